@@ -1,0 +1,9 @@
+# QX_SANITIZE=address,undefined or thread: instrument every target of the build.
+if(QX_SANITIZE)
+  set(_qx_san_flags -fsanitize=${QX_SANITIZE} -fno-omit-frame-pointer)
+  if(QX_SANITIZE MATCHES "undefined")
+    list(APPEND _qx_san_flags -fno-sanitize-recover=undefined)
+  endif()
+  add_compile_options(${_qx_san_flags})
+  add_link_options(-fsanitize=${QX_SANITIZE})
+endif()

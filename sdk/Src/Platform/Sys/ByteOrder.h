@@ -1,0 +1,58 @@
+// Byte-order helpers: load and store unsigned integers big- or little-endian from byte
+// buffers, independent of the host. Every wire format and file header goes through these.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace qx::sys {
+
+inline uint16_t loadBe16(const void* p) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return static_cast<uint16_t>((b[0] << 8) | b[1]);
+}
+inline uint32_t loadBe32(const void* p) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
+}
+inline uint64_t loadBe64(const void* p) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return (uint64_t(loadBe32(b)) << 32) | loadBe32(b + 4);
+}
+inline uint16_t loadLe16(const void* p) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return static_cast<uint16_t>(b[0] | (b[1] << 8));
+}
+inline uint32_t loadLe32(const void* p) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return uint32_t(b[0]) | (uint32_t(b[1]) << 8) | (uint32_t(b[2]) << 16) | (uint32_t(b[3]) << 24);
+}
+inline uint64_t loadLe64(const void* p) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return uint64_t(loadLe32(b)) | (uint64_t(loadLe32(b + 4)) << 32);
+}
+inline void storeBe16(void* p, uint16_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    b[0] = uint8_t(v >> 8); b[1] = uint8_t(v);
+}
+inline void storeBe32(void* p, uint32_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    b[0] = uint8_t(v >> 24); b[1] = uint8_t(v >> 16); b[2] = uint8_t(v >> 8); b[3] = uint8_t(v);
+}
+inline void storeBe64(void* p, uint64_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    storeBe32(b, uint32_t(v >> 32)); storeBe32(b + 4, uint32_t(v));
+}
+inline void storeLe16(void* p, uint16_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    b[0] = uint8_t(v); b[1] = uint8_t(v >> 8);
+}
+inline void storeLe32(void* p, uint32_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    b[0] = uint8_t(v); b[1] = uint8_t(v >> 8); b[2] = uint8_t(v >> 16); b[3] = uint8_t(v >> 24);
+}
+inline void storeLe64(void* p, uint64_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    storeLe32(b, uint32_t(v)); storeLe32(b + 4, uint32_t(v >> 32));
+}
+
+} // namespace qx::sys

@@ -1,0 +1,27 @@
+// DeviceProxy: everything one opened camera needs, owned in one place. A handle of the C
+// interface is the address of its DeviceProxy. The camera and its feature access live as
+// long as the handle; the image saver and the video recorder are made on first use.
+#pragma once
+#include "QxCamApi.h"
+
+#include <memory>
+
+class DeviceBase;
+class FeatureBase;
+
+class DeviceProxy {
+public:
+    // Builds the camera object for the record's transport and its feature access; `info`
+    // is the handle's own copy of the record and outlives the proxy.
+    explicit DeviceProxy(DeviceInfo* info);
+    virtual ~DeviceProxy();
+    DeviceProxy(const DeviceProxy&) = delete;
+    DeviceProxy& operator=(const DeviceProxy&) = delete;
+
+    DeviceBase* getDevice() const { return m_device.get(); }
+    FeatureBase* getFeature() const { return m_feature.get(); }
+
+private:
+    std::unique_ptr<DeviceBase> m_device;
+    std::unique_ptr<FeatureBase> m_feature;
+};

@@ -1,0 +1,44 @@
+#include "Transports.h"
+
+#include "DeviceBase.h"
+#include "Log.h"
+
+namespace qx {
+namespace {
+
+// A camera whose transport is not built into this library: it can be made, inspected and
+// deleted, but every transport operation answers "not supported".
+class UnsupportedTransportDevice final : public DeviceBase {
+public:
+    ~UnsupportedTransportDevice() override { shutdownThreads(); }
+    QX_STATUS connectDevice(int32_t) override { return QX_ERR_NOT_SUPPORTED; }
+    QX_STATUS disconnectDevice() override { return QX_ERR_NOT_SUPPORTED; }
+    QX_STATUS startGrabbing(FeatureBase*) override { return QX_ERR_NOT_SUPPORTED; }
+    QX_STATUS stopGrabbing() override { return QX_ERR_NOT_SUPPORTED; }
+    QX_STATUS readMemory(void*, int64_t, int64_t, int32_t) override { return QX_ERR_NOT_SUPPORTED; }
+    QX_STATUS writeMemory(void*, int64_t, int64_t, int32_t) override { return QX_ERR_NOT_SUPPORTED; }
+};
+
+} // namespace
+
+TransportHooks defaultTransportHooks() {
+    TransportHooks hooks;
+    hooks.enumGige = [](std::vector<DeviceInfo>&, uint16_t) {};
+    hooks.enumUsb3 = [](std::vector<DeviceInfo>&) {};
+    hooks.makeGige = [](const DeviceInfo&) { return std::make_unique<UnsupportedTransportDevice>(); };
+    hooks.makeUsb3 = [](const DeviceInfo&) { return std::make_unique<UnsupportedTransportDevice>(); };
+    return hooks;
+}
+
+TransportHooks& transportHooks() {
+    static TransportHooks hooks = defaultTransportHooks();
+    return hooks;
+}
+
+ScopedTransportHooks::ScopedTransportHooks(TransportHooks hooks) : m_saved(transportHooks()) {
+    transportHooks() = std::move(hooks);
+}
+
+ScopedTransportHooks::~ScopedTransportHooks() { transportHooks() = std::move(m_saved); }
+
+} // namespace qx

@@ -1,0 +1,189 @@
+// "QxSdkConfig.json" and the log manager: defaults, malformed and mistyped values,
+// clamping, the rewrite of "config.json", an unwritable log directory.
+#include "LogCapture.h"
+#include "LogManager.h"
+#include "SdkConfig.h"
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/null_sink.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+json parse(const char* text) { return json::parse(text); }
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+fs::path scratchDir(const char* name) {
+    fs::path dir = fs::temp_directory_path() / ("qxcam-" + std::to_string(::getpid()) + "-" + name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+TEST(SdkConfig, DefaultsWithoutAFile) {
+    const json none = qx::loadSdkConfig("/nonexistent/QxSdkConfig.json");
+    EXPECT_TRUE(none.is_null());
+    EXPECT_EQ(qx::getQxUsb3XmlPath(none), "../../QxUsb3Xml/");
+    EXPECT_EQ(qx::getQxUsb3TransferBufCount(none), -1);
+    EXPECT_EQ(qx::getGigeXmlFilePath(none), "");
+}
+
+TEST(SdkConfig, XmlPathGetsASeparatorAndAcceptsBackslashes) {
+    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "/opt/xml"})")), "/opt/xml/");
+    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "/opt/xml/"})")), "/opt/xml//");
+    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "..\\xml"})")), "../xml/");
+    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": ""})")), "../../QxUsb3Xml/");
+    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": 5})")), "../../QxUsb3Xml/");
+    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"([1, 2])")), "../../QxUsb3Xml/");
+    // UTF-8 passes through untouched.
+    EXPECT_EQ(qx::getGigeXmlFilePath(parse(R"({"GigeXmlFilePath": "/data/相机.xml"})")), "/data/相机.xml");
+    EXPECT_EQ(qx::getGigeXmlFilePath(parse(R"({"GigeXmlFilePath": true})")), "");
+}
+
+TEST(SdkConfig, TransferBufCountConversionsAndClamping) {
+    auto count = [](const char* value) {
+        return qx::getQxUsb3TransferBufCount(json::parse(std::string(R"({"QxUsb3TransferBufCount": )") + value + "}"));
+    };
+    EXPECT_EQ(count("5000"), 1024);
+    EXPECT_EQ(count("-3"), -1);
+    EXPECT_EQ(count("7.9"), 7);
+    EXPECT_EQ(count("true"), 1);
+    EXPECT_EQ(count("false"), 0);
+    EXPECT_EQ(count("\"12\""), -1);
+    EXPECT_EQ(count("null"), -1);
+    EXPECT_EQ(count("16"), 16);
+    // Far outside the int range: clamped, never undefined.
+    EXPECT_EQ(count("1e300"), 1024);
+    EXPECT_EQ(count("-1e300"), -1);
+    EXPECT_EQ(count("18446744073709551615"), 1024);
+    EXPECT_EQ(count("-9223372036854775808"), -1);
+}
+
+TEST(SdkConfig, SyntaxErrorAndCommentsGiveAllDefaults) {
+    const fs::path dir = scratchDir("cfg");
+    std::ofstream(dir / "a.json") << R"({"QxUsb3TransferBufCount": 8, "GigeXmlFilePath": "x.xml", )";
+    EXPECT_TRUE(qx::loadSdkConfig((dir / "a.json").string()).is_null());
+    std::ofstream(dir / "b.json") << "{ // comment\n \"QxUsb3TransferBufCount\": 8 }";
+    EXPECT_TRUE(qx::loadSdkConfig((dir / "b.json").string()).is_null());
+    std::ofstream(dir / "c.json") << R"({"QxUsb3TransferBufCount": 8})";
+    EXPECT_EQ(qx::getQxUsb3TransferBufCount(qx::loadSdkConfig((dir / "c.json").string())), 8);
+    fs::remove_all(dir);
+}
+
+TEST(LogSettings, DefaultsAreWrittenWhenThereIsNoFile) {
+    const fs::path dir = scratchDir("logdefaults");
+    const auto s = qx::LogManager::readAndRewriteSettings((dir / "config.json").string());
+    EXPECT_EQ(s.level, spdlog::level::info);
+    EXPECT_TRUE(s.asyncEnabled);
+    EXPECT_EQ(s.fileSizeMb, 10u);
+    EXPECT_EQ(readFile(dir / "config.json"),
+              "{\n    \"async_enabled\": true,\n    \"file_size\": 10,\n    \"level\": \"info\"\n}\n");
+    fs::remove_all(dir);
+}
+
+TEST(LogSettings, ClampingMistypedValuesAndExtraKeys) {
+    const fs::path dir = scratchDir("logclamp");
+    const fs::path file = dir / "config.json";
+    struct Case {
+        const char* text;
+        uint32_t size;
+        bool async;
+    } cases[] = {{R"({"file_size": 0})", 1, true},
+                 {R"({"file_size": 1000})", 256, true},
+                 {R"({"file_size": -5})", 10, true},
+                 {R"({"file_size": 2.5})", 10, true},
+                 {R"({"async_enabled": "false"})", 10, true},
+                 {R"({"async_enabled": false})", 10, false}};
+    for (const auto& c : cases) {
+        std::ofstream(file) << c.text;
+        const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+        EXPECT_EQ(s.fileSizeMb, c.size) << c.text;
+        EXPECT_EQ(s.asyncEnabled, c.async) << c.text;
+        const json back = json::parse(readFile(file));
+        EXPECT_EQ(back["file_size"], c.size) << c.text;
+        EXPECT_EQ(back["async_enabled"], c.async) << c.text;
+    }
+    std::ofstream(file) << R"({"level": "DEBUG", "extra": [1, 2]})";
+    const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+    EXPECT_EQ(s.level, spdlog::level::info);
+    EXPECT_FALSE(s.levelTextKnown);
+    const json back = json::parse(readFile(file));
+    EXPECT_EQ(back["level"], "DEBUG") << "the text is kept as written";
+    EXPECT_EQ(back["extra"], json::array({1, 2}));
+
+    std::ofstream(file) << "not json";
+    EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).fileSizeMb, 10u);
+    EXPECT_TRUE(json::parse(readFile(file)).is_object());
+    std::ofstream(file) << "[1, 2, 3]";
+    EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).level, spdlog::level::info);
+    EXPECT_TRUE(json::parse(readFile(file)).is_object());
+    fs::remove_all(dir);
+}
+
+TEST(LogDirectory, ProbeCreatesNestedDirectoriesAndRefusesTheImpossible) {
+    const fs::path dir = scratchDir("probe");
+    EXPECT_TRUE(qx::LogManager::checkDirWritable((dir / "a/b\\c").string()));
+    EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
+    EXPECT_FALSE(fs::exists(dir / "a/b/c/qx_cam_sdk_tmp_test_231124.txt"));
+    EXPECT_FALSE(qx::LogManager::checkDirWritable(""));
+    // A file in the way of the directory cannot be created over, even by root.
+    std::ofstream(dir / "file") << "x";
+    EXPECT_FALSE(qx::LogManager::checkDirWritable((dir / "file/sub").string()));
+    fs::remove_all(dir);
+}
+
+TEST(LogManagerSetup, UnwritableDirectoryTurnsLoggingOff) {
+    const fs::path dir = scratchDir("unwritable");
+    std::ofstream(dir / "blocker") << "x";
+    qxtest::LogCapture capture;
+    {
+        qx::LogManager manager((dir / "blocker/log").string());
+        EXPECT_FALSE(manager.isWritable());
+        qxtest::LogLine line{};
+        ASSERT_TRUE(capture.find("Dir:" + (dir / "blocker/log").string() + " is not writeable!", &line));
+        EXPECT_EQ(line.level, spdlog::level::warn);
+        capture.clear();
+        spdlog::error("suppressed");
+        EXPECT_EQ(capture.count("suppressed"), 0u);
+    }
+    spdlog::set_level(spdlog::level::trace);
+    fs::remove_all(dir);
+}
+
+TEST(LogManagerSetup, BannerAtLevelOffAndAppEndAtShutdown) {
+    const fs::path dir = scratchDir("banner");
+    std::ofstream(dir / "config.json") << R"({"level": "off", "async_enabled": true, "file_size": 1})";
+    auto previous = spdlog::default_logger();
+    {
+        qx::LogManager manager(dir.string());
+        ASSERT_TRUE(manager.isWritable());
+        spdlog::default_logger()->error("never written at level off");
+    }
+    // The shutdown stopped the asynchronous worker of the process's logger too.
+    (void)previous;
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("after", std::make_shared<spdlog::sinks::null_sink_mt>()));
+    const std::string text = readFile(dir / "rotating_log.txt");
+    EXPECT_NE(text.find("[C] [t"), std::string::npos) << "pattern with level letter and thread";
+    EXPECT_NE(text.find("-----Instructions-----"), std::string::npos);
+    EXPECT_NE(text.find("app start"), std::string::npos);
+    EXPECT_NE(text.find("log params: level=off, async_enabled=true, file_size=1M"), std::string::npos);
+    EXPECT_NE(text.find("app end"), std::string::npos);
+    EXPECT_EQ(text.find("never written"), std::string::npos);
+    EXPECT_LT(text.find("app start"), text.find("app end"));
+    fs::remove_all(dir);
+}
+
+} // namespace
