@@ -1,0 +1,76 @@
+// The codec classes that CxImage::Encode creates, one per output format. Each is a CxImage that
+// Encode turns into a view of the image being written; its Encode(stream) writes that image
+// into the stream and answers true or false, leaving its message in the error text.
+#pragma once
+
+#include "CxImage.h"
+
+class CxImageBMP : public CxImage {
+public:
+    CxImageBMP() : CxImage(CXIMAGE_FORMAT_BMP) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+};
+
+class CxImageJPG : public CxImage {
+public:
+    CxImageJPG() : CxImage(CXIMAGE_FORMAT_JPG) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+};
+
+class CxImageGIF : public CxImage {
+public:
+    CxImageGIF() : CxImage(CXIMAGE_FORMAT_GIF) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+    // Comment extension text (at most 255 characters); empty for codecs made by CxImage::Encode.
+    void SetComment(const char* text);
+
+private:
+    bool EncodeAnimation(CxFile* stream);
+    bool EncodeTrueColour(CxFile* stream);
+    void EncodeHeader(CxFile* stream, const CxImage& first, bool globalPalette);
+    void EncodeExtension(CxFile* stream, const CxImage& frame);
+    void EncodeLoopExtension(CxFile* stream);
+    void EncodeComment(CxFile* stream);
+    bool EncodeBody(CxFile* stream, const CxImage& frame, bool localPalette, int32_t left, int32_t top);
+    // Trailer, flush and the final write check.
+    bool Finish(CxFile* stream);
+
+    char m_comment[256] = {};
+    bool m_writeFailed = false;
+};
+
+class CxImageMNG : public CxImage {
+public:
+    CxImageMNG() : CxImage(CXIMAGE_FORMAT_MNG) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+};
+
+class CxImageTIF : public CxImage {
+public:
+    CxImageTIF() : CxImage(CXIMAGE_FORMAT_TIF) {}
+    ~CxImageTIF() override;
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+
+private:
+    bool EncodePage(void* tiff);
+    void* m_tiff = nullptr;  // the open TIFF handle, null when none
+    // libtiff's last message for this handle; lives as long as the handle, which may report
+    // errors until it is closed by the destructor.
+    char m_libtiffMessage[256] = {};
+};
+
+// Formats that exist only to refuse saving.
+class CxImageRefusing : public CxImage {
+public:
+    CxImageRefusing(uint32_t format, const char* message) : CxImage(format), m_message(message) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+
+private:
+    const char* m_message;
+};

@@ -1,0 +1,201 @@
+#include "ImageSaver.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <lodepng.h>
+#include <spdlog/spdlog.h>
+#include <zlib.h>
+
+#include "PixelConverter.h"
+#include "Sys/ByteOrder.h"
+
+namespace {
+
+// LodePNG's deflate through zlib (the same zlib stream format, several times faster at 5 MP).
+// The block is malloc'ed, as LodePNG frees it with free().
+unsigned zlibCompress(unsigned char** out, size_t* outSize, const unsigned char* in, size_t inSize,
+                      const LodePNGCompressSettings*)
+{
+    uLongf size = compressBound(static_cast<uLong>(inSize));
+    auto* block = static_cast<unsigned char*>(std::malloc(size));
+    if (!block) return 83;  // LodePNG's "memory allocation failed"
+    if (compress2(block, &size, in, static_cast<uLong>(inSize), Z_DEFAULT_COMPRESSION) != Z_OK) {
+        std::free(block);
+        return 111;  // LodePNG's "custom zlib or inflate decompression failed"
+    }
+    *out = block;
+    *outSize = size;
+    return 0;
+}
+
+} // namespace
+
+ImageSaver::ImageSaver() : CxImage(0) {}
+
+// The side buffer goes first (members before the base), then the image.
+ImageSaver::~ImageSaver() = default;
+
+void ImageSaver::buildRawHeader(const SaveFileParam& p, uint8_t out[kRawHeaderSize])
+{
+    out[0] = 0x01;
+    out[1] = static_cast<uint8_t>(p.nPixelFormat >> 16);
+    qx::sys::storeBe32(out + 2, p.nPixelFormat);
+    qx::sys::storeBe32(out + 6, p.nWidth);
+    qx::sys::storeBe32(out + 10, p.nHeight);
+    qx::sys::storeBe32(out + 14, p.nDataLen);
+}
+
+uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p)
+{
+    if (p.enImageType == 0 || p.enImageType == 6) return QX_ERR_INVALID_PARAM;
+    if (p.nPixelFormat == 0 || !p.pData) return QX_ERR_INVALID_PARAM;
+    if (p.pImagePath[0] == '\0' || p.nDataLen == 0 || p.nHeight == 0 || p.nWidth == 0) return QX_ERR_INVALID_PARAM;
+    const uint64_t frameBytes =
+        static_cast<uint64_t>(p.nHeight) * p.nWidth * PixelConverter::bytesPerPixel(p.nPixelFormat);
+    if (p.nDataLen < frameBytes) return QX_ERR_INVALID_PARAM;
+
+    const size_t count = sizeof(p.pImagePath);
+    const size_t i = strnlen(p.pImagePath, count);
+    if (i == 0 || i >= count) {
+        spdlog::error("func:{}, i={}, count={}, 0 == i || i >= count", "save", i, count);
+        return QX_ERR_INVALID_PARAM;
+    }
+
+    uint32_t format = CXIMAGE_FORMAT_UNKNOWN;
+    uint8_t quality = 100;
+    switch (p.enImageType) {
+    case QX_IMAGE_BMP: format = CXIMAGE_FORMAT_BMP; break;
+    case QX_IMAGE_JPG:
+        format = CXIMAGE_FORMAT_JPG;
+        quality = (p.nQuality >= 50 && p.nQuality <= 100) ? static_cast<uint8_t>(p.nQuality) : 100;
+        break;
+    case QX_IMAGE_PNG: break;
+    case QX_IMAGE_TIFF: format = CXIMAGE_FORMAT_TIF; break;
+    case QX_IMAGE_RAW: return saveRawFormat(p);
+    default:
+        spdlog::error("func:{}, Unknown pstSaveFileParam->enImageType={}", "saveNormalFormat", p.enImageType);
+        return QX_ERR_GENERAL;
+    }
+
+    if (!convertToMono8(p, this)) return QX_ERR_GENERAL;
+    if (p.enImageType == QX_IMAGE_JPG) SetJpegQuality(quality);
+    if (p.enImageType == QX_IMAGE_PNG) return savePng(p, this);
+    return Save(p.pImagePath, format) ? QX_OK : QX_ERR_GENERAL;
+}
+
+bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image)
+{
+    const bool padded = p.nWidth % 4 != 0;
+    if (!image->IsValid() || image->GetWidth() != p.nWidth || image->GetHeight() != p.nHeight ||
+        image->GetBpp() != 8) {
+        *image = CxImage(p.nWidth, p.nHeight, 8, 0);
+        if (image->GetHeight() != p.nHeight) {
+            spdlog::error("func:{}, Create CxImage failed, err:{}", "convertToMono8", image->GetErrorText());
+            return false;
+        }
+        if (padded) {
+            m_sideBuffer.reset();
+            spdlog::debug("func:{}, byteCountPerPixel={}", "convertToMono8", 1);
+        }
+    }
+    const size_t pixelCount = static_cast<size_t>(p.nWidth) * p.nHeight;
+    if (padded && !m_sideBuffer) {
+        m_sideBuffer.reset(new (std::nothrow) uint8_t[pixelCount]);
+        if (!m_sideBuffer) {
+            spdlog::error("func:{}, side buffer allocation failed, size={}", "convertToMono8", pixelCount);
+            return false;
+        }
+    }
+    image->SetGrayPalette();
+
+    ConvertParam cvt{};
+    cvt.nWidth = p.nWidth;
+    cvt.nHeight = p.nHeight;
+    cvt.enSrcPixelType = p.nPixelFormat;
+    cvt.pSrcData = p.pData;
+    cvt.nSrcDataLen = p.nDataLen;
+    cvt.enDstPixelType = QX_PIXEL_MONO8;
+    cvt.nDstDataSize = static_cast<uint32_t>(pixelCount);
+    cvt.pDstData = padded ? m_sideBuffer.get() : image->GetBits(0);
+    if (PixelConverter::getConverterInstance()->convertPixels(cvt) != QX_OK) return false;
+
+    const bool bottomUp = p.enImageType != QX_IMAGE_PNG;
+    if (padded) {
+        const bool ok = image->CreateFromArray(m_sideBuffer.get(), p.nWidth, p.nHeight, 8, p.nWidth, bottomUp);
+        spdlog::debug("func:{}, cxImg->CreateFromArray={}", "convertToMono8", ok);
+        return ok;
+    }
+    // Stored rows run bottom-up; a flip that cannot get its row buffer fails the save rather
+    // than writing the picture upside down.
+    return !bottomUp || image->Flip(false, true);
+}
+
+uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image)
+{
+    const uint8_t* rows = p.nWidth % 4 != 0 ? m_sideBuffer.get() : image->GetBits(0);
+    if (!rows) return QX_ERR_GENERAL;
+
+    std::vector<unsigned char> png;
+    unsigned error = 0;
+    try {
+        lodepng::State state;
+        state.info_raw.colortype = LCT_GREY;
+        state.info_raw.bitdepth = 8;
+        state.info_png.color.colortype = LCT_GREY;
+        state.info_png.color.bitdepth = 8;
+        state.encoder.auto_convert = 0;
+        state.encoder.zlibsettings.custom_zlib = zlibCompress;
+        error = lodepng::encode(png, rows, p.nWidth, p.nHeight, state);
+    } catch (const std::bad_alloc&) {
+        error = 83;  // LodePNG's "memory allocation failed"
+    }
+    if (error != 0) {
+        spdlog::error("func:{}, lodepng::encode failed, error={}", "savePng", lodepng_error_text(error));
+        return QX_ERR_GENERAL;
+    }
+
+    // Written here rather than by LodePNG's file helper, which does not report short writes.
+    FILE* file = std::fopen(p.pImagePath, "wb");
+    if (!file) {
+        spdlog::error("func:{}, lodepng::save_file failed, error={}", "savePng", lodepng_error_text(79));
+        return QX_ERR_GENERAL;
+    }
+    const bool written = png.empty() || std::fwrite(png.data(), 1, png.size(), file) == png.size();
+    const int writeErrno = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        spdlog::error("func:{}, lodepng::save_file failed, error={}", "savePng",
+                      std::string("failed to write file: ") + std::strerror(written ? errno : writeErrno));
+        return QX_ERR_GENERAL;
+    }
+    return QX_OK;
+}
+
+uint32_t ImageSaver::saveRawFormat(SaveFileParam& p)
+{
+    std::ofstream out;
+    out.exceptions(std::ios_base::failbit | std::ios_base::badbit);
+    try {
+        out.open(p.pImagePath, std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
+        if (p.bRawHeaderEnabled) {
+            uint8_t header[kRawHeaderSize];
+            buildRawHeader(p, header);
+            out.write(reinterpret_cast<const char*>(header), sizeof(header));
+        }
+        out.write(reinterpret_cast<const char*>(p.pData), p.nDataLen);
+        out.flush();
+        out.close();
+    } catch (const std::ios_base::failure& e) {
+        spdlog::error("func:{}, std::ios_base::failure={}", "saveRawFormat", e.what());
+        return QX_ERR_GENERAL;
+    }
+    return QX_OK;
+}

@@ -1,0 +1,127 @@
+// Helpers of the image output tests: scratch files, running independent tools, capturing the
+// SDK's log lines.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qxtest {
+
+inline std::vector<uint8_t> readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool haveTool(const std::string& name)
+{
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+#define QX_REQUIRE_TOOL(name)                                                        \
+    do {                                                                             \
+        if (!::qxtest::haveTool(name)) GTEST_SKIP() << "tool not installed: " << name; \
+    } while (0)
+
+// Runs a shell command; returns its standard output, sets *status to its exit status.
+inline std::string run(const std::string& command, int* status = nullptr)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+    const int rc = pclose(pipe);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+// A fresh scratch directory per test, removed afterwards.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        char pattern[] = "/tmp/qx_imageout_XXXXXX";
+        const char* made = mkdtemp(pattern);
+        m_path = made ? made : "/tmp";
+    }
+    ~ScratchDir() { std::system(("rm -rf '" + m_path + "'").c_str()); }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// Parses a binary PGM (P5, maxval 255) as written by the netpbm tools and djpeg.
+struct Pgm {
+    int width = 0;
+    int height = 0;
+    int maxval = 0;
+    std::vector<uint8_t> pixels;
+};
+
+inline bool parsePgm(const std::string& data, Pgm* pgm)
+{
+    std::istringstream in(data);
+    std::string magic;
+    in >> magic;
+    if (magic != "P5") return false;
+    auto next = [&](int* v) {
+        in >> std::ws;
+        while (in.peek() == '#') {
+            std::string line;
+            std::getline(in, line);
+            in >> std::ws;
+        }
+        in >> *v;
+    };
+    next(&pgm->width);
+    next(&pgm->height);
+    next(&pgm->maxval);
+    in.get();
+    if (pgm->maxval != 255) return false;
+    pgm->pixels.resize(static_cast<size_t>(pgm->width) * pgm->height);
+    in.read(reinterpret_cast<char*>(pgm->pixels.data()), static_cast<std::streamsize>(pgm->pixels.size()));
+    return in.gcount() == static_cast<std::streamsize>(pgm->pixels.size());
+}
+
+// Collects everything logged through spdlog's default logger while alive.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        m_previous = spdlog::default_logger();
+        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream);
+        sink->set_pattern("%l %v");
+        auto logger = std::make_shared<spdlog::logger>("capture", sink);
+        logger->set_level(spdlog::level::trace);
+        spdlog::set_default_logger(logger);
+    }
+    ~LogCapture() { spdlog::set_default_logger(m_previous); }
+    std::string text() const { return m_stream.str(); }
+    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
+
+private:
+    std::shared_ptr<spdlog::logger> m_previous;
+    std::ostringstream m_stream;
+};
+
+} // namespace qxtest
