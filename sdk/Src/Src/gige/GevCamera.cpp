@@ -1,0 +1,489 @@
+// Opening and closing a camera number (GEVInit, GEVClose), its channel parameters, connection
+// status, persistent network configuration, callbacks and the filter driver switch. A failed
+// GEVInit rolls back everything it did: privilege, threads, sockets, record, camera number.
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "GevRecord.h"
+#include "GevSeams.h"
+
+namespace qx::gige {
+
+namespace {
+
+void setAnswerTimeout(GevCameraRecord& rec, uint32_t ms) {
+    rec.answerTimeoutMs = ms;
+    rec.answerTimeoutSec = static_cast<int32_t>(ms / 1000);
+    rec.answerTimeoutUsec = static_cast<int32_t>((ms % 1000) * 1000);
+}
+
+void logLocalTime(uint8_t cam, const char* format) {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    GevLog(cam, GEV_LOG_INFO, format, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+uint32_t heartbeatPeriodFor(uint32_t requestedMs, uint32_t deviceTimeoutMs) {
+    if (requestedMs <= deviceTimeoutMs) return requestedMs;
+    // Leave 200 ms of margin below the device's timeout; a timeout that short gets a third.
+    return deviceTimeoutMs > 200 ? deviceTimeoutMs - 200 : deviceTimeoutMs / 3;
+}
+
+// Stops the message thread and closes the message socket once no camera is open any more.
+void releaseMessageChannelIfUnused() {
+    GevMessageChannel& mc = gevMessageChannel();
+    std::lock_guard<std::mutex> lock(mc.mutex);
+    if (gevAnyOpen()) return;
+    if (mc.threadRunning) {
+        mc.stopFlag = 1;
+        if (auto stop = gevSeams().messageThreadStop) stop(1000);
+        mc.threadRunning = false;
+    }
+    mc.socket.close();
+    mc.port = 0;
+}
+
+// The stream side of closing: a running acquisition is stopped, the stream socket closed.
+GevStatus streamStop(uint8_t cam) {
+    GevCameraRecord& rec = gevRecord(cam);
+    GevLog(cam, GEV_LOG_DEBUG, "[D] StreamStop()");
+    if (auto stop = gevSeams().streamStop)
+        if (GevStatus st = stop(cam)) return st;
+    rec.streamSocket.close();
+    return GEV_STATUS_SUCCESS;
+}
+
+void streamClose(uint8_t cam) {
+    GevLog(cam, GEV_LOG_DEBUG, "[D] StreamClose()");
+    if (gevRecord(cam).filterDriverActive) {
+        GevStatus st = GEVCloseFilterDriver(cam);
+        GevLog(cam, GEV_LOG_VERBOSE, "[V] GEVCloseFilterDriver(%d) => %x", cam, st);
+    }
+    if (auto close = gevSeams().streamClose) close(cam);
+}
+
+GevStatus rollBack(uint8_t cam, GevStatus status) {
+    GevCameraRecord& rec = gevRecord(cam);
+    GevReport("[I] Failed to initialize cam_nr=%d (error %x). Rolling back", cam, status);
+    if (rec.ccpTaken) {  // give the privilege back that this open took
+        const uint32_t zero = 0;
+        WriteRegister(cam, gvcp::reg::kCcp, 1, &zero);
+    }
+    streamClose(cam);
+    if (rec.heartbeatRunning.load()) {
+        if (auto stop = gevSeams().heartbeatStop) stop(cam, 3000);
+        rec.heartbeatRunning = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(rec.requestLock);
+        rec.controlSocket.close();
+        rec.logCallback = nullptr;
+        gevSetOpen(cam, false);
+        rec.reset();
+    }
+    releaseMessageChannelIfUnused();
+    return status;
+}
+
+// Message channel set-up of GEVInit (exclusive or control access only).
+GevStatus setUpMessageChannel(uint8_t cam, uint32_t capability, uint16_t messagePort) {
+    GevCameraRecord& rec = gevRecord(cam);
+    uint32_t count = 0;
+    if (GevStatus st = ReadRegister(cam, gvcp::reg::kMessageChannels, 1, &count)) return st;
+    const GevSeams& seams = gevSeams();
+    if (count == 0) {
+        GevLog(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
+        return GEV_STATUS_SUCCESS;
+    }
+    if (!(capability & (gvcp::cap::kEvent | gvcp::cap::kEventData))) {
+        GevLog(cam, GEV_LOG_WARNING,
+               "[W]  Message channel is available, but EVENT or EVENTDATA commands not enabled in the GVCP Capability register.");
+        GevLog(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
+        return GEV_STATUS_SUCCESS;
+    }
+    if (!seams.messageThreadStart) {  // no message thread in this build: nobody would serve it
+        GevLog(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
+        return GEV_STATUS_SUCCESS;
+    }
+    GevLog(cam, GEV_LOG_INFO, "[I] Message channel is available.");
+    const uint32_t adapterHost = ntohl(rec.adapterIp);
+    if (WriteRegister(cam, gvcp::reg::kMcda, 1, &adapterHost) != GEV_STATUS_SUCCESS)
+        GevLog(cam, GEV_LOG_WARNING, "[W] Can't write to GevMCDA register to set message channel ip address.");
+
+    GevMessageChannel& mc = gevMessageChannel();
+    uint32_t port = 0;
+    {
+        std::lock_guard<std::mutex> lock(mc.mutex);
+        if (!mc.socket.isOpen()) {
+            if (mc.socket.open(0, messagePort) != 0) GevLog(cam, GEV_LOG_WARNING, "[W] Can't open message channel port.");
+        }
+        if (mc.socket.isOpen() && !mc.threadRunning) {
+            GevLog(cam, GEV_LOG_INFO, "[I] Open message channel port.");
+            mc.stopFlag = 0;
+            mc.threadRunning = seams.messageThreadStart();
+        }
+        if (mc.port == 0 && mc.socket.isOpen() && mc.socket.localPort(&mc.port) != 0) {
+            mc.port = 0;
+            GevLog(cam, GEV_LOG_WARNING, "[W] Can't get message channel port");
+        }
+        port = mc.port;
+    }
+    if (GevStatus st = WriteRegister(cam, gvcp::reg::kMcp, 1, &port)) return st;
+    GevLog(cam, GEV_LOG_INFO, "[I] Message channel port: %d", port);
+    rec.messageChannelAvailable = 1;
+
+    uint32_t mcCapability = 0, mcsp = 0;
+    if (ReadRegister(cam, gvcp::reg::kMessageChannelCapability, 1, &mcCapability) != GEV_STATUS_SUCCESS) {
+        rec.messageSourcePort = 0;
+    } else if ((mcCapability & 0x80000000u) && ReadRegister(cam, gvcp::reg::kMcsp, 1, &mcsp) == GEV_STATUS_SUCCESS) {
+        rec.messageSourcePort = static_cast<uint16_t>(mcsp & 0xFFFF);
+        GevLog(cam, GEV_LOG_INFO, "[I] Message channel source port: %d", rec.messageSourcePort);
+        int err = 0;
+        std::lock_guard<std::mutex> lock(mc.mutex);
+        if (mc.socket.sendTo(rec.cameraIp, rec.messageSourcePort, "dmmy", 4, &err) != 4)
+            GevLog(cam, GEV_LOG_ERROR, "[E] Send to message channel source port. (%d)", rec.messageSourcePort);
+        rec.lastKeepAliveMs = gevNowMs() - int64_t(rec.keepAliveIntervalSec) * 1000;
+    }
+    return GEV_STATUS_SUCCESS;
+}
+
+} // namespace
+
+} // namespace qx::gige
+
+using namespace qx::gige;
+
+GevStatus GEVInit(uint8_t cam_nr, const GevConnection* connection, GevLogCallback logCallback, uint8_t saveXml,
+                  uint8_t ccpMode) {
+    if (!gevValidCamera(cam_nr) || !connection || ccpMode > GEV_CCP_CONTROL) return GEV_STATUS_INVALID_PARAMETER;
+    const GevSeams& seams = gevSeams();
+    const GevConnection& c = *connection;
+
+    if ((c.AdapterMask & c.AdapterIP) != (c.AdapterMask & c.IP_CANCam)) {
+        GevReport("[E] subnet mismatch: pc=%x, camera=%x, mask=%x", c.AdapterIP, c.IP_CANCam, c.AdapterMask);
+        return GEV_STATUS_SUBNET_MISMATCH;
+    }
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    if (gevIsOpen(cam_nr)) {
+        if (rec.connectionState.load() != GEV_CONNECTION_FAILURE) return GEV_STATUS_CAMERA_ALWAYS_INIT;
+        GEVClose(cam_nr);
+    }
+
+    // The record, with the connection's addresses and the default channel parameters.
+    gevSetOpen(cam_nr, true);
+    rec.reset();
+    rec.cameraNumber = cam_nr;
+    rec.logCameraNumber = cam_nr;
+    rec.streamNumber = static_cast<uint8_t>(cam_nr - 1);
+    rec.hostControlPort = c.HostControlPort;
+    rec.hostStreamPort = c.HostStreamPort;
+    rec.adapterIp = c.AdapterIP;
+    rec.adapterMask = c.AdapterMask;
+    rec.cameraIp = c.IP_CANCam;
+    rec.devicePort = c.DeviceGvcpPort ? c.DeviceGvcpPort : gevOptions().DeviceGvcpPort;
+    std::memcpy(rec.adapterName, c.AdapterName, sizeof rec.adapterName);
+    rec.adapterName[sizeof rec.adapterName - 1] = '\0';
+    rec.saveXml = saveXml;
+    rec.ccpMode = ccpMode;
+    rec.nextRequestId = 1;
+    rec.logCallback = logCallback;
+    setAnswerTimeout(rec, 200);
+    rec.retries = 3;
+    rec.scTimeoutMs = 200;
+    rec.grabStopTimeoutMs = 1000;
+    rec.killGrab = 1;
+    rec.logMask = GEV_LOG_INFO | GEV_LOG_WARNING | GEV_LOG_ERROR;
+    rec.keepAliveIntervalSec = 30;
+    GevStreamContext& stream = gevStream(cam_nr);
+    stream = GevStreamContext{};
+    stream.logCameraNumber = cam_nr;
+    if (seams.streamInit) seams.streamInit(cam_nr);
+
+    // Control channel socket.
+    if (rec.controlSocket.open(c.AdapterIP, c.HostControlPort) != 0) return rollBack(cam_nr, GEV_STATUS_CANNOT_CREATE_SOCKET);
+    if (rec.controlSocket.localPort(&rec.hostControlPort) != 0) return rollBack(cam_nr, GEV_STATUS_CANNOT_CREATE_SOCKET);
+    GevLog(cam_nr, GEV_LOG_INFO, "[I] Control channel port: %d", rec.hostControlPort);
+    stream.resetCounters();
+    stream.ringImageCount = 4;
+
+    // Control channel privilege.
+    if (ccpMode != GEV_CCP_OPEN) {
+        uint32_t ccp = 0;
+        if (ReadRegister(cam_nr, gvcp::reg::kCcp, 1, &ccp) != GEV_STATUS_SUCCESS) {
+            GevLog(cam_nr, GEV_LOG_INFO, "[I] Device already opened.");
+            return rollBack(cam_nr, GEV_STATUS_ALREADY_OPEN);
+        }
+        const uint32_t mode = ccpMode;
+        if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kCcp, 1, &mode)) return rollBack(cam_nr, st);
+        rec.ccpTaken = true;
+
+        GevLog(cam_nr, GEV_LOG_INFO, "[I] Start heartbeat thread.");
+        uint32_t timeout = 0;
+        if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kHeartbeatTimeout, 1, &timeout)) return rollBack(cam_nr, st);
+        rec.heartbeatPeriodMs = timeout / 3;
+        if (seams.heartbeatStart) {
+            if (seams.heartbeatStart(cam_nr) != GEV_STATUS_SUCCESS) return rollBack(cam_nr, GEV_STATUS_CANNOT_START_THREAD);
+            rec.heartbeatRunning = 1;
+        }
+    }
+
+    // Version and, from version 2 on, the pending timeout as answer timeout.
+    uint32_t version = 0;
+    if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kVersion, 1, &version)) return rollBack(cam_nr, st);
+    rec.gevMajor = static_cast<uint16_t>(version >> 16);
+    rec.gevMinor = static_cast<uint16_t>(version & 0xFFFF);
+    GevLog(cam_nr, GEV_LOG_INFO, "[I] GEV Version: %d.%d", rec.gevMajor, rec.gevMinor);
+    if (rec.gevMajor > 1) {
+        uint32_t pending = 0;
+        if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kPendingTimeout, 1, &pending)) return rollBack(cam_nr, st);
+        setAnswerTimeout(rec, pending);
+    }
+
+    // GVCP capabilities.
+    uint32_t capability = 0;
+    if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kGvcpCapability, 1, &capability)) return rollBack(cam_nr, st);
+    uint32_t config = 0;
+    if ((capability & gvcp::cap::kPendingAck) &&
+        ReadRegister(cam_nr, gvcp::reg::kGvcpConfig, 1, &config) == GEV_STATUS_SUCCESS) {
+        config |= 0x2;
+        if (WriteRegister(cam_nr, gvcp::reg::kGvcpConfig, 1, &config) != GEV_STATUS_SUCCESS)
+            GevLog(cam_nr, GEV_LOG_WARNING, "[W] Can't write to GVCP Configuration register to enable pending ack.");
+    }
+    rec.manifestTable = (capability & gvcp::cap::kManifestTable) ? 1 : 0;
+    rec.statusFlags = static_cast<uint8_t>(((capability & gvcp::cap::kStatusFlag0) ? 1 : 0) |
+                                           ((capability & gvcp::cap::kStatusFlag1) ? 2 : 0));
+    rec.concatenation = (capability & gvcp::cap::kConcatenation) ? 1 : 0;
+
+    if (ccpMode != GEV_CCP_OPEN)
+        if (GevStatus st = setUpMessageChannel(cam_nr, capability, c.MessagePort)) return rollBack(cam_nr, st);
+
+    // Timestamp tick frequency.
+    uint32_t freqHigh = 0, freqLow = 0;
+    if (ReadRegister(cam_nr, gvcp::reg::kTimestampFreqHigh, 1, &freqHigh) == GEV_STATUS_SUCCESS &&
+        ReadRegister(cam_nr, gvcp::reg::kTimestampFreqLow, 1, &freqLow) == GEV_STATUS_SUCCESS) {
+        const uint64_t freq = (uint64_t(freqHigh) << 32) | freqLow;
+        rec.nsPerTick = freq ? 1e9 / double(freq) : 0.0;
+    }
+
+    // Stream channel.
+    uint32_t streamChannels = 0;
+    if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kStreamChannels, 1, &streamChannels)) return rollBack(cam_nr, st);
+    if (streamChannels != 0) {
+        uint32_t scps = 0;
+        if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kScps0, 1, &scps)) return rollBack(cam_nr, st);
+        const uint32_t overhead = rec.gevMajor < 2 ? 36 : 48;
+        const uint32_t packet = scps & 0xFFFF;
+        stream.payloadPerPacket = static_cast<uint16_t>(packet > overhead ? packet - overhead : 0);
+        GevLog(cam_nr, GEV_LOG_INFO, "[I] Stream channel is available.");
+    } else {
+        GevLog(cam_nr, GEV_LOG_INFO, "[I] Stream channel is not available.");
+    }
+
+    rec.initComplete = 1;
+    logLocalTime(cam_nr, "[I] Init device time: %02d:%02d:%02d");
+    if (seams.streamOpenQueue) seams.streamOpenQueue(cam_nr);
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVClose(uint8_t cam_nr) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    const GevSeams& seams = gevSeams();
+    const bool privileged = rec.ccpMode != GEV_CCP_OPEN;
+    const bool netConfigChanged = rec.netConfigChanged != 0;
+    uint32_t macHigh = 0, macLow = 0, mask = 0, gateway = 0;
+
+    GevStatus result = streamStop(cam_nr);
+    if (result == GEV_STATUS_SUCCESS && netConfigChanged) {
+        if ((result = ReadRegister(cam_nr, gvcp::reg::kMacHigh, 1, &macHigh)) == GEV_STATUS_SUCCESS &&
+            (result = ReadRegister(cam_nr, gvcp::reg::kMacLow, 1, &macLow)) == GEV_STATUS_SUCCESS &&
+            (result = ReadRegister(cam_nr, gvcp::reg::kCurrentMask, 1, &mask)) == GEV_STATUS_SUCCESS)
+            result = ReadRegister(cam_nr, gvcp::reg::kCurrentGateway, 1, &gateway);
+    }
+    if (result == GEV_STATUS_SUCCESS) {
+        if (privileged && rec.heartbeatRunning.load()) {
+            if (seams.heartbeatStop) seams.heartbeatStop(cam_nr, rec.heartbeatPeriodMs.load());
+            rec.heartbeatRunning = 0;
+        }
+        if (rec.messageChannelAvailable) {
+            rec.messageSourcePort = 0;
+            const uint32_t zero = 0;
+            GevStatus st = WriteRegister(cam_nr, gvcp::reg::kMcp, 1, &zero);
+            if (st != GEV_STATUS_SUCCESS && st != GEV_STATUS_ACCESS_DENIED)
+                GevReport("[E] Can't write message channel port register.");
+        }
+        const uint32_t zero = 0;
+        result = WriteRegister(cam_nr, gvcp::reg::kCcp, 1, &zero);
+    }
+    streamClose(cam_nr);
+    if (rec.heartbeatRunning.load()) {  // a close cut short above still ends the heartbeat
+        if (seams.heartbeatStop) seams.heartbeatStop(cam_nr, rec.heartbeatPeriodMs.load());
+        rec.heartbeatRunning = 0;
+    }
+    const uint32_t adapterIp = rec.adapterIp;
+    const uint16_t devicePort = rec.devicePort;
+    {
+        std::lock_guard<std::mutex> lock(rec.requestLock);
+        rec.controlSocket.close();
+        std::vector<uint8_t>().swap(rec.xml);
+        rec.xmlSize = 0;
+        gevSetOpen(cam_nr, false);
+    }
+    logLocalTime(cam_nr, "[I] Close device time: %02d:%02d:%02d");
+    rec.logCallback = nullptr;
+    if (privileged) releaseMessageChannelIfUnused();
+
+    if (netConfigChanged && result == GEV_STATUS_SUCCESS) {
+        // The camera restarts its IP configuration: FORCEIP with IP 0 and its current settings.
+        uint8_t mac[6];
+        mac[0] = static_cast<uint8_t>(macHigh >> 8);
+        mac[1] = static_cast<uint8_t>(macHigh);
+        mac[2] = static_cast<uint8_t>(macLow >> 24);
+        mac[3] = static_cast<uint8_t>(macLow >> 16);
+        mac[4] = static_cast<uint8_t>(macLow >> 8);
+        mac[5] = static_cast<uint8_t>(macLow);
+        qx::net::UdpSocket socket;
+        qx::net::UdpSocketOptions options;
+        options.broadcast = true;
+        if (socket.open(adapterIp, 0, options) == 0)
+            gevSendForceIp(socket, devicePort, 0, htonl(mask), htonl(gateway), mac);
+    }
+    gevStream(cam_nr) = GevStreamContext{};
+    {
+        std::lock_guard<std::mutex> lock(rec.requestLock);
+        rec.reset();
+    }
+    return result;
+}
+
+GevStatus GEVGetChannelParameter(uint8_t cam_nr, GevChannelParams* params) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    if (!params) return GEV_STATUS_INVALID_PARAMETER;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    params->HeartbeatPeriodMs = rec.heartbeatPeriodMs;
+    params->AnswerTimeoutMs = rec.answerTimeoutMs;
+    params->Retries = rec.retries;
+    params->ScTimeoutMs = rec.scTimeoutMs;
+    params->ScPacketResend = gevStream(cam_nr).scPacketResend;
+    params->GrabStopTimeoutMs = rec.grabStopTimeoutMs;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVSetChannelParameter(uint8_t cam_nr, const GevChannelParams* params) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    if (!params) return GEV_STATUS_INVALID_PARAMETER;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    rec.retries = params->Retries;
+    rec.answerTimeoutMs = params->AnswerTimeoutMs;
+    uint32_t deviceTimeout = 0;
+    if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kHeartbeatTimeout, 1, &deviceTimeout)) return st;
+    rec.heartbeatPeriodMs = heartbeatPeriodFor(params->HeartbeatPeriodMs, deviceTimeout);
+    setAnswerTimeout(rec, params->AnswerTimeoutMs);
+    rec.scTimeoutMs = params->ScTimeoutMs;
+    rec.grabStopTimeoutMs = params->GrabStopTimeoutMs;
+    gevStream(cam_nr).scPacketResend = params->ScPacketResend;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVGetConnectionStatus(uint8_t cam_nr, uint8_t* state, uint8_t* initState) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    if (state) *state = rec.connectionState;
+    if (initState) *initState = rec.initComplete.load() ? 0 : 2;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVGetStreamPort(uint8_t cam_nr, uint16_t* port) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    if (port) *port = gevRecord(cam_nr).hostStreamPort;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVSetDetailedLog(uint8_t cam_nr, uint8_t mask) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    gevRecord(cam_nr).logMask = mask;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVSetEventCallback(uint8_t cam_nr, GevEventCallback callback) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    if (!rec.messageChannelAvailable) return GEV_STATUS_NOT_SUPPORTED;
+    rec.eventCallback = callback;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVSetReadWriteMemoryCallback(uint8_t cam_nr, GevMemoryProgressCallback callback) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    gevRecord(cam_nr).memoryCallback = callback;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVInitFilterDriver(uint8_t cam_nr) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    if (gevStream(cam_nr).userRingBuffer) {
+        GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver doesn't support user ring buffer.");
+        return GEV_STATUS_NOT_SUPPORTED;
+    }
+    if (rec.filterDriverActive) {
+        GevLog(cam_nr, GEV_LOG_WARNING, "[W] GEVInitFilterDriver already enabled");
+        return GEV_STATUS_SUCCESS;
+    }
+    if (rec.filterDriverHandle == -1) {
+        auto open = gevSeams().filterDriverOpen;
+        rec.filterDriverHandle = open ? open(cam_nr, &rec.filterDriverSlot) : -1;
+        GevLog(cam_nr, GEV_LOG_INFO, "[N] GEVInitFilterDriver handle: %llx",
+               static_cast<unsigned long long>(rec.filterDriverHandle));
+    } else {
+        GevLog(cam_nr, GEV_LOG_WARNING, "[W] GEVInitFilterDriver already opened. Handle: %llx",
+               static_cast<unsigned long long>(rec.filterDriverHandle));
+    }
+    if (rec.filterDriverHandle != -1) {
+        rec.filterDriverActive = 1;
+        return GEV_STATUS_SUCCESS;
+    }
+    GevLog(cam_nr, GEV_LOG_INFO, "[I] GEVInitFilterDriver: Can't open v2eDODOderur driver..");
+    GevLog(cam_nr, GEV_LOG_INFO,
+           "[I] GEVInitFilterDriver: Check if driver is installed or you don't have administrator privileges.");
+    return GEV_STATUS_CANNOT_OPEN_DRIVER;
+}
+
+GevStatus GEVCloseFilterDriver(uint8_t cam_nr) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    if (gevStream(cam_nr).userRingBuffer) {
+        GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver doesn't support user ring buffer.");
+        return GEV_STATUS_NOT_SUPPORTED;
+    }
+    if (!rec.filterDriverActive) return GEV_STATUS_SUCCESS;
+    rec.filterDriverActive = 0;
+    auto release = gevSeams().filterDriverRelease;
+    if (!release || !release(cam_nr)) return GEV_STATUS_DRIVER_ERROR;
+    rec.filterDriverHandle = -1;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVSetNetConfig(uint8_t cam_nr, uint8_t dhcp, uint32_t ip, uint32_t mask, uint32_t gateway) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    uint32_t config = 0;
+    if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kNetworkConfig, 1, &config)) return st;
+    config &= ~0x3u;
+    if (dhcp) {
+        const uint32_t value = config + 0x2;
+        if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kNetworkConfig, 1, &value)) return st;
+    }
+    if (ip != 0) {
+        const uint32_t value = config | 0x1;
+        const uint32_t ipHost = ntohl(ip), maskHost = ntohl(mask), gatewayHost = ntohl(gateway);
+        if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kNetworkConfig, 1, &value)) return st;
+        if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kPersistentIp, 1, &ipHost)) return st;
+        if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kPersistentMask, 1, &maskHost)) return st;
+        if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kPersistentGateway, 1, &gatewayHost)) return st;
+    }
+    gevRecord(cam_nr).netConfigChanged = 1;
+    return GEV_STATUS_SUCCESS;
+}

@@ -1,0 +1,225 @@
+// Fetching a camera's GenICam XML into its record's cache: the URL from the first URL register
+// (or the manifest table), the bytes from camera memory or a host file, unzipped when zipped.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "GevRecord.h"
+#include "GevXml.h"
+#include "GevXmlUrl.h"
+
+namespace qx::gige {
+
+namespace {
+
+std::mutex g_xmlTextMutex;
+std::string g_saveDirectory;
+std::string g_lastXmlFileName;  // file name of the last fetch
+
+void setCache(GevCameraRecord& rec, std::vector<uint8_t>&& bytes) {
+    rec.xmlSize = static_cast<uint32_t>(bytes.size());
+    bytes.push_back(0);  // keeps the text terminated for whoever reads it as one
+    rec.xml = std::move(bytes);
+}
+
+void clearCache(GevCameraRecord& rec) {
+    std::vector<uint8_t>().swap(rec.xml);
+    rec.xmlSize = 0;
+}
+
+GevStatus readXmlFromFile(uint8_t cam, const std::string& path, std::string* type) {
+    GevCameraRecord& rec = gevRecord(cam);
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return GEV_STATUS_XML_OPEN_ERROR;
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+        if (bytes.size() + n > GEV_MAX_XML_SIZE) {
+            std::fclose(f);
+            return GEV_STATUS_XML_SIZE_ERROR;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    std::fclose(f);
+    if (bytes.empty()) return GEV_STATUS_XML_READ_ERROR;
+    if (path.find(".zip") != std::string::npos) *type = "zip";
+    {
+        std::lock_guard<std::mutex> lock(g_xmlTextMutex);
+        g_lastXmlFileName = path;
+    }
+    setCache(rec, std::move(bytes));
+    return GEV_STATUS_SUCCESS;
+}
+
+// The URL register address: 0x0200, or the one the manifest table names.
+GevStatus urlAddress(uint8_t cam, uint32_t* address) {
+    GevCameraRecord& rec = gevRecord(cam);
+    *address = gvcp::reg::kFirstUrl;
+    if (!rec.manifestTable) return GEV_STATUS_SUCCESS;
+    uint32_t header = 0;
+    if (ReadRegister(cam, gvcp::reg::kManifestHeader, 1, &header) != GEV_STATUS_SUCCESS) {
+        GevLog(cam, GEV_LOG_ERROR, "[E] Can't read size of manifest table.\n");
+        return GEV_STATUS_GET_MANIFEST_TABLE_ERROR;
+    }
+    const uint32_t entries = (header >> 26) & 0x3F;
+    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table number of entries: %d\n", entries);
+    if (entries == 0) return GEV_STATUS_SUCCESS;
+    uint32_t entry[2] = {0, 0};
+    GevStatus st = rec.concatenation
+                       ? ReadRegister(cam, gvcp::reg::kManifestFirstEntry, 2, entry)
+                       : ReadRegister(cam, gvcp::reg::kManifestFirstEntry, 1, &entry[0]);
+    if (st == GEV_STATUS_SUCCESS && !rec.concatenation)
+        st = ReadRegister(cam, gvcp::reg::kManifestFirstEntry + 4, 1, &entry[1]);
+    if (st != GEV_STATUS_SUCCESS) {
+        GevLog(cam, GEV_LOG_ERROR, "[E] Can't read manifest table.\n");
+        return GEV_STATUS_GET_MANIFEST_TABLE_ERROR;
+    }
+    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table schema version: %d.%d\n", (entry[0] >> 8) & 0x3F, (entry[0] >> 2) & 0x3F);
+    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table xml version : % d. % d. % d\n", (entry[0] >> 26) & 0x3F,
+           (entry[0] >> 20) & 0x3F, (entry[0] >> 14) & 0x3F);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table url register address: % 08X\n", entry[1]);
+#pragma GCC diagnostic pop
+    *address = entry[1];
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus readXmlFromDevice(uint8_t cam, std::string* type) {
+    GevCameraRecord& rec = gevRecord(cam);
+    uint32_t address = 0;
+    if (GevStatus st = urlAddress(cam, &address)) return st;
+
+    char text[kXmlUrlSize + 1] = {};
+    GevStatus st = ReadMemory(cam, address, kXmlUrlSize, text);
+    if (st == GEV_STATUS_ACCESS_DENIED) {
+        GevLog(cam, GEV_LOG_ERROR, "[E] Can't get first url from memory.\n");
+        return GEV_STATUS_ACCESS_DENIED;
+    }
+    if (st != GEV_STATUS_SUCCESS) {
+        st = ReadMemory(cam, address + kXmlUrlSize, kXmlUrlSize, text);
+        if (st == GEV_STATUS_ACCESS_DENIED) {
+            GevLog(cam, GEV_LOG_ERROR, "[E] Can't get first url from memory.\n");
+            return GEV_STATUS_ACCESS_DENIED;
+        }
+        if (st != GEV_STATUS_SUCCESS) {
+            GevLog(cam, GEV_LOG_ERROR, "[E] Can't get url from memory.\n");
+            return GEV_STATUS_GET_URL_ERROR;
+        }
+    }
+
+    XmlUrl url;
+    if (parseXmlUrl(text, kXmlUrlSize, &url) != GEV_STATUS_SUCCESS) {
+        GevLog(cam, GEV_LOG_ERROR, "[E] Unable to parse first URL for \"local:\" format.\n");
+        return GEV_STATUS_GET_URL_ERROR;
+    }
+    if (url.kind == XmlUrl::Kind::File) {
+        if (GevStatus fst = readXmlFromFile(cam, url.name, type)) return fst;
+        return rec.xmlSize ? GEV_STATUS_SUCCESS : GEV_STATUS_GET_URL_ERROR;
+    }
+
+    GevLog(cam, GEV_LOG_INFO, "[I] XML-Name: %s, Address: 0x%08X, Length: %d\n", url.name.c_str(), url.address,
+           url.length);
+    if (url.length > GEV_MAX_XML_SIZE) return GEV_STATUS_XML_SIZE_ERROR;
+    *type = url.type;
+    std::vector<uint8_t> bytes(url.length);
+    if (url.length && ReadMemory(cam, url.address, url.length, bytes.data()) != GEV_STATUS_SUCCESS) {
+        GevLog(cam, GEV_LOG_ERROR, "[E] Unable to read xml file from memory.\n");
+        return GEV_STATUS_READ_XML_MEM_ERROR;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_xmlTextMutex);
+        g_lastXmlFileName = url.name;
+    }
+    setCache(rec, std::move(bytes));
+    return GEV_STATUS_SUCCESS;
+}
+
+void saveXml(uint8_t cam, const GevCameraRecord& rec) {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(g_xmlTextMutex);
+        std::string base = g_lastXmlFileName.substr(g_lastXmlFileName.find_last_of('/') + 1);
+        path = (g_saveDirectory.empty() ? std::string(".") : g_saveDirectory) + "/" + base;
+    }
+    GevLog(cam, GEV_LOG_INFO, "[I] Save xml file [%s].\n", path.c_str());
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        GevLog(cam, GEV_LOG_ERROR, "[E] Can't create xml file.\n");
+        return;
+    }
+    if (std::fwrite(rec.xml.data(), 1, rec.xmlSize, f) != rec.xmlSize) GevLog(cam, GEV_LOG_ERROR, "[E] Can't write xml file.\n");
+    std::fclose(f);
+}
+
+} // namespace
+
+GevStatus gevFetchXml(uint8_t cam) {
+    GevCameraRecord& rec = gevRecord(cam);
+    std::string type;
+    if (GevStatus st = readXmlFromDevice(cam, &type)) return st;
+    if (rec.xml.empty() || rec.xmlSize == 0) {
+        clearCache(rec);
+        GevLog(cam, GEV_LOG_ERROR, "[E] Xml file size is 0.\n");
+        return GEV_STATUS_XML_SIZE_ERROR;
+    }
+    if (rec.saveXml) saveXml(cam, rec);
+    if (type.find("zip") != std::string::npos || type.find("ZIP") != std::string::npos) {
+        std::vector<uint8_t> out;
+        std::string step;
+        if (unzipFirstEntry(rec.xml.data(), rec.xmlSize, GEV_MAX_XML_SIZE, &out, &step) != GEV_STATUS_SUCCESS) {
+            if (step == "open")
+                GevLog(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_init_file() failed!\n");
+            else if (step == "stat")
+                GevLog(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_file_stat() failed!\n");
+            else
+                GevLog(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_extract_file_to_heap() failed!\n");
+            return GEV_STATUS_XML_ZIP_ERROR;
+        }
+        GevLog(cam, GEV_LOG_INFO, "[I] Successfully extracted file, size %lld\n", static_cast<long long>(out.size()));
+        setCache(rec, std::move(out));
+    }
+    return GEV_STATUS_SUCCESS;
+}
+
+} // namespace qx::gige
+
+using namespace qx::gige;
+
+GevStatus GEVGetXmlSizeEx(uint8_t cam_nr, uint32_t* size) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    if (!size) return GEV_STATUS_INVALID_PARAMETER;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    if (rec.xmlSize == 0) {
+        if (GevStatus st = gevFetchXml(cam_nr)) {
+            *size = 0;
+            clearCache(rec);
+            return st;
+        }
+    }
+    *size = rec.xmlSize;
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVGetXmlFileEx(uint8_t cam_nr, void* buffer, uint32_t capacity) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    GevCameraRecord& rec = gevRecord(cam_nr);
+    if (rec.xmlSize == 0) return GEV_STATUS_XML_SIZE_ERROR;
+    if (rec.xml.empty()) return GEV_STATUS_READ_XML_MEM_ERROR;
+    if (!buffer || capacity < rec.xmlSize) return GEV_STATUS_XML_SIZE_ERROR;
+    std::memcpy(buffer, rec.xml.data(), rec.xmlSize);
+    clearCache(rec);
+    return GEV_STATUS_SUCCESS;
+}
+
+GevStatus GEVGetXmlFile(uint8_t cam_nr, char** buffer) {
+    if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
+    if (!buffer || !*buffer) return GEV_STATUS_INVALID_PARAMETER;
+    return GEVGetXmlFileEx(cam_nr, *buffer, gevRecord(cam_nr).xmlSize);
+}
+
+void GEVSetXmlSaveDirectory(const char* directory) {
+    std::lock_guard<std::mutex> lock(g_xmlTextMutex);
+    g_saveDirectory = directory ? directory : "";
+}

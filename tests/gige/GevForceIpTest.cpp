@@ -1,0 +1,113 @@
+// FORCEIP on the loopback inside a private network namespace: the command, its attempts, and
+// acknowledges good, failing, malformed or missing; and the FORCEIP with IP 0 that closing a
+// camera sends after a persistent network change.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <thread>
+
+#include "GevRecord.h"
+#include "GevNetnsSupport.h"
+
+using namespace qx::fixture;
+using namespace qx::test;
+namespace gvcp = qx::gige::gvcp;
+
+namespace {
+
+class GevForceIp : public NetnsTest {
+protected:
+    GevStatus force(SimGevDevice& d, const char* ip = "127.0.0.9") {
+        return GEVForceIp(ipv4(ip), ipv4("255.0.0.0"), ipv4("127.0.0.254"), d.config().mac, ipv4("127.0.0.1"));
+    }
+    std::vector<SimReceived> forceIps(SimGevDevice& d) {
+        std::vector<SimReceived> out;
+        for (auto& r : d.received())
+            if (r.header.command == gvcp::kForceIpCmd) out.push_back(r);
+        return out;
+    }
+};
+
+} // namespace
+
+TEST_F(GevForceIp, AcknowledgedAtTheFirstAttempt) {
+    auto d = device("127.0.0.2");
+    EXPECT_EQ(force(*d), GEV_STATUS_SUCCESS);
+    auto sent = forceIps(*d);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(sent[0].broadcastSocket);
+    EXPECT_EQ(sent[0].bytes.size(), 64u);
+    EXPECT_EQ(sent[0].header.flags, 0x01);
+    gvcp::ForceIpRequest r;
+    ASSERT_TRUE(gvcp::decodeForceIpCmd(sent[0].bytes.data(), sent[0].bytes.size(), &r));
+    EXPECT_EQ(ipv4Text(r.ip), "127.0.0.9");
+    EXPECT_EQ(ipv4Text(r.mask), "255.0.0.0");
+    EXPECT_EQ(ipv4Text(r.gateway), "127.0.0.254");
+    EXPECT_EQ(std::memcmp(r.mac, d->config().mac, 6), 0);
+}
+
+TEST_F(GevForceIp, IpZeroIsSentOnceWithoutWaiting) {
+    auto d = device("127.0.0.2");
+    auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(force(*d, "0.0.0.0"), GEV_STATUS_SUCCESS);
+    EXPECT_LT(msSince(t), 50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto sent = forceIps(*d);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].header.flags, 0x00);
+}
+
+TEST_F(GevForceIp, NoAnswerAfterThreeAttempts) {
+    auto d = device("127.0.0.2");
+    d->setForceIp(SimForceIpMode::Silent);
+    auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(force(*d), GEV_STATUS_TIMEOUT);
+    EXPECT_GE(msSince(t), 170);
+    EXPECT_EQ(forceIps(*d).size(), 3u);
+    int timedOut = 0;
+    for (const auto& r : LogCapture::instance().reports()) timedOut += r.find("[W] FORCEIP select timed out") != std::string::npos;
+    EXPECT_EQ(timedOut, 3);
+}
+
+TEST_F(GevForceIp, AFailureStatusIsNoSuccess) {
+    auto d = device("127.0.0.2");
+    d->setForceIp(SimForceIpMode::Status, 0x8006);
+    EXPECT_EQ(force(*d), GEV_STATUS_ACCESS_DENIED);
+    EXPECT_EQ(forceIps(*d).size(), 1u);
+}
+
+TEST_F(GevForceIp, MalformedAnswersAreInvalid) {
+    auto d = device("127.0.0.2");
+    d->setForceIp(SimForceIpMode::Malformed);
+    EXPECT_EQ(force(*d), GEV_STATUS_INVALID_ACK);
+    EXPECT_EQ(forceIps(*d).size(), 3u);
+}
+
+TEST_F(GevForceIp, AnotherMacIsNotAnswered) {
+    auto d = device("127.0.0.2");
+    uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(GEVForceIp(ipv4("127.0.0.9"), ipv4("255.0.0.0"), 0, mac, ipv4("127.0.0.1")), GEV_STATUS_TIMEOUT);
+}
+
+TEST_F(GevForceIp, CloseAfterANetworkChangeRestartsTheConfiguration) {
+    SimGevConfig c;
+    c.gateway = "127.0.0.254";
+    auto d = device("127.0.0.2", c);
+    GevConnection conn = connectionTo(*d);
+    ASSERT_EQ(GEVInit(1, &conn, &LogCapture::callback, 0, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
+    d->clearReceived();
+    ASSERT_EQ(GEVSetNetConfig(1, 0, 0, 0, 0), GEV_STATUS_SUCCESS);  // writes nothing
+    EXPECT_EQ(d->countReceived(gvcp::kWriteRegCmd), 0u);
+    ASSERT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto sent = forceIps(*d);
+    ASSERT_EQ(sent.size(), 1u);
+    gvcp::ForceIpRequest r;
+    ASSERT_TRUE(gvcp::decodeForceIpCmd(sent[0].bytes.data(), sent[0].bytes.size(), &r));
+    EXPECT_EQ(sent[0].header.flags, 0x00);
+    EXPECT_EQ(r.ip, 0u);
+    EXPECT_EQ(ipv4Text(r.mask), "255.0.0.0");
+    EXPECT_EQ(ipv4Text(r.gateway), "127.0.0.254");
+    EXPECT_EQ(std::memcmp(r.mac, d->config().mac, 6), 0);
+}
