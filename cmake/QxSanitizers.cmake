@@ -7,3 +7,8 @@ if(QX_SANITIZE)
   add_compile_options(${_qx_san_flags})
   add_link_options(-fsanitize=${QX_SANITIZE})
 endif()
+# Sanitized test binaries are listed when ctest runs them, not at build time (ThreadSanitizer
+# needs the address-space layout the test runner sets up).
+if(QX_SANITIZE)
+  set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+endif()

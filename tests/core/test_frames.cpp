@@ -246,7 +246,9 @@ TEST_F(FramesTest, ThreadedProducerAndPollingConsumer) {
     for (int i = 0; i < 50; ++i) {
         FrameInfo f{};
         ASSERT_EQ(QX_GetFrame(h, &f, 2000), QX_OK);
-        if (got > 0) EXPECT_GT(f.nFrameIndex, last) << "frames arrive in order";
+        if (got > 0) {
+            EXPECT_GT(f.nFrameIndex, last) << "frames arrive in order";
+        }
         last = f.nFrameIndex;
         ++got;
         ASSERT_EQ(QX_FreeFrame(h, &f), QX_OK);

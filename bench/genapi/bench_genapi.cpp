@@ -1,0 +1,160 @@
+// Benchmarks of the QxGenApi engine. Run: build/bench/genapi/qx_genapi_bench
+//   BM_LoadAravisFakeCamera   parse + build the aravis fake camera file (skipped when absent)
+//   BM_LoadSynthetic5000      parse + build a generated file with 5,000 features
+//   BM_IntegerReadCached      Integer -> IntReg read served by the register cache
+//   BM_IntegerReadUncached    the same read with IgnoreCache (one port read each)
+//   BM_FormulaEvalInt/Float   compiled formula evaluations with three variables
+//   BM_SwissKnifeNodeRead     an IntSwissKnife node over three cached registers
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "ArvFakeCamera.h"
+#include "GenApi/Formula.h"
+#include "GenApi/GenApi.h"
+#include "MemoryPort.h"
+
+using namespace QxGenApi;
+
+namespace {
+
+std::string syntheticXml(int features) {
+    std::string body;
+    body.reserve(static_cast<size_t>(features) * 400);
+    body += "<Category Name=\"Root\" NameSpace=\"Standard\">";
+    for (int c = 0; c < features / 100; ++c) body += "<pFeature>Cat" + std::to_string(c) + "</pFeature>";
+    body += "</Category>\n";
+    for (int c = 0; c < features / 100; ++c) {
+        body += "<Category Name=\"Cat" + std::to_string(c) + "\">";
+        for (int i = c * 100; i < (c + 1) * 100; ++i) body += "<pFeature>F" + std::to_string(i) + "</pFeature>";
+        body += "</Category>\n";
+    }
+    body += "<Integer Name=\"Locked\"><Value>0</Value></Integer>\n";
+    for (int i = 0; i < features; ++i) {
+        std::string n = std::to_string(i);
+        std::string addr = std::to_string(0x1000 + 4 * i);
+        switch (i % 4) {
+        case 0:
+        case 1:
+            body += "<Integer Name=\"F" + n + "\"><ToolTip>Feature " + n + "</ToolTip><pValue>F" + n +
+                    "Reg</pValue><Min>0</Min><Max>65535</Max><pIsLocked>Locked</pIsLocked></Integer>\n"
+                    "<IntReg Name=\"F" + n + "Reg\"><Address>" + addr + "</Address><Length>4</Length><AccessMode>RW</AccessMode>"
+                    "<pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>\n";
+            break;
+        case 2:
+            body += "<Enumeration Name=\"F" + n + "\"><EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry>"
+                    "<EnumEntry Name=\"On\"><Value>1</Value></EnumEntry><pValue>F" + n + "Reg</pValue></Enumeration>\n"
+                    "<IntReg Name=\"F" + n + "Reg\"><Address>" + addr + "</Address><Length>4</Length><AccessMode>RW</AccessMode>"
+                    "<pPort>Device</pPort></IntReg>\n";
+            break;
+        default:
+            body += "<IntSwissKnife Name=\"F" + n + "\"><pVariable Name=\"A\">F" + std::to_string(i - 3) +
+                    "</pVariable><pVariable Name=\"B\">F" + std::to_string(i - 2) + "</pVariable>"
+                    "<Formula>(A * 2 + B) &amp; 0xFFFF</Formula></IntSwissKnife>\n";
+            break;
+        }
+    }
+    return "<?xml version=\"1.0\"?>\n<RegisterDescription ModelName=\"Synthetic\" VendorName=\"Qx\" "
+           "SchemaMajorVersion=\"1\" SchemaMinorVersion=\"1\" SchemaSubMinorVersion=\"0\" MajorVersion=\"1\" "
+           "MinorVersion=\"0\" SubMinorVersion=\"0\" ProductGuid=\"0\" VersionGuid=\"0\" StandardNameSpace=\"None\" "
+           "xmlns=\"http://www.genicam.org/GenApi/Version_1_1\">\n" +
+           body + "<Port Name=\"Device\" NameSpace=\"Standard\"/>\n</RegisterDescription>\n";
+}
+
+void loadLoop(benchmark::State& state, const std::string& xml) {
+    for (auto _ : state) {
+        CNodeMapFactory factory(ContentType_Xml, xml.data(), xml.size());
+        std::unique_ptr<INodeMap> map(factory.CreateNodeMap("Device"));
+        benchmark::DoNotOptimize(map.get());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(xml.size()));
+}
+
+void BM_LoadAravisFakeCamera(benchmark::State& state) {
+    std::string why;
+    static const auto xml = qx::test::ArvFakeCameraXml(&why);
+    if (!xml) {
+        state.SkipWithError(("aravis fake camera XML not available: " + why).c_str());
+        for (auto _ : state) {
+        }
+        return;
+    }
+    loadLoop(state, *xml);
+}
+BENCHMARK(BM_LoadAravisFakeCamera)->Unit(benchmark::kMicrosecond);
+
+void BM_LoadSynthetic5000(benchmark::State& state) {
+    static const std::string xml = syntheticXml(5000);
+    loadLoop(state, xml);
+    state.counters["features"] = 5000;
+}
+BENCHMARK(BM_LoadSynthetic5000)->Unit(benchmark::kMillisecond);
+
+struct Loaded {
+    qx::test::MemoryPort port{0x10000};
+    CNodeMapRef ref;
+    Loaded() {
+        qx::test::LoadNodeMap(ref, syntheticXml(400), port);
+        port.setRecording(false);
+    }
+};
+
+void BM_IntegerReadCached(benchmark::State& state) {
+    Loaded l;
+    CIntegerPtr f = l.ref._GetNode("F1");
+    f->GetValue();
+    for (auto _ : state) benchmark::DoNotOptimize(f->GetValue());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_IntegerReadCached);
+
+void BM_IntegerReadUncached(benchmark::State& state) {
+    Loaded l;
+    CIntegerPtr f = l.ref._GetNode("F1");
+    for (auto _ : state) benchmark::DoNotOptimize(f->GetValue(false, true));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_IntegerReadUncached);
+
+struct Vars : detail::VariableReader {
+    int64_t v[3] = {640, 480, 0x01100007};
+    int64_t readInt(int s) override { return v[s]; }
+    double readFloat(int s) override { return static_cast<double>(v[s]); }
+};
+
+void BM_FormulaEvalInt(benchmark::State& state) {
+    detail::Formula f;
+    f.addVariable("W");
+    f.addVariable("H");
+    f.addVariable("PF");
+    f.compile("W * H * ((PF>>16)&0xFF) / 8 + (W > 1000 ? 1 : 0)");
+    Vars vars;
+    for (auto _ : state) benchmark::DoNotOptimize(f.evalInt(vars));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FormulaEvalInt);
+
+void BM_FormulaEvalFloat(benchmark::State& state) {
+    detail::Formula f;
+    f.addVariable("W");
+    f.addVariable("H");
+    f.addVariable("PF");
+    f.compile("SQRT(W*W + H*H) / 1000000 * ROUND(PF / 3, 2)");
+    Vars vars;
+    for (auto _ : state) benchmark::DoNotOptimize(f.evalFloat(vars));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FormulaEvalFloat);
+
+void BM_SwissKnifeNodeRead(benchmark::State& state) {
+    Loaded l;
+    CIntegerPtr k = l.ref._GetNode("F3");
+    k->GetValue();
+    for (auto _ : state) benchmark::DoNotOptimize(k->GetValue());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SwissKnifeNodeRead);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,458 @@
+#include "GenApi/FormulaNodes.h"
+
+#include <cmath>
+#include <limits>
+
+#include "GenApi/FloatNode.h"
+#include "GenApi/IntegerNode.h"
+#include "GenApi/NodeMap.h"
+
+namespace QxGenApi::detail {
+
+namespace {
+
+constexpr double kDblMax = std::numeric_limits<double>::max();
+constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
+constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+
+int64_t roundToInt(double d) {
+    if (std::isnan(d)) return 0;
+    if (d >= 9.2233720368547758e18) return kInt64Max;
+    if (d <= -9.2233720368547758e18) return kInt64Min;
+    return std::llround(d);
+}
+
+double finiteOr(double v, double fallback) { return std::isfinite(v) ? v : fallback; }
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// FormulaBinding
+
+void FormulaBinding::configure(const std::vector<Prop>& props, const std::string& owner) {
+    m_owner = owner;
+    for (const Prop& p : props) {
+        const std::string* attrName = p.attr("Name");
+        if (p.name == "pVariable") {
+            if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': pVariable without Name", owner.c_str());
+            m_varDecls.emplace_back(*attrName, p.text);
+        } else if (p.name == "Constant") {
+            if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': Constant without Name", owner.c_str());
+            m_constants.emplace_back(*attrName, p.text);
+        } else if (p.name == "Expression") {
+            if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': Expression without Name", owner.c_str());
+            m_expressions.emplace_back(*attrName, p.text);
+        } else if (p.name == "Formula") {
+            m_text = p.text;
+        }
+    }
+}
+
+void FormulaBinding::link(Node& owner) {
+    m_owner = owner.name();
+    for (const auto& decl : m_varDecls) {
+        Var v;
+        v.ref.setName(decl.second, "pVariable");
+        v.ref.resolve(owner, Edge::Read);
+        v.node = v.ref.node();
+        m_formula.addVariable(decl.first);
+        m_vars.push_back(v);
+        if (v.ref.integer() || v.ref.floating()) {
+            static const struct { const char* suffix; VarKind kind; } suffixes[] = {
+                {"Value", VarKind::Value}, {"Min", VarKind::Min}, {"Max", VarKind::Max}, {"Inc", VarKind::Inc}};
+            for (const auto& s : suffixes) {
+                Var sv = v;
+                sv.kind = s.kind;
+                m_formula.addVariable(decl.first + "." + s.suffix);
+                m_vars.push_back(sv);
+            }
+        } else if (auto* e = dynamic_cast<IEnumeration*>(v.node)) {
+            node_vector entries;
+            e->GetEntries(entries);
+            for (INode* n : entries) {
+                auto* entry = dynamic_cast<IEnumEntry*>(n);
+                if (!entry) continue;
+                Var cv;
+                cv.kind = VarKind::Constant;
+                cv.constInt = entry->GetValue();
+                cv.constFloat = static_cast<double>(cv.constInt);
+                m_formula.addVariable(decl.first + "." + entry->GetSymbolic());
+                m_vars.push_back(cv);
+            }
+        }
+    }
+    if (!m_specialName.empty()) {
+        Var sp;
+        sp.kind = VarKind::Special;
+        m_formula.addVariable(m_specialName);
+        m_vars.push_back(sp);
+    }
+    try {
+        for (const auto& c : m_constants) m_formula.addConstant(c.first, c.second);
+        for (const auto& e : m_expressions) m_formula.addExpression(e.first, e.second);
+        m_formula.compile(m_text);
+    } catch (const RuntimeException& e) {
+        QX_GENAPI_THROW(RuntimeException, "node '%s': %s", m_owner.c_str(), e.GetDescription().c_str());
+    }
+}
+
+int64_t FormulaBinding::readInt(int slot) {
+    Var& v = m_vars[static_cast<size_t>(slot)];
+    switch (v.kind) {
+    case VarKind::Value: return v.ref.getInt(false, m_ignoreCache);
+    case VarKind::Min: return v.ref.minInt();
+    case VarKind::Max: return v.ref.maxInt();
+    case VarKind::Inc: return v.ref.incInt();
+    case VarKind::Constant: return v.constInt;
+    case VarKind::Special: return m_specialInt;
+    }
+    return 0;
+}
+
+double FormulaBinding::readFloat(int slot) {
+    Var& v = m_vars[static_cast<size_t>(slot)];
+    switch (v.kind) {
+    case VarKind::Value: return v.ref.getFloat(false, m_ignoreCache);
+    case VarKind::Min: return v.ref.minFloat();
+    case VarKind::Max: return v.ref.maxFloat();
+    case VarKind::Inc:
+        if (v.ref.floating() && v.ref.floating()->HasInc()) return v.ref.floating()->GetInc();
+        return static_cast<double>(v.ref.incInt());
+    case VarKind::Constant: return v.constFloat;
+    case VarKind::Special: return m_specialFloat;
+    }
+    return 0;
+}
+
+int64_t FormulaBinding::evalInt(bool ignoreCache) {
+    bool save = m_ignoreCache;
+    m_ignoreCache = ignoreCache;
+    try {
+        int64_t r = m_formula.evalInt(*this);
+        m_ignoreCache = save;
+        return r;
+    } catch (...) {
+        m_ignoreCache = save;
+        throw;
+    }
+}
+
+double FormulaBinding::evalFloat(bool ignoreCache) {
+    bool save = m_ignoreCache;
+    m_ignoreCache = ignoreCache;
+    try {
+        double r = m_formula.evalFloat(*this);
+        m_ignoreCache = save;
+        return r;
+    } catch (...) {
+        m_ignoreCache = save;
+        throw;
+    }
+}
+
+EAccessMode FormulaBinding::access() const {
+    // Variables are read lazily (a ternary reads one branch), so a formula node is RO; a
+    // variable that cannot be read when it is needed fails that read.
+    return RO;
+}
+
+bool FormulaBinding::cacheValid() const {
+    for (const Var& v : m_vars) {
+        if (v.kind == VarKind::Value && !v.ref.cacheValid()) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// SwissKnife
+
+void SwissKnifeNode::configure(const NodeDesc& d) {
+    Node::configure(d);
+    m_formula.configure(d.props, d.name);
+    for (const Prop& p : d.props) {
+        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit") m_unit = p.text;
+        else if (p.name == "DisplayNotation") m_notation = ParseDisplayNotation(p.text);
+        else if (p.name == "DisplayPrecision") m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
+    }
+    if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
+}
+
+void SwissKnifeNode::link() {
+    Node::link();
+    m_formula.link(*this);
+}
+
+double SwissKnifeNode::GetValue(bool verify, bool ignoreCache) {
+    Scope s(map());
+    s.checkDepth();
+    checkReadable();
+    double v = m_formula.evalFloat(ignoreCache);
+    if (verify) CheckFloatRange(*this, name(), v);
+    return v;
+}
+
+void SwissKnifeNode::SetValue(double, bool) {
+    Scope s(map());
+    checkWritable();
+    QX_GENAPI_THROW(AccessException, "Node '%s' is not writable", name().c_str());
+}
+
+double SwissKnifeNode::GetMin() { return -kDblMax; }
+double SwissKnifeNode::GetMax() { return kDblMax; }
+double SwissKnifeNode::GetInc() { QX_GENAPI_THROW(AccessException, "Node '%s' has no increment", name().c_str()); }
+gcstring SwissKnifeNode::ToString(bool verify, bool ignoreCache) { return FormatFloat(GetValue(verify, ignoreCache)); }
+void SwissKnifeNode::FromString(const gcstring& text, bool verify) { SetValue(ParseFloatText(text, name()), verify); }
+
+// ---------------------------------------------------------------------------------------------
+// IntSwissKnife
+
+void IntSwissKnifeNode::configure(const NodeDesc& d) {
+    Node::configure(d);
+    m_formula.configure(d.props, d.name);
+    for (const Prop& p : d.props) {
+        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit") m_unit = p.text;
+    }
+    if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
+}
+
+void IntSwissKnifeNode::link() {
+    Node::link();
+    m_formula.link(*this);
+}
+
+int64_t IntSwissKnifeNode::GetValue(bool verify, bool ignoreCache) {
+    Scope s(map());
+    s.checkDepth();
+    checkReadable();
+    int64_t v = m_formula.evalInt(ignoreCache);
+    if (verify) CheckIntegerRange(*this, name(), v);
+    return v;
+}
+
+void IntSwissKnifeNode::SetValue(int64_t, bool) {
+    Scope s(map());
+    checkWritable();
+    QX_GENAPI_THROW(AccessException, "Node '%s' is not writable", name().c_str());
+}
+
+int64_t IntSwissKnifeNode::GetMin() { return kInt64Min; }
+int64_t IntSwissKnifeNode::GetMax() { return kInt64Max; }
+gcstring IntSwissKnifeNode::ToString(bool verify, bool ignoreCache) {
+    Scope s(map());
+    return FormatInteger(GetValue(verify, ignoreCache), m_representation);
+}
+void IntSwissKnifeNode::FromString(const gcstring& text, bool verify) { SetValue(ParseIntegerText(text, name()), verify); }
+
+// ---------------------------------------------------------------------------------------------
+// Converters
+
+void ConverterCore::configure(const NodeDesc& d) {
+    const Prop* pValue = d.first("pValue");
+    if (!pValue) QX_GENAPI_THROW(RuntimeException, "node '%s': %s without pValue", d.name.c_str(), d.kind.c_str());
+    target.setName(pValue->text, "pValue");
+    const Prop* to = d.first("FormulaTo");
+    const Prop* from = d.first("FormulaFrom");
+    if (!to || !from) {
+        QX_GENAPI_THROW(RuntimeException, "node '%s': %s needs FormulaTo and FormulaFrom", d.name.c_str(),
+                        d.kind.c_str());
+    }
+    formulaTo.configure(d.props, d.name);
+    formulaTo.setFormulaText(to->text);
+    formulaTo.declareSpecial("FROM");
+    formulaFrom.configure(d.props, d.name);
+    formulaFrom.setFormulaText(from->text);
+    formulaFrom.declareSpecial("TO");
+    if (const Prop* s = d.first("Slope")) {
+        if (s->text == "Increasing") slope = Increasing;
+        else if (s->text == "Decreasing") slope = Decreasing;
+        else if (s->text == "Varying") slope = Varying;
+    }
+}
+
+void ConverterCore::link(Node& owner) {
+    target.resolve(owner, Edge::Value);
+    formulaTo.link(owner);
+    formulaFrom.link(owner);
+}
+
+void ConverterNode::configure(const NodeDesc& d) {
+    Node::configure(d);
+    m_core.configure(d);
+    for (const Prop& p : d.props) {
+        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit") m_unit = p.text;
+        else if (p.name == "DisplayNotation") m_notation = ParseDisplayNotation(p.text);
+        else if (p.name == "DisplayPrecision") m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
+    }
+    if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
+}
+
+void ConverterNode::link() {
+    Node::link();
+    m_core.link(*this);
+}
+
+EAccessMode ConverterNode::ownAccessMode() const { return m_core.target.access(); }
+
+double ConverterNode::GetValue(bool verify, bool ignoreCache) {
+    Scope s(map());
+    s.checkDepth();
+    checkReadable();
+    if (m_core.target.isIntegerNode()) {
+        int64_t t = m_core.target.getInt(false, ignoreCache);
+        m_core.formulaFrom.setSpecial(static_cast<double>(t), t);
+    } else {
+        double t = m_core.target.getFloat(false, ignoreCache);
+        m_core.formulaFrom.setSpecial(t, roundToInt(t));
+    }
+    double v = m_core.formulaFrom.evalFloat(ignoreCache);
+    if (verify) CheckFloatRange(*this, name(), v);
+    return v;
+}
+
+void ConverterNode::SetValue(double value, bool verify) {
+    Scope s(map());
+    s.checkDepth();
+    checkWritable();
+    if (verify) CheckFloatRange(*this, name(), value);
+    m_core.formulaTo.setSpecial(value, roundToInt(value));
+    double t = m_core.formulaTo.evalFloat(false);
+    if (m_core.target.isIntegerNode()) m_core.target.writeInt(roundToInt(t), verify);
+    else m_core.target.writeFloat(t, verify);
+}
+
+void ConverterNode::bounds(double& mn, double& mx) {
+    double a = -kDblMax, b = kDblMax;
+    try {
+        double t = m_core.target.minFloat();
+        m_core.formulaFrom.setSpecial(t, roundToInt(t));
+        a = m_core.formulaFrom.evalFloat(false);
+    } catch (const GenericException&) {
+    }
+    try {
+        double t = m_core.target.maxFloat();
+        m_core.formulaFrom.setSpecial(t, roundToInt(t));
+        b = m_core.formulaFrom.evalFloat(false);
+    } catch (const GenericException&) {
+    }
+    if (std::isnan(a)) a = -kDblMax;
+    if (std::isnan(b)) b = kDblMax;
+    mn = finiteOr(std::min(a, b), -kDblMax);
+    mx = finiteOr(std::max(a, b), kDblMax);
+}
+
+double ConverterNode::GetMin() {
+    Scope s(map());
+    s.checkDepth();
+    double mn, mx;
+    bounds(mn, mx);
+    return mn;
+}
+
+double ConverterNode::GetMax() {
+    Scope s(map());
+    s.checkDepth();
+    double mn, mx;
+    bounds(mn, mx);
+    return mx;
+}
+
+double ConverterNode::GetInc() { QX_GENAPI_THROW(AccessException, "Node '%s' has no increment", name().c_str()); }
+gcstring ConverterNode::ToString(bool verify, bool ignoreCache) { return FormatFloat(GetValue(verify, ignoreCache)); }
+void ConverterNode::FromString(const gcstring& text, bool verify) { SetValue(ParseFloatText(text, name()), verify); }
+bool ConverterNode::IsValueCacheValid() const {
+    Scope s(map());
+    return m_core.target.cacheValid() && m_core.formulaFrom.cacheValid();
+}
+
+void IntConverterNode::configure(const NodeDesc& d) {
+    Node::configure(d);
+    m_core.configure(d);
+    for (const Prop& p : d.props) {
+        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit") m_unit = p.text;
+    }
+    if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
+}
+
+void IntConverterNode::link() {
+    Node::link();
+    m_core.link(*this);
+}
+
+EAccessMode IntConverterNode::ownAccessMode() const { return m_core.target.access(); }
+
+int64_t IntConverterNode::GetValue(bool verify, bool ignoreCache) {
+    Scope s(map());
+    s.checkDepth();
+    checkReadable();
+    if (m_core.target.isIntegerNode()) {
+        int64_t t = m_core.target.getInt(false, ignoreCache);
+        m_core.formulaFrom.setSpecial(static_cast<double>(t), t);
+    } else {
+        double t = m_core.target.getFloat(false, ignoreCache);
+        m_core.formulaFrom.setSpecial(t, roundToInt(t));
+    }
+    int64_t v = m_core.formulaFrom.evalInt(ignoreCache);
+    if (verify) CheckIntegerRange(*this, name(), v);
+    return v;
+}
+
+void IntConverterNode::SetValue(int64_t value, bool verify) {
+    Scope s(map());
+    s.checkDepth();
+    checkWritable();
+    if (verify) CheckIntegerRange(*this, name(), value);
+    m_core.formulaTo.setSpecial(static_cast<double>(value), value);
+    int64_t t = m_core.formulaTo.evalInt(false);
+    if (m_core.target.isIntegerNode()) m_core.target.writeInt(t, verify);
+    else m_core.target.writeFloat(static_cast<double>(t), verify);
+}
+
+void IntConverterNode::bounds(int64_t& mn, int64_t& mx) {
+    int64_t a = kInt64Min, b = kInt64Max;
+    try {
+        int64_t t = m_core.target.minInt();
+        m_core.formulaFrom.setSpecial(static_cast<double>(t), t);
+        a = m_core.formulaFrom.evalInt(false);
+    } catch (const GenericException&) {
+    }
+    try {
+        int64_t t = m_core.target.maxInt();
+        m_core.formulaFrom.setSpecial(static_cast<double>(t), t);
+        b = m_core.formulaFrom.evalInt(false);
+    } catch (const GenericException&) {
+    }
+    mn = std::min(a, b);
+    mx = std::max(a, b);
+}
+
+int64_t IntConverterNode::GetMin() {
+    Scope s(map());
+    s.checkDepth();
+    int64_t mn, mx;
+    bounds(mn, mx);
+    return mn;
+}
+
+int64_t IntConverterNode::GetMax() {
+    Scope s(map());
+    s.checkDepth();
+    int64_t mn, mx;
+    bounds(mn, mx);
+    return mx;
+}
+
+gcstring IntConverterNode::ToString(bool verify, bool ignoreCache) {
+    Scope s(map());
+    return FormatInteger(GetValue(verify, ignoreCache), m_representation);
+}
+void IntConverterNode::FromString(const gcstring& text, bool verify) { SetValue(ParseIntegerText(text, name()), verify); }
+bool IntConverterNode::IsValueCacheValid() const {
+    Scope s(map());
+    return m_core.target.cacheValid() && m_core.formulaFrom.cacheValid();
+}
+
+} // namespace QxGenApi::detail
