@@ -5,6 +5,7 @@ if(QX_SANITIZE)
     list(APPEND _qx_san_flags -fno-sanitize-recover=undefined)
   endif()
   add_compile_options(${_qx_san_flags})
+  add_compile_definitions(QX_SANITIZED_BUILD)
   add_link_options(-fsanitize=${QX_SANITIZE})
 endif()
 # Sanitized test binaries are listed when ctest runs them, not at build time (ThreadSanitizer
