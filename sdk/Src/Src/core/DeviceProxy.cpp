@@ -2,6 +2,8 @@
 
 #include "DeviceBase.h"
 #include "FeatureBase.h"
+#include "ImageSaver.h"
+#include "VideoRecorder.h"
 #include "Transports.h"
 
 DeviceProxy::DeviceProxy(DeviceInfo* info) {
@@ -14,6 +16,18 @@ DeviceProxy::DeviceProxy(DeviceInfo* info) {
 
 DeviceProxy::~DeviceProxy() {
     // Output objects first, then the feature access, the camera last.
+    m_saver.reset();
+    m_recorder.reset();
     m_feature.reset();
     m_device.reset();
+}
+
+ImageSaver* DeviceProxy::imageSaver() {
+    if (!m_saver) m_saver = std::make_unique<ImageSaver>();
+    return m_saver.get();
+}
+
+VideoRecorder* DeviceProxy::videoRecorder() {
+    if (!m_recorder) m_recorder = std::make_unique<VideoRecorder>();
+    return m_recorder.get();
 }

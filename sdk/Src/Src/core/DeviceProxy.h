@@ -8,6 +8,8 @@
 
 class DeviceBase;
 class FeatureBase;
+class ImageSaver;
+class VideoRecorder;
 
 class DeviceProxy {
 public:
@@ -20,8 +22,13 @@ public:
 
     DeviceBase* getDevice() const { return m_device.get(); }
     FeatureBase* getFeature() const { return m_feature.get(); }
+    // Made on first use, destroyed with the handle.
+    ImageSaver* imageSaver();
+    VideoRecorder* videoRecorder();
 
 private:
     std::unique_ptr<DeviceBase> m_device;
     std::unique_ptr<FeatureBase> m_feature;
+    std::unique_ptr<VideoRecorder> m_recorder;
+    std::unique_ptr<ImageSaver> m_saver;
 };

@@ -8,6 +8,9 @@
 #include "ExportFrame.h"
 #include "FeatureBase.h"
 #include "GigeDeviceOps.h"
+#include "ImageSaver.h"
+#include "PixelConverter.h"
+#include "VideoRecorder.h"
 
 #include <fmt/format.h>
 
@@ -547,7 +550,8 @@ QX_STATUS QX_CALL QX_ConvertPixelFormat(QX_DEV_HANDLE handle, ConvertParam* pstC
     return runHandleExport(
         "QX_ConvertPixelFormat", spdlog::level::trace, handle, Release::BeforeEndLine,
         [&] { require(pstCvtParam != nullptr, QX_ERR_INVALID_PARAM); },
-        [&](DeviceProxy&) -> QX_STATUS { return QX_ERR_NOT_SUPPORTED; },
+        // One converter for the process; the handle's camera is not used.
+        [&](DeviceProxy&) { return PixelConverter::getConverterInstance()->convertPixels(*pstCvtParam); },
         [&] {
             if (!pstCvtParam) return std::string("pstCvtParam = nullptr");
             const ConvertParam& c = *pstCvtParam;
@@ -562,7 +566,7 @@ QX_STATUS QX_CALL QX_SaveImageToFile(QX_DEV_HANDLE handle, SaveFileParam* pstSav
     return runHandleExport(
         "QX_SaveImageToFile", kInfo, handle, Release::BeforeEndLine,
         [&] { require(pstSaveFileParam != nullptr, QX_ERR_INVALID_PARAM); },
-        [&](DeviceProxy&) -> QX_STATUS { return QX_ERR_NOT_SUPPORTED; },
+        [&](DeviceProxy& p) { return p.imageSaver()->saveNormalFormat(*pstSaveFileParam); },
         [&] {
             if (!pstSaveFileParam) return std::string("pstSaveFileParam = nullptr");
             const SaveFileParam& s = *pstSaveFileParam;
@@ -577,7 +581,7 @@ QX_STATUS QX_CALL QX_StartRecord(QX_DEV_HANDLE handle, RecordParam* pstRecordPar
     return runHandleExport(
         "QX_StartRecord", kInfo, handle, Release::BeforeEndLine,
         [&] { require(pstRecordParam != nullptr, QX_ERR_INVALID_PARAM); },
-        [&](DeviceProxy&) -> QX_STATUS { return QX_ERR_NOT_SUPPORTED; },
+        [&](DeviceProxy& p) { return p.videoRecorder()->start(*pstRecordParam); },
         [&] {
             if (!pstRecordParam) return std::string("pstRecordParam = nullptr");
             const RecordParam& r = *pstRecordParam;
@@ -592,7 +596,7 @@ QX_STATUS QX_CALL QX_RecordFrame(QX_DEV_HANDLE handle, RecordFrameInfo* pstRecor
     return runHandleExport(
         "QX_RecordFrame", kInfo, handle, Release::BeforeEndLine,
         [&] { require(pstRecordFrameInfo != nullptr, QX_ERR_INVALID_PARAM); },
-        [&](DeviceProxy&) -> QX_STATUS { return QX_ERR_NOT_SUPPORTED; },
+        [&](DeviceProxy& p) { return p.videoRecorder()->write(*pstRecordFrameInfo); },
         [&] {
             if (!pstRecordFrameInfo) return std::string("pstRecordFrameInfo = nullptr");
             return fmt::format("pData={}, nDataLen={}", ptr(pstRecordFrameInfo->pData),
@@ -602,7 +606,7 @@ QX_STATUS QX_CALL QX_RecordFrame(QX_DEV_HANDLE handle, RecordFrameInfo* pstRecor
 
 QX_STATUS QX_CALL QX_StopRecord(QX_DEV_HANDLE handle) {
     return runHandleExport("QX_StopRecord", kInfo, handle, Release::AfterEndLine, noChecks,
-                           [&](DeviceProxy&) -> QX_STATUS { return QX_ERR_NOT_SUPPORTED; });
+                           [&](DeviceProxy& p) { return p.videoRecorder()->stop(); });
 }
 
 // ---- version -----------------------------------------------------------------------------

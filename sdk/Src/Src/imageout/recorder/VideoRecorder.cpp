@@ -1,0 +1,597 @@
+// Video recorder. Interface and overview: VideoRecorder.h.
+//
+// Lock order (never taken the other way round):
+//     imageEncodeQueue.mutex -> m_orderMutex -> encodedFrameQueue.mutex
+// Every other queue mutex is taken alone.
+#include "VideoRecorder.h"
+
+#include "AviWriter.h"
+#include "CxFile.h"
+#include "CxImage.h"
+#include "PixelConverter.h"
+
+#include <Sys/ByteOrder.h>
+#include <core/Log.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+namespace {
+
+constexpr int kPoolImages = 4;
+constexpr int kPopTimeoutMs = 1000;
+constexpr auto kTaskStopWait = std::chrono::seconds(2);
+constexpr size_t kRawHeaderBytes = 18;
+
+bool widthIsMultipleOf4(uint32_t width) { return (width & 3u) == 0; }
+
+// fFrameRate x 100 in single precision, truncated toward zero, saturated to 32 bits (NaN: 0).
+int32_t rawFrameRateField(float frameRate) {
+    const float scaled = frameRate * 100.0f;
+    if (std::isnan(scaled)) return 0;
+    if (scaled >= 2147483647.0f) return INT32_MAX;
+    if (scaled <= -2147483648.0f) return INT32_MIN;
+    return static_cast<int32_t>(scaled);
+}
+
+} // namespace
+
+VideoRecorder::VideoRecorder() = default;
+
+VideoRecorder::~VideoRecorder() {
+    if (!m_stopped.load()) {
+        if (m_param.enRecordFmtType == QX_RECORD_RAW) stopRaw();
+        else stopAvi();
+    }
+    // The pool objects are owned by the queues and go with them.
+}
+
+// ---- queues -----------------------------------------------------------------------------------
+
+template <typename T>
+void VideoRecorder::pushAndNotify(PoolQueue<T>& queue, std::unique_ptr<T> item) {
+    {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        queue.items.push_back(std::move(item));
+    }
+    queue.cv.notify_all();
+}
+
+// Waits under `lock` until the queue has an element or the deadline passes; a task's wait
+// (`endOnStop`) also ends when the recording stops, without a timeout line.
+template <typename T>
+bool VideoRecorder::waitForFront(PoolQueue<T>& queue, std::unique_lock<std::mutex>& lock, int timeoutMs,
+                                 bool endOnStop, const char* func) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+    const bool woken = queue.cv.wait_until(lock, deadline, [&] {
+        return !queue.items.empty() || (endOnStop && m_stopped.load());
+    });
+    if (endOnStop && m_stopped.load()) return false;
+    if (!woken) {
+        QX_LOG_ERROR("func:{}, cv.wait_for timeout", func);
+        return false;
+    }
+    return true;
+}
+
+bool VideoRecorder::popCxImage(PoolQueue<CxImage>& queue, std::unique_ptr<CxImage>& out, int timeoutMs,
+                               bool endOnStop) {
+    std::unique_lock<std::mutex> lock(queue.mutex);
+    if (!waitForFront(queue, lock, timeoutMs, endOnStop, "popCxImage")) return false;
+    out = std::move(queue.items.front());
+    queue.items.pop_front();
+    return true;
+}
+
+bool VideoRecorder::popCxMemFile(PoolQueue<CxMemFile>& queue, std::unique_ptr<CxMemFile>& out, int timeoutMs,
+                                 bool endOnStop) {
+    std::unique_lock<std::mutex> lock(queue.mutex);
+    if (!waitForFront(queue, lock, timeoutMs, endOnStop, "popCxMemFile")) return false;
+    out = std::move(queue.items.front());
+    queue.items.pop_front();
+    return true;
+}
+
+bool VideoRecorder::waitForImageToEncode(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(imageEncodeQueue.mutex);
+    return waitForFront(imageEncodeQueue, lock, timeoutMs, true, "popCxImage");
+}
+
+bool VideoRecorder::popImageForEncoding(std::unique_ptr<CxImage>& out, uint32_t& seq) {
+    std::lock_guard<std::mutex> lock(imageEncodeQueue.mutex);
+    if (imageEncodeQueue.items.empty()) return false; // another encoder was quicker
+    out = std::move(imageEncodeQueue.items.front());
+    imageEncodeQueue.items.pop_front();
+    // Still under the queue's lock: the next encoder cannot take the next image before this
+    // one has its number, so numbers follow the order in which frames arrived.
+    std::lock_guard<std::mutex> orderLock(m_orderMutex);
+    seq = m_sequence.fetch_add(1);
+    encodeOrderQueue.push_back(OrderEntry{seq, nullptr, false});
+    return true;
+}
+
+template <typename T>
+void VideoRecorder::wakeAll(PoolQueue<T>& queue) {
+    { std::lock_guard<std::mutex> lock(queue.mutex); }
+    queue.cv.notify_all();
+}
+
+void VideoRecorder::finishSequence(uint32_t seq, std::unique_ptr<CxMemFile> encoded) {
+    std::lock_guard<std::mutex> lock(m_orderMutex);
+    for (auto& entry : encodeOrderQueue) {
+        if (entry.seq == seq) {
+            if (encoded && &entry != &encodeOrderQueue.front()) m_framesParked.fetch_add(1);
+            entry.frame = std::move(encoded);
+            entry.finished = true;
+            break;
+        }
+    }
+    // Every finished frame at the front goes to the writer, in sequence order; a frame whose
+    // predecessors are still being encoded stays parked until the last of them finishes.
+    while (!encodeOrderQueue.empty() && encodeOrderQueue.front().finished) {
+        if (encodeOrderQueue.front().frame) pushAndNotify(encodedFrameQueue, std::move(encodeOrderQueue.front().frame));
+        encodeOrderQueue.pop_front();
+    }
+}
+
+void VideoRecorder::recyclePendingFrames() {
+    std::deque<std::unique_ptr<CxImage>> images;
+    {
+        std::lock_guard<std::mutex> lock(imageEncodeQueue.mutex);
+        images.swap(imageEncodeQueue.items);
+    }
+    for (auto& image : images) pushAndNotify(freeImageQueue, std::move(image));
+    std::deque<std::unique_ptr<CxMemFile>> streams;
+    {
+        std::lock_guard<std::mutex> lock(encodedFrameQueue.mutex);
+        streams.swap(encodedFrameQueue.items);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_orderMutex);
+        for (auto& entry : encodeOrderQueue)
+            if (entry.frame) streams.push_back(std::move(entry.frame));
+        encodeOrderQueue.clear();
+    }
+    for (auto& stream : streams) pushAndNotify(m_cxMemQueueForRecycle, std::move(stream));
+}
+
+// ---- start ------------------------------------------------------------------------------------
+
+uint32_t VideoRecorder::start(RecordParam& param) {
+    if (!m_stopped.load()) {
+        QX_LOG_ERROR("func:{}, m_stopped=", "start");
+        return QX_ERR_WRONG_STATE;
+    }
+    if (param.enPixelType == 0 || (param.enRecordFmtType != QX_RECORD_AVI && param.enRecordFmtType != QX_RECORD_RAW) ||
+        param.fFrameRate == 0.0f || param.nBpp == 0 || param.nHeight == 0 || param.nWidth == 0 ||
+        param.strFilePath == nullptr || param.strFilePath[0] == '\0') {
+        return QX_ERR_INVALID_PARAM;
+    }
+    // The path must fit the 256-character copy with its terminator.
+    if (strnlen(param.strFilePath, sizeof m_path) >= sizeof m_path) return QX_ERR_INVALID_PARAM;
+
+    m_sequence.store(0);
+    m_param = param;
+    std::memset(m_path, 0, sizeof m_path);
+    std::memcpy(m_path, param.strFilePath, std::strlen(param.strFilePath));
+    m_param.strFilePath = m_path;
+
+    uint32_t result;
+    if (m_param.enRecordFmtType == QX_RECORD_AVI) {
+        m_param.nBpp = 8;
+        result = startAvi();
+    } else {
+        result = startRaw();
+    }
+    m_stopped.store(false);
+    return result;
+}
+
+bool VideoRecorder::buildPools() {
+    const uint32_t width = m_param.nWidth, height = m_param.nHeight;
+    {
+        std::lock_guard<std::mutex> lock(freeImageQueue.mutex);
+        if (!freeImageQueue.items.empty()) {
+            const CxImage& last = *freeImageQueue.items.back();
+            if (last.IsValid() && last.GetWidth() == width && last.GetHeight() == height && last.GetBpp() == 8u)
+                return false; // the pools of the last recording fit
+        }
+    }
+    // New pools. No task runs and every pool object is back in a free queue, so the objects of
+    // an earlier size are all here and are deleted: none can receive a frame of the new size.
+    dropPools();
+    return true;
+}
+
+void VideoRecorder::dropPools() {
+    {
+        std::lock_guard<std::mutex> lock(freeImageQueue.mutex);
+        freeImageQueue.items.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_cxMemQueueForRecycle.mutex);
+        m_cxMemQueueForRecycle.items.clear();
+    }
+    m_memStreamCount.store(0);
+}
+
+uint32_t VideoRecorder::startAvi() {
+    m_aviFileIndex = 1;
+    m_framesWritten.store(0);
+    m_framesDropped.store(0);
+    m_framesParked.store(0);
+    m_filesOpened.store(0);
+    m_encoderFutures.clear(); // tasks of the last recording have ended (stopAvi waited)
+    m_writerFuture = std::future<void>();
+    recyclePendingFrames();
+
+    if (createNewAviFile() != QX_OK) return QX_ERR_GENERAL;
+
+    const uint32_t width = m_param.nWidth, height = m_param.nHeight;
+    const bool rebuilt = buildPools();
+    if (rebuilt) {
+        for (int i = 0; i < kPoolImages; ++i) {
+            auto image = std::make_unique<CxImage>(width, height, 8u, 0u);
+            if (!image->IsValid()) {
+                QX_LOG_ERROR("func:{}, CxImage::Create failed, err={}", "startAvi", image->GetErrorText());
+                dropPools();
+                return QX_ERR_GENERAL;
+            }
+            image->SetGrayPalette();
+            pushAndNotify(freeImageQueue, std::move(image));
+        }
+        const int streams = widthIsMultipleOf4(width) ? 4 : 7;
+        // Room for one frame of nWidth x nHeight x ceil(nBpp / 8) bytes (nBpp is 8 here).
+        const int64_t room = int64_t(width) * int64_t(height) * int64_t((m_param.nBpp + 7) / 8);
+        for (int i = 0; i < streams; ++i) {
+            auto mem = std::make_unique<CxMemFile>();
+            if (!mem->Open() || !mem->Seek(room - 1, SEEK_SET) || !mem->PutByte(0) || !mem->Seek(0, SEEK_SET)) {
+                QX_LOG_ERROR("func:{}, mem->Open() failed", "startAvi");
+                dropPools();
+                return QX_ERR_GENERAL;
+            }
+            pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
+            m_memStreamCount.fetch_add(1);
+        }
+    }
+
+    const uint32_t encoders = (rebuilt && !widthIsMultipleOf4(width)) ? 6u : 3u;
+    m_encoderTasks.store(encoders);
+    // The tasks test m_stopped, so it is cleared before they start.
+    m_stopped.store(false);
+    try {
+        for (uint32_t i = 0; i < encoders; ++i)
+            m_encoderFutures.push_back(std::async(std::launch::async, &VideoRecorder::encodeImgLoop, this));
+        m_writerFuture = std::async(std::launch::async, &VideoRecorder::writeImgLoop, this);
+    } catch (const std::exception& e) {
+        QX_LOG_ERROR("func:{}, std::async failed, err={}", "startAvi", e.what());
+        return QX_ERR_GENERAL;
+    }
+    return QX_OK;
+}
+
+uint32_t VideoRecorder::createNewAviFile() {
+    if (m_avi != nullptr) {
+        AVI_close(m_avi);
+        m_avi = nullptr;
+    }
+    char name[sizeof m_path] = {};
+    int length;
+    const size_t pathLength = std::strlen(m_path);
+    if (m_aviFileIndex == 1) {
+        length = std::snprintf(name, sizeof name, "%s", m_path);
+    } else if (pathLength < 5) {
+        length = std::snprintf(name, sizeof name, "%s_%u.avi", m_path, m_aviFileIndex);
+    } else {
+        length = std::snprintf(name, sizeof name, "%.*s_%u.avi", int(pathLength - 4), m_path, m_aviFileIndex);
+    }
+    if (length < 0 || size_t(length) >= sizeof name) {
+        // The name would not fit 256 characters: no file rather than a cut name.
+        QX_LOG_ERROR("func:{}, AVI_open_output_file failed", "createNewAviFile");
+        return QX_ERR_GENERAL;
+    }
+    m_avi = AVI_open_output_file(name);
+    if (m_avi == nullptr) {
+        QX_LOG_ERROR("func:{}, AVI_open_output_file failed", "createNewAviFile");
+        return QX_ERR_GENERAL;
+    }
+    AVI_set_video(m_avi, m_param.nWidth, m_param.nHeight, double(m_param.fFrameRate), "MJPG");
+    ++m_aviFileIndex;
+    m_filesOpened.fetch_add(1);
+    return QX_OK;
+}
+
+uint32_t VideoRecorder::startRaw() {
+    m_rawFirstLengthWritten.store(false);
+    m_rawFile.reset();
+    m_rawFile = std::make_unique<std::ofstream>();
+    try {
+        m_rawFile->exceptions(std::ios_base::failbit | std::ios_base::badbit);
+        m_rawFile->open(m_path, std::ios_base::binary | std::ios_base::out | std::ios_base::trunc);
+        if (m_param.bRawHeaderEnabled) {
+            uint8_t header[kRawHeaderBytes];
+            header[0] = 0x01;
+            header[1] = uint8_t(m_param.enPixelType >> 16);
+            qx::sys::storeBe32(header + 2, m_param.enPixelType);
+            qx::sys::storeBe32(header + 6, m_param.nWidth);
+            qx::sys::storeBe32(header + 10, m_param.nHeight);
+            qx::sys::storeBe32(header + 14, static_cast<uint32_t>(rawFrameRateField(m_param.fFrameRate)));
+            m_rawFile->write(reinterpret_cast<const char*>(header), sizeof header);
+        }
+    } catch (const std::ios_base::failure& e) {
+        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "startRaw", e.what());
+        return QX_ERR_GENERAL;
+    }
+    return QX_OK;
+}
+
+// ---- write ------------------------------------------------------------------------------------
+
+uint32_t VideoRecorder::write(RecordFrameInfo& frame) {
+    if (frame.pData == nullptr || frame.nDataLen == 0) return QX_ERR_INVALID_PARAM;
+    if (m_stopped.load()) {
+        QX_LOG_ERROR("func:{}, m_stopped={}", "write", true);
+        return QX_ERR_GENERAL;
+    }
+    if (m_param.enRecordFmtType == QX_RECORD_RAW) return writeRaw(frame);
+    if (m_param.enRecordFmtType == QX_RECORD_AVI) return writeAvi(frame);
+    return QX_ERR_GENERAL;
+}
+
+uint32_t VideoRecorder::writeRaw(RecordFrameInfo& frame) {
+    if (!m_rawFile || !m_rawFile->is_open()) {
+        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "writeRaw", "file not open");
+        return QX_ERR_GENERAL;
+    }
+    try {
+        if (m_param.bRawHeaderEnabled && !m_rawFirstLengthWritten.load()) {
+            uint8_t length[4];
+            qx::sys::storeBe32(length, frame.nDataLen);
+            m_rawFile->write(reinterpret_cast<const char*>(length), sizeof length);
+            m_rawFirstLengthWritten.store(true);
+        }
+        m_rawFile->write(reinterpret_cast<const char*>(frame.pData), static_cast<std::streamsize>(frame.nDataLen));
+        m_rawFile->flush();
+    } catch (const std::ios_base::failure& e) {
+        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "writeRaw", e.what());
+        return QX_ERR_GENERAL;
+    }
+    return QX_OK;
+}
+
+uint32_t VideoRecorder::writeAvi(RecordFrameInfo& frame) {
+    // A frame shorter than the recording's size in its pixel format is refused before any
+    // pool image is taken: no byte past nDataLen is ever read.
+    const uint64_t needed = uint64_t(m_param.nWidth) * uint64_t(m_param.nHeight) *
+                            uint64_t(PixelConverter::bytesPerPixel(m_param.enPixelType));
+    if (uint64_t(frame.nDataLen) < needed) return QX_ERR_INVALID_PARAM;
+
+    std::unique_ptr<CxImage> image;
+    if (!popCxImage(freeImageQueue, image, 0)) return QX_ERR_NO_FREE_BUFFER;
+    if (!copyMono8FrameData(frame, *image)) {
+        pushAndNotify(freeImageQueue, std::move(image));
+        return QX_ERR_NOT_SUPPORTED;
+    }
+    pushAndNotify(imageEncodeQueue, std::move(image));
+    return QX_OK;
+}
+
+bool VideoRecorder::copyMono8FrameData(const RecordFrameInfo& frame, CxImage& image) {
+    const uint32_t width = m_param.nWidth, height = m_param.nHeight;
+    const bool mono8 = m_param.enPixelType == QX_PIXEL_MONO8;
+    if (!image.IsValid() || image.GetWidth() != width || image.GetHeight() != height || image.GetBpp() != 8u)
+        return false; // never a frame into an image of another size
+
+    ConvertParam cvt{};
+    cvt.nWidth = m_param.nWidth;
+    cvt.nHeight = m_param.nHeight;
+    cvt.enSrcPixelType = m_param.enPixelType;
+    cvt.pSrcData = frame.pData;
+    cvt.nSrcDataLen = frame.nDataLen;
+    cvt.enDstPixelType = QX_PIXEL_MONO8;
+    const uint32_t pixels = width * height; // at most 65535 x 65535, fits 32 bits
+
+    if (widthIsMultipleOf4(width)) {
+        if (mono8) {
+            // The picture's top line goes to the last stored row: the copy and the vertical
+            // flip in one pass.
+            for (uint32_t y = 0; y < height; ++y)
+                std::memcpy(image.GetBits(height - 1 - y), frame.pData + size_t(y) * width, width);
+            return true;
+        }
+        cvt.pDstData = image.GetBits(0);
+        cvt.nDstDataSize = pixels; // rows are exactly `width` bytes
+        if (PixelConverter::getConverterInstance()->convertPixels(cvt) != QX_OK) return false;
+        return image.Flip(false, true);
+    }
+
+    if (mono8) return image.CreateFromArray(frame.pData, width, height, 8, width, true);
+
+    std::unique_ptr<CxMemFile> scratch;
+    if (!popCxMemFile(m_cxMemQueueForRecycle, scratch, kPopTimeoutMs)) {
+        QX_LOG_WARN("func:{}, popCxMemFile m_cxMemQueueForRecycle: false", "copyMono8FrameData");
+        return false;
+    }
+    bool ok = true;
+    if (scratch->Size() < int64_t(pixels)) { // streams are made with this room; keep it so
+        ok = scratch->Seek(int64_t(pixels) - 1, SEEK_SET) && scratch->PutByte(0);
+    }
+    if (ok) {
+        cvt.pDstData = scratch->GetBuffer(false);
+        cvt.nDstDataSize = pixels;
+        ok = PixelConverter::getConverterInstance()->convertPixels(cvt) == QX_OK &&
+             image.CreateFromArray(cvt.pDstData, width, height, 8, width, true);
+    }
+    scratch->Seek(0, SEEK_SET);
+    pushAndNotify(m_cxMemQueueForRecycle, std::move(scratch));
+    return ok;
+}
+
+// ---- tasks ------------------------------------------------------------------------------------
+
+void VideoRecorder::encodeImgLoop() {
+    do {
+        try {
+            // The stream is taken before the image and its sequence number: every numbered
+            // frame has its stream, so frames parked behind a slower one can never leave it
+            // without. The encoder first waits for an image, so that an idle encoder holds no
+            // stream.
+            if (!waitForImageToEncode(kPopTimeoutMs)) continue;
+            std::unique_ptr<CxMemFile> mem;
+            if (!popCxMemFile(m_cxMemQueueForRecycle, mem, kPopTimeoutMs, true)) continue; // the image stays queued
+            std::unique_ptr<CxImage> image;
+            uint32_t seq = 0;
+            if (!popImageForEncoding(image, seq)) {
+                pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
+                continue;
+            }
+
+            {
+                std::unique_lock<std::mutex> hold(m_holdMutex);
+                m_holdCv.wait(hold, [&] { return !m_holdEncoding || m_stopped.load(); });
+            }
+            if (m_stopped.load()) { // not encoded: stop drops the frames in flight
+                pushAndNotify(freeImageQueue, std::move(image));
+                pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
+                finishSequence(seq, nullptr);
+                continue;
+            }
+
+            mem->Seek(0, SEEK_SET);
+            const bool encoded = image->Encode(mem.get(), CXIMAGE_FORMAT_JPG);
+            if (!encoded) QX_LOG_WARN("func:{}, Encode failed, err={}", "encodeImgLoop", image->GetErrorText());
+            // The pixels are in the stream now: the image goes back to the free pool at once.
+            pushAndNotify(freeImageQueue, std::move(image));
+            if (!encoded) {
+                m_framesDropped.fetch_add(1);
+                pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
+                finishSequence(seq, nullptr);
+            } else {
+                // Handed to the writer now, or parked until the frames before it are done.
+                finishSequence(seq, std::move(mem));
+            }
+        } catch (const std::exception& e) {
+            QX_LOG_ERROR("func:{}, exception={}", "encodeImgLoop", e.what());
+        }
+    } while (!m_stopped.load());
+}
+
+void VideoRecorder::writeImgLoop() {
+    while (!m_stopped.load()) {
+        std::unique_ptr<CxMemFile> mem;
+        if (!popCxMemFile(encodedFrameQueue, mem, kPopTimeoutMs, true)) continue;
+
+        if (m_avi == nullptr) {
+            // The next file could not be opened (logged once by createNewAviFile): the frames
+            // are recycled until stop.
+            m_framesDropped.fetch_add(1);
+            pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
+            continue;
+        }
+        const int64_t length = mem->Tell(); // the end of this frame, not the stream's size
+        const uint8_t* data = mem->GetBuffer(false);
+        int rc = AVI_write_frame(m_avi, data, uint64_t(std::max<int64_t>(length, 0)), 1);
+        if (rc != 0 && m_avi->last_error == AVI_ERR_SIZELIM && m_avi->video_frames > 0) {
+            // The frame does not fit before the limit: it opens the next file instead.
+            if (createNewAviFile() == QX_OK) rc = AVI_write_frame(m_avi, data, uint64_t(length), 1);
+        }
+        if (rc == 0) {
+            m_framesWritten.fetch_add(1);
+        } else {
+            QX_LOG_WARN("func:{}, AVI_write_frame failed, err=={}", "writeImgLoop",
+                        m_avi != nullptr ? AVI_strerror(m_avi) : "no AVI file");
+            m_framesDropped.fetch_add(1);
+        }
+        if (m_avi != nullptr && AVI_bytes_remain(m_avi) < kNewFileThreshold) createNewAviFile();
+        pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
+    }
+}
+
+// ---- stop -------------------------------------------------------------------------------------
+
+uint32_t VideoRecorder::stop() {
+    if (m_stopped.load()) return QX_OK;
+    if (m_param.enRecordFmtType == QX_RECORD_AVI) return stopAvi();
+    if (m_param.enRecordFmtType == QX_RECORD_RAW) return stopRaw();
+    return QX_ERR_GENERAL;
+}
+
+uint32_t VideoRecorder::stopAvi() {
+    if (m_stopped.load()) return QX_OK;
+    m_stopped.store(true);
+    // Wake the tasks' waits, so that each ends its pass now rather than at its timeout. The
+    // lock makes sure no task is between testing m_stopped and starting to wait.
+    wakeAll(imageEncodeQueue);
+    wakeAll(m_cxMemQueueForRecycle);
+    wakeAll(encodedFrameQueue);
+    {
+        std::lock_guard<std::mutex> hold(m_holdMutex);
+    }
+    m_holdCv.notify_all();
+    const auto waitFor = [](std::future<void>& task, const char* what) {
+        if (!task.valid()) return;
+        if (task.wait_for(kTaskStopWait) != std::future_status::ready) {
+            // Each task ends at the end of its pass; the file stays open until it has.
+            QX_LOG_WARN("func:{}, {} task still running after 2 s, waiting", "stopAvi", what);
+            task.wait();
+        }
+    };
+    for (auto& task : m_encoderFutures) waitFor(task, "encoder");
+    waitFor(m_writerFuture, "writer");
+    if (m_avi != nullptr) {
+        AVI_close(m_avi);
+        m_avi = nullptr;
+    }
+    // Frames handed over but not written are dropped here, so none opens the next recording.
+    recyclePendingFrames();
+    return QX_OK;
+}
+
+uint32_t VideoRecorder::stopRaw() {
+    if (m_stopped.load()) return QX_OK;
+    m_stopped.store(true);
+    if (!m_rawFile) return QX_OK;
+    uint32_t result = QX_OK;
+    if (m_rawFile->is_open()) {
+        try {
+            m_rawFile->flush();
+            m_rawFile->close();
+        } catch (const std::ios_base::failure& e) {
+            QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "stopRaw", e.what());
+            result = QX_ERR_GENERAL;
+        }
+    }
+    m_rawFile.reset();
+    return result;
+}
+
+void VideoRecorder::holdEncodingForTesting(bool hold) {
+    {
+        std::lock_guard<std::mutex> lock(m_holdMutex);
+        m_holdEncoding = hold;
+    }
+    m_holdCv.notify_all();
+}
+
+// ---- observation ------------------------------------------------------------------------------
+
+VideoRecorder::Stats VideoRecorder::stats() const {
+    Stats s;
+    s.recording = !m_stopped.load();
+    s.framesWritten = m_framesWritten.load();
+    s.framesDropped = m_framesDropped.load();
+    s.framesParked = m_framesParked.load();
+    s.filesOpened = m_filesOpened.load();
+    s.encoderTasks = m_encoderTasks.load();
+    {
+        std::lock_guard<std::mutex> lock(freeImageQueue.mutex);
+        s.freeImages = static_cast<uint32_t>(freeImageQueue.items.size());
+    }
+    s.memStreams = m_memStreamCount.load();
+    return s;
+}

@@ -1,0 +1,170 @@
+// VideoRecorder: records the frames an application hands it, behind
+// QX_StartRecord, QX_RecordFrame and QX_StopRecord. Each DeviceProxy makes one on first use
+// and destroys it with the handle; the three calls run under the handle's HandleLock.
+//
+// AVI (enRecordFmtType 1): every frame is converted to 8-bit grey into one of four pool
+// images, JPEG-encoded by three encoder tasks (six when the pools were just built for a
+// width that is not a multiple of 4) and written in arrival order by one writer task into
+// Motion-JPEG AVI files (AviWriter.h); a new file, named after the first ("rec.avi",
+// "rec_2.avi", ...), is started when less than 100 MiB remain before the AVI size limit.
+// `write` never waits for the encoders: with no free pool image it answers 0x80000004.
+//
+// RAW (enRecordFmtType 2): the frames' bytes are written back to back into one file on the
+// caller's thread, optionally after an 18-byte big-endian header and the first frame's length.
+//
+// Usage:
+//     VideoRecorder rec;
+//     RecordParam p{}; p.enPixelType = QX_PIXEL_MONO8; p.nWidth = 1920; p.nHeight = 1200;
+//     p.nBpp = 8; p.fFrameRate = 30.f; p.enRecordFmtType = QX_RECORD_AVI; p.strFilePath = "rec.avi";
+//     rec.start(p);                     // QX_OK, or a status code
+//     RecordFrameInfo f{data, len};
+//     rec.write(f);                     // once per frame
+//     rec.stop();                       // frames still in flight are not written
+#pragma once
+
+#include "QxCamApi.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class CxImage;
+class CxMemFile;
+struct avi_t;
+
+class VideoRecorder {
+public:
+    VideoRecorder();
+    // Stops a running recording, then frees every pool image and memory stream.
+    ~VideoRecorder();
+    VideoRecorder(const VideoRecorder&) = delete;
+    VideoRecorder& operator=(const VideoRecorder&) = delete;
+
+    // QX_StartRecord. 0x80000002 while a recording runs; 0x80000001 for a bad record
+    // (including a path of 256 characters or more); 0x800000ff when the file cannot be
+    // opened or the pools not built. After a failed start the recorder counts as recording
+    // until stop(), which releases what the start opened.
+    uint32_t start(RecordParam& param);
+    // QX_RecordFrame. 0x80000001 for null or empty data or a frame shorter than
+    // width x height x bytes per pixel; 0x800000ff when stopped; AVI: 0x80000004 when no
+    // pool image is free, 0x80000003 when the frame cannot be converted to Mono8.
+    uint32_t write(RecordFrameInfo& frame);
+    // QX_StopRecord; 0 when already stopped. AVI: waits for the encoder and writer tasks to
+    // end, then closes the file; frames not yet written are not written.
+    uint32_t stop();
+
+    // Observation for tests and benchmarks (any thread).
+    struct Stats {
+        bool recording = false;       // !m_stopped
+        uint64_t framesWritten = 0;   // AVI frames written into files, this recording
+        uint64_t framesDropped = 0;   // AVI frames lost inside the tasks, this recording
+        uint64_t framesParked = 0;    // frames encoded before an earlier one, this recording
+        uint32_t filesOpened = 0;     // AVI files opened, this recording
+        uint32_t encoderTasks = 0;    // encoder tasks of the current or last AVI recording
+        uint32_t freeImages = 0;      // images in the free pool now
+        uint32_t memStreams = 0;      // memory streams in the pool (all queues and tasks)
+    };
+    Stats stats() const;
+
+    // Test seam: while held, each encoder task keeps the image it has taken (with its sequence
+    // number) and waits before encoding it; releasing, or stopping, lets them go on.
+    void holdEncodingForTesting(bool hold);
+
+    // Frame-size threshold below which the writer starts the next file (0x6400000, 100 MiB).
+    static constexpr int64_t kNewFileThreshold = 0x6400000;
+
+private:
+    // A double-ended queue of owned pool objects with its own mutex and condition variable.
+    template <typename T>
+    struct PoolQueue {
+        std::deque<std::unique_ptr<T>> items;
+        mutable std::mutex mutex;
+        std::condition_variable cv;
+    };
+
+    uint32_t startAvi();
+    uint32_t startRaw();
+    uint32_t writeAvi(RecordFrameInfo& frame);
+    uint32_t writeRaw(RecordFrameInfo& frame);
+    uint32_t stopAvi();
+    uint32_t stopRaw();
+    uint32_t createNewAviFile();
+    bool copyMono8FrameData(const RecordFrameInfo& frame, CxImage& image);
+    void encodeImgLoop();
+    void writeImgLoop();
+
+    // Timed pops from the front (a timeout of 0 or less is already past); false, with the
+    // "cv.wait_for timeout" line, when the queue stays empty.
+    // A task's pop (`endOnStop`) also ends, without the line, when the recording stops.
+    bool popCxImage(PoolQueue<CxImage>& queue, std::unique_ptr<CxImage>& out, int timeoutMs, bool endOnStop = false);
+    bool popCxMemFile(PoolQueue<CxMemFile>& queue, std::unique_ptr<CxMemFile>& out, int timeoutMs,
+                      bool endOnStop = false);
+    template <typename T>
+    bool waitForFront(PoolQueue<T>& queue, std::unique_lock<std::mutex>& lock, int timeoutMs, bool endOnStop,
+                      const char* func);
+    template <typename T>
+    void wakeAll(PoolQueue<T>& queue);
+    // The encoders' wait for a queued image (with the popCxImage timeout line when none comes).
+    bool waitForImageToEncode(int timeoutMs);
+    // The encoders' pop, without waiting: takes the front image of imageEncodeQueue and, under
+    // the same lock, draws its sequence number and appends it to encodeOrderQueue, so that the
+    // order of sequence numbers is the order in which the frames arrived.
+    bool popImageForEncoding(std::unique_ptr<CxImage>& out, uint32_t& seq);
+    template <typename T>
+    void pushAndNotify(PoolQueue<T>& queue, std::unique_ptr<T> item);
+    // Records that frame `seq` is done (its JPEG stream, or null when it was lost) and hands
+    // every finished frame at the front of encodeOrderQueue to the writer, in sequence order.
+    void finishSequence(uint32_t seq, std::unique_ptr<CxMemFile> encoded);
+    // Returns queued images and encoded streams to the free pools; empties encodeOrderQueue.
+    // Only while no task runs.
+    void recyclePendingFrames();
+    // True when the pools must be (re)built for this recording's size; the old ones are gone.
+    bool buildPools();
+    // Deletes the free images and streams (only while no task runs and nothing is in flight).
+    void dropPools();
+
+    RecordParam m_param{};
+    char m_path[256] = {};
+    std::atomic<bool> m_stopped{true};
+    std::atomic<uint32_t> m_sequence{0};
+    std::unique_ptr<std::ofstream> m_rawFile;
+    std::atomic<bool> m_rawFirstLengthWritten{false};
+
+    PoolQueue<CxImage> imageEncodeQueue;
+    PoolQueue<CxImage> freeImageQueue;
+    PoolQueue<CxMemFile> encodedFrameQueue;
+    PoolQueue<CxMemFile> m_cxMemQueueForRecycle;
+
+    avi_t* m_avi = nullptr; // the writer task's during recording, start's and stop's otherwise
+    std::vector<std::future<void>> m_encoderFutures;
+    std::future<void> m_writerFuture;
+
+    // Frames between their sequence number and the writer, in sequence order: a finished
+    // frame waits here (with its stream) only while an earlier one is still being encoded.
+    struct OrderEntry {
+        uint32_t seq;
+        std::unique_ptr<CxMemFile> frame;
+        bool finished;
+    };
+    std::deque<OrderEntry> encodeOrderQueue;
+    std::mutex m_orderMutex;
+
+    uint32_t m_aviFileIndex = 1;
+
+    bool m_holdEncoding = false; // test seam, under m_holdMutex
+    std::mutex m_holdMutex;
+    std::condition_variable m_holdCv;
+
+    std::atomic<uint64_t> m_framesWritten{0};
+    std::atomic<uint64_t> m_framesDropped{0};
+    std::atomic<uint64_t> m_framesParked{0};
+    std::atomic<uint32_t> m_filesOpened{0};
+    std::atomic<uint32_t> m_encoderTasks{0};
+    std::atomic<uint32_t> m_memStreamCount{0};
+};
