@@ -306,10 +306,40 @@ TEST_F(ExportsTest, ArgumentTextsOfTheEndLines) {
     EXPECT_TRUE(log.find("bEnable=false, nResendPercent=5, nResendTimeout=300"));
 }
 
+const char* const kHeartbeatXml = R"(<?xml version="1.0"?>
+<RegisterDescription ModelName="HB" VendorName="Qx" StandardNameSpace="None" SchemaMajorVersion="1"
+    SchemaMinorVersion="1" SchemaSubMinorVersion="0" MajorVersion="1" MinorVersion="0" SubMinorVersion="0"
+    ToolTip="" ProductGuid="00000000-0000-0000-0000-000000000000" VersionGuid="00000000-0000-0000-0000-000000000000"
+    xmlns="http://www.genicam.org/GenApi/Version_1_1">
+  <Category Name="Root"><pFeature>GevHeartbeatTimeout</pFeature></Category>
+  <IntReg Name="GevHeartbeatTimeout">
+    <Address>0x0938</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort>
+    <Sign>Unsigned</Sign><Endianess>BigEndian</Endianess>
+  </IntReg>
+  <Port Name="Device"/>
+</RegisterDescription>
+)";
+
 TEST_F(ExportsTest, HeartbeatTimeoutFollowsTheNodeOnGigeCamerasOnly) {
-    // Node access answers for itself; the heartbeat follow-up only runs after a successful set.
-    EXPECT_NE(QX_XML_SetIntValue(handle, "GevHeartbeatTimeout", 3000), QX_OK);
-    EXPECT_EQ(transport.device(handle)->heartbeatTimeout, -1);
+    transport.options.xml = kHeartbeatXml;
+    for (bool gige : {true, false}) {
+        DeviceInfo rec = gige ? makeGigeInfo("G", "HB1", 1, 2) : makeUsb3Info("U", "/usb/hb", 0);
+        QX_DEV_HANDLE h = nullptr;
+        ASSERT_EQ(QX_CreateDevice(&h, &rec), QX_OK);
+        ASSERT_EQ(QX_ConnectDevice(h, 1), QX_OK);
+        TestDevice* dev = transport.device(h);
+        ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 3000), QX_OK);
+        uint8_t reg[4] = {};
+        ASSERT_EQ(QX_ReadMemory(h, reg, 0x0938, 4, 0), QX_OK);
+        EXPECT_EQ((reg[0] << 24) | (reg[1] << 16) | (reg[2] << 8) | reg[3], 3000) << "the node is set";
+        EXPECT_EQ(dev->heartbeatTimeout, gige ? 3000 : -1) << (gige ? "GigE" : "USB3");
+        // A refused value sets neither.
+        dev->failAddress(0x0938, QX_ERR_GEV_ACCESS_DENIED);
+        EXPECT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 5000), QX_ERR_GEV_ACCESS_DENIED);
+        EXPECT_EQ(dev->heartbeatTimeout, gige ? 3000 : -1);
+        ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+        ASSERT_EQ(QX_DeleteDevice(h), QX_OK);
+    }
 }
 
 TEST(EnumExport, ArgumentChecksLogAtInfo) {

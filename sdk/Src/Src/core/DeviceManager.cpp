@@ -2,6 +2,7 @@
 
 #include "DeviceBase.h"
 #include "DeviceProxy.h"
+#include "HandleWait.h"
 #include "Log.h"
 #include "LogManager.h"
 #include "Transports.h"
@@ -16,6 +17,18 @@ namespace {
 std::atomic<bool> g_isProcessExiting{false};
 
 void markProcessExitingAtExit() { markProcessExiting(); }
+
+// Takes a HandleLock. A node-event dispatch thread that has to wait for it says so first, so
+// that the call holding the lock does not wait for that thread in turn (HandleWait.h).
+std::unique_lock<std::mutex> lockHandle(HandleEntry& entry) {
+    std::unique_lock<std::mutex> lock(entry.handleLock, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        noteHandleWait(true);
+        lock.lock();
+        noteHandleWait(false);
+    }
+    return lock;
+}
 
 } // namespace
 
@@ -72,7 +85,7 @@ DeviceProxy* DeviceManager::lookupHandle(QX_DEV_HANDLE handle, HandleLockHolder&
         entry = it->second;
     }
     // Waiting for a busy handle holds no registry lock, so other handles carry on.
-    std::unique_lock<std::mutex> lock(entry->handleLock);
+    std::unique_lock<std::mutex> lock = lockHandle(*entry);
     if (entry->deleted) return nullptr;
     DeviceProxy* proxy = entry->proxy.get();
     holder.hold(std::move(entry), std::move(lock));
@@ -90,7 +103,7 @@ QX_STATUS DeviceManager::deleteDevice(QX_DEV_HANDLE handle) {
     std::unique_ptr<DeviceProxy> proxy;
     {
         // Waits for a call still running on the handle.
-        std::lock_guard<std::mutex> lock(entry->handleLock);
+        std::unique_lock<std::mutex> lock = lockHandle(*entry);
         if (entry->deleted) return QX_ERR_INVALID_HANDLE;
         // The camera may have been connected since the caller looked.
         if (entry->proxy->getDevice()->isConnected()) return QX_ERR_WRONG_STATE;

@@ -1,11 +1,33 @@
-// FeatureBase: access to a camera's GenICam features by node name. One object per handle,
-// built by the handle's DeviceProxy with the handle's camera; every register access the
-// node map makes goes through the camera's readMemory/writeMemory.
+// FeatureBase: access to a camera's GenICam features by node name. One object per
+// handle, built and owned by the handle's DeviceProxy with the handle's camera. initNodeMap
+// (called by QX_ConnectDevice) builds the node map from the XML text the transport put into
+// the DeviceBase and connects the two register ports, "Device" (port type 0) and
+// "ConnectorDevice" (port type 1); every register access the node map makes then goes through
+// a MyIPort to readPort/writePort and on to DeviceBase::readMemory/writeMemory. The typed
+// operations behind the QX_XML_ exports are the eighteen virtual operations; the node tree
+// (NodeTree) and the node events and polling (NodeEvents) are further
+// operations of the same object.
+//
+// Beyond the plain node access, for sound behaviour:
+// - A register access the camera refuses is raised through the node map as a
+//   QxGenApi::PortException carrying the transport's status: the node map caches nothing from
+//   it, and the feature call answers that status (not a stale value with status 0).
+// - A typed operation holds the node map's lock from the reset of the last port status to its
+//   read, so a concurrent poll (which runs under the same lock) cannot change the status a
+//   call answers, nor see the current key of another call.
+// - A description file without one of the two ports still loads; that port is simply not
+//   connected (every GigE file lacks "ConnectorDevice" after the connect rewrite).
 #pragma once
 #include "QxCamApi.h"
 
+#include "GenApi/GenApi.h"
+#include "MyIPort.h"
+#include "NodeEvents.h"
+#include "NodeTree.h"
+
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 class DeviceBase;
 
@@ -16,6 +38,7 @@ public:
     FeatureBase(const FeatureBase&) = delete;
     FeatureBase& operator=(const FeatureBase&) = delete;
 
+    // The eighteen virtual operations, in slot order (the destructor is slot 0).
     virtual QX_STATUS getNodeAccessMode(const char* key, int32_t* mode);
     virtual QX_STATUS getNodeInterfaceType(const char* key, int32_t* type);
     virtual QX_STATUS getIntValue(const char* key, IntValueInfo* info);
@@ -31,16 +54,50 @@ public:
     virtual QX_STATUS getStringValue(const char* key, StringValueInfo* info);
     virtual QX_STATUS setStringValue(const char* key, const char* value);
     virtual QX_STATUS executeCommand(const char* key);
+    // The port hooks: forward to the camera and keep its status as the last port status;
+    // a failure is thrown as QxGenApi::PortException with that status.
     virtual void readPort(void* buffer, int64_t address, int64_t length, int32_t portType);
     virtual void writePort(void* buffer, int64_t address, int64_t length, int32_t portType);
 
+    // Builds the node map from the camera's XML text (every connect). 0 or 0x800001ff.
     QX_STATUS initNodeMap();
+
+    // Node tree.
     QX_STATUS getNodeTree(NodeInfoList* list);
+    void clearNodeTree();
+
+    // Node events and polling.
     QX_STATUS registerNodeCallback(QX_NODE_UPDATED_CALLBACK callback, void* user);
     QX_STATUS setNodeMapPoll(bool enabled, uint32_t intervalMs);
     QX_STATUS getNodeMapPoll(bool* enabled, int32_t* intervalMs);
+    void stopNodeThreads();
+    void nodeUpdatedCallback(QxGenApi::INode* node);
+
+    // Diagnostics (tests and benchmarks).
+    QxGenApi::CNodeMapRef* nodeMap() const { return m_nodeMap.get(); }
+    uint32_t lastPortStatus() const { return m_lastPortStatus.load(); }
+    const qx::NodeEvents& events() const { return m_events; }
+    const qx::NodeTree& tree() const { return m_tree; }
 
 protected:
+    enum class Access { Read, Write };
+    // The frame of a typed operation: takes the node map's
+    // lock, resets the last port status, looks the node up and runs `body` (type check and
+    // access); answers the body's refusal, else the last port status; turns a port failure
+    // into its status and any other exception into 0x800001ff with "func:{} failed".
+    template <typename Body>
+    QX_STATUS nodeAccess(const char* func, const char* key, Access access, Body&& body);
+    QxGenApi::INode* findNode(const char* key) const;
+    // Calls the node's setter with the current key set (for the node events).
+    template <typename Set>
+    void withCurrentKey(const char* key, Set&& set);
+    void pollNodeMap(int64_t elapsedMs);
+
     DeviceBase* m_device;
+    std::unique_ptr<QxGenApi::CNodeMapRef> m_nodeMap;
+    std::unique_ptr<MyIPort> m_port0;
+    std::unique_ptr<MyIPort> m_port1;
+    qx::NodeEvents m_events;
+    qx::NodeTree m_tree;
     std::atomic<uint32_t> m_lastPortStatus{0};
 };
