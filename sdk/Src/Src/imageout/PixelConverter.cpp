@@ -85,7 +85,8 @@ inline uint8_t scaleTo8(uint16_t sample, unsigned downShift) { return static_cas
 
 // Hot loops get a second, SSSE3 build (byte shuffles) chosen at load time where the CPU has it.
 // Not in sanitizer builds: the choice runs before the sanitizer runtime is ready.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(QX_SANITIZED_BUILD)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
+    !defined(QX_SANITIZED_BUILD)
 #define QX_HOT_LOOP __attribute__((target_clones("default", "ssse3"), noinline))
 #else
 #define QX_HOT_LOOP
