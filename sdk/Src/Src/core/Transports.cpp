@@ -1,6 +1,7 @@
 #include "Transports.h"
 
 #include "DeviceBase.h"
+#include "GigeEnum.h"
 #include "Log.h"
 
 namespace qx {
@@ -23,7 +24,7 @@ public:
 
 TransportHooks defaultTransportHooks() {
     TransportHooks hooks;
-    hooks.enumGige = [](std::vector<DeviceInfo>&, uint16_t) {};
+    hooks.enumGige = [](std::vector<DeviceInfo>& list, uint16_t timeoutMs) { enumGigeDevices(list, timeoutMs); };
     hooks.enumUsb3 = [](std::vector<DeviceInfo>&) {};
     hooks.makeGige = [](const DeviceInfo&) { return std::make_unique<UnsupportedTransportDevice>(); };
     hooks.makeUsb3 = [](const DeviceInfo&) { return std::make_unique<UnsupportedTransportDevice>(); };
