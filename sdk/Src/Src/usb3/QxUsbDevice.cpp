@@ -1,0 +1,312 @@
+#include "QxUsbDevice.h"
+
+#include "UsbLog.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace qx::usb3 {
+
+namespace {
+
+void setLinkRequest(CCyControlEndPoint& ep, uint8_t direction, unsigned long timeoutMs) {
+    ep.Target = 2;  // endpoint
+    ep.ReqType = 2; // vendor
+    ep.Direction = direction;
+    ep.ReqCode = kLinkRequest;
+    ep.Value = kLinkValue;
+    ep.Index = 0;
+    ep.TimeOut = timeoutMs;
+}
+
+std::string lowerCase(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return s;
+}
+
+} // namespace
+
+QxUsbDevice::QxUsbDevice(std::string path, std::shared_ptr<usb::UsbBackend> backend)
+    : m_path(std::move(path)), m_driver(std::make_unique<UsbDriverDevice>(std::move(backend))) {}
+
+QxUsbDevice::~QxUsbDevice() { UsbCloseLink(); }
+
+bool QxUsbDevice::UsbOpenLink() {
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    if (m_open.load()) return true;
+    const std::vector<std::string> paths = m_driver->devicePaths();
+    const std::string wanted = lowerCase(m_path);
+    int index = -1;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (paths[i] == wanted) {
+            index = int(i);
+            break;
+        }
+    }
+    if (index < 0) return false;
+    if (!m_driver->openDevice(static_cast<uint8_t>(index))) return false;
+    // The list may have changed between listing and opening: make sure it is the same device.
+    if (m_driver->DevPath != wanted) {
+        m_driver->releaseDevice();
+        return false;
+    }
+
+    UsbEndpointDescriptor d;
+    d.bLength = 7;
+    d.bDescriptorType = 5;
+    d.bEndpointAddress = 0;
+    d.bmAttributes = 0;
+    CCyControlEndPoint* ctl = m_driver->controlEndPoint();
+    d.wMaxPacketSize = static_cast<uint16_t>(ctl ? std::min<uint32_t>(ctl->MaxPktSize, 0x7FF) : 0);
+    m_readerEp = std::make_unique<CCyControlEndPoint>(m_driver->handleSlot(), d);
+    m_sendEp = std::make_unique<CCyControlEndPoint>(m_driver->handleSlot(), d);
+    m_readerEp->XferMode = 0;
+    m_sendEp->XferMode = 0;
+    {
+        std::lock_guard<std::mutex> lk(m_decoderMutex);
+        m_decoder.reset();
+    }
+    m_open = true;
+    m_readerRunning = true;
+    m_reader = std::thread([this] { UsbIoReadThread(); });
+    return true;
+}
+
+void QxUsbDevice::stopReader() {
+    {
+        std::lock_guard<std::mutex> lk(m_readerWakeMutex);
+        m_readerRunning = false;
+    }
+    m_readerWake.notify_all();
+    if (m_readerEp) m_readerEp->Abort(); // ends a link read in flight
+    if (m_reader.joinable()) m_reader.join();
+}
+
+bool QxUsbDevice::UsbCloseLink() {
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    if (!m_open.load()) return true;
+    stopReader();
+    {
+        std::lock_guard<std::mutex> lk(m_sendMutex);
+        m_readerEp.reset();
+        m_sendEp.reset();
+    }
+    if (m_driver->isOpen()) m_driver->closeDevice();
+    m_open = false;
+    // Wake anyone still waiting for link data: nothing more will come.
+    m_channelCv.notify_all();
+    m_replyCv.notify_all();
+    return true;
+}
+
+void QxUsbDevice::UsbIoReadThread() {
+    auto pause = [this] {
+        std::unique_lock<std::mutex> lk(m_readerWakeMutex);
+        m_readerWake.wait_for(lk, std::chrono::milliseconds(10), [this] { return !m_readerRunning.load(); });
+    };
+    while (m_readerRunning.load()) {
+        setLinkRequest(*m_readerEp, 1, kLinkReadTimeoutMs);
+        UsbOverlapped ov;
+        UsbXferContextPtr ctx =
+            m_readerEp->BeginDataXfer(m_readerBuffer.data(), long(m_readerBuffer.size()), &ov);
+        if (!ctx || ov.lastError != kErrorIoPending) {
+            std::printf("ioRead BeginDataXfers error,error:%d,%d\n", int(m_readerEp->NtStatus),
+                        int(m_readerEp->UsbdStatus));
+            std::fflush(stdout);
+            pause(); // a device that refuses every request must not spin the reader
+            continue;
+        }
+        // A close that came while the read was being started found nothing to abort.
+        if (!m_readerRunning.load()) m_readerEp->Abort();
+        if (!m_readerEp->WaitForXfer(&ov, kLinkReadTimeoutMs)) {
+            m_readerEp->Abort();
+            if (m_readerEp->LastError == kErrorIoPending || ov.lastError == kErrorIoPending) {
+                m_readerEp->WaitForXfer(&ov, kLinkReadTimeoutMs);
+            } else {
+                std::printf("ioRead wait xfer error,lasterror:%d\n", m_readerEp->LastError);
+                std::fflush(stdout);
+            }
+        }
+        long got = long(m_readerBuffer.size());
+        bool ok = m_readerEp->FinishDataXfer(m_readerBuffer.data(), got, &ov, std::move(ctx));
+        if (ok && got > 0) {
+            UsbLinkReceive(m_readerBuffer.data(), size_t(got));
+        } else {
+            pause();
+        }
+    }
+}
+
+void QxUsbDevice::UsbLinkReceive(const uint8_t* bytes, size_t size) {
+    if (!bytes || size == 0) return;
+    std::lock_guard<std::mutex> lk(m_decoderMutex);
+    uint64_t before = m_decoder.droppedFrames();
+    m_decoder.feed(bytes, size, [this](const LinkFrame& f) { UsbLinkDispatchFrame(f); });
+    m_droppedFrames += m_decoder.droppedFrames() - before;
+}
+
+void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
+    if (frame.address == ByteChannelAddress) {
+        size_t n = frame.data.size();
+        size_t dropped = 0;
+        {
+            std::lock_guard<std::mutex> lk(m_channelMutex);
+            // Unread bytes are never overwritten: what does not fit is dropped and counted.
+            size_t room = kRingSize - m_ringFill;
+            size_t take = std::min(n, room);
+            dropped = n - take;
+            size_t first = std::min(take, kRingSize - size_t(m_ringWrite));
+            if (first) std::memcpy(ByteChannelRing + m_ringWrite, frame.data.data(), first);
+            if (take > first) std::memcpy(ByteChannelRing, frame.data.data() + first, take - first);
+            m_ringWrite = int((size_t(m_ringWrite) + take) % kRingSize);
+            m_ringFill += take;
+            m_channelDropped += dropped;
+            if (take) m_dataArrived = true;
+        }
+        m_channelCv.notify_all();
+        if (dropped) QX_USB_LOG_WARN("usb3 byte channel full: {} received bytes dropped", dropped);
+        return;
+    }
+    const uint32_t address = static_cast<uint32_t>(frame.address);
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lk(m_replyMutex);
+        m_replies[address] = frame.data;
+        if (address == m_awaited) {
+            m_replyArrived = true;
+            wake = true;
+        }
+    }
+    if (wake) m_replyCv.notify_all();
+}
+
+uint64_t QxUsbDevice::channelDroppedBytes() const {
+    std::lock_guard<std::mutex> lk(m_channelMutex);
+    return m_channelDropped;
+}
+
+bool QxUsbDevice::UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs) {
+    if (!m_open.load() || count < 0 || (count > 0 && !bytes)) return false;
+    std::lock_guard<std::mutex> lk(m_sendMutex);
+    if (!m_sendEp) return false;
+    const unsigned long timeout = timeoutMs > 0 ? static_cast<unsigned long>(timeoutMs) : 0UL;
+    size_t done = 0;
+    const size_t total = size_t(count);
+    while (done < total) {
+        size_t chunk = std::min(kMaxChunk, total - done);
+        std::vector<uint8_t> frame = encodeByteChannelChunk(bytes + done, chunk);
+        setLinkRequest(*m_sendEp, 0, timeout);
+        UsbOverlapped ov;
+        UsbXferContextPtr ctx = m_sendEp->BeginDataXfer(frame.data(), long(frame.size()), &ov);
+        if (!ctx || ov.lastError != kErrorIoPending) return false;
+        bool waited = m_sendEp->WaitForXfer(&ov, timeout);
+        if (!waited) {
+            m_sendEp->Abort();
+            m_sendEp->WaitForXfer(&ov, timeout);
+        }
+        long len = long(frame.size());
+        bool finished = m_sendEp->FinishDataXfer(frame.data(), len, &ov, std::move(ctx));
+        // A chunk that did not reach the camera is a failed send, not a sent one.
+        if (!waited || !finished) return false;
+        done += chunk;
+    }
+    return true;
+}
+
+bool QxUsbDevice::UsbChannelReceive(uint8_t* buffer, int& count, int timeoutMs) {
+    if (!m_open.load() || count < 0 || (count > 0 && !buffer)) {
+        count = 0;
+        return false;
+    }
+    std::unique_lock<std::mutex> lk(m_channelMutex);
+    m_dataArrived = false;
+    if (timeoutMs > 0) {
+        m_channelCv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
+                             [this] { return m_dataArrived || m_ringFill > 0 || !m_open.load(); });
+    }
+    if (m_ringFill == 0) {
+        count = 0;
+        return false;
+    }
+    // Unread bytes up to the end of the ring; a wrapped rest comes with the next call.
+    size_t avail = std::min(m_ringFill, kRingSize - size_t(m_ringRead));
+    size_t n = std::min(avail, size_t(count));
+    if (n) std::memcpy(buffer, ByteChannelRing + m_ringRead, n);
+    m_ringRead = int((size_t(m_ringRead) + n) % kRingSize);
+    m_ringFill -= n;
+    count = int(n);
+    return true;
+}
+
+int QxUsbDevice::UsbBuildRegFrame(uint8_t* out, uint32_t address, const uint8_t* data, int& count, int kind) {
+    if (count < 0) {
+        count = 0;
+        return 0;
+    }
+    size_t n = encodeRegFrame(out, kRegFrameBufferSize, address, data, size_t(count), kind);
+    count = int(n);
+    return int(n);
+}
+
+bool QxUsbDevice::sendRegFrame(const uint8_t* frame, int size) {
+    std::lock_guard<std::mutex> lk(m_sendMutex);
+    if (!m_sendEp) return false;
+    setLinkRequest(*m_sendEp, 0, kRegFrameSendTimeoutMs);
+    std::vector<uint8_t> copy(frame, frame + size);
+    long len = size;
+    return m_sendEp->ControlWrite(copy.data(), len);
+}
+
+bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
+    std::unique_lock<std::mutex> lk(m_replyMutex);
+    if (timeoutMs >= 1) {
+        m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
+                           [&] { return (m_replyArrived && m_awaited == address) || !m_open.load(); });
+    }
+    return m_replyArrived && m_awaited == address;
+}
+
+bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
+    if (!m_open.load() || count < 0 || (count > 0 && !buffer)) return false;
+    std::lock_guard<std::mutex> op(m_regMutex);
+    uint8_t frame[kRegFrameBufferSize];
+    int size = 0;
+    if (UsbBuildRegFrame(frame, address, nullptr, size, 2) == 0) return false;
+    {
+        std::lock_guard<std::mutex> lk(m_replyMutex);
+        m_replyArrived = false;
+        m_awaited = address;
+    }
+    if (!sendRegFrame(frame, size)) return false; // nothing went out: no reply to wait for
+    if (!UsbWaitReply(address, timeoutMs)) return false;
+    std::lock_guard<std::mutex> lk(m_replyMutex);
+    const std::vector<uint8_t>& reply = m_replies[address];
+    size_t n = std::min(size_t(count), reply.size());
+    if (n) std::memcpy(buffer, reply.data(), n);
+    return true;
+}
+
+bool QxUsbDevice::UsbRegWrite(uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
+    if (!m_open.load() || count < 0 || size_t(count) > kMaxRegData || (count > 0 && !buffer)) return false;
+    std::lock_guard<std::mutex> op(m_regMutex);
+    uint8_t frame[kRegFrameBufferSize];
+    int size = count;
+    if (UsbBuildRegFrame(frame, address, buffer, size, 0) == 0) return false;
+    {
+        std::lock_guard<std::mutex> lk(m_replyMutex);
+        m_replies[address].assign(buffer, buffer + count);
+        m_replyArrived = false;
+        m_awaited = address;
+    }
+    if (!sendRegFrame(frame, size)) return false;
+    if (!UsbWaitReply(address, timeoutMs)) return false;
+    std::lock_guard<std::mutex> lk(m_replyMutex);
+    const std::vector<uint8_t>& reply = m_replies[address];
+    size_t n = std::min(size_t(count), reply.size());
+    if (n) std::memcpy(buffer, reply.data(), n);
+    return true;
+}
+
+} // namespace qx::usb3

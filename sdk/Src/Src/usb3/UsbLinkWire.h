@@ -1,0 +1,155 @@
+// Wire format of the USB3 camera control link, shared by the host side and the simulated
+// camera of the tests:
+//  - link frames: 0x7E, type, length, big-endian address, [extra], data, [CRC-8/MAXIM], with
+//    every byte after the start byte escaped (0x7E -> 7D 5E, 0x7D -> 7D 5D);
+//  - the byte-channel chunk frame and the register read/write frames built on them;
+//  - the 'R'/'W' register requests that ride on the byte channel;
+//  - the 38-byte TransferHeader in front of every driver transfer buffer.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace qx::usb3 {
+
+constexpr uint8_t kLinkStart = 0x7E;
+constexpr uint8_t kLinkEscape = 0x7D;
+constexpr uint32_t ByteChannelAddress = 0x5AA555AA;
+
+// Vendor control request that carries link frames in both directions.
+constexpr uint8_t kLinkRequest = 0xFE;
+constexpr uint16_t kLinkValue = 0xF000;
+constexpr uint16_t kStreamStartValue = 0xFF00;
+constexpr uint8_t kLinkReadRequestType = 0xC2;  // device-to-host, vendor, endpoint
+constexpr uint8_t kLinkWriteRequestType = 0x42; // host-to-device, vendor, endpoint
+constexpr uint8_t kStreamStartRequestType = 0xC0;
+constexpr size_t kLinkReadSize = 2048;
+
+// Frame type byte: bit 0 CRC present, bits 1-2 address-width code, bits 3-4 must be 0,
+// bits 5-7 kind.
+constexpr uint8_t kTypeCrc = 0x01;
+constexpr uint8_t kTypeReservedBits = 0x18;
+enum class LinkKind : uint8_t { RegWrite = 0, ByteChannel = 1, RegRead = 2, Extra = 3 };
+constexpr uint8_t kTypeByteChannel = 0x22; // byte channel, 4-byte address, no CRC
+constexpr uint8_t kTypeRegRead = 0x43;     // register read, 4-byte address, CRC
+constexpr uint8_t kTypeRegWrite = 0x03;    // register write, 4-byte address, CRC
+
+constexpr size_t kMaxChunk = 200;          // byte-channel payload bytes per frame
+constexpr size_t kRegFrameBufferSize = 512;
+constexpr size_t kMaxRegData = 248;        // every byte escaped still fits the 512 bytes
+// Longest body: 255 data bytes, 8 address bytes, extra byte, CRC.
+constexpr size_t kMaxBody = 255 + 8 + 1 + 1;
+
+inline LinkKind linkKind(uint8_t type) { return static_cast<LinkKind>(type >> 5); }
+inline size_t linkAddressBytes(uint8_t type) { return 2u + 2u * ((type >> 1) & 3u); }
+// Bytes after the length byte: address, extra byte (kind 3), data and CRC.
+inline size_t linkBodyLength(uint8_t type, uint8_t length) {
+    return size_t(length) + 2u + (type & 7u) + (linkKind(type) == LinkKind::Extra ? 1u : 0u);
+}
+
+// CRC-8/MAXIM (Dallas 1-Wire): reflected polynomial 0x8C, initial value 0, no final XOR.
+uint8_t crc8Maxim(const uint8_t* data, size_t size, uint8_t crc = 0);
+
+// Appends `size` raw bytes to `out`, escaped.
+void appendEscaped(std::vector<uint8_t>& out, const uint8_t* raw, size_t size);
+
+// The raw (unescaped) bytes of a frame after its start byte: type, length, address (width
+// from the type), extra byte for kind 3, data, CRC when the type asks for it. Data longer
+// than 255 bytes is not a frame: the result is empty.
+std::vector<uint8_t> encodeLinkFrameRaw(uint8_t type, uint64_t address, const uint8_t* data, size_t size,
+                                        uint8_t extra = 0);
+// A whole frame as sent: the start byte and the escaped raw bytes.
+std::vector<uint8_t> encodeLinkFrame(uint8_t type, uint64_t address, const uint8_t* data, size_t size,
+                                     uint8_t extra = 0);
+// A byte-channel chunk frame: type 0x22, address 0x5AA555AA, data = chunk length, 0x00, chunk.
+// A chunk of 0 or more than 200 bytes gives an empty result.
+std::vector<uint8_t> encodeByteChannelChunk(const uint8_t* chunk, size_t size);
+// A byte-channel frame as the camera sends it: type 0x22, address 0x5AA555AA, the data as
+// they are (1..255 bytes; anything else gives an empty result). The receiver stores every
+// data byte in its byte-channel ring.
+std::vector<uint8_t> encodeByteChannelFrame(const uint8_t* data, size_t size);
+// Register frame into a caller's buffer of `capacity` bytes: kind code 0 write (type 0x03,
+// `count` data bytes) or 2 read (type 0x43, no data). Answers the escaped length, or 0 when the
+// kind, the count (above kMaxRegData) or the capacity does not allow the frame.
+size_t encodeRegFrame(uint8_t* out, size_t capacity, uint32_t address, const uint8_t* data, size_t count,
+                      int kindCode);
+
+// One received frame, after the CRC check.
+struct LinkFrame {
+    uint8_t type = 0;
+    uint8_t length = 0;
+    uint64_t address = 0;
+    std::vector<uint8_t> data;
+};
+
+// Stream decoder of received link bytes. Frames are delivered to the sink as they complete;
+// a bad CRC, reserved type bits, or an escape byte before anything but 0x5E/0x5D drops the
+// frame being decoded.
+class LinkDecoder {
+public:
+    enum State : uint32_t { Idle = 1, Type = 2, Length = 4, Body = 8 };
+    static constexpr uint32_t kEscapeMark = 0x80000000u;
+
+    template <typename Sink>
+    void feed(const uint8_t* bytes, size_t size, Sink&& sink) {
+        for (size_t i = 0; i < size; ++i) {
+            if (feedByte(bytes[i])) sink(static_cast<const LinkFrame&>(m_frame));
+        }
+    }
+    // One raw byte; true when it completed a frame, which frame() then holds.
+    bool feedByte(uint8_t b);
+    const LinkFrame& frame() const { return m_frame; }
+    void reset();
+
+    uint32_t state() const { return m_state; }
+    uint64_t droppedFrames() const { return m_dropped; }
+
+private:
+    bool step(uint8_t v);
+    bool complete();
+    void toIdle();
+
+    uint32_t m_state = Idle;
+    uint8_t m_type = 0;
+    uint8_t m_length = 0;
+    uint16_t m_expected = 0;
+    uint16_t m_received = 0;
+    uint8_t m_body[kMaxBody + 1] = {};
+    LinkFrame m_frame;
+    uint64_t m_dropped = 0;
+};
+
+// 'R'/'W' register requests carried on the byte channel.
+constexpr uint8_t kRegProtoRead = 0x52;  // 'R'
+constexpr uint8_t kRegProtoWrite = 0x57; // 'W'
+constexpr uint8_t kRegProtoAck = 0x06;
+// 'R', address high, address low.
+std::vector<uint8_t> encodeRegProtoRead(uint16_t address);
+// 'W', address high, address low, value most significant byte first.
+std::vector<uint8_t> encodeRegProtoWrite(uint16_t address, uint32_t value);
+// 0x06, value most significant byte first.
+std::vector<uint8_t> encodeRegProtoReadReply(uint32_t value);
+
+// The 38-byte little-endian header in front of every transfer buffer given to the driver.
+constexpr size_t kTransferHeaderSize = 38;
+struct TransferHeader {
+    uint8_t bmRequestType = 0;
+    uint8_t bRequest = 0;
+    uint16_t wValue = 0;
+    uint16_t wIndex = 0;
+    uint16_t wLength = 0;
+    uint32_t timeoutSeconds = 0;
+    uint8_t reserved = 0;
+    uint8_t endpointAddress = 0;
+    uint32_t ntStatus = 0;
+    uint32_t usbdStatus = 0;
+    uint32_t isoPacketOffset = 0;
+    uint32_t isoPacketLength = 0;
+    uint32_t dataOffset = 0;
+    uint32_t dataLength = 0;
+};
+void encodeTransferHeader(const TransferHeader& h, uint8_t* out /* 38 bytes */);
+// False when fewer than 38 bytes are given.
+bool decodeTransferHeader(const uint8_t* in, size_t size, TransferHeader& h);
+
+} // namespace qx::usb3
