@@ -62,7 +62,7 @@ TEST_F(GigeEnumTest, DiscoveredCamerasBecomeDeviceRecords) {
     auto a = camera("127.0.0.7", "SN-7", "SimCam-32-characters-long-name!!");
     auto b = camera("127.0.0.9", "SN-9", "SimCam");
     auto list = std::make_unique<DeviceList>();
-    ASSERT_EQ(QX_EnumDevices(list.get(), 1, 300), QX_OK);
+    ASSERT_EQ(QX_EnumDevices(list.get(), 3, 500), QX_OK);
     ASSERT_EQ(list->nDevNum, 2u);
     const DeviceInfo* first = list->pDevInfo[0];
     const DeviceInfo* second = list->pDevInfo[1];
@@ -84,13 +84,13 @@ TEST_F(GigeEnumTest, DiscoveredCamerasBecomeDeviceRecords) {
 
     // A second enumeration keeps the records of cameras found again.
     const DeviceInfo* kept = list->pDevInfo[0];
-    ASSERT_EQ(QX_EnumDevices(list.get(), 2, 200), QX_OK);
+    ASSERT_EQ(QX_EnumDevices(list.get(), 3, 500), QX_OK);
     ASSERT_EQ(list->nDevNum, 2u);
     EXPECT_EQ(list->pDevInfo[0], kept);
 
     // A camera that is gone is removed.
     b.reset();
-    ASSERT_EQ(QX_EnumDevices(list.get(), 1, 200), QX_OK);
+    ASSERT_EQ(QX_EnumDevices(list.get(), 3, 500), QX_OK);
     ASSERT_EQ(list->nDevNum, 1u);
     EXPECT_STREQ(list->pDevInfo[0]->strSerialNumber, "SN-7");
 

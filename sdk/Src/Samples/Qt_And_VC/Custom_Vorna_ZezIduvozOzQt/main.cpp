@@ -1,0 +1,18 @@
+#include "MainWindow.h"
+
+#include <QApplication>
+#include <QScreen>
+#include <QStyle>
+
+#include <cstdio>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    MainWindow window;
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const int titleBar = app.style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    window.resize(available.width() / 2, (available.height() - titleBar - 9) * 2 / 3);
+    window.show();
+    return app.exec();
+}

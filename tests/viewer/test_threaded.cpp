@@ -1,0 +1,109 @@
+// Port callbacks from several threads at once: every command reaches the table with the key
+// of the access that caused it, and the refresh worker ends before the feature goes.
+#include "FeatureBase.h"
+#include "MainWindow.h"
+#include "PropertyTreeViewerEx.h"
+#include "ViewerTestUtil.h"
+
+#include <QLineEdit>
+#include <QSet>
+#include <QTableWidget>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using viewertest::waitUntil;
+
+TEST(ThreadedMailbox, ConcurrentWritesAreAllListed) {
+    MainWindow window;
+    ASSERT_EQ(window.feature()->loadXmlFile(viewertest::dataFile("camera.xml").toStdString()), QX_OK);
+    constexpr int kThreads = 4;
+    constexpr int kWrites = 40;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kWrites; ++i) {
+                // Each value is written once: no write repeats the one before it.
+                if (window.feature()->setIntValue("Height", 1000 * (t + 1) + i) != QX_OK) ++failures;
+            }
+        });
+    }
+    // The GUI thread keeps taking commands while the writers run.
+    waitUntil([&] { return window.form().tableWidget->rowCount() >= kThreads * kWrites; }, 20000);
+    for (auto& th : threads) th.join();
+    ASSERT_EQ(failures.load(), 0);
+    ASSERT_TRUE(waitUntil([&] { return window.form().tableWidget->rowCount() >= kThreads * kWrites; }, 20000));
+    QTableWidget* table = window.form().tableWidget;
+    EXPECT_EQ(table->rowCount(), kThreads * kWrites);
+    QSet<QString> seen;
+    for (int r = 0; r < table->rowCount(); ++r) {
+        EXPECT_EQ(table->item(r, 1)->text(), QStringLiteral("Height"));
+        const int value = table->item(r, 2)->text().toInt();
+        const QString expected = MainWindow::hexText(QByteArray("W\x10\x08", 3) +
+                                                     QByteArray(1, static_cast<char>((value >> 24) & 0xFF)) +
+                                                     QByteArray(1, static_cast<char>((value >> 16) & 0xFF)) +
+                                                     QByteArray(1, static_cast<char>((value >> 8) & 0xFF)) +
+                                                     QByteArray(1, static_cast<char>(value & 0xFF)));
+        EXPECT_EQ(table->item(r, 3)->text(), expected) << value;
+        seen.insert(table->item(r, 2)->text());
+    }
+    EXPECT_EQ(seen.size(), kThreads * kWrites);
+}
+
+TEST(ThreadedMailbox, WorkerReadsAndGuiWritesKeepTheirKeys) {
+    MainWindow window;
+    window.form().lineEdit->setText(viewertest::dataFile("camera.xml"));
+    window.loadCurrentPath();
+    PropertyTreeViewerEx* tree = window.tree();
+    // Past the learning phase, so that the worker's reads make rows too.
+    ASSERT_TRUE(waitUntil([&] {
+        viewer::IntValueInfo info{};
+        window.feature()->getIntValue("Width", &info);
+        QApplication::processEvents();
+        return window.form().tableWidget->rowCount() > 0;
+    }));
+    const QMap<QString, QString> readAddress{{"Width", "52 10 04"},         {"Height", "52 10 08"},
+                                             {"PixelFormat", "52 10 20"},   {"ReverseX", "52 10 40"},
+                                             {"ExposureTime", "52 10 30"},  {"Gain", "52 10 34"},
+                                             {"TestValue", "52 10 50"},     {"DeviceUserID", "52 11 00"},
+                                             {"DeviceVersionHex", "52 13 00"}};
+    // The worker re-reads clicked rows while the GUI thread writes.
+    for (int i = 0; i < 30; ++i) {
+        for (const char* name : {"Width", "PixelFormat", "ExposureTime", "DeviceUserID"})
+            tree->enqueuePoll(tree->nodeForItem(tree->itemForName(QString::fromLatin1(name))));
+        ASSERT_EQ(window.feature()->setIntValue("Height", 100 + i), QX_OK);
+        QApplication::processEvents();
+    }
+    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 20000));
+    QApplication::processEvents();
+    QTableWidget* table = window.form().tableWidget;
+    int writes = 0;
+    for (int r = 0; r < table->rowCount(); ++r) {
+        const QString key = table->item(r, 1)->text();
+        const QString command = table->item(r, 3)->text();
+        if (table->item(r, 2)->text() == QStringLiteral("(读)")) {
+            ASSERT_TRUE(readAddress.contains(key)) << key.toStdString();
+            EXPECT_EQ(command, readAddress.value(key)) << key.toStdString();
+        } else {
+            ++writes;
+            EXPECT_EQ(key, QStringLiteral("Height"));
+            EXPECT_TRUE(command.startsWith(QStringLiteral("57 10 08"))) << command.toStdString();
+        }
+    }
+    EXPECT_EQ(writes, 30);
+}
+
+TEST(ThreadedWorker, WindowDestroyedWhileTheWorkerRuns) {
+    for (int i = 0; i < 5; ++i) {
+        auto window = std::make_unique<MainWindow>();
+        window->form().lineEdit->setText(viewertest::dataFile("camera.xml"));
+        window->loadCurrentPath();
+        EXPECT_TRUE(window->tree()->workerRunning());
+        window.reset(); // the worker ends before the feature it reads through
+    }
+    QApplication::processEvents();
+}
