@@ -38,11 +38,11 @@ enum CxImageFormat : uint32_t {
     CXIMAGE_FORMAT_PCX = 8,
     CXIMAGE_FORMAT_WBMP = 9,
     CXIMAGE_FORMAT_WMF = 10,
-    CXIMAGE_FORMAT_JP2 = 11,
-    CXIMAGE_FORMAT_JPC = 12,
-    CXIMAGE_FORMAT_PGX = 13,
-    CXIMAGE_FORMAT_PNM = 14,
-    CXIMAGE_FORMAT_RAS = 15,
+    CXIMAGE_FORMAT_JP2 = 11,  // JPEG 2000 file
+    CXIMAGE_FORMAT_JPC = 12,  // JPEG 2000 codestream
+    CXIMAGE_FORMAT_PGX = 13,  // refused: the JPEG 2000 encoder writes only JP2 and JPC
+    CXIMAGE_FORMAT_PNM = 14,  // refused, as PGX
+    CXIMAGE_FORMAT_RAS = 15,  // refused, as PGX
     CXIMAGE_FORMAT_JBG = 16,  // not encoded
     CXIMAGE_FORMAT_MNG = 17,
     CXIMAGE_FORMAT_SKA = 18,

@@ -64,6 +64,53 @@ private:
     char m_libtiffMessage[256] = {};
 };
 
+class CxImageICO : public CxImage {
+public:
+    CxImageICO() : CxImage(CXIMAGE_FORMAT_ICO) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+};
+
+class CxImageTGA : public CxImage {
+public:
+    CxImageTGA() : CxImage(CXIMAGE_FORMAT_TGA) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+};
+
+class CxImagePCX : public CxImage {
+public:
+    CxImagePCX() : CxImage(CXIMAGE_FORMAT_PCX) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+};
+
+class CxImageWBMP : public CxImage {
+public:
+    CxImageWBMP() : CxImage(CXIMAGE_FORMAT_WBMP) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+};
+
+class CxImageSKA : public CxImage {
+public:
+    CxImageSKA() : CxImage(CXIMAGE_FORMAT_SKA) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+};
+
+// The JPEG 2000 family: format JP2 writes a JP2 file, JPC a bare J2K codestream. PGX, PNM and
+// RAS are refused: the JPEG 2000 library of this build writes only those two.
+class CxImageJAS : public CxImage {
+public:
+    explicit CxImageJAS(uint32_t format) : CxImage(format), m_format(format) {}
+    using CxImage::Encode;
+    bool Encode(CxFile* stream);
+
+private:
+    uint32_t m_format;  // kept apart: becoming a view takes over the image's own type
+};
+
 // Formats that exist only to refuse saving.
 class CxImageRefusing : public CxImage {
 public:

@@ -53,18 +53,34 @@ bool CxImage::Encode(CxFile* stream, uint32_t format)
         CxImageRefusing codec(format, "Save PSD not supported");
         return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
     }
-    case CXIMAGE_FORMAT_ICO:
-    case CXIMAGE_FORMAT_TGA:
-    case CXIMAGE_FORMAT_PCX:
-    case CXIMAGE_FORMAT_WBMP:
+    case CXIMAGE_FORMAT_ICO: {
+        CxImageICO codec;
+        return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
+    }
+    case CXIMAGE_FORMAT_TGA: {
+        CxImageTGA codec;
+        return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
+    }
+    case CXIMAGE_FORMAT_PCX: {
+        CxImagePCX codec;
+        return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
+    }
+    case CXIMAGE_FORMAT_WBMP: {
+        CxImageWBMP codec;
+        return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
+    }
     case CXIMAGE_FORMAT_JP2:
     case CXIMAGE_FORMAT_JPC:
     case CXIMAGE_FORMAT_PGX:
     case CXIMAGE_FORMAT_PNM:
-    case CXIMAGE_FORMAT_RAS:
-    case CXIMAGE_FORMAT_SKA:
-        SetError("Encode: format not available in this build");
-        return false;
+    case CXIMAGE_FORMAT_RAS: {
+        CxImageJAS codec(format);
+        return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
+    }
+    case CXIMAGE_FORMAT_SKA: {
+        CxImageSKA codec;
+        return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
+    }
     default:
         SetError("Encode: Unknown format");
         return false;
