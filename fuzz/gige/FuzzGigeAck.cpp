@@ -1,4 +1,4 @@
-// Feeds arbitrary datagrams to every GVCP decoder (acknowledges, discovery, device-side
+// Feeds arbitrary datagrams to every GVCP decoder (acknowledges, discovery, events, device-side
 // commands) and to the XML URL and zip parsers. Each decoder must stay inside the bytes it is
 // given and report no more data than is there.
 #include <cstddef>
@@ -56,6 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (gvcp::decodeWriteMemCmd(p, size, &address, &memData, &memLen) && memData + memLen > p + size) std::abort();
     gvcp::ForceIpRequest force;
     gvcp::decodeForceIpCmd(p, size, &force);
+
+    // EVENT / EVENTDATA of the message channel: the data must lie inside the datagram, and
+    // only EVENTDATA carries any.
+    gvcp::EventPacket event;
+    if (gvcp::decodeEventCmd(p, size, &event)) {
+        if (event.command != gvcp::kEventCmd && event.command != gvcp::kEventDataCmd) std::abort();
+        if (event.dataLength && (event.command != gvcp::kEventDataCmd || event.data < p + gvcp::kHeaderSize ||
+                                 event.data + event.dataLength > p + size))
+            std::abort();
+        for (size_t i = 0; i < event.dataLength; ++i) g_sink = g_sink ^ event.data[i];
+    }
 
     // URL register text: no terminator is promised.
     XmlUrl url;

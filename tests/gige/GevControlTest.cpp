@@ -35,6 +35,12 @@ class GevControl : public ::testing::Test {
 protected:
     void SetUp() override {
         LogCapture::instance().clear();
+        // These tests count and shape every request the device sees: no heartbeat rounds
+        // in between (the heartbeat has tests of its own).
+        qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
+        seams.heartbeatStart = nullptr;
+        seams.heartbeatStop = nullptr;
+        qx::gige::gevSetSeams(seams);
         GevLibraryOptions o;
         o.ReportCallback = &LogCapture::report;
         GEVSetLibraryOptions(&o);

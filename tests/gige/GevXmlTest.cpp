@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "GevRecord.h"
+#include "GevSeams.h"
 #include "GevTestSupport.h"
 
 using namespace qx::fixture;
@@ -29,10 +30,19 @@ std::string tempFile(const std::string& suffix, const std::vector<uint8_t>& byte
 
 class GevXml : public ::testing::Test {
 protected:
-    void SetUp() override { LogCapture::instance().clear(); }
+    void SetUp() override {
+        LogCapture::instance().clear();
+        // These tests count the register reads the XML retrieval makes: no heartbeat rounds
+        // in between.
+        qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
+        seams.heartbeatStart = nullptr;
+        seams.heartbeatStop = nullptr;
+        qx::gige::gevSetSeams(seams);
+    }
     void TearDown() override {
         for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
             if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
         for (const auto& f : m_files) std::remove(f.c_str());
     }
     // The fixture keeps every device until the cameras are closed in TearDown.

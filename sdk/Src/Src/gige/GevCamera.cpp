@@ -14,6 +14,8 @@ namespace qx::gige {
 namespace {
 
 void setAnswerTimeout(GevCameraRecord& rec, uint32_t ms) {
+    // The heartbeat's transactions read the split values under the request lock.
+    std::lock_guard<std::mutex> lock(rec.requestLock);
     rec.answerTimeoutMs = ms;
     rec.answerTimeoutSec = static_cast<int32_t>(ms / 1000);
     rec.answerTimeoutUsec = static_cast<int32_t>((ms % 1000) * 1000);
@@ -30,6 +32,14 @@ uint32_t heartbeatPeriodFor(uint32_t requestedMs, uint32_t deviceTimeoutMs) {
     if (requestedMs <= deviceTimeoutMs) return requestedMs;
     // Leave 200 ms of margin below the device's timeout; a timeout that short gets a third.
     return deviceTimeoutMs > 200 ? deviceTimeoutMs - 200 : deviceTimeoutMs / 3;
+}
+
+// The message thread stops serving the camera: from here on it neither reads the record nor
+// calls the camera's event callback.
+void detachMessageChannel(GevCameraRecord& rec) {
+    std::lock_guard<std::mutex> lock(gevMessageChannel().recordsLock);
+    rec.messageChannelAvailable = 0;
+    rec.messageSourcePort = 0;
 }
 
 // Stops the message thread and closes the message socket once no camera is open any more.
@@ -52,6 +62,7 @@ GevStatus streamStop(uint8_t cam) {
     GevLog(cam, GEV_LOG_DEBUG, "[D] StreamStop()");
     if (auto stop = gevSeams().streamStop)
         if (GevStatus st = stop(cam)) return st;
+    std::lock_guard<std::mutex> lock(rec.streamSocketLock);
     rec.streamSocket.close();
     return GEV_STATUS_SUCCESS;
 }
@@ -77,6 +88,7 @@ GevStatus rollBack(uint8_t cam, GevStatus status) {
         if (auto stop = gevSeams().heartbeatStop) stop(cam, 3000);
         rec.heartbeatRunning = 0;
     }
+    detachMessageChannel(rec);
     {
         std::lock_guard<std::mutex> lock(rec.requestLock);
         rec.controlSocket.close();
@@ -133,20 +145,23 @@ GevStatus setUpMessageChannel(uint8_t cam, uint32_t capability, uint16_t message
     }
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kMcp, 1, &port)) return st;
     GevLog(cam, GEV_LOG_INFO, "[I] Message channel port: %d", port);
-    rec.messageChannelAvailable = 1;
 
+    uint16_t sourcePort = 0;
     uint32_t mcCapability = 0, mcsp = 0;
-    if (ReadRegister(cam, gvcp::reg::kMessageChannelCapability, 1, &mcCapability) != GEV_STATUS_SUCCESS) {
-        rec.messageSourcePort = 0;
-    } else if ((mcCapability & 0x80000000u) && ReadRegister(cam, gvcp::reg::kMcsp, 1, &mcsp) == GEV_STATUS_SUCCESS) {
-        rec.messageSourcePort = static_cast<uint16_t>(mcsp & 0xFFFF);
-        GevLog(cam, GEV_LOG_INFO, "[I] Message channel source port: %d", rec.messageSourcePort);
+    if (ReadRegister(cam, gvcp::reg::kMessageChannelCapability, 1, &mcCapability) == GEV_STATUS_SUCCESS &&
+        (mcCapability & 0x80000000u) && ReadRegister(cam, gvcp::reg::kMcsp, 1, &mcsp) == GEV_STATUS_SUCCESS) {
+        sourcePort = static_cast<uint16_t>(mcsp & 0xFFFF);
+        GevLog(cam, GEV_LOG_INFO, "[I] Message channel source port: %d", sourcePort);
         int err = 0;
         std::lock_guard<std::mutex> lock(mc.mutex);
-        if (mc.socket.sendTo(rec.cameraIp, rec.messageSourcePort, "dmmy", 4, &err) != 4)
-            GevLog(cam, GEV_LOG_ERROR, "[E] Send to message channel source port. (%d)", rec.messageSourcePort);
-        rec.lastKeepAliveMs = gevNowMs() - int64_t(rec.keepAliveIntervalSec) * 1000;
+        if (mc.socket.sendTo(rec.cameraIp, sourcePort, "dmmy", 4, &err) != 4)
+            GevLog(cam, GEV_LOG_ERROR, "[E] Send to message channel source port. (%d)", sourcePort);
     }
+    // From here on the message thread serves the camera.
+    std::lock_guard<std::mutex> lock(mc.recordsLock);
+    rec.messageSourcePort = sourcePort;
+    rec.lastKeepAliveMs = gevNowMs() - int64_t(rec.keepAliveIntervalSec) * 1000;
+    rec.messageChannelAvailable = 1;
     return GEV_STATUS_SUCCESS;
 }
 
@@ -294,8 +309,14 @@ GevStatus GEVClose(uint8_t cam_nr) {
     const GevSeams& seams = gevSeams();
     const bool privileged = rec.ccpMode != GEV_CCP_OPEN;
     const bool netConfigChanged = rec.netConfigChanged != 0;
+    const bool messageChannel = rec.messageChannelAvailable.load() != 0;
     uint32_t macHigh = 0, macLow = 0, mask = 0, gateway = 0;
 
+    // The heartbeat sends on the stream socket and reprograms the channels: it ends first.
+    if (privileged && rec.heartbeatRunning.load()) {
+        if (seams.heartbeatStop) seams.heartbeatStop(cam_nr, rec.heartbeatPeriodMs.load());
+        rec.heartbeatRunning = 0;
+    }
     GevStatus result = streamStop(cam_nr);
     if (result == GEV_STATUS_SUCCESS && netConfigChanged) {
         if ((result = ReadRegister(cam_nr, gvcp::reg::kMacHigh, 1, &macHigh)) == GEV_STATUS_SUCCESS &&
@@ -308,8 +329,8 @@ GevStatus GEVClose(uint8_t cam_nr) {
             if (seams.heartbeatStop) seams.heartbeatStop(cam_nr, rec.heartbeatPeriodMs.load());
             rec.heartbeatRunning = 0;
         }
-        if (rec.messageChannelAvailable) {
-            rec.messageSourcePort = 0;
+        if (messageChannel) {
+            detachMessageChannel(rec);
             const uint32_t zero = 0;
             GevStatus st = WriteRegister(cam_nr, gvcp::reg::kMcp, 1, &zero);
             if (st != GEV_STATUS_SUCCESS && st != GEV_STATUS_ACCESS_DENIED)
@@ -323,6 +344,7 @@ GevStatus GEVClose(uint8_t cam_nr) {
         if (seams.heartbeatStop) seams.heartbeatStop(cam_nr, rec.heartbeatPeriodMs.load());
         rec.heartbeatRunning = 0;
     }
+    detachMessageChannel(rec);
     const uint32_t adapterIp = rec.adapterIp;
     const uint16_t devicePort = rec.devicePort;
     {

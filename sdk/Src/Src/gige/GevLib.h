@@ -1,10 +1,13 @@
 // The GigE Vision library: status codes, camera records and control channel, discovery and
-// FORCEIP, XML retrieval, plus the library-wide options (camera GVCP port, adapter source,
-// report sink and the FORCEIP and access-probe waits).
+// FORCEIP, XML retrieval, the stream channel with its image ring (GevStream.h), plus the
+// library-wide options (camera GVCP port, adapter source, report sink and the FORCEIP and
+// access-probe waits).
 #pragma once
 #include "GevCamera.h"
+#include "GevChannels.h"
 #include "GevDiscovery.h"
 #include "GevStatus.h"
+#include "GevStream.h"
 #include "GevXml.h"
 
 typedef GevStatus (*GevAdapterProvider)(GevAdapterList* list, void* user);

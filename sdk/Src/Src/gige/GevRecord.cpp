@@ -67,6 +67,9 @@ void GevCameraRecord::reset() {
     heartbeatStop = 0;
     heartbeatRunning = 0;
     killGrab = 1;
+    multicastGroup = 0;
+    streamSourcePort = 0;
+    lastStreamKeepOpenMs = 0;
     filterDriverActive = 0;
     filterDriverHandle = -1;
     filterDriverSlot = 0;

@@ -97,8 +97,10 @@ public:
     std::atomic<int32_t> busy{0};        // only CCP may be read (packet resend in progress)
     int32_t netConfigChanged = 0;
 
-    // Message channel.
-    int32_t messageChannelAvailable = 0;
+    // Message channel. The message thread reads these (and cameraIp) only while holding
+    // gevMessageChannel().recordsLock and only when messageChannelAvailable is set; whoever sets
+    // up or takes down the camera's message channel changes them under that lock.
+    std::atomic<int32_t> messageChannelAvailable{0};
     uint16_t messageSourcePort = 0;
     uint32_t keepAliveIntervalSec = 30;
     std::atomic<int64_t> lastKeepAliveMs{0};
@@ -111,6 +113,12 @@ public:
 
     // Stream side.
     std::atomic<int32_t> killGrab{1};    // 1 while no grab thread runs
+    // Held while the stream socket is opened, closed or replaced, and by the heartbeat while it
+    // sends its keep-open datagram on it or checks that it is open.
+    std::mutex streamSocketLock;
+    uint32_t multicastGroup = 0;                      // network order; 0 = unicast
+    std::atomic<uint16_t> streamSourcePort{0};        // camera's SCSP; 0 = none
+    std::atomic<int64_t> lastStreamKeepOpenMs{0};     // gevNowMs() of the last keep-open datagram
     int32_t filterDriverActive = 0;
     int64_t filterDriverHandle = -1;
     uint8_t filterDriverSlot = 0;
@@ -124,6 +132,9 @@ struct GevMessageChannel {
     uint16_t port = 0;                 // bound port, read once
     bool threadRunning = false;
     std::atomic<int32_t> stopFlag{0};
+    // Guards the message thread's view of the camera records (see GevCameraRecord); never held
+    // together with `mutex` by the message thread, so stopping it under `mutex` cannot deadlock.
+    std::mutex recordsLock;
 };
 
 // Camera numbers 1..GEV_MAX_CAMERAS.

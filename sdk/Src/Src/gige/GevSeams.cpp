@@ -2,6 +2,10 @@
 
 #include <mutex>
 
+#include "GevHeartbeat.h"
+#include "GevMessageThread.h"
+#include "GevStreamChannel.h"
+
 namespace qx::gige {
 
 namespace {
@@ -11,8 +15,16 @@ GevSeams g_seams = gevDefaultSeams();
 
 GevSeams gevDefaultSeams() {
     GevSeams s;
+    s.streamInit = gevStreamInit;
+    s.streamOpenQueue = gevStreamOpenQueue;
+    s.streamStop = gevStreamStop;
+    s.streamClose = gevStreamClose;
     // The stream channel, heartbeat, message thread and filter driver fill their hooks here
     // when they are added to the library.
+    s.heartbeatStart = gevHeartbeatStart;
+    s.heartbeatStop = gevHeartbeatStop;
+    s.messageThreadStart = gevMessageThreadStart;
+    s.messageThreadStop = gevMessageThreadStop;
     return s;
 }
 

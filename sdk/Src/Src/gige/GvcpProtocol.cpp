@@ -204,6 +204,61 @@ bool decodeForceIpCmd(const uint8_t* p, size_t len, ForceIpRequest* r) {
     return true;
 }
 
+bool decodeEventCmd(const uint8_t* p, size_t len, EventPacket* e) {
+    CommandHeader h;
+    if (!decodeCommandHeader(p, len, &h) || h.key != kKey) return false;
+    if (h.command != kEventCmd && h.command != kEventDataCmd) return false;
+    const bool extended = (h.flags & kFlagExtendedIds) != 0;
+    const size_t fields = extended ? kEventFieldsExtended : kEventFields;
+    if (h.length < fields || size_t(h.length) > len - kHeaderSize) return false;
+    const uint8_t* q = p + kHeaderSize;
+    EventPacket out;
+    out.flags = h.flags;
+    out.command = h.command;
+    out.requestId = h.requestId;
+    out.eventId = loadBe16(q + 2);
+    out.streamChannel = loadBe16(q + 4);
+    if (extended) {
+        out.blockId = (uint64_t(loadBe32(q + 8)) << 32) | loadBe32(q + 12);
+        out.timestamp = (uint64_t(loadBe32(q + 16)) << 32) | loadBe32(q + 20);
+    } else {
+        out.blockId = loadBe16(q + 6);
+        out.timestamp = (uint64_t(loadBe32(q + 8)) << 32) | loadBe32(q + 12);
+    }
+    if (h.command == kEventDataCmd) {
+        out.data = q + fields;
+        out.dataLength = h.length - fields;
+    }
+    *e = out;
+    return true;
+}
+
+std::vector<uint8_t> encodeEventCmd(const EventPacket& e) {
+    const bool extended = (e.flags & kFlagExtendedIds) != 0;
+    const size_t fields = extended ? kEventFieldsExtended : kEventFields;
+    const size_t dataLen = e.command == kEventDataCmd ? e.dataLength : 0;
+    auto out = commandFrame(e.flags, e.command, e.requestId, fields + dataLen);
+    uint8_t* q = out.data() + kHeaderSize;
+    storeBe16(q + 2, e.eventId);
+    storeBe16(q + 4, e.streamChannel);
+    if (extended) {
+        storeBe32(q + 8, uint32_t(e.blockId >> 32));
+        storeBe32(q + 12, uint32_t(e.blockId));
+        storeBe32(q + 16, uint32_t(e.timestamp >> 32));
+        storeBe32(q + 20, uint32_t(e.timestamp));
+    } else {
+        storeBe16(q + 6, uint16_t(e.blockId));
+        storeBe32(q + 8, uint32_t(e.timestamp >> 32));
+        storeBe32(q + 12, uint32_t(e.timestamp));
+    }
+    if (dataLen && e.data) std::memcpy(q + fields, e.data, dataLen);
+    return out;
+}
+
+std::vector<uint8_t> encodeEventAck(uint16_t command, uint16_t ackId) {
+    return encodeAck(0, command == kEventDataCmd ? kEventDataAck : kEventAck, ackId, nullptr, 0);
+}
+
 std::vector<uint8_t> encodeAck(uint16_t status, uint16_t answer, uint16_t ackId, const uint8_t* payload,
                                size_t payloadLen) {
     std::vector<uint8_t> out(kHeaderSize + payloadLen, 0);

@@ -187,6 +187,32 @@ constexpr size_t kMacHigh = 10, kMacLow = 12, kIpConfigOptions = 16, kIpConfigCu
 // True only for a complete 256-byte DISCOVERY_ACK.
 bool decodeDiscoveryAck(const uint8_t* p, size_t len, DiscoveryInfo* info);
 
+// EVENT_CMD / EVENTDATA_CMD (device -> host, on the message channel). After the command
+// header: reserved (2), event id (2), stream channel index (2), then block id (2), timestamp
+// high (4), low (4) and, for EVENTDATA, the data; with kFlagExtendedIds: reserved (2), block id
+// high (4), low (4), timestamp high (4), low (4), data. Only the first event of a datagram is
+// read. The decoder accepts only key 0x42 and these two commands, and a payload length that
+// covers the event's fixed fields and lies inside the received bytes; `data` then points into
+// p and `dataLength` counts the EVENTDATA bytes the header announces (0 for EVENT_CMD).
+constexpr size_t kEventFields = 16;          // payload bytes of one event
+constexpr size_t kEventFieldsExtended = 24;  // with 64-bit block ids
+struct EventPacket {
+    uint8_t flags = 0;
+    uint16_t command = 0;
+    uint16_t requestId = 0;
+    uint16_t eventId = 0;
+    uint16_t streamChannel = 0;
+    uint64_t blockId = 0;
+    uint64_t timestamp = 0;
+    const uint8_t* data = nullptr;
+    size_t dataLength = 0;
+};
+bool decodeEventCmd(const uint8_t* p, size_t len, EventPacket* e);
+// Encodes e.command (EVENT_CMD or EVENTDATA_CMD) with e.flags; `data` only for EVENTDATA_CMD.
+std::vector<uint8_t> encodeEventCmd(const EventPacket& e);
+// EVENT_ACK / EVENTDATA_ACK: status 0, no payload, the command's request id as acknowledge id.
+std::vector<uint8_t> encodeEventAck(uint16_t command, uint16_t ackId);
+
 // Device side: the test device decodes commands and encodes acknowledges with these, so it
 // speaks exactly the format the library parses.
 bool decodeReadRegCmd(const uint8_t* p, size_t len, std::vector<uint32_t>* addresses);

@@ -1,0 +1,104 @@
+// Feeds arbitrary GVSP datagrams to the packet decoders and to a stream receiver over a ring of
+// four small buffers, taking delivered blocks as GEVGetImage does. Input: one configuration
+// byte, then datagrams, each as a 16-bit big-endian length and its bytes. Nothing may be read
+// or written outside the datagram, the ring's buffers or the caller's image buffer.
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "GevRing.h"
+#include "GvspProtocol.h"
+#include "GvspReceiver.h"
+
+using namespace qx::gige;
+
+// The library's log, formatted but kept nowhere: format and arguments must agree.
+void GevLog(uint8_t, uint8_t, const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+}
+
+namespace {
+volatile uint8_t g_sink;
+
+void decoders(const uint8_t* p, size_t n) {
+    gvsp::Header h;
+    if (gvsp::decodeHeader(p, n, &h) && h.length() > n) std::abort();
+    gvsp::ImageLeader l;
+    gvsp::decodeImageLeader(p, n, &l);
+    gvsp::Trailer t;
+    gvsp::decodeTrailer(p, n, &t);
+    uint64_t offset = 0;
+    uint32_t size = 0;
+    uint8_t flags = 0;
+    const uint8_t* data = nullptr;
+    size_t len = 0;
+    if (gvsp::decodeMultipart(p, n, &offset, &data, &len) && (data < p || data + len > p + n)) std::abort();
+    if (gvsp::decodeGenDc(p, n, &size, &offset, &flags, &data, &len) && (data < p || data + len > p + n)) std::abort();
+    gvsp::ResendRequest r;
+    gvsp::decodePacketResend(p, n, &r);
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t c = data[0];
+    GvspReceiverConfig cfg;
+    cfg.packetPayload = 16 + (c & 0x3F);              // 16..79 bytes per packet
+    cfg.width = 20 + ((c >> 6) & 1) * 4;
+    cfg.height = 10;
+    cfg.pixelFormat = (c & 0x80) ? 0x01100007 : 0x01080001;
+    cfg.payloadSize = cfg.width * cfg.height * gvsp::bytesPerPixel(cfg.pixelFormat);
+    // Bit 6: immediate resend; bits 6 and 3 together: timer-driven rounds.
+    cfg.resendMode = ((c >> 6) & 1) ? (((c >> 3) & 1) ? GvspReceiver::kTimerMode : 1) : 0;
+    cfg.roundLimit = 1 + ((c >> 1) & 3);
+    cfg.resendBudget = 1 + (c & 7);
+    cfg.reorderTolerance = (c >> 3) & 1;
+    cfg.logCam = 1;
+    const uint32_t packets = GvspReceiver::packetsFor(cfg.payloadSize, cfg.packetPayload, false);
+    auto ring = gevAllocateRing(4, cfg.payloadSize, cfg.packetPayload, packets, cfg.width, cfg.height,
+                                cfg.pixelFormat);
+    if (!ring) return 0;
+    GevFpsMeter fps;
+    GvspReceiver rx(cfg, *ring, [](uint64_t, bool, uint32_t f, uint32_t l) { return f <= l; }, &fps);
+    std::vector<uint8_t> image(cfg.payloadSize);
+
+    int64_t now = 0;
+    size_t at = 1;
+    while (at + 2 <= size) {
+        size_t n = (size_t(data[at]) << 8) | data[at + 1];
+        at += 2;
+        if (n > size - at) n = size - at;
+        // Exactly n bytes, so that a read past the datagram is caught.
+        std::vector<uint8_t> dgram(data + at, data + at + n);
+        at += n;
+        decoders(dgram.data(), dgram.size());
+        rx.process(dgram.data(), dgram.size());
+        if (cfg.resendMode == GvspReceiver::kTimerMode) {
+            now += 150;  // a synthetic clock: rounds and give-ups happen within the input
+            rx.resendTick(now, n == 0);
+        }
+        if (GevImageBuffer* b = ring->deliverList.pop()) {
+            GevImageHeader h{};
+            gevCopyImage(*b, cfg.payloadSize, image.data(), &h, 1);
+            g_sink = g_sink ^ image[0];
+            ring->freeList.push(b);
+        }
+    }
+    rx.flushOnIdle();
+    rx.flushAtEnd();
+    while (GevImageBuffer* b = ring->deliverList.pop()) {
+        GevImageHeader h{};
+        gevCopyImage(*b, cfg.payloadSize, image.data(), &h, 1);
+        ring->freeList.push(b);
+    }
+    if (ring->freeList.count() != 4) std::abort();  // every buffer came back
+    gevFreeRing(ring, 1);
+    return 0;
+}

@@ -1,0 +1,112 @@
+// Image ring of one acquiring camera: the buffer records the grab thread fills, the two locked
+// lists between the grab thread and GEVGetImage (free buffers, buffers to deliver), the copy of
+// a delivered buffer into the caller's memory, and the frame-rate meter. Internal to the library.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "GevStream.h"
+
+namespace qx::gige {
+
+// One ring slot. Status: 0 complete, 2 incomplete, 3 leader failed the geometry check.
+struct GevImageBuffer {
+    GevImageBuffer* next = nullptr;     // list link
+    std::vector<uint8_t> data;          // payload-size bytes
+    uint64_t blockId = 0;
+    uint64_t timestamp = 0;
+    uint32_t pixelFormat = 0, width = 0, height = 0, offsetX = 0, offsetY = 0;
+    uint16_t paddingX = 0, paddingY = 0;
+    int32_t missingPackets = 0;
+    uint32_t missingBlocks = 0;
+    uint16_t payloadType = 0;
+    uint32_t word1 = 0, word2 = 0;      // chunk layout id and chunk length
+    uint32_t filledUpTo = 0;
+    uint16_t status = 0;
+    uint16_t ringIndex = 0;
+    uint32_t resendRequested = 0, resendReceived = 0, requestedPackets = 0;
+    uint8_t outOfOrder = 0;
+    uint32_t trailerSizeY = 0;
+    uint32_t packetPayload = 0, lastPacketPayload = 0;
+    uint32_t genDcWord = 0;
+    uint64_t genDcSize = 0;
+    uint8_t genDcFlag = 0;
+    uint32_t nextExpectedPacket = 1;
+    std::vector<uint8_t> packetStates;  // one per packet of the block: 0 missing, 1 received, 2 requested
+    bool packetTooLargeReported = false;
+
+    // Ready for a new block: every packet missing, counters 0.
+    void beginBlock(uint64_t id, uint32_t packets);
+};
+
+enum : uint8_t { GEV_PACKET_MISSING = 0, GEV_PACKET_RECEIVED = 1, GEV_PACKET_REQUESTED = 2 };
+
+// A locked singly linked list of ring buffers; a push wakes one waiter.
+class GevBufferList {
+public:
+    void push(GevImageBuffer* b);
+    GevImageBuffer* pop();
+    // One wait of at most waitMs when empty, then a pop that may still find nothing.
+    GevImageBuffer* popWait(uint32_t waitMs);
+    uint32_t count() const;
+    // Empties the list; the ring indices it held are appended to `indices` when given.
+    void clear(std::vector<uint16_t>* indices = nullptr);
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    GevImageBuffer* m_head = nullptr;
+    GevImageBuffer* m_tail = nullptr;
+    uint32_t m_count = 0;
+};
+
+// Frames per second over windows of one second of a monotonic clock.
+class GevFpsMeter {
+public:
+    void reset();
+    void update(int logCam);
+    // frames / seconds of the last completed window, else of the running one (stable = false).
+    double rate(bool* stable) const;
+
+private:
+    mutable std::mutex m_mutex;
+    int64_t m_start = 0;   // 0: not started
+    int64_t m_last = 0;
+    int64_t m_frequency = 1000000000;   // ticks (ns) per second
+    uint32_t m_frames = 0;
+    int64_t m_ticks = 0;
+    uint32_t m_doneFrames = 0;
+    int64_t m_doneTicks = 0;
+};
+int64_t gevPerformanceCounter();
+
+// The ring of one acquisition: buffers and the two lists.
+struct GevRing {
+    std::vector<std::unique_ptr<GevImageBuffer>> buffers;
+    GevBufferList freeList;      // "QueuedList"
+    GevBufferList deliverList;   // "DeliverList"
+    uint32_t payloadSize = 0;
+    uint32_t packetPayload = 0;
+    uint32_t packetsPerBlock = 0;
+
+    // Pops the free list and zeroes the data; logs and gives null when the list is empty.
+    GevImageBuffer* takeFree(int logCam);
+};
+
+// Allocates `count` buffers for blocks of payloadSize bytes in packets of P bytes (with
+// `packets` packets per block) and puts them all on the free list; null when memory runs out.
+std::unique_ptr<GevRing> gevAllocateRing(uint16_t count, uint32_t payloadSize, uint32_t packetPayload,
+                                         uint32_t packets, uint32_t width, uint32_t height, uint32_t pixelFormat);
+// Logs the queue state and empties both lists before the ring is destroyed.
+void gevFreeRing(std::unique_ptr<GevRing>& ring, int logCam);
+
+// Copies a delivered buffer packed into dest (payloadSize bytes) and fills the header; returns
+// the status GEVGetImage gives for it.
+GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* dest, GevImageHeader* header,
+                       int logCam);
+
+} // namespace qx::gige

@@ -1,0 +1,669 @@
+#include "GvspReceiver.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "GevCamera.h"
+#include "GvspProtocol.h"
+
+namespace qx::gige {
+
+struct GvspPacketView {
+    gvsp::Header h;
+    const uint8_t* body;
+    size_t bodyLen;
+    size_t length;
+};
+
+namespace {
+uint32_t get32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+uint64_t get64(const uint8_t* p) { return (uint64_t(get32(p)) << 32) | get32(p + 4); }
+bool trailerCarriesHeight(uint16_t t) {
+    return t == gvsp::kImage || t == gvsp::kExtendedChunk || t == gvsp::kImageExtendedChunk;
+}
+} // namespace
+
+uint32_t GvspReceiver::packetsFor(uint32_t payloadSize, uint32_t packetPayload, bool extraPacket) {
+    if (packetPayload == 0) return 0;
+    const uint64_t n = (uint64_t(payloadSize) + packetPayload - 1) / packetPayload + (extraPacket ? 1 : 0);
+    return n > 0xFFFFFF ? 0 : static_cast<uint32_t>(n);  // 24-bit packet ids
+}
+
+GvspReceiver::GvspReceiver(const GvspReceiverConfig& config, GevRing& ring, GvspResendSink sink, GevFpsMeter* fps)
+    : m_cfg(config), m_ring(ring), m_sink(std::move(sink)), m_fps(fps), m_cam(static_cast<uint8_t>(config.logCam)) {
+    m_packets = ring.packetsPerBlock;
+    const uint32_t P = m_cfg.packetPayload;
+    const uint32_t rest = P ? m_cfg.payloadSize % P : 0;
+    m_lastPacketSize = rest ? rest : P;
+    m_noGeometry = m_cfg.width == 0 && m_cfg.height == 0 && m_cfg.pixelFormat == 0;
+    m_offsets.resize(m_packets);
+    for (uint32_t i = 0; i < m_packets; ++i) m_offsets[i] = static_cast<uint32_t>(uint64_t(i) * P);
+}
+
+uint64_t GvspReceiver::successor(uint64_t id) const {
+    const uint64_t s = (id + 1) & m_mask;
+    return s == 0 ? 1 : s;
+}
+
+GevImageBuffer* GvspReceiver::findBuffer(uint64_t blockId) const {
+    if (m_prev && m_prev->blockId == blockId) return m_prev;
+    if (m_cur && m_cur->blockId == blockId) return m_cur;
+    if (m_next && m_next->blockId == blockId) return m_next;
+    return nullptr;
+}
+
+uint64_t GvspReceiver::blockIdCheck(GevImageBuffer* b) {
+    if (m_expectedBlock == 0) {
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Setting up BlockIDCheck: %lld\n", static_cast<long long>(b->blockId));
+        return 0;
+    }
+    if (m_expectedBlock == b->blockId) {
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] BlockIDCheck ok: %lld\n", static_cast<long long>(b->blockId));
+        return 0;
+    }
+    uint64_t d = (b->blockId - m_expectedBlock) & m_mask;
+    if (m_mask == 0xFFFF && b->blockId < m_expectedBlock && d > 0) --d;  // 16-bit ids skip 0
+    // A block older than the expected one (late delivery) is no gap: nothing was lost after it.
+    if (d > m_mask / 2) return 0;
+    delivered += d;
+    missingBlocks += d;
+    missingPackets += d * m_packets;
+    if (d < 2)
+        GevLog(m_cam, GEV_LOG_ERROR, "[E] Missing frame: %lld\n", static_cast<long long>(m_expectedBlock));
+    else
+        GevLog(m_cam, GEV_LOG_ERROR, "[E] Missing frames: %lld -> %lld\n", static_cast<long long>(m_expectedBlock),
+               static_cast<long long>(b->blockId - 1));
+    return d;
+}
+
+void GvspReceiver::deliver(GevImageBuffer* b) {
+    if (!b) return;
+    if (b == m_prev) m_prev = nullptr;
+    if (b == m_cur) m_cur = nullptr;
+    if (b == m_next) m_next = nullptr;
+    if (b == m_rounds.buffer) m_rounds = Rounds{};
+    if (b->requestedPackets != 0 || b->resendRequested != b->resendReceived)
+        GevLog(m_cam, GEV_LOG_INFO, "[I] Packet resend [BlockID %lld] -> requested: %d, received: %d packets\n",
+               static_cast<long long>(b->blockId), b->resendRequested, b->resendReceived);
+    if (b->missingPackets > 0) {
+        b->status = 2;
+        missingPackets += static_cast<uint64_t>(b->missingPackets);
+    } else {
+        b->status = 0;
+    }
+    ++delivered;
+    if (b->width != GEV_NON_IMAGE_WIDTH && (b->height == 0 || b->trailerSizeY == 0)) {
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] ImageHeader.SizeY=%u, pImage->TrailerSizeY=%u\n", b->height, b->trailerSizeY);
+        b->trailerSizeY = m_cfg.height;
+        b->width = m_cfg.width;
+        b->height = m_cfg.height;
+        b->pixelFormat = m_cfg.pixelFormat;
+    }
+    GevLog(m_cam, GEV_LOG_DEBUG, "[D] Enqueueing image #%d ...\n", b->ringIndex);
+    const uint64_t gap = blockIdCheck(b);
+    b->missingBlocks = static_cast<uint32_t>(std::min<uint64_t>(gap, 0xFFFFFFFF));
+    const uint64_t id = b->blockId;
+    const uint16_t index = b->ringIndex;
+    const bool late = m_expectedBlock != 0 && m_expectedBlock != id && gap == 0;
+    m_ring.deliverList.push(b);  // the caller may take it from here on
+    GevLog(m_cam, GEV_LOG_DEBUG, "[D] Image #%d enqueued. Updating fps.\n", index);
+    if (m_fps) m_fps->update(m_cam);
+    if (late) return;  // a late block leaves the expected id where it is
+    if (m_mode == 2 && m_expectedBlock != 0 && m_expectedBlock < id) m_dropsSince = m_expectedBlock;
+    m_expectedBlock = successor(id);
+}
+
+void GvspReceiver::moveCurrentToPrevious() {
+    if (!m_cur) return;
+    if (m_prev) deliver(m_prev);
+    m_prev = m_cur;
+    m_cur = nullptr;
+}
+
+GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
+    GevImageBuffer* b = m_ring.takeFree(m_cam);
+    if (!b) return nullptr;
+    b->beginBlock(blockId, m_packets);
+    b->width = m_cfg.width;
+    b->height = m_cfg.height;
+    b->pixelFormat = m_cfg.pixelFormat;
+    b->offsetX = b->offsetY = 0;
+    b->paddingX = b->paddingY = 0;
+    b->payloadType = 0;
+    return b;
+}
+
+int GvspReceiver::process(const uint8_t* packet, size_t length) {
+    GvspPacketView v;
+    if (length < gvsp::kHeaderSize || !gvsp::decodeHeader(packet, length, &v.h)) return 1;
+    v.length = length;
+    if (v.h.status & 0x8000) {
+        if (v.h.status != gvsp::kStatusDataOverrun) {
+            GevLog(m_cam, GEV_LOG_WARNING,
+                   "[W] Skipping packet with error status 0x%x (format %x), block_id:%d, packet_id:%d\n", v.h.status,
+                   v.h.format, static_cast<int>(v.h.blockId), static_cast<int>(v.h.packetId));
+            return 1;
+        }
+        GevLog(m_cam, GEV_LOG_WARNING,
+               "[W] Processing packet with error status 0x%x (format %x), block_id:%d, packet_id:%d\n", v.h.status,
+               v.h.format, static_cast<int>(v.h.blockId), static_cast<int>(v.h.packetId));
+    }
+    if (m_mode == 0) {
+        if (v.h.extended) {
+            m_mode = 2;
+            m_headerLength = gvsp::kExtendedHeaderSize;
+            m_mask = ~uint64_t(0);
+            GevLog(m_cam, GEV_LOG_INFO, "[N] Stream uses extended block IDs\n");
+        } else {
+            m_mode = 1;
+            m_headerLength = gvsp::kHeaderSize;
+            m_mask = 0xFFFF;
+            GevLog(m_cam, GEV_LOG_INFO, "[N] Stream uses 16-bit block IDs\n");
+        }
+    }
+    // A packet of the other id width than the stream decided on cannot be placed.
+    if (v.h.extended != (m_mode == 2)) return 1;
+    v.body = packet + v.h.length();
+    v.bodyLen = length - v.h.length();
+    switch (v.h.format) {
+    case gvsp::kLeader:
+        if (v.h.blockId == 0) {
+            GevLog(m_cam, GEV_LOG_DEBUG, "[D] Ignoring Block 0\n");
+            return 1;
+        }
+        onLeader(v);
+        return 0;
+    case gvsp::kTrailer:
+        onTrailer(v);
+        return 0;
+    case gvsp::kPayload:
+    case gvsp::kMultipart:
+    case gvsp::kGenDc:
+        onData(v);
+        return 0;
+    default:
+        GevLog(m_cam, GEV_LOG_WARNING, "[W] Ignoring packet format %x (%d bytes)\n", v.h.format,
+               static_cast<int>(length));
+        return 0;
+    }
+}
+
+void GvspReceiver::onLeader(const GvspPacketView& v) {
+    const uint64_t id = v.h.blockId;
+    GevLog(m_cam, GEV_LOG_DEBUG, "[D] New Leader packet received, nBlockID:%u\n", static_cast<unsigned>(id));
+    GevImageBuffer* b = findBuffer(id);
+    if (b && b != m_next) {
+        // A repeated (resent) leader of a block already being filled: its data stays.
+    } else {
+        m_currentBlock = id;
+        if (m_mode == 2 && (v.h.flags & gvsp::kFlagPreviousBlockDropped)) {
+            uint64_t count;
+            if (m_expectedBlock != 0 && id < m_expectedBlock) {
+                GevLog(m_cam, GEV_LOG_WARNING,
+                       "[W] Expected block %lld is past current block. Assuming blocks were dropped since %lld instead.\n",
+                       static_cast<long long>(m_expectedBlock), static_cast<long long>(m_dropsSince));
+                count = id > m_dropsSince ? id - m_dropsSince : 0;
+            } else {
+                count = m_expectedBlock ? id - m_expectedBlock : 0;
+            }
+            deviceDiscarded += count;
+            m_dropsSince = id + 1;
+            if (count < 2)
+                GevLog(m_cam, GEV_LOG_WARNING,
+                       "[W] One previous data block has been discarded on device side. (BlockID: %lld)\n",
+                       static_cast<long long>(id));
+            else
+                GevLog(m_cam, GEV_LOG_WARNING,
+                       "[W] More than one previous data blocks have been discarded on device side. (BlockID: %lld -> %lld)\n",
+                       static_cast<long long>(id - count), static_cast<long long>(id - 1));
+        }
+        moveCurrentToPrevious();
+        if (m_next) {
+            if (m_next->blockId == id) {
+                m_cur = m_next;
+                m_next = nullptr;
+            } else {
+                // Packets of a block whose leader never came: it goes on as the previous block.
+                if (m_prev) deliver(m_prev);
+                m_prev = m_next;
+                m_next = nullptr;
+            }
+        }
+        if (!m_cur) {
+            m_cur = takeBuffer(id);
+            if (!m_cur) {
+                GevLog(m_cam, GEV_LOG_DEBUG, "[D] No buffer available (BlockID: %lld) prev=%x, cur=%x, next=%x\n",
+                       static_cast<long long>(id), m_prev ? m_prev->ringIndex : 0xDEAD, 0xDEAD,
+                       m_next ? m_next->ringIndex : 0xDEAD);
+                return;
+            }
+        }
+        b = m_cur;
+    }
+
+    uint16_t type = 0;
+    if (!gvsp::decodePayloadType(v.body, v.bodyLen, &type) || v.bodyLen < 12) return;
+    const uint8_t* body = v.body;
+    const uint64_t timestamp = get64(body + 4);
+    if (type == gvsp::kImage || type == gvsp::kImageExtendedChunk || type == gvsp::kExtendedChunk) {
+        gvsp::ImageLeader l;
+        if (!gvsp::decodeImageLeader(body, v.bodyLen, &l)) return;
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] setup ImageHeader from leader packet\n");
+        b->pixelFormat = l.pixelFormat;
+        b->width = l.width;
+        b->height = l.height;
+        b->offsetX = l.offsetX;
+        b->offsetY = l.offsetY;
+        b->paddingX = l.paddingX;
+        b->paddingY = l.paddingY;
+        if (type == gvsp::kImage) {
+            bool wrong = false;
+            if (m_noGeometry) {
+                const uint64_t size = uint64_t(gvsp::bytesPerPixel(l.pixelFormat)) * l.width * l.height;
+                if (size != m_cfg.payloadSize) {
+                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld):\n", static_cast<long long>(id));
+                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> %d, actual -> %d\n", m_cfg.payloadSize,
+                           static_cast<int>(std::min<uint64_t>(size, 0x7FFFFFFF)));
+                    wrong = true;
+                }
+            } else {
+                if (l.width != m_cfg.width) {
+                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Width expected -> %d, actual -> %d\n",
+                           static_cast<long long>(id), m_cfg.width, l.width);
+                    b->width = m_cfg.width;
+                    wrong = true;
+                }
+                if (l.height != m_cfg.height) {
+                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Height expected -> %d, actual -> %d\n",
+                           static_cast<long long>(id), m_cfg.height, l.height);
+                    b->height = m_cfg.height;
+                    wrong = true;
+                }
+                if (l.pixelFormat != m_cfg.pixelFormat) {
+                    GevLog(m_cam, GEV_LOG_ERROR,
+                           "[E] Stream header wrong (%lld): Pixelformat expected -> 0x%08X, actual -> 0x%08X\n",
+                           static_cast<long long>(id), m_cfg.pixelFormat, l.pixelFormat);
+                    b->pixelFormat = m_cfg.pixelFormat;
+                    wrong = true;
+                }
+            }
+            if (wrong) {
+                b->status = 3;
+                b->paddingX = 0;
+            }
+        }
+        m_nonImage = false;
+    } else {
+        b->pixelFormat = b->offsetX = b->offsetY = 0;
+        b->paddingX = b->paddingY = 0;
+        b->width = GEV_NON_IMAGE_WIDTH;
+        m_nonImage = true;
+        switch (type) {
+        case gvsp::kRawData:
+            b->height = v.bodyLen >= 20 ? get32(body + 16) : 0;
+            break;
+        case gvsp::kGenDcPayload:
+            if (v.bodyLen >= 28) {
+                const uint64_t size = get64(body + 12);
+                if (size != m_cfg.payloadSize)
+                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> %d, actual -> %lld\n", m_cfg.payloadSize,
+                           static_cast<long long>(size));
+                b->genDcSize = size;
+                b->genDcWord = get32(body + 24);
+                b->genDcFlag = body[20];
+            }
+            b->height = m_cfg.payloadSize;
+            break;
+        case gvsp::kJpeg:
+        case gvsp::kJpegExtendedChunk:
+        case gvsp::kJpeg2000:
+        case gvsp::kJpeg2000ExtendedChunk:
+            if (v.bodyLen >= 32) {
+                b->height = static_cast<uint32_t>(std::min<uint64_t>(get64(body + 12), 0xFFFFFFFF));
+                b->pixelFormat = get32(body + 28);
+            }
+            break;
+        default:  // chunk data, multi-part and anything else: the expected payload size
+            b->height = m_cfg.payloadSize;
+            if (type == gvsp::kChunkData) b->word1 = m_cfg.payloadSize;
+            break;
+        }
+    }
+    if (timestamp <= m_lastTimestamp)
+        GevLog(m_cam, GEV_LOG_WARNING, "[W] Current image timestamp is smaller or equal as last one\n");
+    m_lastTimestamp = timestamp;
+    b->timestamp = timestamp;
+    b->blockId = id;
+    b->payloadType = type;
+}
+
+void GvspReceiver::applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len) {
+    gvsp::Trailer t;
+    if (!gvsp::decodeTrailer(body, len, &t)) return;
+    const uint16_t type = b->payloadType ? b->payloadType : t.payloadType;
+    if (trailerCarriesHeight(type)) {
+        b->trailerSizeY = t.sizeY;
+        if (t.sizeY != b->height) {
+            // A shorter image than announced: only the packets the real image needs can be missing.
+            uint64_t needed = m_packets;
+            const uint64_t bytes = uint64_t(gvsp::bytesPerPixel(b->pixelFormat)) * b->width * t.sizeY;
+            if (bytes != 0 && m_cfg.packetPayload)
+                needed = std::min<uint64_t>((bytes + m_cfg.packetPayload - 1) / m_cfg.packetPayload, m_packets);
+            int32_t missing = 0;
+            for (uint64_t i = 0; i < needed && i < b->packetStates.size(); ++i)
+                if (b->packetStates[i] != GEV_PACKET_RECEIVED) ++missing;
+            b->missingPackets = missing;
+        }
+        if (type == gvsp::kImageExtendedChunk) {
+            b->word1 = t.word2;
+            b->word2 = t.word3;
+        } else if (type == gvsp::kExtendedChunk) {
+            b->height = t.word2;
+            b->word1 = t.sizeY;
+            b->word2 = t.word3;
+        }
+    } else if (type == gvsp::kChunkData) {
+        b->height = t.sizeY;
+        b->word1 = t.sizeY;
+    }
+}
+
+bool GvspReceiver::requestResend(GevImageBuffer* b, uint32_t first, uint32_t last) {
+    if (!m_sink || first == 0 || last < first) return false;
+    if (!m_sink(b->blockId, m_mode == 2, first, last)) {
+        GevLog(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
+        return false;
+    }
+    const uint32_t n = last - first + 1;
+    b->requestedPackets += n;
+    b->resendRequested += n;
+    resendRequested += n;
+    for (uint32_t id = first; id <= last && id <= b->packetStates.size(); ++id)
+        if (b->packetStates[id - 1] == GEV_PACKET_MISSING) b->packetStates[id - 1] = GEV_PACKET_REQUESTED;
+    return true;
+}
+
+void GvspReceiver::onTrailer(const GvspPacketView& v) {
+    const uint64_t id = v.h.blockId;
+    GevLog(m_cam, GEV_LOG_VERBOSE, "[V] received trailer: block %d\n", static_cast<int>(id));
+    m_sizeMismatchReported = false;
+    if (m_prev) {
+        GevImageBuffer* p = m_prev;
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: got trailer for [BlockID %lld]\n",
+               static_cast<long long>(id));
+        const bool itsOwn = p->blockId == id;
+        if (itsOwn) applyTrailer(p, v.body, v.bodyLen);
+        deliver(p);
+        if (itsOwn) return;
+    }
+    GevImageBuffer* b = (m_cur && m_cur->blockId == id) ? m_cur : (m_next && m_next->blockId == id) ? m_next : nullptr;
+    if (!b) return;
+    if (m_cfg.resendMode == 1 && b->missingPackets > 0 && !b->outOfOrder) {
+        uint32_t i = 1;
+        const uint32_t n = static_cast<uint32_t>(b->packetStates.size());
+        while (i <= n && b->requestedPackets < m_cfg.resendBudget) {
+            if (b->packetStates[i - 1] != GEV_PACKET_MISSING) {
+                ++i;
+                continue;
+            }
+            uint32_t last = i;
+            while (last < n && b->packetStates[last] == GEV_PACKET_MISSING &&
+                   b->requestedPackets + (last - i + 1) < m_cfg.resendBudget)
+                ++last;
+            requestResend(b, i, last);
+            i = last + 1;
+        }
+    }
+    applyTrailer(b, v.body, v.bodyLen);
+    if (b->missingPackets > 0) {
+        GevLog(m_cam, GEV_LOG_INFO, "[I] Block %d, Still %d missing packets. Updated buffer pointers\n",
+               static_cast<int>(id), b->missingPackets);
+        if (b == m_cur) {
+            moveCurrentToPrevious();
+            m_cur = m_next;
+            m_next = nullptr;
+        }
+        return;
+    }
+    if (b == m_cur) {
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
+        b->resendReceived = b->resendRequested;
+        deliver(b);
+        m_cur = m_next;
+        m_next = nullptr;
+    } else {
+        if (m_cur) {
+            GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (next completed)\n");
+            m_cur->resendReceived = std::min(m_cur->resendReceived, m_cur->resendRequested);
+            deliver(m_cur);
+        }
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending next buffer (no missing packets)\n");
+        b->resendReceived = b->resendRequested;
+        deliver(b);
+    }
+}
+
+void GvspReceiver::onData(const GvspPacketView& v) {
+    const uint64_t id = v.h.blockId;
+    const uint32_t pid = v.h.packetId;
+    const uint8_t* data = v.body;
+    size_t len = v.bodyLen;
+    uint64_t offset = 0;
+
+    // Where the bytes go, checked against the block before anything is written.
+    if (pid == 0 || pid > m_packets) {
+        GevImageBuffer* b = findBuffer(id);
+        if (!m_nonImage || v.h.format == gvsp::kPayload) {
+            if (!b || !b->packetTooLargeReported) {
+                GevLog(m_cam, GEV_LOG_WARNING, "[W] [BlockID %lld] Packet number is larger than maximum (%d > %d)\n",
+                       static_cast<long long>(id), static_cast<int>(pid), static_cast<int>(m_packets));
+                if (b) b->packetTooLargeReported = true;
+            }
+            m_packetTooLargeSeen = true;
+            return;
+        }
+        return;  // no packet state to keep for it
+    }
+    if (v.h.format == gvsp::kPayload) {
+        offset = m_offsets[pid - 1];
+        const uint32_t slot = pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload;
+        if (!m_nonImage && pid < m_packets && len != m_cfg.packetPayload && !m_sizeMismatchReported) {
+            GevLog(m_cam, GEV_LOG_ERROR,
+                   "[E]  [BlockID %lld] Packet size is not equal as the stream channel packet size (SCPS). %d -> %d, %d\n",
+                   static_cast<long long>(id), static_cast<int>(len), m_cfg.packetPayload, static_cast<int>(pid));
+            m_sizeMismatchReported = true;
+        }
+        len = std::min<size_t>(len, slot);
+    } else if (v.h.format == gvsp::kMultipart) {
+        if (!gvsp::decodeMultipart(v.body, v.bodyLen, &offset, &data, &len)) return;
+        if (offset > m_cfg.payloadSize || len > m_cfg.payloadSize - offset) {
+            GevLog(m_cam, GEV_LOG_WARNING, "[W] Multipart offset %lld is larger than buffer size %d\n",
+                   static_cast<long long>(offset), m_cfg.payloadSize);
+            return;
+        }
+    } else {  // GenDC
+        uint32_t size = 0;
+        uint8_t flags = 0;
+        if (!gvsp::decodeGenDc(v.body, v.bodyLen, &size, &offset, &flags, &data, &len)) return;
+        len = std::min<size_t>(len, size);
+        if (flags >= 0x40 && (flags & 0x10)) m_nonImage = true;
+        if (offset > m_cfg.payloadSize || len > m_cfg.payloadSize - offset) {
+            GevLog(m_cam, GEV_LOG_WARNING, "[W] GenDC data size %lld is larger than buffer size %d\n",
+                   static_cast<long long>(offset + len), m_cfg.payloadSize);
+            return;
+        }
+    }
+
+    GevImageBuffer* b = findBuffer(id);
+    if (!b) {
+        const bool resent = v.h.resent();
+        if (id == successor(m_currentBlock) && !resent) {
+            if (m_next) return;
+            GevLog(m_cam, GEV_LOG_DEBUG, "[D] Allocating buffer to host packet with [BlockID %lld] (expected [BlockID %lld])\n",
+                   static_cast<long long>(id), static_cast<long long>(successor(m_currentBlock)));
+            m_next = takeBuffer(id);
+            if (!m_next) return;
+            m_next->nextExpectedPacket = pid;
+            b = m_next;
+        } else if (m_next && id == successor(m_next->blockId)) {
+            moveCurrentToPrevious();
+            m_cur = m_next;
+            m_currentBlock = m_cur->blockId;
+            m_next = takeBuffer(id);
+            if (!m_next) return;
+            m_next->nextExpectedPacket = pid;
+            b = m_next;
+        } else {
+            return;
+        }
+    }
+
+    const uint8_t state = b->packetStates[pid - 1];
+    if (state == GEV_PACKET_RECEIVED) return;
+    if (m_cfg.resendMode != 0 && state == GEV_PACKET_MISSING) {
+        const uint64_t E = b->nextExpectedPacket;
+        const uint64_t T = m_cfg.reorderTolerance;
+        if (pid > E + T && b->requestedPackets < m_cfg.resendBudget) {
+            const uint64_t lastWanted = std::min<uint64_t>(pid - 1, m_packets);
+            const uint64_t gap = lastWanted - E + 1;
+            const uint64_t left = m_cfg.resendBudget - b->requestedPackets;
+            uint64_t last = lastWanted;
+            if (left < gap) {
+                GevLog(m_cam, GEV_LOG_DEBUG, "[D] Only requesting %d packet resends for %d losses\n",
+                       static_cast<int>(left), static_cast<int>(gap));
+                last = E + left - 1;
+            }
+            requestResend(b, static_cast<uint32_t>(E), static_cast<uint32_t>(last));
+        } else if (uint64_t(pid) + T < E) {
+            GevLog(m_cam, GEV_LOG_WARNING, "[W] Packets out of order [%lld]\n", static_cast<long long>(b->blockId));
+            b->outOfOrder = 1;
+        }
+    }
+    store(b, pid, offset, data, len);
+    if (b == m_prev && b->missingPackets == 0 && m_cfg.resendMode != kTimerMode) {
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: blockID reached %lld and missing packets is 0\n",
+               static_cast<long long>(b->blockId));
+        b->resendReceived = b->resendRequested;
+        deliver(b);
+    }
+}
+
+void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const uint8_t* data, size_t len) {
+    uint8_t& state = b->packetStates[pid - 1];
+    if (state == GEV_PACKET_MISSING) b->nextExpectedPacket = pid + 1;
+    else b->resendReceived += 1;
+    if (b->missingPackets > 0) --b->missingPackets;
+    if (pid <= 3)
+        GevLog(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #%d @%p (+%x), filled up to %x so far\n",
+               b->ringIndex, static_cast<void*>(b->data.data()), static_cast<unsigned>(offset), b->filledUpTo);
+    state = GEV_PACKET_RECEIVED;
+    if (offset >= b->data.size()) return;
+    len = std::min<size_t>(len, b->data.size() - offset);
+    if (len) std::memcpy(b->data.data() + offset, data, len);
+    b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
+}
+
+void GvspReceiver::resendTick(int64_t now, bool idle) {
+    GevImageBuffer* b = m_prev ? m_prev : m_cur ? m_cur : m_next;
+    if (!b) {
+        m_rounds = Rounds{};
+        return;
+    }
+    if (b != m_rounds.buffer) {
+        m_rounds = Rounds{};
+        m_rounds.buffer = b;
+        m_rounds.clock = now;
+        m_rounds.requested = b->requestedPackets;
+    }
+    Rounds& r = m_rounds;
+    if (b->requestedPackets != r.requested) {
+        r.requested = b->requestedPackets;
+        r.clock = now;
+    }
+    if (!r.trailerSeen && (b->trailerSizeY != 0 || idle)) {
+        r.trailerSeen = true;
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, receive trailer, last_packet_id=%d\n", static_cast<int>(b->blockId),
+               static_cast<int>(b->nextExpectedPacket) - 1);
+    }
+    if (!r.trailerSeen) return;
+    if (b->missingPackets <= 0) {
+        const uint32_t total = b->requestedPackets + r.packets;
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] resend finished, ResendReceiveCount:%d, multi_resend_packet_count:%d\n", total,
+               r.packets);
+        b->resendRequested = b->resendReceived = total;
+        deliver(b);
+        return;
+    }
+    const bool waited = now - r.clock > int64_t(m_cfg.resendWaitMs);
+    if (r.roundRun && waited && r.tries > 10) {
+        GevLog(m_cam, GEV_LOG_WARNING, "[W] try_resend_times:%d\n", r.tries);
+        b->resendRequested = b->requestedPackets + r.packets;
+        deliver(b);
+        return;
+    }
+    const bool lastArrived = r.lastAsked != 0 && r.lastAsked <= b->packetStates.size() &&
+                             b->packetStates[r.lastAsked - 1] == GEV_PACKET_RECEIVED;
+    if (!r.roundRun || waited || lastArrived) resendRound(b, now);
+}
+
+void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now) {
+    Rounds& r = m_rounds;
+    GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet start\n", static_cast<int>(b->blockId));
+    const uint32_t n = static_cast<uint32_t>(b->packetStates.size());
+    const uint32_t limit = m_cfg.roundLimit ? m_cfg.roundLimit : n;
+    uint32_t asked = 0, first = 0, last = 0;
+    for (uint32_t i = 1; i <= n && asked < limit;) {
+        if (b->packetStates[i - 1] == GEV_PACKET_RECEIVED) {
+            ++i;
+            continue;
+        }
+        uint32_t end = i;
+        while (end < n && b->packetStates[end] != GEV_PACKET_RECEIVED && asked + (end - i + 1) < limit) ++end;
+        for (uint32_t k = i; k <= end; ++k) b->packetStates[k - 1] = GEV_PACKET_REQUESTED;
+        if (m_sink && !m_sink(b->blockId, m_mode == 2, i, end))
+            GevLog(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
+        if (!first) first = i;
+        last = end;
+        asked += end - i + 1;
+        i = end + 1;
+    }
+    if (r.roundRun && first == r.lastFirst && last == r.lastLast) ++r.tries;
+    r.lastFirst = first;
+    r.lastLast = last;
+    r.lastAsked = last;
+    r.packets += asked;
+    resendRequested += asked;
+    r.roundRun = true;
+    r.clock = now;
+    GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet end\n", static_cast<int>(b->blockId));
+}
+
+void GvspReceiver::flushOnIdle() {
+    if (m_prev) {
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] select() returned %d, pushing previous buffer\n", 0);
+        deliver(m_prev);
+    }
+    if (m_cur) {
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] select() returned %d, pushing image buffer\n", 0);
+        deliver(m_cur);
+    }
+}
+
+void GvspReceiver::flushAtEnd() {
+    if (m_prev) {
+        GevLog(m_cam, GEV_LOG_INFO, "[I] Late delivery for previous buffer\n");
+        deliver(m_prev);
+    }
+    if (m_cur) {
+        GevLog(m_cam, GEV_LOG_INFO, "[I] Late delivery for image buffer\n");
+        deliver(m_cur);
+    }
+    if (m_next) {  // never delivered: back to the free list
+        m_ring.freeList.push(m_next);
+        m_next = nullptr;
+    }
+}
+
+} // namespace qx::gige

@@ -1,0 +1,113 @@
+// GvspReceiver: the packet side of one acquisition. It places GVSP packets into the ring's
+// buffers (slots previous, current and next), decides the block-id mode from the first packet,
+// asks for lost packets through a resend sink, applies trailers and delivers finished or
+// given-up blocks to the ring's delivery list with the block-id continuity check. The grab
+// thread owns it while it runs; tests and the fuzzer drive it directly. Internal to the library.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "GevRing.h"
+
+namespace qx::gige {
+
+struct GvspReceiverConfig {
+    uint32_t payloadSize = 0;
+    uint32_t width = 0, height = 0, pixelFormat = 0;
+    uint32_t packetPayload = 0;      // P: payload bytes per data packet
+    bool extraPacket = false;        // one more packet per block
+    uint8_t resendMode = 0;          // 0 off, 1 immediate, 0xF0 timer-driven rounds
+    uint32_t resendWaitMs = 200;     // timer-driven mode: wait between rounds
+    uint32_t roundLimit = 0;         // timer-driven mode: packets asked per round at most (0: no limit)
+    uint32_t resendBudget = 10;      // packets asked per block at most
+    uint8_t reorderTolerance = 0;
+    uint16_t gevMajor = 1;
+    int logCam = 0;
+};
+
+// Sends one PACKETRESEND for packets first..last of a block; true when it went out.
+using GvspResendSink = std::function<bool(uint64_t blockId, bool extended, uint32_t first, uint32_t last)>;
+
+class GvspReceiver {
+public:
+    // Packets per block: ceil(payload / P), plus one with the extra-packet flag; 0 when P is 0
+    // or the count does not fit.
+    static uint32_t packetsFor(uint32_t payloadSize, uint32_t packetPayload, bool extraPacket);
+
+    GvspReceiver(const GvspReceiverConfig& config, GevRing& ring, GvspResendSink sink, GevFpsMeter* fps);
+
+    // One datagram. 0: used or dropped quietly; 1: skipped.
+    int process(const uint8_t* packet, size_t length);
+    // Silence on the socket: delivers the previous, then the current buffer.
+    void flushOnIdle();
+    // End of acquisition: the previous and current buffers are delivered late.
+    void flushAtEnd();
+    // Timer-driven resend mode: one step of the resend rounds on the oldest pending buffer
+    // (call after every datagram and every empty wait); `idle` treats its trailer as seen.
+    void resendTick(int64_t nowMs, bool idle);
+    static constexpr uint8_t kTimerMode = 0xF0;
+
+    uint8_t blockIdMode() const { return m_mode; }
+    bool currentExists() const { return m_cur != nullptr; }
+    bool packetTooLargeSeen() const { return m_packetTooLargeSeen; }
+    uint32_t packetsPerBlock() const { return m_packets; }
+    // Counters of the acquisition; written by the owning thread only, readable from any.
+    std::atomic<uint64_t> delivered{0}, missingBlocks{0}, missingPackets{0}, deviceDiscarded{0}, resendRequested{0};
+
+private:
+    GevImageBuffer* findBuffer(uint64_t blockId) const;
+    uint64_t successor(uint64_t id) const;
+    void deliver(GevImageBuffer* b);
+    uint64_t blockIdCheck(GevImageBuffer* b);
+    void moveCurrentToPrevious();
+    GevImageBuffer* takeBuffer(uint64_t blockId);
+    void onLeader(const struct GvspPacketView& v);
+    void onTrailer(const struct GvspPacketView& v);
+    void onData(const struct GvspPacketView& v);
+    void applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len);
+    bool requestResend(GevImageBuffer* b, uint32_t first, uint32_t last);
+    void store(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
+    void resendRound(GevImageBuffer* b, int64_t nowMs);
+
+    // State of the timer-driven rounds for the pending buffer.
+    struct Rounds {
+        GevImageBuffer* buffer = nullptr;
+        bool trailerSeen = false;
+        bool roundRun = false;
+        int64_t clock = 0;           // start of the wait: last round or last change of requests
+        uint32_t requested = 0;      // the buffer's requested count when last seen
+        uint32_t packets = 0;        // packets asked in rounds
+        uint32_t lastFirst = 0, lastLast = 0, lastAsked = 0;
+        uint32_t tries = 0;          // rounds that asked the same range again
+    };
+    Rounds m_rounds;
+
+    GvspReceiverConfig m_cfg;
+    GevRing& m_ring;
+    GvspResendSink m_sink;
+    GevFpsMeter* m_fps;
+    uint8_t m_cam;
+    uint32_t m_packets = 0;
+    uint32_t m_lastPacketSize = 0;
+    bool m_noGeometry = false;
+    std::vector<uint32_t> m_offsets;     // byte offset of packet i+1
+
+    uint8_t m_mode = 0;                  // 0 undecided, 1 16-bit ids, 2 extended ids
+    size_t m_headerLength = 8;
+    uint64_t m_mask = 0xFFFF;
+    uint64_t m_currentBlock = 0;
+    uint64_t m_expectedBlock = 0;        // next block the continuity check expects; 0 = none yet
+    uint64_t m_dropsSince = 1;
+    uint64_t m_lastTimestamp = 0;
+    bool m_nonImage = false;
+    bool m_sizeMismatchReported = true;  // the size check runs from the first trailer on
+    bool m_packetTooLargeSeen = false;
+
+    GevImageBuffer* m_prev = nullptr;
+    GevImageBuffer* m_cur = nullptr;
+    GevImageBuffer* m_next = nullptr;
+};
+
+} // namespace qx::gige

@@ -1,0 +1,126 @@
+// The stream channel against an independent GVSP sender: aravis's fake GigE camera
+// (arv-fake-gv-camera-0.8) on 127.0.0.1 streams Mono8 frames into the grab thread. Runs only in
+// the private network namespace of tests/run-in-netns.sh (the fake camera listens for
+// broadcasts); skipped when the aravis tools are not installed. The fake camera answers no
+// PACKETRESEND, so resend stays off.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "GevNetnsSupport.h"
+#include "GevRecord.h"
+
+using namespace qx::fixture;
+using namespace qx::test;
+namespace gvcp = qx::gige::gvcp;
+
+namespace {
+
+constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
+// The fake camera's registers (from its own GenICam description).
+constexpr uint32_t kWidthReg = 0x100, kHeightReg = 0x104, kAcquisitionReg = 0x124;
+constexpr uint32_t kMono8 = 0x01080001;
+
+bool onPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        if (access((dirs.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+class GevAravisStream : public NetnsTest {
+protected:
+    void SetUp() override {
+        NetnsTest::SetUp();
+        if (IsSkipped()) return;
+        if (!onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
+        GevLibraryOptions o;
+        GEVGetLibraryOptions(&o);
+        o.DeviceGvcpPort = gvcp::kPort;
+        GEVSetLibraryOptions(&o);
+        m_pid = fork();
+        if (m_pid == 0) {
+            execlp(kFakeCamera, kFakeCamera, "-i", "127.0.0.1", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(m_pid, 0);
+        for (int i = 0; i < 50; ++i) {  // ready once it answers a privilege read
+            uint8_t access = 0xFF;
+            ReadAccessStatus(ipv4("127.0.0.1"), ipv4("127.0.0.1"), ipv4("255.0.0.0"), 0, 20, &access);
+            if (access == GEV_ACCESS_AVAILABLE) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        FAIL() << kFakeCamera << " did not come up";
+    }
+    void TearDown() override {
+        NetnsTest::TearDown();
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+            EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM) << "the fake camera crashed";
+        }
+    }
+    pid_t m_pid = -1;
+};
+
+} // namespace
+
+TEST_F(GevAravisStream, FramesOfTheFakeCameraArriveComplete) {
+    GevConnection c;
+    c.IP_CANCam = ipv4("127.0.0.1");
+    c.AdapterIP = ipv4("127.0.0.1");
+    c.AdapterMask = ipv4("255.0.0.0");
+    std::strcpy(c.AdapterName, "lo");
+    ASSERT_EQ(GEVInit(1, &c, &LogCapture::callback, 0, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
+    const uint32_t width = 256, height = 128, payload = width * height;
+    ASSERT_EQ(WriteRegister(1, kWidthReg, 1, &width), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(WriteRegister(1, kHeightReg, 1, &height), GEV_STATUS_SUCCESS);
+    GevChannelParams p;
+    GEVGetChannelParameter(1, &p);
+    p.GrabStopTimeoutMs = 2000;
+    ASSERT_EQ(GEVSetChannelParameter(1, &p), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVAcquisitionStart(1, 0, payload, width, height, kMono8), GEV_STATUS_SUCCESS);
+    const uint32_t one = 1, zero = 0;
+    ASSERT_EQ(WriteRegister(1, kAcquisitionReg, 1, &one), GEV_STATUS_SUCCESS);
+    std::vector<uint8_t> image(payload);
+    uint64_t previous = 0;
+    int complete = 0;
+    for (int i = 0; i < 4; ++i) {
+        GevImageHeader h{};
+        const GevStatus st = GEVGetImage(1, &h, image.data(), payload);
+        ASSERT_TRUE(st == GEV_STATUS_SUCCESS || st == GEV_STATUS_GRAB_ERROR) << std::hex << st;
+        if (st == GEV_STATUS_SUCCESS) ++complete;
+        EXPECT_EQ(h.SizeX, width);
+        EXPECT_EQ(h.SizeY, height);
+        EXPECT_EQ(h.PixelFormat, kMono8);
+        EXPECT_EQ(h.PayloadType, 1);
+        if (previous) {
+            EXPECT_GT(h.BlockId, previous);
+        }
+        previous = h.BlockId;
+    }
+    EXPECT_GE(complete, 3);  // the loopback loses nothing at this rate
+    // The fake camera draws a pattern: a frame is not all zero.
+    bool nonZero = false;
+    for (uint8_t b : image) nonZero = nonZero || b != 0;
+    EXPECT_TRUE(nonZero);
+    EXPECT_EQ(WriteRegister(1, kAcquisitionReg, 1, &zero), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(LogCapture::instance().has("[N] Stream uses 16-bit block IDs") ||
+                LogCapture::instance().has("[N] Stream uses extended block IDs"));
+    EXPECT_EQ(GEVCloseStreamChannel(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);
+}

@@ -1,0 +1,301 @@
+// The heartbeat thread against the simulated device: it keeps the privilege past the
+// device's heartbeat timeout, reports lost and regained control, ends the connection after
+// five failed rounds, rebuilds the control socket after socket errors, takes a reset privilege
+// back with the stream and message channel settings, and keeps the stream source port open.
+#include <atomic>
+
+#include "GevChannelTestSupport.h"
+#include "GevHeartbeat.h"
+
+using namespace qx::fixture;
+using namespace qx::test;
+namespace gvcp = qx::gige::gvcp;
+using qx::gige::gevRecord;
+
+namespace {
+
+class GevHeartbeat : public GevChannelTest {};
+
+SimGevConfig shortHeartbeat(uint32_t timeoutMs) {
+    SimGevConfig c;
+    c.heartbeatTimeoutMs = timeoutMs;
+    return c;
+}
+
+} // namespace
+
+TEST_F(GevHeartbeat, KeepsThePrivilegePastTheDeviceTimeout) {
+    auto d = makeDevice(shortHeartbeat(300));
+    d->enforceHeartbeat(true);
+    ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(gevRecord(1).heartbeatPeriodMs.load(), 100u);
+    // Restarted with the debug lines in the log mask, to see it start.
+    qx::gige::gevHeartbeatStop(1, 1000);
+    ASSERT_EQ(qx::gige::gevHeartbeatStart(1), GEV_STATUS_SUCCESS);
+    gevRecord(1).heartbeatRunning = 1;
+    const auto start = std::chrono::steady_clock::now();
+    // Three device timeouts' worth of rounds.
+    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 10 && msSince(start) > 900; }));
+    EXPECT_TRUE(d->heldByHost());
+    EXPECT_EQ(d->privilege(), gvcp::kCcpExclusive);
+    uint8_t state = 9;
+    GEVGetConnectionStatus(1, &state, nullptr);
+    EXPECT_EQ(state, GEV_CONNECTION_OK);
+    auto& log = LogCapture::instance();
+    EXPECT_TRUE(log.has("[D] Heartbeat thread has started", GEV_LOG_DEBUG));
+    EXPECT_TRUE(log.has("[D] Entering heartbeat loop (timeout=100)", GEV_LOG_DEBUG));
+    EXPECT_TRUE(log.has("[V] Connection heartbeat confirmed", GEV_LOG_VERBOSE));
+    EXPECT_FALSE(log.has("[W] CCP lost."));
+}
+
+TEST_F(GevHeartbeat, WithoutTheHeartbeatThePrivilegeLapses) {
+    auto d = makeDevice(shortHeartbeat(300));
+    d->enforceHeartbeat(true);
+    qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
+    seams.heartbeatStart = nullptr;
+    seams.heartbeatStop = nullptr;
+    qx::gige::gevSetSeams(seams);
+    ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(waitUntil([&] { return !d->heldByHost(); }, 2000));
+    EXPECT_EQ(d->privilege(), 0u);
+}
+
+TEST_F(GevHeartbeat, TimeoutRegisterAndPeriod) {
+    auto d = makeDevice(shortHeartbeat(3000));
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    int32_t timeout = 0;
+    EXPECT_EQ(GEVGetHeartbeatTimeout(1, &timeout), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(timeout, 3000);
+    EXPECT_EQ(gevRecord(1).heartbeatPeriodMs.load(), 1000u);
+
+    EXPECT_EQ(GEVSetHeartbeatTimeout(1, 300), GEV_STATUS_SUCCESS);  // raised to the 500 ms floor
+    EXPECT_EQ(d->reg(gvcp::reg::kHeartbeatTimeout), 500u);
+    EXPECT_EQ(gevRecord(1).heartbeatPeriodMs.load(), 166u);
+    EXPECT_EQ(GEVGetHeartbeatTimeout(1, &timeout), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(timeout, 500);
+    // The thread's one-second wait is cut short and the next rounds follow the new period.
+    const size_t before = ccpReads(*d);
+    EXPECT_TRUE(waitUntil([&] { return LogCapture::instance().has("[V] Inter-heartbeat delay interrupted."); }));
+    EXPECT_TRUE(waitUntil([&] { return ccpReads(*d) >= before + 3; }, 900));
+
+    EXPECT_EQ(GEVSetHeartbeatTimeout(1, 2400), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(d->reg(gvcp::reg::kHeartbeatTimeout), 2400u);
+    EXPECT_EQ(gevRecord(1).heartbeatPeriodMs.load(), 800u);
+
+    EXPECT_EQ(GEVSetHeartbeatTimeout(9, 1000), GEV_STATUS_CAMERA_NOT_INIT);
+    EXPECT_EQ(GEVGetHeartbeatTimeout(9, &timeout), GEV_STATUS_CAMERA_NOT_INIT);
+    EXPECT_EQ(GEVGetHeartbeatTimeout(1, nullptr), GEV_STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(GevHeartbeat, FailedRoundsThenReconnectionThenConnectionFailure) {
+    auto d = makeDevice(shortHeartbeat(150));  // period 50 ms
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    fastChannel(1, 20, 1);  // one request per round
+    auto& log = LogCapture::instance();
+
+    // Four failed rounds, then a good one.
+    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 1; }));
+    d->dropRequests(4);
+    ASSERT_TRUE(waitUntil([&] { return log.has("[I] CCP reconnection."); }));
+    EXPECT_TRUE(log.has("[W] CCP lost.", GEV_LOG_WARNING));
+    size_t lost = 0;
+    for (const auto& l : log.lines()) lost += l.text == "[W] CCP lost.";
+    EXPECT_EQ(lost, 1u);  // once per run of failures
+    ASSERT_TRUE(waitUntil([&] {
+        uint8_t s = 9;
+        GEVGetConnectionStatus(1, &s, nullptr);
+        return s == GEV_CONNECTION_OK;
+    }));
+    EXPECT_FALSE(log.has("[E] CCP connection failure"));
+
+    // Five in a row end the connection and the thread.
+    log.clear();
+    d->setSilent(true);
+    ASSERT_TRUE(waitUntil([&] { return log.has("[D] Left the hearthbeat loop"); }));
+    EXPECT_TRUE(log.has("[W] CCP lost."));
+    EXPECT_TRUE(log.has("[E] CCP connection failure", GEV_LOG_ERROR));
+    uint8_t state = 9;
+    GEVGetConnectionStatus(1, &state, nullptr);
+    EXPECT_EQ(state, GEV_CONNECTION_FAILURE);
+    EXPECT_EQ(gevRecord(1).heartbeatStop.load(), 1);
+    uint32_t v = 0;
+    EXPECT_EQ(ReadRegister(1, gvcp::reg::kVersion, 1, &v), GEV_STATUS_ACCESS_DENIED);  // no traffic in state 2
+    // A camera in connection failure may be opened again (once its own heartbeat timeout has
+    // freed the privilege this host can no longer give back).
+    d->setSilent(false);
+    d->dropPrivilege();
+    EXPECT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    GEVGetConnectionStatus(1, &state, nullptr);
+    EXPECT_EQ(state, GEV_CONNECTION_OK);
+}
+
+TEST_F(GevHeartbeat, SocketErrorRebuildsTheControlSocket) {
+    auto d = makeDevice(shortHeartbeat(150));
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    fastChannel(1, 20, 1);
+    auto& rec = gevRecord(1);
+    uint16_t oldPort = 0;
+    {
+        std::lock_guard<std::mutex> lock(rec.requestLock);
+        oldPort = rec.hostControlPort;
+        rec.controlSocket.close();  // the next send fails
+    }
+    auto& log = LogCapture::instance();
+    ASSERT_TRUE(waitUntil([&] { return log.has("[I] CCP reconnection."); }));
+    EXPECT_TRUE(log.has("[D] ReconnectSocket", GEV_LOG_DEBUG));
+    uint16_t newPort = 0;
+    {
+        std::lock_guard<std::mutex> lock(rec.requestLock);
+        newPort = rec.hostControlPort;
+        EXPECT_TRUE(rec.controlSocket.isOpen());
+    }
+    EXPECT_NE(newPort, 0);
+    EXPECT_NE(newPort, oldPort);
+    EXPECT_TRUE(log.has("[I] Control channel port: " + std::to_string(newPort)));
+    // The device still binds control to the old port: the CCP write from the new one is refused.
+    EXPECT_TRUE(log.has("[E] Can't set mode in ccp register. Error code: 00008006"));
+    uint32_t v = 0;
+    EXPECT_EQ(ReadRegister(1, gvcp::reg::kVersion, 1, &v), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(v, 0x00010002u);
+}
+
+TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
+    SimGevConfig c = shortHeartbeat(150);
+    c.messageChannels = 1;
+    c.capability |= gvcp::cap::kEvent;
+    c.messageSourcePortRegister = true;
+    c.firewallTraversal = true;
+    auto d = makeDevice(c);
+    ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
+    auto& rec = gevRecord(1);
+    // A stream channel as the stream side leaves it: an open socket and its port.
+    uint16_t streamPort = 0;
+    {
+        std::lock_guard<std::mutex> lock(rec.streamSocketLock);
+        ASSERT_EQ(rec.streamSocket.open(ipv4("127.0.0.1"), 0), 0);
+        rec.streamSocket.localPort(&streamPort);
+        rec.hostStreamPort = streamPort;
+    }
+    const uint16_t messagePort = qx::gige::gevMessageChannel().port;
+    // The camera "resets": its stream and message channel settings are gone, and it answers
+    // CCP with the control bit only.
+    d->setRegister(gvcp::reg::kMcp, 0);
+    d->setRegister(gvcp::reg::kMcda, 0);
+    d->clearReceived();
+    d->forcePrivilegeValue(gvcp::kCcpControl);
+
+    auto& log = LogCapture::instance();
+    ASSERT_TRUE(waitUntil([&] { return d->streamKeepOpens().size() >= 1 && d->reg(gvcp::reg::kMcp) != 0; }));
+    EXPECT_TRUE(log.has("[W] CCP access lost. Access mode reset.", GEV_LOG_WARNING));
+    EXPECT_EQ(d->privilege(), gvcp::kCcpExclusive);
+    EXPECT_TRUE(log.has("[D] ReconnectStreamChannel"));
+    EXPECT_EQ(d->reg(gvcp::reg::kScda0), 0x7F000001u);
+    EXPECT_TRUE(log.has("[I] Set stream channel address: 127.0.0.1"));
+    EXPECT_EQ(d->reg(gvcp::reg::kScp0), streamPort);
+    EXPECT_TRUE(log.has("[I] Set stream channel port: " + std::to_string(streamPort)));
+    EXPECT_EQ(rec.streamSourcePort.load(), d->streamSourcePort());
+    EXPECT_TRUE(log.has("[I] Stream channel source port: " + std::to_string(d->streamSourcePort())));
+    const std::vector<uint8_t> keepOpen{0x78, 0x56, 0x34, 0x12};
+    EXPECT_EQ(d->streamKeepOpens().front(), keepOpen);
+
+    EXPECT_TRUE(log.has("[D] ReconnectMessageChannel"));
+    EXPECT_EQ(d->reg(gvcp::reg::kMcp), messagePort);
+    EXPECT_EQ(d->reg(gvcp::reg::kMcda), 0x7F000001u);
+    EXPECT_TRUE(log.has("[I] Message channel port: " + std::to_string(messagePort)));
+    EXPECT_TRUE(waitUntil([&] {
+        for (const auto& k : d->messageKeepAlives())
+            if (k == keepOpen) return true;
+        return false;
+    }));
+    // Then the heartbeat is confirmed again, and the keep-open is not repeated every round.
+    uint8_t state = 9;
+    ASSERT_TRUE(waitUntil([&] {
+        GEVGetConnectionStatus(1, &state, nullptr);
+        return state == GEV_CONNECTION_OK && ccpReads(*d) >= 6;
+    }));
+    EXPECT_EQ(d->streamKeepOpens().size(), 1u);
+    EXPECT_EQ(registerWrites(*d, gvcp::reg::kCcp), 1u);
+}
+
+TEST_F(GevHeartbeat, NoKeepOpenWithoutAStreamSourcePort) {
+    auto d = makeDevice(shortHeartbeat(150));
+    ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
+    auto& rec = gevRecord(1);
+    {
+        std::lock_guard<std::mutex> lock(rec.streamSocketLock);
+        ASSERT_EQ(rec.streamSocket.open(ipv4("127.0.0.1"), 0), 0);
+        rec.streamSocket.localPort(&rec.hostStreamPort);
+    }
+    d->forcePrivilegeValue(gvcp::kCcpControl);
+    auto& log = LogCapture::instance();
+    ASSERT_TRUE(waitUntil([&] { return log.has("[I] Firewall Traversal not supported (capabilities = 0)"); }));
+    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 8; }));
+    EXPECT_EQ(rec.streamSourcePort.load(), 0);
+    EXPECT_TRUE(d->streamKeepOpens().empty());
+    EXPECT_FALSE(log.has("[D] Maintaining port"));
+    EXPECT_FALSE(qx::gige::gevSendStreamKeepOpen(rec));
+}
+
+TEST_F(GevHeartbeat, CloseEndsTheThreadEvenWhileTheCameraIsSilent) {
+    auto d = makeDevice(shortHeartbeat(150));
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    fastChannel(1, 20, 1);
+    d->setSilent(true);
+    ASSERT_TRUE(waitUntil([&] { return LogCapture::instance().has("[W] CCP lost."); }));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_TIMEOUT);  // the CCP release is not answered
+    EXPECT_LT(msSince(start), 2000);
+    EXPECT_FALSE(gevRecord(1).heartbeatThread.joinable());
+    EXPECT_EQ(gevRecord(1).heartbeatRunning.load(), 0);
+    EXPECT_FALSE(qx::gige::gevIsOpen(1));
+}
+
+TEST_F(GevHeartbeat, AZeroDeviceTimeoutDoesNotSpin) {
+    auto d = makeDevice(shortHeartbeat(0));
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(gevRecord(1).heartbeatPeriodMs.load(), 0u);
+    const auto start = std::chrono::steady_clock::now();
+    const size_t before = ccpReads(*d);
+    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= before + 4; }));
+    // Four rounds take at least three floor waits.
+    EXPECT_GE(msSince(start), int64_t(3 * qx::gige::kMinHeartbeatWaitMs) - 2);
+}
+
+TEST_F(GevHeartbeat, StartAndStopOnARecord) {
+    auto d = makeDevice(shortHeartbeat(3000));
+    ASSERT_EQ(open(*d, 1, GEV_CCP_OPEN), GEV_STATUS_SUCCESS);  // open access: no heartbeat
+    auto& rec = gevRecord(1);
+    EXPECT_FALSE(rec.heartbeatThread.joinable());
+    static std::atomic<int> rounds{0};
+    rounds = 0;
+    ASSERT_TRUE(qx::gige::StartHeartbeatThread(rec, [](qx::gige::GevCameraRecord* r) {
+        while (!r->heartbeatStop.load()) {
+            ++rounds;
+            r->heartbeatEvent.wait(std::chrono::milliseconds(20));
+        }
+    }));
+    EXPECT_FALSE(qx::gige::StartHeartbeatThread(rec));  // one thread per record
+    ASSERT_TRUE(waitUntil([&] { return rounds.load() >= 1; }));
+    rec.heartbeatRunning = 1;
+    qx::gige::StopHeartbeatThread(rec, 1000);
+    EXPECT_FALSE(rec.heartbeatThread.joinable());
+    EXPECT_EQ(rec.heartbeatRunning.load(), 0);
+    EXPECT_FALSE(rec.heartbeatEvent.isSet());
+    EXPECT_TRUE(LogCapture::instance().has("[D] Requesting the heartbeat thread to stop"));
+}
+
+// A process that exits while a camera is open with control access (heartbeat running) ends
+// normally: the library stops its threads before their objects are destroyed.
+TEST_F(GevHeartbeat, ExitWithAnOpenCameraEndsCleanly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            auto d = makeDevice(shortHeartbeat(3000));
+            if (open(*d, 1, GEV_CCP_CONTROL) != GEV_STATUS_SUCCESS) std::_Exit(3);
+            if (!gevRecord(1).heartbeatThread.joinable()) std::_Exit(4);
+            // The simulated device stays alive: the process leaves with the camera open.
+            new std::shared_ptr<qx::fixture::SimGevDevice>(d);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

@@ -1,0 +1,355 @@
+// The stream channel end to end on the loopback: a simulated device with its GVSP sender, the
+// stream socket, the grab thread, packet resend, GEVGetImage, stop and close.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "GevRecord.h"
+#include "GevSeams.h"
+#include "GevTestSupport.h"
+#include "SimGvspSender.h"
+
+using namespace qx::fixture;
+using namespace qx::test;
+namespace gvcp = qx::gige::gvcp;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr uint32_t kMono8 = 0x01080001;
+constexpr uint32_t kWidth = 64, kHeight = 48;  // 3072 bytes: 3 packets of 1464
+constexpr uint32_t kPayload = kWidth * kHeight;
+
+class GevStream : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogCapture::instance().clear();
+        GevLibraryOptions o;
+        o.ReportCallback = &LogCapture::report;
+        GEVSetLibraryOptions(&o);
+    }
+    void TearDown() override {
+        if (sender) sender->stopStreaming();
+        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
+            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        sender.reset();
+        device.reset();
+        GEVSetLibraryOptions(nullptr);
+    }
+    // A device with a stream channel, opened with control access on camera 1, stream open.
+    void open(bool resendCapable = true, bool extended = false, uint8_t ccp = GEV_CCP_CONTROL) {
+        SimGevConfig c;
+        if (resendCapable) c.capability |= gvcp::cap::kPacketResend;
+        if (extended) c.version = 0x00020000;
+        device = std::make_unique<SimGevDevice>(c);
+        ASSERT_TRUE(device->start());
+        device->setRegister(gvcp::reg::kPendingTimeout, 200);  // answer timeout of version 2 devices
+        sender = std::make_unique<SimGvspSender>(*device, extended);
+        ASSERT_TRUE(sender->start());
+        sender->setImage(kWidth, kHeight, kMono8);
+        GevConnection conn = connectionTo(*device);
+        ASSERT_EQ(GEVInit(1, &conn, &LogCapture::callback, 0, ccp), GEV_STATUS_SUCCESS);
+        GEVSetDetailedLog(1, 0xFF & ~GEV_LOG_REGDATA);
+        ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+    }
+    void setTimeouts(uint32_t scTimeoutMs, uint32_t grabStopMs) {
+        GevChannelParams p;
+        GEVGetChannelParameter(1, &p);
+        p.ScTimeoutMs = scTimeoutMs;
+        p.GrabStopTimeoutMs = grabStopMs;
+        ASSERT_EQ(GEVSetChannelParameter(1, &p), GEV_STATUS_SUCCESS);
+    }
+    GevStatus start(uint32_t frames = 0) { return GEVAcquisitionStart(1, frames, kPayload, kWidth, kHeight, kMono8); }
+    GevStatus get(GevImageHeader* h, Bytes* out) {
+        out->assign(kPayload, 0xEE);
+        return GEVGetImage(1, h, out->data(), kPayload);
+    }
+    std::unique_ptr<SimGevDevice> device;
+    std::unique_ptr<SimGvspSender> sender;
+};
+
+} // namespace
+
+TEST_F(GevStream, OpenWritesTheDestinationAndCloseClearsThePort) {
+    open();
+    uint16_t port = 0;
+    ASSERT_EQ(GEVGetStreamPort(1, &port), GEV_STATUS_SUCCESS);
+    EXPECT_NE(port, 0);
+    EXPECT_EQ(device->reg(gvcp::reg::kScp0), port);
+    EXPECT_EQ(device->reg(gvcp::reg::kScda0), 0x7F000001u);
+    EXPECT_TRUE(LogCapture::instance().has("[I] Stream channel port: " + std::to_string(port)));
+    EXPECT_EQ(GEVCloseStreamChannel(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(device->reg(gvcp::reg::kScp0), 0u);
+}
+
+TEST_F(GevStream, GetImageNeedsAnOpenCameraARunningAcquisitionAndABigEnoughBuffer) {
+    Bytes out(kPayload);
+    EXPECT_EQ(GEVGetImage(3, nullptr, out.data(), kPayload), GEV_STATUS_CAMERA_NOT_INIT);
+    open();
+    EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload), GEV_STATUS_BUFFERS_NOT_INI);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload - 1), GEV_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(GEVGetImage(1, nullptr, nullptr, kPayload), GEV_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(start(), GEV_STATUS_BUSY);  // a second start while the grab thread runs
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload), GEV_STATUS_BUFFERS_NOT_INI);
+}
+
+TEST_F(GevStream, BlocksArriveWholeInOrderWithTheirHeaders) {
+    open();
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(LogCapture::instance().has("[I] PayloadPacketSize: 1464"));
+    EXPECT_TRUE(LogCapture::instance().has("[I] Number of payload packets: 3"));
+    for (uint64_t b = 1; b <= 3; ++b) sender->sendBlock(b, SimGvspSender::pattern(b, kPayload));
+    for (uint64_t b = 1; b <= 3; ++b) {
+        GevImageHeader h{};
+        Bytes out;
+        uint32_t size = 0;
+        out.assign(kPayload, 0);
+        ASSERT_EQ(GEVGetImage(1, &h, out.data(), kPayload, &size), GEV_STATUS_SUCCESS) << b;
+        EXPECT_EQ(size, kPayload);
+        EXPECT_EQ(h.BlockId, b);
+        EXPECT_EQ(h.SizeX, kWidth);
+        EXPECT_EQ(h.SizeY, kHeight);
+        EXPECT_EQ(h.PixelFormat, kMono8);
+        EXPECT_EQ(h.MissingPackets, 0u);
+        EXPECT_EQ(h.FilledUpTo, kPayload);
+        EXPECT_EQ(out, SimGvspSender::pattern(b, kPayload));
+        GevImageHeader last{};
+        GEVGetLastImageHeader(1, &last);
+        EXPECT_EQ(last.BlockId, b);
+    }
+    EXPECT_TRUE(LogCapture::instance().has("[W] Captured img packet"));
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(LogCapture::instance().has("[I] Frames: 3, Errors: 0 Lost: 0.00 %"));
+    EXPECT_TRUE(LogCapture::instance().has("[I] Packets: 9 Errors: 0 Lost: 0.00 %"));
+    GevStreamStatistics s{};
+    ASSERT_EQ(GEVGetStreamStatistics(1, &s), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(s.DeliveredBlocks, 3u);
+    EXPECT_EQ(s.MissingPackets, 0u);
+}
+
+TEST_F(GevStream, PacketResendRecoversLostAndReorderedPackets) {
+    open();
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    uint8_t on = 0;
+    ASSERT_EQ(GEVGetPacketResend(1, &on), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(on, 1);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+
+    // Each block is taken before the next is sent: a later block's trailer gives up on an
+    // earlier block that still waits for resent packets.
+    SimBlockOptions gap;
+    gap.drop = {2};  // found missing when packet 3 arrives
+    SimBlockOptions tail;
+    tail.drop = {3};  // found missing at the trailer
+    for (uint64_t b = 1; b <= 2; ++b) {
+        sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), b == 1 ? gap : tail);
+        GevImageHeader h{};
+        Bytes out;
+        ASSERT_EQ(get(&h, &out), GEV_STATUS_SUCCESS) << b;
+        EXPECT_EQ(h.BlockId, b);
+        EXPECT_EQ(out, SimGvspSender::pattern(b, kPayload));
+        EXPECT_EQ(h.ResendRequested, 1u);
+        EXPECT_EQ(h.ResendReceived, 1u);
+    }
+    const auto requests = sender->resendRequests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].blockId, 1u);
+    EXPECT_EQ(requests[0].first, 2u);
+    EXPECT_EQ(requests[0].last, 2u);
+    EXPECT_EQ(requests[1].blockId, 2u);
+    EXPECT_EQ(requests[1].first, 3u);
+    EXPECT_EQ(requests[1].last, 3u);
+    EXPECT_EQ(requests[0].requestId, 1);
+    EXPECT_EQ(requests[1].requestId, 2);
+    EXPECT_TRUE(LogCapture::instance().has("[I] Packet resend [BlockID 1] -> requested: 1, received: 1 packets"));
+
+    SimBlockOptions swapped;
+    swapped.swaps = {{2, 3}};
+    sender->sendBlock(3, SimGvspSender::pattern(3, kPayload), swapped);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(get(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, SimGvspSender::pattern(3, kPayload));
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+}
+
+TEST_F(GevStream, UnrecoverableLossDeliversAnIncompleteImage) {
+    open();
+    setTimeouts(50, 1000);
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    SimBlockOptions o;
+    o.lost = {2};
+    const Bytes data = SimGvspSender::pattern(1, kPayload);
+    sender->sendBlock(1, data, o);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(get(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 1u);
+    EXPECT_EQ(h.ResendRequested, 1u);
+    EXPECT_EQ(h.ResendReceived, 0u);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 1464, out.begin()));
+    EXPECT_EQ(out[1464], 0);  // the lost packet's bytes are zero
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(LogCapture::instance().has("Errors: 1 Lost: 33.33 %"));
+}
+
+TEST_F(GevStream, TimerDrivenResendRecoversALossAndGivesUpOnAPacketThatNeverComes) {
+    open();
+    setTimeouts(0xFFFF, 6000);  // sc_timeout 0xFFFF: timer-driven rounds every 200 ms
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    SimBlockOptions o;
+    o.drop = {3};  // the last packet: only the rounds can notice it
+    sender->sendBlock(1, SimGvspSender::pattern(1, kPayload), o);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(get(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, SimGvspSender::pattern(1, kPayload));
+    EXPECT_GE(h.ResendRequested, 1u);
+    EXPECT_TRUE(LogCapture::instance().has("[D] resend finished"));
+
+    SimBlockOptions lost;
+    lost.lost = {2};
+    sender->sendBlock(2, SimGvspSender::pattern(2, kPayload), lost);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(get(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_GE(msSince(t0), 1500);  // about eleven rounds of 200 ms
+    EXPECT_EQ(h.BlockId, 2u);
+    EXPECT_EQ(h.MissingPackets, 1u);
+    EXPECT_TRUE(LogCapture::instance().has("[W] try_resend_times:"));
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+}
+
+TEST_F(GevStream, PacketResendNeedsTheCapability) {
+    open(false);
+    uint8_t on = 7;
+    EXPECT_EQ(GEVGetPacketResend(1, &on), GEV_STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(on, 0);
+    EXPECT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(GevStream, NoImageInTimeGivesTimeout) {
+    open();
+    setTimeouts(50, 100);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    GevImageHeader h{};
+    Bytes out;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(get(&h, &out), GEV_STATUS_TIMEOUT);
+    EXPECT_GE(msSince(t0), 90);
+    EXPECT_LT(msSince(t0), 2000);
+}
+
+TEST_F(GevStream, StopEndsABlockedGrabThreadWithinTheSelectWaitAndASecondStopOnlyLogs) {
+    open();
+    setTimeouts(100, 1000);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    auto t0 = std::chrono::steady_clock::now();
+    while (!LogCapture::instance().has("[V] Entering grab_func loop") && msSince(t0) < 2000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    EXPECT_LT(msSince(t0), 1000);
+    EXPECT_TRUE(LogCapture::instance().has("[I] GrabFunc leaving main loop"));
+    LogCapture::instance().clear();
+    EXPECT_EQ(GEVAcquisitionStopEx(1, 0), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(LogCapture::instance().has("[V] acquisition already stopped"));
+    EXPECT_FALSE(LogCapture::instance().has("[I] Frames:"));
+}
+
+TEST_F(GevStream, StopWhileStreamingAndTakingImagesIsSafe) {
+    open();
+    setTimeouts(50, 100);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    sender->startStreaming(kPayload, 200);
+    std::atomic<int> got{0};
+    std::atomic<bool> done{false};
+    std::thread taker([&] {
+        Bytes out(kPayload);
+        // Bounded: at most 2000 calls of at most 100 ms each, ends when the ring is gone.
+        for (int i = 0; i < 2000 && !done.load(); ++i) {
+            GevStatus st = GEVGetImage(1, nullptr, out.data(), kPayload);
+            if (st == GEV_STATUS_SUCCESS) ++got;
+            if (st == GEV_STATUS_BUFFERS_NOT_INI) break;
+        }
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    while (got.load() < 5 && msSince(t0) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_GE(got.load(), 5);
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    done = true;
+    taker.join();
+    sender->stopStreaming();
+    Bytes out(kPayload);
+    EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload), GEV_STATUS_BUFFERS_NOT_INI);
+    double fps = 0;
+    EXPECT_EQ(GEVGetFrameRate(1, &fps), GEV_STATUS_SUCCESS);
+    EXPECT_GT(fps, 0.0);
+}
+
+TEST_F(GevStream, FramesToGrabEndsTheGrabThreadWhichStopStillJoins) {
+    open();
+    setTimeouts(50, 500);
+    ASSERT_EQ(start(2), GEV_STATUS_SUCCESS);
+    for (uint64_t b = 1; b <= 3; ++b) sender->sendBlock(b, SimGvspSender::pattern(b, kPayload));
+    GevImageHeader h{};
+    Bytes out;
+    EXPECT_EQ(get(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(get(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.BlockId, 2u);
+    EXPECT_EQ(get(&h, &out), GEV_STATUS_TIMEOUT);  // block 3 came after the grab ended
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(LogCapture::instance().has("[I] Frames: 2, Errors: 0"));
+}
+
+TEST_F(GevStream, CloseOfAnAcquiringCameraStopsTheGrabThreadFirst) {
+    open();
+    setTimeouts(50, 500);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(GEVCloseStreamChannel(1), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(LogCapture::instance().has("[I] GrabFunc leaving main loop"));
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);  // stops the acquisition through the stream hooks
+    EXPECT_FALSE(qx::gige::gevIsOpen(1));
+}
+
+TEST_F(GevStream, ExtendedIdsWithResend) {
+    open(true, true);
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(LogCapture::instance().has("[I] PayloadPacketSize: 1452"));
+    SimBlockOptions o;
+    o.drop = {1};
+    const uint64_t id = 0x100000005ull;
+    sender->sendBlock(id, SimGvspSender::pattern(id, kPayload), o);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(get(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.BlockId, id);
+    EXPECT_EQ(out, SimGvspSender::pattern(id, kPayload));
+    const auto r = sender->resendRequests();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_TRUE(r[0].extended);
+    EXPECT_EQ(r[0].blockId, id);
+    EXPECT_TRUE(LogCapture::instance().has("[N] Stream uses extended block IDs"));
+    EXPECT_FALSE(LogCapture::instance().has("[W] Version mismatch."));
+}
+
+TEST_F(GevStream, ExitWhileAcquiringEndsTheGrabThreadCleanly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            open(true, false, GEV_CCP_OPEN);
+            if (start() != GEV_STATUS_SUCCESS) std::exit(3);
+            sender->sendBlock(1, SimGvspSender::pattern(1, kPayload));
+            std::exit(0);  // no stop, no close: the library ends its grab thread itself
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+

@@ -1,0 +1,517 @@
+// The packet side of the stream channel without sockets: GVSP packets are fed straight into a
+// GvspReceiver over a ring of four buffers; delivery, continuity check, resend requests,
+// trailers, bounds of packet ids and offsets, and the copy GEVGetImage makes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "GevRecord.h"
+#include "GevRing.h"
+#include "GevTestSupport.h"
+#include "GvspProtocol.h"
+#include "GvspReceiver.h"
+#include "SimGvspSender.h"
+
+using namespace qx::gige;
+using namespace qx::test;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr uint8_t kCam = 9;
+constexpr uint32_t kMono8 = 0x01080001;
+
+struct Resend {
+    uint64_t block;
+    uint32_t first, last;
+};
+
+class GvspReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogCapture::instance().clear();
+        gevRecord(kCam).logCallback = &LogCapture::callback;
+        gevRecord(kCam).logMask = 0xFF;
+    }
+    void TearDown() override {
+        rx.reset();
+        ring.reset();
+        gevRecord(kCam).logCallback = nullptr;
+        gevRecord(kCam).logMask = 0;
+    }
+    // A ring of four buffers for width x height Mono8 in packets of P bytes.
+    void make(uint32_t width, uint32_t height, uint32_t P, uint8_t resendMode = 0, uint32_t budget = 10,
+              uint32_t payload = 0) {
+        cfg.payloadSize = payload ? payload : width * height;
+        cfg.width = width;
+        cfg.height = height;
+        cfg.pixelFormat = kMono8;
+        cfg.packetPayload = P;
+        cfg.resendMode = resendMode;
+        cfg.resendBudget = budget;
+        cfg.logCam = kCam;
+        const uint32_t n = GvspReceiver::packetsFor(cfg.payloadSize, P, false);
+        ring = gevAllocateRing(4, cfg.payloadSize, P, n, width, height, kMono8);
+        ASSERT_TRUE(ring);
+        rx = std::make_unique<GvspReceiver>(
+            cfg, *ring,
+            [this](uint64_t b, bool, uint32_t f, uint32_t l) {
+                resends.push_back({b, f, l});
+                return true;
+            },
+            &fps);
+    }
+    gvsp::Header header(uint64_t block, uint8_t format, uint32_t id) {
+        gvsp::Header h;
+        h.blockId = block;
+        h.format = format;
+        h.packetId = id;
+        h.extended = extended;
+        return h;
+    }
+    int leader(uint64_t block, gvsp::ImageLeader l = {}) {
+        if (l.width == 0 && l.payloadType == gvsp::kImage) {
+            l.width = cfg.width;
+            l.height = cfg.height;
+            l.pixelFormat = cfg.pixelFormat;
+        }
+        l.timestamp = ++timestamp;
+        return feed(gvsp::encodeLeader(header(block, gvsp::kLeader, 0), l, rawSize));
+    }
+    int payload(uint64_t block, uint32_t id, const Bytes& data) {
+        const uint32_t P = cfg.packetPayload;
+        const size_t at = size_t(id - 1) * P;
+        const size_t len = std::min<size_t>(P, data.size() - at);
+        return feed(gvsp::encodePayload(header(block, gvsp::kPayload, id), data.data() + at, len));
+    }
+    int trailer(uint64_t block, uint32_t sizeY, uint16_t type = gvsp::kImage) {
+        gvsp::Trailer t;
+        t.payloadType = type;
+        t.sizeY = sizeY;
+        return feed(gvsp::encodeTrailer(header(block, gvsp::kTrailer, rx->packetsPerBlock() + 1), t));
+    }
+    int feed(const Bytes& b) { return rx->process(b.data(), b.size()); }
+    // Leader, every packet but the skipped ones, trailer.
+    void block(uint64_t id, const Bytes& data, std::set<uint32_t> skip = {}) {
+        leader(id);
+        for (uint32_t p = 1; p <= rx->packetsPerBlock(); ++p)
+            if (!skip.count(p)) payload(id, p, data);
+        trailer(id, cfg.height);
+    }
+    // Takes the next delivered block as GEVGetImage would.
+    GevStatus take(GevImageHeader* h, Bytes* out) {
+        GevImageBuffer* b = ring->deliverList.pop();
+        if (!b) return GEV_STATUS_TIMEOUT;
+        out->assign(cfg.payloadSize, 0xEE);
+        GevStatus st = gevCopyImage(*b, cfg.payloadSize, out->data(), h, kCam);
+        ring->freeList.push(b);
+        return st;
+    }
+    bool logged(const std::string& s) { return LogCapture::instance().has(s); }
+
+    GvspReceiverConfig cfg;
+    std::unique_ptr<GevRing> ring;
+    std::unique_ptr<GvspReceiver> rx;
+    GevFpsMeter fps;
+    std::vector<Resend> resends;
+    uint64_t timestamp = 0;
+    uint64_t rawSize = 0;
+    bool extended = false;
+};
+
+} // namespace
+
+TEST_F(GvspReceiverTest, CompleteBlockIsDeliveredWithItsHeaderAndData) {
+    make(40, 25, 100);  // 1000 bytes in 10 packets
+    const Bytes data = qx::fixture::SimGvspSender::pattern(3, 1000);
+    block(3, data);
+    EXPECT_EQ(ring->deliverList.count(), 1u);
+    GevImageHeader h{};
+    Bytes out;
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(h.BlockId, 3u);
+    EXPECT_EQ(h.SizeX, 40u);
+    EXPECT_EQ(h.SizeY, 25u);
+    EXPECT_EQ(h.PixelFormat, kMono8);
+    EXPECT_EQ(h.MissingPackets, 0u);
+    EXPECT_EQ(h.PayloadType, gvsp::kImage);
+    EXPECT_EQ(h.FilledUpTo, 1000u);
+    EXPECT_EQ(h.Timestamp, timestamp);
+    EXPECT_EQ(rx->delivered.load(), 1u);
+    EXPECT_TRUE(logged("[D] Setting up BlockIDCheck: 3"));
+}
+
+TEST_F(GvspReceiverTest, BlockIdGapCountsMissingFramesAndWrapSkipsZero) {
+    make(40, 25, 100);
+    const Bytes data(1000, 1);
+    block(5, data);
+    block(8, data);
+    EXPECT_TRUE(logged("[E] Missing frames: 6 -> 7"));
+    EXPECT_EQ(rx->missingBlocks.load(), 2u);
+    EXPECT_EQ(rx->delivered.load(), 4u);  // 1, then 3 more
+    EXPECT_EQ(rx->missingPackets.load(), 20u);
+    GevImageHeader h{};
+    Bytes out;
+    take(&h, &out);
+    EXPECT_EQ(h.MissingBlocks, 0u);
+    take(&h, &out);
+    EXPECT_EQ(h.MissingBlocks, 2u);
+}
+
+TEST_F(GvspReceiverTest, SixteenBitBlockIdsWrapFrom0xFFFFTo1) {
+    make(40, 25, 100);
+    const Bytes data(1000, 1);
+    block(0xFFFE, data);
+    block(0xFFFF, data);
+    LogCapture::instance().clear();
+    block(1, data);
+    EXPECT_TRUE(logged("[D] BlockIDCheck ok: 1"));
+    EXPECT_EQ(rx->missingBlocks.load(), 0u);
+    block(3, data);  // across no wrap: block 2 is lost
+    EXPECT_EQ(rx->missingBlocks.load(), 1u);
+    EXPECT_TRUE(logged("[E] Missing frame: 2"));
+}
+
+TEST_F(GvspReceiverTest, LateBlockDoesNotCountTheWholeIdRangeAsLost) {
+    make(40, 25, 100);
+    const Bytes data(1000, 1);
+    block(10, data);
+    block(11, data);
+    block(4, data);  // an old block delivered late
+    EXPECT_EQ(rx->missingBlocks.load(), 0u);
+    EXPECT_EQ(rx->delivered.load(), 3u);
+    LogCapture::instance().clear();
+    block(12, data);
+    EXPECT_TRUE(logged("[D] BlockIDCheck ok: 12"));
+}
+
+TEST_F(GvspReceiverTest, LeaderOfBlockZeroIsIgnoredAndItsPacketsFindNoBuffer) {
+    make(40, 25, 100);
+    const Bytes data(1000, 7);
+    EXPECT_EQ(leader(0), 1);
+    EXPECT_TRUE(logged("[D] Ignoring Block 0"));
+    payload(0, 1, data);
+    trailer(0, 25);
+    EXPECT_EQ(ring->freeList.count(), 4u);
+    EXPECT_EQ(ring->deliverList.count(), 0u);
+}
+
+TEST_F(GvspReceiverTest, ShortDatagramsAndErrorStatusesAreSkipped) {
+    make(40, 25, 100);
+    const Bytes seven{0, 0, 0, 1, 1, 0, 0};
+    EXPECT_EQ(rx->process(seven.data(), seven.size()), 1);
+    EXPECT_EQ(rx->blockIdMode(), 0);  // a short datagram decides nothing
+
+    gvsp::Header h = header(1, gvsp::kLeader, 0);
+    h.status = 0x8001;
+    gvsp::ImageLeader l;
+    l.width = 40;
+    l.height = 25;
+    l.pixelFormat = kMono8;
+    EXPECT_EQ(feed(gvsp::encodeLeader(h, l)), 1);
+    EXPECT_TRUE(logged("[W] Skipping packet with error status 0x8001"));
+    EXPECT_EQ(ring->freeList.count(), 4u);
+
+    h.status = 0x800D;
+    EXPECT_EQ(feed(gvsp::encodeLeader(h, l)), 0);
+    EXPECT_TRUE(logged("[W] Processing packet with error status 0x800d"));
+    EXPECT_EQ(ring->freeList.count(), 3u);  // the block got a buffer
+}
+
+TEST_F(GvspReceiverTest, PacketIdsBeyondTheBlockAndOversizedPacketsNeverWritePastTheBuffer) {
+    make(40, 25, 100);
+    const Bytes data(1000, 3);
+    leader(1);
+    // Packet id 11 of a 10-packet block, id 0 as data, and a huge 24-bit id.
+    Bytes big(150, 0xAB);
+    EXPECT_EQ(feed(gvsp::encodePayload(header(1, gvsp::kPayload, 11), big.data(), big.size())), 0);
+    EXPECT_EQ(feed(gvsp::encodePayload(header(1, gvsp::kPayload, 0xFFFFFF), big.data(), big.size())), 0);
+    EXPECT_TRUE(logged("[W] [BlockID 1] Packet number is larger than maximum (11 > 10)"));
+    // The last packet carries more than its share: only its slot is written.
+    for (uint32_t p = 1; p < 10; ++p) payload(1, p, data);
+    EXPECT_EQ(feed(gvsp::encodePayload(header(1, gvsp::kPayload, 10), big.data(), big.size())), 0);
+    trailer(1, 25);
+    GevImageHeader h{};
+    Bytes out;
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.FilledUpTo, 1000u);
+    EXPECT_EQ(out[899], 3);
+    EXPECT_EQ(out[900], 0xAB);
+    EXPECT_EQ(out[999], 0xAB);
+}
+
+TEST_F(GvspReceiverTest, MultipartAndGenDcOffsetsBeyondThePayloadAreDropped) {
+    make(40, 25, 100);
+    leader(1);
+    Bytes mp(8 + 50, 0x5A);
+    mp[0] = mp[1] = 0;
+    // offset 980 + 50 bytes > 1000
+    mp[2] = 0; mp[3] = 0; mp[4] = 0; mp[5] = 0; mp[6] = 0x03; mp[7] = 0xD4;
+    EXPECT_EQ(feed(gvsp::encodePayload(header(1, gvsp::kMultipart, 1), mp.data(), mp.size())), 0);
+    EXPECT_TRUE(logged("[W] Multipart offset 980 is larger than buffer size 1000"));
+    Bytes gd(16 + 40, 0x11);
+    std::memset(gd.data(), 0, 16);
+    gd[3] = 40;                                     // size 40
+    gd[4] = 0x80;                                   // offset 2^63
+    EXPECT_EQ(feed(gvsp::encodePayload(header(1, gvsp::kGenDc, 2), gd.data(), gd.size())), 0);
+    EXPECT_TRUE(logged("[W] GenDC data size"));
+    rx->flushAtEnd();
+    GevImageHeader h{};
+    Bytes out;
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.FilledUpTo, 0u);
+    EXPECT_EQ(h.MissingPackets, 10u);
+}
+
+TEST_F(GvspReceiverTest, GapRequestIsCutToTheResendBudget) {
+    make(100, 20, 100, 1, 10);  // 20 packets
+    const Bytes data(2000, 9);
+    leader(1);
+    payload(1, 1, data);
+    payload(1, 17, data);
+    ASSERT_EQ(resends.size(), 1u);
+    EXPECT_EQ(resends[0].first, 2u);
+    EXPECT_EQ(resends[0].last, 11u);
+    EXPECT_TRUE(logged("[D] Only requesting 10 packet resends for 15 losses"));
+    // The budget is spent: the trailer asks for nothing more.
+    for (uint32_t p = 18; p <= 20; ++p) payload(1, p, data);
+    trailer(1, 20);
+    EXPECT_EQ(resends.size(), 1u);
+    // The resent packets arrive; 12..16 stay missing.
+    for (uint32_t p = 2; p <= 11; ++p) payload(1, p, data);
+    rx->flushOnIdle();
+    GevImageHeader h{};
+    Bytes out;
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 5u);
+    EXPECT_EQ(h.ResendRequested, 10u);
+    EXPECT_EQ(h.ResendReceived, 10u);
+}
+
+TEST_F(GvspReceiverTest, TrailerRequestsEachRunOfMissingPacketsAndLatePacketsCompleteTheBlock) {
+    make(40, 25, 100, 1, 10);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    block(1, data, {9, 10});  // lost at the end: no gap seen before the trailer
+    ASSERT_EQ(resends.size(), 1u);
+    EXPECT_EQ(resends[0].first, 9u);
+    EXPECT_EQ(resends[0].last, 10u);
+    EXPECT_TRUE(logged("[I] Block 1, Still 2 missing packets. Updated buffer pointers"));
+    EXPECT_EQ(ring->deliverList.count(), 0u);
+    payload(1, 9, data);
+    payload(1, 10, data);
+    EXPECT_TRUE(logged("[D] Sending previous buffer: blockID reached 1 and missing packets is 0"));
+    GevImageHeader h{};
+    Bytes out;
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(h.ResendRequested, 2u);
+    EXPECT_EQ(h.ResendReceived, 2u);
+}
+
+TEST_F(GvspReceiverTest, TimerDrivenRoundsAskAgainUntilTheBlockIsCompleteOrGivenUp) {
+    cfg.resendWaitMs = 200;
+    make(40, 25, 100, GvspReceiver::kTimerMode, 10);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    block(1, data, {4, 5, 9});
+    ASSERT_EQ(resends.size(), 2u);  // the gaps seen at packets 6 and 10
+    EXPECT_EQ(resends[0].first, 4u);
+    EXPECT_EQ(resends[0].last, 5u);
+    EXPECT_EQ(resends[1].first, 9u);
+    int64_t now = 1000;
+    rx->resendTick(now, false);  // trailer seen, first round: everything not received
+    ASSERT_EQ(resends.size(), 4u);
+    EXPECT_EQ(resends[2].first, 4u);
+    EXPECT_EQ(resends[2].last, 5u);
+    EXPECT_EQ(resends[3].first, 9u);
+    EXPECT_EQ(resends[3].last, 9u);
+    EXPECT_TRUE(logged("[D] block 1, s_resend_some_packet start"));
+    rx->resendTick(now + 10, false);  // within the wait and the last asked not arrived: nothing
+    EXPECT_EQ(resends.size(), 4u);
+    for (uint32_t p : {4u, 5u, 9u}) payload(1, p, data);
+    EXPECT_EQ(ring->deliverList.count(), 0u);  // delivery is the rounds' business
+    rx->resendTick(now + 20, false);
+    EXPECT_TRUE(logged("[D] resend finished, ResendReceiveCount:6, multi_resend_packet_count:3"));
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(h.ResendRequested, 6u);
+
+    // Packet 7 never comes: the same range is asked each wait until the tries run out.
+    block(2, data, {7});
+    now += 1000;
+    for (int i = 0; i < 40 && ring->deliverList.count() == 0; ++i) rx->resendTick(now += 201, false);
+    EXPECT_TRUE(logged("[W] try_resend_times:11"));
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 1u);
+    EXPECT_LE(resends.size(), 4u + 1u + 13u);
+}
+
+TEST_F(GvspReceiverTest, ShorterTrailerHeightCompletesABlockOnlyWhenTheMissingPacketsLieBeyondTheImage) {
+    make(40, 25, 100);
+    const Bytes data(1000, 4);
+    // 20 lines = 800 bytes = 8 packets; packets 9 and 10 never come.
+    leader(1);
+    for (uint32_t p = 1; p <= 8; ++p) payload(1, p, data);
+    trailer(1, 20);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(ring->deliverList.count(), 1u);
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.SizeY, 20u);
+    EXPECT_EQ(h.MissingPackets, 0u);
+    EXPECT_EQ(out[799], 4);
+    EXPECT_EQ(out[800], 0);  // beyond the real image: zeroed
+    // Packet 3 (inside the image) lost, packets 9 and 10 beyond it: still incomplete.
+    leader(2);
+    for (uint32_t p = 1; p <= 8; ++p)
+        if (p != 3) payload(2, p, data);
+    trailer(2, 20);
+    rx->flushOnIdle();
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 1u);
+}
+
+TEST_F(GvspReceiverTest, RawPayloadIsCopiedAsItsSizeAndNeverBeyondTheBlock) {
+    make(40, 25, 100);
+    Bytes data(1000, 0x77);
+    gvsp::ImageLeader l;
+    l.payloadType = gvsp::kRawData;
+    rawSize = 500;
+    leader(1, l);
+    for (uint32_t p = 1; p <= 5; ++p) payload(1, p, data);
+    trailer(1, 0, gvsp::kRawData);
+    rx->flushOnIdle();
+    GevImageHeader h{};
+    Bytes out;
+    take(&h, &out);
+    EXPECT_EQ(h.SizeX, GEV_NON_IMAGE_WIDTH);
+    EXPECT_EQ(h.SizeY, 500u);
+    EXPECT_EQ(out[499], 0x77);
+    EXPECT_EQ(out[500], 0);
+    // A raw size beyond the payload is cut to the payload.
+    rawSize = 0xFFFFFFF0u;
+    leader(2, l);
+    for (uint32_t p = 1; p <= 10; ++p) payload(2, p, data);
+    trailer(2, 0, gvsp::kRawData);
+    rx->flushOnIdle();
+    take(&h, &out);
+    EXPECT_EQ(h.SizeY, 0xFFFFFFF0u);
+    EXPECT_EQ(out, data);
+}
+
+TEST_F(GvspReceiverTest, PaddedLinesArePackedAndLinesBeyondTheBlockSkipped) {
+    make(10, 5, 20, 0, 10, 60);  // lines of 10 bytes + 2 padding
+    Bytes data(60);
+    for (size_t i = 0; i < 60; ++i) data[i] = static_cast<uint8_t>(i);
+    gvsp::ImageLeader l;
+    l.width = 10;
+    l.height = 5;
+    l.pixelFormat = kMono8;
+    l.paddingX = 2;
+    leader(1, l);
+    for (uint32_t p = 1; p <= 3; ++p) payload(1, p, data);
+    trailer(1, 5);
+    GevImageHeader h{};
+    Bytes out;
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[10], 12);  // second line starts after the padding
+    EXPECT_EQ(out[49], 57);
+    EXPECT_EQ(out[50], 0);
+    // Padding so wide that lines would end beyond the block: they are skipped.
+    l.paddingX = 40;
+    leader(2, l);
+    for (uint32_t p = 1; p <= 3; ++p) payload(2, p, data);
+    trailer(2, 5);
+    take(&h, &out);
+    EXPECT_TRUE(logged("[I] Wrong value of Padding X: 40"));
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[10], 50);  // line 1 at 50 fits, lines from 100 on do not
+    EXPECT_EQ(out[20], 0);
+}
+
+TEST_F(GvspReceiverTest, PaddedCopyOfAHugeUncheckedHeightEndsAtTheBlock) {
+    make(10, 5, 20, 0, 10, 60);
+    const Bytes data(60, 6);
+    gvsp::ImageLeader l;
+    l.payloadType = gvsp::kImageExtendedChunk;  // no geometry check for this type
+    l.width = 10;
+    l.height = 0xFFFFFFFFu;
+    l.pixelFormat = kMono8;
+    l.paddingX = 2;
+    leader(1, l);
+    for (uint32_t p = 1; p <= 3; ++p) payload(1, p, data);
+    trailer(1, 0xFFFFFFFFu, gvsp::kImageExtendedChunk);
+    GevImageHeader h{};
+    Bytes out;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_LT(msSince(t0), 1000);
+    EXPECT_EQ(out[49], 6);  // five whole lines of the 60 bytes
+    EXPECT_EQ(out[50], 0);
+    size_t wrongPadding = 0;
+    for (const auto& line : LogCapture::instance().lines())
+        if (line.text.find("[I] Wrong value of Padding X") != std::string::npos) ++wrongPadding;
+    EXPECT_EQ(wrongPadding, 1u);
+}
+
+TEST_F(GvspReceiverTest, FullDeliveryListLeavesNoBufferForTheNextLeader) {
+    make(40, 25, 100);
+    const Bytes data(1000, 1);
+    for (uint64_t b = 1; b <= 4; ++b) block(b, data);
+    EXPECT_EQ(ring->deliverList.count(), 4u);
+    EXPECT_EQ(leader(5), 0);
+    EXPECT_TRUE(logged("[W] There is no buffer available in the queue to store the data. (QueuedList: 0, DeliverList: 4)"));
+    payload(5, 1, data);
+    trailer(5, 25);
+    EXPECT_EQ(ring->deliverList.count(), 4u);
+}
+
+TEST_F(GvspReceiverTest, LeaderGeometryDifferentFromTheStartValuesIsReplaced) {
+    make(40, 25, 100);
+    const Bytes data(1000, 1);
+    gvsp::ImageLeader l;
+    l.width = 4000;
+    l.height = 25;
+    l.pixelFormat = kMono8;
+    leader(1, l);
+    EXPECT_TRUE(logged("[E] Stream header wrong (1): Width expected -> 40, actual -> 4000"));
+    for (uint32_t p = 1; p <= 10; ++p) payload(1, p, data);
+    trailer(1, 25);
+    GevImageHeader h{};
+    Bytes out;
+    EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.SizeX, 40u);
+}
+
+TEST_F(GvspReceiverTest, ExtendedIdsAndDeviceSideDrops) {
+    extended = true;
+    make(40, 25, 100);
+    const Bytes data(1000, 1);
+    block(0x100000001ull, data);
+    EXPECT_EQ(rx->blockIdMode(), 2);
+    EXPECT_TRUE(logged("[N] Stream uses extended block IDs"));
+    // The device reports that it dropped blocks before this one.
+    gvsp::Header h = header(0x100000004ull, gvsp::kLeader, 0);
+    h.flags = gvsp::kFlagPreviousBlockDropped;
+    gvsp::ImageLeader l;
+    l.width = 40;
+    l.height = 25;
+    l.pixelFormat = kMono8;
+    l.timestamp = 999;
+    feed(gvsp::encodeLeader(h, l));
+    EXPECT_EQ(rx->deviceDiscarded.load(), 2u);
+    EXPECT_TRUE(logged("[W] More than one previous data blocks have been discarded on device side."));
+    // A 16-bit packet in an extended stream cannot be placed.
+    extended = false;
+    EXPECT_EQ(payload(4, 1, data), 1);
+}
+
+TEST_F(GvspReceiverTest, PacketsForGuardsAgainstZeroAndOverflow) {
+    EXPECT_EQ(GvspReceiver::packetsFor(1000, 0, false), 0u);
+    EXPECT_EQ(GvspReceiver::packetsFor(1000, 100, false), 10u);
+    EXPECT_EQ(GvspReceiver::packetsFor(1001, 100, true), 12u);
+    EXPECT_EQ(GvspReceiver::packetsFor(0xFFFFFFFFu, 1, false), 0u);  // beyond 24-bit packet ids
+}
