@@ -268,6 +268,49 @@ LibUsbTransfer::~LibUsbTransfer() {
     delete m_s;
 }
 
+// Target of one libusb hot-plug registration. It lives as long as the backend, so a callback
+// that libusb is running while the watch ends never reaches freed memory; the watch empties
+// it before it goes away.
+struct HotplugTarget {
+    std::mutex mutex;
+    UsbHotplugWatcher* watcher = nullptr;
+    libusb_hotplug_callback_handle handle = 0;
+    bool registered = false;
+};
+
+int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* user) {
+    auto* target = static_cast<HotplugTarget*>(user);
+    libusb_device_descriptor dd{};
+    if (libusb_get_device_descriptor(device, &dd) != LIBUSB_SUCCESS) return 0;
+    UsbDeviceEntry entry{pathOf(device), dd.idVendor, dd.idProduct};
+    std::lock_guard<std::mutex> lk(target->mutex);
+    if (target->watcher)
+        target->watcher->post(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? UsbHotplugEvent::Arrived
+                                                                           : UsbHotplugEvent::Left,
+                              entry);
+    return 0; // stay registered until the watch ends
+}
+
+// A watcher thread plus, where libusb supports it, a hot-plug registration feeding it.
+class LibUsbWatch final : public UsbWatch {
+public:
+    LibUsbWatch(libusb_context* ctx, HotplugTarget* target, std::unique_ptr<UsbHotplugWatcher> watcher)
+        : m_ctx(ctx), m_target(target), m_watcher(std::move(watcher)) {}
+    ~LibUsbWatch() override {
+        if (m_target) {
+            if (m_target->registered) libusb_hotplug_deregister_callback(m_ctx, m_target->handle);
+            std::lock_guard<std::mutex> lk(m_target->mutex);
+            m_target->watcher = nullptr;
+        }
+        m_watcher.reset();
+    }
+
+private:
+    libusb_context* m_ctx;
+    HotplugTarget* m_target;
+    std::unique_ptr<UsbHotplugWatcher> m_watcher;
+};
+
 class LibUsbBackend final : public UsbBackend {
 public:
     LibUsbBackend() {
@@ -308,6 +351,32 @@ public:
         return out;
     }
 
+    std::unique_ptr<UsbWatch> watch(uint16_t vendorId, uint16_t productId, UsbHotplugCallback callback,
+                                    std::chrono::milliseconds pollInterval) override {
+        if (!callback) return nullptr;
+        // Without libusb the list stays empty and the watch reports nothing, but it exists.
+        auto watcher = std::make_unique<UsbHotplugWatcher>(*this, vendorId, productId, std::move(callback),
+                                                           pollInterval);
+        if (!m_ctx || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+            return std::make_unique<LibUsbWatch>(m_ctx, nullptr, std::move(watcher));
+        HotplugTarget* target;
+        {
+            std::lock_guard<std::mutex> lk(m_targetsMutex);
+            m_targets.push_back(std::make_unique<HotplugTarget>());
+            target = m_targets.back().get();
+        }
+        {
+            std::lock_guard<std::mutex> lk(target->mutex);
+            target->watcher = watcher.get();
+        }
+        int rc = libusb_hotplug_register_callback(
+            m_ctx, static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+            static_cast<libusb_hotplug_flag>(0), vendorId, productId, LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, target,
+            &target->handle);
+        target->registered = rc == LIBUSB_SUCCESS; // else the periodic re-list alone reports changes
+        return std::make_unique<LibUsbWatch>(m_ctx, target, std::move(watcher));
+    }
+
     std::unique_ptr<UsbDeviceHandle> open(const std::string& path, UsbStatus* error) override {
         if (error) *error = UsbStatus::NoDevice;
         if (!m_ctx) return nullptr;
@@ -336,6 +405,8 @@ private:
     libusb_context* m_ctx = nullptr;
     std::atomic<bool> m_running{false};
     std::thread m_events;
+    std::mutex m_targetsMutex;
+    std::vector<std::unique_ptr<HotplugTarget>> m_targets;
 };
 
 } // namespace

@@ -34,3 +34,93 @@ UsbStatus controlTransferSync(UsbDeviceHandle& dev, const UsbSetup& setup, uint8
 }
 
 } // namespace qx::usb
+
+namespace qx::usb {
+
+std::unique_ptr<UsbWatch> UsbBackend::watch(uint16_t vendorId, uint16_t productId, UsbHotplugCallback callback,
+                                            std::chrono::milliseconds pollInterval) {
+    if (!callback) return nullptr;
+    return std::make_unique<UsbHotplugWatcher>(*this, vendorId, productId, std::move(callback), pollInterval);
+}
+
+UsbHotplugWatcher::UsbHotplugWatcher(UsbBackend& backend, uint16_t vendorId, uint16_t productId,
+                                     UsbHotplugCallback callback, std::chrono::milliseconds pollInterval)
+    : m_backend(backend), m_vendorId(vendorId), m_productId(productId), m_callback(std::move(callback)),
+      m_poll(pollInterval) {
+    for (const UsbDeviceEntry& e : m_backend.listDevices(m_vendorId, m_productId)) m_present.insert(e.path);
+    m_thread = std::thread([this] { run(); });
+}
+
+UsbHotplugWatcher::~UsbHotplugWatcher() {
+    {
+        std::lock_guard<std::mutex> lk(m_mutex);
+        m_stop = true;
+    }
+    m_cv.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+void UsbHotplugWatcher::post(UsbHotplugEvent event, const UsbDeviceEntry& entry) {
+    {
+        std::lock_guard<std::mutex> lk(m_mutex);
+        if (m_stop) return;
+        m_events.emplace_back(event, entry);
+    }
+    m_cv.notify_all();
+}
+
+void UsbHotplugWatcher::poke() {
+    {
+        std::lock_guard<std::mutex> lk(m_mutex);
+        m_poke = true;
+    }
+    m_cv.notify_all();
+}
+
+void UsbHotplugWatcher::relist() {
+    std::set<std::string> now;
+    std::vector<UsbDeviceEntry> arrived;
+    for (const UsbDeviceEntry& e : m_backend.listDevices(m_vendorId, m_productId)) {
+        now.insert(e.path);
+        if (!m_present.count(e.path)) arrived.push_back(e);
+    }
+    std::vector<std::string> left;
+    for (const std::string& p : m_present)
+        if (!now.count(p)) left.push_back(p);
+    m_present = std::move(now);
+    for (const std::string& p : left) m_callback(UsbHotplugEvent::Left, UsbDeviceEntry{p, m_vendorId, m_productId});
+    for (const UsbDeviceEntry& e : arrived) m_callback(UsbHotplugEvent::Arrived, e);
+}
+
+void UsbHotplugWatcher::run() {
+    std::unique_lock<std::mutex> lk(m_mutex);
+    while (!m_stop) {
+        auto ready = [this] { return m_stop || m_poke || !m_events.empty(); };
+        bool woken;
+        if (m_poll.count() > 0) {
+            woken = m_cv.wait_for(lk, m_poll, ready);
+        } else {
+            m_cv.wait(lk, ready);
+            woken = true;
+        }
+        if (m_stop) break;
+        std::deque<std::pair<UsbHotplugEvent, UsbDeviceEntry>> events;
+        events.swap(m_events);
+        const bool poked = m_poke;
+        m_poke = false;
+        lk.unlock();
+        for (const auto& ev : events) {
+            if (ev.second.vendorId != m_vendorId || ev.second.productId != m_productId) continue;
+            if (ev.first == UsbHotplugEvent::Left) {
+                if (m_present.erase(ev.second.path)) m_callback(UsbHotplugEvent::Left, ev.second);
+            } else if (m_present.insert(ev.second.path).second) {
+                m_callback(UsbHotplugEvent::Arrived, ev.second);
+            }
+        }
+        // A posted event is trusted as it is; the list is consulted on the poll and on a poke.
+        if (!woken || poked) relist();
+        lk.lock();
+    }
+}
+
+} // namespace qx::usb

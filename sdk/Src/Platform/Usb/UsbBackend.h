@@ -5,10 +5,16 @@
 // (makeLibUsbBackend) and the simulated camera of the tests.
 #pragma once
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qx::usb {
@@ -89,6 +95,17 @@ public:
     virtual uint32_t interfaceVersion() = 0;
 };
 
+// Hot-plug notification: a device with the watched ids arrived or left.
+enum class UsbHotplugEvent : int { Arrived = 1, Left = 2 };
+using UsbHotplugCallback = std::function<void(UsbHotplugEvent, const UsbDeviceEntry&)>;
+
+// A running hot-plug watch. Destroying it stops the notifications; it returns only when no
+// callback runs any more and none will run again.
+class UsbWatch {
+public:
+    virtual ~UsbWatch() = default;
+};
+
 class UsbBackend {
 public:
     virtual ~UsbBackend() = default;
@@ -97,6 +114,49 @@ public:
     virtual std::vector<UsbDeviceEntry> listDevices(uint16_t vendorId, uint16_t productId) = 0;
     // Opens the device at `path`; null on failure with `error` set.
     virtual std::unique_ptr<UsbDeviceHandle> open(const std::string& path, UsbStatus* error) = 0;
+    // Watches arrivals and removals of devices with the ids. The callback runs on a watcher
+    // thread of the watch, one event at a time, never for a device that was present when the
+    // watch started unless it left first. The default re-lists the devices every
+    // `pollInterval` and reports the differences; backends with native notifications report
+    // through them as well. Null when no watch can be made.
+    virtual std::unique_ptr<UsbWatch> watch(uint16_t vendorId, uint16_t productId, UsbHotplugCallback callback,
+                                            std::chrono::milliseconds pollInterval = std::chrono::milliseconds(1000));
+};
+
+// The watcher thread behind UsbBackend::watch: keeps the set of present paths, takes events
+// posted by the backend's own notifications, re-lists every poll interval (0: only when an
+// event was posted) and calls the callback once per change of the set.
+class UsbHotplugWatcher final : public UsbWatch {
+public:
+    UsbHotplugWatcher(UsbBackend& backend, uint16_t vendorId, uint16_t productId, UsbHotplugCallback callback,
+                      std::chrono::milliseconds pollInterval);
+    ~UsbHotplugWatcher() override;
+    UsbHotplugWatcher(const UsbHotplugWatcher&) = delete;
+    UsbHotplugWatcher& operator=(const UsbHotplugWatcher&) = delete;
+
+    // Posts a notification; it is reported when it changes the set of present paths.
+    void post(UsbHotplugEvent event, const UsbDeviceEntry& entry);
+    // Asks for a re-list at once.
+    void poke();
+    uint16_t vendorId() const { return m_vendorId; }
+    uint16_t productId() const { return m_productId; }
+
+private:
+    void run();
+    void relist();
+
+    UsbBackend& m_backend;
+    const uint16_t m_vendorId;
+    const uint16_t m_productId;
+    const UsbHotplugCallback m_callback;
+    const std::chrono::milliseconds m_poll;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<std::pair<UsbHotplugEvent, UsbDeviceEntry>> m_events;
+    bool m_poke = false;
+    bool m_stop = false;
+    std::set<std::string> m_present; // watcher thread only
+    std::thread m_thread;
 };
 
 // Control transfer run to its end: waits at most timeoutMs (at least 1 ms) plus a grace of

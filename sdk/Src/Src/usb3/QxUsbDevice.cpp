@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace qx::usb3 {
 
@@ -29,9 +30,13 @@ std::string lowerCase(std::string s) {
 } // namespace
 
 QxUsbDevice::QxUsbDevice(std::string path, std::shared_ptr<usb::UsbBackend> backend)
-    : m_path(std::move(path)), m_driver(std::make_unique<UsbDriverDevice>(std::move(backend))) {}
+    : m_path(std::move(path)), m_driver(std::make_unique<UsbDriverDevice>(std::move(backend))),
+      m_rxRing(new (std::nothrow) uint8_t[kRxRingSize]) {}
 
-QxUsbDevice::~QxUsbDevice() { UsbCloseLink(); }
+QxUsbDevice::~QxUsbDevice() {
+    UsbStopStream();
+    UsbCloseLink();
+}
 
 bool QxUsbDevice::UsbOpenLink() {
     std::lock_guard<std::mutex> life(m_lifeMutex);
@@ -85,6 +90,8 @@ void QxUsbDevice::stopReader() {
 }
 
 bool QxUsbDevice::UsbCloseLink() {
+    // The stream cannot outlive the device it reads from.
+    UsbStopStream();
     std::lock_guard<std::mutex> life(m_lifeMutex);
     if (!m_open.load()) return true;
     stopReader();

@@ -1,15 +1,22 @@
-// Per-device context of an open USB3 camera: the control link over the default control
-// endpoint. A reader thread issues link reads continuously and decodes the received link
-// frames: byte-channel data go into ByteChannelRing, register replies into the reply map.
-// Bulk streaming and the offline-callback fields join this class later.
+// Per-device context of an open USB3 camera.
+//  - Control link over the default control endpoint: a reader thread issues link reads
+//    continuously and decodes the received link frames: byte-channel data go into
+//    ByteChannelRing, register replies into the reply map.
+//  - Image stream on the bulk IN endpoint 0x81: while streaming, UsbBulkReaderThread keeps 64
+//    bulk transfers queued and appends what arrives to a 40 MiB receive ring;
+//    UsbFrameAssemblerThread cuts the ring into 4096-byte pages and assembles frames into the
+//    frame cache slots, which UsbTakeFrame hands out oldest first.
+//  - Offline callback and removed flag, kept for the USB manager.
 #pragma once
 #include "UsbBackend.h"
 #include "UsbDriverDevice.h"
+#include "UsbFrameAssembler.h"
 #include "UsbLinkWire.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +25,8 @@
 #include <vector>
 
 namespace qx::usb3 {
+
+using UsbOfflineCallback = void (*)(void* context);
 
 class QxUsbDevice {
 public:
@@ -58,7 +67,56 @@ public:
 
     UsbDriverDevice& driverDevice() { return *m_driver; }
 
+    // ---- image stream ----
+    static constexpr size_t kRxRingSize = 0x2800000;
+    static constexpr int kBulkTransfers = 64;
+    static constexpr uint8_t kBulkInEndpoint = 0x81;
+    static constexpr uint32_t kBulkWaitMs = 2000;
+    static constexpr uint32_t kStreamStartTimeoutMs = 2000;
+
+    // Sends the stream-start request and starts the reader and the assembler. True when
+    // streaming (also when it already was).
+    bool UsbStartStream();
+    // Stops and joins both threads; nothing is sent to the camera. Always true.
+    bool UsbStopStream();
+    // Oldest complete frame within timeoutMs. The slot stays valid and untouched by the
+    // assembler until the next take, UsbReleaseFrame, the next start or the context's end.
+    bool UsbTakeFrame(FrameCacheSlot*& slot, int timeoutMs);
+    void UsbReleaseFrame();
+    bool isAcquiring() const { return m_acquiring.load(); }
+    // False when the reader thread has ended on its own (no endpoint, transfer start failed).
+    bool bulkReaderAlive() const { return m_readerAlive.load(); }
+
+    void SetImageInfo(int width, int height, int bitsPerPixel);
+    void SetTransferParams(int cacheSlots, int transferUnits);
+    void SetPixelBytes(int bytesPerPixel);
+    int imageWidth() const { return m_width.load(); }
+    int imageHeight() const { return m_height.load(); }
+    int bitsPerPixel() const { return m_bitsPerPixel.load(); }
+    int cacheSlotCount() const { return m_cacheSlots.load(); }
+    int transferUnits() const { return m_transferUnits.load(); }
+    int pixelBytes() const { return m_pixelBytes.load(); }
+    UsbStreamStats streamStats() const { return m_frames.stats(); }
+    // Request length the reader gives a slot after a transfer of `received` bytes in which
+    // the pages of the frame headers are at the given offsets.
+    static long nextRequestLength(const uint8_t* data, long received, long current, long full);
+
+    // ---- offline report ----
+    void setOfflineCallback(UsbOfflineCallback callback, void* context);
+    // Marks the device removed; answers true the first time only, with the callback to call.
+    bool markRemoved(UsbOfflineCallback& callback, void*& context);
+    bool removed() const { return m_removed.load() != 0; }
+
 private:
+    void UsbBulkReaderThread();
+    void UsbFrameAssemblerThread();
+    // One step of the assembler; false when there was nothing to do.
+    bool UsbAssembleStep();
+    void appendRing(const uint8_t* data, size_t size);
+    void pushGap(uint64_t at);
+    void signalRing();
+    void stopStreamThreads();
+
     void UsbIoReadThread();
     void UsbLinkDispatchFrame(const LinkFrame& frame);
     bool sendRegFrame(const uint8_t* frame, int size);
@@ -99,6 +157,44 @@ private:
 
     std::mutex m_sendMutex; // the send endpoint: one request at a time
     std::mutex m_regMutex;  // one register operation at a time (the awaited address is one slot)
+
+    // Image stream.
+    std::atomic<int> m_width{1000};
+    std::atomic<int> m_height{1000};
+    std::atomic<int> m_bitsPerPixel{8};
+    std::atomic<int> m_cacheSlots{4};
+    std::atomic<int> m_transferUnits{16};
+    std::atomic<int> m_pixelBytes{2};
+    std::unique_ptr<uint8_t[]> m_rxRing;
+    // Absolute stream positions; the ring index is the position modulo the ring size. Only the
+    // reader moves the write position and writes ring bytes at or after it, only the assembler
+    // moves the read position; the reader never writes over bytes the assembler has not taken.
+    std::atomic<uint64_t> m_rxWrite{0};
+    std::atomic<uint64_t> m_rxRead{0};
+    // Stream positions after which data were lost or a page was cut short, oldest first.
+    std::mutex m_gapMutex;
+    std::deque<uint64_t> m_gaps;
+    std::atomic<uint64_t> m_gapCount{0};
+    // Ring event (auto-reset).
+    std::mutex m_ringEventMutex;
+    std::condition_variable m_ringEventCv;
+    bool m_ringEvent = false;
+    std::mutex m_streamMutex; // start and stop
+    std::atomic<bool> m_acquiring{false};
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_readerAlive{false};
+    std::atomic<CCyUSBEndPoint*> m_bulkEp{nullptr};
+    std::thread m_bulkReader;
+    std::thread m_assembler;
+    std::vector<uint8_t> m_stage = std::vector<uint8_t>(kStreamPageSize);
+    size_t m_stageFill = 0;
+    UsbFrameAssembler m_frames;
+
+    // Offline report.
+    std::mutex m_offlineMutex;
+    UsbOfflineCallback m_offlineCallback = nullptr;
+    void* m_offlineContext = nullptr;
+    std::atomic<int32_t> m_removed{0};
 };
 
 } // namespace qx::usb3

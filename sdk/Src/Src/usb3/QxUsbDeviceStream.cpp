@@ -1,0 +1,299 @@
+// Image stream of QxUsbDevice: stream start and stop, the bulk reader, the receive ring and
+// the frame assembler thread; plus the offline-report fields the USB manager uses.
+#include "QxUsbDevice.h"
+
+#include "UsbLog.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace qx::usb3 {
+
+// ---- settings ----
+
+void QxUsbDevice::SetImageInfo(int width, int height, int bitsPerPixel) {
+    m_width = width;
+    m_height = height;
+    m_bitsPerPixel = bitsPerPixel;
+}
+
+void QxUsbDevice::SetTransferParams(int cacheSlots, int transferUnits) {
+    m_cacheSlots = cacheSlots;
+    m_transferUnits = transferUnits;
+}
+
+void QxUsbDevice::SetPixelBytes(int bytesPerPixel) { m_pixelBytes = std::clamp(bytesPerPixel, 1, 16); }
+
+// ---- offline report ----
+
+void QxUsbDevice::setOfflineCallback(UsbOfflineCallback callback, void* context) {
+    std::lock_guard<std::mutex> lk(m_offlineMutex);
+    m_offlineCallback = callback;
+    m_offlineContext = callback ? context : nullptr;
+}
+
+bool QxUsbDevice::markRemoved(UsbOfflineCallback& callback, void*& context) {
+    int32_t expected = 0;
+    if (!m_removed.compare_exchange_strong(expected, 1)) return false;
+    std::lock_guard<std::mutex> lk(m_offlineMutex);
+    callback = m_offlineCallback;
+    context = m_offlineContext;
+    return true;
+}
+
+// ---- start and stop ----
+
+bool QxUsbDevice::UsbStartStream() {
+    std::lock_guard<std::mutex> lk(m_streamMutex);
+    if (m_acquiring.load()) return true;
+    if (!m_open.load() || !m_driver->isOpen() || !m_rxRing) {
+        m_acquiring = false;
+        return false;
+    }
+    const int units = m_transferUnits.load();
+    if (units <= 0 || units > 1024) {
+        QX_USB_LOG_ERROR("func:{}, transfer units {} out of range", "UsbStartStream", units);
+        return false;
+    }
+    // The slot block is sized before anything is asked of the camera, so a size that cannot
+    // be held fails the start instead of a thread.
+    if (!m_frames.configure(m_width.load(), m_height.load(), m_bitsPerPixel.load(), m_pixelBytes.load(),
+                            m_cacheSlots.load())) {
+        QX_USB_LOG_ERROR("func:{}, cannot hold {} frames of {}x{}", "UsbStartStream", m_cacheSlots.load(),
+                         m_width.load(), m_height.load());
+        return false;
+    }
+    CCyControlEndPoint* ctl = m_driver->controlEndPoint();
+    if (!ctl) return false;
+    ctl->Target = 0;    // device
+    ctl->ReqType = 2;   // vendor
+    ctl->Direction = 1; // device-to-host
+    ctl->ReqCode = kLinkRequest;
+    ctl->Value = kStreamStartValue;
+    ctl->Index = 0;
+    ctl->TimeOut = kStreamStartTimeoutMs;
+    uint8_t reply[64] = {};
+    long len = sizeof(reply);
+    const bool ok = ctl->XferData(reply, len);
+    if (!ok) {
+        m_acquiring = false;
+        m_running = false;
+        return false;
+    }
+    // Bytes left over from an earlier run are not part of this stream.
+    m_rxRead.store(m_rxWrite.load());
+    {
+        std::lock_guard<std::mutex> g(m_gapMutex);
+        m_gaps.clear();
+    }
+    m_stageFill = 0;
+    {
+        std::lock_guard<std::mutex> e(m_ringEventMutex);
+        m_ringEvent = false;
+    }
+    m_acquiring = true;
+    m_running = true;
+    m_readerAlive = true;
+    m_bulkReader = std::thread([this] { UsbBulkReaderThread(); });
+    m_assembler = std::thread([this] { UsbFrameAssemblerThread(); });
+    return true;
+}
+
+void QxUsbDevice::stopStreamThreads() {
+    m_running = false;
+    if (CCyUSBEndPoint* ep = m_bulkEp.load()) ep->Abort(); // ends the reader's wait at once
+    signalRing();
+    if (m_bulkReader.joinable()) m_bulkReader.join();
+    if (m_assembler.joinable()) m_assembler.join();
+}
+
+bool QxUsbDevice::UsbStopStream() {
+    std::lock_guard<std::mutex> lk(m_streamMutex);
+    if (!m_acquiring.load()) return true;
+    const bool wasRunning = m_running.load();
+    m_acquiring = false;
+    if (wasRunning || m_bulkReader.joinable() || m_assembler.joinable()) stopStreamThreads();
+    m_running = false;
+    m_frames.reset();
+    m_frames.wakeAll();
+    return true;
+}
+
+bool QxUsbDevice::UsbTakeFrame(FrameCacheSlot*& slot, int timeoutMs) { return m_frames.takeFrame(slot, timeoutMs); }
+
+void QxUsbDevice::UsbReleaseFrame() { m_frames.releaseFrame(); }
+
+// ---- bulk reader ----
+
+long QxUsbDevice::nextRequestLength(const uint8_t* data, long received, long current, long full) {
+    return usbNextRequestLength(data, received, current, full);
+}
+
+void QxUsbDevice::signalRing() {
+    {
+        std::lock_guard<std::mutex> lk(m_ringEventMutex);
+        m_ringEvent = true;
+    }
+    m_ringEventCv.notify_one();
+}
+
+void QxUsbDevice::pushGap(uint64_t at) {
+    std::lock_guard<std::mutex> lk(m_gapMutex);
+    if (m_gaps.empty() || m_gaps.back() != at) m_gaps.push_back(at);
+    m_gapCount.fetch_add(1);
+}
+
+void QxUsbDevice::appendRing(const uint8_t* data, size_t size) {
+    if (size == 0) return;
+    const uint64_t w = m_rxWrite.load(std::memory_order_relaxed);
+    const uint64_t r = m_rxRead.load(std::memory_order_acquire);
+    const uint64_t room = kRxRingSize - (w - r);
+    if (size > room) {
+        // The assembler is more than the ring behind: what it has not taken is kept, the new
+        // data are dropped and the frame they belonged to is lost.
+        m_frames.addDroppedBytes(size);
+        pushGap(w);
+        signalRing();
+        return;
+    }
+    const size_t idx = size_t(w % kRxRingSize);
+    const size_t first = std::min(size, kRxRingSize - idx);
+    std::memcpy(m_rxRing.get() + idx, data, first);
+    if (size > first) std::memcpy(m_rxRing.get(), data + first, size - first);
+    m_rxWrite.store(w + size, std::memory_order_release);
+    // A transfer that ends inside a page leaves a cut page: the pages after it start anew.
+    if (size % kStreamPageSize) pushGap(w + size);
+    signalRing();
+}
+
+void QxUsbDevice::UsbBulkReaderThread() {
+    struct Slot {
+        std::unique_ptr<uint8_t[]> buffer;
+        UsbOverlapped ov;
+        UsbXferContextPtr ctx;
+        long request = 0;
+    };
+    UsbDriverDevice& drv = *m_driver;
+    CCyUSBEndPoint* ep = nullptr;
+    for (int i = 1; i < drv.endpointCount(); ++i) {
+        CCyUSBEndPoint* e = drv.endpointAt(i);
+        if (e && e->Attributes >= 1 && e->Attributes <= 3 && e->Address == kBulkInEndpoint) {
+            ep = e;
+            break;
+        }
+    }
+    if (!ep) {
+        QX_USB_LOG_ERROR("func:{}, no bulk IN endpoint 0x81 on {}", "UsbBulkReaderThread", m_path);
+        m_readerAlive = false;
+        return;
+    }
+    const long full = long(m_transferUnits.load()) * long(kStreamPageSize);
+    ep->SetXferSize(static_cast<unsigned long>(full));
+    m_bulkEp = ep;
+    std::vector<Slot> slots(kBulkTransfers);
+    bool failed = false;
+    for (Slot& s : slots) {
+        s.buffer.reset(new (std::nothrow) uint8_t[size_t(full)]);
+        s.request = full;
+        if (s.buffer) s.ctx = ep->BeginDataXfer(s.buffer.get(), full, &s.ov);
+        if (!s.buffer || !s.ctx || s.ov.lastError != kErrorIoPending) {
+            failed = true;
+            break;
+        }
+    }
+    if (failed) QX_USB_LOG_ERROR("func:{}, BeginDataXfer failed, error:{}", "UsbBulkReaderThread", ep->LastError);
+    for (size_t i = 0; !failed && m_running.load(); i = (i + 1) % slots.size()) {
+        Slot& s = slots[i];
+        if (!ep->WaitForXfer(&s.ov, kBulkWaitMs)) {
+            if (!m_running.load()) break;
+            ep->Abort();
+            if (ep->LastError == kErrorIoPending || s.ov.lastError == kErrorIoPending) ep->WaitForXfer(&s.ov, kBulkWaitMs);
+        }
+        long got = s.request;
+        const bool ok = ep->FinishDataXfer(s.buffer.get(), got, &s.ov, std::move(s.ctx));
+        long next = full;
+        if (ok && got > 0) {
+            next = nextRequestLength(s.buffer.get(), got, s.request, full);
+            appendRing(s.buffer.get(), size_t(got));
+        } else if (got > 0) {
+            // A transfer that failed part-way: its bytes cannot be trusted to be whole.
+            m_frames.addDroppedBytes(uint64_t(got));
+            pushGap(m_rxWrite.load(std::memory_order_relaxed));
+            signalRing();
+        }
+        if (!m_running.load()) break;
+        s.request = next;
+        s.ctx = ep->BeginDataXfer(s.buffer.get(), next, &s.ov);
+        if (!s.ctx || s.ov.lastError != kErrorIoPending) {
+            QX_USB_LOG_ERROR("func:{}, BeginDataXfer failed, error:{}", "UsbBulkReaderThread", ep->LastError);
+            break;
+        }
+    }
+    // The stream ends: every transfer is cancelled and finished before its buffer goes.
+    ep->Abort();
+    for (Slot& s : slots) {
+        if (!s.ctx) continue;
+        ep->WaitForXfer(&s.ov, 20);
+        long got = s.request;
+        ep->FinishDataXfer(s.buffer.get(), got, &s.ov, std::move(s.ctx));
+    }
+    slots.clear();
+    m_bulkEp = nullptr;
+    m_readerAlive = false;
+}
+
+// ---- frame assembler ----
+
+bool QxUsbDevice::UsbAssembleStep() {
+    const uint64_t w = m_rxWrite.load(std::memory_order_acquire);
+    const uint64_t r = m_rxRead.load(std::memory_order_relaxed);
+    uint64_t gap = std::numeric_limits<uint64_t>::max();
+    {
+        std::lock_guard<std::mutex> lk(m_gapMutex);
+        if (!m_gaps.empty()) gap = m_gaps.front();
+        if (gap <= r) m_gaps.pop_front();
+    }
+    if (gap <= r) {
+        if (m_stageFill) {
+            m_frames.addShortPage();
+            m_stageFill = 0;
+        }
+        m_frames.discontinuity();
+        return true;
+    }
+    const uint64_t limit = std::min(w, gap);
+    if (limit <= r) return false;
+    const size_t idx = size_t(r % kRxRingSize);
+    if (m_stageFill == 0 && limit - r >= kStreamPageSize && idx + kStreamPageSize <= kRxRingSize) {
+        // A whole page lies in the ring: processed in place, then given back to the reader.
+        m_frames.processPage(m_rxRing.get() + idx);
+        m_rxRead.store(r + kStreamPageSize, std::memory_order_release);
+        return true;
+    }
+    const size_t n = size_t(std::min<uint64_t>(limit - r, kStreamPageSize - m_stageFill));
+    const size_t first = std::min(n, kRxRingSize - idx);
+    std::memcpy(m_stage.data() + m_stageFill, m_rxRing.get() + idx, first);
+    if (n > first) std::memcpy(m_stage.data() + m_stageFill + first, m_rxRing.get(), n - first);
+    m_rxRead.store(r + n, std::memory_order_release);
+    m_stageFill += n;
+    if (m_stageFill == kStreamPageSize) {
+        m_stageFill = 0;
+        m_frames.processPage(m_stage.data());
+    }
+    return true;
+}
+
+void QxUsbDevice::UsbFrameAssemblerThread() {
+    while (m_running.load()) {
+        if (UsbAssembleStep()) continue;
+        std::unique_lock<std::mutex> lk(m_ringEventMutex);
+        m_ringEventCv.wait_for(lk, std::chrono::milliseconds(100), [this] { return m_ringEvent || !m_running.load(); });
+        m_ringEvent = false;
+    }
+    m_stageFill = 0;
+}
+
+} // namespace qx::usb3

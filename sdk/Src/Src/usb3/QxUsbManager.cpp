@@ -1,0 +1,341 @@
+#include "QxUsbManager.h"
+
+#include "UsbLog.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace qx::usb3 {
+
+namespace {
+
+// Paths longer than the driver's path buffer (255 characters) are not listed.
+constexpr size_t kMaxPathLength = 255;
+
+std::atomic<QxUsbManager*> g_manager{nullptr};
+
+} // namespace
+
+const char* usbNoPath() { return reinterpret_cast<const char*>(static_cast<std::intptr_t>(-1)); }
+
+QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono::milliseconds pollInterval)
+    : m_backend(std::move(backend)) {
+    if (m_backend) m_driver = std::make_unique<UsbDriverDevice>(m_backend);
+    {
+        std::unique_lock<std::shared_mutex> lk(m_lock);
+        UsbEnumerateDevices(m_devices);
+    }
+    if (m_backend) {
+        m_watch = m_backend->watch(
+            kCameraVendorId, kCameraProductId,
+            [this](usb::UsbHotplugEvent ev, const usb::UsbDeviceEntry& e) { UsbDeviceChange(ev, e); }, pollInterval);
+    }
+    if (!m_watch) QX_USB_LOG_WARN("func:{}, no hot-plug watch: the device list is not kept current", "QxUsbManager");
+}
+
+QxUsbManager::~QxUsbManager() {
+    // No notification runs once the watch is gone; then every device still open is closed.
+    m_watch.reset();
+    std::unique_lock<std::shared_mutex> lk(m_lock);
+    for (auto& kv : m_open) {
+        kv.second.device->UsbStopStream();
+        kv.second.device->UsbCloseLink();
+    }
+    m_open.clear();
+    m_openByPath.clear();
+}
+
+const char* QxUsbManager::intern(const std::string& path) {
+    std::lock_guard<std::mutex> lk(m_internMutex);
+    return m_interned.insert(path).first->c_str();
+}
+
+void QxUsbManager::UsbEnumerateDevices(std::deque<std::string>& list) {
+    list.clear();
+    if (!m_driver) return;
+    for (const std::string& p : m_driver->devicePaths()) {
+        if (p.empty() || p.size() > kMaxPathLength) continue;
+        list.push_back(p);
+    }
+}
+
+bool QxUsbManager::onNotifyThread() const { return m_notifyThread.load() == std::this_thread::get_id(); }
+
+bool QxUsbManager::passGate(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    std::unique_lock<std::mutex> lk(m_gateMutex);
+    return m_gateCv.wait_until(lk, deadline, [this] { return m_busy == 0; });
+}
+
+QxUsbDevice* QxUsbManager::lookup(UsbDevHandle handle) {
+    auto it = m_open.find(handle);
+    return it == m_open.end() ? nullptr : it->second.device.get();
+}
+
+// ---- enumeration ----
+
+int QxUsbManager::GetDeviceCount() {
+    if (!m_driver || onNotifyThread()) return 0;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    return int(m_devices.size());
+}
+
+const char* QxUsbManager::GetDevicePath(int index) {
+    if (onNotifyThread()) return usbNoPath();
+    std::string path;
+    {
+        std::shared_lock<std::shared_mutex> lk(m_lock);
+        if (index < 0 || size_t(index) >= m_devices.size()) return usbNoPath();
+        path = m_devices[size_t(index)];
+    }
+    try {
+        return intern(path);
+    } catch (...) {
+        return usbNoPath();
+    }
+}
+
+std::vector<std::string> QxUsbManager::devicePaths() {
+    if (onNotifyThread()) return {};
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    return std::vector<std::string>(m_devices.begin(), m_devices.end());
+}
+
+// ---- open and close ----
+
+UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
+    if (!path || onNotifyThread()) return kUsbInvalidHandle;
+    try {
+        const std::string p(path);
+        {
+            std::unique_lock<std::shared_mutex> lk(m_lock);
+            if (m_openByPath.count(p) || m_opening.count(p)) return kUsbInvalidHandle;
+            if (std::find(m_devices.begin(), m_devices.end(), p) == m_devices.end()) return kUsbInvalidHandle;
+            // Reserved while it opens, so a second open of the path, from any thread, fails.
+            m_opening.insert(p);
+        }
+        std::unique_ptr<QxUsbDevice> dev;
+        bool ok = false;
+        try {
+            dev = std::make_unique<QxUsbDevice>(p, m_backend);
+            ok = dev->UsbOpenLink();
+        } catch (...) {
+            ok = false;
+        }
+        std::unique_lock<std::shared_mutex> lk(m_lock);
+        m_opening.erase(p);
+        if (!ok) {
+            lk.unlock();
+            dev.reset();
+            QX_USB_LOG_ERROR("func:{}, cannot open {}", "OpenDevice", p);
+            return kUsbInvalidHandle;
+        }
+        const UsbDevHandle h = m_nextHandle++;
+        m_open.emplace(h, Entry{h, std::move(dev)});
+        m_openByPath[p] = h;
+        return h;
+    } catch (...) {
+        return kUsbInvalidHandle;
+    }
+}
+
+bool QxUsbManager::CloseDevice(UsbDevHandle handle) {
+    if (handle == 0 || handle == kUsbInvalidHandle || onNotifyThread()) return false;
+    std::unique_lock<std::shared_mutex> lk(m_lock);
+    auto it = m_open.find(handle);
+    if (it == m_open.end()) return false;
+    std::unique_ptr<QxUsbDevice> dev = std::move(it->second.device);
+    m_open.erase(it);
+    auto byPath = m_openByPath.find(dev->devicePath());
+    if (byPath != m_openByPath.end() && byPath->second == handle) m_openByPath.erase(byPath);
+    dev->UsbStopStream();
+    if (dev->isOpen()) dev->UsbCloseLink();
+    dev.reset();
+    return true;
+}
+
+void QxUsbManager::RegisterOfflineCallback(UsbDevHandle handle, UsbOfflineCallback callback, void* context) {
+    if (onNotifyThread()) return;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    if (QxUsbDevice* d = lookup(handle)) d->setOfflineCallback(callback, context);
+}
+
+// ---- per-device calls ----
+
+bool QxUsbManager::CameraGetImage(UsbDevHandle handle, FrameCacheSlot*& slot, int timeoutMs) {
+    slot = nullptr;
+    if (onNotifyThread() || !passGate(timeoutMs)) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    return d && d->UsbTakeFrame(slot, timeoutMs);
+}
+
+bool QxUsbManager::CameraReleaseImage(UsbDevHandle handle) {
+    if (onNotifyThread()) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (!d) return false;
+    d->UsbReleaseFrame();
+    return true;
+}
+
+bool QxUsbManager::ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs) {
+    if (onNotifyThread() || !passGate(timeoutMs)) {
+        count = 0;
+        return false;
+    }
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (!d || !d->isOpen()) {
+        count = 0;
+        return false;
+    }
+    return d->UsbChannelReceive(buffer, count, timeoutMs);
+}
+
+bool QxUsbManager::WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs) {
+    if (onNotifyThread() || !passGate(timeoutMs)) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    return d && d->isOpen() && d->UsbChannelSend(bytes, count, timeoutMs);
+}
+
+bool QxUsbManager::ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
+    if (onNotifyThread() || !passGate(timeoutMs)) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    return d && d->isOpen() && d->UsbRegRead(address, buffer, count, timeoutMs);
+}
+
+bool QxUsbManager::WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count,
+                                  int timeoutMs) {
+    if (onNotifyThread() || !passGate(timeoutMs)) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    return d && d->isOpen() && d->UsbRegWrite(address, buffer, count, timeoutMs);
+}
+
+void QxUsbManager::SetTransferParams(UsbDevHandle handle, int cacheSlots, int transferUnits) {
+    if (onNotifyThread()) return;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (d && d->isOpen()) d->SetTransferParams(cacheSlots, transferUnits);
+}
+
+void QxUsbManager::SetPixelBytes(UsbDevHandle handle, int bytesPerPixel) {
+    if (onNotifyThread()) return;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (d && d->isOpen()) d->SetPixelBytes(bytesPerPixel);
+}
+
+void QxUsbManager::SetImageInfo(UsbDevHandle handle, int width, int height, int bitsPerPixel) {
+    if (onNotifyThread()) return;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    if (QxUsbDevice* d = lookup(handle)) d->SetImageInfo(width, height, bitsPerPixel);
+}
+
+bool QxUsbManager::StartAcq(UsbDevHandle handle) {
+    if (onNotifyThread()) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    return d && d->isOpen() && d->UsbStartStream();
+}
+
+bool QxUsbManager::StopAcq(UsbDevHandle handle) {
+    if (onNotifyThread()) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    return d && d->isOpen() && d->UsbStopStream();
+}
+
+bool QxUsbManager::isRemoved(UsbDevHandle handle) {
+    if (onNotifyThread()) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    return d && d->removed();
+}
+
+bool QxUsbManager::streamStats(UsbDevHandle handle, UsbStreamStats& out) {
+    if (onNotifyThread()) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (!d) return false;
+    out = d->streamStats();
+    return true;
+}
+
+bool QxUsbManager::streamSettings(UsbDevHandle handle, int out[6]) {
+    if (onNotifyThread() || !out) return false;
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (!d) return false;
+    out[0] = d->imageWidth();
+    out[1] = d->imageHeight();
+    out[2] = d->bitsPerPixel();
+    out[3] = d->cacheSlotCount();
+    out[4] = d->transferUnits();
+    out[5] = d->pixelBytes();
+    return true;
+}
+
+// ---- hot-plug ----
+
+void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDeviceEntry& entry) {
+    // Another vendor's or product's device: nothing is taken, nothing changes.
+    if (entry.vendorId != kCameraVendorId || entry.productId != kCameraProductId) return;
+    {
+        std::unique_lock<std::mutex> g(m_gateMutex);
+        m_gateCv.wait(g, [this] { return m_busy == 0; });
+        m_busy = -1;
+    }
+    {
+        std::unique_lock<std::shared_mutex> lk(m_lock);
+        m_notifyThread = std::this_thread::get_id();
+        UsbEnumerateDevices(m_devices);
+        ++m_changes;
+        if (event == usb::UsbHotplugEvent::Left) {
+            for (const auto& kv : m_openByPath) {
+                if (std::find(m_devices.begin(), m_devices.end(), kv.first) != m_devices.end()) continue;
+                QxUsbDevice* d = lookup(kv.second);
+                UsbOfflineCallback cb = nullptr;
+                void* ctx = nullptr;
+                // Reported once per open device: a later notification finds it marked.
+                if (!d || !d->markRemoved(cb, ctx)) continue;
+                QX_USB_LOG_INFO("func:{}, device {} removed", "UsbDeviceChange", kv.first);
+                if (cb) cb(ctx);
+            }
+        }
+        m_notifyThread = std::thread::id();
+    }
+    {
+        std::lock_guard<std::mutex> g(m_gateMutex);
+        m_busy = 0;
+    }
+    m_gateCv.notify_all();
+}
+
+// ---- process-wide manager ----
+
+QxUsbManager* QX_U3V_GetManager() {
+    // Made once, thread-safely; never destroyed, so it serves until the process ends.
+    static QxUsbManager* const manager = []() -> QxUsbManager* {
+        try {
+            auto* m = new QxUsbManager(usb::systemUsbBackend());
+            g_manager.store(m);
+            return m;
+        } catch (...) {
+            return nullptr;
+        }
+    }();
+    return manager;
+}
+
+uint32_t QueryDevicePath(int index, UsbPathRecord* record) {
+    QxUsbManager* m = g_manager.load();
+    if (!m || !record) return 0x8FFF;
+    record->path = m->GetDevicePath(index);
+    return 0;
+}
+
+} // namespace qx::usb3

@@ -1,0 +1,135 @@
+// The process-wide USB manager: knows which USB3 cameras are attached and which are open.
+// It lists the cameras, keeps the list current from hot-plug notifications received on a
+// watcher thread of its own, opens and closes per-device contexts (QxUsbDevice), tells the
+// owner of an open device once when that device disappears, and offers every per-device
+// operation as a call on a device handle.
+//
+// Calls never throw: they answer a bool, a handle, a count or kUsbInvalidHandle / -1.
+// Lock order: busy gate, then the manager lock. The offline callback runs on the watcher
+// thread with the manager lock held exclusively; manager calls made from inside it fail at
+// once instead of deadlocking.
+#pragma once
+#include "QxUsbDevice.h"
+#include "UsbBackend.h"
+#include "UsbDriverDevice.h"
+#include "UsbFrameAssembler.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace qx::usb3 {
+
+// A device handle: an opaque value made by OpenDevice and never made again in this process,
+// so a handle kept after its CloseDevice never reaches another device.
+using UsbDevHandle = std::intptr_t;
+constexpr UsbDevHandle kUsbInvalidHandle = -1;
+
+// GetDevicePath's answer for an index past the end: the pointer value -1.
+const char* usbNoPath();
+
+// Record filled by QueryDevicePath: the path goes into the second pointer field.
+struct UsbPathRecord {
+    void* reserved = nullptr;
+    const char* path = nullptr;
+};
+
+class QxUsbManager {
+public:
+    // Builds a manager over `backend`: lists the cameras once and starts the watcher thread.
+    explicit QxUsbManager(std::shared_ptr<usb::UsbBackend> backend,
+                          std::chrono::milliseconds pollInterval = std::chrono::milliseconds(1000));
+    // Stops the watcher and closes every device still open.
+    ~QxUsbManager();
+    QxUsbManager(const QxUsbManager&) = delete;
+    QxUsbManager& operator=(const QxUsbManager&) = delete;
+
+    // ---- enumeration ----
+    int GetDeviceCount();
+    // The index-th path, or usbNoPath(). The text stays valid for the manager's life.
+    const char* GetDevicePath(int index);
+    std::vector<std::string> devicePaths();
+
+    // ---- open and close ----
+    UsbDevHandle OpenDevice(const char* path);
+    bool CloseDevice(UsbDevHandle handle);
+    // Callback null unregisters. After it returns, a callback given before is not called again.
+    void RegisterOfflineCallback(UsbDevHandle handle, UsbOfflineCallback callback, void* context);
+
+    // ---- per-device calls ----
+    bool CameraGetImage(UsbDevHandle handle, FrameCacheSlot*& slot, int timeoutMs);
+    // Gives the slot of the last CameraGetImage back before the next one would.
+    bool CameraReleaseImage(UsbDevHandle handle);
+    bool ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs);
+    bool WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs);
+    bool ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs);
+    bool WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs);
+    void SetTransferParams(UsbDevHandle handle, int cacheSlots, int transferUnits);
+    void SetPixelBytes(UsbDevHandle handle, int bytesPerPixel);
+    void SetImageInfo(UsbDevHandle handle, int width, int height, int bitsPerPixel);
+    bool StartAcq(UsbDevHandle handle);
+    bool StopAcq(UsbDevHandle handle);
+
+    // ---- observation ----
+    bool isRemoved(UsbDevHandle handle);
+    bool streamStats(UsbDevHandle handle, UsbStreamStats& out);
+    // Reads a device's stream settings: width, height, bits, slots, units, bytes per pixel.
+    bool streamSettings(UsbDevHandle handle, int out[6]);
+    // Hot-plug notifications handled so far (device changes of the camera's ids).
+    uint64_t deviceChanges() const { return m_changes.load(); }
+
+private:
+    struct Entry {
+        UsbDevHandle handle;
+        std::unique_ptr<QxUsbDevice> device;
+    };
+
+    void UsbEnumerateDevices(std::deque<std::string>& list);
+    void UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDeviceEntry& entry);
+    bool passGate(int timeoutMs);
+    bool onNotifyThread() const;
+    const char* intern(const std::string& path);
+    // The device of a handle in the open-device map; call with the manager lock held.
+    QxUsbDevice* lookup(UsbDevHandle handle);
+
+    std::shared_ptr<usb::UsbBackend> m_backend;
+    std::unique_ptr<UsbDriverDevice> m_driver;
+
+    // UsbBusyGate: 0 free, -1 while a device change is handled.
+    std::mutex m_gateMutex;
+    std::condition_variable m_gateCv;
+    int32_t m_busy = 0;
+
+    std::shared_mutex m_lock;
+    std::deque<std::string> m_devices;
+    std::map<std::string, UsbDevHandle> m_openByPath;
+    std::unordered_map<UsbDevHandle, Entry> m_open;
+    std::set<std::string> m_opening; // paths being opened right now
+    UsbDevHandle m_nextHandle = 0x1000;
+
+    std::mutex m_internMutex;
+    std::set<std::string> m_interned;
+
+    std::atomic<std::thread::id> m_notifyThread{};
+    std::atomic<uint64_t> m_changes{0};
+    std::unique_ptr<usb::UsbWatch> m_watch;
+};
+
+// The process's manager over the system USB backend, made on the first call (also when first
+// calls come from several threads at once) and kept until the process ends.
+QxUsbManager* QX_U3V_GetManager();
+// Stores the index-th path into the record and answers 0; 0x8FFF when no manager exists yet
+// or the record is null.
+uint32_t QueryDevicePath(int index, UsbPathRecord* record);
+
+} // namespace qx::usb3

@@ -1,0 +1,405 @@
+// The USB manager against the simulated backend: enumeration, handles, open/close/reopen,
+// per-device calls, streaming through handles, hot-plug with the offline callback; the
+// process-wide manager and the libusb backend's watch with no camera attached.
+#include "QxUsbManager.h"
+#include "SimUsb3Camera.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+using namespace qx::usb3;
+using namespace std::chrono_literals;
+using qx::usb3::sim::SimUsb3Camera;
+using qx::usb3::sim::SimUsb3Rig;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds bound = 5000ms) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Offline callback recorder.
+struct Offline {
+    std::mutex m;
+    std::condition_variable cv;
+    int calls = 0;
+    static void callback(void* ctx) {
+        auto* self = static_cast<Offline*>(ctx);
+        {
+            std::lock_guard<std::mutex> lk(self->m);
+            ++self->calls;
+        }
+        self->cv.notify_all();
+    }
+    bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
+        std::unique_lock<std::mutex> lk(m);
+        return cv.wait_for(lk, bound, [&] { return calls >= n; });
+    }
+    int count() {
+        std::lock_guard<std::mutex> lk(m);
+        return calls;
+    }
+};
+
+UsbFrameHeader header(uint16_t w, uint16_t h, uint32_t number) {
+    UsbFrameHeader hd;
+    hd.width = w;
+    hd.height = h;
+    hd.frameNumber = number;
+    return hd;
+}
+
+} // namespace
+
+TEST(Usb3ThreadedManager, EnumeratesTheCameraAndOpensItByHandle) {
+    SimUsb3Rig rig;
+    rig.backend->addCamera(std::make_shared<SimUsb3Camera>("usb:sim-2"));
+    rig.backend->addCamera(std::make_shared<SimUsb3Camera>("usb:other", 0x1234, 0x5678));
+    QxUsbManager mgr(rig.backend);
+    ASSERT_EQ(mgr.GetDeviceCount(), 2);
+    EXPECT_STREQ(mgr.GetDevicePath(0), "usb:sim-1");
+    EXPECT_STREQ(mgr.GetDevicePath(1), "usb:sim-2");
+    EXPECT_EQ(mgr.GetDevicePath(2), usbNoPath());
+    EXPECT_EQ(mgr.GetDevicePath(-1), usbNoPath());
+
+    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h, kUsbInvalidHandle);
+    EXPECT_EQ(mgr.OpenDevice("usb:sim-1"), kUsbInvalidHandle); // already open
+    EXPECT_EQ(mgr.OpenDevice("USB:SIM-1"), kUsbInvalidHandle); // not as listed
+    EXPECT_EQ(mgr.OpenDevice("usb:other"), kUsbInvalidHandle); // not a camera
+    EXPECT_EQ(mgr.OpenDevice(nullptr), kUsbInvalidHandle);
+
+    rig.camera->setLinkRegister(0x20, {1, 2, 3, 4});
+    uint8_t buf[4] = {};
+    EXPECT_TRUE(mgr.ReadDeviceReg(h, 0x20, buf, 4, 2000));
+    EXPECT_EQ(buf[3], 4);
+    uint8_t w[4] = {9, 8, 7, 6};
+    EXPECT_TRUE(mgr.WriteDeviceReg(h, 0x24, w, 4, 2000));
+    EXPECT_EQ(rig.camera->linkRegister(0x24), (Bytes{9, 8, 7, 6}));
+    const uint8_t req[] = {'R', 0x00, 0x10};
+    rig.camera->setProtoRegister(0x10, 0x11223344);
+    EXPECT_TRUE(mgr.WriteData(h, req, 3, 2000));
+    uint8_t in[16];
+    int n = sizeof(in);
+    ASSERT_TRUE(mgr.ReadData(h, in, n, 2000));
+    ASSERT_GE(n, 1);
+    EXPECT_EQ(in[0], 0x06);
+
+    EXPECT_TRUE(mgr.CloseDevice(h));
+    EXPECT_FALSE(mgr.CloseDevice(h)); // once only
+    EXPECT_EQ(rig.camera->openHandles(), 0);
+    // A closed handle reaches nothing, also after the path is opened again.
+    UsbDevHandle h2 = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h2, kUsbInvalidHandle);
+    EXPECT_NE(h2, h);
+    EXPECT_FALSE(mgr.ReadDeviceReg(h, 0x20, buf, 4, 100));
+    EXPECT_FALSE(mgr.StartAcq(h));
+    EXPECT_TRUE(mgr.CloseDevice(h2));
+}
+
+TEST(Usb3ThreadedManager, UnknownHandlesFailEveryCall) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    for (UsbDevHandle h : {UsbDevHandle(0), kUsbInvalidHandle, UsbDevHandle(12345)}) {
+        uint8_t buf[4] = {};
+        int n = 4;
+        FrameCacheSlot* slot = reinterpret_cast<FrameCacheSlot*>(buf);
+        EXPECT_FALSE(mgr.CloseDevice(h));
+        EXPECT_FALSE(mgr.CameraGetImage(h, slot, 10));
+        EXPECT_EQ(slot, nullptr);
+        EXPECT_FALSE(mgr.ReadData(h, buf, n, 10));
+        EXPECT_FALSE(mgr.WriteData(h, buf, 4, 10));
+        EXPECT_FALSE(mgr.ReadDeviceReg(h, 0, buf, 4, 10));
+        EXPECT_FALSE(mgr.WriteDeviceReg(h, 0, buf, 4, 10));
+        EXPECT_FALSE(mgr.StartAcq(h));
+        EXPECT_FALSE(mgr.StopAcq(h));
+        mgr.SetPixelBytes(h, 2);
+        mgr.SetImageInfo(h, 1, 1, 8);
+        mgr.SetTransferParams(h, 3, 1);
+        mgr.RegisterOfflineCallback(h, nullptr, nullptr);
+    }
+}
+
+TEST(Usb3ThreadedManager, SettersStoreTheirValues) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h, kUsbInvalidHandle);
+    int v[6];
+    ASSERT_TRUE(mgr.streamSettings(h, v));
+    EXPECT_EQ(v[0], 1000);
+    EXPECT_EQ(v[1], 1000);
+    EXPECT_EQ(v[2], 8);
+    EXPECT_EQ(v[3], 4);
+    EXPECT_EQ(v[4], 16);
+    EXPECT_EQ(v[5], 2);
+    mgr.SetPixelBytes(h, -3);
+    ASSERT_TRUE(mgr.streamSettings(h, v));
+    EXPECT_EQ(v[5], 1);
+    mgr.SetPixelBytes(h, 20);
+    ASSERT_TRUE(mgr.streamSettings(h, v));
+    EXPECT_EQ(v[5], 16);
+    mgr.SetTransferParams(h, 3, 1);
+    mgr.SetImageInfo(h, 640, 480, 12);
+    ASSERT_TRUE(mgr.streamSettings(h, v));
+    EXPECT_EQ(v[0], 640);
+    EXPECT_EQ(v[1], 480);
+    EXPECT_EQ(v[2], 12);
+    EXPECT_EQ(v[3], 3);
+    EXPECT_EQ(v[4], 1);
+    EXPECT_TRUE(mgr.CloseDevice(h));
+}
+
+TEST(Usb3ThreadedManager, ConcurrentOpensOfOnePathGiveOneHandle) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    std::atomic<int> opened{0};
+    std::vector<UsbDevHandle> handles(6, kUsbInvalidHandle);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([&, t] {
+            handles[size_t(t)] = mgr.OpenDevice("usb:sim-1");
+            if (handles[size_t(t)] != kUsbInvalidHandle) ++opened;
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(opened.load(), 1);
+    for (UsbDevHandle h : handles)
+        if (h != kUsbInvalidHandle) {
+            EXPECT_TRUE(mgr.CloseDevice(h));
+        }
+    EXPECT_EQ(rig.camera->openHandles(), 0);
+}
+
+TEST(Usb3ThreadedManager, StreamsThroughHandlesAndReopens) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    for (int round = 0; round < 2; ++round) {
+        UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+        ASSERT_NE(h, kUsbInvalidHandle);
+        mgr.SetTransferParams(h, 3, 16);
+        mgr.SetPixelBytes(h, 1);
+        mgr.SetImageInfo(h, 256, 128, 8);
+        ASSERT_TRUE(mgr.StartAcq(h));
+        ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
+        for (uint32_t f = 1; f <= 3; ++f) {
+            Bytes p(256 * 128);
+            for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * f + round);
+            rig.camera->queueFrame(header(256, 128, f), p);
+            FrameCacheSlot* slot = nullptr;
+            ASSERT_TRUE(mgr.CameraGetImage(h, slot, 5000));
+            EXPECT_EQ(slot->frameNumber, f);
+            EXPECT_EQ(std::memcmp(slot->data, p.data(), p.size()), 0);
+        }
+        EXPECT_TRUE(mgr.CameraReleaseImage(h));
+        UsbStreamStats st;
+        ASSERT_TRUE(mgr.streamStats(h, st));
+        EXPECT_EQ(st.framesCompleted, 3u);
+        if (round == 0) {
+            EXPECT_TRUE(mgr.StopAcq(h));
+        }
+        // Round 1 closes while streaming: the close stops the stream.
+        EXPECT_TRUE(mgr.CloseDevice(h));
+        EXPECT_EQ(rig.camera->pendingBulkReads(), 0u);
+    }
+}
+
+TEST(Usb3ThreadedManager, UnplugWhileStreamingReportsOnceAndTheHandleStillCloses) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h, kUsbInvalidHandle);
+    Offline off;
+    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+    mgr.SetImageInfo(h, 128, 64, 8);
+    mgr.SetPixelBytes(h, 1);
+    ASSERT_TRUE(mgr.StartAcq(h));
+    ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
+
+    rig.backend->unplug("usb:sim-1");
+    ASSERT_TRUE(off.waitCalls(1));
+    EXPECT_TRUE(mgr.isRemoved(h));
+    EXPECT_EQ(mgr.GetDeviceCount(), 0);
+    // A repeated removal notification does not report the device again.
+    const uint64_t changes = mgr.deviceChanges();
+    rig.backend->notify(qx::usb::UsbHotplugEvent::Left, {"usb:sim-1", kCameraVendorId, kCameraProductId});
+    rig.backend->notify(qx::usb::UsbHotplugEvent::Left, {"usb:sim-9", kCameraVendorId, kCameraProductId});
+    EXPECT_FALSE(eventually([&] { return mgr.deviceChanges() > changes; }, 300ms)); // nothing new to tell
+    EXPECT_EQ(off.count(), 1);
+    EXPECT_EQ(mgr.OpenDevice("usb:sim-1"), kUsbInvalidHandle);
+    FrameCacheSlot* slot = nullptr;
+    EXPECT_FALSE(mgr.CameraGetImage(h, slot, 20));
+
+    // Plugged in again: the list has it, but the old handle keeps the path until it is closed.
+    rig.backend->replug("usb:sim-1");
+    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    EXPECT_EQ(off.count(), 1);
+    EXPECT_EQ(mgr.OpenDevice("usb:sim-1"), kUsbInvalidHandle);
+    EXPECT_TRUE(mgr.StopAcq(h));
+    EXPECT_TRUE(mgr.CloseDevice(h));
+    UsbDevHandle h2 = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h2, kUsbInvalidHandle);
+    EXPECT_FALSE(mgr.isRemoved(h2));
+    EXPECT_TRUE(mgr.CloseDevice(h2));
+}
+
+TEST(Usb3ThreadedManager, ArrivalReEnumeratesWithoutOfflineCallbacks) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h, kUsbInvalidHandle);
+    Offline off;
+    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+    rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:sim-2"));
+    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 2; }));
+    EXPECT_STREQ(mgr.GetDevicePath(1), "usb:sim-2");
+    // Another vendor's device changes nothing.
+    const uint64_t changes = mgr.deviceChanges();
+    rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:mouse", 0x046D, 0xC077));
+    EXPECT_FALSE(eventually([&] { return mgr.deviceChanges() > changes; }, 300ms));
+    EXPECT_EQ(mgr.GetDeviceCount(), 2);
+    EXPECT_EQ(off.count(), 0);
+    UsbDevHandle h2 = mgr.OpenDevice("usb:sim-2");
+    EXPECT_NE(h2, kUsbInvalidHandle);
+    EXPECT_TRUE(mgr.CloseDevice(h2));
+    EXPECT_TRUE(mgr.CloseDevice(h));
+}
+
+TEST(Usb3ThreadedManager, UnregisteredCallbackIsNotCalled) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h, kUsbInvalidHandle);
+    Offline off;
+    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+    mgr.RegisterOfflineCallback(h, nullptr, &off);
+    rig.backend->unplug("usb:sim-1");
+    ASSERT_TRUE(eventually([&] { return mgr.isRemoved(h); }));
+    EXPECT_EQ(off.count(), 0);
+    EXPECT_TRUE(mgr.CloseDevice(h));
+}
+
+namespace {
+struct Reentrant {
+    QxUsbManager* mgr = nullptr;
+    UsbDevHandle handle = kUsbInvalidHandle;
+    std::atomic<int> calls{0};
+    std::atomic<bool> closeRefused{false};
+    static void callback(void* ctx) {
+        auto* self = static_cast<Reentrant*>(ctx);
+        // Calling the manager from its own notification fails instead of deadlocking.
+        self->closeRefused = !self->mgr->CloseDevice(self->handle) && self->mgr->GetDeviceCount() == 0;
+        ++self->calls;
+    }
+};
+} // namespace
+
+TEST(Usb3ThreadedManager, ManagerCallsFromTheOfflineCallbackFailAtOnce) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    Reentrant r;
+    r.mgr = &mgr;
+    r.handle = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(r.handle, kUsbInvalidHandle);
+    mgr.RegisterOfflineCallback(r.handle, &Reentrant::callback, &r);
+    rig.backend->unplug("usb:sim-1");
+    ASSERT_TRUE(eventually([&] { return r.calls.load() == 1; }));
+    EXPECT_TRUE(r.closeRefused.load());
+    EXPECT_TRUE(mgr.CloseDevice(r.handle));
+}
+
+TEST(Usb3ThreadedManager, CloseRacingRemovalNeverCallsAClosedDevicesCallback) {
+    for (int i = 0; i < 20; ++i) {
+        SimUsb3Rig rig;
+        QxUsbManager mgr(rig.backend);
+        UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+        ASSERT_NE(h, kUsbInvalidHandle);
+        auto off = std::make_unique<Offline>();
+        mgr.RegisterOfflineCallback(h, &Offline::callback, off.get());
+        std::thread unplugger([&] { rig.backend->unplug("usb:sim-1"); });
+        mgr.RegisterOfflineCallback(h, nullptr, nullptr);
+        EXPECT_TRUE(mgr.CloseDevice(h));
+        const int after = off->count();
+        unplugger.join();
+        ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 0; }));
+        EXPECT_EQ(off->count(), after); // nothing after the close
+        off.reset();
+    }
+}
+
+TEST(Usb3ThreadedManager, NoCameraMeansNoDevices) {
+    auto backend = std::make_shared<qx::usb3::sim::SimUsbBackend>();
+    QxUsbManager mgr(backend);
+    EXPECT_EQ(mgr.GetDeviceCount(), 0);
+    EXPECT_EQ(mgr.GetDevicePath(0), usbNoPath());
+    EXPECT_EQ(mgr.OpenDevice("usb:sim-1"), kUsbInvalidHandle);
+}
+
+TEST(Usb3ThreadedManager, PathTextOutlivesReEnumeration) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    const char* p = mgr.GetDevicePath(0);
+    ASSERT_NE(p, usbNoPath());
+    rig.backend->unplug("usb:sim-1");
+    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 0; }));
+    EXPECT_STREQ(p, "usb:sim-1");
+}
+
+TEST(Usb3ThreadedManager, DestroyingTheManagerClosesWhatIsOpen) {
+    SimUsb3Rig rig;
+    {
+        QxUsbManager mgr(rig.backend);
+        UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+        ASSERT_NE(h, kUsbInvalidHandle);
+        mgr.SetImageInfo(h, 64, 64, 8);
+        ASSERT_TRUE(mgr.StartAcq(h));
+        EXPECT_EQ(rig.backend->watches(), 1u);
+    }
+    EXPECT_EQ(rig.backend->watches(), 0u);
+    EXPECT_EQ(rig.camera->openHandles(), 0);
+    EXPECT_EQ(rig.camera->pendingBulkReads(), 0u);
+}
+
+TEST(Usb3ThreadedManager, ProcessManagerIsMadeOnceFromManyThreads) {
+    EXPECT_EQ(QueryDevicePath(0, nullptr), 0x8FFFu);
+    std::vector<QxUsbManager*> got(8, nullptr);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) threads.emplace_back([&, t] { got[size_t(t)] = QX_U3V_GetManager(); });
+    for (auto& th : threads) th.join();
+    ASSERT_NE(got[0], nullptr);
+    for (QxUsbManager* m : got) EXPECT_EQ(m, got[0]);
+    UsbPathRecord rec;
+    EXPECT_EQ(QueryDevicePath(1000, &rec), 0u);
+    EXPECT_EQ(rec.path, usbNoPath());
+    if (got[0]->GetDeviceCount() == 0) {
+        EXPECT_EQ(got[0]->GetDevicePath(0), usbNoPath());
+        EXPECT_EQ(got[0]->OpenDevice("usb:1-1"), kUsbInvalidHandle);
+    }
+}
+
+TEST(Usb3ThreadedLibUsbWatch, WatchWithoutADeviceReportsNothingAndStops) {
+    std::shared_ptr<qx::usb::UsbBackend> backend = qx::usb::makeLibUsbBackend();
+    if (!backend->listDevices(kCameraVendorId, kCameraProductId).empty()) GTEST_SKIP() << "a camera is attached";
+    std::atomic<int> events{0};
+    std::unique_ptr<qx::usb::UsbWatch> w =
+        backend->watch(kCameraVendorId, kCameraProductId,
+                       [&](qx::usb::UsbHotplugEvent, const qx::usb::UsbDeviceEntry&) { ++events; }, 20ms);
+    ASSERT_NE(w, nullptr);
+    // Several re-list rounds pass without any camera.
+    EXPECT_FALSE(eventually([&] { return events.load() > 0; }, 200ms));
+    w.reset();
+    EXPECT_EQ(events.load(), 0);
+    EXPECT_EQ(backend->watch(kCameraVendorId, kCameraProductId, nullptr), nullptr);
+}
