@@ -294,7 +294,8 @@ TEST_F(GevHeartbeat, ExitWithAnOpenCameraEndsCleanly) {
             if (open(*d, 1, GEV_CCP_CONTROL) != GEV_STATUS_SUCCESS) std::_Exit(3);
             if (!gevRecord(1).heartbeatThread.joinable()) std::_Exit(4);
             // The simulated device stays alive: the process leaves with the camera open.
-            new std::shared_ptr<qx::fixture::SimGevDevice>(d);
+            static std::shared_ptr<qx::fixture::SimGevDevice> keep;
+            keep = d;
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
