@@ -254,7 +254,18 @@ TEST_F(ExportsTest, GigeFunctionsNeedAGigeCamera) {
               (std::vector<std::string>{"setFilterDriver", "getPacketResend", "forceIp", "setIpConfig"}));
 
     // A camera object that is not a GigE camera answers "not supported".
-    qx::ScopedTransportHooks plain(qx::defaultTransportHooks());
+    struct PlainDevice final : DeviceBase {
+        ~PlainDevice() override { shutdownThreads(); }
+        QX_STATUS connectDevice(int32_t) override { return QX_ERR_NOT_SUPPORTED; }
+        QX_STATUS disconnectDevice() override { return QX_OK; }
+        QX_STATUS startGrabbing(FeatureBase*) override { return QX_ERR_NOT_SUPPORTED; }
+        QX_STATUS stopGrabbing() override { return QX_OK; }
+        QX_STATUS readMemory(void*, int64_t, int64_t, int32_t) override { return QX_ERR_NOT_SUPPORTED; }
+        QX_STATUS writeMemory(void*, int64_t, int64_t, int32_t) override { return QX_ERR_NOT_SUPPORTED; }
+    };
+    qx::TransportHooks hooks = qx::defaultTransportHooks();
+    hooks.makeGige = [](const DeviceInfo&) { return std::make_unique<PlainDevice>(); };
+    qx::ScopedTransportHooks plain(hooks);
     QX_DEV_HANDLE h = nullptr;
     ASSERT_EQ(QX_CreateDevice(&h, &info), QX_OK);
     EXPECT_EQ(QX_GIGE_SetFilterDriver(h, true), QX_ERR_NOT_SUPPORTED);

@@ -2,7 +2,9 @@
 
 #include "DeviceBase.h"
 #include "FeatureBase.h"
+#include "FileAccess.h"
 #include "ImageSaver.h"
+#include "Log.h"
 #include "VideoRecorder.h"
 #include "Transports.h"
 
@@ -15,11 +17,26 @@ DeviceProxy::DeviceProxy(DeviceInfo* info) {
 }
 
 DeviceProxy::~DeviceProxy() {
-    // Output objects first, then the feature access, the camera last.
+    // Output objects and the file access first, then the feature access, the camera last.
     m_saver.reset();
     m_recorder.reset();
+    m_fileAccess.reset();
     m_feature.reset();
     m_device.reset();
+}
+
+FileAccessBase* DeviceProxy::fileAccess() {
+    if (m_fileAccess) return m_fileAccess.get();
+    const DeviceInfo* info = m_device->getDeviceInfo();
+    const int32_t type = info ? info->nTLayerType : 0;
+    if (type == QX_TLAYER_GIGE) {
+        m_fileAccess = std::make_unique<GigeFileAccess>(m_device->getProtocol());
+    } else if (type == QX_TLAYER_USB3) {
+        m_fileAccess = std::make_unique<QxUsb3FileAccess>(m_device->getProtocol());
+    } else {
+        QX_LOG_ERROR("func:{}, unknown pstDevInfo->nTLayerType:{}", "fileAccess", type);
+    }
+    return m_fileAccess.get();
 }
 
 ImageSaver* DeviceProxy::imageSaver() {

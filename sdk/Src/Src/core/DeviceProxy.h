@@ -1,6 +1,7 @@
 // DeviceProxy: everything one opened camera needs, owned in one place. A handle of the C
 // interface is the address of its DeviceProxy. The camera and its feature access live as
-// long as the handle; the image saver and the video recorder are made on first use.
+// long as the handle; the file access, the image saver and the video recorder are made on
+// first use.
 #pragma once
 #include "QxCamApi.h"
 
@@ -8,6 +9,7 @@
 
 class DeviceBase;
 class FeatureBase;
+class FileAccessBase;
 class ImageSaver;
 class VideoRecorder;
 
@@ -22,13 +24,16 @@ public:
 
     DeviceBase* getDevice() const { return m_device.get(); }
     FeatureBase* getFeature() const { return m_feature.get(); }
-    // Made on first use, destroyed with the handle.
+    // Made on first use, destroyed with the handle. fileAccess answers null for a record of
+    // an unknown transport.
+    FileAccessBase* fileAccess();
     ImageSaver* imageSaver();
     VideoRecorder* videoRecorder();
 
 private:
     std::unique_ptr<DeviceBase> m_device;
     std::unique_ptr<FeatureBase> m_feature;
+    std::unique_ptr<FileAccessBase> m_fileAccess;
     std::unique_ptr<VideoRecorder> m_recorder;
     std::unique_ptr<ImageSaver> m_saver;
 };

@@ -1,5 +1,6 @@
-// GigE Vision cameras as enumeration records: one discovery run of the GigE Vision library,
-// each answer turned into a DeviceInfo. The enumeration hook of the core calls it.
+// GigE Vision cameras as enumeration records: one discovery run of the GigE Vision library
+// (GigeDevice::enumDevice), each answer turned into a DeviceInfo. The enumeration hook of the
+// core calls it.
 #pragma once
 #include "QxCamApi.h"
 

@@ -7,6 +7,7 @@
 #include "DeviceProxy.h"
 #include "ExportFrame.h"
 #include "FeatureBase.h"
+#include "FileAccess.h"
 #include "GigeDeviceOps.h"
 #include "ImageSaver.h"
 #include "PixelConverter.h"
@@ -528,20 +529,29 @@ QX_STATUS QX_CALL QX_FileAccessRead(QX_DEV_HANDLE handle, FileAccessParam* pstPa
     return runHandleExport(
         "QX_FileAccessRead", kInfo, handle, Release::BeforeEndLine,
         [&] { require(pstParam != nullptr, QX_ERR_INVALID_PARAM); },
-        [&](DeviceProxy&) -> QX_STATUS { return QX_ERR_NOT_SUPPORTED; });
+        [&](DeviceProxy& p) -> QX_STATUS {
+            FileAccessBase* access = p.fileAccess();
+            return access ? access->readFile() : QX_ERR_GENERAL;
+        });
 }
 
 QX_STATUS QX_CALL QX_FileAccessWrite(QX_DEV_HANDLE handle, FileAccessParam* pstParam) {
     return runHandleExport(
         "QX_FileAccessWrite", kInfo, handle, Release::BeforeEndLine,
         [&] { require(pstParam != nullptr, QX_ERR_INVALID_PARAM); },
-        [&](DeviceProxy&) -> QX_STATUS { return QX_ERR_NOT_SUPPORTED; });
+        [&](DeviceProxy& p) -> QX_STATUS {
+            FileAccessBase* access = p.fileAccess();
+            return access ? access->writeFile(pstParam) : QX_ERR_GENERAL;
+        });
 }
 
-QX_STATUS QX_CALL QX_RegisterFileAccessProgress(QX_DEV_HANDLE handle, QX_FILE_ACCESS_PROGRESS_CALLBACK,
-                                                void*) {
+QX_STATUS QX_CALL QX_RegisterFileAccessProgress(QX_DEV_HANDLE handle, QX_FILE_ACCESS_PROGRESS_CALLBACK func,
+                                                void* pUser) {
     return runHandleExport("QX_RegisterFileAccessProgress", kInfo, handle, Release::AfterEndLine, noChecks,
-                           [&](DeviceProxy&) -> QX_STATUS { return QX_ERR_NOT_SUPPORTED; });
+                           [&](DeviceProxy& p) -> QX_STATUS {
+                               FileAccessBase* access = p.fileAccess();
+                               return access ? access->registerProgressCallback(func, pUser) : QX_ERR_GENERAL;
+                           });
 }
 
 // ---- image output ------------------------------------------------------------------------

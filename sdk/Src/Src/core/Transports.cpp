@@ -1,8 +1,12 @@
 #include "Transports.h"
 
 #include "DeviceBase.h"
+#include "GigeDevice.h"
 #include "GigeEnum.h"
 #include "Log.h"
+#include "QxUsb3Device.h"
+#include "QxUsb3EnumHelper.h"
+#include "SdkConfig.h"
 
 namespace qx {
 namespace {
@@ -25,9 +29,12 @@ public:
 TransportHooks defaultTransportHooks() {
     TransportHooks hooks;
     hooks.enumGige = [](std::vector<DeviceInfo>& list, uint16_t timeoutMs) { enumGigeDevices(list, timeoutMs); };
-    hooks.enumUsb3 = [](std::vector<DeviceInfo>&) {};
-    hooks.makeGige = [](const DeviceInfo&) { return std::make_unique<UnsupportedTransportDevice>(); };
-    hooks.makeUsb3 = [](const DeviceInfo&) { return std::make_unique<UnsupportedTransportDevice>(); };
+    hooks.enumUsb3 = [](std::vector<DeviceInfo>& list) {
+        g_usb3EnumHelper.setXmlDirectory([] { return getQxUsb3XmlPath(getSdkConfig()); });
+        enumUsb3Device(list);
+    };
+    hooks.makeGige = [](const DeviceInfo&) -> std::unique_ptr<DeviceBase> { return std::make_unique<GigeDevice>(); };
+    hooks.makeUsb3 = [](const DeviceInfo&) -> std::unique_ptr<DeviceBase> { return std::make_unique<QxUsb3Device>(); };
     return hooks;
 }
 

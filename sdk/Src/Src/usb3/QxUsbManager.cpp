@@ -317,11 +317,32 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
 
 // ---- process-wide manager ----
 
+namespace {
+
+std::mutex g_backendMutex;
+std::shared_ptr<usb::UsbBackend> g_backendOverride;
+bool g_managerMade = false;
+
+std::shared_ptr<usb::UsbBackend> managerBackend() {
+    std::lock_guard<std::mutex> lk(g_backendMutex);
+    g_managerMade = true;
+    return g_backendOverride ? g_backendOverride : usb::systemUsbBackend();
+}
+
+} // namespace
+
+bool QX_U3V_SetManagerBackend(std::shared_ptr<usb::UsbBackend> backend) {
+    std::lock_guard<std::mutex> lk(g_backendMutex);
+    if (g_managerMade) return false;
+    g_backendOverride = std::move(backend);
+    return true;
+}
+
 QxUsbManager* QX_U3V_GetManager() {
     // Made once, thread-safely; never destroyed, so it serves until the process ends.
     static QxUsbManager* const manager = []() -> QxUsbManager* {
         try {
-            auto* m = new QxUsbManager(usb::systemUsbBackend());
+            auto* m = new QxUsbManager(managerBackend());
             g_manager.store(m);
             return m;
         } catch (...) {

@@ -128,6 +128,9 @@ private:
 // The process's manager over the system USB backend, made on the first call (also when first
 // calls come from several threads at once) and kept until the process ends.
 QxUsbManager* QX_U3V_GetManager();
+// Test seam: the backend the process's manager is built over instead of the system one.
+// Takes effect only before the first QX_U3V_GetManager call; false once the manager exists.
+bool QX_U3V_SetManagerBackend(std::shared_ptr<usb::UsbBackend> backend);
 // Stores the index-th path into the record and answers 0; 0x8FFF when no manager exists yet
 // or the record is null.
 uint32_t QueryDevicePath(int index, UsbPathRecord* record);

@@ -1,0 +1,165 @@
+#include "FileAccess.h"
+
+#include "ProtocolBase.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+
+// ---- FileAccessBase ------------------------------------------------------------------------
+
+bool FileAccessBase::sendFileWithProgress(const char*, const uint8_t*, uint32_t) { return false; }
+
+bool FileAccessBase::sendFile(const char*, const uint8_t*, uint32_t) { return false; }
+
+QX_STATUS FileAccessBase::writeFile(const FileAccessParam* param) {
+    if (param == nullptr || param->strLocalFilePath == nullptr || param->strDeviceFileName == nullptr)
+        return QX_ERR_GENERAL;
+    std::ifstream in(param->strLocalFilePath, std::ios::binary);
+    if (!in) return QX_ERR_GENERAL;
+    in.seekg(0, std::ios::end);
+    const std::streamoff end = in.tellg();
+    if (!in || end < 0) return QX_ERR_GENERAL;
+    const uint64_t size = static_cast<uint64_t>(end);
+    // The header carries the length in 32 bits: a longer file cannot be described.
+    if (size > std::numeric_limits<uint32_t>::max()) return QX_ERR_GENERAL;
+    in.seekg(0, std::ios::beg);
+    std::vector<uint8_t> buffer(static_cast<size_t>(size));
+    if (size > 0) {
+        in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(size));
+        if (static_cast<uint64_t>(in.gcount()) != size) return QX_ERR_GENERAL;
+    }
+    m_total = size;
+    return sendFileWithProgress(param->strDeviceFileName, buffer.data(), static_cast<uint32_t>(size)) ? QX_OK
+                                                                                                      : QX_ERR_GENERAL;
+}
+
+QX_STATUS FileAccessBase::readFile() { return QX_ERR_GENERAL; }
+
+QX_STATUS FileAccessBase::registerProgressCallback(QX_FILE_ACCESS_PROGRESS_CALLBACK callback, void* user) {
+    m_progressCallback = callback;
+    m_progressUser = user;
+    return QX_OK;
+}
+
+void FileAccessBase::reportProgress(int64_t value) {
+    if (m_progressCallback == nullptr) return;
+    int64_t copy = value;
+    m_progressCallback(&copy, m_progressUser);
+}
+
+// ---- QxUsb3FileAccess ----------------------------------------------------------------------
+
+namespace {
+
+void putBe32(std::vector<uint8_t>& out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v >> 24));
+    out.push_back(static_cast<uint8_t>(v >> 16));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+} // namespace
+
+uint32_t QxUsb3FileAccess::packCount(uint32_t length) {
+    return static_cast<uint32_t>((uint64_t(length) + kPacketDataSize - 1) / kPacketDataSize);
+}
+
+std::vector<uint8_t> QxUsb3FileAccess::headerMessage(const char* name, uint32_t length) {
+    std::vector<uint8_t> out;
+    out.reserve(kHeaderSize);
+    out.push_back(kSoh);
+    const size_t nameLength = name ? strnlen(name, kNameSize) : 0;
+    for (size_t i = 0; i < kNameSize; ++i) out.push_back(i < nameLength ? static_cast<uint8_t>(name[i]) : 0);
+    const uint32_t count = packCount(length);
+    putBe32(out, count);
+    putBe32(out, 0);
+    putBe32(out, count - 1);
+    putBe32(out, length);
+    return out;
+}
+
+std::vector<uint8_t> QxUsb3FileAccess::packetMessage(const uint8_t* data, uint32_t length, uint32_t packNum) {
+    const uint32_t count = packCount(length);
+    const uint64_t offset = uint64_t(packNum) * kPacketDataSize;
+    const bool last = packNum + 1 == count;
+    const uint32_t n = last ? static_cast<uint32_t>(length - offset) : kPacketDataSize;
+    std::vector<uint8_t> out;
+    out.reserve(5 + n);
+    out.push_back(last ? kStxLast : kStx);
+    putBe32(out, packNum);
+    out.insert(out.end(), data + offset, data + offset + n);
+    return out;
+}
+
+bool QxUsb3FileAccess::sendFileWithProgress(const char* name, const uint8_t* data, uint32_t length) {
+    const bool ok = send(name, data, length, true);
+    std::fflush(stdout);
+    return ok;
+}
+
+bool QxUsb3FileAccess::sendFile(const char* name, const uint8_t* data, uint32_t length) {
+    const bool ok = send(name, data, length, false);
+    std::fflush(stdout);
+    return ok;
+}
+
+int64_t QxUsb3FileAccess::progressAfter(uint64_t steps, uint32_t count) const {
+    if (count == 0) return 0;
+    const uint64_t value = std::min<uint64_t>(steps * m_total / count, m_total);
+    return static_cast<int64_t>(value);
+}
+
+bool QxUsb3FileAccess::sendMessage(const std::vector<uint8_t>& message) {
+    for (size_t offset = 0; offset < message.size(); offset += 4) {
+        // Message bytes b0 b1 b2 b3 become the register value b0b1b2b3, which the protocol
+        // sends most significant byte first: the word holds them little-endian.
+        uint8_t word[4] = {};
+        for (size_t i = 0; i < 4 && offset + i < message.size(); ++i) word[3 - i] = message[offset + i];
+        if (!m_cpl->write(kFileAddress, word, sizeof(word), kWriteTimeoutMs)) return false;
+    }
+    return true;
+}
+
+bool QxUsb3FileAccess::send(const char* name, const uint8_t* data, uint32_t length, bool withProgress) {
+    if (m_cpl == nullptr) {
+        std::printf("CMD_SENDFILE m_cpl is null!\r\n");
+        return false;
+    }
+    if (name == nullptr || (data == nullptr && length > 0)) return false;
+    const bool report = withProgress && hasProgressCallback();
+
+    const uint32_t count = packCount(length);
+    std::printf("@@@@:SendFile:%s,Length=%d\r\n", name, static_cast<int>(length));
+    std::printf("@@@@:SendHead:packCount=%d,startPackNum=%d,endPackNum=%d\r\n", static_cast<int>(count), 0,
+                static_cast<int>(count - 1));
+    if (!sendMessage(headerMessage(name, length))) {
+        std::printf("CMD_SENDFILE send SOH faild!\r\n");
+        return false;
+    }
+    uint64_t steps = 1;
+    if (report) {
+        reportProgress(progressAfter(steps, count));
+        steps = 2;
+    }
+    for (uint32_t packNum = 0; packNum < count; ++packNum) {
+        std::printf("@@@@:SendPack:packNum=%d\r\n", static_cast<int>(packNum));
+        if (!sendMessage(packetMessage(data, length, packNum))) {
+            std::printf("CMD_SENDFILE send STX faild!\r\n");
+            return false;
+        }
+        if (report) {
+            reportProgress(progressAfter(steps, count));
+            ++steps;
+        }
+    }
+    std::printf("@@@@:SendEnd\r\n");
+    if (!sendMessage(std::vector<uint8_t>{kEot})) {
+        std::printf("CMD_SENDFILE send EOT faild!\r\n");
+        return false;
+    }
+    if (report) reportProgress(static_cast<int64_t>(m_total));
+    return true;
+}

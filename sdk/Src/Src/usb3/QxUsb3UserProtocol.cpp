@@ -1,0 +1,102 @@
+#include "QxUsb3UserProtocol.h"
+
+#include "UsbLinkWire.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t elapsedMs(Clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+} // namespace
+
+QxUsb3UserProtocol::QxUsb3UserProtocol() { m_addressHighByteFirst = true; }
+
+bool QxUsb3UserProtocol::read(uint32_t address, void* buffer, uint32_t length, uint32_t timeoutMs) {
+    return transaction(DirRead, address, static_cast<uint8_t*>(buffer), length, timeoutMs);
+}
+
+bool QxUsb3UserProtocol::write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) {
+    // The write path only reads the caller's bytes.
+    return transaction(DirWrite, address, const_cast<uint8_t*>(static_cast<const uint8_t*>(buffer)), length,
+                       timeoutMs);
+}
+
+bool QxUsb3UserProtocol::transaction(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length,
+                                     uint32_t timeoutMs) {
+    requireTransport();
+    std::lock_guard<std::mutex> lock(m_transactionMutex);
+    const Clock::time_point start = Clock::now();
+    int64_t remaining = timeoutMs;
+    for (int attempt = 1; attempt <= kMaxExchanges; ++attempt) {
+        if (exchange(direction, address, buffer, length)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRetrySleepMs));
+        remaining -= elapsedMs(start);
+        if (remaining <= 0) return false;
+    }
+    return false;
+}
+
+bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length) {
+    std::memset(m_request, 0, sizeof(m_request));
+    std::memset(m_reply, 0, sizeof(m_reply));
+    m_requestLength = 0;
+    m_replyLength = 0;
+    m_direction = direction;
+    if (buffer == nullptr) return false;
+
+    const uint16_t wireAddress = static_cast<uint16_t>(address & 0xFFFFu);
+    std::vector<uint8_t> request;
+    if (direction == DirWrite) {
+        if (length < 4) return false;
+        const uint32_t value = (uint32_t(buffer[3]) << 24) | (uint32_t(buffer[2]) << 16) |
+                               (uint32_t(buffer[1]) << 8) | uint32_t(buffer[0]);
+        request = qx::usb3::encodeRegProtoWrite(wireAddress, value);
+    } else {
+        request = qx::usb3::encodeRegProtoRead(wireAddress);
+    }
+    std::copy(request.begin(), request.end(), m_request);
+    m_requestLength = static_cast<int32_t>(request.size());
+
+    if (!sendBytes(m_request, m_requestLength)) return false;
+    if (!collectReply()) return false;
+    if (m_reply[0] != qx::usb3::kRegProtoAck) return false;
+    if (direction == DirWrite) return true;
+    if (length < 4 || m_replyLength < 5) return false;
+    buffer[0] = m_reply[4];
+    buffer[1] = m_reply[3];
+    buffer[2] = m_reply[2];
+    buffer[3] = m_reply[1];
+    return true;
+}
+
+bool QxUsb3UserProtocol::collectReply() {
+    int32_t needed = m_direction == DirWrite ? 1 : 5;
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+        uint8_t chunk[kBufferSize];
+        int count = kBufferSize;
+        if (receiveBytes(chunk, count)) {
+            // Never trust the delivered count beyond the capacity that was offered.
+            count = std::clamp(count, 0, kBufferSize);
+            const int32_t room = kBufferSize - m_replyLength;
+            const int32_t take = std::min<int32_t>(count, room);
+            if (take > 0) {
+                std::memcpy(m_reply + m_replyLength, chunk, size_t(take));
+                m_replyLength += take;
+            }
+        }
+        if (m_direction == DirWrite && m_replyLength > 0 && m_reply[0] != qx::usb3::kRegProtoAck) needed = 2;
+        if (m_replyLength >= needed) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReplyPollSleepMs));
+        if (elapsedMs(start) > kReplyWindowMs) return false;
+    }
+}

@@ -1,0 +1,61 @@
+// QxUsb3UserProtocol: the register protocol a USB3 camera speaks on its byte channel. The host
+// sends 'R' with a 16-bit address, or 'W' with the address and four data bytes; the camera
+// answers 0x06, followed for a read by the four data bytes. Addresses and data travel most
+// significant byte first; the caller's buffer holds the register value little-endian.
+//
+// One transaction (read or write) runs at a time per object. A failed exchange is retried:
+// after each failure the protocol sleeps 10 ms and takes the time since the start of the
+// transaction off the remaining time-out; it gives up when none is left or after the fourth
+// exchange. Nothing is logged here: callers turn a false answer into their own status.
+#pragma once
+#include "../core/ProtocolBase.h"
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+
+// Device paths (lower case, as in the device records) of the USB3 cameras a camera object of
+// this process has connected, and the mutex that guards the set. Connect and disconnect take
+// it, and enumeration holds it throughout, so enumeration sees a camera either connected or
+// not. Defined with the rest of the USB3 enumeration state (QxUsb3EnumHelper.cpp).
+extern std::set<std::string> g_connectedGuidSet;
+extern std::mutex g_connectedGuidSetMutex;
+
+class QxUsb3UserProtocol : public ProtocolBase {
+public:
+    static constexpr int kMaxExchanges = 4;
+    static constexpr int kRetrySleepMs = 10;
+    static constexpr int kReplyPollSleepMs = 3;
+    static constexpr int kReplyWindowMs = 100;
+    static constexpr int kBufferSize = 64;
+
+    QxUsb3UserProtocol();
+    ~QxUsb3UserProtocol() override = default;
+
+    bool open() override { return true; }
+    bool close() override { return true; }
+    // Reads the 32-bit register at the low 16 bits of `address` into buffer[0..3]. Fails
+    // (after the exchange) when `length` is below 4.
+    bool read(uint32_t address, void* buffer, uint32_t length, uint32_t timeoutMs) override;
+    // Writes buffer[0..3] to the register at the low 16 bits of `address`. A `length` below 4
+    // fails without sending anything.
+    bool write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) override;
+
+    bool addressHighByteFirst() const { return m_addressHighByteFirst; }
+
+private:
+    enum Direction : int32_t { DirRead = 0, DirWrite = 1 };
+
+    bool transaction(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length, uint32_t timeoutMs);
+    bool exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length);
+    bool collectReply();
+
+    std::mutex m_transactionMutex;
+    int32_t m_direction = DirRead;
+    uint8_t m_request[kBufferSize] = {};
+    int32_t m_requestLength = 0;
+    uint8_t m_reply[kBufferSize] = {};
+    int32_t m_replyLength = 0;
+    bool m_addressHighByteFirst = false;
+};

@@ -1,0 +1,732 @@
+// The GigE camera class through the QX_ exports: simulated GigE Vision devices on 127.0.0.0/8
+// are discovered, connected (XML fetched from their memory, node map built), read and written,
+// stream images, go silent, and take their settings. Runs only inside the private network
+// namespace of tests/run-in-netns.sh.
+#include "QxCamApi.h"
+
+#include "DeviceProxy.h"
+#include "GevLib.h"
+#include "GigeDevice.h"
+#include "LogCapture.h"
+#include "SimGevDevice.h"
+#include "SimGvspSender.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qx::fixture::SimGevConfig;
+using qx::fixture::SimGevDevice;
+using qx::fixture::SimBlockOptions;
+using qx::fixture::SimGvspSender;
+
+constexpr uint16_t kGvcpPort = 39571;
+constexpr uint32_t kFeatureBase = 0x20000;
+constexpr uint32_t kWidthReg = kFeatureBase + 0x00;
+constexpr uint32_t kHeightReg = kFeatureBase + 0x04;
+constexpr uint32_t kPixelFormatReg = kFeatureBase + 0x08;
+constexpr uint32_t kPayloadReg = kFeatureBase + 0x0C;
+constexpr uint32_t kAcqStartReg = kFeatureBase + 0x10;
+constexpr uint32_t kAcqStopReg = kFeatureBase + 0x14;
+constexpr uint32_t kTlLockedReg = kFeatureBase + 0x18;
+constexpr uint32_t kTriggerReg = kFeatureBase + 0x1C;
+constexpr uint32_t kXmlAddress = 0x30000;
+constexpr uint32_t kWidth = 64;
+constexpr uint32_t kHeight = 48;
+constexpr uint32_t kMono8 = 0x01080001;
+constexpr uint32_t kMono16 = 0x01100007;
+
+std::string intReg(const char* name, uint32_t address, const char* access) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "<IntReg Name=\"%s\"><Address>0x%x</Address><Length>4</Length><AccessMode>%s</AccessMode>"
+                  "<pPort>ConnectorDevice</pPort><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>\n",
+                  name, address, access);
+    return buf;
+}
+
+std::string maskedReg(const char* name, uint32_t address) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "<MaskedIntReg Name=\"%s\"><Address>0x%x</Address><Length>4</Length><AccessMode>RW</AccessMode>"
+                  "<pPort>ConnectorDevice</pPort><LSB>31</LSB><MSB>16</MSB><Sign>Unsigned</Sign>"
+                  "<Endianess>BigEndian</Endianess></MaskedIntReg>\n",
+                  name, address);
+    return buf;
+}
+
+// A small description of the simulated camera; every register node names the port
+// "ConnectorDevice", which the connect rewrites to "Device". kConnectorPorts counts them.
+constexpr int kConnectorPorts = 12;
+std::string cameraXml() {
+    std::string x = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                    "<RegisterDescription ModelName=\"SimCam\" VendorName=\"QxSim\" ToolTip=\"sim\" "
+                    "StandardNameSpace=\"GEV\" SchemaMajorVersion=\"1\" SchemaMinorVersion=\"1\" "
+                    "SchemaSubMinorVersion=\"0\" MajorVersion=\"1\" MinorVersion=\"0\" SubMinorVersion=\"0\" "
+                    "ProductGuid=\"00000000-0000-0000-0000-000000000001\" "
+                    "VersionGuid=\"00000000-0000-0000-0000-000000000002\" "
+                    "xmlns=\"http://www.genicam.org/GenApi/Version_1_1\">\n";
+    x += "<Category Name=\"Root\" NameSpace=\"Standard\"><pFeature>Width</pFeature><pFeature>Height</pFeature>"
+         "<pFeature>PixelFormat</pFeature><pFeature>PayloadSize</pFeature><pFeature>TriggerMode</pFeature>"
+         "<pFeature>AcquisitionStart</pFeature><pFeature>AcquisitionStop</pFeature>"
+         "<pFeature>TLParamsLocked</pFeature><pFeature>GevSCPSPacketSize</pFeature>"
+         "<pFeature>GevSCPHostPort</pFeature><pFeature>GevHeartbeatTimeout</pFeature></Category>\n";
+    x += intReg("Width", kWidthReg, "RW");
+    x += intReg("Height", kHeightReg, "RW");
+    x += intReg("PayloadSize", kPayloadReg, "RO");
+    x += intReg("TLParamsLocked", kTlLockedReg, "RW");
+    x += intReg("GevHeartbeatTimeout", 0x0938, "RW");
+    x += intReg("AcquisitionStartReg", kAcqStartReg, "WO");
+    x += intReg("AcquisitionStopReg", kAcqStopReg, "WO");
+    x += intReg("PixelFormatReg", kPixelFormatReg, "RW");
+    x += intReg("TriggerModeReg", kTriggerReg, "RW");
+    x += maskedReg("GevSCPHostPort", 0x0D00);
+    x += maskedReg("GevSCPSPacketSizeReg", 0x0D04);
+    x += "<Integer Name=\"GevSCPSPacketSize\"><pValue>GevSCPSPacketSizeReg</pValue><Min>576</Min><Max>9000</Max>"
+         "<Inc>4</Inc></Integer>\n";
+    x += "<Enumeration Name=\"PixelFormat\"><EnumEntry Name=\"Mono8\"><Value>17301505</Value></EnumEntry>"
+         "<EnumEntry Name=\"Mono16\"><Value>17825799</Value></EnumEntry><pValue>PixelFormatReg</pValue>"
+         "</Enumeration>\n";
+    x += "<Enumeration Name=\"TriggerMode\"><EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry>"
+         "<EnumEntry Name=\"On\"><Value>1</Value></EnumEntry><pValue>TriggerModeReg</pValue></Enumeration>\n";
+    x += "<Command Name=\"AcquisitionStart\"><pValue>AcquisitionStartReg</pValue><CommandValue>1</CommandValue>"
+         "</Command>\n";
+    x += "<Command Name=\"AcquisitionStop\"><pValue>AcquisitionStopReg</pValue><CommandValue>1</CommandValue>"
+         "</Command>\n";
+    x += "<Port Name=\"ConnectorDevice\" NameSpace=\"Standard\"></Port>\n";
+    x += "</RegisterDescription>\n";
+    return x;
+}
+
+size_t countOf(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + needle.size())) ++n;
+    return n;
+}
+
+GevStatus loopbackOnly(GevAdapterList* list, void*) {
+    auto all = std::make_unique<GevAdapterList>();
+    if (GevStatus st = GevGetSystemAdapterList(all.get())) return st;
+    list->Count = 0;
+    for (int i = 0; i < all->Count; ++i)
+        if ((all->Adapters[i].Ip & qx::fixture::ipv4("255.0.0.0")) == qx::fixture::ipv4("127.0.0.0"))
+            list->Adapters[list->Count++] = all->Adapters[i];
+    return GEV_STATUS_SUCCESS;
+}
+
+// A simulated camera with the description above and the feature registers behind it.
+std::unique_ptr<SimGevDevice> makeCamera(const std::string& ip, const std::string& serial, uint32_t capability = 0) {
+    SimGevConfig c;
+    c.ip = ip;
+    c.port = kGvcpPort;
+    c.listenBroadcast = true;
+    c.serialNumber = serial;
+    c.mac[5] = static_cast<uint8_t>(std::stoi(ip.substr(ip.rfind('.') + 1)));
+    c.capability |= capability;
+    auto d = std::make_unique<SimGevDevice>(c);
+    d->mapRegion(kFeatureBase, 0x100);
+    d->setRegister(kWidthReg, kWidth);
+    d->setRegister(kHeightReg, kHeight);
+    d->setRegister(kPixelFormatReg, kMono8);
+    d->setRegister(kPayloadReg, kWidth * kHeight);
+    d->setRegister(kTriggerReg, 0);
+    const std::string xml = cameraXml();
+    d->placeXml(kXmlAddress, std::vector<uint8_t>(xml.begin(), xml.end()), "SimCam.xml");
+    EXPECT_TRUE(d->start()) << ip;
+    return d;
+}
+
+// A record as enumeration makes it, for a camera at `ip` (host order) on the loopback.
+DeviceInfo recordFor(uint32_t ipHost, const char* serial) {
+    DeviceInfo info{};
+    std::snprintf(info.strModelName, sizeof info.strModelName, "SimCam");
+    std::snprintf(info.strSerialNumber, sizeof info.strSerialNumber, "%s", serial);
+    info.nTLayerType = QX_TLAYER_GIGE;
+    info.nAccessStatus = QX_ACCESS_STATUS_AVAILABLE;
+    info.u.stGigeInfo.nIP = ipHost;
+    info.u.stGigeInfo.nSubNetMask = 0xFF000000u;
+    info.u.stGigeInfo.nAdapterIP = 0x7F000001u;
+    info.u.stGigeInfo.nAdapterMask = 0xFF000000u;
+    std::snprintf(info.u.stGigeInfo.strAdapterName, sizeof info.u.stGigeInfo.strAdapterName, "lo");
+    const uint8_t mac[6] = {0x00, 0x0F, 0x31, 0x00, 0x00, static_cast<uint8_t>(ipHost & 0xFF)};
+    std::memcpy(info.u.stGigeInfo.arrMacAddr, mac, sizeof mac);
+    return info;
+}
+
+GigeDevice* gigeOf(QX_DEV_HANDLE h) {
+    return dynamic_cast<GigeDevice*>(static_cast<DeviceProxy*>(h)->getDevice());
+}
+
+class GigeDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* netns = std::getenv("QX_IN_NETNS");
+        if (!netns || std::string(netns) != "1") GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
+        GevLibraryOptions o;
+        o.DeviceGvcpPort = kGvcpPort;
+        o.AccessProbeFirstTimeoutMs = 20;
+        o.ForceIpWaitMs = 300;
+        o.AdapterProvider = &loopbackOnly;
+        GEVSetLibraryOptions(&o);
+    }
+    void TearDown() override {
+        for (QX_DEV_HANDLE h : m_handles) {
+            QX_DisconnectDevice(h);
+            QX_DeleteDevice(h);
+        }
+        GEVSetLibraryOptions(nullptr);
+    }
+
+    QX_DEV_HANDLE create(const DeviceInfo& info) {
+        QX_DEV_HANDLE h = nullptr;
+        DeviceInfo copy = info;
+        EXPECT_EQ(QX_CreateDevice(&h, &copy), QX_OK);
+        if (h) m_handles.push_back(h);
+        return h;
+    }
+    void forget(QX_DEV_HANDLE h) {
+        for (auto it = m_handles.begin(); it != m_handles.end(); ++it)
+            if (*it == h) {
+                m_handles.erase(it);
+                return;
+            }
+    }
+
+    std::vector<QX_DEV_HANDLE> m_handles;
+};
+
+TEST_F(GigeDeviceTest, EnumerateConnectFeaturesMemoryDisconnect) {
+    auto cam = makeCamera("127.0.0.21", "GD-21");
+    auto list = std::make_unique<DeviceList>();
+    ASSERT_EQ(QX_EnumDevices(list.get(), 3, 300), QX_OK);
+    ASSERT_EQ(list->nDevNum, 1u);
+    const DeviceInfo* found = list->pDevInfo[0];
+    EXPECT_EQ(found->nTLayerType, QX_TLAYER_GIGE);
+    EXPECT_EQ(found->u.stGigeInfo.nIP, 0x7F000015u);
+    EXPECT_STREQ(found->strSerialNumber, "GD-21");
+
+    QX_DEV_HANDLE h = nullptr;
+    ASSERT_EQ(QX_CreateDevice(&h, list->pDevInfo[0]), QX_OK);
+    m_handles.push_back(h);
+    ASSERT_NE(gigeOf(h), nullptr) << "a GigE record makes a GigE camera";
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    EXPECT_NE(gigeOf(h)->cameraId(), 0);
+    EXPECT_TRUE(cam->heldByHost());
+    bool connected = false;
+    ASSERT_EQ(QX_GetConnectionStatus(h, &connected), QX_OK);
+    EXPECT_TRUE(connected);
+
+    // The description comes from the camera's memory, its connector port renamed.
+    const std::string original = cameraXml();
+    uint32_t size = 0;
+    ASSERT_EQ(QX_XML_GetGenICamXMLSize(h, &size), QX_OK);
+    EXPECT_EQ(size, original.size() - 9u * kConnectorPorts);
+    std::vector<char> xml(size + 1);
+    ASSERT_EQ(QX_XML_GetGenICamXML(h, xml.data(), size + 1), QX_OK);
+    const std::string got(xml.data(), size);
+    EXPECT_EQ(countOf(got, "ConnectorDevice"), 0u);
+    EXPECT_EQ(countOf(got, "<pPort>Device</pPort>"), static_cast<size_t>(kConnectorPorts - 1));
+    EXPECT_EQ(countOf(got, "<Port Name=\"Device\" NameSpace=\"Standard\">"), 1u);
+
+    // Features reach the camera's registers.
+    IntValueInfo width{};
+    ASSERT_EQ(QX_XML_GetIntValue(h, "Width", &width), QX_OK);
+    EXPECT_EQ(width.nValue, kWidth);
+    ASSERT_EQ(QX_XML_SetIntValue(h, "Height", 40), QX_OK);
+    EXPECT_EQ(cam->reg(kHeightReg), 40u);
+    EnumStrValueInfo pf{};
+    ASSERT_EQ(QX_XML_GetEnumValueStr(h, "PixelFormat", &pf), QX_OK);
+    EXPECT_STREQ(pf.strValue, "Mono8");
+    ASSERT_EQ(QX_XML_SetEnumValueStr(h, "TriggerMode", "On"), QX_OK);
+    EXPECT_EQ(cam->reg(kTriggerReg), 1u);
+
+    // Register access: four bytes in wire order.
+    uint8_t four[4] = {};
+    ASSERT_EQ(QX_ReadMemory(h, four, kWidthReg, 4, 0), QX_OK);
+    EXPECT_EQ(four[3], kWidth);
+    EXPECT_EQ(four[0], 0);
+    // A shorter read fills only what the caller asked for.
+    uint8_t two[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    ASSERT_EQ(QX_ReadMemory(h, two, kHeightReg, 2, 0), QX_OK);
+    EXPECT_EQ(two[0], 0);
+    EXPECT_EQ(two[1], 0);
+    EXPECT_EQ(two[2], 0xAA);
+    EXPECT_EQ(two[3], 0xAA);
+    // A write leaves the caller's bytes as they were.
+    uint8_t value[4] = {0x00, 0x00, 0x01, 0x02};
+    ASSERT_EQ(QX_WriteMemory(h, value, kTlLockedReg, 4, 0), QX_OK);
+    EXPECT_EQ(cam->reg(kTlLockedReg), 0x0102u);
+    EXPECT_EQ(value[2], 0x01);
+    EXPECT_EQ(value[3], 0x02);
+    // A two-byte write changes those two bytes of the register only.
+    cam->setRegister(kFeatureBase + 0x40, 0x11223344);
+    uint8_t head[2] = {0xAB, 0xCD};
+    ASSERT_EQ(QX_WriteMemory(h, head, kFeatureBase + 0x40, 2, 0), QX_OK);
+    EXPECT_EQ(cam->reg(kFeatureBase + 0x40), 0xABCD3344u);
+    // Longer accesses are memory reads and writes.
+    std::vector<uint8_t> block(16);
+    ASSERT_EQ(QX_ReadMemory(h, block.data(), kXmlAddress, block.size(), 0), QX_OK);
+    EXPECT_EQ(std::string(block.begin(), block.begin() + 5), "<?xml");
+    std::vector<uint8_t> pattern = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_EQ(QX_WriteMemory(h, pattern.data(), kFeatureBase + 0x80, pattern.size(), 0), QX_OK);
+    EXPECT_EQ(cam->readBytes(kFeatureBase + 0x80, 8), pattern);
+    // An address the camera does not have is the camera's refusal.
+    EXPECT_EQ(QX_ReadMemory(h, four, 0x00F00000, 4, 0), QX_ERR_GEV_INVALID_ADDRESS);
+
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    EXPECT_EQ(gigeOf(h)->cameraId(), 0);
+    ASSERT_EQ(QX_GetConnectionStatus(h, &connected), QX_OK);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(QX_ReadMemory(h, four, kWidthReg, 4, 0), QX_ERR_GENERAL);
+    // Connected again, the same handle works as before.
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_CONTROL), QX_OK);
+    ASSERT_EQ(QX_XML_GetIntValue(h, "Width", &width), QX_OK);
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    ASSERT_EQ(QX_DeleteDevice(h), QX_OK);
+    forget(h);
+
+    cam.reset();
+    ASSERT_EQ(QX_EnumDevices(list.get(), 1, 100), QX_OK);
+    EXPECT_EQ(list->nDevNum, 0u);
+}
+
+struct Frames {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<FrameInfo> infos;
+    std::vector<bool> dataOk;
+};
+
+void checkFrame(const FrameInfo& f) {
+    EXPECT_EQ(f.nWidth, kWidth);
+    EXPECT_EQ(f.nHeight, kHeight);
+    EXPECT_EQ(f.nPixelFormat, kMono8);
+    EXPECT_EQ(f.nDataLen, kWidth * kHeight);
+    EXPECT_EQ(f.nBitsPerPixel, 8u);
+    EXPECT_EQ(f.nLostPacket, 0u);
+    EXPECT_EQ(f.nTransportWord1, 0u);
+    EXPECT_EQ(f.nTransportWord2, 0u);
+    EXPECT_GT(f.fFps, 0.0f);
+    ASSERT_NE(f.pData, nullptr);
+    const auto expected = SimGvspSender::pattern(f.nFrameIndex, kWidth * kHeight);
+    EXPECT_EQ(std::memcmp(f.pData, expected.data(), expected.size()), 0) << "frame " << f.nFrameIndex;
+}
+
+TEST_F(GigeDeviceTest, GrabbingDeliversFramesThroughGetFrame) {
+    auto cam = makeCamera("127.0.0.22", "GD-22");
+    std::atomic<int> starts{0}, stops{0};
+    cam->setWriteHook([&](uint32_t address, const uint8_t*, size_t) {
+        if (address == kAcqStartReg) ++starts;
+        if (address == kAcqStopReg) ++stops;
+    });
+    QX_DEV_HANDLE h = create(recordFor(0x7F000016u, "GD-22"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    FrameInfo f{};
+    EXPECT_EQ(QX_GetFrame(h, &f, 0), QX_ERR_WRONG_STATE);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_TRUE(QX_IsGrabbingStarted(h));
+    EXPECT_EQ(starts.load(), 1);
+    EXPECT_EQ(cam->reg(kTlLockedReg), 1u);
+    EXPECT_NE(cam->reg(0x0D00) & 0xFFFF, 0u) << "the stream port is programmed";
+    EXPECT_GE(cam->testPacketRequests().size(), 1u) << "the packet size is searched with test packets";
+    EXPECT_GE(gigeOf(h)->maxPacketSize(), 576u);
+
+    // The sender cuts blocks by the packet size the host programmed.
+    SimGvspSender sender(*cam, false, (cam->reg(0x0D04) & 0xFFFF) - 36);
+    ASSERT_TRUE(sender.start());
+    sender.setImage(kWidth, kHeight, kMono8);
+    // Blocks one at a time: each is taken before the next is sent.
+    uint64_t lastIndex = 0;
+    for (uint64_t block = 1; block <= 5; ++block) {
+        ASSERT_GT(sender.sendBlock(block, SimGvspSender::pattern(block, kWidth * kHeight)), 0u);
+        FrameInfo frame{};
+        ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK) << "block " << block;
+        checkFrame(frame);
+        EXPECT_EQ(frame.nFrameIndex, block);
+        EXPECT_GT(frame.nFrameIndex, lastIndex);
+        lastIndex = frame.nFrameIndex;
+        ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+    }
+    // A block of another pixel format is dropped; the next good one arrives.
+    SimBlockOptions other;
+    other.overrideGeometry = true;
+    other.width = kWidth;
+    other.height = kHeight / 2;
+    other.pixelFormat = kMono16;
+    sender.sendBlock(6, SimGvspSender::pattern(6, kWidth * kHeight), other);
+    sender.sendBlock(7, SimGvspSender::pattern(7, kWidth * kHeight));
+    FrameInfo frame{};
+    ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK);
+    EXPECT_EQ(frame.nFrameIndex, 7u);
+    checkFrame(frame);
+    ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+    EXPECT_EQ(gigeOf(h)->deliveredFrames(), 6u);
+
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    EXPECT_FALSE(QX_IsGrabbingStarted(h));
+    EXPECT_EQ(stops.load(), 1);
+    EXPECT_EQ(cam->reg(kTlLockedReg), 0u);
+    EXPECT_EQ(cam->reg(0x0D00) & 0xFFFF, 0u) << "the stream port is cleared at stop";
+
+    // A second start reuses the packet size found and streams again.
+    const size_t tests = cam->testPacketRequests().size();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_EQ(cam->testPacketRequests().size(), tests);
+    sender.sendBlock(20, SimGvspSender::pattern(20, kWidth * kHeight));
+    ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK);
+    EXPECT_EQ(frame.nFrameIndex, 20u);
+    checkFrame(frame);
+    ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+    // Disconnect while grabbing stops everything.
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    EXPECT_FALSE(QX_IsGrabbingStarted(h));
+    EXPECT_FALSE(cam->heldByHost() && cam->privilege() != 0);
+}
+
+void onImage(const FrameInfo* info, void* user) {
+    auto* frames = static_cast<Frames*>(user);
+    // The streaming sender sends the pattern of block 1 in every block.
+    const auto expected = SimGvspSender::pattern(1, kWidth * kHeight);
+    const bool ok = info->nDataLen == expected.size() && std::memcmp(info->pData, expected.data(), expected.size()) == 0;
+    std::lock_guard<std::mutex> lk(frames->mutex);
+    frames->infos.push_back(*info);
+    frames->dataOk.push_back(ok);
+    frames->cv.notify_all();
+}
+
+TEST_F(GigeDeviceTest, GrabbingDeliversFramesThroughImageCallback) {
+    auto cam = makeCamera("127.0.0.23", "GD-23");
+    QX_DEV_HANDLE h = create(recordFor(0x7F000017u, "GD-23"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    Frames frames;
+    ASSERT_EQ(QX_RegisterImageCallBack(h, &onImage, &frames), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    FrameInfo f{};
+    EXPECT_EQ(QX_GetFrame(h, &f, 0), QX_ERR_NOT_AVAILABLE);
+    // The sender cuts blocks by the packet size the host programmed.
+    SimGvspSender sender(*cam, false, (cam->reg(0x0D04) & 0xFFFF) - 36);
+    ASSERT_TRUE(sender.start());
+    sender.setImage(kWidth, kHeight, kMono8);
+    sender.startStreaming(kWidth * kHeight, 2000);
+    {
+        std::unique_lock<std::mutex> lk(frames.mutex);
+        ASSERT_TRUE(frames.cv.wait_for(lk, std::chrono::seconds(10), [&] { return frames.infos.size() >= 5; }));
+    }
+    sender.stopStreaming();
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    std::lock_guard<std::mutex> lk(frames.mutex);
+    for (size_t i = 0; i < frames.infos.size(); ++i) {
+        EXPECT_TRUE(frames.dataOk[i]) << i;
+        EXPECT_EQ(frames.infos[i].nWidth, kWidth);
+        EXPECT_EQ(frames.infos[i].nHeight, kHeight);
+        EXPECT_EQ(frames.infos[i].nPixelFormat, kMono8);
+        EXPECT_EQ(frames.infos[i].nBitsPerPixel, 8u);
+        if (i > 0) {
+            EXPECT_GT(frames.infos[i].nFrameIndex, frames.infos[i - 1].nFrameIndex);
+        }
+    }
+}
+
+struct Offline {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int calls = 0;
+};
+
+void onOffline(void* user) {
+    auto* o = static_cast<Offline*>(user);
+    std::lock_guard<std::mutex> lk(o->mutex);
+    ++o->calls;
+    o->cv.notify_all();
+}
+
+TEST_F(GigeDeviceTest, SilentCameraRaisesOfflineOnce) {
+    auto cam = makeCamera("127.0.0.24", "GD-24");
+    QX_DEV_HANDLE h = create(recordFor(0x7F000018u, "GD-24"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    Offline offline;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &onOffline, &offline), QX_OK);
+    // The heartbeat follows the camera's new timeout.
+    ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 600), QX_OK);
+    EXPECT_EQ(cam->reg(0x0938), 600u);
+    cam->setSilent(true);
+    {
+        std::unique_lock<std::mutex> lk(offline.mutex);
+        ASSERT_TRUE(offline.cv.wait_for(lk, std::chrono::seconds(20), [&] { return offline.calls >= 1; }));
+        // Further failure reports of the library do not raise it again.
+        EXPECT_FALSE(offline.cv.wait_for(lk, std::chrono::milliseconds(1500), [&] { return offline.calls > 1; }));
+    }
+    uint8_t four[4];
+    EXPECT_EQ(QX_ReadMemory(h, four, kWidthReg, 4, 0), QX_ERR_GENERAL) << "an offline camera is not asked";
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    ASSERT_EQ(QX_DeleteDevice(h), QX_OK);
+    forget(h);
+    std::lock_guard<std::mutex> lk(offline.mutex);
+    EXPECT_EQ(offline.calls, 1);
+}
+
+TEST_F(GigeDeviceTest, GigeSettings) {
+    auto cam = makeCamera("127.0.0.25", "GD-25", qx::gige::gvcp::cap::kPacketResend);
+    QX_DEV_HANDLE h = create(recordFor(0x7F000019u, "GD-25"));
+
+    // Network values are checked before anything is sent.
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F000000u, 0xFF000000u, 0), QX_ERR_INVALID_PARAM) << "low octet 0";
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0xFFFFFFFFu, 0xFF000000u, 0), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0x00000019u, 0xFF000000u, 0), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0x7F000000u, 0), QX_ERR_INVALID_PARAM) << "mask top bit clear";
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0xFFFFFFFFu, 0), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0xFF000000u, 0x7F000100u), QX_ERR_INVALID_PARAM) << "gateway";
+    EXPECT_EQ(QX_GIGE_SetIpConfig(h, QX_IP_CONFIG_STATIC, 0x7F010119u, 0xFF000000u, 0xFFFFFFFFu),
+              QX_ERR_INVALID_PARAM);
+    const size_t forceIps = cam->countReceived(qx::gige::gvcp::kForceIpCmd);
+    EXPECT_EQ(forceIps, 0u);
+    // A valid FORCEIP reaches the camera by its MAC address, connected or not.
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0xFF000000u, 0), QX_OK);
+    EXPECT_EQ(cam->countReceived(qx::gige::gvcp::kForceIpCmd), 1u);
+    // An unknown configuration kind is refused.
+    EXPECT_EQ(QX_GIGE_SetIpConfig(h, 9, 0x7F010119u, 0xFF000000u, 0), QX_ERR_GENERAL);
+
+    // Packet resend needs a connection and sane values.
+    bool enabled = true;
+    uint8_t percent = 0;
+    uint16_t timeout = 0;
+    EXPECT_EQ(QX_GIGE_GetPacketResend(h, &enabled, &percent, &timeout), QX_ERR_NOT_AVAILABLE);
+    EXPECT_EQ(QX_GIGE_SetPacketResend(h, true, 50, 100), QX_ERR_NOT_AVAILABLE);
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    EXPECT_EQ(QX_GIGE_SetPacketResend(h, true, 0, 100), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(QX_GIGE_SetPacketResend(h, true, 101, 100), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(QX_GIGE_SetPacketResend(h, true, 50, 0), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(QX_GIGE_SetPacketResend(h, true, 50, 1001), QX_ERR_INVALID_PARAM);
+    ASSERT_EQ(QX_GIGE_SetPacketResend(h, true, 50, 0xFFFF), QX_OK);
+    ASSERT_EQ(QX_GIGE_GetPacketResend(h, &enabled, &percent, &timeout), QX_OK);
+    EXPECT_TRUE(enabled);
+    EXPECT_EQ(percent, 50);
+    EXPECT_EQ(timeout, 200) << "automatic timeout without trigger mode";
+    ASSERT_EQ(QX_GIGE_SetPacketResend(h, false, 80, 300), QX_OK);
+    ASSERT_EQ(QX_GIGE_GetPacketResend(h, &enabled, &percent, &timeout), QX_OK);
+    EXPECT_FALSE(enabled);
+    EXPECT_EQ(percent, 80);
+    EXPECT_EQ(timeout, 300);
+
+    // No filter driver on this platform: the failure is reported, the state stays off.
+    bool filter = true;
+    EXPECT_EQ(QX_GIGE_SetFilterDriver(h, true), gevStatusToError(GEV_STATUS_CANNOT_OPEN_DRIVER));
+    ASSERT_EQ(QX_GIGE_GetFilterDriver(h, &filter), QX_OK);
+    EXPECT_FALSE(filter);
+    EXPECT_EQ(QX_GIGE_SetFilterDriver(h, false), QX_OK);
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    EXPECT_EQ(QX_GIGE_SetFilterDriver(h, true), QX_ERR_NOT_AVAILABLE);
+}
+
+TEST_F(GigeDeviceTest, IpConfigOnADisconnectedCameraConnectsForTheChange) {
+    // An address whose octets are all non-zero, as the checks require.
+    auto cam = makeCamera("127.1.1.30", "GD-30");
+    const DeviceInfo record = recordFor(0x7F01011Eu, "GD-30");
+    QX_DEV_HANDLE h = create(record);
+    ASSERT_EQ(QX_GIGE_SetIpConfig(h, QX_IP_CONFIG_STATIC, 0x7F01011Eu, 0xFF000000u, 0x7F0101FEu), QX_OK);
+    EXPECT_EQ(cam->countReceived(qx::gige::gvcp::kForceIpCmd), 1u) << "the address is forced first";
+    EXPECT_EQ(cam->reg(qx::gige::gvcp::reg::kPersistentIp), 0x7F01011Eu);
+    EXPECT_EQ(cam->reg(qx::gige::gvcp::reg::kPersistentMask), 0xFF000000u);
+    EXPECT_EQ(cam->reg(qx::gige::gvcp::reg::kPersistentGateway), 0x7F0101FEu);
+    EXPECT_EQ(cam->reg(qx::gige::gvcp::reg::kNetworkConfig) & 0x1, 0x1u) << "persistent IP on";
+    // The connection made for the change is closed again and its number given back.
+    bool connected = true;
+    ASSERT_EQ(QX_GetConnectionStatus(h, &connected), QX_OK);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(gigeOf(h)->cameraId(), 0);
+    EXPECT_EQ(cam->privilege(), 0u);
+
+    // Link-local only, on a connected camera: the configuration register alone.
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_GIGE_SetIpConfig(h, QX_IP_CONFIG_LLA, 0x7F01011Eu, 0xFF000000u, 0), QX_OK);
+    EXPECT_EQ(cam->reg(qx::gige::gvcp::reg::kNetworkConfig), 0x4u);
+    ASSERT_EQ(QX_GetConnectionStatus(h, &connected), QX_OK);
+    EXPECT_TRUE(connected) << "a camera connected before stays connected";
+    // Not while grabbing.
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_EQ(QX_GIGE_SetIpConfig(h, QX_IP_CONFIG_DHCP, 0x7F01011Eu, 0xFF000000u, 0), QX_ERR_NOT_AVAILABLE);
+    EXPECT_EQ(QX_GIGE_SetPacketResend(h, true, 50, 100), QX_ERR_WRONG_STATE);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    ASSERT_EQ(QX_GIGE_SetIpConfig(h, QX_IP_CONFIG_DHCP, 0x7F01011Eu, 0xFF000000u, 0), QX_OK);
+    EXPECT_EQ(cam->reg(qx::gige::gvcp::reg::kNetworkConfig) & 0x3, 0x2u) << "DHCP on, persistent off";
+}
+
+TEST_F(GigeDeviceTest, CameraLostWhileGrabbingEndsAcquisitionAndRaisesOffline) {
+    auto cam = makeCamera("127.0.0.28", "GD-28");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00001Cu, "GD-28"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    Offline offline;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &onOffline, &offline), QX_OK);
+    ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 600), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    cam->setSilent(true);
+    {
+        std::unique_lock<std::mutex> lk(offline.mutex);
+        ASSERT_TRUE(offline.cv.wait_for(lk, std::chrono::seconds(20), [&] { return offline.calls >= 1; }));
+    }
+    FrameInfo f{};
+    EXPECT_EQ(QX_GetFrame(h, &f, 50), QX_ERR_TIMEOUT);
+    // Stopping a lost camera does not hang; the handle is released afterwards.
+    QX_StopGrabbing(h);
+    EXPECT_FALSE(QX_IsGrabbingStarted(h));
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    ASSERT_EQ(QX_DeleteDevice(h), QX_OK);
+    forget(h);
+    std::lock_guard<std::mutex> lk(offline.mutex);
+    EXPECT_EQ(offline.calls, 1);
+}
+
+TEST_F(GigeDeviceTest, FailedConnectLeavesNothingOpen) {
+    auto cam = makeCamera("127.0.0.31", "GD-31");
+    // The description's URL points at memory the camera does not have.
+    cam->setFirstUrl("Local:SimCam.xml;F00000;100");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00001Fu, "GD-31"));
+    EXPECT_NE(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    bool connected = true;
+    ASSERT_EQ(QX_GetConnectionStatus(h, &connected), QX_OK);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(gigeOf(h)->cameraId(), 0) << "the camera number is given back";
+    EXPECT_EQ(cam->privilege(), 0u) << "the library camera is closed";
+    // Once the description is there, the same handle connects.
+    const std::string xml = cameraXml();
+    cam->placeXml(kXmlAddress, std::vector<uint8_t>(xml.begin(), xml.end()), "SimCam.xml");
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    IntValueInfo width{};
+    ASSERT_EQ(QX_XML_GetIntValue(h, "Width", &width), QX_OK);
+    EXPECT_EQ(width.nValue, kWidth);
+}
+
+struct Reentrant {
+    Offline offline;
+    QX_DEV_HANDLE handle = nullptr;
+    std::atomic<QX_STATUS> disconnect{0xFFFFFFFFu};
+};
+
+void disconnectFromOffline(void* user) {
+    auto* r = static_cast<Reentrant*>(user);
+    r->disconnect.store(QX_DisconnectDevice(r->handle));
+    onOffline(&r->offline);
+}
+
+TEST_F(GigeDeviceTest, OfflineCallbackMayDisconnectTheCamera) {
+    auto cam = makeCamera("127.0.0.32", "GD-32");
+    QX_DEV_HANDLE h = create(recordFor(0x7F000020u, "GD-32"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    Reentrant r;
+    r.handle = h;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &disconnectFromOffline, &r), QX_OK);
+    ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 600), QX_OK);
+    cam->setSilent(true);
+    {
+        std::unique_lock<std::mutex> lk(r.offline.mutex);
+        ASSERT_TRUE(r.offline.cv.wait_for(lk, std::chrono::seconds(20), [&] { return r.offline.calls >= 1; }));
+    }
+    EXPECT_EQ(r.disconnect.load(), QX_OK);
+    bool connected = true;
+    ASSERT_EQ(QX_GetConnectionStatus(h, &connected), QX_OK);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(gigeOf(h)->cameraId(), 0);
+    ASSERT_EQ(QX_DeleteDevice(h), QX_OK);
+    forget(h);
+}
+
+TEST_F(GigeDeviceTest, BlockLargerThanThePayloadSizeStaysInItsBuffer) {
+    auto cam = makeCamera("127.0.0.33", "GD-33");
+    // The camera reports a smaller payload than the blocks it sends.
+    constexpr uint32_t kSmallPayload = 1024;
+    cam->setRegister(kPayloadReg, kSmallPayload);
+    QX_DEV_HANDLE h = create(recordFor(0x7F000021u, "GD-33"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    SimGvspSender sender(*cam, false, (cam->reg(0x0D04) & 0xFFFF) - 36);
+    ASSERT_TRUE(sender.start());
+    sender.setImage(kWidth, kHeight, kMono8);
+    for (uint64_t block = 1; block <= 3; ++block) sender.sendBlock(block, SimGvspSender::pattern(block, kWidth * kHeight));
+    FrameInfo f{};
+    const QX_STATUS st = QX_GetFrame(h, &f, 1000);
+    if (st == QX_OK) {
+        EXPECT_EQ(f.nDataLen, kSmallPayload) << "never more than the buffer holds";
+        const auto expected = SimGvspSender::pattern(f.nFrameIndex, kSmallPayload);
+        EXPECT_EQ(std::memcmp(f.pData, expected.data(), kSmallPayload), 0);
+        ASSERT_EQ(QX_FreeFrame(h, &f), QX_OK);
+    } else {
+        EXPECT_EQ(st, QX_ERR_TIMEOUT);
+    }
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+}
+
+TEST_F(GigeDeviceTest, PacketResendBudgetFollowsPayloadAndPacketSize) {
+    auto cam = makeCamera("127.0.0.34", "GD-34", qx::gige::gvcp::cap::kPacketResend);
+    QX_DEV_HANDLE h = create(recordFor(0x7F000022u, "GD-34"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    // The packet size is found at the first start.
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    const uint32_t packet = gigeOf(h)->maxPacketSize();
+    ASSERT_GT(packet, 36u);
+    const uint32_t packets = (kWidth * kHeight + (packet - 36) - 1) / (packet - 36);
+    qxtest::LogCapture log(spdlog::level::info);
+    ASSERT_EQ(QX_GIGE_SetPacketResend(h, true, 100, 150), QX_OK);
+    EXPECT_TRUE(log.find("sc_timeout:150ms, sc_packet_resend:" + std::to_string(packets) +
+                         ", m_isTriggerModeOn:false, isResendEnabled:true"));
+    log.clear();
+    ASSERT_EQ(QX_GIGE_SetPacketResend(h, true, 50, 150), QX_OK);
+    EXPECT_TRUE(log.find("sc_packet_resend:" + std::to_string(packets * 50 / 100) + ","));
+}
+
+TEST_F(GigeDeviceTest, PacketResendNotSupportedByCamera) {
+    auto cam = makeCamera("127.0.0.26", "GD-26");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00001Au, "GD-26"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    EXPECT_EQ(QX_GIGE_SetPacketResend(h, true, 50, 100), QX_ERR_NOT_SUPPORTED);
+    bool enabled = true;
+    uint8_t percent = 0;
+    uint16_t timeout = 0;
+    ASSERT_EQ(QX_GIGE_GetPacketResend(h, &enabled, &percent, &timeout), QX_OK);
+    EXPECT_FALSE(enabled);
+}
+
+TEST_F(GigeDeviceTest, CameraNumbersExhaustedAndGivenBack) {
+    auto cam = makeCamera("127.0.0.27", "GD-27");
+    const DeviceInfo record = recordFor(0x7F00001Bu, "GD-27");
+    std::vector<QX_DEV_HANDLE> open;
+    // Open access takes no privilege, so one camera serves every connection.
+    for (int i = 0; i < 50; ++i) {
+        QX_DEV_HANDLE h = create(record);
+        ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_OPEN), QX_OK) << i;
+        open.push_back(h);
+    }
+    QX_DEV_HANDLE extra = create(record);
+    EXPECT_EQ(QX_ConnectDevice(extra, QX_ACCESS_OPEN), QX_ERR_RESOURCE_EXHAUSTED);
+    bool connected = true;
+    ASSERT_EQ(QX_GetConnectionStatus(extra, &connected), QX_OK);
+    EXPECT_FALSE(connected);
+
+    // A freed number goes to the back of the list and serves the next connect.
+    const uint8_t freed = gigeOf(open[0])->cameraId();
+    ASSERT_EQ(QX_DisconnectDevice(open[0]), QX_OK);
+    ASSERT_EQ(QX_ConnectDevice(extra, QX_ACCESS_OPEN), QX_OK);
+    EXPECT_EQ(gigeOf(extra)->cameraId(), freed);
+
+    // A connect that fails gives its number back: with one number free, a camera that does
+    // not answer fails, and the next connect still finds the number.
+    ASSERT_EQ(QX_DisconnectDevice(open[1]), QX_OK);
+    QX_DEV_HANDLE nobody = create(recordFor(0x7F00007Eu, "NOBODY"));
+    EXPECT_NE(QX_ConnectDevice(nobody, QX_ACCESS_EXCLUSIVE), QX_OK);
+    EXPECT_EQ(gigeOf(nobody)->cameraId(), 0);
+    ASSERT_EQ(QX_ConnectDevice(open[1], QX_ACCESS_OPEN), QX_OK);
+
+    for (QX_DEV_HANDLE h : m_handles) QX_DisconnectDevice(h);
+}
+
+} // namespace

@@ -1,0 +1,120 @@
+#include "Usb3DeviceTestEnv.h"
+
+#include "QxUsbManager.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace qxtest::usb3dev {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string intReg(const std::string& name, uint32_t address, const std::string& port) {
+    std::ostringstream x;
+    x << "<IntReg Name=\"" << name << "\"><Address>0x" << std::hex << address << std::dec
+      << "</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>" << port
+      << "</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess></IntReg>\n";
+    return x.str();
+}
+
+bool writeFile(const fs::path& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+} // namespace
+
+qx::usb3::sim::SimUsb3Rig& rig() {
+    static auto* r = new qx::usb3::sim::SimUsb3Rig();
+    return *r;
+}
+
+std::string xmlDir() { return (fs::current_path() / "QxUsb3Xml").string() + "/"; }
+
+std::string cameraXml(bool withImageDataWidth) {
+    std::ostringstream x;
+    x << R"(<?xml version="1.0" encoding="utf-8"?>
+<RegisterDescription ModelName="SimCam" VendorName="VORNA" StandardNameSpace="None"
+  SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"
+  MajorVersion="1" MinorVersion="0" SubMinorVersion="0" ToolTip="simulated USB3 camera"
+  ProductGuid="0" VersionGuid="0" xmlns="http://www.genicam.org/GenApi/Version_1_1">
+<Category Name="Root" NameSpace="Standard">
+  <pFeature>Width</pFeature>
+  <pFeature>Height</pFeature>
+  <pFeature>TriggerMode</pFeature>
+  <pFeature>Gain</pFeature>
+  <pFeature>ConnectorValue</pFeature>
+</Category>
+<Integer Name="Width" NameSpace="Standard">
+  <pIsLocked>TLParamsLocked</pIsLocked>
+  <pValue>WidthReg</pValue>
+  <Min>8</Min>
+  <Max>)" << kMaxWidth << R"(</Max>
+  <Inc>8</Inc>
+</Integer>
+<Integer Name="Height" NameSpace="Standard">
+  <pIsLocked>TLParamsLocked</pIsLocked>
+  <pValue>HeightReg</pValue>
+  <Min>1</Min>
+  <Max>)" << kMaxHeight << R"(</Max>
+</Integer>
+<Integer Name="TLParamsLocked">
+  <Visibility>Invisible</Visibility>
+  <Value>0</Value>
+  <Min>0</Min>
+  <Max>1</Max>
+</Integer>
+<Enumeration Name="TriggerMode" NameSpace="Standard">
+  <EnumEntry Name="Off"><Value>0</Value></EnumEntry>
+  <EnumEntry Name="On"><Value>1</Value></EnumEntry>
+  <pValue>TriggerModeReg</pValue>
+</Enumeration>
+<Integer Name="Gain">
+  <pValue>GainReg</pValue>
+  <Min>0</Min>
+  <Max>1000</Max>
+</Integer>
+<Integer Name="ConnectorValue">
+  <pValue>ConnectorValueReg</pValue>
+  <Min>0</Min>
+  <Max>4294967295</Max>
+</Integer>
+)" << intReg("WidthReg", kRegWidth, "Device")
+      << intReg("HeightReg", kRegHeight, "Device") << intReg("TriggerModeReg", kRegTriggerMode, "Device")
+      << intReg("GainReg", kRegGain, "Device") << intReg("ConnectorValueReg", kLinkConnectorValue, "ConnectorDevice");
+    if (withImageDataWidth) {
+        x << "<Integer Name=\"IMAGE_DATA_WIDTH\"><pValue>ImageDataWidthReg</pValue><Min>0</Min><Max>64</Max></Integer>\n"
+          << intReg("ImageDataWidthReg", kLinkImageDataWidth, "ConnectorDevice");
+    }
+    x << "<Port Name=\"ConnectorDevice\"/>\n<Port Name=\"Device\" NameSpace=\"Standard\"/>\n</RegisterDescription>\n";
+    return x.str();
+}
+
+bool prepareEnvironment() {
+    const fs::path dir = fs::current_path() / "QxUsb3Xml";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    std::ostringstream ini;
+    ini << "DeviceModelNameReg=603C\n" << std::hex << kModelId << "=" << kModel << "\n";
+    bool ok = writeFile(dir / "Config.ini", ini.str());
+    ok = ok && writeFile(dir / (std::string(kModel) + ".xml"), cameraXml(true));
+    ok = ok && writeFile(dir / (std::string(kModelNoBits) + ".xml"), cameraXml(false));
+    ok = ok && writeFile(fs::current_path() / "QxSdkConfig.json",
+                         "{\n  \"QxUsb3XmlPath\": \"" + xmlDir() + "\"\n}\n");
+
+    auto& r = rig();
+    r.camera->setProtoRegister(0x603C, kModelId);
+    r.camera->setProtoRegister(kRegWidth, 32);
+    r.camera->setProtoRegister(kRegHeight, 16);
+    r.camera->setProtoRegister(kRegTriggerMode, 0);
+    r.camera->setLinkRegister(kLinkImageDataWidth, {12, 0, 0, 0});
+    r.camera->setLinkRegister(kLinkConnectorValue, {0, 0, 0, 0});
+    ok = ok && qx::usb3::QX_U3V_SetManagerBackend(r.backend);
+    return ok;
+}
+
+} // namespace qxtest::usb3dev

@@ -1,0 +1,35 @@
+// Shared environment of the USB3 camera tests: one simulated camera on the backend of the
+// process's USB manager, the XML directory with "Config.ini" and the models' XML files.
+#pragma once
+#include "SimUsb3Camera.h"
+
+#include <cstdint>
+#include <string>
+
+namespace qxtest::usb3dev {
+
+constexpr const char* kPath = "usb:sim-1";
+constexpr const char* kModel = "SIMCAM";          // named by Config.ini from the model id
+constexpr const char* kModelNoBits = "SIMCAMNB";   // its XML has no IMAGE_DATA_WIDTH
+constexpr const char* kModelNoXml = "NOXMLCAM";    // no XML file in the directory
+constexpr uint32_t kModelId = 0x1A2B;
+
+// Registers of the simulated camera. Byte-channel registers (port "Device"):
+constexpr uint16_t kRegWidth = 0x0100;
+constexpr uint16_t kRegHeight = 0x0104;
+constexpr uint16_t kRegTriggerMode = 0x0108;
+constexpr uint16_t kRegGain = 0x010C;
+// Register-frame registers (port "ConnectorDevice"):
+constexpr uint32_t kLinkImageDataWidth = 0x2000;
+constexpr uint32_t kLinkConnectorValue = 0x2004;
+
+constexpr int kMaxWidth = 64;
+constexpr int kMaxHeight = 32;
+
+qx::usb3::sim::SimUsb3Rig& rig();
+// Writes the XML directory and the configuration, installs the simulated backend.
+bool prepareEnvironment();
+std::string xmlDir();
+std::string cameraXml(bool withImageDataWidth);
+
+} // namespace qxtest::usb3dev

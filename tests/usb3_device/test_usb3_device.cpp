@@ -1,0 +1,438 @@
+// The USB3 camera through the exported QX_ functions against the simulated camera:
+// enumeration, connect / disconnect, features and memory on both ports, acquisition through
+// QX_GetFrame and the image callback, stop, delete, and the loss of the camera while grabbing.
+#include "LogCapture.h"
+#include "QxCamApi.h"
+#include "QxUsb3Device.h"
+#include "QxUsbManager.h"
+#include "Transports.h"
+#include "Usb3DeviceTestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using namespace qxtest::usb3dev;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds bound = 5000ms) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+DeviceInfo usb3Record(const char* model, const char* path = kPath) {
+    DeviceInfo info{};
+    std::snprintf(info.strModelName, sizeof(info.strModelName), "%s", model);
+    std::snprintf(info.strManufacturerName, sizeof(info.strManufacturerName), "VORNA");
+    info.nTLayerType = QX_TLAYER_USB3;
+    info.nAccessStatus = QX_ACCESS_STATUS_AVAILABLE;
+    std::snprintf(info.u.stUsb3Info.strDevicePath, sizeof(info.u.stUsb3Info.strDevicePath), "%s", path);
+    return info;
+}
+
+qx::usb3::UsbFrameHeader header(uint16_t w, uint16_t h, uint32_t number) {
+    qx::usb3::UsbFrameHeader hd;
+    hd.width = w;
+    hd.height = h;
+    hd.frameNumber = number;
+    return hd;
+}
+
+Bytes pixels(size_t n, uint8_t seed) {
+    Bytes p(n);
+    for (size_t i = 0; i < n; ++i) p[i] = uint8_t(i * 7 + seed);
+    return p;
+}
+
+// Discovery of GigE cameras is left out: only the USB3 half of enumeration runs.
+qx::TransportHooks usb3OnlyHooks() {
+    qx::TransportHooks hooks = qx::defaultTransportHooks();
+    hooks.enumGige = [](std::vector<DeviceInfo>&, uint16_t) {};
+    return hooks;
+}
+
+const DeviceInfo* findRecord(const DeviceList& list, const char* path) {
+    for (uint32_t i = 0; i < list.nDevNum; ++i) {
+        const DeviceInfo* d = list.pDevInfo[i];
+        if (d && d->nTLayerType == QX_TLAYER_USB3 && std::strcmp(d->u.stUsb3Info.strDevicePath, path) == 0) return d;
+    }
+    return nullptr;
+}
+
+struct Offline {
+    std::mutex m;
+    std::condition_variable cv;
+    int calls = 0;
+    static void QX_CALL callback(void* user) {
+        auto* self = static_cast<Offline*>(user);
+        {
+            std::lock_guard<std::mutex> lk(self->m);
+            ++self->calls;
+        }
+        self->cv.notify_all();
+    }
+    bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
+        std::unique_lock<std::mutex> lk(m);
+        return cv.wait_for(lk, bound, [&] { return calls >= n; });
+    }
+    int count() {
+        std::lock_guard<std::mutex> lk(m);
+        return calls;
+    }
+};
+
+struct Frames {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<FrameInfo> infos;
+    std::vector<Bytes> data;
+    static void QX_CALL callback(const FrameInfo* info, void* user) {
+        auto* self = static_cast<Frames*>(user);
+        {
+            std::lock_guard<std::mutex> lk(self->m);
+            self->infos.push_back(*info);
+            self->data.emplace_back(info->pData, info->pData + info->nDataLen);
+        }
+        self->cv.notify_all();
+    }
+    bool waitCount(size_t n, std::chrono::milliseconds bound = 5000ms) {
+        std::unique_lock<std::mutex> lk(m);
+        return cv.wait_for(lk, bound, [&] { return infos.size() >= n; });
+    }
+};
+
+class Usb3Device : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto& r = rig();
+        ASSERT_TRUE(eventually([&] { return r.camera->present(); }));
+        r.camera->setProtoRegister(kRegWidth, 32);
+        r.camera->setProtoRegister(kRegHeight, 16);
+        r.camera->setProtoRegister(kRegTriggerMode, 0);
+        r.camera->setLinkRegister(kLinkImageDataWidth, {12, 0, 0, 0});
+    }
+    void TearDown() override {
+        for (QX_DEV_HANDLE h : m_handles) {
+            QX_StopGrabbing(h);
+            QX_DisconnectDevice(h);
+            QX_DeleteDevice(h);
+        }
+    }
+    QX_DEV_HANDLE create(const DeviceInfo& info) {
+        QX_DEV_HANDLE h = nullptr;
+        EXPECT_EQ(QX_CreateDevice(&h, &info), QX_OK);
+        if (h) m_handles.push_back(h);
+        return h;
+    }
+    QX_DEV_HANDLE connected(const char* model = kModel) {
+        QX_DEV_HANDLE h = create(usb3Record(model));
+        EXPECT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+        return h;
+    }
+    void release(QX_DEV_HANDLE h) {
+        EXPECT_EQ(QX_DisconnectDevice(h), QX_OK);
+        EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
+        m_handles.erase(std::remove(m_handles.begin(), m_handles.end(), h), m_handles.end());
+    }
+
+    qx::ScopedTransportHooks m_hooks{usb3OnlyHooks()};
+    std::vector<QX_DEV_HANDLE> m_handles;
+};
+
+} // namespace
+
+TEST_F(Usb3Device, EnumerationListsTheCameraAndItsAccessStatus) {
+    DeviceList list{};
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    const DeviceInfo* d = findRecord(list, kPath);
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->strModelName, kModel);
+    EXPECT_STREQ(d->strManufacturerName, "VORNA");
+    EXPECT_STREQ(d->strSerialNumber, "0");
+    EXPECT_STREQ(d->u.stUsb3Info.strVendorName, "VORNA");
+    EXPECT_EQ(d->nAccessStatus, QX_ACCESS_STATUS_AVAILABLE);
+
+    QX_DEV_HANDLE h = create(*d);
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    d = findRecord(list, kPath);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->nAccessStatus, QX_ACCESS_STATUS_IN_USE);
+    release(h);
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    d = findRecord(list, kPath);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->nAccessStatus, QX_ACCESS_STATUS_AVAILABLE);
+}
+
+TEST_F(Usb3Device, ConnectLoadsTheModelsXmlAndOnlyExclusiveAccessIsAccepted) {
+    QX_DEV_HANDLE h = create(usb3Record(kModel));
+    EXPECT_EQ(QX_ConnectDevice(h, QX_ACCESS_OPEN), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(QX_ConnectDevice(h, QX_ACCESS_CONTROL), QX_ERR_INVALID_PARAM);
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    bool isConnected = false;
+    EXPECT_EQ(QX_GetConnectionStatus(h, &isConnected), QX_OK);
+    EXPECT_TRUE(isConnected);
+
+    const std::string xml = cameraXml(true);
+    uint32_t size = 0;
+    ASSERT_EQ(QX_XML_GetGenICamXMLSize(h, &size), QX_OK);
+    EXPECT_EQ(size, xml.size() + 4096);
+    std::vector<char> text(size);
+    ASSERT_EQ(QX_XML_GetGenICamXML(h, text.data(), size), QX_OK);
+    EXPECT_EQ(std::string(text.data()), xml);
+
+    // The same camera through a second handle of this process.
+    QX_DEV_HANDLE h2 = create(usb3Record(kModel));
+    EXPECT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_ERR_GEV_BUSY);
+
+    release(h);
+    EXPECT_EQ(rig().camera->openHandles(), 0);
+    // Once released, the other handle connects.
+    ASSERT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_OK);
+    release(h2);
+}
+
+TEST_F(Usb3Device, ConnectWithoutAnXmlFileFailsAndReleasesTheCamera) {
+    QX_DEV_HANDLE bad = create(usb3Record(kModelNoXml));
+    EXPECT_EQ(QX_ConnectDevice(bad, QX_ACCESS_EXCLUSIVE), QX_ERR_INVALID_PARAM);
+    bool isConnected = true;
+    EXPECT_EQ(QX_GetConnectionStatus(bad, &isConnected), QX_OK);
+    EXPECT_FALSE(isConnected);
+    EXPECT_EQ(rig().camera->openHandles(), 0);
+    // Neither the manager nor the connected set keeps the camera: a good handle connects.
+    QX_DEV_HANDLE h = connected();
+    bool ok = false;
+    EXPECT_EQ(QX_GetConnectionStatus(h, &ok), QX_OK);
+    EXPECT_TRUE(ok);
+    release(h);
+    EXPECT_EQ(QX_DeleteDevice(bad), QX_OK);
+    m_handles.erase(std::remove(m_handles.begin(), m_handles.end(), bad), m_handles.end());
+}
+
+TEST_F(Usb3Device, FeaturesAndMemoryReachBothPorts) {
+    QX_DEV_HANDLE h = connected();
+    auto& cam = *rig().camera;
+
+    // Port "Device": the 'R'/'W' protocol on the byte channel.
+    IntValueInfo width{};
+    ASSERT_EQ(QX_XML_GetIntValue(h, "Width", &width), QX_OK);
+    EXPECT_EQ(width.nValue, 32);
+    EXPECT_EQ(width.nMax, kMaxWidth);
+    ASSERT_EQ(QX_XML_SetIntValue(h, "Gain", 321), QX_OK);
+    EXPECT_EQ(cam.protoRegister(kRegGain), 321u);
+    EnumStrValueInfo trigger{};
+    ASSERT_EQ(QX_XML_GetEnumValueStr(h, "TriggerMode", &trigger), QX_OK);
+    EXPECT_STREQ(trigger.strValue, "Off");
+
+    uint8_t value[4] = {};
+    ASSERT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    EXPECT_EQ(value[1], 0);
+    uint8_t wr[4] = {0x78, 0x56, 0x34, 0x12};
+    ASSERT_EQ(QX_WriteMemory(h, wr, kRegGain, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(cam.protoRegister(kRegGain), 0x12345678u);
+
+    // Port "ConnectorDevice": register frames of the control link.
+    ASSERT_EQ(QX_XML_SetIntValue(h, "ConnectorValue", 0x01020304), QX_OK);
+    EXPECT_EQ(cam.linkRegister(kLinkConnectorValue), (Bytes{4, 3, 2, 1}));
+    uint8_t link[4] = {0xAA, 0xBB, 0xCC, 0xDD};
+    ASSERT_EQ(QX_WriteMemory(h, link, kLinkConnectorValue, 4, QX_PORT_CONNECTOR_DEVICE), QX_OK);
+    EXPECT_EQ(cam.linkRegister(kLinkConnectorValue), (Bytes{0xAA, 0xBB, 0xCC, 0xDD}));
+    uint8_t back[4] = {};
+    ASSERT_EQ(QX_ReadMemory(h, back, kLinkImageDataWidth, 4, QX_PORT_CONNECTOR_DEVICE), QX_OK);
+    EXPECT_EQ(back[0], 12);
+
+    // Any other port type, and a camera that does not answer.
+    EXPECT_EQ(QX_ReadMemory(h, back, kRegGain, 4, 2), QX_ERR_USB3);
+    cam.setAnswerByteProtocol(false);
+    EXPECT_EQ(QX_ReadMemory(h, back, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_USB3);
+    cam.setAnswerByteProtocol(true);
+    release(h);
+}
+
+TEST_F(Usb3Device, PolledFramesCarryTheTwelveBitLayout) {
+    QX_DEV_HANDLE h = connected();
+    qxtest::LogCapture log;
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_TRUE(QX_IsGrabbingStarted(h));
+    EXPECT_TRUE(log.find("usbTransferBufCount=16"));
+    auto& cam = *rig().camera;
+
+    // A frame of another width is never delivered.
+    cam.queueFrame(header(40, 16, 1), pixels(40 * 16 * 2, 9));
+    const Bytes first = pixels(32 * 16 * 2, 1);
+    cam.queueFrame(header(32, 16, 2), first);
+    FrameInfo fi{};
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    EXPECT_EQ(fi.nPixelFormat, 0x01100005u);
+    EXPECT_EQ(fi.nWidth, 32u);
+    EXPECT_EQ(fi.nHeight, 16u);
+    EXPECT_EQ(fi.nDataLen, 32u * 16u * 2u);
+    EXPECT_EQ(fi.nBitsPerPixel, 16u);
+    EXPECT_EQ(fi.nFrameIndex, 0u);
+    EXPECT_EQ(fi.fFps, 0.0f);
+    EXPECT_EQ(fi.nLostPacket, 0u);
+    EXPECT_EQ(fi.nTransportWord1, 0u);
+    ASSERT_NE(fi.pData, nullptr);
+    EXPECT_EQ(std::memcmp(fi.pData, first.data(), first.size()), 0);
+    ASSERT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+
+    const Bytes second = pixels(32 * 16 * 2, 2);
+    cam.queueFrame(header(32, 16, 3), second);
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    EXPECT_EQ(fi.nFrameIndex, 1u);
+    EXPECT_EQ(std::memcmp(fi.pData, second.data(), second.size()), 0);
+    ASSERT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    EXPECT_FALSE(QX_IsGrabbingStarted(h));
+    // A second stop does not reach the manager and succeeds.
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    release(h);
+}
+
+TEST_F(Usb3Device, CallbackFramesAndTriggeredTransferUnits) {
+    rig().camera->setProtoRegister(kRegTriggerMode, 1);
+    rig().camera->setLinkRegister(kLinkImageDataWidth, {8, 0, 0, 0});
+    QX_DEV_HANDLE h = connected();
+    Frames frames;
+    ASSERT_EQ(QX_RegisterImageCallBack(h, &Frames::callback, &frames), QX_OK);
+    qxtest::LogCapture log;
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_TRUE(log.find("getEnumValueStr TriggerMode ret=0x0"));
+    EXPECT_TRUE(log.find("usbTransferBufCount=1"));
+    EXPECT_FALSE(log.find("usbTransferBufCount=16"));
+    FrameInfo polled{};
+    EXPECT_EQ(QX_GetFrame(h, &polled, 10), QX_ERR_NOT_AVAILABLE);
+
+    std::vector<Bytes> sent;
+    for (uint32_t n = 0; n < 3; ++n) {
+        sent.push_back(pixels(32 * 16, uint8_t(n + 40)));
+        rig().camera->queueFrame(header(32, 16, n + 1), sent.back());
+        ASSERT_TRUE(frames.waitCount(n + 1)) << "frame " << n;
+    }
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    std::lock_guard<std::mutex> lk(frames.m);
+    ASSERT_EQ(frames.infos.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(frames.infos[i].nPixelFormat, 0x01080001u);
+        EXPECT_EQ(frames.infos[i].nBitsPerPixel, 8u);
+        EXPECT_EQ(frames.infos[i].nDataLen, 32u * 16u);
+        EXPECT_EQ(frames.infos[i].nFrameIndex, i);
+        EXPECT_EQ(frames.data[i], sent[i]);
+    }
+    release(h);
+}
+
+TEST_F(Usb3Device, WithoutImageDataWidthTheCameraIsTreatedAsTwelveBits) {
+    QX_DEV_HANDLE h = connected(kModelNoBits);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    const Bytes p = pixels(32 * 16 * 2, 3);
+    rig().camera->queueFrame(header(32, 16, 1), p);
+    FrameInfo fi{};
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    EXPECT_EQ(fi.nPixelFormat, 0x01100005u);
+    EXPECT_EQ(fi.nBitsPerPixel, 16u);
+    EXPECT_EQ(fi.nDataLen, p.size());
+    EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    release(h);
+}
+
+TEST_F(Usb3Device, AcquisitionSurvivesTheApplicationHoldingEveryBuffer) {
+    QX_DEV_HANDLE h = connected();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    auto& cam = *rig().camera;
+    const size_t n = 32 * 16 * 2;
+    FrameInfo a{}, b{}, c{};
+    cam.queueFrame(header(32, 16, 1), pixels(n, 1));
+    ASSERT_EQ(QX_GetFrame(h, &a, 5000), QX_OK);
+    cam.queueFrame(header(32, 16, 2), pixels(n, 2));
+    ASSERT_EQ(QX_GetFrame(h, &b, 5000), QX_OK);
+    // Two frames held and one queued: no buffer is free for the next frames.
+    cam.queueFrame(header(32, 16, 3), pixels(n, 3));
+    cam.queueFrame(header(32, 16, 4), pixels(n, 4));
+    ASSERT_TRUE(cam.waitBulkBelow(0, 5s));
+    ASSERT_EQ(QX_FreeFrame(h, &a), QX_OK);
+    ASSERT_EQ(QX_FreeFrame(h, &b), QX_OK);
+    ASSERT_EQ(QX_GetFrame(h, &c, 5000), QX_OK);
+    EXPECT_EQ(c.pData[0], pixels(n, 3)[0]);
+    ASSERT_EQ(QX_FreeFrame(h, &c), QX_OK);
+    // Frames keep coming once buffers are given back.
+    const Bytes later = pixels(n, 5);
+    bool got = false;
+    for (uint32_t k = 0; k < 5 && !got; ++k) {
+        cam.queueFrame(header(32, 16, 5 + k), later);
+        FrameInfo d{};
+        if (QX_GetFrame(h, &d, 5000) == QX_OK) {
+            got = std::memcmp(d.pData, later.data(), n) == 0;
+            QX_FreeFrame(h, &d);
+        }
+    }
+    EXPECT_TRUE(got);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    release(h);
+}
+
+TEST_F(Usb3Device, UnplugWhileGrabbingReportsOfflineOnce) {
+    QX_DEV_HANDLE h = connected();
+    Offline off;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &Offline::callback, &off), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    rig().camera->queueFrame(header(32, 16, 1), pixels(32 * 16 * 2, 1));
+    FrameInfo fi{};
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    ASSERT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+
+    rig().backend->unplug(kPath);
+    ASSERT_TRUE(off.waitCalls(1));
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_GENERAL);
+    EXPECT_EQ(QX_ReadMemory(h, value, kLinkConnectorValue, 4, QX_PORT_CONNECTOR_DEVICE), QX_ERR_GENERAL);
+    // A repeated removal notice does not report the camera again.
+    rig().backend->notify(qx::usb::UsbHotplugEvent::Left,
+                          {kPath, qx::usb3::kCameraVendorId, qx::usb3::kCameraProductId});
+    QX_StopGrabbing(h);
+    EXPECT_EQ(QX_DisconnectDevice(h), QX_OK);
+    EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
+    m_handles.clear();
+    EXPECT_EQ(off.count(), 1);
+
+    rig().backend->replug(kPath);
+    ASSERT_TRUE(eventually([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
+    // Plugged in again, the camera connects through a new handle.
+    QX_DEV_HANDLE h2 = connected();
+    IntValueInfo width{};
+    EXPECT_EQ(QX_XML_GetIntValue(h2, "Width", &width), QX_OK);
+    release(h2);
+    EXPECT_EQ(off.count(), 1);
+}
+
+TEST_F(Usb3Device, DeleteWhileConnectedIsRefusedAndDisconnectReleasesEverything) {
+    QX_DEV_HANDLE h = connected();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_EQ(QX_DeleteDevice(h), QX_ERR_WRONG_STATE);
+    // Disconnect stops the acquisition as well.
+    EXPECT_EQ(QX_DisconnectDevice(h), QX_OK);
+    EXPECT_FALSE(QX_IsGrabbingStarted(h));
+    EXPECT_EQ(rig().camera->openHandles(), 0);
+    EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
+    m_handles.clear();
+}
