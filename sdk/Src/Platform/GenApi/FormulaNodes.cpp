@@ -277,6 +277,16 @@ void ConverterCore::link(Node& owner) {
     formulaFrom.link(owner);
 }
 
+void ConverterCore::loadTargetValue(bool ignoreCache) {
+    if (target.isIntegerNode()) {
+        int64_t t = target.getInt(false, ignoreCache);
+        formulaFrom.setSpecial(static_cast<double>(t), t);
+    } else {
+        double t = target.getFloat(false, ignoreCache);
+        formulaFrom.setSpecial(t, roundToInt(t));
+    }
+}
+
 void ConverterNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_core.configure(d);
@@ -300,13 +310,7 @@ double ConverterNode::GetValue(bool verify, bool ignoreCache) {
     Scope s(map());
     s.checkDepth();
     checkReadable();
-    if (m_core.target.isIntegerNode()) {
-        int64_t t = m_core.target.getInt(false, ignoreCache);
-        m_core.formulaFrom.setSpecial(static_cast<double>(t), t);
-    } else {
-        double t = m_core.target.getFloat(false, ignoreCache);
-        m_core.formulaFrom.setSpecial(t, roundToInt(t));
-    }
+    m_core.loadTargetValue(ignoreCache);
     double v = m_core.formulaFrom.evalFloat(ignoreCache);
     if (verify) CheckFloatRange(*this, name(), v);
     return v;
@@ -388,13 +392,7 @@ int64_t IntConverterNode::GetValue(bool verify, bool ignoreCache) {
     Scope s(map());
     s.checkDepth();
     checkReadable();
-    if (m_core.target.isIntegerNode()) {
-        int64_t t = m_core.target.getInt(false, ignoreCache);
-        m_core.formulaFrom.setSpecial(static_cast<double>(t), t);
-    } else {
-        double t = m_core.target.getFloat(false, ignoreCache);
-        m_core.formulaFrom.setSpecial(t, roundToInt(t));
-    }
+    m_core.loadTargetValue(ignoreCache);
     int64_t v = m_core.formulaFrom.evalInt(ignoreCache);
     if (verify) CheckIntegerRange(*this, name(), v);
     return v;

@@ -121,10 +121,9 @@ class ConverterCore {
 public:
     void configure(const NodeDesc& desc);
     void link(Node& owner);
-    // Value: FormulaFrom evaluated with TO = the pValue node's value.
-    double fromTarget(double to, int64_t toInt, bool integerMode);
-    // Target value: FormulaTo evaluated with FROM = value.
-    double toTarget(double from, int64_t fromInt, bool integerMode);
+    // Reads the pValue node and hands its value to FormulaFrom as TO (the converter's value is
+    // FormulaFrom evaluated then; the node's target value is FormulaTo with FROM = value).
+    void loadTargetValue(bool ignoreCache);
     NumberRef target;
     FormulaBinding formulaTo;   // FROM -> target
     FormulaBinding formulaFrom; // TO -> value
