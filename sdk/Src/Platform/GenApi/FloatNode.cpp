@@ -48,19 +48,9 @@ EDisplayNotation ParseDisplayNotation(const std::string& t) {
 
 void FloatNode::configure(const NodeDesc& d) {
     Node::configure(d);
-    readNumber(d, "Value", "pValue", m_value, true);
+    m_source.configure(d, true);
     for (const Prop& p : d.props) {
-        if (p.name == "pIndex") {
-            m_index.setName(p.text, "pIndex");
-        } else if (p.name == "ValueIndexed" || p.name == "pValueIndexed") {
-            const std::string* idx = p.attr("Index");
-            if (!idx) QX_GENAPI_THROW(RuntimeException, "node '%s': %s without Index", d.name.c_str(), p.name.c_str());
-            Indexed e;
-            e.index = ParseIntLiteral(*idx, d.name, "Index");
-            if (p.name == "ValueIndexed") e.value.setLiteral(ParseFloatLiteral(p.text, d.name, "ValueIndexed"));
-            else e.value.setName(p.text, "pValueIndexed");
-            m_indexed.push_back(std::move(e));
-        } else if (p.name == "Representation") {
+        if (p.name == "Representation") {
             m_representation = ParseRepresentation(p.text);
         } else if (p.name == "Unit") {
             m_unit = p.text;
@@ -70,37 +60,23 @@ void FloatNode::configure(const NodeDesc& d) {
             m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
         }
     }
-    readNumber(d, "ValueDefault", "pValueDefault", m_default, true);
     readNumber(d, "Min", "pMin", m_min, true);
     readNumber(d, "Max", "pMax", m_max, true);
     readNumber(d, "Inc", "pInc", m_inc, true);
-    if (!m_value.isSet() && !m_index.isSet()) {
+    if (!m_source.isSet()) {
         QX_GENAPI_THROW(RuntimeException, "node '%s': Float without Value, pValue or pIndex", d.name.c_str());
     }
 }
 
 void FloatNode::link() {
     Node::link();
-    m_value.resolve(*this, Edge::Value);
-    m_index.resolve(*this, Edge::Read);
-    for (auto& e : m_indexed) e.value.resolve(*this, Edge::Value);
-    m_default.resolve(*this, Edge::Value);
+    m_source.link(*this);
     m_min.resolve(*this, Edge::Bound);
     m_max.resolve(*this, Edge::Bound);
     m_inc.resolve(*this, Edge::Bound);
 }
 
-NumberRef& FloatNode::current() const {
-    if (!m_index.isSet()) return m_value;
-    int64_t idx = m_index.getInt();
-    for (auto& e : m_indexed) {
-        if (e.index == idx) return e.value;
-    }
-    if (m_default.isSet()) return m_default;
-    if (m_value.isSet()) return m_value;
-    QX_GENAPI_THROW(OutOfRangeException, "Node '%s': index %" PRId64 " has no ValueIndexed and no ValueDefault",
-                    name().c_str(), idx);
-}
+NumberRef& FloatNode::current() const { return m_source.current(name()); }
 
 EAccessMode FloatNode::ownAccessMode() const { return current().access(); }
 
@@ -161,13 +137,13 @@ double FloatNode::GetInc() {
 ERepresentation FloatNode::GetRepresentation() {
     Scope s(map());
     if (m_representation != _UndefinedRepresentation) return m_representation;
-    if (m_value.isNode() && m_value.floating()) return m_value.floating()->GetRepresentation();
+    if (m_source.value().isNode() && m_source.value().floating()) return m_source.value().floating()->GetRepresentation();
     return PureNumber;
 }
 
 gcstring FloatNode::GetUnit() const {
     if (!m_unit.empty()) return m_unit;
-    if (m_value.isNode() && m_value.floating()) return m_value.floating()->GetUnit();
+    if (m_source.value().isNode() && m_source.value().floating()) return m_source.value().floating()->GetUnit();
     return "";
 }
 

@@ -45,14 +45,7 @@ protected:
 private:
     NumberRef& current() const;
 
-    mutable NumberRef m_value;
-    NumberRef m_index;
-    struct Indexed {
-        int64_t index;
-        NumberRef value;
-    };
-    mutable std::vector<Indexed> m_indexed;
-    mutable NumberRef m_default;
+    SelectedValue m_source;
     NumberRef m_min, m_max, m_inc;
     ERepresentation m_representation = _UndefinedRepresentation;
     std::string m_unit;

@@ -116,59 +116,35 @@ void CheckIntegerRange(IInteger& n, const std::string& name, int64_t v) {
 
 void IntegerNode::configure(const NodeDesc& d) {
     Node::configure(d);
-    readNumber(d, "Value", "pValue", m_value);
+    m_source.configure(d, false);
     for (const Prop& p : d.props) {
         if (p.name == "pValueCopy") {
             m_copies.emplace_back();
             m_copies.back().setName(p.text, "pValueCopy");
-        } else if (p.name == "pIndex") {
-            m_index.setName(p.text, "pIndex");
-        } else if (p.name == "ValueIndexed" || p.name == "pValueIndexed") {
-            const std::string* idx = p.attr("Index");
-            if (!idx) QX_GENAPI_THROW(RuntimeException, "node '%s': %s without Index", d.name.c_str(), p.name.c_str());
-            Indexed e;
-            e.index = ParseIntLiteral(*idx, d.name, "Index");
-            if (p.name == "ValueIndexed") e.value.setLiteral(ParseIntLiteral(p.text, d.name, "ValueIndexed"));
-            else e.value.setName(p.text, "pValueIndexed");
-            m_indexed.push_back(std::move(e));
         } else if (p.name == "Representation") {
             m_representation = ParseRepresentation(p.text);
         } else if (p.name == "Unit") {
             m_unit = p.text;
         }
     }
-    readNumber(d, "ValueDefault", "pValueDefault", m_default);
     readNumber(d, "Min", "pMin", m_min);
     readNumber(d, "Max", "pMax", m_max);
     readNumber(d, "Inc", "pInc", m_inc);
-    if (!m_value.isSet() && !m_index.isSet()) {
+    if (!m_source.isSet()) {
         QX_GENAPI_THROW(RuntimeException, "node '%s': Integer without Value, pValue or pIndex", d.name.c_str());
     }
 }
 
 void IntegerNode::link() {
     Node::link();
-    m_value.resolve(*this, Edge::Value);
+    m_source.link(*this);
     for (auto& c : m_copies) c.resolve(*this, Edge::WriteOnly);
-    m_index.resolve(*this, Edge::Read);
-    for (auto& e : m_indexed) e.value.resolve(*this, Edge::Value);
-    m_default.resolve(*this, Edge::Value);
     m_min.resolve(*this, Edge::Bound);
     m_max.resolve(*this, Edge::Bound);
     m_inc.resolve(*this, Edge::Bound);
 }
 
-NumberRef& IntegerNode::current() const {
-    if (!m_index.isSet()) return m_value;
-    int64_t idx = m_index.getInt();
-    for (auto& e : m_indexed) {
-        if (e.index == idx) return e.value;
-    }
-    if (m_default.isSet()) return m_default;
-    if (m_value.isSet()) return m_value;
-    QX_GENAPI_THROW(OutOfRangeException, "Node '%s': index %" PRId64 " has no ValueIndexed and no ValueDefault",
-                    name().c_str(), idx);
-}
+NumberRef& IntegerNode::current() const { return m_source.current(name()); }
 
 EAccessMode IntegerNode::ownAccessMode() const { return current().access(); }
 
@@ -223,13 +199,13 @@ ERepresentation IntegerNode::GetRepresentation() {
     Scope s(map());
     s.checkDepth();
     if (m_representation != _UndefinedRepresentation) return m_representation;
-    if (m_value.isNode() && m_value.integer()) return m_value.integer()->GetRepresentation();
+    if (m_source.value().isNode() && m_source.value().integer()) return m_source.value().integer()->GetRepresentation();
     return PureNumber;
 }
 
 gcstring IntegerNode::GetUnit() const {
     if (!m_unit.empty()) return m_unit;
-    if (m_value.isNode() && m_value.integer()) return m_value.integer()->GetUnit();
+    if (m_source.value().isNode() && m_source.value().integer()) return m_source.value().integer()->GetUnit();
     return "";
 }
 

@@ -42,15 +42,8 @@ protected:
 private:
     NumberRef& current() const;
 
-    mutable NumberRef m_value;
+    SelectedValue m_source;
     std::vector<NumberRef> m_copies;
-    NumberRef m_index;
-    struct Indexed {
-        int64_t index;
-        NumberRef value;
-    };
-    mutable std::vector<Indexed> m_indexed;
-    mutable NumberRef m_default;
     NumberRef m_min, m_max, m_inc;
     ERepresentation m_representation = _UndefinedRepresentation;
     std::string m_unit;

@@ -1,5 +1,6 @@
 #include "GenApi/Node.h"
 
+#include <cinttypes>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -299,6 +300,44 @@ void Node::readNumber(const NodeDesc& d, const char* literalProp, const char* po
             else ref.setLiteral(ParseIntLiteral(p->text, d.name, literalProp));
         }
     }
+}
+
+void SelectedValue::configure(const NodeDesc& d, bool asFloat) {
+    Node::readNumber(d, "Value", "pValue", m_value, asFloat);
+    for (const Prop& p : d.props) {
+        if (p.name == "pIndex") {
+            m_index.setName(p.text, "pIndex");
+        } else if (p.name == "ValueIndexed" || p.name == "pValueIndexed") {
+            const std::string* idx = p.attr("Index");
+            if (!idx) QX_GENAPI_THROW(RuntimeException, "node '%s': %s without Index", d.name.c_str(), p.name.c_str());
+            Indexed e;
+            e.index = ParseIntLiteral(*idx, d.name, "Index");
+            if (p.name == "pValueIndexed") e.value.setName(p.text, "pValueIndexed");
+            else if (asFloat) e.value.setLiteral(ParseFloatLiteral(p.text, d.name, "ValueIndexed"));
+            else e.value.setLiteral(ParseIntLiteral(p.text, d.name, "ValueIndexed"));
+            m_indexed.push_back(std::move(e));
+        }
+    }
+    Node::readNumber(d, "ValueDefault", "pValueDefault", m_default, asFloat);
+}
+
+void SelectedValue::link(Node& owner) {
+    m_value.resolve(owner, Edge::Value);
+    m_index.resolve(owner, Edge::Read);
+    for (auto& e : m_indexed) e.value.resolve(owner, Edge::Value);
+    m_default.resolve(owner, Edge::Value);
+}
+
+NumberRef& SelectedValue::current(const std::string& nodeName) const {
+    if (!m_index.isSet()) return m_value;
+    const int64_t idx = m_index.getInt();
+    for (auto& e : m_indexed) {
+        if (e.index == idx) return e.value;
+    }
+    if (m_default.isSet()) return m_default;
+    if (m_value.isSet()) return m_value;
+    QX_GENAPI_THROW(OutOfRangeException, "Node '%s': index %" PRId64 " has no ValueIndexed and no ValueDefault",
+                    nodeName.c_str(), idx);
 }
 
 void Node::configure(const NodeDesc& d) {

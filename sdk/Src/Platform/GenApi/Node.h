@@ -111,6 +111,9 @@ bool ParseYesNo(const std::string& text);
 
 class Node : public virtual INode, public virtual IValue, public virtual ISelector {
 public:
+    // Reads a <Literal>/<pPointer> pair of props into a NumberRef (the pointer wins).
+    static void readNumber(const NodeDesc& d, const char* literalProp, const char* pointerProp, NumberRef& ref,
+                           bool asFloat = false);
     Node(NodeMapImpl& map, const NodeDesc& desc);
     ~Node() override;
 
@@ -200,10 +203,6 @@ protected:
     // Called after the node's own stored value changed (literal nodes): invalidates and queues
     // callbacks of this node and everything that depends on it.
     void notifyModified();
-    // Reads all <Name> props of a kind into NumberRef / literal helpers.
-    static void readNumber(const NodeDesc& d, const char* literalProp, const char* pointerProp, NumberRef& ref,
-                           bool asFloat = false);
-
     NodeMapImpl& m_map;
     std::string m_kind;
     std::string m_name;
@@ -236,6 +235,30 @@ private:
     mutable bool m_inAccess = false;
     mutable uint64_t m_accessEpoch = 0;
     mutable EAccessMode m_accessMemo = NA;
+};
+
+// The value source of an Integer or a Float: <Value>/<pValue>, or with <pIndex> the
+// <ValueIndexed>/<pValueIndexed> entry for the selector's current value, falling back to
+// <ValueDefault>/<pValueDefault> and then to the plain value.
+class SelectedValue {
+public:
+    void configure(const NodeDesc& d, bool asFloat);
+    void link(Node& owner);
+    bool isSet() const { return m_value.isSet() || m_index.isSet(); }
+    // The plain <Value>/<pValue>.
+    NumberRef& value() const { return m_value; }
+    // The source in force now; reads the selector when there is one.
+    NumberRef& current(const std::string& nodeName) const;
+
+private:
+    mutable NumberRef m_value;
+    NumberRef m_index;
+    struct Indexed {
+        int64_t index;
+        NumberRef value;
+    };
+    mutable std::vector<Indexed> m_indexed;
+    mutable NumberRef m_default;
 };
 
 // A plain <Node>: texts and links only.
