@@ -2,7 +2,6 @@
 
 #include "DeviceBase.h"
 #include "GigeDevice.h"
-#include "GigeEnum.h"
 #include "Log.h"
 #include "QxUsb3Device.h"
 #include "QxUsb3EnumHelper.h"
@@ -28,7 +27,7 @@ public:
 
 TransportHooks defaultTransportHooks() {
     TransportHooks hooks;
-    hooks.enumGige = [](std::vector<DeviceInfo>& list, uint16_t timeoutMs) { enumGigeDevices(list, timeoutMs); };
+    hooks.enumGige = [](std::vector<DeviceInfo>& list, uint16_t timeoutMs) { GigeDevice::enumDevice(timeoutMs, list); };
     hooks.enumUsb3 = [](std::vector<DeviceInfo>& list) {
         g_usb3EnumHelper.setXmlDirectory([] { return getQxUsb3XmlPath(getSdkConfig()); });
         enumUsb3Device(list);
