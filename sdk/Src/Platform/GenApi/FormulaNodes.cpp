@@ -401,25 +401,24 @@ double ConverterNode::GetValue(bool verify, bool ignoreCache) {
     return v;
 }
 
-void ConverterNode::SetValue(double value, bool verify) {
+void ConverterNode::passOn(double value, bool verify, bool checkOnly) {
     Scope s(map());
     s.checkDepth();
     checkWritable();
     if (verify) CheckFloatRange(*this, name(), value);
     double t = m_core.targetFloat(value);
-    if (m_core.target.isIntegerNode()) m_core.target.writeInt(roundToInt(t), verify);
-    else m_core.target.writeFloat(t, verify);
+    NumberRef& target = m_core.target;
+    if (target.isIntegerNode()) {
+        if (checkOnly) target.checkWriteInt(roundToInt(t), verify);
+        else target.writeInt(roundToInt(t), verify);
+    } else {
+        if (checkOnly) target.checkWriteFloat(t, verify);
+        else target.writeFloat(t, verify);
+    }
 }
 
-void ConverterNode::checkWriteFloat(double value, bool verify) {
-    Scope s(map());
-    s.checkDepth();
-    checkWritable();
-    if (verify) CheckFloatRange(*this, name(), value);
-    double t = m_core.targetFloat(value);
-    if (m_core.target.isIntegerNode()) m_core.target.checkWriteInt(roundToInt(t), verify);
-    else m_core.target.checkWriteFloat(t, verify);
-}
+void ConverterNode::SetValue(double value, bool verify) { passOn(value, verify, false); }
+void ConverterNode::checkWriteFloat(double value, bool verify) { passOn(value, verify, true); }
 
 double ConverterNode::GetMin() {
     Scope s(map());
@@ -472,25 +471,24 @@ int64_t IntConverterNode::GetValue(bool verify, bool ignoreCache) {
     return v;
 }
 
-void IntConverterNode::SetValue(int64_t value, bool verify) {
+void IntConverterNode::passOn(int64_t value, bool verify, bool checkOnly) {
     Scope s(map());
     s.checkDepth();
     checkWritable();
     if (verify) CheckIntegerRange(*this, name(), value);
     int64_t t = m_core.targetInt(value);
-    if (m_core.target.isIntegerNode()) m_core.target.writeInt(t, verify);
-    else m_core.target.writeFloat(static_cast<double>(t), verify);
+    NumberRef& target = m_core.target;
+    if (target.isIntegerNode()) {
+        if (checkOnly) target.checkWriteInt(t, verify);
+        else target.writeInt(t, verify);
+    } else {
+        if (checkOnly) target.checkWriteFloat(static_cast<double>(t), verify);
+        else target.writeFloat(static_cast<double>(t), verify);
+    }
 }
 
-void IntConverterNode::checkWriteInt(int64_t value, bool verify) {
-    Scope s(map());
-    s.checkDepth();
-    checkWritable();
-    if (verify) CheckIntegerRange(*this, name(), value);
-    int64_t t = m_core.targetInt(value);
-    if (m_core.target.isIntegerNode()) m_core.target.checkWriteInt(t, verify);
-    else m_core.target.checkWriteFloat(static_cast<double>(t), verify);
-}
+void IntConverterNode::SetValue(int64_t value, bool verify) { passOn(value, verify, false); }
+void IntConverterNode::checkWriteInt(int64_t value, bool verify) { passOn(value, verify, true); }
 
 int64_t IntConverterNode::GetMin() {
     Scope s(map());

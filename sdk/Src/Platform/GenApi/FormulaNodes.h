@@ -171,6 +171,9 @@ protected:
     EAccessMode ownAccessMode() const override;
 
 private:
+    // Computes the pValue value for `value` and writes it there or, with checkOnly, only checks
+    // that the write would be taken.
+    void passOn(double value, bool verify, bool checkOnly);
     ConverterCore m_core;
     ERepresentation m_representation = PureNumber;
     std::string m_unit;
@@ -202,6 +205,8 @@ protected:
     EAccessMode ownAccessMode() const override;
 
 private:
+    // As ConverterNode::passOn.
+    void passOn(int64_t value, bool verify, bool checkOnly);
     ConverterCore m_core;
     ERepresentation m_representation = PureNumber;
     std::string m_unit;
