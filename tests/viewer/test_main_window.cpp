@@ -6,6 +6,7 @@
 #include "ViewerTestUtil.h"
 
 #include <QClipboard>
+#include <QComboBox>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTime>
+#include <QTreeWidget>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -350,7 +352,20 @@ TEST(MainWindowLoad, BrokenXmlShowsTheParseWarning) {
     EXPECT_EQ(closer.count(), 1);
     EXPECT_EQ(closer.lastTitle(), QStringLiteral("警告"));
     EXPECT_EQ(closer.lastText(), QStringLiteral("XML 文件解析失败！"));
-    EXPECT_FALSE(window.tree()->workerRunning());
+    PropertyTreeViewerEx* tree = window.tree();
+    EXPECT_FALSE(tree->workerRunning());
+    // No file is loaded: the filter, the user level and the favourites button reload nothing
+    // and raise nothing.
+    EXPECT_FALSE(tree->isLoaded());
+    tree->filterEdit()->setText(QStringLiteral("Width"));
+    tree->filterEdit()->setText(QStringLiteral("Width,Gain"));
+    tree->userLevelBox()->setCurrentIndex(0);
+    tree->userLevelBox()->setCurrentIndex(2);
+    tree->favoriteButton()->click();
+    EXPECT_EQ(closer.count(), 1);
+    EXPECT_FALSE(tree->isLoaded());
+    EXPECT_FALSE(tree->workerRunning());
+    EXPECT_EQ(tree->treeWidget()->topLevelItemCount(), 0);
 }
 
 #include <QFileDialog>

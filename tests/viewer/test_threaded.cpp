@@ -117,7 +117,7 @@ TEST(ThreadedMailbox, BurstKeepsTheLatestReadAndEveryWrite) {
     burst.join();
     ASSERT_EQ(failures.load(), 0);
     QTableWidget* table = window.form().tableWidget;
-    ASSERT_TRUE(waitUntil([&] { return table->rowCount() >= 11; }));
+    ASSERT_TRUE(waitUntil([&] { return table->rowCount() >= 11; }, 20000));
     waitUntil([] { return false; }, 50); // any surplus posts find nothing
     ASSERT_EQ(table->rowCount(), 11);
     for (int r = 0; r < 10; ++r) {
