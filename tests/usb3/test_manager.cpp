@@ -296,17 +296,46 @@ struct Reentrant {
     QxUsbManager* mgr = nullptr;
     UsbDevHandle handle = kUsbInvalidHandle;
     std::atomic<int> calls{0};
-    std::atomic<bool> closeRefused{false};
+    std::atomic<bool> closed{false};
+    std::atomic<int> countSeen{-1};
     static void callback(void* ctx) {
         auto* self = static_cast<Reentrant*>(ctx);
-        // Calling the manager from its own notification fails instead of deadlocking.
-        self->closeRefused = !self->mgr->CloseDevice(self->handle) && self->mgr->GetDeviceCount() == 0;
+        // The notification comes with no manager lock held: the owner may close its device.
+        self->countSeen = self->mgr->GetDeviceCount();
+        self->mgr->RegisterOfflineCallback(self->handle, nullptr, nullptr);
+        self->closed = self->mgr->CloseDevice(self->handle);
         ++self->calls;
+    }
+};
+
+// Holds its callback until released, so a test can act while the callback runs.
+struct Blocking {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false;
+    bool release = false;
+    std::atomic<bool> returned{false};
+    static void callback(void* ctx) {
+        auto* self = static_cast<Blocking*>(ctx);
+        std::unique_lock<std::mutex> lk(self->m);
+        self->entered = true;
+        self->cv.notify_all();
+        self->cv.wait_for(lk, 10s, [&] { return self->release; });
+        self->returned = true;
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> lk(m);
+        return cv.wait_for(lk, 5s, [&] { return entered; });
+    }
+    void letGo() {
+        std::lock_guard<std::mutex> lk(m);
+        release = true;
+        cv.notify_all();
     }
 };
 } // namespace
 
-TEST(Usb3ThreadedManager, ManagerCallsFromTheOfflineCallbackFailAtOnce) {
+TEST(Usb3ThreadedManager, OfflineCallbackMayCloseItsDeviceAndTheCameraOpensAgain) {
     SimUsb3Rig rig;
     QxUsbManager mgr(rig.backend);
     Reentrant r;
@@ -316,8 +345,86 @@ TEST(Usb3ThreadedManager, ManagerCallsFromTheOfflineCallbackFailAtOnce) {
     mgr.RegisterOfflineCallback(r.handle, &Reentrant::callback, &r);
     rig.backend->unplug("usb:sim-1");
     ASSERT_TRUE(eventually([&] { return r.calls.load() == 1; }));
-    EXPECT_TRUE(r.closeRefused.load());
-    EXPECT_TRUE(mgr.CloseDevice(r.handle));
+    EXPECT_EQ(r.countSeen.load(), 0);
+    EXPECT_TRUE(r.closed.load());
+    EXPECT_EQ(rig.camera->openHandles(), 0);
+    EXPECT_FALSE(mgr.CloseDevice(r.handle)); // already gone
+    rig.backend->replug("usb:sim-1");
+    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    UsbDevHandle again = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(again, kUsbInvalidHandle);
+    rig.camera->setLinkRegister(0x40, {1, 2, 3, 4});
+    uint8_t b[4] = {};
+    EXPECT_TRUE(mgr.ReadDeviceReg(again, 0x40, b, 4, 2000));
+    EXPECT_EQ(b[3], 4);
+    EXPECT_TRUE(mgr.CloseDevice(again));
+}
+
+TEST(Usb3ThreadedManager, OtherCamerasWorkWhileAnOfflineCallbackRuns) {
+    SimUsb3Rig rig;
+    auto second = std::make_shared<SimUsb3Camera>("usb:sim-2");
+    second->setLinkRegister(0x50, {9, 8, 7, 6});
+    rig.backend->addCamera(second);
+    QxUsbManager mgr(rig.backend);
+    UsbDevHandle h1 = mgr.OpenDevice("usb:sim-1");
+    UsbDevHandle h2 = mgr.OpenDevice("usb:sim-2");
+    ASSERT_NE(h1, kUsbInvalidHandle);
+    ASSERT_NE(h2, kUsbInvalidHandle);
+    Blocking block;
+    mgr.RegisterOfflineCallback(h1, &Blocking::callback, &block);
+    rig.backend->unplug("usb:sim-1");
+    ASSERT_TRUE(block.waitEntered());
+    // The second camera, enumeration and opening are not held up by the running callback.
+    uint8_t b[4] = {};
+    EXPECT_TRUE(mgr.ReadDeviceReg(h2, 0x50, b, 4, 2000));
+    EXPECT_EQ(b[0], 9);
+    EXPECT_EQ(mgr.GetDeviceCount(), 1);
+    EXPECT_TRUE(mgr.CloseDevice(h2));
+    h2 = mgr.OpenDevice("usb:sim-2");
+    EXPECT_NE(h2, kUsbInvalidHandle);
+    // Unregistering on another thread waits for the running callback, which still uses its
+    // context; it returns once the callback has.
+    std::atomic<bool> unregistered{false};
+    std::thread other([&] {
+        mgr.RegisterOfflineCallback(h1, nullptr, nullptr);
+        unregistered = true;
+    });
+    EXPECT_FALSE(eventually([&] { return unregistered.load(); }, 200ms));
+    block.letGo();
+    other.join();
+    EXPECT_TRUE(block.returned.load());
+    EXPECT_TRUE(mgr.CloseDevice(h1));
+    EXPECT_TRUE(mgr.CloseDevice(h2));
+}
+
+TEST(Usb3ThreadedManager, QuickReplugIsStillReportedOffline) {
+    SimUsb3Rig rig;
+    rig.backend->addCamera(std::make_shared<SimUsb3Camera>("usb:sim-2"));
+    QxUsbManager mgr(rig.backend);
+    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+    UsbDevHandle busy = mgr.OpenDevice("usb:sim-2");
+    ASSERT_NE(h, kUsbInvalidHandle);
+    ASSERT_NE(busy, kUsbInvalidHandle);
+    Offline off;
+    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+    // The watcher is held in another camera's callback while sim-1 leaves and comes back, so
+    // its removal is handled when it is listed again already.
+    Blocking block;
+    mgr.RegisterOfflineCallback(busy, &Blocking::callback, &block);
+    rig.backend->unplug("usb:sim-2");
+    ASSERT_TRUE(block.waitEntered());
+    rig.backend->unplug("usb:sim-1");
+    rig.backend->replug("usb:sim-1");
+    block.letGo();
+    ASSERT_TRUE(off.waitCalls(1));
+    EXPECT_TRUE(mgr.isRemoved(h));
+    EXPECT_TRUE(mgr.CloseDevice(h));
+    EXPECT_TRUE(mgr.CloseDevice(busy));
+    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    UsbDevHandle h2 = mgr.OpenDevice("usb:sim-1");
+    EXPECT_NE(h2, kUsbInvalidHandle);
+    EXPECT_FALSE(mgr.isRemoved(h2));
+    EXPECT_TRUE(mgr.CloseDevice(h2));
 }
 
 TEST(Usb3ThreadedManager, CloseRacingRemovalNeverCallsAClosedDevicesCallback) {

@@ -436,3 +436,75 @@ TEST_F(Usb3Device, DeleteWhileConnectedIsRefusedAndDisconnectReleasesEverything)
     EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
     m_handles.clear();
 }
+
+namespace {
+// Offline callback that disconnects its camera from inside the notification.
+struct DisconnectOnLoss {
+    QX_DEV_HANDLE handle = nullptr;
+    std::atomic<int> calls{0};
+    std::atomic<QX_STATUS> status{QX_ERR_GENERAL};
+    static void QX_CALL callback(void* user) {
+        auto* self = static_cast<DisconnectOnLoss*>(user);
+        self->status = QX_DisconnectDevice(self->handle);
+        ++self->calls;
+    }
+};
+} // namespace
+
+TEST_F(Usb3Device, DisconnectInTheOfflineCallbackWhileEnumeratingReleasesTheCamera) {
+    QX_DEV_HANDLE h = connected();
+    DisconnectOnLoss loss;
+    loss.handle = h;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &DisconnectOnLoss::callback, &loss), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+
+    // Enumeration runs on another thread the whole time the camera goes away.
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::thread enumerator([&] {
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        while (!stop.load() && std::chrono::steady_clock::now() < end) {
+            DeviceList list{};
+            QX_EnumDevices(&list, 1, 10);
+            ++rounds;
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return rounds.load() > 0; }));
+    rig().backend->unplug(kPath);
+    const bool called = eventually([&] { return loss.calls.load() == 1; }, 20000ms);
+    const int before = rounds.load();
+    const bool enumerationGoesOn = eventually([&] { return rounds.load() > before; }, 20000ms);
+    stop = true;
+    enumerator.join();
+    ASSERT_TRUE(called);
+    EXPECT_TRUE(enumerationGoesOn);
+    EXPECT_EQ(loss.status.load(), QX_OK);
+    bool isConnected = true;
+    EXPECT_EQ(QX_GetConnectionStatus(h, &isConnected), QX_OK);
+    EXPECT_FALSE(isConnected);
+    EXPECT_FALSE(QX_IsGrabbingStarted(h));
+    // Everything the connection held is given back to the camera.
+    EXPECT_EQ(rig().camera->openHandles(), 0);
+
+    // Plugged in again, the same handle connects, and enumeration names the camera.
+    rig().backend->replug(kPath);
+    ASSERT_TRUE(eventually([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
+    DeviceList list{};
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    const DeviceInfo* d = findRecord(list, kPath);
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->strModelName, kModel);
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    const Bytes p = pixels(32 * 16 * 2, 4);
+    rig().camera->queueFrame(header(32, 16, 1), p);
+    FrameInfo fi{};
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    EXPECT_EQ(std::memcmp(fi.pData, p.data(), p.size()), 0);
+    EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    release(h);
+}

@@ -6,7 +6,7 @@
 //    bulk transfers queued and appends what arrives to a 40 MiB receive ring;
 //    UsbFrameAssemblerThread cuts the ring into 4096-byte pages and assembles frames into the
 //    frame cache slots, which UsbTakeFrame hands out oldest first.
-//  - Offline callback and removed flag, kept for the USB manager.
+//  - The removed flag, kept for the USB manager.
 #pragma once
 #include "UsbBackend.h"
 #include "UsbDriverDevice.h"
@@ -101,10 +101,9 @@ public:
     // the pages of the frame headers are at the given offsets.
     static long nextRequestLength(const uint8_t* data, long received, long current, long full);
 
-    // ---- offline report ----
-    void setOfflineCallback(UsbOfflineCallback callback, void* context);
-    // Marks the device removed; answers true the first time only, with the callback to call.
-    bool markRemoved(UsbOfflineCallback& callback, void*& context);
+    // ---- removal ----
+    // Marks the device removed; answers true the first time only.
+    bool markRemoved();
     bool removed() const { return m_removed.load() != 0; }
 
 private:
@@ -190,10 +189,6 @@ private:
     size_t m_stageFill = 0;
     UsbFrameAssembler m_frames;
 
-    // Offline report.
-    std::mutex m_offlineMutex;
-    UsbOfflineCallback m_offlineCallback = nullptr;
-    void* m_offlineContext = nullptr;
     std::atomic<int32_t> m_removed{0};
 };
 

@@ -27,21 +27,11 @@ void QxUsbDevice::SetTransferParams(int cacheSlots, int transferUnits) {
 
 void QxUsbDevice::SetPixelBytes(int bytesPerPixel) { m_pixelBytes = std::clamp(bytesPerPixel, 1, 16); }
 
-// ---- offline report ----
+// ---- removal ----
 
-void QxUsbDevice::setOfflineCallback(UsbOfflineCallback callback, void* context) {
-    std::lock_guard<std::mutex> lk(m_offlineMutex);
-    m_offlineCallback = callback;
-    m_offlineContext = callback ? context : nullptr;
-}
-
-bool QxUsbDevice::markRemoved(UsbOfflineCallback& callback, void*& context) {
+bool QxUsbDevice::markRemoved() {
     int32_t expected = 0;
-    if (!m_removed.compare_exchange_strong(expected, 1)) return false;
-    std::lock_guard<std::mutex> lk(m_offlineMutex);
-    callback = m_offlineCallback;
-    context = m_offlineContext;
-    return true;
+    return m_removed.compare_exchange_strong(expected, 1);
 }
 
 // ---- start and stop ----

@@ -121,6 +121,7 @@ QX_STATUS QxUsb3Device::connectDevice(int32_t /*accessMode*/) {
         std::lock_guard<std::mutex> lk(g_connectedGuidSetMutex);
         g_connectedGuidSet.insert(path);
         m_connectedPath = path;
+        clearOffline();
         setConnected(true);
     }
     return QX_OK;
@@ -354,5 +355,11 @@ bool QxUsb3Device::sendData(const void* buffer, int32_t length) {
 void QxUsb3Device::loc_processOffline(void* camera) {
     if (!camera) return;
     QX_LOG_INFO("func:{} called.", "loc_processOffline");
-    static_cast<QxUsb3Device*>(camera)->processOffline();
+    QX_OFFLINE_CALLBACK callback = nullptr;
+    void* user = nullptr;
+    const bool first = static_cast<QxUsb3Device*>(camera)->takeOfflineReport(callback, user);
+    // The camera object is not touched after this point: a disconnect and delete on another
+    // thread may go ahead while the application's callback runs.
+    qx::usb3::QxUsbManager::OfflineContextReleased();
+    if (first && callback) callback(user);
 }
