@@ -508,3 +508,24 @@ TEST_F(Usb3Device, DisconnectInTheOfflineCallbackWhileEnumeratingReleasesTheCame
     EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
     release(h);
 }
+
+TEST_F(Usb3Device, ByteChannelReplyThatCameAfterItsReadGaveUpIsNotTakenForTheNext) {
+    QX_DEV_HANDLE h = connected();
+    auto& cam = *rig().camera;
+    cam.setAnswerByteProtocol(false);
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_USB3);
+    // The camera answers at last; the reply sits in the host's byte channel once the link
+    // reader has asked for more.
+    const Bytes late = {0x06, 0x00, 0x00, 0x0A, 0xBC};
+    cam.sendChannelBytes(late.data(), late.size());
+    ASSERT_TRUE(cam.waitOutDrained(5s));
+    ASSERT_TRUE(cam.waitLinkReads(cam.linkReads() + 1, 5s));
+    cam.setAnswerByteProtocol(true);
+    ASSERT_EQ(QX_ReadMemory(h, value, kRegWidth, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 32);
+    EXPECT_EQ(value[1], 0);
+    ASSERT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    release(h);
+}

@@ -66,6 +66,7 @@ bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t
     std::copy(request.begin(), request.end(), m_request);
     m_requestLength = static_cast<int32_t>(request.size());
 
+    if (m_drain) m_drain();
     if (!sendBytes(m_request, m_requestLength)) return false;
     if (!collectReply()) return false;
     if (m_reply[0] != qx::usb3::kRegProtoAck) return false;

@@ -7,10 +7,13 @@
 // after each failure the protocol sleeps 10 ms and takes the time since the start of the
 // transaction off the remaining time-out; it gives up when none is left or after the fourth
 // exchange. Nothing is logged here: callers turn a false answer into their own status.
+// Before each request the channel is drained (when a drain function is set), so a reply that
+// came after its own transaction gave up is never taken for the next request's reply.
 #pragma once
 #include "../core/ProtocolBase.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -43,6 +46,8 @@ public:
     bool write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) override;
 
     bool addressHighByteFirst() const { return m_addressHighByteFirst; }
+    // Discards whatever the byte channel holds, without waiting.
+    void setDrain(std::function<void()> drain) { m_drain = std::move(drain); }
 
 private:
     enum Direction : int32_t { DirRead = 0, DirWrite = 1 };
@@ -58,4 +63,5 @@ private:
     uint8_t m_reply[kBufferSize] = {};
     int32_t m_replyLength = 0;
     bool m_addressHighByteFirst = false;
+    std::function<void()> m_drain;
 };

@@ -180,6 +180,22 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> lk(m_replyMutex);
+        auto owed = m_owed.find(address);
+        if (owed != m_owed.end()) {
+            const bool expected = std::chrono::steady_clock::now() <= owed->second.until;
+            if (!expected || --owed->second.count <= 0) m_owed.erase(owed);
+            if (expected) {
+                // The answer to an access that already gave up: not this access's reply,
+                // unless this access's own reply never comes (then it was the owed one that
+                // was lost), so it is kept aside until the wait ends.
+                if (address == m_awaited) {
+                    m_awaitedGotLate = true;
+                    m_lateCandidate = frame.data;
+                }
+                ++m_lateReplies;
+                return;
+            }
+        }
         m_replies[address] = frame.data;
         if (address == m_awaited) {
             m_replyArrived = true;
@@ -247,6 +263,15 @@ bool QxUsbDevice::UsbChannelReceive(uint8_t* buffer, int& count, int timeoutMs) 
     return true;
 }
 
+size_t QxUsbDevice::UsbChannelDrain() {
+    std::lock_guard<std::mutex> lk(m_channelMutex);
+    const size_t n = m_ringFill;
+    m_ringFill = 0;
+    m_ringRead = m_ringWrite;
+    m_dataArrived = false;
+    return n;
+}
+
 int QxUsbDevice::UsbBuildRegFrame(uint8_t* out, uint32_t address, const uint8_t* data, int& count, int kind) {
     if (count < 0) {
         count = 0;
@@ -272,7 +297,26 @@ bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
         m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
                            [&] { return (m_replyArrived && m_awaited == address) || !m_open.load(); });
     }
-    return m_replyArrived && m_awaited == address;
+    bool arrived = m_replyArrived && m_awaited == address;
+    if (!arrived && m_awaitedGotLate && m_open.load()) {
+        // The only reply that came was taken for an owed one: it was this access's own.
+        m_replies[address] = m_lateCandidate;
+        arrived = true;
+    }
+    // No reply: it is owed, and dropped when it comes late.
+    if (!arrived) {
+        OwedReplies& owed = m_owed[address];
+        ++owed.count;
+        owed.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateReplyWindowMs);
+    }
+    return arrived;
+}
+
+void QxUsbDevice::awaitReply(uint32_t address) {
+    std::lock_guard<std::mutex> lk(m_replyMutex);
+    m_replyArrived = false;
+    m_awaitedGotLate = false;
+    m_awaited = address;
 }
 
 bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
@@ -281,11 +325,7 @@ bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int t
     uint8_t frame[kRegFrameBufferSize];
     int size = 0;
     if (UsbBuildRegFrame(frame, address, nullptr, size, 2) == 0) return false;
-    {
-        std::lock_guard<std::mutex> lk(m_replyMutex);
-        m_replyArrived = false;
-        m_awaited = address;
-    }
+    awaitReply(address);
     if (!sendRegFrame(frame, size)) return false; // nothing went out: no reply to wait for
     if (!UsbWaitReply(address, timeoutMs)) return false;
     std::lock_guard<std::mutex> lk(m_replyMutex);
@@ -304,9 +344,8 @@ bool QxUsbDevice::UsbRegWrite(uint32_t address, uint8_t* buffer, int count, int 
     {
         std::lock_guard<std::mutex> lk(m_replyMutex);
         m_replies[address].assign(buffer, buffer + count);
-        m_replyArrived = false;
-        m_awaited = address;
     }
+    awaitReply(address);
     if (!sendRegFrame(frame, size)) return false;
     if (!UsbWaitReply(address, timeoutMs)) return false;
     std::lock_guard<std::mutex> lk(m_replyMutex);

@@ -14,6 +14,7 @@
 #include "UsbLinkWire.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -48,6 +49,8 @@ public:
     bool UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs);
     // `count`: capacity in, bytes delivered out.
     bool UsbChannelReceive(uint8_t* buffer, int& count, int timeoutMs);
+    // Discards the unread byte-channel bytes; answers how many.
+    size_t UsbChannelDrain();
     bool UsbRegRead(uint32_t address, uint8_t* buffer, int count, int timeoutMs);
     // The caller's buffer gets back the data of the camera's reply (unchanged when the reply
     // carries none).
@@ -56,6 +59,11 @@ public:
     // escaped length, also stored in `count`; 0 when the frame cannot be built.
     static int UsbBuildRegFrame(uint8_t* out, uint32_t address, const uint8_t* data, int& count, int kind);
     bool UsbWaitReply(uint32_t address, int timeoutMs);
+    // A register access that gave up leaves its reply owed: when it comes within this time it
+    // is dropped, so it never completes a later access of the same address.
+    static constexpr int kLateReplyWindowMs = 5000;
+    // Register replies dropped because their access had already given up.
+    uint64_t lateReplies() const { return m_lateReplies.load(); }
 
     // Runs received link bytes through the decoder and dispatcher (the reader thread's path).
     void UsbLinkReceive(const uint8_t* bytes, size_t size);
@@ -119,6 +127,8 @@ private:
     void UsbIoReadThread();
     void UsbLinkDispatchFrame(const LinkFrame& frame);
     bool sendRegFrame(const uint8_t* frame, int size);
+    // Starts waiting for the reply of `address`.
+    void awaitReply(uint32_t address);
     void stopReader();
 
     const std::string m_path;
@@ -153,6 +163,15 @@ private:
     std::map<uint32_t, std::vector<uint8_t>> m_replies;
     uint32_t m_awaited = 0;
     bool m_replyArrived = false;
+    // Replies owed to accesses that gave up, per address, and until when they are expected.
+    struct OwedReplies {
+        int count = 0;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::map<uint32_t, OwedReplies> m_owed;
+    bool m_awaitedGotLate = false; // a late reply of the awaited address was set aside meanwhile
+    std::vector<uint8_t> m_lateCandidate;
+    std::atomic<uint64_t> m_lateReplies{0};
 
     std::mutex m_sendMutex; // the send endpoint: one request at a time
     std::mutex m_regMutex;  // one register operation at a time (the awaited address is one slot)

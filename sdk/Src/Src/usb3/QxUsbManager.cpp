@@ -251,6 +251,14 @@ bool QxUsbManager::WriteData(UsbDevHandle handle, const uint8_t* bytes, int coun
     return d && d->isOpen() && d->UsbChannelSend(bytes, count, timeoutMs);
 }
 
+bool QxUsbManager::DrainData(UsbDevHandle handle) {
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (!d) return false;
+    d->UsbChannelDrain();
+    return true;
+}
+
 bool QxUsbManager::ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
     if (!passGate(timeoutMs)) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);

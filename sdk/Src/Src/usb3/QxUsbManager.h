@@ -89,6 +89,8 @@ public:
     bool CameraReleaseImage(UsbDevHandle handle);
     bool ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs);
     bool WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs);
+    // Discards the byte-channel bytes received and not read yet.
+    bool DrainData(UsbDevHandle handle);
     bool ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs);
     bool WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs);
     void SetTransferParams(UsbDevHandle handle, int cacheSlots, int transferUnits);

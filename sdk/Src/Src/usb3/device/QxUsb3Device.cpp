@@ -59,6 +59,10 @@ QxUsb3Device::QxUsb3Device() {
             return ok;
         },
         [this](const uint8_t* bytes, int count) { return sendData(bytes, count); });
+    protocol->setDrain([this] {
+        qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
+        if (manager && isConnected()) manager->DrainData(m_hDevice);
+    });
     setProtocol(std::move(protocol));
 }
 
