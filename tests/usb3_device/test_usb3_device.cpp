@@ -529,3 +529,27 @@ TEST_F(Usb3Device, ByteChannelReplyThatCameAfterItsReadGaveUpIsNotTakenForTheNex
     EXPECT_EQ(value[0], 16);
     release(h);
 }
+
+TEST_F(Usb3Device, TwentyFourBitFramesOfTheLargestSizeArriveWhole) {
+    auto& cam = *rig().camera;
+    cam.setLinkRegister(kLinkImageDataWidth, {24, 0, 0, 0});
+    cam.setProtoRegister(kRegWidth, kMaxWidth);
+    cam.setProtoRegister(kRegHeight, kMaxHeight);
+    QX_DEV_HANDLE h = connected();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    const size_t bytes = size_t(kMaxWidth) * kMaxHeight * 4;
+    for (uint32_t n = 1; n <= 2; ++n) {
+        const Bytes p = pixels(bytes, uint8_t(n));
+        cam.queueFrame(header(kMaxWidth, kMaxHeight, n), p);
+        FrameInfo fi{};
+        ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK) << "frame " << n;
+        EXPECT_EQ(fi.nPixelFormat, 0x01200111u);
+        EXPECT_EQ(fi.nBitsPerPixel, 32u);
+        ASSERT_EQ(fi.nDataLen, bytes);
+        // Every byte is the camera's: no padding in the delivered frame.
+        EXPECT_EQ(std::memcmp(fi.pData, p.data(), bytes), 0);
+        EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    }
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    release(h);
+}

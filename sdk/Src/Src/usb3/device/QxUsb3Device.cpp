@@ -156,7 +156,10 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
         // fails the buffer sizing instead.
         const int64_t bits = std::clamp<int64_t>(bitsInfo.nValue, -1, 1024);
         m_bitsPerPixel = bits == 0 ? 8 : static_cast<int32_t>(bits);
-        bytesPerPixel = (m_bitsPerPixel + 7) / 8;
+        // The stream, the pool and the copy all use the bytes per pixel of the frames handed
+        // out: 17 to 31 bits travel and are delivered in 4 bytes per pixel, not 3.
+        bytesPerPixel = std::max<int32_t>((m_bitsPerPixel + 7) / 8,
+                                          static_cast<int32_t>(pixelLayoutFor(m_bitsPerPixel).bytesPerPixel));
     } else {
         m_bitsPerPixel = 12;
         bytesPerPixel = 2;
