@@ -510,3 +510,51 @@ TEST(Usb3ThreadedLibUsbWatch, WatchWithoutADeviceReportsNothingAndStops) {
     EXPECT_EQ(events.load(), 0);
     EXPECT_EQ(backend->watch(kCameraVendorId, kCameraProductId, nullptr), nullptr);
 }
+
+TEST(Usb3ThreadedManager, HaltedBulkEndpointIsClearedAndFramesFlowAgain) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h, kUsbInvalidHandle);
+    Offline off;
+    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+    mgr.SetImageInfo(h, 128, 64, 8);
+    mgr.SetPixelBytes(h, 1);
+    ASSERT_TRUE(mgr.StartAcq(h));
+    ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
+    rig.camera->haltBulk();
+    ASSERT_TRUE(eventually([&] { return rig.camera->bulkHaltClears() >= 1; }));
+    Bytes p(128 * 64);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * 5 + 3);
+    rig.camera->queueFrame(header(128, 64, 1), p);
+    FrameCacheSlot* slot = nullptr;
+    ASSERT_TRUE(mgr.CameraGetImage(h, slot, 5000));
+    EXPECT_EQ(std::memcmp(slot->data, p.data(), p.size()), 0);
+    EXPECT_EQ(off.count(), 0);
+    EXPECT_FALSE(mgr.isRemoved(h));
+    EXPECT_TRUE(mgr.StopAcq(h));
+    EXPECT_TRUE(mgr.CloseDevice(h));
+}
+
+TEST(Usb3ThreadedManager, BulkEndpointThatStaysHaltedIsReportedOfflineWithoutSpinning) {
+    SimUsb3Rig rig;
+    QxUsbManager mgr(rig.backend);
+    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(h, kUsbInvalidHandle);
+    Offline off;
+    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+    mgr.SetImageInfo(h, 128, 64, 8);
+    mgr.SetPixelBytes(h, 1);
+    ASSERT_TRUE(mgr.StartAcq(h));
+    ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
+    const size_t before = rig.camera->bulkReadsSubmitted();
+    rig.camera->haltBulk(true);
+    ASSERT_TRUE(off.waitCalls(1, 30000ms));
+    EXPECT_TRUE(mgr.isRemoved(h));
+    EXPECT_GE(rig.camera->bulkHaltClears(), 2u);
+    // The failing reads were retried with pauses, not resubmitted as fast as they failed.
+    EXPECT_LT(rig.camera->bulkReadsSubmitted() - before, 20000u);
+    EXPECT_TRUE(mgr.StopAcq(h));
+    EXPECT_TRUE(mgr.CloseDevice(h));
+    EXPECT_EQ(off.count(), 1);
+}

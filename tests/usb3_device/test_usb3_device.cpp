@@ -401,8 +401,13 @@ TEST_F(Usb3Device, UnplugWhileGrabbingReportsOfflineOnce) {
     ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
     ASSERT_EQ(QX_FreeFrame(h, &fi), QX_OK);
 
+    qxtest::LogCapture log;
     rig().backend->unplug(kPath);
     ASSERT_TRUE(off.waitCalls(1));
+    // The link reader's failing requests are reported once, through the log.
+    ASSERT_TRUE(eventually([&] { return log.count("ioRead BeginDataXfers error") >= 1; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(log.count("ioRead BeginDataXfers error"), 1u);
     uint8_t value[4] = {};
     EXPECT_EQ(QX_ReadMemory(h, value, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_GENERAL);
     EXPECT_EQ(QX_ReadMemory(h, value, kLinkConnectorValue, 4, QX_PORT_CONNECTOR_DEVICE), QX_ERR_GENERAL);

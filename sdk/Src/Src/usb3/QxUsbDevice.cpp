@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -101,8 +100,12 @@ bool QxUsbDevice::UsbCloseLink() {
         m_sendEp.reset();
     }
     if (m_driver->isOpen()) m_driver->closeDevice();
-    m_open = false;
-    // Wake anyone still waiting for link data: nothing more will come.
+    // Wake anyone still waiting for link data: nothing more will come. The flag changes under
+    // each waiter's mutex, so a waiter about to sleep cannot miss it.
+    {
+        std::scoped_lock lk(m_channelMutex, m_replyMutex);
+        m_open = false;
+    }
     m_channelCv.notify_all();
     m_replyCv.notify_all();
     return true;
@@ -113,15 +116,20 @@ void QxUsbDevice::UsbIoReadThread() {
         std::unique_lock<std::mutex> lk(m_readerWakeMutex);
         m_readerWake.wait_for(lk, std::chrono::milliseconds(10), [this] { return !m_readerRunning.load(); });
     };
+    // A failure is logged once per episode: a device that refuses every request (unplugged)
+    // would otherwise fill the log a hundred times a second.
+    bool failing = false;
     while (m_readerRunning.load()) {
         setLinkRequest(*m_readerEp, 1, kLinkReadTimeoutMs);
         UsbOverlapped ov;
         UsbXferContextPtr ctx =
             m_readerEp->BeginDataXfer(m_readerBuffer.data(), long(m_readerBuffer.size()), &ov);
         if (!ctx || ov.lastError != kErrorIoPending) {
-            std::printf("ioRead BeginDataXfers error,error:%d,%d\n", int(m_readerEp->NtStatus),
-                        int(m_readerEp->UsbdStatus));
-            std::fflush(stdout);
+            if (!failing)
+                QX_USB_LOG_ERROR("ioRead BeginDataXfers error,error:{},{}", int(m_readerEp->NtStatus),
+                                 int(m_readerEp->UsbdStatus));
+            failing = true;
+            ++m_linkReadFailures;
             pause(); // a device that refuses every request must not spin the reader
             continue;
         }
@@ -131,13 +139,14 @@ void QxUsbDevice::UsbIoReadThread() {
             m_readerEp->Abort();
             if (m_readerEp->LastError == kErrorIoPending || ov.lastError == kErrorIoPending) {
                 m_readerEp->WaitForXfer(&ov, kLinkReadTimeoutMs);
-            } else {
-                std::printf("ioRead wait xfer error,lasterror:%d\n", m_readerEp->LastError);
-                std::fflush(stdout);
+            } else if (!failing) {
+                QX_USB_LOG_ERROR("ioRead wait xfer error,lasterror:{}", m_readerEp->LastError);
+                failing = true;
             }
         }
         long got = long(m_readerBuffer.size());
         bool ok = m_readerEp->FinishDataXfer(m_readerBuffer.data(), got, &ov, std::move(ctx));
+        if (ok) failing = false;
         if (ok && got > 0) {
             UsbLinkReceive(m_readerBuffer.data(), size_t(got));
         } else {

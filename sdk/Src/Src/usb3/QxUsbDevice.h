@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,8 @@ public:
 
     // Byte-channel bytes that arrived while the ring was full and were dropped.
     uint64_t channelDroppedBytes() const;
+    // Link reads that could not be started (each is followed by a 10 ms pause).
+    uint64_t linkReadFailures() const { return m_linkReadFailures.load(); }
     // Link frames dropped by the decoder (CRC, reserved bits, broken escapes).
     uint64_t droppedFrames() const { return m_droppedFrames.load(); }
 
@@ -81,6 +84,10 @@ public:
     static constexpr uint8_t kBulkInEndpoint = 0x81;
     static constexpr uint32_t kBulkWaitMs = 2000;
     static constexpr uint32_t kStreamStartTimeoutMs = 2000;
+    // Bulk transfers failing this long without a success end the stream as a lost device.
+    static constexpr int kBulkFailureLimitMs = 3000;
+    // Longest pause between failed bulk transfers.
+    static constexpr int kBulkRetryMaxMs = 100;
 
     // Sends the stream-start request and starts the reader and the assembler. True when
     // streaming (also when it already was).
@@ -112,6 +119,9 @@ public:
     // ---- removal ----
     // Marks the device removed; answers true the first time only.
     bool markRemoved();
+    // Called (on the bulk reader thread) when the stream fails for good; it must not wait for
+    // the stream to stop.
+    void setLostHandler(std::function<void()> handler);
     bool removed() const { return m_removed.load() != 0; }
 
 private:
@@ -123,6 +133,7 @@ private:
     void pushGap(uint64_t at);
     void signalRing();
     void stopStreamThreads();
+    void reportLost();
 
     void UsbIoReadThread();
     void UsbLinkDispatchFrame(const LinkFrame& frame);
@@ -146,6 +157,7 @@ private:
     std::mutex m_decoderMutex;
     LinkDecoder m_decoder;
     std::atomic<uint64_t> m_droppedFrames{0};
+    std::atomic<uint64_t> m_linkReadFailures{0};
 
     // Byte channel.
     mutable std::mutex m_channelMutex;
@@ -208,6 +220,9 @@ private:
     size_t m_stageFill = 0;
     UsbFrameAssembler m_frames;
 
+    std::condition_variable m_bulkWake; // with m_ringEventMutex: ends a reader's pause
+    std::mutex m_lostMutex;
+    std::function<void()> m_lostHandler;
     std::atomic<int32_t> m_removed{0};
 };
 

@@ -21,6 +21,7 @@ const char* usbNoPath() { return reinterpret_cast<const char*>(static_cast<std::
 QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono::milliseconds pollInterval)
     : m_backend(std::move(backend)) {
     if (m_backend) m_driver = std::make_unique<UsbDriverDevice>(m_backend);
+    m_noticeThread = std::thread([this] { noticeLoop(); });
     {
         std::unique_lock<std::shared_mutex> lk(m_lock);
         UsbEnumerateDevices(m_devices);
@@ -34,7 +35,14 @@ QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono
 }
 
 QxUsbManager::~QxUsbManager() {
-    // No notification runs once the watch is gone; then every device still open is closed.
+    // No notification runs once the notice thread and the watch are gone; then every device
+    // still open is closed.
+    {
+        std::lock_guard<std::mutex> lk(m_noticeMutex);
+        m_noticeStop = true;
+    }
+    m_noticeCv.notify_all();
+    if (m_noticeThread.joinable()) m_noticeThread.join();
     m_watch.reset();
     std::unique_lock<std::shared_mutex> lk(m_lock);
     for (auto& kv : m_open) {
@@ -127,6 +135,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
             return kUsbInvalidHandle;
         }
         const UsbDevHandle h = m_nextHandle++;
+        dev->setLostHandler([this, h] { postLost(h); });
         m_open.emplace(h, Entry{h, std::move(dev)});
         m_openByPath[p] = h;
         return h;
@@ -368,6 +377,34 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
     // The owners hear of the loss with every lock released: they may close the device, and
     // calls on the other cameras go on meanwhile.
     reportRemoved(removed);
+}
+
+void QxUsbManager::postLost(UsbDevHandle handle) {
+    {
+        std::lock_guard<std::mutex> lk(m_noticeMutex);
+        m_notices.push_back(handle);
+    }
+    m_noticeCv.notify_all();
+}
+
+void QxUsbManager::noticeLoop() {
+    std::unique_lock<std::mutex> lk(m_noticeMutex);
+    for (;;) {
+        m_noticeCv.wait(lk, [this] { return m_noticeStop || !m_notices.empty(); });
+        if (m_noticeStop) return;
+        const UsbDevHandle h = m_notices.front();
+        m_notices.pop_front();
+        lk.unlock();
+        bool report = false;
+        {
+            std::shared_lock<std::shared_mutex> ml(m_lock);
+            QxUsbDevice* d = lookup(h);
+            report = d && d->markRemoved();
+            if (report) QX_USB_LOG_ERROR("func:{}, device {} lost: its stream failed", "noticeLoop", d->devicePath());
+        }
+        if (report) reportRemoved({h});
+        lk.lock();
+    }
 }
 
 // ---- process-wide manager ----

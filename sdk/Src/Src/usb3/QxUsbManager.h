@@ -118,6 +118,10 @@ private:
     // Calls the offline callback of each handle, with no lock of the manager held.
     void reportRemoved(const std::vector<UsbDevHandle>& handles);
     void offlineCallbackEnded(UsbDevHandle handle);
+    // A device whose stream failed for good is reported like a removed one, from the notice
+    // thread (never from the failing stream's own thread, which the owner's stop joins).
+    void postLost(UsbDevHandle handle);
+    void noticeLoop();
     bool passGate(int timeoutMs);
     const char* intern(const std::string& path);
     // The device of a handle in the open-device map; call with the manager lock held.
@@ -151,6 +155,12 @@ private:
     std::condition_variable m_offlineCv;
     std::map<UsbDevHandle, OfflineRegistration> m_offline;
     std::map<UsbDevHandle, std::thread::id> m_offlineRunning;
+
+    std::mutex m_noticeMutex;
+    std::condition_variable m_noticeCv;
+    std::deque<UsbDevHandle> m_notices;
+    bool m_noticeStop = false;
+    std::thread m_noticeThread;
 
     std::atomic<uint64_t> m_changes{0};
     std::unique_ptr<usb::UsbWatch> m_watch;
