@@ -558,3 +558,40 @@ TEST_F(Usb3Device, TwentyFourBitFramesOfTheLargestSizeArriveWhole) {
     EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
     release(h);
 }
+
+TEST_F(Usb3Device, FileSendReachesTheCameraOneWholeMessagePerWrite) {
+    QX_DEV_HANDLE h = connected();
+    const size_t length = 1000; // five packets, the last of 80 bytes
+    Bytes file(length);
+    for (size_t i = 0; i < length; ++i) file[i] = uint8_t(i * 11 + 5);
+    const std::string local = xmlDir() + "send.bin";
+    {
+        std::ofstream out(local, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    }
+    const size_t before = rig().camera->fileMessages().size();
+    FileAccessParam param{local.c_str(), "fw.bin"};
+    ::testing::internal::CaptureStdout();
+    const QX_STATUS status = QX_FileAccessWrite(h, &param);
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, QX_OK);
+    const std::vector<Bytes> all = rig().camera->fileMessages();
+    ASSERT_EQ(all.size() - before, 7u); // header, five packets, end mark
+    const std::vector<Bytes> msgs(all.begin() + long(before), all.end());
+    ASSERT_EQ(msgs[0].size(), 33u);
+    EXPECT_EQ(msgs[0][0], 0x01);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(msgs[0].data() + 1)), "fw.bin");
+    Bytes received;
+    for (size_t k = 1; k <= 5; ++k) {
+        EXPECT_EQ(msgs[k][0], k == 5 ? 0x03 : 0x02);
+        EXPECT_EQ(msgs[k][4], uint8_t(k - 1));
+        received.insert(received.end(), msgs[k].begin() + 5, msgs[k].end());
+    }
+    EXPECT_EQ(received, file);
+    EXPECT_EQ(msgs[6], (Bytes{0x04}));
+    // The camera's registers still answer afterwards.
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    release(h);
+}

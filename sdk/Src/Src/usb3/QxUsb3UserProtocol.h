@@ -17,6 +17,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 // Device paths (lower case, as in the device records) of the USB3 cameras a camera object of
 // this process has connected, and the mutex that guards the set. Connect and disconnect take
@@ -32,6 +33,7 @@ public:
     static constexpr int kReplyPollSleepMs = 3;
     static constexpr int kReplyWindowMs = 100;
     static constexpr int kBufferSize = 64;
+    static constexpr uint32_t kMaxMessage = 4096;
 
     QxUsb3UserProtocol();
     ~QxUsb3UserProtocol() override = default;
@@ -41,8 +43,10 @@ public:
     // Reads the 32-bit register at the low 16 bits of `address` into buffer[0..3]. Fails
     // (after the exchange) when `length` is below 4.
     bool read(uint32_t address, void* buffer, uint32_t length, uint32_t timeoutMs) override;
-    // Writes buffer[0..3] to the register at the low 16 bits of `address`. A `length` below 4
-    // fails without sending anything.
+    // Writes buffer[0..3] to the register at the low 16 bits of `address`. Any other `length`
+    // (a message, such as those of the file-send protocol) travels whole in one request, 'W'
+    // and the address followed by the bytes as they are, so a retry repeats the whole message.
+    // A `length` of 0, or above kMaxMessage, fails without sending anything.
     bool write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) override;
 
     bool addressHighByteFirst() const { return m_addressHighByteFirst; }
@@ -58,8 +62,7 @@ private:
 
     std::mutex m_transactionMutex;
     int32_t m_direction = DirRead;
-    uint8_t m_request[kBufferSize] = {};
-    int32_t m_requestLength = 0;
+    std::vector<uint8_t> m_request;
     uint8_t m_reply[kBufferSize] = {};
     int32_t m_replyLength = 0;
     bool m_addressHighByteFirst = false;

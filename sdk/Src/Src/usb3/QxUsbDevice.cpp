@@ -112,9 +112,15 @@ bool QxUsbDevice::UsbCloseLink() {
 }
 
 void QxUsbDevice::UsbIoReadThread() {
+    // Between empty link reads the reader pauses: 10 ms while the camera has nothing to say,
+    // 1 ms for a while after a request went out; a request also ends a pause at once, so a
+    // reply is fetched as soon as the camera has it.
     auto pause = [this] {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        const auto ms = std::chrono::milliseconds(now < m_fastPollUntil.load() ? 1 : 10);
         std::unique_lock<std::mutex> lk(m_readerWakeMutex);
-        m_readerWake.wait_for(lk, std::chrono::milliseconds(10), [this] { return !m_readerRunning.load(); });
+        m_readerWake.wait_for(lk, ms, [this] { return !m_readerRunning.load() || m_readerKick; });
+        m_readerKick = false;
     };
     // A failure is logged once per episode: a device that refuses every request (unplugged)
     // would otherwise fill the log a hundred times a second.
@@ -153,6 +159,16 @@ void QxUsbDevice::UsbIoReadThread() {
             pause();
         }
     }
+}
+
+void QxUsbDevice::kickReader() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFastPollMs);
+    m_fastPollUntil.store(until.time_since_epoch().count());
+    {
+        std::lock_guard<std::mutex> lk(m_readerWakeMutex);
+        m_readerKick = true;
+    }
+    m_readerWake.notify_all();
 }
 
 void QxUsbDevice::UsbLinkReceive(const uint8_t* bytes, size_t size) {
@@ -243,6 +259,7 @@ bool QxUsbDevice::UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs)
         // A chunk that did not reach the camera is a failed send, not a sent one.
         if (!waited || !finished) return false;
         done += chunk;
+        kickReader();
     }
     return true;
 }
@@ -297,7 +314,9 @@ bool QxUsbDevice::sendRegFrame(const uint8_t* frame, int size) {
     setLinkRequest(*m_sendEp, 0, kRegFrameSendTimeoutMs);
     std::vector<uint8_t> copy(frame, frame + size);
     long len = size;
-    return m_sendEp->ControlWrite(copy.data(), len);
+    const bool ok = m_sendEp->ControlWrite(copy.data(), len);
+    if (ok) kickReader();
+    return ok;
 }
 
 bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {

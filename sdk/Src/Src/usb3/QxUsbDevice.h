@@ -141,6 +141,9 @@ private:
     // Starts waiting for the reply of `address`.
     void awaitReply(uint32_t address);
     void stopReader();
+    // Ends the link reader's pause: a request went out, its reply is due.
+    void kickReader();
+    static constexpr int kFastPollMs = 100;
 
     const std::string m_path;
     std::unique_ptr<UsbDriverDevice> m_driver;
@@ -152,6 +155,8 @@ private:
     std::mutex m_lifeMutex;     // open and close
     std::mutex m_readerWakeMutex;
     std::condition_variable m_readerWake;
+    bool m_readerKick = false;                         // with m_readerWakeMutex
+    std::atomic<int64_t> m_fastPollUntil{0};           // steady clock ticks
 
     std::vector<uint8_t> m_readerBuffer = std::vector<uint8_t>(kLinkReadSize);
     std::mutex m_decoderMutex;
