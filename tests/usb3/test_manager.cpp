@@ -228,9 +228,12 @@ TEST(Usb3ThreadedManager, UnplugWhileStreamingReportsOnceAndTheHandleStillCloses
     ASSERT_TRUE(mgr.StartAcq(h));
     ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
 
+    const uint64_t before = mgr.deviceChanges();
     rig.backend->unplug("usb:sim-1");
     ASSERT_TRUE(off.waitCalls(1));
     EXPECT_TRUE(mgr.isRemoved(h));
+    // The failing stream may report the loss before the removal notice is handled.
+    ASSERT_TRUE(eventually([&] { return mgr.deviceChanges() > before; }));
     EXPECT_EQ(mgr.GetDeviceCount(), 0);
     // A repeated removal notification does not report the device again.
     const uint64_t changes = mgr.deviceChanges();

@@ -36,7 +36,8 @@ bool eventually(Pred pred, std::chrono::milliseconds bound = 5000ms) {
     return true;
 }
 
-DeviceInfo usb3Record(const char* model, const char* path = kPath) {
+DeviceInfo usb3Record(const char* model, const char* path = nullptr) {
+    if (!path) path = cameraPath().c_str();
     DeviceInfo info{};
     std::snprintf(info.strModelName, sizeof(info.strModelName), "%s", model);
     std::snprintf(info.strManufacturerName, sizeof(info.strManufacturerName), "VORNA");
@@ -160,7 +161,7 @@ protected:
 TEST_F(Usb3Device, EnumerationListsTheCameraAndItsAccessStatus) {
     DeviceList list{};
     ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
-    const DeviceInfo* d = findRecord(list, kPath);
+    const DeviceInfo* d = findRecord(list, cameraPath().c_str());
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d->strModelName, kModel);
     EXPECT_STREQ(d->strManufacturerName, "VORNA");
@@ -171,12 +172,12 @@ TEST_F(Usb3Device, EnumerationListsTheCameraAndItsAccessStatus) {
     QX_DEV_HANDLE h = create(*d);
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
     ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
-    d = findRecord(list, kPath);
+    d = findRecord(list, cameraPath().c_str());
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->nAccessStatus, QX_ACCESS_STATUS_IN_USE);
     release(h);
     ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
-    d = findRecord(list, kPath);
+    d = findRecord(list, cameraPath().c_str());
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->nAccessStatus, QX_ACCESS_STATUS_AVAILABLE);
 }
@@ -203,7 +204,7 @@ TEST_F(Usb3Device, ConnectLoadsTheModelsXmlAndOnlyExclusiveAccessIsAccepted) {
     EXPECT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_ERR_GEV_BUSY);
 
     release(h);
-    EXPECT_EQ(rig().camera->openHandles(), 0);
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     // Once released, the other handle connects.
     ASSERT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_OK);
     release(h2);
@@ -215,7 +216,7 @@ TEST_F(Usb3Device, ConnectWithoutAnXmlFileFailsAndReleasesTheCamera) {
     bool isConnected = true;
     EXPECT_EQ(QX_GetConnectionStatus(bad, &isConnected), QX_OK);
     EXPECT_FALSE(isConnected);
-    EXPECT_EQ(rig().camera->openHandles(), 0);
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     // Neither the manager nor the connected set keeps the camera: a good handle connects.
     QX_DEV_HANDLE h = connected();
     bool ok = false;
@@ -402,7 +403,7 @@ TEST_F(Usb3Device, UnplugWhileGrabbingReportsOfflineOnce) {
     ASSERT_EQ(QX_FreeFrame(h, &fi), QX_OK);
 
     qxtest::LogCapture log;
-    rig().backend->unplug(kPath);
+    unplugCamera();
     ASSERT_TRUE(off.waitCalls(1));
     // The link reader's failing requests are reported once, through the log.
     ASSERT_TRUE(eventually([&] { return log.count("ioRead BeginDataXfers error") >= 1; }));
@@ -412,15 +413,14 @@ TEST_F(Usb3Device, UnplugWhileGrabbingReportsOfflineOnce) {
     EXPECT_EQ(QX_ReadMemory(h, value, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_GENERAL);
     EXPECT_EQ(QX_ReadMemory(h, value, kLinkConnectorValue, 4, QX_PORT_CONNECTOR_DEVICE), QX_ERR_GENERAL);
     // A repeated removal notice does not report the camera again.
-    rig().backend->notify(qx::usb::UsbHotplugEvent::Left,
-                          {kPath, qx::usb3::kCameraVendorId, qx::usb3::kCameraProductId});
+    repeatRemovalNotice();
     QX_StopGrabbing(h);
     EXPECT_EQ(QX_DisconnectDevice(h), QX_OK);
     EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
     m_handles.clear();
     EXPECT_EQ(off.count(), 1);
 
-    rig().backend->replug(kPath);
+    replugCamera();
     ASSERT_TRUE(eventually([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
     // Plugged in again, the camera connects through a new handle.
     QX_DEV_HANDLE h2 = connected();
@@ -437,7 +437,7 @@ TEST_F(Usb3Device, DeleteWhileConnectedIsRefusedAndDisconnectReleasesEverything)
     // Disconnect stops the acquisition as well.
     EXPECT_EQ(QX_DisconnectDevice(h), QX_OK);
     EXPECT_FALSE(QX_IsGrabbingStarted(h));
-    EXPECT_EQ(rig().camera->openHandles(), 0);
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
     m_handles.clear();
 }
@@ -475,7 +475,7 @@ TEST_F(Usb3Device, DisconnectInTheOfflineCallbackWhileEnumeratingReleasesTheCame
         }
     });
     ASSERT_TRUE(eventually([&] { return rounds.load() > 0; }));
-    rig().backend->unplug(kPath);
+    unplugCamera();
     const bool called = eventually([&] { return loss.calls.load() == 1; }, 20000ms);
     const int before = rounds.load();
     const bool enumerationGoesOn = eventually([&] { return rounds.load() > before; }, 20000ms);
@@ -489,14 +489,14 @@ TEST_F(Usb3Device, DisconnectInTheOfflineCallbackWhileEnumeratingReleasesTheCame
     EXPECT_FALSE(isConnected);
     EXPECT_FALSE(QX_IsGrabbingStarted(h));
     // Everything the connection held is given back to the camera.
-    EXPECT_EQ(rig().camera->openHandles(), 0);
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
 
     // Plugged in again, the same handle connects, and enumeration names the camera.
-    rig().backend->replug(kPath);
+    replugCamera();
     ASSERT_TRUE(eventually([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
     DeviceList list{};
     ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
-    const DeviceInfo* d = findRecord(list, kPath);
+    const DeviceInfo* d = findRecord(list, cameraPath().c_str());
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d->strModelName, kModel);
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
@@ -593,5 +593,20 @@ TEST_F(Usb3Device, FileSendReachesTheCameraOneWholeMessagePerWrite) {
     uint8_t value[4] = {};
     EXPECT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
     EXPECT_EQ(value[0], 16);
+    release(h);
+}
+
+TEST_F(Usb3Device, CameraHeldByAnotherProcessFailsTheConnectAndTheLogSaysWhy) {
+    if (!throughLibusb()) GTEST_SKIP() << "the claim is libusb's";
+    qxtest::LogCapture log;
+    setCameraHeldElsewhere(true);
+    QX_DEV_HANDLE h = create(usb3Record(kModel));
+    EXPECT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_ERR_USB3);
+    setCameraHeldElsewhere(false);
+    EXPECT_TRUE(log.find("LIBUSB_ERROR_BUSY"));
+    EXPECT_TRUE(log.find("another process"));
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; }));
+    // Once the other process lets go, the camera connects.
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
     release(h);
 }
