@@ -38,10 +38,8 @@ struct Offline {
     int calls = 0;
     static void callback(void* ctx) {
         auto* self = static_cast<Offline*>(ctx);
-        {
-            std::lock_guard<std::mutex> lk(self->m);
-            ++self->calls;
-        }
+        std::lock_guard<std::mutex> lk(self->m);
+        ++self->calls;
         self->cv.notify_all();
     }
     bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {

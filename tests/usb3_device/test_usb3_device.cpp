@@ -82,10 +82,9 @@ struct Offline {
     int calls = 0;
     static void QX_CALL callback(void* user) {
         auto* self = static_cast<Offline*>(user);
-        {
-            std::lock_guard<std::mutex> lk(self->m);
-            ++self->calls;
-        }
+        // Notified under the lock: the waiter may destroy this object as soon as it returns.
+        std::lock_guard<std::mutex> lk(self->m);
+        ++self->calls;
         self->cv.notify_all();
     }
     bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
