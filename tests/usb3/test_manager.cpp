@@ -60,6 +60,23 @@ UsbFrameHeader header(uint16_t w, uint16_t h, uint32_t number) {
     return hd;
 }
 
+// A manager streaming 128 x 64 8-bit frames of the simulated camera through one handle, with
+// its offline reports recorded (the recorder outlives the manager).
+struct StreamingHandle {
+    SimUsb3Rig rig;
+    Offline off;
+    QxUsbManager mgr{rig.backend};
+    UsbDevHandle h = kUsbInvalidHandle;
+    bool start() {
+        h = mgr.OpenDevice("usb:sim-1");
+        if (h == kUsbInvalidHandle) return false;
+        mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+        mgr.SetImageInfo(h, 128, 64, 8);
+        mgr.SetPixelBytes(h, 1);
+        return mgr.StartAcq(h) && rig.camera->waitPendingBulkReads(64, 5s);
+    }
+};
+
 } // namespace
 
 TEST(Usb3ThreadedManager, EnumeratesTheCameraAndOpensItByHandle) {
@@ -215,16 +232,12 @@ TEST(Usb3ThreadedManager, StreamsThroughHandlesAndReopens) {
 }
 
 TEST(Usb3ThreadedManager, UnplugWhileStreamingReportsOnceAndTheHandleStillCloses) {
-    SimUsb3Rig rig;
-    QxUsbManager mgr(rig.backend);
-    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
-    ASSERT_NE(h, kUsbInvalidHandle);
-    Offline off;
-    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
-    mgr.SetImageInfo(h, 128, 64, 8);
-    mgr.SetPixelBytes(h, 1);
-    ASSERT_TRUE(mgr.StartAcq(h));
-    ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
+    StreamingHandle s;
+    ASSERT_TRUE(s.start());
+    auto& rig = s.rig;
+    auto& mgr = s.mgr;
+    auto& off = s.off;
+    const UsbDevHandle h = s.h;
 
     const uint64_t before = mgr.deviceChanges();
     rig.backend->unplug("usb:sim-1");
@@ -361,16 +374,32 @@ TEST(Usb3ThreadedManager, OfflineCallbackMayCloseItsDeviceAndTheCameraOpensAgain
     EXPECT_TRUE(mgr.CloseDevice(again));
 }
 
-TEST(Usb3ThreadedManager, OtherCamerasWorkWhileAnOfflineCallbackRuns) {
+namespace {
+// Two simulated cameras, "usb:sim-1" and "usb:sim-2", open through one manager.
+struct TwoCameras {
     SimUsb3Rig rig;
-    auto second = std::make_shared<SimUsb3Camera>("usb:sim-2");
-    second->setLinkRegister(0x50, {9, 8, 7, 6});
-    rig.backend->addCamera(second);
-    QxUsbManager mgr(rig.backend);
-    UsbDevHandle h1 = mgr.OpenDevice("usb:sim-1");
-    UsbDevHandle h2 = mgr.OpenDevice("usb:sim-2");
-    ASSERT_NE(h1, kUsbInvalidHandle);
-    ASSERT_NE(h2, kUsbInvalidHandle);
+    std::shared_ptr<SimUsb3Camera> second = std::make_shared<SimUsb3Camera>("usb:sim-2");
+    std::unique_ptr<QxUsbManager> mgr;
+    UsbDevHandle h1 = kUsbInvalidHandle;
+    UsbDevHandle h2 = kUsbInvalidHandle;
+    bool open() {
+        rig.backend->addCamera(second);
+        mgr = std::make_unique<QxUsbManager>(rig.backend);
+        h1 = mgr->OpenDevice("usb:sim-1");
+        h2 = mgr->OpenDevice("usb:sim-2");
+        return h1 != kUsbInvalidHandle && h2 != kUsbInvalidHandle;
+    }
+};
+} // namespace
+
+TEST(Usb3ThreadedManager, OtherCamerasWorkWhileAnOfflineCallbackRuns) {
+    TwoCameras two;
+    two.second->setLinkRegister(0x50, {9, 8, 7, 6});
+    ASSERT_TRUE(two.open());
+    auto& rig = two.rig;
+    QxUsbManager& mgr = *two.mgr;
+    const UsbDevHandle h1 = two.h1;
+    UsbDevHandle h2 = two.h2;
     Blocking block;
     mgr.RegisterOfflineCallback(h1, &Blocking::callback, &block);
     rig.backend->unplug("usb:sim-1");
@@ -399,13 +428,12 @@ TEST(Usb3ThreadedManager, OtherCamerasWorkWhileAnOfflineCallbackRuns) {
 }
 
 TEST(Usb3ThreadedManager, QuickReplugIsStillReportedOffline) {
-    SimUsb3Rig rig;
-    rig.backend->addCamera(std::make_shared<SimUsb3Camera>("usb:sim-2"));
-    QxUsbManager mgr(rig.backend);
-    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
-    UsbDevHandle busy = mgr.OpenDevice("usb:sim-2");
-    ASSERT_NE(h, kUsbInvalidHandle);
-    ASSERT_NE(busy, kUsbInvalidHandle);
+    TwoCameras two;
+    ASSERT_TRUE(two.open());
+    auto& rig = two.rig;
+    QxUsbManager& mgr = *two.mgr;
+    const UsbDevHandle h = two.h1;
+    const UsbDevHandle busy = two.h2;
     Offline off;
     mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
     // The watcher is held in another camera's callback while sim-1 leaves and comes back, so
@@ -513,16 +541,11 @@ TEST(Usb3ThreadedLibUsbWatch, WatchWithoutADeviceReportsNothingAndStops) {
 }
 
 TEST(Usb3ThreadedManager, HaltedBulkEndpointIsClearedAndFramesFlowAgain) {
-    SimUsb3Rig rig;
-    QxUsbManager mgr(rig.backend);
-    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
-    ASSERT_NE(h, kUsbInvalidHandle);
-    Offline off;
-    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
-    mgr.SetImageInfo(h, 128, 64, 8);
-    mgr.SetPixelBytes(h, 1);
-    ASSERT_TRUE(mgr.StartAcq(h));
-    ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
+    StreamingHandle s;
+    ASSERT_TRUE(s.start());
+    auto& rig = s.rig;
+    auto& mgr = s.mgr;
+    const UsbDevHandle h = s.h;
     rig.camera->haltBulk();
     ASSERT_TRUE(eventually([&] { return rig.camera->bulkHaltClears() >= 1; }));
     Bytes p(128 * 64);
@@ -531,23 +554,19 @@ TEST(Usb3ThreadedManager, HaltedBulkEndpointIsClearedAndFramesFlowAgain) {
     FrameCacheSlot* slot = nullptr;
     ASSERT_TRUE(mgr.CameraGetImage(h, slot, 5000));
     EXPECT_EQ(std::memcmp(slot->data, p.data(), p.size()), 0);
-    EXPECT_EQ(off.count(), 0);
+    EXPECT_EQ(s.off.count(), 0);
     EXPECT_FALSE(mgr.isRemoved(h));
     EXPECT_TRUE(mgr.StopAcq(h));
     EXPECT_TRUE(mgr.CloseDevice(h));
 }
 
 TEST(Usb3ThreadedManager, BulkEndpointThatStaysHaltedIsReportedOfflineWithoutSpinning) {
-    SimUsb3Rig rig;
-    QxUsbManager mgr(rig.backend);
-    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
-    ASSERT_NE(h, kUsbInvalidHandle);
-    Offline off;
-    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
-    mgr.SetImageInfo(h, 128, 64, 8);
-    mgr.SetPixelBytes(h, 1);
-    ASSERT_TRUE(mgr.StartAcq(h));
-    ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
+    StreamingHandle s;
+    ASSERT_TRUE(s.start());
+    auto& rig = s.rig;
+    auto& mgr = s.mgr;
+    auto& off = s.off;
+    const UsbDevHandle h = s.h;
     const size_t before = rig.camera->bulkReadsSubmitted();
     rig.camera->haltBulk(true);
     ASSERT_TRUE(off.waitCalls(1, 30000ms));
