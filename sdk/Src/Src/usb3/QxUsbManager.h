@@ -16,9 +16,14 @@
 //      close and re-enumeration);
 //   5. the offline-callback mutex of the manager, then the locks inside one QxUsbDevice
 //      (life, send, register, reply, channel, stream, frame) and the backend's own locks.
-// The offline callback runs on the watcher thread after the device change has been handled,
-// with none of these locks held: it may call the manager, including CloseDevice of its own
-// handle, and the application behind it may call any exported function.
+// One wait crosses threads: unregistering an offline callback waits for that callback running
+// on another thread, but only until it calls OfflineContextReleased, which QxUsb3Device does
+// before the application's callback runs; so an application callback may block on a handle
+// lock without deadlocking a disconnect that holds it.
+// The offline callback runs on the watcher thread after the device change has been handled
+// (or on the manager's notice thread when a device's stream failed for good), with none of
+// these locks held: it may call the manager, including CloseDevice of its own handle, and the
+// application behind it may call any exported function.
 #pragma once
 #include "QxUsbDevice.h"
 #include "UsbBackend.h"
