@@ -113,7 +113,7 @@ int64_t QxUsb3FileAccess::progressAfter(uint64_t steps, uint32_t count) const {
 }
 
 bool QxUsb3FileAccess::sendMessage(const std::vector<uint8_t>& message) {
-    return m_cpl->write(kFileAddress, message.data(), static_cast<uint32_t>(message.size()), kWriteTimeoutMs);
+    return m_cpl->writeMessage(kFileAddress, message.data(), static_cast<uint32_t>(message.size()), kWriteTimeoutMs);
 }
 
 bool QxUsb3FileAccess::send(const char* name, const uint8_t* data, uint32_t length, bool withProgress) {

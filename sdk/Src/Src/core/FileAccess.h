@@ -12,8 +12,8 @@
 //   packet   (5 + n):    0x02 (0x03 for the last packet), packNum, n data bytes (230 for every
 //                        packet but the last, which carries the rest);
 //   end mark (1 byte):   0x04.
-// Each message is one write of the register protocol: one 'W' request that carries the whole
-// message, acknowledged (and, when it fails, retried) as a whole.
+// Each message is one message write of the register protocol (writeMessage): one request that
+// carries the whole message, acknowledged (and, when it fails, retried) as a whole.
 #pragma once
 #include "QxCamApi.h"
 

@@ -43,18 +43,21 @@ public:
     // Reads the 32-bit register at the low 16 bits of `address` into buffer[0..3]. Fails
     // (after the exchange) when `length` is below 4.
     bool read(uint32_t address, void* buffer, uint32_t length, uint32_t timeoutMs) override;
-    // Writes buffer[0..3] to the register at the low 16 bits of `address`. Any other `length`
-    // (a message, such as those of the file-send protocol) travels whole in one request, 'W'
-    // and the address followed by the bytes as they are, so a retry repeats the whole message.
-    // A `length` of 0, or above kMaxMessage, fails without sending anything.
+    // Writes buffer[0..3] to the register at the low 16 bits of `address`. A `length` below 4
+    // fails without sending anything.
     bool write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) override;
+    // A message (such as those of the file-send protocol) travels whole in one request: 'W' and
+    // the address followed by the bytes as they are, so a retry repeats the whole message. Four
+    // bytes are written as write does. A `length` of 0, or above kMaxMessage, fails without
+    // sending anything.
+    bool writeMessage(uint32_t address, const void* bytes, uint32_t length, uint32_t timeoutMs) override;
 
     bool addressHighByteFirst() const { return m_addressHighByteFirst; }
     // Discards whatever the byte channel holds, without waiting.
     void setDrain(std::function<void()> drain) { m_drain = std::move(drain); }
 
 private:
-    enum Direction : int32_t { DirRead = 0, DirWrite = 1 };
+    enum Direction : int32_t { DirRead = 0, DirWrite = 1, DirWriteMessage = 2 };
 
     bool transaction(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length, uint32_t timeoutMs);
     bool exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length);
