@@ -204,6 +204,9 @@ ImageBuffer* DeviceBase::getImgBuffer() {
     if (m_frameQueue.size() >= threshold) {
         FrameRecord oldest = m_frameQueue.front();
         m_frameQueue.pop_front();
+        if (const uint64_t dropped = m_queueDrops.note())
+            QX_LOG_INFO("func:{}, {} frame(s) dropped at the full frame queue ({} in all)", "getImgBuffer", dropped,
+                        m_queueDrops.total());
         if (oldest.buffer) {
             oldest.buffer->queued = 0;
             return oldest.buffer;
@@ -325,6 +328,11 @@ QX_STATUS DeviceBase::clearFrameBuffer() {
         m_frameQueue.pop_front();
     }
     return QX_OK;
+}
+
+uint64_t DeviceBase::droppedFrameCount() const {
+    std::lock_guard<std::mutex> lk(m_poolMutex);
+    return m_queueDrops.total();
 }
 
 size_t DeviceBase::queuedFrameCount() const {

@@ -2,10 +2,12 @@
 
 #include "FeatureLog.h"
 #include "HandleWait.h"
+#include "Sys/LogThrottle.h"
 
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <unordered_set>
 
 namespace qx {
@@ -154,6 +156,8 @@ void NodeEvents::stopPoll() {
 }
 
 void NodeEvents::pollLoop() {
+    // A poll that keeps failing is reported with its reason, at most once a second.
+    sys::LogThrottle failures;
     std::unique_lock<std::mutex> lk(m_pollMutex);
     while (m_pollEnabled.load()) {
         const uint32_t interval = m_pollInterval.load();
@@ -164,7 +168,13 @@ void NodeEvents::pollLoop() {
         // camera whose node map could not be built has none to poll).
         try {
             if (m_poll) m_poll(static_cast<int64_t>(interval));
+        } catch (const std::exception& e) {
+            if (const uint64_t count = failures.note())
+                QX_FEATURE_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, e.what());
         } catch (...) {
+            if (const uint64_t count = failures.note())
+                QX_FEATURE_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count,
+                                    "unknown exception");
         }
         lk.lock();
     }
