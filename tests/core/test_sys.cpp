@@ -1,9 +1,12 @@
 // The small platform utilities under Platform/Sys that the camera threads build on.
 #include "Sys/LogThrottle.h"
+#include "Sys/WireField.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 
 using namespace std::chrono_literals;
 using qx::sys::LogThrottle;
@@ -22,4 +25,23 @@ TEST(LogThrottle, TheFirstEventIsReportedAndLaterOnesAreFoldedIntoOneLinePerInte
     // After a quiet period the first event is reported at once again.
     EXPECT_EQ(throttle.note(t0 + 5000ms), 2u);
     EXPECT_EQ(throttle.total(), 7u);
+}
+
+TEST(WireField, FieldsReadAndWriteTheirBytesOnlyWithinTheBufferSize) {
+    using Le16 = qx::sys::LeField<uint16_t, 2>;
+    using Be32 = qx::sys::BeField<uint32_t, 4>;
+    using Byte = qx::sys::LeField<uint8_t, 7>;
+    std::array<uint8_t, 8> buf{};
+    ASSERT_TRUE(Le16::set(buf.data(), buf.size(), 0x1234));
+    ASSERT_TRUE(Be32::set(buf.data(), buf.size(), 0xA1B2C3D4));
+    EXPECT_EQ(buf, (std::array<uint8_t, 8>{0x00, 0x00, 0x34, 0x12, 0xA1, 0xB2, 0xC3, 0xD4}));
+    EXPECT_EQ(Le16::get(buf.data(), buf.size()), 0x1234);
+    EXPECT_EQ(Be32::get(buf.data(), buf.size()), 0xA1B2C3D4u);
+    EXPECT_EQ(Byte::get(buf.data(), buf.size()), 0xD4);
+    // A buffer that ends inside a field neither yields nor takes it.
+    EXPECT_EQ(Be32::get(buf.data(), 7), 0u);
+    EXPECT_FALSE(Be32::set(buf.data(), 7, 0));
+    EXPECT_FALSE(Byte::set(buf.data(), 7, 0));
+    EXPECT_EQ(buf[7], 0xD4);
+    EXPECT_EQ(Le16::get(nullptr, 8), 0);
 }
