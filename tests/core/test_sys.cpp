@@ -1,4 +1,5 @@
 // The small platform utilities under Platform/Sys that the camera threads build on.
+#include "Sys/BusyGate.h"
 #include "Sys/LogThrottle.h"
 #include "Sys/WireField.h"
 
@@ -7,6 +8,9 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <future>
+#include <stdexcept>
+#include <thread>
 
 using namespace std::chrono_literals;
 using qx::sys::LogThrottle;
@@ -44,4 +48,44 @@ TEST(WireField, FieldsReadAndWriteTheirBytesOnlyWithinTheBufferSize) {
     EXPECT_FALSE(Byte::set(buf.data(), 7, 0));
     EXPECT_EQ(buf[7], 0xD4);
     EXPECT_EQ(Le16::get(nullptr, 8), 0);
+}
+
+TEST(BusyGate, AnExceptionInsideTheClosedSectionReopensTheGate) {
+    qx::sys::BusyGate gate;
+    EXPECT_TRUE(gate.pass(0ms));
+    try {
+        const qx::sys::BusyGate::Closed closed(gate);
+        EXPECT_FALSE(gate.isOpen());
+        EXPECT_FALSE(gate.pass(0ms));
+        throw std::runtime_error("device list failed");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_TRUE(gate.isOpen());
+    EXPECT_TRUE(gate.pass(0ms));
+    // And it can be closed again.
+    { const qx::sys::BusyGate::Closed again(gate); EXPECT_FALSE(gate.isOpen()); }
+    EXPECT_TRUE(gate.isOpen());
+}
+
+TEST(BusyGate, WaitersPassOnceTheHolderLeavesAndASecondHolderWaitsItsTurn) {
+    qx::sys::BusyGate gate;
+    std::promise<void> release;
+    std::promise<void> closedNow;
+    std::thread holder([&] {
+        const qx::sys::BusyGate::Closed closed(gate);
+        closedNow.set_value();
+        release.get_future().wait();
+    });
+    closedNow.get_future().wait();
+    EXPECT_FALSE(gate.pass(1ms));
+    auto waiter = std::async(std::launch::async, [&] { return gate.pass(60s); });
+    auto second = std::async(std::launch::async, [&] {
+        const qx::sys::BusyGate::Closed closed(gate);
+        return true;
+    });
+    release.set_value();
+    holder.join();
+    EXPECT_TRUE(waiter.get());
+    EXPECT_TRUE(second.get());
+    EXPECT_TRUE(gate.isOpen());
 }
