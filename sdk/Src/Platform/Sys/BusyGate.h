@@ -5,7 +5,6 @@
 // else.
 #pragma once
 #include <algorithm>
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
