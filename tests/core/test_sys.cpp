@@ -1,16 +1,20 @@
 // The small platform utilities under Platform/Sys that the camera threads build on.
 #include "Sys/BusyGate.h"
+#include "Sys/JoiningThread.h"
 #include "Sys/LogThrottle.h"
 #include "Sys/WireField.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 using namespace std::chrono_literals;
 using qx::sys::LogThrottle;
@@ -88,4 +92,50 @@ TEST(BusyGate, WaitersPassOnceTheHolderLeavesAndASecondHolderWaitsItsTurn) {
     EXPECT_TRUE(waiter.get());
     EXPECT_TRUE(second.get());
     EXPECT_TRUE(gate.isOpen());
+}
+
+TEST(JoiningThread, TheOwnerJoinsAndAThreadThatStopsItselfIsLetGo) {
+    using qx::sys::JoiningThread;
+    // Replacing or destroying the owner joins: the work is done when they return.
+    std::atomic<int> done{0};
+    {
+        JoiningThread t([&] {
+            std::this_thread::sleep_for(10ms);
+            done += 1;
+        });
+        t = JoiningThread([&] { done += 10; });
+        EXPECT_GE(done.load(), 1);
+    }
+    EXPECT_EQ(done.load(), 11);
+    JoiningThread idle;
+    EXPECT_TRUE(idle.joinOrDetach());
+    EXPECT_TRUE(idle.joinUnlessSelf());
+    idle.join();
+
+    // A thread asked to stop itself cannot join itself: joinUnlessSelf leaves it for a later
+    // join, joinOrDetach lets it go. Everything it touches lives as long as it does.
+    struct Box {
+        JoiningThread thread;
+        std::promise<bool> unlessSelf;
+        std::promise<bool> stillJoinable;
+        std::promise<bool> joined;
+    };
+    auto box = std::make_shared<Box>();
+    auto unlessSelf = box->unlessSelf.get_future();
+    auto stillJoinable = box->stillJoinable.get_future();
+    auto joined = box->joined.get_future();
+    auto go = std::make_shared<std::promise<void>>();
+    std::shared_future<void> goNow = go->get_future().share();
+    box->thread = JoiningThread([box, goNow] {
+        goNow.wait();
+        box->unlessSelf.set_value(box->thread.joinUnlessSelf());
+        box->stillJoinable.set_value(box->thread.joinable());
+        box->joined.set_value(box->thread.joinOrDetach());
+    });
+    EXPECT_FALSE(box->thread.isCurrent());
+    go->set_value();
+    EXPECT_FALSE(unlessSelf.get());
+    EXPECT_TRUE(stillJoinable.get());
+    EXPECT_FALSE(joined.get());
+    EXPECT_FALSE(box->thread.joinable());
 }

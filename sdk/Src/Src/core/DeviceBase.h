@@ -6,6 +6,7 @@
 // the image-callback thread.
 #pragma once
 #include "QxCamApi.h"
+#include "Sys/JoiningThread.h"
 #include "Sys/LogThrottle.h"
 
 #include <atomic>
@@ -144,8 +145,8 @@ private:
     std::condition_variable m_frameCond;
 
     std::mutex m_threadMutex;
-    std::thread m_acqThread;
-    std::thread m_outputThread;
+    qx::sys::JoiningThread m_acqThread;
+    qx::sys::JoiningThread m_outputThread;
 
     uint32_t m_xmlFileSize = 0;
     std::unique_ptr<char[]> m_xmlData;

@@ -21,7 +21,7 @@ const char* usbNoPath() { return reinterpret_cast<const char*>(static_cast<std::
 QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono::milliseconds pollInterval)
     : m_backend(std::move(backend)) {
     if (m_backend) m_driver = std::make_unique<UsbDriverDevice>(m_backend);
-    m_noticeThread = std::thread([this] { noticeLoop(); });
+    m_noticeThread = sys::JoiningThread([this] { noticeLoop(); });
     {
         std::unique_lock<std::shared_mutex> lk(m_lock);
         UsbEnumerateDevices(m_devices);
@@ -42,7 +42,7 @@ QxUsbManager::~QxUsbManager() {
         m_noticeStop = true;
     }
     m_noticeCv.notify_all();
-    if (m_noticeThread.joinable()) m_noticeThread.join();
+    m_noticeThread.join();
     m_watch.reset();
     std::unique_lock<std::shared_mutex> lk(m_lock);
     for (auto& kv : m_open) {

@@ -164,7 +164,7 @@ private:
     std::condition_variable m_noticeCv;
     std::deque<UsbDevHandle> m_notices;
     bool m_noticeStop = false;
-    std::thread m_noticeThread;
+    sys::JoiningThread m_noticeThread;
 
     std::atomic<uint64_t> m_changes{0};
     std::unique_ptr<usb::UsbWatch> m_watch;
