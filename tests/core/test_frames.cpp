@@ -67,9 +67,11 @@ TEST_F(FramesTest, DroppedFramesAreCountedAndLogged) {
     EXPECT_EQ(line.text, "func:getImgBuffer, 1 frame(s) dropped at the full frame queue (1 in all)");
     EXPECT_EQ(line.level, spdlog::level::info);
     // A burst writes at most one line per second, never one per frame.
+    const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 50; ++i) ASSERT_TRUE(dev->produceFrame());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
     EXPECT_EQ(dev->droppedFrameCount(), 51u);
-    EXPECT_LT(log.count("dropped at the full frame queue"), 51u);
+    EXPECT_LE(log.count("dropped at the full frame queue"), static_cast<size_t>(seconds.count()) + 2);
 }
 
 TEST_F(FramesTest, WhileTheApplicationHoldsAFrameTwoQueuedFramesAreTheLimit) {
