@@ -54,6 +54,26 @@ TEST_F(FramesTest, TheOldestQueuedFrameIsDroppedWhenThreeAreQueued) {
     EXPECT_EQ(takeIndex(), 3u);
 }
 
+TEST_F(FramesTest, DroppedFramesAreCountedAndLogged) {
+    LogCapture log;
+    ASSERT_EQ(QX_StartGrabbing(handle), QX_OK);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(dev->produceFrame());
+    EXPECT_EQ(dev->droppedFrameCount(), 0u);
+    EXPECT_EQ(log.count("dropped at the full frame queue"), 0u);
+    ASSERT_TRUE(dev->produceFrame());
+    EXPECT_EQ(dev->droppedFrameCount(), 1u);
+    LogLine line{};
+    ASSERT_TRUE(log.find("dropped at the full frame queue", &line));
+    EXPECT_EQ(line.text, "func:getImgBuffer, 1 frame(s) dropped at the full frame queue (1 in all)");
+    EXPECT_EQ(line.level, spdlog::level::info);
+    // A burst writes at most one line per second, never one per frame.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(dev->produceFrame());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(dev->droppedFrameCount(), 51u);
+    EXPECT_LE(log.count("dropped at the full frame queue"), static_cast<size_t>(seconds.count()) + 2);
+}
+
 TEST_F(FramesTest, WhileTheApplicationHoldsAFrameTwoQueuedFramesAreTheLimit) {
     ASSERT_EQ(QX_StartGrabbing(handle), QX_OK);
     ASSERT_TRUE(dev->produceFrame());

@@ -58,6 +58,7 @@ TEST_F(FeatureTest, NodeMapNotBuiltFailsLikeAMissingNode) {
     EXPECT_EQ(QX_XML_GetNodeTree(handle, &list), QX_ERR_GENICAM);
     EXPECT_TRUE(warned(log, "func:getNodeTree failed"));
     EXPECT_EQ(list.nCount, 0);
+    EXPECT_TRUE(log.find("func:getIntValue, no node map"));
     EXPECT_EQ(list.ppNodes, nullptr);
 }
 
@@ -276,6 +277,13 @@ TEST_F(FeatureTest, MissingNode) {
     EXPECT_EQ(end.level, spdlog::level::err);
     EXPECT_NE(end.text.find("Key=NoSuchNode, spent:"), std::string::npos);
     EXPECT_NE(end.text.find("ret:0x800001ff"), std::string::npos);
+    // The reason is kept beside the failure.
+    EXPECT_TRUE(log.find("func:getIntValue, no node named \"NoSuchNode\""));
+    int32_t mode = -1;
+    EXPECT_EQ(QX_XML_GetNodeAccessMode(handle, "NoSuchNode", &mode), QX_ERR_GENICAM);
+    EXPECT_EQ(mode, -1);
+    EXPECT_TRUE(warned(log, "func:getNodeAccessMode failed"));
+    EXPECT_TRUE(log.find("func:getNodeAccessMode, no node named \"NoSuchNode\""));
 }
 
 TEST_F(FeatureTest, RefusedRegisterAnswersTheCamerasStatusAndCachesNothing) {

@@ -17,6 +17,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -429,6 +430,26 @@ TEST_F(NodeEventsTest, PollFailuresDoNotChangeTheStatusOfACallBesideThem) {
     }
     EXPECT_EQ(wrong, 0) << "of " << calls << " calls, beside " << reads.load() << " failing poll reads";
     ASSERT_EQ(QX_XML_SetNodeMapPoll(handle, false, 0), QX_OK);
+}
+
+TEST(NodeEventsPollFailure, AFailingPollIsLoggedWithItsReasonAndKeepsPolling) {
+    LogCapture log;
+    std::atomic<int> polls{0};
+    qx::NodeEvents events([&](int64_t) {
+        ++polls;
+        throw std::runtime_error("register read refused");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(events.setNodeMapPoll(true, 1), QX_OK);
+    ASSERT_TRUE(waitUntil([&] { return polls.load() >= 20; }, 20000ms));
+    events.shutdown();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    LogLine line{};
+    ASSERT_TRUE(log.find("func:pollLoop, node map poll failed", &line));
+    EXPECT_EQ(line.level, spdlog::level::warn);
+    EXPECT_EQ(line.text, "func:pollLoop, node map poll failed 1 time(s): register read refused");
+    // Repeated failures are folded into at most one line a second.
+    EXPECT_LE(log.count("func:pollLoop, node map poll failed"), static_cast<size_t>(seconds.count()) + 1);
 }
 
 TEST(NodeEventsNoNodeMap, PollingACameraWhoseNodeMapFailedIsHarmless) {

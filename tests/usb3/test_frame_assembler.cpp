@@ -62,6 +62,25 @@ TEST(Usb3FrameHeader, ParseAndEncodeRoundTrip) {
     EXPECT_FALSE(parseFrameHeader(page.data(), 47, back));
 }
 
+TEST(Usb3FrameHeader, HeaderPageLayoutByteForByte) {
+    UsbFrameHeader h = header(2592, 1944, 77, 2, 1234);
+    h.cacheCount = 5;
+    h.cacheUseCount = 3;
+    const Bytes page = encodeFrameHeaderPage(h);
+    ASSERT_EQ(page.size(), 4096u);
+    EXPECT_EQ(Bytes(page.begin(), page.begin() + 48),
+              (Bytes{0x53, 0x49, 0x3C, 0x80, 0x18, 0x82, 0x49, 0x93, 0x8D, 0x7F, 0x89, 0x05, 0x89, 0x80, 0xB3, 0x9A,
+                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x0A, 0x98, 0x07, 0x4D, 0x00, 0x00, 0x00,
+                     0xD2, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x03, 0x00, 0x02, 0x00, 0x00, 0x00}));
+    for (size_t i = 48; i < page.size(); ++i) ASSERT_EQ(page[i], 0) << "byte " << i;
+    // A header page that ends before its last field is no header.
+    UsbFrameHeader back;
+    EXPECT_TRUE(isFrameHeaderPage(page.data(), 16));
+    EXPECT_FALSE(isFrameHeaderPage(page.data(), 15));
+    EXPECT_TRUE(parseFrameHeader(page.data(), 48, back));
+    EXPECT_EQ(back.imageType, 2u);
+}
+
 TEST(Usb3FrameAssembler, Type0OneBytePerPixelCompletesAfter75PagesByteForByte) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(640, 480, 8, 1, 3));

@@ -18,12 +18,6 @@ void freeBufferData(ImageBuffer& buffer) {
     buffer.data = nullptr;
 }
 
-// Joins `t` unless it is the calling thread (a callback that stops acquisition from inside
-// itself); such a thread is joined by the next start or by the destructor.
-void joinUnlessSelf(std::thread& t) {
-    if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
-}
-
 } // namespace
 
 DeviceBase::DeviceBase() = default;
@@ -48,14 +42,9 @@ void DeviceBase::shutdownThreads() {
     }
     m_frameCond.notify_all();
     std::lock_guard<std::mutex> lk(m_threadMutex);
-    if (m_acqThread.joinable()) {
-        if (m_acqThread.get_id() == std::this_thread::get_id()) m_acqThread.detach();
-        else m_acqThread.join();
-    }
-    if (m_outputThread.joinable()) {
-        if (m_outputThread.get_id() == std::this_thread::get_id()) m_outputThread.detach();
-        else m_outputThread.join();
-    }
+    // A thread that deletes its own camera (from a callback) ends by itself after it returns.
+    m_acqThread.joinOrDetach();
+    m_outputThread.joinOrDetach();
 }
 
 bool DeviceBase::recvData(void*, int32_t*) { return false; }
@@ -204,6 +193,9 @@ ImageBuffer* DeviceBase::getImgBuffer() {
     if (m_frameQueue.size() >= threshold) {
         FrameRecord oldest = m_frameQueue.front();
         m_frameQueue.pop_front();
+        if (const uint64_t dropped = m_queueDrops.note())
+            QX_LOG_INFO("func:{}, {} frame(s) dropped at the full frame queue ({} in all)", "getImgBuffer", dropped,
+                        m_queueDrops.total());
         if (oldest.buffer) {
             oldest.buffer->queued = 0;
             return oldest.buffer;
@@ -327,6 +319,11 @@ QX_STATUS DeviceBase::clearFrameBuffer() {
     return QX_OK;
 }
 
+uint64_t DeviceBase::droppedFrameCount() const {
+    std::lock_guard<std::mutex> lk(m_poolMutex);
+    return m_queueDrops.total();
+}
+
 size_t DeviceBase::queuedFrameCount() const {
     std::lock_guard<std::mutex> lk(m_poolMutex);
     return m_frameQueue.size();
@@ -361,28 +358,24 @@ void DeviceBase::endAcquisition() {
     }
     m_frameCond.notify_all();
     std::lock_guard<std::mutex> lk(m_threadMutex);
-    joinUnlessSelf(m_acqThread);
-    joinUnlessSelf(m_outputThread);
+    // A callback that stops acquisition from inside itself cannot join its own thread; that
+    // thread is joined by the next start or by the destructor.
+    m_acqThread.joinUnlessSelf();
+    m_outputThread.joinUnlessSelf();
 }
 
 void DeviceBase::startAcquisitionThread(std::function<void()> body) {
     std::lock_guard<std::mutex> lk(m_threadMutex);
-    if (m_acqThread.joinable()) {
-        if (m_acqThread.get_id() == std::this_thread::get_id()) m_acqThread.detach();
-        else m_acqThread.join();
-    }
-    m_acqThread = std::thread(std::move(body));
+    m_acqThread.joinOrDetach();
+    m_acqThread = qx::sys::JoiningThread(std::move(body));
 }
 
 void DeviceBase::startOutputImgLoop() {
     std::lock_guard<std::mutex> lk(m_threadMutex);
     // A thread of an earlier run has been woken by its stop and ends at once.
-    if (m_outputThread.joinable()) {
-        if (m_outputThread.get_id() == std::this_thread::get_id()) m_outputThread.detach();
-        else m_outputThread.join();
-    }
+    m_outputThread.joinOrDetach();
     const uint64_t run = m_run.load();
-    m_outputThread = std::thread([this, run] { outputImgLoop(run); });
+    m_outputThread = qx::sys::JoiningThread([this, run] { outputImgLoop(run); });
 }
 
 void DeviceBase::outputImgLoop(uint64_t run) {

@@ -6,6 +6,8 @@
 // the image-callback thread.
 #pragma once
 #include "QxCamApi.h"
+#include "Sys/JoiningThread.h"
+#include "Sys/LogThrottle.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -84,6 +86,8 @@ public:
 
     // Pool state, for diagnostics and tests.
     size_t queuedFrameCount() const;
+    // Frames dropped from the full queue to make room for a newer one, since construction.
+    uint64_t droppedFrameCount() const;
     size_t poolSize() const;
     bool userHoldsFrame() const;
 
@@ -136,11 +140,13 @@ private:
     std::vector<std::unique_ptr<ImageBuffer>> m_retired;
     std::deque<FrameRecord> m_frameQueue;
     bool m_userHoldsFrame = false;
+    // The drops of the full queue, logged at most once a second with their count.
+    qx::sys::LogThrottle m_queueDrops;
     std::condition_variable m_frameCond;
 
     std::mutex m_threadMutex;
-    std::thread m_acqThread;
-    std::thread m_outputThread;
+    qx::sys::JoiningThread m_acqThread;
+    qx::sys::JoiningThread m_outputThread;
 
     uint32_t m_xmlFileSize = 0;
     std::unique_ptr<char[]> m_xmlData;

@@ -116,14 +116,25 @@ INode* FeatureBase::findNode(const char* key) const {
     return m_nodeMap && key ? m_nodeMap->_GetNode(key) : nullptr;
 }
 
+QX_STATUS FeatureBase::missingNode(const char* func, const char* key) const {
+    QX_LOG_WARN("func:{} failed", func);
+    if (!m_nodeMap || !m_nodeMap->_Ptr()) QX_LOG_DEBUG("func:{}, no node map", func);
+    else QX_LOG_DEBUG("func:{}, no node named \"{}\"", func, key ? key : "");
+    return QX_ERR_GENICAM;
+}
+
 template <typename Body>
 QX_STATUS FeatureBase::nodeAccess(const char* func, const char* key, Access access, Body&& body) {
     std::unique_lock<std::recursive_mutex> mapLock;
     if (m_nodeMap && m_nodeMap->_Ptr()) mapLock = std::unique_lock<std::recursive_mutex>(m_nodeMap->_Ptr()->GetLock());
     m_lastPortStatus.store(QX_OK);
     try {
-        // A name that is not in the map gives a null pointer, whose use throws.
-        CNodePtr node = findNode(key);
+        INode* const found = findNode(key);
+        if (!found) {
+            if (access == Access::Write) m_events.clearCurrentKey();
+            return missingNode(func, key);
+        }
+        CNodePtr node = found;
         const QX_STATUS refused = body(node);
         if (refused != QX_OK) return refused;
         return m_lastPortStatus.load();
@@ -156,7 +167,8 @@ void FeatureBase::withCurrentKey(const char* key, Set&& set) {
 
 QX_STATUS FeatureBase::getNodeAccessMode(const char* key, int32_t* mode) {
     try {
-        CNodePtr node = findNode(key);
+        INode* const node = findNode(key);
+        if (!node) return missingNode("getNodeAccessMode", key);
         *mode = qx::accessModeCode(node->GetAccessMode());
         return QX_OK;
     } catch (...) {
@@ -167,7 +179,8 @@ QX_STATUS FeatureBase::getNodeAccessMode(const char* key, int32_t* mode) {
 
 QX_STATUS FeatureBase::getNodeInterfaceType(const char* key, int32_t* type) {
     try {
-        CNodePtr node = findNode(key);
+        INode* const node = findNode(key);
+        if (!node) return missingNode("getNodeInterfaceType", key);
         *type = qx::interfaceTypeCode(node->GetPrincipalInterfaceType());
         return QX_OK;
     } catch (...) {

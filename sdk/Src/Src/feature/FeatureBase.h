@@ -88,6 +88,9 @@ protected:
     template <typename Body>
     QX_STATUS nodeAccess(const char* func, const char* key, Access access, Body&& body);
     QxGenApi::INode* findNode(const char* key) const;
+    // A name the node map does not have (or no node map at all): "func:{} failed" and the
+    // reason, answers 0x800001ff.
+    QX_STATUS missingNode(const char* func, const char* key) const;
     // Calls the node's setter with the current key set (for the node events).
     template <typename Set>
     void withCurrentKey(const char* key, Set&& set);

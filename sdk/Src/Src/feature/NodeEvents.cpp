@@ -2,10 +2,13 @@
 
 #include "FeatureLog.h"
 #include "HandleWait.h"
+#include "Sys/JoiningThread.h"
+#include "Sys/LogThrottle.h"
 
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <unordered_set>
 
 namespace qx {
@@ -26,7 +29,7 @@ struct NodeEvents::Shared {
 
 // One dispatch thread. The flags are guarded by Shared::mutex.
 struct NodeEvents::Worker {
-    std::thread thread;
+    sys::JoiningThread thread;
     bool stop = false;
     bool finished = false;
     bool blockedOnHandle = false;
@@ -64,7 +67,7 @@ QX_STATUS NodeEvents::setNodeMapPoll(bool enabled, uint32_t intervalMs) {
     if (!enabled) return QX_OK;
     startDispatch();
     try {
-        m_pollThread = std::thread([this] { pollLoop(); });
+        m_pollThread = sys::JoiningThread([this] { pollLoop(); });
     } catch (...) {
         m_pollEnabled.store(false);
         stopDispatch(true);
@@ -92,7 +95,7 @@ void NodeEvents::shutdown() {
 
 void NodeEvents::startDispatch() {
     auto worker = std::make_shared<Worker>();
-    worker->thread = std::thread(&NodeEvents::dispatchLoop, m_shared, worker);
+    worker->thread = sys::JoiningThread(&NodeEvents::dispatchLoop, m_shared, worker);
     m_dispatch = std::move(worker);
 }
 
@@ -124,9 +127,12 @@ void NodeEvents::reapRetired(bool wait) {
             // The object is being destroyed from inside this thread's own node callback
             // (QX_DeleteDevice called by it). The thread holds everything it still touches
             // (Shared and Worker), so it is let go to end by itself.
-            if (wait) worker->thread.detach();
-            if (wait) it = m_retired.erase(it);
-            else ++it;
+            if (wait) {
+                worker->thread.joinOrDetach();
+                it = m_retired.erase(it);
+            } else {
+                ++it;
+            }
             continue;
         }
         bool finished;
@@ -150,10 +156,12 @@ void NodeEvents::stopPoll() {
         m_pollEnabled.store(false);
     }
     m_pollCond.notify_all();
-    if (m_pollThread.joinable()) m_pollThread.join();
+    m_pollThread.join();
 }
 
 void NodeEvents::pollLoop() {
+    // A poll that keeps failing is reported with its reason, at most once a second.
+    sys::LogThrottle failures;
     std::unique_lock<std::mutex> lk(m_pollMutex);
     while (m_pollEnabled.load()) {
         const uint32_t interval = m_pollInterval.load();
@@ -164,7 +172,13 @@ void NodeEvents::pollLoop() {
         // camera whose node map could not be built has none to poll).
         try {
             if (m_poll) m_poll(static_cast<int64_t>(interval));
+        } catch (const std::exception& e) {
+            if (const uint64_t count = failures.note())
+                QX_FEATURE_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, e.what());
         } catch (...) {
+            if (const uint64_t count = failures.note())
+                QX_FEATURE_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count,
+                                    "unknown exception");
         }
         lk.lock();
     }

@@ -28,6 +28,7 @@
 
 #include "GenApi/GenApi.h"
 #include "HandleWait.h"
+#include "Sys/JoiningThread.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -107,7 +108,7 @@ private:
     std::condition_variable m_pollCond;
     std::atomic<bool> m_pollEnabled{false};
     std::atomic<uint32_t> m_pollInterval{0};
-    std::thread m_pollThread;
+    sys::JoiningThread m_pollThread;
 };
 
 } // namespace qx

@@ -74,7 +74,7 @@ bool QxUsbDevice::UsbOpenLink() {
     }
     m_open = true;
     m_readerRunning = true;
-    m_reader = std::thread([this] { UsbIoReadThread(); });
+    m_reader = sys::JoiningThread([this] { UsbIoReadThread(); });
     return true;
 }
 
@@ -85,7 +85,7 @@ void QxUsbDevice::stopReader() {
     }
     m_readerWake.notify_all();
     if (m_readerEp) m_readerEp->Abort(); // ends a link read in flight
-    if (m_reader.joinable()) m_reader.join();
+    m_reader.join();
 }
 
 bool QxUsbDevice::UsbCloseLink() {

@@ -12,6 +12,7 @@
 #include "UsbDriverDevice.h"
 #include "UsbFrameAssembler.h"
 #include "UsbLinkWire.h"
+#include "Sys/JoiningThread.h"
 
 #include <atomic>
 #include <chrono>
@@ -151,7 +152,7 @@ private:
     std::unique_ptr<CCyControlEndPoint> m_sendEp;
     std::atomic<bool> m_open{false};
     std::atomic<bool> m_readerRunning{false};
-    std::thread m_reader;
+    sys::JoiningThread m_reader;
     std::mutex m_lifeMutex;     // open and close
     std::mutex m_readerWakeMutex;
     std::condition_variable m_readerWake;
@@ -219,8 +220,8 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_readerAlive{false};
     std::atomic<CCyUSBEndPoint*> m_bulkEp{nullptr};
-    std::thread m_bulkReader;
-    std::thread m_assembler;
+    sys::JoiningThread m_bulkReader;
+    sys::JoiningThread m_assembler;
     std::vector<uint8_t> m_stage = std::vector<uint8_t>(kStreamPageSize);
     size_t m_stageFill = 0;
     UsbFrameAssembler m_frames;

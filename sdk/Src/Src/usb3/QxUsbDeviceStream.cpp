@@ -87,8 +87,8 @@ bool QxUsbDevice::UsbStartStream() {
     m_acquiring = true;
     m_running = true;
     m_readerAlive = true;
-    m_bulkReader = std::thread([this] { UsbBulkReaderThread(); });
-    m_assembler = std::thread([this] { UsbFrameAssemblerThread(); });
+    m_bulkReader = sys::JoiningThread([this] { UsbBulkReaderThread(); });
+    m_assembler = sys::JoiningThread([this] { UsbFrameAssemblerThread(); });
     return true;
 }
 
@@ -100,8 +100,8 @@ void QxUsbDevice::stopStreamThreads() {
     m_bulkWake.notify_all();
     if (CCyUSBEndPoint* ep = m_bulkEp.load()) ep->Abort(); // ends the reader's wait at once
     signalRing();
-    if (m_bulkReader.joinable()) m_bulkReader.join();
-    if (m_assembler.joinable()) m_assembler.join();
+    m_bulkReader.join();
+    m_assembler.join();
 }
 
 bool QxUsbDevice::UsbStopStream() {

@@ -21,7 +21,7 @@ const char* usbNoPath() { return reinterpret_cast<const char*>(static_cast<std::
 QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono::milliseconds pollInterval)
     : m_backend(std::move(backend)) {
     if (m_backend) m_driver = std::make_unique<UsbDriverDevice>(m_backend);
-    m_noticeThread = std::thread([this] { noticeLoop(); });
+    m_noticeThread = sys::JoiningThread([this] { noticeLoop(); });
     {
         std::unique_lock<std::shared_mutex> lk(m_lock);
         UsbEnumerateDevices(m_devices);
@@ -42,7 +42,7 @@ QxUsbManager::~QxUsbManager() {
         m_noticeStop = true;
     }
     m_noticeCv.notify_all();
-    if (m_noticeThread.joinable()) m_noticeThread.join();
+    m_noticeThread.join();
     m_watch.reset();
     std::unique_lock<std::shared_mutex> lk(m_lock);
     for (auto& kv : m_open) {
@@ -68,9 +68,7 @@ void QxUsbManager::UsbEnumerateDevices(std::deque<std::string>& list) {
 }
 
 bool QxUsbManager::passGate(int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
-    std::unique_lock<std::mutex> lk(m_gateMutex);
-    return m_gateCv.wait_until(lk, deadline, [this] { return m_busy == 0; });
+    return m_gate.pass(std::chrono::milliseconds(std::max(timeoutMs, 0)));
 }
 
 QxUsbDevice* QxUsbManager::lookup(UsbDevHandle handle) {
@@ -345,13 +343,9 @@ bool QxUsbManager::streamSettings(UsbDevHandle handle, int out[6]) {
 void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDeviceEntry& entry) {
     // Another vendor's or product's device: nothing is taken, nothing changes.
     if (entry.vendorId != kCameraVendorId || entry.productId != kCameraProductId) return;
-    {
-        std::unique_lock<std::mutex> g(m_gateMutex);
-        m_gateCv.wait(g, [this] { return m_busy == 0; });
-        m_busy = -1;
-    }
     std::vector<UsbDevHandle> removed;
     {
+        const sys::BusyGate::Closed busy(m_gate);
         std::unique_lock<std::shared_mutex> lk(m_lock);
         UsbEnumerateDevices(m_devices);
         ++m_changes;
@@ -369,11 +363,6 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
             }
         }
     }
-    {
-        std::lock_guard<std::mutex> g(m_gateMutex);
-        m_busy = 0;
-    }
-    m_gateCv.notify_all();
     // The owners hear of the loss with every lock released: they may close the device, and
     // calls on the other cameras go on meanwhile.
     reportRemoved(removed);

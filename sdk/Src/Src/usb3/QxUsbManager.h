@@ -29,6 +29,7 @@
 #include "UsbBackend.h"
 #include "UsbDriverDevice.h"
 #include "UsbFrameAssembler.h"
+#include "Sys/BusyGate.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -135,10 +136,8 @@ private:
     std::shared_ptr<usb::UsbBackend> m_backend;
     std::unique_ptr<UsbDriverDevice> m_driver;
 
-    // UsbBusyGate: 0 free, -1 while a device change is handled.
-    std::mutex m_gateMutex;
-    std::condition_variable m_gateCv;
-    int32_t m_busy = 0;
+    // UsbBusyGate: closed while a device change is handled.
+    sys::BusyGate m_gate;
 
     std::shared_mutex m_lock;
     std::deque<std::string> m_devices;
@@ -165,7 +164,7 @@ private:
     std::condition_variable m_noticeCv;
     std::deque<UsbDevHandle> m_notices;
     bool m_noticeStop = false;
-    std::thread m_noticeThread;
+    sys::JoiningThread m_noticeThread;
 
     std::atomic<uint64_t> m_changes{0};
     std::unique_ptr<usb::UsbWatch> m_watch;

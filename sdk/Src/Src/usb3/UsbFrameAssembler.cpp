@@ -1,5 +1,7 @@
 #include "UsbFrameAssembler.h"
 
+#include "Sys/ByteOrder.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -8,16 +10,6 @@
 namespace qx::usb3 {
 
 namespace {
-
-uint16_t rd16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t rd32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
-void wr16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-void wr32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 // Largest slot block the assembler allocates (all slots together).
 constexpr uint64_t kMaxBlockBytes = uint64_t(3) << 30;
@@ -41,34 +33,27 @@ TypeInfo typeInfo(uint32_t imageType, uint16_t width, int devBytesPerPixel) {
 } // namespace
 
 bool isFrameHeaderPage(const uint8_t* page, size_t size) {
-    if (!page || size < 16) return false;
-    for (int i = 0; i < 4; ++i)
-        if (rd32(page + 4 * i) != kFrameMagic[i]) return false;
-    return true;
+    using namespace frame_header;
+    return page && size >= kMagicSize && Magic0::get(page, size) == kFrameMagic[0] &&
+           Magic1::get(page, size) == kFrameMagic[1] && Magic2::get(page, size) == kFrameMagic[2] &&
+           Magic3::get(page, size) == kFrameMagic[3];
 }
 
 bool parseFrameHeader(const uint8_t* page, size_t size, UsbFrameHeader& out) {
-    if (size < 48 || !isFrameHeaderPage(page, size)) return false;
-    out.width = rd16(page + 24);
-    out.height = rd16(page + 26);
-    out.frameNumber = rd32(page + 28);
-    out.packetCount = rd32(page + 32);
-    out.cacheCount = rd16(page + 40);
-    out.cacheUseCount = rd16(page + 42);
-    out.imageType = rd32(page + 44);
+    if (size < frame_header::kSize || !isFrameHeaderPage(page, size)) return false;
+    frame_header::forEachField(out, [&](auto field, auto& member) { member = field.get(page, size); });
     return true;
 }
 
 std::vector<uint8_t> encodeFrameHeaderPage(const UsbFrameHeader& h) {
+    using namespace frame_header;
     std::vector<uint8_t> page(kStreamPageSize, 0);
-    for (int i = 0; i < 4; ++i) wr32(page.data() + 4 * i, kFrameMagic[i]);
-    wr16(page.data() + 24, h.width);
-    wr16(page.data() + 26, h.height);
-    wr32(page.data() + 28, h.frameNumber);
-    wr32(page.data() + 32, h.packetCount);
-    wr16(page.data() + 40, h.cacheCount);
-    wr16(page.data() + 42, h.cacheUseCount);
-    wr32(page.data() + 44, h.imageType);
+    uint8_t* p = page.data();
+    Magic0::set(p, page.size(), kFrameMagic[0]);
+    Magic1::set(p, page.size(), kFrameMagic[1]);
+    Magic2::set(p, page.size(), kFrameMagic[2]);
+    Magic3::set(p, page.size(), kFrameMagic[3]);
+    forEachField(h, [&](auto field, const auto& member) { field.set(p, page.size(), member); });
     return page;
 }
 
@@ -360,7 +345,7 @@ void UsbFrameAssembler::outputLineFrame() {
 
 void UsbFrameAssembler::lineWords(const uint8_t* page) {
     for (size_t i = 0; i < kStreamPageSize / 2; ++i) {
-        const uint16_t w = rd16(page + 2 * i);
+        const uint16_t w = sys::loadLe16(page + 2 * i);
         switch (m_lineState) {
         case 0: m_lineState = w == 0xC53A ? 1 : 0; break;
         case 1: m_lineState = w == 0xA35C ? 2 : 0; break;
@@ -408,7 +393,7 @@ void UsbFrameAssembler::lineWords(const uint8_t* page) {
         }
         case 6:
         case 7:
-            wr16(m_lineFrame.get() + m_lineDest + 2 * size_t(m_lineCopied), w);
+            sys::storeLe16(m_lineFrame.get() + m_lineDest + 2 * size_t(m_lineCopied), w);
             ++m_lineCopied;
             m_lineState = 7; // the rest of the line may continue on the next page
             if (m_lineCopied < m_lineWords) break;

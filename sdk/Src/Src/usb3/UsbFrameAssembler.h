@@ -8,6 +8,8 @@
 // (takeFrame). A taken slot stays with the taker until its next take (or releaseFrame), so
 // the assembler never writes into a frame that is still being copied out.
 #pragma once
+#include "Sys/WireField.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -23,16 +25,49 @@ constexpr size_t kStreamPageSize = 4096;
 constexpr uint32_t kFrameMagic[4] = {0x803C4953u, 0x93498218u, 0x05897F8Du, 0x9AB38089u};
 constexpr uint32_t kLineModeImageType = 0x52434D4Cu;
 
-// The fields of a header page that the host uses (little-endian on the wire).
+// The fields of a header page that the host uses.
 struct UsbFrameHeader {
-    uint16_t width = 0;        // +24
-    uint16_t height = 0;       // +26
-    uint32_t frameNumber = 0;  // +28
-    uint32_t packetCount = 0;  // +32: data pages after the header page
-    uint16_t cacheCount = 0;   // +40
-    uint16_t cacheUseCount = 0; // +42
-    uint32_t imageType = 0;    // +44
+    uint16_t width = 0;
+    uint16_t height = 0;
+    uint32_t frameNumber = 0;
+    uint32_t packetCount = 0;  // data pages after the header page
+    uint16_t cacheCount = 0;
+    uint16_t cacheUseCount = 0;
+    uint32_t imageType = 0;
 };
+
+// Layout of a header page, little-endian: the magic (four 32-bit words), then the fields
+// above. Bytes 16-23 and 36-39 are not used by the host.
+namespace frame_header {
+template <size_t Offset> using Word = sys::LeField<uint32_t, Offset>;
+using Magic0 = Word<0>;
+using Magic1 = Word<4>;
+using Magic2 = Word<8>;
+using Magic3 = Word<12>;
+using Width = sys::LeField<uint16_t, 24>;
+using Height = sys::LeField<uint16_t, 26>;
+using FrameNumber = sys::LeField<uint32_t, 28>;
+using PacketCount = sys::LeField<uint32_t, 32>;
+using CacheCount = sys::LeField<uint16_t, 40>;
+using CacheUseCount = sys::LeField<uint16_t, 42>;
+using ImageType = sys::LeField<uint32_t, 44>;
+constexpr size_t kMagicSize = Magic3::kEnd;
+constexpr size_t kSize = ImageType::kEnd; // the bytes a header page must have
+
+// Calls visit(Field{}, member) for each field and its member of `h`, in wire order: the one
+// place where a field meets its offset, for the decoder and the encoder alike.
+template <typename Header, typename Visit>
+void forEachField(Header& h, Visit&& visit) {
+    visit(Width{}, h.width);
+    visit(Height{}, h.height);
+    visit(FrameNumber{}, h.frameNumber);
+    visit(PacketCount{}, h.packetCount);
+    visit(CacheCount{}, h.cacheCount);
+    visit(CacheUseCount{}, h.cacheUseCount);
+    visit(ImageType{}, h.imageType);
+}
+} // namespace frame_header
+static_assert(frame_header::kSize == 48 && frame_header::kMagicSize == 16, "header page layout");
 
 // True when the page (at least 16 bytes) begins with the header magic.
 bool isFrameHeaderPage(const uint8_t* page, size_t size);

@@ -18,18 +18,6 @@ constexpr std::array<uint8_t, 256> makeCrcTable() {
 }
 constexpr std::array<uint8_t, 256> kCrcTable = makeCrcTable();
 
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t get32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
 } // namespace
 
 uint8_t crc8Maxim(const uint8_t* data, size_t size, uint8_t crc) {
@@ -228,38 +216,12 @@ std::vector<uint8_t> encodeRegProtoReadReply(uint32_t value) {
 }
 
 void encodeTransferHeader(const TransferHeader& h, uint8_t* out) {
-    out[0] = h.bmRequestType;
-    out[1] = h.bRequest;
-    put16(out + 2, h.wValue);
-    put16(out + 4, h.wIndex);
-    put16(out + 6, h.wLength);
-    put32(out + 8, h.timeoutSeconds);
-    out[12] = h.reserved;
-    out[13] = h.endpointAddress;
-    put32(out + 14, h.ntStatus);
-    put32(out + 18, h.usbdStatus);
-    put32(out + 22, h.isoPacketOffset);
-    put32(out + 26, h.isoPacketLength);
-    put32(out + 30, h.dataOffset);
-    put32(out + 34, h.dataLength);
+    transfer_header::forEachField(h, [&](auto field, const auto& member) { field.set(out, kTransferHeaderSize, member); });
 }
 
 bool decodeTransferHeader(const uint8_t* in, size_t size, TransferHeader& h) {
     if (!in || size < kTransferHeaderSize) return false;
-    h.bmRequestType = in[0];
-    h.bRequest = in[1];
-    h.wValue = get16(in + 2);
-    h.wIndex = get16(in + 4);
-    h.wLength = get16(in + 6);
-    h.timeoutSeconds = get32(in + 8);
-    h.reserved = in[12];
-    h.endpointAddress = in[13];
-    h.ntStatus = get32(in + 14);
-    h.usbdStatus = get32(in + 18);
-    h.isoPacketOffset = get32(in + 22);
-    h.isoPacketLength = get32(in + 26);
-    h.dataOffset = get32(in + 30);
-    h.dataLength = get32(in + 34);
+    transfer_header::forEachField(h, [&](auto field, auto& member) { member = field.get(in, size); });
     return true;
 }
 

@@ -6,6 +6,8 @@
 //  - the 'R'/'W' register requests that ride on the byte channel;
 //  - the 38-byte TransferHeader in front of every driver transfer buffer.
 #pragma once
+#include "Sys/WireField.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -134,7 +136,6 @@ std::vector<uint8_t> encodeRegProtoWriteMessage(uint16_t address, const uint8_t*
 std::vector<uint8_t> encodeRegProtoReadReply(uint32_t value);
 
 // The 38-byte little-endian header in front of every transfer buffer given to the driver.
-constexpr size_t kTransferHeaderSize = 38;
 struct TransferHeader {
     uint8_t bmRequestType = 0;
     uint8_t bRequest = 0;
@@ -151,6 +152,47 @@ struct TransferHeader {
     uint32_t dataOffset = 0;
     uint32_t dataLength = 0;
 };
+
+// Layout of the transfer header: each field once, with its offset.
+namespace transfer_header {
+using RequestType = sys::LeField<uint8_t, 0>;
+using Request = sys::LeField<uint8_t, 1>;
+using Value = sys::LeField<uint16_t, 2>;
+using Index = sys::LeField<uint16_t, 4>;
+using Length = sys::LeField<uint16_t, 6>;
+using TimeoutSeconds = sys::LeField<uint32_t, 8>;
+using Reserved = sys::LeField<uint8_t, 12>;
+using EndpointAddress = sys::LeField<uint8_t, 13>;
+using NtStatus = sys::LeField<uint32_t, 14>;
+using UsbdStatus = sys::LeField<uint32_t, 18>;
+using IsoPacketOffset = sys::LeField<uint32_t, 22>;
+using IsoPacketLength = sys::LeField<uint32_t, 26>;
+using DataOffset = sys::LeField<uint32_t, 30>;
+using DataLength = sys::LeField<uint32_t, 34>;
+constexpr size_t kSize = DataLength::kEnd;
+
+// Calls visit(Field{}, member) for each field and its member of `h`, in wire order.
+template <typename Header, typename Visit>
+void forEachField(Header& h, Visit&& visit) {
+    visit(RequestType{}, h.bmRequestType);
+    visit(Request{}, h.bRequest);
+    visit(Value{}, h.wValue);
+    visit(Index{}, h.wIndex);
+    visit(Length{}, h.wLength);
+    visit(TimeoutSeconds{}, h.timeoutSeconds);
+    visit(Reserved{}, h.reserved);
+    visit(EndpointAddress{}, h.endpointAddress);
+    visit(NtStatus{}, h.ntStatus);
+    visit(UsbdStatus{}, h.usbdStatus);
+    visit(IsoPacketOffset{}, h.isoPacketOffset);
+    visit(IsoPacketLength{}, h.isoPacketLength);
+    visit(DataOffset{}, h.dataOffset);
+    visit(DataLength{}, h.dataLength);
+}
+} // namespace transfer_header
+constexpr size_t kTransferHeaderSize = transfer_header::kSize;
+static_assert(kTransferHeaderSize == 38, "transfer header layout");
+
 void encodeTransferHeader(const TransferHeader& h, uint8_t* out /* 38 bytes */);
 // False when fewer than 38 bytes are given.
 bool decodeTransferHeader(const uint8_t* in, size_t size, TransferHeader& h);

@@ -5,6 +5,10 @@
 // filter keywords, keeps favourites per XML file name in "FavoriteProperty.ini", gives each
 // feature row a value editor, and refreshes values with one background worker that reads the
 // queued nodes and hands its results to the GUI thread.
+//
+// The class is written in three files: PropertyTreeViewerEx.cpp (construction, loading, the
+// tree, its filter, favourites and information panel), PropertyTreeEditors.cpp (the value
+// editors and the writes they make) and PropertyTreeRefresh.cpp (the refresh worker).
 #pragma once
 #include "FeatureBase.h"
 #include "PendingCommand.h"
@@ -142,6 +146,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The steps of the constructor, in order.
+    void createToolBar();
+    void createFilter();
+    void createPollingRow();
+    void createPanes();
+    void connectSignals();
+    void paintFavoriteIcons();
+
     void applyFilter();
     void loadFavorites(const QString& path);
     bool buildTree(QTreeWidgetItem* parent, NodeInfo** nodes, int count);

@@ -1,0 +1,190 @@
+// The refresh worker of the property tree: one background thread reads the values of the
+// queued nodes through the viewer's FeatureBase and hands the rows whose value or access mode
+// changed to the GUI thread (updateNodeSlot), waiting for it before the next pass.
+#include "PropertyTreeViewerEx.h"
+
+#include "PropertyTreeSupport.h"
+
+#include <QDebug>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+using namespace viewer::tree;
+
+// ---- refresh worker ----------------------------------------------------------------------
+
+void PropertyTreeViewerEx::enqueuePoll(NodeInfo* node) {
+    if (m_stop.load() || !node) return;
+    m_gate.enter();
+    if (std::find(m_queue.begin(), m_queue.end(), node) != m_queue.end()) {
+        m_gate.leave();
+        return;
+    }
+    if (NodeRowState* state = m_rows.value(node, nullptr)) state->readDone = false;
+    m_queue.push_back(node);
+    m_semaphore.release(1);
+    m_gate.leave();
+}
+
+bool PropertyTreeViewerEx::refreshIdle() {
+    m_gate.enter();
+    const bool idle = m_queue.empty() && m_acknowledge.load();
+    m_gate.leave();
+    return idle;
+}
+
+void PropertyTreeViewerEx::pollingWorker() {
+    m_acknowledge.store(true);
+    m_semaphore.tryAcquire(m_semaphore.available());
+    m_semaphore.release(1);
+    while (!m_stop.load()) {
+        m_gate.enter();
+        if (m_queue.empty()) {
+            m_gate.leave();
+            m_semaphore.acquire(std::max(m_semaphore.available(), 1));
+            m_gate.enter();
+        }
+        int handled = 0;
+        bool stopNow = false;
+        const bool anyQueued = !m_queue.empty();
+        for (NodeInfo* node : m_queue) {
+            NodeRowState* state = m_rows.value(node, nullptr);
+            if (!state || state->readDone) continue;
+            const char* name = node->strName ? node->strName : "";
+            int32_t mode = 0;
+            if (m_feature->getNodeAccessMode(name, &mode) != QX_OK) {
+                qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" accessMode failed");
+                continue;
+            }
+            bool changed = mode != state->accessMode || state->firstRead;
+            state->accessMode = mode;
+            bool readFailed = false;
+            if (mode == kAccessRO || mode == kAccessRW) {
+                if (readNodeValue(node, state->firstRead, &changed) != QX_OK) {
+                    qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" failed");
+                    readFailed = true;
+                }
+            }
+            if (!readFailed) {
+                state->readDone = true;
+                if (state->firstRead) {
+                    state->firstRead = false;
+                    changed = true;
+                }
+                state->updated = changed;
+            }
+            if (++handled >= 10) break;
+            if (m_stop.load()) {
+                stopNow = true;
+                break;
+            }
+        }
+        m_gate.leave();
+        if (stopNow) return;
+        if (handled > 0) {
+            m_acknowledge.store(false);
+            emit nodeValueUpdated();
+            while (!m_acknowledge.load() && !m_stop.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(6));
+        } else if (anyQueued) {
+            // Nothing could be read this pass (or everything waits for its row refresh):
+            // try again on the next queued node or after a short pause, not in a busy loop.
+            m_semaphore.tryAcquire(1, 100);
+        }
+    }
+}
+
+QX_STATUS PropertyTreeViewerEx::readNodeValue(NodeInfo* node, bool force, bool* changed) {
+    NodeRowState* state = m_rows.value(node, nullptr);
+    if (!state || !state->valueBuffer) return QX_OK;
+    const char* name = node->strName ? node->strName : "";
+    unsigned char* buffer = state->valueBuffer.get();
+    switch (node->nInterfaceType) {
+    case QX_NODE_IINTEGER: {
+        viewer::IntValueInfo info{};
+        const QX_STATUS s = m_feature->getIntValue(name, &info);
+        if (s != QX_OK) return s;
+        auto* old = reinterpret_cast<viewer::IntValueInfo*>(buffer);
+        if (force || info.nValue != old->nValue || info.nInc != old->nInc || info.nMax != old->nMax ||
+            info.nMin != old->nMin) {
+            std::memcpy(buffer, &info, sizeof info);
+            *changed = true;
+        }
+        return QX_OK;
+    }
+    case QX_NODE_IBOOLEAN: {
+        bool value = false;
+        const QX_STATUS s = m_feature->getBoolValue(name, &value);
+        if (s != QX_OK) return s;
+        if (force || (buffer[0] != 0) != value) {
+            buffer[0] = value ? 1 : 0;
+            *changed = true;
+        }
+        return QX_OK;
+    }
+    case QX_NODE_IFLOAT: {
+        viewer::FloatValueInfo info{};
+        const QX_STATUS s = m_feature->getFloatValue(name, &info);
+        if (s != QX_OK) return s;
+        auto* old = reinterpret_cast<viewer::FloatValueInfo*>(buffer);
+        if (force || info.fValue != old->fValue || info.fMax != old->fMax || info.fMin != old->fMin) {
+            std::memcpy(buffer, &info, sizeof info);
+            *changed = true;
+        }
+        return QX_OK;
+    }
+    case QX_NODE_ISTRING: {
+        unsigned char fresh[268] = {};
+        auto* info = reinterpret_cast<StringValueInfo*>(fresh);
+        const QX_STATUS s = m_feature->getStringValue(name, info);
+        if (s != QX_OK) return s;
+        if (force || std::strcmp(reinterpret_cast<const char*>(buffer), info->strValue) != 0) {
+            std::memcpy(buffer, fresh, sizeof fresh);
+            *changed = true;
+        }
+        return QX_OK;
+    }
+    case QX_NODE_IENUMERATION: {
+        auto info = std::make_unique<EnumStrValueInfo>();
+        std::memset(info.get(), 0, sizeof *info);
+        const QX_STATUS s = m_feature->getEnumValueStr(name, info.get());
+        if (s != QX_OK) return s;
+        auto* old = reinterpret_cast<EnumStrValueInfo*>(buffer);
+        if (force || std::strcmp(info->strValue, old->strValue) != 0 || info->nCount != old->nCount) {
+            std::memcpy(buffer, info.get(), sizeof *info);
+            *changed = true;
+        }
+        return QX_OK;
+    }
+    default: return QX_OK;
+    }
+}
+
+void PropertyTreeViewerEx::updateNodeSlot() {
+    if (!m_owner) {
+        m_acknowledge.store(true);
+        return;
+    }
+    m_gate.enter();
+    m_writesEnabled = false;
+    std::deque<NodeInfo*> next;
+    for (NodeInfo* node : m_queue) {
+        NodeRowState* state = m_rows.value(node, nullptr);
+        if (!state) {
+            next.push_back(node);
+        } else if (state->updated) {
+            refreshItem(node, state->item);
+            state->updated = false;
+        } else if (!state->readDone) {
+            next.push_back(node);
+        }
+    }
+    m_writesEnabled = true;
+    m_queue.swap(next);
+    m_acknowledge.store(true);
+    m_gate.leave();
+}
