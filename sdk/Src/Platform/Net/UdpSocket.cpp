@@ -151,15 +151,22 @@ Datagram UdpSocket::receive(void* buffer, size_t capacity) {
 }
 
 int UdpSocket::setReceiveBuffer(int bytes) {
+    int granted = 0;
+    if (int err = requestReceiveBuffer(bytes, &granted)) return err;
+    return granted >= bytes ? 0 : ENOBUFS;
+}
+
+int UdpSocket::requestReceiveBuffer(int bytes, int* granted) {
+    *granted = 0;
     if (m_fd < 0) return EBADF;
     // A privileged process may go beyond the system maximum; everybody else gets at most it.
     if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
         ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
         return errno;
-    int granted = 0;
-    int err = receiveBuffer(&granted);
-    if (err != 0) return err;
-    return granted / 2 >= bytes ? 0 : ENOBUFS;
+    int reported = 0;
+    if (int err = receiveBuffer(&reported)) return err;
+    *granted = reported / 2;
+    return 0;
 }
 
 int UdpSocket::receiveBuffer(int* bytes) const {

@@ -64,6 +64,11 @@ public:
     // Demands a receive buffer of at least `bytes`; 0 when the system granted that much (Linux
     // reports twice what it grants), ENOBUFS when it granted less, or an errno value.
     int setReceiveBuffer(int bytes);
+    // Asks for a receive buffer of `bytes`: SO_RCVBUFFORCE where the process may go beyond the
+    // system maximum (CAP_NET_ADMIN), else SO_RCVBUF, which the system caps at
+    // net.core.rmem_max. *granted receives what the socket holds now as payload bytes (half of
+    // what Linux reports). Returns 0 or an errno value.
+    int requestReceiveBuffer(int bytes, int* granted);
     int receiveBuffer(int* bytes) const;
 
     // Bytes waiting in the receive queue (FIONREAD), or -1.

@@ -38,6 +38,7 @@ constexpr uint32_t kScConfig0 = 0x0D24;        // stream channel configuration
 } // namespace reg
 
 constexpr int kLargeReceiveBuffer = 0x100000;
+constexpr uint64_t kMaxReceiveBuffer = 64ull << 20;
 
 // The stream side of one camera number that is not part of the copyable stream table entry.
 struct GevStreamState {
@@ -256,6 +257,27 @@ void stopGrabThreadsAtExit() {
     }
 }
 
+// Sizes the stream socket's receive buffer from the stream and reads back what the system
+// granted; a buffer below one frame cuts every frame that arrives in one burst, which a user can
+// only mend in the system's settings.
+void sizeReceiveBuffer(uint8_t cam, uint32_t payloadSize, uint32_t packets, uint32_t overhead) {
+    GevCameraRecord& rec = gevRecord(cam);
+    GevStreamState& st = state(cam);
+    const uint8_t lc = logCam(cam);
+    const uint64_t frame = gevStreamFrameBytes(payloadSize, packets, overhead);
+    const int want = gevStreamReceiveBufferBytes(payloadSize, packets, overhead);
+    int granted = 0;
+    const int err = rec.streamSocket.requestReceiveBuffer(want, &granted);
+    GevLog(lc, GEV_LOG_VERBOSE, "[V] Stream socket receive buffer: asked %d bytes, granted %d (err=%d)\n", want,
+           granted, err);
+    if (err == 0) st.cachedReceiveBuffer = granted * 2;  // as SO_RCVBUF reports it
+    if (uint64_t(granted) < frame)
+        GevLog(lc, GEV_LOG_WARNING,
+               "[W] Stream socket receive buffer of %d bytes is below one frame (%llu bytes): frames arriving in a "
+               "burst will be lost. Raise net.core.rmem_max to %d (sysctl -w net.core.rmem_max=%d)\n",
+               granted, static_cast<unsigned long long>(frame), want, want);
+}
+
 GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadSize, uint32_t width, uint32_t height,
                            uint32_t pixelFormat) {
     static std::once_flag atExit;
@@ -328,6 +350,8 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         }
     }
 
+    if (rec.streamSocket.isOpen()) sizeReceiveBuffer(cam, payloadSize, packets, H);
+
     st.width = width;
     st.height = height;
     st.pixelFormat = pixelFormat;
@@ -387,6 +411,15 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
 }
 
 } // namespace
+
+uint64_t gevStreamFrameBytes(uint32_t payloadSize, uint32_t packets, uint32_t overhead) {
+    return uint64_t(payloadSize) + (uint64_t(packets) + 2) * overhead;  // data packets, leader, trailer
+}
+
+int gevStreamReceiveBufferBytes(uint32_t payloadSize, uint32_t packets, uint32_t overhead) {
+    const uint64_t two = 2 * gevStreamFrameBytes(payloadSize, packets, overhead);
+    return static_cast<int>(std::min(std::max<uint64_t>(two, kLargeReceiveBuffer), kMaxReceiveBuffer));
+}
 
 // Hooks of GEVInit / GEVClose.
 void gevStreamInit(uint8_t cam) {
