@@ -150,6 +150,48 @@ Datagram UdpSocket::receive(void* buffer, size_t capacity) {
     return d;
 }
 
+int UdpSocket::receiveBatch(uint8_t* buffers, size_t capacity, Datagram* out, int count, int* error) {
+    if (m_fd < 0) {
+        if (error) *error = EBADF;
+        return -1;
+    }
+    constexpr int kMax = 64;
+    if (count > kMax) count = kMax;
+    mmsghdr msgs[kMax];
+    iovec iovs[kMax];
+    sockaddr_in from[kMax];
+    for (int i = 0; i < count; ++i) {
+        iovs[i].iov_base = buffers + size_t(i) * capacity;
+        iovs[i].iov_len = capacity;
+        msgs[i] = mmsghdr{};
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+    }
+    int n;
+    do {
+        // MSG_TRUNC: each msg_len is the datagram's real size, also when it was cut.
+        n = ::recvmmsg(m_fd, msgs, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (error) *error = errno;
+        return -1;
+    }
+    for (int i = 0; i < n; ++i) {
+        Datagram& d = out[i];
+        d = Datagram{};
+        const size_t real = msgs[i].msg_len;
+        d.length = static_cast<long>(real);
+        d.truncated = real > capacity || (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        d.copied = real < capacity ? real : capacity;
+        d.sourceIp = from[i].sin_addr.s_addr;
+        d.sourcePort = ntohs(from[i].sin_port);
+    }
+    return n;
+}
+
 int UdpSocket::setReceiveBuffer(int bytes) {
     int granted = 0;
     if (int err = requestReceiveBuffer(bytes, &granted)) return err;

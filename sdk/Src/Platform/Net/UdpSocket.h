@@ -61,6 +61,12 @@ public:
     // real size is reported.
     Datagram receive(void* buffer, size_t capacity);
 
+    // Reads up to `count` waiting datagrams without blocking, in one system call (recvmmsg):
+    // datagram i goes to buffers + i * capacity and is described in out[i] as by receive() (a
+    // datagram larger than `capacity` is cut and its real size reported). Returns how many were
+    // read, 0 when none waits, or -1 with *error set.
+    int receiveBatch(uint8_t* buffers, size_t capacity, Datagram* out, int count, int* error = nullptr);
+
     // Demands a receive buffer of at least `bytes`; 0 when the system granted that much (Linux
     // reports twice what it grants), ENOBUFS when it granted less, or an errno value.
     int setReceiveBuffer(int bytes);
