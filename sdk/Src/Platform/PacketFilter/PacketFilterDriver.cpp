@@ -32,12 +32,16 @@ using namespace qx::gige;
 
 namespace {
 
-// Receive ring of a streaming slot: blocks of 1 MiB, retired at the latest after 4 ms.
-constexpr uint32_t kBlockSize = 1u << 20;
-constexpr uint32_t kBlockCount = 64;
-constexpr uint32_t kSmallBlockCount = 8;      // when the system refuses the large ring
+// Receive ring of a streaming slot: 64 MiB in blocks of 256 KiB, each handed over when full or
+// at the latest 1 ms after its first packet, so that small images at high rates reach the image
+// ring one by one.
+constexpr uint32_t kBlockSize = 1u << 18;
+constexpr uint32_t kBlockCount = 256;
+constexpr uint32_t kSmallBlockCount = 32;     // when the system refuses the large ring
 constexpr uint32_t kFrameSize = 2048;
-constexpr uint32_t kRetireMs = 4;
+constexpr uint32_t kRetireMs = 1;
+// Packet resend runs in rounds: missing packets are asked again after this wait.
+constexpr uint32_t kResendWaitMs = 10;
 constexpr int kPollMs = 5;                    // bounds how late a stop or a read deadline is seen
 constexpr int64_t kIdleFlushMs = 200;         // silence after which pending blocks are delivered
 constexpr uint16_t kGvcpPort = 3956;
@@ -235,6 +239,7 @@ void onPacket(Slot* s, const tpacket3_hdr* h) {
 
 void slotThread(Slot* s) {
     GvspReceiver& rx = *s->rx;
+    const bool timerMode = s->start.resend != 0;
     uint32_t block = 0;
     int64_t lastPacket = nowMs();
     bool idleFlushed = true;
@@ -258,7 +263,9 @@ void slotThread(Slot* s) {
             block = (block + 1) % s->blockCount;
         }
         const int64_t now = nowMs();
-        if (any) {
+        if (timerMode) {
+            rx.resendTick(now, !any);   // a silent wait counts the pending block's trailer as seen
+        } else if (any) {
             lastPacket = now;
             idleFlushed = false;
         } else if (!idleFlushed && now - lastPacket >= kIdleFlushMs) {
@@ -332,7 +339,9 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     cfg.pixelFormat = r.pixelFormat;
     cfg.packetPayload = r.packetPayload;
     cfg.extraPacket = r.extraPacket != 0;
-    cfg.resendMode = r.resend ? 1 : 0;
+    cfg.resendMode = r.resend ? GvspReceiver::kTimerMode : 0;
+    cfg.resendWaitMs = kResendWaitMs;
+    cfg.roundLimit = 0x100000 / (uint32_t(r.packetPayload) + 100);
     cfg.resendBudget = r.scPacketResend;
     cfg.reorderTolerance = s->reorder;
     cfg.logCam = s->logCam;
