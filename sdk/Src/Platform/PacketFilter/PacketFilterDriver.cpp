@@ -435,7 +435,11 @@ int Handle::adapter(const uint8_t* in, uint8_t* out, uint32_t outLength, uint32_
         // The slots of this handle that are not streaming listen on the adapter from now on.
         for (auto& slot : driver().slots) {
             Slot* s = slot.get();
-            if (result != 0 || !s || s->owner != this || s->running) continue;
+            if (result != 0 || !s || s->owner != this) continue;
+            {
+                std::lock_guard<std::mutex> slotLock(s->mutex);
+                if (s->running) continue;
+            }
             int err = 0;
             const int fd = openUnhooked(index, &err);
             if (fd < 0) {
