@@ -40,8 +40,9 @@ constexpr uint32_t kBlockCount = 256;
 constexpr uint32_t kSmallBlockCount = 32;     // when the system refuses the large ring
 constexpr uint32_t kFrameSize = 2048;
 constexpr uint32_t kRetireMs = 1;
-// Packet resend runs in rounds: missing packets are asked again after this wait.
-constexpr uint32_t kResendWaitMs = 10;
+// Packet resend asks for packets as gaps show and asks again, in rounds, for those still missing
+// after this wait.
+constexpr uint32_t kReaskWaitMs = 10;
 constexpr int kPollMs = 5;                    // bounds how late a stop or a read deadline is seen
 constexpr int64_t kIdleFlushMs = 200;         // silence after which pending blocks are delivered
 constexpr uint16_t kGvcpPort = 3956;
@@ -239,7 +240,7 @@ void onPacket(Slot* s, const tpacket3_hdr* h) {
 
 void slotThread(Slot* s) {
     GvspReceiver& rx = *s->rx;
-    const bool timerMode = s->start.resend != 0;
+    const bool resend = s->start.resend != 0;
     uint32_t block = 0;
     int64_t lastPacket = nowMs();
     bool idleFlushed = true;
@@ -263,11 +264,12 @@ void slotThread(Slot* s) {
             block = (block + 1) % s->blockCount;
         }
         const int64_t now = nowMs();
-        if (timerMode) {
-            rx.resendTick(now, !any);   // a silent wait counts the pending block's trailer as seen
-        } else if (any) {
+        if (any) {
             lastPacket = now;
             idleFlushed = false;
+            if (resend) rx.resendTick(now, false);
+        } else if (resend && rx.resendPending() && now - lastPacket < kIdleFlushMs) {
+            rx.resendTick(now, true);   // silence: the pending block's trailer counts as seen
         } else if (!idleFlushed && now - lastPacket >= kIdleFlushMs) {
             rx.flushOnIdle();
             idleFlushed = true;
@@ -339,9 +341,8 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     cfg.pixelFormat = r.pixelFormat;
     cfg.packetPayload = r.packetPayload;
     cfg.extraPacket = r.extraPacket != 0;
-    cfg.resendMode = r.resend ? GvspReceiver::kTimerMode : 0;
-    cfg.resendWaitMs = kResendWaitMs;
-    cfg.roundLimit = 0x100000 / (uint32_t(r.packetPayload) + 100);
+    cfg.resendMode = r.resend ? 1 : 0;
+    cfg.reaskWaitMs = kReaskWaitMs;
     cfg.resendBudget = r.scPacketResend;
     cfg.reorderTolerance = s->reorder;
     cfg.logCam = s->logCam;
