@@ -75,7 +75,7 @@ protected:
         sender->setImage(kWidth, kHeight, kMono8);
         GevConnection conn = connectionTo(*sim);
         ASSERT_EQ(GEVInit(1, &conn, &LogCapture::callback, 0, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
-        GEVSetDetailedLog(1, GEV_LOG_INFO | GEV_LOG_WARNING | GEV_LOG_ERROR);
+        GEVSetDetailedLog(1, GEV_LOG_INFO | GEV_LOG_WARNING | GEV_LOG_ERROR | GEV_LOG_VERBOSE);
         GevChannelParams p;
         GEVGetChannelParameter(1, &p);
         p.GrabStopTimeoutMs = 3000;   // generous: the machine may be loaded
@@ -131,6 +131,8 @@ TEST_F(PacketFilterStream, SimulatedCameraFramesArriveByteExactWithTheirCounts) 
     EXPECT_EQ(s.MissingBlocks, 1u);
     EXPECT_EQ(s.MissingPackets, 12u);
     EXPECT_TRUE(LogCapture::instance().has("[I] Frames: 12, Errors: 1"));
+    // The driver answers a stop once its thread has taken the ring down: the call was pending.
+    EXPECT_TRUE(LogCapture::instance().has("[V] Compensating pending I/O request ..."));
     EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);
 }
 

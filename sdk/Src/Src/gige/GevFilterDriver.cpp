@@ -4,19 +4,17 @@
 #include "GevFilterDriver.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
 #include "GevRecord.h"
+#include "PacketFilterDriver.h"
 #include "Sys/ByteOrder.h"
-
-namespace qx::packetfilter {
-// The packet-capture driver of this build (sdk/Src/Platform/PacketFilter).
-std::unique_ptr<qx::gige::GevDriverHandle> openDevice(const char* path, int* error);
-} // namespace qx::packetfilter
 
 namespace qx::gige {
 
