@@ -662,6 +662,41 @@ TEST_F(GigeDeviceTest, CameraLostWhileGrabbingEndsAcquisitionAndRaisesOffline) {
     EXPECT_EQ(offline.calls, 1);
 }
 
+TEST_F(GigeDeviceTest, TheSameHandleStreamsAgainAfterTheCameraCameBack) {
+    auto cam = makeCamera("127.0.0.29", "GD-29");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00001Du, "GD-29"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    Offline offline;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &onOffline, &offline), QX_OK);
+    ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 600), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    cam->setSilent(true);
+    {
+        std::unique_lock<std::mutex> lk(offline.mutex);
+        ASSERT_TRUE(offline.cv.wait_for(lk, std::chrono::seconds(20), [&] { return offline.calls >= 1; }));
+    }
+    QX_StopGrabbing(h);
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    // The camera is back, restarted: nobody holds it.
+    cam->setSilent(false);
+    cam->dropPrivilege();
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    uint8_t four[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, four, kWidthReg, 4, 0), QX_OK) << "online again";
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    SimGvspSender sender(*cam, false, (cam->reg(0x0D04) & 0xFFFF) - 36);
+    ASSERT_TRUE(sender.start());
+    sender.setImage(kWidth, kHeight, kMono8);
+    ASSERT_GT(sender.sendBlock(1, SimGvspSender::pattern(1, kWidth * kHeight)), 0u);
+    FrameInfo frame{};
+    ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK);
+    checkFrame(frame);
+    ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    std::lock_guard<std::mutex> lk(offline.mutex);
+    EXPECT_EQ(offline.calls, 1);
+}
+
 TEST_F(GigeDeviceTest, FailedConnectLeavesNothingOpen) {
     auto cam = makeCamera("127.0.0.31", "GD-31");
     // The description's URL points at memory the camera does not have.
