@@ -6,7 +6,8 @@ with GevSCPSPacketSize, GevSCPHostPort and GevSCPD) and on the simulated camera
 (qx-sim-gige-camera). Runs inside a private network namespace of its own (re-executes itself with
 `unshare -n` when needed; needs root). Clients of a row run interleaved, `--repeat` times; the
 table gives medians and, in brackets, min-max of: complete frames, failed frames, missing block
-ids, complete frames as a share of all three, client CPU seconds, failed QX_ReadMemory calls.
+ids, complete frames as a share of all three, client CPU seconds, failed QX_ReadMemory calls, and
+the stream packet size in use (the SDK falls back to 1500 on a camera without test packets).
 
   bench/gige_stream/compare.py --build build [--seconds 10] [--repeat 3] [--rows a,b] [--cameras aravis,sim]
 """
@@ -110,7 +111,9 @@ def run_qx(args, cam, row, driver=False):
     m = re.search(r"complete=(\d+) failed=(\d+) missing_ids=(\d+) cpu_s=([\d.]+).*read_failed=(\d+)", out)
     if not m:
         return None
-    return dict(complete=int(m[1]), failed=int(m[2]), missing=int(m[3]), cpu=float(m[4]), read_failed=int(m[5]))
+    ps = re.search(r"packet_size=(\d+)", out)
+    return dict(complete=int(m[1]), failed=int(m[2]), missing=int(m[3]), cpu=float(m[4]), read_failed=int(m[5]),
+                packet_size=int(ps[1]) if ps else ps)
 
 
 def run_aravis(args, cam, row, packet_socket):
@@ -131,19 +134,19 @@ def run_aravis(args, cam, row, packet_socket):
     if "n_completed_buffers" not in vals:
         return None
     return dict(complete=vals["n_completed_buffers"], failed=vals.get("n_failures", 0),
-                missing=vals.get("n_missing_frames", 0), cpu=cpu, read_failed=0)
+                missing=vals.get("n_missing_frames", 0), cpu=cpu, read_failed=0, packet_size=ps)
 
 
-def cell(results, key, fmt="{:.0f}"):
+def cell(results, key, fmt="{:.0f}", spread=True):
     if key == "share":
         vals = [100.0 * r["complete"] / max(1, r["complete"] + r["failed"] + r["missing"]) for r in results if r]
     else:
-        vals = [r[key] for r in results if r]
+        vals = [r[key] for r in results if r and r.get(key) is not None]
     if not vals:
         return "-"
     med = statistics.median(vals)
     text = fmt.format(med)
-    if len(vals) > 1:
+    if spread and len(vals) > 1:
         text += " [" + fmt.format(min(vals)) + "-" + fmt.format(max(vals)) + "]"
     return text
 
@@ -206,7 +209,7 @@ def main():
                         print(f"# {name} {kind} {client} run {rep + 1}: {r}", file=sys.stderr, flush=True)
 
         print(f"{'row':34} {'camera':7} {'client':11} {'complete':>16} {'failed':>14} {'missing ids':>14} "
-              f"{'complete %':>18} {'cpu s':>16} {'read fails':>10}")
+              f"{'complete %':>18} {'cpu s':>16} {'read fails':>10} {'packet':>6}")
         for name in rows:
             for kind in cameras:
                 if kind == "aravis" and ROWS[name][4]:
@@ -215,7 +218,7 @@ def main():
                     rs = results.get((name, kind, client), [])
                     print(f"{name:34} {kind:7} {client:11} {cell(rs, 'complete'):>16} {cell(rs, 'failed'):>14} "
                           f"{cell(rs, 'missing'):>14} {cell(rs, 'share', '{:.1f}'):>18} {cell(rs, 'cpu', '{:.2f}'):>16} "
-                          f"{cell(rs, 'read_failed'):>10}")
+                          f"{cell(rs, 'read_failed'):>10} {cell(rs, 'packet_size', spread=False):>6}")
         if args.json:
             with open(args.json, "w") as f:
                 json.dump({"|".join(k): v for k, v in results.items()}, f, indent=1)

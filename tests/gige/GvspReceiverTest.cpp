@@ -399,6 +399,48 @@ TEST_F(GvspReceiverTest, ImmediateRoundsRecoverAPacketWhoseFirstResendWasLost) {
     EXPECT_FALSE(rx->resendPending());
 }
 
+TEST_F(GvspReceiverTest, ReusedBuffersReadZeroWhereNoPacketWrote) {
+    make(40, 25, 100, 0);
+    GevImageHeader h{};
+    Bytes out;
+    // Every ring buffer holds a whole earlier block first.
+    for (uint64_t id = 1; id <= 4; ++id) {
+        block(id, qx::fixture::SimGvspSender::pattern(id, 1000));
+        ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    }
+    // Packet 4 lost, packet 7 short (60 of its 100 bytes): those bytes read zero, the rest is
+    // the new block's.
+    const Bytes data = qx::fixture::SimGvspSender::pattern(5, 1000);
+    leader(5);
+    for (uint32_t p = 1; p <= 10; ++p) {
+        if (p == 4) continue;
+        const size_t at = size_t(p - 1) * 100;
+        const size_t len = p == 7 ? 60 : 100;
+        feed(gvsp::encodePayload(header(5, gvsp::kPayload, p), data.data() + at, len));
+    }
+    trailer(5, cfg.height);
+    rx->flushAtEnd();
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    for (size_t i = 0; i < 1000; ++i) {
+        const bool unwritten = (i >= 300 && i < 400) || (i >= 660 && i < 700);
+        ASSERT_EQ(out[i], unwritten ? 0 : data[i]) << i;
+    }
+
+    // A multi-part packet after generic ones: the bytes around it read zero as well.
+    leader(6);
+    payload(6, 1, data);
+    const uint8_t part[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    Bytes mp = {0, 0, 0, 0, 0, 0, 0x01, 0xF4};  // byte offset 500
+    mp.insert(mp.end(), part, part + 8);
+    feed(gvsp::encodePayload(header(6, gvsp::kMultipart, 2), mp.data(), mp.size()));
+    rx->flushAtEnd();
+    ASSERT_NE(take(&h, &out), GEV_STATUS_TIMEOUT);
+    for (size_t i = 0; i < 1000; ++i) {
+        const uint8_t want = i < 100 ? data[i] : (i >= 500 && i < 508) ? part[i - 500] : 0;
+        ASSERT_EQ(out[i], want) << i;
+    }
+}
+
 TEST_F(GvspReceiverTest, ShorterTrailerHeightCompletesABlockOnlyWhenTheMissingPacketsLieBeyondTheImage) {
     make(40, 25, 100);
     const Bytes data(1000, 4);

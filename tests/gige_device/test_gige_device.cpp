@@ -9,6 +9,7 @@
 #include "GigeDevice.h"
 #include "LogCapture.h"
 #include "SimGevDevice.h"
+#include "SimGigeCamera.h"
 #include "SimGvspSender.h"
 
 #include <gtest/gtest.h>
@@ -48,22 +49,11 @@ constexpr uint32_t kMono8 = 0x01080001;
 constexpr uint32_t kMono16 = 0x01100007;
 
 std::string intReg(const char* name, uint32_t address, const char* access) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "<IntReg Name=\"%s\"><Address>0x%x</Address><Length>4</Length><AccessMode>%s</AccessMode>"
-                  "<pPort>ConnectorDevice</pPort><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>\n",
-                  name, address, access);
-    return buf;
+    return qx::fixture::SimGigeCamera::xmlIntReg(name, address, access, "ConnectorDevice");
 }
 
 std::string maskedReg(const char* name, uint32_t address) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "<MaskedIntReg Name=\"%s\"><Address>0x%x</Address><Length>4</Length><AccessMode>RW</AccessMode>"
-                  "<pPort>ConnectorDevice</pPort><LSB>31</LSB><MSB>16</MSB><Sign>Unsigned</Sign>"
-                  "<Endianess>BigEndian</Endianess></MaskedIntReg>\n",
-                  name, address);
-    return buf;
+    return qx::fixture::SimGigeCamera::xmlLowHalfReg(name, address, "ConnectorDevice");
 }
 
 // A small description of the simulated camera; every register node names the port
@@ -637,19 +627,23 @@ TEST_F(GigeDeviceTest, IpConfigOnADisconnectedCameraConnectsForTheChange) {
     EXPECT_EQ(cam->reg(qx::gige::gvcp::reg::kNetworkConfig) & 0x3, 0x2u) << "DHCP on, persistent off";
 }
 
-TEST_F(GigeDeviceTest, CameraLostWhileGrabbingEndsAcquisitionAndRaisesOffline) {
-    auto cam = makeCamera("127.0.0.28", "GD-28");
-    QX_DEV_HANDLE h = create(recordFor(0x7F00001Cu, "GD-28"));
+// Connects, grabs and silences the camera until the handle reports it offline.
+void loseWhileGrabbing(SimGevDevice& cam, QX_DEV_HANDLE h, Offline& offline) {
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
-    Offline offline;
     ASSERT_EQ(QX_RegisterOfflineCallBack(h, &onOffline, &offline), QX_OK);
     ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 600), QX_OK);
     ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
-    cam->setSilent(true);
-    {
-        std::unique_lock<std::mutex> lk(offline.mutex);
-        ASSERT_TRUE(offline.cv.wait_for(lk, std::chrono::seconds(20), [&] { return offline.calls >= 1; }));
-    }
+    cam.setSilent(true);
+    std::unique_lock<std::mutex> lk(offline.mutex);
+    ASSERT_TRUE(offline.cv.wait_for(lk, std::chrono::seconds(20), [&] { return offline.calls >= 1; }));
+}
+
+TEST_F(GigeDeviceTest, CameraLostWhileGrabbingEndsAcquisitionAndRaisesOffline) {
+    auto cam = makeCamera("127.0.0.28", "GD-28");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00001Cu, "GD-28"));
+    Offline offline;
+    loseWhileGrabbing(*cam, h, offline);
+    if (HasFatalFailure()) return;
     FrameInfo f{};
     EXPECT_EQ(QX_GetFrame(h, &f, 50), QX_ERR_TIMEOUT);
     // Stopping a lost camera does not hang; the handle is released afterwards.
@@ -665,16 +659,9 @@ TEST_F(GigeDeviceTest, CameraLostWhileGrabbingEndsAcquisitionAndRaisesOffline) {
 TEST_F(GigeDeviceTest, TheSameHandleStreamsAgainAfterTheCameraCameBack) {
     auto cam = makeCamera("127.0.0.29", "GD-29");
     QX_DEV_HANDLE h = create(recordFor(0x7F00001Du, "GD-29"));
-    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
     Offline offline;
-    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &onOffline, &offline), QX_OK);
-    ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 600), QX_OK);
-    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
-    cam->setSilent(true);
-    {
-        std::unique_lock<std::mutex> lk(offline.mutex);
-        ASSERT_TRUE(offline.cv.wait_for(lk, std::chrono::seconds(20), [&] { return offline.calls >= 1; }));
-    }
+    loseWhileGrabbing(*cam, h, offline);
+    if (HasFatalFailure()) return;
     QX_StopGrabbing(h);
     ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
     // The camera is back, restarted: nobody holds it.

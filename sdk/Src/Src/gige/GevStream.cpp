@@ -172,7 +172,7 @@ void grabFunc(uint8_t cam) {
     const uint8_t lc = logCam(cam);
     // Datagrams are read in batches of up to kBatch, one system call each; the thread waits
     // for the socket only when a batch comes back empty.
-    constexpr int kBatch = 32;
+    constexpr int kBatch = 64;
     const size_t slot = size_t(st.packetPayload) + 100;
     std::vector<uint8_t> buffers(slot * kBatch);
     qx::net::Datagram batch[kBatch];

@@ -80,6 +80,7 @@ uint64_t GvspReceiver::blockIdCheck(GevImageBuffer* b) {
 
 void GvspReceiver::deliver(GevImageBuffer* b) {
     if (!b) return;
+    zeroUnwritten(b);
     if (b == m_prev) m_prev = nullptr;
     if (b == m_cur) m_cur = nullptr;
     if (b == m_next) m_next = nullptr;
@@ -123,7 +124,9 @@ void GvspReceiver::moveCurrentToPrevious() {
 }
 
 GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
-    GevImageBuffer* b = m_ring.takeFree(m_cam);
+    // The data is not cleared here: only the bytes no packet writes are, at delivery (a
+    // complete block writes them all).
+    GevImageBuffer* b = m_ring.takeFree(m_cam, false);
     if (!b) return nullptr;
     b->beginBlock(blockId, m_packets);
     b->width = m_cfg.width;
@@ -523,6 +526,8 @@ void GvspReceiver::onData(const GvspPacketView& v) {
 
     const uint8_t state = b->packetStates[pid - 1];
     if (state == GEV_PACKET_RECEIVED) return;
+    // Multi-part and GenDC data land anywhere in the block: from here on it is kept zeroed.
+    if (v.h.format != gvsp::kPayload) zeroUnwritten(b);
     if (m_cfg.resendMode != 0 && state == GEV_PACKET_MISSING) {
         const uint64_t E = b->nextExpectedPacket;
         const uint64_t T = m_cfg.reorderTolerance;
@@ -563,7 +568,26 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     if (offset >= b->data.size()) return;
     len = std::min<size_t>(len, b->data.size() - offset);
     if (len) std::memcpy(b->data.data() + offset, data, len);
+    if (!b->zeroed && offset == m_offsets[pid - 1]) {
+        // A short packet: the rest of its slot holds an earlier block's bytes.
+        const size_t slot = std::min<size_t>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload,
+                                             b->data.size() - offset);
+        if (len < slot) std::memset(b->data.data() + offset + len, 0, slot - len);
+    }
     b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
+}
+
+// Zeroes the slots of the packets not received, so that the block reads as if it had been
+// cleared before its first packet.
+void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
+    if (b->zeroed) return;
+    const size_t size = b->data.size();
+    for (uint32_t i = 0; i < m_packets && i < b->packetStates.size(); ++i) {
+        if (b->packetStates[i] == GEV_PACKET_RECEIVED || m_offsets[i] >= size) continue;
+        const size_t slot = i + 1 == m_packets ? m_lastPacketSize : m_cfg.packetPayload;
+        std::memset(b->data.data() + m_offsets[i], 0, std::min<size_t>(slot, size - m_offsets[i]));
+    }
+    b->zeroed = true;
 }
 
 void GvspReceiver::resendTick(int64_t now, bool idle) {

@@ -80,6 +80,7 @@ private:
     void applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len);
     bool requestResend(GevImageBuffer* b, uint32_t first, uint32_t last);
     void store(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
+    void zeroUnwritten(GevImageBuffer* b);
     void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit);
 
     // State of the timer-driven rounds for the pending buffer.
