@@ -44,9 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int height = 1 + in.byte() % 64;
     const int bpp = 1 + in.byte() % 4;
     const int slots = 1 + in.byte() % 4;
-    UsbFrameAssembler a;
+    // One assembler for the whole run: its slot block and line-frame buffer are allocated
+    // once, and each input starts from a fresh configuration.
+    static UsbFrameAssembler a;
     if (!a.configure(width, height, 8 * bpp, bpp, slots)) return 0;
-    std::vector<uint8_t> page(kStreamPageSize);
+    static std::vector<uint8_t> page(kStreamPageSize);
     int ops = 0;
     while (in.n && ops++ < 4096) {
         switch (in.byte() % 6) {

@@ -1,5 +1,6 @@
 // "QxSdkConfig.json" and the log manager: defaults, malformed and mistyped values,
 // clamping, the rewrite of "config.json", an unwritable log directory.
+#include "ConfigFile.h"
 #include "LogCapture.h"
 #include "LogManager.h"
 #include "SdkConfig.h"
@@ -8,9 +9,16 @@
 #include <spdlog/sinks/null_sink.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -116,13 +124,14 @@ TEST(LogSettings, ClampingMistypedValuesAndExtraKeys) {
         EXPECT_EQ(back["file_size"], c.size) << c.text;
         EXPECT_EQ(back["async_enabled"], c.async) << c.text;
     }
-    std::ofstream(file) << R"({"level": "DEBUG", "extra": [1, 2]})";
+    std::ofstream(file) << R"({"level": "DEBUG", "extra": "kept", "n": null})";
     const auto s = qx::LogManager::readAndRewriteSettings(file.string());
     EXPECT_EQ(s.level, spdlog::level::info);
     EXPECT_FALSE(s.levelTextKnown);
     const json back = json::parse(readFile(file));
     EXPECT_EQ(back["level"], "DEBUG") << "the text is kept as written";
-    EXPECT_EQ(back["extra"], json::array({1, 2}));
+    EXPECT_EQ(back["extra"], "kept");
+    EXPECT_TRUE(back.contains("n"));
 
     std::ofstream(file) << "not json";
     EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).fileSizeMb, 10u);
@@ -130,6 +139,89 @@ TEST(LogSettings, ClampingMistypedValuesAndExtraKeys) {
     std::ofstream(file) << "[1, 2, 3]";
     EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).level, spdlog::level::info);
     EXPECT_TRUE(json::parse(readFile(file)).is_object());
+    fs::remove_all(dir);
+}
+
+// Text of `depth` nested arrays inside the value of `key` of an object.
+std::string nestedValue(const char* key, size_t depth) {
+    return std::string("{\"") + key + "\": " + std::string(depth, '[') + std::string(depth, ']') + "}";
+}
+
+std::vector<std::string> directoryEntries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(SdkConfig, OnlyAnObjectOfScalarsIsRead) {
+    const fs::path dir = scratchDir("cfgflat");
+    const fs::path file = dir / "QxSdkConfig.json";
+    const char* refused[] = {R"({"QxUsb3TransferBufCount": 8, "x": {"a": 1}})",
+                             R"({"QxUsb3TransferBufCount": 8, "x": []})", R"([{"QxUsb3TransferBufCount": 8}])",
+                             "8", R"("text")"};
+    for (const char* text : refused) {
+        std::ofstream(file) << text;
+        const json doc = qx::loadSdkConfig(file.string());
+        EXPECT_TRUE(doc.is_null()) << text;
+        EXPECT_EQ(qx::getQxUsb3TransferBufCount(doc), -1) << text;
+    }
+    std::ofstream(file) << R"({"QxUsb3TransferBufCount": 8, "other": null, "f": 1.5, "s": "x", "b": false})";
+    EXPECT_EQ(qx::getQxUsb3TransferBufCount(qx::loadSdkConfig(file.string())), 8);
+
+    // A megabyte of brackets is refused at the first nested one, in either position.
+    std::ofstream(file) << nestedValue("QxUsb3XmlPath", 1 << 20);
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    std::ofstream(file) << std::string(1 << 20, '[');
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    fs::remove_all(dir);
+}
+
+TEST(LogSettings, NestedOrDeepFilesAreReplacedByTheSettingsInUse) {
+    const fs::path dir = scratchDir("lognested");
+    const fs::path file = dir / "config.json";
+    const std::string defaults = "{\n    \"async_enabled\": true,\n    \"file_size\": 10,\n    \"level\": \"info\"\n}\n";
+    for (const std::string& text : {std::string(R"({"level": "debug", "extra": [1, 2]})"),
+                                    std::string(R"({"level": "debug", "file_size": {"v": 3}})"),
+                                    nestedValue("extra", 200000), std::string(200000, '[') + "{}"}) {
+        std::ofstream(file) << text;
+        const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+        EXPECT_EQ(s.level, spdlog::level::info) << text.substr(0, 60);
+        EXPECT_EQ(s.fileSizeMb, 10u) << text.substr(0, 60);
+        EXPECT_EQ(readFile(file), defaults) << text.substr(0, 60);
+    }
+    EXPECT_EQ(directoryEntries(dir), std::vector<std::string>{"config.json"}) << "no new file left beside";
+    fs::remove_all(dir);
+}
+
+TEST(LogSettings, AFailedRewriteLeavesTheOldFileWhole) {
+    const fs::path dir = scratchDir("logfail");
+    const fs::path file = dir / "config.json";
+    const std::string old = R"({"level": "debug", "note": ")" + std::string(4000, 'n') + R"("})";
+    std::ofstream(file) << old;
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // A child whose files may not grow past 100 bytes: the rewrite cannot be completed.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct rlimit limit {100, 100};
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+        ::_exit(s.level == spdlog::level::debug ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the settings are still read";
+    EXPECT_EQ(readFile(file), old);
+    EXPECT_EQ(directoryEntries(dir), std::vector<std::string>{"config.json"});
+
+    // A successful rewrite replaces it and keeps its permission bits.
+    EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).level, spdlog::level::debug);
+    EXPECT_EQ(json::parse(readFile(file))["note"], std::string(4000, 'n'));
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_FALSE(qx::replaceFileContents((dir / "missing/config.json").string(), "{}"));
     fs::remove_all(dir);
 }
 

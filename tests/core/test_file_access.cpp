@@ -26,29 +26,29 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 // The camera end of the byte channel: answers every 'W' request with 0x06 and keeps the
-// value bytes written to the file address in wire order; from `refuseFrom` on (a count of
-// word writes) it answers 0x15 instead.
+// messages written whole to the file address; from `refuseFrom` on (a count of messages) it
+// answers 0x15 instead.
 struct FileCamera {
-    Bytes fileStream;          // value bytes of the writes to 0x100D, in wire order
-    size_t wordWrites = 0;     // accepted writes to 0x100D
+    Bytes fileStream;          // the messages written to 0x100D, one after the other
+    std::vector<Bytes> messages;
     size_t otherWrites = 0;
     size_t refuseFrom = SIZE_MAX;
     Bytes pendingReply;
 
     bool onSend(const uint8_t* bytes, int count) {
-        if (count != 7 || bytes[0] != qx::usb3::kRegProtoWrite) return false;
+        if (count < 4 || bytes[0] != qx::usb3::kRegProtoWrite) return false;
         const uint16_t address = static_cast<uint16_t>((bytes[1] << 8) | bytes[2]);
         if (address != 0x100D) {
             ++otherWrites;
             pendingReply = {0x06};
             return true;
         }
-        if (wordWrites >= refuseFrom) {
+        if (messages.size() >= refuseFrom) {
             pendingReply = {0x15};
             return true;
         }
-        fileStream.insert(fileStream.end(), bytes + 3, bytes + 7);
-        ++wordWrites;
+        fileStream.insert(fileStream.end(), bytes + 3, bytes + count);
+        messages.emplace_back(bytes + 3, bytes + count);
         pendingReply = {0x06};
         return true;
     }
@@ -78,12 +78,6 @@ Bytes be32(uint32_t v) {
 
 void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
-// What the camera sees of one message: its bytes, zero-padded to whole 4-byte words.
-Bytes padded(Bytes message) {
-    while (message.size() % 4 != 0) message.push_back(0);
-    return message;
-}
-
 Bytes header(const std::string& name, uint32_t packCount, uint32_t length) {
     Bytes h{0x01};
     for (size_t i = 0; i < 16; ++i) h.push_back(i < name.size() ? uint8_t(name[i]) : 0);
@@ -103,7 +97,7 @@ Bytes fileBytes(size_t n) {
 // The whole wire stream of a transfer, built independently of the library.
 Bytes expectedStream(const std::string& name, const Bytes& file) {
     const uint32_t count = uint32_t((file.size() + 229) / 230);
-    Bytes out = padded(header(name, count, uint32_t(file.size())));
+    Bytes out = header(name, count, uint32_t(file.size()));
     for (uint32_t k = 0; k < count; ++k) {
         const bool last = k + 1 == count;
         Bytes p{uint8_t(last ? 0x03 : 0x02)};
@@ -111,9 +105,9 @@ Bytes expectedStream(const std::string& name, const Bytes& file) {
         const size_t from = size_t(k) * 230;
         const size_t to = last ? file.size() : from + 230;
         p.insert(p.end(), file.begin() + long(from), file.begin() + long(to));
-        append(out, padded(p));
+        append(out, p);
     }
-    append(out, padded({0x04}));
+    out.push_back(0x04);
     return out;
 }
 
@@ -168,8 +162,10 @@ TEST_F(FileAccessTest, EmptyFileSendsHeaderAndEndMarkOnly) {
     ASSERT_EQ(QX_RegisterFileAccessProgress(usbHandle, &ProgressLog::callback, &progress), QX_OK);
     std::string printed;
     ASSERT_EQ(send(local, "cfg", &printed), QX_OK);
-    Bytes expected = padded(header("cfg", 0, 0));
-    append(expected, padded({0x04}));
+    Bytes expected = header("cfg", 0, 0);
+    expected.push_back(0x04);
+    // One write per message, each whole.
+    EXPECT_EQ(camera.messages.size(), 2u);
     EXPECT_EQ(camera.fileStream, expected);
     // endPackNum of an empty file is 0xFFFFFFFF.
     EXPECT_EQ(Bytes(camera.fileStream.begin() + 25, camera.fileStream.begin() + 29), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
@@ -189,7 +185,7 @@ TEST_F(FileAccessTest, FileOfExactlyOnePacket) {
     ASSERT_EQ(send(local, "firmware.bin", &printed), QX_OK);
     EXPECT_EQ(camera.fileStream, expectedStream("firmware.bin", file));
     // The one packet is the last: type 0x03, packNum 0, all 230 bytes.
-    const size_t packet = 36;
+    const size_t packet = 33;
     EXPECT_EQ(camera.fileStream[packet], 0x03);
     EXPECT_EQ(Bytes(camera.fileStream.begin() + packet + 1, camera.fileStream.begin() + packet + 5), be32(0));
     EXPECT_EQ(Bytes(camera.fileStream.begin() + packet + 5, camera.fileStream.begin() + packet + 235), file);
@@ -214,12 +210,15 @@ TEST_F(FileAccessTest, FileOneByteLongerThanAPacket) {
               (Bytes{0x01, 'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1,
                      0, 0, 0, 231}));
     // First packet: 0x02, packNum 0, 230 bytes; second: 0x03, packNum 1, the one byte left.
-    const size_t p0 = 36, p1 = 36 + 236;
+    const size_t p0 = 33, p1 = 33 + 235;
     EXPECT_EQ(stream[p0], 0x02);
     EXPECT_EQ(stream[p1], 0x03);
     EXPECT_EQ(Bytes(stream.begin() + p1 + 1, stream.begin() + p1 + 5), be32(1));
     EXPECT_EQ(stream[p1 + 5], file[230]);
-    EXPECT_EQ(stream.size(), 36u + 236u + 8u + 4u);
+    EXPECT_EQ(stream.size(), 33u + 235u + 6u + 1u);
+    ASSERT_EQ(camera.messages.size(), 4u);
+    EXPECT_EQ(camera.messages[2].size(), 6u);
+    EXPECT_EQ(camera.messages[3], (Bytes{0x04}));
     EXPECT_EQ(progress.values, (std::vector<int64_t>{115, 231, 231, 231}));
 }
 
@@ -261,14 +260,14 @@ TEST_F(FileAccessTest, RefusedHeaderPacketAndEndMark) {
     ASSERT_EQ(QX_RegisterFileAccessProgress(usbHandle, &ProgressLog::callback, &progress), QX_OK);
     std::string printed;
 
-    camera.refuseFrom = 0; // first word of the header
+    camera.refuseFrom = 0; // the header
     EXPECT_EQ(send(local, "f", &printed), QX_ERR_GENERAL);
     EXPECT_NE(printed.find("CMD_SENDFILE send SOH faild!\r\n"), std::string::npos);
     EXPECT_EQ(printed.find("@@@@:SendPack"), std::string::npos);
     EXPECT_TRUE(progress.values.empty());
 
     camera = FileCamera{};
-    camera.refuseFrom = 9 + 59 + 10; // inside the second packet
+    camera.refuseFrom = 2; // the second packet
     EXPECT_EQ(send(local, "f", &printed), QX_ERR_GENERAL);
     EXPECT_NE(printed.find("CMD_SENDFILE send STX faild!\r\n"), std::string::npos);
     EXPECT_EQ(printed.find("@@@@:SendEnd"), std::string::npos);
@@ -276,7 +275,7 @@ TEST_F(FileAccessTest, RefusedHeaderPacketAndEndMark) {
 
     camera = FileCamera{};
     progress.values.clear();
-    camera.refuseFrom = 9 + 59 + 59; // the end mark
+    camera.refuseFrom = 3; // the end mark
     EXPECT_EQ(send(local, "f", &printed), QX_ERR_GENERAL);
     EXPECT_NE(printed.find("@@@@:SendEnd\r\nCMD_SENDFILE send EOT faild!\r\n"), std::string::npos);
     EXPECT_EQ(progress.values, (std::vector<int64_t>{230, 460, 460})); // no final report

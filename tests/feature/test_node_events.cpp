@@ -188,10 +188,17 @@ TEST_F(NodeEventsTest, WithoutANodeTreeNothingIsDelivered) {
 }
 
 TEST_F(NodeEventsTest, PollingReportsPolledRegistersThatChangeByThemselves) {
+    transport.options.onAccess = [&](bool write, int64_t address, int64_t) {
+        if (!write && address == reg::kDeviceTemperature) ++reads;
+    };
+    recreate();
     buildTree();
     listen();
+    const int before = reads.load();
     ASSERT_EQ(QX_XML_SetNodeMapPoll(handle, true, 5), QX_OK);
-    std::this_thread::sleep_for(30ms); // the poll has seen the start value
+    // Two polls have read the register: the first one has seen the start value, however slow
+    // the machine.
+    ASSERT_TRUE(waitUntil([&] { return reads.load() >= before + 2; }, kEventWait));
     dev().setU32Be(reg::kDeviceTemperature, 55);
     ASSERT_TRUE(rec.waitFor("DeviceTemperature"));
     IntValueInfo v{};

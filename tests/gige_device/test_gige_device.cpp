@@ -60,18 +60,7 @@ std::string maskedReg(const char* name, uint32_t address) {
 // "ConnectorDevice", which the connect rewrites to "Device". kConnectorPorts counts them.
 constexpr int kConnectorPorts = 12;
 std::string cameraXml() {
-    std::string x = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                    "<RegisterDescription ModelName=\"SimCam\" VendorName=\"QxSim\" ToolTip=\"sim\" "
-                    "StandardNameSpace=\"GEV\" SchemaMajorVersion=\"1\" SchemaMinorVersion=\"1\" "
-                    "SchemaSubMinorVersion=\"0\" MajorVersion=\"1\" MinorVersion=\"0\" SubMinorVersion=\"0\" "
-                    "ProductGuid=\"00000000-0000-0000-0000-000000000001\" "
-                    "VersionGuid=\"00000000-0000-0000-0000-000000000002\" "
-                    "xmlns=\"http://www.genicam.org/GenApi/Version_1_1\">\n";
-    x += "<Category Name=\"Root\" NameSpace=\"Standard\"><pFeature>Width</pFeature><pFeature>Height</pFeature>"
-         "<pFeature>PixelFormat</pFeature><pFeature>PayloadSize</pFeature><pFeature>TriggerMode</pFeature>"
-         "<pFeature>AcquisitionStart</pFeature><pFeature>AcquisitionStop</pFeature>"
-         "<pFeature>TLParamsLocked</pFeature><pFeature>GevSCPSPacketSize</pFeature>"
-         "<pFeature>GevSCPHostPort</pFeature><pFeature>GevHeartbeatTimeout</pFeature></Category>\n";
+    std::string x = qx::fixture::SimGigeCamera::xmlOpening("SimCam", 1);
     x += intReg("Width", kWidthReg, "RW");
     x += intReg("Height", kHeightReg, "RW");
     x += intReg("PayloadSize", kPayloadReg, "RO");
@@ -682,6 +671,42 @@ TEST_F(GigeDeviceTest, TheSameHandleStreamsAgainAfterTheCameraCameBack) {
     ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
     std::lock_guard<std::mutex> lk(offline.mutex);
     EXPECT_EQ(offline.calls, 1);
+}
+
+TEST_F(GigeDeviceTest, TheSimulatedCameraStreamsThroughLossWithResend) {
+    // The camera of qx-sim-gige-camera: its own description, frames at a set rate, 3 % of the
+    // stream datagrams lost at random (resent packets too).
+    qx::fixture::SimCameraConfig c;
+    c.ip = "127.0.0.41";
+    c.port = kGvcpPort;
+    c.width = 256;
+    c.height = 64;
+    c.fps = 50;
+    c.lossPermille = 30;
+    qx::fixture::SimGigeCamera cam(c);
+    ASSERT_TRUE(cam.start());
+    QX_DEV_HANDLE h = create(recordFor(0x7F000029u, "SIMCAM0001"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_GIGE_SetPacketResend(h, true, 100, 200), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_TRUE(cam.acquiring());
+    int complete = 0;
+    for (int i = 0; i < 200 && complete < 20; ++i) {
+        FrameInfo f{};
+        if (QX_GetFrame(h, &f, 1000) != QX_OK) continue;
+        EXPECT_EQ(f.nWidth, 256u);
+        EXPECT_EQ(f.nHeight, 64u);
+        if (f.nLostPacket == 0) {
+            ++complete;
+            const auto expected = SimGvspSender::pattern(f.nFrameIndex, f.nDataLen);
+            EXPECT_EQ(std::memcmp(f.pData, expected.data(), expected.size()), 0) << f.nFrameIndex;
+        }
+        ASSERT_EQ(QX_FreeFrame(h, &f), QX_OK);
+    }
+    EXPECT_EQ(complete, 20);
+    EXPECT_GT(cam.sender().packetsResent(), 0u);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    EXPECT_FALSE(cam.acquiring());
 }
 
 TEST_F(GigeDeviceTest, FailedConnectLeavesNothingOpen) {

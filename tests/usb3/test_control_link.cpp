@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <numeric>
+#include <thread>
 
 using namespace qx::usb3;
 using namespace std::chrono_literals;
@@ -162,18 +164,51 @@ TEST(Usb3Link, ReplyWithBadCrcIsIgnored) {
     EXPECT_GE(l.dev.droppedFrames(), 1u);
 }
 
-TEST(Usb3Link, LateReplyWakesNobodyButIsKept) {
+TEST(Usb3Link, LateReplyNeverCompletesALaterAccessOfTheSameAddress) {
     OpenLink l;
-    l.rig.camera->setHoldRegisterReplies(true);
-    l.rig.camera->setLinkRegister(0x30, {5, 6, 7, 8});
+    auto& cam = *l.rig.camera;
+    cam.setHoldRegisterReplies(true);
+    cam.setLinkRegister(0x30, {5, 6, 7, 8});
     uint8_t buf[4] = {};
     EXPECT_FALSE(l.dev.UsbRegRead(0x30, buf, 4, 100));
-    l.rig.camera->releaseHeldReplies();
-    EXPECT_TRUE(l.rig.camera->waitOutDrained(5s));
-    // The reply for 0x30 now sits in the map; the next read's own reply arrives too.
-    l.rig.camera->setHoldRegisterReplies(false);
-    l.rig.camera->setLinkRegister(0x30, {9, 9, 9, 9});
+    // The late reply arrives before the next access: it is dropped, the next read gets its own.
+    cam.releaseHeldReplies();
+    EXPECT_TRUE(cam.waitOutDrained(5s));
+    cam.setHoldRegisterReplies(false);
+    cam.setLinkRegister(0x30, {9, 9, 9, 9});
     ASSERT_TRUE(l.dev.UsbRegRead(0x30, buf, 4, 2000));
+    EXPECT_EQ(buf[0], 9);
+    EXPECT_EQ(l.dev.lateReplies(), 1u);
+
+    // The late reply arrives while the next access of the address waits: that access still
+    // takes only its own reply, which comes after it.
+    cam.setHoldRegisterReplies(true);
+    cam.setLinkRegister(0x30, {1, 1, 1, 1});
+    EXPECT_FALSE(l.dev.UsbRegRead(0x30, buf, 4, 100));
+    cam.setLinkRegister(0x30, {2, 2, 2, 2});
+    const size_t framesBefore = cam.registerFrames();
+    std::atomic<bool> ok{false};
+    uint8_t got[4] = {};
+    std::thread reader([&] { ok = l.dev.UsbRegRead(0x30, got, 4, 5000); });
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (cam.registerFrames() == framesBefore && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(1ms);
+    cam.releaseHeldReplies();
+    reader.join();
+    EXPECT_TRUE(ok.load());
+    EXPECT_EQ(got[0], 2);
+
+    // A reply that never comes: the next access takes its own reply once its wait ends.
+    cam.setHoldRegisterReplies(false);
+    cam.setDropRegisterReplies(true);
+    EXPECT_FALSE(l.dev.UsbRegRead(0x30, buf, 4, 100));
+    cam.setDropRegisterReplies(false);
+    cam.setLinkRegister(0x30, {3, 3, 3, 3});
+    for (int i = 0; i < 2; ++i) {
+        buf[0] = 0;
+        EXPECT_TRUE(l.dev.UsbRegRead(0x30, buf, 4, 300));
+        EXPECT_EQ(buf[0], 3);
+    }
 }
 
 TEST(Usb3Link, RegisterReadFailsFastWhenFrameCannotBeSent) {

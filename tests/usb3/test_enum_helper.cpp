@@ -341,14 +341,21 @@ TEST(Usb3EnumRecords, NumbersAndNamesSurviveUnplugAndUnknownNamesAreRetried) {
 // ---- over the USB manager and the simulated camera ----------------------------------------
 
 TEST(Usb3ThreadedEnum, NamesSimulatedCamerasThroughTheManager) {
+    // Names and numbers of paths live for the process: each run uses paths of its own, so a
+    // repeated run names its cameras again.
+    static int run = 0;
+    const std::string tag = std::to_string(run++);
+    const std::string firstPath = "usb:sim-enum-1-" + tag;
     XmlDir dir("sim");
     dir.writeConfig("DeviceModelNameReg=603C\n1A2B=SIM-MODEL\n");
-    qx::usb3::sim::SimUsb3Rig rig;
-    auto second = std::make_shared<qx::usb3::sim::SimUsb3Camera>("usb:sim-enum-2");
-    rig.backend->addCamera(second);
-    rig.camera->setProtoRegister(0x603C, 0x1A2B);
+    auto backend = std::make_shared<qx::usb3::sim::SimUsbBackend>();
+    auto first = std::make_shared<qx::usb3::sim::SimUsb3Camera>(firstPath);
+    auto second = std::make_shared<qx::usb3::sim::SimUsb3Camera>("usb:sim-enum-2-" + tag);
+    backend->addCamera(first);
+    backend->addCamera(second);
+    first->setProtoRegister(0x603C, 0x1A2B);
     second->setProtoRegister(0x603C, 0x0BAD);
-    qx::usb3::QxUsbManager manager(rig.backend);
+    qx::usb3::QxUsbManager manager(backend);
     qx::usb3::ManagerEnumSource source(&manager);
     QxUsb3EnumHelper helper([&] { return dir.path(); });
 
@@ -356,18 +363,18 @@ TEST(Usb3ThreadedEnum, NamesSimulatedCamerasThroughTheManager) {
     helper.enumUsb3Device(list, source);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(modelOf(list[0]), "SIM-MODEL");
-    EXPECT_STREQ(list[0].u.stUsb3Info.strDevicePath, "usb:sim-1");
+    EXPECT_EQ(std::string(list[0].u.stUsb3Info.strDevicePath), firstPath);
     EXPECT_EQ(modelOf(list[1]), "UnknowName_0xbad");
     EXPECT_EQ(list[1].u.stUsb3Info.nDevIndex, 1u);
     // The byte channel carried the read request; every camera was closed again.
-    const std::vector<uint8_t> sent = rig.camera->channelBytesFromHost();
-    EXPECT_GE(sent.size(), 3u);
+    const std::vector<uint8_t> sent = first->channelBytesFromHost();
+    ASSERT_GE(sent.size(), 3u);
     EXPECT_EQ(std::vector<uint8_t>(sent.begin(), sent.begin() + 3), (std::vector<uint8_t>{0x52, 0x60, 0x3C}));
-    EXPECT_EQ(rig.camera->openHandles(), 0);
+    EXPECT_EQ(first->openHandles(), 0);
     EXPECT_EQ(second->openHandles(), 0);
 
     // A camera already open in this process is listed as "UnknowName" and keeps its number.
-    const UsbDevHandle h = manager.OpenDevice("usb:sim-enum-2");
+    const UsbDevHandle h = manager.OpenDevice(("usb:sim-enum-2-" + tag).c_str());
     ASSERT_NE(h, kUsbInvalidHandle);
     std::vector<DeviceInfo> again;
     helper.enumUsb3Device(again, source);
@@ -377,9 +384,9 @@ TEST(Usb3ThreadedEnum, NamesSimulatedCamerasThroughTheManager) {
     EXPECT_TRUE(manager.CloseDevice(h));
 
     // A camera that does not answer the byte protocol gets "UnknowName".
-    auto mute = std::make_shared<qx::usb3::sim::SimUsb3Camera>("usb:sim-enum-mute");
+    auto mute = std::make_shared<qx::usb3::sim::SimUsb3Camera>("usb:sim-enum-mute-" + tag);
     mute->setAnswerByteProtocol(false);
-    rig.backend->plugNew(mute);
+    backend->plugNew(mute);
     for (int i = 0; i < 200 && manager.GetDeviceCount() < 3; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the watcher lists it
     }

@@ -38,10 +38,8 @@ struct Offline {
     int calls = 0;
     static void callback(void* ctx) {
         auto* self = static_cast<Offline*>(ctx);
-        {
-            std::lock_guard<std::mutex> lk(self->m);
-            ++self->calls;
-        }
+        std::lock_guard<std::mutex> lk(self->m);
+        ++self->calls;
         self->cv.notify_all();
     }
     bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
@@ -61,6 +59,23 @@ UsbFrameHeader header(uint16_t w, uint16_t h, uint32_t number) {
     hd.frameNumber = number;
     return hd;
 }
+
+// A manager streaming 128 x 64 8-bit frames of the simulated camera through one handle, with
+// its offline reports recorded (the recorder outlives the manager).
+struct StreamingHandle {
+    SimUsb3Rig rig;
+    Offline off;
+    QxUsbManager mgr{rig.backend};
+    UsbDevHandle h = kUsbInvalidHandle;
+    bool start() {
+        h = mgr.OpenDevice("usb:sim-1");
+        if (h == kUsbInvalidHandle) return false;
+        mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+        mgr.SetImageInfo(h, 128, 64, 8);
+        mgr.SetPixelBytes(h, 1);
+        return mgr.StartAcq(h) && rig.camera->waitPendingBulkReads(64, 5s);
+    }
+};
 
 } // namespace
 
@@ -217,20 +232,19 @@ TEST(Usb3ThreadedManager, StreamsThroughHandlesAndReopens) {
 }
 
 TEST(Usb3ThreadedManager, UnplugWhileStreamingReportsOnceAndTheHandleStillCloses) {
-    SimUsb3Rig rig;
-    QxUsbManager mgr(rig.backend);
-    UsbDevHandle h = mgr.OpenDevice("usb:sim-1");
-    ASSERT_NE(h, kUsbInvalidHandle);
-    Offline off;
-    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
-    mgr.SetImageInfo(h, 128, 64, 8);
-    mgr.SetPixelBytes(h, 1);
-    ASSERT_TRUE(mgr.StartAcq(h));
-    ASSERT_TRUE(rig.camera->waitPendingBulkReads(64, 5s));
+    StreamingHandle s;
+    ASSERT_TRUE(s.start());
+    auto& rig = s.rig;
+    auto& mgr = s.mgr;
+    auto& off = s.off;
+    const UsbDevHandle h = s.h;
 
+    const uint64_t before = mgr.deviceChanges();
     rig.backend->unplug("usb:sim-1");
     ASSERT_TRUE(off.waitCalls(1));
     EXPECT_TRUE(mgr.isRemoved(h));
+    // The failing stream may report the loss before the removal notice is handled.
+    ASSERT_TRUE(eventually([&] { return mgr.deviceChanges() > before; }));
     EXPECT_EQ(mgr.GetDeviceCount(), 0);
     // A repeated removal notification does not report the device again.
     const uint64_t changes = mgr.deviceChanges();
@@ -296,17 +310,46 @@ struct Reentrant {
     QxUsbManager* mgr = nullptr;
     UsbDevHandle handle = kUsbInvalidHandle;
     std::atomic<int> calls{0};
-    std::atomic<bool> closeRefused{false};
+    std::atomic<bool> closed{false};
+    std::atomic<int> countSeen{-1};
     static void callback(void* ctx) {
         auto* self = static_cast<Reentrant*>(ctx);
-        // Calling the manager from its own notification fails instead of deadlocking.
-        self->closeRefused = !self->mgr->CloseDevice(self->handle) && self->mgr->GetDeviceCount() == 0;
+        // The notification comes with no manager lock held: the owner may close its device.
+        self->countSeen = self->mgr->GetDeviceCount();
+        self->mgr->RegisterOfflineCallback(self->handle, nullptr, nullptr);
+        self->closed = self->mgr->CloseDevice(self->handle);
         ++self->calls;
+    }
+};
+
+// Holds its callback until released, so a test can act while the callback runs.
+struct Blocking {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false;
+    bool release = false;
+    std::atomic<bool> returned{false};
+    static void callback(void* ctx) {
+        auto* self = static_cast<Blocking*>(ctx);
+        std::unique_lock<std::mutex> lk(self->m);
+        self->entered = true;
+        self->cv.notify_all();
+        self->cv.wait_for(lk, 10s, [&] { return self->release; });
+        self->returned = true;
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> lk(m);
+        return cv.wait_for(lk, 5s, [&] { return entered; });
+    }
+    void letGo() {
+        std::lock_guard<std::mutex> lk(m);
+        release = true;
+        cv.notify_all();
     }
 };
 } // namespace
 
-TEST(Usb3ThreadedManager, ManagerCallsFromTheOfflineCallbackFailAtOnce) {
+TEST(Usb3ThreadedManager, OfflineCallbackMayCloseItsDeviceAndTheCameraOpensAgain) {
     SimUsb3Rig rig;
     QxUsbManager mgr(rig.backend);
     Reentrant r;
@@ -316,8 +359,101 @@ TEST(Usb3ThreadedManager, ManagerCallsFromTheOfflineCallbackFailAtOnce) {
     mgr.RegisterOfflineCallback(r.handle, &Reentrant::callback, &r);
     rig.backend->unplug("usb:sim-1");
     ASSERT_TRUE(eventually([&] { return r.calls.load() == 1; }));
-    EXPECT_TRUE(r.closeRefused.load());
-    EXPECT_TRUE(mgr.CloseDevice(r.handle));
+    EXPECT_EQ(r.countSeen.load(), 0);
+    EXPECT_TRUE(r.closed.load());
+    EXPECT_EQ(rig.camera->openHandles(), 0);
+    EXPECT_FALSE(mgr.CloseDevice(r.handle)); // already gone
+    rig.backend->replug("usb:sim-1");
+    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    UsbDevHandle again = mgr.OpenDevice("usb:sim-1");
+    ASSERT_NE(again, kUsbInvalidHandle);
+    rig.camera->setLinkRegister(0x40, {1, 2, 3, 4});
+    uint8_t b[4] = {};
+    EXPECT_TRUE(mgr.ReadDeviceReg(again, 0x40, b, 4, 2000));
+    EXPECT_EQ(b[3], 4);
+    EXPECT_TRUE(mgr.CloseDevice(again));
+}
+
+namespace {
+// Two simulated cameras, "usb:sim-1" and "usb:sim-2", open through one manager.
+struct TwoCameras {
+    SimUsb3Rig rig;
+    std::shared_ptr<SimUsb3Camera> second = std::make_shared<SimUsb3Camera>("usb:sim-2");
+    std::unique_ptr<QxUsbManager> mgr;
+    UsbDevHandle h1 = kUsbInvalidHandle;
+    UsbDevHandle h2 = kUsbInvalidHandle;
+    bool open() {
+        rig.backend->addCamera(second);
+        mgr = std::make_unique<QxUsbManager>(rig.backend);
+        h1 = mgr->OpenDevice("usb:sim-1");
+        h2 = mgr->OpenDevice("usb:sim-2");
+        return h1 != kUsbInvalidHandle && h2 != kUsbInvalidHandle;
+    }
+};
+} // namespace
+
+TEST(Usb3ThreadedManager, OtherCamerasWorkWhileAnOfflineCallbackRuns) {
+    TwoCameras two;
+    two.second->setLinkRegister(0x50, {9, 8, 7, 6});
+    ASSERT_TRUE(two.open());
+    auto& rig = two.rig;
+    QxUsbManager& mgr = *two.mgr;
+    const UsbDevHandle h1 = two.h1;
+    UsbDevHandle h2 = two.h2;
+    Blocking block;
+    mgr.RegisterOfflineCallback(h1, &Blocking::callback, &block);
+    rig.backend->unplug("usb:sim-1");
+    ASSERT_TRUE(block.waitEntered());
+    // The second camera, enumeration and opening are not held up by the running callback.
+    uint8_t b[4] = {};
+    EXPECT_TRUE(mgr.ReadDeviceReg(h2, 0x50, b, 4, 2000));
+    EXPECT_EQ(b[0], 9);
+    EXPECT_EQ(mgr.GetDeviceCount(), 1);
+    EXPECT_TRUE(mgr.CloseDevice(h2));
+    h2 = mgr.OpenDevice("usb:sim-2");
+    EXPECT_NE(h2, kUsbInvalidHandle);
+    // Unregistering on another thread waits for the running callback, which still uses its
+    // context; it returns once the callback has.
+    std::atomic<bool> unregistered{false};
+    std::thread other([&] {
+        mgr.RegisterOfflineCallback(h1, nullptr, nullptr);
+        unregistered = true;
+    });
+    EXPECT_FALSE(eventually([&] { return unregistered.load(); }, 200ms));
+    block.letGo();
+    other.join();
+    EXPECT_TRUE(block.returned.load());
+    EXPECT_TRUE(mgr.CloseDevice(h1));
+    EXPECT_TRUE(mgr.CloseDevice(h2));
+}
+
+TEST(Usb3ThreadedManager, QuickReplugIsStillReportedOffline) {
+    TwoCameras two;
+    ASSERT_TRUE(two.open());
+    auto& rig = two.rig;
+    QxUsbManager& mgr = *two.mgr;
+    const UsbDevHandle h = two.h1;
+    const UsbDevHandle busy = two.h2;
+    Offline off;
+    mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
+    // The watcher is held in another camera's callback while sim-1 leaves and comes back, so
+    // its removal is handled when it is listed again already.
+    Blocking block;
+    mgr.RegisterOfflineCallback(busy, &Blocking::callback, &block);
+    rig.backend->unplug("usb:sim-2");
+    ASSERT_TRUE(block.waitEntered());
+    rig.backend->unplug("usb:sim-1");
+    rig.backend->replug("usb:sim-1");
+    block.letGo();
+    ASSERT_TRUE(off.waitCalls(1));
+    EXPECT_TRUE(mgr.isRemoved(h));
+    EXPECT_TRUE(mgr.CloseDevice(h));
+    EXPECT_TRUE(mgr.CloseDevice(busy));
+    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    UsbDevHandle h2 = mgr.OpenDevice("usb:sim-1");
+    EXPECT_NE(h2, kUsbInvalidHandle);
+    EXPECT_FALSE(mgr.isRemoved(h2));
+    EXPECT_TRUE(mgr.CloseDevice(h2));
 }
 
 TEST(Usb3ThreadedManager, CloseRacingRemovalNeverCallsAClosedDevicesCallback) {
@@ -402,4 +538,43 @@ TEST(Usb3ThreadedLibUsbWatch, WatchWithoutADeviceReportsNothingAndStops) {
     w.reset();
     EXPECT_EQ(events.load(), 0);
     EXPECT_EQ(backend->watch(kCameraVendorId, kCameraProductId, nullptr), nullptr);
+}
+
+TEST(Usb3ThreadedManager, HaltedBulkEndpointIsClearedAndFramesFlowAgain) {
+    StreamingHandle s;
+    ASSERT_TRUE(s.start());
+    auto& rig = s.rig;
+    auto& mgr = s.mgr;
+    const UsbDevHandle h = s.h;
+    rig.camera->haltBulk();
+    ASSERT_TRUE(eventually([&] { return rig.camera->bulkHaltClears() >= 1; }));
+    Bytes p(128 * 64);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * 5 + 3);
+    rig.camera->queueFrame(header(128, 64, 1), p);
+    FrameCacheSlot* slot = nullptr;
+    ASSERT_TRUE(mgr.CameraGetImage(h, slot, 5000));
+    EXPECT_EQ(std::memcmp(slot->data, p.data(), p.size()), 0);
+    EXPECT_EQ(s.off.count(), 0);
+    EXPECT_FALSE(mgr.isRemoved(h));
+    EXPECT_TRUE(mgr.StopAcq(h));
+    EXPECT_TRUE(mgr.CloseDevice(h));
+}
+
+TEST(Usb3ThreadedManager, BulkEndpointThatStaysHaltedIsReportedOfflineWithoutSpinning) {
+    StreamingHandle s;
+    ASSERT_TRUE(s.start());
+    auto& rig = s.rig;
+    auto& mgr = s.mgr;
+    auto& off = s.off;
+    const UsbDevHandle h = s.h;
+    const size_t before = rig.camera->bulkReadsSubmitted();
+    rig.camera->haltBulk(true);
+    ASSERT_TRUE(off.waitCalls(1, 30000ms));
+    EXPECT_TRUE(mgr.isRemoved(h));
+    EXPECT_GE(rig.camera->bulkHaltClears(), 2u);
+    // The failing reads were retried with pauses, not resubmitted as fast as they failed.
+    EXPECT_LT(rig.camera->bulkReadsSubmitted() - before, 20000u);
+    EXPECT_TRUE(mgr.StopAcq(h));
+    EXPECT_TRUE(mgr.CloseDevice(h));
+    EXPECT_EQ(off.count(), 1);
 }

@@ -115,23 +115,30 @@ TEST(Usb3Threaded, CloseWhileOperationsWait) {
     rig.camera->setDropRegisterReplies(true);
     QxUsbDevice dev("usb:sim-1", rig.backend);
     ASSERT_TRUE(dev.UsbOpenLink());
-    std::atomic<bool> regDone{false}, rxDone{false};
+    // Both waits are far longer than the test: only the close can end them.
+    std::atomic<int> regResult{-1}, rxResult{-1};
     std::thread reg([&] {
         uint8_t b[4];
-        dev.UsbRegRead(0x10, b, 4, 3000);
-        regDone = true;
+        regResult = dev.UsbRegRead(0x10, b, 4, 120000) ? 1 : 0;
     });
     std::thread rx([&] {
         uint8_t b[4];
         int n = 4;
-        dev.UsbChannelReceive(b, n, 3000);
-        rxDone = true;
+        rxResult = dev.UsbChannelReceive(b, n, 120000) ? 1 : 0;
     });
     ASSERT_TRUE(rig.camera->waitLinkReads(3, 5s));
+    // The register request has gone out: the reader is waiting for its reply.
+    const auto sent = std::chrono::steady_clock::now() + 5s;
+    while (rig.camera->registerFrames() == 0 && std::chrono::steady_clock::now() < sent)
+        std::this_thread::sleep_for(1ms);
     EXPECT_TRUE(dev.UsbCloseLink());
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while ((regResult.load() < 0 || rxResult.load() < 0) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(regResult.load() >= 0 && rxResult.load() >= 0) << "a wait was not ended by the close";
     reg.join();
     rx.join();
-    EXPECT_TRUE(regDone.load());
-    EXPECT_TRUE(rxDone.load());
+    EXPECT_EQ(regResult.load(), 0);
+    EXPECT_EQ(rxResult.load(), 0);
     EXPECT_EQ(rig.camera->openHandles(), 0);
 }

@@ -99,12 +99,40 @@ TEST(Usb3UserProtocol, ShortWriteSendsNothingShortReadFailsAfterTheExchange) {
     ch.attach(p);
     uint8_t buf[4] = {9, 9, 9, 9};
     EXPECT_FALSE(p.write(0x10, buf, 3, 50));
+    EXPECT_FALSE(p.writeMessage(0x10, buf, 0, 50));
     EXPECT_TRUE(ch.requests.empty());
     for (int i = 0; i < 4; ++i) ch.replies.push_back({{0x06, 1, 2, 3, 4}});
     EXPECT_FALSE(p.read(0x10, buf, 3, 10000));
     ASSERT_FALSE(ch.requests.empty()); // the request went out
     EXPECT_EQ(ch.requests[0], (Bytes{0x52, 0x00, 0x10}));
     EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{9, 9, 9, 9})); // nothing stored
+}
+
+TEST(Usb3UserProtocol, MessageWriteSendsTheMessageWholeAndRetriesItWhole) {
+    QxUsb3UserProtocol p;
+    ScriptedChannel ch;
+    ch.attach(p);
+    const Bytes message = {0x02, 0, 0, 0, 7, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+    ch.replies.push_back({{0x15}}); // refused once
+    ch.replies.push_back({{0x06}});
+    ASSERT_TRUE(p.writeMessage(0x1100D, message.data(), uint32_t(message.size()), 5000));
+    Bytes expected = {0x57, 0x10, 0x0D};
+    expected.insert(expected.end(), message.begin(), message.end());
+    ASSERT_EQ(ch.requests.size(), 2u);
+    EXPECT_EQ(ch.requests[0], expected);
+    EXPECT_EQ(ch.requests[1], expected); // the retry repeats the whole message
+    // One byte (an end mark) travels the same way.
+    ch.requests.clear();
+    ch.replies.push_back({{0x06}});
+    const uint8_t end = 0x04;
+    ASSERT_TRUE(p.writeMessage(0x100D, &end, 1, 5000));
+    EXPECT_EQ(ch.requests[0], (Bytes{0x57, 0x10, 0x0D, 0x04}));
+    // Four bytes are a register value, written as write writes it.
+    ch.requests.clear();
+    ch.replies.push_back({{0x06}});
+    const uint8_t value[4] = {0x78, 0x56, 0x34, 0x12};
+    ASSERT_TRUE(p.writeMessage(0x0123, value, 4, 5000));
+    EXPECT_EQ(ch.requests[0], (Bytes{0x57, 0x01, 0x23, 0x12, 0x34, 0x56, 0x78}));
 }
 
 TEST(Usb3UserProtocol, ReplyInPiecesIsCollected) {

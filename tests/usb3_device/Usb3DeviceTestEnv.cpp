@@ -1,6 +1,9 @@
 #include "Usb3DeviceTestEnv.h"
 
 #include "QxUsbManager.h"
+#ifdef QX_HAVE_UMOCKDEV
+#include "UmockdevUsb3Camera.h"
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -94,7 +97,51 @@ std::string cameraXml(bool withImageDataWidth) {
     return x.str();
 }
 
-bool prepareEnvironment() {
+namespace {
+bool g_throughLibusb = false;
+#ifdef QX_HAVE_UMOCKDEV
+qx::usb3::sim::UmockdevUsb3Camera* g_umockdev = nullptr;
+#endif
+} // namespace
+
+bool throughLibusb() { return g_throughLibusb; }
+
+const std::string& cameraPath() {
+    static const std::string path = [] {
+        if (!g_throughLibusb) return std::string(kPath);
+        const char* p = qx::usb3::QX_U3V_GetManager()->GetDevicePath(0);
+        return p && p != qx::usb3::usbNoPath() ? std::string(p) : std::string();
+    }();
+    return path;
+}
+
+void unplugCamera() {
+#ifdef QX_HAVE_UMOCKDEV
+    if (g_umockdev) return g_umockdev->unplug();
+#endif
+    rig().backend->unplug(kPath);
+}
+
+void replugCamera() {
+#ifdef QX_HAVE_UMOCKDEV
+    if (g_umockdev) return g_umockdev->replug();
+#endif
+    rig().backend->replug(kPath);
+}
+
+void repeatRemovalNotice() {
+    if (!g_throughLibusb)
+        rig().backend->notify(qx::usb::UsbHotplugEvent::Left, {kPath, qx::usb3::kCameraVendorId, qx::usb3::kCameraProductId});
+}
+
+void setCameraHeldElsewhere(bool held) {
+#ifdef QX_HAVE_UMOCKDEV
+    if (g_umockdev) g_umockdev->setClaimBusy(held);
+#endif
+    (void)held;
+}
+
+bool prepareEnvironment(bool libusb) {
     const fs::path dir = fs::current_path() / "QxUsb3Xml";
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -113,8 +160,16 @@ bool prepareEnvironment() {
     r.camera->setProtoRegister(kRegTriggerMode, 0);
     r.camera->setLinkRegister(kLinkImageDataWidth, {12, 0, 0, 0});
     r.camera->setLinkRegister(kLinkConnectorValue, {0, 0, 0, 0});
-    ok = ok && qx::usb3::QX_U3V_SetManagerBackend(r.backend);
-    return ok;
+    if (!libusb) return ok && qx::usb3::QX_U3V_SetManagerBackend(r.backend);
+#ifdef QX_HAVE_UMOCKDEV
+    // The testbed exists before libusb starts, so libusb lists the camera from the beginning.
+    g_throughLibusb = true;
+    g_umockdev = new qx::usb3::sim::UmockdevUsb3Camera(r.backend, r.camera);
+    ok = ok && g_umockdev->ok() && qx::usb3::QX_U3V_SetManagerBackend(qx::usb::makeLibUsbBackend());
+    return ok && !cameraPath().empty();
+#else
+    return false;
+#endif
 }
 
 } // namespace qxtest::usb3dev

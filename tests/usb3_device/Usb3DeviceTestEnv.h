@@ -27,8 +27,20 @@ constexpr int kMaxWidth = 64;
 constexpr int kMaxHeight = 32;
 
 qx::usb3::sim::SimUsb3Rig& rig();
-// Writes the XML directory and the configuration, installs the simulated backend.
-bool prepareEnvironment();
+// Writes the XML directory and the configuration and installs the backend of the process's
+// USB manager: the simulated one, or (`throughLibusb`) the libusb backend, which meets the
+// same simulated camera through umockdev.
+bool prepareEnvironment(bool throughLibusb = false);
+bool throughLibusb();
+// The camera's device path as the manager lists it ("usb:sim-1" on the simulated backend).
+const std::string& cameraPath();
+// The camera leaves / comes back, with the backend's hot-plug notice.
+void unplugCamera();
+void replugCamera();
+// A second removal notice for the camera that already left (simulated backend only).
+void repeatRemovalNotice();
+// Through libusb: interface claims fail as when another process holds the camera.
+void setCameraHeldElsewhere(bool held);
 std::string xmlDir();
 std::string cameraXml(bool withImageDataWidth);
 

@@ -36,7 +36,8 @@ bool eventually(Pred pred, std::chrono::milliseconds bound = 5000ms) {
     return true;
 }
 
-DeviceInfo usb3Record(const char* model, const char* path = kPath) {
+DeviceInfo usb3Record(const char* model, const char* path = nullptr) {
+    if (!path) path = cameraPath().c_str();
     DeviceInfo info{};
     std::snprintf(info.strModelName, sizeof(info.strModelName), "%s", model);
     std::snprintf(info.strManufacturerName, sizeof(info.strManufacturerName), "VORNA");
@@ -81,10 +82,9 @@ struct Offline {
     int calls = 0;
     static void QX_CALL callback(void* user) {
         auto* self = static_cast<Offline*>(user);
-        {
-            std::lock_guard<std::mutex> lk(self->m);
-            ++self->calls;
-        }
+        // Notified under the lock: the waiter may destroy this object as soon as it returns.
+        std::lock_guard<std::mutex> lk(self->m);
+        ++self->calls;
         self->cv.notify_all();
     }
     bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
@@ -160,7 +160,7 @@ protected:
 TEST_F(Usb3Device, EnumerationListsTheCameraAndItsAccessStatus) {
     DeviceList list{};
     ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
-    const DeviceInfo* d = findRecord(list, kPath);
+    const DeviceInfo* d = findRecord(list, cameraPath().c_str());
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d->strModelName, kModel);
     EXPECT_STREQ(d->strManufacturerName, "VORNA");
@@ -171,12 +171,12 @@ TEST_F(Usb3Device, EnumerationListsTheCameraAndItsAccessStatus) {
     QX_DEV_HANDLE h = create(*d);
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
     ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
-    d = findRecord(list, kPath);
+    d = findRecord(list, cameraPath().c_str());
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->nAccessStatus, QX_ACCESS_STATUS_IN_USE);
     release(h);
     ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
-    d = findRecord(list, kPath);
+    d = findRecord(list, cameraPath().c_str());
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->nAccessStatus, QX_ACCESS_STATUS_AVAILABLE);
 }
@@ -203,7 +203,7 @@ TEST_F(Usb3Device, ConnectLoadsTheModelsXmlAndOnlyExclusiveAccessIsAccepted) {
     EXPECT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_ERR_GEV_BUSY);
 
     release(h);
-    EXPECT_EQ(rig().camera->openHandles(), 0);
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     // Once released, the other handle connects.
     ASSERT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_OK);
     release(h2);
@@ -215,7 +215,7 @@ TEST_F(Usb3Device, ConnectWithoutAnXmlFileFailsAndReleasesTheCamera) {
     bool isConnected = true;
     EXPECT_EQ(QX_GetConnectionStatus(bad, &isConnected), QX_OK);
     EXPECT_FALSE(isConnected);
-    EXPECT_EQ(rig().camera->openHandles(), 0);
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     // Neither the manager nor the connected set keeps the camera: a good handle connects.
     QX_DEV_HANDLE h = connected();
     bool ok = false;
@@ -401,21 +401,25 @@ TEST_F(Usb3Device, UnplugWhileGrabbingReportsOfflineOnce) {
     ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
     ASSERT_EQ(QX_FreeFrame(h, &fi), QX_OK);
 
-    rig().backend->unplug(kPath);
+    qxtest::LogCapture log;
+    unplugCamera();
     ASSERT_TRUE(off.waitCalls(1));
+    // The link reader's failing requests are reported once, through the log.
+    ASSERT_TRUE(eventually([&] { return log.count("ioRead BeginDataXfers error") >= 1; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(log.count("ioRead BeginDataXfers error"), 1u);
     uint8_t value[4] = {};
     EXPECT_EQ(QX_ReadMemory(h, value, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_GENERAL);
     EXPECT_EQ(QX_ReadMemory(h, value, kLinkConnectorValue, 4, QX_PORT_CONNECTOR_DEVICE), QX_ERR_GENERAL);
     // A repeated removal notice does not report the camera again.
-    rig().backend->notify(qx::usb::UsbHotplugEvent::Left,
-                          {kPath, qx::usb3::kCameraVendorId, qx::usb3::kCameraProductId});
+    repeatRemovalNotice();
     QX_StopGrabbing(h);
     EXPECT_EQ(QX_DisconnectDevice(h), QX_OK);
     EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
     m_handles.clear();
     EXPECT_EQ(off.count(), 1);
 
-    rig().backend->replug(kPath);
+    replugCamera();
     ASSERT_TRUE(eventually([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
     // Plugged in again, the camera connects through a new handle.
     QX_DEV_HANDLE h2 = connected();
@@ -432,7 +436,176 @@ TEST_F(Usb3Device, DeleteWhileConnectedIsRefusedAndDisconnectReleasesEverything)
     // Disconnect stops the acquisition as well.
     EXPECT_EQ(QX_DisconnectDevice(h), QX_OK);
     EXPECT_FALSE(QX_IsGrabbingStarted(h));
-    EXPECT_EQ(rig().camera->openHandles(), 0);
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
     m_handles.clear();
+}
+
+namespace {
+// Offline callback that disconnects its camera from inside the notification.
+struct DisconnectOnLoss {
+    QX_DEV_HANDLE handle = nullptr;
+    std::atomic<int> calls{0};
+    std::atomic<QX_STATUS> status{QX_ERR_GENERAL};
+    static void QX_CALL callback(void* user) {
+        auto* self = static_cast<DisconnectOnLoss*>(user);
+        self->status = QX_DisconnectDevice(self->handle);
+        ++self->calls;
+    }
+};
+} // namespace
+
+TEST_F(Usb3Device, DisconnectInTheOfflineCallbackWhileEnumeratingReleasesTheCamera) {
+    QX_DEV_HANDLE h = connected();
+    DisconnectOnLoss loss;
+    loss.handle = h;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &DisconnectOnLoss::callback, &loss), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+
+    // Enumeration runs on another thread the whole time the camera goes away.
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::thread enumerator([&] {
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        while (!stop.load() && std::chrono::steady_clock::now() < end) {
+            DeviceList list{};
+            QX_EnumDevices(&list, 1, 10);
+            ++rounds;
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return rounds.load() > 0; }));
+    unplugCamera();
+    const bool called = eventually([&] { return loss.calls.load() == 1; }, 20000ms);
+    const int before = rounds.load();
+    const bool enumerationGoesOn = eventually([&] { return rounds.load() > before; }, 20000ms);
+    stop = true;
+    enumerator.join();
+    ASSERT_TRUE(called);
+    EXPECT_TRUE(enumerationGoesOn);
+    EXPECT_EQ(loss.status.load(), QX_OK);
+    bool isConnected = true;
+    EXPECT_EQ(QX_GetConnectionStatus(h, &isConnected), QX_OK);
+    EXPECT_FALSE(isConnected);
+    EXPECT_FALSE(QX_IsGrabbingStarted(h));
+    // Everything the connection held is given back to the camera.
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
+
+    // Plugged in again, the same handle connects, and enumeration names the camera.
+    replugCamera();
+    ASSERT_TRUE(eventually([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
+    DeviceList list{};
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    const DeviceInfo* d = findRecord(list, cameraPath().c_str());
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->strModelName, kModel);
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    const Bytes p = pixels(32 * 16 * 2, 4);
+    rig().camera->queueFrame(header(32, 16, 1), p);
+    FrameInfo fi{};
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    EXPECT_EQ(std::memcmp(fi.pData, p.data(), p.size()), 0);
+    EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    release(h);
+}
+
+TEST_F(Usb3Device, ByteChannelReplyThatCameAfterItsReadGaveUpIsNotTakenForTheNext) {
+    QX_DEV_HANDLE h = connected();
+    auto& cam = *rig().camera;
+    cam.setAnswerByteProtocol(false);
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_USB3);
+    // The camera answers at last; the reply sits in the host's byte channel once the link
+    // reader has asked for more.
+    const Bytes late = {0x06, 0x00, 0x00, 0x0A, 0xBC};
+    cam.sendChannelBytes(late.data(), late.size());
+    ASSERT_TRUE(cam.waitOutDrained(5s));
+    ASSERT_TRUE(cam.waitLinkReads(cam.linkReads() + 1, 5s));
+    cam.setAnswerByteProtocol(true);
+    ASSERT_EQ(QX_ReadMemory(h, value, kRegWidth, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 32);
+    EXPECT_EQ(value[1], 0);
+    ASSERT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    release(h);
+}
+
+TEST_F(Usb3Device, TwentyFourBitFramesOfTheLargestSizeArriveWhole) {
+    auto& cam = *rig().camera;
+    cam.setLinkRegister(kLinkImageDataWidth, {24, 0, 0, 0});
+    cam.setProtoRegister(kRegWidth, kMaxWidth);
+    cam.setProtoRegister(kRegHeight, kMaxHeight);
+    QX_DEV_HANDLE h = connected();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    const size_t bytes = size_t(kMaxWidth) * kMaxHeight * 4;
+    for (uint32_t n = 1; n <= 2; ++n) {
+        const Bytes p = pixels(bytes, uint8_t(n));
+        cam.queueFrame(header(kMaxWidth, kMaxHeight, n), p);
+        FrameInfo fi{};
+        ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK) << "frame " << n;
+        EXPECT_EQ(fi.nPixelFormat, 0x01200111u);
+        EXPECT_EQ(fi.nBitsPerPixel, 32u);
+        ASSERT_EQ(fi.nDataLen, bytes);
+        // Every byte is the camera's: no padding in the delivered frame.
+        EXPECT_EQ(std::memcmp(fi.pData, p.data(), bytes), 0);
+        EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    }
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    release(h);
+}
+
+TEST_F(Usb3Device, FileSendReachesTheCameraOneWholeMessagePerWrite) {
+    QX_DEV_HANDLE h = connected();
+    const size_t length = 1000; // five packets, the last of 80 bytes
+    Bytes file(length);
+    for (size_t i = 0; i < length; ++i) file[i] = uint8_t(i * 11 + 5);
+    const std::string local = xmlDir() + "send.bin";
+    {
+        std::ofstream out(local, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    }
+    const size_t before = rig().camera->fileMessages().size();
+    FileAccessParam param{local.c_str(), "fw.bin"};
+    ::testing::internal::CaptureStdout();
+    const QX_STATUS status = QX_FileAccessWrite(h, &param);
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, QX_OK);
+    const std::vector<Bytes> all = rig().camera->fileMessages();
+    ASSERT_EQ(all.size() - before, 7u); // header, five packets, end mark
+    const std::vector<Bytes> msgs(all.begin() + long(before), all.end());
+    ASSERT_EQ(msgs[0].size(), 33u);
+    EXPECT_EQ(msgs[0][0], 0x01);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(msgs[0].data() + 1)), "fw.bin");
+    Bytes received;
+    for (size_t k = 1; k <= 5; ++k) {
+        EXPECT_EQ(msgs[k][0], k == 5 ? 0x03 : 0x02);
+        EXPECT_EQ(msgs[k][4], uint8_t(k - 1));
+        received.insert(received.end(), msgs[k].begin() + 5, msgs[k].end());
+    }
+    EXPECT_EQ(received, file);
+    EXPECT_EQ(msgs[6], (Bytes{0x04}));
+    // The camera's registers still answer afterwards.
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    release(h);
+}
+
+TEST_F(Usb3Device, CameraHeldByAnotherProcessFailsTheConnectAndTheLogSaysWhy) {
+    if (!throughLibusb()) GTEST_SKIP() << "the claim is libusb's";
+    qxtest::LogCapture log;
+    setCameraHeldElsewhere(true);
+    QX_DEV_HANDLE h = create(usb3Record(kModel));
+    EXPECT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_ERR_USB3);
+    setCameraHeldElsewhere(false);
+    EXPECT_TRUE(log.find("LIBUSB_ERROR_BUSY"));
+    EXPECT_TRUE(log.find("another process"));
+    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; }));
+    // Once the other process lets go, the camera connects.
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    release(h);
 }

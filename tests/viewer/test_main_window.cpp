@@ -6,16 +6,19 @@
 #include "ViewerTestUtil.h"
 
 #include <QClipboard>
+#include <QComboBox>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QStackedWidget>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTime>
+#include <QTreeWidget>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -108,6 +111,7 @@ TEST_F(MainWindowTest, RepeatsAreMergedButAlternationIsNot) {
     ASSERT_EQ(window.feature()->getIntValue("Width", &info), QX_OK);
     ASSERT_TRUE(waitRows(1));
     ASSERT_EQ(window.feature()->getIntValue("Height", &info), QX_OK);
+    ASSERT_TRUE(waitRows(2));
     ASSERT_EQ(window.feature()->getIntValue("Width", &info), QX_OK);
     ASSERT_TRUE(waitRows(3));
     EXPECT_EQ(cell(1, 1), QStringLiteral("Height"));
@@ -124,47 +128,111 @@ TEST_F(MainWindowTest, RepeatsAreMergedButAlternationIsNot) {
     EXPECT_EQ(cell(4, 3), QStringLiteral("57 10 08 00 00 00 06"));
 }
 
-TEST_F(MainWindowTest, CommandsRecordedBeforeTheGuiRunsAreAllListed) {
-    // Three different accesses before the GUI thread takes any: none replaces another.
+TEST_F(MainWindowTest, UnshownReadGivesWayWhileWritesAreEachListed) {
+    // Accesses before the GUI thread takes any: a newer access replaces a read not shown yet,
+    // nothing replaces a write.
     viewer::IntValueInfo info{};
     ASSERT_EQ(window.feature()->getIntValue("Width", &info), QX_OK);
     ASSERT_EQ(window.feature()->getIntValue("Height", &info), QX_OK);
     ASSERT_EQ(window.feature()->executeCommand("AcquisitionStart"), QX_OK);
-    ASSERT_TRUE(waitRows(3));
-    EXPECT_EQ(cell(0, 3), QStringLiteral("52 10 04"));
-    EXPECT_EQ(cell(1, 3), QStringLiteral("52 10 08"));
-    EXPECT_EQ(cell(2, 1), QStringLiteral("AcquisitionStart"));
-    EXPECT_EQ(cell(2, 2), QStringLiteral("--"));
-    EXPECT_EQ(cell(2, 3), QStringLiteral("57 12 00 00 00 00 01"));
+    ASSERT_EQ(window.feature()->setIntValue("Height", 5), QX_OK);
+    ASSERT_EQ(window.feature()->getIntValue("Width", &info), QX_OK);
+    ASSERT_EQ(window.feature()->setIntValue("Height", 6), QX_OK);
+    ASSERT_EQ(window.feature()->getIntValue("Width", &info), QX_OK);
+    ASSERT_EQ(window.feature()->getIntValue("Height", &info), QX_OK);
+    ASSERT_TRUE(waitRows(4));
+    EXPECT_EQ(cell(0, 1), QStringLiteral("AcquisitionStart"));
+    EXPECT_EQ(cell(0, 2), QStringLiteral("--"));
+    EXPECT_EQ(cell(0, 3), QStringLiteral("57 12 00 00 00 00 01"));
+    EXPECT_EQ(cell(1, 3), QStringLiteral("57 10 08 00 00 00 05"));
+    EXPECT_EQ(cell(2, 3), QStringLiteral("57 10 08 00 00 00 06"));
+    EXPECT_EQ(cell(3, 1), QStringLiteral("Height"));
+    EXPECT_EQ(cell(3, 2), QStringLiteral("(读)"));
+    EXPECT_EQ(cell(3, 3), QStringLiteral("52 10 08"));
+    // Every post was consumed; the surplus ones found nothing.
+    QApplication::processEvents();
+    EXPECT_EQ(rows(), 4);
+    std::lock_guard<std::mutex> lk(window.pendingCommand().mutex);
+    EXPECT_FALSE(window.pendingCommand().pending);
 }
 
-TEST_F(MainWindowTest, FarRegisterGivesTheWarningAndAnEmptyCommand) {
+TEST_F(MainWindowTest, FarRegisterGivesTheWarningAndAMarkedRow) {
     viewertest::BoxCloser closer;
+    QApplication::clipboard()->setText(QStringLiteral("before"));
     viewer::IntValueInfo info{};
     ASSERT_EQ(window.feature()->getIntValue("FarRegister", &info), QX_OK);
     ASSERT_TRUE(waitUntil([&] { return closer.count() == 1; }));
     EXPECT_EQ(closer.lastTitle(), QStringLiteral("警告"));
     EXPECT_EQ(closer.lastText(), QStringLiteral("转换命令 FarRegister 异常！"));
     ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, 2), QStringLiteral("(读) [无法转换]"));
     EXPECT_EQ(cell(0, 3), QStringLiteral(" "));
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before"));
     // Clicking the row copies its (empty) command text.
     window.form().tableWidget->cellClicked(0, 1);
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral(" "));
 }
 
+namespace {
+
+void recordWrite(MainWindow& window, int64_t address, const QByteArray& data, const char* key, const char* value) {
+    std::lock_guard<std::mutex> lk(window.pendingCommand().mutex);
+    PendingCommand::Command c;
+    c.isRead = false;
+    c.address = address;
+    c.data = data;
+    c.key = key;
+    c.valueText = value;
+    window.pendingCommand().record(c);
+}
+
+QList<QMessageBox*> openBoxes() {
+    QList<QMessageBox*> boxes;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) boxes << box;
+    return boxes;
+}
+
+} // namespace
+
+TEST_F(MainWindowTest, FailuresKeepAtMostOneBoxOpenAndNeverNest) {
+    // Each appendRow returns while the box is up: it runs no event loop of its own.
+    recordWrite(window, 0x1004, bytes({1, 2}), "Short", "3");
+    window.appendRow();
+    recordWrite(window, 0x10000, bytes({1, 0, 0, 0}), "Far1", "1");
+    window.appendRow();
+    recordWrite(window, 0x20000, bytes({2, 0, 0, 0}), "Far2", "2");
+    window.appendRow();
+    ASSERT_EQ(rows(), 3);
+    EXPECT_EQ(cell(0, 2), QStringLiteral("3 [无法转换]"));
+    EXPECT_EQ(cell(1, 2), QStringLiteral("1 [无法转换]"));
+    EXPECT_EQ(cell(2, 2), QStringLiteral("2 [无法转换]"));
+    for (int r = 0; r < 3; ++r) EXPECT_EQ(cell(r, 3), QStringLiteral(" "));
+    QList<QMessageBox*> boxes = openBoxes();
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_EQ(boxes.first()->text(), QStringLiteral("转换命令 Short 异常！"));
+    // A good command while the box is up is listed and copied as usual.
+    recordWrite(window, 0x1004, bytes({1, 0, 0, 0}), "Width", "1");
+    window.appendRow();
+    EXPECT_EQ(cell(3, 3), QStringLiteral("57 10 04 00 00 00 01"));
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("57 10 04 00 00 00 01"));
+
+    // Once it is closed, the next failure may open one again.
+    boxes.first()->done(QMessageBox::Ok);
+    ASSERT_TRUE(waitUntil([] { return openBoxes().isEmpty(); }));
+    recordWrite(window, 0x30000, bytes({3, 0, 0, 0}), "Far3", "3");
+    window.appendRow();
+    boxes = openBoxes();
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_EQ(boxes.first()->text(), QStringLiteral("转换命令 Far3 异常！"));
+    boxes.first()->done(QMessageBox::Ok);
+}
+
 TEST_F(MainWindowTest, ShortWriteGivesTheWarning) {
     viewertest::BoxCloser closer;
-    {
-        std::lock_guard<std::mutex> lk(window.pendingCommand().mutex);
-        PendingCommand::Command c;
-        c.isRead = false;
-        c.address = 0x1004;
-        c.data = bytes({1, 2});
-        c.key = "Short";
-        window.pendingCommand().record(c);
-    }
+    recordWrite(window, 0x1004, bytes({1, 2}), "Short", "");
     window.appendRow();
-    EXPECT_EQ(closer.count(), 1);
+    ASSERT_TRUE(waitUntil([&] { return closer.count() == 1; }));
     EXPECT_EQ(closer.lastText(), QStringLiteral("转换命令 Short 异常！"));
     ASSERT_EQ(rows(), 1);
     EXPECT_EQ(cell(0, 3), QStringLiteral(" "));
@@ -192,6 +260,7 @@ TEST_F(MainWindowTest, AddressZeroTakesTheLearnedAddress) {
 TEST_F(MainWindowTest, ClickingACellCopiesItsCommand) {
     viewer::IntValueInfo info{};
     ASSERT_EQ(window.feature()->getIntValue("Width", &info), QX_OK);
+    ASSERT_TRUE(waitRows(1));
     ASSERT_EQ(window.feature()->getIntValue("Height", &info), QX_OK);
     ASSERT_TRUE(waitRows(2));
     window.form().tableWidget->cellClicked(0, 2);
@@ -209,6 +278,21 @@ TEST(MainWindowStart, ShowsTheSdkVersionAndTheTitle) {
     EXPECT_TRUE(window.windowTitle().startsWith(QStringLiteral("相机属性 XML 预览及串口指令生成（Build on ")));
     EXPECT_EQ(window.form().tableWidget->columnCount(), 4);
     EXPECT_EQ(window.form().tableWidget->horizontalHeaderItem(3)->text(), QStringLiteral("CMD HEX"));
+}
+
+TEST(MainWindowStart, StyleSheetsRaiseNoWarnings) {
+    static QStringList messages;
+    messages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { messages << text; });
+    {
+        MainWindow window;
+        window.show();
+        QApplication::processEvents();
+        window.form().labelCopyright->ensurePolished();
+    }
+    qInstallMessageHandler(previous);
+    for (const QString& m : messages) EXPECT_FALSE(m.contains(QStringLiteral("Unknown property"))) << m.toStdString();
 }
 
 TEST(MainWindowLoad, LearningPhaseTeachesAddressesAndMakesNoRows) {
@@ -268,7 +352,20 @@ TEST(MainWindowLoad, BrokenXmlShowsTheParseWarning) {
     EXPECT_EQ(closer.count(), 1);
     EXPECT_EQ(closer.lastTitle(), QStringLiteral("警告"));
     EXPECT_EQ(closer.lastText(), QStringLiteral("XML 文件解析失败！"));
-    EXPECT_FALSE(window.tree()->workerRunning());
+    PropertyTreeViewerEx* tree = window.tree();
+    EXPECT_FALSE(tree->workerRunning());
+    // No file is loaded: the filter, the user level and the favourites button reload nothing
+    // and raise nothing.
+    EXPECT_FALSE(tree->isLoaded());
+    tree->filterEdit()->setText(QStringLiteral("Width"));
+    tree->filterEdit()->setText(QStringLiteral("Width,Gain"));
+    tree->userLevelBox()->setCurrentIndex(0);
+    tree->userLevelBox()->setCurrentIndex(2);
+    tree->favoriteButton()->click();
+    EXPECT_EQ(closer.count(), 1);
+    EXPECT_FALSE(tree->isLoaded());
+    EXPECT_FALSE(tree->workerRunning());
+    EXPECT_EQ(tree->treeWidget()->topLevelItemCount(), 0);
 }
 
 #include <QFileDialog>

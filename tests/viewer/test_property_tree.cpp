@@ -5,6 +5,7 @@
 #include "PropertyTreeViewerEx.h"
 #include "ViewerTestUtil.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -13,7 +14,9 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QWheelEvent>
 
@@ -272,6 +275,61 @@ TEST_F(TreeTest, ResetEmptiesTheTreeAndStopsTheWorker) {
     EXPECT_EQ(tree()->treeWidget()->topLevelItemCount(), 0);
     EXPECT_FALSE(tree()->isLoaded());
     EXPECT_EQ(tree()->favoriteButton()->text(), QStringLiteral("☆（收藏数:--）"));
+}
+
+namespace {
+
+// The line edit's own clear button (the trailing one; the leading one is the magnifier).
+QWidget* clearButtonOf(QLineEdit* edit) {
+    for (QToolButton* button : edit->findChildren<QToolButton*>())
+        if (button->defaultAction() && button->defaultAction()->objectName() == QLatin1String("_q_qlineeditclearaction"))
+            return button;
+    return nullptr;
+}
+
+} // namespace
+
+TEST_F(TreeTest, ClearButtonGoesWithTheFilterOnAReload) {
+    QLineEdit* filter = tree()->filterEdit();
+    window->show();
+    QWidget* clear = clearButtonOf(filter);
+    ASSERT_NE(clear, nullptr);
+    filter->setText(QStringLiteral("Width"));
+    ASSERT_TRUE(waitUntil([&] { return clear->isVisibleTo(filter); }));
+    // 刷新: the filter is emptied, and its clear button goes with the text.
+    window->form().btnRefresh->click();
+    EXPECT_TRUE(filter->text().isEmpty());
+    EXPECT_TRUE(tree()->isLoaded());
+    EXPECT_TRUE(waitUntil([&] { return !clear->isVisibleTo(filter); }));
+    EXPECT_FALSE(hidden("Height")); // and the empty filter shows every row again
+}
+
+TEST(TreeAfterAFailedLoad, AReloadThatFailsLeavesNoFileLoaded) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("changing.xml"));
+    ASSERT_TRUE(QFile::copy(viewertest::dataFile("camera.xml"), path));
+    MainWindow window;
+    window.form().lineEdit->setText(path);
+    window.loadCurrentPath();
+    PropertyTreeViewerEx* tree = window.tree();
+    ASSERT_TRUE(tree->isLoaded());
+    // The file turns bad on disk; the next keyword reloads it once and fails once.
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QFile::copy(viewertest::dataFile("broken.xml"), path));
+    viewertest::BoxCloser closer;
+    tree->filterEdit()->setText(QStringLiteral("Width"));
+    EXPECT_EQ(closer.count(), 1);
+    EXPECT_EQ(closer.lastText(), QStringLiteral("XML 文件解析失败！"));
+    EXPECT_FALSE(tree->isLoaded());
+    tree->filterEdit()->setText(QStringLiteral("Height"));
+    tree->userLevelBox()->setCurrentIndex(1);
+    EXPECT_EQ(closer.count(), 1);
+    // 刷新 on the mended file loads it again.
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QFile::copy(viewertest::dataFile("camera.xml"), path));
+    window.loadCurrentPath();
+    EXPECT_TRUE(tree->isLoaded());
+    EXPECT_EQ(closer.count(), 1);
 }
 
 // An independent peer's description: the aravis fake camera's, extracted at run time.

@@ -5,6 +5,8 @@
 #include "PropertyTreeViewerEx.h"
 #include "ViewerTestUtil.h"
 
+#include <QClipboard>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QSet>
 #include <QTableWidget>
@@ -95,6 +97,71 @@ TEST(ThreadedMailbox, WorkerReadsAndGuiWritesKeepTheirKeys) {
         }
     }
     EXPECT_EQ(writes, 30);
+}
+
+TEST(ThreadedMailbox, BurstKeepsTheLatestReadAndEveryWrite) {
+    MainWindow window;
+    ASSERT_EQ(window.feature()->loadXmlFile(viewertest::dataFile("camera.xml").toStdString()), QX_OK);
+    // Another thread reads and writes while the GUI thread takes nothing.
+    std::atomic<int> failures{0};
+    std::thread burst([&] {
+        viewer::IntValueInfo info{};
+        for (int i = 0; i < 50; ++i) {
+            if (window.feature()->getIntValue("Width", &info) != QX_OK) ++failures;
+            if (window.feature()->getIntValue("Height", &info) != QX_OK) ++failures;
+            if (i % 5 == 0 && window.feature()->setIntValue("Height", 100 + i) != QX_OK) ++failures;
+        }
+        EnumStrValueInfo pixel{};
+        if (window.feature()->getEnumValueStr("PixelFormat", &pixel) != QX_OK) ++failures;
+    });
+    burst.join();
+    ASSERT_EQ(failures.load(), 0);
+    QTableWidget* table = window.form().tableWidget;
+    ASSERT_TRUE(waitUntil([&] { return table->rowCount() >= 11; }, 20000));
+    waitUntil([] { return false; }, 50); // any surplus posts find nothing
+    ASSERT_EQ(table->rowCount(), 11);
+    for (int r = 0; r < 10; ++r) {
+        EXPECT_EQ(table->item(r, 1)->text(), QStringLiteral("Height"));
+        EXPECT_EQ(table->item(r, 2)->text(), QString::number(100 + 5 * r));
+        EXPECT_TRUE(table->item(r, 3)->text().startsWith(QStringLiteral("57 10 08"))) << r;
+    }
+    EXPECT_EQ(table->item(10, 1)->text(), QStringLiteral("PixelFormat"));
+    EXPECT_EQ(table->item(10, 2)->text(), QStringLiteral("(读)"));
+    EXPECT_EQ(table->item(10, 3)->text(), QStringLiteral("52 10 20"));
+}
+
+TEST(ThreadedWorker, FarRegistersReadByTheWorkerMarkRowsAndRaiseNoBox) {
+    viewertest::BoxCloser closer;
+    MainWindow window;
+    QElapsedTimer sinceLoad;
+    sinceLoad.start();
+    window.form().lineEdit->setText(viewertest::dataFile("far.xml"));
+    window.loadCurrentPath();
+    PropertyTreeViewerEx* tree = window.tree();
+    ASSERT_TRUE(tree->isLoaded());
+    // Past the learning phase, the worker's reads make rows.
+    waitUntil([&] { return sinceLoad.elapsed() > MainWindow::kLearningPhaseMs + 100; }, 10000);
+    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 20000));
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    QTableWidget* table = window.form().tableWidget;
+    auto readByWorker = [&](const char* name) {
+        const int before = table->rowCount();
+        tree->enqueuePoll(tree->nodeForItem(tree->itemForName(QString::fromLatin1(name))));
+        return waitUntil([&] { return table->rowCount() > before && tree->refreshIdle(); }, 20000) &&
+               table->item(table->rowCount() - 1, 1)->text() == QString::fromLatin1(name);
+    };
+    for (const char* name : {"FarA", "FarB", "FarC"}) {
+        ASSERT_TRUE(readByWorker(name)) << name;
+        const int last = table->rowCount() - 1;
+        EXPECT_EQ(table->item(last, 2)->text(), QStringLiteral("(读) [无法转换]"));
+        EXPECT_EQ(table->item(last, 3)->text(), QStringLiteral(" "));
+    }
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before"));
+    ASSERT_TRUE(readByWorker("NearA"));
+    EXPECT_EQ(table->item(table->rowCount() - 1, 3)->text(), QStringLiteral("52 20 00"));
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("52 20 00"));
+    waitUntil([] { return false; }, 50);
+    EXPECT_EQ(closer.count(), 0);
 }
 
 TEST(ThreadedWorker, WindowDestroyedWhileTheWorkerRuns) {

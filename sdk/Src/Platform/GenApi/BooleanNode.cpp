@@ -41,6 +41,13 @@ void BooleanNode::SetValue(bool value, bool verify) {
     if (!m_value.isNode()) notifyModified();
 }
 
+void BooleanNode::checkWriteInt(int64_t value, bool verify) {
+    Scope s(map());
+    s.checkDepth();
+    checkWritable();
+    m_value.checkWriteInt(value != 0 ? m_on : m_off, verify);
+}
+
 gcstring BooleanNode::ToString(bool verify, bool ignoreCache) { return GetValue(verify, ignoreCache) ? "true" : "false"; }
 
 void BooleanNode::FromString(const gcstring& text, bool verify) {

@@ -18,6 +18,7 @@ public:
     gcstring ToString(bool verify = false, bool ignoreCache = false) override;
     void FromString(const gcstring& valueString, bool verify = true) override;
     bool IsValueCacheValid() const override { return m_value.cacheValid(); }
+    void checkWriteInt(int64_t value, bool verify) override;
 
 protected:
     EAccessMode ownAccessMode() const override { return m_value.access(); }

@@ -82,10 +82,7 @@ int64_t EnumerationNode::GetIntValue(bool verify, bool ignoreCache) {
     return v;
 }
 
-void EnumerationNode::SetIntValue(int64_t value, bool verify) {
-    Scope s(map());
-    s.checkDepth();
-    checkWritable();
+void EnumerationNode::checkEntry(int64_t value) {
     EnumEntryNode* e = entryFor(value);
     if (!e) {
         QX_GENAPI_THROW(OutOfRangeException, "Node '%s': %" PRId64 " is not the value of any entry", name().c_str(), value);
@@ -95,8 +92,23 @@ void EnumerationNode::SetIntValue(int64_t value, bool verify) {
         QX_GENAPI_THROW(AccessException, "Node '%s': entry '%s' is not available (access mode %s)", name().c_str(),
                         e->symbolic().c_str(), AccessModeName(m));
     }
+}
+
+void EnumerationNode::SetIntValue(int64_t value, bool verify) {
+    Scope s(map());
+    s.checkDepth();
+    checkWritable();
+    checkEntry(value);
     m_value.writeInt(value, verify);
     if (!m_value.isNode()) notifyModified();
+}
+
+void EnumerationNode::checkWriteInt(int64_t value, bool verify) {
+    Scope s(map());
+    s.checkDepth();
+    checkWritable();
+    checkEntry(value);
+    m_value.checkWriteInt(value, verify);
 }
 
 IEnumEntry* EnumerationNode::GetEntryByName(const gcstring& symbolic) {

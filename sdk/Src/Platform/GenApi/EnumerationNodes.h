@@ -50,12 +50,15 @@ public:
     gcstring ToString(bool verify = false, bool ignoreCache = false) override;
     void FromString(const gcstring& valueString, bool verify = true) override;
     bool IsValueCacheValid() const override { return m_value.cacheValid(); }
+    void checkWriteInt(int64_t value, bool verify) override;
 
 protected:
     EAccessMode ownAccessMode() const override { return m_value.access(); }
 
 private:
     EnumEntryNode* entryFor(int64_t value) const;
+    // Throws unless value is the value of an available entry.
+    void checkEntry(int64_t value);
     NumberRef m_value;
     std::vector<EnumEntryNode*> m_entries;
 };

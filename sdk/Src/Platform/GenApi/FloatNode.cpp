@@ -99,6 +99,14 @@ void FloatNode::SetValue(double value, bool verify) {
     if (!target.isNode()) notifyModified();
 }
 
+void FloatNode::checkWriteFloat(double value, bool verify) {
+    Scope s(map());
+    s.checkDepth();
+    checkWritable();
+    if (verify) CheckFloatRange(*this, name(), value);
+    current().checkWriteFloat(value, verify);
+}
+
 double FloatNode::GetMin() {
     Scope s(map());
     s.checkDepth();

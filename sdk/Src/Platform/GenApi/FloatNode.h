@@ -38,6 +38,7 @@ public:
     gcstring ToString(bool verify = false, bool ignoreCache = false) override;
     void FromString(const gcstring& valueString, bool verify = true) override;
     bool IsValueCacheValid() const override;
+    void checkWriteFloat(double value, bool verify) override;
 
 protected:
     EAccessMode ownAccessMode() const override;

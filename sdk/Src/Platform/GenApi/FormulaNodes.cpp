@@ -248,7 +248,45 @@ void IntSwissKnifeNode::FromString(const gcstring& text, bool verify) { SetValue
 // ---------------------------------------------------------------------------------------------
 // Converters
 
-void ConverterCore::configure(const NodeDesc& d) {
+namespace {
+
+// What the bounds computation needs of each value type.
+template <typename T>
+struct ConverterNumber;
+
+template <>
+struct ConverterNumber<double> {
+    static constexpr double kLowest = -kDblMax;
+    static constexpr double kHighest = kDblMax;
+    static double targetMin(const NumberRef& r) { return r.minFloat(); }
+    static double targetMax(const NumberRef& r) { return r.maxFloat(); }
+    static double read(const NumberRef& r) { return r.getFloat(); }
+    static double from(FormulaBinding& f, double t) {
+        f.setSpecial(t, roundToInt(t));
+        return f.evalFloat(false);
+    }
+    static double sane(double v, double fallback) { return std::isnan(v) ? fallback : v; }
+    static double finite(double v, double fallback) { return finiteOr(v, fallback); }
+};
+
+template <>
+struct ConverterNumber<int64_t> {
+    static constexpr int64_t kLowest = kInt64Min;
+    static constexpr int64_t kHighest = kInt64Max;
+    static int64_t targetMin(const NumberRef& r) { return r.minInt(); }
+    static int64_t targetMax(const NumberRef& r) { return r.maxInt(); }
+    static int64_t read(const NumberRef& r) { return r.getInt(); }
+    static int64_t from(FormulaBinding& f, int64_t t) {
+        f.setSpecial(static_cast<double>(t), t);
+        return f.evalInt(false);
+    }
+    static int64_t sane(int64_t v, int64_t) { return v; }
+    static int64_t finite(int64_t v, int64_t) { return v; }
+};
+
+} // namespace
+
+void ConverterCore::configure(const NodeDesc& d, bool asFloat) {
     const Prop* pValue = d.first("pValue");
     if (!pValue) QX_GENAPI_THROW(RuntimeException, "node '%s': %s without pValue", d.name.c_str(), d.kind.c_str());
     target.setName(pValue->text, "pValue");
@@ -264,6 +302,8 @@ void ConverterCore::configure(const NodeDesc& d) {
     formulaFrom.configure(d.props, d.name);
     formulaFrom.setFormulaText(from->text);
     formulaFrom.declareSpecial("TO");
+    Node::readNumber(d, "Min", "pMin", ownMin, asFloat);
+    Node::readNumber(d, "Max", "pMax", ownMax, asFloat);
     if (const Prop* s = d.first("Slope")) {
         if (s->text == "Increasing") slope = Increasing;
         else if (s->text == "Decreasing") slope = Decreasing;
@@ -275,6 +315,8 @@ void ConverterCore::link(Node& owner) {
     target.resolve(owner, Edge::Value);
     formulaTo.link(owner);
     formulaFrom.link(owner);
+    ownMin.resolve(owner, Edge::Bound);
+    ownMax.resolve(owner, Edge::Bound);
 }
 
 void ConverterCore::loadTargetValue(bool ignoreCache) {
@@ -287,9 +329,52 @@ void ConverterCore::loadTargetValue(bool ignoreCache) {
     }
 }
 
+double ConverterCore::targetFloat(double v) {
+    formulaTo.setSpecial(v, roundToInt(v));
+    return formulaTo.evalFloat(false);
+}
+
+int64_t ConverterCore::targetInt(int64_t v) {
+    formulaTo.setSpecial(static_cast<double>(v), v);
+    return formulaTo.evalInt(false);
+}
+
+template <typename T>
+void ConverterCore::bounds(T& mn, T& mx) {
+    using N = ConverterNumber<T>;
+    mn = N::kLowest;
+    mx = N::kHighest;
+    const bool needMin = !ownMin.isSet();
+    const bool needMax = !ownMax.isSet();
+    if (!needMin) mn = N::read(ownMin);
+    if (!needMax) mx = N::read(ownMax);
+    if ((!needMin && !needMax) || slope == Varying) return;
+    // The images of pValue's minimum (a) and maximum (b); one that cannot be computed stays at
+    // the widest value of the bound it would give.
+    const bool decreasing = slope == Decreasing;
+    T a = decreasing ? N::kHighest : N::kLowest;
+    T b = decreasing ? N::kLowest : N::kHighest;
+    try {
+        a = N::sane(N::from(formulaFrom, N::targetMin(target)), a);
+    } catch (const GenericException&) {
+    }
+    try {
+        b = N::sane(N::from(formulaFrom, N::targetMax(target)), b);
+    } catch (const GenericException&) {
+    }
+    T lo = decreasing ? b : a;
+    T hi = decreasing ? a : b;
+    if (slope == Automatic) {
+        lo = std::min(a, b);
+        hi = std::max(a, b);
+    }
+    if (needMin) mn = N::finite(lo, N::kLowest);
+    if (needMax) mx = N::finite(hi, N::kHighest);
+}
+
 void ConverterNode::configure(const NodeDesc& d) {
     Node::configure(d);
-    m_core.configure(d);
+    m_core.configure(d, true);
     for (const Prop& p : d.props) {
         if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
         else if (p.name == "Unit") m_unit = p.text;
@@ -316,42 +401,30 @@ double ConverterNode::GetValue(bool verify, bool ignoreCache) {
     return v;
 }
 
-void ConverterNode::SetValue(double value, bool verify) {
+void ConverterNode::passOn(double value, bool verify, bool checkOnly) {
     Scope s(map());
     s.checkDepth();
     checkWritable();
     if (verify) CheckFloatRange(*this, name(), value);
-    m_core.formulaTo.setSpecial(value, roundToInt(value));
-    double t = m_core.formulaTo.evalFloat(false);
-    if (m_core.target.isIntegerNode()) m_core.target.writeInt(roundToInt(t), verify);
-    else m_core.target.writeFloat(t, verify);
+    double t = m_core.targetFloat(value);
+    NumberRef& target = m_core.target;
+    if (target.isIntegerNode()) {
+        if (checkOnly) target.checkWriteInt(roundToInt(t), verify);
+        else target.writeInt(roundToInt(t), verify);
+    } else {
+        if (checkOnly) target.checkWriteFloat(t, verify);
+        else target.writeFloat(t, verify);
+    }
 }
 
-void ConverterNode::bounds(double& mn, double& mx) {
-    double a = -kDblMax, b = kDblMax;
-    try {
-        double t = m_core.target.minFloat();
-        m_core.formulaFrom.setSpecial(t, roundToInt(t));
-        a = m_core.formulaFrom.evalFloat(false);
-    } catch (const GenericException&) {
-    }
-    try {
-        double t = m_core.target.maxFloat();
-        m_core.formulaFrom.setSpecial(t, roundToInt(t));
-        b = m_core.formulaFrom.evalFloat(false);
-    } catch (const GenericException&) {
-    }
-    if (std::isnan(a)) a = -kDblMax;
-    if (std::isnan(b)) b = kDblMax;
-    mn = finiteOr(std::min(a, b), -kDblMax);
-    mx = finiteOr(std::max(a, b), kDblMax);
-}
+void ConverterNode::SetValue(double value, bool verify) { passOn(value, verify, false); }
+void ConverterNode::checkWriteFloat(double value, bool verify) { passOn(value, verify, true); }
 
 double ConverterNode::GetMin() {
     Scope s(map());
     s.checkDepth();
     double mn, mx;
-    bounds(mn, mx);
+    m_core.bounds(mn, mx);
     return mn;
 }
 
@@ -359,7 +432,7 @@ double ConverterNode::GetMax() {
     Scope s(map());
     s.checkDepth();
     double mn, mx;
-    bounds(mn, mx);
+    m_core.bounds(mn, mx);
     return mx;
 }
 
@@ -373,7 +446,7 @@ bool ConverterNode::IsValueCacheValid() const {
 
 void IntConverterNode::configure(const NodeDesc& d) {
     Node::configure(d);
-    m_core.configure(d);
+    m_core.configure(d, false);
     for (const Prop& p : d.props) {
         if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
         else if (p.name == "Unit") m_unit = p.text;
@@ -398,40 +471,30 @@ int64_t IntConverterNode::GetValue(bool verify, bool ignoreCache) {
     return v;
 }
 
-void IntConverterNode::SetValue(int64_t value, bool verify) {
+void IntConverterNode::passOn(int64_t value, bool verify, bool checkOnly) {
     Scope s(map());
     s.checkDepth();
     checkWritable();
     if (verify) CheckIntegerRange(*this, name(), value);
-    m_core.formulaTo.setSpecial(static_cast<double>(value), value);
-    int64_t t = m_core.formulaTo.evalInt(false);
-    if (m_core.target.isIntegerNode()) m_core.target.writeInt(t, verify);
-    else m_core.target.writeFloat(static_cast<double>(t), verify);
+    int64_t t = m_core.targetInt(value);
+    NumberRef& target = m_core.target;
+    if (target.isIntegerNode()) {
+        if (checkOnly) target.checkWriteInt(t, verify);
+        else target.writeInt(t, verify);
+    } else {
+        if (checkOnly) target.checkWriteFloat(static_cast<double>(t), verify);
+        else target.writeFloat(static_cast<double>(t), verify);
+    }
 }
 
-void IntConverterNode::bounds(int64_t& mn, int64_t& mx) {
-    int64_t a = kInt64Min, b = kInt64Max;
-    try {
-        int64_t t = m_core.target.minInt();
-        m_core.formulaFrom.setSpecial(static_cast<double>(t), t);
-        a = m_core.formulaFrom.evalInt(false);
-    } catch (const GenericException&) {
-    }
-    try {
-        int64_t t = m_core.target.maxInt();
-        m_core.formulaFrom.setSpecial(static_cast<double>(t), t);
-        b = m_core.formulaFrom.evalInt(false);
-    } catch (const GenericException&) {
-    }
-    mn = std::min(a, b);
-    mx = std::max(a, b);
-}
+void IntConverterNode::SetValue(int64_t value, bool verify) { passOn(value, verify, false); }
+void IntConverterNode::checkWriteInt(int64_t value, bool verify) { passOn(value, verify, true); }
 
 int64_t IntConverterNode::GetMin() {
     Scope s(map());
     s.checkDepth();
     int64_t mn, mx;
-    bounds(mn, mx);
+    m_core.bounds(mn, mx);
     return mn;
 }
 
@@ -439,7 +502,7 @@ int64_t IntConverterNode::GetMax() {
     Scope s(map());
     s.checkDepth();
     int64_t mn, mx;
-    bounds(mn, mx);
+    m_core.bounds(mn, mx);
     return mx;
 }
 

@@ -117,16 +117,30 @@ private:
 };
 
 // Shared machinery of Converter and IntConverter.
+//
+// Bounds: the converter's own Min/pMin and Max/pMax where the file gives them; otherwise they
+// follow <Slope>. Increasing maps pValue's minimum to the converter's minimum and its maximum
+// to the maximum; Decreasing swaps them; Automatic (the default) takes the smaller and the
+// larger of the two images; Varying means the images of pValue's bounds bound nothing (the
+// function turns), so the converter answers the widest range of its type. An image that
+// cannot be computed leaves that bound at the widest value.
 class ConverterCore {
 public:
-    void configure(const NodeDesc& desc);
+    void configure(const NodeDesc& desc, bool asFloat);
     void link(Node& owner);
     // Reads the pValue node and hands its value to FormulaFrom as TO (the converter's value is
     // FormulaFrom evaluated then; the node's target value is FormulaTo with FROM = value).
     void loadTargetValue(bool ignoreCache);
+    // The pValue value for the converter value v (FormulaTo with FROM = v).
+    double targetFloat(double v);
+    int64_t targetInt(int64_t v);
+    // [mn, mx] as described above; T is double (Converter) or int64_t (IntConverter).
+    template <typename T>
+    void bounds(T& mn, T& mx);
     NumberRef target;
     FormulaBinding formulaTo;   // FROM -> target
     FormulaBinding formulaFrom; // TO -> value
+    NumberRef ownMin, ownMax;
     ESlope slope = Automatic;
 };
 
@@ -151,12 +165,15 @@ public:
     gcstring ToString(bool verify = false, bool ignoreCache = false) override;
     void FromString(const gcstring& valueString, bool verify = true) override;
     bool IsValueCacheValid() const override;
+    void checkWriteFloat(double value, bool verify) override;
 
 protected:
     EAccessMode ownAccessMode() const override;
 
 private:
-    void bounds(double& mn, double& mx);
+    // Computes the pValue value for `value` and writes it there or, with checkOnly, only checks
+    // that the write would be taken.
+    void passOn(double value, bool verify, bool checkOnly);
     ConverterCore m_core;
     ERepresentation m_representation = PureNumber;
     std::string m_unit;
@@ -182,12 +199,14 @@ public:
     gcstring ToString(bool verify = false, bool ignoreCache = false) override;
     void FromString(const gcstring& valueString, bool verify = true) override;
     bool IsValueCacheValid() const override;
+    void checkWriteInt(int64_t value, bool verify) override;
 
 protected:
     EAccessMode ownAccessMode() const override;
 
 private:
-    void bounds(int64_t& mn, int64_t& mx);
+    // As ConverterNode::passOn.
+    void passOn(int64_t value, bool verify, bool checkOnly);
     ConverterCore m_core;
     ERepresentation m_representation = PureNumber;
     std::string m_unit;

@@ -163,9 +163,23 @@ void IntegerNode::SetValue(int64_t value, bool verify) {
     checkWritable();
     if (verify) CheckIntegerRange(*this, name(), value);
     NumberRef& target = current();
+    if (!m_copies.empty()) {
+        // Several targets: every one must take the value before any is written.
+        target.checkWriteInt(value, verify);
+        for (const auto& c : m_copies) c.checkWriteInt(value, verify);
+    }
     target.writeInt(value, verify);
     if (!target.isNode()) notifyModified();
     for (auto& c : m_copies) c.writeInt(value, verify);
+}
+
+void IntegerNode::checkWriteInt(int64_t value, bool verify) {
+    Scope s(map());
+    s.checkDepth();
+    checkWritable();
+    if (verify) CheckIntegerRange(*this, name(), value);
+    current().checkWriteInt(value, verify);
+    for (const auto& c : m_copies) c.checkWriteInt(value, verify);
 }
 
 int64_t IntegerNode::GetMin() {

@@ -35,6 +35,7 @@ public:
     gcstring ToString(bool verify = false, bool ignoreCache = false) override;
     void FromString(const gcstring& valueString, bool verify = true) override;
     bool IsValueCacheValid() const override;
+    void checkWriteInt(int64_t value, bool verify) override;
 
 protected:
     EAccessMode ownAccessMode() const override;

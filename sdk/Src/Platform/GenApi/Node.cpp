@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "GenApi/FloatNode.h"
+#include "GenApi/IntegerNode.h"
 #include "GenApi/NodeMap.h"
 
 namespace QxGenApi {
@@ -231,6 +233,21 @@ void NumberRef::writeFloat(double v, bool verify) {
     }
     if (m_floatIf) m_floatIf->SetValue(v, verify);
     else writeInt(clampToInt(v), verify);
+}
+
+void NumberRef::checkWriteInt(int64_t v, bool verify) const {
+    if (m_kind != Kind::NodeRef) return;
+    if (!m_intf && !m_enum && !m_floatIf && !m_bool) {
+        QX_GENAPI_THROW(AccessException, "Node '%s' cannot be written", m_name.c_str());
+    }
+    if (m_floatIf) m_node->checkWriteFloat(static_cast<double>(v), verify);
+    else m_node->checkWriteInt(v, verify);
+}
+
+void NumberRef::checkWriteFloat(double v, bool verify) const {
+    if (m_kind != Kind::NodeRef) return;
+    if (m_floatIf) m_node->checkWriteFloat(v, verify);
+    else checkWriteInt(clampToInt(v), verify);
 }
 
 EAccessMode NumberRef::access() const {
@@ -578,6 +595,24 @@ void Node::checkWritable() const {
 }
 
 void Node::notifyModified() { m_map.onModified(this); }
+
+void Node::checkWriteInt(int64_t v, bool verify) {
+    Scope s(m_map);
+    s.checkDepth();
+    checkWritable();
+    if (!verify) return;
+    if (auto* i = dynamic_cast<IInteger*>(this)) CheckIntegerRange(*i, m_name, v);
+    else if (auto* f = dynamic_cast<IFloat*>(this)) CheckFloatRange(*f, m_name, static_cast<double>(v));
+}
+
+void Node::checkWriteFloat(double v, bool verify) {
+    Scope s(m_map);
+    s.checkDepth();
+    checkWritable();
+    if (!verify) return;
+    if (auto* f = dynamic_cast<IFloat*>(this)) CheckFloatRange(*f, m_name, v);
+    else if (auto* i = dynamic_cast<IInteger*>(this)) CheckIntegerRange(*i, m_name, clampToInt(v));
+}
 
 gcstring Node::ToString(bool, bool) {
     QX_GENAPI_THROW(LogicalErrorException, "Node '%s' (%s) has no value to convert to text", m_name.c_str(),

@@ -78,6 +78,9 @@ public:
     // Writes a literal in place or the node through its own SetValue.
     void writeInt(int64_t v, bool verify);
     void writeFloat(double v, bool verify);
+    // Throws what writeInt / writeFloat would refuse with, writing nothing (Node::checkWriteInt).
+    void checkWriteInt(int64_t v, bool verify) const;
+    void checkWriteFloat(double v, bool verify) const;
     EAccessMode access() const;
     // Bounds of the linked node (its own type's bounds); literal: the literal.
     int64_t minInt() const;
@@ -189,6 +192,13 @@ public:
     int64_t pollElapsed = 0;
     bool pollHasLast = false;
     std::string pollLast;
+
+    // Throws what SetValue(v, verify) would refuse the value with (access mode, range, and the
+    // same for every node the write goes on to), writing nothing. A node that writes several
+    // targets checks them all first, so a refused write changes no register. The base checks
+    // the node's own access mode and range; nodes that pass the value on also check their targets.
+    virtual void checkWriteInt(int64_t v, bool verify);
+    virtual void checkWriteFloat(double v, bool verify);
 
     // Resolves a node name for property prop (RuntimeException when dangling) and records the link.
     Node* resolveLink(const std::string& nodeName, const char* prop, Edge edge);

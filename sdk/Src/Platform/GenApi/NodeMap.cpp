@@ -96,6 +96,17 @@ Node* NodeMapImpl::adopt(std::unique_ptr<Node> node) {
     return raw;
 }
 
+Node* NodeMapImpl::adoptEmbedded(const NodeDesc& desc) {
+    std::string print = DescriptionFingerprint(desc);
+    auto it = m_embedded.find(desc.name);
+    if (it != m_embedded.end() && it->second.first == print) return it->second.second;
+    std::unique_ptr<Node> node = createNode(*this, desc);
+    node->configure(desc);
+    Node* raw = adopt(std::move(node));
+    m_embedded[desc.name] = {std::move(print), raw};
+    return raw;
+}
+
 void NodeMapImpl::build(const Description& desc) {
     m_rootAttrs = desc.rootAttrs;
     m_ignored = desc.ignoredNames;

@@ -52,6 +52,11 @@ public:
     bool isIgnoredName(const std::string& name) const { return m_ignored.count(name) != 0; }
     // Adds a node made by another node (enumeration entries); the map owns it.
     Node* adopt(std::unique_ptr<Node> node);
+    // Builds, configures and adds a node written inside another node's definition (a register's
+    // address <IntSwissKnife Name="...">), found by its name like any other. The same definition
+    // met again (a StructReg hands its shared properties to every entry) gives the same node; a
+    // different node of that name is refused as a duplicate.
+    Node* adoptEmbedded(const NodeDesc& desc);
 
     // A node's own value changed: invalidate and queue callbacks for it and its dependents.
     void onModified(Node* node);
@@ -109,6 +114,7 @@ private:
     std::set<std::string> m_ignored;
     std::vector<std::unique_ptr<Node>> m_nodes;
     std::unordered_map<std::string, Node*> m_byName;
+    std::unordered_map<std::string, std::pair<std::string, Node*>> m_embedded; // name -> fingerprint, node
     std::vector<Node*> m_polled;
     std::unordered_map<PortNode*, std::vector<RegisterNodeBase*>> m_registersByPort;
     CallbackHandleType m_lastHandle = 0;

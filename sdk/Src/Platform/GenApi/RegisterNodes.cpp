@@ -41,6 +41,17 @@ void RegisterNodeBase::configure(const NodeDesc& d) {
         } else if (n == "pAddress") {
             m_pAddresses.emplace_back();
             m_pAddresses.back().setName(p.text, "pAddress");
+        } else if (n == "IntSwissKnife" && p.attr("Name") && !p.attr("Name")->empty()) {
+            // A named knife is a node of the map like any other; the register reads it as an address part.
+            NodeDesc kd;
+            kd.kind = n;
+            kd.name = *p.attr("Name");
+            if (const std::string* ns = p.attr("NameSpace")) kd.nameSpace = *ns;
+            kd.props = p.children;
+            kd.offset = d.offset;
+            map().adoptEmbedded(kd);
+            m_pAddresses.emplace_back();
+            m_pAddresses.back().setName(kd.name, "IntSwissKnife");
         } else if (n == "IntSwissKnife") {
             auto knife = std::make_unique<FormulaBinding>();
             knife->configure(p.children, d.name);

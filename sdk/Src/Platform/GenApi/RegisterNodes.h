@@ -1,7 +1,7 @@
 // Register nodes: Register (raw bytes), IntReg, MaskedIntReg (LSB/MSB or Bit, read-modify-write
 // on write), FloatReg (4 or 8 bytes), StringReg. RegisterNodeBase holds what they share: the
 // address (sum of every <Address>, <pAddress>, inline <IntSwissKnife> and <pIndex> x
-// Offset/pOffset), the length (<Length>/<pLength>), <pPort>, <AccessMode>, <Endianess>,
+// Offset/pOffset; a named inline knife is a node of the map, found by its name), the length (<Length>/<pLength>), <pPort>, <AccessMode>, <Endianess>,
 // <Sign>, and the register cache. The cache follows <Cachable> (NoCache, WriteThrough - the
 // default -, WriteAround) and is keyed by the computed address, so a selector that moves the
 // address never answers another address's bytes. A read fills a zero-filled buffer through

@@ -152,13 +152,13 @@ void fingerprintProp(const Prop& p, std::string& out) {
     out += "</>";
 }
 
-std::string fingerprint(const NodeDesc& d) {
+} // namespace
+
+std::string DescriptionFingerprint(const NodeDesc& d) {
     std::string out = d.kind + "|" + d.name + "|" + d.nameSpace + "|";
     for (const Prop& p : d.props) fingerprintProp(p, out);
     return out;
 }
-
-} // namespace
 
 const std::string* Prop::attr(const char* attrName) const {
     for (const auto& a : attrs) {
@@ -223,7 +223,7 @@ std::shared_ptr<Description> LoadDescription(const char* text, size_t length) {
         }
         const NodeDesc& kept = desc->nodes[it->second];
         if (kept.kind == "Port" && d.kind == "Port") continue; // same port named twice
-        if (fingerprint(kept) == fingerprint(d)) continue;     // identical duplicate
+        if (DescriptionFingerprint(kept) == DescriptionFingerprint(d)) continue;     // identical duplicate
         QX_GENAPI_THROW(RuntimeException,
                         "description file: node '%s' is defined twice, differently (offsets %zu and %zu)",
                         d.name.c_str(), kept.offset, d.offset);

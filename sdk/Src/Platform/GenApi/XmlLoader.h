@@ -51,4 +51,7 @@ std::shared_ptr<Description> LoadDescription(const char* text, size_t length);
 // Node kinds the engine builds.
 bool IsKnownNodeKind(const std::string& kind);
 
+// A text equal for two node descriptions exactly when they define the same node.
+std::string DescriptionFingerprint(const NodeDesc& node);
+
 } // namespace QxGenApi::detail

@@ -4,6 +4,7 @@
 #include "UsbBackend.h"
 
 #include <libusb.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,8 +39,28 @@ UsbStatus fromError(int rc) {
     case LIBUSB_ERROR_NOT_FOUND: return UsbStatus::NoDevice;
     case LIBUSB_ERROR_OVERFLOW: return UsbStatus::Overflow;
     case LIBUSB_ERROR_INVALID_PARAM: return UsbStatus::InvalidArg;
+    case LIBUSB_ERROR_ACCESS: return UsbStatus::Access;
+    case LIBUSB_ERROR_BUSY: return UsbStatus::Busy;
+    case LIBUSB_ERROR_NOT_SUPPORTED: return UsbStatus::NotSupported;
     default: return UsbStatus::IoError;
     }
+}
+
+// Says why a camera could not be opened, with what the user can do about it.
+void logOpenFailure(const std::string& path, const char* step, int rc) {
+    const char* advice = "";
+    switch (rc) {
+    case LIBUSB_ERROR_ACCESS:
+        advice = ": no permission to open the device; install the udev rule 60-qxcamapi-usb3.rules shipped with "
+                 "the SDK (then re-plug the camera) or run with access to /dev/bus/usb";
+        break;
+    case LIBUSB_ERROR_BUSY: advice = ": another process, or a kernel driver, holds the camera"; break;
+    case LIBUSB_ERROR_NOT_SUPPORTED: advice = ": this system's USB stack does not support opening it"; break;
+    case LIBUSB_ERROR_NO_DEVICE: advice = ": the camera is gone"; break;
+    default: break;
+    }
+    if (auto logger = spdlog::default_logger())
+        logger->error("func:{}, cannot open {}: {} failed with {}{}", "open", path, step, libusb_error_name(rc), advice);
 }
 
 std::string pathOf(libusb_device* d) {
@@ -392,13 +413,21 @@ public:
         }
         libusb_free_device_list(list, 1);
         if (rc != LIBUSB_SUCCESS || !h) {
+            logOpenFailure(path, "libusb_open", rc);
             if (error) *error = fromError(rc);
             return nullptr;
         }
         libusb_set_auto_detach_kernel_driver(h, 1);
-        bool claimed = libusb_claim_interface(h, 0) == LIBUSB_SUCCESS;
+        // Without its interface the camera cannot be driven: the open fails.
+        rc = libusb_claim_interface(h, 0);
+        if (rc != LIBUSB_SUCCESS) {
+            logOpenFailure(path, "libusb_claim_interface", rc);
+            libusb_close(h);
+            if (error) *error = fromError(rc);
+            return nullptr;
+        }
         if (error) *error = UsbStatus::Ok;
-        return std::make_unique<LibUsbDeviceHandle>(path, h, claimed);
+        return std::make_unique<LibUsbDeviceHandle>(path, h, true);
     }
 
 private:

@@ -14,6 +14,9 @@ const char* usbStatusText(UsbStatus s) {
     case UsbStatus::NotOpen: return "not open";
     case UsbStatus::IoError: return "i/o error";
     case UsbStatus::Pending: return "pending";
+    case UsbStatus::Access: return "access denied";
+    case UsbStatus::Busy: return "busy";
+    case UsbStatus::NotSupported: return "not supported";
     }
     return "unknown";
 }

@@ -30,6 +30,9 @@ enum class UsbStatus : int {
     NotOpen,
     IoError,
     Pending,     // not finished yet
+    Access,      // no permission to open the device
+    Busy,        // another process (or driver) holds the device
+    NotSupported,
 };
 const char* usbStatusText(UsbStatus s);
 

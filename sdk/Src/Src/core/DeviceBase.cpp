@@ -107,22 +107,26 @@ QX_STATUS DeviceBase::registerOfflineCallBack(QX_OFFLINE_CALLBACK callback, void
 }
 
 void DeviceBase::processOffline() {
-    QX_OFFLINE_CALLBACK cb;
-    void* user;
+    QX_OFFLINE_CALLBACK cb = nullptr;
+    void* user = nullptr;
+    if (takeOfflineReport(cb, user) && cb) cb(user);
+}
+
+bool DeviceBase::takeOfflineReport(QX_OFFLINE_CALLBACK& callback, void*& user) {
     {
         std::lock_guard<std::mutex> lk(m_callbackMutex);
-        cb = m_devOfflineCb;
+        callback = m_devOfflineCb;
         user = m_offlineUser;
     }
     // Only the thread that flips the flag reports the loss, however many detect it at once.
     bool expected = false;
     if (!m_isDevOffline.compare_exchange_strong(expected, true)) {
         QX_LOG_INFO("func:{} called, m_isDevOffline is already true", "processOffline");
-        return;
+        return false;
     }
     QX_LOG_INFO("func:{} called, m_devOfflineCb={:p}, m_isAcquisitionStopped={}", "processOffline",
-                reinterpret_cast<void*>(cb), m_isAcquisitionStopped.load());
-    if (cb) cb(user);
+                reinterpret_cast<void*>(callback), m_isAcquisitionStopped.load());
+    return true;
 }
 
 QX_STATUS DeviceBase::readXmlData(std::string path) {

@@ -65,6 +65,9 @@ public:
     QX_STATUS registerImageCallBack(QX_IMAGE_CALLBACK callback, void* user);
     QX_STATUS registerOfflineCallBack(QX_OFFLINE_CALLBACK callback, void* user);
     void processOffline();
+    // The first half of processOffline: marks the camera offline and answers true, with the
+    // application's callback, only for the call that changed the flag.
+    bool takeOfflineReport(QX_OFFLINE_CALLBACK& callback, void*& user);
     QX_STATUS readXmlData(std::string path);
     const char* getXmlBuffer() const { return m_xmlData.get(); }
     uint32_t getXmlFileSize() const { return m_xmlFileSize; }
@@ -93,7 +96,7 @@ protected:
     // Starts the transport's acquisition thread; any earlier one is joined first.
     void startAcquisitionThread(std::function<void()> body);
     void setConnected(bool connected) { m_isConnected.store(connected); }
-    // A new connection starts online: the loss of an earlier one no longer applies.
+    // A camera connected again after its loss is online again.
     void clearOffline() { m_isDevOffline.store(false); }
     void setProtocol(std::unique_ptr<ProtocolBase> protocol);
     void setXmlData(const char* data, uint32_t size);

@@ -113,14 +113,7 @@ int64_t QxUsb3FileAccess::progressAfter(uint64_t steps, uint32_t count) const {
 }
 
 bool QxUsb3FileAccess::sendMessage(const std::vector<uint8_t>& message) {
-    for (size_t offset = 0; offset < message.size(); offset += 4) {
-        // Message bytes b0 b1 b2 b3 become the register value b0b1b2b3, which the protocol
-        // sends most significant byte first: the word holds them little-endian.
-        uint8_t word[4] = {};
-        for (size_t i = 0; i < 4 && offset + i < message.size(); ++i) word[3 - i] = message[offset + i];
-        if (!m_cpl->write(kFileAddress, word, sizeof(word), kWriteTimeoutMs)) return false;
-    }
-    return true;
+    return m_cpl->writeMessage(kFileAddress, message.data(), static_cast<uint32_t>(message.size()), kWriteTimeoutMs);
 }
 
 bool QxUsb3FileAccess::send(const char* name, const uint8_t* data, uint32_t length, bool withProgress) {

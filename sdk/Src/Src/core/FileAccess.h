@@ -12,9 +12,8 @@
 //   packet   (5 + n):    0x02 (0x03 for the last packet), packNum, n data bytes (230 for every
 //                        packet but the last, which carries the rest);
 //   end mark (1 byte):   0x04.
-// The register protocol carries four bytes per write, so each message travels as a run of
-// 4-byte words in message order (the last word zero-padded); the camera takes the length of
-// each message from its type byte and the header.
+// Each message is one message write of the register protocol (writeMessage): one request that
+// carries the whole message, acknowledged (and, when it fails, retried) as a whole.
 #pragma once
 #include "QxCamApi.h"
 

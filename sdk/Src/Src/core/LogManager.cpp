@@ -1,13 +1,13 @@
 #include "LogManager.h"
 
+#include "ConfigFile.h"
+
 #include <nlohmann/json.hpp>
 #include <spdlog/async.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,18 +68,9 @@ bool LogManager::checkDirWritable(const std::string& dir) {
 }
 
 LogSettings LogManager::readAndRewriteSettings(const std::string& path) {
-    nlohmann::json doc;
-    {
-        std::ifstream in(path);
-        if (in) {
-            try {
-                doc = nlohmann::json::parse(in);
-            } catch (const std::exception&) {
-                doc = nlohmann::json();
-            }
-        }
-    }
-    // A document that is not an object is replaced by one holding the settings in use.
+    // A file that is missing, does not parse or is not one object of scalars (the settings are
+    // all scalars) is replaced by an object holding the settings in use.
+    nlohmann::json doc = readFlatJsonObjectFile(path);
     if (!doc.is_object()) doc = nlohmann::json::object();
 
     LogSettings s;
@@ -100,8 +91,9 @@ LogSettings LogManager::readAndRewriteSettings(const std::string& path) {
     doc["level"] = levelText;
     doc["async_enabled"] = s.asyncEnabled;
     doc["file_size"] = s.fileSizeMb;
-    std::ofstream outFile(path, std::ios::trunc);
-    if (outFile) outFile << doc.dump(4) << '\n';
+    // Written beside the old file and renamed over it; a file that cannot be written back is
+    // left as it was.
+    replaceFileContents(path, doc.dump(4) + '\n');
     return s;
 }
 

@@ -27,6 +27,11 @@ public:
     virtual bool close() { return true; }
     virtual bool read(uint32_t address, void* buffer, uint32_t length, uint32_t timeoutMs) = 0;
     virtual bool write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) = 0;
+    // Writes a whole message (of any length) to one address in one request, so the camera takes
+    // it, or a retry repeats it, as a whole. The default is write.
+    virtual bool writeMessage(uint32_t address, const void* bytes, uint32_t length, uint32_t timeoutMs) {
+        return write(address, bytes, length, timeoutMs);
+    }
 
     // Sets both functions together. Set them before the first transaction; a transaction run
     // without them is a programming error and throws std::logic_error.

@@ -1,7 +1,8 @@
 #include "SdkConfig.h"
 
+#include "ConfigFile.h"
+
 #include <cmath>
-#include <fstream>
 
 namespace qx {
 namespace {
@@ -24,15 +25,7 @@ bool stringValue(const nlohmann::json& config, const char* key, std::string* out
 
 } // namespace
 
-nlohmann::json loadSdkConfig(const std::string& path) {
-    try {
-        std::ifstream in(path);
-        if (!in) return nullptr;
-        return nlohmann::json::parse(in, nullptr, true, false);
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-}
+nlohmann::json loadSdkConfig(const std::string& path) { return readFlatJsonObjectFile(path); }
 
 const nlohmann::json& getSdkConfig() {
     static const nlohmann::json config = loadSdkConfig();

@@ -9,7 +9,8 @@
 
 namespace qx {
 
-// The parsed document (loaded on first use); null when the file is missing or invalid.
+// The parsed document (loaded on first use); null when the file is missing or invalid, or is
+// not one object of scalar values (the keys are all scalars; nothing nested is read).
 const nlohmann::json& getSdkConfig();
 nlohmann::json loadSdkConfig(const std::string& path = "QxSdkConfig.json");
 

@@ -1,6 +1,6 @@
-// The i32 codes the feature access hands out for GenApi's access modes, interface types,
-// visibilities and representations (Parts 2.101, 2.102): GenApi's own numbers where the
-// interface defines them, a fixed "other" code for anything else.
+// The i32 codes the feature access hands out, with node values and node information, for
+// GenApi's access modes, interface types, visibilities and representations: GenApi's own
+// numbers where the interface defines them, a fixed "other" code for anything else.
 #pragma once
 #include "QxCamApi.h"
 

@@ -30,6 +30,11 @@ bool QxUsb3UserProtocol::write(uint32_t address, const void* buffer, uint32_t le
                        timeoutMs);
 }
 
+bool QxUsb3UserProtocol::writeMessage(uint32_t address, const void* bytes, uint32_t length, uint32_t timeoutMs) {
+    return transaction(length == 4 ? DirWrite : DirWriteMessage, address,
+                       const_cast<uint8_t*>(static_cast<const uint8_t*>(bytes)), length, timeoutMs);
+}
+
 bool QxUsb3UserProtocol::transaction(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length,
                                      uint32_t timeoutMs) {
     requireTransport();
@@ -46,30 +51,31 @@ bool QxUsb3UserProtocol::transaction(Direction direction, uint32_t address, uint
 }
 
 bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length) {
-    std::memset(m_request, 0, sizeof(m_request));
+    m_request.clear();
     std::memset(m_reply, 0, sizeof(m_reply));
-    m_requestLength = 0;
     m_replyLength = 0;
-    m_direction = direction;
+    // A message is acknowledged like a write.
+    m_direction = direction == DirWriteMessage ? DirWrite : direction;
     if (buffer == nullptr) return false;
 
     const uint16_t wireAddress = static_cast<uint16_t>(address & 0xFFFFu);
-    std::vector<uint8_t> request;
-    if (direction == DirWrite) {
+    if (direction == DirWriteMessage) {
+        if (length == 0 || length > kMaxMessage) return false;
+        m_request = qx::usb3::encodeRegProtoWriteMessage(wireAddress, buffer, length);
+    } else if (direction == DirWrite) {
         if (length < 4) return false;
         const uint32_t value = (uint32_t(buffer[3]) << 24) | (uint32_t(buffer[2]) << 16) |
                                (uint32_t(buffer[1]) << 8) | uint32_t(buffer[0]);
-        request = qx::usb3::encodeRegProtoWrite(wireAddress, value);
+        m_request = qx::usb3::encodeRegProtoWrite(wireAddress, value);
     } else {
-        request = qx::usb3::encodeRegProtoRead(wireAddress);
+        m_request = qx::usb3::encodeRegProtoRead(wireAddress);
     }
-    std::copy(request.begin(), request.end(), m_request);
-    m_requestLength = static_cast<int32_t>(request.size());
 
-    if (!sendBytes(m_request, m_requestLength)) return false;
+    if (m_drain) m_drain();
+    if (!sendBytes(m_request.data(), static_cast<int>(m_request.size()))) return false;
     if (!collectReply()) return false;
     if (m_reply[0] != qx::usb3::kRegProtoAck) return false;
-    if (direction == DirWrite) return true;
+    if (m_direction == DirWrite) return true;
     if (length < 4 || m_replyLength < 5) return false;
     buffer[0] = m_reply[4];
     buffer[1] = m_reply[3];

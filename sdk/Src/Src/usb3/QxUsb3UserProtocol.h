@@ -7,13 +7,17 @@
 // after each failure the protocol sleeps 10 ms and takes the time since the start of the
 // transaction off the remaining time-out; it gives up when none is left or after the fourth
 // exchange. Nothing is logged here: callers turn a false answer into their own status.
+// Before each request the channel is drained (when a drain function is set), so a reply that
+// came after its own transaction gave up is never taken for the next request's reply.
 #pragma once
 #include "../core/ProtocolBase.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 // Device paths (lower case, as in the device records) of the USB3 cameras a camera object of
 // this process has connected, and the mutex that guards the set. Connect and disconnect take
@@ -29,6 +33,7 @@ public:
     static constexpr int kReplyPollSleepMs = 3;
     static constexpr int kReplyWindowMs = 100;
     static constexpr int kBufferSize = 64;
+    static constexpr uint32_t kMaxMessage = 4096;
 
     QxUsb3UserProtocol();
     ~QxUsb3UserProtocol() override = default;
@@ -41,11 +46,18 @@ public:
     // Writes buffer[0..3] to the register at the low 16 bits of `address`. A `length` below 4
     // fails without sending anything.
     bool write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) override;
+    // A message (such as those of the file-send protocol) travels whole in one request: 'W' and
+    // the address followed by the bytes as they are, so a retry repeats the whole message. Four
+    // bytes are written as write does. A `length` of 0, or above kMaxMessage, fails without
+    // sending anything.
+    bool writeMessage(uint32_t address, const void* bytes, uint32_t length, uint32_t timeoutMs) override;
 
     bool addressHighByteFirst() const { return m_addressHighByteFirst; }
+    // Discards whatever the byte channel holds, without waiting.
+    void setDrain(std::function<void()> drain) { m_drain = std::move(drain); }
 
 private:
-    enum Direction : int32_t { DirRead = 0, DirWrite = 1 };
+    enum Direction : int32_t { DirRead = 0, DirWrite = 1, DirWriteMessage = 2 };
 
     bool transaction(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length, uint32_t timeoutMs);
     bool exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length);
@@ -53,9 +65,9 @@ private:
 
     std::mutex m_transactionMutex;
     int32_t m_direction = DirRead;
-    uint8_t m_request[kBufferSize] = {};
-    int32_t m_requestLength = 0;
+    std::vector<uint8_t> m_request;
     uint8_t m_reply[kBufferSize] = {};
     int32_t m_replyLength = 0;
     bool m_addressHighByteFirst = false;
+    std::function<void()> m_drain;
 };

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -101,27 +100,42 @@ bool QxUsbDevice::UsbCloseLink() {
         m_sendEp.reset();
     }
     if (m_driver->isOpen()) m_driver->closeDevice();
-    m_open = false;
-    // Wake anyone still waiting for link data: nothing more will come.
+    // Wake anyone still waiting for link data: nothing more will come. The flag changes under
+    // each waiter's mutex, so a waiter about to sleep cannot miss it.
+    {
+        std::scoped_lock lk(m_channelMutex, m_replyMutex);
+        m_open = false;
+    }
     m_channelCv.notify_all();
     m_replyCv.notify_all();
     return true;
 }
 
 void QxUsbDevice::UsbIoReadThread() {
+    // Between empty link reads the reader pauses: 10 ms while the camera has nothing to say,
+    // 1 ms for a while after a request went out; a request also ends a pause at once, so a
+    // reply is fetched as soon as the camera has it.
     auto pause = [this] {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        const auto ms = std::chrono::milliseconds(now < m_fastPollUntil.load() ? 1 : 10);
         std::unique_lock<std::mutex> lk(m_readerWakeMutex);
-        m_readerWake.wait_for(lk, std::chrono::milliseconds(10), [this] { return !m_readerRunning.load(); });
+        m_readerWake.wait_for(lk, ms, [this] { return !m_readerRunning.load() || m_readerKick; });
+        m_readerKick = false;
     };
+    // A failure is logged once per episode: a device that refuses every request (unplugged)
+    // would otherwise fill the log a hundred times a second.
+    bool failing = false;
     while (m_readerRunning.load()) {
         setLinkRequest(*m_readerEp, 1, kLinkReadTimeoutMs);
         UsbOverlapped ov;
         UsbXferContextPtr ctx =
             m_readerEp->BeginDataXfer(m_readerBuffer.data(), long(m_readerBuffer.size()), &ov);
         if (!ctx || ov.lastError != kErrorIoPending) {
-            std::printf("ioRead BeginDataXfers error,error:%d,%d\n", int(m_readerEp->NtStatus),
-                        int(m_readerEp->UsbdStatus));
-            std::fflush(stdout);
+            if (!failing)
+                QX_USB_LOG_ERROR("ioRead BeginDataXfers error,error:{},{}", int(m_readerEp->NtStatus),
+                                 int(m_readerEp->UsbdStatus));
+            failing = true;
+            ++m_linkReadFailures;
             pause(); // a device that refuses every request must not spin the reader
             continue;
         }
@@ -131,19 +145,30 @@ void QxUsbDevice::UsbIoReadThread() {
             m_readerEp->Abort();
             if (m_readerEp->LastError == kErrorIoPending || ov.lastError == kErrorIoPending) {
                 m_readerEp->WaitForXfer(&ov, kLinkReadTimeoutMs);
-            } else {
-                std::printf("ioRead wait xfer error,lasterror:%d\n", m_readerEp->LastError);
-                std::fflush(stdout);
+            } else if (!failing) {
+                QX_USB_LOG_ERROR("ioRead wait xfer error,lasterror:{}", m_readerEp->LastError);
+                failing = true;
             }
         }
         long got = long(m_readerBuffer.size());
         bool ok = m_readerEp->FinishDataXfer(m_readerBuffer.data(), got, &ov, std::move(ctx));
+        if (ok) failing = false;
         if (ok && got > 0) {
             UsbLinkReceive(m_readerBuffer.data(), size_t(got));
         } else {
             pause();
         }
     }
+}
+
+void QxUsbDevice::kickReader() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFastPollMs);
+    m_fastPollUntil.store(until.time_since_epoch().count());
+    {
+        std::lock_guard<std::mutex> lk(m_readerWakeMutex);
+        m_readerKick = true;
+    }
+    m_readerWake.notify_all();
 }
 
 void QxUsbDevice::UsbLinkReceive(const uint8_t* bytes, size_t size) {
@@ -180,6 +205,22 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> lk(m_replyMutex);
+        auto owed = m_owed.find(address);
+        if (owed != m_owed.end()) {
+            const bool expected = std::chrono::steady_clock::now() <= owed->second.until;
+            if (!expected || --owed->second.count <= 0) m_owed.erase(owed);
+            if (expected) {
+                // The answer to an access that already gave up: not this access's reply,
+                // unless this access's own reply never comes (then it was the owed one that
+                // was lost), so it is kept aside until the wait ends.
+                if (address == m_awaited) {
+                    m_awaitedGotLate = true;
+                    m_lateCandidate = frame.data;
+                }
+                ++m_lateReplies;
+                return;
+            }
+        }
         m_replies[address] = frame.data;
         if (address == m_awaited) {
             m_replyArrived = true;
@@ -218,6 +259,7 @@ bool QxUsbDevice::UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs)
         // A chunk that did not reach the camera is a failed send, not a sent one.
         if (!waited || !finished) return false;
         done += chunk;
+        kickReader();
     }
     return true;
 }
@@ -247,6 +289,15 @@ bool QxUsbDevice::UsbChannelReceive(uint8_t* buffer, int& count, int timeoutMs) 
     return true;
 }
 
+size_t QxUsbDevice::UsbChannelDrain() {
+    std::lock_guard<std::mutex> lk(m_channelMutex);
+    const size_t n = m_ringFill;
+    m_ringFill = 0;
+    m_ringRead = m_ringWrite;
+    m_dataArrived = false;
+    return n;
+}
+
 int QxUsbDevice::UsbBuildRegFrame(uint8_t* out, uint32_t address, const uint8_t* data, int& count, int kind) {
     if (count < 0) {
         count = 0;
@@ -263,7 +314,9 @@ bool QxUsbDevice::sendRegFrame(const uint8_t* frame, int size) {
     setLinkRequest(*m_sendEp, 0, kRegFrameSendTimeoutMs);
     std::vector<uint8_t> copy(frame, frame + size);
     long len = size;
-    return m_sendEp->ControlWrite(copy.data(), len);
+    const bool ok = m_sendEp->ControlWrite(copy.data(), len);
+    if (ok) kickReader();
+    return ok;
 }
 
 bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
@@ -272,7 +325,26 @@ bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
         m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
                            [&] { return (m_replyArrived && m_awaited == address) || !m_open.load(); });
     }
-    return m_replyArrived && m_awaited == address;
+    bool arrived = m_replyArrived && m_awaited == address;
+    if (!arrived && m_awaitedGotLate && m_open.load()) {
+        // The only reply that came was taken for an owed one: it was this access's own.
+        m_replies[address] = m_lateCandidate;
+        arrived = true;
+    }
+    // No reply: it is owed, and dropped when it comes late.
+    if (!arrived) {
+        OwedReplies& owed = m_owed[address];
+        ++owed.count;
+        owed.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateReplyWindowMs);
+    }
+    return arrived;
+}
+
+void QxUsbDevice::awaitReply(uint32_t address) {
+    std::lock_guard<std::mutex> lk(m_replyMutex);
+    m_replyArrived = false;
+    m_awaitedGotLate = false;
+    m_awaited = address;
 }
 
 bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
@@ -281,11 +353,7 @@ bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int t
     uint8_t frame[kRegFrameBufferSize];
     int size = 0;
     if (UsbBuildRegFrame(frame, address, nullptr, size, 2) == 0) return false;
-    {
-        std::lock_guard<std::mutex> lk(m_replyMutex);
-        m_replyArrived = false;
-        m_awaited = address;
-    }
+    awaitReply(address);
     if (!sendRegFrame(frame, size)) return false; // nothing went out: no reply to wait for
     if (!UsbWaitReply(address, timeoutMs)) return false;
     std::lock_guard<std::mutex> lk(m_replyMutex);
@@ -304,9 +372,8 @@ bool QxUsbDevice::UsbRegWrite(uint32_t address, uint8_t* buffer, int count, int 
     {
         std::lock_guard<std::mutex> lk(m_replyMutex);
         m_replies[address].assign(buffer, buffer + count);
-        m_replyArrived = false;
-        m_awaited = address;
     }
+    awaitReply(address);
     if (!sendRegFrame(frame, size)) return false;
     if (!UsbWaitReply(address, timeoutMs)) return false;
     std::lock_guard<std::mutex> lk(m_replyMutex);

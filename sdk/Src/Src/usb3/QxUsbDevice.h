@@ -6,7 +6,7 @@
 //    bulk transfers queued and appends what arrives to a 40 MiB receive ring;
 //    UsbFrameAssemblerThread cuts the ring into 4096-byte pages and assembles frames into the
 //    frame cache slots, which UsbTakeFrame hands out oldest first.
-//  - Offline callback and removed flag, kept for the USB manager.
+//  - The removed flag, kept for the USB manager.
 #pragma once
 #include "UsbBackend.h"
 #include "UsbDriverDevice.h"
@@ -14,9 +14,11 @@
 #include "UsbLinkWire.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,6 +50,8 @@ public:
     bool UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs);
     // `count`: capacity in, bytes delivered out.
     bool UsbChannelReceive(uint8_t* buffer, int& count, int timeoutMs);
+    // Discards the unread byte-channel bytes; answers how many.
+    size_t UsbChannelDrain();
     bool UsbRegRead(uint32_t address, uint8_t* buffer, int count, int timeoutMs);
     // The caller's buffer gets back the data of the camera's reply (unchanged when the reply
     // carries none).
@@ -56,12 +60,19 @@ public:
     // escaped length, also stored in `count`; 0 when the frame cannot be built.
     static int UsbBuildRegFrame(uint8_t* out, uint32_t address, const uint8_t* data, int& count, int kind);
     bool UsbWaitReply(uint32_t address, int timeoutMs);
+    // A register access that gave up leaves its reply owed: when it comes within this time it
+    // is dropped, so it never completes a later access of the same address.
+    static constexpr int kLateReplyWindowMs = 5000;
+    // Register replies dropped because their access had already given up.
+    uint64_t lateReplies() const { return m_lateReplies.load(); }
 
     // Runs received link bytes through the decoder and dispatcher (the reader thread's path).
     void UsbLinkReceive(const uint8_t* bytes, size_t size);
 
     // Byte-channel bytes that arrived while the ring was full and were dropped.
     uint64_t channelDroppedBytes() const;
+    // Link reads that could not be started (each is followed by a 10 ms pause).
+    uint64_t linkReadFailures() const { return m_linkReadFailures.load(); }
     // Link frames dropped by the decoder (CRC, reserved bits, broken escapes).
     uint64_t droppedFrames() const { return m_droppedFrames.load(); }
 
@@ -73,6 +84,10 @@ public:
     static constexpr uint8_t kBulkInEndpoint = 0x81;
     static constexpr uint32_t kBulkWaitMs = 2000;
     static constexpr uint32_t kStreamStartTimeoutMs = 2000;
+    // Bulk transfers failing this long without a success end the stream as a lost device.
+    static constexpr int kBulkFailureLimitMs = 3000;
+    // Longest pause between failed bulk transfers.
+    static constexpr int kBulkRetryMaxMs = 100;
 
     // Sends the stream-start request and starts the reader and the assembler. True when
     // streaming (also when it already was).
@@ -101,10 +116,12 @@ public:
     // the pages of the frame headers are at the given offsets.
     static long nextRequestLength(const uint8_t* data, long received, long current, long full);
 
-    // ---- offline report ----
-    void setOfflineCallback(UsbOfflineCallback callback, void* context);
-    // Marks the device removed; answers true the first time only, with the callback to call.
-    bool markRemoved(UsbOfflineCallback& callback, void*& context);
+    // ---- removal ----
+    // Marks the device removed; answers true the first time only.
+    bool markRemoved();
+    // Called (on the bulk reader thread) when the stream fails for good; it must not wait for
+    // the stream to stop.
+    void setLostHandler(std::function<void()> handler);
     bool removed() const { return m_removed.load() != 0; }
 
 private:
@@ -116,11 +133,17 @@ private:
     void pushGap(uint64_t at);
     void signalRing();
     void stopStreamThreads();
+    void reportLost();
 
     void UsbIoReadThread();
     void UsbLinkDispatchFrame(const LinkFrame& frame);
     bool sendRegFrame(const uint8_t* frame, int size);
+    // Starts waiting for the reply of `address`.
+    void awaitReply(uint32_t address);
     void stopReader();
+    // Ends the link reader's pause: a request went out, its reply is due.
+    void kickReader();
+    static constexpr int kFastPollMs = 100;
 
     const std::string m_path;
     std::unique_ptr<UsbDriverDevice> m_driver;
@@ -132,11 +155,14 @@ private:
     std::mutex m_lifeMutex;     // open and close
     std::mutex m_readerWakeMutex;
     std::condition_variable m_readerWake;
+    bool m_readerKick = false;                         // with m_readerWakeMutex
+    std::atomic<int64_t> m_fastPollUntil{0};           // steady clock ticks
 
     std::vector<uint8_t> m_readerBuffer = std::vector<uint8_t>(kLinkReadSize);
     std::mutex m_decoderMutex;
     LinkDecoder m_decoder;
     std::atomic<uint64_t> m_droppedFrames{0};
+    std::atomic<uint64_t> m_linkReadFailures{0};
 
     // Byte channel.
     mutable std::mutex m_channelMutex;
@@ -154,6 +180,15 @@ private:
     std::map<uint32_t, std::vector<uint8_t>> m_replies;
     uint32_t m_awaited = 0;
     bool m_replyArrived = false;
+    // Replies owed to accesses that gave up, per address, and until when they are expected.
+    struct OwedReplies {
+        int count = 0;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::map<uint32_t, OwedReplies> m_owed;
+    bool m_awaitedGotLate = false; // a late reply of the awaited address was set aside meanwhile
+    std::vector<uint8_t> m_lateCandidate;
+    std::atomic<uint64_t> m_lateReplies{0};
 
     std::mutex m_sendMutex; // the send endpoint: one request at a time
     std::mutex m_regMutex;  // one register operation at a time (the awaited address is one slot)
@@ -190,10 +225,9 @@ private:
     size_t m_stageFill = 0;
     UsbFrameAssembler m_frames;
 
-    // Offline report.
-    std::mutex m_offlineMutex;
-    UsbOfflineCallback m_offlineCallback = nullptr;
-    void* m_offlineContext = nullptr;
+    std::condition_variable m_bulkWake; // with m_ringEventMutex: ends a reader's pause
+    std::mutex m_lostMutex;
+    std::function<void()> m_lostHandler;
     std::atomic<int32_t> m_removed{0};
 };
 

@@ -27,21 +27,11 @@ void QxUsbDevice::SetTransferParams(int cacheSlots, int transferUnits) {
 
 void QxUsbDevice::SetPixelBytes(int bytesPerPixel) { m_pixelBytes = std::clamp(bytesPerPixel, 1, 16); }
 
-// ---- offline report ----
+// ---- removal ----
 
-void QxUsbDevice::setOfflineCallback(UsbOfflineCallback callback, void* context) {
-    std::lock_guard<std::mutex> lk(m_offlineMutex);
-    m_offlineCallback = callback;
-    m_offlineContext = callback ? context : nullptr;
-}
-
-bool QxUsbDevice::markRemoved(UsbOfflineCallback& callback, void*& context) {
+bool QxUsbDevice::markRemoved() {
     int32_t expected = 0;
-    if (!m_removed.compare_exchange_strong(expected, 1)) return false;
-    std::lock_guard<std::mutex> lk(m_offlineMutex);
-    callback = m_offlineCallback;
-    context = m_offlineContext;
-    return true;
+    return m_removed.compare_exchange_strong(expected, 1);
 }
 
 // ---- start and stop ----
@@ -103,7 +93,11 @@ bool QxUsbDevice::UsbStartStream() {
 }
 
 void QxUsbDevice::stopStreamThreads() {
-    m_running = false;
+    {
+        std::lock_guard<std::mutex> lk(m_ringEventMutex);
+        m_running = false;
+    }
+    m_bulkWake.notify_all();
     if (CCyUSBEndPoint* ep = m_bulkEp.load()) ep->Abort(); // ends the reader's wait at once
     signalRing();
     if (m_bulkReader.joinable()) m_bulkReader.join();
@@ -205,10 +199,19 @@ void QxUsbDevice::UsbBulkReaderThread() {
         }
     }
     if (failed) QX_USB_LOG_ERROR("func:{}, BeginDataXfer failed, error:{}", "UsbBulkReaderThread", ep->LastError);
+    // A failing endpoint (a halt, a device gone) is cleared and retried with a growing pause;
+    // transfers queued before the last clear fail with the old state and are only requeued.
+    // Failing for kBulkFailureLimitMs without a success ends the stream and reports the loss.
+    uint64_t clears = 0;
+    std::vector<uint64_t> queuedAfter(slots.size(), 0);
+    int failuresInRow = 0;
+    std::chrono::steady_clock::time_point failingSince;
     for (size_t i = 0; !failed && m_running.load(); i = (i + 1) % slots.size()) {
         Slot& s = slots[i];
+        bool timedOut = false;
         if (!ep->WaitForXfer(&s.ov, kBulkWaitMs)) {
             if (!m_running.load()) break;
+            timedOut = true; // no data for a while: not a failure of the endpoint
             ep->Abort();
             if (ep->LastError == kErrorIoPending || s.ov.lastError == kErrorIoPending) ep->WaitForXfer(&s.ov, kBulkWaitMs);
         }
@@ -225,10 +228,36 @@ void QxUsbDevice::UsbBulkReaderThread() {
             signalRing();
         }
         if (!m_running.load()) break;
+        if (ok) {
+            if (failuresInRow > 0)
+                QX_USB_LOG_INFO("func:{}, bulk transfers of {} succeed again", "UsbBulkReaderThread", m_path);
+            failuresInRow = 0;
+        } else if (!timedOut && queuedAfter[i] == clears) {
+            const auto now = std::chrono::steady_clock::now();
+            if (failuresInRow++ == 0) {
+                failingSince = now;
+                QX_USB_LOG_ERROR("func:{}, bulk transfer on {} failed (status {:#x}), clearing the endpoint",
+                                 "UsbBulkReaderThread", m_path, ep->UsbdStatus);
+            }
+            if (now - failingSince >= std::chrono::milliseconds(kBulkFailureLimitMs)) {
+                QX_USB_LOG_ERROR("func:{}, bulk transfers on {} keep failing for {} ms: the stream ends",
+                                 "UsbBulkReaderThread", m_path, kBulkFailureLimitMs);
+                reportLost();
+                break;
+            }
+            ep->Reset();
+            ++clears;
+            const int pauseMs = std::min(kBulkRetryMaxMs, 1 << std::min(failuresInRow - 1, 10));
+            std::unique_lock<std::mutex> lk(m_ringEventMutex);
+            m_bulkWake.wait_for(lk, std::chrono::milliseconds(pauseMs), [this] { return !m_running.load(); });
+            if (!m_running.load()) break;
+        }
         s.request = next;
+        queuedAfter[i] = clears;
         s.ctx = ep->BeginDataXfer(s.buffer.get(), next, &s.ov);
         if (!s.ctx || s.ov.lastError != kErrorIoPending) {
             QX_USB_LOG_ERROR("func:{}, BeginDataXfer failed, error:{}", "UsbBulkReaderThread", ep->LastError);
+            reportLost();
             break;
         }
     }
@@ -243,6 +272,20 @@ void QxUsbDevice::UsbBulkReaderThread() {
     slots.clear();
     m_bulkEp = nullptr;
     m_readerAlive = false;
+}
+
+void QxUsbDevice::setLostHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lk(m_lostMutex);
+    m_lostHandler = std::move(handler);
+}
+
+void QxUsbDevice::reportLost() {
+    std::function<void()> handler;
+    {
+        std::lock_guard<std::mutex> lk(m_lostMutex);
+        handler = m_lostHandler;
+    }
+    if (handler) handler();
 }
 
 // ---- frame assembler ----

@@ -21,6 +21,7 @@ const char* usbNoPath() { return reinterpret_cast<const char*>(static_cast<std::
 QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono::milliseconds pollInterval)
     : m_backend(std::move(backend)) {
     if (m_backend) m_driver = std::make_unique<UsbDriverDevice>(m_backend);
+    m_noticeThread = std::thread([this] { noticeLoop(); });
     {
         std::unique_lock<std::shared_mutex> lk(m_lock);
         UsbEnumerateDevices(m_devices);
@@ -34,7 +35,14 @@ QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono
 }
 
 QxUsbManager::~QxUsbManager() {
-    // No notification runs once the watch is gone; then every device still open is closed.
+    // No notification runs once the notice thread and the watch are gone; then every device
+    // still open is closed.
+    {
+        std::lock_guard<std::mutex> lk(m_noticeMutex);
+        m_noticeStop = true;
+    }
+    m_noticeCv.notify_all();
+    if (m_noticeThread.joinable()) m_noticeThread.join();
     m_watch.reset();
     std::unique_lock<std::shared_mutex> lk(m_lock);
     for (auto& kv : m_open) {
@@ -59,8 +67,6 @@ void QxUsbManager::UsbEnumerateDevices(std::deque<std::string>& list) {
     }
 }
 
-bool QxUsbManager::onNotifyThread() const { return m_notifyThread.load() == std::this_thread::get_id(); }
-
 bool QxUsbManager::passGate(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     std::unique_lock<std::mutex> lk(m_gateMutex);
@@ -75,13 +81,12 @@ QxUsbDevice* QxUsbManager::lookup(UsbDevHandle handle) {
 // ---- enumeration ----
 
 int QxUsbManager::GetDeviceCount() {
-    if (!m_driver || onNotifyThread()) return 0;
+    if (!m_driver) return 0;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     return int(m_devices.size());
 }
 
 const char* QxUsbManager::GetDevicePath(int index) {
-    if (onNotifyThread()) return usbNoPath();
     std::string path;
     {
         std::shared_lock<std::shared_mutex> lk(m_lock);
@@ -96,7 +101,6 @@ const char* QxUsbManager::GetDevicePath(int index) {
 }
 
 std::vector<std::string> QxUsbManager::devicePaths() {
-    if (onNotifyThread()) return {};
     std::shared_lock<std::shared_mutex> lk(m_lock);
     return std::vector<std::string>(m_devices.begin(), m_devices.end());
 }
@@ -104,7 +108,7 @@ std::vector<std::string> QxUsbManager::devicePaths() {
 // ---- open and close ----
 
 UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
-    if (!path || onNotifyThread()) return kUsbInvalidHandle;
+    if (!path) return kUsbInvalidHandle;
     try {
         const std::string p(path);
         {
@@ -131,6 +135,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
             return kUsbInvalidHandle;
         }
         const UsbDevHandle h = m_nextHandle++;
+        dev->setLostHandler([this, h] { postLost(h); });
         m_open.emplace(h, Entry{h, std::move(dev)});
         m_openByPath[p] = h;
         return h;
@@ -140,7 +145,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
 }
 
 bool QxUsbManager::CloseDevice(UsbDevHandle handle) {
-    if (handle == 0 || handle == kUsbInvalidHandle || onNotifyThread()) return false;
+    if (handle == 0 || handle == kUsbInvalidHandle) return false;
     std::unique_lock<std::shared_mutex> lk(m_lock);
     auto it = m_open.find(handle);
     if (it == m_open.end()) return false;
@@ -148,6 +153,10 @@ bool QxUsbManager::CloseDevice(UsbDevHandle handle) {
     m_open.erase(it);
     auto byPath = m_openByPath.find(dev->devicePath());
     if (byPath != m_openByPath.end() && byPath->second == handle) m_openByPath.erase(byPath);
+    {
+        std::lock_guard<std::mutex> ol(m_offlineMutex);
+        m_offline.erase(handle);
+    }
     dev->UsbStopStream();
     if (dev->isOpen()) dev->UsbCloseLink();
     dev.reset();
@@ -155,23 +164,74 @@ bool QxUsbManager::CloseDevice(UsbDevHandle handle) {
 }
 
 void QxUsbManager::RegisterOfflineCallback(UsbDevHandle handle, UsbOfflineCallback callback, void* context) {
-    if (onNotifyThread()) return;
-    std::shared_lock<std::shared_mutex> lk(m_lock);
-    if (QxUsbDevice* d = lookup(handle)) d->setOfflineCallback(callback, context);
+    {
+        std::shared_lock<std::shared_mutex> lk(m_lock);
+        const bool known = lookup(handle) != nullptr;
+        std::lock_guard<std::mutex> ol(m_offlineMutex);
+        if (known && callback) m_offline[handle] = OfflineRegistration{callback, context};
+        else m_offline.erase(handle);
+    }
+    // The registration is changed first, so no new call can start with the old context; then
+    // a call already running on another thread is waited for.
+    std::unique_lock<std::mutex> ol(m_offlineMutex);
+    m_offlineCv.wait(ol, [&] {
+        auto it = m_offlineRunning.find(handle);
+        return it == m_offlineRunning.end() || it->second == std::this_thread::get_id();
+    });
+}
+
+namespace {
+
+// The offline call running on this thread, for OfflineContextReleased.
+struct RunningOffline {
+    QxUsbManager* manager = nullptr;
+    UsbDevHandle handle = kUsbInvalidHandle;
+};
+thread_local RunningOffline t_runningOffline;
+
+} // namespace
+
+void QxUsbManager::OfflineContextReleased() {
+    RunningOffline running = t_runningOffline;
+    t_runningOffline = RunningOffline{};
+    if (running.manager) running.manager->offlineCallbackEnded(running.handle);
+}
+
+void QxUsbManager::offlineCallbackEnded(UsbDevHandle handle) {
+    {
+        std::lock_guard<std::mutex> ol(m_offlineMutex);
+        m_offlineRunning.erase(handle);
+    }
+    m_offlineCv.notify_all();
+}
+
+void QxUsbManager::reportRemoved(const std::vector<UsbDevHandle>& handles) {
+    for (UsbDevHandle h : handles) {
+        OfflineRegistration reg;
+        {
+            std::lock_guard<std::mutex> ol(m_offlineMutex);
+            auto it = m_offline.find(h);
+            if (it == m_offline.end()) continue;
+            reg = it->second;
+            m_offlineRunning[h] = std::this_thread::get_id();
+        }
+        t_runningOffline = RunningOffline{this, h};
+        reg.callback(reg.context);
+        if (t_runningOffline.manager) OfflineContextReleased();
+    }
 }
 
 // ---- per-device calls ----
 
 bool QxUsbManager::CameraGetImage(UsbDevHandle handle, FrameCacheSlot*& slot, int timeoutMs) {
     slot = nullptr;
-    if (onNotifyThread() || !passGate(timeoutMs)) return false;
+    if (!passGate(timeoutMs)) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->UsbTakeFrame(slot, timeoutMs);
 }
 
 bool QxUsbManager::CameraReleaseImage(UsbDevHandle handle) {
-    if (onNotifyThread()) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (!d) return false;
@@ -180,7 +240,7 @@ bool QxUsbManager::CameraReleaseImage(UsbDevHandle handle) {
 }
 
 bool QxUsbManager::ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs) {
-    if (onNotifyThread() || !passGate(timeoutMs)) {
+    if (!passGate(timeoutMs)) {
         count = 0;
         return false;
     }
@@ -194,14 +254,22 @@ bool QxUsbManager::ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, in
 }
 
 bool QxUsbManager::WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs) {
-    if (onNotifyThread() || !passGate(timeoutMs)) return false;
+    if (!passGate(timeoutMs)) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbChannelSend(bytes, count, timeoutMs);
 }
 
+bool QxUsbManager::DrainData(UsbDevHandle handle) {
+    std::shared_lock<std::shared_mutex> lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (!d) return false;
+    d->UsbChannelDrain();
+    return true;
+}
+
 bool QxUsbManager::ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
-    if (onNotifyThread() || !passGate(timeoutMs)) return false;
+    if (!passGate(timeoutMs)) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbRegRead(address, buffer, count, timeoutMs);
@@ -209,55 +277,48 @@ bool QxUsbManager::ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t*
 
 bool QxUsbManager::WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count,
                                   int timeoutMs) {
-    if (onNotifyThread() || !passGate(timeoutMs)) return false;
+    if (!passGate(timeoutMs)) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbRegWrite(address, buffer, count, timeoutMs);
 }
 
 void QxUsbManager::SetTransferParams(UsbDevHandle handle, int cacheSlots, int transferUnits) {
-    if (onNotifyThread()) return;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (d && d->isOpen()) d->SetTransferParams(cacheSlots, transferUnits);
 }
 
 void QxUsbManager::SetPixelBytes(UsbDevHandle handle, int bytesPerPixel) {
-    if (onNotifyThread()) return;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (d && d->isOpen()) d->SetPixelBytes(bytesPerPixel);
 }
 
 void QxUsbManager::SetImageInfo(UsbDevHandle handle, int width, int height, int bitsPerPixel) {
-    if (onNotifyThread()) return;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     if (QxUsbDevice* d = lookup(handle)) d->SetImageInfo(width, height, bitsPerPixel);
 }
 
 bool QxUsbManager::StartAcq(UsbDevHandle handle) {
-    if (onNotifyThread()) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbStartStream();
 }
 
 bool QxUsbManager::StopAcq(UsbDevHandle handle) {
-    if (onNotifyThread()) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbStopStream();
 }
 
 bool QxUsbManager::isRemoved(UsbDevHandle handle) {
-    if (onNotifyThread()) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->removed();
 }
 
 bool QxUsbManager::streamStats(UsbDevHandle handle, UsbStreamStats& out) {
-    if (onNotifyThread()) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (!d) return false;
@@ -266,7 +327,7 @@ bool QxUsbManager::streamStats(UsbDevHandle handle, UsbStreamStats& out) {
 }
 
 bool QxUsbManager::streamSettings(UsbDevHandle handle, int out[6]) {
-    if (onNotifyThread() || !out) return false;
+    if (!out) return false;
     std::shared_lock<std::shared_mutex> lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (!d) return false;
@@ -289,30 +350,61 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
         m_gateCv.wait(g, [this] { return m_busy == 0; });
         m_busy = -1;
     }
+    std::vector<UsbDevHandle> removed;
     {
         std::unique_lock<std::shared_mutex> lk(m_lock);
-        m_notifyThread = std::this_thread::get_id();
         UsbEnumerateDevices(m_devices);
         ++m_changes;
         if (event == usb::UsbHotplugEvent::Left) {
             for (const auto& kv : m_openByPath) {
-                if (std::find(m_devices.begin(), m_devices.end(), kv.first) != m_devices.end()) continue;
+                // The notice names the device that left: it is gone even when a device at the
+                // same path is listed again by now (a quick re-plug).
+                const bool listed = std::find(m_devices.begin(), m_devices.end(), kv.first) != m_devices.end();
+                if (listed && kv.first != entry.path) continue;
                 QxUsbDevice* d = lookup(kv.second);
-                UsbOfflineCallback cb = nullptr;
-                void* ctx = nullptr;
                 // Reported once per open device: a later notification finds it marked.
-                if (!d || !d->markRemoved(cb, ctx)) continue;
+                if (!d || !d->markRemoved()) continue;
                 QX_USB_LOG_INFO("func:{}, device {} removed", "UsbDeviceChange", kv.first);
-                if (cb) cb(ctx);
+                removed.push_back(kv.second);
             }
         }
-        m_notifyThread = std::thread::id();
     }
     {
         std::lock_guard<std::mutex> g(m_gateMutex);
         m_busy = 0;
     }
     m_gateCv.notify_all();
+    // The owners hear of the loss with every lock released: they may close the device, and
+    // calls on the other cameras go on meanwhile.
+    reportRemoved(removed);
+}
+
+void QxUsbManager::postLost(UsbDevHandle handle) {
+    {
+        std::lock_guard<std::mutex> lk(m_noticeMutex);
+        m_notices.push_back(handle);
+    }
+    m_noticeCv.notify_all();
+}
+
+void QxUsbManager::noticeLoop() {
+    std::unique_lock<std::mutex> lk(m_noticeMutex);
+    for (;;) {
+        m_noticeCv.wait(lk, [this] { return m_noticeStop || !m_notices.empty(); });
+        if (m_noticeStop) return;
+        const UsbDevHandle h = m_notices.front();
+        m_notices.pop_front();
+        lk.unlock();
+        bool report = false;
+        {
+            std::shared_lock<std::shared_mutex> ml(m_lock);
+            QxUsbDevice* d = lookup(h);
+            report = d && d->markRemoved();
+            if (report) QX_USB_LOG_ERROR("func:{}, device {} lost: its stream failed", "noticeLoop", d->devicePath());
+        }
+        if (report) reportRemoved({h});
+        lk.lock();
+    }
 }
 
 // ---- process-wide manager ----

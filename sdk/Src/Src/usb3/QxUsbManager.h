@@ -5,9 +5,25 @@
 // operation as a call on a device handle.
 //
 // Calls never throw: they answer a bool, a handle, a count or kUsbInvalidHandle / -1.
-// Lock order: busy gate, then the manager lock. The offline callback runs on the watcher
-// thread with the manager lock held exclusively; manager calls made from inside it fail at
-// once instead of deadlocking.
+//
+// Lock order of the USB3 transport (a thread takes these only in this order, never backwards):
+//   1. the application's handle lock (DeviceManager), held through a whole exported call;
+//   2. g_connectedGuidSetMutex (QxUsb3UserProtocol.h): connect, disconnect, and the whole of
+//      the USB3 enumeration, which calls into the manager while holding it;
+//   3. the busy gate's mutex, held only to test and set the busy value, never while waiting
+//      for anything else;
+//   4. the manager lock (shared for per-device calls and their waits, exclusive for open,
+//      close and re-enumeration);
+//   5. the offline-callback mutex of the manager, then the locks inside one QxUsbDevice
+//      (life, send, register, reply, channel, stream, frame) and the backend's own locks.
+// One wait crosses threads: unregistering an offline callback waits for that callback running
+// on another thread, but only until it calls OfflineContextReleased, which QxUsb3Device does
+// before the application's callback runs; so an application callback may block on a handle
+// lock without deadlocking a disconnect that holds it.
+// The offline callback runs on the watcher thread after the device change has been handled
+// (or on the manager's notice thread when a device's stream failed for good), with none of
+// these locks held: it may call the manager, including CloseDevice of its own handle, and the
+// application behind it may call any exported function.
 #pragma once
 #include "QxUsbDevice.h"
 #include "UsbBackend.h"
@@ -63,8 +79,14 @@ public:
     // ---- open and close ----
     UsbDevHandle OpenDevice(const char* path);
     bool CloseDevice(UsbDevHandle handle);
-    // Callback null unregisters. After it returns, a callback given before is not called again.
+    // Callback null unregisters. After it returns, a callback given before is not called again
+    // and no longer runs on another thread (it waits for one that runs, up to the point where
+    // that callback calls OfflineContextReleased). Called from inside the callback of the same
+    // handle it does not wait.
     void RegisterOfflineCallback(UsbDevHandle handle, UsbOfflineCallback callback, void* context);
+    // Called from inside an offline callback once it no longer touches its context: from then
+    // on an unregistration on another thread may return. Does nothing on any other thread.
+    static void OfflineContextReleased();
 
     // ---- per-device calls ----
     bool CameraGetImage(UsbDevHandle handle, FrameCacheSlot*& slot, int timeoutMs);
@@ -72,6 +94,8 @@ public:
     bool CameraReleaseImage(UsbDevHandle handle);
     bool ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs);
     bool WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs);
+    // Discards the byte-channel bytes received and not read yet.
+    bool DrainData(UsbDevHandle handle);
     bool ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs);
     bool WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs);
     void SetTransferParams(UsbDevHandle handle, int cacheSlots, int transferUnits);
@@ -96,8 +120,14 @@ private:
 
     void UsbEnumerateDevices(std::deque<std::string>& list);
     void UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDeviceEntry& entry);
+    // Calls the offline callback of each handle, with no lock of the manager held.
+    void reportRemoved(const std::vector<UsbDevHandle>& handles);
+    void offlineCallbackEnded(UsbDevHandle handle);
+    // A device whose stream failed for good is reported like a removed one, from the notice
+    // thread (never from the failing stream's own thread, which the owner's stop joins).
+    void postLost(UsbDevHandle handle);
+    void noticeLoop();
     bool passGate(int timeoutMs);
-    bool onNotifyThread() const;
     const char* intern(const std::string& path);
     // The device of a handle in the open-device map; call with the manager lock held.
     QxUsbDevice* lookup(UsbDevHandle handle);
@@ -120,7 +150,23 @@ private:
     std::mutex m_internMutex;
     std::set<std::string> m_interned;
 
-    std::atomic<std::thread::id> m_notifyThread{};
+    // Offline registrations, and the handles whose callback runs right now (with the thread
+    // that runs it), guarded by m_offlineMutex.
+    struct OfflineRegistration {
+        UsbOfflineCallback callback = nullptr;
+        void* context = nullptr;
+    };
+    std::mutex m_offlineMutex;
+    std::condition_variable m_offlineCv;
+    std::map<UsbDevHandle, OfflineRegistration> m_offline;
+    std::map<UsbDevHandle, std::thread::id> m_offlineRunning;
+
+    std::mutex m_noticeMutex;
+    std::condition_variable m_noticeCv;
+    std::deque<UsbDevHandle> m_notices;
+    bool m_noticeStop = false;
+    std::thread m_noticeThread;
+
     std::atomic<uint64_t> m_changes{0};
     std::unique_ptr<usb::UsbWatch> m_watch;
 };

@@ -97,7 +97,9 @@ bool UsbFrameAssembler::configure(int width, int height, int bitsPerPixel, int b
     if (total > kMaxBlockBytes) return false;
     {
         std::lock_guard<std::mutex> lk(m_mutex);
-        if (!m_block || m_blockSize != total) {
+        // A block large enough already is kept: a restart with the same or a smaller image
+        // allocates nothing.
+        if (!m_block || m_blockSize < total) {
             m_block.reset(new (std::nothrow) uint8_t[size_t(total)]);
             if (!m_block) {
                 m_blockSize = 0;

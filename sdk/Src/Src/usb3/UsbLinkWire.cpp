@@ -216,6 +216,12 @@ std::vector<uint8_t> encodeRegProtoWrite(uint16_t address, uint32_t value) {
             static_cast<uint8_t>(value)};
 }
 
+std::vector<uint8_t> encodeRegProtoWriteMessage(uint16_t address, const uint8_t* bytes, size_t size) {
+    std::vector<uint8_t> out{kRegProtoWrite, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+    if (bytes && size) out.insert(out.end(), bytes, bytes + size);
+    return out;
+}
+
 std::vector<uint8_t> encodeRegProtoReadReply(uint32_t value) {
     return {kRegProtoAck, static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
             static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};

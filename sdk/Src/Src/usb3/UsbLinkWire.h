@@ -127,6 +127,9 @@ constexpr uint8_t kRegProtoAck = 0x06;
 std::vector<uint8_t> encodeRegProtoRead(uint16_t address);
 // 'W', address high, address low, value most significant byte first.
 std::vector<uint8_t> encodeRegProtoWrite(uint16_t address, uint32_t value);
+// 'W', address high, address low, then `size` message bytes as they are: a whole message
+// written to one register address in one request (any length but 4, which is a value).
+std::vector<uint8_t> encodeRegProtoWriteMessage(uint16_t address, const uint8_t* bytes, size_t size);
 // 0x06, value most significant byte first.
 std::vector<uint8_t> encodeRegProtoReadReply(uint32_t value);
 

@@ -28,12 +28,15 @@
 #include <QVBoxLayout>
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
 const char* const kMakerNotice = "QxCam 相机属性 XML 预览及串口指令生成工具";
 const char* const kYellow = "background-color: yellow; padding-left:3px;padding-right:3px;";
 const char* const kCopied = "（已复制）";
+// Appended to the VALUE cell of a row whose command could not be built.
+const char* const kUnbuilt = " [无法转换]";
 
 } // namespace
 
@@ -151,7 +154,8 @@ void Ui_MainWindow::retranslateUi(QMainWindow* window) {
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent),
       ui(std::make_unique<Ui_MainWindow>()),
-      settings(QStringLiteral("XmlViewerConfig.ini"), QSettings::IniFormat) {
+      settings(QStringLiteral("XmlViewerConfig.ini"), QSettings::IniFormat),
+      m_guiThread(std::this_thread::get_id()) {
     ui->setupUi(this);
     m_tree = new PropertyTreeViewerEx(this);
 
@@ -169,7 +173,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     ui->labelCopyright->setText(QString::fromUtf8(kMakerNotice) +
                                 QString::asprintf("\n\nQxCamSdk Version: 0x%08x", QX_GetSdkVersion()));
-    ui->labelCopyright->setStyleSheet(QStringLiteral("text-color:lightGray"));
+    ui->labelCopyright->setStyleSheet(QStringLiteral("color:lightGray"));
     ui->labelCopyright->setWordWrap(true);
 
     m_feature = new FeatureBase(
@@ -223,6 +227,7 @@ void MainWindow::onPortRead(void* /*buffer*/, int64_t address, int64_t /*length*
         command.isRead = true;
         command.address = address;
         command.key = key;
+        command.mayWarn = std::this_thread::get_id() == m_guiThread;
         m_pending.record(std::move(command));
     }
     postAppendRow();
@@ -315,13 +320,11 @@ void MainWindow::appendRow() {
         }
         m_pending.pending = !m_pending.queue.empty();
     }
-    // No lock from here on: the message box below runs an event loop.
     QTableWidget* table = ui->tableWidget;
     const int row = insertTableRow();
     table->item(row, 0)->setText(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")));
     table->item(row, 1)->setText(QString::fromStdString(command.key));
-    table->item(row, 2)->setText(QStringLiteral("(读)"));
-    if (!command.isRead) table->item(row, 2)->setText(QString::fromStdString(command.valueText));
+    const QString value = command.isRead ? QStringLiteral("(读)") : QString::fromStdString(command.valueText);
 
     QByteArray frame;
     const bool built = command.isRead ? buildCommand(frame, command.address, nullptr, 0)
@@ -329,19 +332,32 @@ void MainWindow::appendRow() {
                                                      command.data.size());
     if (built) {
         const QString text = hexText(frame);
+        table->item(row, 2)->setText(value);
         table->item(row, 3)->setText(text);
         QApplication::clipboard()->setText(text);
         ui->labelClipboardContent->setText(text + QString::fromUtf8(kCopied));
+    } else {
+        // The command column stays blank and the clipboard keeps the last good command.
+        table->item(row, 2)->setText(value + QString::fromUtf8(kUnbuilt));
     }
     for (int c = 0; c <= 2; ++c) table->resizeColumnToContents(c);
     table->scrollToBottom();
     highlightClipboardLabel();
     table->selectRow(row);
-    if (!built) {
-        QMessageBox::warning(this, QStringLiteral("警告"),
-                             QStringLiteral("转换命令 %1 异常！").arg(QString::fromStdString(command.key)),
-                             QMessageBox::Ok);
-    }
+    if (!built && command.mayWarn) warnUnbuilt(command.key);
+}
+
+void MainWindow::warnUnbuilt(const std::string& key) {
+    // One box at a time, and never one that runs its own event loop here: open() returns at
+    // once, so appendRow never nests and a burst of failures cannot stack boxes. While this
+    // box or any other modal dialog is up, later failures only mark their rows.
+    if ((m_warningBox && m_warningBox->isVisible()) || QApplication::activeModalWidget()) return;
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"),
+                                QStringLiteral("转换命令 %1 异常！").arg(QString::fromStdString(key)),
+                                QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_warningBox = box;
+    box->open();
 }
 
 void MainWindow::recoverColor() {

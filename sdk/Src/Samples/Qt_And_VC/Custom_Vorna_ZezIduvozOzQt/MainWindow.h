@@ -11,12 +11,14 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMap>
+#include <QPointer>
 #include <QSettings>
 #include <QTimer>
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 class FeatureBase;
 class PropertyTreeViewerEx;
@@ -31,6 +33,7 @@ class QVBoxLayout;
 class QHBoxLayout;
 class QGridLayout;
 class QWidget;
+class QMessageBox;
 
 // The form: the window's widgets and their texts.
 class Ui_MainWindow {
@@ -111,6 +114,7 @@ private:
     int insertTableRow();
     void highlightClipboardLabel();
     void postAppendRow();
+    void warnUnbuilt(const std::string& key);
 
     std::unique_ptr<Ui_MainWindow> ui;
     PropertyTreeViewerEx* m_tree = nullptr;
@@ -122,4 +126,6 @@ private:
     QElapsedTimer loadTime;      // guarded by the PendingCommand mutex
     PendingCommand m_pending;
     QMap<std::string, int64_t> keyAddressMap; // guarded by the PendingCommand mutex
+    const std::thread::id m_guiThread;
+    QPointer<QMessageBox> m_warningBox; // the open "转换命令" warning, if any
 };

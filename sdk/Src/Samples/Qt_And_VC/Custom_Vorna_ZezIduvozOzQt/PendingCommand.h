@@ -2,8 +2,11 @@
 // and the GUI thread, which turns each command into a table row in MainWindow::appendRow.
 //
 // The plain fields describe the last command recorded; a callback compares a new access with
-// them to drop a repeat. Recorded commands wait in `queue` until appendRow takes them, so a
-// command recorded while an earlier one has not been shown yet does not replace it.
+// them to drop a repeat. Recorded commands wait in `queue` until appendRow takes them:
+//  - a read is one slot: any newer access replaces a read not shown yet, so a burst of reads
+//    (the refresh worker's first fill) lists only the latest one instead of every one late;
+//  - a write is never replaced: the writes the user made are each shown once, in order.
+// So the queue holds writes, and at most one read, always at its back.
 // Everything here is guarded by `mutex`.
 #pragma once
 #include <QByteArray>
@@ -20,6 +23,9 @@ struct PendingCommand {
         bool isRead = false;
         std::string key;
         std::string valueText;
+        // A frame that cannot be built is reported with a warning box only for an access the
+        // user made on the GUI thread; the refresh worker's reads only mark their rows.
+        bool mayWarn = true;
     };
 
     std::mutex mutex;
@@ -35,6 +41,7 @@ struct PendingCommand {
     // are copied, not shared: the queued command goes to the GUI thread while a port callback
     // on another thread may replace `data`.
     void record(Command command) {
+        if (!queue.empty() && queue.back().isRead) queue.pop_back();
         data = QByteArray(command.data.constData(), command.data.size());
         address = command.address;
         isRead = command.isRead;

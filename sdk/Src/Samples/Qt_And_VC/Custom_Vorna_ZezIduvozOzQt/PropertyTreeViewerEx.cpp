@@ -274,10 +274,9 @@ void PropertyTreeViewerEx::resetViewer() {
     m_queue.clear();
     m_owner = nullptr;
     m_filter->clearFocus();
-    {
-        const QSignalBlocker block(m_filter); // clearing is no new filter
-        m_filter->clear();
-    }
+    // Not with signals blocked: the line edit hides its clear button on its own text change.
+    // No file is loaded any more, so applyFilter does not reload.
+    m_filter->clear();
     m_filter->setEnabled(true);
     m_keywords.clear();
     m_favoritesOnly = false;
@@ -301,7 +300,9 @@ void PropertyTreeViewerEx::loadXml(MainWindow* owner, QString path) {
     m_tree->setCursor(Qt::WaitCursor);
     m_filter->setCursor(Qt::WaitCursor);
     m_xmlPath = path;
-    m_owner = owner;
+    // The owner marks a loaded file: it is set once this load has succeeded, so that the
+    // filter, the user level and the favourites button never re-run a failed load.
+    m_owner = nullptr;
     m_gate.enter();
     m_firstBuild = m_rows.isEmpty();
     m_gate.leave();
@@ -341,6 +342,7 @@ void PropertyTreeViewerEx::loadXml(MainWindow* owner, QString path) {
             m_worker = std::async(std::launch::async, [this] { pollingWorker(); });
         }
         m_hoverTimer.start();
+        m_owner = owner;
     }
     m_tree->resizeColumnToContents(0);
     setCursor(Qt::ArrowCursor);

@@ -59,6 +59,10 @@ QxUsb3Device::QxUsb3Device() {
             return ok;
         },
         [this](const uint8_t* bytes, int count) { return sendData(bytes, count); });
+    protocol->setDrain([this] {
+        qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
+        if (manager && isConnected()) manager->DrainData(m_hDevice);
+    });
     setProtocol(std::move(protocol));
 }
 
@@ -121,6 +125,7 @@ QX_STATUS QxUsb3Device::connectDevice(int32_t /*accessMode*/) {
         std::lock_guard<std::mutex> lk(g_connectedGuidSetMutex);
         g_connectedGuidSet.insert(path);
         m_connectedPath = path;
+        clearOffline();
         setConnected(true);
     }
     return QX_OK;
@@ -151,7 +156,10 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
         // fails the buffer sizing instead.
         const int64_t bits = std::clamp<int64_t>(bitsInfo.nValue, -1, 1024);
         m_bitsPerPixel = bits == 0 ? 8 : static_cast<int32_t>(bits);
-        bytesPerPixel = (m_bitsPerPixel + 7) / 8;
+        // The stream, the pool and the copy all use the bytes per pixel of the frames handed
+        // out: 17 to 31 bits travel and are delivered in 4 bytes per pixel, not 3.
+        bytesPerPixel = std::max<int32_t>((m_bitsPerPixel + 7) / 8,
+                                          static_cast<int32_t>(pixelLayoutFor(m_bitsPerPixel).bytesPerPixel));
     } else {
         m_bitsPerPixel = 12;
         bytesPerPixel = 2;
@@ -354,5 +362,11 @@ bool QxUsb3Device::sendData(const void* buffer, int32_t length) {
 void QxUsb3Device::loc_processOffline(void* camera) {
     if (!camera) return;
     QX_LOG_INFO("func:{} called.", "loc_processOffline");
-    static_cast<QxUsb3Device*>(camera)->processOffline();
+    QX_OFFLINE_CALLBACK callback = nullptr;
+    void* user = nullptr;
+    const bool first = static_cast<QxUsb3Device*>(camera)->takeOfflineReport(callback, user);
+    // The camera object is not touched after this point: a disconnect and delete on another
+    // thread may go ahead while the application's callback runs.
+    qx::usb3::QxUsbManager::OfflineContextReleased();
+    if (first && callback) callback(user);
 }

@@ -1,0 +1,115 @@
+// Sending a file to the simulated USB3 camera through the real control link (QxUsbDevice),
+// the register protocol and the file-send protocol, as QX_FileAccessWrite does.
+//  - Usb3FileSend/<bytes>: QxUsb3FileAccess::sendFile, each message one write.
+//  - Usb3FileSendFourByteWords/<bytes>: the same messages cut into 4-byte register writes (to
+//    a plain register, the last word zero-padded), one exchange per word: the reference.
+// Time per iteration is the time of one whole file; the trace lines the file send prints are
+// kept off standard output while it runs.
+#include "FileAccess.h"
+#include "QxUsb3UserProtocol.h"
+#include "QxUsbDevice.h"
+#include "SimUsb3Camera.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+using namespace qx::usb3;
+
+namespace {
+
+// Standard output goes to /dev/null while it lives.
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::fflush(stdout);
+        m_saved = ::dup(STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::close(null);
+        }
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        if (m_saved >= 0) {
+            ::dup2(m_saved, STDOUT_FILENO);
+            ::close(m_saved);
+        }
+    }
+
+private:
+    int m_saved = -1;
+};
+
+struct Link {
+    sim::SimUsb3Rig rig;
+    QxUsbDevice dev{"usb:sim-1", rig.backend};
+    QxUsb3UserProtocol protocol;
+    Link() {
+        protocol.setTransport([this](uint8_t* b, int& n) { return dev.UsbChannelReceive(b, n, 1000); },
+                              [this](const uint8_t* b, int n) { return dev.UsbChannelSend(b, n, 1000); });
+        protocol.setDrain([this] { dev.UsbChannelDrain(); });
+    }
+};
+
+std::vector<uint8_t> fileBytes(size_t n) {
+    std::vector<uint8_t> f(n);
+    for (size_t i = 0; i < n; ++i) f[i] = uint8_t(i * 13 + (i >> 9));
+    return f;
+}
+
+void Usb3FileSend(benchmark::State& state) {
+    Link link;
+    if (!link.dev.UsbOpenLink()) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    const std::vector<uint8_t> file = fileBytes(size_t(state.range(0)));
+    QxUsb3FileAccess access(&link.protocol);
+    for (auto _ : state) {
+        QuietStdout quiet;
+        if (!access.sendFile("bench.bin", file.data(), uint32_t(file.size()))) {
+            state.SkipWithError("file not taken");
+            break;
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file.size()));
+}
+BENCHMARK(Usb3FileSend)->Arg(4096)->Arg(65536)->Arg(1 << 20)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void Usb3FileSendFourByteWords(benchmark::State& state) {
+    Link link;
+    if (!link.dev.UsbOpenLink()) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    const std::vector<uint8_t> file = fileBytes(size_t(state.range(0)));
+    const uint32_t count = QxUsb3FileAccess::packCount(uint32_t(file.size()));
+    std::vector<std::vector<uint8_t>> messages{QxUsb3FileAccess::headerMessage("bench.bin", uint32_t(file.size()))};
+    for (uint32_t k = 0; k < count; ++k)
+        messages.push_back(QxUsb3FileAccess::packetMessage(file.data(), uint32_t(file.size()), k));
+    messages.push_back({QxUsb3FileAccess::kEot});
+    for (auto _ : state) {
+        for (const auto& m : messages) {
+            for (size_t off = 0; off < m.size(); off += 4) {
+                uint8_t word[4] = {};
+                for (size_t i = 0; i < 4 && off + i < m.size(); ++i) word[3 - i] = m[off + i];
+                if (!link.protocol.write(0x100C, word, 4, 5000)) {
+                    state.SkipWithError("word not taken");
+                    return;
+                }
+            }
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file.size()));
+}
+BENCHMARK(Usb3FileSendFourByteWords)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();
