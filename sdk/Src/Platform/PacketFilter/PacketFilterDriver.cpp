@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -154,8 +155,27 @@ struct Driver {
     std::unique_ptr<Slot> slots[kMaxSlots];
 };
 
+Driver& driver();
+
+// At process exit the threads of slots still streaming are stopped and joined before the
+// library's records they log through are destroyed.
+void stopSlotsAtExit() {
+    Driver& drv = driver();
+    std::lock_guard<std::mutex> lock(drv.mutex);
+    for (auto& slot : drv.slots) {
+        if (!slot) continue;
+        slot->stop = true;
+        if (slot->thread.joinable()) slot->thread.join();
+    }
+}
+
 Driver& driver() {
-    static Driver* d = new Driver;   // lives to process exit: slot threads may outlive statics
+    // Never destroyed: a handle may be closed during static destruction.
+    static Driver* d = [] {
+        auto* created = new Driver;
+        std::atexit(stopSlotsAtExit);
+        return created;
+    }();
     return *d;
 }
 
