@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Streams the same GigE Vision camera and settings with the SDK (qx-gige-stream-client, through
 the QX_ exports) and with aravis's client (arv-camera-test-0.8: UDP socket with automatic buffer,
-and its packet socket), on aravis's fake camera (arv-fake-gv-camera-0.8, its description extended
+and its packet socket), and the SDK with its packet filter driver (qx-driver), on aravis's fake camera (arv-fake-gv-camera-0.8, its description extended
 with GevSCPSPacketSize, GevSCPHostPort and GevSCPD) and on the simulated camera
 (qx-sim-gige-camera). Runs inside a private network namespace of its own (re-executes itself with
 `unshare -n` when needed; needs root). Clients of a row run interleaved, `--repeat` times; the
@@ -35,7 +35,7 @@ ROWS = {
     "1024x1024@25/1500 2%loss": (1024, 1024, 25, 1500, 20, True, 0),
     "1024x1024@25/1500 2%loss+reads": (1024, 1024, 25, 1500, 20, True, 10),
 }
-CLIENTS = ["qx", "arv-udp", "arv-packet"]
+CLIENTS = ["qx", "qx-driver", "arv-udp", "arv-packet"]
 ARAVIS_MAX_FPS = 1000  # the fake camera's shortest frame period is 1 ms
 
 EXTRA_NODES = """
@@ -93,7 +93,7 @@ def child_cpu():
     return u.ru_utime + u.ru_stime
 
 
-def run_qx(args, cam, row):
+def run_qx(args, cam, row, driver=False):
     w, h, fps, ps, loss, resend, read_ms = row
     exe = os.path.join(args.build, "bench/gige_stream/qx-gige-stream-client")
     # arv-camera-test reports in whole seconds after SIGINT: both clients stream seconds + 1.
@@ -105,6 +105,8 @@ def run_qx(args, cam, row):
         cmd += ["--fps", str(fps or ARAVIS_MAX_FPS)]
     if read_ms:
         cmd += ["--read-memory-ms", str(read_ms)]
+    if driver:
+        cmd.append("--filter-driver")
     out = subprocess.run(cmd, capture_output=True, text=True, cwd=args.workdir, timeout=args.seconds + 60).stdout
     m = re.search(r"complete=(\d+) failed=(\d+) missing_ids=(\d+) cpu_s=([\d.]+).*read_failed=(\d+)", out)
     if not m:
@@ -199,8 +201,8 @@ def main():
                         if kind == "aravis" and os.path.exists(cfg + ".off"):
                             os.rename(cfg + ".off", cfg)
                         with Camera(kind, args.build, row, workdir) as cam:
-                            if client == "qx":
-                                r = run_qx(args, cam, row)
+                            if client in ("qx", "qx-driver"):
+                                r = run_qx(args, cam, row, client == "qx-driver")
                             else:
                                 r = run_aravis(args, cam, row, client == "arv-packet")
                         results.setdefault((name, kind, client), []).append(r)

@@ -8,7 +8,8 @@
 // --fps F (AcquisitionFrameRate, when the camera has it) --packet-size N (GevSCPSPacketSize
 // before the start) --resend 0|1 --check-pattern (samples of the simulated camera's pattern)
 // --read-memory-ms N (a QX_ReadMemory of the
-// GVCP capability register every N ms from a second thread, its failures counted).
+// GVCP capability register every N ms from a second thread, its failures counted)
+// --filter-driver (receive through the packet filter driver instead of the socket).
 #include "QxCamApi.h"
 
 #include <sys/resource.h>
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
     std::string ip = "127.0.0.1";
     double seconds = 10, fps = 0;
     long width = 0, height = 0, packetSize = 0, resend = -1, readEveryMs = 0;
-    bool checkPattern = false;
+    bool checkPattern = false, filterDriver = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : "0"; };
@@ -69,6 +70,7 @@ int main(int argc, char** argv) {
         else if (a == "--resend") resend = std::atol(next());
         else if (a == "--read-memory-ms") readEveryMs = std::atol(next());
         else if (a == "--check-pattern") checkPattern = true;
+        else if (a == "--filter-driver") filterDriver = true;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
@@ -88,6 +90,10 @@ int main(int argc, char** argv) {
     if (status == QX_OK) status = QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE);
     if (status != QX_OK) {
         std::fprintf(stderr, "cannot connect to %s: 0x%08x\n", ip.c_str(), static_cast<unsigned>(status));
+        return 1;
+    }
+    if (filterDriver && (status = QX_GIGE_SetFilterDriver(h, true)) != QX_OK) {
+        std::fprintf(stderr, "cannot enable the filter driver: 0x%08x\n", static_cast<unsigned>(status));
         return 1;
     }
     if (width) QX_XML_SetIntValue(h, "Width", width);

@@ -653,6 +653,9 @@ std::atomic<int> g_releases{0};
 TEST_F(GevControl, FilterDriverSwitch) {
     auto d = makeDevice();
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    qx::gige::GevSeams noDriver = qx::gige::gevDefaultSeams();
+    noDriver.filterDriverOpen = nullptr;  // a build without a driver
+    qx::gige::gevSetSeams(noDriver);
     EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);  // not active
     EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_CANNOT_OPEN_DRIVER);
     EXPECT_TRUE(LogCapture::instance().has("[I] GEVInitFilterDriver: Can't open v2eDODOderur driver.."));

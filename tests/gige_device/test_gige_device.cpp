@@ -498,14 +498,50 @@ TEST_F(GigeDeviceTest, GigeSettings) {
     EXPECT_EQ(percent, 80);
     EXPECT_EQ(timeout, 300);
 
-    // No filter driver on this platform: the failure is reported, the state stays off.
-    bool filter = true;
-    EXPECT_EQ(QX_GIGE_SetFilterDriver(h, true), gevStatusToError(GEV_STATUS_CANNOT_OPEN_DRIVER));
+    // The packet filter driver switches on and off on a connected camera.
+    bool filter = false;
+    EXPECT_EQ(QX_GIGE_SetFilterDriver(h, true), QX_OK);
+    ASSERT_EQ(QX_GIGE_GetFilterDriver(h, &filter), QX_OK);
+    EXPECT_TRUE(filter);
+    EXPECT_EQ(QX_GIGE_SetFilterDriver(h, false), QX_OK);
     ASSERT_EQ(QX_GIGE_GetFilterDriver(h, &filter), QX_OK);
     EXPECT_FALSE(filter);
-    EXPECT_EQ(QX_GIGE_SetFilterDriver(h, false), QX_OK);
     ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
     EXPECT_EQ(QX_GIGE_SetFilterDriver(h, true), QX_ERR_NOT_AVAILABLE);
+}
+
+TEST_F(GigeDeviceTest, FilterDriverDeliversFramesThroughGetFrame) {
+    auto cam = makeCamera("127.0.0.23", "GD-23");
+    QX_DEV_HANDLE h = create(recordFor(0x7F000017u, "GD-23"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_GIGE_SetFilterDriver(h, true), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_NE(QX_GIGE_SetFilterDriver(h, false), QX_OK) << "not while the driver streams";
+    SimGvspSender sender(*cam, false, (cam->reg(0x0D04) & 0xFFFF) - 36);
+    ASSERT_TRUE(sender.start());
+    sender.setImage(kWidth, kHeight, kMono8);
+    for (uint64_t block = 1; block <= 4; ++block) {
+        ASSERT_GT(sender.sendBlock(block, SimGvspSender::pattern(block, kWidth * kHeight)), 0u);
+        FrameInfo frame{};
+        ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK) << "block " << block;
+        EXPECT_EQ(frame.nFrameIndex, block);
+        EXPECT_EQ(frame.nWidth, kWidth);
+        EXPECT_EQ(frame.nLostPacket, 0u);
+        ASSERT_EQ(frame.nDataLen, kWidth * kHeight);
+        const auto expected = SimGvspSender::pattern(block, kWidth * kHeight);
+        EXPECT_EQ(std::memcmp(frame.pData, expected.data(), expected.size()), 0) << "block " << block;
+        ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+    }
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    // Off again: the next acquisition receives through the socket and the grab thread.
+    ASSERT_EQ(QX_GIGE_SetFilterDriver(h, false), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    sender.sendBlock(9, SimGvspSender::pattern(9, kWidth * kHeight));
+    FrameInfo frame{};
+    ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK);
+    EXPECT_EQ(frame.nFrameIndex, 9u);
+    ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
 }
 
 TEST_F(GigeDeviceTest, IpConfigOnADisconnectedCameraConnectsForTheChange) {

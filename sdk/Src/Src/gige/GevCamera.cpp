@@ -455,6 +455,10 @@ GevStatus GEVInitFilterDriver(uint8_t cam_nr) {
         GevLog(cam_nr, GEV_LOG_WARNING, "[W] GEVInitFilterDriver already enabled");
         return GEV_STATUS_SUCCESS;
     }
+    if (!rec.killGrab.load()) {  // the grab thread's ring or the driver's stream is in use
+        GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver can't be switched while acquiring.");
+        return GEV_STATUS_NOT_SUPPORTED;
+    }
     if (rec.filterDriverHandle == -1) {
         auto open = gevSeams().filterDriverOpen;
         rec.filterDriverHandle = open ? open(cam_nr, &rec.filterDriverSlot) : -1;
@@ -482,6 +486,10 @@ GevStatus GEVCloseFilterDriver(uint8_t cam_nr) {
         return GEV_STATUS_NOT_SUPPORTED;
     }
     if (!rec.filterDriverActive) return GEV_STATUS_SUCCESS;
+    if (!rec.killGrab.load()) {  // the grab thread's ring or the driver's stream is in use
+        GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver can't be switched while acquiring.");
+        return GEV_STATUS_NOT_SUPPORTED;
+    }
     rec.filterDriverActive = 0;
     auto release = gevSeams().filterDriverRelease;
     if (!release || !release(cam_nr)) return GEV_STATUS_DRIVER_ERROR;

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "GevFilterDriver.h"
 #include "GevHeartbeat.h"
 #include "GevMessageThread.h"
 #include "GevStreamChannel.h"
@@ -25,6 +26,8 @@ GevSeams gevDefaultSeams() {
     s.heartbeatStop = gevHeartbeatStop;
     s.messageThreadStart = gevMessageThreadStart;
     s.messageThreadStop = gevMessageThreadStop;
+    s.filterDriverOpen = gevFilterDriverOpen;
+    s.filterDriverRelease = gevFilterDriverRelease;
     return s;
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "GevFilterDriver.h"
 #include "GevRecord.h"
 #include "GevRing.h"
 #include "GevStreamChannel.h"
@@ -388,7 +389,15 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     st.extraPacket = extra;
     ctx.payloadPerPacket = static_cast<uint16_t>(P);
 
-    // (The packet filter driver is not part of this build: the grab thread always receives.)
+    if (rec.filterDriverActive) {  // the driver receives the stream: no ring, no grab thread
+        if (GevStatus s = gevFilterStreamStart(cam, payloadSize, width, height, pixelFormat,
+                                               static_cast<uint16_t>(P), extra, st.multicastGroup))
+            return s;
+        // The socket keeps the port; it queues next to nothing of the stream meanwhile.
+        if (rec.streamSocket.isOpen()) rec.streamSocket.setReceiveBuffer(0);
+        rec.killGrab = 0;
+        return GEV_STATUS_SUCCESS;
+    }
     {
         std::lock_guard<std::mutex> lock(st.ringLock);
         GevLog(lc, GEV_LOG_INFO, "[I] Allocate ring buffer for %d images. (ring=%d)\n", ctx.ringImageCount, 0);
@@ -602,6 +611,14 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     }
     GevLog(lc, GEV_LOG_VERBOSE, "[V] Ready to set KillGrab (currently %d)\n", rec.killGrab.load());
     rec.killGrab = 1;
+    const bool viaDriver = rec.filterDriverActive && !st.grabThread.joinable();
+    GevFilterStatistics driverStats;
+    if (viaDriver) {
+        if (GevStatus s = gevFilterStreamStop(cam_nr, &driverStats)) {
+            logLocalTime(lc, "[I] Stop acquisition time: %02d:%02d:%02d\n");
+            return s;
+        }
+    }
     if (st.grabThread.joinable()) {
         const uint32_t timeout = rec.grabStopTimeoutMs + 200;
         GevLog(lc, GEV_LOG_DEBUG, "[D] Synchronizing with thread %p (timeout = %d)\n",
@@ -613,7 +630,10 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         // The thread sees KillGrab at its next select wait; it is always joined, never abandoned.
         st.grabThread.join();
     }
-    if (st.cachedReceiveBuffer < 1) {
+    if (viaDriver) {
+        // What the socket queued of the stream beside the driver is stale: all of it goes.
+        if (rec.streamSocket.isOpen()) flushStreamSocket(cam_nr, 0xFFFFFFFFu, 0, st.packetPayload);
+    } else if (st.cachedReceiveBuffer < 1) {
         GevLog(lc, GEV_LOG_WARNING, "[W] Cowardly refusing to discard buffers with cached size of %d\n",
                st.cachedReceiveBuffer);
     } else if (rec.streamSocket.isOpen()) {
@@ -623,8 +643,15 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         flushStreamSocket(cam_nr, 1, 0, 0);
     }
     bool stable = false;
-    const double rate = st.fps.rate(&stable);
-    {
+    double rate = st.fps.rate(&stable);
+    if (viaDriver) {
+        ctx.deliveredBlocks = driverStats.deliveredFrames;
+        ctx.missingBlocks = driverStats.missingFrames;
+        ctx.missingPackets = driverStats.lostPackets;
+        ctx.deviceDiscardedBlocks = driverStats.deviceDiscarded;
+        st.stats.ResendRequestedPackets = driverStats.resendRequested;
+        rate = gevFilterFrameRate(driverStats);
+    } else {
         std::lock_guard<std::mutex> lock(st.ringLock);
         GevLog(lc, GEV_LOG_VERBOSE, "[V] Grabber has no ring buffer. Skipping DeferQueuedBuffers\n");
         if (st.receiver) {
@@ -678,6 +705,18 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
     std::lock_guard<std::mutex> lock(st.ringLock);
+    if (rec.filterDriverActive && !st.ring) {
+        if (rec.killGrab.load()) return GEV_STATUS_BUFFERS_NOT_INI;
+        if (!buffer || bufferSize < st.payloadSize) return GEV_STATUS_INVALID_PARAMETER;
+        GevImageHeader h{};
+        const GevStatus result = PullImageFromFilter(cam_nr, &h, buffer, st.payloadSize, size);
+        if (result != GEV_STATUS_TIMEOUT && result != GEV_STATUS_HEARTBEAT_READ_ERROR) {
+            st.lastHeader = h;
+            st.hasHeader = true;
+        }
+        if (header) *header = h;
+        return result;
+    }
     if (!st.ring) return GEV_STATUS_BUFFERS_NOT_INI;
     if (!buffer || bufferSize < st.ring->payloadSize) return GEV_STATUS_INVALID_PARAMETER;
     GevImageBuffer* b = st.ring->deliverList.popWait(rec.grabStopTimeoutMs);
@@ -714,6 +753,12 @@ GevStatus GEVGetFrameRate(uint8_t cam_nr, double* fps) {
         *fps = st.lastFrameRate;
         return GEV_STATUS_SUCCESS;
     }
+    if (rec.filterDriverActive && !st.grabThread.joinable()) {
+        GevFilterStatistics s;
+        if (GevStatus e = gevFilterReadStatistics(cam_nr, &s, nullptr)) return e;
+        *fps = st.lastFrameRate = gevFilterFrameRate(s);
+        return GEV_STATUS_SUCCESS;
+    }
     bool stable = false;
     const double rate = st.fps.rate(&stable);
     if (!stable)
@@ -743,6 +788,7 @@ GevStatus GEVSetPacketResend(uint8_t cam_nr, uint8_t enabled) {
     // Takes effect at the next acquisition start (the grab thread keeps its own copy).
     std::lock_guard<std::mutex> acq(state(cam_nr).acquisitionLock);
     gevStream(cam_nr).resendEnabled = enabled ? 1 : 0;
+    if (gevRecord(cam_nr).filterDriverActive) return gevFilterSetResend(cam_nr, enabled ? 1 : 0);
     return GEV_STATUS_SUCCESS;
 }
 
@@ -751,6 +797,13 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
     if (!stats) return GEV_STATUS_INVALID_PARAMETER;
     GevStreamState& st = state(cam_nr);
     std::lock_guard<std::mutex> lock(st.ringLock);
+    if (gevRecord(cam_nr).filterDriverActive && !gevRecord(cam_nr).killGrab.load() && !st.receiver) {
+        GevFilterStatistics s;
+        if (GevStatus e = gevFilterReadStatistics(cam_nr, &s, nullptr)) return e;
+        *stats = GevStreamStatistics{s.deliveredFrames, s.missingFrames, s.lostPackets, s.deviceDiscarded,
+                                     s.resendRequested};
+        return GEV_STATUS_SUCCESS;
+    }
     if (st.receiver) {
         stats->DeliveredBlocks = st.receiver->delivered.load();
         stats->MissingBlocks = st.receiver->missingBlocks.load();

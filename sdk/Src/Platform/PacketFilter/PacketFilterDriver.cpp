@@ -1,0 +1,643 @@
+#include "PacketFilterDriver.h"
+
+#include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GevRing.h"
+#include "GvcpProtocol.h"
+#include "GvspProtocol.h"
+#include "GvspReceiver.h"
+#include "Net/UdpSocket.h"
+#include "Sys/ByteOrder.h"
+
+namespace qx::packetfilter {
+
+using namespace qx::gige;
+
+namespace {
+
+// Receive ring of a streaming slot: 64 MiB in blocks of 256 KiB, each handed over when full or
+// at the latest 1 ms after its first packet, so that small images at high rates reach the image
+// ring one by one.
+constexpr uint32_t kBlockSize = 1u << 18;
+constexpr uint32_t kBlockCount = 256;
+constexpr uint32_t kSmallBlockCount = 32;     // when the system refuses the large ring
+constexpr uint32_t kFrameSize = 2048;
+constexpr uint32_t kRetireMs = 1;
+// Packet resend asks for packets as gaps show and asks again, in rounds, for those still missing
+// after this wait.
+constexpr uint32_t kReaskWaitMs = 10;
+constexpr int kPollMs = 5;                    // bounds how late a stop or a read deadline is seen
+constexpr int64_t kIdleFlushMs = 200;         // silence after which pending blocks are delivered
+constexpr uint16_t kGvcpPort = 3956;
+
+int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A packet socket that receives nothing yet (protocol 0), bound to `ifindex` when not 0.
+int openUnhooked(int ifindex, int* error) {
+    const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    if (ifindex != 0) {
+        sockaddr_ll a{};
+        a.sll_family = AF_PACKET;
+        a.sll_protocol = 0;
+        a.sll_ifindex = ifindex;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            *error = errno;
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+// The filter: IPv4 UDP from cameraIp (network order) to hostPort, not fragmented, and not the
+// outgoing copy of a packet (a loopback device shows every packet once per direction).
+std::vector<sock_filter> streamFilter(uint32_t cameraIp, uint16_t hostPort) {
+    const uint32_t ip = ntohl(cameraIp);
+    return {
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 8, 0),
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),             // IP protocol
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 6),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 12),            // source address
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ip, 0, 4),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),             // flags and fragment offset
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3FFF, 2, 0),
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),            // X := IP header length
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),             // UDP destination port
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, hostPort, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0x40000),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+}
+
+struct PendingRead {
+    bool active = false;
+    uint8_t* buffer = nullptr;
+    GevDriverCompletion* done = nullptr;
+    int64_t deadlineMs = 0;
+};
+
+struct Handle;
+
+struct Slot {
+    uint8_t id = 0;
+    Handle* owner = nullptr;
+    int logCam = 0;
+    int fd = -1;                 // the packet socket
+    int ifindex = 0;             // adapter it is bound to; 0 none
+    uint16_t ringCount = 4;
+    uint8_t reorder = 0;
+    std::atomic<uint8_t> resend{0};
+    GevFilterStartRecord start{};
+
+    // Stream state: set up by start, owned by the thread while it runs, kept after a stop for
+    // the statistics until the next start.
+    uint8_t* map = nullptr;
+    size_t mapSize = 0;
+    uint32_t blockCount = 0;
+    std::unique_ptr<GevRing> ring;
+    std::unique_ptr<GvspReceiver> rx;
+    qx::net::UdpSocket control;  // sends PACKETRESEND
+    uint16_t requestId = 1;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+
+    // Guarded by mutex: running flag, pending read, stop completion, last header, rate window.
+    std::mutex mutex;
+    bool running = false;
+    PendingRead pending;
+    GevDriverCompletion* stopDone = nullptr;
+    GevImageHeader lastHeader{};
+    int64_t windowStart = 0;
+    uint32_t windowFrames = 0;
+    uint32_t doneFrames = 0;
+    int64_t doneMs = 0;
+    bool windowDone = false;
+
+    void unmap() {
+        if (map) munmap(map, mapSize);
+        map = nullptr;
+        mapSize = 0;
+    }
+    ~Slot() {
+        unmap();
+        if (fd >= 0) close(fd);
+    }
+};
+
+struct Driver {
+    std::mutex mutex;            // serialises the control calls of every handle
+    std::unique_ptr<Slot> slots[kMaxSlots];
+};
+
+Driver& driver();
+
+// At process exit the threads of slots still streaming are stopped and joined before the
+// library's records they log through are destroyed.
+void stopSlotsAtExit() {
+    Driver& drv = driver();
+    std::lock_guard<std::mutex> lock(drv.mutex);
+    for (auto& slot : drv.slots) {
+        if (!slot) continue;
+        slot->stop = true;
+        if (slot->thread.joinable()) slot->thread.join();
+    }
+}
+
+Driver& driver() {
+    // Never destroyed: a handle may be closed during static destruction.
+    static Driver* d = [] {
+        auto* created = new Driver;
+        std::atexit(stopSlotsAtExit);
+        return created;
+    }();
+    return *d;
+}
+
+struct Handle : GevDriverHandle {
+    int ifindex = 0;             // adapter enabled through this handle
+    Slot* streamSlot = nullptr;  // the slot reads serve: the last one started
+
+    ~Handle() override;
+    int control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* bytes,
+                GevDriverCompletion* pending) override;
+    int read(void* buffer, uint32_t length, uint32_t* bytes, GevDriverCompletion* pending) override;
+
+    Slot* ownSlot(uint32_t id) {
+        if (id >= kMaxSlots) return nullptr;
+        Slot* s = driver().slots[id].get();
+        return s && s->owner == this ? s : nullptr;
+    }
+    int adapter(const uint8_t* in, uint8_t* out, uint32_t outLength, uint32_t* bytes);
+    int startStream(Slot* s, const GevFilterStartRecord& r);
+    void stopAndJoin(Slot* s);
+};
+
+// Copies the oldest delivered block into the reader's buffer; EBADMSG for an incomplete block.
+// The slot's mutex is held.
+int finishRead(Slot* s, GevImageBuffer* b, uint8_t* dest) {
+    GevImageHeader h{};
+    const GevStatus st = gevCopyImage(*b, s->ring->payloadSize, dest, &h, s->logCam);
+    s->lastHeader = h;
+    s->ring->freeList.push(b);
+    return st == GEV_STATUS_SUCCESS ? 0 : EBADMSG;
+}
+
+// Ends a pending read when a block is there or its time is up (slot mutex held).
+void servePending(Slot* s, int64_t now, bool ending) {
+    PendingRead& p = s->pending;
+    if (!p.active) return;
+    if (GevImageBuffer* b = s->ring->deliverList.pop()) {
+        const int err = finishRead(s, b, p.buffer);
+        p.active = false;
+        p.done->complete(err, s->ring->payloadSize);
+    } else if (ending || now >= p.deadlineMs) {
+        p.active = false;
+        p.done->complete(ending ? ECANCELED : ETIME, 0);
+    }
+}
+
+// One-second windows of delivered frames for the frame rate (slot mutex held).
+void countFrames(Slot* s, uint64_t delta, int64_t now) {
+    if (s->windowStart == 0) {   // the first delivery only starts the clock
+        s->windowStart = now;
+        s->windowFrames = 0;
+        if (delta <= 1) return;
+        delta -= 1;
+    }
+    s->windowFrames += static_cast<uint32_t>(delta);
+    if (now - s->windowStart >= 1000) {
+        s->doneFrames = s->windowFrames;
+        s->doneMs = now - s->windowStart;
+        s->windowDone = true;
+        s->windowStart = now;
+        s->windowFrames = 0;
+    }
+}
+
+// One packet of the ring: the UDP payload goes to the receiver.
+void onPacket(Slot* s, const tpacket3_hdr* h) {
+    const auto* ll = reinterpret_cast<const sockaddr_ll*>(reinterpret_cast<const uint8_t*>(h) +
+                                                          TPACKET_ALIGN(sizeof(tpacket3_hdr)));
+    if (ll->sll_pkttype == PACKET_OUTGOING) return;
+    const uint8_t* ip = reinterpret_cast<const uint8_t*>(h) + h->tp_net;
+    const uint32_t len = h->tp_snaplen;
+    if (len < 20) return;
+    const uint32_t ihl = (ip[0] & 0x0F) * 4u;
+    if (ihl < 20 || len < ihl + 8) return;
+    const uint8_t* udp = ip + ihl;
+    const uint32_t udpLength = qx::sys::loadBe16(udp + 4);
+    if (udpLength < 8) return;
+    const uint32_t payload = std::min(udpLength, len - ihl) - 8;
+    if (payload < gvsp::kHeaderSize) return;
+    s->rx->process(udp + 8, payload);
+}
+
+void slotThread(Slot* s) {
+    GvspReceiver& rx = *s->rx;
+    const bool resend = s->start.resend != 0;
+    uint32_t block = 0;
+    int64_t lastPacket = nowMs();
+    bool idleFlushed = true;
+    uint64_t delivered = 0;
+    while (!s->stop.load()) {
+        pollfd p{s->fd, POLLIN, 0};
+        poll(&p, 1, kPollMs);
+        bool any = false;
+        // Bounded: one pass over the ring at most per wake-up.
+        for (uint32_t n = 0; n < s->blockCount; ++n) {
+            auto* bd = reinterpret_cast<tpacket_block_desc*>(s->map + size_t(block) * kBlockSize);
+            if (!(__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) break;
+            const uint32_t count = bd->hdr.bh1.num_pkts;
+            auto* h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(bd) + bd->hdr.bh1.offset_to_first_pkt);
+            for (uint32_t i = 0; i < count; ++i) {
+                onPacket(s, h);
+                h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(h) + h->tp_next_offset);
+            }
+            any = any || count > 0;
+            __atomic_store_n(&bd->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+            block = (block + 1) % s->blockCount;
+        }
+        const int64_t now = nowMs();
+        if (any) {
+            lastPacket = now;
+            idleFlushed = false;
+            if (resend) rx.resendTick(now, false);
+        } else if (resend && rx.resendPending() && now - lastPacket < kIdleFlushMs) {
+            rx.resendTick(now, true);   // silence: the pending block's trailer counts as seen
+        } else if (!idleFlushed && now - lastPacket >= kIdleFlushMs) {
+            rx.flushOnIdle();
+            idleFlushed = true;
+        }
+        const uint64_t d = rx.delivered.load();
+        std::lock_guard<std::mutex> lock(s->mutex);
+        if (d != delivered) countFrames(s, d - delivered, now);
+        delivered = d;
+        servePending(s, now, false);
+    }
+    rx.flushAtEnd();
+    // The ring is taken down before the stop is answered: nothing more is received.
+    s->unmap();
+    close(s->fd);
+    int err = 0;
+    s->fd = openUnhooked(s->ifindex, &err);
+    s->control.close();
+    std::lock_guard<std::mutex> lock(s->mutex);
+    servePending(s, nowMs(), true);
+    s->running = false;
+    if (s->stopDone) {
+        s->stopDone->complete(0, 0);
+        s->stopDone = nullptr;
+    }
+}
+
+int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
+    if (s->thread.joinable()) s->thread.join();
+    const uint32_t packets = GvspReceiver::packetsFor(r.payloadSize, r.packetPayload, r.extraPacket != 0);
+    if (packets == 0 || r.payloadSize == 0) return EINVAL;
+    if (s->fd < 0) {
+        int err = 0;
+        s->fd = openUnhooked(s->ifindex, &err);
+        if (s->fd < 0) return err;
+    }
+    std::unique_ptr<GevRing> ring =
+        gevAllocateRing(std::max<uint16_t>(s->ringCount, 1), r.payloadSize, r.packetPayload, packets, r.width,
+                        r.height, r.pixelFormat);
+    if (!ring) return ENOMEM;
+
+    const std::vector<sock_filter> code = streamFilter(r.cameraIp, r.hostStreamPort);
+    sock_fprog prog{static_cast<unsigned short>(code.size()), const_cast<sock_filter*>(code.data())};
+    if (setsockopt(s->fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) return errno;
+    int version = TPACKET_V3;
+    if (setsockopt(s->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return errno;
+    tpacket_req3 req{};
+    req.tp_block_size = kBlockSize;
+    req.tp_frame_size = kFrameSize;
+    req.tp_retire_blk_tov = kRetireMs;
+    int err = 0;
+    for (uint32_t blocks : {kBlockCount, kSmallBlockCount}) {
+        req.tp_block_nr = blocks;
+        req.tp_frame_nr = kBlockSize / kFrameSize * blocks;
+        err = setsockopt(s->fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) == 0 ? 0 : errno;
+        if (err == 0) break;
+    }
+    if (err != 0) return err;
+    const size_t size = size_t(req.tp_block_size) * req.tp_block_nr;
+    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, s->fd, 0);
+    if (map == MAP_FAILED) return errno;
+    s->map = static_cast<uint8_t*>(map);
+    s->mapSize = size;
+    s->blockCount = req.tp_block_nr;
+
+    GvspReceiverConfig cfg;
+    cfg.payloadSize = r.payloadSize;
+    cfg.width = r.width;
+    cfg.height = r.height;
+    cfg.pixelFormat = r.pixelFormat;
+    cfg.packetPayload = r.packetPayload;
+    cfg.extraPacket = r.extraPacket != 0;
+    cfg.resendMode = r.resend ? 1 : 0;
+    cfg.reaskWaitMs = kReaskWaitMs;
+    cfg.resendBudget = r.scPacketResend;
+    cfg.reorderTolerance = s->reorder;
+    cfg.logCam = s->logCam;
+    s->resend = r.resend;
+    s->requestId = 1;
+    // PACKETRESEND leaves from the adapter to the camera's control port.
+    const bool multicast = (ntohl(r.destinationIp) >> 28) == 0xE;
+    if (r.resend && s->control.open(multicast ? 0 : r.destinationIp, 0) != 0) s->control.close();
+    s->rx = std::make_unique<GvspReceiver>(
+        cfg, *ring,
+        [s](uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
+            if (!s->resend.load() || !s->control.isOpen()) return false;
+            gvsp::ResendRequest q;
+            q.requestId = s->requestId;
+            s->requestId = gvcp::nextRequestId(s->requestId);
+            q.extended = extended;
+            q.blockId = blockId;
+            q.firstPacket = first;
+            q.lastPacket = last;
+            const std::vector<uint8_t> cmd = gvsp::encodePacketResend(q);
+            return s->control.sendTo(s->start.cameraIp, kGvcpPort, cmd.data(), cmd.size()) > 0;
+        },
+        nullptr);
+    s->ring = std::move(ring);
+    s->start = r;
+
+    sockaddr_ll a{};
+    a.sll_family = AF_PACKET;
+    a.sll_protocol = htons(ETH_P_IP);
+    a.sll_ifindex = s->ifindex;
+    if (bind(s->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        err = errno;
+        s->unmap();
+        close(s->fd);
+        s->fd = -1;
+        s->control.close();
+        return err;
+    }
+    {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->running = true;
+        s->lastHeader = GevImageHeader{};
+        s->windowStart = 0;
+        s->windowFrames = s->doneFrames = 0;
+        s->doneMs = 0;
+        s->windowDone = false;
+    }
+    s->stop = false;
+    try {
+        s->thread = std::thread(slotThread, s);
+    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->running = false;
+        return EAGAIN;
+    }
+    streamSlot = s;
+    return 0;
+}
+
+void Handle::stopAndJoin(Slot* s) {
+    s->stop = true;
+    if (s->thread.joinable()) s->thread.join();
+}
+
+int Handle::adapter(const uint8_t* in, uint8_t* out, uint32_t outLength, uint32_t* bytes) {
+    const uint32_t length = qx::sys::loadLe32(in + 512);
+    const uint32_t action = qx::sys::loadLe32(in + 516);
+    if (length > kAdapterNameBytes || length % 2 != 0) return EINVAL;
+    std::string name;
+    for (uint32_t i = 0; i < length; i += 2) {
+        const uint16_t c = qx::sys::loadLe16(in + i);
+        name.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    static const char kPrefix[] = "\\DEVICE\\";
+    if (name.size() >= sizeof kPrefix - 1 && strncasecmp(name.c_str(), kPrefix, sizeof kPrefix - 1) == 0)
+        name.erase(0, sizeof kPrefix - 1);
+    if (action == kAdapterQuery) {
+        if (outLength < 1) return EINVAL;
+        out[0] = ifindex != 0 && ifindex == static_cast<int>(if_nametoindex(name.c_str())) ? kAdapterReady : 0;
+        *bytes = 1;
+        return 0;
+    }
+    if (action != kAdapterEnable && action != kAdapterDisable) return EINVAL;
+    if (outLength < 4) return EINVAL;
+    uint32_t result = 0;
+    if (action == kAdapterDisable) {
+        ifindex = 0;
+    } else {
+        const int index = static_cast<int>(if_nametoindex(name.c_str()));
+        result = index == 0 ? ENODEV : 0;
+        // The slots of this handle that are not streaming listen on the adapter from now on.
+        for (auto& slot : driver().slots) {
+            Slot* s = slot.get();
+            if (result != 0 || !s || s->owner != this) continue;
+            {
+                std::lock_guard<std::mutex> slotLock(s->mutex);
+                if (s->running) continue;
+            }
+            int err = 0;
+            const int fd = openUnhooked(index, &err);
+            if (fd < 0) {
+                result = static_cast<uint32_t>(err);
+                break;
+            }
+            if (s->fd >= 0) close(s->fd);
+            s->fd = fd;
+            s->ifindex = index;
+        }
+        if (result == 0) ifindex = index;
+    }
+    qx::sys::storeLe32(out, result);
+    *bytes = 4;
+    return 0;
+}
+
+int Handle::control(uint32_t code, const void* inPtr, uint32_t inLength, void* outPtr, uint32_t outLength,
+                    uint32_t* bytes, GevDriverCompletion* pending) {
+    const auto* in = static_cast<const uint8_t*>(inPtr);
+    auto* out = static_cast<uint8_t*>(outPtr);
+    *bytes = 0;
+    Driver& drv = driver();
+    std::unique_lock<std::mutex> lock(drv.mutex);
+    switch (code) {
+    case fdc::kAllocateSlot: {
+        if (!out || outLength < 1) return EINVAL;
+        for (int id = 0; id < kMaxSlots; ++id) {
+            if (drv.slots[id]) continue;
+            int err = 0;
+            const int fd = openUnhooked(ifindex, &err);
+            if (fd < 0) return err;
+            auto s = std::make_unique<Slot>();
+            s->id = static_cast<uint8_t>(id);
+            s->owner = this;
+            s->fd = fd;
+            s->ifindex = ifindex;
+            drv.slots[id] = std::move(s);
+            out[0] = static_cast<uint8_t>(id);
+            *bytes = 1;
+            return 0;
+        }
+        return EBUSY;
+    }
+    case fdc::kSetCamera: {
+        if (!in || inLength < 8) return EINVAL;
+        Slot* s = ownSlot(qx::sys::loadLe32(in));
+        if (!s) return EINVAL;
+        s->logCam = static_cast<int>(qx::sys::loadLe32(in + 4));
+        return 0;
+    }
+    case fdc::kAdapter:
+        if (!in || inLength < kAdapterRequestSize || !out) return EINVAL;
+        return adapter(in, out, outLength, bytes);
+    case fdc::kResend:
+    case fdc::kReorder:
+    case fdc::kBufferCount: {
+        if (!in || inLength < (code == fdc::kBufferCount ? 4u : 2u)) return EINVAL;
+        Slot* s = ownSlot(in[0]);
+        if (!s) return EINVAL;
+        if (code == fdc::kResend) s->resend = in[1] ? 1 : 0;
+        else if (code == fdc::kReorder) s->reorder = in[1];
+        else s->ringCount = qx::sys::loadLe16(in + 2);
+        return 0;
+    }
+    case fdc::kStartStream: {
+        if (!in || inLength < sizeof(GevFilterStartRecord)) return EINVAL;
+        GevFilterStartRecord r;
+        std::memcpy(&r, in, sizeof r);
+        Slot* s = ownSlot(r.slot);
+        if (!s) return EINVAL;
+        {
+            std::lock_guard<std::mutex> slotLock(s->mutex);
+            if (s->running) return EBUSY;
+        }
+        return startStream(s, r);
+    }
+    case fdc::kStopStream: {
+        if (!in || inLength < sizeof(GevFilterStartRecord)) return EINVAL;
+        Slot* s = ownSlot(in[36]);
+        if (!s) return EINVAL;
+        {
+            std::lock_guard<std::mutex> slotLock(s->mutex);
+            if (!s->running) return 0;
+            if (pending && !s->stopDone) {
+                // Answered by the slot's thread once it has taken its ring down.
+                s->stopDone = pending;
+                s->stop = true;
+                return EINPROGRESS;
+            }
+        }
+        stopAndJoin(s);
+        return 0;
+    }
+    case fdc::kImageHeader: {
+        if (!in || inLength < 1 || !out || outLength < kImageHeaderRequestSize) return EINVAL;
+        Slot* s = ownSlot(in[0]);
+        if (!s) return EINVAL;
+        std::lock_guard<std::mutex> slotLock(s->mutex);
+        std::memcpy(out + 8, &s->lastHeader, sizeof s->lastHeader);
+        *bytes = kImageHeaderRequestSize;
+        return 0;
+    }
+    case fdc::kStatistics: {
+        if (!in || inLength < 1 || !out || outLength < kStatisticsSize) return EINVAL;
+        Slot* s = ownSlot(in[0]);
+        if (!s) return EINVAL;
+        GevFilterStatistics st;
+        std::lock_guard<std::mutex> slotLock(s->mutex);
+        if (s->rx) {
+            st.deliveredFrames = static_cast<uint32_t>(s->rx->delivered.load());
+            st.missingFrames = static_cast<uint32_t>(s->rx->missingBlocks.load());
+            st.lostPackets = static_cast<uint32_t>(s->rx->missingPackets.load());
+            st.deviceDiscarded = static_cast<uint32_t>(s->rx->deviceDiscarded.load());
+            st.resendRequested = static_cast<uint32_t>(s->rx->resendRequested.load());
+        }
+        st.windowFrames = s->windowDone ? s->doneFrames : s->windowFrames;
+        st.windowMs = static_cast<uint64_t>(s->windowDone ? s->doneMs
+                                                          : (s->windowStart ? nowMs() - s->windowStart : 0));
+        gevEncodeFilterStatistics(st, out);
+        *bytes = kStatisticsSize;
+        return 0;
+    }
+    default:
+        return EOPNOTSUPP;
+    }
+}
+
+int Handle::read(void* buffer, uint32_t length, uint32_t* bytes, GevDriverCompletion* pending) {
+    *bytes = 0;
+    Slot* s = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(driver().mutex);
+        s = streamSlot;
+    }
+    if (!s || !buffer) return EINVAL;
+    std::unique_lock<std::mutex> lock(s->mutex);
+    if (!s->running || !s->ring) return ENODATA;
+    if (length < s->ring->payloadSize) return EINVAL;
+    if (s->pending.active) return EBUSY;
+    GevImageBuffer* b = s->ring->deliverList.pop();
+    if (!b && !pending) {
+        lock.unlock();
+        b = s->ring->deliverList.popWait(std::max<uint32_t>(s->start.grabStopTimeoutMs, 1));
+        lock.lock();
+        if (!b) return ETIME;
+    }
+    if (b) {
+        const int err = finishRead(s, b, static_cast<uint8_t*>(buffer));
+        *bytes = s->ring->payloadSize;
+        return err;
+    }
+    s->pending.active = true;
+    s->pending.buffer = static_cast<uint8_t*>(buffer);
+    s->pending.done = pending;
+    s->pending.deadlineMs = nowMs() + std::max<uint32_t>(s->start.grabStopTimeoutMs, 1);
+    return EINPROGRESS;
+}
+
+Handle::~Handle() {
+    Driver& drv = driver();
+    std::lock_guard<std::mutex> lock(drv.mutex);
+    for (auto& slot : drv.slots) {
+        if (!slot || slot->owner != this) continue;
+        stopAndJoin(slot.get());
+        slot.reset();
+    }
+}
+
+} // namespace
+
+std::unique_ptr<GevDriverHandle> openDevice(const char* path, int* error) {
+    if (!path || std::strcmp(path, kFilterDriverPath) != 0) {
+        if (error) *error = ENOENT;
+        return nullptr;
+    }
+    return std::make_unique<Handle>();
+}
+
+} // namespace qx::packetfilter
