@@ -96,6 +96,12 @@ void printDevice(uint32_t index, const DeviceInfo& d) {
     }
 }
 
+// A frame is complete when no packet of it was lost and its data covers its geometry.
+bool isComplete(const FrameInfo& f) {
+    const uint64_t bits = uint64_t(f.nWidth) * f.nHeight * f.nBitsPerPixel;
+    return f.nLostPacket == 0 && f.pData != nullptr && uint64_t(f.nDataLen) * 8 >= bits;
+}
+
 // What one acquisition run saw. The image callback runs on a thread of the library, so the
 // counters are guarded by a mutex.
 class RunStats {
@@ -109,7 +115,7 @@ public:
     void add(const FrameInfo& f) {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_frames;
-        if (f.nLostPacket != 0) ++m_incomplete;
+        if (!isComplete(f)) ++m_incomplete;
         // Frames missing between two delivered ones. GigE block ids count 1..65535 and then
         // start again at 1.
         if (m_haveIndex && f.nFrameIndex > m_lastIndex) {
@@ -340,7 +346,7 @@ bool GrabSession::grabWithGetFrame() {
         if (status == QX_ERR_TIMEOUT) continue;
         if (!check("QX_GetFrame", status)) break;
         stats.add(frame);
-        if (frame.nLostPacket == 0) {
+        if (isComplete(frame)) {
             m_last.assign(frame);
             if (!recording) {
                 // The recording takes the geometry of the first complete frame.
@@ -449,7 +455,7 @@ void GrabSession::convertSixteenBit() {
             const QX_STATUS status = QX_GetFrame(m_handle, &f, 1000);
             if (status == QX_ERR_TIMEOUT) continue;
             if (!check("QX_GetFrame", status)) break;
-            if (f.nLostPacket == 0) frame16.assign(f);
+            if (isComplete(f)) frame16.assign(f);
             check("QX_FreeFrame", QX_FreeFrame(m_handle, &f));
         }
         stopGrabbing();
