@@ -510,8 +510,8 @@ bool GrabSession::close() {
 void printNoCamera() {
     std::printf("No camera found. To check the network:\n"
                 "  - the camera's adapter is up and has an address in the camera's subnet (ip -br addr);\n"
-                "  - the firewall lets in UDP from the camera: discovery and control answers to port 3956's\n"
-                "    requests and the stream's packets (nft list ruleset);\n"
+                "  - the firewall lets in the camera's UDP answers to discovery and control (port 3956)\n"
+                "    and its stream packets (nft list ruleset);\n"
                 "  - the socket receive limit holds a whole frame (sysctl net.core.rmem_max; e.g.\n"
                 "    sysctl -w net.core.rmem_max=33554432).\n"
                 "Log: %s\n",
