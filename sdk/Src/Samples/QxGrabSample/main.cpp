@@ -575,6 +575,9 @@ int main(int argc, char** argv) {
         ok = session.close() && ok;
     } else {
         std::printf("FAILED: QX_ConnectDevice: %s (0x%08x)\n", statusName(status), status);
+        // The connection may stand although the feature tree could not be built.
+        bool connected = false;
+        if (QX_GetConnectionStatus(handle, &connected) == QX_OK && connected) QX_DisconnectDevice(handle);
     }
     status = QX_DeleteDevice(handle);
     if (status != QX_OK) {
