@@ -80,7 +80,24 @@ status=$?
 grep -Eq '^FAILED: QX_[A-Za-z]+(\(.*\))?: QX_ERR_[A-Z_0-9]+ \(0x8[0-9a-f]{7}\)$' out.txt || fail "no status name"
 grep -q "^Log: $work/QxCamSdk-Log/rotating_log.txt\$" out.txt || fail "no log path"
 
-# 3. No camera at all: says so, how to check the network, and ends with 2.
+# 3. Exclusive access holds: while one sample streams, a second one sees the camera in use and
+#    cannot connect it; the first ends well.
+"$runner" "$camera" -- bash -c '
+  "$1" --seconds 3 --out "$2/files" >first.txt 2>&1 &
+  first=$!
+  for _ in $(seq 300); do grep -q "^Connected" first.txt && break; kill -0 $first 2>/dev/null || break; sleep 0.1; done
+  serial=$(sed -n "s/^Connected to .* (serial \(.*\)) with exclusive access$/\1/p" first.txt)
+  mkdir -p second && (cd second && "$1" --seconds 1 --serial "$serial" --out "$2/second" >../out.txt 2>&1)
+  echo "second: $?" >>out.txt
+  wait $first
+  echo "first: $?" >>out.txt
+' exclusive "$sample" "$work"
+grep -q '^first: 0$' out.txt || { cat first.txt; fail "the first sample failed beside the second"; }
+grep -q '^second: 1$' out.txt || fail "the second sample was not refused"
+grep -Eq '^  \[0\] .*, in use$' out.txt || fail "the camera is not listed in use"
+grep -Eq '^FAILED: QX_ConnectDevice: QX_ERR_[A-Z_0-9]+ \(0x8[0-9a-f]{7}\)$' out.txt || fail "no refused connect"
+
+# 4. No camera at all: says so, how to check the network, and ends with 2.
 "$sample" --seconds 1 --out "$work/files" >out.txt 2>&1
 status=$?
 [ "$status" = 2 ] || fail "no camera gave status $status"

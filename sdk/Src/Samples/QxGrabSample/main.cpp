@@ -521,6 +521,7 @@ void printNoCamera() {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // progress shows line by line also in a pipe
     Options options;
     if (!parseOptions(argc, argv, &options)) {
         std::fprintf(stderr, "usage: %s [--seconds S] [--out DIR] [--serial SERIAL]\n", argv[0]);
