@@ -93,6 +93,8 @@ protected:
     // Starts the transport's acquisition thread; any earlier one is joined first.
     void startAcquisitionThread(std::function<void()> body);
     void setConnected(bool connected) { m_isConnected.store(connected); }
+    // A new connection starts online: the loss of an earlier one no longer applies.
+    void clearOffline() { m_isDevOffline.store(false); }
     void setProtocol(std::unique_ptr<ProtocolBase> protocol);
     void setXmlData(const char* data, uint32_t size);
     // Stops and joins the threads; every derived destructor calls it before its own members go.

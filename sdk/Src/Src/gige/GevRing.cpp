@@ -24,6 +24,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     genDcSize = 0;
     genDcFlag = 0;
     nextExpectedPacket = 1;
+    lastRequested = 0;
     packetTooLargeReported = false;
     std::fill(packetStates.begin(), packetStates.end(), GEV_PACKET_MISSING);
 }

@@ -36,6 +36,7 @@ struct GevImageBuffer {
     uint64_t genDcSize = 0;
     uint8_t genDcFlag = 0;
     uint32_t nextExpectedPacket = 1;
+    uint32_t lastRequested = 0;         // last packet id of the latest resend request
     std::vector<uint8_t> packetStates;  // one per packet of the block: 0 missing, 1 received, 2 requested
     bool packetTooLargeReported = false;
 
