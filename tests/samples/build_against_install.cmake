@@ -18,6 +18,10 @@ endif()
 # find_package(QxCamApi)
 run(${CMAKE_COMMAND} -S ${SAMPLE_DIR} -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
+if(GRAB_SAMPLE_DIR)
+  run(${CMAKE_COMMAND} -S ${GRAB_SAMPLE_DIR} -B ${WORK_DIR}/grab-build -DCMAKE_PREFIX_PATH=${prefix})
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/grab-build)
+endif()
 
 # pkg-config
 file(GLOB pcdir ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
