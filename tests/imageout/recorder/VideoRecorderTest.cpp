@@ -410,7 +410,15 @@ TEST_F(VideoRecorderTest, StartArgumentChecks) {
     EXPECT_TRUE(refused([&](RecordParam& p) { p.strFilePath = longPath.c_str(); }));
     const std::string longerPath(4000, 'y');
     EXPECT_TRUE(refused([&](RecordParam& p) { p.strFilePath = longerPath.c_str(); }));
+    // Beyond libjpeg's 65500 pixels no frame could be encoded: refused at start, no file.
+    EXPECT_TRUE(refused([](RecordParam& p) { p.nWidth = 65501; }));
+    EXPECT_TRUE(refused([](RecordParam& p) { p.nHeight = 65535; }));
     EXPECT_FALSE(fs::exists(path));
+    // A raw recording has no such limit.
+    RecordParam wideRaw = rawParam(65535, 1, 30.f, path.c_str(), false);
+    ASSERT_EQ(rec.start(wideRaw), QX_OK);
+    EXPECT_EQ(rec.stop(), QX_OK);
+    fs::remove(path);
 
     // A negative frame rate passes (the AVI header then carries no rate).
     RecordParam p = aviParam(64, 64, -5.f, path.c_str());

@@ -27,6 +27,8 @@ constexpr int kPoolImages = 4;
 constexpr int kPopTimeoutMs = 1000;
 constexpr auto kTaskStopWait = std::chrono::seconds(2);
 constexpr size_t kRawHeaderBytes = 18;
+// libjpeg refuses pictures wider or higher than this (JPEG_MAX_DIMENSION).
+constexpr uint32_t kJpegMaxDimension = 65500;
 
 bool widthIsMultipleOf4(uint32_t width) { return (width & 3u) == 0; }
 
@@ -174,6 +176,10 @@ uint32_t VideoRecorder::start(RecordParam& param) {
     }
     // The path must fit the 256-character copy with its terminator.
     if (strnlen(param.strFilePath, sizeof m_path) >= sizeof m_path) return QX_ERR_INVALID_PARAM;
+    // No frame of such a size could be encoded: refused here rather than lost frame by frame.
+    if (param.enRecordFmtType == QX_RECORD_AVI &&
+        (param.nWidth > kJpegMaxDimension || param.nHeight > kJpegMaxDimension))
+        return QX_ERR_INVALID_PARAM;
 
     m_sequence.store(0);
     m_param = param;
