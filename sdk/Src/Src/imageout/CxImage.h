@@ -40,9 +40,9 @@ enum CxImageFormat : uint32_t {
     CXIMAGE_FORMAT_WMF = 10,
     CXIMAGE_FORMAT_JP2 = 11,  // JPEG 2000 file
     CXIMAGE_FORMAT_JPC = 12,  // JPEG 2000 codestream
-    CXIMAGE_FORMAT_PGX = 13,  // refused: the JPEG 2000 encoder writes only JP2 and JPC
-    CXIMAGE_FORMAT_PNM = 14,  // refused, as PGX
-    CXIMAGE_FORMAT_RAS = 15,  // refused, as PGX
+    CXIMAGE_FORMAT_PGX = 13,  // JPEG 2000 test image format (grey only)
+    CXIMAGE_FORMAT_PNM = 14,  // binary PGM or PPM
+    CXIMAGE_FORMAT_RAS = 15,  // Sun raster
     CXIMAGE_FORMAT_JBG = 16,  // not encoded
     CXIMAGE_FORMAT_MNG = 17,
     CXIMAGE_FORMAT_SKA = 18,
