@@ -110,6 +110,36 @@ struct CxImageInfo {
     bool littleEndianHost;
 };
 
+// A libjpeg compression object kept from one JPEG encode to the next, for a thread that
+// encodes frame after frame (CxImage::EncodeJpeg): the object is set up once instead of for
+// every image. One thread at a time.
+class CxJpegCompressor {
+public:
+    CxJpegCompressor();
+    ~CxJpegCompressor();
+    CxJpegCompressor(const CxJpegCompressor&) = delete;
+    CxJpegCompressor& operator=(const CxJpegCompressor&) = delete;
+
+    // The pixels to compress: stored rows bottom-up, 8-bit grey or 24-bit blue-green-red.
+    struct JpegImage {
+        const uint8_t* pixels;  // first stored row
+        uint32_t effWidth;      // bytes per stored row
+        uint32_t width;
+        uint32_t height;
+        bool grey;
+        int quality;
+        int dpiX;
+        int dpiY;
+    };
+    // False with libjpeg's message in `error`; the object stays usable.
+    bool compress(const JpegImage& image, CxFile* stream, char* error, size_t errorSize);
+
+    struct State;
+
+private:
+    State* m_state = nullptr;  // made on first use
+};
+
 class CxImage {
 public:
     explicit CxImage(uint32_t imageType = 0);
@@ -223,6 +253,8 @@ public:
     bool Flip(bool flipSelection = false, bool flipAlpha = true);
     bool RaiseBitDepth(uint32_t bpp);
     bool Encode(CxFile* stream, uint32_t format);
+    // Encode(stream, CXIMAGE_FORMAT_JPG) with a compressor kept by the caller: the same bytes.
+    bool EncodeJpeg(CxFile* stream, CxJpegCompressor& compressor);
     bool Save(const char* path, uint32_t format);
 
 protected:

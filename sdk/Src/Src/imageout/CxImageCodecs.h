@@ -14,9 +14,16 @@ public:
 
 class CxImageJPG : public CxImage {
 public:
-    CxImageJPG() : CxImage(CXIMAGE_FORMAT_JPG) {}
+    // With a compressor, the encode uses (and keeps) its libjpeg object; without, it makes one.
+    explicit CxImageJPG(CxJpegCompressor* compressor = nullptr)
+        : CxImage(CXIMAGE_FORMAT_JPG), m_compressor(compressor)
+    {
+    }
     using CxImage::Encode;
     bool Encode(CxFile* stream);
+
+private:
+    CxJpegCompressor* m_compressor;
 };
 
 class CxImageGIF : public CxImage {
