@@ -42,16 +42,7 @@ struct JpegDestination {
 };
 
 // What the compression needs, prepared before it starts.
-struct JpegJob {
-    const uint8_t* pixels;  // first stored row (bottom line of the picture)
-    uint32_t effWidth;
-    uint32_t width;
-    uint32_t height;
-    bool grey;
-    int quality;
-    int dpiX;
-    int dpiY;
-};
+using JpegJob = CxJpegCompressor::JpegImage;
 
 void errorExit(j_common_ptr cinfo)
 {
@@ -224,17 +215,8 @@ bool CxJpegCompressor::compress(const JpegImage& image, CxFile* stream, char* er
         }
         std::memset(m_state, 0, sizeof(*m_state));
     }
-    JpegJob job{};
-    job.pixels = image.pixels;
-    job.effWidth = image.effWidth;
-    job.width = image.width;
-    job.height = image.height;
-    job.grey = image.grey;
-    job.quality = image.quality;
-    job.dpiX = image.dpiX;
-    job.dpiY = image.dpiY;
     m_state->destination.stream = stream;
-    const bool ok = compressImage(&job, m_state);
+    const bool ok = compressImage(&image, m_state);
     m_state->destination.stream = nullptr;
     if (!ok) std::snprintf(error, errorSize, "%s", m_state->error.message);
     return ok;
