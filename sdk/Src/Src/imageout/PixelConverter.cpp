@@ -99,8 +99,10 @@ inline uint8_t scaleTo8(uint16_t sample, unsigned downShift) { return static_cas
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
     !defined(QX_SANITIZED_BUILD)
 #define QX_HOT_LOOP __attribute__((target_clones("default", "ssse3"), noinline))
-// Word loops: shifts and saturating packs of 16, 32 or 64 bytes at a time (SSE2, AVX2, AVX-512BW).
-#define QX_WIDE_LOOP __attribute__((target_clones("default", "avx2", "arch=skylake-avx512"), noinline))
+// Word loops: shifts and narrowing of 16, 32 or 64 bytes at a time (SSE2, AVX2, AVX-512BW). The
+// AVX-512 build is named by its feature level: "avx512bw" alone is not accepted here, and a
+// CPU model name would be checked as the model, not as the features.
+#define QX_WIDE_LOOP __attribute__((target_clones("default", "avx2", "arch=x86-64-v4"), noinline))
 #else
 #define QX_HOT_LOOP
 #define QX_WIDE_LOOP
