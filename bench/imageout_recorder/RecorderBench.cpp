@@ -4,7 +4,8 @@
 // the SDK's settings, scanline interface with all rows handed over at once). Goal: 2.5 x.
 //
 // 1. Interleaved rounds (order shuffled each round): libjpeg's single-thread rate (scanlines,
-//    and the raw-data interface for information), and the recorder's unpaced capacity.
+//    and the raw-data interface for information), three libjpeg threads at once (what the
+//    machine gives three encoder tasks just then), and the recorder's unpaced capacity.
 // 2. Paced trials at 2.5 x the median single-thread rate, each right after a fresh libjpeg
 //    measurement: sustained means every frame handed over was taken and written.
 // 3. The highest paced rate sustained, by bisection, against the median single-thread rate.
@@ -54,6 +55,28 @@ struct Options {
     fs::path out;
     std::vector<Size> sizes;
 };
+
+// Frames per second of `threads` threads at once, each compressing the frames with libjpeg's
+// raw-data interface for `seconds`, no recorder: the machine's own ceiling for that many
+// encoder tasks at this moment.
+double libjpegParallelFps(const std::vector<std::vector<uint8_t>>& frames, int width, int height, double seconds,
+                          int threads) {
+    std::atomic<long> total{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            LibjpegGrey jpeg;
+            long n = 0;
+            const auto t0 = Clock::now();
+            while (secondsSince(t0) < seconds) {
+                jpeg.encode(frames[size_t(n + t) % frames.size()].data(), width, height, 90, true);
+                ++n;
+            }
+            total += n;
+        });
+    for (auto& w : workers) w.join();
+    return double(total) / seconds;
+}
 
 // Frames per second of one thread compressing the frames with libjpeg for `seconds`.
 double libjpegFps(LibjpegGrey& jpeg, const std::vector<std::vector<uint8_t>>& frames, int width, int height,
@@ -191,18 +214,20 @@ int main(int argc, char** argv) {
         std::printf("\n%dx%d (%.2f MP) Mono8, JPEG quality 90\n", w, h, w * h / 1e6);
 
         // 1. Single-thread libjpeg and recorder capacity, interleaved.
-        std::vector<double> scan, raw, capacity, capacityRatio;
+        std::vector<double> scan, raw, raw3, capacity, capacityRatio;
         std::mt19937 rng(11);
         for (int r = 0; r < o.rounds; ++r) {
-            double s = 0, rw = 0, c = 0;
+            double s = 0, rw = 0, rw3 = 0, c = 0;
             std::vector<std::function<void()>> sides = {
                 [&] { s = libjpegFps(jpeg, frames, w, h, measure, false); },
                 [&] { rw = libjpegFps(jpeg, frames, w, h, measure, true); },
+                [&] { rw3 = libjpegParallelFps(frames, w, h, measure, 3); },
                 [&] { c = runTrial(frames, w, h, 0, measure, dir).achievedFps; }};
             std::shuffle(sides.begin(), sides.end(), rng);
             for (auto& side : sides) side();
             scan.push_back(s);
             raw.push_back(rw);
+            raw3.push_back(rw3);
             capacity.push_back(c);
             capacityRatio.push_back(s > 0 ? c / s : 0);
         }
@@ -210,6 +235,8 @@ int main(int argc, char** argv) {
         std::printf("  libjpeg 1 thread, scanlines (reference)  : %s fps\n", describe(base, 1, "%.1f").c_str());
         std::printf("  libjpeg 1 thread, raw data               : %s fps\n",
                     describe(summarize(raw), 1, "%.1f").c_str());
+        std::printf("  libjpeg raw data, 3 threads at once      : %s fps\n",
+                    describe(summarize(raw3), 1, "%.1f").c_str());
         std::printf("  recorder capacity, unpaced               : %s fps\n",
                     describe(summarize(capacity), 1, "%.1f").c_str());
         std::printf("  capacity / reference, per round          : %s x\n",
