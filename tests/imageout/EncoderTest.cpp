@@ -1,7 +1,10 @@
 // BMP, JPEG, GIF, MNG and TIFF encoders, each file read back by an independent decoder.
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
+
+#include <jpeglib.h>
 
 #include "CxImage.h"
 #include "ImageOutTestSupport.h"
@@ -210,6 +213,108 @@ TEST(JpegEncoder, WriteFailureIsReported)
     CxMemFile mem;
     ASSERT_TRUE(mem.Open());
     EXPECT_TRUE(img.Encode(&mem, CXIMAGE_FORMAT_JPG));
+}
+
+namespace {
+
+// The reference: libjpeg's scanline interface on the picture, top line first, with the encoder's
+// settings (grey, 2 x 2 sampling, quality, 96 dpi).
+std::vector<uint8_t> libjpegScanlines(const CxImage& img, int quality)
+{
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = img.GetWidth();
+    cinfo.image_height = img.GetHeight();
+    cinfo.input_components = 1;
+    cinfo.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, FALSE);
+    cinfo.comp_info[0].h_samp_factor = 2;
+    cinfo.comp_info[0].v_samp_factor = 2;
+    cinfo.density_unit = 1;
+    cinfo.X_density = 96;
+    cinfo.Y_density = 96;
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = img.GetBits(img.GetHeight() - 1 - cinfo.next_scanline);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::vector<uint8_t> bytes(out, out + size);
+    std::free(out);
+    return bytes;
+}
+
+std::vector<uint8_t> streamBytes(CxMemFile& mem)
+{
+    const uint8_t* p = mem.GetBuffer(false);
+    return p ? std::vector<uint8_t>(p, p + mem.DataSize()) : std::vector<uint8_t>();
+}
+
+} // namespace
+
+// Grey rows reach libjpeg through its raw-data interface, with the picture's edges repeated as
+// libjpeg repeats them for scanlines: the file is the scanline interface's, byte for byte, for
+// widths and heights that are and are not whole blocks and iMCU rows, through a fresh encoder
+// and through one compressor kept across images of changing size and quality.
+TEST(JpegEncoder, GreyBytesEqualLibjpegScanlines)
+{
+    CxJpegCompressor kept;
+    std::mt19937 rng(5);
+    struct Size {
+        uint32_t w, h;
+    };
+    for (Size size : {Size{1, 1}, Size{7, 3}, Size{8, 16}, Size{17, 33}, Size{64, 48}, Size{641, 17}, Size{640, 481}}) {
+        for (int q : {50, 90, 100}) {
+            CxImage img = greyImage(size.w, size.h, [&](uint32_t x, uint32_t y) {
+                return uint8_t((x * 3 + y * 5) + (rng() % 16));
+            });
+            img.SetJpegQuality(uint8_t(q));
+            const std::vector<uint8_t> reference = libjpegScanlines(img, q);
+            CxMemFile fresh;
+            ASSERT_TRUE(fresh.Open());
+            ASSERT_TRUE(img.Encode(&fresh, CXIMAGE_FORMAT_JPG)) << img.GetErrorText();
+            EXPECT_EQ(streamBytes(fresh), reference) << size.w << "x" << size.h << " q" << q;
+            CxMemFile again;
+            ASSERT_TRUE(again.Open());
+            ASSERT_TRUE(img.EncodeJpeg(&again, kept)) << img.GetErrorText();
+            EXPECT_EQ(streamBytes(again), reference) << size.w << "x" << size.h << " q" << q << " (kept)";
+        }
+    }
+}
+
+// A kept compressor that failed on one image (its stream refused the bytes) encodes the next
+// one as a fresh encoder does; colour images go through it as well.
+TEST(JpegEncoder, KeptCompressorAfterAFailure)
+{
+    CxJpegCompressor kept;
+    CxImage grey = greyImage(96, 80, [](uint32_t x, uint32_t y) { return uint8_t(x * 7 + y * 13); });
+    struct FailingStream : CxMemFile {
+        size_t Write(const void*, size_t, size_t) override { return 0; }
+    } failing;
+    EXPECT_FALSE(grey.EncodeJpeg(&failing, kept));
+    EXPECT_NE(std::string(grey.GetErrorText()), "");
+    CxMemFile expected, got;
+    ASSERT_TRUE(expected.Open() && got.Open());
+    ASSERT_TRUE(grey.Encode(&expected, CXIMAGE_FORMAT_JPG));
+    ASSERT_TRUE(grey.EncodeJpeg(&got, kept)) << grey.GetErrorText();
+    EXPECT_EQ(streamBytes(got), streamBytes(expected));
+    CxImage colour = noiseRgb(33, 17, 3, 5);
+    CxMemFile colourFresh, colourKept;
+    ASSERT_TRUE(colourFresh.Open() && colourKept.Open());
+    ASSERT_TRUE(colour.Encode(&colourFresh, CXIMAGE_FORMAT_JPG));
+    ASSERT_TRUE(colour.EncodeJpeg(&colourKept, kept)) << colour.GetErrorText();
+    EXPECT_EQ(streamBytes(colourKept), streamBytes(colourFresh));
+    CxImage four(8, 8, 4, 0);
+    four.SetGrayPalette();
+    EXPECT_FALSE(four.EncodeJpeg(&got, kept));
+    EXPECT_STREQ(four.GetErrorText(), "JPEG can save only RGB or GreyScale images");
 }
 
 // ---- GIF ----

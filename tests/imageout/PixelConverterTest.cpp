@@ -321,3 +321,77 @@ TEST(PixelConverter, LargeFrameAllFormatsAgainstReference)
         }
     }
 }
+
+TEST(PixelConverter, EveryWordOfEveryDepthToMono8)
+{
+    // All 65536 words, in and above each depth, through the vector loops (and their tails: the
+    // frame is 257 x 255 pixels, an odd count): trunc(sample x 2^8 / 2^bits) kept to 8 bits.
+    const uint16_t w = 257, h = 255;
+    const size_t n = size_t(w) * h;
+    std::vector<uint8_t> src(2 * n);
+    for (size_t i = 0; i < n; ++i) {
+        src[2 * i] = uint8_t(i);
+        src[2 * i + 1] = uint8_t(i >> 8);
+    }
+    struct Case {
+        uint32_t format;
+        unsigned bits;
+    };
+    for (Case cs : {Case{QX_PIXEL_MONO10, 10}, Case{QX_PIXEL_MONO12, 12}, Case{QX_PIXEL_MONO14, 14},
+                    Case{QX_PIXEL_MONO16, 16}}) {
+        auto c = make(w, h, cs.format, src, QX_PIXEL_MONO8, n);
+        ASSERT_EQ(convert(c), QX_OK);
+        const float f = 256.0f / float(1u << cs.bits);
+        for (size_t i = 0; i < n; ++i) ASSERT_EQ(c.dst[i], uint8_t(int64_t(float(uint16_t(i)) * f))) << cs.bits << " " << i;
+    }
+}
+
+TEST(PixelConverter, LinesBottomUpAndWithPitch)
+{
+    // Into the lines of a bitmap: the same bytes as the plain conversion, line by line, bottom
+    // line first with bottomUp, and the pitch's padding bytes untouched. Odd widths make packed
+    // lines start in the middle of a group.
+    for (uint32_t format : {QX_PIXEL_MONO8, QX_PIXEL_MONO12, QX_PIXEL_MONO16, QX_PIXEL_MONO10PACKED,
+                            QX_PIXEL_MONO12PACKED}) {
+        for (uint16_t w : {uint16_t(1), uint16_t(5), uint16_t(67)}) {
+            const uint16_t h = 7;
+            const uint32_t pitch = (w + 3u) & ~3u;
+            std::vector<uint8_t> src(size_t(w) * h * 2);
+            for (size_t i = 0; i < src.size(); ++i) src[i] = uint8_t(i * 29 + 3);
+            auto plain = make(w, h, format, src, QX_PIXEL_MONO8, size_t(w) * h);
+            ASSERT_EQ(convert(plain), QX_OK);
+            for (bool bottomUp : {false, true}) {
+                auto lines = make(w, h, format, src, QX_PIXEL_MONO8, size_t(pitch) * h);
+                ASSERT_EQ(PixelConverter::getConverterInstance()->convertToMono8Lines(lines.p, pitch, bottomUp), QX_OK);
+                EXPECT_EQ(lines.p.nDstDataLen, uint32_t(w) * h);
+                for (uint32_t y = 0; y < h; ++y) {
+                    const uint8_t* line = lines.dst.data() + size_t(bottomUp ? h - 1 - y : y) * pitch;
+                    ASSERT_EQ(std::memcmp(line, plain.dst.data() + size_t(y) * w, w), 0)
+                        << format << " w " << w << " line " << y;
+                    for (uint32_t x = w; x < pitch; ++x) ASSERT_EQ(line[x], 0xCD);
+                }
+            }
+        }
+    }
+}
+
+TEST(PixelConverter, LinesRefuseWhatDoesNotFit)
+{
+    PixelConverter* conv = PixelConverter::getConverterInstance();
+    const std::vector<uint8_t> src(4 * 3 * 2, 0x10);
+    // The last line needs only nWidth bytes after (nHeight - 1) x pitch.
+    auto fits = make(4, 3, QX_PIXEL_MONO12, src, QX_PIXEL_MONO8, 2 * 8 + 4);
+    EXPECT_EQ(conv->convertToMono8Lines(fits.p, 8, true), QX_OK);
+    auto small = make(4, 3, QX_PIXEL_MONO12, src, QX_PIXEL_MONO8, 2 * 8 + 3);
+    EXPECT_EQ(conv->convertToMono8Lines(small.p, 8, true), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(conv->convertToMono8Lines(fits.p, 3, false), QX_ERR_INVALID_PARAM);  // pitch below the width
+    auto shortSource = make(4, 3, QX_PIXEL_MONO12, std::vector<uint8_t>(23), QX_PIXEL_MONO8, 12);
+    EXPECT_EQ(conv->convertToMono8Lines(shortSource.p, 4, false), QX_ERR_INVALID_PARAM);
+    auto mono16 = make(4, 3, QX_PIXEL_MONO12, src, QX_PIXEL_MONO16, 24);
+    EXPECT_EQ(conv->convertToMono8Lines(mono16.p, 4, false), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(std::vector<uint8_t>(mono16.dst), std::vector<uint8_t>(24, 0xCD));
+    qxtest::LogCapture log;
+    auto rgb = make(4, 3, kRgb8, std::vector<uint8_t>(36), QX_PIXEL_MONO8, 12);
+    EXPECT_EQ(conv->convertToMono8Lines(rgb.p, 4, true), QX_ERR_NOT_SUPPORTED);
+    EXPECT_TRUE(log.contains("unsupported pstCvtParam->enSrcPixelType=0x2180014"));
+}

@@ -2,6 +2,8 @@
 // frame by frame (each test frame carries its number), splitting with a lowered size limit,
 // raw recordings byte for byte, state errors, pool exhaustion and stale frames.
 #include "AviWriter.h"
+#include "CxFile.h"
+#include "CxImage.h"
 #include "RecorderTestSupport.h"
 #include "VideoRecorder.h"
 
@@ -253,6 +255,62 @@ TEST_F(VideoRecorderTest, OutOfOrderEncodingStillWritesInOrder) {
     }
 }
 
+// The JPEG frames in the file, in order (the "00db" chunks after the 2048-byte header).
+std::vector<std::vector<uint8_t>> aviFrameChunks(const std::vector<uint8_t>& file) {
+    std::vector<std::vector<uint8_t>> chunks;
+    size_t at = 2048;
+    while (at + 8 <= file.size() && std::memcmp(file.data() + at, "00db", 4) == 0) {
+        const uint32_t length = rd32(file, at + 4);
+        if (at + 8 + length > file.size()) break;
+        chunks.emplace_back(file.begin() + std::ptrdiff_t(at + 8), file.begin() + std::ptrdiff_t(at + 8 + length));
+        at += 8 + length + (length & 1);
+    }
+    return chunks;
+}
+
+// Each recorded frame is, byte for byte, the image class's JPEG of the frame as 8-bit grey
+// (quality 90): Mono8 and Mono12, on widths that are and are not multiples of 4 and 8, and a
+// height that ends inside a block row.
+TEST_F(VideoRecorderTest, FramesAreTheImageClassJpegOfTheFrame) {
+    const int h = 35, n = 6;
+    for (int w : {640, 324, 323}) {
+        for (uint32_t pixel : {QX_PIXEL_MONO8, QX_PIXEL_MONO12}) {
+            const std::string path = dir.file("bytes" + std::to_string(w) + "_" + std::to_string(pixel) + ".avi");
+            VideoRecorder rec;
+            RecordParam p = aviParam(w, h, 25.f, path.c_str(), pixel);
+            ASSERT_EQ(rec.start(p), QX_OK);
+            const auto grey = numberedFrames(w, h, n, 40);
+            std::vector<std::vector<uint8_t>> sent;
+            for (const auto& g : grey) {
+                if (pixel == QX_PIXEL_MONO8) {
+                    sent.push_back(g);
+                    continue;
+                }
+                std::vector<uint8_t> words(g.size() * 2);
+                for (size_t i = 0; i < g.size(); ++i) {
+                    const uint16_t s = uint16_t(g[i] << 4 | (i & 15)); // low bits the conversion drops
+                    words[2 * i] = uint8_t(s);
+                    words[2 * i + 1] = uint8_t(s >> 8);
+                }
+                sent.push_back(std::move(words));
+            }
+            handOver(rec, sent);
+            finish(rec, n);
+            const auto chunks = aviFrameChunks(readFile(path));
+            ASSERT_EQ(chunks.size(), size_t(n)) << path;
+            for (int i = 0; i < n; ++i) {
+                CxImage image(uint32_t(w), uint32_t(h), 8, 0);
+                ASSERT_TRUE(image.CreateFromArray(grey[size_t(i)].data(), uint32_t(w), uint32_t(h), 8, uint32_t(w), true));
+                CxMemFile mem;
+                ASSERT_TRUE(mem.Open());
+                ASSERT_TRUE(image.Encode(&mem, CXIMAGE_FORMAT_JPG));
+                const std::vector<uint8_t> expected(mem.GetBuffer(false), mem.GetBuffer(false) + mem.DataSize());
+                EXPECT_EQ(chunks[size_t(i)], expected) << path << " frame " << i;
+            }
+        }
+    }
+}
+
 // Frames of other formats are converted to Mono8: Mono12 on a width that is a multiple of 4
 // (converted in place) and on an odd width (through a scratch stream).
 TEST_F(VideoRecorderTest, Mono12FramesAreConverted) {
@@ -410,7 +468,15 @@ TEST_F(VideoRecorderTest, StartArgumentChecks) {
     EXPECT_TRUE(refused([&](RecordParam& p) { p.strFilePath = longPath.c_str(); }));
     const std::string longerPath(4000, 'y');
     EXPECT_TRUE(refused([&](RecordParam& p) { p.strFilePath = longerPath.c_str(); }));
+    // Beyond libjpeg's 65500 pixels no frame could be encoded: refused at start, no file.
+    EXPECT_TRUE(refused([](RecordParam& p) { p.nWidth = 65501; }));
+    EXPECT_TRUE(refused([](RecordParam& p) { p.nHeight = 65535; }));
     EXPECT_FALSE(fs::exists(path));
+    // A raw recording has no such limit.
+    RecordParam wideRaw = rawParam(65535, 1, 30.f, path.c_str(), false);
+    ASSERT_EQ(rec.start(wideRaw), QX_OK);
+    EXPECT_EQ(rec.stop(), QX_OK);
+    fs::remove(path);
 
     // A negative frame rate passes (the AVI header then carries no rate).
     RecordParam p = aviParam(64, 64, -5.f, path.c_str());

@@ -40,9 +40,9 @@ enum CxImageFormat : uint32_t {
     CXIMAGE_FORMAT_WMF = 10,
     CXIMAGE_FORMAT_JP2 = 11,  // JPEG 2000 file
     CXIMAGE_FORMAT_JPC = 12,  // JPEG 2000 codestream
-    CXIMAGE_FORMAT_PGX = 13,  // refused: the JPEG 2000 encoder writes only JP2 and JPC
-    CXIMAGE_FORMAT_PNM = 14,  // refused, as PGX
-    CXIMAGE_FORMAT_RAS = 15,  // refused, as PGX
+    CXIMAGE_FORMAT_PGX = 13,  // JPEG 2000 test image format (grey only)
+    CXIMAGE_FORMAT_PNM = 14,  // binary PGM or PPM
+    CXIMAGE_FORMAT_RAS = 15,  // Sun raster
     CXIMAGE_FORMAT_JBG = 16,  // not encoded
     CXIMAGE_FORMAT_MNG = 17,
     CXIMAGE_FORMAT_SKA = 18,
@@ -108,6 +108,36 @@ struct CxImageInfo {
     int32_t loops;            // animated GIF loop count (0: forever)
     uint32_t codecOptions[CXIMAGE_OPTION_SLOTS];
     bool littleEndianHost;
+};
+
+// A libjpeg compression object kept from one JPEG encode to the next, for a thread that
+// encodes frame after frame (CxImage::EncodeJpeg): the object is set up once instead of for
+// every image. One thread at a time.
+class CxJpegCompressor {
+public:
+    CxJpegCompressor();
+    ~CxJpegCompressor();
+    CxJpegCompressor(const CxJpegCompressor&) = delete;
+    CxJpegCompressor& operator=(const CxJpegCompressor&) = delete;
+
+    // The pixels to compress: stored rows bottom-up, 8-bit grey or 24-bit blue-green-red.
+    struct JpegImage {
+        const uint8_t* pixels;  // first stored row
+        uint32_t effWidth;      // bytes per stored row
+        uint32_t width;
+        uint32_t height;
+        bool grey;
+        int quality;
+        int dpiX;
+        int dpiY;
+    };
+    // False with libjpeg's message in `error`; the object stays usable.
+    bool compress(const JpegImage& image, CxFile* stream, char* error, size_t errorSize);
+
+    struct State;
+
+private:
+    State* m_state = nullptr;  // made on first use
 };
 
 class CxImage {
@@ -223,6 +253,8 @@ public:
     bool Flip(bool flipSelection = false, bool flipAlpha = true);
     bool RaiseBitDepth(uint32_t bpp);
     bool Encode(CxFile* stream, uint32_t format);
+    // Encode(stream, CXIMAGE_FORMAT_JPG) with a compressor kept by the caller: the same bytes.
+    bool EncodeJpeg(CxFile* stream, CxJpegCompressor& compressor);
     bool Save(const char* path, uint32_t format);
 
 protected:

@@ -14,9 +14,16 @@ public:
 
 class CxImageJPG : public CxImage {
 public:
-    CxImageJPG() : CxImage(CXIMAGE_FORMAT_JPG) {}
+    // With a compressor, the encode uses (and keeps) its libjpeg object; without, it makes one.
+    explicit CxImageJPG(CxJpegCompressor* compressor = nullptr)
+        : CxImage(CXIMAGE_FORMAT_JPG), m_compressor(compressor)
+    {
+    }
     using CxImage::Encode;
     bool Encode(CxFile* stream);
+
+private:
+    CxJpegCompressor* m_compressor;
 };
 
 class CxImageGIF : public CxImage {
@@ -99,8 +106,8 @@ public:
     bool Encode(CxFile* stream);
 };
 
-// The JPEG 2000 family: format JP2 writes a JP2 file, JPC a bare J2K codestream. PGX, PNM and
-// RAS are refused: the JPEG 2000 library of this build writes only those two.
+// The JPEG 2000 family: format JP2 writes a JP2 file, JPC a bare J2K codestream, PGX, PNM and
+// RAS the plain raster files of the same grey or colour components.
 class CxImageJAS : public CxImage {
 public:
     explicit CxImageJAS(uint32_t format) : CxImage(format), m_format(format) {}
@@ -108,6 +115,9 @@ public:
     bool Encode(CxFile* stream);
 
 private:
+    void pictureLine(uint32_t line, bool grey, bool bgr, uint8_t* out);
+    bool encodeRaster(CxFile* stream, bool grey);
+
     uint32_t m_format;  // kept apart: becoming a view takes over the image's own type
 };
 

@@ -87,6 +87,12 @@ bool CxImage::Encode(CxFile* stream, uint32_t format)
     }
 }
 
+bool CxImage::EncodeJpeg(CxFile* stream, CxJpegCompressor& compressor)
+{
+    CxImageJPG codec(&compressor);
+    return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
+}
+
 bool CxImage::Save(const char* path, uint32_t format)
 {
     if (!path) return false;

@@ -1,17 +1,28 @@
-// JPEG 2000 encoder over OpenJPEG: format JP2 writes a JP2 file, JPC a bare J2K codestream.
-// OpenJPEG writes through an output stream whose write, skip and seek callbacks go to the
-// CxFile, so memory and file outputs both work. PGX, PNM and Sun raster output is refused:
-// OpenJPEG has no encoder for them.
+// The JPEG 2000 family. JP2 and JPC go through OpenJPEG: format JP2 writes a JP2 file, JPC a
+// bare J2K codestream, through an output stream whose write, skip and seek callbacks go to the
+// CxFile, so memory and file outputs both work. PGX, PNM and Sun raster are plain raster files
+// of the same one grey or three colour 8-bit components, written here:
+//   PGX: "PG ML + 8 <width> <height>\n", then one byte per sample (grey images only);
+//   PNM: "P5" (grey) or "P6" (red, green, blue), "<width> <height>", "255", then the rows;
+//   RAS: a 32-byte big-endian header (magic 0x59A66A95, width, height, depth 8 or 24, data
+//        length, type 1, no colour map), then the rows (24-bit as blue, green, red), each
+//        padded to an even byte count.
+// Rows go top line first.
 //
-// The JPEG quality q of the image is the size target: the codestream aims at q / 100 of the raw
-// pixel bytes (one quality layer, reversible 5/3 wavelet); q = 100 gives a lossless file.
+// The JPEG quality q of the image is the JP2/JPC size target: the codestream aims at q / 100 of
+// the raw pixel bytes (one quality layer, reversible 5/3 wavelet); q = 100 gives a lossless file.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <openjpeg.h>
 
 #include "CxImageCodecs.h"
+#include "CxStreamWriter.h"
 
 namespace {
 
@@ -75,7 +86,85 @@ int resolutionsFor(uint32_t w, uint32_t h)
     return levels;
 }
 
+constexpr uint32_t kSunRasterMagic = 0x59A66A95;
+constexpr uint32_t kSunRasterStandard = 1;
+
+bool putBe32(CxStreamWriter& out, uint32_t value)
+{
+    uint8_t b[4];
+    qx::sys::storeBe32(b, value);
+    return out.put(b, sizeof(b));
+}
+
 } // namespace
+
+// Picture line `line` (0 the top) as its components: the pixel index of a grey image, or red,
+// green and blue of a colour image (blue, green, red with `bgr`).
+void CxImageJAS::pictureLine(uint32_t line, bool grey, bool bgr, uint8_t* out)
+{
+    const uint32_t w = GetWidth();
+    const uint32_t y = GetHeight() - 1 - line;
+    if (grey) {
+        if (GetBpp() == 8) std::memcpy(out, GetBits(y), w);
+        else for (uint32_t x = 0; x < w; ++x) out[x] = GetPixelIndexUnchecked(x, y);
+        return;
+    }
+    for (uint32_t x = 0; x < w; ++x) {
+        const RGBQuad c = GetPixelColorUnchecked(x, y, false);
+        out[3 * x] = bgr ? c.rgbBlue : c.rgbRed;
+        out[3 * x + 1] = c.rgbGreen;
+        out[3 * x + 2] = bgr ? c.rgbRed : c.rgbBlue;
+    }
+}
+
+bool CxImageJAS::encodeRaster(CxFile* stream, bool grey)
+{
+    const uint32_t w = GetWidth();
+    const uint32_t h = GetHeight();
+    const uint64_t lineBytes = static_cast<uint64_t>(w) * (grey ? 1 : 3);
+    const bool sun = m_format == CXIMAGE_FORMAT_RAS;
+    const uint64_t storedLine = sun ? (lineBytes + 1) & ~uint64_t(1) : lineBytes;  // Sun rows: 16-bit aligned
+    if (sun && storedLine * h > 0xFFFFFFFFull) {
+        SetError("error: cannot encode image");
+        return false;
+    }
+
+    CxStreamWriter out(stream);
+    if (m_format == CXIMAGE_FORMAT_PGX) {
+        const std::string header = "PG ML + 8 " + std::to_string(w) + " " + std::to_string(h) + "\n";
+        out.put(header.data(), header.size());
+    } else if (m_format == CXIMAGE_FORMAT_PNM) {
+        const std::string header =
+            std::string(grey ? "P5\n" : "P6\n") + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+        out.put(header.data(), header.size());
+    } else {
+        putBe32(out, kSunRasterMagic);
+        putBe32(out, w);
+        putBe32(out, h);
+        putBe32(out, grey ? 8 : 24);
+        putBe32(out, static_cast<uint32_t>(storedLine * h));
+        putBe32(out, kSunRasterStandard);
+        putBe32(out, 0);  // no colour map
+        putBe32(out, 0);
+    }
+
+    std::vector<uint8_t> line;
+    try {
+        line.assign(static_cast<size_t>(storedLine), 0);
+    } catch (const std::bad_alloc&) {
+        SetError("error : can't allocate memory");
+        return false;
+    }
+    for (uint32_t i = 0; i < h && !out.failed(); ++i) {
+        pictureLine(i, grey, sun, line.data());
+        out.put(line.data(), line.size());
+    }
+    if (!out.finish()) {
+        SetError("error: cannot encode image");
+        return false;
+    }
+    return true;
+}
 
 bool CxImageJAS::Encode(CxFile* stream)
 {
@@ -96,14 +185,9 @@ bool CxImageJAS::Encode(CxFile* stream)
             SetError("PGX can save only GrayScale images");
             return false;
         }
-        SetError("PGX output is not available: the JPEG 2000 encoder writes only JP2 and JPC");
-        return false;
+        return encodeRaster(stream, true);
     case CXIMAGE_FORMAT_PNM:
-        SetError("PNM output is not available: the JPEG 2000 encoder writes only JP2 and JPC");
-        return false;
-    case CXIMAGE_FORMAT_RAS:
-        SetError("RAS output is not available: the JPEG 2000 encoder writes only JP2 and JPC");
-        return false;
+    case CXIMAGE_FORMAT_RAS: return encodeRaster(stream, grey);
     default:
         SetError("Encode: Unknown format");
         return false;
@@ -147,18 +231,12 @@ bool CxImageJAS::Encode(CxFile* stream)
             return false;
         }
     }
-    for (uint32_t j = 0; j < h; ++j) {
-        const uint64_t base = static_cast<uint64_t>(h - 1 - j) * w;  // stored row j is picture row h-1-j
-        for (uint32_t x = 0; x < w; ++x) {
-            if (grey) {
-                image->comps[0].data[base + x] = GetPixelIndexUnchecked(x, j);
-            } else {
-                const RGBQuad c = GetPixelColorUnchecked(x, j, false);
-                image->comps[0].data[base + x] = c.rgbRed;
-                image->comps[1].data[base + x] = c.rgbGreen;
-                image->comps[2].data[base + x] = c.rgbBlue;
-            }
-        }
+    std::vector<uint8_t> line(static_cast<size_t>(w) * components);
+    for (uint32_t i = 0; i < h; ++i) {
+        pictureLine(i, grey, false, line.data());
+        const uint64_t base = static_cast<uint64_t>(i) * w;
+        for (uint32_t x = 0; x < w; ++x)
+            for (int c = 0; c < components; ++c) image->comps[c].data[base + x] = line[x * components + c];
     }
 
     opj_cparameters_t parameters;

@@ -1,10 +1,18 @@
 // JPEG encoder over libjpeg.
 //
+// Grey images go through libjpeg's raw-data interface: the rows are handed to the DCT straight
+// from the image's pixel block through row pointers (bottom-up stored rows, picture top first),
+// one iMCU row (16 lines) per call, with no colour-conversion pass. The edge handling is the
+// one libjpeg applies to scanline input (the last column repeated to the block width, the last
+// line repeated to the end of the last iMCU row), so the file is byte for byte the one
+// jpeg_write_scanlines would give. Colour images are fed as red-green-blue scanlines, 16 per
+// call.
+//
 // libjpeg reports fatal errors through error_exit, which must not return. It leaves through
 // longjmp back into compressImage(), a C-style function: between its setjmp and every place that
 // can raise an error (libjpeg itself and the destination callbacks below) no C++ object with a
 // destructor is alive, so no destructor is skipped. All state that must survive the jump lives
-// in the caller's JpegContext, not in locals of compressImage().
+// in the compressor's state, not in locals of compressImage().
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -19,6 +27,7 @@
 namespace {
 
 constexpr size_t kOutputBlock = 4096;
+constexpr JDIMENSION kRgbRowsPerCall = 16;
 
 struct JpegErrorManager {
     jpeg_error_mgr pub;
@@ -33,22 +42,7 @@ struct JpegDestination {
 };
 
 // What the compression needs, prepared before it starts.
-struct JpegJob {
-    const uint8_t* pixels;  // first stored row (bottom line of the picture)
-    uint32_t effWidth;
-    uint32_t width;
-    uint32_t height;
-    bool grey;
-    int quality;
-    int dpiX;
-    int dpiY;
-};
-
-struct JpegContext {
-    jpeg_compress_struct cinfo;
-    JpegErrorManager error;
-    JpegDestination destination;
-};
+using JpegJob = CxJpegCompressor::JpegImage;
 
 void errorExit(j_common_ptr cinfo)
 {
@@ -84,59 +78,149 @@ void termDestination(j_compress_ptr cinfo)
     if (dest->stream->HasError()) ERREXIT(cinfo, JERR_FILE_WRITE);
 }
 
-// Compresses the picture top line first. Returns false with ctx->error.message set on failure.
-bool compressImage(const JpegJob* job, JpegContext* ctx)
+} // namespace
+
+// The libjpeg objects of one compressor: plain C data, zero-filled when made.
+struct CxJpegCompressor::State {
+    jpeg_compress_struct cinfo;
+    JpegErrorManager error;
+    JpegDestination destination;
+    bool created;  // cinfo holds a compression object
+};
+
+namespace {
+
+// Picture line `line` (0 the top) of the job: stored rows run bottom-up.
+const uint8_t* pictureLine(const JpegJob* job, JDIMENSION line)
 {
-    ctx->cinfo.err = jpeg_std_error(&ctx->error.pub);
-    ctx->error.pub.error_exit = errorExit;
-    ctx->error.pub.output_message = outputMessage;
-    ctx->error.message[0] = '\0';
-    if (setjmp(ctx->error.jump)) {
-        jpeg_destroy_compress(&ctx->cinfo);
+    return job->pixels + static_cast<uint64_t>(job->height - 1 - line) * job->effWidth;
+}
+
+// Grey rows through the raw-data interface, one iMCU row per call. Row pointers go straight
+// into the pixel block when the width is a whole number of blocks; otherwise the lines are
+// copied into a strip that repeats the last column, as libjpeg does for scanlines.
+void writeGreyRaw(const JpegJob* job, j_compress_ptr cinfo)
+{
+    const JDIMENSION lines = static_cast<JDIMENSION>(cinfo->max_v_samp_factor * DCTSIZE);
+    const JDIMENSION paddedWidth = cinfo->comp_info[0].width_in_blocks * DCTSIZE;
+    const bool direct = paddedWidth == job->width;
+    auto* rows = static_cast<JSAMPARRAY>(
+        (*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE, lines * sizeof(JSAMPROW)));
+    JSAMPARRAY strip =
+        direct ? nullptr
+               : (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE, paddedWidth, lines);
+    JSAMPARRAY planes[1] = {rows};
+    for (JDIMENSION top = 0; top < job->height; top += lines) {
+        for (JDIMENSION r = 0; r < lines; ++r) {
+            // Below the picture the last line repeats up to the end of the iMCU row.
+            const uint8_t* src = pictureLine(job, std::min<JDIMENSION>(top + r, job->height - 1));
+            if (direct) {
+                rows[r] = const_cast<JSAMPROW>(src);
+                continue;
+            }
+            std::memcpy(strip[r], src, job->width);
+            std::memset(strip[r] + job->width, src[job->width - 1], paddedWidth - job->width);
+            rows[r] = strip[r];
+        }
+        jpeg_write_raw_data(cinfo, planes, lines);
+    }
+}
+
+// Colour rows as red-green-blue scanlines, several per call.
+void writeRgbScanlines(const JpegJob* job, j_compress_ptr cinfo)
+{
+    JSAMPARRAY buffer = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
+                                                    job->effWidth + 8, kRgbRowsPerCall);
+    while (cinfo->next_scanline < cinfo->image_height) {
+        const JDIMENSION count = std::min(kRgbRowsPerCall, cinfo->image_height - cinfo->next_scanline);
+        for (JDIMENSION i = 0; i < count; ++i) {
+            uint8_t* p = buffer[i];
+            std::memcpy(p, pictureLine(job, cinfo->next_scanline + i), job->effWidth);
+            for (uint64_t x = 0; x < 3ull * job->width; x += 3) std::swap(p[x], p[x + 2]);
+        }
+        jpeg_write_scanlines(cinfo, buffer, count);
+    }
+}
+
+// Compresses the picture top line first. Returns false with the error message set on failure;
+// the compression object is then reset for the next image.
+bool compressImage(const JpegJob* job, CxJpegCompressor::State* st)
+{
+    st->error.message[0] = '\0';
+    if (setjmp(st->error.jump)) {
+        if (st->created) {
+            jpeg_abort_compress(&st->cinfo);
+        } else {
+            jpeg_destroy_compress(&st->cinfo);
+        }
         return false;
     }
-    jpeg_create_compress(&ctx->cinfo);
-
-    ctx->destination.pub.init_destination = initDestination;
-    ctx->destination.pub.empty_output_buffer = emptyOutputBuffer;
-    ctx->destination.pub.term_destination = termDestination;
-    ctx->cinfo.dest = &ctx->destination.pub;
-
-    ctx->cinfo.image_width = job->width;
-    ctx->cinfo.image_height = job->height;
-    ctx->cinfo.input_components = job->grey ? 1 : 3;
-    ctx->cinfo.in_color_space = job->grey ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&ctx->cinfo);
-    jpeg_set_quality(&ctx->cinfo, job->quality, FALSE);
-    ctx->cinfo.comp_info[0].h_samp_factor = 2;
-    ctx->cinfo.comp_info[0].v_samp_factor = 2;
-    for (int c = 1; c < ctx->cinfo.num_components; ++c) {
-        ctx->cinfo.comp_info[c].h_samp_factor = 1;
-        ctx->cinfo.comp_info[c].v_samp_factor = 1;
+    if (!st->created) {
+        st->cinfo.err = jpeg_std_error(&st->error.pub);
+        st->error.pub.error_exit = errorExit;
+        st->error.pub.output_message = outputMessage;
+        jpeg_create_compress(&st->cinfo);
+        st->created = true;
+        st->destination.pub.init_destination = initDestination;
+        st->destination.pub.empty_output_buffer = emptyOutputBuffer;
+        st->destination.pub.term_destination = termDestination;
+        st->cinfo.dest = &st->destination.pub;
     }
-    ctx->cinfo.density_unit = 1;
-    ctx->cinfo.X_density = static_cast<UINT16>(std::clamp(job->dpiX, 1, 65535));
-    ctx->cinfo.Y_density = static_cast<UINT16>(std::clamp(job->dpiY, 1, 65535));
+    j_compress_ptr cinfo = &st->cinfo;
 
-    jpeg_start_compress(&ctx->cinfo, TRUE);
-    JSAMPARRAY rowBuffer =
-        (*ctx->cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&ctx->cinfo), JPOOL_IMAGE, job->effWidth + 8, 1);
-    while (ctx->cinfo.next_scanline < ctx->cinfo.image_height) {
-        const uint32_t storedRow = job->height - 1 - ctx->cinfo.next_scanline;
-        const uint8_t* src = job->pixels + static_cast<uint64_t>(storedRow) * job->effWidth;
-        std::memcpy(rowBuffer[0], src, job->effWidth);
-        if (!job->grey) {
-            uint8_t* p = rowBuffer[0];
-            for (uint64_t i = 0; i < 3ull * job->width; i += 3) std::swap(p[i], p[i + 2]);
-        }
-        jpeg_write_scanlines(&ctx->cinfo, rowBuffer, 1);
+    cinfo->image_width = job->width;
+    cinfo->image_height = job->height;
+    cinfo->input_components = job->grey ? 1 : 3;
+    cinfo->in_color_space = job->grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(cinfo);
+    jpeg_set_quality(cinfo, job->quality, FALSE);
+    cinfo->comp_info[0].h_samp_factor = 2;
+    cinfo->comp_info[0].v_samp_factor = 2;
+    for (int c = 1; c < cinfo->num_components; ++c) {
+        cinfo->comp_info[c].h_samp_factor = 1;
+        cinfo->comp_info[c].v_samp_factor = 1;
     }
-    jpeg_finish_compress(&ctx->cinfo);
-    jpeg_destroy_compress(&ctx->cinfo);
+    cinfo->density_unit = 1;
+    cinfo->X_density = static_cast<UINT16>(std::clamp(job->dpiX, 1, 65535));
+    cinfo->Y_density = static_cast<UINT16>(std::clamp(job->dpiY, 1, 65535));
+    cinfo->raw_data_in = job->grey ? TRUE : FALSE;
+
+    jpeg_start_compress(cinfo, TRUE);
+    if (job->grey) {
+        writeGreyRaw(job, cinfo);
+    } else {
+        writeRgbScanlines(job, cinfo);
+    }
+    jpeg_finish_compress(cinfo);
     return true;
 }
 
 } // namespace
+
+CxJpegCompressor::CxJpegCompressor() = default;
+
+CxJpegCompressor::~CxJpegCompressor()
+{
+    if (m_state && m_state->created) jpeg_destroy_compress(&m_state->cinfo);
+    delete m_state;
+}
+
+bool CxJpegCompressor::compress(const JpegImage& image, CxFile* stream, char* error, size_t errorSize)
+{
+    if (!m_state) {
+        m_state = new (std::nothrow) State;
+        if (!m_state) {
+            std::snprintf(error, errorSize, "%s", "JPEG encoder can't allocate memory");
+            return false;
+        }
+        std::memset(m_state, 0, sizeof(*m_state));
+    }
+    m_state->destination.stream = stream;
+    const bool ok = compressImage(&image, m_state);
+    m_state->destination.stream = nullptr;
+    if (!ok) std::snprintf(error, errorSize, "%s", m_state->error.message);
+    return ok;
+}
 
 bool CxImageJPG::Encode(CxFile* stream)
 {
@@ -148,25 +232,20 @@ bool CxImageJPG::Encode(CxFile* stream)
         SetError("JPEG can save only RGB or GreyScale images");
         return false;
     }
-    JpegJob job{};
-    job.pixels = GetBits(0);
-    job.effWidth = GetEffWidth();
-    job.width = GetWidth();
-    job.height = GetHeight();
-    job.grey = grey;
-    job.quality = GetJpegQuality();
-    job.dpiX = GetDpiX();
-    job.dpiY = GetDpiY();
+    CxJpegCompressor::JpegImage image{};
+    image.pixels = GetBits(0);
+    image.effWidth = GetEffWidth();
+    image.width = GetWidth();
+    image.height = GetHeight();
+    image.grey = grey;
+    image.quality = GetJpegQuality();
+    image.dpiX = GetDpiX();
+    image.dpiY = GetDpiY();
 
-    JpegContext* ctx = new (std::nothrow) JpegContext;
-    if (!ctx) {
-        SetError("JPEG encoder can't allocate memory");
-        return false;
-    }
-    std::memset(ctx, 0, sizeof(*ctx));
-    ctx->destination.stream = stream;
-    const bool ok = compressImage(&job, ctx);
-    if (!ok) SetError(ctx->error.message);
-    delete ctx;
-    return ok;
+    CxJpegCompressor local;
+    CxJpegCompressor* compressor = m_compressor ? m_compressor : &local;
+    char message[JMSG_LENGTH_MAX];
+    if (compressor->compress(image, stream, message, sizeof(message))) return true;
+    SetError(message);
+    return false;
 }

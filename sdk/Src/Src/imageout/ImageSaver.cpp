@@ -125,17 +125,18 @@ bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image)
     cvt.enDstPixelType = QX_PIXEL_MONO8;
     cvt.nDstDataSize = static_cast<uint32_t>(pixelCount);
     cvt.pDstData = padded ? m_sideBuffer.get() : image->GetBits(0);
-    if (PixelConverter::getConverterInstance()->convertPixels(cvt) != QX_OK) return false;
-
     const bool bottomUp = p.enImageType != QX_IMAGE_PNG;
-    if (padded) {
-        const bool ok = image->CreateFromArray(m_sideBuffer.get(), p.nWidth, p.nHeight, 8, p.nWidth, bottomUp);
-        spdlog::debug("func:{}, cxImg->CreateFromArray={}", "convertToMono8", ok);
-        return ok;
+    PixelConverter* converter = PixelConverter::getConverterInstance();
+    if (!padded) {
+        // Rows of exactly nWidth bytes: the converter writes them straight into their stored
+        // places, bottom-up except for PNG, so no flip pass follows.
+        return (bottomUp ? converter->convertToMono8Lines(cvt, p.nWidth, true) : converter->convertPixels(cvt)) ==
+               QX_OK;
     }
-    // Stored rows run bottom-up; a flip that cannot get its row buffer fails the save rather
-    // than writing the picture upside down.
-    return !bottomUp || image->Flip(false, true);
+    if (converter->convertPixels(cvt) != QX_OK) return false;
+    const bool ok = image->CreateFromArray(m_sideBuffer.get(), p.nWidth, p.nHeight, 8, p.nWidth, bottomUp);
+    spdlog::debug("func:{}, cxImg->CreateFromArray={}", "convertToMono8", ok);
+    return ok;
 }
 
 uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image)

@@ -48,7 +48,18 @@ unsigned sampleBits(uint32_t format)
     }
 }
 
-inline uint16_t loadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+// One little-endian 16-bit word. On a little-endian host it is a plain 16-bit load, which the
+// compiler keeps as one (vector) load of words rather than two byte loads widened to int.
+inline uint16_t loadLe16(const uint8_t* p)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint16_t v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+#else
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+#endif
+}
 
 inline void storeLe16(uint8_t* p, uint16_t v)
 {
@@ -88,9 +99,23 @@ inline uint8_t scaleTo8(uint16_t sample, unsigned downShift) { return static_cas
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
     !defined(QX_SANITIZED_BUILD)
 #define QX_HOT_LOOP __attribute__((target_clones("default", "ssse3"), noinline))
+// Word loops: shifts and narrowing of 16, 32 or 64 bytes at a time (SSE2, AVX2, AVX-512BW). The
+// AVX-512 build is named by its feature level: "avx512bw" alone is not accepted here, and a
+// CPU model name would be checked as the model, not as the features.
+#define QX_WIDE_LOOP __attribute__((target_clones("default", "avx2", "arch=x86-64-v4"), noinline))
 #else
 #define QX_HOT_LOOP
+#define QX_WIDE_LOOP
 #endif
+
+// 10- to 16-bit words to Mono8: each word shifted right by Shift, kept to its low 8 bits. The
+// mask before the narrowing keeps the wrap of samples with bits above their depth, and lets
+// the compiler narrow with saturating packs.
+template <unsigned Shift>
+QX_WIDE_LOOP void wordsToMono8(const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t n)
+{
+    for (uint64_t i = 0; i < n; ++i) dst[i] = static_cast<uint8_t>((loadLe16(src + 2 * i) >> Shift) & 0xFF);
+}
 
 // Packed to Mono8: scaling a packed pixel to 8 bits drops exactly the bits that came from b1
 // ((b0 << shift) + (b1 & mask) >> shift is b0, and likewise b2 for the second pixel), so the
@@ -111,6 +136,39 @@ QX_HOT_LOOP void packedToMono16(const uint8_t* __restrict src, uint8_t* __restri
     for (uint64_t g = 0; g < pairs; ++g) {
         storeLe16(dst + 4 * g, firstPixel(src + 3 * g, l));
         storeLe16(dst + 4 * g + 2, secondPixel(src + 3 * g, l));
+    }
+}
+
+// Pixels [first, first + count) of the frame to Mono8 at dst. A packed span may start at the
+// second pixel of a group; its last odd pixel reads only the two bytes that carry it.
+void mono8Span(uint32_t format, const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t first,
+               uint64_t count)
+{
+    switch (layoutOf(format)) {
+    case Layout::Mono8: std::memcpy(dst, src + first, static_cast<size_t>(count)); return;
+    case Layout::Unpacked16:
+        src += 2 * first;
+        switch (sampleBits(format)) {
+        case 10: wordsToMono8<2>(src, dst, count); return;
+        case 12: wordsToMono8<4>(src, dst, count); return;
+        case 14: wordsToMono8<6>(src, dst, count); return;
+        default: wordsToMono8<8>(src, dst, count); return;
+        }
+    case Layout::Packed: {
+        const PackedLayout l = packedLayout(format);
+        const unsigned shift = sampleBits(format) - 8;
+        if (count > 0 && first % 2) {
+            *dst++ = scaleTo8(secondPixel(src + 3 * (first / 2), l), shift);
+            ++first;
+            --count;
+        }
+        const uint8_t* groups = src + 3 * (first / 2);
+        const uint64_t pairs = count / 2;
+        packedToMono8(groups, dst, pairs);
+        if (count % 2) dst[count - 1] = scaleTo8(firstPixel(groups + 3 * pairs, l), shift);
+        return;
+    }
+    case Layout::Other: return;
     }
 }
 
@@ -164,30 +222,35 @@ uint32_t PixelConverter::convertToMono8(ConvertParam& p)
     const uint64_t n = static_cast<uint64_t>(p.nWidth) * p.nHeight;
     if (!buffersHold(p, n, n, "convertToMono8")) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(n);
+    if (layoutOf(p.enSrcPixelType) == Layout::Other) {
+        spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
+        return QX_ERR_NOT_SUPPORTED;
+    }
+    mono8Span(p.enSrcPixelType, p.pSrcData, p.pDstData, 0, n);
+    return QX_OK;
+}
 
-    const uint8_t* __restrict src = p.pSrcData;
-    uint8_t* __restrict dst = p.pDstData;
-    switch (layoutOf(p.enSrcPixelType)) {
-    case Layout::Mono8:
-        std::memcpy(dst, src, static_cast<size_t>(n));
-        return QX_OK;
-    case Layout::Unpacked16: {
-        const unsigned shift = sampleBits(p.enSrcPixelType) - 8;
-        for (uint64_t i = 0; i < n; ++i) dst[i] = scaleTo8(loadLe16(src + 2 * i), shift);
+uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bool bottomUp)
+{
+    if (p.nHeight == 0 || p.nWidth == 0 || p.enSrcPixelType == 0 || p.nSrcDataLen == 0 || !p.pSrcData ||
+        p.enDstPixelType != QX_PIXEL_MONO8 || !p.pDstData || pitch < p.nWidth) {
+        return QX_ERR_INVALID_PARAM;
+    }
+    const uint64_t w = p.nWidth, h = p.nHeight;
+    if (p.nSrcDataLen < w * h * bytesPerPixel(p.enSrcPixelType) || p.nDstDataSize < pitch * (h - 1) + w)
+        return QX_ERR_INVALID_PARAM;
+    p.nDstDataLen = static_cast<uint32_t>(w * h);
+    if (layoutOf(p.enSrcPixelType) == Layout::Other) {
+        spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
+        return QX_ERR_NOT_SUPPORTED;
+    }
+    if (!bottomUp && pitch == w) {
+        mono8Span(p.enSrcPixelType, p.pSrcData, p.pDstData, 0, w * h);
         return QX_OK;
     }
-    case Layout::Packed: {
-        const PackedLayout l = packedLayout(p.enSrcPixelType);
-        const unsigned shift = sampleBits(p.enSrcPixelType) - 8;
-        const uint64_t pairs = n / 2;
-        packedToMono8(src, dst, pairs);
-        if (n % 2) dst[n - 1] = scaleTo8(firstPixel(src + 3 * pairs, l), shift);
-        return QX_OK;
-    }
-    case Layout::Other: break;
-    }
-    spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
-    return QX_ERR_NOT_SUPPORTED;
+    for (uint64_t y = 0; y < h; ++y)
+        mono8Span(p.enSrcPixelType, p.pSrcData, p.pDstData + (bottomUp ? h - 1 - y : y) * pitch, y * w, w);
+    return QX_OK;
 }
 
 uint32_t PixelConverter::convertToMono16(ConvertParam& p)

@@ -21,6 +21,13 @@ public:
     uint32_t convertToMono8(ConvertParam& p);
     uint32_t convertToMono16(ConvertParam& p);
 
+    // Conversion to Mono8 into the lines of an image: picture line y (top first) goes to
+    // pDstData + y x pitch, or with `bottomUp` to pDstData + (nHeight - 1 - y) x pitch, the
+    // stored order of a bottom-up bitmap. nDstDataSize must hold (nHeight - 1) x pitch + nWidth
+    // bytes and enDstPixelType must be Mono8 (else QX_ERR_INVALID_PARAM). The same statuses,
+    // log line and nDstDataLen as convertPixels; one pass, no flip afterwards.
+    uint32_t convertToMono8Lines(ConvertParam& p, uint32_t pitch, bool bottomUp);
+
     // Whole bytes of one pixel: the code's bit count (bits 16 to 23) rounded up.
     static uint32_t bytesPerPixel(uint32_t pixelFormat);
 

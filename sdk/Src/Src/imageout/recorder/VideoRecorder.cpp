@@ -27,6 +27,8 @@ constexpr int kPoolImages = 4;
 constexpr int kPopTimeoutMs = 1000;
 constexpr auto kTaskStopWait = std::chrono::seconds(2);
 constexpr size_t kRawHeaderBytes = 18;
+// libjpeg refuses pictures wider or higher than this (JPEG_MAX_DIMENSION).
+constexpr uint32_t kJpegMaxDimension = 65500;
 
 bool widthIsMultipleOf4(uint32_t width) { return (width & 3u) == 0; }
 
@@ -174,6 +176,10 @@ uint32_t VideoRecorder::start(RecordParam& param) {
     }
     // The path must fit the 256-character copy with its terminator.
     if (strnlen(param.strFilePath, sizeof m_path) >= sizeof m_path) return QX_ERR_INVALID_PARAM;
+    // No frame of such a size could be encoded: refused here rather than lost frame by frame.
+    if (param.enRecordFmtType == QX_RECORD_AVI &&
+        (param.nWidth > kJpegMaxDimension || param.nHeight > kJpegMaxDimension))
+        return QX_ERR_INVALID_PARAM;
 
     m_sequence.store(0);
     m_param = param;
@@ -397,17 +403,11 @@ bool VideoRecorder::copyMono8FrameData(const RecordFrameInfo& frame, CxImage& im
     const uint32_t pixels = width * height; // at most 65535 x 65535, fits 32 bits
 
     if (widthIsMultipleOf4(width)) {
-        if (mono8) {
-            // The picture's top line goes to the last stored row: the copy and the vertical
-            // flip in one pass.
-            for (uint32_t y = 0; y < height; ++y)
-                std::memcpy(image.GetBits(height - 1 - y), frame.pData + size_t(y) * width, width);
-            return true;
-        }
+        // Rows are exactly `width` bytes: the picture's top line goes to the last stored row,
+        // the conversion (a copy for Mono8) and the vertical flip in one pass.
         cvt.pDstData = image.GetBits(0);
-        cvt.nDstDataSize = pixels; // rows are exactly `width` bytes
-        if (PixelConverter::getConverterInstance()->convertPixels(cvt) != QX_OK) return false;
-        return image.Flip(false, true);
+        cvt.nDstDataSize = pixels;
+        return PixelConverter::getConverterInstance()->convertToMono8Lines(cvt, width, true) == QX_OK;
     }
 
     if (mono8) return image.CreateFromArray(frame.pData, width, height, 8, width, true);
@@ -435,6 +435,8 @@ bool VideoRecorder::copyMono8FrameData(const RecordFrameInfo& frame, CxImage& im
 // ---- tasks ------------------------------------------------------------------------------------
 
 void VideoRecorder::encodeImgLoop() {
+    // This task's libjpeg object, set up once and used for every frame it encodes.
+    CxJpegCompressor compressor;
     do {
         try {
             // The stream is taken before the image and its sequence number: every numbered
@@ -463,7 +465,7 @@ void VideoRecorder::encodeImgLoop() {
             }
 
             mem->Seek(0, SEEK_SET);
-            const bool encoded = image->Encode(mem.get(), CXIMAGE_FORMAT_JPG);
+            const bool encoded = image->EncodeJpeg(mem.get(), compressor);
             if (!encoded) QX_LOG_WARN("func:{}, Encode failed, err={}", "encodeImgLoop", image->GetErrorText());
             // The pixels are in the stream now: the image goes back to the free pool at once.
             pushAndNotify(freeImageQueue, std::move(image));
