@@ -1,9 +1,11 @@
 // Receives a 5 MP Mono8 stream (2448 x 2048) from the simulated device on 127.0.0.1 through
 // the stream channel, the grab thread and GEVGetImage, with and without packet resend. Each
 // iteration takes one image; the sender streams blocks back to back from its own thread, paced
-// like a link of the given rate.
-// Counters: fps (images taken per second), lost_packets (packets of delivered blocks that never
-// arrived), incomplete (images given out with packets missing), resent (packets asked again).
+// like a link of the given rate. Every image given out is checked against the sender's pattern.
+// Counters: fps (complete images per second: every packet there and every pixel right),
+// lost_packets (packets of delivered blocks that never arrived), incomplete (images given out
+// with packets missing), bad_pixels (complete images whose pixels differ), resent (packets asked
+// again). bench/gige_stream/compare.py compares whole clients through the exports.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -57,11 +59,14 @@ void streamFrames(benchmark::State& state, bool resend, uint64_t linkBitsPerSeco
     }
     sender.startStreaming(kPayload, 0);
     std::vector<uint8_t> image(kPayload);
-    int64_t incomplete = 0, timeouts = 0;
+    const std::vector<uint8_t> expected = SimGvspSender::pattern(1, kPayload);  // every streamed block
+    int64_t complete = 0, incomplete = 0, timeouts = 0, badPixels = 0;
     for (auto _ : state) {
         GevStatus st = GEVGetImage(1, nullptr, image.data(), kPayload);
         if (st == GEV_STATUS_GRAB_ERROR) ++incomplete;
         else if (st != GEV_STATUS_SUCCESS) ++timeouts;
+        else if (image != expected) ++badPixels;
+        else ++complete;
         benchmark::DoNotOptimize(image.data());
     }
     sender.stopStreaming();
@@ -69,10 +74,11 @@ void streamFrames(benchmark::State& state, bool resend, uint64_t linkBitsPerSeco
     GEVGetStreamStatistics(1, &s);
     GEVAcquisitionStop(1);
     GEVClose(1);
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["fps"] = benchmark::Counter(static_cast<double>(complete), benchmark::Counter::kIsRate);
     state.counters["lost_packets"] = static_cast<double>(s.MissingPackets);
     state.counters["missing_blocks"] = static_cast<double>(s.MissingBlocks);
     state.counters["incomplete"] = static_cast<double>(incomplete);
+    state.counters["bad_pixels"] = static_cast<double>(badPixels);
     state.counters["timeouts"] = static_cast<double>(timeouts);
     state.counters["resent"] = static_cast<double>(s.ResendRequestedPackets);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kPayload);

@@ -3,6 +3,8 @@
 // acknowledges, callback mode and progress.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <set>
 #include <thread>
@@ -153,6 +155,30 @@ TEST_F(GevDiscovery, AnotherSubnetNeedsTheBroadcastFlag) {
     auto list = discover(1);
     ASSERT_EQ(list->Count, 1);
     EXPECT_EQ(list->Entries[0].Access, GEV_ACCESS_OTHER_SUBNET);
+}
+
+TEST_F(GevDiscovery, AnotherSubnetIsFoundEveryTimeUnderCpuLoad) {
+    // Busy threads on every core: the discovering thread may lose the processor right after
+    // the command went out, while the camera answers at once. Every receiving socket is open
+    // before the command, so no answer is lost.
+    AdapterSet set{{adapter("127.0.0.1", "255.255.255.0", "lo")}};
+    setOptions(&fixedAdapters, &set);
+    auto d = device("127.0.1.6");
+    d->setDiscoveryAddress("127.0.1.6", "255.255.255.0");
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> load;
+    const unsigned cores = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+    for (unsigned i = 0; i < cores; ++i)
+        load.emplace_back([&stop] {
+            volatile uint64_t x = 0;
+            while (!stop.load(std::memory_order_relaxed)) x = x + 1;
+        });
+    int found = 0;
+    constexpr int kRounds = 40;
+    for (int round = 0; round < kRounds; ++round) found += discover(1, 100)->Count == 1;
+    stop = true;
+    for (auto& t : load) t.join();
+    EXPECT_EQ(found, kRounds);
 }
 
 TEST_F(GevDiscovery, WrongLengthAcknowledgesAreListedAsIncorrect) {

@@ -2,12 +2,19 @@
 // stream socket, the grab thread, packet resend, GEVGetImage, stop and close.
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
 #include "GevRecord.h"
 #include "GevSeams.h"
+#include "GevStreamChannel.h"
 #include "GevTestSupport.h"
 #include "SimGvspSender.h"
 
@@ -190,8 +197,16 @@ TEST_F(GevStream, UnrecoverableLossDeliversAnIncompleteImage) {
     Bytes out;
     ASSERT_EQ(get(&h, &out), GEV_STATUS_GRAB_ERROR);
     EXPECT_EQ(h.MissingPackets, 1u);
-    EXPECT_EQ(h.ResendRequested, 1u);
+    // Asked again in rounds while the block waited, never beyond its budget.
+    GevChannelParams p;
+    GEVGetChannelParameter(1, &p);
+    EXPECT_GE(h.ResendRequested, 2u);
+    EXPECT_LE(h.ResendRequested, p.ScPacketResend);
     EXPECT_EQ(h.ResendReceived, 0u);
+    for (const auto& r : sender->resendRequests()) {
+        EXPECT_EQ(r.first, 2u);
+        EXPECT_EQ(r.last, 2u);
+    }
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 1464, out.begin()));
     EXPECT_EQ(out[1464], 0);  // the lost packet's bytes are zero
     EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
@@ -353,3 +368,127 @@ TEST_F(GevStream, ExitWhileAcquiringEndsTheGrabThreadCleanly) {
         ::testing::ExitedWithCode(0), "");
 }
 
+
+namespace {
+
+// CAP_NET_ADMIN in this thread's effective set (capabilities are per thread on Linux): with it
+// SO_RCVBUFFORCE goes beyond net.core.rmem_max, without it the system caps the buffer there.
+bool setNetAdmin(bool on) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    if (!(data[0].permitted & (1u << CAP_NET_ADMIN))) return false;
+    if (on) data[0].effective |= 1u << CAP_NET_ADMIN;
+    else data[0].effective &= ~(1u << CAP_NET_ADMIN);
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+int rmemMax() {
+    int value = 0;
+    if (FILE* f = std::fopen("/proc/sys/net/core/rmem_max", "r")) {
+        if (std::fscanf(f, "%d", &value) != 1) value = 0;
+        std::fclose(f);
+    }
+    return value;
+}
+
+} // namespace
+
+TEST_F(GevStream, ReceiveBufferHoldsTwoFramesOrWarnsNamingTheSystemLimit) {
+    // The rule: two frames with the headers of their packets, at least 1 MiB, at most 64 MiB.
+    EXPECT_EQ(qx::gige::gevStreamFrameBytes(3072, 3, 36), 3072u + 5 * 36);
+    EXPECT_EQ(qx::gige::gevStreamReceiveBufferBytes(3072, 3, 36), 0x100000);
+    EXPECT_EQ(qx::gige::gevStreamReceiveBufferBytes(4194304, 2866, 36), 2 * (4194304 + 2868 * 36));
+    EXPECT_EQ(qx::gige::gevStreamReceiveBufferBytes(100000000, 68000, 36), 64 << 20);
+
+    const int limit = rmemMax();
+    ASSERT_GT(limit, 0);
+    // A frame above the system limit: only a process that may force the size holds it.
+    const uint32_t payload = static_cast<uint32_t>(std::min(limit + (1 << 20), 30 << 20)) & ~0xFFFu;
+    const uint32_t packets = (payload + 1463) / 1464;
+    const int want = qx::gige::gevStreamReceiveBufferBytes(payload, packets, 36);
+    const uint64_t frame = qx::gige::gevStreamFrameBytes(payload, packets, 36);
+    open();
+    auto& rec = qx::gige::gevRecord(1);
+    const std::string warning = "Raise net.core.rmem_max to " + std::to_string(want);
+    if (setNetAdmin(true)) {
+        ASSERT_EQ(GEVAcquisitionStart(1, 0, payload, 0, 0, 0), GEV_STATUS_SUCCESS);
+        int reported = 0;
+        ASSERT_EQ(rec.streamSocket.receiveBuffer(&reported), 0);
+        EXPECT_GE(reported / 2, want) << "forced beyond net.core.rmem_max";
+        EXPECT_FALSE(LogCapture::instance().has(warning));
+        ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    }
+    // Without the capability the read-back is what the system granted, and the warning says
+    // what to set.
+    const bool dropped = setNetAdmin(false);
+    LogCapture::instance().clear();
+    const GevStatus st = GEVAcquisitionStart(1, 0, payload, 0, 0, 0);
+    int reported = 0;
+    rec.streamSocket.receiveBuffer(&reported);
+    if (dropped) setNetAdmin(true);
+    ASSERT_EQ(st, GEV_STATUS_SUCCESS);
+    EXPECT_LE(reported / 2, limit);
+    EXPECT_LT(uint64_t(reported / 2), frame);
+    EXPECT_TRUE(LogCapture::instance().has(warning)) << "the warning names the limit and the value that would do";
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+}
+
+TEST_F(GevStream, PacketResendGoesOutWhileATransactionWaitsAndReadsNeverSeeBusy) {
+    open();
+    setTimeouts(200, 3000);
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    // A register read whose first request the camera drops: it holds the control channel for
+    // its acknowledge wait (2 s) before it asks again.
+    GevChannelParams p;
+    GEVGetChannelParameter(1, &p);
+    p.AnswerTimeoutMs = 2000;
+    GEVSetChannelParameter(1, &p);
+    device->dropReadsOf(gvcp::reg::kScps0, 1);
+    std::atomic<bool> readDone{false};
+    GevStatus readStatus = GEV_STATUS_ERROR;
+    std::thread reader([&] {
+        uint32_t v = 0;
+        readStatus = ReadRegister(1, gvcp::reg::kScps0, 1, &v);
+        readDone = true;
+    });
+    for (int i = 0; i < 200 && device->countReceived(gvcp::kReadRegCmd) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // A block with a lost packet: its PACKETRESEND does not wait behind the read's acknowledge.
+    SimBlockOptions o;
+    o.drop = {2};
+    const Bytes data = SimGvspSender::pattern(1, kPayload);
+    sender->sendBlock(1, data, o);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(get(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_FALSE(readDone.load()) << "the image was completed while the read still waited";
+    reader.join();
+    EXPECT_EQ(readStatus, GEV_STATUS_SUCCESS);
+
+    // Reads beside a stream that keeps asking for packets never fail.
+    p.AnswerTimeoutMs = 500;
+    GEVSetChannelParameter(1, &p);
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, failed{0};
+    std::thread loop([&] {
+        while (!stop.load() && reads.load() < 2000) {
+            uint32_t v = 0;
+            if (ReadRegister(1, gvcp::reg::kScps0, 1, &v) != GEV_STATUS_SUCCESS) ++failed;
+            ++reads;
+        }
+    });
+    for (uint64_t b = 2; b < 2000 && reads.load() < 200; ++b) {
+        SimBlockOptions lossy;
+        lossy.drop = {1, 3};
+        sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), lossy);
+        ASSERT_EQ(get(&h, &out), GEV_STATUS_SUCCESS) << b;
+    }
+    stop = true;
+    loop.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+}

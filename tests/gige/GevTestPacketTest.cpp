@@ -3,6 +3,7 @@
 // largest packet size with the adapter's MTU as its ceiling.
 #include "GevChannelTestSupport.h"
 #include "GevTestPacket.h"
+#include "GvspProtocol.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -122,6 +123,44 @@ TEST_F(GevTestPacket, TheOpenStreamSocketIsFlushedAndUsed) {
     EXPECT_EQ(size, 900u);
     EXPECT_EQ(d->reg(gvcp::reg::kScp0), port);  // the stream channel was not re-pointed
     EXPECT_TRUE(LogCapture::instance().has("[I] Flush stream channel socket [100]."));
+}
+
+TEST_F(GevTestPacket, DatagramsOfAStreamStillRunningArePassedOver) {
+    // A camera still streaming from before sends its packets to the trial's socket first: a
+    // trailer (44 bytes), a payload packet of the size asked for, a leader. Only the test packet
+    // counts; the size found is the one asked for, not the first datagram's.
+    auto d = makeDevice(device());
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    namespace gvsp = qx::gige::gvsp;
+    gvsp::Header h;
+    h.blockId = 7;
+    h.format = gvsp::kTrailer;
+    h.packetId = 4;
+    gvsp::Trailer t;
+    t.sizeY = 10;
+    const std::vector<uint8_t> trailer = gvsp::encodeTrailer(h, t);
+    h.format = gvsp::kPayload;
+    h.packetId = 2;
+    const std::vector<uint8_t> body(1000 - 36, 0x5A);
+    const std::vector<uint8_t> payload = gvsp::encodePayload(h, body.data(), body.size());
+    ASSERT_EQ(payload.size() + 28, 1000u);
+    h.format = gvsp::kLeader;
+    h.packetId = 0;
+    gvsp::ImageLeader l;
+    l.width = l.height = 10;
+    const std::vector<uint8_t> leader = gvsp::encodeLeader(h, l, 100);
+    d->strayBeforeTestPacket({trailer, payload, leader});
+    uint32_t size = 1000;
+    ASSERT_EQ(GEVTestPacket(1, &size), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(size, 1000u);
+    EXPECT_TRUE(LogCapture::instance().has("[I] GEVTestPacket: data ok."));
+    EXPECT_FALSE(LogCapture::instance().has("[E] GEVTestPacket"));
+
+    // The search is not thrown by them either: it finds what gets through.
+    uint16_t found = 0;
+    qx::gige::gevSetMtuProvider(&mtu1500);
+    ASSERT_EQ(GEVTestFindMaxPacketSize(1, &found, 576, 9000, 4), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(found, 1500);
 }
 
 TEST_F(GevTestPacket, SearchStaysUnderTheAdapterMtu) {

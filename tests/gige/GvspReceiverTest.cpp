@@ -348,6 +348,99 @@ TEST_F(GvspReceiverTest, TimerDrivenRoundsAskAgainUntilTheBlockIsCompleteOrGiven
     EXPECT_LE(resends.size(), 4u + 1u + 13u);
 }
 
+TEST_F(GvspReceiverTest, ImmediateRoundsRecoverAPacketWhoseFirstResendWasLost) {
+    cfg.resendWaitMs = 200;
+    cfg.reaskWaitMs = 10;
+    make(40, 25, 100, 1, 10);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    int64_t now = 5000;
+    block(1, data, {3, 7});  // gaps seen at packets 4 and 8
+    rx->resendTick(now, false);
+    ASSERT_EQ(resends.size(), 2u);
+    EXPECT_EQ(resends[0].first, 3u);
+    EXPECT_EQ(resends[1].first, 7u);
+    // The resent packet 7 comes, the resent packet 3 was lost: the camera answers in order, so
+    // 3 is asked again at once, without waiting.
+    payload(1, 7, data);
+    rx->resendTick(now + 1, false);
+    ASSERT_EQ(resends.size(), 3u);
+    EXPECT_EQ(resends[2].first, 3u);
+    EXPECT_EQ(resends[2].last, 3u);
+    // That one is lost too: after the re-ask wait it is asked once more, not before.
+    rx->resendTick(now + 5, false);
+    EXPECT_EQ(resends.size(), 3u);
+    rx->resendTick(now + 12, true);
+    ASSERT_EQ(resends.size(), 4u);
+    EXPECT_EQ(resends[3].first, 3u);
+    EXPECT_TRUE(rx->resendPending());
+    payload(1, 3, data);
+    EXPECT_FALSE(rx->resendPending());
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(h.ResendRequested, 4u);
+
+    // A block whose trailer was lost: once the stream moves on (next leader), its tail is
+    // asked at once; rounds stop at the block's budget of 10 packets.
+    leader(2);
+    for (uint32_t p = 1; p <= 7; ++p) payload(2, p, data);
+    leader(3);
+    const size_t before = resends.size();
+    rx->resendTick(now += 100, false);
+    ASSERT_EQ(resends.size(), before + 1);
+    EXPECT_EQ(resends.back().block, 2u);
+    EXPECT_EQ(resends.back().first, 8u);
+    EXPECT_EQ(resends.back().last, 10u);
+    for (int i = 0; i < 20; ++i) rx->resendTick(now += 11, false);
+    uint32_t asked = 0;
+    for (size_t i = before; i < resends.size(); ++i) asked += resends[i].last - resends[i].first + 1;
+    EXPECT_EQ(asked, 10u) << "the budget bounds the rounds";
+    EXPECT_FALSE(rx->resendPending());
+}
+
+TEST_F(GvspReceiverTest, ReusedBuffersReadZeroWhereNoPacketWrote) {
+    make(40, 25, 100, 0);
+    GevImageHeader h{};
+    Bytes out;
+    // Every ring buffer holds a whole earlier block first.
+    for (uint64_t id = 1; id <= 4; ++id) {
+        block(id, qx::fixture::SimGvspSender::pattern(id, 1000));
+        ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    }
+    // Packet 4 lost, packet 7 short (60 of its 100 bytes): those bytes read zero, the rest is
+    // the new block's.
+    const Bytes data = qx::fixture::SimGvspSender::pattern(5, 1000);
+    leader(5);
+    for (uint32_t p = 1; p <= 10; ++p) {
+        if (p == 4) continue;
+        const size_t at = size_t(p - 1) * 100;
+        const size_t len = p == 7 ? 60 : 100;
+        feed(gvsp::encodePayload(header(5, gvsp::kPayload, p), data.data() + at, len));
+    }
+    trailer(5, cfg.height);
+    rx->flushAtEnd();
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    for (size_t i = 0; i < 1000; ++i) {
+        const bool unwritten = (i >= 300 && i < 400) || (i >= 660 && i < 700);
+        ASSERT_EQ(out[i], unwritten ? 0 : data[i]) << i;
+    }
+
+    // A multi-part packet after generic ones: the bytes around it read zero as well.
+    leader(6);
+    payload(6, 1, data);
+    const uint8_t part[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    Bytes mp = {0, 0, 0, 0, 0, 0, 0x01, 0xF4};  // byte offset 500
+    mp.insert(mp.end(), part, part + 8);
+    feed(gvsp::encodePayload(header(6, gvsp::kMultipart, 2), mp.data(), mp.size()));
+    rx->flushAtEnd();
+    ASSERT_NE(take(&h, &out), GEV_STATUS_TIMEOUT);
+    for (size_t i = 0; i < 1000; ++i) {
+        const uint8_t want = i < 100 ? data[i] : (i >= 500 && i < 508) ? part[i - 500] : 0;
+        ASSERT_EQ(out[i], want) << i;
+    }
+}
+
 TEST_F(GvspReceiverTest, ShorterTrailerHeightCompletesABlockOnlyWhenTheMissingPacketsLieBeyondTheImage) {
     make(40, 25, 100);
     const Bytes data(1000, 4);

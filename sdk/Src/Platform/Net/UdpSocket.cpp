@@ -150,16 +150,65 @@ Datagram UdpSocket::receive(void* buffer, size_t capacity) {
     return d;
 }
 
+int UdpSocket::receiveBatch(uint8_t* buffers, size_t capacity, Datagram* out, int count, int* error) {
+    if (m_fd < 0) {
+        if (error) *error = EBADF;
+        return -1;
+    }
+    constexpr int kMax = 64;
+    if (count > kMax) count = kMax;
+    mmsghdr msgs[kMax];
+    iovec iovs[kMax];
+    sockaddr_in from[kMax];
+    for (int i = 0; i < count; ++i) {
+        iovs[i].iov_base = buffers + size_t(i) * capacity;
+        iovs[i].iov_len = capacity;
+        msgs[i] = mmsghdr{};
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+    }
+    int n;
+    do {
+        // MSG_TRUNC: each msg_len is the datagram's real size, also when it was cut.
+        n = ::recvmmsg(m_fd, msgs, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (error) *error = errno;
+        return -1;
+    }
+    for (int i = 0; i < n; ++i) {
+        Datagram& d = out[i];
+        d = Datagram{};
+        const size_t real = msgs[i].msg_len;
+        d.length = static_cast<long>(real);
+        d.truncated = real > capacity || (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        d.copied = real < capacity ? real : capacity;
+        d.sourceIp = from[i].sin_addr.s_addr;
+        d.sourcePort = ntohs(from[i].sin_port);
+    }
+    return n;
+}
+
 int UdpSocket::setReceiveBuffer(int bytes) {
+    int granted = 0;
+    if (int err = requestReceiveBuffer(bytes, &granted)) return err;
+    return granted >= bytes ? 0 : ENOBUFS;
+}
+
+int UdpSocket::requestReceiveBuffer(int bytes, int* granted) {
+    *granted = 0;
     if (m_fd < 0) return EBADF;
     // A privileged process may go beyond the system maximum; everybody else gets at most it.
     if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
         ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
         return errno;
-    int granted = 0;
-    int err = receiveBuffer(&granted);
-    if (err != 0) return err;
-    return granted / 2 >= bytes ? 0 : ENOBUFS;
+    int reported = 0;
+    if (int err = receiveBuffer(&reported)) return err;
+    *granted = reported / 2;
+    return 0;
 }
 
 int UdpSocket::receiveBuffer(int* bytes) const {

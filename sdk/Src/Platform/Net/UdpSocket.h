@@ -61,9 +61,20 @@ public:
     // real size is reported.
     Datagram receive(void* buffer, size_t capacity);
 
+    // Reads up to `count` waiting datagrams without blocking, in one system call (recvmmsg):
+    // datagram i goes to buffers + i * capacity and is described in out[i] as by receive() (a
+    // datagram larger than `capacity` is cut and its real size reported). Returns how many were
+    // read, 0 when none waits, or -1 with *error set.
+    int receiveBatch(uint8_t* buffers, size_t capacity, Datagram* out, int count, int* error = nullptr);
+
     // Demands a receive buffer of at least `bytes`; 0 when the system granted that much (Linux
     // reports twice what it grants), ENOBUFS when it granted less, or an errno value.
     int setReceiveBuffer(int bytes);
+    // Asks for a receive buffer of `bytes`: SO_RCVBUFFORCE where the process may go beyond the
+    // system maximum (CAP_NET_ADMIN), else SO_RCVBUF, which the system caps at
+    // net.core.rmem_max. *granted receives what the socket holds now as payload bytes (half of
+    // what Linux reports). Returns 0 or an errno value.
+    int requestReceiveBuffer(int bytes, int* granted);
     int receiveBuffer(int* bytes) const;
 
     // Bytes waiting in the receive queue (FIONREAD), or -1.

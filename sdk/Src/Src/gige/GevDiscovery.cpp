@@ -247,14 +247,9 @@ GevStatus DiscoverOnAdapter(GevDiscoveryList* list, const GevAdapterEntry* adapt
         GevReport("[E] Create socket failed. Adapter: %s, Ip: %08X", a.Name, a.Ip);
         return GEV_STATUS_CANNOT_CREATE_SOCKET;
     }
-    const auto command = gvcp::encodeDiscoveryCmd(1, allowBroadcastAck != 0);
-    if (socket.sendTo(kBroadcast, gevOptions().DeviceGvcpPort, command.data(), command.size()) != long(command.size())) {
-        GevReport("[E] Send discovery command failed. Adapter: %s, Ip: %08X", a.Name, a.Ip);
-        return GEV_STATUS_SEND_ERROR;
-    }
-
     // A socket bound to the adapter's address sees no datagram sent to the broadcast address:
-    // broadcast acknowledges arrive on a second socket bound to it with the same port.
+    // broadcast acknowledges arrive on a second socket bound to it with the same port. Every
+    // receiving socket is open before the command goes out, so that no early answer is lost.
     qx::net::UdpSocket broadcastAcks;
     std::vector<qx::net::UdpSocket*> sockets{&socket};
     uint16_t boundPort = 0;
@@ -262,6 +257,12 @@ GevStatus DiscoverOnAdapter(GevDiscoveryList* list, const GevAdapterEntry* adapt
         qx::net::UdpSocketOptions reuse;
         reuse.reuseAddress = true;
         if (broadcastAcks.open(kBroadcast, boundPort, reuse) == 0) sockets.push_back(&broadcastAcks);
+    }
+
+    const auto command = gvcp::encodeDiscoveryCmd(1, allowBroadcastAck != 0);
+    if (socket.sendTo(kBroadcast, gevOptions().DeviceGvcpPort, command.data(), command.size()) != long(command.size())) {
+        GevReport("[E] Send discovery command failed. Adapter: %s, Ip: %08X", a.Name, a.Ip);
+        return GEV_STATUS_SEND_ERROR;
     }
 
     std::vector<GevDiscoveryEntry> found;

@@ -24,6 +24,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     genDcSize = 0;
     genDcFlag = 0;
     nextExpectedPacket = 1;
+    lastRequested = 0;
     packetTooLargeReported = false;
     std::fill(packetStates.begin(), packetStates.end(), GEV_PACKET_MISSING);
 }
@@ -124,7 +125,7 @@ double GevFpsMeter::rate(bool* stable) const {
     return m_frames / (double(m_ticks) / double(m_frequency));
 }
 
-GevImageBuffer* GevRing::takeFree(int logCam) {
+GevImageBuffer* GevRing::takeFree(int logCam, bool zero) {
     GevImageBuffer* b = freeList.pop();
     if (!b) {
         GevLog(static_cast<uint8_t>(logCam), GEV_LOG_WARNING,
@@ -132,7 +133,8 @@ GevImageBuffer* GevRing::takeFree(int logCam) {
                freeList.count(), deliverList.count());
         return nullptr;
     }
-    std::memset(b->data.data(), 0, b->data.size());
+    if (zero) std::memset(b->data.data(), 0, b->data.size());
+    b->zeroed = zero;
     return b;
 }
 

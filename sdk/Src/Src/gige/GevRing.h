@@ -36,6 +36,8 @@ struct GevImageBuffer {
     uint64_t genDcSize = 0;
     uint8_t genDcFlag = 0;
     uint32_t nextExpectedPacket = 1;
+    uint32_t lastRequested = 0;         // last packet id of the latest resend request
+    bool zeroed = true;                 // every byte no packet wrote is zero
     std::vector<uint8_t> packetStates;  // one per packet of the block: 0 missing, 1 received, 2 requested
     bool packetTooLargeReported = false;
 
@@ -94,7 +96,9 @@ struct GevRing {
     uint32_t packetsPerBlock = 0;
 
     // Pops the free list and zeroes the data; logs and gives null when the list is empty.
-    GevImageBuffer* takeFree(int logCam);
+    // `zero` false leaves the zeroing to the caller (GvspReceiver zeroes only the bytes no
+    // packet wrote, when the block is delivered).
+    GevImageBuffer* takeFree(int logCam, bool zero = true);
 };
 
 // Allocates `count` buffers for blocks of payloadSize bytes in packets of P bytes (with

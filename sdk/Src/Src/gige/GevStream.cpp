@@ -38,6 +38,8 @@ constexpr uint32_t kScConfig0 = 0x0D24;        // stream channel configuration
 } // namespace reg
 
 constexpr int kLargeReceiveBuffer = 0x100000;
+constexpr uint64_t kMaxReceiveBuffer = 64ull << 20;
+constexpr uint32_t kReaskWaitMs = 10;
 
 // The stream side of one camera number that is not part of the copyable stream table entry.
 struct GevStreamState {
@@ -61,6 +63,8 @@ struct GevStreamState {
     uint32_t packetPayload = 0;
     bool extraPacket = false;
     bool resendTimerMode = false;   // sc_timeout 0xFFFF with resend on: timer-driven rounds
+    bool resendOn = false;
+    uint32_t reaskWaitMs = 0;       // immediate mode: wait for resent packets before asking again
     uint16_t resendRequestId = 1;
     std::atomic<uint16_t> sourcePort{0};
     std::atomic<int64_t> lastKeepOpenMs{0};
@@ -128,7 +132,7 @@ GevStatus flushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t pa
     return result;
 }
 
-// PACKETRESEND on the control socket, under the request lock.
+// PACKETRESEND on the control socket.
 bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
     GevCameraRecord& rec = gevRecord(cam);
     GevStreamState& st = state(cam);
@@ -146,14 +150,12 @@ bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t fir
         GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for block %d packets %d->%d\n",
                static_cast<int>(blockId), first, last);
     const std::vector<uint8_t> cmd = gvsp::encodePacketResend(r);
+    // PACKETRESEND has no acknowledge: it goes out at once, one datagram between the control
+    // channel's own, without waiting behind a transaction's acknowledge wait (which the request
+    // lock covers) and without turning the channel busy for the application's accesses. The
+    // socket stays open: the camera is closed only after the grab thread ended.
     int error = 0;
-    long sent;
-    {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
-        rec.busy = 1;
-        sent = rec.controlSocket.sendTo(rec.cameraIp, rec.devicePort, cmd.data(), cmd.size(), &error);
-        rec.busy = 0;
-    }
+    const long sent = rec.controlSocket.sendTo(rec.cameraIp, rec.devicePort, cmd.data(), cmd.size(), &error);
     if (sent <= 0) {
         GevLog(logCam(cam), GEV_LOG_WARNING, "[W] Failed to send %d bytes packet resend request (%d only), error %d\n",
                static_cast<int>(cmd.size()), static_cast<int>(sent), error);
@@ -167,73 +169,101 @@ void grabFunc(uint8_t cam) {
     GevStreamState& st = state(cam);
     GvspReceiver& rx = *st.receiver;
     const uint8_t lc = logCam(cam);
-    std::vector<uint8_t> buffer(size_t(st.packetPayload) + 100);
+    // Datagrams are read in batches of up to kBatch, one system call each; the thread waits
+    // for the socket only when a batch comes back empty.
+    constexpr int kBatch = 64;
+    const size_t slot = size_t(st.packetPayload) + 100;
+    std::vector<uint8_t> buffers(slot * kBatch);
+    qx::net::Datagram batch[kBatch];
     const int waitMs = rec.scTimeoutMs == 0xFFFF ? 200 : static_cast<int>(std::max<uint32_t>(rec.scTimeoutMs, 1));
     int rcvbuf = 0;
     rec.streamSocket.receiveBuffer(&rcvbuf);
     GevLog(lc, GEV_LOG_VERBOSE, "[V] Entering grab_func loop with rcvbuf_size = %d, bufs=(%x, %x, %x)\n", rcvbuf,
            0xDEAD, 0xDEAD, 0xDEAD);
     const bool timerMode = st.resendTimerMode;
+    const bool resend = st.resendOn;
+    const int reaskMs = static_cast<int>(std::max<uint32_t>(st.reaskWaitMs, 1));
     int64_t lastCapturedLog = 0;
     long lastLength = -1;
     bool modeReported = false;
+    int64_t silentSince = -1;  // start of the current silence on the socket
     // The loop ends when asked (KillGrab, seen at least every select wait) or when the frames to
     // grab were delivered.
-    while (!rec.killGrab.load()) {
+    bool done = false;
+    while (!done && !rec.killGrab.load()) {
         int error = 0;
-        const qx::net::WaitResult w = rec.streamSocket.waitReadable(waitMs, &error);
-        if (w != qx::net::WaitResult::Readable) {
-            if (timerMode && !rec.killGrab.load()) {
-                rx.resendTick(gevNowMs(), true);  // silence: the pending block's trailer counts as seen
-                continue;
+        const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
+        for (int i = 0; i < n && !done; ++i) {
+            const qx::net::Datagram& d = batch[i];
+            const uint8_t* packet = buffers.data() + size_t(i) * slot;
+            if (d.length != lastLength) {
+                GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
+                lastLength = d.length;
             }
-            rx.flushOnIdle();
             if (rec.killGrab.load()) {
-                GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
+                if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
+                if (rx.packetTooLargeSeen())
+                    GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
+                done = true;
                 break;
             }
-            if (w == qx::net::WaitResult::Error) std::this_thread::yield();
-            continue;
-        }
-        const int pending = rec.streamSocket.pendingBytes();
-        if (pending > 0xFFFFF)
-            GevLog(lc, GEV_LOG_DEBUG, "[D] There are too much pending data:%u, whereas rcvbuf_size:%d\n",
-                   static_cast<unsigned>(pending), rcvbuf);
-        qx::net::Datagram d = rec.streamSocket.receive(buffer.data(), buffer.size());
-        if (!d.ok()) continue;
-        if (d.length != lastLength) {
-            GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
-            lastLength = d.length;
-        }
-        if (rec.killGrab.load()) {
-            if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
-            if (rx.packetTooLargeSeen()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
-            break;
-        }
-        if (d.copied < gvsp::kHeaderSize) continue;
-        const int used = rx.process(buffer.data(), d.copied);
-        if (timerMode) rx.resendTick(gevNowMs(), false);
-        if (used == 0) {
+            if (d.copied < gvsp::kHeaderSize) continue;
+            const int used = rx.process(packet, d.copied);
             const int64_t now = gevNowMs();
-            if (now - lastCapturedLog >= 100) {
+            if (resend) rx.resendTick(now, false);
+            if (used == 0 && now - lastCapturedLog >= 100) {
                 GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
                 lastCapturedLog = now;
             }
-        }
-        if (!modeReported && rx.blockIdMode() != 0) {
-            modeReported = true;
-            const bool extended = rx.blockIdMode() == 2;
-            if (extended != (rec.gevMajor >= 2))
-                GevLog(lc, GEV_LOG_WARNING, "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n",
-                       rec.gevMajor, extended ? 2 : 1);
-        }
-        if (st.framesToGrab != 0) {
-            const uint64_t done = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
-            if (done >= st.framesToGrab) {
-                rec.killGrab = 1;
-                break;
+            if (!modeReported && rx.blockIdMode() != 0) {
+                modeReported = true;
+                const bool extended = rx.blockIdMode() == 2;
+                if (extended != (rec.gevMajor >= 2))
+                    GevLog(lc, GEV_LOG_WARNING,
+                           "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
+                           extended ? 2 : 1);
+            }
+            if (st.framesToGrab != 0) {
+                const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
+                if (delivered >= st.framesToGrab) {
+                    rec.killGrab = 1;
+                    done = true;
+                }
             }
         }
+        if (n > 0 || done) {
+            silentSince = -1;
+            continue;
+        }
+        if (n < 0) std::this_thread::yield();
+
+        // Nothing waits: wait for the socket. While a block waits for resent packets in the
+        // immediate mode, the wait is cut to the re-ask wait so that its rounds go on.
+        const int64_t start = gevNowMs();
+        if (silentSince < 0) silentSince = start;
+        const bool pending = !timerMode && rx.resendPending();
+        const int silentMs = static_cast<int>(start - silentSince);
+        const int wait = pending ? std::max(1, std::min(reaskMs, waitMs - silentMs)) : waitMs;
+        const qx::net::WaitResult w = rec.streamSocket.waitReadable(wait, &error);
+        if (w == qx::net::WaitResult::Readable) {
+            const int waiting = rec.streamSocket.pendingBytes();
+            if (waiting > 0xFFFFF)
+                GevLog(lc, GEV_LOG_DEBUG, "[D] There are too much pending data:%u, whereas rcvbuf_size:%d\n",
+                       static_cast<unsigned>(waiting), rcvbuf);
+            continue;
+        }
+        const int64_t now = gevNowMs();
+        if (!rec.killGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
+            rx.resendTick(now, true);  // silence: the pending block's trailer counts as seen
+            continue;
+        }
+        rx.flushOnIdle();
+        silentSince = -1;
+        if (rec.killGrab.load()) {
+            GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
+            break;
+        }
+        if (w == qx::net::WaitResult::Error) std::this_thread::yield();
     }
     GevLog(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
     rx.flushAtEnd();
@@ -254,6 +284,27 @@ void stopGrabThreadsAtExit() {
         gevRecord(cam).killGrab = 1;
         st.grabThread.join();
     }
+}
+
+// Sizes the stream socket's receive buffer from the stream and reads back what the system
+// granted; a buffer below one frame cuts every frame that arrives in one burst, which a user can
+// only mend in the system's settings.
+void sizeReceiveBuffer(uint8_t cam, uint32_t payloadSize, uint32_t packets, uint32_t overhead) {
+    GevCameraRecord& rec = gevRecord(cam);
+    GevStreamState& st = state(cam);
+    const uint8_t lc = logCam(cam);
+    const uint64_t frame = gevStreamFrameBytes(payloadSize, packets, overhead);
+    const int want = gevStreamReceiveBufferBytes(payloadSize, packets, overhead);
+    int granted = 0;
+    const int err = rec.streamSocket.requestReceiveBuffer(want, &granted);
+    GevLog(lc, GEV_LOG_VERBOSE, "[V] Stream socket receive buffer: asked %d bytes, granted %d (err=%d)\n", want,
+           granted, err);
+    if (err == 0) st.cachedReceiveBuffer = granted * 2;  // as SO_RCVBUF reports it
+    if (uint64_t(granted) < frame)
+        GevLog(lc, GEV_LOG_WARNING,
+               "[W] Stream socket receive buffer of %d bytes is below one frame (%llu bytes): frames arriving in a "
+               "burst will be lost. Raise net.core.rmem_max to %d (sysctl -w net.core.rmem_max=%d)\n",
+               granted, static_cast<unsigned long long>(frame), want, want);
 }
 
 GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadSize, uint32_t width, uint32_t height,
@@ -328,6 +379,8 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         }
     }
 
+    if (rec.streamSocket.isOpen()) sizeReceiveBuffer(cam, payloadSize, packets, H);
+
     st.width = width;
     st.height = height;
     st.pixelFormat = pixelFormat;
@@ -353,6 +406,11 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         st.resendTimerMode = ctx.resendEnabled && rec.scTimeoutMs == 0xFFFF;
         cfg.resendMode = ctx.resendEnabled ? (st.resendTimerMode ? GvspReceiver::kTimerMode : 1) : 0;
         cfg.resendWaitMs = rec.scTimeoutMs == 0xFFFF ? 200 : rec.scTimeoutMs;
+        // A resent packet comes within a few milliseconds; a block lives about one frame in the
+        // previous slot, so the immediate mode asks again well within that.
+        cfg.reaskWaitMs = std::max<uint32_t>(1, std::min<uint32_t>(kReaskWaitMs, cfg.resendWaitMs));
+        st.resendOn = cfg.resendMode != 0;
+        st.reaskWaitMs = cfg.reaskWaitMs;
         cfg.roundLimit = 0x100000 / (static_cast<uint32_t>(P) + 100);
         cfg.resendBudget = ctx.scPacketResend;
         cfg.reorderTolerance = ctx.reorderTolerance;
@@ -387,6 +445,15 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
 }
 
 } // namespace
+
+uint64_t gevStreamFrameBytes(uint32_t payloadSize, uint32_t packets, uint32_t overhead) {
+    return uint64_t(payloadSize) + (uint64_t(packets) + 2) * overhead;  // data packets, leader, trailer
+}
+
+int gevStreamReceiveBufferBytes(uint32_t payloadSize, uint32_t packets, uint32_t overhead) {
+    const uint64_t two = 2 * gevStreamFrameBytes(payloadSize, packets, overhead);
+    return static_cast<int>(std::min(std::max<uint64_t>(two, kLargeReceiveBuffer), kMaxReceiveBuffer));
+}
 
 // Hooks of GEVInit / GEVClose.
 void gevStreamInit(uint8_t cam) {

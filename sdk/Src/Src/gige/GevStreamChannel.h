@@ -14,4 +14,10 @@ void gevStreamClose(uint8_t cam);
 // The camera's stream-channel source port (0: none), to which keep-open datagrams go.
 uint16_t gevStreamSourcePort(uint8_t cam);
 
+// Bytes one frame occupies on the stream socket: payload plus the headers of its packets
+// (`overhead` per packet, leader and trailer included).
+uint64_t gevStreamFrameBytes(uint32_t payloadSize, uint32_t packets, uint32_t overhead);
+// The stream socket's receive buffer for a stream: two frames, at least 1 MiB, at most 64 MiB.
+int gevStreamReceiveBufferBytes(uint32_t payloadSize, uint32_t packets, uint32_t overhead);
+
 } // namespace qx::gige

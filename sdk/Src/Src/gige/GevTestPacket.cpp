@@ -99,6 +99,14 @@ GevStatus prepareTemporarySocket(GevCameraRecord& rec, qx::net::UdpSocket& socke
     return GEV_STATUS_SUCCESS;
 }
 
+// A test packet: exactly the size asked for, a GVSP header with packet id 0 (16-bit or extended
+// ids), whole in the buffer.
+bool isTestPacket(const uint8_t* p, const qx::net::Datagram& d, long expectedLength) {
+    if (d.truncated || d.length != expectedLength || d.length < long(kGvspHeader)) return false;
+    if (p[4] & 0x80) return d.length >= 20 && qx::sys::loadBe32(p + 16) == 0;
+    return (qx::sys::loadBe32(p + 4) & 0x00FFFFFFu) == 0;
+}
+
 // One trial on `socket`; *size in: the size to try (0: SCPS0), out: the size that arrived.
 GevStatus runTrial(GevCameraRecord& rec, qx::net::UdpSocket& socket, uint32_t* size, std::vector<uint8_t>& buffer) {
     const uint8_t cam = rec.cameraNumber;
@@ -112,8 +120,11 @@ GevStatus runTrial(GevCameraRecord& rec, qx::net::UdpSocket& socket, uint32_t* s
     const uint32_t scps = (requested & 0xFFFF) | kScpsFire | kScpsDoNotFragment;
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kScps0, 1, &scps)) return st;
 
-    // The test packet is the first datagram from the camera within the answer time-out.
+    // The test packet is the first datagram from the camera within the answer time-out that has
+    // the size asked for and the form of a test packet; anything else (packets of a stream the
+    // camera still sends, datagrams from elsewhere) is passed over.
     const int64_t deadline = gevNowMs() + rec.answerTimeoutMs.load();
+    const long expectedLength = long(requested & 0xFFFF) - long(kIpUdpHeaders);
     qx::net::Datagram d;
     for (;;) {
         int err = 0;
@@ -127,11 +138,7 @@ GevStatus runTrial(GevCameraRecord& rec, qx::net::UdpSocket& socket, uint32_t* s
             GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: No data received.\n");
             return GEV_STATUS_TEST_PACKET_DATA_ERROR;
         }
-        if (d.sourceIp == rec.cameraIp) break;
-    }
-    if (d.length < long(kGvspHeader) || d.truncated) {  // no GVSP header, or more than was asked for
-        GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: No data received.\n");
-        return GEV_STATUS_TEST_PACKET_DATA_ERROR;
+        if (d.sourceIp == rec.cameraIp && isTestPacket(buffer.data(), d, expectedLength)) break;
     }
     const uint8_t* packet = buffer.data();
     const size_t payload = d.copied - kGvspHeader;

@@ -80,6 +80,7 @@ uint64_t GvspReceiver::blockIdCheck(GevImageBuffer* b) {
 
 void GvspReceiver::deliver(GevImageBuffer* b) {
     if (!b) return;
+    zeroUnwritten(b);
     if (b == m_prev) m_prev = nullptr;
     if (b == m_cur) m_cur = nullptr;
     if (b == m_next) m_next = nullptr;
@@ -123,7 +124,9 @@ void GvspReceiver::moveCurrentToPrevious() {
 }
 
 GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
-    GevImageBuffer* b = m_ring.takeFree(m_cam);
+    // The data is not cleared here: only the bytes no packet writes are, at delivery (a
+    // complete block writes them all).
+    GevImageBuffer* b = m_ring.takeFree(m_cam, false);
     if (!b) return nullptr;
     b->beginBlock(blockId, m_packets);
     b->width = m_cfg.width;
@@ -379,6 +382,7 @@ bool GvspReceiver::requestResend(GevImageBuffer* b, uint32_t first, uint32_t las
     const uint32_t n = last - first + 1;
     b->requestedPackets += n;
     b->resendRequested += n;
+    b->lastRequested = last;
     resendRequested += n;
     for (uint32_t id = first; id <= last && id <= b->packetStates.size(); ++id)
         if (b->packetStates[id - 1] == GEV_PACKET_MISSING) b->packetStates[id - 1] = GEV_PACKET_REQUESTED;
@@ -522,6 +526,8 @@ void GvspReceiver::onData(const GvspPacketView& v) {
 
     const uint8_t state = b->packetStates[pid - 1];
     if (state == GEV_PACKET_RECEIVED) return;
+    // Multi-part and GenDC data land anywhere in the block: from here on it is kept zeroed.
+    if (v.h.format != gvsp::kPayload) zeroUnwritten(b);
     if (m_cfg.resendMode != 0 && state == GEV_PACKET_MISSING) {
         const uint64_t E = b->nextExpectedPacket;
         const uint64_t T = m_cfg.reorderTolerance;
@@ -562,10 +568,30 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     if (offset >= b->data.size()) return;
     len = std::min<size_t>(len, b->data.size() - offset);
     if (len) std::memcpy(b->data.data() + offset, data, len);
+    if (!b->zeroed && offset == m_offsets[pid - 1]) {
+        // A short packet: the rest of its slot holds an earlier block's bytes.
+        const size_t slot = std::min<size_t>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload,
+                                             b->data.size() - offset);
+        if (len < slot) std::memset(b->data.data() + offset + len, 0, slot - len);
+    }
     b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
 }
 
+// Zeroes the slots of the packets not received, so that the block reads as if it had been
+// cleared before its first packet.
+void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
+    if (b->zeroed) return;
+    const size_t size = b->data.size();
+    for (uint32_t i = 0; i < m_packets && i < b->packetStates.size(); ++i) {
+        if (b->packetStates[i] == GEV_PACKET_RECEIVED || m_offsets[i] >= size) continue;
+        const size_t slot = i + 1 == m_packets ? m_lastPacketSize : m_cfg.packetPayload;
+        std::memset(b->data.data() + m_offsets[i], 0, std::min<size_t>(slot, size - m_offsets[i]));
+    }
+    b->zeroed = true;
+}
+
 void GvspReceiver::resendTick(int64_t now, bool idle) {
+    if (m_cfg.resendMode == 0) return;
     GevImageBuffer* b = m_prev ? m_prev : m_cur ? m_cur : m_next;
     if (!b) {
         m_rounds = Rounds{};
@@ -576,18 +602,37 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         m_rounds.buffer = b;
         m_rounds.clock = now;
         m_rounds.requested = b->requestedPackets;
+        m_rounds.lastAsked = b->lastRequested;
     }
     Rounds& r = m_rounds;
     if (b->requestedPackets != r.requested) {
         r.requested = b->requestedPackets;
         r.clock = now;
+        if (m_cfg.resendMode != kTimerMode) r.lastAsked = b->lastRequested;
     }
-    if (!r.trailerSeen && (b->trailerSizeY != 0 || idle)) {
+    // In immediate mode a block in the previous slot is past its trailer: the stream moved on.
+    const bool past = m_cfg.resendMode != kTimerMode && b == m_prev;
+    if (!r.trailerSeen && (b->trailerSizeY != 0 || idle || past)) {
         r.trailerSeen = true;
+        // Packets lost at the end of a block (after the last gap request) were never asked.
+        for (uint8_t state : b->packetStates)
+            if (state == GEV_PACKET_MISSING) {
+                r.neverAsked = true;
+                break;
+            }
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, receive trailer, last_packet_id=%d\n", static_cast<int>(b->blockId),
                static_cast<int>(b->nextExpectedPacket) - 1);
     }
     if (!r.trailerSeen) return;
+    const bool lastArrived = r.lastAsked != 0 && r.lastAsked <= b->packetStates.size() &&
+                             b->packetStates[r.lastAsked - 1] == GEV_PACKET_RECEIVED;
+    if (m_cfg.resendMode != kTimerMode) {
+        // Immediate mode: a complete block goes out by the slot rules; the budget bounds the rounds.
+        if (b->missingPackets <= 0 || b->requestedPackets >= m_cfg.resendBudget) return;
+        const bool waited = now - r.clock >= int64_t(m_cfg.reaskWaitMs);
+        if (r.neverAsked || waited || lastArrived) resendRound(b, now, m_cfg.resendBudget - b->requestedPackets);
+        return;
+    }
     if (b->missingPackets <= 0) {
         const uint32_t total = b->requestedPackets + r.packets;
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] resend finished, ResendReceiveCount:%d, multi_resend_packet_count:%d\n", total,
@@ -603,16 +648,24 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         deliver(b);
         return;
     }
-    const bool lastArrived = r.lastAsked != 0 && r.lastAsked <= b->packetStates.size() &&
-                             b->packetStates[r.lastAsked - 1] == GEV_PACKET_RECEIVED;
-    if (!r.roundRun || waited || lastArrived) resendRound(b, now);
+    if (!r.roundRun || waited || lastArrived) resendRound(b, now, m_cfg.roundLimit);
 }
 
-void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now) {
+bool GvspReceiver::resendPending() const {
+    if (m_cfg.resendMode == 0) return false;
+    const GevImageBuffer* b = m_prev ? m_prev : m_cur;
+    return b && b->missingPackets > 0 && (m_cfg.resendMode == kTimerMode || b->requestedPackets < m_cfg.resendBudget);
+}
+
+// One round: every packet not received yet is asked (again), in runs, at most `limit` packets
+// (0: no limit). Immediate mode counts them in the block's requests, the timer-driven mode in
+// the rounds' own total.
+void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit) {
     Rounds& r = m_rounds;
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet start\n", static_cast<int>(b->blockId));
     const uint32_t n = static_cast<uint32_t>(b->packetStates.size());
-    const uint32_t limit = m_cfg.roundLimit ? m_cfg.roundLimit : n;
+    if (limit == 0) limit = n;
+    const bool immediate = m_cfg.resendMode != kTimerMode;
     uint32_t asked = 0, first = 0, last = 0;
     for (uint32_t i = 1; i <= n && asked < limit;) {
         if (b->packetStates[i - 1] == GEV_PACKET_RECEIVED) {
@@ -621,9 +674,13 @@ void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now) {
         }
         uint32_t end = i;
         while (end < n && b->packetStates[end] != GEV_PACKET_RECEIVED && asked + (end - i + 1) < limit) ++end;
-        for (uint32_t k = i; k <= end; ++k) b->packetStates[k - 1] = GEV_PACKET_REQUESTED;
-        if (m_sink && !m_sink(b->blockId, m_mode == 2, i, end))
-            GevLog(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
+        if (immediate) {
+            requestResend(b, i, end);  // marks, counts and notes the last packet asked
+        } else {
+            for (uint32_t k = i; k <= end; ++k) b->packetStates[k - 1] = GEV_PACKET_REQUESTED;
+            if (m_sink && !m_sink(b->blockId, m_mode == 2, i, end))
+                GevLog(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
+        }
         if (!first) first = i;
         last = end;
         asked += end - i + 1;
@@ -633,10 +690,15 @@ void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now) {
     r.lastFirst = first;
     r.lastLast = last;
     r.lastAsked = last;
-    r.packets += asked;
-    resendRequested += asked;
     r.roundRun = true;
+    r.neverAsked = false;
     r.clock = now;
+    if (immediate) {
+        r.requested = b->requestedPackets;
+    } else {
+        r.packets += asked;
+        resendRequested += asked;
+    }
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet end\n", static_cast<int>(b->blockId));
 }
 

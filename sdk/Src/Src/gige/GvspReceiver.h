@@ -22,12 +22,14 @@ struct GvspReceiverConfig {
     uint32_t resendWaitMs = 200;     // timer-driven mode: wait between rounds
     uint32_t roundLimit = 0;         // timer-driven mode: packets asked per round at most (0: no limit)
     uint32_t resendBudget = 10;      // packets asked per block at most
+    uint32_t reaskWaitMs = 10;       // immediate mode: wait for resent packets before asking again
     uint8_t reorderTolerance = 0;
     uint16_t gevMajor = 1;
     int logCam = 0;
 };
 
-// Sends one PACKETRESEND for packets first..last of a block; true when it went out.
+// Sends one PACKETRESEND for packets first..last of a block; true when it went out. The sink
+// must not block for long: it runs on the thread that feeds the receiver.
 using GvspResendSink = std::function<bool(uint64_t blockId, bool extended, uint32_t first, uint32_t last)>;
 
 class GvspReceiver {
@@ -44,9 +46,18 @@ public:
     void flushOnIdle();
     // End of acquisition: the previous and current buffers are delivered late.
     void flushAtEnd();
-    // Timer-driven resend mode: one step of the resend rounds on the oldest pending buffer
-    // (call after every datagram and every empty wait); `idle` treats its trailer as seen.
+    // Resend rounds on the oldest pending buffer: packets still missing once its trailer is seen
+    // are asked again, in rounds, until they arrive, the block's budget is spent or the block is
+    // delivered. Timer-driven mode: a round every resend wait (or as soon as the last packet of
+    // the previous round arrived), the block delivered after 10 rounds asking the same range.
+    // Immediate mode: the first requests go out as gaps show; packets never asked are asked at
+    // once, asked ones again after the re-ask wait or when the last packet asked has arrived.
+    // Call after every datagram and every empty wait; `idle` (silence on the socket) treats the
+    // pending block's trailer as seen.
     void resendTick(int64_t nowMs, bool idle);
+    // A block waits for resent packets: the caller should not wait for datagrams longer than
+    // the re-ask wait before the next resendTick.
+    bool resendPending() const;
     static constexpr uint8_t kTimerMode = 0xF0;
 
     uint8_t blockIdMode() const { return m_mode; }
@@ -69,13 +80,15 @@ private:
     void applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len);
     bool requestResend(GevImageBuffer* b, uint32_t first, uint32_t last);
     void store(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
-    void resendRound(GevImageBuffer* b, int64_t nowMs);
+    void zeroUnwritten(GevImageBuffer* b);
+    void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit);
 
     // State of the timer-driven rounds for the pending buffer.
     struct Rounds {
         GevImageBuffer* buffer = nullptr;
         bool trailerSeen = false;
         bool roundRun = false;
+        bool neverAsked = false;     // packets not asked yet when the trailer was seen
         int64_t clock = 0;           // start of the wait: last round or last change of requests
         uint32_t requested = 0;      // the buffer's requested count when last seen
         uint32_t packets = 0;        // packets asked in rounds

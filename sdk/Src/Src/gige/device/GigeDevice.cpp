@@ -224,6 +224,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
         std::lock_guard<std::mutex> lk(g_camMutex);
         g_gvcpSuccessCmdIndexMap[cam] = 0;
         g_capturePacketTimePointMap[cam] = 0;
+        clearOffline();
     }
     setLogLevel();
     return QX_OK;
@@ -403,10 +404,15 @@ QX_STATUS GigeDevice::findMaxPacketSize(FeatureBase* feature) {
         const uint32_t step = size.nInc == 1 ? 4 : static_cast<uint32_t>(std::max<int64_t>(size.nInc, 1));
         uint16_t packet = 0;
         const GevStatus st = GEVTestFindMaxPacketSize(cam, &packet, lower, upper, step);
-        if (st == GEV_STATUS_SUCCESS && packet != 0) {
+        // The size written is one the node takes: the largest on its grid not above what arrived.
+        const int64_t inc = std::max<int64_t>(size.nInc, 1);
+        const int64_t lo = std::max<int64_t>(size.nMin, 0), hi = std::min<int64_t>(size.nMax, 0xFFFF);
+        int64_t fitted = std::min<int64_t>(packet, hi);
+        if (fitted >= lo) fitted -= (fitted - lo) % inc;
+        if (st == GEV_STATUS_SUCCESS && packet != 0 && fitted >= lo && fitted > 0) {
             QX_LOG_INFO("func:{}, m_cameraId={}, Find maximal packet size: {}", "findMaxPacketSize", cam, packet);
-            m_maxPacketSize = packet;
-            feature->setIntValue("GevSCPSPacketSize", packet);
+            m_maxPacketSize = static_cast<uint32_t>(fitted);
+            feature->setIntValue("GevSCPSPacketSize", fitted);
             found = true;
         } else {
             QX_LOG_WARN("func:{}, m_cameraId={}, GEVTestFindMaxPacketSize error:{}", "findMaxPacketSize", cam,

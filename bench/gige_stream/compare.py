@@ -1,0 +1,226 @@
+#!/usr/bin/env python3
+"""Streams the same GigE Vision camera and settings with the SDK (qx-gige-stream-client, through
+the QX_ exports) and with aravis's client (arv-camera-test-0.8: UDP socket with automatic buffer,
+and its packet socket), on aravis's fake camera (arv-fake-gv-camera-0.8, its description extended
+with GevSCPSPacketSize, GevSCPHostPort and GevSCPD) and on the simulated camera
+(qx-sim-gige-camera). Runs inside a private network namespace of its own (re-executes itself with
+`unshare -n` when needed; needs root). Clients of a row run interleaved, `--repeat` times; the
+table gives medians and, in brackets, min-max of: complete frames, failed frames, missing block
+ids, complete frames as a share of all three, client CPU seconds, failed QX_ReadMemory calls, and
+the stream packet size in use (the SDK falls back to 1500 on a camera without test packets).
+
+  bench/gige_stream/compare.py --build build [--seconds 10] [--repeat 3] [--rows a,b] [--cameras aravis,sim]
+"""
+import argparse
+import json
+import os
+import re
+import resource
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+# name: (width, height, fps (0: as fast as it goes), packet size, loss per mille, resend, read every ms).
+# Rows with loss run on the simulated camera only: the fake camera answers no PACKETRESEND.
+ROWS = {
+    "512x512@25/1500": (512, 512, 25, 1500, 0, True, 0),
+    "1024x1024@50/1500": (1024, 1024, 50, 1500, 0, True, 0),
+    "1024x1024@50/8000": (1024, 1024, 50, 8000, 0, True, 0),
+    "2048x2048@25/1500": (2048, 2048, 25, 1500, 0, True, 0),
+    "2048x2048@25/8000": (2048, 2048, 25, 8000, 0, True, 0),
+    "640x480@max/8000": (640, 480, 0, 8000, 0, True, 0),
+    "1024x1024@25/1500 2%loss": (1024, 1024, 25, 1500, 20, True, 0),
+    "1024x1024@25/1500 2%loss+reads": (1024, 1024, 25, 1500, 20, True, 10),
+}
+CLIENTS = ["qx", "arv-udp", "arv-packet"]
+ARAVIS_MAX_FPS = 1000  # the fake camera's shortest frame period is 1 ms
+
+EXTRA_NODES = """
+  <Integer Name="GevSCPSPacketSize"><pValue>GevSCPSPacketSizeReg</pValue><Min>576</Min><Max>9000</Max><Inc>4</Inc></Integer>
+  <MaskedIntReg Name="GevSCPSPacketSizeReg"><Address>0xd04</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><LSB>31</LSB><MSB>16</MSB><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></MaskedIntReg>
+  <MaskedIntReg Name="GevSCPHostPort"><Address>0xd00</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><LSB>31</LSB><MSB>16</MSB><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></MaskedIntReg>
+  <IntReg Name="GevSCPD"><Address>0xd08</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>
+"""
+
+
+def wait_for_camera(name):
+    for _ in range(50):
+        out = subprocess.run(["arv-tool-0.8"], capture_output=True, text=True, timeout=10).stdout
+        for line in out.splitlines():
+            if name in line:
+                return line.split(" (")[0].strip()
+        time.sleep(0.1)
+    raise RuntimeError(f"camera {name} did not answer discovery")
+
+
+class Camera:
+    def __init__(self, kind, build, row, workdir):
+        self.kind, self.build, self.row, self.workdir = kind, build, row, workdir
+        self.proc = None
+
+    def __enter__(self):
+        w, h, fps, ps, loss, _, _ = self.row
+        if self.kind == "sim":
+            exe = os.path.join(self.build, "tests/fixtures/gige/qx-sim-gige-camera")
+            self.proc = subprocess.Popen([exe, "--width", str(w), "--height", str(h), "--fps", str(fps),
+                                          "--loss-permille", str(loss), "--mtu", str(ps)],
+                                         stdout=subprocess.PIPE, text=True)
+            self.proc.stdout.readline()  # "listening on ..."
+            self.name = wait_for_camera("SimGigeCamera")
+        else:
+            xml = os.path.join(self.workdir, "fake-extended.xml")
+            args = ["arv-fake-gv-camera-0.8", "-i", "127.0.0.1", "-g", xml]
+            if loss:
+                args += ["-r", str(loss)]
+            self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.name = wait_for_camera("Fake")
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def child_cpu():
+    u = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return u.ru_utime + u.ru_stime
+
+
+def run_qx(args, cam, row):
+    w, h, fps, ps, loss, resend, read_ms = row
+    exe = os.path.join(args.build, "bench/gige_stream/qx-gige-stream-client")
+    # arv-camera-test reports in whole seconds after SIGINT: both clients stream seconds + 1.
+    cmd = [exe, "--seconds", str(args.seconds + 1), "--width", str(w), "--height", str(h),
+           "--packet-size", str(ps), "--resend", "1" if resend else "0"]
+    if cam.kind == "sim":
+        cmd.append("--check-pattern")
+    else:
+        cmd += ["--fps", str(fps or ARAVIS_MAX_FPS)]
+    if read_ms:
+        cmd += ["--read-memory-ms", str(read_ms)]
+    out = subprocess.run(cmd, capture_output=True, text=True, cwd=args.workdir, timeout=args.seconds + 60).stdout
+    m = re.search(r"complete=(\d+) failed=(\d+) missing_ids=(\d+) cpu_s=([\d.]+).*read_failed=(\d+)", out)
+    if not m:
+        return None
+    ps = re.search(r"packet_size=(\d+)", out)
+    return dict(complete=int(m[1]), failed=int(m[2]), missing=int(m[3]), cpu=float(m[4]), read_failed=int(m[5]),
+                packet_size=int(ps[1]) if ps else ps)
+
+
+def run_aravis(args, cam, row, packet_socket):
+    w, h, fps, ps, loss, resend, _ = row
+    cmd = ["arv-camera-test-0.8", "-n", cam.name, "-w", str(w), "-h", str(h), "--gv-packet-size", str(ps),
+           "-f", str(fps or ARAVIS_MAX_FPS)]
+    if not packet_socket:
+        cmd += ["--no-packet-socket", "-a"]
+    if not resend:
+        cmd.append("-r")
+    before = child_cpu()
+    p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    time.sleep(args.seconds + 0.3)  # its connection takes a moment before frames flow
+    p.send_signal(signal.SIGINT)
+    out, _ = p.communicate(timeout=30)
+    cpu = child_cpu() - before
+    vals = {k: int(v) for k, v in re.findall(r"(n_\w+)\s*=\s*(\d+)", out)}
+    if "n_completed_buffers" not in vals:
+        return None
+    return dict(complete=vals["n_completed_buffers"], failed=vals.get("n_failures", 0),
+                missing=vals.get("n_missing_frames", 0), cpu=cpu, read_failed=0, packet_size=ps)
+
+
+def cell(results, key, fmt="{:.0f}", spread=True):
+    if key == "share":
+        vals = [100.0 * r["complete"] / max(1, r["complete"] + r["failed"] + r["missing"]) for r in results if r]
+    else:
+        vals = [r[key] for r in results if r and r.get(key) is not None]
+    if not vals:
+        return "-"
+    med = statistics.median(vals)
+    text = fmt.format(med)
+    if spread and len(vals) > 1:
+        text += " [" + fmt.format(min(vals)) + "-" + fmt.format(max(vals)) + "]"
+    return text
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--seconds", type=float, default=10)
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--rows", default=",".join(ROWS))
+    ap.add_argument("--cameras", default="aravis,sim")
+    ap.add_argument("--clients", default=",".join(CLIENTS))
+    ap.add_argument("--json", help="also write the raw results here")
+    args = ap.parse_args()
+    args.build = os.path.abspath(args.build)
+    if os.environ.get("QX_IN_NETNS") != "1":
+        os.execvp("unshare", ["unshare", "-n", "env", "QX_IN_NETNS=1", "sh", "-c",
+                              'ip link set lo up && exec "$@"', "netns", sys.executable] + sys.argv)
+
+    with tempfile.TemporaryDirectory(prefix="qx_gige_bench_") as workdir:
+        args.workdir = workdir
+        # The fake camera's own description, extended with the stream channel nodes.
+        probe = subprocess.Popen(["arv-fake-gv-camera-0.8", "-i", "127.0.0.1"], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        wait_for_camera("Fake")
+        xml = subprocess.run(["arv-tool-0.8", "genicam"], capture_output=True, text=True).stdout
+        probe.terminate()
+        probe.wait()
+        xml = xml[xml.index("<?xml"):]  # arv-tool names the camera first
+        xml = xml.replace("</RegisterDescription>", EXTRA_NODES + "</RegisterDescription>")
+        with open(os.path.join(workdir, "fake-extended.xml"), "w") as f:
+            f.write(xml)
+        with open(os.path.join(workdir, "QxSdkConfig.json"), "w") as f:
+            json.dump({"GigeXmlFilePath": os.path.join(workdir, "fake-extended.xml")}, f)
+
+        rows = [r for r in args.rows.split(",") if r]
+        cameras = args.cameras.split(",")
+        clients = args.clients.split(",")
+        results = {}
+        for name in rows:
+            row = ROWS[name]
+            for kind in cameras:
+                if kind == "aravis" and row[4]:
+                    continue
+                for rep in range(args.repeat):
+                    for client in clients:
+                        # The SDK reads its description override from the working directory:
+                        # only the fake camera needs it.
+                        cfg = os.path.join(workdir, "QxSdkConfig.json")
+                        if kind == "sim" and os.path.exists(cfg):
+                            os.rename(cfg, cfg + ".off")
+                        if kind == "aravis" and os.path.exists(cfg + ".off"):
+                            os.rename(cfg + ".off", cfg)
+                        with Camera(kind, args.build, row, workdir) as cam:
+                            if client == "qx":
+                                r = run_qx(args, cam, row)
+                            else:
+                                r = run_aravis(args, cam, row, client == "arv-packet")
+                        results.setdefault((name, kind, client), []).append(r)
+                        print(f"# {name} {kind} {client} run {rep + 1}: {r}", file=sys.stderr, flush=True)
+
+        print(f"{'row':34} {'camera':7} {'client':11} {'complete':>16} {'failed':>14} {'missing ids':>14} "
+              f"{'complete %':>18} {'cpu s':>16} {'read fails':>10} {'packet':>6}")
+        for name in rows:
+            for kind in cameras:
+                if kind == "aravis" and ROWS[name][4]:
+                    continue
+                for client in clients:
+                    rs = results.get((name, kind, client), [])
+                    print(f"{name:34} {kind:7} {client:11} {cell(rs, 'complete'):>16} {cell(rs, 'failed'):>14} "
+                          f"{cell(rs, 'missing'):>14} {cell(rs, 'share', '{:.1f}'):>18} {cell(rs, 'cpu', '{:.2f}'):>16} "
+                          f"{cell(rs, 'read_failed'):>10} {cell(rs, 'packet_size', spread=False):>6}")
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"|".join(k): v for k, v in results.items()}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,162 @@
+// qx-gige-stream-client: streams from one GigE Vision camera through the QX_ exports for a
+// set time and prints one line of counts, for bench/gige_stream/compare.py:
+//   complete=N failed=N missing_ids=N cpu_s=S bad_pixels=N reads=N read_failed=N
+// complete: frames delivered whole; failed: frames delivered with packets missing (or, with
+// --check-pattern, with pixels other than the simulated camera's pattern for their block id);
+// missing_ids: block ids never delivered; cpu_s: the process's user + system CPU while
+// streaming; packet_size: GevSCPSPacketSize once grabbing. Options: --ip A.B.C.D (default 127.0.0.1) --seconds S --width N --height N
+// --fps F (AcquisitionFrameRate, when the camera has it) --packet-size N (GevSCPSPacketSize
+// before the start) --resend 0|1 --check-pattern (samples of the simulated camera's pattern)
+// --read-memory-ms N (a QX_ReadMemory of the
+// GVCP capability register every N ms from a second thread, its failures counted).
+#include "QxCamApi.h"
+
+#include <sys/resource.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "SimGvspSender.h"
+
+namespace {
+
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+uint32_t ipHost(const char* text) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (std::sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return 0;
+    return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
+// Block ids of 16 bits skip 0 when they wrap.
+uint64_t idsBetween(uint64_t previous, uint64_t id) {
+    if (id > previous) return id - previous - 1;
+    return id + 0xFFFF - previous - 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string ip = "127.0.0.1";
+    double seconds = 10, fps = 0;
+    long width = 0, height = 0, packetSize = 0, resend = -1, readEveryMs = 0;
+    bool checkPattern = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : "0"; };
+        if (a == "--ip") ip = next();
+        else if (a == "--seconds") seconds = std::atof(next());
+        else if (a == "--width") width = std::atol(next());
+        else if (a == "--height") height = std::atol(next());
+        else if (a == "--fps") fps = std::atof(next());
+        else if (a == "--packet-size") packetSize = std::atol(next());
+        else if (a == "--resend") resend = std::atol(next());
+        else if (a == "--read-memory-ms") readEveryMs = std::atol(next());
+        else if (a == "--check-pattern") checkPattern = true;
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+
+    DeviceInfo info{};
+    info.nTLayerType = QX_TLAYER_GIGE;
+    info.nAccessStatus = QX_ACCESS_STATUS_AVAILABLE;
+    info.u.stGigeInfo.nIP = ipHost(ip.c_str());
+    info.u.stGigeInfo.nSubNetMask = 0xFF000000u;
+    info.u.stGigeInfo.nAdapterIP = 0x7F000001u;
+    info.u.stGigeInfo.nAdapterMask = 0xFF000000u;
+    std::snprintf(info.u.stGigeInfo.strAdapterName, sizeof info.u.stGigeInfo.strAdapterName, "lo");
+    QX_DEV_HANDLE h = nullptr;
+    QX_STATUS status = QX_CreateDevice(&h, &info);
+    if (status == QX_OK) status = QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE);
+    if (status != QX_OK) {
+        std::fprintf(stderr, "cannot connect to %s: 0x%08x\n", ip.c_str(), static_cast<unsigned>(status));
+        return 1;
+    }
+    if (width) QX_XML_SetIntValue(h, "Width", width);
+    if (height) QX_XML_SetIntValue(h, "Height", height);
+    if (fps > 0) QX_XML_SetFloatValue(h, "AcquisitionFrameRate", static_cast<float>(fps));
+    if (packetSize) QX_XML_SetIntValue(h, "GevSCPSPacketSize", packetSize);
+    if (resend >= 0) QX_GIGE_SetPacketResend(h, resend != 0, 100, 200);
+    IntValueInfo payload{};
+    QX_XML_GetIntValue(h, "PayloadSize", &payload);
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, readFailed{0};
+    std::thread reader;
+    if (readEveryMs > 0)
+        reader = std::thread([&] {
+            while (!stop.load()) {
+                uint8_t value[4];
+                if (QX_ReadMemory(h, value, 0x0934, 4, 0) != QX_OK) ++readFailed;
+                ++reads;
+                std::this_thread::sleep_for(std::chrono::milliseconds(readEveryMs));
+            }
+        });
+
+    if (QX_StartGrabbing(h) != QX_OK) {
+        std::fprintf(stderr, "cannot start grabbing\n");
+        stop = true;
+        if (reader.joinable()) reader.join();
+        QX_DisconnectDevice(h);
+        QX_DeleteDevice(h);
+        return 1;
+    }
+    IntValueInfo packetInUse{};
+    QX_XML_GetIntValue(h, "GevSCPSPacketSize", &packetInUse);
+    const double cpu0 = cpuSeconds();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+    long complete = 0, failed = 0, badPixels = 0;
+    double checkCpu = 0;  // the pattern check is the benchmark's own work, not the client's
+    uint64_t missing = 0, previous = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        FrameInfo f{};
+        if (QX_GetFrame(h, &f, 200) != QX_OK) continue;
+        if (previous) missing += idsBetween(previous, f.nFrameIndex);
+        previous = f.nFrameIndex;
+        bool good = f.nLostPacket == 0;
+        if (good && checkPattern) {
+            // Every 97th byte (and the last): each packet of the frame is sampled many times.
+            const double t0 = threadCpuSeconds();
+            bool same = f.nDataLen == 0 || f.pData[f.nDataLen - 1] ==
+                                               qx::fixture::SimGvspSender::patternByte(f.nFrameIndex, f.nDataLen - 1);
+            for (size_t i = 0; same && i < f.nDataLen; i += 97)
+                same = f.pData[i] == qx::fixture::SimGvspSender::patternByte(f.nFrameIndex, i);
+            if (!same) {
+                ++badPixels;
+                good = false;
+            }
+            checkCpu += threadCpuSeconds() - t0;
+        }
+        ++(good ? complete : failed);
+        QX_FreeFrame(h, &f);
+    }
+    const double cpu = cpuSeconds() - cpu0 - checkCpu;
+    stop = true;
+    if (reader.joinable()) reader.join();
+    QX_StopGrabbing(h);
+    QX_DisconnectDevice(h);
+    QX_DeleteDevice(h);
+    std::printf("complete=%ld failed=%ld missing_ids=%llu cpu_s=%.2f bad_pixels=%ld reads=%ld read_failed=%ld "
+                "payload=%lld packet_size=%lld\n",
+                complete, failed, static_cast<unsigned long long>(missing), cpu, badPixels, reads.load(),
+                readFailed.load(), static_cast<long long>(payload.nValue), static_cast<long long>(packetInUse.nValue));
+    return 0;
+}
