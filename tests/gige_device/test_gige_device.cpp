@@ -60,18 +60,7 @@ std::string maskedReg(const char* name, uint32_t address) {
 // "ConnectorDevice", which the connect rewrites to "Device". kConnectorPorts counts them.
 constexpr int kConnectorPorts = 12;
 std::string cameraXml() {
-    std::string x = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                    "<RegisterDescription ModelName=\"SimCam\" VendorName=\"QxSim\" ToolTip=\"sim\" "
-                    "StandardNameSpace=\"GEV\" SchemaMajorVersion=\"1\" SchemaMinorVersion=\"1\" "
-                    "SchemaSubMinorVersion=\"0\" MajorVersion=\"1\" MinorVersion=\"0\" SubMinorVersion=\"0\" "
-                    "ProductGuid=\"00000000-0000-0000-0000-000000000001\" "
-                    "VersionGuid=\"00000000-0000-0000-0000-000000000002\" "
-                    "xmlns=\"http://www.genicam.org/GenApi/Version_1_1\">\n";
-    x += "<Category Name=\"Root\" NameSpace=\"Standard\"><pFeature>Width</pFeature><pFeature>Height</pFeature>"
-         "<pFeature>PixelFormat</pFeature><pFeature>PayloadSize</pFeature><pFeature>TriggerMode</pFeature>"
-         "<pFeature>AcquisitionStart</pFeature><pFeature>AcquisitionStop</pFeature>"
-         "<pFeature>TLParamsLocked</pFeature><pFeature>GevSCPSPacketSize</pFeature>"
-         "<pFeature>GevSCPHostPort</pFeature><pFeature>GevHeartbeatTimeout</pFeature></Category>\n";
+    std::string x = qx::fixture::SimGigeCamera::xmlOpening("SimCam", 1);
     x += intReg("Width", kWidthReg, "RW");
     x += intReg("Height", kHeightReg, "RW");
     x += intReg("PayloadSize", kPayloadReg, "RO");
