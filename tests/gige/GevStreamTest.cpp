@@ -437,14 +437,14 @@ TEST_F(GevStream, ReceiveBufferHoldsTwoFramesOrWarnsNamingTheSystemLimit) {
 TEST_F(GevStream, PacketResendGoesOutWhileATransactionWaitsAndReadsNeverSeeBusy) {
     open();
     setTimeouts(200, 3000);
-    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
-    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
-    // A register read whose first request the camera drops: it holds the control channel for
-    // its acknowledge wait (2 s) before it asks again.
+    // A register read whose first request the camera drops holds the control channel for its
+    // acknowledge wait (2 s) before it asks again.
     GevChannelParams p;
     GEVGetChannelParameter(1, &p);
     p.AnswerTimeoutMs = 2000;
-    GEVSetChannelParameter(1, &p);
+    ASSERT_EQ(GEVSetChannelParameter(1, &p), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
     device->dropReadsOf(gvcp::reg::kScps0, 1);
     std::atomic<bool> readDone{false};
     GevStatus readStatus = GEV_STATUS_ERROR;
@@ -469,8 +469,6 @@ TEST_F(GevStream, PacketResendGoesOutWhileATransactionWaitsAndReadsNeverSeeBusy)
     EXPECT_EQ(readStatus, GEV_STATUS_SUCCESS);
 
     // Reads beside a stream that keeps asking for packets never fail.
-    p.AnswerTimeoutMs = 500;
-    GEVSetChannelParameter(1, &p);
     std::atomic<bool> stop{false};
     std::atomic<int> reads{0}, failed{0};
     std::thread loop([&] {
