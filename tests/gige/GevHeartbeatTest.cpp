@@ -132,7 +132,9 @@ TEST_F(GevHeartbeat, FailedRoundsThenReconnectionThenConnectionFailure) {
 TEST_F(GevHeartbeat, SocketErrorRebuildsTheControlSocket) {
     auto d = makeDevice(shortHeartbeat(150));
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
-    fastChannel(1, 20, 1);
+    // One attempt per request, so that the failed send is not tried again; a long answer
+    // time-out, so that the refusal of the CCP write comes back even on a loaded machine.
+    fastChannel(1, 3000, 1);
     auto& rec = gevRecord(1);
     uint16_t oldPort = 0;
     {

@@ -417,10 +417,18 @@ TEST_F(GigeDeviceTest, GrabbingDeliversFramesThroughImageCallback) {
     }
 }
 
+// What the offline callback saw. The handle it watches is disconnected when the record goes,
+// so that no callback comes after it: the library's liveness task may still raise one when the
+// test ends early or its camera is gone before the fixture disconnects (declare the camera
+// before the record, so that it still answers then).
 struct Offline {
     std::mutex mutex;
     std::condition_variable cv;
     int calls = 0;
+    QX_DEV_HANDLE watched = nullptr;
+    ~Offline() {
+        if (watched) QX_DisconnectDevice(watched);
+    }
 };
 
 void onOffline(void* user) {
@@ -435,6 +443,7 @@ TEST_F(GigeDeviceTest, SilentCameraRaisesOfflineOnce) {
     QX_DEV_HANDLE h = create(recordFor(0x7F000018u, "GD-24"));
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
     Offline offline;
+    offline.watched = h;
     ASSERT_EQ(QX_RegisterOfflineCallBack(h, &onOffline, &offline), QX_OK);
     // The heartbeat follows the camera's new timeout.
     ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 600), QX_OK);
@@ -619,6 +628,7 @@ TEST_F(GigeDeviceTest, IpConfigOnADisconnectedCameraConnectsForTheChange) {
 // Connects, grabs and silences the camera until the handle reports it offline.
 void loseWhileGrabbing(SimGevDevice& cam, QX_DEV_HANDLE h, Offline& offline) {
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    offline.watched = h;
     ASSERT_EQ(QX_RegisterOfflineCallBack(h, &onOffline, &offline), QX_OK);
     ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 600), QX_OK);
     ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
@@ -733,6 +743,9 @@ struct Reentrant {
     Offline offline;
     QX_DEV_HANDLE handle = nullptr;
     std::atomic<QX_STATUS> disconnect{0xFFFFFFFFu};
+    ~Reentrant() {  // as Offline's, before any member is gone
+        if (handle) QX_DisconnectDevice(handle);
+    }
 };
 
 void disconnectFromOffline(void* user) {

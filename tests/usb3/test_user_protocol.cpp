@@ -193,13 +193,16 @@ TEST(Usb3UserProtocol, TimeOutEndsTheRetries) {
     ScriptedChannel ch;
     ch.attach(p);
     // No reply at all: each exchange fails after the 100 ms collection window, and with
-    // 300 ms the second failure ends the transaction.
+    // 300 ms the second failure ends the transaction. The time since the start is taken
+    // away again after every failure, so there is never a third exchange. A loaded machine
+    // may stretch the first exchange past the whole 300 ms: then that one is the last.
     uint8_t buf[4] = {};
     const auto start = Clock::now();
     EXPECT_FALSE(p.read(0x40, buf, 4, 300));
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    EXPECT_EQ(ch.requests.size(), 2u);
-    EXPECT_GE(spent, 200);
+    ASSERT_GE(ch.requests.size(), 1u);
+    EXPECT_LE(ch.requests.size(), 2u);
+    EXPECT_GE(spent, ch.requests.size() == 1 ? 300 : 200);
     // A time-out of 0 allows one exchange.
     ScriptedChannel ch2;
     ch2.attach(p);
