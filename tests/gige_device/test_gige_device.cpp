@@ -45,8 +45,8 @@ constexpr uint32_t kTriggerReg = kFeatureBase + 0x1C;
 constexpr uint32_t kXmlAddress = 0x30000;
 constexpr uint32_t kWidth = 64;
 constexpr uint32_t kHeight = 48;
-constexpr uint32_t kMono8 = 0x01080001;
-constexpr uint32_t kMono16 = 0x01100007;
+constexpr uint32_t kMono8 = QX_PIXEL_MONO8;
+constexpr uint32_t kMono16 = QX_PIXEL_MONO16;
 
 std::string intReg(const char* name, uint32_t address, const char* access) {
     return qx::fixture::SimGigeCamera::xmlIntReg(name, address, access, "ConnectorDevice");

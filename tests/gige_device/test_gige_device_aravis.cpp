@@ -22,7 +22,7 @@ namespace {
 
 constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
 constexpr const char* kSerial = "QXDEV7";
-constexpr uint32_t kMono8 = 0x01080001;
+constexpr uint32_t kMono8 = QX_PIXEL_MONO8;
 
 bool onPath(const char* program) {
     const char* path = std::getenv("PATH");

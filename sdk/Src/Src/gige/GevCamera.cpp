@@ -8,6 +8,7 @@
 
 #include "GevRecord.h"
 #include "GevSeams.h"
+#include "GvspProtocol.h"
 
 namespace qx::gige {
 
@@ -149,8 +150,9 @@ GevStatus setUpMessageChannel(uint8_t cam, uint32_t capability, uint16_t message
     uint16_t sourcePort = 0;
     uint32_t mcCapability = 0, mcsp = 0;
     if (ReadRegister(cam, gvcp::reg::kMessageChannelCapability, 1, &mcCapability) == GEV_STATUS_SUCCESS &&
-        (mcCapability & 0x80000000u) && ReadRegister(cam, gvcp::reg::kMcsp, 1, &mcsp) == GEV_STATUS_SUCCESS) {
-        sourcePort = static_cast<uint16_t>(mcsp & 0xFFFF);
+        (mcCapability & gvcp::field::kSourcePortSupported) &&
+        ReadRegister(cam, gvcp::reg::kMcsp, 1, &mcsp) == GEV_STATUS_SUCCESS) {
+        sourcePort = static_cast<uint16_t>(mcsp & gvcp::field::kPortMask);
         GevLog(cam, GEV_LOG_INFO, "[I] Message channel source port: %d", sourcePort);
         int err = 0;
         std::lock_guard<std::mutex> lock(mc.mutex);
@@ -165,34 +167,15 @@ GevStatus setUpMessageChannel(uint8_t cam, uint32_t capability, uint16_t message
     return GEV_STATUS_SUCCESS;
 }
 
-} // namespace
-
-} // namespace qx::gige
-
-using namespace qx::gige;
-
-GevStatus GEVInit(uint8_t cam_nr, const GevConnection* connection, GevLogCallback logCallback, uint8_t saveXml,
-                  uint8_t ccpMode) {
-    if (!gevValidCamera(cam_nr) || !connection || ccpMode > GEV_CCP_CONTROL) return GEV_STATUS_INVALID_PARAMETER;
-    const GevSeams& seams = gevSeams();
-    const GevConnection& c = *connection;
-
-    if ((c.AdapterMask & c.AdapterIP) != (c.AdapterMask & c.IP_CANCam)) {
-        GevReport("[E] subnet mismatch: pc=%x, camera=%x, mask=%x", c.AdapterIP, c.IP_CANCam, c.AdapterMask);
-        return GEV_STATUS_SUBNET_MISMATCH;
-    }
-    GevCameraRecord& rec = gevRecord(cam_nr);
-    if (gevIsOpen(cam_nr)) {
-        if (rec.connectionState.load() != GEV_CONNECTION_FAILURE) return GEV_STATUS_CAMERA_ALWAYS_INIT;
-        GEVClose(cam_nr);
-    }
-
-    // The record, with the connection's addresses and the default channel parameters.
-    gevSetOpen(cam_nr, true);
+// GEVInit's first step: the record, with the connection's addresses and the default channel
+// parameters, and a fresh stream table entry.
+void initRecord(uint8_t cam, const GevConnection& c, GevLogCallback logCallback, uint8_t saveXml, uint8_t ccpMode) {
+    GevCameraRecord& rec = gevRecord(cam);
+    gevSetOpen(cam, true);
     rec.reset();
-    rec.cameraNumber = cam_nr;
-    rec.logCameraNumber = cam_nr;
-    rec.streamNumber = static_cast<uint8_t>(cam_nr - 1);
+    rec.cameraNumber = cam;
+    rec.logCameraNumber = cam;
+    rec.streamNumber = static_cast<uint8_t>(cam - 1);
     rec.hostControlPort = c.HostControlPort;
     rec.hostStreamPort = c.HostStreamPort;
     rec.adapterIp = c.AdapterIP;
@@ -212,94 +195,147 @@ GevStatus GEVInit(uint8_t cam_nr, const GevConnection* connection, GevLogCallbac
     rec.killGrab = 1;
     rec.logMask = GEV_LOG_INFO | GEV_LOG_WARNING | GEV_LOG_ERROR;
     rec.keepAliveIntervalSec = 30;
-    GevStreamContext& stream = gevStream(cam_nr);
+    GevStreamContext& stream = gevStream(cam);
     stream = GevStreamContext{};
-    stream.logCameraNumber = cam_nr;
-    if (seams.streamInit) seams.streamInit(cam_nr);
+    stream.logCameraNumber = cam;
+    if (auto init = gevSeams().streamInit) init(cam);
+}
 
-    // Control channel socket.
-    if (rec.controlSocket.open(c.AdapterIP, c.HostControlPort) != 0) return rollBack(cam_nr, GEV_STATUS_CANNOT_CREATE_SOCKET);
-    if (rec.controlSocket.localPort(&rec.hostControlPort) != 0) return rollBack(cam_nr, GEV_STATUS_CANNOT_CREATE_SOCKET);
-    GevLog(cam_nr, GEV_LOG_INFO, "[I] Control channel port: %d", rec.hostControlPort);
+// The control channel socket, bound on the adapter.
+GevStatus openControlChannel(uint8_t cam, const GevConnection& c) {
+    GevCameraRecord& rec = gevRecord(cam);
+    if (rec.controlSocket.open(c.AdapterIP, c.HostControlPort) != 0) return GEV_STATUS_CANNOT_CREATE_SOCKET;
+    if (rec.controlSocket.localPort(&rec.hostControlPort) != 0) return GEV_STATUS_CANNOT_CREATE_SOCKET;
+    GevLog(cam, GEV_LOG_INFO, "[I] Control channel port: %d", rec.hostControlPort);
+    GevStreamContext& stream = gevStream(cam);
     stream.resetCounters();
     stream.ringImageCount = 4;
+    return GEV_STATUS_SUCCESS;
+}
 
-    // Control channel privilege.
-    if (ccpMode != GEV_CCP_OPEN) {
-        uint32_t ccp = 0;
-        if (ReadRegister(cam_nr, gvcp::reg::kCcp, 1, &ccp) != GEV_STATUS_SUCCESS) {
-            GevLog(cam_nr, GEV_LOG_INFO, "[I] Device already opened.");
-            return rollBack(cam_nr, GEV_STATUS_ALREADY_OPEN);
-        }
-        const uint32_t mode = ccpMode;
-        if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kCcp, 1, &mode)) return rollBack(cam_nr, st);
-        rec.ccpTaken = true;
-
-        GevLog(cam_nr, GEV_LOG_INFO, "[I] Start heartbeat thread.");
-        uint32_t timeout = 0;
-        if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kHeartbeatTimeout, 1, &timeout)) return rollBack(cam_nr, st);
-        rec.heartbeatPeriodMs = timeout / 3;
-        if (seams.heartbeatStart) {
-            if (seams.heartbeatStart(cam_nr) != GEV_STATUS_SUCCESS) return rollBack(cam_nr, GEV_STATUS_CANNOT_START_THREAD);
-            rec.heartbeatRunning = 1;
-        }
+// Exclusive or control access: the privilege is taken and the heartbeat started.
+GevStatus takePrivilege(uint8_t cam, uint8_t ccpMode) {
+    GevCameraRecord& rec = gevRecord(cam);
+    uint32_t ccp = 0;
+    if (ReadRegister(cam, gvcp::reg::kCcp, 1, &ccp) != GEV_STATUS_SUCCESS) {
+        GevLog(cam, GEV_LOG_INFO, "[I] Device already opened.");
+        return GEV_STATUS_ALREADY_OPEN;
     }
+    const uint32_t mode = ccpMode;
+    if (GevStatus st = WriteRegister(cam, gvcp::reg::kCcp, 1, &mode)) return st;
+    rec.ccpTaken = true;
 
-    // Version and, from version 2 on, the pending timeout as answer timeout.
+    GevLog(cam, GEV_LOG_INFO, "[I] Start heartbeat thread.");
+    uint32_t timeout = 0;
+    if (GevStatus st = ReadRegister(cam, gvcp::reg::kHeartbeatTimeout, 1, &timeout)) return st;
+    rec.heartbeatPeriodMs = timeout / 3;
+    if (auto start = gevSeams().heartbeatStart) {
+        if (start(cam) != GEV_STATUS_SUCCESS) return GEV_STATUS_CANNOT_START_THREAD;
+        rec.heartbeatRunning = 1;
+    }
+    return GEV_STATUS_SUCCESS;
+}
+
+// Version and, from version 2 on, the pending timeout as answer timeout.
+GevStatus readVersion(uint8_t cam) {
+    GevCameraRecord& rec = gevRecord(cam);
     uint32_t version = 0;
-    if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kVersion, 1, &version)) return rollBack(cam_nr, st);
-    rec.gevMajor = static_cast<uint16_t>(version >> 16);
-    rec.gevMinor = static_cast<uint16_t>(version & 0xFFFF);
-    GevLog(cam_nr, GEV_LOG_INFO, "[I] GEV Version: %d.%d", rec.gevMajor, rec.gevMinor);
+    if (GevStatus st = ReadRegister(cam, gvcp::reg::kVersion, 1, &version)) return st;
+    rec.gevMajor = static_cast<uint16_t>(version >> gvcp::field::kVersionMajorShift);
+    rec.gevMinor = static_cast<uint16_t>(version & gvcp::field::kVersionMinorMask);
+    GevLog(cam, GEV_LOG_INFO, "[I] GEV Version: %d.%d", rec.gevMajor, rec.gevMinor);
     if (rec.gevMajor > 1) {
         uint32_t pending = 0;
-        if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kPendingTimeout, 1, &pending)) return rollBack(cam_nr, st);
+        if (GevStatus st = ReadRegister(cam, gvcp::reg::kPendingTimeout, 1, &pending)) return st;
         setAnswerTimeout(rec, pending);
     }
+    return GEV_STATUS_SUCCESS;
+}
 
-    // GVCP capabilities.
+// GVCP capabilities into the record; PENDING_ACK is switched on where offered.
+GevStatus readCapabilities(uint8_t cam, uint32_t* capabilityOut) {
+    GevCameraRecord& rec = gevRecord(cam);
     uint32_t capability = 0;
-    if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kGvcpCapability, 1, &capability)) return rollBack(cam_nr, st);
+    if (GevStatus st = ReadRegister(cam, gvcp::reg::kGvcpCapability, 1, &capability)) return st;
     uint32_t config = 0;
     if ((capability & gvcp::cap::kPendingAck) &&
-        ReadRegister(cam_nr, gvcp::reg::kGvcpConfig, 1, &config) == GEV_STATUS_SUCCESS) {
-        config |= 0x2;
-        if (WriteRegister(cam_nr, gvcp::reg::kGvcpConfig, 1, &config) != GEV_STATUS_SUCCESS)
-            GevLog(cam_nr, GEV_LOG_WARNING, "[W] Can't write to GVCP Configuration register to enable pending ack.");
+        ReadRegister(cam, gvcp::reg::kGvcpConfig, 1, &config) == GEV_STATUS_SUCCESS) {
+        config |= gvcp::field::kGvcpConfigPendingAck;
+        if (WriteRegister(cam, gvcp::reg::kGvcpConfig, 1, &config) != GEV_STATUS_SUCCESS)
+            GevLog(cam, GEV_LOG_WARNING, "[W] Can't write to GVCP Configuration register to enable pending ack.");
     }
     rec.manifestTable = (capability & gvcp::cap::kManifestTable) ? 1 : 0;
     rec.statusFlags = static_cast<uint8_t>(((capability & gvcp::cap::kStatusFlag0) ? 1 : 0) |
                                            ((capability & gvcp::cap::kStatusFlag1) ? 2 : 0));
     rec.concatenation = (capability & gvcp::cap::kConcatenation) ? 1 : 0;
+    *capabilityOut = capability;
+    return GEV_STATUS_SUCCESS;
+}
 
+// Timestamp tick frequency; a camera that does not answer keeps 0 ns per tick.
+void readTimestampFrequency(uint8_t cam) {
+    uint32_t freqHigh = 0, freqLow = 0;
+    if (ReadRegister(cam, gvcp::reg::kTimestampFreqHigh, 1, &freqHigh) == GEV_STATUS_SUCCESS &&
+        ReadRegister(cam, gvcp::reg::kTimestampFreqLow, 1, &freqLow) == GEV_STATUS_SUCCESS) {
+        const uint64_t freq = (uint64_t(freqHigh) << 32) | freqLow;
+        gevRecord(cam).nsPerTick = freq ? 1e9 / double(freq) : 0.0;
+    }
+}
+
+// The stream channel's payload per packet, when the camera has one.
+GevStatus readStreamChannel(uint8_t cam) {
+    uint32_t streamChannels = 0;
+    if (GevStatus st = ReadRegister(cam, gvcp::reg::kStreamChannels, 1, &streamChannels)) return st;
+    if (streamChannels == 0) {
+        GevLog(cam, GEV_LOG_INFO, "[I] Stream channel is not available.");
+        return GEV_STATUS_SUCCESS;
+    }
+    uint32_t scps = 0;
+    if (GevStatus st = ReadRegister(cam, gvcp::reg::kScps0, 1, &scps)) return st;
+    // Version 2 devices may send the extended GVSP header.
+    const uint32_t overhead =
+        gvcp::kIpUdpHeaderSize + (gevRecord(cam).gevMajor < 2 ? gvsp::kHeaderSize : gvsp::kExtendedHeaderSize);
+    const uint32_t packet = scps & gvcp::field::kPacketSizeMask;
+    gevStream(cam).payloadPerPacket = static_cast<uint16_t>(packet > overhead ? packet - overhead : 0);
+    GevLog(cam, GEV_LOG_INFO, "[I] Stream channel is available.");
+    return GEV_STATUS_SUCCESS;
+}
+
+} // namespace
+
+} // namespace qx::gige
+
+using namespace qx::gige;
+
+GevStatus GEVInit(uint8_t cam_nr, const GevConnection* connection, GevLogCallback logCallback, uint8_t saveXml,
+                  uint8_t ccpMode) {
+    if (!gevValidCamera(cam_nr) || !connection || ccpMode > GEV_CCP_CONTROL) return GEV_STATUS_INVALID_PARAMETER;
+    const GevConnection& c = *connection;
+    if ((c.AdapterMask & c.AdapterIP) != (c.AdapterMask & c.IP_CANCam)) {
+        GevReport("[E] subnet mismatch: pc=%x, camera=%x, mask=%x", c.AdapterIP, c.IP_CANCam, c.AdapterMask);
+        return GEV_STATUS_SUBNET_MISMATCH;
+    }
+    if (gevIsOpen(cam_nr)) {
+        if (gevRecord(cam_nr).connectionState.load() != GEV_CONNECTION_FAILURE) return GEV_STATUS_CAMERA_ALWAYS_INIT;
+        GEVClose(cam_nr);
+    }
+
+    // Every step after the record's rolls back what the open did so far when it fails.
+    initRecord(cam_nr, c, logCallback, saveXml, ccpMode);
+    if (GevStatus st = openControlChannel(cam_nr, c)) return rollBack(cam_nr, st);
+    if (ccpMode != GEV_CCP_OPEN)
+        if (GevStatus st = takePrivilege(cam_nr, ccpMode)) return rollBack(cam_nr, st);
+    if (GevStatus st = readVersion(cam_nr)) return rollBack(cam_nr, st);
+    uint32_t capability = 0;
+    if (GevStatus st = readCapabilities(cam_nr, &capability)) return rollBack(cam_nr, st);
     if (ccpMode != GEV_CCP_OPEN)
         if (GevStatus st = setUpMessageChannel(cam_nr, capability, c.MessagePort)) return rollBack(cam_nr, st);
+    readTimestampFrequency(cam_nr);
+    if (GevStatus st = readStreamChannel(cam_nr)) return rollBack(cam_nr, st);
 
-    // Timestamp tick frequency.
-    uint32_t freqHigh = 0, freqLow = 0;
-    if (ReadRegister(cam_nr, gvcp::reg::kTimestampFreqHigh, 1, &freqHigh) == GEV_STATUS_SUCCESS &&
-        ReadRegister(cam_nr, gvcp::reg::kTimestampFreqLow, 1, &freqLow) == GEV_STATUS_SUCCESS) {
-        const uint64_t freq = (uint64_t(freqHigh) << 32) | freqLow;
-        rec.nsPerTick = freq ? 1e9 / double(freq) : 0.0;
-    }
-
-    // Stream channel.
-    uint32_t streamChannels = 0;
-    if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kStreamChannels, 1, &streamChannels)) return rollBack(cam_nr, st);
-    if (streamChannels != 0) {
-        uint32_t scps = 0;
-        if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kScps0, 1, &scps)) return rollBack(cam_nr, st);
-        const uint32_t overhead = rec.gevMajor < 2 ? 36 : 48;
-        const uint32_t packet = scps & 0xFFFF;
-        stream.payloadPerPacket = static_cast<uint16_t>(packet > overhead ? packet - overhead : 0);
-        GevLog(cam_nr, GEV_LOG_INFO, "[I] Stream channel is available.");
-    } else {
-        GevLog(cam_nr, GEV_LOG_INFO, "[I] Stream channel is not available.");
-    }
-
-    rec.initComplete = 1;
+    gevRecord(cam_nr).initComplete = 1;
     logLocalTime(cam_nr, "[I] Init device time: %02d:%02d:%02d");
-    if (seams.streamOpenQueue) seams.streamOpenQueue(cam_nr);
+    if (auto openQueue = gevSeams().streamOpenQueue) openQueue(cam_nr);
     return GEV_STATUS_SUCCESS;
 }
 
@@ -501,13 +537,13 @@ GevStatus GEVSetNetConfig(uint8_t cam_nr, uint8_t dhcp, uint32_t ip, uint32_t ma
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     uint32_t config = 0;
     if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kNetworkConfig, 1, &config)) return st;
-    config &= ~0x3u;
+    config &= ~(gvcp::field::kNetConfigPersistentIp | gvcp::field::kNetConfigDhcp);
     if (dhcp) {
-        const uint32_t value = config + 0x2;
+        const uint32_t value = config | gvcp::field::kNetConfigDhcp;
         if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kNetworkConfig, 1, &value)) return st;
     }
     if (ip != 0) {
-        const uint32_t value = config | 0x1;
+        const uint32_t value = config | gvcp::field::kNetConfigPersistentIp;
         const uint32_t ipHost = ntohl(ip), maskHost = ntohl(mask), gatewayHost = ntohl(gateway);
         if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kNetworkConfig, 1, &value)) return st;
         if (GevStatus st = WriteRegister(cam_nr, gvcp::reg::kPersistentIp, 1, &ipHost)) return st;

@@ -11,6 +11,7 @@
 #include "GevHeartbeat.h"
 #include "GevRecord.h"
 #include "GevTestPacket.h"
+#include "GvspProtocol.h"
 #include "Net/NetAdapters.h"
 #include "Sys/ByteOrder.h"
 
@@ -43,10 +44,7 @@ namespace {
 
 constexpr uint32_t kScpsFire = 0x80000000u;
 constexpr uint32_t kScpsDoNotFragment = 0x40000000u;
-constexpr uint32_t kFirewallTraversal = 0x80000000u;   // GVSP capability: SCSP present
 constexpr uint32_t kLfsrCapability = 0x02000000u;      // GVCP capability: test packet LFSR
-constexpr size_t kGvspHeader = 8;
-constexpr size_t kIpUdpHeaders = 28;
 constexpr int kFlushWaitMs = 10;
 constexpr int kFlushMaxDatagrams = 4096;
 constexpr int64_t kFlushMaxMs = 500;
@@ -89,12 +87,12 @@ GevStatus prepareTemporarySocket(GevCameraRecord& rec, qx::net::UdpSocket& socke
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kScp0, 1, &port32)) return st;
     uint32_t capability = 0, scsp = 0;
     if (ReadRegister(cam, gvcp::reg::kGvspCapability, 1, &capability) == GEV_STATUS_SUCCESS &&
-        (capability & kFirewallTraversal) && ReadRegister(cam, gvcp::reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS &&
-        (scsp & 0xFFFF) != 0) {
+        (capability & gvcp::field::kSourcePortSupported) && ReadRegister(cam, gvcp::reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS &&
+        (scsp & gvcp::field::kPortMask) != 0) {
         uint8_t bytes[4];
         qx::sys::storeLe32(bytes, kKeepOpenWord);
         if (socket.sendTo(rec.cameraIp, static_cast<uint16_t>(scsp), bytes, sizeof bytes) != long(sizeof bytes))
-            GevLog(cam, GEV_LOG_ERROR, "[E] Send to stream channel source port. (%d)\n", int(scsp & 0xFFFF));
+            GevLog(cam, GEV_LOG_ERROR, "[E] Send to stream channel source port. (%d)\n", int(scsp & gvcp::field::kPortMask));
     }
     return GEV_STATUS_SUCCESS;
 }
@@ -102,7 +100,7 @@ GevStatus prepareTemporarySocket(GevCameraRecord& rec, qx::net::UdpSocket& socke
 // A test packet: exactly the size asked for, a GVSP header with packet id 0 (16-bit or extended
 // ids), whole in the buffer.
 bool isTestPacket(const uint8_t* p, const qx::net::Datagram& d, long expectedLength) {
-    if (d.truncated || d.length != expectedLength || d.length < long(kGvspHeader)) return false;
+    if (d.truncated || d.length != expectedLength || d.length < long(gvsp::kHeaderSize)) return false;
     if (p[4] & 0x80) return d.length >= 20 && qx::sys::loadBe32(p + 16) == 0;
     return (qx::sys::loadBe32(p + 4) & 0x00FFFFFFu) == 0;
 }
@@ -115,16 +113,16 @@ GevStatus runTrial(GevCameraRecord& rec, qx::net::UdpSocket& socket, uint32_t* s
     if (requested == 0) {
         uint32_t scps = 0;
         if (GevStatus st = ReadRegister(cam, gvcp::reg::kScps0, 1, &scps)) return st;
-        requested = scps & 0xFFFF;
+        requested = scps & gvcp::field::kPacketSizeMask;
     }
-    const uint32_t scps = (requested & 0xFFFF) | kScpsFire | kScpsDoNotFragment;
+    const uint32_t scps = (requested & gvcp::field::kPacketSizeMask) | kScpsFire | kScpsDoNotFragment;
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kScps0, 1, &scps)) return st;
 
     // The test packet is the first datagram from the camera within the answer time-out that has
     // the size asked for and the form of a test packet; anything else (packets of a stream the
     // camera still sends, datagrams from elsewhere) is passed over.
     const int64_t deadline = gevNowMs() + rec.answerTimeoutMs.load();
-    const long expectedLength = long(requested & 0xFFFF) - long(kIpUdpHeaders);
+    const long expectedLength = long(requested & gvcp::field::kPacketSizeMask) - long(gvcp::kIpUdpHeaderSize);
     qx::net::Datagram d;
     for (;;) {
         int err = 0;
@@ -141,9 +139,9 @@ GevStatus runTrial(GevCameraRecord& rec, qx::net::UdpSocket& socket, uint32_t* s
         if (d.sourceIp == rec.cameraIp && isTestPacket(buffer.data(), d, expectedLength)) break;
     }
     const uint8_t* packet = buffer.data();
-    const size_t payload = d.copied - kGvspHeader;
+    const size_t payload = d.copied - gvsp::kHeaderSize;
     if (qx::sys::loadBe16(packet + 2) != 0) GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: BlockID != 0.\n");
-    const uint32_t arrived = static_cast<uint32_t>(payload + kGvspHeader + kIpUdpHeaders);
+    const uint32_t arrived = static_cast<uint32_t>(payload + gvsp::kHeaderSize + gvcp::kIpUdpHeaderSize);
 
     uint32_t capability = 0;
     if (GevStatus st = ReadRegister(cam, gvcp::reg::kGvcpCapability, 1, &capability)) return st;
@@ -153,7 +151,7 @@ GevStatus runTrial(GevCameraRecord& rec, qx::net::UdpSocket& socket, uint32_t* s
         return GEV_STATUS_SUCCESS;
     }
     GevLog(cam, GEV_LOG_INFO, "[I] GEVTestPacket: LFSR generator supported.\n");
-    const int errors = lfsrMismatches(packet + kGvspHeader, payload, [&](size_t pos, uint8_t expected, uint8_t got) {
+    const int errors = lfsrMismatches(packet + gvsp::kHeaderSize, payload, [&](size_t pos, uint8_t expected, uint8_t got) {
         GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: pos->%d expected->%02X current->%02X\n", int(pos), expected, got);
     });
     if (errors > 0) {

@@ -24,6 +24,9 @@ constexpr size_t kDiscoveryAckSize = 256;         // header + 248 bytes of boots
 constexpr size_t kDiscoveryPayloadSize = kDiscoveryAckSize - kHeaderSize;
 constexpr size_t kForceIpCmdSize = 64;
 constexpr size_t kMaxDatagram = 65536;
+// IPv4 header without options and UDP header: what a datagram of a channel carries besides its
+// GVCP or GVSP packet.
+constexpr size_t kIpUdpHeaderSize = 28;
 
 enum Command : uint16_t {
     kDiscoveryCmd = 0x0002,
@@ -90,6 +93,28 @@ constexpr uint32_t kScsp0 = 0x0D1C;
 constexpr uint32_t kManifestHeader = 0x9000;       // bits 26..31: entry count
 constexpr uint32_t kManifestFirstEntry = 0x9008;
 } // namespace reg
+
+// Fields and bits of the bootstrap registers above.
+namespace field {
+// kNetworkConfig: how the camera gets its address.
+constexpr uint32_t kNetConfigPersistentIp = 0x1;
+constexpr uint32_t kNetConfigDhcp = 0x2;
+constexpr uint32_t kNetConfigLinkLocal = 0x4;
+// kGvcpConfig: the device may answer a long request with PENDING_ACK.
+constexpr uint32_t kGvcpConfigPendingAck = 0x2;
+// kCcp: the privilege bits (kCcpExclusive, kCcpControl).
+constexpr uint32_t kCcpPrivilegeMask = 0x3;
+// kMessageChannelCapability (MCSP) and kGvspCapability (SCSP): the channel's source port
+// register is present.
+constexpr uint32_t kSourcePortSupported = 0x80000000u;
+// kMcsp, kScsp0, kScp0: the port in the low 16 bits.
+constexpr uint32_t kPortMask = 0x0000FFFFu;
+// kScps0: the packet size in the low 16 bits.
+constexpr uint32_t kPacketSizeMask = 0x0000FFFFu;
+// kVersion: major and minor version.
+constexpr uint32_t kVersionMajorShift = 16;
+constexpr uint32_t kVersionMinorMask = 0x0000FFFFu;
+} // namespace field
 
 // GVCP capability bits (register 0x0934).
 namespace cap {
