@@ -9,13 +9,13 @@
 #include "GigeDeviceOps.h"
 
 #include "GevLib.h"
+#include "Sys/JoiningThread.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class FeatureBase;
@@ -98,6 +98,6 @@ private:
     std::condition_variable m_taskCv;
     bool m_taskStop = false;
     std::atomic<bool> m_taskDone{true};
-    std::thread m_task;
-    std::vector<std::thread> m_oldTasks;  // finished, not yet joined
+    qx::sys::JoiningThread m_task;
+    std::vector<qx::sys::JoiningThread> m_oldTasks;  // finished, not yet joined
 };

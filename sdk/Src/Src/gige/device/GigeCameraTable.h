@@ -1,0 +1,40 @@
+// GigeCameraTable: what the GigE cameras of the process share, for the files of GigeDevice.
+// The library names a camera by a number 1..GEV_MAX_CAMERAS; the table hands the numbers out
+// and takes them back, maps each number in use to its GigeDevice (the library's callbacks find
+// their camera here) and keeps, per number, the count of GVCP memory writes that succeeded and
+// the time of the last captured image packet, which the offline detection compares. Every
+// field is read and written under `mutex`.
+#pragma once
+#include "GevLib.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+class GigeDevice;
+
+namespace qx::gigedevice {
+
+struct CameraTable {
+    std::mutex mutex;
+    std::deque<uint8_t> availableIds;  // filled with 1..GEV_MAX_CAMERAS by the first camera
+    bool idsFilled = false;
+    std::map<uint8_t, GigeDevice*> devices;
+    std::map<uint8_t, int32_t> gvcpSuccessCount;
+    std::map<uint8_t, int64_t> capturePacketTimeNs;
+};
+
+CameraTable& cameraTable();
+
+// Serialises the GEVInit of every camera of the process.
+std::mutex& gevInitMutex();
+
+// Nanoseconds of a monotonic clock.
+int64_t nowNs();
+
+// The library's name of a status, for log lines.
+std::string statusName(uint8_t cam, GevStatus status);
+
+} // namespace qx::gigedevice

@@ -1,0 +1,286 @@
+// GigeDevice acquisition: opening the stream channel, finding the largest packet that reaches
+// the host, starting and stopping the camera's acquisition and the loop that takes the
+// library's images into the frame queue.
+#include "GigeDevice.h"
+
+#include "GigeCameraTable.h"
+#include "FeatureBase.h"
+#include "Log.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace qx::gigedevice;
+
+namespace {
+constexpr uint32_t kFallbackPacketSize = 1500;
+} // namespace
+
+QX_STATUS GigeDevice::startGrabbing(FeatureBase* feature) {
+    if (isGrabbing()) {
+        QX_LOG_INFO("func:{}, m_isAcquisitionStopped={}", "startGrabbing", false);
+        return QX_OK;
+    }
+    if (!isConnected()) return QX_ERR_NOT_AVAILABLE;
+    if (!feature) return QX_ERR_INVALID_PARAM;
+    m_pFeature = feature;
+    if (QX_STATUS s = setStreamChannelStatus(true)) return s;
+    clearFrameBuffer();
+    if (QX_STATUS s = findMaxPacketSize(feature)) return s;
+
+    IntValueInfo payload{};
+    QX_STATUS s = feature->getIntValue("PayloadSize", &payload);
+    if (s == QX_OK && (payload.nValue <= 0 || payload.nValue > INT32_MAX)) s = QX_ERR_GENERAL;
+    if (s != QX_OK) {
+        QX_LOG_ERROR("func:{}, read PayloadSize failed", "startGrabbing");
+        return s;
+    }
+    m_payloadSize = static_cast<uint32_t>(payload.nValue);
+    if (!setImgBufferSize(static_cast<int32_t>(m_payloadSize))) return QX_ERR_RESOURCE_EXHAUSTED;
+
+    if ((s = startGrabbingSub(feature, m_payloadSize)) != QX_OK) return s;
+
+    beginAcquisition();
+    startAcquisitionThread([this] { acquireImgLoop(); });
+    if (hasImageCallback()) startOutputImgLoop();
+    return QX_OK;
+}
+
+QX_STATUS GigeDevice::setStreamChannelStatus(bool open) {
+    QX_LOG_DEBUG("func:{}, isOpen={} ", "setStreamChannelStatus", open);
+    const uint8_t cam = m_cameraId.load();
+    if (open && m_streamChannelOpen) {
+        uint16_t port = 0;
+        GEVGetStreamPort(cam, &port);
+        int32_t mode = 0;
+        QX_STATUS s = m_pFeature->getNodeAccessMode("GevSCPHostPort", &mode);
+        if (s != QX_OK) {
+            QX_LOG_ERROR("func:{}, read GevSCPHostPort failed", "setStreamChannelStatus");
+            return s;
+        }
+        if (mode == QX_NODE_ACCESS_RO) m_pFeature->setIntValue("TLParamsLocked", 1);
+        s = m_pFeature->setIntValue("GevSCPHostPort", port);
+        if (s != QX_OK) {
+            QX_LOG_ERROR("func:{}, set GevSCPHostPort failed", "setStreamChannelStatus");
+            return s;
+        }
+        return QX_OK;
+    }
+    if (open) {
+        const GevStatus st = GEVOpenStreamChannel(cam, m_connection.AdapterIP, m_connection.HostStreamPort, 0);
+        if (st != GEV_STATUS_SUCCESS) {
+            QX_LOG_ERROR("func:{}, GEVOpenStreamChannel error: {}", "setStreamChannelStatus", statusName(cam, st));
+            stopGrabbing();
+            return gevStatusToError(st);
+        }
+        m_streamChannelOpen = true;
+        return QX_OK;
+    }
+    const GevStatus st = GEVCloseStreamChannel(cam);
+    if (st != GEV_STATUS_SUCCESS) {
+        QX_LOG_ERROR("func:{}, GEVCloseStreamChannel error:{} ", "setStreamChannelStatus", statusName(cam, st));
+        return gevStatusToError(st);
+    }
+    m_streamChannelOpen = false;
+    return QX_OK;
+}
+
+QX_STATUS GigeDevice::findMaxPacketSize(FeatureBase* feature) {
+    if (m_maxPacketSize != 0) return QX_OK;
+    if (!feature) return QX_ERR_INVALID_PARAM;
+    if (!m_pFeature) m_pFeature = feature;
+    const uint8_t cam = m_cameraId.load();
+    bool found = false;
+    IntValueInfo size{};
+    if (feature->getIntValue("GevSCPSPacketSize", &size) != QX_OK) {
+        QX_LOG_INFO("func:{}, getIntValue GevSCPSPacketSize failed", "findMaxPacketSize");
+        found = true;  // nothing to test: the camera keeps its own packet size
+    } else {
+        // A range that cannot bound a search falls back to the widest sensible one.
+        uint32_t lower = static_cast<uint16_t>(size.nMin);
+        uint32_t upper = static_cast<uint16_t>(size.nMax);
+        if (size.nMin < 0 || size.nMax <= size.nMin || size.nMax > 0xFFFF) {
+            lower = 0;
+            upper = 20000;
+        }
+        const uint32_t step = size.nInc == 1 ? 4 : static_cast<uint32_t>(std::max<int64_t>(size.nInc, 1));
+        uint16_t packet = 0;
+        const GevStatus st = GEVTestFindMaxPacketSize(cam, &packet, lower, upper, step);
+        // The size written is one the node takes: the largest on its grid not above what arrived.
+        const int64_t inc = std::max<int64_t>(size.nInc, 1);
+        const int64_t lo = std::max<int64_t>(size.nMin, 0), hi = std::min<int64_t>(size.nMax, 0xFFFF);
+        int64_t fitted = std::min<int64_t>(packet, hi);
+        if (fitted >= lo) fitted -= (fitted - lo) % inc;
+        if (st == GEV_STATUS_SUCCESS && packet != 0 && fitted >= lo && fitted > 0) {
+            QX_LOG_INFO("func:{}, m_cameraId={}, Find maximal packet size: {}", "findMaxPacketSize", cam, packet);
+            m_maxPacketSize = static_cast<uint32_t>(fitted);
+            feature->setIntValue("GevSCPSPacketSize", fitted);
+            found = true;
+        } else {
+            QX_LOG_WARN("func:{}, m_cameraId={}, GEVTestFindMaxPacketSize error:{}", "findMaxPacketSize", cam,
+                        statusName(cam, st == GEV_STATUS_SUCCESS ? static_cast<GevStatus>(GEV_STATUS_TIMEOUT) : st));
+        }
+    }
+    if (QX_STATUS s = setStreamChannelStatus(false)) return s;
+    if (!found) {
+        int32_t mode = 0;
+        if (QX_STATUS s = feature->getNodeAccessMode("GevSCPHostPort", &mode)) {
+            QX_LOG_ERROR("func:{}, getNodeAccessMode GevSCPHostPort failed", "findMaxPacketSize");
+            return s;
+        }
+        if (mode == QX_NODE_ACCESS_RO) feature->setIntValue("TLParamsLocked", 0);
+        if (feature->setIntValue("GevSCPSPacketSize", kFallbackPacketSize) == QX_OK)
+            m_maxPacketSize = kFallbackPacketSize;
+    }
+    return setStreamChannelStatus(true);
+}
+
+QX_STATUS GigeDevice::startGrabbingSub(FeatureBase* feature, uint32_t payloadSize) {
+    const uint8_t cam = m_cameraId.load();
+    IntValueInfo width{}, height{};
+    EnumValueInfo format{};
+    EnumStrValueInfo trigger{};
+    if (QX_STATUS s = feature->getIntValue("Width", &width)) {
+        QX_LOG_ERROR("func:{}, getIntValue Width failed", "startGrabbingSub");
+        return s;
+    }
+    if (QX_STATUS s = feature->getIntValue("Height", &height)) {
+        QX_LOG_ERROR("func:{}, getIntValue Height failed", "startGrabbingSub");
+        return s;
+    }
+    if (QX_STATUS s = feature->getEnumValue("PixelFormat", &format)) {
+        QX_LOG_ERROR("func:{}, getEnumValue PixelFormat failed", "startGrabbingSub");
+        return s;
+    }
+    if (QX_STATUS s = feature->getEnumValueStr("TriggerMode", &trigger)) {
+        QX_LOG_ERROR("func:{}, getEnumValueStr TriggerMode failed", "startGrabbingSub");
+        return s;
+    }
+    m_width = static_cast<uint32_t>(width.nValue);
+    m_height = static_cast<uint32_t>(height.nValue);
+    m_pixelFormat = static_cast<uint32_t>(format.nValue);
+    m_isTriggerModeOn.store(std::strcmp(trigger.strValue, "On") == 0);
+
+    if (QX_STATUS s = setPacketResendSub()) return s;
+
+    const GevStatus st = GEVAcquisitionStart(cam, 0, payloadSize, m_width, m_height, m_pixelFormat);
+    if (st != GEV_STATUS_SUCCESS) {
+        QX_LOG_ERROR("func:{}, GEVAcquisitionStart error:{}", "startGrabbingSub", statusName(cam, st));
+        return gevStatusToError(st);
+    }
+    int32_t mode = 0;
+    if (QX_STATUS s = feature->getNodeAccessMode("AcquisitionStart", &mode)) {
+        QX_LOG_ERROR("func:{}, getNodeAccessMode AcquisitionStart failed", "startGrabbingSub");
+        GEVAcquisitionStop(cam);
+        return s;
+    }
+    if (mode == QX_NODE_ACCESS_NA) feature->setIntValue("TLParamsLocked", 1);
+    if (QX_STATUS s = feature->executeCommand("AcquisitionStart")) {
+        QX_LOG_ERROR("func:{}, executeCommand AcquisitionStart failed", "startGrabbingSub");
+        GEVAcquisitionStop(cam);
+        return s;
+    }
+    return QX_OK;
+}
+
+QX_STATUS GigeDevice::stopGrabbing() {
+    if (!isGrabbing()) {
+        QX_LOG_INFO("func:{}, m_isAcquisitionStopped={}", "stopGrabbing", true);
+        return QX_OK;
+    }
+    // Sets the stop flag, wakes every waiter and joins the acquisition and callback threads;
+    // the acquisition thread waits at most the grab stop timeout per image.
+    endAcquisition();
+    const uint8_t cam = m_cameraId.load();
+    const GevStatus st = GEVAcquisitionStop(cam);
+    if (st != GEV_STATUS_SUCCESS) {
+        QX_LOG_ERROR("func:{}, GEVAcquisitionStop error:{}", "stopGrabbing", statusName(cam, st));
+        return gevStatusToError(st);
+    }
+    if (!m_pFeature) {
+        QX_LOG_ERROR("func:{}, nullptr == m_pFeature", "stopGrabbing");
+        return QX_ERR_NOT_AVAILABLE;
+    }
+    if (QX_STATUS s = m_pFeature->executeCommand("AcquisitionStop")) {
+        QX_LOG_ERROR("func:{}, executeCommand AcquisitionStop failed", "stopGrabbing");
+        return s;
+    }
+    int32_t mode = 0;
+    if (QX_STATUS s = m_pFeature->getNodeAccessMode("GevSCPHostPort", &mode)) {
+        QX_LOG_ERROR("func:{}, getNodeAccessMode GevSCPHostPort failed", "stopGrabbing");
+        return s;
+    }
+    if (mode == QX_NODE_ACCESS_RO) m_pFeature->setIntValue("TLParamsLocked", 0);
+    if (QX_STATUS s = m_pFeature->setIntValue("GevSCPHostPort", 0)) {
+        QX_LOG_ERROR("func:{}, setIntValue GevSCPHostPort failed", "stopGrabbing");
+        return s;
+    }
+    return QX_OK;
+}
+
+void GigeDevice::printGevConnection() {
+    const int64_t now = nowNs();
+    if (now - m_lastStatusLogNs < 1001LL * 1000 * 1000) return;
+    m_lastStatusLogNs = now;
+    uint8_t state = 0, initState = 0;
+    GEVGetConnectionStatus(m_cameraId.load(), &state, &initState);
+    switch (state) {
+    case GEV_CONNECTION_OK: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: OK", "printGevConnection"); break;
+    case GEV_CONNECTION_CCP_LOST: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: TIMEOUT", "printGevConnection"); break;
+    case GEV_CONNECTION_FAILURE:
+        QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: ACCESS_DENIED", "printGevConnection");
+        break;
+    default: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: UNKNOWN", "printGevConnection"); break;
+    }
+}
+
+void GigeDevice::acquireImgLoop() {
+    QX_LOG_DEBUG("func:{}, start", "acquireImgLoop");
+    const uint8_t cam = m_cameraId.load();
+    m_deliveredFrames.store(0);
+    m_lastStatusLogNs = 0;
+    float fps = 1.0f;
+    int64_t windowStart = nowNs();
+    uint64_t windowFrames = 0;
+    while (isGrabbing() && !isOffline()) {
+        ImageBuffer* buffer = getImgBuffer();
+        if (!buffer) {
+            QX_LOG_ERROR("func:{}, getImgBuffer failed!", "acquireImgLoop");
+            break;
+        }
+        GevImageHeader header{};
+        // The library writes the image straight into the pool buffer, never past its size.
+        const GevStatus st = GEVGetImage(cam, &header, buffer->data, buffer->size);
+        if (st != GEV_STATUS_SUCCESS && st != GEV_STATUS_GRAB_ERROR) {
+            if (st != GEV_STATUS_TIMEOUT) printGevConnection();
+            continue;
+        }
+        if (header.SizeX == m_width && header.SizeY == m_height && header.PixelFormat == m_pixelFormat) {
+            FrameInfo info{};
+            info.nPixelFormat = header.PixelFormat;
+            info.nWidth = header.SizeX;
+            info.nHeight = header.SizeY;
+            info.nFrameIndex = header.BlockId;
+            info.nTransportWord1 = header.OffsetX;
+            info.nTransportWord2 = header.OffsetY;
+            info.nLostPacket = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(header.MissingPackets)));
+            info.nTransportWord3 = header.ResendRequested;
+            info.nTransportWord4 = header.ResendReceived;
+            info.nDataLen = std::min(m_payloadSize, buffer->size);
+            info.pData = buffer->data;
+            info.fFps = fps;
+            info.nBitsPerPixel = (header.PixelFormat >> 16) & 0xFF;
+            m_deliveredFrames.fetch_add(1);
+            queueFrame(buffer, info);
+            ++windowFrames;
+        }
+        const int64_t now = nowNs();
+        if (now - windowStart > 1000999999LL) {
+            const int64_t ms = (now - windowStart) / 1000000;
+            fps = static_cast<float>(static_cast<double>(windowFrames) / (static_cast<double>(ms) / 1000.0));
+            windowStart = now;
+            windowFrames = 0;
+        }
+    }
+    QX_LOG_DEBUG("func:{}, end", "acquireImgLoop");
+}

@@ -1,0 +1,180 @@
+// GigeDevice offline detection: the library's log, event and memory-write callbacks, and the
+// liveness task that decides, after a lost control channel, whether the camera is gone and
+// then takes it offline (the application's offline callback runs on that task).
+#include "GigeDevice.h"
+
+#include "GigeCameraTable.h"
+#include "Log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+using namespace qx::gigedevice;
+
+namespace {
+
+constexpr int kLivenessRounds = 50;
+constexpr int kLivenessWaitMs = 20;
+
+const char* eventText(uint16_t id, char* buf, size_t size) {
+    switch (id) {
+    case 0:
+    case 1: return "unknown event";
+    case 2: return "trigger event";
+    case 3: return "start of exposure";
+    case 4: return "end of exposure";
+    case 5: return "stream channel start of transfer";
+    case 6: return "stream channel end of transfer";
+    case 7: return "primary application switchover has been granted.";
+    case 8: return "indicates that the link speed has changed.";
+    case 9: return "execution of a Scheduled Action Command was late";
+    default: break;
+    }
+    if (id <= 0x8000) return "reserved event";
+    if (id <= 0x8FFF) return "error event";
+    std::snprintf(buf, size, "device-specific event: 0x%04X", id);
+    return buf;
+}
+
+} // namespace
+
+void GigeDevice::loc_ctrl_channel_cb(uint8_t camNr, const char* text, uint8_t level) {
+    if (!text) return;
+    CameraTable& table = cameraTable();
+    std::lock_guard<std::mutex> lk(table.mutex);
+    if (level == GEV_LOG_WARNING && std::strstr(text, "Captured img packet")) {
+        table.capturePacketTimeNs[camNr] = nowNs();
+        return;
+    }
+    auto it = table.devices.find(camNr);
+    if (it == table.devices.end() || !it->second) {
+        QX_LOG_DEBUG("cam_nr={}, func:{}, {}", camNr, "loc_ctrl_channel_cb", text);
+        return;
+    }
+    // The camera stays in the map (and alive) while the camera-number mutex is held.
+    GigeDevice* dev = it->second;
+    if (level == GEV_LOG_WARNING && std::strstr(text, "CCP lost")) {
+        dev->processCCPLostEvent();
+    } else if (level == GEV_LOG_ERROR && std::strstr(text, "CCP connection failure")) {
+        // The offline callback runs on a task of the camera, never on the library's thread.
+        if (!dev->isOffline()) dev->startLivenessTaskLocked(false);
+    }
+    const DeviceInfo* info = dev->getDeviceInfo();
+    QX_LOG_DEBUG("dev:{}({}), func:{}, {}", info ? info->strModelName : "", info ? info->strSerialNumber : "",
+                 "loc_ctrl_channel_cb", text);
+}
+
+bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
+    if (!event) return false;
+    char buf[64];
+    const char* what = eventText(event->EventId, buf, sizeof buf);
+    CameraTable& table = cameraTable();
+    std::lock_guard<std::mutex> lk(table.mutex);
+    auto it = table.devices.find(camNr);
+    if (it == table.devices.end() || !it->second) {
+        QX_LOG_INFO("cam_nr={}, func:{}, [INFO] -{}", camNr, "loc_msg_channel_cb", what);
+        return true;
+    }
+    const DeviceInfo* info = it->second->getDeviceInfo();
+    const char* model = info ? info->strModelName : "";
+    const char* serial = info ? info->strSerialNumber : "";
+    if (event->Data && event->DataLength > 0) {
+        QX_LOG_TRACE("dev:{}({}), func:{}, Event len:{}", model, serial, "loc_msg_channel_cb", event->DataLength);
+        for (uint32_t i = 0; i < event->DataLength; ++i)
+            QX_LOG_TRACE("dev:{}({}), func:{}, Event data:{:02X}", model, serial, "loc_msg_channel_cb",
+                         event->Data[i]);
+    }
+    QX_LOG_INFO("dev:{}({}), func:{}, [INFO] -{}", model, serial, "loc_msg_channel_cb", what);
+    return true;
+}
+
+void GigeDevice::memoryWriteCallback(uint8_t camNr, uint32_t) {
+    CameraTable& table = cameraTable();
+    std::lock_guard<std::mutex> lk(table.mutex);
+    ++table.gvcpSuccessCount[camNr];
+}
+
+// Called with the camera-number mutex held.
+void GigeDevice::processCCPLostEvent() {
+    if (isOffline()) {
+        QX_LOG_DEBUG("func:{}, m_isDevOffline={}", "processCCPLostEvent", true);
+        return;
+    }
+    startLivenessTaskLocked(isGrabbing());
+}
+
+void GigeDevice::startLivenessTaskLocked(bool check) {
+    std::lock_guard<std::mutex> lk(m_taskMutex);
+    if (m_taskStop) return;  // the camera is being closed
+    if (m_task.joinable()) {
+        if (!m_taskDone.load()) return;  // one task at a time
+        // A finished task may still be in the application's offline callback; it is joined
+        // later, outside the locks held here.
+        m_oldTasks.push_back(std::move(m_task));
+    }
+    const uint8_t cam = m_cameraId.load();
+    CameraTable& table = cameraTable();  // its mutex is held by the caller
+    const int32_t gvcpIndex = table.gvcpSuccessCount[cam];
+    const int64_t capturePoint = table.capturePacketTimeNs[cam];
+    m_taskDone.store(false);
+    m_task = qx::sys::JoiningThread(
+        [this, check, gvcpIndex, capturePoint] { livenessTask(check, gvcpIndex, capturePoint); });
+}
+
+void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoint) {
+    const uint8_t cam = m_cameraId.load();
+    if (check) {
+        for (int i = 0; i < kLivenessRounds; ++i) {
+            {
+                std::unique_lock<std::mutex> lk(m_taskMutex);
+                if (m_taskCv.wait_for(lk, std::chrono::milliseconds(kLivenessWaitMs), [this] { return m_taskStop; })) {
+                    m_taskDone.store(true);
+                    return;
+                }
+            }
+            if (!isGrabbing()) {
+                m_taskDone.store(true);
+                return;
+            }
+            CameraTable& table = cameraTable();
+            std::lock_guard<std::mutex> lk(table.mutex);
+            if (capturePoint != table.capturePacketTimeNs[cam]) {
+                QX_LOG_INFO("func:{}, tmpTimePoint != g_capturePacketTimePointMap[m_cameraId]", "processCCPLostEvent");
+                m_taskDone.store(true);
+                return;
+            }
+            if (gvcpIndex != table.gvcpSuccessCount[cam]) {
+                QX_LOG_INFO("func:{}, tmpGvcpCmdIndex != g_gvcpSuccessCmdIndexMap[m_cameraId]", "processCCPLostEvent");
+                m_taskDone.store(true);
+                return;
+            }
+        }
+        int32_t timeout = 0;
+        if (GEVGetHeartbeatTimeout(cam, &timeout) == GEV_STATUS_SUCCESS) {
+            m_taskDone.store(true);
+            return;
+        }
+    }
+    // The task counts as finished before the application's callback runs: the callback may
+    // disconnect or delete this camera.
+    m_taskDone.store(true);
+    processOffline();
+}
+
+void GigeDevice::stopLivenessTask() {
+    std::vector<qx::sys::JoiningThread> tasks;
+    {
+        std::lock_guard<std::mutex> lk(m_taskMutex);
+        m_taskStop = true;
+        tasks = std::move(m_oldTasks);
+        m_oldTasks.clear();
+        tasks.push_back(std::move(m_task));
+    }
+    m_taskCv.notify_all();
+    // The offline callback may disconnect or delete the camera from the task itself: that task
+    // is let go and ends by itself once the callback returns.
+    for (qx::sys::JoiningThread& task : tasks) task.joinOrDetach();
+    std::lock_guard<std::mutex> lk(m_taskMutex);
+    m_taskStop = false;
+}
