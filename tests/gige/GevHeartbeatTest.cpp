@@ -252,6 +252,42 @@ TEST_F(GevHeartbeat, CloseEndsTheThreadEvenWhileTheCameraIsSilent) {
     EXPECT_FALSE(qx::gige::gevIsOpen(1));
 }
 
+// The log callback runs on the heartbeat thread; one that closes the camera there stops the
+// thread from the thread itself, which cannot be joined: it is let go and ends by itself, and
+// the camera number opens again with a heartbeat of its own.
+namespace {
+std::atomic<int> g_closesFromCallback{0};
+std::atomic<GevStatus> g_closeStatus{GEV_STATUS_SUCCESS};
+void closeOnCcpLost(uint8_t cam, const char* text, uint8_t level) {
+    LogCapture::callback(cam, text, level);
+    if (std::string(text) == "[W] CCP lost." && g_closesFromCallback.fetch_add(1) == 0)
+        g_closeStatus = GEVClose(cam);
+}
+} // namespace
+
+TEST_F(GevHeartbeat, ALogCallbackThatClosesTheCameraOnTheHeartbeatThread) {
+    auto d = makeDevice(shortHeartbeat(150));
+    GevConnection c = connectionTo(*d);
+    g_closesFromCallback = 0;
+    ASSERT_EQ(GEVInit(1, &c, &closeOnCcpLost, 0, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
+    GEVSetDetailedLog(1, 0x37);
+    fastChannel(1, 20, 1);
+    d->setSilent(true);
+    ASSERT_TRUE(waitUntil([&] { return g_closesFromCallback.load() > 0 && !qx::gige::gevIsOpen(1); }, 10000));
+    EXPECT_EQ(g_closeStatus.load(), GEV_STATUS_TIMEOUT);  // the CCP release is not answered
+    EXPECT_FALSE(gevRecord(1).heartbeatThread.joinable());
+    EXPECT_EQ(gevRecord(1).heartbeatRunning.load(), 0);
+
+    d->setSilent(false);
+    d->dropPrivilege();
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(gevRecord(1).heartbeatThread.joinable());
+    const size_t before = ccpReads(*d);
+    EXPECT_TRUE(waitUntil([&] { return ccpReads(*d) >= before + 2; }));
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(g_closesFromCallback.load(), 1);
+}
+
 TEST_F(GevHeartbeat, AZeroDeviceTimeoutDoesNotSpin) {
     auto d = makeDevice(shortHeartbeat(0));
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);

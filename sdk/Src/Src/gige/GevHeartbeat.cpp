@@ -25,10 +25,14 @@ namespace {
 // Set by a heartbeat thread as its last act, so that stopping it can wait a bounded time
 // before the join.
 qx::sys::Event g_finished[GEV_MAX_CAMERAS + 1];
+// Set when a heartbeat thread stopped itself (its log callback closed the camera) and was let
+// go: the next start waits for it to finish its round.
+std::atomic<bool> g_letGo[GEV_MAX_CAMERAS + 1];
+// Bounds that wait: the thread is woken and ends at the stop flag after its current request.
+constexpr int kLetGoWaitMs = 3000;
 
-qx::sys::Event& finishedEvent(const GevCameraRecord& rec) {
-    return g_finished[gevValidCamera(rec.cameraNumber) ? rec.cameraNumber : 0];
-}
+size_t slotOf(const GevCameraRecord& rec) { return gevValidCamera(rec.cameraNumber) ? rec.cameraNumber : 0; }
+qx::sys::Event& finishedEvent(const GevCameraRecord& rec) { return g_finished[slotOf(rec)]; }
 
 bool isSocketError(GevStatus st) {
     return st == GEV_STATUS_SEND_ERROR || st == GEV_STATUS_RECEIVE_ERROR || st == GEV_STATUS_SOCKET_ERROR;
@@ -74,8 +78,8 @@ bool gevSendStreamKeepOpen(GevCameraRecord& rec) {
 }
 
 namespace {
-// A process that exits with cameras still open must not destroy running thread objects:
-// the heartbeats of the library's records are stopped and joined first.
+// A process that exits with cameras still open stops the heartbeats of the library's records
+// before their thread objects are destroyed (their join waits for the stop flag).
 void stopHeartbeatsAtExit() {
     for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam) {
         GevCameraRecord& rec = gevRecord(cam);
@@ -88,13 +92,18 @@ bool StartHeartbeatThread(GevCameraRecord& rec, GevHeartbeatRoutine routine) {
     static std::once_flag atExit;
     std::call_once(atExit, [] { std::atexit(stopHeartbeatsAtExit); });
     if (rec.heartbeatThread.joinable()) return false;  // one thread per record
+    qx::sys::Event& finished = finishedEvent(rec);
+    if (g_letGo[slotOf(rec)].exchange(false)) {
+        rec.heartbeatStop = 1;
+        rec.heartbeatEvent.set();
+        finished.wait(std::chrono::milliseconds(kLetGoWaitMs));
+    }
     rec.heartbeatStop = 0;
     rec.heartbeatEvent.reset();
-    qx::sys::Event& finished = finishedEvent(rec);
     finished.reset();
     GevHeartbeatRoutine run = routine ? routine : GevHeartbeatThread;
     try {
-        rec.heartbeatThread = std::thread([run, &rec, &finished] {
+        rec.heartbeatThread = qx::sys::JoiningThread([run, &rec, &finished] {
             run(&rec);
             finished.set();
         });
@@ -112,9 +121,12 @@ void StopHeartbeatThread(GevCameraRecord& rec, uint32_t waitMs) {
     }
     if (rec.heartbeatThread.joinable()) {
         // The thread's waits are all bounded (one period, one GVCP transaction), so the join
-        // that follows a wait that ran out still ends.
-        finishedEvent(rec).wait(std::chrono::milliseconds(waitMs));
-        rec.heartbeatThread.join();
+        // that follows a wait that ran out still ends. A log callback that closes the camera
+        // runs on the thread itself: it is let go and leaves its loop at the stop flag, which
+        // the record keeps set while closed.
+        if (rec.heartbeatThread.isCurrent()) g_letGo[slotOf(rec)] = true;
+        else finishedEvent(rec).wait(std::chrono::milliseconds(waitMs));
+        rec.heartbeatThread.joinOrDetach();
     }
     rec.heartbeatEvent.reset();
     rec.heartbeatRunning = 0;
@@ -147,7 +159,7 @@ void GevHeartbeatThread(GevCameraRecord* recPtr) {
                     GevLog(cam, GEV_LOG_INFO, "[I] CCP reconnection.\n");
                     failures = 0;
                 }
-                if ((ccp & 0x3) == rec.ccpMode) {
+                if ((ccp & gvcp::field::kCcpPrivilegeMask) == rec.ccpMode) {
                     rec.connectionState = GEV_CONNECTION_OK;
                     GevLog(cam, GEV_LOG_VERBOSE, "[V] Connection heartbeat confirmed\n");
                 } else {
@@ -219,13 +231,13 @@ void ReconnectStreamChannel(GevCameraRecord& rec) {
         rec.streamSourcePort = 0;
         return;
     }
-    if (!(capability & 0x80000000u)) {
+    if (!(capability & gvcp::field::kSourcePortSupported)) {
         GevLog(cam, GEV_LOG_INFO, "[I] Firewall Traversal not supported (capabilities = %x)\n", capability);
         return;
     }
     uint32_t scsp = 0;
     if (ReadRegister(cam, gvcp::reg::kScsp0, 1, &scsp) != GEV_STATUS_SUCCESS) return;
-    rec.streamSourcePort = static_cast<uint16_t>(scsp & 0xFFFF);
+    rec.streamSourcePort = static_cast<uint16_t>(scsp & gvcp::field::kPortMask);
     GevLog(cam, GEV_LOG_INFO, "[I] Stream channel source port: %d\n", rec.streamSourcePort.load());
     if (rec.streamSourcePort.load() != 0) gevSendStreamKeepOpen(rec);
 }
@@ -255,10 +267,10 @@ void ReconnectMessageChannel(GevCameraRecord& rec) {
     GevLog(cam, GEV_LOG_INFO, "[I] Message channel port: %d\n", int(port));
     uint32_t capability = 0, mcsp = 0;
     if (ReadRegister(cam, gvcp::reg::kMessageChannelCapability, 1, &capability) != GEV_STATUS_SUCCESS ||
-        !(capability & 0x80000000u))
+        !(capability & gvcp::field::kSourcePortSupported))
         return;
     if (ReadRegister(cam, gvcp::reg::kMcsp, 1, &mcsp) != GEV_STATUS_SUCCESS) return;
-    const uint16_t source = static_cast<uint16_t>(mcsp & 0xFFFF);
+    const uint16_t source = static_cast<uint16_t>(mcsp & gvcp::field::kPortMask);
     GevLog(cam, GEV_LOG_INFO, "[I] Message channel source port: %d\n", source);
     gevMessageSetSourcePort(rec, source);
 }

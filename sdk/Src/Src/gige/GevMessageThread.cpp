@@ -10,13 +10,14 @@
 
 #include "GevHeartbeat.h"
 #include "Sys/ByteOrder.h"
+#include "Sys/JoiningThread.h"
 
 namespace qx::gige {
 
 namespace {
 
 // Owned by the message channel; started and joined under gevMessageChannel().mutex.
-std::thread g_thread;
+qx::sys::JoiningThread g_thread;
 qx::sys::Event g_finished;
 
 const char kKeepAlive[4] = {'d', 'm', 'm', 'y'};
@@ -126,7 +127,8 @@ void GevMessageThread() {
 }
 
 namespace {
-// A process that exits with a camera still open must not destroy a running thread object.
+// A process that exits with a camera still open stops the thread before its object is
+// destroyed (the join waits for the stop flag).
 void stopMessageThreadAtExit() { gevMessageThreadStop(1000); }
 } // namespace
 
@@ -136,7 +138,7 @@ bool gevMessageThreadStart() {
     if (g_thread.joinable()) return true;
     g_finished.reset();
     try {
-        g_thread = std::thread([] {
+        g_thread = qx::sys::JoiningThread([] {
             GevMessageThread();
             g_finished.set();
         });

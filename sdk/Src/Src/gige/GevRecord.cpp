@@ -63,8 +63,7 @@ void GevCameraRecord::reset() {
     keepAliveIntervalSec = 30;
     lastKeepAliveMs = 0;
     heartbeatEvent.reset();
-    if (heartbeatThread.joinable()) heartbeatThread.detach();  // the heartbeat hooks join it first
-    heartbeatStop = 0;
+    heartbeatStop = 1;  // a heartbeat thread that was let go ends at its next round
     heartbeatRunning = 0;
     killGrab = 1;
     multicastGroup = 0;

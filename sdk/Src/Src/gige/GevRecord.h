@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "GevCamera.h"
@@ -16,6 +15,7 @@
 #include "GvcpProtocol.h"
 #include "Net/UdpSocket.h"
 #include "Sys/Event.h"
+#include "Sys/JoiningThread.h"
 
 namespace qx::gige {
 
@@ -105,9 +105,10 @@ public:
     uint32_t keepAliveIntervalSec = 30;
     std::atomic<int64_t> lastKeepAliveMs{0};
 
-    // Heartbeat thread (run by the heartbeat hooks).
+    // Heartbeat thread, started and joined by the heartbeat hooks (GevHeartbeat.h) and never
+    // touched by reset(): a reset runs under the request lock the thread's transactions take.
     qx::sys::Event heartbeatEvent{true, false};
-    std::thread heartbeatThread;
+    qx::sys::JoiningThread heartbeatThread;
     std::atomic<int32_t> heartbeatStop{0};
     std::atomic<int32_t> heartbeatRunning{0};
 
