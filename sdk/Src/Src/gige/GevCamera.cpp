@@ -450,7 +450,7 @@ GevStatus GEVGetConnectionStatus(uint8_t cam_nr, uint8_t* state, uint8_t* initSt
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     if (state) *state = rec.connectionState;
-    if (initState) *initState = rec.initComplete.load() ? 0 : 2;
+    if (initState) *initState = rec.initComplete.load() ? GEV_INIT_COMPLETE : GEV_INIT_INCOMPLETE;
     return GEV_STATUS_SUCCESS;
 }
 

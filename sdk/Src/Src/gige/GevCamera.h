@@ -26,6 +26,8 @@ enum : uint8_t { GEV_CCP_OPEN = 0, GEV_CCP_EXCLUSIVE = 1, GEV_CCP_CONTROL = 2 };
 
 // Connection states reported by GEVGetConnectionStatus.
 enum : uint8_t { GEV_CONNECTION_OK = 0, GEV_CONNECTION_CCP_LOST = 1, GEV_CONNECTION_FAILURE = 2 };
+// Initialisation states reported by GEVGetConnectionStatus.
+enum : uint8_t { GEV_INIT_COMPLETE = 0, GEV_INIT_INCOMPLETE = 2 };
 
 struct GevConnection {
     uint32_t IP_CANCam = 0;         // camera IP

@@ -78,31 +78,31 @@ void dispatch(GevMessageChannel& mc, const uint8_t* data, const qx::net::Datagra
 std::string gevEventReportText(uint8_t cam, uint16_t eventId, uint16_t requestId, bool acknowledged) {
     const char* ack = acknowledged ? " (ack)" : "";
     char text[256];
-    if (eventId == 2)
+    if (eventId == gvcp::kEventTrigger)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d ->%s trigger event", cam, ack);
-    else if (eventId == 3)
+    else if (eventId == gvcp::kEventStartOfExposure)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s start of exposure", cam, ack);
-    else if (eventId == 4)
+    else if (eventId == gvcp::kEventEndOfExposure)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s end of exposure", cam, ack);
-    else if (eventId == 5)
+    else if (eventId == gvcp::kEventStartOfTransfer)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s stream channel start of transfer", cam,
                       ack);
-    else if (eventId == 6)
+    else if (eventId == gvcp::kEventEndOfTransfer)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s stream channel end of transfer", cam, ack);
-    else if (eventId == 7)
+    else if (eventId == gvcp::kEventPrimarySwitchover)
         std::snprintf(text, sizeof text,
                       "[I] Message Channel Device %d -> %s primary application switchover has been granted", cam, ack);
-    else if (eventId == 8)
+    else if (eventId == gvcp::kEventLinkSpeedChange)
         std::snprintf(text, sizeof text,
                       "[I] Message Channel Device %d -> %s indicates that the link speed has changed", cam, ack);
-    else if (eventId == 9)
+    else if (eventId == gvcp::kEventActionLate)
         std::snprintf(text, sizeof text,
                       "[I] Message Channel Device %d -> %s execution of a scheduled action command was late", cam, ack);
-    else if (eventId >= 10 && eventId <= 0x8000)
+    else if (eventId > gvcp::kEventActionLate && eventId <= gvcp::kEventReservedLast)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s reserved event", cam, ack);
-    else if (eventId >= 0x8001 && eventId <= 0x8FFF)
+    else if (eventId > gvcp::kEventReservedLast && eventId <= gvcp::kEventErrorLast)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s error event", cam, ack);
-    else if (eventId > 0x8FFF)
+    else if (eventId > gvcp::kEventErrorLast)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s device-specific event: 0x%04X, req_Id: %d",
                       cam, ack, eventId, requestId);
     else

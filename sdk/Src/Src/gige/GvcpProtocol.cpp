@@ -4,19 +4,66 @@
 #include <cstring>
 
 #include "Sys/ByteOrder.h"
+#include "Sys/WireField.h"
 
 namespace qx::gige::gvcp {
 
-using qx::sys::loadBe16;
 using qx::sys::loadBe32;
-using qx::sys::storeBe16;
 using qx::sys::storeBe32;
 
 namespace {
+
+using qx::sys::BeField;
+
+// Command header.
+using CmdKey = BeField<uint8_t, 0>;
+using CmdFlags = BeField<uint8_t, 1>;
+using CmdCommand = BeField<uint16_t, 2>;
+using CmdLength = BeField<uint16_t, 4>;  // payload bytes after the header
+using CmdRequestId = BeField<uint16_t, 6>;
+// Acknowledge header.
+using AckStatus = BeField<uint16_t, 0>;
+using AckAnswer = BeField<uint16_t, 2>;
+using AckLength = BeField<uint16_t, 4>;
+using AckId = BeField<uint16_t, 6>;
+static_assert(CmdRequestId::kEnd == kHeaderSize && AckId::kEnd == kHeaderSize);
+
+// Payload fields, counted from the first byte after the header.
+// Register lists: READREG addresses and READREG ack values, WRITEREG address/value pairs.
+constexpr size_t kRegisterSize = 4;
+constexpr size_t kRegisterPairSize = 8;
+// READMEM and WRITEMEM commands and the READMEM ack start with the address; the data of WRITEMEM
+// and of the READMEM ack follows it; READMEM asks for a byte count after 2 reserved bytes.
+using MemAddress = BeField<uint32_t, 0>;
+constexpr size_t kMemData = MemAddress::kEnd;
+using ReadMemCount = BeField<uint16_t, 6>;
+constexpr size_t kReadMemCmdPayload = ReadMemCount::kEnd;
+// WRITEREG and WRITEMEM acks (index of the first failed write) and PENDING_ACK (time to
+// completion): 2 reserved bytes, then the value.
+using AckIndex = BeField<uint16_t, 2>;
+using PendingTimeMs = BeField<uint16_t, 2>;
+constexpr size_t kShortAckPayload = AckIndex::kEnd;
+// FORCEIP command: MAC (high 2 and low 4 bytes), static IP, subnet mask, default gateway; the
+// addresses are copied in network order.
+constexpr size_t kForceIpMac = 2, kForceIpIp = 20, kForceIpMask = 36, kForceIpGateway = 52;
+// Discovery acknowledge: version and device mode ahead of the fields named in `disc`.
+using DiscVersionMajor = BeField<uint16_t, 0>;
+using DiscVersionMinor = BeField<uint16_t, 2>;
+using DiscDeviceMode = BeField<uint32_t, 4>;
+// EVENT and EVENTDATA: 2 reserved bytes, event id, stream channel, then a 16-bit block id and
+// the timestamp, or with extended ids a 64-bit block id and the timestamp.
+using EventId = BeField<uint16_t, 2>;
+using EventStreamChannel = BeField<uint16_t, 4>;
+using EventBlockId = BeField<uint16_t, 6>;
+using EventTimestamp = BeField<uint64_t, 8>;
+using EventBlockIdExtended = BeField<uint64_t, 8>;
+using EventTimestampExtended = BeField<uint64_t, 16>;
+static_assert(EventTimestamp::kEnd == kEventFields && EventTimestampExtended::kEnd == kEventFieldsExtended);
+
 // Payload bytes that are really there: what the header announces, cut to what was received.
 size_t payloadBytes(const uint8_t* p, size_t len) {
     if (len < kHeaderSize) return 0;
-    return std::min<size_t>(loadBe16(p + 4), len - kHeaderSize);
+    return std::min<size_t>(CmdLength::get(p, len), len - kHeaderSize);
 }
 
 std::vector<uint8_t> commandFrame(uint8_t flags, uint16_t command, uint16_t requestId, size_t payloadLen) {
@@ -29,69 +76,71 @@ void copyText(char* dst, size_t width, const uint8_t* src) { std::memcpy(dst, sr
 } // namespace
 
 void encodeCommandHeader(uint8_t* out, const CommandHeader& h) {
-    out[0] = h.key;
-    out[1] = h.flags;
-    storeBe16(out + 2, h.command);
-    storeBe16(out + 4, h.length);
-    storeBe16(out + 6, h.requestId);
+    CmdKey::set(out, kHeaderSize, h.key);
+    CmdFlags::set(out, kHeaderSize, h.flags);
+    CmdCommand::set(out, kHeaderSize, h.command);
+    CmdLength::set(out, kHeaderSize, h.length);
+    CmdRequestId::set(out, kHeaderSize, h.requestId);
 }
 
 bool decodeCommandHeader(const uint8_t* p, size_t len, CommandHeader* h) {
     if (len < kHeaderSize) return false;
-    h->key = p[0];
-    h->flags = p[1];
-    h->command = loadBe16(p + 2);
-    h->length = loadBe16(p + 4);
-    h->requestId = loadBe16(p + 6);
+    h->key = CmdKey::get(p, len);
+    h->flags = CmdFlags::get(p, len);
+    h->command = CmdCommand::get(p, len);
+    h->length = CmdLength::get(p, len);
+    h->requestId = CmdRequestId::get(p, len);
     return true;
 }
 
 void encodeAckHeader(uint8_t* out, const AckHeader& h) {
-    storeBe16(out, h.status);
-    storeBe16(out + 2, h.answer);
-    storeBe16(out + 4, h.length);
-    storeBe16(out + 6, h.ackId);
+    AckStatus::set(out, kHeaderSize, h.status);
+    AckAnswer::set(out, kHeaderSize, h.answer);
+    AckLength::set(out, kHeaderSize, h.length);
+    AckId::set(out, kHeaderSize, h.ackId);
 }
 
 bool decodeAckHeader(const uint8_t* p, size_t len, AckHeader* h) {
     if (len < kHeaderSize) return false;
-    h->status = loadBe16(p);
-    h->answer = loadBe16(p + 2);
-    h->length = loadBe16(p + 4);
-    h->ackId = loadBe16(p + 6);
+    h->status = AckStatus::get(p, len);
+    h->answer = AckAnswer::get(p, len);
+    h->length = AckLength::get(p, len);
+    h->ackId = AckId::get(p, len);
     return true;
 }
 
-void setRequestId(uint8_t* command, uint16_t id) { storeBe16(command + 6, id); }
+void setRequestId(uint8_t* command, uint16_t id) { CmdRequestId::set(command, kHeaderSize, id); }
 
 std::vector<uint8_t> encodeReadRegCmd(uint16_t requestId, const uint32_t* addresses, size_t count) {
-    auto out = commandFrame(kFlagAckRequired, kReadRegCmd, requestId, 4 * count);
-    for (size_t i = 0; i < count; ++i) storeBe32(out.data() + kHeaderSize + 4 * i, addresses[i]);
+    auto out = commandFrame(kFlagAckRequired, kReadRegCmd, requestId, kRegisterSize * count);
+    for (size_t i = 0; i < count; ++i) storeBe32(out.data() + kHeaderSize + kRegisterSize * i, addresses[i]);
     return out;
 }
 
 std::vector<uint8_t> encodeWriteRegCmd(uint16_t requestId, const uint32_t* addresses, const uint32_t* values,
                                        size_t count) {
-    auto out = commandFrame(kFlagAckRequired, kWriteRegCmd, requestId, 8 * count);
+    auto out = commandFrame(kFlagAckRequired, kWriteRegCmd, requestId, kRegisterPairSize * count);
     for (size_t i = 0; i < count; ++i) {
-        storeBe32(out.data() + kHeaderSize + 8 * i, addresses[i]);
-        storeBe32(out.data() + kHeaderSize + 8 * i + 4, values[i]);
+        uint8_t* pair = out.data() + kHeaderSize + kRegisterPairSize * i;
+        storeBe32(pair, addresses[i]);
+        storeBe32(pair + kRegisterSize, values[i]);
     }
     return out;
 }
 
 std::vector<uint8_t> encodeReadMemCmd(uint16_t requestId, uint32_t address, uint16_t count) {
-    auto out = commandFrame(kFlagAckRequired, kReadMemCmd, requestId, 8);
-    storeBe32(out.data() + 8, address);
-    storeBe16(out.data() + 12, 0);
-    storeBe16(out.data() + 14, count);
+    auto out = commandFrame(kFlagAckRequired, kReadMemCmd, requestId, kReadMemCmdPayload);
+    uint8_t* q = out.data() + kHeaderSize;
+    MemAddress::set(q, kReadMemCmdPayload, address);
+    ReadMemCount::set(q, kReadMemCmdPayload, count);
     return out;
 }
 
 std::vector<uint8_t> encodeWriteMemCmd(uint16_t requestId, uint32_t address, const uint8_t* data, size_t count) {
-    auto out = commandFrame(kFlagAckRequired, kWriteMemCmd, requestId, 4 + count);
-    storeBe32(out.data() + 8, address);
-    if (count) std::memcpy(out.data() + 12, data, count);
+    auto out = commandFrame(kFlagAckRequired, kWriteMemCmd, requestId, kMemData + count);
+    uint8_t* q = out.data() + kHeaderSize;
+    MemAddress::set(q, kMemData, address);
+    if (count) std::memcpy(q + kMemData, data, count);
     return out;
 }
 
@@ -102,38 +151,40 @@ std::vector<uint8_t> encodeDiscoveryCmd(uint16_t requestId, bool allowBroadcastA
 
 std::vector<uint8_t> encodeForceIpCmd(uint16_t requestId, const ForceIpRequest& r) {
     auto out = commandFrame(r.ip != 0 ? kFlagAckRequired : 0, kForceIpCmd, requestId, kForceIpCmdSize - kHeaderSize);
-    uint8_t* p = out.data() + kHeaderSize;
-    std::memcpy(p + 2, r.mac, 6);          // MAC high (2) at 10, MAC low (4) at 12
-    std::memcpy(p + 20, &r.ip, 4);         // static IP at 28
-    std::memcpy(p + 36, &r.mask, 4);       // subnet mask at 44
-    std::memcpy(p + 52, &r.gateway, 4);    // default gateway at 60
+    uint8_t* q = out.data() + kHeaderSize;
+    std::memcpy(q + kForceIpMac, r.mac, 6);
+    std::memcpy(q + kForceIpIp, &r.ip, 4);
+    std::memcpy(q + kForceIpMask, &r.mask, 4);
+    std::memcpy(q + kForceIpGateway, &r.gateway, 4);
     return out;
 }
 
 size_t decodeReadRegAck(const uint8_t* p, size_t len, uint32_t* values, size_t maxValues) {
-    size_t n = std::min(payloadBytes(p, len) / 4, maxValues);
-    for (size_t i = 0; i < n; ++i) values[i] = loadBe32(p + kHeaderSize + 4 * i);
+    size_t n = std::min(payloadBytes(p, len) / kRegisterSize, maxValues);
+    for (size_t i = 0; i < n; ++i) values[i] = loadBe32(p + kHeaderSize + kRegisterSize * i);
     return n;
 }
 
 bool decodeReadMemAck(const uint8_t* p, size_t len, uint32_t* address, const uint8_t** data, size_t* dataLen) {
     size_t n = payloadBytes(p, len);
-    if (n < 4) return false;
-    *address = loadBe32(p + kHeaderSize);
-    *data = p + kHeaderSize + 4;
-    *dataLen = n - 4;
+    if (n < kMemData) return false;
+    *address = MemAddress::get(p + kHeaderSize, n);
+    *data = p + kHeaderSize + kMemData;
+    *dataLen = n - kMemData;
     return true;
 }
 
 bool decodeWriteAck(const uint8_t* p, size_t len, uint16_t* index) {
-    if (payloadBytes(p, len) < 4) return false;
-    *index = loadBe16(p + kHeaderSize + 2);
+    const size_t n = payloadBytes(p, len);
+    if (n < kShortAckPayload) return false;
+    *index = AckIndex::get(p + kHeaderSize, n);
     return true;
 }
 
 bool decodePendingAck(const uint8_t* p, size_t len, uint16_t* timeMs) {
-    if (payloadBytes(p, len) < 4) return false;
-    *timeMs = loadBe16(p + kHeaderSize + 2);
+    const size_t n = payloadBytes(p, len);
+    if (n < kShortAckPayload) return false;
+    *timeMs = PendingTimeMs::get(p + kHeaderSize, n);
     return true;
 }
 
@@ -141,9 +192,9 @@ bool decodeDiscoveryAck(const uint8_t* p, size_t len, DiscoveryInfo* info) {
     if (len != kDiscoveryAckSize) return false;
     const uint8_t* d = p + kHeaderSize;
     *info = DiscoveryInfo{};
-    info->versionMajor = loadBe16(d);
-    info->versionMinor = loadBe16(d + 2);
-    info->deviceMode = loadBe32(d + 4);
+    info->versionMajor = DiscVersionMajor::get(d, kDiscoveryPayloadSize);
+    info->versionMinor = DiscVersionMinor::get(d, kDiscoveryPayloadSize);
+    info->deviceMode = DiscDeviceMode::get(d, kDiscoveryPayloadSize);
     std::memcpy(info->mac, d + disc::kMacHigh, 2);
     std::memcpy(info->mac + 2, d + disc::kMacLow, 4);
     info->ipConfigOptions = loadBe32(d + disc::kIpConfigOptions);
@@ -161,46 +212,48 @@ bool decodeDiscoveryAck(const uint8_t* p, size_t len, DiscoveryInfo* info) {
 }
 
 bool decodeReadRegCmd(const uint8_t* p, size_t len, std::vector<uint32_t>* addresses) {
-    size_t n = payloadBytes(p, len) / 4;
+    size_t n = payloadBytes(p, len) / kRegisterSize;
     addresses->clear();
-    for (size_t i = 0; i < n; ++i) addresses->push_back(loadBe32(p + kHeaderSize + 4 * i));
+    for (size_t i = 0; i < n; ++i) addresses->push_back(loadBe32(p + kHeaderSize + kRegisterSize * i));
     return n > 0;
 }
 
 bool decodeWriteRegCmd(const uint8_t* p, size_t len, std::vector<uint32_t>* addresses, std::vector<uint32_t>* values) {
-    size_t n = payloadBytes(p, len) / 8;
+    size_t n = payloadBytes(p, len) / kRegisterPairSize;
     addresses->clear();
     values->clear();
     for (size_t i = 0; i < n; ++i) {
-        addresses->push_back(loadBe32(p + kHeaderSize + 8 * i));
-        values->push_back(loadBe32(p + kHeaderSize + 8 * i + 4));
+        const uint8_t* pair = p + kHeaderSize + kRegisterPairSize * i;
+        addresses->push_back(loadBe32(pair));
+        values->push_back(loadBe32(pair + kRegisterSize));
     }
     return n > 0;
 }
 
 bool decodeReadMemCmd(const uint8_t* p, size_t len, uint32_t* address, uint16_t* count) {
-    if (payloadBytes(p, len) < 8) return false;
-    *address = loadBe32(p + kHeaderSize);
-    *count = loadBe16(p + kHeaderSize + 6);
+    const size_t n = payloadBytes(p, len);
+    if (n < kReadMemCmdPayload) return false;
+    *address = MemAddress::get(p + kHeaderSize, n);
+    *count = ReadMemCount::get(p + kHeaderSize, n);
     return true;
 }
 
 bool decodeWriteMemCmd(const uint8_t* p, size_t len, uint32_t* address, const uint8_t** data, size_t* dataLen) {
     size_t n = payloadBytes(p, len);
-    if (n < 4) return false;
-    *address = loadBe32(p + kHeaderSize);
-    *data = p + kHeaderSize + 4;
-    *dataLen = n - 4;
+    if (n < kMemData) return false;
+    *address = MemAddress::get(p + kHeaderSize, n);
+    *data = p + kHeaderSize + kMemData;
+    *dataLen = n - kMemData;
     return true;
 }
 
 bool decodeForceIpCmd(const uint8_t* p, size_t len, ForceIpRequest* r) {
     if (len < kForceIpCmdSize || payloadBytes(p, len) < kForceIpCmdSize - kHeaderSize) return false;
     const uint8_t* d = p + kHeaderSize;
-    std::memcpy(r->mac, d + 2, 6);
-    std::memcpy(&r->ip, d + 20, 4);
-    std::memcpy(&r->mask, d + 36, 4);
-    std::memcpy(&r->gateway, d + 52, 4);
+    std::memcpy(r->mac, d + kForceIpMac, 6);
+    std::memcpy(&r->ip, d + kForceIpIp, 4);
+    std::memcpy(&r->mask, d + kForceIpMask, 4);
+    std::memcpy(&r->gateway, d + kForceIpGateway, 4);
     return true;
 }
 
@@ -216,14 +269,14 @@ bool decodeEventCmd(const uint8_t* p, size_t len, EventPacket* e) {
     out.flags = h.flags;
     out.command = h.command;
     out.requestId = h.requestId;
-    out.eventId = loadBe16(q + 2);
-    out.streamChannel = loadBe16(q + 4);
+    out.eventId = EventId::get(q, fields);
+    out.streamChannel = EventStreamChannel::get(q, fields);
     if (extended) {
-        out.blockId = (uint64_t(loadBe32(q + 8)) << 32) | loadBe32(q + 12);
-        out.timestamp = (uint64_t(loadBe32(q + 16)) << 32) | loadBe32(q + 20);
+        out.blockId = EventBlockIdExtended::get(q, fields);
+        out.timestamp = EventTimestampExtended::get(q, fields);
     } else {
-        out.blockId = loadBe16(q + 6);
-        out.timestamp = (uint64_t(loadBe32(q + 8)) << 32) | loadBe32(q + 12);
+        out.blockId = EventBlockId::get(q, fields);
+        out.timestamp = EventTimestamp::get(q, fields);
     }
     if (h.command == kEventDataCmd) {
         out.data = q + fields;
@@ -239,17 +292,14 @@ std::vector<uint8_t> encodeEventCmd(const EventPacket& e) {
     const size_t dataLen = e.command == kEventDataCmd ? e.dataLength : 0;
     auto out = commandFrame(e.flags, e.command, e.requestId, fields + dataLen);
     uint8_t* q = out.data() + kHeaderSize;
-    storeBe16(q + 2, e.eventId);
-    storeBe16(q + 4, e.streamChannel);
+    EventId::set(q, fields, e.eventId);
+    EventStreamChannel::set(q, fields, e.streamChannel);
     if (extended) {
-        storeBe32(q + 8, uint32_t(e.blockId >> 32));
-        storeBe32(q + 12, uint32_t(e.blockId));
-        storeBe32(q + 16, uint32_t(e.timestamp >> 32));
-        storeBe32(q + 20, uint32_t(e.timestamp));
+        EventBlockIdExtended::set(q, fields, e.blockId);
+        EventTimestampExtended::set(q, fields, e.timestamp);
     } else {
-        storeBe16(q + 6, uint16_t(e.blockId));
-        storeBe32(q + 8, uint32_t(e.timestamp >> 32));
-        storeBe32(q + 12, uint32_t(e.timestamp));
+        EventBlockId::set(q, fields, uint16_t(e.blockId));
+        EventTimestamp::set(q, fields, e.timestamp);
     }
     if (dataLen && e.data) std::memcpy(q + fields, e.data, dataLen);
     return out;
@@ -268,36 +318,36 @@ std::vector<uint8_t> encodeAck(uint16_t status, uint16_t answer, uint16_t ackId,
 }
 
 std::vector<uint8_t> encodeReadRegAck(uint16_t ackId, uint16_t status, const uint32_t* values, size_t count) {
-    std::vector<uint8_t> payload(4 * count);
-    for (size_t i = 0; i < count; ++i) storeBe32(payload.data() + 4 * i, values[i]);
+    std::vector<uint8_t> payload(kRegisterSize * count);
+    for (size_t i = 0; i < count; ++i) storeBe32(payload.data() + kRegisterSize * i, values[i]);
     return encodeAck(status, kReadRegAck, ackId, payload.data(), payload.size());
 }
 
 std::vector<uint8_t> encodeWriteAck(uint16_t answer, uint16_t ackId, uint16_t status, uint16_t index) {
-    uint8_t payload[4] = {0, 0, 0, 0};
-    storeBe16(payload + 2, index);
-    return encodeAck(status, answer, ackId, payload, 4);
+    uint8_t payload[kShortAckPayload] = {};
+    AckIndex::set(payload, sizeof payload, index);
+    return encodeAck(status, answer, ackId, payload, sizeof payload);
 }
 
 std::vector<uint8_t> encodeReadMemAck(uint16_t ackId, uint16_t status, uint32_t address, const uint8_t* data,
                                       size_t count) {
-    std::vector<uint8_t> payload(4 + count);
-    storeBe32(payload.data(), address);
-    if (count) std::memcpy(payload.data() + 4, data, count);
+    std::vector<uint8_t> payload(kMemData + count);
+    MemAddress::set(payload.data(), payload.size(), address);
+    if (count) std::memcpy(payload.data() + kMemData, data, count);
     return encodeAck(status, kReadMemAck, ackId, payload.data(), payload.size());
 }
 
 std::vector<uint8_t> encodePendingAck(uint16_t ackId, uint16_t timeMs) {
-    uint8_t payload[4] = {0, 0, 0, 0};
-    storeBe16(payload + 2, timeMs);
-    return encodeAck(0, kPendingAck, ackId, payload, 4);
+    uint8_t payload[kShortAckPayload] = {};
+    PendingTimeMs::set(payload, sizeof payload, timeMs);
+    return encodeAck(0, kPendingAck, ackId, payload, sizeof payload);
 }
 
 std::vector<uint8_t> encodeDiscoveryAck(uint16_t ackId, uint16_t status, const DiscoveryInfo& info) {
     uint8_t d[kDiscoveryPayloadSize] = {};
-    storeBe16(d, info.versionMajor);
-    storeBe16(d + 2, info.versionMinor);
-    storeBe32(d + 4, info.deviceMode);
+    DiscVersionMajor::set(d, sizeof d, info.versionMajor);
+    DiscVersionMinor::set(d, sizeof d, info.versionMinor);
+    DiscDeviceMode::set(d, sizeof d, info.deviceMode);
     std::memcpy(d + disc::kMacHigh, info.mac, 2);
     std::memcpy(d + disc::kMacLow, info.mac + 2, 4);
     storeBe32(d + disc::kIpConfigOptions, info.ipConfigOptions);

@@ -219,6 +219,20 @@ bool decodeDiscoveryAck(const uint8_t* p, size_t len, DiscoveryInfo* info);
 // read. The decoder accepts only key 0x42 and these two commands, and a payload length that
 // covers the event's fixed fields and lies inside the received bytes; `data` then points into
 // p and `dataLength` counts the EVENTDATA bytes the header announces (0 for EVENT_CMD).
+// Event identifiers: the standard events, then reserved ones up to kEventReservedLast, error
+// events up to kEventErrorLast and device-specific events above it.
+enum EventIdentifier : uint16_t {
+    kEventTrigger = 0x0002,
+    kEventStartOfExposure = 0x0003,
+    kEventEndOfExposure = 0x0004,
+    kEventStartOfTransfer = 0x0005,
+    kEventEndOfTransfer = 0x0006,
+    kEventPrimarySwitchover = 0x0007,
+    kEventLinkSpeedChange = 0x0008,
+    kEventActionLate = 0x0009,
+    kEventReservedLast = 0x8000,
+    kEventErrorLast = 0x8FFF,
+};
 constexpr size_t kEventFields = 16;          // payload bytes of one event
 constexpr size_t kEventFieldsExtended = 24;  // with 64-bit block ids
 struct EventPacket {

@@ -4,6 +4,7 @@
 #include "GigeDevice.h"
 
 #include "GigeCameraTable.h"
+#include "GvcpProtocol.h"
 #include "Log.h"
 
 #include <chrono>
@@ -18,21 +19,21 @@ constexpr int kLivenessRounds = 50;
 constexpr int kLivenessWaitMs = 20;
 
 const char* eventText(uint16_t id, char* buf, size_t size) {
+    namespace gvcp = qx::gige::gvcp;
     switch (id) {
-    case 0:
-    case 1: return "unknown event";
-    case 2: return "trigger event";
-    case 3: return "start of exposure";
-    case 4: return "end of exposure";
-    case 5: return "stream channel start of transfer";
-    case 6: return "stream channel end of transfer";
-    case 7: return "primary application switchover has been granted.";
-    case 8: return "indicates that the link speed has changed.";
-    case 9: return "execution of a Scheduled Action Command was late";
+    case gvcp::kEventTrigger: return "trigger event";
+    case gvcp::kEventStartOfExposure: return "start of exposure";
+    case gvcp::kEventEndOfExposure: return "end of exposure";
+    case gvcp::kEventStartOfTransfer: return "stream channel start of transfer";
+    case gvcp::kEventEndOfTransfer: return "stream channel end of transfer";
+    case gvcp::kEventPrimarySwitchover: return "primary application switchover has been granted.";
+    case gvcp::kEventLinkSpeedChange: return "indicates that the link speed has changed.";
+    case gvcp::kEventActionLate: return "execution of a Scheduled Action Command was late";
     default: break;
     }
-    if (id <= 0x8000) return "reserved event";
-    if (id <= 0x8FFF) return "error event";
+    if (id < gvcp::kEventTrigger) return "unknown event";
+    if (id <= gvcp::kEventReservedLast) return "reserved event";
+    if (id <= gvcp::kEventErrorLast) return "error event";
     std::snprintf(buf, size, "device-specific event: 0x%04X", id);
     return buf;
 }
