@@ -308,25 +308,11 @@ void sizeReceiveBuffer(uint8_t cam, uint32_t payloadSize, uint32_t packets, uint
                granted, static_cast<unsigned long long>(frame), want, want);
 }
 
-GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadSize, uint32_t width, uint32_t height,
-                           uint32_t pixelFormat) {
-    static std::once_flag atExit;
-    std::call_once(atExit, [] { std::atexit(stopGrabThreadsAtExit); });
+// startAcquisition's packet layout: the bytes around each packet's payload (IP, UDP and GVSP
+// headers; the extended header only where the channel uses it), whether an extra packet
+// follows the data, and the payload of one packet (0 or less: the packet size leaves no room).
+GevStatus readPacketLayout(uint8_t cam, uint32_t* header, bool* extra, int64_t* payloadPerPacket) {
     GevCameraRecord& rec = gevRecord(cam);
-    GevStreamContext& ctx = gevStream(cam);
-    GevStreamState& st = state(cam);
-    const uint8_t lc = logCam(cam);
-    if (!rec.killGrab.load() || st.grabThread.joinable()) return GEV_STATUS_BUSY;
-    if (payloadSize == 0) return GEV_STATUS_INVALID_PARAMETER;
-
-    st.framesToGrab = framesToGrab;
-    st.payloadSize = payloadSize;
-    st.lastFrameRate = 0.0;
-    st.fps.reset();
-    ctx.resetCounters();
-    ctx.logCameraNumber = lc;
-    st.stats = GevStreamStatistics{};
-
     uint32_t H = rec.gevMajor < 2 ? 36 : 48;
     uint32_t gvspCap = 0, scCfg = 0;
     if (ReadRegister(cam, reg::kGvspCapability, 1, &gvspCap) == GEV_STATUS_SUCCESS && (gvspCap & 0x40000002) &&
@@ -334,31 +320,30 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         !(scCfg & 0x40000000))
         H = 36;
     uint32_t scc = 0, sccfg = 0;
-    const bool extra = ReadRegister(cam, reg::kScc0, 1, &scc) == GEV_STATUS_SUCCESS &&
-                       ReadRegister(cam, reg::kScConfig0, 1, &sccfg) == GEV_STATUS_SUCCESS && (scc & 0x80) &&
-                       (sccfg & 0x80);
+    const bool extraPacket = ReadRegister(cam, reg::kScc0, 1, &scc) == GEV_STATUS_SUCCESS &&
+                             ReadRegister(cam, reg::kScConfig0, 1, &sccfg) == GEV_STATUS_SUCCESS && (scc & 0x80) &&
+                             (sccfg & 0x80);
     uint32_t scps = 0;
     if (GevStatus s = ReadRegister(cam, reg::kScps0, 1, &scps)) return s;
-    int64_t P = int64_t(scps & 0xFFFF) - H - (extra ? 16 : 0);
-    if (P <= 0) return GEV_STATUS_INVALID_PARAMETER;  // a packet size that leaves no room for data
-    GevLog(lc, GEV_LOG_INFO, "[I] Width: %d\n", width);
-    GevLog(lc, GEV_LOG_INFO, "[I] Height: %d\n", height);
-    GevLog(lc, GEV_LOG_INFO, "[I] PixelFormat: 0x%08X\n", pixelFormat);
-    GevLog(lc, GEV_LOG_INFO, "[I] BitsPerPixel: %d\n", (pixelFormat >> 16) & 0xFF);
-    GevLog(lc, GEV_LOG_INFO, "[I] PayloadSize: %d\n", payloadSize);
-    GevLog(lc, GEV_LOG_INFO, "[I] PayloadPacketSize: %d\n", static_cast<int>(P));
-    const uint32_t packets = GvspReceiver::packetsFor(payloadSize, static_cast<uint32_t>(P), extra);
-    if (packets == 0) return GEV_STATUS_INVALID_PARAMETER;
-    GevLog(lc, GEV_LOG_INFO, "[I] Number of payload packets: %d\n", packets - (extra ? 1 : 0));
-    uint32_t delay = 0;
-    if (GevStatus s = ReadRegister(cam, reg::kScpd0, 1, &delay)) return s;
-    GevLog(lc, GEV_LOG_INFO, "[I] PacketDelay: %d\n", delay);
+    const int64_t P = int64_t(scps & 0xFFFF) - H - (extraPacket ? 16 : 0);
+    *header = H;
+    *extra = extraPacket;
+    *payloadPerPacket = P;
+    return P > 0 ? GEV_STATUS_SUCCESS : GEV_STATUS_INVALID_PARAMETER;
+}
 
+// startAcquisition's stream socket: the unicast socket opened with the camera is flushed and
+// given back the receive buffer of its last use; an open-access multicast receiver opens and
+// joins its own.
+GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packetPayload) {
+    GevCameraRecord& rec = gevRecord(cam);
+    GevStreamState& st = state(cam);
+    const uint8_t lc = logCam(cam);
     const bool openMulticast = rec.ccpMode == GEV_CCP_OPEN && st.multicastGroup != 0;
     if (!openMulticast) {
         if (!rec.streamSocket.isOpen()) return GEV_STATUS_CANNOT_CREATE_SOCKET;
         if (st.cachedReceiveBuffer > 0) {
-            flushStreamSocket(cam, payloadSize, 0, static_cast<uint32_t>(P));
+            flushStreamSocket(cam, payloadSize, 0, packetPayload);
             int err = rec.streamSocket.setReceiveBuffer(st.cachedReceiveBuffer / 2);
             GevLog(lc, GEV_LOG_VERBOSE, "[V] Reusing socket. forcing %d of network stack buffers (err=%d)\n",
                    st.cachedReceiveBuffer, err);
@@ -379,7 +364,46 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
             return GEV_STATUS_CANNOT_SET_SOCKET_OPT;
         }
     }
+    return GEV_STATUS_SUCCESS;
+}
 
+GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadSize, uint32_t width, uint32_t height,
+                           uint32_t pixelFormat) {
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit(stopGrabThreadsAtExit); });
+    GevCameraRecord& rec = gevRecord(cam);
+    GevStreamContext& ctx = gevStream(cam);
+    GevStreamState& st = state(cam);
+    const uint8_t lc = logCam(cam);
+    if (!rec.killGrab.load() || st.grabThread.joinable()) return GEV_STATUS_BUSY;
+    if (payloadSize == 0) return GEV_STATUS_INVALID_PARAMETER;
+
+    st.framesToGrab = framesToGrab;
+    st.payloadSize = payloadSize;
+    st.lastFrameRate = 0.0;
+    st.fps.reset();
+    ctx.resetCounters();
+    ctx.logCameraNumber = lc;
+    st.stats = GevStreamStatistics{};
+
+    uint32_t H = 0;
+    bool extra = false;
+    int64_t P = 0;
+    if (GevStatus s = readPacketLayout(cam, &H, &extra, &P)) return s;
+    GevLog(lc, GEV_LOG_INFO, "[I] Width: %d\n", width);
+    GevLog(lc, GEV_LOG_INFO, "[I] Height: %d\n", height);
+    GevLog(lc, GEV_LOG_INFO, "[I] PixelFormat: 0x%08X\n", pixelFormat);
+    GevLog(lc, GEV_LOG_INFO, "[I] BitsPerPixel: %d\n", (pixelFormat >> 16) & 0xFF);
+    GevLog(lc, GEV_LOG_INFO, "[I] PayloadSize: %d\n", payloadSize);
+    GevLog(lc, GEV_LOG_INFO, "[I] PayloadPacketSize: %d\n", static_cast<int>(P));
+    const uint32_t packets = GvspReceiver::packetsFor(payloadSize, static_cast<uint32_t>(P), extra);
+    if (packets == 0) return GEV_STATUS_INVALID_PARAMETER;
+    GevLog(lc, GEV_LOG_INFO, "[I] Number of payload packets: %d\n", packets - (extra ? 1 : 0));
+    uint32_t delay = 0;
+    if (GevStatus s = ReadRegister(cam, reg::kScpd0, 1, &delay)) return s;
+    GevLog(lc, GEV_LOG_INFO, "[I] PacketDelay: %d\n", delay);
+
+    if (GevStatus s = prepareStreamSocket(cam, payloadSize, static_cast<uint32_t>(P))) return s;
     if (rec.streamSocket.isOpen()) sizeReceiveBuffer(cam, payloadSize, packets, H);
 
     st.width = width;
