@@ -25,14 +25,21 @@ namespace {
 // Set by a heartbeat thread as its last act, so that stopping it can wait a bounded time
 // before the join.
 qx::sys::Event g_finished[GEV_MAX_CAMERAS + 1];
-// Set when a heartbeat thread stopped itself (its log callback closed the camera) and was let
-// go: the next start waits for it to finish its round.
-std::atomic<bool> g_letGo[GEV_MAX_CAMERAS + 1];
-// Bounds that wait: the thread is woken and ends at the stop flag after its current request.
-constexpr int kLetGoWaitMs = 3000;
+// Set when a heartbeat thread was asked to stop from itself (its log callback closed the
+// camera): it could not be joined then and ends by itself; the next start joins it.
+std::atomic<bool> g_leftRunning[GEV_MAX_CAMERAS + 1];
 
 size_t slotOf(const GevCameraRecord& rec) { return gevValidCamera(rec.cameraNumber) ? rec.cameraNumber : 0; }
 qx::sys::Event& finishedEvent(const GevCameraRecord& rec) { return g_finished[slotOf(rec)]; }
+
+// Wakes and joins the thread of `slot` that stopped itself; false when there is none.
+bool joinLeftRunning(GevCameraRecord& rec, size_t slot) {
+    if (!g_leftRunning[slot].exchange(false)) return false;
+    rec.heartbeatStop = 1;
+    rec.heartbeatEvent.set();
+    rec.heartbeatThread.join();
+    return true;
+}
 
 bool isSocketError(GevStatus st) {
     return st == GEV_STATUS_SEND_ERROR || st == GEV_STATUS_RECEIVE_ERROR || st == GEV_STATUS_SOCKET_ERROR;
@@ -83,7 +90,7 @@ namespace {
 void stopHeartbeatsAtExit() {
     for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam) {
         GevCameraRecord& rec = gevRecord(cam);
-        if (rec.heartbeatThread.joinable()) StopHeartbeatThread(rec, 1000);
+        if (rec.heartbeatThread.joinable() && !joinLeftRunning(rec, cam)) StopHeartbeatThread(rec, 1000);
     }
 }
 } // namespace
@@ -91,13 +98,12 @@ void stopHeartbeatsAtExit() {
 bool StartHeartbeatThread(GevCameraRecord& rec, GevHeartbeatRoutine routine) {
     static std::once_flag atExit;
     std::call_once(atExit, [] { std::atexit(stopHeartbeatsAtExit); });
-    if (rec.heartbeatThread.joinable()) return false;  // one thread per record
-    qx::sys::Event& finished = finishedEvent(rec);
-    if (g_letGo[slotOf(rec)].exchange(false)) {
-        rec.heartbeatStop = 1;
-        rec.heartbeatEvent.set();
-        finished.wait(std::chrono::milliseconds(kLetGoWaitMs));
+    if (rec.heartbeatThread.joinable()) {
+        // One thread per record; a thread that stopped itself is woken and joined first (it
+        // leaves at the stop flag a closed record keeps set).
+        if (rec.heartbeatThread.isCurrent() || !joinLeftRunning(rec, slotOf(rec))) return false;
     }
+    qx::sys::Event& finished = finishedEvent(rec);
     rec.heartbeatStop = 0;
     rec.heartbeatEvent.reset();
     finished.reset();
@@ -122,11 +128,12 @@ void StopHeartbeatThread(GevCameraRecord& rec, uint32_t waitMs) {
     if (rec.heartbeatThread.joinable()) {
         // The thread's waits are all bounded (one period, one GVCP transaction), so the join
         // that follows a wait that ran out still ends. A log callback that closes the camera
-        // runs on the thread itself: it is let go and leaves its loop at the stop flag, which
-        // the record keeps set while closed.
-        if (rec.heartbeatThread.isCurrent()) g_letGo[slotOf(rec)] = true;
+        // runs on the thread itself, which cannot join itself: it leaves its loop at the stop
+        // flag, which the record keeps set while closed, and is joined by the next start or
+        // at exit.
+        if (rec.heartbeatThread.isCurrent()) g_leftRunning[slotOf(rec)] = true;
         else finishedEvent(rec).wait(std::chrono::milliseconds(waitMs));
-        rec.heartbeatThread.joinOrDetach();
+        rec.heartbeatThread.joinUnlessSelf();
     }
     rec.heartbeatEvent.reset();
     rec.heartbeatRunning = 0;
