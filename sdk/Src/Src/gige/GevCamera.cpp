@@ -6,9 +6,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "GevRecord.h"
-#include "GevSeams.h"
-#include "GvspProtocol.h"
+#include "gige/GevRecord.h"
+#include "gige/GevSeams.h"
+#include "gige/GvspProtocol.h"
 
 namespace qx::gige {
 

@@ -7,11 +7,11 @@
 #include <atomic>
 #include <thread>
 
-#include "GevChannels.h"
-#include "GevHeartbeat.h"
-#include "GevRecord.h"
-#include "GevTestPacket.h"
-#include "GvspProtocol.h"
+#include "gige/GevChannels.h"
+#include "gige/GevHeartbeat.h"
+#include "gige/GevRecord.h"
+#include "gige/GevTestPacket.h"
+#include "gige/GvspProtocol.h"
 #include "Net/NetAdapters.h"
 #include "Sys/ByteOrder.h"
 

@@ -1,4 +1,4 @@
-#include "GigeCameraTable.h"
+#include "gige/device/GigeCameraTable.h"
 
 #include <chrono>
 

@@ -5,7 +5,7 @@
 // the time of the last captured image packet, which the offline detection compares. Every
 // field is read and written under `mutex`.
 #pragma once
-#include "GevLib.h"
+#include "gige/GevLib.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,12 +1,12 @@
 // GigeDevice: construction, the camera number, opening and closing the connection (GEVInit,
 // the device XML, the channel parameters) and register access. Acquisition, network settings,
 // packet resend and heartbeat, and offline detection are in the files GigeDevice*.cpp beside it.
-#include "GigeDevice.h"
+#include "gige/device/GigeDevice.h"
 
-#include "GigeCameraTable.h"
-#include "FeatureBase.h"
-#include "Log.h"
-#include "SdkConfig.h"
+#include "gige/device/GigeCameraTable.h"
+#include "feature/FeatureBase.h"
+#include "core/Log.h"
+#include "core/SdkConfig.h"
 #include "Sys/ByteOrder.h"
 
 #include <arpa/inet.h>

@@ -1,11 +1,11 @@
 // GigeDevice acquisition: opening the stream channel, finding the largest packet that reaches
 // the host, starting and stopping the camera's acquisition and the loop that takes the
 // library's images into the frame queue.
-#include "GigeDevice.h"
+#include "gige/device/GigeDevice.h"
 
-#include "GigeCameraTable.h"
-#include "FeatureBase.h"
-#include "Log.h"
+#include "gige/device/GigeCameraTable.h"
+#include "feature/FeatureBase.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cstring>

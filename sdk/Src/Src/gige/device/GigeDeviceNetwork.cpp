@@ -1,11 +1,11 @@
 // GigeDevice network settings: enumeration into DeviceInfo records, the address check, FORCEIP
 // and the persistent IP configuration (static, DHCP, link-local), with the short connection
 // an unconnected camera gets for it.
-#include "GigeDevice.h"
+#include "gige/device/GigeDevice.h"
 
-#include "GigeCameraTable.h"
-#include "GvcpProtocol.h"
-#include "Log.h"
+#include "gige/device/GigeCameraTable.h"
+#include "gige/GvcpProtocol.h"
+#include "core/Log.h"
 #include "Sys/ByteOrder.h"
 
 #include <arpa/inet.h>

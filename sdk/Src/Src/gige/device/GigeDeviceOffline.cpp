@@ -1,11 +1,11 @@
 // GigeDevice offline detection: the library's log, event and memory-write callbacks, and the
 // liveness task that decides, after a lost control channel, whether the camera is gone and
 // then takes it offline (the application's offline callback runs on that task).
-#include "GigeDevice.h"
+#include "gige/device/GigeDevice.h"
 
-#include "GigeCameraTable.h"
-#include "GvcpProtocol.h"
-#include "Log.h"
+#include "gige/device/GigeCameraTable.h"
+#include "gige/GvcpProtocol.h"
+#include "core/Log.h"
 
 #include <chrono>
 #include <cstdio>

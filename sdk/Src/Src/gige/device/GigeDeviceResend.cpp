@@ -1,11 +1,11 @@
 // GigeDevice transfer settings: packet resend (switch, share of the frame's packets and
 // timeout, programmed into the library's channel parameters), the packet filter driver switch
 // and the heartbeat timeout.
-#include "GigeDevice.h"
+#include "gige/device/GigeDevice.h"
 
-#include "GvcpProtocol.h"
-#include "GvspProtocol.h"
-#include "Log.h"
+#include "gige/GvcpProtocol.h"
+#include "gige/GvspProtocol.h"
+#include "core/Log.h"
 
 namespace {
 // A resend timeout of this value asks for the library's timer mode (only with a trigger and
