@@ -256,7 +256,7 @@ TEST_F(GevHeartbeat, CloseEndsTheThreadEvenWhileTheCameraIsSilent) {
 // thread from the thread itself, which cannot be joined then: it ends by itself, the next
 // open of the camera number joins it and runs a heartbeat of its own.
 namespace {
-std::atomic<bool> g_closeArmed{false};  // set once the test has set the channel up
+std::atomic<bool> g_closeArmed{false}; // set once the test has set the channel up
 std::atomic<int> g_closesFromCallback{0};
 std::atomic<bool> g_closeDone{false};
 std::atomic<GevStatus> g_closeStatus{GEV_STATUS_SUCCESS};
@@ -282,7 +282,7 @@ TEST_F(GevHeartbeat, ALogCallbackThatClosesTheCameraOnTheHeartbeatThread) {
     d->setSilent(true);
     ASSERT_TRUE(waitUntil([&] { return g_closeDone.load(); }, 10000));
     EXPECT_FALSE(qx::gige::gevIsOpen(1));
-    EXPECT_EQ(g_closeStatus.load(), GEV_STATUS_TIMEOUT);  // the CCP release is not answered
+    EXPECT_EQ(g_closeStatus.load(), GEV_STATUS_TIMEOUT); // the CCP release is not answered
     EXPECT_EQ(gevRecord(1).heartbeatRunning.load(), 0);
 
     d->setSilent(false);

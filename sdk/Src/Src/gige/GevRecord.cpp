@@ -63,7 +63,7 @@ void GevCameraRecord::reset() {
     keepAliveIntervalSec = 30;
     lastKeepAliveMs = 0;
     heartbeatEvent.reset();
-    heartbeatStop = 1;  // a heartbeat thread that was let go ends at its next round
+    heartbeatStop = 1; // a heartbeat thread that was let go ends at its next round
     heartbeatRunning = 0;
     killGrab = 1;
     multicastGroup = 0;

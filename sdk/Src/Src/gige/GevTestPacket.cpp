@@ -44,7 +44,7 @@ namespace {
 
 constexpr uint32_t kScpsFire = 0x80000000u;
 constexpr uint32_t kScpsDoNotFragment = 0x40000000u;
-constexpr uint32_t kLfsrCapability = 0x02000000u;      // GVCP capability: test packet LFSR
+constexpr uint32_t kLfsrCapability = 0x02000000u; // GVCP capability: test packet LFSR
 constexpr int kFlushWaitMs = 10;
 constexpr int kFlushMaxDatagrams = 4096;
 constexpr int64_t kFlushMaxMs = 500;
@@ -87,12 +87,13 @@ GevStatus prepareTemporarySocket(GevCameraRecord& rec, qx::net::UdpSocket& socke
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kScp0, 1, &port32)) return st;
     uint32_t capability = 0, scsp = 0;
     if (ReadRegister(cam, gvcp::reg::kGvspCapability, 1, &capability) == GEV_STATUS_SUCCESS &&
-        (capability & gvcp::field::kSourcePortSupported) && ReadRegister(cam, gvcp::reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS &&
-        (scsp & gvcp::field::kPortMask) != 0) {
+        (capability & gvcp::field::kSourcePortSupported) &&
+        ReadRegister(cam, gvcp::reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS && (scsp & gvcp::field::kPortMask) != 0) {
         uint8_t bytes[4];
         qx::sys::storeLe32(bytes, kKeepOpenWord);
         if (socket.sendTo(rec.cameraIp, static_cast<uint16_t>(scsp), bytes, sizeof bytes) != long(sizeof bytes))
-            GevLog(cam, GEV_LOG_ERROR, "[E] Send to stream channel source port. (%d)\n", int(scsp & gvcp::field::kPortMask));
+            GevLog(cam, GEV_LOG_ERROR, "[E] Send to stream channel source port. (%d)\n",
+                   int(scsp & gvcp::field::kPortMask));
     }
     return GEV_STATUS_SUCCESS;
 }
@@ -151,9 +152,11 @@ GevStatus runTrial(GevCameraRecord& rec, qx::net::UdpSocket& socket, uint32_t* s
         return GEV_STATUS_SUCCESS;
     }
     GevLog(cam, GEV_LOG_INFO, "[I] GEVTestPacket: LFSR generator supported.\n");
-    const int errors = lfsrMismatches(packet + gvsp::kHeaderSize, payload, [&](size_t pos, uint8_t expected, uint8_t got) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: pos->%d expected->%02X current->%02X\n", int(pos), expected, got);
-    });
+    const int errors =
+        lfsrMismatches(packet + gvsp::kHeaderSize, payload, [&](size_t pos, uint8_t expected, uint8_t got) {
+            GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: pos->%d expected->%02X current->%02X\n", int(pos), expected,
+                   got);
+        });
     if (errors > 0) {
         GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: %d data errors.\n", errors);
         return GEV_STATUS_TEST_PACKET_DATA_ERROR;

@@ -19,7 +19,7 @@ using qx::sys::BeField;
 using CmdKey = BeField<uint8_t, 0>;
 using CmdFlags = BeField<uint8_t, 1>;
 using CmdCommand = BeField<uint16_t, 2>;
-using CmdLength = BeField<uint16_t, 4>;  // payload bytes after the header
+using CmdLength = BeField<uint16_t, 4>; // payload bytes after the header
 using CmdRequestId = BeField<uint16_t, 6>;
 // Acknowledge header.
 using AckStatus = BeField<uint16_t, 0>;

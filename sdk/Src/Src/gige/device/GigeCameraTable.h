@@ -19,7 +19,7 @@ namespace qx::gigedevice {
 
 struct CameraTable {
     std::mutex mutex;
-    std::deque<uint8_t> availableIds;  // filled with 1..GEV_MAX_CAMERAS by the first camera
+    std::deque<uint8_t> availableIds; // filled with 1..GEV_MAX_CAMERAS by the first camera
     bool idsFilled = false;
     std::map<uint8_t, GigeDevice*> devices;
     std::map<uint8_t, int32_t> gvcpSuccessCount;

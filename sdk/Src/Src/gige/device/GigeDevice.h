@@ -99,5 +99,5 @@ private:
     bool m_taskStop = false;
     std::atomic<bool> m_taskDone{true};
     qx::sys::JoiningThread m_task;
-    std::vector<qx::sys::JoiningThread> m_oldTasks;  // finished, not yet joined
+    std::vector<qx::sys::JoiningThread> m_oldTasks; // finished, not yet joined
 };

@@ -94,7 +94,7 @@ QX_STATUS GigeDevice::findMaxPacketSize(FeatureBase* feature) {
     IntValueInfo size{};
     if (feature->getIntValue("GevSCPSPacketSize", &size) != QX_OK) {
         QX_LOG_INFO("func:{}, getIntValue GevSCPSPacketSize failed", "findMaxPacketSize");
-        found = true;  // nothing to test: the camera keeps its own packet size
+        found = true; // nothing to test: the camera keeps its own packet size
     } else {
         // A range that cannot bound a search falls back to the widest sensible one.
         uint32_t lower = static_cast<uint16_t>(size.nMin);

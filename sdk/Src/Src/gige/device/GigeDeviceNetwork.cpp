@@ -73,7 +73,6 @@ void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list) {
     }
 }
 
-
 // ---- network settings --------------------------------------------------------------------
 
 bool GigeDevice::isNetConfigValid(uint32_t ip, uint32_t mask, uint32_t gateway) {
@@ -112,8 +111,8 @@ QX_STATUS GigeDevice::gigeForceIp(uint32_t ip, uint32_t mask, uint32_t gateway) 
 QX_STATUS GigeDevice::connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet, uint32_t gatewayNet) {
     const DeviceInfo* info = getDeviceInfo();
     if (!info) return QX_ERR_INVALID_PARAM;
-    GevStatus st = GEVForceIp(ipNet, maskNet, gatewayNet, info->u.stGigeInfo.arrMacAddr,
-                              htonl(info->u.stGigeInfo.nAdapterIP));
+    GevStatus st =
+        GEVForceIp(ipNet, maskNet, gatewayNet, info->u.stGigeInfo.arrMacAddr, htonl(info->u.stGigeInfo.nAdapterIP));
     if (st != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", "connectDeviceForIpConfig", st);
         return gevStatusToError(st);
@@ -159,14 +158,14 @@ QX_STATUS GigeDevice::setIpConfig(int32_t kind, uint32_t ip, uint32_t mask, uint
         // DHCP goes without an address: given one, the library would write the persistent-IP
         // configuration over the DHCP bit and the camera would come up with a fixed address.
         const bool dhcp = kind == QX_IP_CONFIG_DHCP;
-        const GevStatus st = dhcp ? GEVSetNetConfig(cam, 1, 0, 0, 0)
-                                  : GEVSetNetConfig(cam, 0, htonl(ip), htonl(mask), htonl(gateway));
+        const GevStatus st =
+            dhcp ? GEVSetNetConfig(cam, 1, 0, 0, 0) : GEVSetNetConfig(cam, 0, htonl(ip), htonl(mask), htonl(gateway));
         if (st != GEV_STATUS_SUCCESS) {
             QX_LOG_ERROR("func:{}, GEVSetNetConfig error:0x{:04x}", "setIpConfig", st);
             result = QX_ERR_GENERAL;
         }
     } else {
-        uint8_t value[4];  // link-local only, in wire order
+        uint8_t value[4]; // link-local only, in wire order
         qx::sys::storeBe32(value, qx::gige::gvcp::field::kNetConfigLinkLocal);
         result = writeMemory(value, qx::gige::gvcp::reg::kNetworkConfig, sizeof value, 0);
     }

@@ -83,8 +83,7 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
     if (event->Data && event->DataLength > 0) {
         QX_LOG_TRACE("dev:{}({}), func:{}, Event len:{}", model, serial, "loc_msg_channel_cb", event->DataLength);
         for (uint32_t i = 0; i < event->DataLength; ++i)
-            QX_LOG_TRACE("dev:{}({}), func:{}, Event data:{:02X}", model, serial, "loc_msg_channel_cb",
-                         event->Data[i]);
+            QX_LOG_TRACE("dev:{}({}), func:{}, Event data:{:02X}", model, serial, "loc_msg_channel_cb", event->Data[i]);
     }
     QX_LOG_INFO("dev:{}({}), func:{}, [INFO] -{}", model, serial, "loc_msg_channel_cb", what);
     return true;
@@ -107,15 +106,15 @@ void GigeDevice::processCCPLostEvent() {
 
 void GigeDevice::startLivenessTaskLocked(bool check) {
     std::lock_guard<std::mutex> lk(m_taskMutex);
-    if (m_taskStop) return;  // the camera is being closed
+    if (m_taskStop) return; // the camera is being closed
     if (m_task.joinable()) {
-        if (!m_taskDone.load()) return;  // one task at a time
+        if (!m_taskDone.load()) return; // one task at a time
         // A finished task may still be in the application's offline callback; it is joined
         // later, outside the locks held here.
         m_oldTasks.push_back(std::move(m_task));
     }
     const uint8_t cam = m_cameraId.load();
-    CameraTable& table = cameraTable();  // its mutex is held by the caller
+    CameraTable& table = cameraTable(); // its mutex is held by the caller
     const int32_t gvcpIndex = table.gvcpSuccessCount[cam];
     const int64_t capturePoint = table.capturePacketTimeNs[cam];
     m_taskDone.store(false);

@@ -130,7 +130,7 @@ QX_STATUS GigeDevice::getFilterDriver(bool* enable) const {
 
 QX_STATUS GigeDevice::setHeartbeatTimeout(int64_t timeoutMs) {
     QX_LOG_DEBUG("func:{}, timeout={} ", "setHeartbeatTimeout", timeoutMs);
-    const uint32_t ms = timeoutMs < 0                      ? 0u
+    const uint32_t ms = timeoutMs < 0                     ? 0u
                         : timeoutMs > INT64_C(0xFFFFFFFF) ? 0xFFFFFFFFu
                                                           : static_cast<uint32_t>(timeoutMs);
     return GEVSetHeartbeatTimeout(m_cameraId.load(), ms);
