@@ -32,6 +32,14 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
     }
 }
 
+// The device XML with its connector port renamed to the port the feature layer reaches.
+std::string withDevicePort(std::string xml) {
+    replaceAll(xml, "<pPort>ConnectorDevice</pPort>", "<pPort>Device</pPort>");
+    replaceAll(xml, "<Port Name=\"ConnectorDevice\" NameSpace=\"Standard\">",
+               "<Port Name=\"Device\" NameSpace=\"Standard\">");
+    return xml;
+}
+
 } // namespace
 
 // ---- construction ------------------------------------------------------------------------
@@ -139,14 +147,9 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     st = getXmlData();
     if (st != GEV_STATUS_SUCCESS) return fail(st);
 
-    {
-        const char* raw = getXmlBuffer();
-        std::string xml = raw ? std::string(raw, strnlen(raw, getXmlFileSize())) : std::string();
-        replaceAll(xml, "<pPort>ConnectorDevice</pPort>", "<pPort>Device</pPort>");
-        replaceAll(xml, "<Port Name=\"ConnectorDevice\" NameSpace=\"Standard\">",
-                   "<Port Name=\"Device\" NameSpace=\"Standard\">");
-        setXmlData(xml.data(), static_cast<uint32_t>(xml.size()));
-    }
+    const char* raw = getXmlBuffer();
+    const std::string xml = withDevicePort(raw ? std::string(raw, strnlen(raw, getXmlFileSize())) : std::string());
+    setXmlData(xml.data(), static_cast<uint32_t>(xml.size()));
 
     GevChannelParams params{};
     st = GEVGetChannelParameter(cam, &params);
