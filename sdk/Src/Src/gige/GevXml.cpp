@@ -62,7 +62,8 @@ GevStatus urlAddress(uint8_t cam, uint32_t* address) {
         GevLog(cam, GEV_LOG_ERROR, "[E] Can't read size of manifest table.\n");
         return GEV_STATUS_GET_MANIFEST_TABLE_ERROR;
     }
-    const uint32_t entries = (header >> 26) & 0x3F;
+    namespace f = gvcp::field;
+    const uint32_t entries = (header >> f::kManifestCountShift) & f::kManifestFieldMask;
     GevLog(cam, GEV_LOG_INFO, "[I] Manifest table number of entries: %d\n", entries);
     if (entries == 0) return GEV_STATUS_SUCCESS;
     uint32_t entry[2] = {0, 0};
@@ -70,14 +71,16 @@ GevStatus urlAddress(uint8_t cam, uint32_t* address) {
                        ? ReadRegister(cam, gvcp::reg::kManifestFirstEntry, 2, entry)
                        : ReadRegister(cam, gvcp::reg::kManifestFirstEntry, 1, &entry[0]);
     if (st == GEV_STATUS_SUCCESS && !rec.concatenation)
-        st = ReadRegister(cam, gvcp::reg::kManifestFirstEntry + 4, 1, &entry[1]);
+        st = ReadRegister(cam, gvcp::reg::kManifestFirstEntry + f::kManifestUrlAddressOffset, 1, &entry[1]);
     if (st != GEV_STATUS_SUCCESS) {
         GevLog(cam, GEV_LOG_ERROR, "[E] Can't read manifest table.\n");
         return GEV_STATUS_GET_MANIFEST_TABLE_ERROR;
     }
-    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table schema version: %d.%d\n", (entry[0] >> 8) & 0x3F, (entry[0] >> 2) & 0x3F);
-    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table xml version : % d. % d. % d\n", (entry[0] >> 26) & 0x3F,
-           (entry[0] >> 20) & 0x3F, (entry[0] >> 14) & 0x3F);
+    auto field = [&](uint32_t shift) { return (entry[0] >> shift) & f::kManifestFieldMask; };
+    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table schema version: %d.%d\n", field(f::kManifestSchemaMajorShift),
+           field(f::kManifestSchemaMinorShift));
+    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table xml version : % d. % d. % d\n", field(f::kManifestXmlMajorShift),
+           field(f::kManifestXmlMinorShift), field(f::kManifestXmlSubminorShift));
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat"
     GevLog(cam, GEV_LOG_INFO, "[I] Manifest table url register address: % 08X\n", entry[1]);

@@ -114,6 +114,16 @@ constexpr uint32_t kPacketSizeMask = 0x0000FFFFu;
 // kVersion: major and minor version.
 constexpr uint32_t kVersionMajorShift = 16;
 constexpr uint32_t kVersionMinorMask = 0x0000FFFFu;
+// kManifestHeader and the manifest entries: 6-bit fields. The header holds the entry count; an
+// entry's first word the XML and schema versions, its second word the URL register address.
+constexpr uint32_t kManifestFieldMask = 0x3F;
+constexpr uint32_t kManifestCountShift = 26;
+constexpr uint32_t kManifestXmlMajorShift = 26;
+constexpr uint32_t kManifestXmlMinorShift = 20;
+constexpr uint32_t kManifestXmlSubminorShift = 14;
+constexpr uint32_t kManifestSchemaMajorShift = 8;
+constexpr uint32_t kManifestSchemaMinorShift = 2;
+constexpr uint32_t kManifestUrlAddressOffset = 4;
 } // namespace field
 
 // GVCP capability bits (register 0x0934).
