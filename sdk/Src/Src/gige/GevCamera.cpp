@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "gige/GevRecord.h"
+#include "gige/GevMessageThread.h"
 #include "gige/GevSeams.h"
 #include "gige/GvspProtocol.h"
 
@@ -33,14 +34,6 @@ uint32_t heartbeatPeriodFor(uint32_t requestedMs, uint32_t deviceTimeoutMs) {
     if (requestedMs <= deviceTimeoutMs) return requestedMs;
     // Leave 200 ms of margin below the device's timeout; a timeout that short gets a third.
     return deviceTimeoutMs > 200 ? deviceTimeoutMs - 200 : deviceTimeoutMs / 3;
-}
-
-// The message thread stops serving the camera: from here on it neither reads the record nor
-// calls the camera's event callback.
-void detachMessageChannel(GevCameraRecord& rec) {
-    std::lock_guard<std::mutex> lock(gevMessageChannel().recordsLock);
-    rec.messageChannelAvailable = 0;
-    rec.messageSourcePort = 0;
 }
 
 // Stops the message thread and closes the message socket once no camera is open any more.
@@ -89,7 +82,7 @@ GevStatus rollBack(uint8_t cam, GevStatus status) {
         if (auto stop = gevSeams().heartbeatStop) stop(cam, 3000);
         rec.heartbeatRunning = 0;
     }
-    detachMessageChannel(rec);
+    gevMessageChannelDetach(rec);
     {
         std::lock_guard<std::mutex> lock(rec.requestLock);
         rec.controlSocket.close();
@@ -366,7 +359,7 @@ GevStatus GEVClose(uint8_t cam_nr) {
             rec.heartbeatRunning = 0;
         }
         if (messageChannel) {
-            detachMessageChannel(rec);
+            gevMessageChannelDetach(rec);
             const uint32_t zero = 0;
             GevStatus st = WriteRegister(cam_nr, gvcp::reg::kMcp, 1, &zero);
             if (st != GEV_STATUS_SUCCESS && st != GEV_STATUS_ACCESS_DENIED)
@@ -380,7 +373,7 @@ GevStatus GEVClose(uint8_t cam_nr) {
         if (seams.heartbeatStop) seams.heartbeatStop(cam_nr, rec.heartbeatPeriodMs.load());
         rec.heartbeatRunning = 0;
     }
-    detachMessageChannel(rec);
+    gevMessageChannelDetach(rec);
     const uint32_t adapterIp = rec.adapterIp;
     const uint16_t devicePort = rec.devicePort;
     {
