@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "GevRing.h"
+#include "QxCamApi.h"
 #include "GvspProtocol.h"
 #include "GvspReceiver.h"
 
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cfg.packetPayload = 16 + (c & 0x3F);              // 16..79 bytes per packet
     cfg.width = 20 + ((c >> 6) & 1) * 4;
     cfg.height = 10;
-    cfg.pixelFormat = (c & 0x80) ? 0x01100007 : 0x01080001;
+    cfg.pixelFormat = (c & 0x80) ? QX_PIXEL_MONO16 : QX_PIXEL_MONO8;
     cfg.payloadSize = cfg.width * cfg.height * gvsp::bytesPerPixel(cfg.pixelFormat);
     // Bit 6: immediate resend; bits 6 and 3 together: timer-driven rounds.
     cfg.resendMode = ((c >> 6) & 1) ? (((c >> 3) & 1) ? GvspReceiver::kTimerMode : 1) : 0;

@@ -158,6 +158,30 @@ TEST_F(PacketFilterStream, TheDriverAsksForLostPacketsItself) {
     EXPECT_GE(s.ResendRequestedPackets, 9u);
 }
 
+// Resend switched on and off while the driver streams applies to the blocks that follow.
+TEST_F(PacketFilterStream, ResendSwitchedMidStreamAppliesToTheNextBlocks) {
+    openSimulated();
+    ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    SimBlockOptions o;
+    o.drop = {2, 7};   // sent again only when asked
+    sender->sendBlock(1, SimGvspSender::pattern(1, kPayload), o);
+    expectBlock(1, GEV_STATUS_GRAB_ERROR);
+    EXPECT_TRUE(sender->resendRequests().empty());
+
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    sender->sendBlock(2, SimGvspSender::pattern(2, kPayload), o);
+    expectBlock(2);
+    EXPECT_FALSE(sender->resendRequests().empty());
+
+    ASSERT_EQ(GEVSetPacketResend(1, 0), GEV_STATUS_SUCCESS);
+    const size_t asked = sender->resendRequests().size();
+    sender->sendBlock(3, SimGvspSender::pattern(3, kPayload), o);
+    expectBlock(3, GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(sender->resendRequests().size(), asked);
+    ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+}
+
 TEST_F(PacketFilterStream, DriverAndGrabThreadTakeTurnsOnOneCamera) {
     openSimulated();
     uint64_t block = 1;

@@ -26,6 +26,7 @@
 #include "GvspReceiver.h"
 #include "Net/UdpSocket.h"
 #include "Sys/ByteOrder.h"
+#include "Sys/JoiningThread.h"
 
 namespace qx::packetfilter {
 
@@ -124,7 +125,7 @@ struct Slot {
     std::unique_ptr<GvspReceiver> rx;
     qx::net::UdpSocket control;  // sends PACKETRESEND
     uint16_t requestId = 1;
-    std::thread thread;
+    qx::sys::JoiningThread thread;   // stopped through `stop`, then joined
     std::atomic<bool> stop{false};
 
     // Guarded by mutex: running flag, pending read, stop completion, last header, rate window.
@@ -165,7 +166,7 @@ void stopSlotsAtExit() {
     for (auto& slot : drv.slots) {
         if (!slot) continue;
         slot->stop = true;
-        if (slot->thread.joinable()) slot->thread.join();
+        slot->thread.join();
     }
 }
 
@@ -260,7 +261,15 @@ void onPacket(Slot* s, const tpacket3_hdr* h) {
 
 void slotThread(Slot* s) {
     GvspReceiver& rx = *s->rx;
-    const bool resend = s->start.resend != 0;
+    bool resend = s->start.resend != 0;
+    // The resend flag may be switched while the slot streams: the receiver follows it before
+    // the packets that came after the switch.
+    auto followResendFlag = [&] {
+        const bool wanted = s->resend.load() != 0;
+        if (wanted == resend) return;
+        resend = wanted;
+        rx.setResendMode(wanted ? 1 : 0);
+    };
     uint32_t block = 0;
     int64_t lastPacket = nowMs();
     bool idleFlushed = true;
@@ -268,11 +277,13 @@ void slotThread(Slot* s) {
     while (!s->stop.load()) {
         pollfd p{s->fd, POLLIN, 0};
         poll(&p, 1, kPollMs);
+        followResendFlag();
         bool any = false;
         // Bounded: one pass over the ring at most per wake-up.
         for (uint32_t n = 0; n < s->blockCount; ++n) {
             auto* bd = reinterpret_cast<tpacket_block_desc*>(s->map + size_t(block) * kBlockSize);
             if (!(__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) break;
+            followResendFlag();
             const uint32_t count = bd->hdr.bh1.num_pkts;
             auto* h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(bd) + bd->hdr.bh1.offset_to_first_pkt);
             for (uint32_t i = 0; i < count; ++i) {
@@ -317,7 +328,7 @@ void slotThread(Slot* s) {
 }
 
 int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
-    if (s->thread.joinable()) s->thread.join();
+    s->thread.join();
     const uint32_t packets = GvspReceiver::packetsFor(r.payloadSize, r.packetPayload, r.extraPacket != 0);
     if (packets == 0 || r.payloadSize == 0) return EINVAL;
     if (s->fd < 0) {
@@ -368,9 +379,11 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     cfg.logCam = s->logCam;
     s->resend = r.resend;
     s->requestId = 1;
-    // PACKETRESEND leaves from the adapter to the camera's control port.
+    // PACKETRESEND leaves from the adapter to the camera's control port, from a socket of its
+    // own as the stream receivers of other clients send it (a camera takes the command from any
+    // port). Opened also with resend off: it may be switched on while the slot streams.
     const bool multicast = (ntohl(r.destinationIp) >> 28) == 0xE;
-    if (r.resend && s->control.open(multicast ? 0 : r.destinationIp, 0) != 0) s->control.close();
+    if (s->control.open(multicast ? 0 : r.destinationIp, 0) != 0) s->control.close();
     s->rx = std::make_unique<GvspReceiver>(
         cfg, *ring,
         [s](uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
@@ -412,7 +425,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     }
     s->stop = false;
     try {
-        s->thread = std::thread(slotThread, s);
+        s->thread = qx::sys::JoiningThread(slotThread, s);
     } catch (const std::system_error&) {
         std::lock_guard<std::mutex> lock(s->mutex);
         s->running = false;
@@ -424,7 +437,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
 
 void Handle::stopAndJoin(Slot* s) {
     s->stop = true;
-    if (s->thread.joinable()) s->thread.join();
+    s->thread.join();
 }
 
 int Handle::adapter(const uint8_t* in, uint8_t* out, uint32_t outLength, uint32_t* bytes) {

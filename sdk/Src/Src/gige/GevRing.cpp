@@ -16,7 +16,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     missingBlocks = 0;
     word1 = word2 = 0;
     filledUpTo = 0;
-    status = 0;
+    status = GEV_BUFFER_COMPLETE;
     resendRequested = resendReceived = requestedPackets = 0;
     outOfOrder = 0;
     trailerSizeY = 0;
@@ -125,14 +125,15 @@ double GevFpsMeter::rate(bool* stable) const {
     return m_frames / (double(m_ticks) / double(m_frequency));
 }
 
-GevImageBuffer* GevRing::takeFree(int logCam, bool zero) {
+void GevRing::logNoFreeBuffer(int logCam) const {
+    GevLog(static_cast<uint8_t>(logCam), GEV_LOG_WARNING,
+           "[W] There is no buffer available in the queue to store the data. (QueuedList: %d, DeliverList: %d)\n\n",
+           freeList.count(), deliverList.count());
+}
+
+GevImageBuffer* GevRing::takeFree(bool zero) {
     GevImageBuffer* b = freeList.pop();
-    if (!b) {
-        GevLog(static_cast<uint8_t>(logCam), GEV_LOG_WARNING,
-               "[W] There is no buffer available in the queue to store the data. (QueuedList: %d, DeliverList: %d)\n\n",
-               freeList.count(), deliverList.count());
-        return nullptr;
-    }
+    if (!b) return nullptr;
     if (zero) std::memset(b->data.data(), 0, b->data.size());
     b->zeroed = zero;
     return b;
@@ -243,7 +244,7 @@ GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* d
     h.ResendReceived = std::min(b.resendRequested, b.resendReceived);
     h.FilledUpTo = b.filledUpTo;
     GevStatus st = GEV_STATUS_SUCCESS;
-    if (b.status == 2 && b.missingPackets > 0) st = GEV_STATUS_GRAB_ERROR;
+    if (b.status == GEV_BUFFER_INCOMPLETE && b.missingPackets > 0) st = GEV_STATUS_GRAB_ERROR;
     else h.MissingPackets = 0;
     if (header) *header = h;
     return st;

@@ -13,7 +13,14 @@
 
 namespace qx::gige {
 
-// One ring slot. Status: 0 complete, 2 incomplete, 3 leader failed the geometry check.
+// Status of a delivered ring slot.
+enum : uint16_t {
+    GEV_BUFFER_COMPLETE = 0,
+    GEV_BUFFER_INCOMPLETE = 2,       // packets missing
+    GEV_BUFFER_GEOMETRY_WRONG = 3,   // the leader failed the geometry check
+};
+
+// One ring slot; its status is one of GEV_BUFFER_*.
 struct GevImageBuffer {
     GevImageBuffer* next = nullptr;     // list link
     std::vector<uint8_t> data;          // payload-size bytes
@@ -26,7 +33,7 @@ struct GevImageBuffer {
     uint16_t payloadType = 0;
     uint32_t word1 = 0, word2 = 0;      // chunk layout id and chunk length
     uint32_t filledUpTo = 0;
-    uint16_t status = 0;
+    uint16_t status = GEV_BUFFER_COMPLETE;
     uint16_t ringIndex = 0;
     uint32_t resendRequested = 0, resendReceived = 0, requestedPackets = 0;
     uint8_t outOfOrder = 0;
@@ -95,10 +102,12 @@ struct GevRing {
     uint32_t packetPayload = 0;
     uint32_t packetsPerBlock = 0;
 
-    // Pops the free list and zeroes the data; logs and gives null when the list is empty.
-    // `zero` false leaves the zeroing to the caller (GvspReceiver zeroes only the bytes no
-    // packet wrote, when the block is delivered).
-    GevImageBuffer* takeFree(int logCam, bool zero = true);
+    // Pops the free list and zeroes the data; null when the list is empty (the caller counts
+    // and logs that). `zero` false leaves the zeroing to the caller (GvspReceiver zeroes only the
+    // bytes no packet wrote, when the block is delivered).
+    GevImageBuffer* takeFree(bool zero = true);
+    // The warning of an empty free list.
+    void logNoFreeBuffer(int logCam) const;
 };
 
 // Allocates `count` buffers for blocks of payloadSize bytes in packets of P bytes (with

@@ -20,6 +20,7 @@
 #include "GevStreamChannel.h"
 #include "GvspProtocol.h"
 #include "GvspReceiver.h"
+#include "Sys/JoiningThread.h"
 
 namespace qx::gige {
 
@@ -48,7 +49,7 @@ struct GevStreamState {
     std::mutex ringLock;          // ring set-up and tear-down, GEVGetImage
     std::unique_ptr<GevRing> ring;
     std::unique_ptr<GvspReceiver> receiver;
-    std::thread grabThread;
+    sys::JoiningThread grabThread;   // joined by the stop (never by itself: it calls no application code)
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool grabDone = true;
@@ -216,9 +217,9 @@ void grabFunc(uint8_t cam) {
                 GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
                 lastCapturedLog = now;
             }
-            if (!modeReported && rx.blockIdMode() != 0) {
+            if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
                 modeReported = true;
-                const bool extended = rx.blockIdMode() == 2;
+                const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
                 if (extended != (rec.gevMajor >= 2))
                     GevLog(lc, GEV_LOG_WARNING,
                            "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
@@ -441,7 +442,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     rec.killGrab = 0;
     st.grabDone = false;
     try {
-        st.grabThread = std::thread(grabFunc, cam);
+        st.grabThread = sys::JoiningThread(grabFunc, cam);
     } catch (const std::system_error&) {
         rec.killGrab = 1;
         st.grabDone = true;
@@ -660,6 +661,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
             ctx.missingPackets = st.receiver->missingPackets.load();
             ctx.deviceDiscardedBlocks = st.receiver->deviceDiscarded.load();
             st.stats.ResendRequestedPackets = st.receiver->resendRequested.load();
+            st.stats.RingFullBlocks = st.receiver->ringFull.load();
         }
         GevLog(lc, GEV_LOG_INFO, "[I] Free index buffer for images.\n");
         st.receiver.reset();
@@ -685,6 +687,9 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     if (ctx.deviceDiscardedBlocks)
         GevLog(lc, GEV_LOG_INFO, "[I] Data blocks discarded on device side: %d\n",
                static_cast<int>(ctx.deviceDiscardedBlocks));
+    if (st.stats.RingFullBlocks)
+        GevLog(lc, GEV_LOG_INFO, "[I] Blocks dropped at the full image ring: %llu\n",
+               static_cast<unsigned long long>(st.stats.RingFullBlocks));
     if (st.lastFrameRate == 0.0) st.lastFrameRate = rate;
     const int tenths = static_cast<int>(st.lastFrameRate * 10.0 + 0.5);
     GevLog(lc, GEV_LOG_INFO, "[I] %d.%d fps\n", tenths / 10, tenths % 10);
@@ -785,7 +790,8 @@ GevStatus GEVSetPacketResend(uint8_t cam_nr, uint8_t enabled) {
     uint32_t cap = 0;
     if (GevStatus s = ReadRegister(cam_nr, reg::kGvcpCapability, 1, &cap)) return s;
     if (!(cap & gvcp::cap::kPacketResend)) return GEV_STATUS_NOT_SUPPORTED;
-    // Takes effect at the next acquisition start (the grab thread keeps its own copy).
+    // The grab thread keeps its own copy: on the socket path the switch takes effect at the
+    // next acquisition start; the filter driver follows it at once.
     std::lock_guard<std::mutex> acq(state(cam_nr).acquisitionLock);
     gevStream(cam_nr).resendEnabled = enabled ? 1 : 0;
     if (gevRecord(cam_nr).filterDriverActive) return gevFilterSetResend(cam_nr, enabled ? 1 : 0);
@@ -801,7 +807,7 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
         GevFilterStatistics s;
         if (GevStatus e = gevFilterReadStatistics(cam_nr, &s, nullptr)) return e;
         *stats = GevStreamStatistics{s.deliveredFrames, s.missingFrames, s.lostPackets, s.deviceDiscarded,
-                                     s.resendRequested};
+                                     s.resendRequested, 0};
         return GEV_STATUS_SUCCESS;
     }
     if (st.receiver) {
@@ -810,6 +816,7 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
         stats->MissingPackets = st.receiver->missingPackets.load();
         stats->DeviceDiscardedBlocks = st.receiver->deviceDiscarded.load();
         stats->ResendRequestedPackets = st.receiver->resendRequested.load();
+        stats->RingFullBlocks = st.receiver->ringFull.load();
     } else {
         *stats = st.stats;
     }
