@@ -626,3 +626,83 @@ TEST_F(GvspReceiverTest, PacketsForGuardsAgainstZeroAndOverflow) {
     EXPECT_EQ(GvspReceiver::packetsFor(1001, 100, true), 12u);
     EXPECT_EQ(GvspReceiver::packetsFor(0xFFFFFFFFu, 1, false), 0u);  // beyond 24-bit packet ids
 }
+
+// Memory lent by a waiting reader (the filter driver's read) takes the next block when nothing
+// is in flight before it; the read then finds the block in place, packed as a copy would be.
+// A loan taken back mid-block moves the bytes so far into the ring's own buffer.
+TEST_F(GvspReceiverTest, LentMemoryTakesTheNextBlockInPlaceOrGivesItBack) {
+    make(40, 25, 100, 1);
+    GevImageHeader h{};
+    Bytes lent(1000, 0xEE);
+    const Bytes one = qx::fixture::SimGvspSender::pattern(1, 1000);
+    ring->lendNext = lent.data();
+    block(1, one);
+    GevImageBuffer* b = ring->deliverList.pop();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->lent, lent.data());
+    EXPECT_EQ(ring->lentTo, b);
+    EXPECT_EQ(ring->lendNext, nullptr);
+    EXPECT_EQ(gevCopyImage(*b, cfg.payloadSize, lent.data(), &h, kCam), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(lent, one);
+    EXPECT_EQ(h.BlockId, 1u);
+    ring->giveBack(b);
+    EXPECT_EQ(ring->lentTo, nullptr);
+    EXPECT_EQ(b->lent, nullptr);
+
+    // A block in flight takes no loan: the loan waits for the block after it.
+    const Bytes two = qx::fixture::SimGvspSender::pattern(2, 1000), three = qx::fixture::SimGvspSender::pattern(3, 1000);
+    leader(2);
+    payload(2, 1, two);
+    ring->lendNext = lent.data();
+    for (uint32_t p = 2; p <= 10; ++p) payload(2, p, two);
+    trailer(2, cfg.height);
+    EXPECT_EQ(ring->lentTo, nullptr);
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, two);
+    // Block 3 starts in the loan; packet 5 lost, then the read's time runs out and the loan
+    // is taken back: block 3 continues in its own buffer and reads whole after the resend.
+    leader(3);
+    for (uint32_t p = 1; p <= 6; ++p)
+        if (p != 5) payload(3, p, three);
+    ASSERT_NE(ring->lentTo, nullptr);
+    GevImageBuffer* lentBlock = ring->lentTo;
+    ring->withdrawLoan();
+    EXPECT_EQ(lentBlock->lent, nullptr);
+    EXPECT_EQ(ring->lentTo, nullptr);
+    std::fill(lent.begin(), lent.end(), 0xEE);  // the reader's memory is its own again
+    for (uint32_t p = 7; p <= 10; ++p) payload(3, p, three);
+    trailer(3, cfg.height);
+    ASSERT_FALSE(resends.empty());
+    payload(3, 5, three);  // the resent packet
+    rx->flushAtEnd();
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.BlockId, 3u);
+    EXPECT_EQ(out, three);
+
+    // Padded lines are packed in place.
+    make(10, 5, 20, 0, 10, 60);
+    Bytes data(60);
+    for (size_t i = 0; i < 60; ++i) data[i] = static_cast<uint8_t>(i);
+    Bytes copied;
+    for (const bool lend : {false, true}) {
+        Bytes mem(60, 0xEE);
+        if (lend) ring->lendNext = mem.data();
+        gvsp::ImageLeader l;
+        l.width = 10;
+        l.height = 5;
+        l.pixelFormat = kMono8;
+        l.paddingX = 2;
+        leader(lend ? 2 : 1, l);
+        for (uint32_t p = 1; p <= 3; ++p) payload(lend ? 2 : 1, p, data);
+        trailer(lend ? 2 : 1, 5);
+        GevImageBuffer* d = ring->deliverList.pop();
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->lent != nullptr, lend);
+        EXPECT_EQ(gevCopyImage(*d, 60, mem.data(), &h, kCam), GEV_STATUS_SUCCESS);
+        ring->giveBack(d);
+        if (lend) EXPECT_EQ(mem, copied);
+        else copied = mem;
+    }
+    EXPECT_EQ(copied[10], 12);
+}

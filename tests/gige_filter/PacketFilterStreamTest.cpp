@@ -158,6 +158,32 @@ TEST_F(PacketFilterStream, TheDriverAsksForLostPacketsItself) {
     EXPECT_GE(s.ResendRequestedPackets, 9u);
 }
 
+// A read that waits before its block comes lends its buffer to the driver, which writes the
+// block straight into it: the images are the same as those copied out of the driver's ring,
+// resent packets included.
+TEST_F(PacketFilterStream, ReadsWaitingBeforeTheirBlocksGetThemByteExact) {
+    openSimulated();
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    constexpr uint64_t kBlocks = 8;
+    std::thread reader([&] {
+        for (uint64_t b = 1; b <= kBlocks; ++b) expectBlock(b);
+    });
+    for (uint64_t b = 1; b <= kBlocks; ++b) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the read is most likely waiting
+        SimBlockOptions o;
+        if (b % 2 == 0) o.drop = {3, 9};
+        sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), o);
+    }
+    reader.join();
+    ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    GevStreamStatistics s{};
+    ASSERT_EQ(GEVGetStreamStatistics(1, &s), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(s.DeliveredBlocks, kBlocks);
+    EXPECT_EQ(s.MissingPackets, 0u);
+}
+
 // Resend switched on and off while the driver streams applies to the blocks that follow.
 TEST_F(PacketFilterStream, ResendSwitchedMidStreamAppliesToTheNextBlocks) {
     openSimulated();

@@ -199,28 +199,44 @@ struct Handle : GevDriverHandle {
     void stopAndJoin(Slot* s);
 };
 
-// Copies the oldest delivered block into the reader's buffer; EBADMSG for an incomplete block.
-// The slot's mutex is held.
+// Copies the oldest delivered block into the reader's buffer (a block written there already
+// stays in place); EBADMSG for an incomplete block. The slot's mutex is held.
 int finishRead(Slot* s, GevImageBuffer* b, uint8_t* dest) {
     GevImageHeader h{};
     const GevStatus st = gevCopyImage(*b, s->ring->payloadSize, dest, &h, s->logCam);
     s->lastHeader = h;
-    s->ring->freeList.push(b);
+    s->ring->giveBack(b);
     return st == GEV_STATUS_SUCCESS ? 0 : EBADMSG;
 }
 
-// Ends a pending read when a block is there or its time is up (slot mutex held).
+// Ends a pending read when a block is there or its time is up (slot mutex held; slot thread).
+// While it waits, its buffer is lent to the next block the receiver starts: that block is
+// written straight into it. A block that reaches the reader first, or the end of the wait,
+// takes the loan back.
 void servePending(Slot* s, int64_t now, bool ending) {
     PendingRead& p = s->pending;
+    GevRing& ring = *s->ring;
     if (!p.active) return;
-    if (GevImageBuffer* b = s->ring->deliverList.pop()) {
+    if (GevImageBuffer* b = ring.deliverList.pop()) {
+        if (b->lent != p.buffer) ring.withdrawLoan();
         const int err = finishRead(s, b, p.buffer);
+        ring.withdrawLoan();
         p.active = false;
-        p.done->complete(err, s->ring->payloadSize);
+        p.done->complete(err, ring.payloadSize);
     } else if (ending || now >= p.deadlineMs) {
+        ring.withdrawLoan();
         p.active = false;
         p.done->complete(ending ? ECANCELED : ETIME, 0);
+    } else if (!ring.lentTo && !ring.lendNext) {
+        ring.lendNext = p.buffer;
     }
+}
+
+// Lends the buffer of a read that waits (see servePending) before more packets are placed.
+void offerLoan(Slot* s) {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    GevRing& ring = *s->ring;
+    if (s->pending.active && !ring.lentTo && !ring.lendNext) ring.lendNext = s->pending.buffer;
 }
 
 // One-second windows of delivered frames for the frame rate (slot mutex held).
@@ -284,6 +300,7 @@ void slotThread(Slot* s) {
             auto* bd = reinterpret_cast<tpacket_block_desc*>(s->map + size_t(block) * kBlockSize);
             if (!(__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) break;
             followResendFlag();
+            offerLoan(s);
             const uint32_t count = bd->hdr.bh1.num_pkts;
             auto* h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(bd) + bd->hdr.bh1.offset_to_first_pkt);
             for (uint32_t i = 0; i < count; ++i) {

@@ -24,6 +24,9 @@ enum : uint16_t {
 struct GevImageBuffer {
     GevImageBuffer* next = nullptr;     // list link
     std::vector<uint8_t> data;          // payload-size bytes
+    // Memory of a waiting reader the block is written into instead of `data` (at least
+    // payload-size bytes; the filter driver lends it, see GevRing::lendNext). Null: `data`.
+    uint8_t* lent = nullptr;
     uint64_t blockId = 0;
     uint64_t timestamp = 0;
     uint32_t pixelFormat = 0, width = 0, height = 0, offsetX = 0, offsetY = 0;
@@ -50,6 +53,9 @@ struct GevImageBuffer {
 
     // Ready for a new block: every packet missing, counters 0.
     void beginBlock(uint64_t id, uint32_t packets);
+    // Where the block's bytes are: the lent memory or `data`; data.size() bytes either way.
+    uint8_t* bytes() { return lent ? lent : data.data(); }
+    const uint8_t* bytes() const { return lent ? lent : data.data(); }
 };
 
 enum : uint8_t { GEV_PACKET_MISSING = 0, GEV_PACKET_RECEIVED = 1, GEV_PACKET_REQUESTED = 2 };
@@ -101,6 +107,17 @@ struct GevRing {
     uint32_t payloadSize = 0;
     uint32_t packetPayload = 0;
     uint32_t packetsPerBlock = 0;
+    // Lending (filter driver, on the thread that feeds the receiver): memory of a waiting
+    // reader, given to the next block the receiver starts when nothing is in flight before it,
+    // so that the read takes that block without a copy; `lentTo` is the buffer holding it.
+    uint8_t* lendNext = nullptr;
+    GevImageBuffer* lentTo = nullptr;
+
+    // Back to the free list; a block written into lent memory gives it up.
+    void giveBack(GevImageBuffer* b);
+    // The block holding lent memory moves its bytes into its own buffer (another block goes to
+    // the reader first, or the read ends without it); nothing more is lent.
+    void withdrawLoan();
 
     // Pops the free list and zeroes the data; null when the list is empty (the caller counts
     // and logs that). `zero` false leaves the zeroing to the caller (GvspReceiver zeroes only the

@@ -128,6 +128,12 @@ GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
         noteRingFull(blockId);
         return nullptr;
     }
+    if (m_ring.lendNext && !m_prev && !m_cur && !m_next && m_ring.deliverList.count() == 0) {
+        // Nothing else is in flight: this block is the next the waiting reader gets.
+        b->lent = m_ring.lendNext;
+        m_ring.lentTo = b;
+        m_ring.lendNext = nullptr;
+    }
     b->beginBlock(blockId, m_packets);
     b->width = m_cfg.width;
     b->height = m_cfg.height;
@@ -600,16 +606,16 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     if (b->missingPackets > 0) --b->missingPackets;
     if (pid <= 3)
         GevLog(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #%d @%p (+%x), filled up to %x so far\n",
-               b->ringIndex, static_cast<void*>(b->data.data()), static_cast<unsigned>(offset), b->filledUpTo);
+               b->ringIndex, static_cast<void*>(b->bytes()), static_cast<unsigned>(offset), b->filledUpTo);
     state = GEV_PACKET_RECEIVED;
     if (offset >= b->data.size()) return;
     len = std::min<size_t>(len, b->data.size() - offset);
-    if (len) std::memcpy(b->data.data() + offset, data, len);
+    if (len) std::memcpy(b->bytes() + offset, data, len);
     if (!b->zeroed && offset == m_offsets[pid - 1]) {
         // A short packet: the rest of its slot holds an earlier block's bytes.
         const size_t slot = std::min<size_t>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload,
                                              b->data.size() - offset);
-        if (len < slot) std::memset(b->data.data() + offset + len, 0, slot - len);
+        if (len < slot) std::memset(b->bytes() + offset + len, 0, slot - len);
     }
     b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
 }
@@ -622,7 +628,7 @@ void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
     for (uint32_t i = 0; i < m_packets && i < b->packetStates.size(); ++i) {
         if (b->packetStates[i] == GEV_PACKET_RECEIVED || m_offsets[i] >= size) continue;
         const size_t slot = i + 1 == m_packets ? m_lastPacketSize : m_cfg.packetPayload;
-        std::memset(b->data.data() + m_offsets[i], 0, std::min<size_t>(slot, size - m_offsets[i]));
+        std::memset(b->bytes() + m_offsets[i], 0, std::min<size_t>(slot, size - m_offsets[i]));
     }
     b->zeroed = true;
 }
@@ -765,7 +771,7 @@ void GvspReceiver::flushAtEnd() {
         deliver(m_cur);
     }
     if (m_next) {  // never delivered: back to the free list
-        m_ring.freeList.push(m_next);
+        m_ring.giveBack(m_next);
         m_next = nullptr;
     }
 }
