@@ -47,6 +47,10 @@ constexpr uint32_t kReaskWaitMs = 10;
 struct GevStreamState {
     std::mutex acquisitionLock;   // start and stop
     std::mutex ringLock;          // ring set-up and tear-down, GEVGetImage
+    // Held by the grab thread while it feeds the receiver, and by GEVGetImage while it lends
+    // the caller's buffer or takes the loan back (GevRing::lendNext, lentTo): a block written
+    // into the caller's memory is never moved while the receiver writes it. Inside ringLock.
+    std::mutex loanLock;
     std::unique_ptr<GevRing> ring;
     std::unique_ptr<GvspReceiver> receiver;
     sys::JoiningThread grabThread;   // joined by the stop (never by itself: it calls no application code)
@@ -195,6 +199,8 @@ void grabFunc(uint8_t cam) {
     while (!done && !rec.killGrab.load()) {
         int error = 0;
         const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
+        std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
+        if (n > 0) loan.lock();
         for (int i = 0; i < n && !done; ++i) {
             const qx::net::Datagram& d = batch[i];
             const uint8_t* packet = buffers.data() + size_t(i) * slot;
@@ -233,6 +239,7 @@ void grabFunc(uint8_t cam) {
                 }
             }
         }
+        if (loan.owns_lock()) loan.unlock();
         if (n > 0 || done) {
             silentSince = -1;
             continue;
@@ -256,10 +263,14 @@ void grabFunc(uint8_t cam) {
         }
         const int64_t now = gevNowMs();
         if (!rec.killGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
+            std::lock_guard<std::mutex> feeding(st.loanLock);
             rx.resendTick(now, true);  // silence: the pending block's trailer counts as seen
             continue;
         }
-        rx.flushOnIdle();
+        {
+            std::lock_guard<std::mutex> feeding(st.loanLock);
+            rx.flushOnIdle();
+        }
         silentSince = -1;
         if (rec.killGrab.load()) {
             GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
@@ -268,7 +279,10 @@ void grabFunc(uint8_t cam) {
         if (w == qx::net::WaitResult::Error) std::this_thread::yield();
     }
     GevLog(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
-    rx.flushAtEnd();
+    {
+        std::lock_guard<std::mutex> feeding(st.loanLock);
+        rx.flushAtEnd();
+    }
     {
         std::lock_guard<std::mutex> lock(st.doneMutex);
         st.grabDone = true;
@@ -724,16 +738,34 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     }
     if (!st.ring) return GEV_STATUS_BUFFERS_NOT_INI;
     if (!buffer || bufferSize < st.ring->payloadSize) return GEV_STATUS_INVALID_PARAMETER;
-    GevImageBuffer* b = st.ring->deliverList.popWait(rec.grabStopTimeoutMs);
+    GevRing& ring = *st.ring;
+    auto* dest = static_cast<uint8_t*>(buffer);
+    GevImageBuffer* b = ring.deliverList.pop();
+    if (!b) {
+        // Nothing delivered yet: the caller's buffer is lent to the next block the grab thread
+        // starts (when nothing is in flight before it), which is then written straight into it.
+        {
+            std::lock_guard<std::mutex> loan(st.loanLock);
+            ring.lendNext = dest;
+        }
+        b = ring.deliverList.popWait(rec.grabStopTimeoutMs);
+        // Another block, or none: a block still being written into the caller's buffer moves
+        // to its own.
+        std::lock_guard<std::mutex> loan(st.loanLock);
+        if (!b || b->lent != dest) ring.withdrawLoan();
+        ring.lendNext = nullptr;
+    }
     if (!b)
         return rec.connectionState.load() == GEV_CONNECTION_OK ? GEV_STATUS_TIMEOUT : GEV_STATUS_HEARTBEAT_READ_ERROR;
     GevImageHeader h{};
-    const GevStatus result =
-        gevCopyImage(*b, st.ring->payloadSize, static_cast<uint8_t*>(buffer), &h, rec.logCameraNumber);
+    const GevStatus result = gevCopyImage(*b, ring.payloadSize, dest, &h, rec.logCameraNumber);
     st.lastHeader = h;
     st.hasHeader = true;
     if (header) *header = h;
-    st.ring->freeList.push(b);
+    {
+        std::lock_guard<std::mutex> loan(st.loanLock);
+        ring.giveBack(b);
+    }
     GevLog(static_cast<uint8_t>(rec.logCameraNumber), GEV_LOG_VERBOSE, "[V] Returned buffer to free list\n");
     if (size) *size = st.ring->payloadSize;
     return result;
