@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "GevLib.h"
 #include "QxCamApi.h"
+#include "gige/GevLib.h"
 #include "SimGevDevice.h"
 #include "SimGvspSender.h"
 

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "GevRing.h"
 #include "QxCamApi.h"
-#include "GvspProtocol.h"
-#include "GvspReceiver.h"
+#include "gige/GevRing.h"
+#include "gige/GvspProtocol.h"
+#include "gige/GvspReceiver.h"
 
 using namespace qx::gige;
 

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "GevChannelTestSupport.h"
-#include "GevFilterDriver.h"
-#include "GevRecord.h"
 #include "QxCamApi.h"
+#include "gige/GevFilterDriver.h"
+#include "gige/GevRecord.h"
 #include "Sys/ByteOrder.h"
 
 using namespace qx::gige;

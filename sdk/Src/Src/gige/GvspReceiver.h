@@ -9,8 +9,8 @@
 #include <functional>
 #include <vector>
 
-#include "GevRing.h"
 #include "Sys/LogThrottle.h"
+#include "gige/GevRing.h"
 
 namespace qx::gige {
 
