@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rx.flushAtEnd();
     while (GevImageBuffer* b = ring->deliverList.pop()) take(b);
     ring->withdrawLoan();
-    if (ring->freeList.count() != 4 || ring->lentTo) std::abort();  // every buffer came back, no loan left
+    if (ring->freeList.count() != 4 || ring->lentTo) std::abort(); // every buffer came back, no loan left
     gevFreeRing(ring, 1);
     return 0;
 }

@@ -195,10 +195,10 @@ TEST_F(GevStream, ImagesTakenByWaitingCallsAreTheSameAsCopiedOnes) {
     constexpr uint64_t kBlocks = 6;
     std::thread sending([&] {
         for (uint64_t b = 1; b <= kBlocks; ++b) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the call most likely waits
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the call most likely waits
             SimBlockOptions o;
-            if (b == 2) o.drop = {2};   // sent again when asked
-            if (b == 4) o.lost = {2};   // never comes
+            if (b == 2) o.drop = {2}; // sent again when asked
+            if (b == 4) o.lost = {2}; // never comes
             sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), o);
         }
     });

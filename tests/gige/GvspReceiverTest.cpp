@@ -201,7 +201,7 @@ TEST_F(GvspReceiverTest, ShortDatagramsAndErrorStatusesAreSkipped) {
     make(40, 25, 100);
     const Bytes seven{0, 0, 0, 1, 1, 0, 0};
     EXPECT_EQ(rx->process(seven.data(), seven.size()), 1);
-    EXPECT_EQ(rx->blockIdMode(), GvspBlockIdMode::Undecided);  // a short datagram decides nothing
+    EXPECT_EQ(rx->blockIdMode(), GvspBlockIdMode::Undecided); // a short datagram decides nothing
 
     gvsp::Header h = header(1, gvsp::kLeader, 0);
     h.status = 0x8001;
@@ -560,14 +560,14 @@ TEST_F(GvspReceiverTest, FullDeliveryListLeavesNoBufferForTheNextLeader) {
     EXPECT_EQ(leader(5), 0);
     EXPECT_TRUE(logged("[W] There is no buffer available in the queue to store the data. (QueuedList: 0, DeliverList: 4)"));
     EXPECT_TRUE(logged("[W] 1 block(s) dropped at the full image ring (1 in all)"));
-    for (uint64_t b = 5; b <= 40; ++b) block(b, data);  // every packet of each finds no buffer
+    for (uint64_t b = 5; b <= 40; ++b) block(b, data); // every packet of each finds no buffer
     EXPECT_EQ(ring->deliverList.count(), 4u);
     EXPECT_EQ(rx->ringFull.load(), 36u);
     size_t lines = 0;
     for (const auto& l : LogCapture::instance().lines())
         if (l.text.find("There is no buffer available") != std::string::npos) ++lines;
     EXPECT_GE(lines, 1u);
-    EXPECT_LT(lines, 36u);  // one line per second at most, not one per block or packet
+    EXPECT_LT(lines, 36u); // one line per second at most, not one per block or packet
 
     GevImageHeader h{};
     Bytes out;
@@ -650,7 +650,8 @@ TEST_F(GvspReceiverTest, LentMemoryTakesTheNextBlockInPlaceOrGivesItBack) {
     EXPECT_EQ(b->lent, nullptr);
 
     // A block in flight takes no loan: the loan waits for the block after it.
-    const Bytes two = qx::fixture::SimGvspSender::pattern(2, 1000), three = qx::fixture::SimGvspSender::pattern(3, 1000);
+    const Bytes two = qx::fixture::SimGvspSender::pattern(2, 1000),
+                three = qx::fixture::SimGvspSender::pattern(3, 1000);
     leader(2);
     payload(2, 1, two);
     ring->lendNext = lent.data();
@@ -670,11 +671,11 @@ TEST_F(GvspReceiverTest, LentMemoryTakesTheNextBlockInPlaceOrGivesItBack) {
     ring->withdrawLoan();
     EXPECT_EQ(lentBlock->lent, nullptr);
     EXPECT_EQ(ring->lentTo, nullptr);
-    std::fill(lent.begin(), lent.end(), 0xEE);  // the reader's memory is its own again
+    std::fill(lent.begin(), lent.end(), 0xEE); // the reader's memory is its own again
     for (uint32_t p = 7; p <= 10; ++p) payload(3, p, three);
     trailer(3, cfg.height);
     ASSERT_FALSE(resends.empty());
-    payload(3, 5, three);  // the resent packet
+    payload(3, 5, three); // the resent packet
     rx->flushAtEnd();
     ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
     EXPECT_EQ(h.BlockId, 3u);

@@ -171,7 +171,7 @@ TEST_F(PacketFilterStream, ReadsWaitingBeforeTheirBlocksGetThemByteExact) {
         for (uint64_t b = 1; b <= kBlocks; ++b) expectBlock(b);
     });
     for (uint64_t b = 1; b <= kBlocks; ++b) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the read is most likely waiting
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the read is most likely waiting
         SimBlockOptions o;
         if (b % 2 == 0) o.drop = {3, 9};
         sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), o);
@@ -190,7 +190,7 @@ TEST_F(PacketFilterStream, ResendSwitchedMidStreamAppliesToTheNextBlocks) {
     ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
     ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
     SimBlockOptions o;
-    o.drop = {2, 7};   // sent again only when asked
+    o.drop = {2, 7}; // sent again only when asked
     sender->sendBlock(1, SimGvspSender::pattern(1, kPayload), o);
     expectBlock(1, GEV_STATUS_GRAB_ERROR);
     EXPECT_TRUE(sender->resendRequests().empty());

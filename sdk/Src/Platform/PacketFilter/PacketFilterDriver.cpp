@@ -125,7 +125,7 @@ struct Slot {
     std::unique_ptr<GvspReceiver> rx;
     qx::net::UdpSocket control;  // sends PACKETRESEND
     uint16_t requestId = 1;
-    qx::sys::JoiningThread thread;   // stopped through `stop`, then joined
+    qx::sys::JoiningThread thread; // stopped through `stop`, then joined
     std::atomic<bool> stop{false};
 
     // Guarded by mutex: running flag, pending read, stop completion, last header, rate window.

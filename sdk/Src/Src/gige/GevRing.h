@@ -16,8 +16,8 @@ namespace qx::gige {
 // Status of a delivered ring slot.
 enum : uint16_t {
     GEV_BUFFER_COMPLETE = 0,
-    GEV_BUFFER_INCOMPLETE = 2,       // packets missing
-    GEV_BUFFER_GEOMETRY_WRONG = 3,   // the leader failed the geometry check
+    GEV_BUFFER_INCOMPLETE = 2,     // packets missing
+    GEV_BUFFER_GEOMETRY_WRONG = 3, // the leader failed the geometry check
 };
 
 // One ring slot; its status is one of GEV_BUFFER_*.

@@ -53,7 +53,7 @@ struct GevStreamState {
     std::mutex loanLock;
     std::unique_ptr<GevRing> ring;
     std::unique_ptr<GvspReceiver> receiver;
-    sys::JoiningThread grabThread;   // joined by the stop (never by itself: it calls no application code)
+    sys::JoiningThread grabThread; // joined by the stop (never by itself: it calls no application code)
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool grabDone = true;
@@ -838,8 +838,12 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
     if (gevRecord(cam_nr).filterDriverActive && !gevRecord(cam_nr).killGrab.load() && !st.receiver) {
         GevFilterStatistics s;
         if (GevStatus e = gevFilterReadStatistics(cam_nr, &s, nullptr)) return e;
-        *stats = GevStreamStatistics{s.deliveredFrames, s.missingFrames, s.lostPackets, s.deviceDiscarded,
-                                     s.resendRequested, 0};
+        *stats = GevStreamStatistics{}; // the driver keeps no count of a full ring
+        stats->DeliveredBlocks = s.deliveredFrames;
+        stats->MissingBlocks = s.missingFrames;
+        stats->MissingPackets = s.lostPackets;
+        stats->DeviceDiscardedBlocks = s.deviceDiscarded;
+        stats->ResendRequestedPackets = s.resendRequested;
         return GEV_STATUS_SUCCESS;
     }
     if (st.receiver) {

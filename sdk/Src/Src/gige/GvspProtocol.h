@@ -19,7 +19,7 @@ constexpr uint16_t kStatusResent = 0x0100;   // status of a resent packet (16-bi
 constexpr uint16_t kFlagResent = 0x0001;     // extended flag field: packet is a resend
 constexpr uint16_t kFlagPreviousBlockDropped = 0x0002;
 constexpr uint16_t kStatusDataOverrun = 0x800D;
-constexpr uint16_t kStatusErrorBit = 0x8000;   // set in every error status
+constexpr uint16_t kStatusErrorBit = 0x8000; // set in every error status
 
 // Packet formats (low 4 bits of the format byte).
 enum Format : uint8_t {
@@ -86,7 +86,7 @@ using PaddingX = Field<uint16_t, 32>;
 using PaddingY = Field<uint16_t, 34>;
 // Raw data, file, chunk data and the other non-image types: the 64-bit payload length.
 using PayloadLength = Field<uint64_t, 12>;
-using PayloadLengthLow = Field<uint32_t, 16>;   // its low word
+using PayloadLengthLow = Field<uint32_t, 16>; // its low word
 // GenDC: container size, flags, and the word after them.
 using GenDcSize = Field<uint64_t, 12>;
 using GenDcFlags = Field<uint8_t, 20>;

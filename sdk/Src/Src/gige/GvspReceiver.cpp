@@ -109,7 +109,8 @@ void GvspReceiver::deliver(GevImageBuffer* b) {
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] Image #%d enqueued. Updating fps.\n", index);
     if (m_fps) m_fps->update(m_cam);
     if (late) return;  // a late block leaves the expected id where it is
-    if (m_mode == GvspBlockIdMode::Extended && m_expectedBlock != 0 && m_expectedBlock < id) m_dropsSince = m_expectedBlock;
+    if (m_mode == GvspBlockIdMode::Extended && m_expectedBlock != 0 && m_expectedBlock < id)
+        m_dropsSince = m_expectedBlock;
     m_expectedBlock = successor(id);
 }
 
@@ -147,7 +148,7 @@ GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
 // A block finds the ring full: counted once, logged at most once a second with the count since
 // the line before.
 void GvspReceiver::noteRingFull(uint64_t blockId) {
-    if (blockId == m_ringFullBlock) return;  // another packet of a block already counted
+    if (blockId == m_ringFullBlock) return; // another packet of a block already counted
     m_ringFullBlock = blockId;
     ++ringFull;
     if (const uint64_t since = m_ringFullLog.note()) {
@@ -240,7 +241,7 @@ void GvspReceiver::onLeader(const GvspPacketView& v) {
 GevImageBuffer* GvspReceiver::bufferForLeader(const GvspPacketView& v) {
     const uint64_t id = v.h.blockId;
     GevImageBuffer* b = findBuffer(id);
-    if (b && b != m_next) return b;  // its data stays
+    if (b && b != m_next) return b; // its data stays
     m_currentBlock = id;
     if (m_mode == GvspBlockIdMode::Extended && (v.h.flags & gvsp::kFlagPreviousBlockDropped)) noteDeviceDiscarded(id);
     moveCurrentToPrevious();
@@ -282,7 +283,8 @@ void GvspReceiver::noteDeviceDiscarded(uint64_t id) {
     deviceDiscarded += count;
     m_dropsSince = id + 1;
     if (count < 2)
-        GevLog(m_cam, GEV_LOG_WARNING, "[W] One previous data block has been discarded on device side. (BlockID: %lld)\n",
+        GevLog(m_cam, GEV_LOG_WARNING,
+               "[W] One previous data block has been discarded on device side. (BlockID: %lld)\n",
                static_cast<long long>(id));
     else
         GevLog(m_cam, GEV_LOG_WARNING,
@@ -337,8 +339,9 @@ bool GvspReceiver::geometryAsExpected(GevImageBuffer* b, uint64_t id, const gvsp
         right = false;
     }
     if (l.pixelFormat != m_cfg.pixelFormat) {
-        GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Pixelformat expected -> 0x%08X, actual -> 0x%08X\n",
-               block, m_cfg.pixelFormat, l.pixelFormat);
+        GevLog(m_cam, GEV_LOG_ERROR,
+               "[E] Stream header wrong (%lld): Pixelformat expected -> 0x%08X, actual -> 0x%08X\n", block,
+               m_cfg.pixelFormat, l.pixelFormat);
         b->pixelFormat = m_cfg.pixelFormat;
         right = false;
     }
@@ -355,7 +358,7 @@ void GvspReceiver::readOtherLeader(GevImageBuffer* b, uint16_t type, const uint8
     m_nonImage = true;
     switch (type) {
     case gvsp::kRawData:
-        b->height = leader::PayloadLengthLow::get(body, len);  // 0 when too short
+        b->height = leader::PayloadLengthLow::get(body, len); // 0 when too short
         break;
     case gvsp::kGenDcPayload:
         if (leader::GenDcWord::fits(len)) {
@@ -378,7 +381,7 @@ void GvspReceiver::readOtherLeader(GevImageBuffer* b, uint16_t type, const uint8
             b->pixelFormat = leader::JpegDataFormat::get(body, len);
         }
         break;
-    default:  // chunk data, multi-part and anything else: the expected payload size
+    default: // chunk data, multi-part and anything else: the expected payload size
         b->height = m_cfg.payloadSize;
         if (type == gvsp::kChunkData) b->word1 = m_cfg.payloadSize;
         break;

@@ -21,8 +21,8 @@ struct ImageLeader;
 // Width of the block ids, decided by the stream's first packet.
 enum class GvspBlockIdMode : uint8_t {
     Undecided = 0,
-    Short = 1,      // 16-bit block ids, 24-bit packet ids
-    Extended = 2,   // 64-bit block ids, 32-bit packet ids
+    Short = 1,    // 16-bit block ids, 24-bit packet ids
+    Extended = 2, // 64-bit block ids, 32-bit packet ids
 };
 
 struct GvspReceiverConfig {
@@ -141,7 +141,7 @@ private:
     bool m_nonImage = false;
     bool m_sizeMismatchReported = true;  // the size check runs from the first trailer on
     bool m_packetTooLargeSeen = false;
-    uint64_t m_ringFullBlock = 0;        // last block counted in ringFull
+    uint64_t m_ringFullBlock = 0; // last block counted in ringFull
     sys::LogThrottle m_ringFullLog;
 
     GevImageBuffer* m_prev = nullptr;
