@@ -11,7 +11,6 @@
 CxMemFile::CxMemFile(uint8_t* buffer, uint32_t size)
     : m_buffer(buffer),
       m_size(static_cast<int32_t>(size > INT32_MAX ? INT32_MAX : size)),
-      m_freeOnClose(buffer == nullptr),
       m_capacity(size) {}
 
 CxMemFile::~CxMemFile() { Close(); }
@@ -21,22 +20,21 @@ bool CxMemFile::Open()
     if (m_buffer) return false;
     m_position = m_size = 0;
     m_capacity = 0;
-    m_buffer = static_cast<uint8_t*>(std::calloc(1, 1));
-    if (!m_buffer) return false;
-    m_freeOnClose = true;
-    return true;
+    m_owned = cxAllocateZeroed(1);
+    m_buffer = m_owned.get();
+    return m_buffer != nullptr;
 }
 
 uint8_t* CxMemFile::GetBuffer(bool detach)
 {
-    if (detach) m_freeOnClose = false;
+    if (detach) static_cast<void>(m_owned.release());
     return m_buffer;
 }
 
 bool CxMemFile::Close()
 {
-    if (m_buffer && m_freeOnClose) {
-        std::free(m_buffer);
+    if (m_owned) {
+        m_owned.reset();
         m_buffer = nullptr;
         m_size = 0;
     }
@@ -69,28 +67,25 @@ bool CxMemFile::Grow(uint64_t needed)
     if (needed > static_cast<uint64_t>(INT32_MAX)) return false;
     const uint64_t newCapacity = (needed & ~static_cast<uint64_t>(0xFFFF)) + 65536;
     if (newCapacity > UINT32_MAX) return false;
-    uint8_t* grown = nullptr;
-    if (m_buffer && m_freeOnClose) {
-        grown = static_cast<uint8_t*>(std::realloc(m_buffer, static_cast<size_t>(newCapacity)));
-        if (!grown) {
-            std::free(m_buffer);
-        }
+    CxBytes grown;
+    if (m_owned) {
+        // realloc frees nothing when it fails: the old block stays with m_owned until the reset.
+        grown.reset(static_cast<uint8_t*>(std::realloc(m_owned.get(), static_cast<size_t>(newCapacity))));
+        if (grown) static_cast<void>(m_owned.release());
     } else {
         // A caller's buffer is never reallocated: its data is copied into a block of our own.
-        grown = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(newCapacity)));
-        if (grown && m_buffer && m_size > 0) std::memcpy(grown, m_buffer, static_cast<size_t>(m_size));
+        grown = cxAllocate(static_cast<size_t>(newCapacity));
+        if (grown && m_buffer && m_size > 0) std::memcpy(grown.get(), m_buffer, static_cast<size_t>(m_size));
     }
-    if (!grown) {
-        m_buffer = nullptr;
+    m_owned = std::move(grown);
+    m_buffer = m_owned.get();
+    if (!m_buffer) {
         m_capacity = 0;
         m_size = 0;
         m_position = 0;
-        m_freeOnClose = false;
         return false;
     }
-    m_buffer = grown;
     m_capacity = static_cast<uint32_t>(newCapacity);
-    m_freeOnClose = true;
     return true;
 }
 

@@ -1,13 +1,14 @@
 // CxImage: the in-memory image of the image output (a device-independent bitmap with an optional
-// palette, selection mask, alpha plane, layers and frames, plus per-image settings).
+// palette, alpha plane and frames, plus per-image settings).
 //
 // Usage (8-bit grey frame to JPEG in memory, as the recorder does):
 //
 //     CxImage img(width, height, 8, CXIMAGE_FORMAT_JPG);   // pixel block zeroed
 //     img.SetGrayPalette();
-//     // rows are stored bottom-up: either fill GetBits(0) top line first and Flip() afterwards
-//     // (width a multiple of 4: rows are then exactly `width` bytes), or copy a top-first
-//     // buffer of `width`-byte lines in with CreateFromArray(buf, width, height, 8, width, true).
+//     // rows are stored bottom-up: either fill GetBits(height - 1 - y) with picture line y
+//     // (width a multiple of 4: rows are then exactly `width` bytes, so the whole picture can be
+//     // written bottom line first from GetBits(0)), or copy a top-first buffer of `width`-byte
+//     // lines in with CreateFromArray(buf, width, height, 8, width, true).
 //     img.SetJpegQuality(80);
 //     CxMemFile mem;                 // owned, growing buffer
 //     mem.Open();
@@ -22,7 +23,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
+#include "CxBuffer.h"
 #include "CxFile.h"
 
 // Format ids of Encode and Save.
@@ -57,9 +61,6 @@ struct RGBQuad {
     uint8_t rgbRed;
     uint8_t rgbReserved;
 };
-
-// Packed colour 0x00BBGGRR.
-inline uint32_t CxRGB(uint8_t r, uint8_t g, uint8_t b) { return r | (uint32_t(g) << 8) | (uint32_t(b) << 16); }
 
 // The 40-byte BITMAPINFOHEADER that leads the DIB block (host byte order in memory).
 struct BitmapInfoHeader {
@@ -137,7 +138,7 @@ public:
     struct State;
 
 private:
-    State* m_state = nullptr;  // made on first use
+    std::unique_ptr<State> m_state;  // made on first use
 };
 
 class CxImage {
@@ -148,44 +149,40 @@ public:
     CxImage& operator=(const CxImage& source);
     virtual ~CxImage();
 
-    // Lifecycle and copying
+    // Lifecycle and copying (CxImage.cpp)
     void ResetInfo(uint32_t imageType);
     bool Clear();
     bool DeleteFrames();
-    void CopyFrom(const CxImage& source, bool copyPixels = true, bool copySelection = true, bool copyAlpha = true);
-    bool TakeOver(CxImage& source, bool withFrames = true);
+    // Copies settings, pixels and alpha plane (not the frames); from a view, becomes a view.
+    void CopyFrom(const CxImage& source);
     void ShareFrom(const CxImage& source);
-    void CopySettings(const CxImage& source);
-    bool IsView() const { return m_parent != nullptr; }
 
-    // Pixel storage
+    // Pixel storage (CxImageStorage.cpp)
     void* Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType = 0);
     bool CreateFromArray(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t bpp,
                          uint32_t lineBytes, bool flip);
     uint8_t* GetBits(uint32_t row = 0) const;
     uint64_t GetDibSize() const;
-    void* GetDib() const { return m_dib; }
     bool IsValid() const { return m_dib != nullptr; }
     bool Contains(int64_t x, int64_t y) const;
 
     uint32_t GetWidth() const { return static_cast<uint32_t>(m_head.biWidth); }
     uint32_t GetHeight() const { return static_cast<uint32_t>(m_head.biHeight); }
     uint32_t GetBpp() const { return m_head.biBitCount; }
+    // Bytes per stored row (the effective width, a multiple of 4).
     uint32_t GetLineBytes() const { return m_info.effWidth; }
-    uint32_t GetEffWidth() const { return m_info.effWidth; }
     uint32_t GetPaletteCount() const { return m_head.biClrUsed; }
     uint32_t GetPaletteSize() const { return m_head.biClrUsed * 4; }
     uint32_t GetImageType() const { return m_info.type; }
-    void SetImageType(uint32_t type) { m_info.type = type; }
-    int32_t GetFrameCount() const { return m_numFrames; }
+    int32_t GetFrameCount() const { return static_cast<int32_t>(Frames().size()); }
     CxImage* GetFrame(int32_t index) const;
     // Appends a copy of `frame` to this image's frames (used for animated GIF output).
     bool AddFrame(const CxImage& frame);
-    int32_t GetNumLayers() const { return m_numLayers; }
     const char* GetErrorText() const { return m_info.lastError; }
     const BitmapInfoHeader& GetHeader() const { return m_head; }
     const CxImageInfo& GetInfo() const { return m_info; }
 
+    // Settings (CxImage.cpp)
     uint8_t GetJpegQuality() const;
     void SetJpegQuality(uint8_t quality);
     int32_t GetDpiX() const { return m_info.dpiX; }
@@ -196,28 +193,20 @@ public:
     bool HasTransparentIndex() const { return m_info.transparentIndex >= 0; }
     int32_t GetTransparentIndex() const { return m_info.transparentIndex; }
     RGBQuad GetTransparentColor() const;
-    void SetTransparentColor(RGBQuad colour) { m_info.transparentColor = colour; }
     uint32_t GetFormatOption(uint32_t format = 0) const;
-    void SetFormatOption(uint32_t option, uint32_t format = 0);
     static int FormatSlotIndex(uint32_t format);
-    void SetOffset(int32_t left, int32_t top) { m_info.frameLeft = left; m_info.frameTop = top; }
-    void GetOffset(int32_t* left, int32_t* top) const;
     void SetFrameDelay(uint32_t delay) { m_info.frameDelay = delay; }
     uint32_t GetFrameDelay() const { return m_info.frameDelay; }
-    void SetDisposalMethod(uint8_t method) { m_info.disposal = method; }
     uint8_t GetDisposalMethod() const { return m_info.disposal; }
     void SetLoops(int32_t loops) { m_info.loops = loops; }
     int32_t GetLoops() const { return m_info.loops; }
-    void SetAbort(bool abort) { m_info.abort = abort; }
 
-    // Palette and pixels (x from the left, y a stored row: 0 is the bottom line)
+    // Palette, pixels and alpha plane (CxImagePixels.cpp; x from the left, y a stored row:
+    // 0 is the bottom line)
     RGBQuad* GetPalette() const;
     RGBQuad GetPaletteColor(uint32_t index) const;
-    bool GetPaletteColor(uint32_t index, uint8_t* r, uint8_t* g, uint8_t* b) const;
     void SetPaletteColor(uint32_t index, uint8_t r, uint8_t g, uint8_t b, uint8_t alpha = 0);
     void SetPaletteColor(uint32_t index, RGBQuad colour);
-    void SetPaletteColor(uint32_t index, uint32_t packedRgb);
-    void SetPalette(const RGBQuad* entries, uint32_t count);
     void SetGrayPalette();
     bool IsGreyPalette() const;
     uint8_t NearestPaletteIndex(RGBQuad colour);
@@ -228,30 +217,14 @@ public:
     RGBQuad GetPixelColor(int64_t x, int64_t y, bool withAlpha = true) const;
     RGBQuad GetPixelColorUnchecked(int64_t x, int64_t y, bool withAlpha = true) const;
     void SetPixelColor(int64_t x, int64_t y, RGBQuad colour, bool setAlpha = false);
-    void SwapRedBlue(uint8_t* buffer, uint64_t length) const;
     static int32_t CompareLuminance(const RGBQuad& a, const RGBQuad& b);
-
-    // Selection and alpha
-    bool CopySelection(const CxImage& source);
-    bool DeleteSelection();
-    bool FlipSelection();
-    bool HasSelection() const { return m_selection != nullptr; }
-    uint8_t* GetSelection() const { return m_selection; }
     bool CreateAlpha();
-    void DeleteAlpha();
-    bool CopyAlpha(const CxImage& source);
-    bool FlipAlpha();
     bool HasAlpha() const { return m_alpha != nullptr; }
-    uint8_t* GetAlphaPlane() const { return m_alpha; }
-    uint8_t GetAlpha(int64_t x, int64_t y) const;
     uint8_t GetAlphaUnchecked(int64_t x, int64_t y) const;
     void SetAlpha(int64_t x, int64_t y, uint8_t alpha);
-    uint8_t* AlphaAt(int64_t x, int64_t y) const;
     bool PaletteHasAlpha() const;
 
-    // Format conversion and output
-    bool Flip(bool flipSelection = false, bool flipAlpha = true);
-    bool RaiseBitDepth(uint32_t bpp);
+    // Output (CxImageEncode.cpp)
     bool Encode(CxFile* stream, uint32_t format);
     // Encode(stream, CXIMAGE_FORMAT_JPG) with a compressor kept by the caller: the same bytes.
     bool EncodeJpeg(CxFile* stream, CxJpegCompressor& compressor);
@@ -264,17 +237,26 @@ protected:
     uint8_t* PixelBlock() const;
 
     BitmapInfoHeader m_head{};
-    uint8_t* m_dib = nullptr;       // header + palette + rows, one block
-    const CxImage* m_parent = nullptr;  // set for a view
     CxImageInfo m_info{};
-    uint8_t* m_selection = nullptr; // width x height, or null
-    uint8_t* m_alpha = nullptr;     // width x height, or null
-    CxImage** m_layers = nullptr;
-    int32_t m_numLayers = 0;
-    CxImage** m_frames = nullptr;
-    int32_t m_numFrames = 0;
+    // The blocks in use: an owner's own (m_owned), or for a view its parent's.
+    uint8_t* m_dib = nullptr;    // header + palette + rows, one block
+    uint8_t* m_alpha = nullptr;  // width x height, or null
+    const CxImage* m_parent = nullptr;  // set for a view
 
 private:
-    // Drops every shared or owned pointer without freeing anything (a view letting go).
+    using FrameList = std::vector<std::unique_ptr<CxImage>>;
+
+    // An owner's blocks and frames; a view owns nothing and keeps these empty.
+    struct Owned {
+        CxBytes dib;
+        CxBytes alpha;
+        FrameList frames;
+    };
+
+    // The frames of this image, or of the image a view shares.
+    const FrameList& Frames() const { return m_parent ? m_parent->Frames() : m_owned.frames; }
+    // Drops every shared pointer without freeing anything (a view letting go).
     void Detach();
+
+    Owned m_owned;
 };

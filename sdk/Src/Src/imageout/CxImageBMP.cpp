@@ -1,7 +1,6 @@
 // BMP encoder: file header, the bitmap info header and the DIB's palette and rows as stored.
 // Every multi-byte field is serialised little-endian whatever the host.
 #include <cstring>
-#include <new>
 
 #include "CxImageCodecs.h"
 #include "Sys/ByteOrder.h"
@@ -63,7 +62,7 @@ bool CxImageBMP::Encode(CxFile* stream)
             SetError("BMP write error");
             return false;
         }
-        uint8_t* line = new (std::nothrow) uint8_t[4ull * w];
+        CxBytes line = cxAllocate(4ull * w);
         if (!line) {
             SetError("BMP encoder can't allocate memory");
             return false;
@@ -78,9 +77,8 @@ bool CxImageBMP::Encode(CxFile* stream)
                 line[4 * x + 2] = src[3 * x + 2];
                 line[4 * x + 3] = alpha[x];
             }
-            ok = stream->Write(line, 4ull * w, 1) == 1;
+            ok = stream->Write(line.get(), 4ull * w, 1) == 1;
         }
-        delete[] line;
         if (!ok) SetError("BMP write error");
         return ok;
     }

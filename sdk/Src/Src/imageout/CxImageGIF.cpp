@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "CxImageCodecs.h"
@@ -275,7 +274,7 @@ bool CxImageGIF::EncodeBody(CxFile* stream, const CxImage& frame, bool localPale
     const int minCodeSize = std::max<int>(bits, 2);
     sink.put(static_cast<uint8_t>(minCodeSize));
 
-    LzwEncoder* lzw = new (std::nothrow) LzwEncoder(sink, minCodeSize);
+    std::unique_ptr<LzwEncoder> lzw = cxMakeUnique<LzwEncoder>(sink, minCodeSize);
     if (!lzw) return false;
     uint32_t x = 0;
     uint32_t y = 0;  // picture line, top first
@@ -287,7 +286,7 @@ bool CxImageGIF::EncodeBody(CxFile* stream, const CxImage& frame, bool localPale
         }
         return index;
     });
-    delete lzw;
+    lzw.reset();
     sink.put(0);
     if (sink.failed()) m_writeFailed = true;
     return true;

@@ -30,7 +30,7 @@ bool CxImageICO::Encode(CxFile* stream)
 
     const bool form32 = HasAlpha() && paletteCount == 0;
     const uint32_t bitCount = form32 ? 32 : bpp;
-    const uint32_t colourBytes = form32 ? w * h * 4 : GetEffWidth() * h;
+    const uint32_t colourBytes = form32 ? w * h * 4 : GetLineBytes() * h;
     const uint32_t maskLineBytes = ((w + 31) / 32) * 4;
     const uint32_t maskBytes = maskLineBytes * h;
     const uint32_t resourceSize = maskBytes + colourBytes + 4 * paletteCount + kInfoHeaderSize;

@@ -17,7 +17,6 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -202,21 +201,19 @@ CxJpegCompressor::CxJpegCompressor() = default;
 CxJpegCompressor::~CxJpegCompressor()
 {
     if (m_state && m_state->created) jpeg_destroy_compress(&m_state->cinfo);
-    delete m_state;
 }
 
 bool CxJpegCompressor::compress(const JpegImage& image, CxFile* stream, char* error, size_t errorSize)
 {
     if (!m_state) {
-        m_state = new (std::nothrow) State;
+        m_state = cxMakeUnique<State>();  // value-initialised: all zero
         if (!m_state) {
             std::snprintf(error, errorSize, "%s", "JPEG encoder can't allocate memory");
             return false;
         }
-        std::memset(m_state, 0, sizeof(*m_state));
     }
     m_state->destination.stream = stream;
-    const bool ok = compressImage(&image, m_state);
+    const bool ok = compressImage(&image, m_state.get());
     m_state->destination.stream = nullptr;
     if (!ok) std::snprintf(error, errorSize, "%s", m_state->error.message);
     return ok;
@@ -234,7 +231,7 @@ bool CxImageJPG::Encode(CxFile* stream)
     }
     CxJpegCompressor::JpegImage image{};
     image.pixels = GetBits(0);
-    image.effWidth = GetEffWidth();
+    image.effWidth = GetLineBytes();
     image.width = GetWidth();
     image.height = GetHeight();
     image.grey = grey;

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include <libmng.h>
 #include <zlib.h>
@@ -54,10 +53,6 @@ private:
     mng_handle m_handle;
 };
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 } // namespace
 
 bool CxImageMNG::Encode(CxFile* stream)
@@ -77,7 +72,7 @@ bool CxImageMNG::Encode(CxFile* stream)
         SetError("could not allocate memory for MNG");
         return false;
     }
-    std::unique_ptr<uint8_t, FreeDeleter> raw(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(rawSize))));
+    CxBytes raw = cxAllocate(static_cast<size_t>(rawSize));
     if (!raw) {
         SetError("could not allocate memory for MNG");
         return false;
@@ -93,7 +88,7 @@ bool CxImageMNG::Encode(CxFile* stream)
         }
     }
     uLongf packedSize = compressBound(static_cast<uLong>(rawSize));
-    std::unique_ptr<uint8_t, FreeDeleter> packed(static_cast<uint8_t*>(std::malloc(packedSize)));
+    CxBytes packed = cxAllocate(packedSize);
     if (!packed) {
         SetError("could not allocate memory for MNG");
         return false;

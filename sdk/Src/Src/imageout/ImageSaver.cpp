@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -25,13 +24,12 @@ unsigned zlibCompress(unsigned char** out, size_t* outSize, const unsigned char*
                       const LodePNGCompressSettings*)
 {
     uLongf size = compressBound(static_cast<uLong>(inSize));
-    auto* block = static_cast<unsigned char*>(std::malloc(size));
+    CxBytes block = cxAllocate(size);
     if (!block) return 83;  // LodePNG's "memory allocation failed"
-    if (compress2(block, &size, in, static_cast<uLong>(inSize), Z_DEFAULT_COMPRESSION) != Z_OK) {
-        std::free(block);
+    if (compress2(block.get(), &size, in, static_cast<uLong>(inSize), Z_DEFAULT_COMPRESSION) != Z_OK) {
         return 111;  // LodePNG's "custom zlib or inflate decompression failed"
     }
-    *out = block;
+    *out = block.release();
     *outSize = size;
     return 0;
 }
