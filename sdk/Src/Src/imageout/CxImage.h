@@ -78,10 +78,6 @@ struct BitmapInfoHeader {
 };
 static_assert(sizeof(BitmapInfoHeader) == 40, "BITMAPINFOHEADER is 40 bytes");
 
-struct CxRect {
-    int32_t left, top, right, bottom;
-};
-
 // Per-format option words: slot 0 is the image's own type (see FormatSlotIndex).
 constexpr int CXIMAGE_OPTION_SLOTS = 19;
 constexpr int CXIMAGE_ERROR_TEXT_SIZE = 256;
@@ -98,11 +94,9 @@ struct CxImageInfo {
     RGBQuad transparentColor;
     float jpegQuality;
     int32_t dpiX, dpiY;
-    bool abort;               // tested once per row by long per-pixel loops
     uint8_t alphaMax;
     bool alphaPaletteEnabled;
     bool enabled;
-    CxRect selectionBox;
     int32_t frameLeft, frameTop;
     uint32_t frameDelay;
     uint8_t disposal;

@@ -76,7 +76,6 @@ void* CxImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t im
     m_info.effWidth = static_cast<uint32_t>(effWidth);
     m_info.type = imageType;
     m_info.lastColorValid = false;
-    m_info.selectionBox = CxRect{0, static_cast<int32_t>(height), static_cast<int32_t>(width), 0};
     m_owned.dib = std::move(block);
     m_dib = m_owned.dib.get();
     std::memcpy(m_dib, &m_head, sizeof(m_head));
