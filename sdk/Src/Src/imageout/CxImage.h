@@ -5,10 +5,10 @@
 //
 //     CxImage img(width, height, 8, CXIMAGE_FORMAT_JPG);   // pixel block zeroed
 //     img.SetGrayPalette();
-//     // rows are stored bottom-up: either fill GetBits(height - 1 - y) with picture line y
-//     // (width a multiple of 4: rows are then exactly `width` bytes, so the whole picture can be
-//     // written bottom line first from GetBits(0)), or copy a top-first buffer of `width`-byte
-//     // lines in with CreateFromArray(buf, width, height, 8, width, true).
+//     // rows are stored bottom-up: picture line y (top first) is GetBits(height - 1 - y). With
+//     // a width that is a multiple of 4 rows are exactly `width` bytes, so all lines can be
+//     // written at once from GetBits(0), bottom line first; or copy a top-first buffer of
+//     // `width`-byte lines in with CreateFromArray(buf, width, height, 8, width, true).
 //     img.SetJpegQuality(80);
 //     CxMemFile mem;                 // owned, growing buffer
 //     mem.Open();
