@@ -1,7 +1,7 @@
 // The image class: creation, pixel storage, palette and pixels, copying, views, dispatch.
 #include <cstring>
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
 
 TEST(CxImage, ConstructionDefaults)

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
 #include "LibjpegGrey.h"
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "CxBuffer.h"
+#include "imageout/CxBuffer.h"
 
 class CxFile {
 public:

@@ -1,7 +1,7 @@
 // CxImage lifecycle, copying, views, frames and per-image settings. Pixel storage is in
 // CxImageStorage.cpp, palette and pixel access in CxImagePixels.cpp, the format dispatch in
 // CxImageEncode.cpp.
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 
 #include <cmath>
 #include <cstring>

@@ -26,8 +26,8 @@
 #include <memory>
 #include <vector>
 
-#include "CxBuffer.h"
-#include "CxFile.h"
+#include "imageout/CxBuffer.h"
+#include "imageout/CxFile.h"
 
 // Format ids of Encode and Save.
 enum CxImageFormat : uint32_t {

@@ -2,7 +2,7 @@
 // Every multi-byte field is serialised little-endian whatever the host.
 #include <cstring>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 #include "Sys/ByteOrder.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 
 // ---------------------------------------------------------------------------------------------
 // Palette and pixels

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 
 namespace {
 
