@@ -27,8 +27,7 @@ inline CxBytes cxAllocateZeroed(size_t size) { return CxBytes(static_cast<uint8_
 
 // std::make_unique that answers null instead of throwing when memory runs out.
 template <typename T, typename... Args>
-std::unique_ptr<T> cxMakeUnique(Args&&... args) noexcept
-{
+std::unique_ptr<T> cxMakeUnique(Args&&... args) noexcept {
     try {
         return std::make_unique<T>(std::forward<Args>(args)...);
     } catch (const std::bad_alloc&) {

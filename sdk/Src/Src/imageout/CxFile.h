@@ -70,9 +70,9 @@ private:
     // Makes room for `needed` bytes in total; false (and no buffer left) when allocation fails.
     bool Grow(uint64_t needed);
 
-    uint8_t* m_buffer = nullptr;  // the data: m_owned's block, or the caller's buffer
+    uint8_t* m_buffer = nullptr; // the data: m_owned's block, or the caller's buffer
     int32_t m_size = 0;
-    CxBytes m_owned;               // the block the stream frees on close, or null
+    CxBytes m_owned; // the block the stream frees on close, or null
     int32_t m_position = 0;
     uint32_t m_capacity = 0;
     bool m_eof = false;

@@ -8,8 +8,7 @@
 
 namespace {
 
-bool hostIsLittleEndian()
-{
+bool hostIsLittleEndian() {
     const uint16_t probe = 1;
     uint8_t first;
     std::memcpy(&first, &probe, 1);
@@ -26,32 +25,27 @@ int32_t pelsPerMeter(int32_t dpi) { return static_cast<int32_t>(std::floor(dpi *
 
 CxImage::CxImage(uint32_t imageType) { ResetInfo(imageType); }
 
-CxImage::CxImage(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType)
-{
+CxImage::CxImage(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType) {
     ResetInfo(imageType);
     Create(width, height, bpp, imageType);
 }
 
-CxImage::CxImage(const CxImage& source)
-{
+CxImage::CxImage(const CxImage& source) {
     ResetInfo(0);
     CopyFrom(source);
 }
 
-CxImage& CxImage::operator=(const CxImage& source)
-{
+CxImage& CxImage::operator=(const CxImage& source) {
     if (this != &source) CopyFrom(source);
     return *this;
 }
 
-CxImage::~CxImage()
-{
+CxImage::~CxImage() {
     DeleteFrames();
     Clear();
 }
 
-void CxImage::ResetInfo(uint32_t imageType)
-{
+void CxImage::ResetInfo(uint32_t imageType) {
     std::memset(&m_info, 0, sizeof(m_info));
     m_info.type = imageType;
     m_info.jpegQuality = 90.0f;
@@ -65,15 +59,13 @@ void CxImage::ResetInfo(uint32_t imageType)
     SetDpiY(96);
 }
 
-void CxImage::Detach()
-{
+void CxImage::Detach() {
     m_dib = nullptr;
     m_alpha = nullptr;
     m_parent = nullptr;
 }
 
-bool CxImage::Clear()
-{
+bool CxImage::Clear() {
     if (m_parent) return false;
     m_owned.alpha.reset();
     m_alpha = nullptr;
@@ -87,18 +79,16 @@ bool CxImage::Clear()
     return true;
 }
 
-bool CxImage::DeleteFrames()
-{
+bool CxImage::DeleteFrames() {
     if (m_parent) return false;
     m_owned.frames.clear();
     return true;
 }
 
-void CxImage::CopyFrom(const CxImage& source)
-{
+void CxImage::CopyFrom(const CxImage& source) {
     if (&source == this) return;
     if (m_parent) {
-        Detach();  // a view never frees what it shares
+        Detach(); // a view never frees what it shares
     }
     if (source.m_parent) {
         ShareFrom(source);
@@ -123,8 +113,7 @@ void CxImage::CopyFrom(const CxImage& source)
     }
 }
 
-void CxImage::ShareFrom(const CxImage& source)
-{
+void CxImage::ShareFrom(const CxImage& source) {
     if (&source == this) return;
     if (m_parent) {
         Detach();
@@ -139,15 +128,13 @@ void CxImage::ShareFrom(const CxImage& source)
     m_parent = &source;
 }
 
-CxImage* CxImage::GetFrame(int32_t index) const
-{
+CxImage* CxImage::GetFrame(int32_t index) const {
     const FrameList& frames = Frames();
     if (index < 0 || static_cast<size_t>(index) >= frames.size()) return nullptr;
     return frames[static_cast<size_t>(index)].get();
 }
 
-bool CxImage::AddFrame(const CxImage& frame)
-{
+bool CxImage::AddFrame(const CxImage& frame) {
     if (m_parent) return false;
     std::unique_ptr<CxImage> copy = cxMakeUnique<CxImage>(frame);
     if (!copy) return false;
@@ -167,45 +154,39 @@ uint8_t CxImage::GetJpegQuality() const { return static_cast<uint8_t>(m_info.jpe
 
 void CxImage::SetJpegQuality(uint8_t quality) { m_info.jpegQuality = quality; }
 
-void CxImage::SetDpiX(int32_t dpi)
-{
+void CxImage::SetDpiX(int32_t dpi) {
     if (dpi < 1) dpi = 96;
     m_info.dpiX = dpi;
     m_head.biXPelsPerMeter = pelsPerMeter(dpi);
     if (m_dib) reinterpret_cast<BitmapInfoHeader*>(m_dib)->biXPelsPerMeter = m_head.biXPelsPerMeter;
 }
 
-void CxImage::SetDpiY(int32_t dpi)
-{
+void CxImage::SetDpiY(int32_t dpi) {
     if (dpi < 1) dpi = 96;
     m_info.dpiY = dpi;
     m_head.biYPelsPerMeter = pelsPerMeter(dpi);
     if (m_dib) reinterpret_cast<BitmapInfoHeader*>(m_dib)->biYPelsPerMeter = m_head.biYPelsPerMeter;
 }
 
-void CxImage::SetTransparentIndex(int32_t index)
-{
+void CxImage::SetTransparentIndex(int32_t index) {
     m_info.transparentIndex = index < static_cast<int64_t>(GetPaletteCount()) ? index : 0;
 }
 
-RGBQuad CxImage::GetTransparentColor() const
-{
+RGBQuad CxImage::GetTransparentColor() const {
     if (GetBpp() < 24 && m_info.transparentIndex >= 0) {
         return GetPaletteColor(static_cast<uint32_t>(m_info.transparentIndex));
     }
     return m_info.transparentColor;
 }
 
-int CxImage::FormatSlotIndex(uint32_t format)
-{
+int CxImage::FormatSlotIndex(uint32_t format) {
     if (format >= 1 && format <= 3) return static_cast<int>(format);
     if (format >= 5 && format <= 15) return static_cast<int>(format) - 1;
     if (format >= 17 && format <= 20) return static_cast<int>(format) - 2;
     return 0;
 }
 
-uint32_t CxImage::GetFormatOption(uint32_t format) const
-{
+uint32_t CxImage::GetFormatOption(uint32_t format) const {
     int slot = FormatSlotIndex(format);
     if (slot == 0) slot = FormatSlotIndex(m_info.type);
     return m_info.codecOptions[slot];

@@ -35,19 +35,19 @@ enum CxImageFormat : uint32_t {
     CXIMAGE_FORMAT_BMP = 1,
     CXIMAGE_FORMAT_GIF = 2,
     CXIMAGE_FORMAT_JPG = 3,
-    CXIMAGE_FORMAT_PNG = 4,  // not encoded through Encode (the saver writes PNG itself)
+    CXIMAGE_FORMAT_PNG = 4, // not encoded through Encode (the saver writes PNG itself)
     CXIMAGE_FORMAT_ICO = 5,
     CXIMAGE_FORMAT_TIF = 6,
     CXIMAGE_FORMAT_TGA = 7,
     CXIMAGE_FORMAT_PCX = 8,
     CXIMAGE_FORMAT_WBMP = 9,
     CXIMAGE_FORMAT_WMF = 10,
-    CXIMAGE_FORMAT_JP2 = 11,  // JPEG 2000 file
-    CXIMAGE_FORMAT_JPC = 12,  // JPEG 2000 codestream
-    CXIMAGE_FORMAT_PGX = 13,  // JPEG 2000 test image format (grey only)
-    CXIMAGE_FORMAT_PNM = 14,  // binary PGM or PPM
-    CXIMAGE_FORMAT_RAS = 15,  // Sun raster
-    CXIMAGE_FORMAT_JBG = 16,  // not encoded
+    CXIMAGE_FORMAT_JP2 = 11, // JPEG 2000 file
+    CXIMAGE_FORMAT_JPC = 12, // JPEG 2000 codestream
+    CXIMAGE_FORMAT_PGX = 13, // JPEG 2000 test image format (grey only)
+    CXIMAGE_FORMAT_PNM = 14, // binary PGM or PPM
+    CXIMAGE_FORMAT_RAS = 15, // Sun raster
+    CXIMAGE_FORMAT_JBG = 16, // not encoded
     CXIMAGE_FORMAT_MNG = 17,
     CXIMAGE_FORMAT_SKA = 18,
     CXIMAGE_FORMAT_RAW = 19,
@@ -84,10 +84,10 @@ constexpr int CXIMAGE_ERROR_TEXT_SIZE = 256;
 
 // The information block: per-image settings copied with the image.
 struct CxImageInfo {
-    uint32_t effWidth;        // bytes per stored row, a multiple of 4
-    uint32_t type;            // format id, 0 when none
+    uint32_t effWidth; // bytes per stored row, a multiple of 4
+    uint32_t type;     // format id, 0 when none
     char lastError[CXIMAGE_ERROR_TEXT_SIZE];
-    RGBQuad lastColor;        // nearest-palette-index cache
+    RGBQuad lastColor; // nearest-palette-index cache
     uint8_t lastColorIndex;
     bool lastColorValid;
     int32_t transparentIndex; // -1 none
@@ -100,7 +100,7 @@ struct CxImageInfo {
     int32_t frameLeft, frameTop;
     uint32_t frameDelay;
     uint8_t disposal;
-    int32_t loops;            // animated GIF loop count (0: forever)
+    int32_t loops; // animated GIF loop count (0: forever)
     uint32_t codecOptions[CXIMAGE_OPTION_SLOTS];
     bool littleEndianHost;
 };
@@ -117,8 +117,8 @@ public:
 
     // The pixels to compress: stored rows bottom-up, 8-bit grey or 24-bit blue-green-red.
     struct JpegImage {
-        const uint8_t* pixels;  // first stored row
-        uint32_t effWidth;      // bytes per stored row
+        const uint8_t* pixels; // first stored row
+        uint32_t effWidth;     // bytes per stored row
         uint32_t width;
         uint32_t height;
         bool grey;
@@ -132,7 +132,7 @@ public:
     struct State;
 
 private:
-    std::unique_ptr<State> m_state;  // made on first use
+    std::unique_ptr<State> m_state; // made on first use
 };
 
 class CxImage {
@@ -153,8 +153,8 @@ public:
 
     // Pixel storage (CxImageStorage.cpp)
     void* Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType = 0);
-    bool CreateFromArray(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t bpp,
-                         uint32_t lineBytes, bool flip);
+    bool CreateFromArray(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t bpp, uint32_t lineBytes,
+                         bool flip);
     uint8_t* GetBits(uint32_t row = 0) const;
     uint64_t GetDibSize() const;
     bool IsValid() const { return m_dib != nullptr; }
@@ -233,9 +233,9 @@ protected:
     BitmapInfoHeader m_head{};
     CxImageInfo m_info{};
     // The blocks in use: an owner's own (m_owned), or for a view its parent's.
-    uint8_t* m_dib = nullptr;    // header + palette + rows, one block
-    uint8_t* m_alpha = nullptr;  // width x height, or null
-    const CxImage* m_parent = nullptr;  // set for a view
+    uint8_t* m_dib = nullptr;          // header + palette + rows, one block
+    uint8_t* m_alpha = nullptr;        // width x height, or null
+    const CxImage* m_parent = nullptr; // set for a view
 
 private:
     using FrameList = std::vector<std::unique_ptr<CxImage>>;

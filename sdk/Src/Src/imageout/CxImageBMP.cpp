@@ -9,8 +9,7 @@ namespace {
 
 constexpr uint32_t kFileHeaderSize = 14;
 
-void serialiseInfoHeader(const BitmapInfoHeader& h, uint8_t out[40])
-{
+void serialiseInfoHeader(const BitmapInfoHeader& h, uint8_t out[40]) {
     using namespace qx::sys;
     storeLe32(out + 0, h.biSize);
     storeLe32(out + 4, static_cast<uint32_t>(h.biWidth));
@@ -25,8 +24,7 @@ void serialiseInfoHeader(const BitmapInfoHeader& h, uint8_t out[40])
     storeLe32(out + 36, h.biClrImportant);
 }
 
-void serialiseFileHeader(uint64_t fileSize, uint32_t pixelOffset, uint8_t out[kFileHeaderSize])
-{
+void serialiseFileHeader(uint64_t fileSize, uint32_t pixelOffset, uint8_t out[kFileHeaderSize]) {
     using namespace qx::sys;
     out[0] = 'B';
     out[1] = 'M';
@@ -37,8 +35,7 @@ void serialiseFileHeader(uint64_t fileSize, uint32_t pixelOffset, uint8_t out[kF
 
 } // namespace
 
-bool CxImageBMP::Encode(CxFile* stream)
-{
+bool CxImageBMP::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
 
     // The header at the start of the block follows the image's header (resolution included).

@@ -25,8 +25,7 @@ mng_bool MNG_DECL mngOpen(mng_handle) { return MNG_TRUE; }
 
 mng_bool MNG_DECL mngClose(mng_handle) { return MNG_TRUE; }
 
-mng_bool MNG_DECL mngWrite(mng_handle handle, mng_ptr buffer, mng_uint32 length, mng_uint32p written)
-{
+mng_bool MNG_DECL mngWrite(mng_handle handle, mng_ptr buffer, mng_uint32 length, mng_uint32p written) {
     auto* out = static_cast<MngOutput*>(mng_get_userdata(handle));
     const size_t n = out->stream->Write(buffer, 1, length);
     *written = static_cast<mng_uint32>(n);
@@ -41,8 +40,7 @@ mng_bool MNG_DECL mngWrite(mng_handle handle, mng_ptr buffer, mng_uint32 length,
 class MngHandle {
 public:
     explicit MngHandle(MngOutput* out) : m_handle(mng_initialize(out, mngAlloc, mngFree, MNG_NULL)) {}
-    ~MngHandle()
-    {
+    ~MngHandle() {
         if (m_handle) mng_cleanup(&m_handle);
     }
     MngHandle(const MngHandle&) = delete;
@@ -55,8 +53,7 @@ private:
 
 } // namespace
 
-bool CxImageMNG::Encode(CxFile* stream)
-{
+bool CxImageMNG::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     if (GetPaletteCount() > 0 || GetBpp() != 24) {
         SetError("MNG encoder can save only RGB images");
@@ -104,18 +101,16 @@ bool CxImageMNG::Encode(CxFile* stream)
     MngHandle mng(&out);
     mng_handle hmng = mng.get();
     if (!hmng || mng_setcb_openstream(hmng, mngOpen) != MNG_NOERROR ||
-        mng_setcb_closestream(hmng, mngClose) != MNG_NOERROR ||
-        mng_setcb_writedata(hmng, mngWrite) != MNG_NOERROR) {
+        mng_setcb_closestream(hmng, mngClose) != MNG_NOERROR || mng_setcb_writedata(hmng, mngWrite) != MNG_NOERROR) {
         SetError("could not initialize libmng");
         return false;
     }
-    const bool built =
-        mng_create(hmng) == MNG_NOERROR &&
-        mng_putchunk_mhdr(hmng, w, h, 1000, 1, 1, 1, 3) == MNG_NOERROR &&
-        mng_putchunk_defi(hmng, 0, 0, 0, MNG_FALSE, 0, 0, MNG_FALSE, 0, 0, 0, 0) == MNG_NOERROR &&
-        mng_putchunk_ihdr(hmng, w, h, 8, 2, 0, 0, 0) == MNG_NOERROR &&
-        mng_putchunk_idat(hmng, static_cast<mng_uint32>(packedSize), packed.get()) == MNG_NOERROR &&
-        mng_putchunk_iend(hmng) == MNG_NOERROR && mng_putchunk_mend(hmng) == MNG_NOERROR;
+    const bool built = mng_create(hmng) == MNG_NOERROR &&
+                       mng_putchunk_mhdr(hmng, w, h, 1000, 1, 1, 1, 3) == MNG_NOERROR &&
+                       mng_putchunk_defi(hmng, 0, 0, 0, MNG_FALSE, 0, 0, MNG_FALSE, 0, 0, 0, 0) == MNG_NOERROR &&
+                       mng_putchunk_ihdr(hmng, w, h, 8, 2, 0, 0, 0) == MNG_NOERROR &&
+                       mng_putchunk_idat(hmng, static_cast<mng_uint32>(packedSize), packed.get()) == MNG_NOERROR &&
+                       mng_putchunk_iend(hmng) == MNG_NOERROR && mng_putchunk_mend(hmng) == MNG_NOERROR;
     if (!built) {
         SetError("could not build the MNG chunks");
         return false;

@@ -10,27 +10,23 @@
 // Palette and pixels
 // ---------------------------------------------------------------------------------------------
 
-RGBQuad* CxImage::GetPalette() const
-{
+RGBQuad* CxImage::GetPalette() const {
     if (!m_dib || GetPaletteCount() == 0) return nullptr;
     return reinterpret_cast<RGBQuad*>(m_dib + m_head.biSize);
 }
 
-RGBQuad CxImage::GetPaletteColor(uint32_t index) const
-{
+RGBQuad CxImage::GetPaletteColor(uint32_t index) const {
     RGBQuad colour{0, 0, 0, 0};
     const RGBQuad* palette = GetPalette();
     if (palette && index < GetPaletteCount()) colour = palette[index];
     return colour;
 }
 
-void CxImage::SetPaletteColor(uint32_t index, uint8_t r, uint8_t g, uint8_t b, uint8_t alpha)
-{
+void CxImage::SetPaletteColor(uint32_t index, uint8_t r, uint8_t g, uint8_t b, uint8_t alpha) {
     SetPaletteColor(index, RGBQuad{b, g, r, alpha});
 }
 
-void CxImage::SetPaletteColor(uint32_t index, RGBQuad colour)
-{
+void CxImage::SetPaletteColor(uint32_t index, RGBQuad colour) {
     RGBQuad* palette = GetPalette();
     if (palette && index < GetPaletteCount()) {
         palette[index] = colour;
@@ -38,8 +34,7 @@ void CxImage::SetPaletteColor(uint32_t index, RGBQuad colour)
     }
 }
 
-void CxImage::SetGrayPalette()
-{
+void CxImage::SetGrayPalette() {
     RGBQuad* palette = GetPalette();
     const uint32_t n = GetPaletteCount();
     if (!palette || n < 2) return;
@@ -51,8 +46,7 @@ void CxImage::SetGrayPalette()
     m_info.lastColorValid = false;
 }
 
-bool CxImage::IsGreyPalette() const
-{
+bool CxImage::IsGreyPalette() const {
     const RGBQuad* palette = GetPalette();
     if (!palette) return false;
     for (uint32_t i = 0; i < GetPaletteCount(); ++i) {
@@ -61,8 +55,7 @@ bool CxImage::IsGreyPalette() const
     return true;
 }
 
-uint8_t CxImage::NearestPaletteIndex(RGBQuad colour)
-{
+uint8_t CxImage::NearestPaletteIndex(RGBQuad colour) {
     const RGBQuad* palette = GetPalette();
     if (!palette) return 0;
     if (m_info.lastColorValid && m_info.lastColor.rgbBlue == colour.rgbBlue &&
@@ -93,8 +86,7 @@ uint8_t CxImage::NearestPaletteIndex(RGBQuad colour)
     return static_cast<uint8_t>(bestIndex);
 }
 
-uint8_t CxImage::GetPixelIndexUnchecked(int64_t x, int64_t y) const
-{
+uint8_t CxImage::GetPixelIndexUnchecked(int64_t x, int64_t y) const {
     const uint8_t* row = PixelBlock() + static_cast<uint64_t>(y) * m_info.effWidth;
     switch (GetBpp()) {
     case 8: return row[x];
@@ -107,8 +99,7 @@ uint8_t CxImage::GetPixelIndexUnchecked(int64_t x, int64_t y) const
     }
 }
 
-uint8_t CxImage::GetPixelIndex(int64_t x, int64_t y) const
-{
+uint8_t CxImage::GetPixelIndex(int64_t x, int64_t y) const {
     if (!m_dib || GetPaletteCount() == 0) return 0;
     if (!Contains(x, y)) {
         if (m_info.transparentIndex >= 0) return static_cast<uint8_t>(m_info.transparentIndex);
@@ -117,8 +108,7 @@ uint8_t CxImage::GetPixelIndex(int64_t x, int64_t y) const
     return GetPixelIndexUnchecked(x, y);
 }
 
-void CxImage::SetPixelIndexUnchecked(int64_t x, int64_t y, uint8_t index)
-{
+void CxImage::SetPixelIndexUnchecked(int64_t x, int64_t y, uint8_t index) {
     uint8_t* row = PixelBlock() + static_cast<uint64_t>(y) * m_info.effWidth;
     switch (GetBpp()) {
     case 8: row[x] = index; break;
@@ -138,14 +128,12 @@ void CxImage::SetPixelIndexUnchecked(int64_t x, int64_t y, uint8_t index)
     }
 }
 
-void CxImage::SetPixelIndex(int64_t x, int64_t y, uint8_t index)
-{
+void CxImage::SetPixelIndex(int64_t x, int64_t y, uint8_t index) {
     if (!m_dib || GetPaletteCount() == 0 || !Contains(x, y)) return;
     SetPixelIndexUnchecked(x, y, index);
 }
 
-RGBQuad CxImage::GetPixelColorUnchecked(int64_t x, int64_t y, bool withAlpha) const
-{
+RGBQuad CxImage::GetPixelColorUnchecked(int64_t x, int64_t y, bool withAlpha) const {
     RGBQuad colour;
     if (GetPaletteCount() > 0) {
         colour = GetPaletteColor(GetPixelIndexUnchecked(x, y));
@@ -157,8 +145,7 @@ RGBQuad CxImage::GetPixelColorUnchecked(int64_t x, int64_t y, bool withAlpha) co
     return colour;
 }
 
-RGBQuad CxImage::GetPixelColor(int64_t x, int64_t y, bool withAlpha) const
-{
+RGBQuad CxImage::GetPixelColor(int64_t x, int64_t y, bool withAlpha) const {
     if (!m_dib) return RGBQuad{0, 0, 0, 0};
     if (!Contains(x, y)) {
         if (m_info.transparentIndex >= 0) return GetTransparentColor();
@@ -167,8 +154,7 @@ RGBQuad CxImage::GetPixelColor(int64_t x, int64_t y, bool withAlpha) const
     return GetPixelColorUnchecked(x, y, withAlpha);
 }
 
-void CxImage::SetPixelColor(int64_t x, int64_t y, RGBQuad colour, bool setAlpha)
-{
+void CxImage::SetPixelColor(int64_t x, int64_t y, RGBQuad colour, bool setAlpha) {
     if (!m_dib || !Contains(x, y)) return;
     if (GetPaletteCount() > 0) {
         SetPixelIndexUnchecked(x, y, NearestPaletteIndex(colour));
@@ -181,8 +167,7 @@ void CxImage::SetPixelColor(int64_t x, int64_t y, RGBQuad colour, bool setAlpha)
     if (setAlpha && m_alpha) m_alpha[static_cast<uint64_t>(y) * GetWidth() + x] = colour.rgbReserved;
 }
 
-int32_t CxImage::CompareLuminance(const RGBQuad& a, const RGBQuad& b)
-{
+int32_t CxImage::CompareLuminance(const RGBQuad& a, const RGBQuad& b) {
     const int32_t la = (117 * a.rgbBlue + 601 * a.rgbGreen + 306 * a.rgbRed) / 1024;
     const int32_t lb = (117 * b.rgbBlue + 601 * b.rgbGreen + 306 * b.rgbRed) / 1024;
     return la - lb;
@@ -192,8 +177,7 @@ int32_t CxImage::CompareLuminance(const RGBQuad& a, const RGBQuad& b)
 // Alpha plane
 // ---------------------------------------------------------------------------------------------
 
-bool CxImage::CreateAlpha()
-{
+bool CxImage::CreateAlpha() {
     if (!m_dib) return false;
     if (m_alpha) return true;
     const size_t n = static_cast<size_t>(GetWidth()) * GetHeight();
@@ -204,18 +188,15 @@ bool CxImage::CreateAlpha()
     return true;
 }
 
-uint8_t CxImage::GetAlphaUnchecked(int64_t x, int64_t y) const
-{
+uint8_t CxImage::GetAlphaUnchecked(int64_t x, int64_t y) const {
     return m_alpha[static_cast<uint64_t>(y) * GetWidth() + x];
 }
 
-void CxImage::SetAlpha(int64_t x, int64_t y, uint8_t alpha)
-{
+void CxImage::SetAlpha(int64_t x, int64_t y, uint8_t alpha) {
     if (m_alpha && Contains(x, y)) m_alpha[static_cast<uint64_t>(y) * GetWidth() + x] = alpha;
 }
 
-bool CxImage::PaletteHasAlpha() const
-{
+bool CxImage::PaletteHasAlpha() const {
     const RGBQuad* palette = GetPalette();
     if (!palette) return false;
     for (uint32_t i = 0; i < GetPaletteCount(); ++i) {

@@ -12,13 +12,9 @@ constexpr float kMaxMemory = 327444480.0f;
 
 } // namespace
 
-void CxImage::SetError(const char* text)
-{
-    std::snprintf(m_info.lastError, sizeof(m_info.lastError), "%s", text);
-}
+void CxImage::SetError(const char* text) { std::snprintf(m_info.lastError, sizeof(m_info.lastError), "%s", text); }
 
-bool CxImage::CheckEncodeArguments(CxFile* stream)
-{
+bool CxImage::CheckEncodeArguments(CxFile* stream) {
     if (!stream) {
         SetError("null file handler");
         return false;
@@ -30,13 +26,9 @@ bool CxImage::CheckEncodeArguments(CxFile* stream)
     return true;
 }
 
-uint8_t* CxImage::PixelBlock() const
-{
-    return m_dib ? m_dib + m_head.biSize + GetPaletteSize() : nullptr;
-}
+uint8_t* CxImage::PixelBlock() const { return m_dib ? m_dib + m_head.biSize + GetPaletteSize() : nullptr; }
 
-void* CxImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType)
-{
+void* CxImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType) {
     if (!Clear()) return nullptr;
     if (width == 0 || height == 0) {
         SetError("CxImage::Create : width and height must be greater than zero");
@@ -52,8 +44,7 @@ void* CxImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t im
     const uint32_t entries = bpp == 1 ? 2 : bpp == 4 ? 16 : bpp == 8 ? 256 : 0;
     const uint64_t dibSize = sizeof(BitmapInfoHeader) + entries * 4ull + imageSize;
     if (static_cast<float>(width) * static_cast<float>(height) * static_cast<float>(bpp) * 0.125f > kMaxMemory ||
-        width > static_cast<uint32_t>(INT32_MAX) || height > static_cast<uint32_t>(INT32_MAX) ||
-        dibSize > UINT32_MAX) {
+        width > static_cast<uint32_t>(INT32_MAX) || height > static_cast<uint32_t>(INT32_MAX) || dibSize > UINT32_MAX) {
         SetError("CXIMAGE_MAX_MEMORY exceeded");
         return nullptr;
     }
@@ -82,9 +73,8 @@ void* CxImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t im
     return m_dib;
 }
 
-bool CxImage::CreateFromArray(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t bpp,
-                              uint32_t lineBytes, bool flip)
-{
+bool CxImage::CreateFromArray(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t bpp, uint32_t lineBytes,
+                              bool flip) {
     if (!pixels) return false;
     if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 24 && bpp != 32) return false;
     const uint32_t storedBpp = bpp == 32 ? 24 : bpp;
@@ -114,18 +104,15 @@ bool CxImage::CreateFromArray(const uint8_t* pixels, uint32_t width, uint32_t he
     return true;
 }
 
-uint8_t* CxImage::GetBits(uint32_t row) const
-{
+uint8_t* CxImage::GetBits(uint32_t row) const {
     if (!m_dib || row >= GetHeight()) return nullptr;
     return PixelBlock() + static_cast<uint64_t>(row) * m_info.effWidth;
 }
 
-uint64_t CxImage::GetDibSize() const
-{
+uint64_t CxImage::GetDibSize() const {
     return static_cast<uint64_t>(GetPaletteSize()) + m_head.biSizeImage + m_head.biSize;
 }
 
-bool CxImage::Contains(int64_t x, int64_t y) const
-{
+bool CxImage::Contains(int64_t x, int64_t y) const {
     return x >= 0 && y >= 0 && x < static_cast<int64_t>(GetWidth()) && y < static_cast<int64_t>(GetHeight());
 }
