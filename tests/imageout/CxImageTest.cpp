@@ -249,24 +249,22 @@ TEST(CxImage, SettingsAndSlots)
     EXPECT_EQ(img.GetFormatOption(CXIMAGE_FORMAT_TIF), 0u);
 }
 
-TEST(CxImage, Luminance)
-{
+TEST(CxImage, Luminance) {
     EXPECT_GT(CxImage::CompareLuminance(RGBQuad{255, 255, 255, 0}, RGBQuad{0, 0, 0, 0}), 0);
     EXPECT_EQ(CxImage::CompareLuminance(RGBQuad{0, 255, 0, 0}, RGBQuad{0, 0, 0, 0}), 601 * 255 / 1024);
 }
 
-TEST(CxImage, AlphaPlane)
-{
+TEST(CxImage, AlphaPlane) {
     CxImage img(3, 2, 24, 0);
     EXPECT_FALSE(img.HasAlpha());
-    img.SetAlpha(0, 0, 1);  // no plane: ignored
+    img.SetAlpha(0, 0, 1); // no plane: ignored
     ASSERT_TRUE(img.CreateAlpha());
     EXPECT_EQ(img.GetAlphaUnchecked(2, 1), 255);
     img.SetAlpha(7, 7, 1);  // outside: ignored
     img.SetAlpha(0, 0, 1);
     EXPECT_EQ(img.GetAlphaUnchecked(0, 0), 1);
     EXPECT_EQ(img.GetPixelColor(0, 0, true).rgbReserved, 1);
-    ASSERT_TRUE(img.CreateAlpha());  // an existing plane is kept
+    ASSERT_TRUE(img.CreateAlpha()); // an existing plane is kept
     EXPECT_EQ(img.GetAlphaUnchecked(0, 0), 1);
     CxImage pal(3, 2, 8, 0);
     EXPECT_FALSE(pal.PaletteHasAlpha());
