@@ -1,5 +1,6 @@
 // The image class: creation, pixel storage, palette and pixels, copying, views, dispatch.
 #include <cstring>
+#include <vector>
 
 #include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
@@ -89,8 +90,8 @@ TEST(CxImage, CreateFromArray32BitSplitsAlpha)
     ASSERT_TRUE(img.CreateFromArray(px, 2, 1, 32, 8, false));
     EXPECT_EQ(img.GetBpp(), 24u);
     ASSERT_TRUE(img.HasAlpha());
-    EXPECT_EQ(img.GetPixelColor(0, 0).rgbReserved, 200);
-    EXPECT_EQ(img.GetPixelColor(1, 0).rgbReserved, 100);
+    EXPECT_EQ(img.GetAlpha(0, 0), 200);
+    EXPECT_EQ(img.GetAlpha(1, 0), 100);
     EXPECT_EQ(img.GetBits(0)[3], 4);
 }
 
@@ -118,8 +119,33 @@ TEST(CxImage, CopyFromCopiesPixelsAndSettings)
     EXPECT_EQ(copy.GetJpegQuality(), 70);
     EXPECT_EQ(copy.GetDpiX(), 300);
     EXPECT_EQ(copy.GetImageType(), uint32_t(CXIMAGE_FORMAT_BMP));
-    EXPECT_EQ(copy.GetPixelColor(2, 2).rgbReserved, 9);
+    EXPECT_EQ(copy.GetAlpha(2, 2), 9);
     EXPECT_TRUE(copy.IsGreyPalette());
+}
+
+TEST(CxImage, CopyFromWithoutPixelsOrAlpha) {
+    CxImage src(3, 3, 8, 0);
+    src.SetGrayPalette();
+    src.GetBits(1)[1] = 77;
+    src.CreateAlpha();
+    CxImage copy;
+    copy.CopyFrom(src, false, true, false);
+    ASSERT_TRUE(copy.IsValid());
+    EXPECT_TRUE(copy.IsGreyPalette()); // the palette comes along without the pixels
+    EXPECT_NE(copy.GetBits(1)[1], 77);
+    EXPECT_FALSE(copy.HasAlpha());
+}
+
+TEST(CxImage, CopySettingsOnlyWithoutPixels) {
+    CxImage src(CXIMAGE_FORMAT_GIF);
+    src.SetJpegQuality(33);
+    CxImage empty;
+    empty.CopySettings(src);
+    EXPECT_EQ(empty.GetJpegQuality(), 33);
+    EXPECT_EQ(empty.GetImageType(), uint32_t(CXIMAGE_FORMAT_GIF));
+    CxImage full(2, 2, 8, 0);
+    full.CopySettings(src);
+    EXPECT_EQ(full.GetJpegQuality(), 90);
 }
 
 TEST(CxImage, ViewsShareAndFreeNothing)
@@ -135,6 +161,63 @@ TEST(CxImage, ViewsShareAndFreeNothing)
         view.GetBits(0)[0] = 5;
     }
     EXPECT_EQ(owner.GetBits(0)[0], 5);  // still alive after the view went
+}
+
+TEST(CxImage, TakeOverEmptiesTheSource)
+{
+    CxImage a(4, 2, 8, 0);
+    a.GetBits(0)[0] = 3;
+    CxImage b(8, 8, 24, 0);
+    EXPECT_TRUE(b.TakeOver(a));
+    EXPECT_FALSE(a.IsValid());
+    EXPECT_EQ(b.GetWidth(), 4u);
+    EXPECT_EQ(b.GetBits(0)[0], 3);
+}
+
+TEST(CxImage, TakeOverMovesAlphaAndFramesWhenAsked) {
+    CxImage a(2, 2, 24, 0);
+    a.CreateAlpha();
+    a.SetAlpha(1, 1, 7);
+    ASSERT_TRUE(a.AddFrame(CxImage(1, 1, 8, 0)));
+    CxImage b(3, 3, 8, 0);
+    ASSERT_TRUE(b.AddFrame(CxImage(1, 1, 8, 0)));
+    ASSERT_TRUE(b.AddFrame(CxImage(1, 1, 8, 0)));
+    EXPECT_TRUE(b.TakeOver(a, false)); // b keeps its own frames
+    EXPECT_EQ(b.GetFrameCount(), 2);
+    EXPECT_EQ(a.GetFrameCount(), 1);
+    EXPECT_EQ(b.GetAlpha(1, 1), 7);
+    EXPECT_FALSE(a.HasAlpha());
+
+    CxImage c;
+    ASSERT_TRUE(c.AddFrame(CxImage(1, 1, 8, 0)));
+    ASSERT_TRUE(c.AddFrame(CxImage(1, 1, 8, 0)));
+    ASSERT_TRUE(c.AddFrame(CxImage(1, 1, 8, 0)));
+    EXPECT_TRUE(b.TakeOver(c));
+    EXPECT_EQ(b.GetFrameCount(), 3);
+    EXPECT_EQ(c.GetFrameCount(), 0);
+    EXPECT_FALSE(b.IsValid()); // c had no pixels
+    EXPECT_FALSE(b.HasAlpha());
+
+    CxImage view;
+    view.ShareFrom(b);
+    EXPECT_FALSE(view.TakeOver(a)); // a view owns nothing to replace
+    EXPECT_FALSE(b.TakeOver(view));
+    EXPECT_FALSE(b.TakeOver(b));
+}
+
+TEST(CxImage, FlipSwapsStoredRows)
+{
+    CxImage img(4, 3, 8, 0);
+    for (uint32_t r = 0; r < 3; ++r) std::memset(img.GetBits(r), int(r + 1), 4);
+    img.CreateAlpha();
+    img.SetAlpha(0, 0, 10);
+    ASSERT_TRUE(img.Flip());
+    EXPECT_EQ(img.GetBits(0)[0], 3);
+    EXPECT_EQ(img.GetBits(1)[0], 2);
+    EXPECT_EQ(img.GetBits(2)[0], 1);
+    EXPECT_EQ(img.GetAlpha(0, 2), 10);
+    CxImage empty;
+    EXPECT_FALSE(empty.Flip());
 }
 
 TEST(CxImage, Palettes)
@@ -153,16 +236,26 @@ TEST(CxImage, Palettes)
     EXPECT_TRUE(grey.IsGreyPalette());
     grey.SetPaletteColor(3, 1, 2, 3);
     EXPECT_FALSE(grey.IsGreyPalette());
-    EXPECT_EQ(grey.GetPaletteColor(3).rgbRed, 1);
-    EXPECT_EQ(grey.GetPaletteColor(3).rgbGreen, 2);
-    EXPECT_EQ(grey.GetPaletteColor(3).rgbBlue, 3);
-    grey.SetPaletteColor(4, RGBQuad{7, 8, 9, 0});
+    uint8_t r, g, b;
+    EXPECT_TRUE(grey.GetPaletteColor(3, &r, &g, &b));
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(g, 2);
+    EXPECT_EQ(b, 3);
+    grey.SetPaletteColor(4, CxRGB(9, 8, 7));
     EXPECT_EQ(grey.GetPaletteColor(4).rgbRed, 9);
     EXPECT_EQ(grey.GetPaletteColor(4).rgbBlue, 7);
     EXPECT_EQ(grey.GetPaletteColor(300).rgbRed, 0);
     CxImage rgb(2, 2, 24, 0);
-    EXPECT_EQ(rgb.GetPaletteColor(0).rgbRed, 0);
+    EXPECT_FALSE(rgb.GetPaletteColor(0, &r, &g, &b));
     EXPECT_EQ(rgb.GetPalette(), nullptr);
+    // SetPalette copies no more entries than the image has, and no more than given.
+    std::vector<RGBQuad> entries(20, RGBQuad{1, 2, 3, 0});
+    img.SetPalette(entries.data(), 20);
+    EXPECT_EQ(img.GetPaletteColor(15).rgbRed, 3);
+    img.SetGrayPalette();
+    img.SetPalette(entries.data(), 2);
+    EXPECT_EQ(img.GetPaletteColor(1).rgbRed, 3);
+    EXPECT_EQ(img.GetPaletteColor(2).rgbRed, 34);
 }
 
 TEST(CxImage, NearestPaletteIndex)
@@ -247,9 +340,25 @@ TEST(CxImage, SettingsAndSlots)
     EXPECT_EQ(CxImage::FormatSlotIndex(20), 18);
     EXPECT_EQ(CxImage::FormatSlotIndex(21), 0);
     EXPECT_EQ(img.GetFormatOption(CXIMAGE_FORMAT_TIF), 0u);
+    img.SetOffset(5, -6);
+    img.SetDisposalMethod(2);
+    int32_t left = 0, top = 0;
+    img.GetOffset(&left, &top);
+    EXPECT_EQ(left, 5);
+    EXPECT_EQ(top, -6);
+    img.GetOffset(nullptr, nullptr); // either output may be left out
+    EXPECT_EQ(img.GetDisposalMethod(), 2);
 }
 
-TEST(CxImage, Luminance) {
+TEST(CxImage, SwapRedBlueAndLuminance)
+{
+    CxImage rgb(2, 1, 24, 0);
+    uint8_t buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    rgb.SwapRedBlue(buf, sizeof(buf));
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 8), (std::vector<uint8_t>{3, 2, 1, 6, 5, 4, 7, 8}));
+    CxImage pal(2, 1, 8, 0);
+    pal.SwapRedBlue(buf, sizeof(buf));  // palette images: nothing
+    EXPECT_EQ(buf[0], 3);
     EXPECT_GT(CxImage::CompareLuminance(RGBQuad{255, 255, 255, 0}, RGBQuad{0, 0, 0, 0}), 0);
     EXPECT_EQ(CxImage::CompareLuminance(RGBQuad{0, 255, 0, 0}, RGBQuad{0, 0, 0, 0}), 601 * 255 / 1024);
 }
@@ -260,7 +369,7 @@ TEST(CxImage, AlphaPlane) {
     img.SetAlpha(0, 0, 1); // no plane: ignored
     ASSERT_TRUE(img.CreateAlpha());
     EXPECT_EQ(img.GetAlphaUnchecked(2, 1), 255);
-    img.SetAlpha(7, 7, 1);  // outside: ignored
+    img.SetAlpha(7, 7, 1); // outside: ignored
     img.SetAlpha(0, 0, 1);
     EXPECT_EQ(img.GetAlphaUnchecked(0, 0), 1);
     EXPECT_EQ(img.GetPixelColor(0, 0, true).rgbReserved, 1);
@@ -270,6 +379,74 @@ TEST(CxImage, AlphaPlane) {
     EXPECT_FALSE(pal.PaletteHasAlpha());
     pal.SetPaletteColor(5, 1, 1, 1, 128);
     EXPECT_TRUE(pal.PaletteHasAlpha());
+}
+
+TEST(CxImage, SelectionAndAlpha)
+{
+    CxImage img(3, 2, 8, 0);
+    EXPECT_FALSE(img.FlipAlpha());
+    EXPECT_EQ(img.GetAlpha(0, 0), 0);
+    ASSERT_TRUE(img.CreateAlpha());
+    EXPECT_EQ(img.GetAlpha(2, 1), 255);
+    img.SetAlpha(7, 7, 1);  // outside: ignored
+    img.SetAlpha(0, 0, 1);
+    EXPECT_EQ(*img.AlphaAt(0, 0), 1);
+    EXPECT_EQ(img.AlphaAt(3, 0), nullptr);
+    CxImage other(3, 2, 8, 0);
+    EXPECT_TRUE(other.CopyAlpha(img));
+    EXPECT_EQ(other.GetAlpha(0, 0), 1);
+    CxImage wrongSize(4, 2, 8, 0);
+    EXPECT_FALSE(wrongSize.CopyAlpha(img));
+    img.DeleteAlpha();
+    EXPECT_FALSE(img.HasAlpha());
+    EXPECT_FALSE(img.PaletteHasAlpha());
+    img.SetPaletteColor(5, 1, 1, 1, 128);
+    EXPECT_TRUE(img.PaletteHasAlpha());
+    EXPECT_FALSE(img.FlipSelection());
+    EXPECT_TRUE(img.DeleteSelection());
+}
+
+TEST(CxImage, RaiseBitDepth)
+{
+    CxImage img(5, 2, 4, 0);
+    img.SetGrayPalette();
+    img.SetPixelIndex(4, 1, 15);
+    ASSERT_TRUE(img.RaiseBitDepth(8));
+    EXPECT_EQ(img.GetBpp(), 8u);
+    EXPECT_EQ(img.GetPixelIndex(4, 1), 15);
+    EXPECT_EQ(img.GetPaletteColor(15).rgbRed, 255);
+    ASSERT_TRUE(img.RaiseBitDepth(24));
+    EXPECT_EQ(img.GetBpp(), 24u);
+    EXPECT_EQ(img.GetPixelColor(4, 1).rgbGreen, 255);
+    EXPECT_TRUE(img.RaiseBitDepth(24));
+    EXPECT_FALSE(img.RaiseBitDepth(8));
+}
+
+TEST(CxImage, RaiseBitDepthCarriesAlphaAndTransparencyAndStopsOnAbort) {
+    CxImage img(2, 1, 8, 0);
+    img.SetPaletteColor(1, 10, 20, 30, 0);
+    img.SetPaletteColor(2, 40, 50, 60, 128); // palette alpha: the 24-bit image gets a plane
+    img.SetPixelIndex(0, 0, 1);
+    img.SetPixelIndex(1, 0, 2);
+    img.SetTransparentIndex(1);
+    ASSERT_TRUE(img.RaiseBitDepth(24));
+    EXPECT_FALSE(img.HasTransparentIndex());
+    EXPECT_EQ(img.GetTransparentColor().rgbRed, 10); // the index's colour is kept as a colour
+    ASSERT_TRUE(img.HasAlpha());
+    EXPECT_EQ(img.GetAlpha(1, 0), 128);
+    EXPECT_EQ(img.GetPixelColor(1, 0).rgbBlue, 60);
+
+    CxImage aborted(2, 2, 4, 0);
+    aborted.SetGrayPalette();
+    aborted.SetPixelIndex(0, 0, 9);
+    aborted.SetAbort(true);
+    ASSERT_TRUE(aborted.RaiseBitDepth(8)); // the new depth, but no row was copied
+    EXPECT_EQ(aborted.GetBpp(), 8u);
+    EXPECT_EQ(aborted.GetPixelIndex(0, 0), 0);
+    EXPECT_EQ(aborted.GetPaletteColor(9).rgbRed, 153);
+
+    CxImage empty;
+    EXPECT_FALSE(empty.RaiseBitDepth(8));
 }
 
 TEST(CxImage, EncodeDispatch)

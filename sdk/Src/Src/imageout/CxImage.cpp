@@ -61,12 +61,16 @@ void CxImage::ResetInfo(uint32_t imageType) {
 
 void CxImage::Detach() {
     m_dib = nullptr;
+    m_selection = nullptr;
     m_alpha = nullptr;
     m_parent = nullptr;
 }
 
 bool CxImage::Clear() {
     if (m_parent) return false;
+    m_owned.layers.clear();
+    m_owned.selection.reset();
+    m_selection = nullptr;
     m_owned.alpha.reset();
     m_alpha = nullptr;
     m_owned.dib.reset();
@@ -85,7 +89,7 @@ bool CxImage::DeleteFrames() {
     return true;
 }
 
-void CxImage::CopyFrom(const CxImage& source) {
+void CxImage::CopyFrom(const CxImage& source, bool copyPixels, bool copySelection, bool copyAlpha) {
     if (&source == this) return;
     if (m_parent) {
         Detach(); // a view never frees what it shares
@@ -102,15 +106,42 @@ void CxImage::CopyFrom(const CxImage& source) {
         return;
     }
     if (!Create(source.GetWidth(), source.GetHeight(), source.GetBpp(), source.GetImageType())) return;
-    std::memcpy(m_dib, source.m_dib, static_cast<size_t>(GetDibSize()));
+    if (copyPixels) {
+        std::memcpy(m_dib, source.m_dib, static_cast<size_t>(GetDibSize()));
+    } else if (source.GetPaletteCount() > 0) {
+        std::memcpy(GetPalette(), source.GetPalette(), GetPaletteSize());
+    }
     // The header block follows our settings (resolution included).
     std::memcpy(m_dib, &m_head, sizeof(m_head));
-    if (source.m_alpha) {
-        const size_t planeBytes = static_cast<size_t>(GetWidth()) * GetHeight();
-        m_owned.alpha = cxAllocate(planeBytes);
-        m_alpha = m_owned.alpha.get();
-        if (m_alpha) std::memcpy(m_alpha, source.m_alpha, planeBytes);
+    // Create left this image without mask or alpha plane; a plane that cannot be allocated
+    // stays absent.
+    if (copySelection) CopyPlane(source, source.m_selection, m_selection, m_owned.selection);
+    if (copyAlpha) CopyPlane(source, source.m_alpha, m_alpha, m_owned.alpha);
+}
+
+bool CxImage::TakeOver(CxImage& source, bool withFrames) {
+    if (&source == this || m_parent || source.m_parent) return false;
+    if (withFrames) DeleteFrames();
+    Clear();
+    m_head = source.m_head;
+    m_info = source.m_info;
+    m_owned.dib = std::move(source.m_owned.dib);
+    m_owned.selection = std::move(source.m_owned.selection);
+    m_owned.alpha = std::move(source.m_owned.alpha);
+    m_owned.layers = std::move(source.m_owned.layers);
+    source.m_owned.layers.clear();
+    m_dib = m_owned.dib.get();
+    m_selection = m_owned.selection.get();
+    m_alpha = m_owned.alpha.get();
+    source.m_dib = nullptr;
+    source.m_selection = nullptr;
+    source.m_alpha = nullptr;
+    if (withFrames) {
+        m_owned.frames = std::move(source.m_owned.frames);
+        source.m_owned.frames.clear();
     }
+    source.Clear();
+    return true;
 }
 
 void CxImage::ShareFrom(const CxImage& source) {
@@ -124,12 +155,17 @@ void CxImage::ShareFrom(const CxImage& source) {
     m_head = source.m_head;
     m_info = source.m_info;
     m_dib = source.m_dib;
+    m_selection = source.m_selection;
     m_alpha = source.m_alpha;
     m_parent = &source;
 }
 
+void CxImage::CopySettings(const CxImage& source) {
+    if (!m_dib) m_info = source.m_info;
+}
+
 CxImage* CxImage::GetFrame(int32_t index) const {
-    const FrameList& frames = Frames();
+    const ImageList& frames = Frames();
     if (index < 0 || static_cast<size_t>(index) >= frames.size()) return nullptr;
     return frames[static_cast<size_t>(index)].get();
 }
@@ -190,4 +226,9 @@ uint32_t CxImage::GetFormatOption(uint32_t format) const {
     int slot = FormatSlotIndex(format);
     if (slot == 0) slot = FormatSlotIndex(m_info.type);
     return m_info.codecOptions[slot];
+}
+
+void CxImage::GetOffset(int32_t* left, int32_t* top) const {
+    if (left) *left = m_info.frameLeft;
+    if (top) *top = m_info.frameTop;
 }

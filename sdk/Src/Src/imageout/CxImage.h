@@ -1,14 +1,13 @@
 // CxImage: the in-memory image of the image output (a device-independent bitmap with an optional
-// palette, alpha plane and frames, plus per-image settings).
+// palette, selection mask, alpha plane, layers and frames, plus per-image settings).
 //
 // Usage (8-bit grey frame to JPEG in memory, as the recorder does):
 //
 //     CxImage img(width, height, 8, CXIMAGE_FORMAT_JPG);   // pixel block zeroed
 //     img.SetGrayPalette();
-//     // rows are stored bottom-up: picture line y (top first) is GetBits(height - 1 - y). With
-//     // a width that is a multiple of 4 rows are exactly `width` bytes, so all lines can be
-//     // written at once from GetBits(0), bottom line first; or copy a top-first buffer of
-//     // `width`-byte lines in with CreateFromArray(buf, width, height, 8, width, true).
+//     // rows are stored bottom-up: either fill GetBits(0) top line first and Flip() afterwards
+//     // (width a multiple of 4: rows are then exactly `width` bytes), or copy a top-first
+//     // buffer of `width`-byte lines in with CreateFromArray(buf, width, height, 8, width, true).
 //     img.SetJpegQuality(80);
 //     CxMemFile mem;                 // owned, growing buffer
 //     mem.Open();
@@ -62,6 +61,9 @@ struct RGBQuad {
     uint8_t rgbReserved;
 };
 
+// Packed colour 0x00BBGGRR.
+inline uint32_t CxRGB(uint8_t r, uint8_t g, uint8_t b) { return r | (uint32_t(g) << 8) | (uint32_t(b) << 16); }
+
 // The 40-byte BITMAPINFOHEADER that leads the DIB block (host byte order in memory).
 struct BitmapInfoHeader {
     uint32_t biSize;
@@ -77,6 +79,10 @@ struct BitmapInfoHeader {
     uint32_t biClrImportant;
 };
 static_assert(sizeof(BitmapInfoHeader) == 40, "BITMAPINFOHEADER is 40 bytes");
+
+struct CxRect {
+    int32_t left, top, right, bottom;
+};
 
 // Per-format option words: slot 0 is the image's own type (see FormatSlotIndex).
 constexpr int CXIMAGE_OPTION_SLOTS = 19;
@@ -94,9 +100,11 @@ struct CxImageInfo {
     RGBQuad transparentColor;
     float jpegQuality;
     int32_t dpiX, dpiY;
+    bool abort; // tested once per row by long per-pixel loops
     uint8_t alphaMax;
     bool alphaPaletteEnabled;
     bool enabled;
+    CxRect selectionBox;
     int32_t frameLeft, frameTop;
     uint32_t frameDelay;
     uint8_t disposal;
@@ -147,9 +155,14 @@ public:
     void ResetInfo(uint32_t imageType);
     bool Clear();
     bool DeleteFrames();
-    // Copies settings, pixels and alpha plane (not the frames); from a view, becomes a view.
-    void CopyFrom(const CxImage& source);
+    // Copies settings and, as asked, pixels (else the palette only), selection mask and alpha
+    // plane; never the frames. From a view, becomes a view.
+    void CopyFrom(const CxImage& source, bool copyPixels = true, bool copySelection = true, bool copyAlpha = true);
+    // Moves the source's blocks and layers (and frames when asked) here; the source is left empty.
+    bool TakeOver(CxImage& source, bool withFrames = true);
     void ShareFrom(const CxImage& source);
+    // Takes the source's settings; only while this image has no pixel block.
+    void CopySettings(const CxImage& source);
 
     // Pixel storage (CxImageStorage.cpp)
     void* Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType = 0);
@@ -191,16 +204,27 @@ public:
     static int FormatSlotIndex(uint32_t format);
     void SetFrameDelay(uint32_t delay) { m_info.frameDelay = delay; }
     uint32_t GetFrameDelay() const { return m_info.frameDelay; }
+    void SetOffset(int32_t left, int32_t top) {
+        m_info.frameLeft = left;
+        m_info.frameTop = top;
+    }
+    void GetOffset(int32_t* left, int32_t* top) const;
+    void SetDisposalMethod(uint8_t method) { m_info.disposal = method; }
     uint8_t GetDisposalMethod() const { return m_info.disposal; }
     void SetLoops(int32_t loops) { m_info.loops = loops; }
     int32_t GetLoops() const { return m_info.loops; }
+    // Makes long per-pixel loops (RaiseBitDepth) stop at the next row.
+    void SetAbort(bool abort) { m_info.abort = abort; }
 
-    // Palette, pixels and alpha plane (CxImagePixels.cpp; x from the left, y a stored row:
-    // 0 is the bottom line)
+    // Palette, pixels, selection mask and alpha plane (CxImagePixels.cpp; x from the left, y a
+    // stored row: 0 is the bottom line)
     RGBQuad* GetPalette() const;
     RGBQuad GetPaletteColor(uint32_t index) const;
+    bool GetPaletteColor(uint32_t index, uint8_t* r, uint8_t* g, uint8_t* b) const;
     void SetPaletteColor(uint32_t index, uint8_t r, uint8_t g, uint8_t b, uint8_t alpha = 0);
     void SetPaletteColor(uint32_t index, RGBQuad colour);
+    void SetPaletteColor(uint32_t index, uint32_t packedRgb); // CxRGB
+    void SetPalette(const RGBQuad* entries, uint32_t count);
     void SetGrayPalette();
     bool IsGreyPalette() const;
     uint8_t NearestPaletteIndex(RGBQuad colour);
@@ -211,12 +235,30 @@ public:
     RGBQuad GetPixelColor(int64_t x, int64_t y, bool withAlpha = true) const;
     RGBQuad GetPixelColorUnchecked(int64_t x, int64_t y, bool withAlpha = true) const;
     void SetPixelColor(int64_t x, int64_t y, RGBQuad colour, bool setAlpha = false);
+    // Blue-green-red to red-green-blue in place (images without palette only), over at most
+    // one row of pixels.
+    void SwapRedBlue(uint8_t* buffer, uint64_t length) const;
     static int32_t CompareLuminance(const RGBQuad& a, const RGBQuad& b);
+
+    bool CopySelection(const CxImage& source);
+    bool DeleteSelection();
+    bool FlipSelection();
     bool CreateAlpha();
+    void DeleteAlpha();
+    bool CopyAlpha(const CxImage& source);
+    bool FlipAlpha();
     bool HasAlpha() const { return m_alpha != nullptr; }
+    uint8_t GetAlpha(int64_t x, int64_t y) const;
     uint8_t GetAlphaUnchecked(int64_t x, int64_t y) const;
     void SetAlpha(int64_t x, int64_t y, uint8_t alpha);
+    uint8_t* AlphaAt(int64_t x, int64_t y) const;
     bool PaletteHasAlpha() const;
+
+    // Format conversion (CxImageStorage.cpp)
+    // Reverses the stored rows, and the selection mask and the alpha plane when asked.
+    bool Flip(bool flipSelection = false, bool flipAlpha = true);
+    // Converts to 4, 8 or 24 bits per pixel; never to fewer bits.
+    bool RaiseBitDepth(uint32_t bpp);
 
     // Output (CxImageEncode.cpp)
     bool Encode(CxFile* stream, uint32_t format);
@@ -234,23 +276,30 @@ protected:
     CxImageInfo m_info{};
     // The blocks in use: an owner's own (m_owned), or for a view its parent's.
     uint8_t* m_dib = nullptr;          // header + palette + rows, one block
+    uint8_t* m_selection = nullptr;    // width x height, or null
     uint8_t* m_alpha = nullptr;        // width x height, or null
     const CxImage* m_parent = nullptr; // set for a view
 
 private:
-    using FrameList = std::vector<std::unique_ptr<CxImage>>;
+    using ImageList = std::vector<std::unique_ptr<CxImage>>;
 
-    // An owner's blocks and frames; a view owns nothing and keeps these empty.
+    // An owner's blocks, layers and frames; a view owns nothing and keeps these empty.
     struct Owned {
         CxBytes dib;
+        CxBytes selection;
         CxBytes alpha;
-        FrameList frames;
+        ImageList layers;
+        ImageList frames;
     };
 
     // The frames of this image, or of the image a view shares.
-    const FrameList& Frames() const { return m_parent ? m_parent->Frames() : m_owned.frames; }
+    const ImageList& Frames() const { return m_parent ? m_parent->Frames() : m_owned.frames; }
     // Drops every shared pointer without freeing anything (a view letting go).
     void Detach();
+    // Copies the source's width x height plane `from` into `plane`, first allocating it into
+    // `owned` when this image has none; false when there is nothing to copy, the sizes differ
+    // or memory runs out.
+    bool CopyPlane(const CxImage& source, const uint8_t* from, uint8_t*& plane, CxBytes& owned);
 
     Owned m_owned;
 };

@@ -1,8 +1,9 @@
-// CxImage palette, pixels and alpha plane: small per-pixel operations over the DIB block, used
+// CxImage palette, pixels, selection mask and alpha plane: small per-pixel operations over the DIB block, used
 // by the codecs and by callers that build an image pixel by pixel. 1- and 4-bit pixels are
 // packed most significant first.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "imageout/CxImage.h"
 
@@ -22,6 +23,15 @@ RGBQuad CxImage::GetPaletteColor(uint32_t index) const {
     return colour;
 }
 
+bool CxImage::GetPaletteColor(uint32_t index, uint8_t* r, uint8_t* g, uint8_t* b) const {
+    if (!GetPalette()) return false;
+    const RGBQuad colour = GetPaletteColor(index);
+    if (r) *r = colour.rgbRed;
+    if (g) *g = colour.rgbGreen;
+    if (b) *b = colour.rgbBlue;
+    return true;
+}
+
 void CxImage::SetPaletteColor(uint32_t index, uint8_t r, uint8_t g, uint8_t b, uint8_t alpha) {
     SetPaletteColor(index, RGBQuad{b, g, r, alpha});
 }
@@ -32,6 +42,18 @@ void CxImage::SetPaletteColor(uint32_t index, RGBQuad colour) {
         palette[index] = colour;
         m_info.lastColorValid = false;
     }
+}
+
+void CxImage::SetPaletteColor(uint32_t index, uint32_t packedRgb) {
+    SetPaletteColor(index, RGBQuad{static_cast<uint8_t>(packedRgb >> 16), static_cast<uint8_t>(packedRgb >> 8),
+                                   static_cast<uint8_t>(packedRgb), 0});
+}
+
+void CxImage::SetPalette(const RGBQuad* entries, uint32_t count) {
+    RGBQuad* palette = GetPalette();
+    if (!palette || !entries) return;
+    std::memcpy(palette, entries, std::min(GetPaletteCount(), count) * sizeof(RGBQuad));
+    m_info.lastColorValid = false;
 }
 
 void CxImage::SetGrayPalette() {
@@ -167,6 +189,12 @@ void CxImage::SetPixelColor(int64_t x, int64_t y, RGBQuad colour, bool setAlpha)
     if (setAlpha && m_alpha) m_alpha[static_cast<uint64_t>(y) * GetWidth() + x] = colour.rgbReserved;
 }
 
+void CxImage::SwapRedBlue(uint8_t* buffer, uint64_t length) const {
+    if (!buffer || GetPaletteCount() > 0) return;
+    length = std::min<uint64_t>({length, m_info.effWidth, 3ull * GetWidth()});
+    for (uint64_t i = 0; i + 2 < length; i += 3) std::swap(buffer[i], buffer[i + 2]);
+}
+
 int32_t CxImage::CompareLuminance(const RGBQuad& a, const RGBQuad& b) {
     const int32_t la = (117 * a.rgbBlue + 601 * a.rgbGreen + 306 * a.rgbRed) / 1024;
     const int32_t lb = (117 * b.rgbBlue + 601 * b.rgbGreen + 306 * b.rgbRed) / 1024;
@@ -174,8 +202,55 @@ int32_t CxImage::CompareLuminance(const RGBQuad& a, const RGBQuad& b) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Alpha plane
+// Selection mask and alpha plane (width x height bytes each, rows as the pixel rows)
 // ---------------------------------------------------------------------------------------------
+
+namespace {
+
+void flipPlane(uint8_t* plane, uint32_t width, uint32_t height) {
+    for (uint32_t k = 0; k < height / 2; ++k) {
+        uint8_t* a = plane + static_cast<uint64_t>(k) * width;
+        uint8_t* b = plane + static_cast<uint64_t>(height - 1 - k) * width;
+        std::swap_ranges(a, a + width, b);
+    }
+}
+
+} // namespace
+
+bool CxImage::CopyPlane(const CxImage& source, const uint8_t* from, uint8_t*& plane, CxBytes& owned) {
+    if (!from || source.GetWidth() != GetWidth() || source.GetHeight() != GetHeight()) return false;
+    const size_t n = static_cast<size_t>(GetWidth()) * GetHeight();
+    if (!plane) {
+        owned = cxAllocate(n);
+        plane = owned.get();
+    }
+    if (!plane) return false;
+    std::memcpy(plane, from, n);
+    return true;
+}
+
+bool CxImage::CopySelection(const CxImage& source) {
+    if (!CopyPlane(source, source.m_selection, m_selection, m_owned.selection)) return false;
+    m_info.selectionBox = source.m_info.selectionBox;
+    return true;
+}
+
+bool CxImage::DeleteSelection() {
+    m_owned.selection.reset();
+    m_selection = nullptr;
+    m_info.selectionBox = CxRect{0, static_cast<int32_t>(GetHeight()), static_cast<int32_t>(GetWidth()), 0};
+    return true;
+}
+
+bool CxImage::FlipSelection() {
+    if (!m_selection) return false;
+    flipPlane(m_selection, GetWidth(), GetHeight());
+    const int32_t h = static_cast<int32_t>(GetHeight());
+    const int32_t top = m_info.selectionBox.top;
+    m_info.selectionBox.top = h - m_info.selectionBox.bottom;
+    m_info.selectionBox.bottom = h - top;
+    return true;
+}
 
 bool CxImage::CreateAlpha() {
     if (!m_dib) return false;
@@ -186,6 +261,28 @@ bool CxImage::CreateAlpha() {
     m_alpha = m_owned.alpha.get();
     std::memset(m_alpha, 255, n);
     return true;
+}
+
+void CxImage::DeleteAlpha() {
+    m_owned.alpha.reset();
+    m_alpha = nullptr;
+}
+
+bool CxImage::CopyAlpha(const CxImage& source) {
+    if (!CopyPlane(source, source.m_alpha, m_alpha, m_owned.alpha)) return false;
+    m_info.alphaMax = source.m_info.alphaMax;
+    return true;
+}
+
+bool CxImage::FlipAlpha() {
+    if (!m_alpha) return false;
+    flipPlane(m_alpha, GetWidth(), GetHeight());
+    return true;
+}
+
+uint8_t CxImage::GetAlpha(int64_t x, int64_t y) const {
+    if (!m_alpha || !Contains(x, y)) return 0;
+    return GetAlphaUnchecked(x, y);
 }
 
 uint8_t CxImage::GetAlphaUnchecked(int64_t x, int64_t y) const {
@@ -203,4 +300,9 @@ bool CxImage::PaletteHasAlpha() const {
         if (palette[i].rgbReserved != 0) return true;
     }
     return false;
+}
+
+uint8_t* CxImage::AlphaAt(int64_t x, int64_t y) const {
+    if (!m_alpha || !Contains(x, y)) return nullptr;
+    return m_alpha + static_cast<uint64_t>(y) * GetWidth() + x;
 }

@@ -1,5 +1,6 @@
 // CxImage pixel storage: the DIB block (header, palette, bottom-up rows padded to 4 bytes),
-// its creation and the row access every codec uses.
+// its creation, the row access every codec uses, and the conversions that rebuild or reorder
+// the block (Flip, RaiseBitDepth).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -67,6 +68,7 @@ void* CxImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t im
     m_info.effWidth = static_cast<uint32_t>(effWidth);
     m_info.type = imageType;
     m_info.lastColorValid = false;
+    m_info.selectionBox = CxRect{0, static_cast<int32_t>(height), static_cast<int32_t>(width), 0};
     m_owned.dib = std::move(block);
     m_dib = m_owned.dib.get();
     std::memcpy(m_dib, &m_head, sizeof(m_head));
@@ -115,4 +117,63 @@ uint64_t CxImage::GetDibSize() const {
 
 bool CxImage::Contains(int64_t x, int64_t y) const {
     return x >= 0 && y >= 0 && x < static_cast<int64_t>(GetWidth()) && y < static_cast<int64_t>(GetHeight());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Format conversion
+// ---------------------------------------------------------------------------------------------
+
+bool CxImage::Flip(bool flipSelection, bool flipAlpha) {
+    if (!m_dib) return false;
+    const uint32_t eff = m_info.effWidth;
+    const CxBytes scratch = cxAllocate(eff);
+    if (!scratch) return false;
+    const uint32_t h = GetHeight();
+    for (uint32_t k = 0; k < h / 2; ++k) {
+        uint8_t* a = GetBits(k);
+        uint8_t* b = GetBits(h - 1 - k);
+        std::memcpy(scratch.get(), a, eff);
+        std::memcpy(a, b, eff);
+        std::memcpy(b, scratch.get(), eff);
+    }
+    if (flipSelection) FlipSelection();
+    if (flipAlpha) FlipAlpha();
+    return true;
+}
+
+bool CxImage::RaiseBitDepth(uint32_t bpp) {
+    if (!m_dib) return false;
+    if (bpp == GetBpp()) return true;
+    if ((bpp != 4 && bpp != 8 && bpp != 24) || bpp < GetBpp()) return false;
+
+    CxImage raised(m_info.type);
+    raised.CopySettings(*this);
+    if (!raised.Create(GetWidth(), GetHeight(), bpp, m_info.type)) {
+        SetError(raised.GetErrorText());
+        return false;
+    }
+    raised.SetDpiX(m_info.dpiX);
+    raised.SetDpiY(m_info.dpiY);
+    if (bpp < 24) raised.SetPalette(GetPalette(), GetPaletteCount());
+    if (m_selection) raised.CopySelection(*this);
+    if (m_alpha) raised.CopyAlpha(*this);
+    if (bpp == 24) {
+        if (m_info.transparentIndex >= 0) raised.m_info.transparentColor = GetTransparentColor();
+        raised.m_info.transparentIndex = -1;
+        if (PaletteHasAlpha() && !raised.HasAlpha()) raised.CreateAlpha();
+    }
+    const uint32_t w = GetWidth();
+    const uint32_t h = GetHeight();
+    for (uint32_t y = 0; y < h; ++y) {
+        if (m_info.abort) break;
+        for (uint32_t x = 0; x < w; ++x) {
+            if (bpp < 24) {
+                raised.SetPixelIndexUnchecked(x, y, GetPixelIndexUnchecked(x, y));
+            } else {
+                const RGBQuad c = GetPixelColorUnchecked(x, y, true);
+                raised.SetPixelColor(x, y, c, raised.HasAlpha());
+            }
+        }
+    }
+    return TakeOver(raised, false);
 }
