@@ -1,5 +1,5 @@
-// Helpers shared by the GigE Vision library tests: capture of the per-camera log and of the
-// library-wide reports, a connection record aimed at a simulated device, short GVCP timeouts,
+// Helpers shared by the GigE Vision library tests: the log capture the library's camera log
+// and reports are written to, a connection record aimed at a simulated device, short GVCP timeouts,
 // and the adapter provider that keeps discovery on 127.0.0.0/8.
 #pragma once
 #include <chrono>
@@ -8,66 +8,18 @@
 #include <unistd.h>
 #include <zip.h>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "GevLib.h"
+#include "LogCapture.h"
 #include "SimGevDevice.h"
 
 namespace qx::test {
 
-struct LogLine {
-    uint8_t cam;
-    std::string text;
-    uint8_t level;
-};
-
-class LogCapture {
-public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
-    static void callback(uint8_t cam, const char* text, uint8_t level) {
-        auto& c = instance();
-        std::lock_guard<std::mutex> lock(c.m_mutex);
-        c.m_lines.push_back({cam, text, level});
-    }
-    static void report(const char* text, void*) {
-        auto& c = instance();
-        std::lock_guard<std::mutex> lock(c.m_mutex);
-        c.m_reports.push_back(text);
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.clear();
-        m_reports.clear();
-    }
-    std::vector<LogLine> lines() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
-    }
-    std::vector<std::string> reports() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_reports;
-    }
-    bool has(const std::string& text, int level = -1) {
-        for (const auto& l : lines())
-            if (l.text.find(text) != std::string::npos && (level < 0 || l.level == level)) return true;
-        return false;
-    }
-    bool reported(const std::string& text) {
-        for (const auto& r : reports())
-            if (r.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<LogLine> m_lines;
-    std::vector<std::string> m_reports;
-};
+// The GigE library's camera log and reports go to LogCapture::instance().
+using qxtest::LogCapture;
+using qxtest::LogLine;
 
 inline GevConnection connectionTo(const qx::fixture::SimGevDevice& device, const char* adapter = "127.0.0.1",
                                   const char* mask = "255.0.0.0") {
