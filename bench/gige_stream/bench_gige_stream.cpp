@@ -14,12 +14,13 @@
 #include "GevLib.h"
 #include "SimGevDevice.h"
 #include "SimGvspSender.h"
+#include "StreamTestConstants.h"
 
 using namespace qx::fixture;
 
 namespace {
 
-constexpr uint32_t kWidth = 2448, kHeight = 2048, kMono8 = 0x01080001;
+constexpr uint32_t kWidth = 2448, kHeight = 2048;
 constexpr uint32_t kPayload = kWidth * kHeight;
 
 void streamFrames(benchmark::State& state, bool resend, uint64_t linkBitsPerSecond) {

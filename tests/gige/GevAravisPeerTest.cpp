@@ -14,6 +14,7 @@
 
 #include "GevNetnsSupport.h"
 #include "GevRecord.h"
+#include "Programs.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -24,20 +25,6 @@ namespace {
 constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
 constexpr const char* kArvTool = "arv-tool-0.8";
 constexpr const char* kSerial = "QX42";
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
 
 std::string run(const std::string& command) {
     std::string out;
@@ -55,7 +42,7 @@ protected:
     void SetUp() override {
         NetnsTest::SetUp();
         if (IsSkipped()) return;
-        if (!onPath(kFakeCamera) || !onPath(kArvTool))
+        if (!qxtest::onPath(kFakeCamera) || !qxtest::onPath(kArvTool))
             GTEST_SKIP() << kFakeCamera << " or " << kArvTool << " is not installed (Debian: aravis-tools, aravis-tools-cli)";
         GevLibraryOptions o;
         GEVGetLibraryOptions(&o);

@@ -14,6 +14,8 @@
 
 #include "GevNetnsSupport.h"
 #include "GevRecord.h"
+#include "Programs.h"
+#include "StreamTestConstants.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -24,27 +26,13 @@ namespace {
 constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
 // The fake camera's registers (from its own GenICam description).
 constexpr uint32_t kWidthReg = 0x100, kHeightReg = 0x104, kAcquisitionReg = 0x124;
-constexpr uint32_t kMono8 = 0x01080001;
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        if (access((dirs.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
 
 class GevAravisStream : public NetnsTest {
 protected:
     void SetUp() override {
         NetnsTest::SetUp();
         if (IsSkipped()) return;
-        if (!onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
+        if (!qxtest::onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
         GevLibraryOptions o;
         GEVGetLibraryOptions(&o);
         o.DeviceGvcpPort = gvcp::kPort;

@@ -12,10 +12,7 @@ namespace qx::test {
 
 constexpr uint16_t kNetnsGvcpPort = 39560;
 
-inline bool inPrivateNetns() {
-    const char* v = std::getenv("QX_IN_NETNS");
-    return v && std::string(v) == "1";
-}
+using qx::fixture::inPrivateNetns;
 
 class NetnsTest : public ::testing::Test {
 protected:

@@ -1,6 +1,6 @@
 // Helpers shared by the GigE Vision library tests: the log capture the library's camera log
-// and reports are written to, a connection record aimed at a simulated device, short GVCP timeouts,
-// and the adapter provider that keeps discovery on 127.0.0.0/8.
+// and reports are written to, the adapter provider that keeps discovery on 127.0.0.0/8, a
+// connection record aimed at a simulated device, and short GVCP timeouts.
 #pragma once
 #include <chrono>
 #include <cstdio>
@@ -13,6 +13,7 @@
 
 #include "GevLib.h"
 #include "LogCapture.h"
+#include "Loopback.h"
 #include "SimGevDevice.h"
 
 namespace qx::test {
@@ -20,6 +21,7 @@ namespace qx::test {
 // The GigE library's camera log and reports go to LogCapture::instance().
 using qxtest::LogCapture;
 using qxtest::LogLine;
+using qx::fixture::loopbackAdapters;
 
 inline GevConnection connectionTo(const qx::fixture::SimGevDevice& device, const char* adapter = "127.0.0.1",
                                   const char* mask = "255.0.0.0") {
@@ -39,17 +41,6 @@ inline void fastChannel(uint8_t cam, uint32_t answerMs = 40, uint8_t retries = 3
     p.AnswerTimeoutMs = answerMs;
     p.Retries = retries;
     GEVSetChannelParameter(cam, &p);
-}
-
-// Keeps only the adapters on 127.0.0.0/8 of the system's list.
-inline GevStatus loopbackAdapters(GevAdapterList* list, void*) {
-    auto all = std::make_unique<GevAdapterList>();
-    if (GevStatus st = GevGetSystemAdapterList(all.get())) return st;
-    list->Count = 0;
-    for (int i = 0; i < all->Count; ++i)
-        if ((all->Adapters[i].Ip & qx::fixture::ipv4("255.0.0.0")) == qx::fixture::ipv4("127.0.0.0"))
-            list->Adapters[list->Count++] = all->Adapters[i];
-    return GEV_STATUS_SUCCESS;
 }
 
 // A zip archive holding the given entries, built with libzip.

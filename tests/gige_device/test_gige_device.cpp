@@ -8,9 +8,11 @@
 #include "GevLib.h"
 #include "GigeDevice.h"
 #include "LogCapture.h"
+#include "Loopback.h"
 #include "SimGevDevice.h"
 #include "SimGigeCamera.h"
 #include "SimGvspSender.h"
+#include "StreamTestConstants.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +37,7 @@ using qx::fixture::SimGvspSender;
 constexpr uint16_t kGvcpPort = 39571;
 constexpr uint32_t kWidth = 64;
 constexpr uint32_t kHeight = 48;
-constexpr uint32_t kMono8 = 0x01080001;
+using qx::fixture::kMono8;
 constexpr uint32_t kMono16 = 0x01100007;
 
 using namespace qx::fixture::simcam;
@@ -66,16 +68,6 @@ size_t countOf(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + needle.size())) ++n;
     return n;
-}
-
-GevStatus loopbackOnly(GevAdapterList* list, void*) {
-    auto all = std::make_unique<GevAdapterList>();
-    if (GevStatus st = GevGetSystemAdapterList(all.get())) return st;
-    list->Count = 0;
-    for (int i = 0; i < all->Count; ++i)
-        if ((all->Adapters[i].Ip & qx::fixture::ipv4("255.0.0.0")) == qx::fixture::ipv4("127.0.0.0"))
-            list->Adapters[list->Count++] = all->Adapters[i];
-    return GEV_STATUS_SUCCESS;
 }
 
 // A simulated camera with the description above and the feature registers behind it.
@@ -124,13 +116,12 @@ GigeDevice* gigeOf(QX_DEV_HANDLE h) {
 class GigeDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* netns = std::getenv("QX_IN_NETNS");
-        if (!netns || std::string(netns) != "1") GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
+        if (!qx::fixture::inPrivateNetns()) GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
         GevLibraryOptions o;
         o.DeviceGvcpPort = kGvcpPort;
         o.AccessProbeFirstTimeoutMs = 20;
         o.ForceIpWaitMs = 300;
-        o.AdapterProvider = &loopbackOnly;
+        o.AdapterProvider = &qx::fixture::loopbackAdapters;
         GEVSetLibraryOptions(&o);
     }
     void TearDown() override {

@@ -5,10 +5,12 @@
 #include "QxCamApi.h"
 
 #include "GevLib.h"
+#include "Loopback.h"
+#include "Programs.h"
+#include "StreamTestConstants.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,38 +24,15 @@ namespace {
 
 constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
 constexpr const char* kSerial = "QXDEV7";
-constexpr uint32_t kMono8 = 0x01080001;
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        if (access((dirs.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-GevStatus loopbackOnly(GevAdapterList* list, void*) {
-    auto all = std::make_unique<GevAdapterList>();
-    if (GevStatus st = GevGetSystemAdapterList(all.get())) return st;
-    list->Count = 0;
-    for (int i = 0; i < all->Count; ++i)
-        if ((ntohl(all->Adapters[i].Ip) >> 24) == 127) list->Adapters[list->Count++] = all->Adapters[i];
-    return GEV_STATUS_SUCCESS;
-}
+using qx::fixture::kMono8;
 
 class GigeDeviceAravis : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* netns = std::getenv("QX_IN_NETNS");
-        if (!netns || std::string(netns) != "1") GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
-        if (!onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
+        if (!qx::fixture::inPrivateNetns()) GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
+        if (!qxtest::onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
         GevLibraryOptions o;
-        o.AdapterProvider = &loopbackOnly;  // the standard GVCP port: the fake camera's
+        o.AdapterProvider = &qx::fixture::loopbackAdapters;  // the standard GVCP port: the fake camera's
         o.AccessProbeFirstTimeoutMs = 20;
         GEVSetLibraryOptions(&o);
         m_pid = fork();
