@@ -14,7 +14,7 @@
 
 #include "GevNetnsSupport.h"
 #include "GevRecord.h"
-#include "Programs.h"
+#include "AravisFakeGvCamera.h"
 #include "StreamTestConstants.h"
 
 using namespace qx::fixture;
@@ -23,7 +23,7 @@ namespace gvcp = qx::gige::gvcp;
 
 namespace {
 
-constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
+constexpr const char* kFakeCamera = qx::fixture::AravisFakeGvCamera::kProgram;
 // The fake camera's registers (from its own GenICam description).
 constexpr uint32_t kWidthReg = 0x100, kHeightReg = 0x104, kAcquisitionReg = 0x124;
 
@@ -32,35 +32,22 @@ protected:
     void SetUp() override {
         NetnsTest::SetUp();
         if (IsSkipped()) return;
-        if (!qxtest::onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
+        if (!AravisFakeGvCamera::installed()) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
         GevLibraryOptions o;
         GEVGetLibraryOptions(&o);
         o.DeviceGvcpPort = gvcp::kPort;
         GEVSetLibraryOptions(&o);
-        m_pid = fork();
-        if (m_pid == 0) {
-            execlp(kFakeCamera, kFakeCamera, "-i", "127.0.0.1", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(m_pid, 0);
-        for (int i = 0; i < 50; ++i) {  // ready once it answers a privilege read
-            uint8_t access = 0xFF;
-            ReadAccessStatus(ipv4("127.0.0.1"), ipv4("127.0.0.1"), ipv4("255.0.0.0"), 0, 20, &access);
-            if (access == GEV_ACCESS_AVAILABLE) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        FAIL() << kFakeCamera << " did not come up";
+        ASSERT_TRUE(m_fake.start());
+        // Ready once it answers a privilege read.
+        if (!m_fake.waitAnswering()) FAIL() << kFakeCamera << " did not come up";
     }
     void TearDown() override {
         NetnsTest::TearDown();
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM) << "the fake camera crashed";
+        if (const auto status = m_fake.stop()) {
+            EXPECT_FALSE(WIFSIGNALED(*status) && WTERMSIG(*status) != SIGTERM) << "the fake camera crashed";
         }
     }
-    pid_t m_pid = -1;
+    AravisFakeGvCamera m_fake;
 };
 
 } // namespace

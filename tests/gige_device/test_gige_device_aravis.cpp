@@ -6,7 +6,7 @@
 
 #include "GevLib.h"
 #include "Loopback.h"
-#include "Programs.h"
+#include "AravisFakeGvCamera.h"
 #include "StreamTestConstants.h"
 
 #include <gtest/gtest.h>
@@ -22,36 +22,29 @@
 
 namespace {
 
-constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
+constexpr const char* kFakeCamera = qx::fixture::AravisFakeGvCamera::kProgram;
 constexpr const char* kSerial = "QXDEV7";
+using qx::fixture::AravisFakeGvCamera;
 using qx::fixture::kMono8;
 
 class GigeDeviceAravis : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!qx::fixture::inPrivateNetns()) GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
-        if (!qxtest::onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
+        if (!AravisFakeGvCamera::installed()) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
         GevLibraryOptions o;
         o.AdapterProvider = &qx::fixture::loopbackAdapters;  // the standard GVCP port: the fake camera's
         o.AccessProbeFirstTimeoutMs = 20;
         GEVSetLibraryOptions(&o);
-        m_pid = fork();
-        if (m_pid == 0) {
-            execlp(kFakeCamera, kFakeCamera, "-i", "127.0.0.1", "-s", kSerial, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(m_pid, 0);
+        ASSERT_TRUE(m_fake.start(kSerial));
     }
     void TearDown() override {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM) << "the fake camera crashed";
+        if (const auto status = m_fake.stop()) {
+            EXPECT_FALSE(WIFSIGNALED(*status) && WTERMSIG(*status) != SIGTERM) << "the fake camera crashed";
         }
         GEVSetLibraryOptions(nullptr);
     }
-    pid_t m_pid = -1;
+    AravisFakeGvCamera m_fake;
 };
 
 TEST_F(GigeDeviceAravis, ConnectsAndStreamsFrames) {
