@@ -3,6 +3,7 @@
 // process-wide manager and the libusb backend's watch with no camera attached.
 #include "QxUsbManager.h"
 #include "SimUsb3Camera.h"
+#include "CallCounter.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -19,39 +20,14 @@ using namespace std::chrono_literals;
 using qx::usb3::sim::SimUsb3Camera;
 using qx::usb3::sim::SimUsb3Rig;
 using Bytes = std::vector<uint8_t>;
+using qx::usb3::sim::frameHeader;
 
 namespace {
 
 using qxtest::waitUntil;
 
 // Offline callback recorder.
-struct Offline {
-    std::mutex m;
-    std::condition_variable cv;
-    int calls = 0;
-    static void callback(void* ctx) {
-        auto* self = static_cast<Offline*>(ctx);
-        std::lock_guard<std::mutex> lk(self->m);
-        ++self->calls;
-        self->cv.notify_all();
-    }
-    bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
-        std::unique_lock<std::mutex> lk(m);
-        return cv.wait_for(lk, bound, [&] { return calls >= n; });
-    }
-    int count() {
-        std::lock_guard<std::mutex> lk(m);
-        return calls;
-    }
-};
-
-UsbFrameHeader header(uint16_t w, uint16_t h, uint32_t number) {
-    UsbFrameHeader hd;
-    hd.width = w;
-    hd.height = h;
-    hd.frameNumber = number;
-    return hd;
-}
+using Offline = qxtest::CallCounter;
 
 // A manager streaming 128 x 64 8-bit frames of the simulated camera through one handle, with
 // its offline reports recorded (the recorder outlives the manager).
@@ -205,7 +181,7 @@ TEST(Usb3ThreadedManager, StreamsThroughHandlesAndReopens) {
         for (uint32_t f = 1; f <= 3; ++f) {
             Bytes p(256 * 128);
             for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * f + round);
-            rig.camera->queueFrame(header(256, 128, f), p);
+            rig.camera->queueFrame(frameHeader(256, 128, f), p);
             FrameCacheSlot* slot = nullptr;
             ASSERT_TRUE(mgr.CameraGetImage(h, slot, 5000));
             EXPECT_EQ(slot->frameNumber, f);
@@ -543,7 +519,7 @@ TEST(Usb3ThreadedManager, HaltedBulkEndpointIsClearedAndFramesFlowAgain) {
     ASSERT_TRUE(waitUntil([&] { return rig.camera->bulkHaltClears() >= 1; }));
     Bytes p(128 * 64);
     for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * 5 + 3);
-    rig.camera->queueFrame(header(128, 64, 1), p);
+    rig.camera->queueFrame(frameHeader(128, 64, 1), p);
     FrameCacheSlot* slot = nullptr;
     ASSERT_TRUE(mgr.CameraGetImage(h, slot, 5000));
     EXPECT_EQ(std::memcmp(slot->data, p.data(), p.size()), 0);

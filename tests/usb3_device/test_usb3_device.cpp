@@ -7,6 +7,7 @@
 #include "QxUsbManager.h"
 #include "Transports.h"
 #include "Usb3DeviceTestEnv.h"
+#include "CallCounter.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -69,26 +70,7 @@ const DeviceInfo* findRecord(const DeviceList& list, const char* path) {
     return nullptr;
 }
 
-struct Offline {
-    std::mutex m;
-    std::condition_variable cv;
-    int calls = 0;
-    static void QX_CALL callback(void* user) {
-        auto* self = static_cast<Offline*>(user);
-        // Notified under the lock: the waiter may destroy this object as soon as it returns.
-        std::lock_guard<std::mutex> lk(self->m);
-        ++self->calls;
-        self->cv.notify_all();
-    }
-    bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
-        std::unique_lock<std::mutex> lk(m);
-        return cv.wait_for(lk, bound, [&] { return calls >= n; });
-    }
-    int count() {
-        std::lock_guard<std::mutex> lk(m);
-        return calls;
-    }
-};
+using Offline = qxtest::CallCounter;
 
 struct Frames {
     std::mutex m;
