@@ -30,8 +30,7 @@ protected:
         qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
     }
     void TearDown() override {
-        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
-            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        closeAllCameras();
         qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
         GEVSetLibraryOptions(nullptr);
     }

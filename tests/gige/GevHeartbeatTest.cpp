@@ -51,10 +51,7 @@ TEST_F(GevHeartbeat, KeepsThePrivilegePastTheDeviceTimeout) {
 TEST_F(GevHeartbeat, WithoutTheHeartbeatThePrivilegeLapses) {
     auto d = makeDevice(shortHeartbeat(300));
     d->enforceHeartbeat(true);
-    qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
-    seams.heartbeatStart = nullptr;
-    seams.heartbeatStop = nullptr;
-    qx::gige::gevSetSeams(seams);
+    withoutHeartbeat();
     ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
     EXPECT_TRUE(waitUntil([&] { return !d->heldByHost(); }, 2000ms));
     EXPECT_EQ(d->privilege(), 0u);

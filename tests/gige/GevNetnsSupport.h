@@ -22,8 +22,7 @@ protected:
         setOptions(&loopbackAdapters, nullptr);
     }
     void TearDown() override {
-        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
-            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        closeAllCameras();
         GEVSetLibraryOptions(nullptr);
     }
     void setOptions(GevAdapterProvider provider, void* user) {

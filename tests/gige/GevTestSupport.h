@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "GevLib.h"
+#include "GevRecord.h"
+#include "GevSeams.h"
 #include "LogCapture.h"
 #include "Loopback.h"
 #include "SimGevDevice.h"
@@ -32,6 +34,21 @@ inline GevConnection connectionTo(const qx::fixture::SimGevDevice& device, const
     std::strcpy(c.AdapterName, "lo");
     c.DeviceGvcpPort = device.port();
     return c;
+}
+
+// Closes every camera a test left open.
+inline void closeAllCameras() {
+    for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
+        if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+}
+
+// Opens cameras without their heartbeat thread, for tests that count or shape every request a
+// device sees (gevSetSeams(gevDefaultSeams()) brings it back).
+inline void withoutHeartbeat() {
+    qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
+    seams.heartbeatStart = nullptr;
+    seams.heartbeatStop = nullptr;
+    qx::gige::gevSetSeams(seams);
 }
 
 // Short answer timeout and retries for tests that wait for silence.
