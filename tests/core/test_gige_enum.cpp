@@ -6,7 +6,7 @@
 #include "Loopback.h"
 #include "SimGevDevice.h"
 
-#include "GevLib.h"
+#include "gige/GevLib.h"
 
 #include <gtest/gtest.h>
 

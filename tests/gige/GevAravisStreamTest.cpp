@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "GevNetnsSupport.h"
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 #include "AravisFakeGvCamera.h"
 #include "StreamTestConstants.h"
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "GevLib.h"
-#include "GevRecord.h"
-#include "GevSeams.h"
+#include "gige/GevLib.h"
+#include "gige/GevRecord.h"
+#include "gige/GevSeams.h"
 #include "LogCapture.h"
 #include "Loopback.h"
 #include "SimGevDevice.h"

@@ -2,10 +2,10 @@
 // records, first over a scripted source, then (Usb3ThreadedEnum) over the USB manager and the
 // simulated camera.
 #include "LogCapture.h"
-#include "QxUsb3EnumHelper.h"
-#include "QxUsbManager.h"
+#include "usb3/QxUsb3EnumHelper.h"
+#include "usb3/QxUsbManager.h"
 #include "SimUsb3Camera.h"
-#include "UsbLinkWire.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <gtest/gtest.h>
 
