@@ -3,6 +3,7 @@
 // short, corrupt and lost pages; throughput; stop, restart and close while streaming.
 #include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@ using qx::usb3::sim::SimUsb3Camera;
 using qx::usb3::sim::SimUsb3Rig;
 using Bytes = std::vector<uint8_t>;
 using qx::usb3::sim::frameHeader;
+using qxtest::waitUntil;
 
 namespace {
 
@@ -243,9 +245,7 @@ TEST(Usb3ThreadedStream, UnplugEndsTheReaderAndStopStillWorks) {
     Streaming s(128, 64);
     ASSERT_TRUE(s.start());
     s.rig.backend->unplug("usb:sim-1");
-    auto end = std::chrono::steady_clock::now() + 5s;
-    while (s.dev.bulkReaderAlive() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
-    EXPECT_FALSE(s.dev.bulkReaderAlive());
+    EXPECT_TRUE(waitUntil([&] { return !s.dev.bulkReaderAlive(); }, 5s));
     FrameCacheSlot* slot = nullptr;
     EXPECT_FALSE(s.dev.UsbTakeFrame(slot, 20));
     EXPECT_TRUE(s.dev.UsbStopStream());
