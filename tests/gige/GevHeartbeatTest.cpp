@@ -72,7 +72,8 @@ TEST_F(GevHeartbeat, TimeoutRegisterAndPeriod) {
     EXPECT_EQ(timeout, 500);
     // The thread's one-second wait is cut short and the next rounds follow the new period.
     const size_t before = ccpReads(*d);
-    EXPECT_TRUE(waitUntil([&] { return LogCapture::instance().has("[V] Inter-heartbeat delay interrupted."); }, 3000ms));
+    EXPECT_TRUE(
+        waitUntil([&] { return LogCapture::instance().has("[V] Inter-heartbeat delay interrupted."); }, 3000ms));
     EXPECT_TRUE(waitUntil([&] { return ccpReads(*d) >= before + 3; }, 900ms));
 
     EXPECT_EQ(GEVSetHeartbeatTimeout(1, 2400), GEV_STATUS_SUCCESS);
@@ -98,11 +99,13 @@ TEST_F(GevHeartbeat, FailedRoundsThenReconnectionThenConnectionFailure) {
     size_t lost = 0;
     for (const auto& l : log.lines()) lost += l.text == "[W] CCP lost.";
     EXPECT_EQ(lost, 1u);  // once per run of failures
-    ASSERT_TRUE(waitUntil([&] {
-        uint8_t s = 9;
-        GEVGetConnectionStatus(1, &s, nullptr);
-        return s == GEV_CONNECTION_OK;
-    }, 3000ms));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            uint8_t s = 9;
+            GEVGetConnectionStatus(1, &s, nullptr);
+            return s == GEV_CONNECTION_OK;
+        },
+        3000ms));
     EXPECT_FALSE(log.has("[E] CCP connection failure"));
 
     // Five in a row end the connection and the thread.
@@ -137,7 +140,7 @@ TEST_F(GevHeartbeat, SocketErrorRebuildsTheControlSocket) {
     {
         std::lock_guard<std::mutex> lock(rec.requestLock);
         oldPort = rec.hostControlPort;
-        rec.controlSocket.close();  // the next send fails
+        rec.controlSocket.close(); // the next send fails
     }
     auto& log = LogCapture::instance();
     ASSERT_TRUE(waitUntil([&] { return log.has("[I] CCP reconnection."); }, 3000ms));
@@ -201,17 +204,21 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
     EXPECT_EQ(d->reg(gvcp::reg::kMcp), messagePort);
     EXPECT_EQ(d->reg(gvcp::reg::kMcda), 0x7F000001u);
     EXPECT_TRUE(log.has("[I] Message channel port: " + std::to_string(messagePort)));
-    EXPECT_TRUE(waitUntil([&] {
-        for (const auto& k : d->messageKeepAlives())
-            if (k == keepOpen) return true;
-        return false;
-    }, 3000ms));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            for (const auto& k : d->messageKeepAlives())
+                if (k == keepOpen) return true;
+            return false;
+        },
+        3000ms));
     // Then the heartbeat is confirmed again, and the keep-open is not repeated every round.
     uint8_t state = 9;
-    ASSERT_TRUE(waitUntil([&] {
-        GEVGetConnectionStatus(1, &state, nullptr);
-        return state == GEV_CONNECTION_OK && ccpReads(*d) >= 6;
-    }, 3000ms));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            GEVGetConnectionStatus(1, &state, nullptr);
+            return state == GEV_CONNECTION_OK && ccpReads(*d) >= 6;
+        },
+        3000ms));
     EXPECT_EQ(d->streamKeepOpens().size(), 1u);
     EXPECT_EQ(registerWrites(*d, gvcp::reg::kCcp), 1u);
 }

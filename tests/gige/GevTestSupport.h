@@ -21,9 +21,9 @@
 namespace qx::test {
 
 // The GigE library's camera log and reports go to LogCapture::instance().
+using qx::fixture::loopbackAdapters;
 using qxtest::LogCapture;
 using qxtest::LogLine;
-using qx::fixture::loopbackAdapters;
 
 inline GevConnection connectionTo(const qx::fixture::SimGevDevice& device, const char* adapter = "127.0.0.1",
                                   const char* mask = "255.0.0.0") {

@@ -33,7 +33,7 @@ protected:
         if (!qx::fixture::inPrivateNetns()) GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
         if (!AravisFakeGvCamera::installed()) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
         GevLibraryOptions o;
-        o.AdapterProvider = &qx::fixture::loopbackAdapters;  // the standard GVCP port: the fake camera's
+        o.AdapterProvider = &qx::fixture::loopbackAdapters; // the standard GVCP port: the fake camera's
         o.AccessProbeFirstTimeoutMs = 20;
         GEVSetLibraryOptions(&o);
         ASSERT_TRUE(m_fake.start(kSerial));

@@ -201,7 +201,8 @@ TEST(Usb3FrameAssembler, GapAbandonsTheFrameInProgress) {
 TEST(Usb3FrameAssembler, TakesOldestFirstAndStopsFillingWhenAllSlotsAreQueued) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(64, 64, 8, 1, 3));
-    for (uint32_t n = 1; n <= 5; ++n) feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, n), pattern(64 * 64, n)));
+    for (uint32_t n = 1; n <= 5; ++n)
+        feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, n), pattern(64 * 64, n)));
     EXPECT_EQ(a.queuedFrames(), 3u);
     EXPECT_EQ(a.stats().framesNoSlot, 2u);
     FrameCacheSlot* s = nullptr;

@@ -129,7 +129,7 @@ protected:
     }
 
     TempDir dir;
-    std::optional<qxtest::LogCapture> m_log;  // every log line, for the checks on the log texts
+    std::optional<qxtest::LogCapture> m_log; // every log line, for the checks on the log texts
 };
 
 // Runs the body with the temporary folder as working directory (for short relative paths).
