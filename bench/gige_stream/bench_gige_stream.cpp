@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "QxCamApi.h"
 #include "gige/GevLib.h"
 #include "SimGevDevice.h"
 #include "SimGvspSender.h"
