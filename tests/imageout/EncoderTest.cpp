@@ -145,7 +145,7 @@ TEST(JpegEncoder, GreyIsOneComponentIntoMemory)
     int worst = 0;
     for (size_t i = 0; i < expected.size(); ++i) worst = std::max(worst, std::abs(pgm.pixels[i] - expected[i]));
     EXPECT_LE(worst, 40);
-    if (qxtest::haveTool("identify")) {
+    if (qxtest::onPath("identify")) {
         EXPECT_EQ(run("identify -format '%[colorspace] %[jpeg:sampling-factor] %x' " + dir.file("g.jpg")),
                   "Gray 2x2 96");
     }
@@ -338,7 +338,7 @@ TEST(GifEncoder, EightBitNoiseIsLossless)
     const auto pgm = decodeGrey("convert " + dir.file("n.gif") + " -depth 8 pgm:-");
     ASSERT_EQ(pgm.width, 301);
     EXPECT_EQ(pgm.pixels, pictureBytes(img));
-    if (qxtest::haveTool("giftext")) {
+    if (qxtest::onPath("giftext")) {
         int status = 0;
         run("giftext " + dir.file("n.gif") + " >/dev/null 2>&1", &status);
         EXPECT_EQ(status, 0);

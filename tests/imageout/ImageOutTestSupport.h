@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
+#include "Programs.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,14 +27,9 @@ inline std::vector<uint8_t> readFile(const std::string& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline bool haveTool(const std::string& name)
-{
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 #define QX_REQUIRE_TOOL(name)                                                        \
     do {                                                                             \
-        if (!::qxtest::haveTool(name)) GTEST_SKIP() << "tool not installed: " << name; \
+        if (!::qxtest::onPath(name)) GTEST_SKIP() << "tool not installed: " << name; \
     } while (0)
 
 // Runs a shell command; returns its standard output, sets *status to its exit status.
