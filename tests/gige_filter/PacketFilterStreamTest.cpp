@@ -42,10 +42,7 @@ protected:
     void SetUp() override {
         NetnsTest::SetUp();
         if (IsSkipped()) return;
-        GevLibraryOptions o;
-        GEVGetLibraryOptions(&o);
-        o.DeviceGvcpPort = gvcp::kPort;
-        GEVSetLibraryOptions(&o);
+        useStandardGvcpPort();
     }
     void TearDown() override {
         if (sender) sender->stopStreaming();

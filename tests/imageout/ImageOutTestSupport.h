@@ -1,9 +1,10 @@
-// Helpers of the image output tests: scratch files, running independent tools; the SDK's log
-// lines are captured by LogCapture.
+// Helpers of the image output tests: scratch files, grey test images, running independent
+// tools; the SDK's log lines are captured by LogCapture.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include "imageout/CxImage.h"
 #include "LogCapture.h"
 #include "Programs.h"
 
@@ -25,6 +26,16 @@ inline std::vector<uint8_t> readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// An 8-bit grey image whose picture line y (top first) holds value(x, y).
+template <typename F>
+CxImage greyImage(uint32_t w, uint32_t h, F value) {
+    CxImage img(w, h, 8, 0);
+    img.SetGrayPalette();
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) img.GetBits(h - 1 - y)[x] = value(x, y);
+    return img;
 }
 
 #define QX_REQUIRE_TOOL(name)                                                        \
