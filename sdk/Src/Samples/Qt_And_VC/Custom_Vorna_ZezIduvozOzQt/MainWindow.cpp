@@ -216,7 +216,7 @@ void MainWindow::onPortRead(void* /*buffer*/, int64_t address, int64_t /*length*
     // There is no device: GenApi keeps whatever its buffer held.
     const std::string key = m_feature ? m_feature->getCurrentKey() : std::string();
     {
-        std::lock_guard<std::mutex> lk(m_pending.mutex);
+        qx::sys::MutexLock lk(m_pending.mutex);
         if (loadTime.isValid() && loadTime.elapsed() <= kLearningPhaseMs) {
             keyAddressMap[key] = address;
             return;
@@ -235,7 +235,7 @@ void MainWindow::onPortRead(void* /*buffer*/, int64_t address, int64_t /*length*
 
 void MainWindow::onPortWrite(const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE /*type*/) {
     {
-        std::lock_guard<std::mutex> lk(m_pending.mutex);
+        qx::sys::MutexLock lk(m_pending.mutex);
         const std::string key = m_feature ? m_feature->getCurrentKey() : std::string();
         const std::string valueText = m_feature ? m_feature->getCurrentValueText() : std::string();
         if (m_pending.key == key && !m_pending.isRead && m_pending.valueText == valueText) return;
@@ -251,7 +251,7 @@ void MainWindow::onPortWrite(const void* buffer, int64_t address, int64_t length
 }
 
 int64_t MainWindow::learnedAddress(const std::string& key) {
-    std::lock_guard<std::mutex> lk(m_pending.mutex);
+    qx::sys::MutexLock lk(m_pending.mutex);
     return keyAddressMap.value(key, 0);
 }
 
@@ -306,7 +306,7 @@ void MainWindow::highlightClipboardLabel() {
 void MainWindow::appendRow() {
     PendingCommand::Command command;
     {
-        std::lock_guard<std::mutex> lk(m_pending.mutex);
+        qx::sys::MutexLock lk(m_pending.mutex);
         if (m_pending.queue.empty()) {
             m_pending.pending = false;
             return;
@@ -392,7 +392,7 @@ void MainWindow::loadCurrentPath() {
     ui->labelCopyright->hide();
     ui->stackedWidget->setCurrentIndex(1);
     {
-        std::lock_guard<std::mutex> lk(m_pending.mutex);
+        qx::sys::MutexLock lk(m_pending.mutex);
         loadTime.start();
     }
     m_tree->loadXml(this, path);
