@@ -47,6 +47,24 @@ private:
     Mutex& m_mutex;
 };
 
+// Holds two Mutexes for its scope, taken together without a lock order (std::scoped_lock).
+class QX_SCOPED_CAPABILITY MutexLockPair {
+public:
+    MutexLockPair(Mutex& first, Mutex& second) QX_ACQUIRE(first, second) : m_first(first), m_second(second) {
+        std::lock(m_first, m_second);
+    }
+    ~MutexLockPair() QX_RELEASE() {
+        m_first.unlock();
+        m_second.unlock();
+    }
+    MutexLockPair(const MutexLockPair&) = delete;
+    MutexLockPair& operator=(const MutexLockPair&) = delete;
+
+private:
+    Mutex& m_first;
+    Mutex& m_second;
+};
+
 // Holds a Mutex for its scope like std::unique_lock: it may be unlocked and locked again, and
 // a std::condition_variable waits with it.
 class QX_SCOPED_CAPABILITY UniqueLock {
