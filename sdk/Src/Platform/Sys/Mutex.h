@@ -27,7 +27,7 @@ public:
     void unlock() QX_RELEASE() { m_mutex.unlock(); }
     bool try_lock() QX_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
     // For a lock the checker cannot follow (handed between functions); see ThreadSafety.h.
-    std::mutex& native() QX_RETURN_CAPABILITY(this) { return m_mutex; }
+    std::mutex& native() { return m_mutex; }
 
 private:
     std::mutex m_mutex;
