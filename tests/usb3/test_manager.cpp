@@ -1,7 +1,7 @@
 // The USB manager against the simulated backend: enumeration, handles, open/close/reopen,
 // per-device calls, streaming through handles, hot-plug with the offline callback; the
 // process-wide manager and the libusb backend's watch with no camera attached.
-#include "QxUsbManager.h"
+#include "usb3/QxUsbManager.h"
 #include "SimUsb3Camera.h"
 
 #include <gtest/gtest.h>

@@ -12,7 +12,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "Mutex.h"
+#include "Sys/Mutex.h"
 
 namespace qx::sys {
 

@@ -10,7 +10,7 @@
 // std::condition_variable waits with, and can be unlocked and locked again inside its scope.
 // A wait predicate that reads guarded members says so: [this]() QX_REQUIRES(m_mutex) {...}.
 #pragma once
-#include "ThreadSafety.h"
+#include "Sys/ThreadSafety.h"
 
 #include <mutex>
 #include <shared_mutex>

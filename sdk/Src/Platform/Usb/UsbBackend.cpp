@@ -1,4 +1,4 @@
-#include "UsbBackend.h"
+#include "Usb/UsbBackend.h"
 
 namespace qx::usb {
 

@@ -1,7 +1,7 @@
-#include "DeviceBase.h"
+#include "core/DeviceBase.h"
 
-#include "Log.h"
-#include "ProtocolBase.h"
+#include "core/Log.h"
+#include "core/ProtocolBase.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,11 +1,11 @@
-#include "DeviceManager.h"
+#include "core/DeviceManager.h"
 
-#include "DeviceBase.h"
-#include "DeviceProxy.h"
-#include "HandleWait.h"
-#include "Log.h"
-#include "LogManager.h"
-#include "Transports.h"
+#include "core/DeviceBase.h"
+#include "core/DeviceProxy.h"
+#include "feature/HandleWait.h"
+#include "core/Log.h"
+#include "core/LogManager.h"
+#include "core/Transports.h"
 
 #include <algorithm>
 #include <cstdlib>

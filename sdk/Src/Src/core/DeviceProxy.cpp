@@ -1,12 +1,12 @@
-#include "DeviceProxy.h"
+#include "core/DeviceProxy.h"
 
-#include "DeviceBase.h"
-#include "FeatureBase.h"
-#include "FileAccess.h"
-#include "ImageSaver.h"
-#include "Log.h"
-#include "VideoRecorder.h"
-#include "Transports.h"
+#include "core/DeviceBase.h"
+#include "feature/FeatureBase.h"
+#include "core/FileAccess.h"
+#include "imageout/ImageSaver.h"
+#include "core/Log.h"
+#include "imageout/recorder/VideoRecorder.h"
+#include "core/Transports.h"
 
 DeviceProxy::DeviceProxy(DeviceInfo* info) {
     const qx::TransportHooks& hooks = qx::transportHooks();

@@ -1,11 +1,11 @@
-#include "Transports.h"
+#include "core/Transports.h"
 
-#include "DeviceBase.h"
-#include "GigeDevice.h"
-#include "Log.h"
-#include "QxUsb3Device.h"
-#include "QxUsb3EnumHelper.h"
-#include "SdkConfig.h"
+#include "core/DeviceBase.h"
+#include "gige/device/GigeDevice.h"
+#include "core/Log.h"
+#include "usb3/device/QxUsb3Device.h"
+#include "usb3/QxUsb3EnumHelper.h"
+#include "core/SdkConfig.h"
 
 namespace qx {
 namespace {

@@ -1,8 +1,8 @@
-#include "FeatureBase.h"
+#include "feature/FeatureBase.h"
 
-#include "DeviceBase.h"
-#include "Log.h"
-#include "NodeCodes.h"
+#include "core/DeviceBase.h"
+#include "core/Log.h"
+#include "feature/NodeCodes.h"
 
 #include <fmt/format.h>
 

@@ -1,14 +1,24 @@
-// Logging of the feature-access files that are compiled into both deliverables (the node
-// tree, the node events). Inside the SDK the lines go through the core's QX_LOG_* macros;
-// the viewer compiles the same files with QX_FEATURE_NO_LOG defined and writes no log.
+// Logging of the feature-access code that both deliverables use (the node tree, the node
+// events). Inside the SDK the lines go through the core's QX_LOG_* macros; the viewer links the
+// same code and turns these lines off with setFeatureLog(false), since it writes no log.
 // Texts stay literal at the call site, so a grep for a line finds its code.
 #pragma once
+#include "core/Log.h"
 
-#if defined(QX_FEATURE_NO_LOG)
-#define QX_FEATURE_LOG_WARN(...) ((void)0)
-#define QX_FEATURE_LOG_DEBUG(...) ((void)0)
-#else
-#include "Log.h"
-#define QX_FEATURE_LOG_WARN(...) QX_LOG_WARN(__VA_ARGS__)
-#define QX_FEATURE_LOG_DEBUG(...) QX_LOG_DEBUG(__VA_ARGS__)
-#endif
+#include <atomic>
+
+namespace qx {
+
+inline std::atomic<bool>& featureLogSwitch() {
+    static std::atomic<bool> on{true};
+    return on;
+}
+
+inline void setFeatureLog(bool on) { featureLogSwitch().store(on, std::memory_order_relaxed); }
+
+inline bool featureLogOn() { return featureLogSwitch().load(std::memory_order_relaxed); }
+
+} // namespace qx
+
+#define QX_FEATURE_LOG_WARN(...) (::qx::featureLogOn() ? QX_LOG_WARN(__VA_ARGS__) : void())
+#define QX_FEATURE_LOG_DEBUG(...) (::qx::featureLogOn() ? QX_LOG_DEBUG(__VA_ARGS__) : void())

@@ -1,7 +1,7 @@
-#include "NodeEvents.h"
+#include "feature/NodeEvents.h"
 
-#include "FeatureLog.h"
-#include "HandleWait.h"
+#include "feature/FeatureLog.h"
+#include "feature/HandleWait.h"
 #include "Sys/JoiningThread.h"
 #include "Sys/LogThrottle.h"
 

@@ -1,7 +1,7 @@
-#include "NodeTree.h"
+#include "feature/NodeTree.h"
 
-#include "FeatureLog.h"
-#include "NodeCodes.h"
+#include "feature/FeatureLog.h"
+#include "feature/NodeCodes.h"
 
 #include <algorithm>
 #include <cstdio>

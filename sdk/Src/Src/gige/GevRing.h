@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "GevStream.h"
+#include "gige/GevStream.h"
 #include "Sys/Mutex.h"
 
 namespace qx::gige {

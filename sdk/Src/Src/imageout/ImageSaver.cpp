@@ -1,4 +1,4 @@
-#include "ImageSaver.h"
+#include "imageout/ImageSaver.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,7 +14,7 @@
 #include <spdlog/spdlog.h>
 #include <zlib.h>
 
-#include "PixelConverter.h"
+#include "imageout/PixelConverter.h"
 #include "Sys/ByteOrder.h"
 
 namespace {

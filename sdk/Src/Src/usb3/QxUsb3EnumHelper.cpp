@@ -1,6 +1,6 @@
-#include "QxUsb3EnumHelper.h"
+#include "usb3/QxUsb3EnumHelper.h"
 
-#include "UsbLog.h"
+#include "usb3/UsbLog.h"
 
 #include <cctype>
 #include <chrono>

@@ -1,6 +1,6 @@
-#include "QxUsb3UserProtocol.h"
+#include "usb3/QxUsb3UserProtocol.h"
 
-#include "UsbLinkWire.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,6 +1,6 @@
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 
-#include "UsbLog.h"
+#include "usb3/UsbLog.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
 // Image stream of QxUsbDevice: stream start and stop, the bulk reader, the receive ring and
 // the frame assembler thread; plus the offline-report fields the USB manager uses.
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 
-#include "UsbLog.h"
+#include "usb3/UsbLog.h"
 
 #include <algorithm>
 #include <chrono>

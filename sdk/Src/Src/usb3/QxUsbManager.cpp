@@ -1,6 +1,6 @@
-#include "QxUsbManager.h"
+#include "usb3/QxUsbManager.h"
 
-#include "UsbLog.h"
+#include "usb3/UsbLog.h"
 
 #include <algorithm>
 #include <chrono>

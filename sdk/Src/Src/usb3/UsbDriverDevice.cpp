@@ -1,6 +1,6 @@
-#include "UsbDriverDevice.h"
+#include "usb3/UsbDriverDevice.h"
 
-#include "UsbLog.h"
+#include "usb3/UsbLog.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
-#include "GigeDevice.h"
+#include "gige/device/GigeDevice.h"
 
-#include "FeatureBase.h"
-#include "Log.h"
-#include "SdkConfig.h"
+#include "feature/FeatureBase.h"
+#include "core/Log.h"
+#include "core/SdkConfig.h"
 
 #include <arpa/inet.h>
 

@@ -1,10 +1,10 @@
-#include "QxUsb3Device.h"
+#include "usb3/device/QxUsb3Device.h"
 
-#include "FeatureBase.h"
-#include "Log.h"
-#include "ProtocolBase.h"
-#include "QxUsb3UserProtocol.h"
-#include "SdkConfig.h"
+#include "feature/FeatureBase.h"
+#include "core/Log.h"
+#include "core/ProtocolBase.h"
+#include "usb3/QxUsb3UserProtocol.h"
+#include "core/SdkConfig.h"
 
 #include <algorithm>
 #include <chrono>
