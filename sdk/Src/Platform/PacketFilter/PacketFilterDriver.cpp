@@ -151,7 +151,7 @@ struct Slot {
 };
 
 struct Driver {
-    qx::sys::Mutex mutex;            // serialises the control calls of every handle
+    qx::sys::Mutex mutex; // serialises the control calls of every handle
     std::unique_ptr<Slot> slots[kMaxSlots];
 };
 

@@ -278,7 +278,8 @@ LibUsbTransfer::~LibUsbTransfer() {
         sys::UniqueLock lk(m_s->mutex);
         if (!m_s->done) {
             libusb_cancel_transfer(m_s->transfer);
-            if (!m_s->cv.wait_for(lk, std::chrono::milliseconds(5000), [&]() QX_REQUIRES(m_s->mutex) { return m_s->done; })) {
+            if (!m_s->cv.wait_for(lk, std::chrono::milliseconds(5000),
+                                  [&]() QX_REQUIRES(m_s->mutex) { return m_s->done; })) {
                 // The cancellation never completed: leave the state to the callback.
                 m_s->orphaned = true;
                 return;

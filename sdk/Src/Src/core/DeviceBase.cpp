@@ -37,9 +37,7 @@ DeviceBase::~DeviceBase() {
 void DeviceBase::shutdownThreads() {
     m_isAcquisitionStopped.store(true);
     m_run.fetch_add(1);
-    {
-        qx::sys::MutexLock lk(m_poolMutex);
-    }
+    { qx::sys::MutexLock lk(m_poolMutex); }
     m_frameCond.notify_all();
     qx::sys::MutexLock lk(m_threadMutex);
     // A thread that deletes its own camera (from a callback) ends by itself after it returns.

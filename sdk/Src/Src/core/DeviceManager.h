@@ -40,8 +40,8 @@ public:
 
     // Takes over the HandleLock of `locked` (the entry `entry` owns), which the caller holds.
     // The lock lives on in the holder, past the scope the checker follows.
-    void hold(std::shared_ptr<HandleEntry> entry, HandleEntry& locked) QX_RELEASE(locked.handleLock)
-        QX_NO_THREAD_SAFETY_ANALYSIS {
+    void hold(std::shared_ptr<HandleEntry> entry, HandleEntry& locked)
+        QX_RELEASE(locked.handleLock) QX_NO_THREAD_SAFETY_ANALYSIS {
         unlock();
         m_entry = std::move(entry);
         m_lock = std::unique_lock<std::mutex>(locked.handleLock.native(), std::adopt_lock);

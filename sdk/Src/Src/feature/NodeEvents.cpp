@@ -192,7 +192,8 @@ void NodeEvents::dispatchLoop(std::shared_ptr<Shared> shared, std::shared_ptr<Wo
     sys::UniqueLock lk(s.mutex);
     auto ready = [&]() QX_REQUIRES(s.mutex) { return !s.queue.empty() && !s.delivering; };
     while (!worker->stop) {
-        s.cond.wait_for(lk, std::chrono::milliseconds(100), [&]() QX_REQUIRES(s.mutex) { return worker->stop || ready(); });
+        s.cond.wait_for(lk, std::chrono::milliseconds(100),
+                        [&]() QX_REQUIRES(s.mutex) { return worker->stop || ready(); });
         while (!worker->stop && ready()) {
             QxGenApi::INode* node = s.queue.front();
             s.queue.pop_front();

@@ -112,8 +112,7 @@ void logRegisterResult(GevCameraRecord& rec, GvcpOp op, uint32_t address, GevSta
 }
 
 // One READMEM of `count` bytes (a multiple of 4, at most 536) at an aligned address.
-GevStatus readChunk(GevCameraRecord& rec, uint32_t address, uint16_t count, uint8_t* out)
-    QX_REQUIRES(rec.requestLock) {
+GevStatus readChunk(GevCameraRecord& rec, uint32_t address, uint16_t count, uint8_t* out) QX_REQUIRES(rec.requestLock) {
     auto command = gvcp::encodeReadMemCmd(0, address, count);
     std::vector<uint8_t> ack;
     size_t ackLen = 0;

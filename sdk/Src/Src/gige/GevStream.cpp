@@ -45,7 +45,7 @@ constexpr uint32_t kReaskWaitMs = 10;
 // The stream side of one camera number that is not part of the copyable stream table entry.
 struct GevStreamState {
     qx::sys::Mutex acquisitionLock QX_ACQUIRED_BEFORE(ringLock); // start and stop
-    qx::sys::Mutex ringLock;          // ring set-up and tear-down, GEVGetImage
+    qx::sys::Mutex ringLock;                                     // ring set-up and tear-down, GEVGetImage
     std::unique_ptr<GevRing> ring;
     std::unique_ptr<GvspReceiver> receiver;
     std::thread grabThread;

@@ -119,8 +119,8 @@ void QxUsbDevice::UsbIoReadThread() {
         const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
         const auto ms = std::chrono::milliseconds(now < m_fastPollUntil.load() ? 1 : 10);
         sys::UniqueLock lk(m_readerWakeMutex);
-        m_readerWake.wait_for(lk, ms,
-                              [this]() QX_REQUIRES(m_readerWakeMutex) { return !m_readerRunning.load() || m_readerKick; });
+        m_readerWake.wait_for(
+            lk, ms, [this]() QX_REQUIRES(m_readerWakeMutex) { return !m_readerRunning.load() || m_readerKick; });
         m_readerKick = false;
     };
     // A failure is logged once per episode: a device that refuses every request (unplugged)
@@ -273,10 +273,9 @@ bool QxUsbDevice::UsbChannelReceive(uint8_t* buffer, int& count, int timeoutMs) 
     sys::UniqueLock lk(m_channelMutex);
     m_dataArrived = false;
     if (timeoutMs > 0) {
-        m_channelCv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                             [this]() QX_REQUIRES(m_channelMutex) {
-                                 return m_dataArrived || m_ringFill > 0 || !m_open.load();
-                             });
+        m_channelCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [this]() QX_REQUIRES(m_channelMutex) {
+            return m_dataArrived || m_ringFill > 0 || !m_open.load();
+        });
     }
     if (m_ringFill == 0) {
         count = 0;
@@ -325,10 +324,9 @@ bool QxUsbDevice::sendRegFrame(const uint8_t* frame, int size) {
 bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
     sys::UniqueLock lk(m_replyMutex);
     if (timeoutMs >= 1) {
-        m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                           [&]() QX_REQUIRES(m_replyMutex) {
-                               return (m_replyArrived && m_awaited == address) || !m_open.load();
-                           });
+        m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&]() QX_REQUIRES(m_replyMutex) {
+            return (m_replyArrived && m_awaited == address) || !m_open.load();
+        });
     }
     bool arrived = m_replyArrived && m_awaited == address;
     if (!arrived && m_awaitedGotLate && m_open.load()) {

@@ -157,7 +157,8 @@ bool UsbFrameAssembler::takeFrame(FrameCacheSlot*& slot, int timeoutMs) {
         m_held = nullptr;
     }
     if (m_output.empty() && timeoutMs > 0)
-        m_cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [this]() QX_REQUIRES(m_mutex) { return !m_output.empty(); });
+        m_cv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
+                      [this]() QX_REQUIRES(m_mutex) { return !m_output.empty(); });
     if (m_output.empty()) return false;
     slot = m_output.front();
     m_output.pop_front();

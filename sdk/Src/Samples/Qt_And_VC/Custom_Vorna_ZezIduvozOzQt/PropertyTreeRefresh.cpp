@@ -63,8 +63,8 @@ void PropertyTreeViewerEx::pollingWorker() {
                 bool readFailed = false;
                 if (mode == kAccessRO || mode == kAccessRW) {
                     if (readNodeValue(node, state->firstRead, &changed) != QX_OK) {
-                        qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) +
-                                                  QStringLiteral(" failed");
+                        qDebug().noquote()
+                            << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" failed");
                         readFailed = true;
                     }
                 }

@@ -67,8 +67,8 @@ void VideoRecorder::pushAndNotify(PoolQueue<T>& queue, std::unique_ptr<T> item) 
 // Waits under `lock` until the queue has an element or the deadline passes; a task's wait
 // (`endOnStop`) also ends when the recording stops, without a timeout line.
 template <typename T>
-bool VideoRecorder::waitForFront(PoolQueue<T>& queue, qx::sys::UniqueLock& lock, int timeoutMs,
-                                 bool endOnStop, const char* func) {
+bool VideoRecorder::waitForFront(PoolQueue<T>& queue, qx::sys::UniqueLock& lock, int timeoutMs, bool endOnStop,
+                                 const char* func) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
     const bool woken = queue.cv.wait_until(lock, deadline, [&]() QX_REQUIRES(queue.mutex) {
         return !queue.items.empty() || (endOnStop && m_stopped.load());
@@ -119,9 +119,7 @@ bool VideoRecorder::popImageForEncoding(std::unique_ptr<CxImage>& out, uint32_t&
 
 template <typename T>
 void VideoRecorder::wakeAll(PoolQueue<T>& queue) {
-    {
-        qx::sys::MutexLock lock(queue.mutex);
-    }
+    { qx::sys::MutexLock lock(queue.mutex); }
     queue.cv.notify_all();
 }
 
@@ -533,9 +531,7 @@ uint32_t VideoRecorder::stopAvi() {
     wakeAll(imageEncodeQueue);
     wakeAll(m_cxMemQueueForRecycle);
     wakeAll(encodedFrameQueue);
-    {
-        qx::sys::MutexLock hold(m_holdMutex);
-    }
+    { qx::sys::MutexLock hold(m_holdMutex); }
     m_holdCv.notify_all();
     const auto waitFor = [](std::future<void>& task, const char* what) {
         if (!task.valid()) return;

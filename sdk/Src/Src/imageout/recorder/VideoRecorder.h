@@ -108,8 +108,8 @@ private:
     bool popCxMemFile(PoolQueue<CxMemFile>& queue, std::unique_ptr<CxMemFile>& out, int timeoutMs,
                       bool endOnStop = false);
     template <typename T>
-    bool waitForFront(PoolQueue<T>& queue, qx::sys::UniqueLock& lock, int timeoutMs, bool endOnStop,
-                      const char* func) QX_REQUIRES(queue.mutex);
+    bool waitForFront(PoolQueue<T>& queue, qx::sys::UniqueLock& lock, int timeoutMs, bool endOnStop, const char* func)
+        QX_REQUIRES(queue.mutex);
     template <typename T>
     void wakeAll(PoolQueue<T>& queue);
     // The encoders' wait for a queued image (with the popCxImage timeout line when none comes).
