@@ -25,7 +25,8 @@ public:
 
     void lock() QX_ACQUIRE() { m_mutex.lock(); }
     void unlock() QX_RELEASE() { m_mutex.unlock(); }
-    bool try_lock() QX_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+    // The name std::lock calls (MutexLockPair).
+    bool try_lock() QX_TRY_ACQUIRE(true) { return m_mutex.try_lock(); } // NOLINT(readability-identifier-naming)
     // For a lock the checker cannot follow (handed between functions); see ThreadSafety.h.
     std::mutex& native() { return m_mutex; }
 
@@ -71,13 +72,12 @@ class QX_SCOPED_CAPABILITY UniqueLock {
 public:
     explicit UniqueLock(Mutex& mutex) QX_ACQUIRE(mutex) : m_lock(mutex.native()) {}
     UniqueLock(Mutex& mutex, std::adopt_lock_t) QX_REQUIRES(mutex) : m_lock(mutex.native(), std::adopt_lock) {}
-    ~UniqueLock() QX_RELEASE() {}
+    ~UniqueLock() QX_RELEASE() = default;
     UniqueLock(const UniqueLock&) = delete;
     UniqueLock& operator=(const UniqueLock&) = delete;
 
     void lock() QX_ACQUIRE() { m_lock.lock(); }
     void unlock() QX_RELEASE() { m_lock.unlock(); }
-    bool owns_lock() const { return m_lock.owns_lock(); }
 
     // The lock a condition variable releases while it waits and takes again before it returns.
     operator std::unique_lock<std::mutex>&() { return m_lock; }
@@ -95,8 +95,8 @@ public:
 
     void lock() QX_ACQUIRE() { m_mutex.lock(); }
     void unlock() QX_RELEASE() { m_mutex.unlock(); }
-    void lock_shared() QX_ACQUIRE_SHARED() { m_mutex.lock_shared(); }
-    void unlock_shared() QX_RELEASE_SHARED() { m_mutex.unlock_shared(); }
+    void lockShared() QX_ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+    void unlockShared() QX_RELEASE_SHARED() { m_mutex.unlock_shared(); }
 
 private:
     std::shared_mutex m_mutex;
@@ -129,19 +129,19 @@ private:
 // Holds a SharedMutex shared for its scope; may be unlocked and locked again.
 class QX_SCOPED_CAPABILITY SharedLock {
 public:
-    explicit SharedLock(SharedMutex& mutex) QX_ACQUIRE_SHARED(mutex) : m_mutex(mutex) { m_mutex.lock_shared(); }
+    explicit SharedLock(SharedMutex& mutex) QX_ACQUIRE_SHARED(mutex) : m_mutex(mutex) { m_mutex.lockShared(); }
     ~SharedLock() QX_RELEASE() {
-        if (m_owns) m_mutex.unlock_shared();
+        if (m_owns) m_mutex.unlockShared();
     }
     SharedLock(const SharedLock&) = delete;
     SharedLock& operator=(const SharedLock&) = delete;
 
     void lock() QX_ACQUIRE_SHARED() {
-        m_mutex.lock_shared();
+        m_mutex.lockShared();
         m_owns = true;
     }
     void unlock() QX_RELEASE() {
-        m_mutex.unlock_shared();
+        m_mutex.unlockShared();
         m_owns = false;
     }
 
