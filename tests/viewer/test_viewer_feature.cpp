@@ -33,15 +33,16 @@ struct Access {
 // A FeatureBase whose callbacks record every access with the key and value text they see.
 struct RecordingFeature {
     std::vector<Access> accesses;
-    viewer::FeatureBase feature{[this](void*, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
-                            accesses.push_back({true, address, length, {}, feature.getCurrentKey(),
-                                                feature.getCurrentValueText(), type});
-                        },
-                        [this](const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
-                            const auto* b = static_cast<const uint8_t*>(buffer);
-                            accesses.push_back({false, address, length, std::vector<uint8_t>(b, b + length),
-                                                feature.getCurrentKey(), feature.getCurrentValueText(), type});
-                        }};
+    viewer::FeatureBase feature{
+        [this](void*, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
+            accesses.push_back(
+                {true, address, length, {}, feature.getCurrentKey(), feature.getCurrentValueText(), type});
+        },
+        [this](const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
+            const auto* b = static_cast<const uint8_t*>(buffer);
+            accesses.push_back({false, address, length, std::vector<uint8_t>(b, b + length), feature.getCurrentKey(),
+                                feature.getCurrentValueText(), type});
+        }};
 
     void load() { ASSERT_EQ(feature.loadXmlFile(viewertest::dataFile("camera.xml").toStdString()), QX_OK); }
     const Access* lastWrite() const {
