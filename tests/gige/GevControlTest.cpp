@@ -7,29 +7,20 @@
 #include <set>
 #include <thread>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <memory>
 
 #include "gige/GevRecord.h"
 #include "gige/GevSeams.h"
 #include "GevTestSupport.h"
+#include "OpenFiles.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
+using qxtest::openFdCount;
 namespace gvcp = qx::gige::gvcp;
 
 namespace {
-
-int openFdCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 class GevControl : public ::testing::Test {
 protected:
@@ -37,17 +28,11 @@ protected:
         LogCapture::instance().clear();
         // These tests count and shape every request the device sees: no heartbeat rounds
         // in between (the heartbeat has tests of its own).
-        qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
-        seams.heartbeatStart = nullptr;
-        seams.heartbeatStop = nullptr;
-        qx::gige::gevSetSeams(seams);
-        GevLibraryOptions o;
-        o.ReportCallback = &LogCapture::report;
-        GEVSetLibraryOptions(&o);
+        withoutHeartbeat();
+        reportToLogCapture();
     }
     void TearDown() override {
-        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
-            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        closeAllCameras();
         qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
         GEVSetLibraryOptions(nullptr);
     }

@@ -1,10 +1,12 @@
-// Helpers of the image output tests: scratch files, running independent tools, capturing the
-// SDK's log lines.
+// Helpers of the image output tests: scratch files, grey test images, running independent
+// tools; the SDK's log lines are captured by LogCapture.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
+
+#include "imageout/CxImage.h"
+#include "LogCapture.h"
+#include "Programs.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,14 +28,19 @@ inline std::vector<uint8_t> readFile(const std::string& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline bool haveTool(const std::string& name)
-{
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+// An 8-bit grey image whose picture line y (top first) holds value(x, y).
+template <typename F>
+CxImage greyImage(uint32_t w, uint32_t h, F value) {
+    CxImage img(w, h, 8, 0);
+    img.SetGrayPalette();
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) img.GetBits(h - 1 - y)[x] = value(x, y);
+    return img;
 }
 
 #define QX_REQUIRE_TOOL(name)                                                        \
     do {                                                                             \
-        if (!::qxtest::haveTool(name)) GTEST_SKIP() << "tool not installed: " << name; \
+        if (!::qxtest::onPath(name)) GTEST_SKIP() << "tool not installed: " << name; \
     } while (0)
 
 // Runs a shell command; returns its standard output, sets *status to its exit status.
@@ -102,26 +109,5 @@ inline bool parsePgm(const std::string& data, Pgm* pgm)
     in.read(reinterpret_cast<char*>(pgm->pixels.data()), static_cast<std::streamsize>(pgm->pixels.size()));
     return in.gcount() == static_cast<std::streamsize>(pgm->pixels.size());
 }
-
-// Collects everything logged through spdlog's default logger while alive.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        m_previous = spdlog::default_logger();
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream);
-        sink->set_pattern("%l %v");
-        auto logger = std::make_shared<spdlog::logger>("capture", sink);
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
-    }
-    ~LogCapture() { spdlog::set_default_logger(m_previous); }
-    std::string text() const { return m_stream.str(); }
-    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
-
-private:
-    std::shared_ptr<spdlog::logger> m_previous;
-    std::ostringstream m_stream;
-};
 
 } // namespace qxtest
