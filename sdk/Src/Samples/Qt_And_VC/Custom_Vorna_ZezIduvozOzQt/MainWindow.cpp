@@ -176,13 +176,12 @@ MainWindow::MainWindow(QWidget* parent)
     ui->labelCopyright->setStyleSheet(QStringLiteral("color:lightGray"));
     ui->labelCopyright->setWordWrap(true);
 
-    m_feature = new viewer::FeatureBase(
-        [this](void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
-            onPortRead(buffer, address, length, type);
-        },
-        [this](const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
-            onPortWrite(buffer, address, length, type);
-        });
+    m_feature =
+        new viewer::FeatureBase([this](void* buffer, int64_t address, int64_t length,
+                                       QX_PORT_DEVICE_TYPE type) { onPortRead(buffer, address, length, type); },
+                                [this](const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
+                                    onPortWrite(buffer, address, length, type);
+                                });
     m_tree->setFeature(m_feature);
 
     ui->tableWidget->setColumnCount(4);
