@@ -11,8 +11,8 @@ CameraTable& cameraTable() {
     return *table;
 }
 
-std::mutex& gevInitMutex() {
-    static std::mutex* mutex = new std::mutex;
+qx::sys::Mutex& gevInitMutex() {
+    static qx::sys::Mutex* mutex = new qx::sys::Mutex;
     return *mutex;
 }
 

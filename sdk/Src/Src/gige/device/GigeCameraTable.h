@@ -6,11 +6,11 @@
 // field is read and written under `mutex`.
 #pragma once
 #include "gige/GevLib.h"
+#include "Sys/Mutex.h"
 
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string>
 
 class GigeDevice;
@@ -18,10 +18,12 @@ class GigeDevice;
 namespace qx::gigedevice {
 
 struct CameraTable {
-    std::mutex mutex;
-    std::deque<uint8_t> availableIds; // filled with 1..GEV_MAX_CAMERAS by the first camera
-    bool idsFilled = false;
-    std::map<uint8_t, GigeDevice*> devices;
+    qx::sys::Mutex mutex;
+    std::deque<uint8_t> availableIds QX_GUARDED_BY(mutex); // filled with 1..GEV_MAX_CAMERAS by the first camera
+    bool idsFilled QX_GUARDED_BY(mutex) = false;
+    std::map<uint8_t, GigeDevice*> devices QX_GUARDED_BY(mutex);
+    // Also read by the members called with the mutex held (startLivenessTaskLocked,
+    // processCCPLostEvent), whose declarations cannot name it; so these two are not marked.
     std::map<uint8_t, int32_t> gvcpSuccessCount;
     std::map<uint8_t, int64_t> capturePacketTimeNs;
 };
@@ -29,7 +31,7 @@ struct CameraTable {
 CameraTable& cameraTable();
 
 // Serialises the GEVInit of every camera of the process.
-std::mutex& gevInitMutex();
+qx::sys::Mutex& gevInitMutex();
 
 // Nanoseconds of a monotonic clock.
 int64_t nowNs();

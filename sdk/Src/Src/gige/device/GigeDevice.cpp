@@ -46,7 +46,7 @@ std::string withDevicePort(std::string xml) {
 
 GigeDevice::GigeDevice() {
     CameraTable& table = cameraTable();
-    std::lock_guard<std::mutex> lk(table.mutex);
+    qx::sys::MutexLock lk(table.mutex);
     if (table.availableIds.empty() && !table.idsFilled) {
         for (uint8_t i = 1; i <= GEV_MAX_CAMERAS; ++i) table.availableIds.push_back(i);
         table.idsFilled = true;
@@ -61,7 +61,7 @@ GigeDevice::~GigeDevice() {
 
 QX_STATUS GigeDevice::assignCameraId() {
     CameraTable& table = cameraTable();
-    std::lock_guard<std::mutex> lk(table.mutex);
+    qx::sys::MutexLock lk(table.mutex);
     if (table.availableIds.empty()) {
         QX_LOG_ERROR("func:{}, g_availableCamIndexList is empty", "assignCameraId");
         return QX_ERR_RESOURCE_EXHAUSTED;
@@ -73,7 +73,7 @@ QX_STATUS GigeDevice::assignCameraId() {
 
 void GigeDevice::releaseCameraId() {
     CameraTable& table = cameraTable();
-    std::lock_guard<std::mutex> lk(table.mutex);
+    qx::sys::MutexLock lk(table.mutex);
     const uint8_t id = m_cameraId.load();
     if (id == 0) return;
     auto it = table.devices.find(id);
@@ -110,7 +110,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     }
     const uint8_t cam = m_cameraId.load();
     {
-        std::lock_guard<std::mutex> lk(cameraTable().mutex);
+        qx::sys::MutexLock lk(cameraTable().mutex);
         cameraTable().devices[cam] = this;
     }
     m_connection = makeConnection(htonl(info->u.stGigeInfo.nIP));
@@ -119,7 +119,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
                                                               : GEV_CCP_EXCLUSIVE;
     GevStatus st;
     {
-        std::lock_guard<std::mutex> lk(gevInitMutex());
+        qx::sys::MutexLock lk(gevInitMutex());
         st = GEVInit(cam, &m_connection, &GigeDevice::loc_ctrl_channel_cb, 0, ccpMode);
     }
     if (st != GEV_STATUS_SUCCESS) {
@@ -165,7 +165,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     }
     {
         CameraTable& table = cameraTable();
-        std::lock_guard<std::mutex> lk(table.mutex);
+        qx::sys::MutexLock lk(table.mutex);
         table.gvcpSuccessCount[cam] = 0;
         table.capturePacketTimeNs[cam] = 0;
         clearOffline();
@@ -225,7 +225,7 @@ QX_STATUS GigeDevice::closeConnection() {
     // No callback of the library finds this camera from here on.
     {
         CameraTable& table = cameraTable();
-        std::lock_guard<std::mutex> lk(table.mutex);
+        qx::sys::MutexLock lk(table.mutex);
         auto it = table.devices.find(cam);
         if (it != table.devices.end() && it->second == this) table.devices.erase(it);
     }

@@ -21,7 +21,7 @@ using namespace qx::gigedevice;
 namespace {
 
 // Serialises GigE discovery runs.
-std::mutex g_gigeEnumMutex;
+qx::sys::Mutex g_gigeEnumMutex;
 
 void copyText(char (&dst)[QX_INFO_TEXT_LEN], const char* src, size_t width) {
     const size_t n = std::min(width, sizeof dst - 1);
@@ -42,7 +42,7 @@ bool lowOctetZero(uint32_t v) { return (v & 0xFF) == 0 || (v & 0xFF00) == 0 || (
 } // namespace
 
 void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list) {
-    std::lock_guard<std::mutex> lock(g_gigeEnumMutex);
+    qx::sys::MutexLock lock(g_gigeEnumMutex);
     auto found = std::make_unique<GevDiscoveryList>();
     const GevStatus status = GEVDiscovery(found.get(), nullptr, timeoutMs, 1, 0);
     if (status != GEV_STATUS_SUCCESS) {
@@ -123,7 +123,7 @@ QX_STATUS GigeDevice::connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet,
     for (int i = 0; i < 10; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         {
-            std::lock_guard<std::mutex> lk(gevInitMutex());
+            qx::sys::MutexLock lk(gevInitMutex());
             st = GEVInit(cam, &m_connection, &GigeDevice::loc_ctrl_channel_cb, 0, GEV_CCP_EXCLUSIVE);
         }
         if (st == GEV_STATUS_SUCCESS) {

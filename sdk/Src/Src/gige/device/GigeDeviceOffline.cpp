@@ -43,7 +43,7 @@ const char* eventText(uint16_t id, char* buf, size_t size) {
 void GigeDevice::loc_ctrl_channel_cb(uint8_t camNr, const char* text, uint8_t level) {
     if (!text) return;
     CameraTable& table = cameraTable();
-    std::lock_guard<std::mutex> lk(table.mutex);
+    qx::sys::MutexLock lk(table.mutex);
     if (level == GEV_LOG_WARNING && std::strstr(text, "Captured img packet")) {
         table.capturePacketTimeNs[camNr] = nowNs();
         return;
@@ -71,7 +71,7 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
     char buf[64];
     const char* what = eventText(event->EventId, buf, sizeof buf);
     CameraTable& table = cameraTable();
-    std::lock_guard<std::mutex> lk(table.mutex);
+    qx::sys::MutexLock lk(table.mutex);
     auto it = table.devices.find(camNr);
     if (it == table.devices.end() || !it->second) {
         QX_LOG_INFO("cam_nr={}, func:{}, [INFO] -{}", camNr, "loc_msg_channel_cb", what);
@@ -91,7 +91,7 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
 
 void GigeDevice::memoryWriteCallback(uint8_t camNr, uint32_t) {
     CameraTable& table = cameraTable();
-    std::lock_guard<std::mutex> lk(table.mutex);
+    qx::sys::MutexLock lk(table.mutex);
     ++table.gvcpSuccessCount[camNr];
 }
 
@@ -105,7 +105,7 @@ void GigeDevice::processCCPLostEvent() {
 }
 
 void GigeDevice::startLivenessTaskLocked(bool check) {
-    std::lock_guard<std::mutex> lk(m_taskMutex);
+    qx::sys::MutexLock lk(m_taskMutex);
     if (m_taskStop) return; // the camera is being closed
     if (m_task.joinable()) {
         if (!m_taskDone.load()) return; // one task at a time
@@ -127,8 +127,9 @@ void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoin
     if (check) {
         for (int i = 0; i < kLivenessRounds; ++i) {
             {
-                std::unique_lock<std::mutex> lk(m_taskMutex);
-                if (m_taskCv.wait_for(lk, std::chrono::milliseconds(kLivenessWaitMs), [this] { return m_taskStop; })) {
+                qx::sys::UniqueLock lk(m_taskMutex);
+                if (m_taskCv.wait_for(lk, std::chrono::milliseconds(kLivenessWaitMs),
+                                      [this]() QX_REQUIRES(m_taskMutex) { return m_taskStop; })) {
                     m_taskDone.store(true);
                     return;
                 }
@@ -138,7 +139,7 @@ void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoin
                 return;
             }
             CameraTable& table = cameraTable();
-            std::lock_guard<std::mutex> lk(table.mutex);
+            qx::sys::MutexLock lk(table.mutex);
             if (capturePoint != table.capturePacketTimeNs[cam]) {
                 QX_LOG_INFO("func:{}, tmpTimePoint != g_capturePacketTimePointMap[m_cameraId]", "processCCPLostEvent");
                 m_taskDone.store(true);
@@ -165,7 +166,7 @@ void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoin
 void GigeDevice::stopLivenessTask() {
     std::vector<qx::sys::JoiningThread> tasks;
     {
-        std::lock_guard<std::mutex> lk(m_taskMutex);
+        qx::sys::MutexLock lk(m_taskMutex);
         m_taskStop = true;
         tasks = std::move(m_oldTasks);
         m_oldTasks.clear();
@@ -175,6 +176,6 @@ void GigeDevice::stopLivenessTask() {
     // The offline callback may disconnect or delete the camera from the task itself: that task
     // is let go and ends by itself once the callback returns.
     for (qx::sys::JoiningThread& task : tasks) task.joinOrDetach();
-    std::lock_guard<std::mutex> lk(m_taskMutex);
+    qx::sys::MutexLock lk(m_taskMutex);
     m_taskStop = false;
 }
