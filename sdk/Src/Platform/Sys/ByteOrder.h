@@ -55,4 +55,28 @@ inline void storeLe64(void* p, uint64_t v) {
     storeLe32(b, uint32_t(v)); storeLe32(b + 4, uint32_t(v >> 32));
 }
 
+// Fields whose width is only known at run time (link-frame addresses, GenICam registers):
+// `width` bytes at p as one unsigned number. Of a field wider than 8 bytes the loads keep the
+// 8 least significant bytes; the stores write the low bytes of v and zeros above them.
+inline uint64_t loadBeN(const void* p, size_t width) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i) v = (v << 8) | b[i];
+    return v;
+}
+inline uint64_t loadLeN(const void* p, size_t width) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    uint64_t v = 0;
+    for (size_t i = width; i-- > 0;) v = (v << 8) | b[i];
+    return v;
+}
+inline void storeBeN(void* p, size_t width, uint64_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    for (size_t i = width; i-- > 0; v >>= 8) b[i] = uint8_t(v);
+}
+inline void storeLeN(void* p, size_t width, uint64_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    for (size_t i = 0; i < width; ++i, v >>= 8) b[i] = uint8_t(v);
+}
+
 } // namespace qx::sys

@@ -3,8 +3,8 @@
 #include "DeviceBase.h"
 #include "DeviceProxy.h"
 #include "HandleWait.h"
-#include "Log.h"
 #include "LogManager.h"
+#include "Sys/Log.h"
 #include "Transports.h"
 
 #include <algorithm>

@@ -4,9 +4,9 @@
 #include "FeatureBase.h"
 #include "FileAccess.h"
 #include "ImageSaver.h"
-#include "Log.h"
-#include "VideoRecorder.h"
+#include "Sys/Log.h"
 #include "Transports.h"
+#include "VideoRecorder.h"
 
 DeviceProxy::DeviceProxy(DeviceInfo* info) {
     const qx::TransportHooks& hooks = qx::transportHooks();

@@ -5,9 +5,9 @@
 // nothing crosses the C boundary.
 #pragma once
 #include "DeviceManager.h"
-#include "Log.h"
 #include "Status.h"
 #include "Sys/Clock.h"
+#include "Sys/Log.h"
 
 #include <cstring>
 #include <exception>

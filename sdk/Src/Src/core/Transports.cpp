@@ -2,10 +2,10 @@
 
 #include "DeviceBase.h"
 #include "GigeDevice.h"
-#include "Log.h"
 #include "QxUsb3Device.h"
 #include "QxUsb3EnumHelper.h"
 #include "SdkConfig.h"
+#include "Sys/Log.h"
 
 namespace qx {
 namespace {

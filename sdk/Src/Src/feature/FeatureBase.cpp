@@ -1,8 +1,8 @@
 #include "FeatureBase.h"
 
 #include "DeviceBase.h"
-#include "Log.h"
 #include "NodeCodes.h"
+#include "Sys/Log.h"
 
 #include <fmt/format.h>
 

@@ -6,6 +6,7 @@
 
 #include "GevCamera.h"
 #include "GvspProtocol.h"
+#include "Sys/FrameRate.h"
 
 namespace qx::gige {
 
@@ -118,11 +119,11 @@ double GevFpsMeter::rate(bool* stable) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_doneTicks > 0) {
         if (stable) *stable = true;
-        return m_doneFrames / (double(m_doneTicks) / double(m_frequency));
+        return sys::framesPerSecond(m_doneFrames, m_doneTicks, m_frequency);
     }
     if (stable) *stable = false;
     if (m_frames == 0 || m_ticks <= 0) return 0.0;
-    return m_frames / (double(m_ticks) / double(m_frequency));
+    return sys::framesPerSecond(m_frames, m_ticks, m_frequency);
 }
 
 GevImageBuffer* GevRing::takeFree(int logCam, bool zero) {

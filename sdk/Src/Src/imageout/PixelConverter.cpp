@@ -1,8 +1,9 @@
 #include "PixelConverter.h"
 
-#include <cstring>
+#include "Sys/Log.h"
+#include "Sys/PixelFormat.h"
 
-#include <spdlog/spdlog.h>
+#include <cstring>
 
 namespace {
 
@@ -179,8 +180,8 @@ bool buffersHold(const ConvertParam& p, uint64_t pixelCount, uint64_t dstBytes, 
     const bool ok = p.pSrcData && p.pDstData && sourceBytesRead(p.enSrcPixelType, pixelCount) <= p.nSrcDataLen &&
                     dstBytes <= p.nDstDataSize;
     if (!ok) {
-        spdlog::error("func:{}, pixelCount={}, pstCvtParam->nSrcDataLen={}", func, pixelCount, p.nSrcDataLen);
-        spdlog::error("func:{}, pixelCount={}, pstCvtParam->nDstDataSize={}", func, pixelCount, p.nDstDataSize);
+        QX_LOG_ERROR("func:{}, pixelCount={}, pstCvtParam->nSrcDataLen={}", func, pixelCount, p.nSrcDataLen);
+        QX_LOG_ERROR("func:{}, pixelCount={}, pstCvtParam->nDstDataSize={}", func, pixelCount, p.nDstDataSize);
     }
     return ok;
 }
@@ -196,7 +197,7 @@ PixelConverter* PixelConverter::getConverterInstance()
 
 uint32_t PixelConverter::bytesPerPixel(uint32_t pixelFormat)
 {
-    return ((pixelFormat >> 19) & 0x1F) + (((pixelFormat >> 16) & 0x07) ? 1 : 0);
+    return qx::sys::pixelBytes(pixelFormat);
 }
 
 uint32_t PixelConverter::convertPixels(ConvertParam& p)
@@ -223,7 +224,7 @@ uint32_t PixelConverter::convertToMono8(ConvertParam& p)
     if (!buffersHold(p, n, n, "convertToMono8")) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(n);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {
-        spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
+        QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
         return QX_ERR_NOT_SUPPORTED;
     }
     mono8Span(p.enSrcPixelType, p.pSrcData, p.pDstData, 0, n);
@@ -241,7 +242,7 @@ uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bo
         return QX_ERR_INVALID_PARAM;
     p.nDstDataLen = static_cast<uint32_t>(w * h);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {
-        spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
+        QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
         return QX_ERR_NOT_SUPPORTED;
     }
     if (!bottomUp && pitch == w) {
@@ -279,6 +280,6 @@ uint32_t PixelConverter::convertToMono16(ConvertParam& p)
     }
     case Layout::Other: break;
     }
-    spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono16", p.enSrcPixelType);
+    QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono16", p.enSrcPixelType);
     return QX_ERR_NOT_SUPPORTED;
 }

@@ -1,6 +1,6 @@
 #include "QxUsbDevice.h"
 
-#include "UsbLog.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <chrono>
@@ -49,10 +49,17 @@ bool QxUsbDevice::UsbOpenLink() {
             break;
         }
     }
-    if (index < 0) return false;
-    if (!m_driver->openDevice(static_cast<uint8_t>(index))) return false;
+    if (index < 0) {
+        QX_LOG_ERROR("func:{}, {} is not listed", "UsbOpenLink", m_path);
+        return false;
+    }
+    if (!m_driver->openDevice(static_cast<uint8_t>(index))) {
+        QX_LOG_ERROR("func:{}, driver open of {} failed, error:{}", "UsbOpenLink", m_path, m_driver->LastError);
+        return false;
+    }
     // The list may have changed between listing and opening: make sure it is the same device.
     if (m_driver->DevPath != wanted) {
+        QX_LOG_ERROR("func:{}, {} was replaced while it was opened", "UsbOpenLink", m_path);
         m_driver->releaseDevice();
         return false;
     }
@@ -132,7 +139,7 @@ void QxUsbDevice::UsbIoReadThread() {
             m_readerEp->BeginDataXfer(m_readerBuffer.data(), long(m_readerBuffer.size()), &ov);
         if (!ctx || ov.lastError != kErrorIoPending) {
             if (!failing)
-                QX_USB_LOG_ERROR("ioRead BeginDataXfers error,error:{},{}", int(m_readerEp->NtStatus),
+                QX_LOG_ERROR("ioRead BeginDataXfers error,error:{},{}", int(m_readerEp->NtStatus),
                                  int(m_readerEp->UsbdStatus));
             failing = true;
             ++m_linkReadFailures;
@@ -146,7 +153,7 @@ void QxUsbDevice::UsbIoReadThread() {
             if (m_readerEp->LastError == kErrorIoPending || ov.lastError == kErrorIoPending) {
                 m_readerEp->WaitForXfer(&ov, kLinkReadTimeoutMs);
             } else if (!failing) {
-                QX_USB_LOG_ERROR("ioRead wait xfer error,lasterror:{}", m_readerEp->LastError);
+                QX_LOG_ERROR("ioRead wait xfer error,lasterror:{}", m_readerEp->LastError);
                 failing = true;
             }
         }
@@ -198,7 +205,7 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
             if (take) m_dataArrived = true;
         }
         m_channelCv.notify_all();
-        if (dropped) QX_USB_LOG_WARN("usb3 byte channel full: {} received bytes dropped", dropped);
+        if (dropped) QX_LOG_WARN("usb3 byte channel full: {} received bytes dropped", dropped);
         return;
     }
     const uint32_t address = static_cast<uint32_t>(frame.address);

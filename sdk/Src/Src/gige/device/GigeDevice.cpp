@@ -1,8 +1,11 @@
 #include "GigeDevice.h"
 
 #include "FeatureBase.h"
-#include "Log.h"
 #include "SdkConfig.h"
+#include "Sys/ByteOrder.h"
+#include "Sys/FrameRate.h"
+#include "Sys/Log.h"
+#include "Sys/PixelFormat.h"
 
 #include <arpa/inet.h>
 
@@ -46,8 +49,6 @@ std::string statusName(uint8_t cam, GevStatus status) {
     gevStatusName(cam, status, text);
     return text;
 }
-
-uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
 
 // Every occurrence of `from` replaced by `to`, scanning left to right and resuming after each
 // inserted text.
@@ -537,9 +538,7 @@ void GigeDevice::acquireImgLoop() {
     const uint8_t cam = m_cameraId.load();
     m_deliveredFrames.store(0);
     m_lastStatusLogNs = 0;
-    float fps = 1.0f;
-    int64_t windowStart = nowNs();
-    uint64_t windowFrames = 0;
+    qx::sys::FrameRateWindow rate(1.0f);
     while (isGrabbing() && !isOffline()) {
         ImageBuffer* buffer = getImgBuffer();
         if (!buffer) {
@@ -548,7 +547,7 @@ void GigeDevice::acquireImgLoop() {
         }
         GevImageHeader header{};
         // The library writes the image straight into the pool buffer, never past its size.
-        const GevStatus st = GEVGetImage(cam, &header, buffer->data, buffer->size);
+        const GevStatus st = GEVGetImage(cam, &header, buffer->data.get(), buffer->size);
         if (st != GEV_STATUS_SUCCESS && st != GEV_STATUS_GRAB_ERROR) {
             if (st != GEV_STATUS_TIMEOUT) printGevConnection();
             continue;
@@ -565,20 +564,14 @@ void GigeDevice::acquireImgLoop() {
             info.nTransportWord3 = header.ResendRequested;
             info.nTransportWord4 = header.ResendReceived;
             info.nDataLen = std::min(m_payloadSize, buffer->size);
-            info.pData = buffer->data;
-            info.fFps = fps;
-            info.nBitsPerPixel = (header.PixelFormat >> 16) & 0xFF;
+            info.pData = buffer->data.get();
+            info.fFps = rate.rate();
+            info.nBitsPerPixel = qx::sys::pixelBits(header.PixelFormat);
             m_deliveredFrames.fetch_add(1);
             queueFrame(buffer, info);
-            ++windowFrames;
+            rate.countFrame();
         }
-        const int64_t now = nowNs();
-        if (now - windowStart > 1000999999LL) {
-            const int64_t ms = (now - windowStart) / 1000000;
-            fps = static_cast<float>(static_cast<double>(windowFrames) / (static_cast<double>(ms) / 1000.0));
-            windowStart = now;
-            windowFrames = 0;
-        }
+        rate.update();
     }
     QX_LOG_DEBUG("func:{}, end", "acquireImgLoop");
 }
@@ -599,9 +592,10 @@ QX_STATUS GigeDevice::readMemory(void* pBuffer, int64_t nAddress, int64_t nLengt
         uint32_t value = 0;
         st = ReadRegister(cam, static_cast<uint32_t>(nAddress), 1, &value);
         if (st == GEV_STATUS_SUCCESS) {
-            const uint32_t wire = swap32(value);
+            uint8_t wire[4];
+            qx::sys::storeBe32(wire, value);
             // Only as many bytes as the caller asked for.
-            std::memcpy(pBuffer, &wire, static_cast<size_t>(nLength));
+            std::memcpy(pBuffer, wire, static_cast<size_t>(nLength));
         }
     } else {
         st = ReadMemory(cam, static_cast<uint32_t>(nAddress), static_cast<uint32_t>(nLength), pBuffer);
@@ -623,15 +617,15 @@ QX_STATUS GigeDevice::writeMemory(void* pBuffer, int64_t nAddress, int64_t nLeng
     if (nLength < 5) {
         // The caller's bytes are left as they are; a shorter write keeps the register's other
         // bytes.
-        uint32_t wire = 0;
+        uint8_t wire[4] = {};
         if (nLength < 4) {
             uint32_t current = 0;
             st = ReadRegister(cam, address, 1, &current);
             if (st != GEV_STATUS_SUCCESS) return gevStatusToError(st);
-            wire = swap32(current);
+            qx::sys::storeBe32(wire, current);
         }
-        std::memcpy(&wire, pBuffer, static_cast<size_t>(nLength));
-        const uint32_t value = swap32(wire);
+        std::memcpy(wire, pBuffer, static_cast<size_t>(nLength));
+        const uint32_t value = qx::sys::loadBe32(wire);
         st = WriteRegister(cam, address, 1, &value);
     } else {
         st = WriteMemory(cam, address, static_cast<uint32_t>(nLength), pBuffer);

@@ -11,7 +11,7 @@
 #include "PixelConverter.h"
 
 #include <Sys/ByteOrder.h>
-#include <core/Log.h>
+#include <Sys/Log.h>
 
 #include <algorithm>
 #include <chrono>
