@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace qx::sys {
 
@@ -19,8 +20,16 @@ inline uint64_t loadBe64(const void* p) {
     return (uint64_t(loadBe32(b)) << 32) | loadBe32(b + 4);
 }
 inline uint16_t loadLe16(const void* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // A plain 16-bit load on a little-endian host, which the compiler keeps as one (vector)
+    // load of words in the pixel loops rather than two byte loads widened to int.
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+#else
     const auto* b = static_cast<const uint8_t*>(p);
     return static_cast<uint16_t>(b[0] | (b[1] << 8));
+#endif
 }
 inline uint32_t loadLe32(const void* p) {
     const auto* b = static_cast<const uint8_t*>(p);

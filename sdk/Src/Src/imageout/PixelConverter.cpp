@@ -1,5 +1,6 @@
 #include "PixelConverter.h"
 
+#include "Sys/ByteOrder.h"
 #include "Sys/Log.h"
 #include "Sys/PixelFormat.h"
 
@@ -49,24 +50,8 @@ unsigned sampleBits(uint32_t format)
     }
 }
 
-// One little-endian 16-bit word. On a little-endian host it is a plain 16-bit load, which the
-// compiler keeps as one (vector) load of words rather than two byte loads widened to int.
-inline uint16_t loadLe16(const uint8_t* p)
-{
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint16_t v;
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-#else
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-#endif
-}
-
-inline void storeLe16(uint8_t* p, uint16_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
+using qx::sys::loadLe16;
+using qx::sys::storeLe16;
 
 // The two pixels of a packed group b0 b1 b2 (shift 2 and mask 0x03 for 10 bits, 4 and 0x0F
 // for 12 bits).
