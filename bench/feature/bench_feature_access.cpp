@@ -10,10 +10,10 @@
 // the engine calls getIntValue makes (value, maximum, minimum, increment, representation), so
 // Feature minus Engine is FeatureBase's own frame, Export with logging off minus Feature the
 // export's call frame, and Export to a file minus Export without logging the two log lines.
-#include "DeviceProxy.h"
-#include "FeatureBase.h"
+#include "core/DeviceProxy.h"
+#include "feature/FeatureBase.h"
 #include "LogCapture.h"
-#include "MyIPort.h"
+#include "feature/MyIPort.h"
 #include "TestDevice.h"
 
 #include <benchmark/benchmark.h>

@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "GevLib.h"
+#include "gige/GevLib.h"
 #include "SimGevDevice.h"
 #include "SimGvspSender.h"
 

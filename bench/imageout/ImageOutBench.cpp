@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "ImageSaver.h"
-#include "PixelConverter.h"
+#include "imageout/ImageSaver.h"
+#include "imageout/PixelConverter.h"
 
 namespace fs = std::filesystem;
 using namespace qxbench;

@@ -16,7 +16,7 @@
 //     bench_imageout_recorder --full     10 s trials, more rounds
 //     options: --seconds S (trial length), --rounds N, --out DIR (recordings; default /dev/shm
 //     or the temporary folder), --size WxH (repeatable; default 2592x1944)
-#include "VideoRecorder.h"
+#include "imageout/recorder/VideoRecorder.h"
 
 #include "BenchSupport.h"
 

@@ -5,9 +5,9 @@
 //    a plain register, the last word zero-padded), one exchange per word: the reference.
 // Time per iteration is the time of one whole file; the trace lines the file send prints are
 // kept off standard output while it runs.
-#include "FileAccess.h"
-#include "QxUsb3UserProtocol.h"
-#include "QxUsbDevice.h"
+#include "core/FileAccess.h"
+#include "usb3/QxUsb3UserProtocol.h"
+#include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
 
 #include <benchmark/benchmark.h>

@@ -3,9 +3,9 @@
 //  - Usb3Stream5MP: the simulated camera's bulk endpoint through QxUsbDevice's reader, receive
 //    ring and assembler thread to UsbTakeFrame; the camera keeps at most two frames queued.
 // items_per_second is frames per second.
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
-#include "UsbFrameAssembler.h"
+#include "usb3/UsbFrameAssembler.h"
 
 #include <benchmark/benchmark.h>
 

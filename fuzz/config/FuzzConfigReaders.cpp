@@ -2,10 +2,10 @@
 // "config.json" (which is then rewritten) and as the USB3 "Config.ini". Each reader's result
 // is checked against the rules of its file; the rewritten log settings must be a whole file
 // that reads back to the same settings and rewrites to itself.
-#include "ConfigFile.h"
-#include "LogManager.h"
-#include "QxUsb3EnumHelper.h"
-#include "SdkConfig.h"
+#include "core/ConfigFile.h"
+#include "core/LogManager.h"
+#include "usb3/QxUsb3EnumHelper.h"
+#include "core/SdkConfig.h"
 
 #include <nlohmann/json.hpp>
 #include <spdlog/sinks/null_sink.h>

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "GevXmlUrl.h"
-#include "GvcpProtocol.h"
+#include "gige/GevXmlUrl.h"
+#include "gige/GvcpProtocol.h"
 
 using namespace qx::gige;
 

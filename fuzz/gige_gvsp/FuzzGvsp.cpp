@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "GevRing.h"
-#include "GvspProtocol.h"
-#include "GvspReceiver.h"
+#include "gige/GevRing.h"
+#include "gige/GvspProtocol.h"
+#include "gige/GvspReceiver.h"
 
 using namespace qx::gige;
 

@@ -1,6 +1,6 @@
 // fuzz_usb3_frames: arbitrary received link bytes through the frame decoder. Every frame
 // that comes out must be self-consistent, and re-encoding it must decode to the same frame.
-#include "UsbLinkWire.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <cstdint>
 #include <cstdlib>

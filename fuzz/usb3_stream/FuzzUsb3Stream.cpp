@@ -2,7 +2,7 @@
 // small device image and slot count, then a sequence of operations: header pages with fuzzed
 // fields, data pages, raw pages, gaps and takes. Every frame handed out must lie inside its
 // slot and hold no more bytes than the slot can; a wrong write shows as a sanitizer report.
-#include "UsbFrameAssembler.h"
+#include "usb3/UsbFrameAssembler.h"
 
 #include <cstdint>
 #include <cstdlib>

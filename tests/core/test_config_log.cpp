@@ -1,9 +1,9 @@
 // "QxSdkConfig.json" and the log manager: defaults, malformed and mistyped values,
 // clamping, the rewrite of "config.json", an unwritable log directory.
-#include "ConfigFile.h"
+#include "core/ConfigFile.h"
 #include "LogCapture.h"
-#include "LogManager.h"
-#include "SdkConfig.h"
+#include "core/LogManager.h"
+#include "core/SdkConfig.h"
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/null_sink.h>

@@ -1,6 +1,6 @@
 // Enumeration: the attempt rule, interruption, the USB3 step and the merge into the kept
 // list, over scripted transports.
-#include "DeviceManager.h"
+#include "core/DeviceManager.h"
 #include "LogCapture.h"
 #include "TestDevice.h"
 

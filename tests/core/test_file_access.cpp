@@ -1,12 +1,12 @@
 // File access through the exports: the USB3 file-send protocol as it reaches the camera's
 // register protocol, progress reports, refusals, GigE cameras and reading files.
-#include "DeviceBase.h"
-#include "DeviceProxy.h"
-#include "FileAccess.h"
-#include "QxUsb3UserProtocol.h"
+#include "core/DeviceBase.h"
+#include "core/DeviceProxy.h"
+#include "core/FileAccess.h"
+#include "usb3/QxUsb3UserProtocol.h"
 #include "TestDevice.h"
-#include "Transports.h"
-#include "UsbLinkWire.h"
+#include "core/Transports.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <gtest/gtest.h>
 

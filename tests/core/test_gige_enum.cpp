@@ -5,7 +5,7 @@
 #include "LogCapture.h"
 #include "SimGevDevice.h"
 
-#include "GevLib.h"
+#include "gige/GevLib.h"
 
 #include <gtest/gtest.h>
 

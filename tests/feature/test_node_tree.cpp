@@ -3,11 +3,11 @@
 // fields, rebuilds, failures, and the guard against categories that contain themselves (on a
 // hand-made node graph, since the engine refuses such files when it loads them).
 #include "ArvFakeCamera.h"
-#include "DeviceProxy.h"
-#include "FeatureBase.h"
+#include "core/DeviceProxy.h"
+#include "feature/FeatureBase.h"
 #include "FeatureTestCamera.h"
-#include "NodeEvents.h"
-#include "NodeTree.h"
+#include "feature/NodeEvents.h"
+#include "feature/NodeTree.h"
 
 #include <gtest/gtest.h>
 

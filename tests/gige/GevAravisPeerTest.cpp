@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "GevNetnsSupport.h"
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 
 using namespace qx::fixture;
 using namespace qx::test;

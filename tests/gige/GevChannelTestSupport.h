@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "GevRecord.h"
-#include "GevSeams.h"
+#include "gige/GevRecord.h"
+#include "gige/GevSeams.h"
 #include "GevTestSupport.h"
 #include "Sys/ByteOrder.h"
 

@@ -12,8 +12,8 @@
 #include <atomic>
 #include <memory>
 
-#include "GevRecord.h"
-#include "GevSeams.h"
+#include "gige/GevRecord.h"
+#include "gige/GevSeams.h"
 #include "GevTestSupport.h"
 
 using namespace qx::fixture;

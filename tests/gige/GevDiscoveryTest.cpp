@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 #include "GevNetnsSupport.h"
 
 using namespace qx::fixture;

@@ -9,7 +9,7 @@
 
 #include "GevChannelTestSupport.h"
 #include "GevNetnsSupport.h"
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 
 using namespace qx::fixture;
 using namespace qx::test;

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "GevChannelTestSupport.h"
-#include "GevHeartbeat.h"
+#include "gige/GevHeartbeat.h"
 
 using namespace qx::fixture;
 using namespace qx::test;

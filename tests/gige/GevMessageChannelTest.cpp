@@ -7,7 +7,7 @@
 #include <condition_variable>
 
 #include "GevChannelTestSupport.h"
-#include "GevMessageThread.h"
+#include "gige/GevMessageThread.h"
 
 using namespace qx::fixture;
 using namespace qx::test;

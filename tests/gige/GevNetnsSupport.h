@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 #include "GevTestSupport.h"
 
 namespace qx::test {

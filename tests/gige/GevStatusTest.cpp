@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 namespace {
 std::string nameOf(GevStatus s) {

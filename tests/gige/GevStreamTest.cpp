@@ -12,9 +12,9 @@
 #include <memory>
 #include <thread>
 
-#include "GevRecord.h"
-#include "GevSeams.h"
-#include "GevStreamChannel.h"
+#include "gige/GevRecord.h"
+#include "gige/GevSeams.h"
+#include "gige/GevStreamChannel.h"
 #include "GevTestSupport.h"
 #include "SimGvspSender.h"
 

@@ -4,8 +4,8 @@
 #include <set>
 
 #include "GevChannelTestSupport.h"
-#include "GevTestPacket.h"
-#include "GvspProtocol.h"
+#include "gige/GevTestPacket.h"
+#include "gige/GvspProtocol.h"
 
 using namespace qx::fixture;
 using namespace qx::test;

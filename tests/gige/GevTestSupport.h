@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "GevLib.h"
+#include "gige/GevLib.h"
 #include "SimGevDevice.h"
 
 namespace qx::test {

@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "GevRecord.h"
-#include "GevSeams.h"
+#include "gige/GevRecord.h"
+#include "gige/GevSeams.h"
 #include "GevTestSupport.h"
 
 using namespace qx::fixture;

@@ -7,7 +7,7 @@
 #include <zip.h>
 
 #include "GevTestSupport.h"
-#include "GevXmlUrl.h"
+#include "gige/GevXmlUrl.h"
 
 using qx::gige::XmlUrl;
 using qx::gige::parseXmlUrl;

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "GevTestPacket.h"
-#include "GvcpProtocol.h"
+#include "gige/GevTestPacket.h"
+#include "gige/GvcpProtocol.h"
 
 namespace gvcp = qx::gige::gvcp;
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "GvcpProtocol.h"
+#include "gige/GvcpProtocol.h"
 
 using namespace qx::gige::gvcp;
 using Bytes = std::vector<uint8_t>;

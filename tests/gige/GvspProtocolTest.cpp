@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "GvspProtocol.h"
+#include "gige/GvspProtocol.h"
 
 using namespace qx::gige::gvsp;
 using Bytes = std::vector<uint8_t>;

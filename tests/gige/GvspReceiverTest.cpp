@@ -5,11 +5,11 @@
 
 #include <cstring>
 
-#include "GevRecord.h"
-#include "GevRing.h"
+#include "gige/GevRecord.h"
+#include "gige/GevRing.h"
 #include "GevTestSupport.h"
-#include "GvspProtocol.h"
-#include "GvspReceiver.h"
+#include "gige/GvspProtocol.h"
+#include "gige/GvspReceiver.h"
 #include "SimGvspSender.h"
 
 using namespace qx::gige;

@@ -4,9 +4,9 @@
 // namespace of tests/run-in-netns.sh.
 #include "QxCamApi.h"
 
-#include "DeviceProxy.h"
-#include "GevLib.h"
-#include "GigeDevice.h"
+#include "core/DeviceProxy.h"
+#include "gige/GevLib.h"
+#include "gige/device/GigeDevice.h"
 #include "LogCapture.h"
 #include "SimGevDevice.h"
 #include "SimGigeCamera.h"

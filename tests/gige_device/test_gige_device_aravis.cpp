@@ -4,7 +4,7 @@
 // tests/run-in-netns.sh; skipped when the aravis tools are not installed.
 #include "QxCamApi.h"
 
-#include "GevLib.h"
+#include "gige/GevLib.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "GevChannelTestSupport.h"
-#include "GevFilterDriver.h"
-#include "GevRecord.h"
+#include "gige/GevFilterDriver.h"
+#include "gige/GevRecord.h"
 #include "Sys/ByteOrder.h"
 
 using namespace qx::gige;

@@ -15,7 +15,7 @@
 
 #include "GevChannelTestSupport.h"
 #include "GevNetnsSupport.h"
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 #include "SimGvspSender.h"
 
 using namespace qx::fixture;

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <vector>
 
-#include "CxFile.h"
+#include "imageout/CxFile.h"
 #include "ImageOutTestSupport.h"
 
 TEST(CxMemFile, OpenedStreamGrowsIn64KiBSteps)

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <vector>
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
 
 TEST(CxImage, ConstructionDefaults)

@@ -6,7 +6,7 @@
 
 #include <jpeglib.h>
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "ImageOutTestSupport.h"
-#include "ImageSaver.h"
-#include "PixelConverter.h"
+#include "imageout/ImageSaver.h"
+#include "imageout/PixelConverter.h"
 
 // A nothrow array allocation of exactly this many bytes fails while it is non-zero: the test
 // binary's replacement of the global allocation function lets a test run out of memory at one

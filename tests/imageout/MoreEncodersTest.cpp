@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "ImageOutTestSupport.h"
-#include "PixelConverter.h"
+#include "imageout/PixelConverter.h"
 
 namespace {
 

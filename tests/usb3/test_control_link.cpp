@@ -1,6 +1,6 @@
 // The control link of an open camera against the simulated camera: register frames, the
 // byte channel in both directions, the 'R'/'W' requests on it, time-outs, malformed frames.
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The driver-interface objects over the simulated camera: opening and descriptor parsing,
 // endpoint facts, transfer headers, control and buffered transfers, time-outs.
 #include "SimUsb3Camera.h"
-#include "UsbDriverDevice.h"
+#include "usb3/UsbDriverDevice.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // USB3 enumeration: "Config.ini", naming a camera by its model-id register, and the device
 // records, first over a scripted source, then (Usb3ThreadedEnum) over the USB manager and the
 // simulated camera.
-#include "QxUsb3EnumHelper.h"
-#include "QxUsbManager.h"
+#include "usb3/QxUsb3EnumHelper.h"
+#include "usb3/QxUsbManager.h"
 #include "SimUsb3Camera.h"
-#include "UsbLinkWire.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>

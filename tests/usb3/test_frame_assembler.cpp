@@ -1,8 +1,8 @@
 // Frame assembly from stream pages, without threads: header pages, completion by image type,
 // bounds on what a header may ask for, lost pages and gaps, slot hand-out, line mode.
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
-#include "UsbFrameAssembler.h"
+#include "usb3/UsbFrameAssembler.h"
 
 #include <gtest/gtest.h>
 

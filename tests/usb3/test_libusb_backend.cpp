@@ -1,7 +1,7 @@
 // The libusb backend on a machine without the camera: listing finds nothing and nothing fails.
-#include "QxUsbDevice.h"
-#include "UsbBackend.h"
-#include "UsbDriverDevice.h"
+#include "usb3/QxUsbDevice.h"
+#include "Usb/UsbBackend.h"
+#include "usb3/UsbDriverDevice.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Link wire format against literal bytes: CRC, escaping, the host's frames, the decoder and
 // the transfer header.
-#include "UsbLinkWire.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <gtest/gtest.h>
 

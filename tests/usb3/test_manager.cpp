@@ -1,8 +1,8 @@
 // The USB manager against the simulated backend: enumeration, handles, open/close/reopen,
 // per-device calls, streaming through handles, hot-plug with the offline callback; the
 // process-wide manager and the libusb backend's watch with no camera attached.
-#include "QxUsbManager.h"
 #include "SimUsb3Camera.h"
+#include "usb3/QxUsbManager.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Bulk streaming of QxUsbDevice against the simulated camera: the stream-start request, frames
 // assembled byte for byte through the reader, the receive ring and the assembler thread;
 // short, corrupt and lost pages; throughput; stop, restart and close while streaming.
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Concurrency of the control link: register readers on several threads, the byte channel
 // read while the camera keeps sending, senders on several threads.
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
 
 #include <gtest/gtest.h>

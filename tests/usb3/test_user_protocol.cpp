@@ -1,6 +1,6 @@
 // The 'R'/'W' register protocol over a scripted byte channel: request bytes, reply handling,
 // byte order, retries and time-outs.
-#include "QxUsb3UserProtocol.h"
+#include "usb3/QxUsb3UserProtocol.h"
 
 #include <gtest/gtest.h>
 

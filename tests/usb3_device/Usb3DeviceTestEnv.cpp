@@ -1,6 +1,6 @@
 #include "Usb3DeviceTestEnv.h"
 
-#include "QxUsbManager.h"
+#include "usb3/QxUsbManager.h"
 #ifdef QX_HAVE_UMOCKDEV
 #include "UmockdevUsb3Camera.h"
 #endif

@@ -3,9 +3,9 @@
 // QX_GetFrame and the image callback, stop, delete, and the loss of the camera while grabbing.
 #include "LogCapture.h"
 #include "QxCamApi.h"
-#include "QxUsb3Device.h"
-#include "QxUsbManager.h"
-#include "Transports.h"
+#include "usb3/device/QxUsb3Device.h"
+#include "usb3/QxUsbManager.h"
+#include "core/Transports.h"
 #include "Usb3DeviceTestEnv.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The main window: the command builder against literal bytes, the command table and the
 // clipboard, repeats, the learning phase, the failure paths and drag and drop.
-#include "FeatureBase.h"
+#include "ViewerFeatureBase.h"
 #include "MainWindow.h"
 #include "PropertyTreeViewerEx.h"
 #include "ViewerTestUtil.h"

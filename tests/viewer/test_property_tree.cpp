@@ -1,6 +1,6 @@
 // The property tree: rows of the test file, user levels, the keyword filter, favourites and
 // their INI file, the information panel and the value editors.
-#include "FeatureBase.h"
+#include "ViewerFeatureBase.h"
 #include "MainWindow.h"
 #include "PropertyTreeViewerEx.h"
 #include "ViewerTestUtil.h"

@@ -1,6 +1,6 @@
 // Port callbacks from several threads at once: every command reaches the table with the key
 // of the access that caused it, and the refresh worker ends before the feature goes.
-#include "FeatureBase.h"
+#include "ViewerFeatureBase.h"
 #include "MainWindow.h"
 #include "PropertyTreeViewerEx.h"
 #include "ViewerTestUtil.h"

@@ -1,6 +1,6 @@
 // The viewer's FeatureBase: loading, the port callbacks with the key and value text of the
 // access in progress, and the limits the getters replace.
-#include "FeatureBase.h"
+#include "ViewerFeatureBase.h"
 #include "ViewerTestUtil.h"
 
 #include <QDir>
@@ -29,7 +29,7 @@ struct Access {
 // A FeatureBase whose callbacks record every access with the key and value text they see.
 struct RecordingFeature {
     std::vector<Access> accesses;
-    FeatureBase feature{[this](void*, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
+    viewer::FeatureBase feature{[this](void*, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
                             accesses.push_back({true, address, length, {}, feature.getCurrentKey(),
                                                 feature.getCurrentValueText(), type});
                         },

@@ -1,7 +1,7 @@
 // AVI writer: header fields and index byte for byte against the layout table,
 // the size limit, errors and their texts, and a file checked by ffprobe and ffmpeg.
-#include "AviLayout.h"
-#include "AviWriter.h"
+#include "imageout/recorder/AviLayout.h"
+#include "imageout/recorder/AviWriter.h"
 #include "RecorderTestSupport.h"
 
 #include <gtest/gtest.h>

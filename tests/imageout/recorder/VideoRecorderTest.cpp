@@ -1,11 +1,11 @@
 // Video recorder: AVI recordings checked by ffprobe and ffmpeg and decoded back
 // frame by frame (each test frame carries its number), splitting with a lowered size limit,
 // raw recordings byte for byte, state errors, pool exhaustion and stale frames.
-#include "AviWriter.h"
-#include "CxFile.h"
-#include "CxImage.h"
+#include "imageout/recorder/AviWriter.h"
+#include "imageout/CxFile.h"
+#include "imageout/CxImage.h"
 #include "RecorderTestSupport.h"
-#include "VideoRecorder.h"
+#include "imageout/recorder/VideoRecorder.h"
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>

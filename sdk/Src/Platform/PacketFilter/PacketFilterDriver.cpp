@@ -1,4 +1,4 @@
-#include "PacketFilterDriver.h"
+#include "PacketFilter/PacketFilterDriver.h"
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "GevRing.h"
-#include "GvcpProtocol.h"
-#include "GvspProtocol.h"
-#include "GvspReceiver.h"
+#include "gige/GevRing.h"
+#include "gige/GvcpProtocol.h"
+#include "gige/GvspProtocol.h"
+#include "gige/GvspReceiver.h"
 #include "Net/UdpSocket.h"
 #include "Sys/ByteOrder.h"
 

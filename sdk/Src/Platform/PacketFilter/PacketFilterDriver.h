@@ -9,7 +9,7 @@
 #pragma once
 #include <memory>
 
-#include "GevFilterDriver.h"
+#include "gige/GevFilterDriver.h"
 
 namespace qx::packetfilter {
 

@@ -5,14 +5,40 @@
 // logger, never a freed one; no logger means no line. Texts stay literal at the call site, so
 // a grep for a line finds the code that writes it.
 //
-// Code compiled with QX_NO_LOG defined (the viewer builds the node tree and node events that
-// way) writes no log and needs no spdlog: the macros expand to nothing and their arguments
-// are not evaluated.
+// The lines of the code linked into one program or shared library can be turned off as a
+// whole (setLogEnabled): the viewer links the feature library but writes no log. Each shared
+// library keeps its own switch (symbols are hidden), so the SDK's lines in the same process
+// are not affected.
 #pragma once
+#include <spdlog/spdlog.h>
+
+#include <atomic>
 #include <exception>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace qx {
+
+inline std::atomic<bool>& logSwitch() {
+    static std::atomic<bool> on{true};
+    return on;
+}
+
+inline void setLogEnabled(bool on) { logSwitch().store(on, std::memory_order_relaxed); }
+
+inline bool shouldLog(spdlog::level::level_enum level) {
+    if (!logSwitch().load(std::memory_order_relaxed)) return false;
+    std::shared_ptr<spdlog::logger> logger = spdlog::default_logger();
+    return logger && logger->should_log(level);
+}
+
+template <typename... Args>
+inline void logAt(spdlog::level::level_enum level, spdlog::format_string_t<Args...> fmt, Args&&... args) {
+    if (!logSwitch().load(std::memory_order_relaxed)) return;
+    std::shared_ptr<spdlog::logger> logger = spdlog::default_logger();
+    if (logger && logger->should_log(level)) logger->log(level, fmt, std::forward<Args>(args)...);
+}
 
 // Inside a catch block: what the exception being handled says (its what() text, or "unknown
 // exception"), for the log line that keeps the reason of a failure.
@@ -28,42 +54,9 @@ inline std::string currentExceptionText() {
 
 } // namespace qx
 
-#if defined(QX_NO_LOG)
-
-#define QX_LOG_TRACE(...) ((void)0)
-#define QX_LOG_DEBUG(...) ((void)0)
-#define QX_LOG_INFO(...) ((void)0)
-#define QX_LOG_WARN(...) ((void)0)
-#define QX_LOG_ERROR(...) ((void)0)
-#define QX_LOG_CRITICAL(...) ((void)0)
-
-#else
-
-#include <spdlog/spdlog.h>
-
-#include <memory>
-#include <utility>
-
-namespace qx {
-
-template <typename... Args>
-inline void logAt(spdlog::level::level_enum level, spdlog::format_string_t<Args...> fmt, Args&&... args) {
-    std::shared_ptr<spdlog::logger> logger = spdlog::default_logger();
-    if (logger && logger->should_log(level)) logger->log(level, fmt, std::forward<Args>(args)...);
-}
-
-inline bool shouldLog(spdlog::level::level_enum level) {
-    std::shared_ptr<spdlog::logger> logger = spdlog::default_logger();
-    return logger && logger->should_log(level);
-}
-
-} // namespace qx
-
 #define QX_LOG_TRACE(...) ::qx::logAt(spdlog::level::trace, __VA_ARGS__)
 #define QX_LOG_DEBUG(...) ::qx::logAt(spdlog::level::debug, __VA_ARGS__)
 #define QX_LOG_INFO(...) ::qx::logAt(spdlog::level::info, __VA_ARGS__)
 #define QX_LOG_WARN(...) ::qx::logAt(spdlog::level::warn, __VA_ARGS__)
 #define QX_LOG_ERROR(...) ::qx::logAt(spdlog::level::err, __VA_ARGS__)
 #define QX_LOG_CRITICAL(...) ::qx::logAt(spdlog::level::critical, __VA_ARGS__)
-
-#endif

@@ -4,7 +4,7 @@
 // ones are folded into the next line, which carries the count since the line before.
 // Not synchronised: the owner calls it under its own lock or from one thread.
 #pragma once
-#include "Clock.h"
+#include "Sys/Clock.h"
 
 #include <chrono>
 #include <cstdint>

@@ -7,7 +7,7 @@
 //   uint16_t w = Width::get(page, size);   // 0 when the page is too short for the field
 //   Width::set(page, size, 640);           // false (and nothing written) when it is
 #pragma once
-#include "ByteOrder.h"
+#include "Sys/ByteOrder.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // libusb-1.0 implementation of the USB driver seam. Transfers are libusb asynchronous
 // transfers completed by one event thread per backend; a device path is "usb:<bus>-<ports>"
 // with the port numbers from the root hub joined by dots.
-#include "UsbBackend.h"
+#include "Usb/UsbBackend.h"
 
 #include "Sys/JoiningThread.h"
 #include "Sys/Log.h"

@@ -1,4 +1,4 @@
-#include "UsbBackend.h"
+#include "Usb/UsbBackend.h"
 
 #include "Sys/Log.h"
 

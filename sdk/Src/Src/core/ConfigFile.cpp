@@ -1,4 +1,4 @@
-#include "ConfigFile.h"
+#include "core/ConfigFile.h"
 
 #include <atomic>
 #include <cerrno>

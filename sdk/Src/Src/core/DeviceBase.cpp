@@ -1,6 +1,6 @@
-#include "DeviceBase.h"
+#include "core/DeviceBase.h"
 
-#include "ProtocolBase.h"
+#include "core/ProtocolBase.h"
 #include "Sys/Log.h"
 
 #include <chrono>

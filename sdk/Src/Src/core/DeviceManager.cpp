@@ -1,11 +1,11 @@
-#include "DeviceManager.h"
+#include "core/DeviceManager.h"
 
-#include "DeviceBase.h"
-#include "DeviceProxy.h"
-#include "HandleWait.h"
-#include "LogManager.h"
+#include "core/DeviceBase.h"
+#include "core/DeviceProxy.h"
+#include "core/LogManager.h"
+#include "core/Transports.h"
+#include "feature/HandleWait.h"
 #include "Sys/Log.h"
-#include "Transports.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,12 +1,12 @@
-#include "DeviceProxy.h"
+#include "core/DeviceProxy.h"
 
-#include "DeviceBase.h"
-#include "FeatureBase.h"
-#include "FileAccess.h"
-#include "ImageSaver.h"
+#include "core/DeviceBase.h"
+#include "core/FileAccess.h"
+#include "core/Transports.h"
+#include "feature/FeatureBase.h"
+#include "imageout/ImageSaver.h"
+#include "imageout/recorder/VideoRecorder.h"
 #include "Sys/Log.h"
-#include "Transports.h"
-#include "VideoRecorder.h"
 
 DeviceProxy::DeviceProxy(DeviceInfo* info) {
     const qx::TransportHooks& hooks = qx::transportHooks();

@@ -1,6 +1,6 @@
-#include "FileAccess.h"
+#include "core/FileAccess.h"
 
-#include "ProtocolBase.h"
+#include "core/ProtocolBase.h"
 #include "Sys/ByteOrder.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "LogManager.h"
+#include "core/LogManager.h"
 
-#include "ConfigFile.h"
+#include "core/ConfigFile.h"
 #include "Sys/Log.h"
 
 #include <nlohmann/json.hpp>

@@ -2,16 +2,16 @@
 // lives in DeviceManager, DeviceBase, FeatureBase and the output classes.
 #include "QxCamApi.h"
 
-#include "DeviceBase.h"
-#include "DeviceManager.h"
-#include "DeviceProxy.h"
-#include "ExportFrame.h"
-#include "FeatureBase.h"
-#include "FileAccess.h"
-#include "GigeDeviceOps.h"
-#include "ImageSaver.h"
-#include "PixelConverter.h"
-#include "VideoRecorder.h"
+#include "core/DeviceBase.h"
+#include "core/DeviceManager.h"
+#include "core/DeviceProxy.h"
+#include "core/ExportFrame.h"
+#include "feature/FeatureBase.h"
+#include "core/FileAccess.h"
+#include "core/GigeDeviceOps.h"
+#include "imageout/ImageSaver.h"
+#include "imageout/PixelConverter.h"
+#include "imageout/recorder/VideoRecorder.h"
 
 #include <fmt/format.h>
 

@@ -1,6 +1,6 @@
-#include "SdkConfig.h"
+#include "core/SdkConfig.h"
 
-#include "ConfigFile.h"
+#include "core/ConfigFile.h"
 
 #include <cmath>
 

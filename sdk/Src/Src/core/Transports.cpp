@@ -1,11 +1,11 @@
-#include "Transports.h"
+#include "core/Transports.h"
 
-#include "DeviceBase.h"
-#include "GigeDevice.h"
-#include "QxUsb3Device.h"
-#include "QxUsb3EnumHelper.h"
-#include "SdkConfig.h"
+#include "core/DeviceBase.h"
+#include "core/SdkConfig.h"
+#include "gige/device/GigeDevice.h"
 #include "Sys/Log.h"
+#include "usb3/device/QxUsb3Device.h"
+#include "usb3/QxUsb3EnumHelper.h"
 
 namespace qx {
 namespace {

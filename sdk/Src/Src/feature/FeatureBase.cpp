@@ -1,7 +1,7 @@
-#include "FeatureBase.h"
+#include "feature/FeatureBase.h"
 
-#include "DeviceBase.h"
-#include "NodeCodes.h"
+#include "core/DeviceBase.h"
+#include "feature/NodeCodes.h"
 #include "Sys/Log.h"
 
 #include <fmt/format.h>

@@ -21,9 +21,9 @@
 #include "QxCamApi.h"
 
 #include "GenApi/GenApi.h"
-#include "MyIPort.h"
-#include "NodeEvents.h"
-#include "NodeTree.h"
+#include "feature/MyIPort.h"
+#include "feature/NodeEvents.h"
+#include "feature/NodeTree.h"
 
 #include <atomic>
 #include <cstdint>

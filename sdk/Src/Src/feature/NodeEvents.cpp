@@ -1,6 +1,6 @@
-#include "NodeEvents.h"
+#include "feature/NodeEvents.h"
 
-#include "HandleWait.h"
+#include "feature/HandleWait.h"
 #include "Sys/JoiningThread.h"
 #include "Sys/Log.h"
 #include "Sys/LogThrottle.h"

@@ -27,7 +27,7 @@
 #include "QxCamApi.h"
 
 #include "GenApi/GenApi.h"
-#include "HandleWait.h"
+#include "feature/HandleWait.h"
 #include "Sys/JoiningThread.h"
 
 #include <atomic>

@@ -1,6 +1,6 @@
-#include "NodeTree.h"
+#include "feature/NodeTree.h"
 
-#include "NodeCodes.h"
+#include "feature/NodeCodes.h"
 #include "Sys/Log.h"
 
 #include <algorithm>

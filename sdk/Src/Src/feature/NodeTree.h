@@ -16,7 +16,7 @@
 #include "QxCamApi.h"
 
 #include "GenApi/GenApi.h"
-#include "NodeEvents.h"
+#include "feature/NodeEvents.h"
 
 #include <functional>
 #include <memory>

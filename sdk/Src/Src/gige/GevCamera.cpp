@@ -6,8 +6,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "GevRecord.h"
-#include "GevSeams.h"
+#include "gige/GevRecord.h"
+#include "gige/GevSeams.h"
 
 namespace qx::gige {
 

@@ -7,7 +7,7 @@
 #pragma once
 #include <cstdint>
 
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 constexpr uint8_t GEV_MAX_CAMERAS = 50;
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 // Register 0x0938 (device heartbeat timeout, ms).
 GevStatus GEVGetHeartbeatTimeout(uint8_t cam_nr, int32_t* timeoutMs);

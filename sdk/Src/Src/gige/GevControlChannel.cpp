@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 
 namespace qx::gige {
 

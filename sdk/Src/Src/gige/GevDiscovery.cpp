@@ -7,8 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "GevDiscovery.h"
-#include "GevRecord.h"
+#include "gige/GevDiscovery.h"
+#include "gige/GevRecord.h"
 #include "Net/NetAdapters.h"
 #include "Sys/ByteOrder.h"
 

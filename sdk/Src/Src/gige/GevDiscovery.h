@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 constexpr int GEV_MAX_ADAPTERS = 255;
 constexpr int GEV_MAX_DISCOVERED = 255;

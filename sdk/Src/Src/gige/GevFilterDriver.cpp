@@ -1,7 +1,7 @@
 // Library side of the packet filter driver: the driver object with its event pool, control
 // calls and reads that may stay pending, the error tables, the adapter enable, the stream
 // start/stop/statistics requests and pulling an image.
-#include "GevFilterDriver.h"
+#include "gige/GevFilterDriver.h"
 
 #include <cerrno>
 #include <chrono>
@@ -12,8 +12,8 @@
 #include <system_error>
 #include <thread>
 
-#include "GevRecord.h"
-#include "PacketFilterDriver.h"
+#include "gige/GevRecord.h"
+#include "PacketFilter/PacketFilterDriver.h"
 #include "Sys/ByteOrder.h"
 
 namespace qx::gige {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "GevStream.h"
+#include "gige/GevStream.h"
 #include "Sys/Event.h"
 
 namespace qx::gige {

@@ -3,7 +3,7 @@
 // held; socket errors rebuild the control socket, a privilege the camera has reset is taken
 // back with the stream and message channel settings, the stream channel's firewall hole is kept
 // open, and five failed rounds in a row end the connection.
-#include "GevHeartbeat.h"
+#include "gige/GevHeartbeat.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -13,9 +13,9 @@
 #include <cstring>
 #include <system_error>
 
-#include "GevChannels.h"
-#include "GevMessageThread.h"
-#include "GevSeams.h"
+#include "gige/GevChannels.h"
+#include "gige/GevMessageThread.h"
+#include "gige/GevSeams.h"
 #include "Sys/ByteOrder.h"
 
 namespace qx::gige {

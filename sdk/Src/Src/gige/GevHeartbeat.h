@@ -6,7 +6,7 @@
 #pragma once
 #include <cstdint>
 
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 
 namespace qx::gige {
 

@@ -3,12 +3,12 @@
 // library-wide options (camera GVCP port, adapter source, report sink and the FORCEIP and
 // access-probe waits).
 #pragma once
-#include "GevCamera.h"
-#include "GevChannels.h"
-#include "GevDiscovery.h"
-#include "GevStatus.h"
-#include "GevStream.h"
-#include "GevXml.h"
+#include "gige/GevCamera.h"
+#include "gige/GevChannels.h"
+#include "gige/GevDiscovery.h"
+#include "gige/GevStatus.h"
+#include "gige/GevStream.h"
+#include "gige/GevXml.h"
 
 typedef GevStatus (*GevAdapterProvider)(GevAdapterList* list, void* user);
 typedef void (*GevReportCallback)(const char* text, void* user);

@@ -1,5 +1,5 @@
 // The message thread: serves the process-wide message socket for every open camera.
-#include "GevMessageThread.h"
+#include "gige/GevMessageThread.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "GevHeartbeat.h"
+#include "gige/GevHeartbeat.h"
 #include "Sys/ByteOrder.h"
 
 namespace qx::gige {

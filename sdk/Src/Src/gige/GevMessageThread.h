@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 
 namespace qx::gige {
 

@@ -1,4 +1,4 @@
-#include "GevRecord.h"
+#include "gige/GevRecord.h"
 
 #include <chrono>
 #include <cstdarg>

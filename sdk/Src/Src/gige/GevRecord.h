@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "GevCamera.h"
-#include "GevLib.h"
-#include "GvcpProtocol.h"
+#include "gige/GevCamera.h"
+#include "gige/GevLib.h"
+#include "gige/GvcpProtocol.h"
 #include "Net/UdpSocket.h"
 #include "Sys/Event.h"
 

@@ -1,11 +1,11 @@
-#include "GevRing.h"
+#include "gige/GevRing.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "GevCamera.h"
-#include "GvspProtocol.h"
+#include "gige/GevCamera.h"
+#include "gige/GvspProtocol.h"
 #include "Sys/FrameRate.h"
 
 namespace qx::gige {

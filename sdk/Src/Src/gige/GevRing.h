@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "GevStream.h"
+#include "gige/GevStream.h"
 
 namespace qx::gige {
 

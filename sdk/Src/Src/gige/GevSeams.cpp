@@ -1,11 +1,11 @@
-#include "GevSeams.h"
+#include "gige/GevSeams.h"
 
 #include <mutex>
 
-#include "GevFilterDriver.h"
-#include "GevHeartbeat.h"
-#include "GevMessageThread.h"
-#include "GevStreamChannel.h"
+#include "gige/GevFilterDriver.h"
+#include "gige/GevHeartbeat.h"
+#include "gige/GevMessageThread.h"
+#include "gige/GevStreamChannel.h"
 
 namespace qx::gige {
 

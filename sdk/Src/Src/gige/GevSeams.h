@@ -8,7 +8,7 @@
 #pragma once
 #include <cstdint>
 
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 namespace qx::gige {
 

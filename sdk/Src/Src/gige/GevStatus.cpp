@@ -1,4 +1,4 @@
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 #include <cstdio>
 #include <cstring>

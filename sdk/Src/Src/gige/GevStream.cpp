@@ -1,7 +1,7 @@
 // The stream channel of a camera: GVSP socket set-up, acquisition start and stop, the grab
 // thread that feeds the GvspReceiver, PACKETRESEND on the control socket, GEVGetImage and the
 // frame rate.
-#include "GevStream.h"
+#include "gige/GevStream.h"
 
 #include <arpa/inet.h>
 #include <sched.h>
@@ -14,12 +14,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "GevFilterDriver.h"
-#include "GevRecord.h"
-#include "GevRing.h"
-#include "GevStreamChannel.h"
-#include "GvspProtocol.h"
-#include "GvspReceiver.h"
+#include "gige/GevFilterDriver.h"
+#include "gige/GevRecord.h"
+#include "gige/GevRing.h"
+#include "gige/GevStreamChannel.h"
+#include "gige/GvspProtocol.h"
+#include "gige/GvspReceiver.h"
 
 namespace qx::gige {
 

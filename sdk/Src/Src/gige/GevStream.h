@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 // The description of one delivered block, filled by GEVGetImage (host byte order).
 #pragma pack(push, 1)

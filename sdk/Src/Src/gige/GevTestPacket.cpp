@@ -7,10 +7,10 @@
 #include <atomic>
 #include <thread>
 
-#include "GevChannels.h"
-#include "GevHeartbeat.h"
-#include "GevRecord.h"
-#include "GevTestPacket.h"
+#include "gige/GevChannels.h"
+#include "gige/GevHeartbeat.h"
+#include "gige/GevRecord.h"
+#include "gige/GevTestPacket.h"
 #include "Net/NetAdapters.h"
 #include "Sys/ByteOrder.h"
 

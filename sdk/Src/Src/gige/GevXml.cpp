@@ -4,9 +4,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "GevRecord.h"
-#include "GevXml.h"
-#include "GevXmlUrl.h"
+#include "gige/GevRecord.h"
+#include "gige/GevXml.h"
+#include "gige/GevXmlUrl.h"
 
 namespace qx::gige {
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 // Largest XML text (or unzipped entry) the library accepts from a camera.
 constexpr uint32_t GEV_MAX_XML_SIZE = 64u * 1024u * 1024u;

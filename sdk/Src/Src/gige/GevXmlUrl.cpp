@@ -1,4 +1,4 @@
-#include "GevXmlUrl.h"
+#include "gige/GevXmlUrl.h"
 
 #include <algorithm>
 #include <cctype>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "GevStatus.h"
+#include "gige/GevStatus.h"
 
 namespace qx::gige {
 

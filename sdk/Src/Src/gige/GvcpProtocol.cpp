@@ -1,4 +1,4 @@
-#include "GvcpProtocol.h"
+#include "gige/GvcpProtocol.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "GvspProtocol.h"
+#include "gige/GvspProtocol.h"
 
 #include "Sys/ByteOrder.h"
 

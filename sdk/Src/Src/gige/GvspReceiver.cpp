@@ -1,10 +1,10 @@
-#include "GvspReceiver.h"
+#include "gige/GvspReceiver.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "GevCamera.h"
-#include "GvspProtocol.h"
+#include "gige/GevCamera.h"
+#include "gige/GvspProtocol.h"
 
 namespace qx::gige {
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "GevRing.h"
+#include "gige/GevRing.h"
 
 namespace qx::gige {
 

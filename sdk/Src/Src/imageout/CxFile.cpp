@@ -1,4 +1,4 @@
-#include "CxFile.h"
+#include "imageout/CxFile.h"
 
 #include <climits>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 
 #include <algorithm>
 #include <cmath>

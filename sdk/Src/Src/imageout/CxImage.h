@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "CxFile.h"
+#include "imageout/CxFile.h"
 
 // Format ids of Encode and Save.
 enum CxImageFormat : uint32_t {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 #include "Sys/ByteOrder.h"
 
 namespace {

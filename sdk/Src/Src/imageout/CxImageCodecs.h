@@ -3,7 +3,7 @@
 // into the stream and answers true or false, leaving its message in the error text.
 #pragma once
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 
 class CxImageBMP : public CxImage {
 public:

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 
 namespace {
 

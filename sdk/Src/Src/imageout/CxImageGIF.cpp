@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "CxImageCodecs.h"
-#include "CxStreamWriter.h"
+#include "imageout/CxImageCodecs.h"
+#include "imageout/CxStreamWriter.h"
 
 namespace {
 

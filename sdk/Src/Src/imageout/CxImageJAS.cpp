@@ -21,8 +21,8 @@
 
 #include <openjpeg.h>
 
-#include "CxImageCodecs.h"
-#include "CxStreamWriter.h"
+#include "imageout/CxImageCodecs.h"
+#include "imageout/CxStreamWriter.h"
 
 namespace {
 

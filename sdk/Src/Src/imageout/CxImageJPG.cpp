@@ -22,7 +22,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 
 namespace {
 

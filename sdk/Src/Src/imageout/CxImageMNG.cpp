@@ -9,7 +9,7 @@
 #include <libmng.h>
 #include <zlib.h>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
-#include "CxImageCodecs.h"
-#include "CxStreamWriter.h"
+#include "imageout/CxImageCodecs.h"
+#include "imageout/CxStreamWriter.h"
 #include "Sys/ByteOrder.h"
 
 namespace {

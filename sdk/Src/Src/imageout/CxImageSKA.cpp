@@ -2,8 +2,8 @@
 // rows top first. 1- and 4-bit images are written as 8-bit indices.
 #include <vector>
 
-#include "CxImageCodecs.h"
-#include "CxStreamWriter.h"
+#include "imageout/CxImageCodecs.h"
+#include "imageout/CxStreamWriter.h"
 
 bool CxImageSKA::Encode(CxFile* stream)
 {

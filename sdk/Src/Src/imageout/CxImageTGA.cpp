@@ -2,8 +2,8 @@
 // images, rows bottom first as stored, without row padding.
 #include <vector>
 
-#include "CxImageCodecs.h"
-#include "CxStreamWriter.h"
+#include "imageout/CxImageCodecs.h"
+#include "imageout/CxStreamWriter.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <tiffio.h>
 
-#include "CxImageCodecs.h"
+#include "imageout/CxImageCodecs.h"
 
 namespace {
 

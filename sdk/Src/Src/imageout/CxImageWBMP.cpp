@@ -1,8 +1,8 @@
 // WBMP encoder: type 0 (monochrome, uncompressed), rows top first, 1 meaning white.
 #include <vector>
 
-#include "CxImageCodecs.h"
-#include "CxStreamWriter.h"
+#include "imageout/CxImageCodecs.h"
+#include "imageout/CxStreamWriter.h"
 
 namespace {
 

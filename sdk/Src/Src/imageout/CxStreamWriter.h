@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "CxFile.h"
+#include "imageout/CxFile.h"
 #include "Sys/ByteOrder.h"
 
 class CxStreamWriter {

@@ -1,4 +1,4 @@
-#include "ImageSaver.h"
+#include "imageout/ImageSaver.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +13,7 @@
 #include <lodepng.h>
 #include <zlib.h>
 
-#include "PixelConverter.h"
+#include "imageout/PixelConverter.h"
 #include "Sys/ByteOrder.h"
 #include "Sys/Log.h"
 

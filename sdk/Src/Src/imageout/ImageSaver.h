@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "CxImage.h"
+#include "imageout/CxImage.h"
 #include "QxCamApi.h"
 
 class ImageSaver : public CxImage {

@@ -1,4 +1,4 @@
-#include "PixelConverter.h"
+#include "imageout/PixelConverter.h"
 
 #include "Sys/ByteOrder.h"
 #include "Sys/Log.h"

@@ -1,4 +1,4 @@
-#include "QxUsb3EnumHelper.h"
+#include "usb3/QxUsb3EnumHelper.h"
 
 #include "Sys/ByteOrder.h"
 #include "Sys/Log.h"

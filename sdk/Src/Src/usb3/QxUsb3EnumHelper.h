@@ -7,9 +7,9 @@
 // Enumeration reaches the cameras through Usb3EnumSource: the process's USB manager in the
 // library (ManagerEnumSource), anything that lists paths and talks to a camera in tests.
 #pragma once
-#include "../../../include/QxCamApi.h"
-#include "QxUsb3UserProtocol.h"
-#include "QxUsbManager.h"
+#include "QxCamApi.h"
+#include "usb3/QxUsb3UserProtocol.h"
+#include "usb3/QxUsbManager.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
-#include "QxUsb3UserProtocol.h"
+#include "usb3/QxUsb3UserProtocol.h"
 
 #include "Sys/ByteOrder.h"
-#include "UsbLinkWire.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 
 #include "Sys/Log.h"
 

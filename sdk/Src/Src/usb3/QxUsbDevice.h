@@ -8,10 +8,10 @@
 //    frame cache slots, which UsbTakeFrame hands out oldest first.
 //  - The removed flag, kept for the USB manager.
 #pragma once
-#include "UsbBackend.h"
-#include "UsbDriverDevice.h"
-#include "UsbFrameAssembler.h"
-#include "UsbLinkWire.h"
+#include "Usb/UsbBackend.h"
+#include "usb3/UsbDriverDevice.h"
+#include "usb3/UsbFrameAssembler.h"
+#include "usb3/UsbLinkWire.h"
 #include "Sys/JoiningThread.h"
 
 #include <atomic>

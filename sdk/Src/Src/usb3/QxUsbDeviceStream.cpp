@@ -1,6 +1,6 @@
 // Image stream of QxUsbDevice: stream start and stop, the bulk reader, the receive ring and
 // the frame assembler thread; plus the offline-report fields the USB manager uses.
-#include "QxUsbDevice.h"
+#include "usb3/QxUsbDevice.h"
 
 #include "Sys/Log.h"
 

@@ -1,4 +1,4 @@
-#include "QxUsbManager.h"
+#include "usb3/QxUsbManager.h"
 
 #include "Sys/Log.h"
 

@@ -25,10 +25,10 @@
 // these locks held: it may call the manager, including CloseDevice of its own handle, and the
 // application behind it may call any exported function.
 #pragma once
-#include "QxUsbDevice.h"
-#include "UsbBackend.h"
-#include "UsbDriverDevice.h"
-#include "UsbFrameAssembler.h"
+#include "usb3/QxUsbDevice.h"
+#include "Usb/UsbBackend.h"
+#include "usb3/UsbDriverDevice.h"
+#include "usb3/UsbFrameAssembler.h"
 #include "Sys/BusyGate.h"
 
 #include <atomic>

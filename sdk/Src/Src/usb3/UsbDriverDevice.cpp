@@ -1,4 +1,4 @@
-#include "UsbDriverDevice.h"
+#include "usb3/UsbDriverDevice.h"
 
 #include "Sys/ByteOrder.h"
 #include "Sys/Log.h"

@@ -3,8 +3,8 @@
 // objects) and the endpoint classes with control transfers and transfers that are begun,
 // waited for and finished separately. Every transfer buffer begins with a TransferHeader.
 #pragma once
-#include "UsbBackend.h"
-#include "UsbLinkWire.h"
+#include "Usb/UsbBackend.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "UsbFrameAssembler.h"
+#include "usb3/UsbFrameAssembler.h"
 
 #include "Sys/ByteOrder.h"
 

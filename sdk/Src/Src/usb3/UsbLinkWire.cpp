@@ -1,4 +1,4 @@
-#include "UsbLinkWire.h"
+#include "usb3/UsbLinkWire.h"
 
 #include <array>
 #include <cstring>

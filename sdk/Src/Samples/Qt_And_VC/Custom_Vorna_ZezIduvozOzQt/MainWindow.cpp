@@ -1,6 +1,6 @@
 #include "MainWindow.h"
 
-#include "FeatureBase.h"
+#include "ViewerFeatureBase.h"
 #include "PropertyTreeViewerEx.h"
 
 #include <QApplication>
@@ -176,7 +176,7 @@ MainWindow::MainWindow(QWidget* parent)
     ui->labelCopyright->setStyleSheet(QStringLiteral("color:lightGray"));
     ui->labelCopyright->setWordWrap(true);
 
-    m_feature = new FeatureBase(
+    m_feature = new viewer::FeatureBase(
         [this](void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
             onPortRead(buffer, address, length, type);
         },

@@ -20,7 +20,9 @@
 #include <string>
 #include <thread>
 
+namespace viewer {
 class FeatureBase;
+}
 class PropertyTreeViewerEx;
 class QSplitter;
 class QLabel;
@@ -92,7 +94,7 @@ public:
     // For tests and the tree.
     Ui_MainWindow& form() { return *ui; }
     PropertyTreeViewerEx* tree() const { return m_tree; }
-    FeatureBase* feature() const { return m_feature; }
+    viewer::FeatureBase* feature() const { return m_feature; }
     PendingCommand& pendingCommand() { return m_pending; }
     int64_t learnedAddress(const std::string& key);
 
@@ -119,7 +121,7 @@ private:
     std::unique_ptr<Ui_MainWindow> ui;
     PropertyTreeViewerEx* m_tree = nullptr;
     QSettings settings;
-    FeatureBase* m_feature = nullptr;
+    viewer::FeatureBase* m_feature = nullptr;
     QSplitter* m_splitter = nullptr;
     bool addressHighByteFirst = true;
     QTimer highlightTimer;

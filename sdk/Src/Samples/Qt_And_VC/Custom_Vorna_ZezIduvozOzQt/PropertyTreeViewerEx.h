@@ -10,7 +10,7 @@
 // tree, its filter, favourites and information panel), PropertyTreeEditors.cpp (the value
 // editors and the writes they make) and PropertyTreeRefresh.cpp (the refresh worker).
 #pragma once
-#include "FeatureBase.h"
+#include "ViewerFeatureBase.h"
 #include "PendingCommand.h"
 
 #include <QIcon>
@@ -97,7 +97,7 @@ public:
     ~PropertyTreeViewerEx() override;
 
     void setPendingCommand(PendingCommand* pending) { m_pending = pending; }
-    void setFeature(FeatureBase* feature) { m_feature = feature; }
+    void setFeature(viewer::FeatureBase* feature) { m_feature = feature; }
     void resetViewer();
     void loadXml(MainWindow* owner, QString path);
 
@@ -192,7 +192,7 @@ private:
     QComboBox* m_userLevelBox = nullptr;
     QCheckBox* m_pollingCheck = nullptr;
     QSpinBox* m_periodSpin = nullptr;
-    FeatureBase* m_feature = nullptr;
+    viewer::FeatureBase* m_feature = nullptr;
     QString m_xmlPath;
     bool m_firstBuild = true;
     int32_t m_userLevel = Guru;

@@ -1,7 +1,7 @@
-#include "GigeDevice.h"
+#include "gige/device/GigeDevice.h"
 
-#include "FeatureBase.h"
-#include "SdkConfig.h"
+#include "core/SdkConfig.h"
+#include "feature/FeatureBase.h"
 #include "Sys/ByteOrder.h"
 #include "Sys/FrameRate.h"
 #include "Sys/Log.h"

@@ -5,10 +5,10 @@
 // memory accesses onto GVCP, offers the GigE settings of the QX_GIGE_ exports, enumerates
 // GigE cameras into DeviceInfo records and reacts to a camera that is lost.
 #pragma once
-#include "DeviceBase.h"
-#include "GigeDeviceOps.h"
+#include "core/DeviceBase.h"
+#include "core/GigeDeviceOps.h"
 
-#include "GevLib.h"
+#include "gige/GevLib.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 // Encoder of the AVI header area (layout in AviLayout.h).
-#include "AviLayout.h"
+#include "imageout/recorder/AviLayout.h"
 
-#include <Sys/ByteOrder.h>
+#include "Sys/ByteOrder.h"
 
 #include <climits>
 #include <cmath>

@@ -1,9 +1,9 @@
 // AVI file writer. Layout constants and the header encoder: AviLayout.h.
-#include "AviWriter.h"
+#include "imageout/recorder/AviWriter.h"
 
-#include "AviLayout.h"
+#include "imageout/recorder/AviLayout.h"
 
-#include <Sys/ByteOrder.h>
+#include "Sys/ByteOrder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -3,15 +3,15 @@
 // Lock order (never taken the other way round):
 //     imageEncodeQueue.mutex -> m_orderMutex -> encodedFrameQueue.mutex
 // Every other queue mutex is taken alone.
-#include "VideoRecorder.h"
+#include "imageout/recorder/VideoRecorder.h"
 
-#include "AviWriter.h"
-#include "CxFile.h"
-#include "CxImage.h"
-#include "PixelConverter.h"
+#include "imageout/CxFile.h"
+#include "imageout/CxImage.h"
+#include "imageout/PixelConverter.h"
+#include "imageout/recorder/AviWriter.h"
 
-#include <Sys/ByteOrder.h>
-#include <Sys/Log.h>
+#include "Sys/ByteOrder.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <chrono>

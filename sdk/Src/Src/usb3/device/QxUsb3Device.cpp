@@ -1,12 +1,12 @@
-#include "QxUsb3Device.h"
+#include "usb3/device/QxUsb3Device.h"
 
-#include "FeatureBase.h"
-#include "ProtocolBase.h"
-#include "QxUsb3UserProtocol.h"
-#include "SdkConfig.h"
+#include "core/ProtocolBase.h"
+#include "core/SdkConfig.h"
+#include "feature/FeatureBase.h"
 #include "Sys/FrameRate.h"
 #include "Sys/Log.h"
 #include "Sys/PixelFormat.h"
+#include "usb3/QxUsb3UserProtocol.h"
 
 #include <algorithm>
 #include <chrono>

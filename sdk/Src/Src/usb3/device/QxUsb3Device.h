@@ -7,8 +7,8 @@
 // over the byte channel, which is itself offered as recvData / sendData. The manager's
 // removal notification marks the camera offline.
 #pragma once
-#include "DeviceBase.h"
-#include "QxUsbManager.h"
+#include "core/DeviceBase.h"
+#include "usb3/QxUsbManager.h"
 
 #include <cstdint>
 #include <string>

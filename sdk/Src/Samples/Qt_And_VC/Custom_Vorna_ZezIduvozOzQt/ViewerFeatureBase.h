@@ -1,12 +1,12 @@
-// FeatureBase, the viewer's variant: the same typed feature access as the SDK's, but with no
-// camera behind it. The node map is built from a GenICam XML file on disk and the two
+// viewer::FeatureBase, the viewer's variant: the same typed feature access as the SDK's, but
+// with no camera behind it. The node map is built from a GenICam XML file on disk and the two
 // register ports ("Device", type 0, and "ConnectorDevice", type 1) hand every register access
 // to the two callbacks the main window supplies, which turn them into serial commands. So
 // that a callback can tell which feature caused an access, the object keeps the key of the
 // typed access in progress and, during a write, the text of the value being written.
 //
-// The node tree (qx::NodeTree) and the node-updated queue (qx::NodeEvents) are the SDK's own
-// code, compiled in without logging; the viewer never starts the event threads.
+// The node tree (qx::NodeTree) and the node-updated queue (qx::NodeEvents) come from the SDK's
+// feature library, with its log lines turned off; the viewer never starts the event threads.
 //
 // Every typed operation, loadXmlFile and the tree build run under one recursive lock, so the
 // GUI thread and the refresh worker never overlap inside the node map: the current key seen by
@@ -16,9 +16,9 @@
 #include "QxCamApi.h"
 
 #include "GenApi/GenApi.h"
-#include "MyIPort.h"
-#include "NodeEvents.h"
-#include "NodeTree.h"
+#include "feature/MyIPort.h"
+#include "feature/NodeEvents.h"
+#include "feature/NodeTree.h"
 
 #include <cstdint>
 #include <functional>
@@ -47,8 +47,6 @@ struct FloatValueInfo {
     float fMin;
     int32_t limitsReplaced;
 };
-
-} // namespace viewer
 
 class FeatureBase {
 public:
@@ -116,3 +114,5 @@ private:
     std::string m_currentValueText;
     std::unique_ptr<char[]> m_xmlBuffer;
 };
+
+} // namespace viewer

@@ -1,6 +1,7 @@
-#include "FeatureBase.h"
+#include "ViewerFeatureBase.h"
 
-#include "NodeCodes.h"
+#include "feature/NodeCodes.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -44,8 +45,11 @@ void copyText(char* dst, size_t cap, const std::string& text) {
 
 } // namespace
 
+namespace viewer {
+
 FeatureBase::FeatureBase(ReadCallback read, WriteCallback write)
     : m_events([](int64_t) {}), m_tree(m_events, [this](INode* node) { nodeUpdatedCallback(node); }) {
+    qx::setLogEnabled(false); // the viewer writes no log
     MyIPort::Access readAccess = [read](void* buffer, int64_t address, int64_t length, int32_t type) {
         if (read) read(buffer, address, length, static_cast<QX_PORT_DEVICE_TYPE>(type));
     };
@@ -335,3 +339,5 @@ void FeatureBase::clearNodeTree() {
 }
 
 void FeatureBase::nodeUpdatedCallback(INode* node) { m_events.nodeUpdatedCallback(node); }
+
+} // namespace viewer
