@@ -94,9 +94,14 @@ TEST(PixelFormat, NamedCodesAreThePublicOnesAndEverySizeFollowsTheBitCount) {
         uint32_t code, bits, bytes, wholeBytes;
     };
     const Sizes table[] = {
-        {QX_PIXEL_MONO8, 8, 1, 1},         {QX_PIXEL_MONO10, 16, 2, 2},       {QX_PIXEL_MONO14, 16, 2, 2},
-        {QX_PIXEL_MONO12PACKED, 12, 2, 2}, {px::kRgb8, 24, 3, 3},             {px::kWord32, 32, 4, 4},
-        {0x01010037u /* 1 bit */, 1, 1, 0}, {0x021E0048u /* 30 bits */, 30, 4, 3},
+        {QX_PIXEL_MONO8, 8, 1, 1},
+        {QX_PIXEL_MONO10, 16, 2, 2},
+        {QX_PIXEL_MONO14, 16, 2, 2},
+        {QX_PIXEL_MONO12PACKED, 12, 2, 2},
+        {px::kRgb8, 24, 3, 3},
+        {px::kWord32, 32, 4, 4},
+        {0x01010037u /* 1 bit */, 1, 1, 0},
+        {0x021E0048u /* 30 bits */, 30, 4, 3},
     };
     for (const Sizes& s : table) {
         SCOPED_TRACE(s.code);
@@ -107,9 +112,9 @@ TEST(PixelFormat, NamedCodesAreThePublicOnesAndEverySizeFollowsTheBitCount) {
 
     // What a camera of so many significant bits delivers in.
     const std::pair<int32_t, uint32_t> delivered[] = {
-        {-1, px::kMono8},   {8, px::kMono8},   {9, px::kMono16},   {10, px::kMono10},   {12, px::kMono12},
-        {14, px::kMono14},  {15, px::kMono16}, {16, px::kMono16},  {17, px::kWord32},   {31, px::kWord32},
-        {32, px::kBayerRG8}, {1024, px::kBayerRG8},
+        {-1, px::kMono8},  {8, px::kMono8},   {9, px::kMono16},    {10, px::kMono10},
+        {12, px::kMono12}, {14, px::kMono14}, {15, px::kMono16},   {16, px::kMono16},
+        {17, px::kWord32}, {31, px::kWord32}, {32, px::kBayerRG8}, {1024, px::kBayerRG8},
     };
     for (const auto& [bits, code] : delivered) EXPECT_EQ(qx::sys::monoFormatForBits(bits), code) << bits;
 }

@@ -21,8 +21,7 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr int64_t kWindowMs = 1001;
 
-    explicit FrameRateWindow(float initial, Clock::time_point start = Clock::now())
-        : m_rate(initial), m_start(start) {}
+    explicit FrameRateWindow(float initial, Clock::time_point start = Clock::now()) : m_rate(initial), m_start(start) {}
 
     void countFrame() { ++m_frames; }
     // Closes the window when it is long enough; true when it did.

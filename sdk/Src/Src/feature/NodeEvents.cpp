@@ -177,8 +177,7 @@ void NodeEvents::pollLoop() {
                 QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, e.what());
         } catch (...) {
             if (const uint64_t count = failures.note())
-                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count,
-                                    "unknown exception");
+                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, "unknown exception");
         }
         lk.lock();
     }

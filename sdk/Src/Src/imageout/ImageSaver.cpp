@@ -174,7 +174,7 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image)
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
         QX_LOG_ERROR("func:{}, lodepng::save_file failed, error={}", "savePng",
-                      std::string("failed to write file: ") + std::strerror(written ? errno : writeErrno));
+                     std::string("failed to write file: ") + std::strerror(written ? errno : writeErrno));
         return QX_ERR_GENERAL;
     }
     return QX_OK;

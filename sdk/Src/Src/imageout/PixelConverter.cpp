@@ -180,10 +180,7 @@ PixelConverter* PixelConverter::getConverterInstance()
     return instance;
 }
 
-uint32_t PixelConverter::bytesPerPixel(uint32_t pixelFormat)
-{
-    return qx::sys::pixelBytes(pixelFormat);
-}
+uint32_t PixelConverter::bytesPerPixel(uint32_t pixelFormat) { return qx::sys::pixelBytes(pixelFormat); }
 
 uint32_t PixelConverter::convertPixels(ConvertParam& p)
 {

@@ -140,7 +140,7 @@ void QxUsbDevice::UsbIoReadThread() {
         if (!ctx || ov.lastError != kErrorIoPending) {
             if (!failing)
                 QX_LOG_ERROR("ioRead BeginDataXfers error,error:{},{}", int(m_readerEp->NtStatus),
-                                 int(m_readerEp->UsbdStatus));
+                             int(m_readerEp->UsbdStatus));
             failing = true;
             ++m_linkReadFailures;
             pause(); // a device that refuses every request must not spin the reader

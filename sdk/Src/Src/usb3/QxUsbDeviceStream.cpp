@@ -52,8 +52,8 @@ bool QxUsbDevice::UsbStartStream() {
     // be held fails the start instead of a thread.
     if (!m_frames.configure(m_width.load(), m_height.load(), m_bitsPerPixel.load(), m_pixelBytes.load(),
                             m_cacheSlots.load())) {
-        QX_LOG_ERROR("func:{}, cannot hold {} frames of {}x{}", "UsbStartStream", m_cacheSlots.load(),
-                         m_width.load(), m_height.load());
+        QX_LOG_ERROR("func:{}, cannot hold {} frames of {}x{}", "UsbStartStream", m_cacheSlots.load(), m_width.load(),
+                     m_height.load());
         return false;
     }
     CCyControlEndPoint* ctl = m_driver->controlEndPoint();
@@ -237,11 +237,11 @@ void QxUsbDevice::UsbBulkReaderThread() {
             if (failuresInRow++ == 0) {
                 failingSince = now;
                 QX_LOG_ERROR("func:{}, bulk transfer on {} failed (status {:#x}), clearing the endpoint",
-                                 "UsbBulkReaderThread", m_path, ep->UsbdStatus);
+                             "UsbBulkReaderThread", m_path, ep->UsbdStatus);
             }
             if (now - failingSince >= std::chrono::milliseconds(kBulkFailureLimitMs)) {
                 QX_LOG_ERROR("func:{}, bulk transfers on {} keep failing for {} ms: the stream ends",
-                                 "UsbBulkReaderThread", m_path, kBulkFailureLimitMs);
+                             "UsbBulkReaderThread", m_path, kBulkFailureLimitMs);
                 reportLost();
                 break;
             }

@@ -143,8 +143,9 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
         m_bitsPerPixel = bits == 0 ? 8 : static_cast<int32_t>(bits);
         // The stream, the pool and the copy all use the bytes per pixel of the frames handed
         // out: 17 to 31 bits travel and are delivered in 4 bytes per pixel, not 3.
-        bytesPerPixel = std::max<int32_t>(qx::sys::bytesForBits(m_bitsPerPixel),
-                                          static_cast<int32_t>(qx::sys::pixelBytes(qx::sys::monoFormatForBits(m_bitsPerPixel))));
+        bytesPerPixel =
+            std::max<int32_t>(qx::sys::bytesForBits(m_bitsPerPixel),
+                              static_cast<int32_t>(qx::sys::pixelBytes(qx::sys::monoFormatForBits(m_bitsPerPixel))));
     } else {
         m_bitsPerPixel = 12;
         bytesPerPixel = 2;
