@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "QxCamApi.h"
 #include "gige/GevLib.h"
 #include "SimGevDevice.h"
 #include "SimGvspSender.h"
@@ -19,7 +20,7 @@ using namespace qx::fixture;
 
 namespace {
 
-constexpr uint32_t kWidth = 2448, kHeight = 2048, kMono8 = 0x01080001;
+constexpr uint32_t kWidth = 2448, kHeight = 2048, kMono8 = QX_PIXEL_MONO8;
 constexpr uint32_t kPayload = kWidth * kHeight;
 
 void streamFrames(benchmark::State& state, bool resend, uint64_t linkBitsPerSecond) {

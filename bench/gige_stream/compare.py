@@ -10,6 +10,10 @@ ids, complete frames as a share of all three, client CPU seconds, failed QX_Read
 the stream packet size in use (the SDK falls back to 1500 on a camera without test packets).
 
   bench/gige_stream/compare.py --build build [--seconds 10] [--repeat 3] [--rows a,b] [--cameras aravis,sim]
+
+With --baseline DIR (a second build tree, e.g. of the commit before a change), the clients
+qx-base and qx-driver-base run the SDK of that tree, interleaved with the others: before and
+after figures of a change come from one run.
 """
 import argparse
 import json
@@ -32,6 +36,7 @@ ROWS = {
     "2048x2048@25/1500": (2048, 2048, 25, 1500, 0, True, 0),
     "2048x2048@25/8000": (2048, 2048, 25, 8000, 0, True, 0),
     "640x480@max/8000": (640, 480, 0, 8000, 0, True, 0),
+    "640x480@max/1500": (640, 480, 0, 1500, 0, True, 0),
     "1024x1024@25/1500 2%loss": (1024, 1024, 25, 1500, 20, True, 0),
     "1024x1024@25/1500 2%loss+reads": (1024, 1024, 25, 1500, 20, True, 10),
 }
@@ -93,9 +98,9 @@ def child_cpu():
     return u.ru_utime + u.ru_stime
 
 
-def run_qx(args, cam, row, driver=False):
+def run_qx(args, cam, row, driver=False, build=None):
     w, h, fps, ps, loss, resend, read_ms = row
-    exe = os.path.join(args.build, "bench/gige_stream/qx-gige-stream-client")
+    exe = os.path.join(build or args.build, "bench/gige_stream/qx-gige-stream-client")
     # arv-camera-test reports in whole seconds after SIGINT: both clients stream seconds + 1.
     cmd = [exe, "--seconds", str(args.seconds + 1), "--width", str(w), "--height", str(h),
            "--packet-size", str(ps), "--resend", "1" if resend else "0"]
@@ -159,9 +164,12 @@ def main():
     ap.add_argument("--rows", default=",".join(ROWS))
     ap.add_argument("--cameras", default="aravis,sim")
     ap.add_argument("--clients", default=",".join(CLIENTS))
+    ap.add_argument("--baseline", help="build tree of the SDK the clients qx-base and qx-driver-base run")
     ap.add_argument("--json", help="also write the raw results here")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
     if os.environ.get("QX_IN_NETNS") != "1":
         os.execvp("unshare", ["unshare", "-n", "env", "QX_IN_NETNS=1", "sh", "-c",
                               'ip link set lo up && exec "$@"', "netns", sys.executable] + sys.argv)
@@ -203,6 +211,10 @@ def main():
                         with Camera(kind, args.build, row, workdir) as cam:
                             if client in ("qx", "qx-driver"):
                                 r = run_qx(args, cam, row, client == "qx-driver")
+                            elif client in ("qx-base", "qx-driver-base"):
+                                if not args.baseline:
+                                    sys.exit(f"client {client} needs --baseline")
+                                r = run_qx(args, cam, row, client == "qx-driver-base", args.baseline)
                             else:
                                 r = run_aravis(args, cam, row, client == "arv-packet")
                         results.setdefault((name, kind, client), []).append(r)

@@ -1,5 +1,5 @@
 // Shared pieces of the image output benchmarks: interleaved timing summaries, camera-like grey
-// frames, and libjpeg used directly as the in-process reference for JPEG work.
+// frames, and libjpeg used directly as the in-process reference for JPEG work (LibjpegGrey.h).
 //
 // Every comparison in these benchmarks times both sides in the same round, one after the
 // other, alternating which goes first, and reports the median of the per-round figures with
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>  // after <cstdio> and <cstddef>: it uses FILE and size_t
+#include "LibjpegGrey.h"
 
 namespace qxbench {
 
@@ -98,83 +98,7 @@ inline std::vector<std::vector<uint8_t>> makeGreyFrames(int width, int height, i
     return frames;
 }
 
-// libjpeg on its own: one grey frame (top line first) at the given quality, with the settings
-// the SDK's encoder uses (2 x 2 sampling, 96 dpi), into `file` or, without one, into a memory
-// buffer kept by the caller. `raw` feeds the rows through jpeg_write_raw_data (the frame's
-// width must then be a multiple of 8), otherwise through jpeg_write_scanlines, all rows of the
-// frame handed over at once through row pointers. Returns the compressed size.
-class LibjpegGrey {
-public:
-    LibjpegGrey()
-    {
-        m_cinfo.err = jpeg_std_error(&m_err);
-        jpeg_create_compress(&m_cinfo);
-    }
-    ~LibjpegGrey()
-    {
-        jpeg_destroy_compress(&m_cinfo);
-        std::free(m_mem);
-    }
-    LibjpegGrey(const LibjpegGrey&) = delete;
-    LibjpegGrey& operator=(const LibjpegGrey&) = delete;
-
-    size_t encode(const uint8_t* frame, int width, int height, int quality, bool raw, FILE* file = nullptr)
-    {
-        unsigned char* given = m_mem;
-        if (file) {
-            jpeg_stdio_dest(&m_cinfo, file);
-        } else {
-            if (!m_mem) {
-                // Room for any grey frame at these qualities: libjpeg never has to grow it.
-                m_memCapacity = 2ul * unsigned(width) * unsigned(height) + 65536;
-                m_mem = given = static_cast<unsigned char*>(std::malloc(m_memCapacity));
-            }
-            m_memSize = m_memCapacity;
-            jpeg_mem_dest(&m_cinfo, &m_mem, &m_memSize);
-        }
-        m_cinfo.image_width = JDIMENSION(width);
-        m_cinfo.image_height = JDIMENSION(height);
-        m_cinfo.input_components = 1;
-        m_cinfo.in_color_space = JCS_GRAYSCALE;
-        jpeg_set_defaults(&m_cinfo);
-        jpeg_set_quality(&m_cinfo, quality, FALSE);
-        m_cinfo.comp_info[0].h_samp_factor = 2;
-        m_cinfo.comp_info[0].v_samp_factor = 2;
-        m_cinfo.density_unit = 1;
-        m_cinfo.X_density = 96;
-        m_cinfo.Y_density = 96;
-        m_cinfo.raw_data_in = raw ? TRUE : FALSE;
-        m_rows.resize(size_t(height) + 16);
-        for (int y = 0; y < height + 16; ++y)
-            m_rows[size_t(y)] = const_cast<JSAMPROW>(frame + size_t(std::min(y, height - 1)) * size_t(width));
-        jpeg_start_compress(&m_cinfo, TRUE);
-        if (raw) {
-            const int lines = m_cinfo.max_v_samp_factor * DCTSIZE;
-            for (int top = 0; top < height; top += lines) {
-                JSAMPARRAY planes[1] = {m_rows.data() + top};
-                jpeg_write_raw_data(&m_cinfo, planes, JDIMENSION(lines));
-            }
-        } else {
-            while (m_cinfo.next_scanline < m_cinfo.image_height)
-                jpeg_write_scanlines(&m_cinfo, m_rows.data() + m_cinfo.next_scanline,
-                                     m_cinfo.image_height - m_cinfo.next_scanline);
-        }
-        jpeg_finish_compress(&m_cinfo);
-        if (file) return 0;
-        if (m_mem != given) {  // libjpeg moved to a bigger buffer of its own, now ours
-            std::free(given);
-            m_memCapacity = m_memSize;
-        }
-        return m_memSize;
-    }
-
-private:
-    jpeg_compress_struct m_cinfo{};
-    jpeg_error_mgr m_err{};
-    std::vector<JSAMPROW> m_rows;
-    unsigned char* m_mem = nullptr;
-    unsigned long m_memSize = 0;
-    unsigned long m_memCapacity = 0;
-};
+// libjpeg on its own, the in-process reference (shared with the image output tests).
+using qxfixture::LibjpegGrey;
 
 } // namespace qxbench

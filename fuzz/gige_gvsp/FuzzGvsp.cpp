@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "QxCamApi.h"
 #include "gige/GevRing.h"
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cfg.packetPayload = 16 + (c & 0x3F);              // 16..79 bytes per packet
     cfg.width = 20 + ((c >> 6) & 1) * 4;
     cfg.height = 10;
-    cfg.pixelFormat = (c & 0x80) ? 0x01100007 : 0x01080001;
+    cfg.pixelFormat = (c & 0x80) ? QX_PIXEL_MONO16 : QX_PIXEL_MONO8;
     cfg.payloadSize = cfg.width * cfg.height * gvsp::bytesPerPixel(cfg.pixelFormat);
     // Bit 6: immediate resend; bits 6 and 3 together: timer-driven rounds.
     cfg.resendMode = ((c >> 6) & 1) ? (((c >> 3) & 1) ? GvspReceiver::kTimerMode : 1) : 0;
@@ -68,6 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GevFpsMeter fps;
     GvspReceiver rx(cfg, *ring, [](uint64_t, bool, uint32_t f, uint32_t l) { return f <= l; }, &fps);
     std::vector<uint8_t> image(cfg.payloadSize);
+    // Inputs of odd length lend `image` to the receiver as a waiting reader does (the filter
+    // driver's read): blocks are written into it and taken in place, or the loan is taken back.
+    const bool lend = (size & 1) != 0;
+    auto take = [&](GevImageBuffer* b) {
+        if (b->lent != image.data()) ring->withdrawLoan();
+        GevImageHeader h{};
+        gevCopyImage(*b, cfg.payloadSize, image.data(), &h, 1);
+        ring->giveBack(b);
+        ring->withdrawLoan();
+    };
 
     int64_t now = 0;
     size_t at = 1;
@@ -79,26 +90,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint8_t> dgram(data + at, data + at + n);
         at += n;
         decoders(dgram.data(), dgram.size());
+        if (lend && !ring->lentTo && !ring->lendNext) ring->lendNext = image.data();
         rx.process(dgram.data(), dgram.size());
         if (cfg.resendMode == GvspReceiver::kTimerMode) {
             now += 150;  // a synthetic clock: rounds and give-ups happen within the input
             rx.resendTick(now, n == 0);
         }
         if (GevImageBuffer* b = ring->deliverList.pop()) {
-            GevImageHeader h{};
-            gevCopyImage(*b, cfg.payloadSize, image.data(), &h, 1);
+            take(b);
             g_sink = g_sink ^ image[0];
-            ring->freeList.push(b);
         }
     }
     rx.flushOnIdle();
     rx.flushAtEnd();
-    while (GevImageBuffer* b = ring->deliverList.pop()) {
-        GevImageHeader h{};
-        gevCopyImage(*b, cfg.payloadSize, image.data(), &h, 1);
-        ring->freeList.push(b);
-    }
-    if (ring->freeList.count() != 4) std::abort();  // every buffer came back
+    while (GevImageBuffer* b = ring->deliverList.pop()) take(b);
+    ring->withdrawLoan();
+    if (ring->freeList.count() != 4 || ring->lentTo) std::abort(); // every buffer came back, no loan left
     gevFreeRing(ring, 1);
     return 0;
 }

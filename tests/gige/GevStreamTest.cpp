@@ -184,6 +184,42 @@ TEST_F(GevStream, PacketResendRecoversLostAndReorderedPackets) {
     EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
 }
 
+// A GEVGetImage that waits before its block comes lends the caller's buffer: the block is
+// written straight into it. Resent packets land there too, and the bytes of a packet lost for
+// good read zero, not what the caller's buffer held.
+TEST_F(GevStream, ImagesTakenByWaitingCallsAreTheSameAsCopiedOnes) {
+    open();
+    setTimeouts(50, 3000);
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    constexpr uint64_t kBlocks = 6;
+    std::thread sending([&] {
+        for (uint64_t b = 1; b <= kBlocks; ++b) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the call most likely waits
+            SimBlockOptions o;
+            if (b == 2) o.drop = {2}; // sent again when asked
+            if (b == 4) o.lost = {2}; // never comes
+            sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), o);
+        }
+    });
+    for (uint64_t b = 1; b <= kBlocks; ++b) {
+        GevImageHeader h{};
+        Bytes out;
+        const GevStatus st = get(&h, &out);
+        EXPECT_EQ(h.BlockId, b);
+        Bytes want = SimGvspSender::pattern(b, kPayload);
+        if (b == 4) {
+            EXPECT_EQ(st, GEV_STATUS_GRAB_ERROR);
+            std::fill(want.begin() + 1464, want.begin() + 2 * 1464, 0);
+        } else {
+            EXPECT_EQ(st, GEV_STATUS_SUCCESS) << b;
+        }
+        EXPECT_EQ(out, want) << "block " << b;
+    }
+    sending.join();
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+}
+
 TEST_F(GevStream, UnrecoverableLossDeliversAnIncompleteImage) {
     open();
     setTimeouts(50, 1000);

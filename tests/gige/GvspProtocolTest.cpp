@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "QxCamApi.h"
 #include "gige/GvspProtocol.h"
 
 using namespace qx::gige::gvsp;
@@ -61,7 +62,7 @@ TEST(GvspProtocol, ImageLeaderLayout) {
     h.format = kLeader;
     ImageLeader l;
     l.timestamp = 0x1122334455667788ull;
-    l.pixelFormat = 0x01080001;
+    l.pixelFormat = QX_PIXEL_MONO8;
     l.width = 640;
     l.height = 480;
     l.offsetX = 8;
@@ -148,8 +149,8 @@ TEST(GvspProtocol, PacketResendCommandIs20Or28Bytes) {
 }
 
 TEST(GvspProtocol, BytesPerPixel) {
-    EXPECT_EQ(bytesPerPixel(0x01080001), 1u);  // Mono8
+    EXPECT_EQ(bytesPerPixel(QX_PIXEL_MONO8), 1u);
     EXPECT_EQ(bytesPerPixel(0x010C0006), 2u);  // Mono12Packed: 12 bits
-    EXPECT_EQ(bytesPerPixel(0x01100007), 2u);  // Mono16
+    EXPECT_EQ(bytesPerPixel(QX_PIXEL_MONO16), 2u);
     EXPECT_EQ(bytesPerPixel(0x02180014), 3u);  // RGB8
 }

@@ -201,7 +201,7 @@ TEST_F(GvspReceiverTest, ShortDatagramsAndErrorStatusesAreSkipped) {
     make(40, 25, 100);
     const Bytes seven{0, 0, 0, 1, 1, 0, 0};
     EXPECT_EQ(rx->process(seven.data(), seven.size()), 1);
-    EXPECT_EQ(rx->blockIdMode(), 0);  // a short datagram decides nothing
+    EXPECT_EQ(rx->blockIdMode(), GvspBlockIdMode::Undecided); // a short datagram decides nothing
 
     gvsp::Header h = header(1, gvsp::kLeader, 0);
     h.status = 0x8001;
@@ -550,6 +550,8 @@ TEST_F(GvspReceiverTest, PaddedCopyOfAHugeUncheckedHeightEndsAtTheBlock) {
     EXPECT_EQ(wrongPadding, 1u);
 }
 
+// Blocks that find the ring full are counted once each, however many of their packets come,
+// and logged at a bounded rate; a later delivered block counts them as missing.
 TEST_F(GvspReceiverTest, FullDeliveryListLeavesNoBufferForTheNextLeader) {
     make(40, 25, 100);
     const Bytes data(1000, 1);
@@ -557,9 +559,25 @@ TEST_F(GvspReceiverTest, FullDeliveryListLeavesNoBufferForTheNextLeader) {
     EXPECT_EQ(ring->deliverList.count(), 4u);
     EXPECT_EQ(leader(5), 0);
     EXPECT_TRUE(logged("[W] There is no buffer available in the queue to store the data. (QueuedList: 0, DeliverList: 4)"));
-    payload(5, 1, data);
-    trailer(5, 25);
+    EXPECT_TRUE(logged("[W] 1 block(s) dropped at the full image ring (1 in all)"));
+    for (uint64_t b = 5; b <= 40; ++b) block(b, data); // every packet of each finds no buffer
     EXPECT_EQ(ring->deliverList.count(), 4u);
+    EXPECT_EQ(rx->ringFull.load(), 36u);
+    size_t lines = 0;
+    for (const auto& l : LogCapture::instance().lines())
+        if (l.text.find("There is no buffer available") != std::string::npos) ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LT(lines, 36u); // one line per second at most, not one per block or packet
+
+    GevImageHeader h{};
+    Bytes out;
+    while (take(&h, &out) != GEV_STATUS_TIMEOUT) {
+    }
+    block(41, data);
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.BlockId, 41u);
+    EXPECT_EQ(h.MissingBlocks, 36u);
+    EXPECT_EQ(rx->missingBlocks.load(), 36u);
 }
 
 TEST_F(GvspReceiverTest, LeaderGeometryDifferentFromTheStartValuesIsReplaced) {
@@ -584,7 +602,7 @@ TEST_F(GvspReceiverTest, ExtendedIdsAndDeviceSideDrops) {
     make(40, 25, 100);
     const Bytes data(1000, 1);
     block(0x100000001ull, data);
-    EXPECT_EQ(rx->blockIdMode(), 2);
+    EXPECT_EQ(rx->blockIdMode(), GvspBlockIdMode::Extended);
     EXPECT_TRUE(logged("[N] Stream uses extended block IDs"));
     // The device reports that it dropped blocks before this one.
     gvsp::Header h = header(0x100000004ull, gvsp::kLeader, 0);
@@ -607,4 +625,85 @@ TEST_F(GvspReceiverTest, PacketsForGuardsAgainstZeroAndOverflow) {
     EXPECT_EQ(GvspReceiver::packetsFor(1000, 100, false), 10u);
     EXPECT_EQ(GvspReceiver::packetsFor(1001, 100, true), 12u);
     EXPECT_EQ(GvspReceiver::packetsFor(0xFFFFFFFFu, 1, false), 0u);  // beyond 24-bit packet ids
+}
+
+// Memory lent by a waiting reader (the filter driver's read) takes the next block when nothing
+// is in flight before it; the read then finds the block in place, packed as a copy would be.
+// A loan taken back mid-block moves the bytes so far into the ring's own buffer.
+TEST_F(GvspReceiverTest, LentMemoryTakesTheNextBlockInPlaceOrGivesItBack) {
+    make(40, 25, 100, 1);
+    GevImageHeader h{};
+    Bytes lent(1000, 0xEE);
+    const Bytes one = qx::fixture::SimGvspSender::pattern(1, 1000);
+    ring->lendNext = lent.data();
+    block(1, one);
+    GevImageBuffer* b = ring->deliverList.pop();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->lent, lent.data());
+    EXPECT_EQ(ring->lentTo, b);
+    EXPECT_EQ(ring->lendNext, nullptr);
+    EXPECT_EQ(gevCopyImage(*b, cfg.payloadSize, lent.data(), &h, kCam), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(lent, one);
+    EXPECT_EQ(h.BlockId, 1u);
+    ring->giveBack(b);
+    EXPECT_EQ(ring->lentTo, nullptr);
+    EXPECT_EQ(b->lent, nullptr);
+
+    // A block in flight takes no loan: the loan waits for the block after it.
+    const Bytes two = qx::fixture::SimGvspSender::pattern(2, 1000),
+                three = qx::fixture::SimGvspSender::pattern(3, 1000);
+    leader(2);
+    payload(2, 1, two);
+    ring->lendNext = lent.data();
+    for (uint32_t p = 2; p <= 10; ++p) payload(2, p, two);
+    trailer(2, cfg.height);
+    EXPECT_EQ(ring->lentTo, nullptr);
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, two);
+    // Block 3 starts in the loan; packet 5 lost, then the read's time runs out and the loan
+    // is taken back: block 3 continues in its own buffer and reads whole after the resend.
+    leader(3);
+    for (uint32_t p = 1; p <= 6; ++p)
+        if (p != 5) payload(3, p, three);
+    ASSERT_NE(ring->lentTo, nullptr);
+    GevImageBuffer* lentBlock = ring->lentTo;
+    ring->withdrawLoan();
+    EXPECT_EQ(lentBlock->lent, nullptr);
+    EXPECT_EQ(ring->lentTo, nullptr);
+    std::fill(lent.begin(), lent.end(), 0xEE); // the reader's memory is its own again
+    for (uint32_t p = 7; p <= 10; ++p) payload(3, p, three);
+    trailer(3, cfg.height);
+    ASSERT_FALSE(resends.empty());
+    payload(3, 5, three); // the resent packet
+    rx->flushAtEnd();
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.BlockId, 3u);
+    EXPECT_EQ(out, three);
+
+    // Padded lines are packed in place.
+    make(10, 5, 20, 0, 10, 60);
+    Bytes data(60);
+    for (size_t i = 0; i < 60; ++i) data[i] = static_cast<uint8_t>(i);
+    Bytes copied;
+    for (const bool lend : {false, true}) {
+        Bytes mem(60, 0xEE);
+        if (lend) ring->lendNext = mem.data();
+        gvsp::ImageLeader l;
+        l.width = 10;
+        l.height = 5;
+        l.pixelFormat = kMono8;
+        l.paddingX = 2;
+        leader(lend ? 2 : 1, l);
+        for (uint32_t p = 1; p <= 3; ++p) payload(lend ? 2 : 1, p, data);
+        trailer(lend ? 2 : 1, 5);
+        GevImageBuffer* d = ring->deliverList.pop();
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->lent != nullptr, lend);
+        EXPECT_EQ(gevCopyImage(*d, 60, mem.data(), &h, kCam), GEV_STATUS_SUCCESS);
+        ring->giveBack(d);
+        if (lend) EXPECT_EQ(mem, copied);
+        else copied = mem;
+    }
+    EXPECT_EQ(copied[10], 12);
 }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "GevChannelTestSupport.h"
+#include "QxCamApi.h"
 #include "gige/GevFilterDriver.h"
 #include "gige/GevRecord.h"
 #include "Sys/ByteOrder.h"
@@ -154,7 +155,7 @@ protected:
         GEVSetDetailedLog(1, 0xFF & ~GEV_LOG_REGDATA);
         ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
     }
-    GevStatus start() { return GEVAcquisitionStart(1, 0, kPayload, 64, 48, 0x01080001); }
+    GevStatus start() { return GEVAcquisitionStart(1, 0, kPayload, 64, 48, QX_PIXEL_MONO8); }
     static constexpr uint32_t kPayload = 64 * 48;
     Script script;
     std::shared_ptr<qx::fixture::SimGevDevice> device;

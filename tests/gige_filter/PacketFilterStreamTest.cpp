@@ -158,6 +158,56 @@ TEST_F(PacketFilterStream, TheDriverAsksForLostPacketsItself) {
     EXPECT_GE(s.ResendRequestedPackets, 9u);
 }
 
+// A read that waits before its block comes lends its buffer to the driver, which writes the
+// block straight into it: the images are the same as those copied out of the driver's ring,
+// resent packets included.
+TEST_F(PacketFilterStream, ReadsWaitingBeforeTheirBlocksGetThemByteExact) {
+    openSimulated();
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    constexpr uint64_t kBlocks = 8;
+    std::thread reader([&] {
+        for (uint64_t b = 1; b <= kBlocks; ++b) expectBlock(b);
+    });
+    for (uint64_t b = 1; b <= kBlocks; ++b) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the read is most likely waiting
+        SimBlockOptions o;
+        if (b % 2 == 0) o.drop = {3, 9};
+        sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), o);
+    }
+    reader.join();
+    ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    GevStreamStatistics s{};
+    ASSERT_EQ(GEVGetStreamStatistics(1, &s), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(s.DeliveredBlocks, kBlocks);
+    EXPECT_EQ(s.MissingPackets, 0u);
+}
+
+// Resend switched on and off while the driver streams applies to the blocks that follow.
+TEST_F(PacketFilterStream, ResendSwitchedMidStreamAppliesToTheNextBlocks) {
+    openSimulated();
+    ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    SimBlockOptions o;
+    o.drop = {2, 7}; // sent again only when asked
+    sender->sendBlock(1, SimGvspSender::pattern(1, kPayload), o);
+    expectBlock(1, GEV_STATUS_GRAB_ERROR);
+    EXPECT_TRUE(sender->resendRequests().empty());
+
+    ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
+    sender->sendBlock(2, SimGvspSender::pattern(2, kPayload), o);
+    expectBlock(2);
+    EXPECT_FALSE(sender->resendRequests().empty());
+
+    ASSERT_EQ(GEVSetPacketResend(1, 0), GEV_STATUS_SUCCESS);
+    const size_t asked = sender->resendRequests().size();
+    sender->sendBlock(3, SimGvspSender::pattern(3, kPayload), o);
+    expectBlock(3, GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(sender->resendRequests().size(), asked);
+    ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+}
+
 TEST_F(PacketFilterStream, DriverAndGrabThreadTakeTurnsOnOneCamera) {
     openSimulated();
     uint64_t block = 1;

@@ -39,7 +39,7 @@ TEST(CxImage, CreateLayout)
 {
     CxImage img;
     ASSERT_NE(img.Create(3, 2, 8, 0), nullptr);
-    EXPECT_EQ(img.GetEffWidth(), 4u);
+    EXPECT_EQ(img.GetLineBytes(), 4u);
     EXPECT_EQ(img.GetHeader().biSizeImage, 8u);
     EXPECT_EQ(img.GetPaletteCount(), 256u);
     EXPECT_EQ(img.GetDibSize(), 40u + 1024u + 8u);
@@ -50,10 +50,10 @@ TEST(CxImage, CreateLayout)
     EXPECT_EQ(img.GetPaletteCount(), 16u);
     ASSERT_NE(img.Create(5, 1, 24, 0), nullptr);
     EXPECT_EQ(img.GetPaletteCount(), 0u);
-    EXPECT_EQ(img.GetEffWidth(), 16u);
+    EXPECT_EQ(img.GetLineBytes(), 16u);
     ASSERT_NE(img.Create(9, 1, 1, 0), nullptr);
     EXPECT_EQ(img.GetPaletteCount(), 2u);
-    EXPECT_EQ(img.GetEffWidth(), 4u);
+    EXPECT_EQ(img.GetLineBytes(), 4u);
 }
 
 TEST(CxImage, NewPixelMemoryIsZeroed)
@@ -123,13 +123,37 @@ TEST(CxImage, CopyFromCopiesPixelsAndSettings)
     EXPECT_TRUE(copy.IsGreyPalette());
 }
 
+TEST(CxImage, CopyFromWithoutPixelsOrAlpha) {
+    CxImage src(3, 3, 8, 0);
+    src.SetGrayPalette();
+    src.GetBits(1)[1] = 77;
+    src.CreateAlpha();
+    CxImage copy;
+    copy.CopyFrom(src, false, true, false);
+    ASSERT_TRUE(copy.IsValid());
+    EXPECT_TRUE(copy.IsGreyPalette()); // the palette comes along without the pixels
+    EXPECT_NE(copy.GetBits(1)[1], 77);
+    EXPECT_FALSE(copy.HasAlpha());
+}
+
+TEST(CxImage, CopySettingsOnlyWithoutPixels) {
+    CxImage src(CXIMAGE_FORMAT_GIF);
+    src.SetJpegQuality(33);
+    CxImage empty;
+    empty.CopySettings(src);
+    EXPECT_EQ(empty.GetJpegQuality(), 33);
+    EXPECT_EQ(empty.GetImageType(), uint32_t(CXIMAGE_FORMAT_GIF));
+    CxImage full(2, 2, 8, 0);
+    full.CopySettings(src);
+    EXPECT_EQ(full.GetJpegQuality(), 90);
+}
+
 TEST(CxImage, ViewsShareAndFreeNothing)
 {
     CxImage owner(4, 2, 8, 0);
     {
         CxImage view;
         view.ShareFrom(owner);
-        EXPECT_TRUE(view.IsView());
         EXPECT_EQ(view.GetBits(0), owner.GetBits(0));
         EXPECT_FALSE(view.Clear());
         EXPECT_FALSE(view.DeleteFrames());
@@ -148,6 +172,37 @@ TEST(CxImage, TakeOverEmptiesTheSource)
     EXPECT_FALSE(a.IsValid());
     EXPECT_EQ(b.GetWidth(), 4u);
     EXPECT_EQ(b.GetBits(0)[0], 3);
+}
+
+TEST(CxImage, TakeOverMovesAlphaAndFramesWhenAsked) {
+    CxImage a(2, 2, 24, 0);
+    a.CreateAlpha();
+    a.SetAlpha(1, 1, 7);
+    ASSERT_TRUE(a.AddFrame(CxImage(1, 1, 8, 0)));
+    CxImage b(3, 3, 8, 0);
+    ASSERT_TRUE(b.AddFrame(CxImage(1, 1, 8, 0)));
+    ASSERT_TRUE(b.AddFrame(CxImage(1, 1, 8, 0)));
+    EXPECT_TRUE(b.TakeOver(a, false)); // b keeps its own frames
+    EXPECT_EQ(b.GetFrameCount(), 2);
+    EXPECT_EQ(a.GetFrameCount(), 1);
+    EXPECT_EQ(b.GetAlpha(1, 1), 7);
+    EXPECT_FALSE(a.HasAlpha());
+
+    CxImage c;
+    ASSERT_TRUE(c.AddFrame(CxImage(1, 1, 8, 0)));
+    ASSERT_TRUE(c.AddFrame(CxImage(1, 1, 8, 0)));
+    ASSERT_TRUE(c.AddFrame(CxImage(1, 1, 8, 0)));
+    EXPECT_TRUE(b.TakeOver(c));
+    EXPECT_EQ(b.GetFrameCount(), 3);
+    EXPECT_EQ(c.GetFrameCount(), 0);
+    EXPECT_FALSE(b.IsValid()); // c had no pixels
+    EXPECT_FALSE(b.HasAlpha());
+
+    CxImage view;
+    view.ShareFrom(b);
+    EXPECT_FALSE(view.TakeOver(a)); // a view owns nothing to replace
+    EXPECT_FALSE(b.TakeOver(view));
+    EXPECT_FALSE(b.TakeOver(b));
 }
 
 TEST(CxImage, FlipSwapsStoredRows)
@@ -193,6 +248,14 @@ TEST(CxImage, Palettes)
     CxImage rgb(2, 2, 24, 0);
     EXPECT_FALSE(rgb.GetPaletteColor(0, &r, &g, &b));
     EXPECT_EQ(rgb.GetPalette(), nullptr);
+    // SetPalette copies no more entries than the image has, and no more than given.
+    std::vector<RGBQuad> entries(20, RGBQuad{1, 2, 3, 0});
+    img.SetPalette(entries.data(), 20);
+    EXPECT_EQ(img.GetPaletteColor(15).rgbRed, 3);
+    img.SetGrayPalette();
+    img.SetPalette(entries.data(), 2);
+    EXPECT_EQ(img.GetPaletteColor(1).rgbRed, 3);
+    EXPECT_EQ(img.GetPaletteColor(2).rgbRed, 34);
 }
 
 TEST(CxImage, NearestPaletteIndex)
@@ -265,7 +328,6 @@ TEST(CxImage, SettingsAndSlots)
     EXPECT_EQ(img.GetDpiX(), 96);
     img.SetDpiY(300);
     EXPECT_EQ(img.GetHeader().biYPelsPerMeter, 11811);
-    EXPECT_EQ(reinterpret_cast<const BitmapInfoHeader*>(img.GetDib())->biYPelsPerMeter, 11811);
     img.SetJpegQuality(300 & 0xFF);
     EXPECT_EQ(img.GetJpegQuality(), 44);
     EXPECT_EQ(CxImage::FormatSlotIndex(1), 1);
@@ -278,6 +340,14 @@ TEST(CxImage, SettingsAndSlots)
     EXPECT_EQ(CxImage::FormatSlotIndex(20), 18);
     EXPECT_EQ(CxImage::FormatSlotIndex(21), 0);
     EXPECT_EQ(img.GetFormatOption(CXIMAGE_FORMAT_TIF), 0u);
+    img.SetOffset(5, -6);
+    img.SetDisposalMethod(2);
+    int32_t left = 0, top = 0;
+    img.GetOffset(&left, &top);
+    EXPECT_EQ(left, 5);
+    EXPECT_EQ(top, -6);
+    img.GetOffset(nullptr, nullptr); // either output may be left out
+    EXPECT_EQ(img.GetDisposalMethod(), 2);
 }
 
 TEST(CxImage, SwapRedBlueAndLuminance)
@@ -291,6 +361,24 @@ TEST(CxImage, SwapRedBlueAndLuminance)
     EXPECT_EQ(buf[0], 3);
     EXPECT_GT(CxImage::CompareLuminance(RGBQuad{255, 255, 255, 0}, RGBQuad{0, 0, 0, 0}), 0);
     EXPECT_EQ(CxImage::CompareLuminance(RGBQuad{0, 255, 0, 0}, RGBQuad{0, 0, 0, 0}), 601 * 255 / 1024);
+}
+
+TEST(CxImage, AlphaPlane) {
+    CxImage img(3, 2, 24, 0);
+    EXPECT_FALSE(img.HasAlpha());
+    img.SetAlpha(0, 0, 1); // no plane: ignored
+    ASSERT_TRUE(img.CreateAlpha());
+    EXPECT_EQ(img.GetAlphaUnchecked(2, 1), 255);
+    img.SetAlpha(7, 7, 1); // outside: ignored
+    img.SetAlpha(0, 0, 1);
+    EXPECT_EQ(img.GetAlphaUnchecked(0, 0), 1);
+    EXPECT_EQ(img.GetPixelColor(0, 0, true).rgbReserved, 1);
+    ASSERT_TRUE(img.CreateAlpha()); // an existing plane is kept
+    EXPECT_EQ(img.GetAlphaUnchecked(0, 0), 1);
+    CxImage pal(3, 2, 8, 0);
+    EXPECT_FALSE(pal.PaletteHasAlpha());
+    pal.SetPaletteColor(5, 1, 1, 1, 128);
+    EXPECT_TRUE(pal.PaletteHasAlpha());
 }
 
 TEST(CxImage, SelectionAndAlpha)
@@ -332,6 +420,33 @@ TEST(CxImage, RaiseBitDepth)
     EXPECT_EQ(img.GetPixelColor(4, 1).rgbGreen, 255);
     EXPECT_TRUE(img.RaiseBitDepth(24));
     EXPECT_FALSE(img.RaiseBitDepth(8));
+}
+
+TEST(CxImage, RaiseBitDepthCarriesAlphaAndTransparencyAndStopsOnAbort) {
+    CxImage img(2, 1, 8, 0);
+    img.SetPaletteColor(1, 10, 20, 30, 0);
+    img.SetPaletteColor(2, 40, 50, 60, 128); // palette alpha: the 24-bit image gets a plane
+    img.SetPixelIndex(0, 0, 1);
+    img.SetPixelIndex(1, 0, 2);
+    img.SetTransparentIndex(1);
+    ASSERT_TRUE(img.RaiseBitDepth(24));
+    EXPECT_FALSE(img.HasTransparentIndex());
+    EXPECT_EQ(img.GetTransparentColor().rgbRed, 10); // the index's colour is kept as a colour
+    ASSERT_TRUE(img.HasAlpha());
+    EXPECT_EQ(img.GetAlpha(1, 0), 128);
+    EXPECT_EQ(img.GetPixelColor(1, 0).rgbBlue, 60);
+
+    CxImage aborted(2, 2, 4, 0);
+    aborted.SetGrayPalette();
+    aborted.SetPixelIndex(0, 0, 9);
+    aborted.SetAbort(true);
+    ASSERT_TRUE(aborted.RaiseBitDepth(8)); // the new depth, but no row was copied
+    EXPECT_EQ(aborted.GetBpp(), 8u);
+    EXPECT_EQ(aborted.GetPixelIndex(0, 0), 0);
+    EXPECT_EQ(aborted.GetPaletteColor(9).rgbRed, 153);
+
+    CxImage empty;
+    EXPECT_FALSE(empty.RaiseBitDepth(8));
 }
 
 TEST(CxImage, EncodeDispatch)

@@ -4,10 +4,9 @@
 #include <random>
 #include <vector>
 
-#include <jpeglib.h>
-
 #include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
+#include "LibjpegGrey.h"
 
 namespace {
 
@@ -221,34 +220,11 @@ namespace {
 // settings (grey, 2 x 2 sampling, quality, 96 dpi).
 std::vector<uint8_t> libjpegScanlines(const CxImage& img, int quality)
 {
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &out, &size);
-    cinfo.image_width = img.GetWidth();
-    cinfo.image_height = img.GetHeight();
-    cinfo.input_components = 1;
-    cinfo.in_color_space = JCS_GRAYSCALE;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, FALSE);
-    cinfo.comp_info[0].h_samp_factor = 2;
-    cinfo.comp_info[0].v_samp_factor = 2;
-    cinfo.density_unit = 1;
-    cinfo.X_density = 96;
-    cinfo.Y_density = 96;
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = img.GetBits(img.GetHeight() - 1 - cinfo.next_scanline);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::vector<uint8_t> bytes(out, out + size);
-    std::free(out);
-    return bytes;
+    std::vector<const uint8_t*> lines(img.GetHeight());
+    for (uint32_t y = 0; y < img.GetHeight(); ++y) lines[y] = img.GetBits(img.GetHeight() - 1 - y);
+    qxfixture::LibjpegGrey jpeg;
+    const size_t n = jpeg.encodeLines(lines.data(), int(img.GetWidth()), int(img.GetHeight()), quality, false);
+    return std::vector<uint8_t>(jpeg.data(), jpeg.data() + n);
 }
 
 std::vector<uint8_t> streamBytes(CxMemFile& mem)

@@ -168,7 +168,7 @@ TEST(IcoEncoder, GreyLayoutAndPixels)
 {
     CxImage img = greyPicture(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(x * 7 + y * 11); });
     const auto ico = encodeToMemory(img, CXIMAGE_FORMAT_ICO);
-    const uint32_t colourBytes = img.GetEffWidth() * 23;
+    const uint32_t colourBytes = img.GetLineBytes() * 23;
     const uint32_t maskBytes = ((37 + 31) / 32) * 4 * 23;
     ASSERT_EQ(ico.size(), 6u + 16u + 40u + 1024u + colourBytes + maskBytes);
     EXPECT_EQ(le16(ico, 0), 0);
@@ -453,14 +453,14 @@ TEST(PcxEncoder, OneBitKeepsItsColours)
         img.SetPaletteColor(1, whiteFirst ? 0 : 255, whiteFirst ? 0 : 255, whiteFirst ? 0 : 255);
         for (uint32_t y = 0; y < 5; ++y)
             for (uint32_t x = 0; x < 21; ++x) img.SetPixelIndex(x, y, uint8_t((x * y + x) % 3 == 0));
-        const std::vector<uint8_t> before(img.GetBits(0), img.GetBits(0) + img.GetEffWidth() * 5);
+        const std::vector<uint8_t> before(img.GetBits(0), img.GetBits(0) + img.GetLineBytes() * 5);
         const std::string path = dir.file(whiteFirst ? "w.pcx" : "b.pcx");
         ASSERT_TRUE(img.Save(path.c_str(), CXIMAGE_FORMAT_PCX));
         int status = 0;
         const std::string ppm = run("pcxtoppm '" + path + "' 2>/dev/null", &status);
         EXPECT_EQ(status, 0);
         EXPECT_EQ(netpbmPixels(std::vector<uint8_t>(ppm.begin(), ppm.end())), expectedPixels(img, false)) << whiteFirst;
-        EXPECT_EQ(std::vector<uint8_t>(img.GetBits(0), img.GetBits(0) + img.GetEffWidth() * 5), before);
+        EXPECT_EQ(std::vector<uint8_t>(img.GetBits(0), img.GetBits(0) + img.GetLineBytes() * 5), before);
     }
 }
 

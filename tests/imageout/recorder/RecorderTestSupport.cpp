@@ -12,10 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// libjpeg is C; jpeglib.h needs stdio first.
-extern "C" {
-#include <jpeglib.h>
-}
+#include "LibjpegGrey.h"
 
 namespace fs = std::filesystem;
 
@@ -183,29 +180,9 @@ double meanAbsDiff(const uint8_t* a, const uint8_t* b, size_t n) {
 }
 
 std::vector<uint8_t> encodeGrayJpeg(const uint8_t* gray, int width, int height, int quality) {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = static_cast<JDIMENSION>(width);
-    cinfo.image_height = static_cast<JDIMENSION>(height);
-    cinfo.input_components = 1;
-    cinfo.in_color_space = JCS_GRAYSCALE;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(gray + size_t(cinfo.next_scanline) * size_t(width));
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    std::vector<uint8_t> jpeg(buffer, buffer + size);
-    jpeg_destroy_compress(&cinfo);
-    std::free(buffer);
-    return jpeg;
+    qxfixture::LibjpegGrey jpeg;
+    const size_t size = jpeg.encode(gray, width, height, quality, false);
+    return std::vector<uint8_t>(jpeg.data(), jpeg.data() + size);
 }
 
 } // namespace rectest

@@ -53,7 +53,7 @@ std::vector<uint8_t> makeNumberedFrame(int width, int height, uint32_t number);
 int readFrameNumber(const uint8_t* gray, int width, int height);
 double meanAbsDiff(const uint8_t* a, const uint8_t* b, size_t n);
 
-// A baseline grey JPEG of the frame, made with libjpeg directly (for the writer's own tests).
+// A grey JPEG of the frame (top line first), made with libjpeg directly (for the writer's own tests).
 std::vector<uint8_t> encodeGrayJpeg(const uint8_t* gray, int width, int height, int quality);
 
 } // namespace rectest

@@ -26,6 +26,7 @@
 #include "gige/GvspReceiver.h"
 #include "Net/UdpSocket.h"
 #include "Sys/ByteOrder.h"
+#include "Sys/JoiningThread.h"
 
 namespace qx::packetfilter {
 
@@ -124,7 +125,7 @@ struct Slot {
     std::unique_ptr<GvspReceiver> rx;
     qx::net::UdpSocket control;  // sends PACKETRESEND
     uint16_t requestId = 1;
-    std::thread thread;
+    qx::sys::JoiningThread thread; // stopped through `stop`, then joined
     std::atomic<bool> stop{false};
 
     // Guarded by mutex: running flag, pending read, stop completion, last header, rate window.
@@ -165,7 +166,7 @@ void stopSlotsAtExit() {
     for (auto& slot : drv.slots) {
         if (!slot) continue;
         slot->stop = true;
-        if (slot->thread.joinable()) slot->thread.join();
+        slot->thread.join();
     }
 }
 
@@ -198,28 +199,44 @@ struct Handle : GevDriverHandle {
     void stopAndJoin(Slot* s);
 };
 
-// Copies the oldest delivered block into the reader's buffer; EBADMSG for an incomplete block.
-// The slot's mutex is held.
+// Copies the oldest delivered block into the reader's buffer (a block written there already
+// stays in place); EBADMSG for an incomplete block. The slot's mutex is held.
 int finishRead(Slot* s, GevImageBuffer* b, uint8_t* dest) {
     GevImageHeader h{};
     const GevStatus st = gevCopyImage(*b, s->ring->payloadSize, dest, &h, s->logCam);
     s->lastHeader = h;
-    s->ring->freeList.push(b);
+    s->ring->giveBack(b);
     return st == GEV_STATUS_SUCCESS ? 0 : EBADMSG;
 }
 
-// Ends a pending read when a block is there or its time is up (slot mutex held).
+// Ends a pending read when a block is there or its time is up (slot mutex held; slot thread).
+// While it waits, its buffer is lent to the next block the receiver starts: that block is
+// written straight into it. A block that reaches the reader first, or the end of the wait,
+// takes the loan back.
 void servePending(Slot* s, int64_t now, bool ending) {
     PendingRead& p = s->pending;
+    GevRing& ring = *s->ring;
     if (!p.active) return;
-    if (GevImageBuffer* b = s->ring->deliverList.pop()) {
+    if (GevImageBuffer* b = ring.deliverList.pop()) {
+        if (b->lent != p.buffer) ring.withdrawLoan();
         const int err = finishRead(s, b, p.buffer);
+        ring.withdrawLoan();
         p.active = false;
-        p.done->complete(err, s->ring->payloadSize);
+        p.done->complete(err, ring.payloadSize);
     } else if (ending || now >= p.deadlineMs) {
+        ring.withdrawLoan();
         p.active = false;
         p.done->complete(ending ? ECANCELED : ETIME, 0);
+    } else if (!ring.lentTo && !ring.lendNext) {
+        ring.lendNext = p.buffer;
     }
+}
+
+// Lends the buffer of a read that waits (see servePending) before more packets are placed.
+void offerLoan(Slot* s) {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    GevRing& ring = *s->ring;
+    if (s->pending.active && !ring.lentTo && !ring.lendNext) ring.lendNext = s->pending.buffer;
 }
 
 // One-second windows of delivered frames for the frame rate (slot mutex held).
@@ -260,7 +277,15 @@ void onPacket(Slot* s, const tpacket3_hdr* h) {
 
 void slotThread(Slot* s) {
     GvspReceiver& rx = *s->rx;
-    const bool resend = s->start.resend != 0;
+    bool resend = s->start.resend != 0;
+    // The resend flag may be switched while the slot streams: the receiver follows it before
+    // the packets that came after the switch.
+    auto followResendFlag = [&] {
+        const bool wanted = s->resend.load() != 0;
+        if (wanted == resend) return;
+        resend = wanted;
+        rx.setResendMode(wanted ? 1 : 0);
+    };
     uint32_t block = 0;
     int64_t lastPacket = nowMs();
     bool idleFlushed = true;
@@ -268,11 +293,14 @@ void slotThread(Slot* s) {
     while (!s->stop.load()) {
         pollfd p{s->fd, POLLIN, 0};
         poll(&p, 1, kPollMs);
+        followResendFlag();
         bool any = false;
         // Bounded: one pass over the ring at most per wake-up.
         for (uint32_t n = 0; n < s->blockCount; ++n) {
             auto* bd = reinterpret_cast<tpacket_block_desc*>(s->map + size_t(block) * kBlockSize);
             if (!(__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) break;
+            followResendFlag();
+            offerLoan(s);
             const uint32_t count = bd->hdr.bh1.num_pkts;
             auto* h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(bd) + bd->hdr.bh1.offset_to_first_pkt);
             for (uint32_t i = 0; i < count; ++i) {
@@ -317,7 +345,7 @@ void slotThread(Slot* s) {
 }
 
 int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
-    if (s->thread.joinable()) s->thread.join();
+    s->thread.join();
     const uint32_t packets = GvspReceiver::packetsFor(r.payloadSize, r.packetPayload, r.extraPacket != 0);
     if (packets == 0 || r.payloadSize == 0) return EINVAL;
     if (s->fd < 0) {
@@ -368,9 +396,11 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     cfg.logCam = s->logCam;
     s->resend = r.resend;
     s->requestId = 1;
-    // PACKETRESEND leaves from the adapter to the camera's control port.
+    // PACKETRESEND leaves from the adapter to the camera's control port, from a socket of its
+    // own as the stream receivers of other clients send it (a camera takes the command from any
+    // port). Opened also with resend off: it may be switched on while the slot streams.
     const bool multicast = (ntohl(r.destinationIp) >> 28) == 0xE;
-    if (r.resend && s->control.open(multicast ? 0 : r.destinationIp, 0) != 0) s->control.close();
+    if (s->control.open(multicast ? 0 : r.destinationIp, 0) != 0) s->control.close();
     s->rx = std::make_unique<GvspReceiver>(
         cfg, *ring,
         [s](uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
@@ -412,7 +442,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     }
     s->stop = false;
     try {
-        s->thread = std::thread(slotThread, s);
+        s->thread = qx::sys::JoiningThread(slotThread, s);
     } catch (const std::system_error&) {
         std::lock_guard<std::mutex> lock(s->mutex);
         s->running = false;
@@ -424,7 +454,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
 
 void Handle::stopAndJoin(Slot* s) {
     s->stop = true;
-    if (s->thread.joinable()) s->thread.join();
+    s->thread.join();
 }
 
 int Handle::adapter(const uint8_t* in, uint8_t* out, uint32_t outLength, uint32_t* bytes) {

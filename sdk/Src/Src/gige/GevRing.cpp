@@ -17,7 +17,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     missingBlocks = 0;
     word1 = word2 = 0;
     filledUpTo = 0;
-    status = 0;
+    status = GEV_BUFFER_COMPLETE;
     resendRequested = resendReceived = requestedPackets = 0;
     outOfOrder = 0;
     trailerSizeY = 0;
@@ -126,14 +126,30 @@ double GevFpsMeter::rate(bool* stable) const {
     return sys::framesPerSecond(m_frames, m_ticks, m_frequency);
 }
 
-GevImageBuffer* GevRing::takeFree(int logCam, bool zero) {
+void GevRing::logNoFreeBuffer(int logCam) const {
+    GevLog(static_cast<uint8_t>(logCam), GEV_LOG_WARNING,
+           "[W] There is no buffer available in the queue to store the data. (QueuedList: %d, DeliverList: %d)\n\n",
+           freeList.count(), deliverList.count());
+}
+
+void GevRing::giveBack(GevImageBuffer* b) {
+    if (b == lentTo) lentTo = nullptr;
+    b->lent = nullptr;
+    freeList.push(b);
+}
+
+void GevRing::withdrawLoan() {
+    lendNext = nullptr;
+    if (!lentTo) return;
+    std::memcpy(lentTo->data.data(), lentTo->lent, lentTo->data.size());
+    lentTo->lent = nullptr;
+    lentTo = nullptr;
+}
+
+GevImageBuffer* GevRing::takeFree(bool zero) {
     GevImageBuffer* b = freeList.pop();
-    if (!b) {
-        GevLog(static_cast<uint8_t>(logCam), GEV_LOG_WARNING,
-               "[W] There is no buffer available in the queue to store the data. (QueuedList: %d, DeliverList: %d)\n\n",
-               freeList.count(), deliverList.count());
-        return nullptr;
-    }
+    if (!b) return nullptr;
+    b->lent = nullptr;
     if (zero) std::memset(b->data.data(), 0, b->data.size());
     b->zeroed = zero;
     return b;
@@ -181,7 +197,8 @@ void gevFreeRing(std::unique_ptr<GevRing>& ring, int logCam) {
 GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* dest, GevImageHeader* header,
                        int logCam) {
     const uint8_t cam = static_cast<uint8_t>(logCam);
-    const uint8_t* src = b.data.data();
+    // The destination may be the block's own (lent) memory: lines only move towards its start.
+    const uint8_t* src = b.bytes();
     const uint64_t srcSize = std::min<uint64_t>(payloadSize, b.data.size());
     uint32_t height = b.height;
     GevLog(cam, GEV_LOG_VERBOSE, "[V] copy %dx%d pixel data in image memory\n", b.width, b.height);
@@ -199,17 +216,17 @@ GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* d
                 GevLog(cam, GEV_LOG_INFO, "[I] Wrong value of Padding X: %d\n", b.paddingX);
                 break;
             }
-            std::memcpy(dest + out, src + at, line);
+            std::memmove(dest + out, src + at, line);
             out += line;
         }
         if (out < payloadSize) std::memset(dest + out, 0, payloadSize - out);
     } else if (b.width == GEV_NON_IMAGE_WIDTH) {
         // Raw data: its size is in the height field, never more than the block holds.
         const uint64_t n = std::min<uint64_t>(b.height, srcSize);
-        std::memcpy(dest, src, n);
+        if (dest != src) std::memcpy(dest, src, n);
         if (n < payloadSize) std::memset(dest + n, 0, payloadSize - n);
     } else if (b.trailerSizeY == b.height) {
-        std::memcpy(dest, src, srcSize);
+        if (dest != src) std::memcpy(dest, src, srcSize);
         GevLog(cam, GEV_LOG_VERBOSE, "[V] Copied: %d bytes, no adjustment needed\n", payloadSize);
     } else {
         height = b.trailerSizeY;
@@ -220,7 +237,7 @@ GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* d
             GevLog(cam, GEV_LOG_ERROR, "[E] planned size was beyond buffer size %d\n", payloadSize);
             n = srcSize;
         }
-        std::memcpy(dest, src, n);
+        if (dest != src) std::memcpy(dest, src, n);
         if (n < payloadSize) std::memset(dest + n, 0, payloadSize - n);
         GevLog(cam, GEV_LOG_VERBOSE, "[V] Copied: %d bytes, now image header\n", static_cast<int>(n));
     }
@@ -244,7 +261,7 @@ GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* d
     h.ResendReceived = std::min(b.resendRequested, b.resendReceived);
     h.FilledUpTo = b.filledUpTo;
     GevStatus st = GEV_STATUS_SUCCESS;
-    if (b.status == 2 && b.missingPackets > 0) st = GEV_STATUS_GRAB_ERROR;
+    if (b.status == GEV_BUFFER_INCOMPLETE && b.missingPackets > 0) st = GEV_STATUS_GRAB_ERROR;
     else h.MissingPackets = 0;
     if (header) *header = h;
     return st;

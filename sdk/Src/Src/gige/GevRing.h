@@ -13,10 +13,20 @@
 
 namespace qx::gige {
 
-// One ring slot. Status: 0 complete, 2 incomplete, 3 leader failed the geometry check.
+// Status of a delivered ring slot.
+enum : uint16_t {
+    GEV_BUFFER_COMPLETE = 0,
+    GEV_BUFFER_INCOMPLETE = 2,     // packets missing
+    GEV_BUFFER_GEOMETRY_WRONG = 3, // the leader failed the geometry check
+};
+
+// One ring slot; its status is one of GEV_BUFFER_*.
 struct GevImageBuffer {
     GevImageBuffer* next = nullptr;     // list link
     std::vector<uint8_t> data;          // payload-size bytes
+    // Memory of a waiting reader the block is written into instead of `data` (at least
+    // payload-size bytes; the filter driver lends it, see GevRing::lendNext). Null: `data`.
+    uint8_t* lent = nullptr;
     uint64_t blockId = 0;
     uint64_t timestamp = 0;
     uint32_t pixelFormat = 0, width = 0, height = 0, offsetX = 0, offsetY = 0;
@@ -26,7 +36,7 @@ struct GevImageBuffer {
     uint16_t payloadType = 0;
     uint32_t word1 = 0, word2 = 0;      // chunk layout id and chunk length
     uint32_t filledUpTo = 0;
-    uint16_t status = 0;
+    uint16_t status = GEV_BUFFER_COMPLETE;
     uint16_t ringIndex = 0;
     uint32_t resendRequested = 0, resendReceived = 0, requestedPackets = 0;
     uint8_t outOfOrder = 0;
@@ -43,6 +53,9 @@ struct GevImageBuffer {
 
     // Ready for a new block: every packet missing, counters 0.
     void beginBlock(uint64_t id, uint32_t packets);
+    // Where the block's bytes are: the lent memory or `data`; data.size() bytes either way.
+    uint8_t* bytes() { return lent ? lent : data.data(); }
+    const uint8_t* bytes() const { return lent ? lent : data.data(); }
 };
 
 enum : uint8_t { GEV_PACKET_MISSING = 0, GEV_PACKET_RECEIVED = 1, GEV_PACKET_REQUESTED = 2 };
@@ -94,11 +107,24 @@ struct GevRing {
     uint32_t payloadSize = 0;
     uint32_t packetPayload = 0;
     uint32_t packetsPerBlock = 0;
+    // Lending (filter driver, on the thread that feeds the receiver): memory of a waiting
+    // reader, given to the next block the receiver starts when nothing is in flight before it,
+    // so that the read takes that block without a copy; `lentTo` is the buffer holding it.
+    uint8_t* lendNext = nullptr;
+    GevImageBuffer* lentTo = nullptr;
 
-    // Pops the free list and zeroes the data; logs and gives null when the list is empty.
-    // `zero` false leaves the zeroing to the caller (GvspReceiver zeroes only the bytes no
-    // packet wrote, when the block is delivered).
-    GevImageBuffer* takeFree(int logCam, bool zero = true);
+    // Back to the free list; a block written into lent memory gives it up.
+    void giveBack(GevImageBuffer* b);
+    // The block holding lent memory moves its bytes into its own buffer (another block goes to
+    // the reader first, or the read ends without it); nothing more is lent.
+    void withdrawLoan();
+
+    // Pops the free list and zeroes the data; null when the list is empty (the caller counts
+    // and logs that). `zero` false leaves the zeroing to the caller (GvspReceiver zeroes only the
+    // bytes no packet wrote, when the block is delivered).
+    GevImageBuffer* takeFree(bool zero = true);
+    // The warning of an empty free list.
+    void logNoFreeBuffer(int logCam) const;
 };
 
 // Allocates `count` buffers for blocks of payloadSize bytes in packets of P bytes (with

@@ -20,6 +20,8 @@
 #include "gige/GevStreamChannel.h"
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
+#include "Sys/JoiningThread.h"
+#include "Sys/PixelFormat.h"
 
 namespace qx::gige {
 
@@ -46,9 +48,13 @@ constexpr uint32_t kReaskWaitMs = 10;
 struct GevStreamState {
     std::mutex acquisitionLock;   // start and stop
     std::mutex ringLock;          // ring set-up and tear-down, GEVGetImage
+    // Held by the grab thread while it feeds the receiver, and by GEVGetImage while it lends
+    // the caller's buffer or takes the loan back (GevRing::lendNext, lentTo): a block written
+    // into the caller's memory is never moved while the receiver writes it. Inside ringLock.
+    std::mutex loanLock;
     std::unique_ptr<GevRing> ring;
     std::unique_ptr<GvspReceiver> receiver;
-    std::thread grabThread;
+    sys::JoiningThread grabThread; // joined by the stop (never by itself: it calls no application code)
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool grabDone = true;
@@ -194,6 +200,8 @@ void grabFunc(uint8_t cam) {
     while (!done && !rec.killGrab.load()) {
         int error = 0;
         const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
+        std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
+        if (n > 0) loan.lock();
         for (int i = 0; i < n && !done; ++i) {
             const qx::net::Datagram& d = batch[i];
             const uint8_t* packet = buffers.data() + size_t(i) * slot;
@@ -216,9 +224,9 @@ void grabFunc(uint8_t cam) {
                 GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
                 lastCapturedLog = now;
             }
-            if (!modeReported && rx.blockIdMode() != 0) {
+            if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
                 modeReported = true;
-                const bool extended = rx.blockIdMode() == 2;
+                const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
                 if (extended != (rec.gevMajor >= 2))
                     GevLog(lc, GEV_LOG_WARNING,
                            "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
@@ -232,6 +240,7 @@ void grabFunc(uint8_t cam) {
                 }
             }
         }
+        if (loan.owns_lock()) loan.unlock();
         if (n > 0 || done) {
             silentSince = -1;
             continue;
@@ -255,10 +264,14 @@ void grabFunc(uint8_t cam) {
         }
         const int64_t now = gevNowMs();
         if (!rec.killGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
+            std::lock_guard<std::mutex> feeding(st.loanLock);
             rx.resendTick(now, true);  // silence: the pending block's trailer counts as seen
             continue;
         }
-        rx.flushOnIdle();
+        {
+            std::lock_guard<std::mutex> feeding(st.loanLock);
+            rx.flushOnIdle();
+        }
         silentSince = -1;
         if (rec.killGrab.load()) {
             GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
@@ -267,7 +280,10 @@ void grabFunc(uint8_t cam) {
         if (w == qx::net::WaitResult::Error) std::this_thread::yield();
     }
     GevLog(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
-    rx.flushAtEnd();
+    {
+        std::lock_guard<std::mutex> feeding(st.loanLock);
+        rx.flushAtEnd();
+    }
     {
         std::lock_guard<std::mutex> lock(st.doneMutex);
         st.grabDone = true;
@@ -344,7 +360,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     GevLog(lc, GEV_LOG_INFO, "[I] Width: %d\n", width);
     GevLog(lc, GEV_LOG_INFO, "[I] Height: %d\n", height);
     GevLog(lc, GEV_LOG_INFO, "[I] PixelFormat: 0x%08X\n", pixelFormat);
-    GevLog(lc, GEV_LOG_INFO, "[I] BitsPerPixel: %d\n", (pixelFormat >> 16) & 0xFF);
+    GevLog(lc, GEV_LOG_INFO, "[I] BitsPerPixel: %d\n", sys::pixelBits(pixelFormat));
     GevLog(lc, GEV_LOG_INFO, "[I] PayloadSize: %d\n", payloadSize);
     GevLog(lc, GEV_LOG_INFO, "[I] PayloadPacketSize: %d\n", static_cast<int>(P));
     const uint32_t packets = GvspReceiver::packetsFor(payloadSize, static_cast<uint32_t>(P), extra);
@@ -441,7 +457,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     rec.killGrab = 0;
     st.grabDone = false;
     try {
-        st.grabThread = std::thread(grabFunc, cam);
+        st.grabThread = sys::JoiningThread(grabFunc, cam);
     } catch (const std::system_error&) {
         rec.killGrab = 1;
         st.grabDone = true;
@@ -660,6 +676,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
             ctx.missingPackets = st.receiver->missingPackets.load();
             ctx.deviceDiscardedBlocks = st.receiver->deviceDiscarded.load();
             st.stats.ResendRequestedPackets = st.receiver->resendRequested.load();
+            st.stats.RingFullBlocks = st.receiver->ringFull.load();
         }
         GevLog(lc, GEV_LOG_INFO, "[I] Free index buffer for images.\n");
         st.receiver.reset();
@@ -685,6 +702,9 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     if (ctx.deviceDiscardedBlocks)
         GevLog(lc, GEV_LOG_INFO, "[I] Data blocks discarded on device side: %d\n",
                static_cast<int>(ctx.deviceDiscardedBlocks));
+    if (st.stats.RingFullBlocks)
+        GevLog(lc, GEV_LOG_INFO, "[I] Blocks dropped at the full image ring: %llu\n",
+               static_cast<unsigned long long>(st.stats.RingFullBlocks));
     if (st.lastFrameRate == 0.0) st.lastFrameRate = rate;
     const int tenths = static_cast<int>(st.lastFrameRate * 10.0 + 0.5);
     GevLog(lc, GEV_LOG_INFO, "[I] %d.%d fps\n", tenths / 10, tenths % 10);
@@ -719,16 +739,34 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     }
     if (!st.ring) return GEV_STATUS_BUFFERS_NOT_INI;
     if (!buffer || bufferSize < st.ring->payloadSize) return GEV_STATUS_INVALID_PARAMETER;
-    GevImageBuffer* b = st.ring->deliverList.popWait(rec.grabStopTimeoutMs);
+    GevRing& ring = *st.ring;
+    auto* dest = static_cast<uint8_t*>(buffer);
+    GevImageBuffer* b = ring.deliverList.pop();
+    if (!b) {
+        // Nothing delivered yet: the caller's buffer is lent to the next block the grab thread
+        // starts (when nothing is in flight before it), which is then written straight into it.
+        {
+            std::lock_guard<std::mutex> loan(st.loanLock);
+            ring.lendNext = dest;
+        }
+        b = ring.deliverList.popWait(rec.grabStopTimeoutMs);
+        // Another block, or none: a block still being written into the caller's buffer moves
+        // to its own.
+        std::lock_guard<std::mutex> loan(st.loanLock);
+        if (!b || b->lent != dest) ring.withdrawLoan();
+        ring.lendNext = nullptr;
+    }
     if (!b)
         return rec.connectionState.load() == GEV_CONNECTION_OK ? GEV_STATUS_TIMEOUT : GEV_STATUS_HEARTBEAT_READ_ERROR;
     GevImageHeader h{};
-    const GevStatus result =
-        gevCopyImage(*b, st.ring->payloadSize, static_cast<uint8_t*>(buffer), &h, rec.logCameraNumber);
+    const GevStatus result = gevCopyImage(*b, ring.payloadSize, dest, &h, rec.logCameraNumber);
     st.lastHeader = h;
     st.hasHeader = true;
     if (header) *header = h;
-    st.ring->freeList.push(b);
+    {
+        std::lock_guard<std::mutex> loan(st.loanLock);
+        ring.giveBack(b);
+    }
     GevLog(static_cast<uint8_t>(rec.logCameraNumber), GEV_LOG_VERBOSE, "[V] Returned buffer to free list\n");
     if (size) *size = st.ring->payloadSize;
     return result;
@@ -785,7 +823,8 @@ GevStatus GEVSetPacketResend(uint8_t cam_nr, uint8_t enabled) {
     uint32_t cap = 0;
     if (GevStatus s = ReadRegister(cam_nr, reg::kGvcpCapability, 1, &cap)) return s;
     if (!(cap & gvcp::cap::kPacketResend)) return GEV_STATUS_NOT_SUPPORTED;
-    // Takes effect at the next acquisition start (the grab thread keeps its own copy).
+    // The grab thread keeps its own copy: on the socket path the switch takes effect at the
+    // next acquisition start; the filter driver follows it at once.
     std::lock_guard<std::mutex> acq(state(cam_nr).acquisitionLock);
     gevStream(cam_nr).resendEnabled = enabled ? 1 : 0;
     if (gevRecord(cam_nr).filterDriverActive) return gevFilterSetResend(cam_nr, enabled ? 1 : 0);
@@ -800,8 +839,12 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
     if (gevRecord(cam_nr).filterDriverActive && !gevRecord(cam_nr).killGrab.load() && !st.receiver) {
         GevFilterStatistics s;
         if (GevStatus e = gevFilterReadStatistics(cam_nr, &s, nullptr)) return e;
-        *stats = GevStreamStatistics{s.deliveredFrames, s.missingFrames, s.lostPackets, s.deviceDiscarded,
-                                     s.resendRequested};
+        *stats = GevStreamStatistics{}; // the driver keeps no count of a full ring
+        stats->DeliveredBlocks = s.deliveredFrames;
+        stats->MissingBlocks = s.missingFrames;
+        stats->MissingPackets = s.lostPackets;
+        stats->DeviceDiscardedBlocks = s.deviceDiscarded;
+        stats->ResendRequestedPackets = s.resendRequested;
         return GEV_STATUS_SUCCESS;
     }
     if (st.receiver) {
@@ -810,6 +853,7 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
         stats->MissingPackets = st.receiver->missingPackets.load();
         stats->DeviceDiscardedBlocks = st.receiver->deviceDiscarded.load();
         stats->ResendRequestedPackets = st.receiver->resendRequested.load();
+        stats->RingFullBlocks = st.receiver->ringFull.load();
     } else {
         *stats = st.stats;
     }

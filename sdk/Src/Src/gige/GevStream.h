@@ -75,5 +75,6 @@ struct GevStreamStatistics {
     uint64_t MissingPackets;
     uint64_t DeviceDiscardedBlocks;
     uint64_t ResendRequestedPackets;
+    uint64_t RingFullBlocks; // blocks that found every ring buffer taken (socket path only)
 };
 GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats);

@@ -58,40 +58,41 @@ std::vector<uint8_t> encodeLeader(const Header& h, const ImageLeader& l, uint64_
     std::vector<uint8_t> out(kExtendedHeaderSize + kLeaderImageSize, 0);
     const size_t n = encodeHeader(out.data(), h);
     uint8_t* b = out.data() + n;
-    put16(b + 2, l.payloadType);
-    put64(b + 4, l.timestamp);
+    const size_t len = kLeaderImageSize;
+    leader::PayloadType::set(b, len, l.payloadType);
+    leader::Timestamp::set(b, len, l.timestamp);
     if (isImageType(l.payloadType)) {
-        put32(b + 12, l.pixelFormat);
-        put32(b + 16, l.width);
-        put32(b + 20, l.height);
-        put32(b + 24, l.offsetX);
-        put32(b + 28, l.offsetY);
-        put16(b + 32, l.paddingX);
-        put16(b + 34, l.paddingY);
+        leader::PixelFormat::set(b, len, l.pixelFormat);
+        leader::SizeX::set(b, len, l.width);
+        leader::SizeY::set(b, len, l.height);
+        leader::OffsetX::set(b, len, l.offsetX);
+        leader::OffsetY::set(b, len, l.offsetY);
+        leader::PaddingX::set(b, len, l.paddingX);
+        leader::PaddingY::set(b, len, l.paddingY);
     } else {
-        put64(b + 12, rawSize);
+        leader::PayloadLength::set(b, len, rawSize);
     }
     out.resize(n + kLeaderImageSize);
     return out;
 }
 
 bool decodePayloadType(const uint8_t* body, size_t len, uint16_t* type) {
-    if (!body || len < 4) return false;
-    *type = get16(body + 2);
+    if (!body || !leader::PayloadType::fits(len)) return false;
+    *type = leader::PayloadType::get(body, len);
     return true;
 }
 
 bool decodeImageLeader(const uint8_t* b, size_t len, ImageLeader* l) {
     if (!b || len < kLeaderImageSize) return false;
-    l->payloadType = get16(b + 2);
-    l->timestamp = get64(b + 4);
-    l->pixelFormat = get32(b + 12);
-    l->width = get32(b + 16);
-    l->height = get32(b + 20);
-    l->offsetX = get32(b + 24);
-    l->offsetY = get32(b + 28);
-    l->paddingX = get16(b + 32);
-    l->paddingY = get16(b + 34);
+    l->payloadType = leader::PayloadType::get(b, len);
+    l->timestamp = leader::Timestamp::get(b, len);
+    l->pixelFormat = leader::PixelFormat::get(b, len);
+    l->width = leader::SizeX::get(b, len);
+    l->height = leader::SizeY::get(b, len);
+    l->offsetX = leader::OffsetX::get(b, len);
+    l->offsetY = leader::OffsetY::get(b, len);
+    l->paddingX = leader::PaddingX::get(b, len);
+    l->paddingY = leader::PaddingY::get(b, len);
     return true;
 }
 
@@ -99,21 +100,22 @@ std::vector<uint8_t> encodeTrailer(const Header& h, const Trailer& t) {
     std::vector<uint8_t> out(kExtendedHeaderSize + kTrailerSize, 0);
     const size_t n = encodeHeader(out.data(), h);
     uint8_t* b = out.data() + n;
-    put16(b + 2, t.payloadType);
-    put32(b + 4, t.sizeY);
-    put32(b + 8, t.word2);
-    put32(b + 12, t.word3);
+    trailer::PayloadType::set(b, kTrailerSize, t.payloadType);
+    trailer::SizeY::set(b, kTrailerSize, t.sizeY);
+    trailer::Word2::set(b, kTrailerSize, t.word2);
+    trailer::Word3::set(b, kTrailerSize, t.word3);
     out.resize(n + kTrailerSize);
     return out;
 }
 
+// Missing words read as 0.
 bool decodeTrailer(const uint8_t* b, size_t len, Trailer* t) {
-    if (!b || len < 8) return false;
+    if (!b || !trailer::SizeY::fits(len)) return false;
     Trailer d;
-    d.payloadType = get16(b + 2);
-    d.sizeY = get32(b + 4);
-    if (len >= 12) d.word2 = get32(b + 8);
-    if (len >= 16) d.word3 = get32(b + 12);
+    d.payloadType = trailer::PayloadType::get(b, len);
+    d.sizeY = trailer::SizeY::get(b, len);
+    d.word2 = trailer::Word2::get(b, len);
+    d.word3 = trailer::Word3::get(b, len);
     *t = d;
     return true;
 }

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "Sys/WireField.h"
+
 namespace qx::gige::gvsp {
 
 constexpr size_t kHeaderSize = 8;            // 16-bit block ids
@@ -19,6 +21,7 @@ constexpr uint16_t kStatusResent = 0x0100;   // status of a resent packet (16-bi
 constexpr uint16_t kFlagResent = 0x0001;     // extended flag field: packet is a resend
 constexpr uint16_t kFlagPreviousBlockDropped = 0x0002;
 constexpr uint16_t kStatusDataOverrun = 0x800D;
+constexpr uint16_t kStatusErrorBit = 0x8000; // set in every error status
 
 // Packet formats (low 4 bits of the format byte).
 enum Format : uint8_t {
@@ -68,9 +71,35 @@ size_t encodeHeader(uint8_t* out, const Header& h);
 // False when the datagram is shorter than the header its format byte announces.
 bool decodeHeader(const uint8_t* p, size_t len, Header* h);
 
-// Leader fields (bytes after the GVSP header). Image payloads fill the geometry; other types
-// are read from the raw bytes by the receiver.
-constexpr size_t kLeaderImageSize = 36;
+// Leader body (the bytes after the GVSP header), one name per field. Every payload type starts
+// with a reserved word, the payload type and the timestamp; the rest depends on the type.
+namespace leader {
+template <typename T, size_t Offset>
+using Field = sys::BeField<T, Offset>;
+using PayloadType = Field<uint16_t, 2>;
+using Timestamp = Field<uint64_t, 4>;
+// Image, extended chunk and image with extended chunk.
+using PixelFormat = Field<uint32_t, 12>;
+using SizeX = Field<uint32_t, 16>;
+using SizeY = Field<uint32_t, 20>;
+using OffsetX = Field<uint32_t, 24>;
+using OffsetY = Field<uint32_t, 28>;
+using PaddingX = Field<uint16_t, 32>;
+using PaddingY = Field<uint16_t, 34>;
+// Raw data, file, chunk data and the other non-image types: the 64-bit payload length.
+using PayloadLength = Field<uint64_t, 12>;
+using PayloadLengthLow = Field<uint32_t, 16>; // its low word
+// GenDC: container size, flags, and the word after them.
+using GenDcSize = Field<uint64_t, 12>;
+using GenDcFlags = Field<uint8_t, 20>;
+using GenDcWord = Field<uint32_t, 24>;
+// JPEG and JPEG 2000: payload size, then the data format after the tick frequency.
+using JpegPayloadSize = Field<uint64_t, 12>;
+using JpegDataFormat = Field<uint32_t, 28>;
+} // namespace leader
+
+// Leader fields of an image payload; other types are read from the raw bytes by the receiver.
+constexpr size_t kLeaderImageSize = leader::PaddingY::kEnd;
 struct ImageLeader {
     uint16_t payloadType = kImage;
     uint64_t timestamp = 0;
@@ -91,7 +120,13 @@ bool decodeImageLeader(const uint8_t* body, size_t len, ImageLeader* l);
 bool decodePayloadType(const uint8_t* body, size_t len, uint16_t* type);
 
 // Trailer body: reserved, payload type, size y (or the first type-specific word), two words.
-constexpr size_t kTrailerSize = 16;
+namespace trailer {
+using PayloadType = sys::BeField<uint16_t, 2>;
+using SizeY = sys::BeField<uint32_t, 4>;
+using Word2 = sys::BeField<uint32_t, 8>;
+using Word3 = sys::BeField<uint32_t, 12>;
+} // namespace trailer
+constexpr size_t kTrailerSize = trailer::Word3::kEnd;
 struct Trailer {
     uint16_t payloadType = kImage;
     uint32_t sizeY = 0;

@@ -16,10 +16,7 @@ struct GvspPacketView {
 };
 
 namespace {
-uint32_t get32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-uint64_t get64(const uint8_t* p) { return (uint64_t(get32(p)) << 32) | get32(p + 4); }
+// Image payload types: their leader carries the geometry, their trailer the height.
 bool trailerCarriesHeight(uint16_t t) {
     return t == gvsp::kImage || t == gvsp::kExtendedChunk || t == gvsp::kImageExtendedChunk;
 }
@@ -89,10 +86,10 @@ void GvspReceiver::deliver(GevImageBuffer* b) {
         GevLog(m_cam, GEV_LOG_INFO, "[I] Packet resend [BlockID %lld] -> requested: %d, received: %d packets\n",
                static_cast<long long>(b->blockId), b->resendRequested, b->resendReceived);
     if (b->missingPackets > 0) {
-        b->status = 2;
+        b->status = GEV_BUFFER_INCOMPLETE;
         missingPackets += static_cast<uint64_t>(b->missingPackets);
     } else {
-        b->status = 0;
+        b->status = GEV_BUFFER_COMPLETE;
     }
     ++delivered;
     if (b->width != GEV_NON_IMAGE_WIDTH && (b->height == 0 || b->trailerSizeY == 0)) {
@@ -112,7 +109,8 @@ void GvspReceiver::deliver(GevImageBuffer* b) {
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] Image #%d enqueued. Updating fps.\n", index);
     if (m_fps) m_fps->update(m_cam);
     if (late) return;  // a late block leaves the expected id where it is
-    if (m_mode == 2 && m_expectedBlock != 0 && m_expectedBlock < id) m_dropsSince = m_expectedBlock;
+    if (m_mode == GvspBlockIdMode::Extended && m_expectedBlock != 0 && m_expectedBlock < id)
+        m_dropsSince = m_expectedBlock;
     m_expectedBlock = successor(id);
 }
 
@@ -126,8 +124,17 @@ void GvspReceiver::moveCurrentToPrevious() {
 GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
     // The data is not cleared here: only the bytes no packet writes are, at delivery (a
     // complete block writes them all).
-    GevImageBuffer* b = m_ring.takeFree(m_cam, false);
-    if (!b) return nullptr;
+    GevImageBuffer* b = m_ring.takeFree(false);
+    if (!b) {
+        noteRingFull(blockId);
+        return nullptr;
+    }
+    if (m_ring.lendNext && !m_prev && !m_cur && !m_next && m_ring.deliverList.count() == 0) {
+        // Nothing else is in flight: this block is the next the waiting reader gets.
+        b->lent = m_ring.lendNext;
+        m_ring.lentTo = b;
+        m_ring.lendNext = nullptr;
+    }
     b->beginBlock(blockId, m_packets);
     b->width = m_cfg.width;
     b->height = m_cfg.height;
@@ -138,11 +145,24 @@ GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
     return b;
 }
 
+// A block finds the ring full: counted once, logged at most once a second with the count since
+// the line before.
+void GvspReceiver::noteRingFull(uint64_t blockId) {
+    if (blockId == m_ringFullBlock) return; // another packet of a block already counted
+    m_ringFullBlock = blockId;
+    ++ringFull;
+    if (const uint64_t since = m_ringFullLog.note()) {
+        m_ring.logNoFreeBuffer(m_cam);
+        GevLog(m_cam, GEV_LOG_WARNING, "[W] %llu block(s) dropped at the full image ring (%llu in all)\n",
+               static_cast<unsigned long long>(since), static_cast<unsigned long long>(m_ringFullLog.total()));
+    }
+}
+
 int GvspReceiver::process(const uint8_t* packet, size_t length) {
     GvspPacketView v;
     if (length < gvsp::kHeaderSize || !gvsp::decodeHeader(packet, length, &v.h)) return 1;
     v.length = length;
-    if (v.h.status & 0x8000) {
+    if (v.h.status & gvsp::kStatusErrorBit) {
         if (v.h.status != gvsp::kStatusDataOverrun) {
             GevLog(m_cam, GEV_LOG_WARNING,
                    "[W] Skipping packet with error status 0x%x (format %x), block_id:%d, packet_id:%d\n", v.h.status,
@@ -153,21 +173,21 @@ int GvspReceiver::process(const uint8_t* packet, size_t length) {
                "[W] Processing packet with error status 0x%x (format %x), block_id:%d, packet_id:%d\n", v.h.status,
                v.h.format, static_cast<int>(v.h.blockId), static_cast<int>(v.h.packetId));
     }
-    if (m_mode == 0) {
+    if (m_mode == GvspBlockIdMode::Undecided) {
         if (v.h.extended) {
-            m_mode = 2;
+            m_mode = GvspBlockIdMode::Extended;
             m_headerLength = gvsp::kExtendedHeaderSize;
             m_mask = ~uint64_t(0);
             GevLog(m_cam, GEV_LOG_INFO, "[N] Stream uses extended block IDs\n");
         } else {
-            m_mode = 1;
+            m_mode = GvspBlockIdMode::Short;
             m_headerLength = gvsp::kHeaderSize;
             m_mask = 0xFFFF;
             GevLog(m_cam, GEV_LOG_INFO, "[N] Stream uses 16-bit block IDs\n");
         }
     }
     // A packet of the other id width than the stream decided on cannot be placed.
-    if (v.h.extended != (m_mode == 2)) return 1;
+    if (v.h.extended != (m_mode == GvspBlockIdMode::Extended)) return 1;
     v.body = packet + v.h.length();
     v.bodyLen = length - v.h.length();
     switch (v.h.format) {
@@ -193,146 +213,19 @@ int GvspReceiver::process(const uint8_t* packet, size_t length) {
     }
 }
 
+// A leader: the block gets its buffer (or keeps the one it has), then its description.
 void GvspReceiver::onLeader(const GvspPacketView& v) {
     const uint64_t id = v.h.blockId;
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] New Leader packet received, nBlockID:%u\n", static_cast<unsigned>(id));
-    GevImageBuffer* b = findBuffer(id);
-    if (b && b != m_next) {
-        // A repeated (resent) leader of a block already being filled: its data stays.
-    } else {
-        m_currentBlock = id;
-        if (m_mode == 2 && (v.h.flags & gvsp::kFlagPreviousBlockDropped)) {
-            uint64_t count;
-            if (m_expectedBlock != 0 && id < m_expectedBlock) {
-                GevLog(m_cam, GEV_LOG_WARNING,
-                       "[W] Expected block %lld is past current block. Assuming blocks were dropped since %lld instead.\n",
-                       static_cast<long long>(m_expectedBlock), static_cast<long long>(m_dropsSince));
-                count = id > m_dropsSince ? id - m_dropsSince : 0;
-            } else {
-                count = m_expectedBlock ? id - m_expectedBlock : 0;
-            }
-            deviceDiscarded += count;
-            m_dropsSince = id + 1;
-            if (count < 2)
-                GevLog(m_cam, GEV_LOG_WARNING,
-                       "[W] One previous data block has been discarded on device side. (BlockID: %lld)\n",
-                       static_cast<long long>(id));
-            else
-                GevLog(m_cam, GEV_LOG_WARNING,
-                       "[W] More than one previous data blocks have been discarded on device side. (BlockID: %lld -> %lld)\n",
-                       static_cast<long long>(id - count), static_cast<long long>(id - 1));
-        }
-        moveCurrentToPrevious();
-        if (m_next) {
-            if (m_next->blockId == id) {
-                m_cur = m_next;
-                m_next = nullptr;
-            } else {
-                // Packets of a block whose leader never came: it goes on as the previous block.
-                if (m_prev) deliver(m_prev);
-                m_prev = m_next;
-                m_next = nullptr;
-            }
-        }
-        if (!m_cur) {
-            m_cur = takeBuffer(id);
-            if (!m_cur) {
-                GevLog(m_cam, GEV_LOG_DEBUG, "[D] No buffer available (BlockID: %lld) prev=%x, cur=%x, next=%x\n",
-                       static_cast<long long>(id), m_prev ? m_prev->ringIndex : 0xDEAD, 0xDEAD,
-                       m_next ? m_next->ringIndex : 0xDEAD);
-                return;
-            }
-        }
-        b = m_cur;
-    }
-
+    GevImageBuffer* b = bufferForLeader(v);
+    if (!b) return;
     uint16_t type = 0;
-    if (!gvsp::decodePayloadType(v.body, v.bodyLen, &type) || v.bodyLen < 12) return;
-    const uint8_t* body = v.body;
-    const uint64_t timestamp = get64(body + 4);
-    if (type == gvsp::kImage || type == gvsp::kImageExtendedChunk || type == gvsp::kExtendedChunk) {
-        gvsp::ImageLeader l;
-        if (!gvsp::decodeImageLeader(body, v.bodyLen, &l)) return;
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] setup ImageHeader from leader packet\n");
-        b->pixelFormat = l.pixelFormat;
-        b->width = l.width;
-        b->height = l.height;
-        b->offsetX = l.offsetX;
-        b->offsetY = l.offsetY;
-        b->paddingX = l.paddingX;
-        b->paddingY = l.paddingY;
-        if (type == gvsp::kImage) {
-            bool wrong = false;
-            if (m_noGeometry) {
-                const uint64_t size = uint64_t(gvsp::bytesPerPixel(l.pixelFormat)) * l.width * l.height;
-                if (size != m_cfg.payloadSize) {
-                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld):\n", static_cast<long long>(id));
-                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> %d, actual -> %d\n", m_cfg.payloadSize,
-                           static_cast<int>(std::min<uint64_t>(size, 0x7FFFFFFF)));
-                    wrong = true;
-                }
-            } else {
-                if (l.width != m_cfg.width) {
-                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Width expected -> %d, actual -> %d\n",
-                           static_cast<long long>(id), m_cfg.width, l.width);
-                    b->width = m_cfg.width;
-                    wrong = true;
-                }
-                if (l.height != m_cfg.height) {
-                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Height expected -> %d, actual -> %d\n",
-                           static_cast<long long>(id), m_cfg.height, l.height);
-                    b->height = m_cfg.height;
-                    wrong = true;
-                }
-                if (l.pixelFormat != m_cfg.pixelFormat) {
-                    GevLog(m_cam, GEV_LOG_ERROR,
-                           "[E] Stream header wrong (%lld): Pixelformat expected -> 0x%08X, actual -> 0x%08X\n",
-                           static_cast<long long>(id), m_cfg.pixelFormat, l.pixelFormat);
-                    b->pixelFormat = m_cfg.pixelFormat;
-                    wrong = true;
-                }
-            }
-            if (wrong) {
-                b->status = 3;
-                b->paddingX = 0;
-            }
-        }
-        m_nonImage = false;
+    if (!gvsp::decodePayloadType(v.body, v.bodyLen, &type) || !gvsp::leader::Timestamp::fits(v.bodyLen)) return;
+    const uint64_t timestamp = gvsp::leader::Timestamp::get(v.body, v.bodyLen);
+    if (trailerCarriesHeight(type)) {
+        if (!readImageLeader(b, id, type, v.body, v.bodyLen)) return;
     } else {
-        b->pixelFormat = b->offsetX = b->offsetY = 0;
-        b->paddingX = b->paddingY = 0;
-        b->width = GEV_NON_IMAGE_WIDTH;
-        m_nonImage = true;
-        switch (type) {
-        case gvsp::kRawData:
-            b->height = v.bodyLen >= 20 ? get32(body + 16) : 0;
-            break;
-        case gvsp::kGenDcPayload:
-            if (v.bodyLen >= 28) {
-                const uint64_t size = get64(body + 12);
-                if (size != m_cfg.payloadSize)
-                    GevLog(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> %d, actual -> %lld\n", m_cfg.payloadSize,
-                           static_cast<long long>(size));
-                b->genDcSize = size;
-                b->genDcWord = get32(body + 24);
-                b->genDcFlag = body[20];
-            }
-            b->height = m_cfg.payloadSize;
-            break;
-        case gvsp::kJpeg:
-        case gvsp::kJpegExtendedChunk:
-        case gvsp::kJpeg2000:
-        case gvsp::kJpeg2000ExtendedChunk:
-            if (v.bodyLen >= 32) {
-                b->height = static_cast<uint32_t>(std::min<uint64_t>(get64(body + 12), 0xFFFFFFFF));
-                b->pixelFormat = get32(body + 28);
-            }
-            break;
-        default:  // chunk data, multi-part and anything else: the expected payload size
-            b->height = m_cfg.payloadSize;
-            if (type == gvsp::kChunkData) b->word1 = m_cfg.payloadSize;
-            break;
-        }
+        readOtherLeader(b, type, v.body, v.bodyLen);
     }
     if (timestamp <= m_lastTimestamp)
         GevLog(m_cam, GEV_LOG_WARNING, "[W] Current image timestamp is smaller or equal as last one\n");
@@ -340,6 +233,159 @@ void GvspReceiver::onLeader(const GvspPacketView& v) {
     b->timestamp = timestamp;
     b->blockId = id;
     b->payloadType = type;
+}
+
+// The buffer a leader describes: the one already being filled for a repeated (resent) leader,
+// else the slots move on and the block becomes the current one. Null when the ring has no
+// free buffer.
+GevImageBuffer* GvspReceiver::bufferForLeader(const GvspPacketView& v) {
+    const uint64_t id = v.h.blockId;
+    GevImageBuffer* b = findBuffer(id);
+    if (b && b != m_next) return b; // its data stays
+    m_currentBlock = id;
+    if (m_mode == GvspBlockIdMode::Extended && (v.h.flags & gvsp::kFlagPreviousBlockDropped)) noteDeviceDiscarded(id);
+    moveCurrentToPrevious();
+    if (m_next) {
+        if (m_next->blockId == id) {
+            m_cur = m_next;
+            m_next = nullptr;
+        } else {
+            // Packets of a block whose leader never came: it goes on as the previous block.
+            if (m_prev) deliver(m_prev);
+            m_prev = m_next;
+            m_next = nullptr;
+        }
+    }
+    if (!m_cur) {
+        m_cur = takeBuffer(id);
+        if (!m_cur) {
+            GevLog(m_cam, GEV_LOG_DEBUG, "[D] No buffer available (BlockID: %lld) prev=%x, cur=%x, next=%x\n",
+                   static_cast<long long>(id), m_prev ? m_prev->ringIndex : 0xDEAD, 0xDEAD,
+                   m_next ? m_next->ringIndex : 0xDEAD);
+            return nullptr;
+        }
+    }
+    return m_cur;
+}
+
+// The device says it discarded the blocks before `id` (extended ids only): they are counted
+// as discarded on its side.
+void GvspReceiver::noteDeviceDiscarded(uint64_t id) {
+    uint64_t count;
+    if (m_expectedBlock != 0 && id < m_expectedBlock) {
+        GevLog(m_cam, GEV_LOG_WARNING,
+               "[W] Expected block %lld is past current block. Assuming blocks were dropped since %lld instead.\n",
+               static_cast<long long>(m_expectedBlock), static_cast<long long>(m_dropsSince));
+        count = id > m_dropsSince ? id - m_dropsSince : 0;
+    } else {
+        count = m_expectedBlock ? id - m_expectedBlock : 0;
+    }
+    deviceDiscarded += count;
+    m_dropsSince = id + 1;
+    if (count < 2)
+        GevLog(m_cam, GEV_LOG_WARNING,
+               "[W] One previous data block has been discarded on device side. (BlockID: %lld)\n",
+               static_cast<long long>(id));
+    else
+        GevLog(m_cam, GEV_LOG_WARNING,
+               "[W] More than one previous data blocks have been discarded on device side. (BlockID: %lld -> %lld)\n",
+               static_cast<long long>(id - count), static_cast<long long>(id - 1));
+}
+
+// The geometry of an image leader. False when the body is too short for it (the block keeps
+// the description it had).
+bool GvspReceiver::readImageLeader(GevImageBuffer* b, uint64_t id, uint16_t type, const uint8_t* body, size_t len) {
+    gvsp::ImageLeader l;
+    if (!gvsp::decodeImageLeader(body, len, &l)) return false;
+    GevLog(m_cam, GEV_LOG_DEBUG, "[D] setup ImageHeader from leader packet\n");
+    b->pixelFormat = l.pixelFormat;
+    b->width = l.width;
+    b->height = l.height;
+    b->offsetX = l.offsetX;
+    b->offsetY = l.offsetY;
+    b->paddingX = l.paddingX;
+    b->paddingY = l.paddingY;
+    if (type == gvsp::kImage && !geometryAsExpected(b, id, l)) {
+        b->status = GEV_BUFFER_GEOMETRY_WRONG;
+        b->paddingX = 0;
+    }
+    m_nonImage = false;
+    return true;
+}
+
+// Checks an image leader against the acquisition's geometry (or, without one, its size against
+// the payload size); a field that differs is logged and replaced by the expected value.
+bool GvspReceiver::geometryAsExpected(GevImageBuffer* b, uint64_t id, const gvsp::ImageLeader& l) {
+    const auto block = static_cast<long long>(id);
+    if (m_noGeometry) {
+        const uint64_t size = uint64_t(gvsp::bytesPerPixel(l.pixelFormat)) * l.width * l.height;
+        if (size == m_cfg.payloadSize) return true;
+        GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld):\n", block);
+        GevLog(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> %d, actual -> %d\n", m_cfg.payloadSize,
+               static_cast<int>(std::min<uint64_t>(size, 0x7FFFFFFF)));
+        return false;
+    }
+    bool right = true;
+    if (l.width != m_cfg.width) {
+        GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Width expected -> %d, actual -> %d\n", block,
+               m_cfg.width, l.width);
+        b->width = m_cfg.width;
+        right = false;
+    }
+    if (l.height != m_cfg.height) {
+        GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Height expected -> %d, actual -> %d\n", block,
+               m_cfg.height, l.height);
+        b->height = m_cfg.height;
+        right = false;
+    }
+    if (l.pixelFormat != m_cfg.pixelFormat) {
+        GevLog(m_cam, GEV_LOG_ERROR,
+               "[E] Stream header wrong (%lld): Pixelformat expected -> 0x%08X, actual -> 0x%08X\n", block,
+               m_cfg.pixelFormat, l.pixelFormat);
+        b->pixelFormat = m_cfg.pixelFormat;
+        right = false;
+    }
+    return right;
+}
+
+// A leader of a payload that is no image: the block's size and, where the type carries them,
+// its GenDC or JPEG description.
+void GvspReceiver::readOtherLeader(GevImageBuffer* b, uint16_t type, const uint8_t* body, size_t len) {
+    namespace leader = gvsp::leader;
+    b->pixelFormat = b->offsetX = b->offsetY = 0;
+    b->paddingX = b->paddingY = 0;
+    b->width = GEV_NON_IMAGE_WIDTH;
+    m_nonImage = true;
+    switch (type) {
+    case gvsp::kRawData:
+        b->height = leader::PayloadLengthLow::get(body, len); // 0 when too short
+        break;
+    case gvsp::kGenDcPayload:
+        if (leader::GenDcWord::fits(len)) {
+            const uint64_t size = leader::GenDcSize::get(body, len);
+            if (size != m_cfg.payloadSize)
+                GevLog(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> %d, actual -> %lld\n", m_cfg.payloadSize,
+                       static_cast<long long>(size));
+            b->genDcSize = size;
+            b->genDcWord = leader::GenDcWord::get(body, len);
+            b->genDcFlag = leader::GenDcFlags::get(body, len);
+        }
+        b->height = m_cfg.payloadSize;
+        break;
+    case gvsp::kJpeg:
+    case gvsp::kJpegExtendedChunk:
+    case gvsp::kJpeg2000:
+    case gvsp::kJpeg2000ExtendedChunk:
+        if (leader::JpegDataFormat::fits(len)) {
+            b->height = static_cast<uint32_t>(std::min<uint64_t>(leader::JpegPayloadSize::get(body, len), 0xFFFFFFFF));
+            b->pixelFormat = leader::JpegDataFormat::get(body, len);
+        }
+        break;
+    default: // chunk data, multi-part and anything else: the expected payload size
+        b->height = m_cfg.payloadSize;
+        if (type == gvsp::kChunkData) b->word1 = m_cfg.payloadSize;
+        break;
+    }
 }
 
 void GvspReceiver::applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len) {
@@ -375,7 +421,7 @@ void GvspReceiver::applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t l
 
 bool GvspReceiver::requestResend(GevImageBuffer* b, uint32_t first, uint32_t last) {
     if (!m_sink || first == 0 || last < first) return false;
-    if (!m_sink(b->blockId, m_mode == 2, first, last)) {
+    if (!m_sink(b->blockId, m_mode == GvspBlockIdMode::Extended, first, last)) {
         GevLog(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
         return false;
     }
@@ -563,16 +609,16 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     if (b->missingPackets > 0) --b->missingPackets;
     if (pid <= 3)
         GevLog(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #%d @%p (+%x), filled up to %x so far\n",
-               b->ringIndex, static_cast<void*>(b->data.data()), static_cast<unsigned>(offset), b->filledUpTo);
+               b->ringIndex, static_cast<void*>(b->bytes()), static_cast<unsigned>(offset), b->filledUpTo);
     state = GEV_PACKET_RECEIVED;
     if (offset >= b->data.size()) return;
     len = std::min<size_t>(len, b->data.size() - offset);
-    if (len) std::memcpy(b->data.data() + offset, data, len);
+    if (len) std::memcpy(b->bytes() + offset, data, len);
     if (!b->zeroed && offset == m_offsets[pid - 1]) {
         // A short packet: the rest of its slot holds an earlier block's bytes.
         const size_t slot = std::min<size_t>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload,
                                              b->data.size() - offset);
-        if (len < slot) std::memset(b->data.data() + offset + len, 0, slot - len);
+        if (len < slot) std::memset(b->bytes() + offset + len, 0, slot - len);
     }
     b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
 }
@@ -585,7 +631,7 @@ void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
     for (uint32_t i = 0; i < m_packets && i < b->packetStates.size(); ++i) {
         if (b->packetStates[i] == GEV_PACKET_RECEIVED || m_offsets[i] >= size) continue;
         const size_t slot = i + 1 == m_packets ? m_lastPacketSize : m_cfg.packetPayload;
-        std::memset(b->data.data() + m_offsets[i], 0, std::min<size_t>(slot, size - m_offsets[i]));
+        std::memset(b->bytes() + m_offsets[i], 0, std::min<size_t>(slot, size - m_offsets[i]));
     }
     b->zeroed = true;
 }
@@ -651,6 +697,11 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
     if (!r.roundRun || waited || lastArrived) resendRound(b, now, m_cfg.roundLimit);
 }
 
+void GvspReceiver::setResendMode(uint8_t mode) {
+    m_cfg.resendMode = mode;
+    m_rounds = Rounds{};
+}
+
 bool GvspReceiver::resendPending() const {
     if (m_cfg.resendMode == 0) return false;
     const GevImageBuffer* b = m_prev ? m_prev : m_cur;
@@ -678,7 +729,7 @@ void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit) {
             requestResend(b, i, end);  // marks, counts and notes the last packet asked
         } else {
             for (uint32_t k = i; k <= end; ++k) b->packetStates[k - 1] = GEV_PACKET_REQUESTED;
-            if (m_sink && !m_sink(b->blockId, m_mode == 2, i, end))
+            if (m_sink && !m_sink(b->blockId, m_mode == GvspBlockIdMode::Extended, i, end))
                 GevLog(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
         }
         if (!first) first = i;
@@ -723,7 +774,7 @@ void GvspReceiver::flushAtEnd() {
         deliver(m_cur);
     }
     if (m_next) {  // never delivered: back to the free list
-        m_ring.freeList.push(m_next);
+        m_ring.giveBack(m_next);
         m_next = nullptr;
     }
 }

@@ -9,9 +9,21 @@
 #include <functional>
 #include <vector>
 
+#include "Sys/LogThrottle.h"
 #include "gige/GevRing.h"
 
 namespace qx::gige {
+
+namespace gvsp {
+struct ImageLeader;
+}
+
+// Width of the block ids, decided by the stream's first packet.
+enum class GvspBlockIdMode : uint8_t {
+    Undecided = 0,
+    Short = 1,    // 16-bit block ids, 24-bit packet ids
+    Extended = 2, // 64-bit block ids, 32-bit packet ids
+};
 
 struct GvspReceiverConfig {
     uint32_t payloadSize = 0;
@@ -59,13 +71,19 @@ public:
     // the re-ask wait before the next resendTick.
     bool resendPending() const;
     static constexpr uint8_t kTimerMode = 0xF0;
+    // Switches packet resend (a mode of GvspReceiverConfig::resendMode) for the blocks to come;
+    // rounds running on the pending block end. Called by the owning thread.
+    void setResendMode(uint8_t mode);
 
-    uint8_t blockIdMode() const { return m_mode; }
+    GvspBlockIdMode blockIdMode() const { return m_mode; }
     bool currentExists() const { return m_cur != nullptr; }
     bool packetTooLargeSeen() const { return m_packetTooLargeSeen; }
     uint32_t packetsPerBlock() const { return m_packets; }
     // Counters of the acquisition; written by the owning thread only, readable from any.
     std::atomic<uint64_t> delivered{0}, missingBlocks{0}, missingPackets{0}, deviceDiscarded{0}, resendRequested{0};
+    // Blocks that found no free ring buffer (the application did not take the delivered ones in
+    // time); each is also counted as missing once a later block is delivered.
+    std::atomic<uint64_t> ringFull{0};
 
 private:
     GevImageBuffer* findBuffer(uint64_t blockId) const;
@@ -75,6 +93,12 @@ private:
     void moveCurrentToPrevious();
     GevImageBuffer* takeBuffer(uint64_t blockId);
     void onLeader(const struct GvspPacketView& v);
+    GevImageBuffer* bufferForLeader(const struct GvspPacketView& v);
+    void noteDeviceDiscarded(uint64_t blockId);
+    bool readImageLeader(GevImageBuffer* b, uint64_t blockId, uint16_t type, const uint8_t* body, size_t len);
+    bool geometryAsExpected(GevImageBuffer* b, uint64_t blockId, const gvsp::ImageLeader& l);
+    void readOtherLeader(GevImageBuffer* b, uint16_t type, const uint8_t* body, size_t len);
+    void noteRingFull(uint64_t blockId);
     void onTrailer(const struct GvspPacketView& v);
     void onData(const struct GvspPacketView& v);
     void applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len);
@@ -107,7 +131,7 @@ private:
     bool m_noGeometry = false;
     std::vector<uint32_t> m_offsets;     // byte offset of packet i+1
 
-    uint8_t m_mode = 0;                  // 0 undecided, 1 16-bit ids, 2 extended ids
+    GvspBlockIdMode m_mode = GvspBlockIdMode::Undecided;
     size_t m_headerLength = 8;
     uint64_t m_mask = 0xFFFF;
     uint64_t m_currentBlock = 0;
@@ -117,6 +141,8 @@ private:
     bool m_nonImage = false;
     bool m_sizeMismatchReported = true;  // the size check runs from the first trailer on
     bool m_packetTooLargeSeen = false;
+    uint64_t m_ringFullBlock = 0; // last block counted in ringFull
+    sys::LogThrottle m_ringFullLog;
 
     GevImageBuffer* m_prev = nullptr;
     GevImageBuffer* m_cur = nullptr;

@@ -9,42 +9,34 @@
 // ---------------------------------------------------------------------------------------------
 
 CxMemFile::CxMemFile(uint8_t* buffer, uint32_t size)
-    : m_buffer(buffer),
-      m_size(static_cast<int32_t>(size > INT32_MAX ? INT32_MAX : size)),
-      m_freeOnClose(buffer == nullptr),
-      m_capacity(size) {}
+    : m_buffer(buffer), m_size(static_cast<int32_t>(size > INT32_MAX ? INT32_MAX : size)), m_capacity(size) {}
 
 CxMemFile::~CxMemFile() { Close(); }
 
-bool CxMemFile::Open()
-{
+bool CxMemFile::Open() {
     if (m_buffer) return false;
     m_position = m_size = 0;
     m_capacity = 0;
-    m_buffer = static_cast<uint8_t*>(std::calloc(1, 1));
-    if (!m_buffer) return false;
-    m_freeOnClose = true;
-    return true;
+    m_owned = cxAllocateZeroed(1);
+    m_buffer = m_owned.get();
+    return m_buffer != nullptr;
 }
 
-uint8_t* CxMemFile::GetBuffer(bool detach)
-{
-    if (detach) m_freeOnClose = false;
+uint8_t* CxMemFile::GetBuffer(bool detach) {
+    if (detach) static_cast<void>(m_owned.release());
     return m_buffer;
 }
 
-bool CxMemFile::Close()
-{
-    if (m_buffer && m_freeOnClose) {
-        std::free(m_buffer);
+bool CxMemFile::Close() {
+    if (m_owned) {
+        m_owned.reset();
         m_buffer = nullptr;
         m_size = 0;
     }
     return true;
 }
 
-size_t CxMemFile::Read(void* buffer, size_t size, size_t count)
-{
+size_t CxMemFile::Read(void* buffer, size_t size, size_t count) {
     if (!buffer || !m_buffer || size == 0) return 0;
     if (m_position >= m_size) {
         m_eof = true;
@@ -62,40 +54,35 @@ size_t CxMemFile::Read(void* buffer, size_t size, size_t count)
     return static_cast<size_t>(n / size);
 }
 
-bool CxMemFile::Grow(uint64_t needed)
-{
+bool CxMemFile::Grow(uint64_t needed) {
     if (needed <= m_capacity && m_buffer) return true;
     // Positions and sizes are signed 32-bit: a stream never holds more than that.
     if (needed > static_cast<uint64_t>(INT32_MAX)) return false;
     const uint64_t newCapacity = (needed & ~static_cast<uint64_t>(0xFFFF)) + 65536;
     if (newCapacity > UINT32_MAX) return false;
-    uint8_t* grown = nullptr;
-    if (m_buffer && m_freeOnClose) {
-        grown = static_cast<uint8_t*>(std::realloc(m_buffer, static_cast<size_t>(newCapacity)));
-        if (!grown) {
-            std::free(m_buffer);
-        }
+    CxBytes grown;
+    if (m_owned) {
+        // realloc frees nothing when it fails: the old block stays with m_owned until the reset.
+        grown.reset(static_cast<uint8_t*>(std::realloc(m_owned.get(), static_cast<size_t>(newCapacity))));
+        if (grown) static_cast<void>(m_owned.release());
     } else {
         // A caller's buffer is never reallocated: its data is copied into a block of our own.
-        grown = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(newCapacity)));
-        if (grown && m_buffer && m_size > 0) std::memcpy(grown, m_buffer, static_cast<size_t>(m_size));
+        grown = cxAllocate(static_cast<size_t>(newCapacity));
+        if (grown && m_buffer && m_size > 0) std::memcpy(grown.get(), m_buffer, static_cast<size_t>(m_size));
     }
-    if (!grown) {
-        m_buffer = nullptr;
+    m_owned = std::move(grown);
+    m_buffer = m_owned.get();
+    if (!m_buffer) {
         m_capacity = 0;
         m_size = 0;
         m_position = 0;
-        m_freeOnClose = false;
         return false;
     }
-    m_buffer = grown;
     m_capacity = static_cast<uint32_t>(newCapacity);
-    m_freeOnClose = true;
     return true;
 }
 
-size_t CxMemFile::Write(const void* buffer, size_t size, size_t count)
-{
+size_t CxMemFile::Write(const void* buffer, size_t size, size_t count) {
     m_eof = false;
     if (!buffer || size == 0 || count == 0) return 0;
     const uint64_t n = static_cast<uint64_t>(size) * count;
@@ -112,8 +99,7 @@ size_t CxMemFile::Write(const void* buffer, size_t size, size_t count)
     return count;
 }
 
-bool CxMemFile::Seek(int64_t offset, int origin)
-{
+bool CxMemFile::Seek(int64_t offset, int origin) {
     m_eof = false;
     int64_t base;
     switch (origin) {
@@ -141,8 +127,7 @@ long CxMemFile::HasError() { return m_buffer ? (m_position > m_size ? 1 : 0) : -
 
 bool CxMemFile::PutByte(uint8_t byte) { return Write(&byte, 1, 1) == 1; }
 
-long CxMemFile::GetByte()
-{
+long CxMemFile::GetByte() {
     if (!m_buffer || m_position >= m_size) {
         m_eof = true;
         return -1;
@@ -150,8 +135,7 @@ long CxMemFile::GetByte()
     return m_buffer[m_position++];
 }
 
-char* CxMemFile::GetLine(char* buffer, int n)
-{
+char* CxMemFile::GetLine(char* buffer, int n) {
     if (!buffer || n <= 0 || !m_buffer) return nullptr;
     int i = 0;
     while (i < n - 1) {
@@ -175,8 +159,7 @@ long CxMemFile::ScanFormat(const char*, void*, void*) { return 0; }
 
 CxIOFile::~CxIOFile() { Close(); }
 
-bool CxIOFile::Open(const char* path, const char* mode)
-{
+bool CxIOFile::Open(const char* path, const char* mode) {
     if (m_file || !path || !mode) return false;
     m_file = std::fopen(path, mode);
     if (!m_file) return false;
@@ -184,8 +167,7 @@ bool CxIOFile::Open(const char* path, const char* mode)
     return true;
 }
 
-bool CxIOFile::Close()
-{
+bool CxIOFile::Close() {
     if (m_file && m_closeFile) {
         const int rc = std::fclose(m_file);
         m_file = nullptr;
@@ -194,26 +176,22 @@ bool CxIOFile::Close()
     return true;
 }
 
-size_t CxIOFile::Read(void* buffer, size_t size, size_t count)
-{
+size_t CxIOFile::Read(void* buffer, size_t size, size_t count) {
     return m_file ? std::fread(buffer, size, count, m_file) : 0;
 }
 
-size_t CxIOFile::Write(const void* buffer, size_t size, size_t count)
-{
+size_t CxIOFile::Write(const void* buffer, size_t size, size_t count) {
     return m_file ? std::fwrite(buffer, size, count, m_file) : 0;
 }
 
-bool CxIOFile::Seek(int64_t offset, int origin)
-{
+bool CxIOFile::Seek(int64_t offset, int origin) {
     if (!m_file) return false;
     return fseeko(m_file, static_cast<off_t>(offset), origin) == 0;
 }
 
 int64_t CxIOFile::Tell() { return m_file ? static_cast<int64_t>(ftello(m_file)) : 0; }
 
-int64_t CxIOFile::Size()
-{
+int64_t CxIOFile::Size() {
     if (!m_file) return -1;
     const off_t here = ftello(m_file);
     if (here < 0 || fseeko(m_file, 0, SEEK_END) != 0) return -1;
@@ -234,8 +212,7 @@ long CxIOFile::GetByte() { return m_file ? std::getc(m_file) : -1; }
 
 char* CxIOFile::GetLine(char* buffer, int n) { return m_file ? std::fgets(buffer, n, m_file) : nullptr; }
 
-long CxIOFile::ScanFormat(const char* format, void* output1, void* output2)
-{
+long CxIOFile::ScanFormat(const char* format, void* output1, void* output2) {
     if (!m_file) return -1;
     return std::fscanf(m_file, format, output1, output2);
 }

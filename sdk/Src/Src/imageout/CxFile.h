@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "imageout/CxBuffer.h"
+
 class CxFile {
 public:
     virtual ~CxFile() = default;
@@ -68,9 +70,9 @@ private:
     // Makes room for `needed` bytes in total; false (and no buffer left) when allocation fails.
     bool Grow(uint64_t needed);
 
-    uint8_t* m_buffer = nullptr;
+    uint8_t* m_buffer = nullptr; // the data: m_owned's block, or the caller's buffer
     int32_t m_size = 0;
-    bool m_freeOnClose = false;
+    CxBytes m_owned; // the block the stream frees on close, or null
     int32_t m_position = 0;
     uint32_t m_capacity = 0;
     bool m_eof = false;

@@ -1,7 +1,6 @@
 // BMP encoder: file header, the bitmap info header and the DIB's palette and rows as stored.
 // Every multi-byte field is serialised little-endian whatever the host.
 #include <cstring>
-#include <new>
 
 #include "imageout/CxImageCodecs.h"
 #include "Sys/ByteOrder.h"
@@ -10,8 +9,7 @@ namespace {
 
 constexpr uint32_t kFileHeaderSize = 14;
 
-void serialiseInfoHeader(const BitmapInfoHeader& h, uint8_t out[40])
-{
+void serialiseInfoHeader(const BitmapInfoHeader& h, uint8_t out[40]) {
     using namespace qx::sys;
     storeLe32(out + 0, h.biSize);
     storeLe32(out + 4, static_cast<uint32_t>(h.biWidth));
@@ -26,8 +24,7 @@ void serialiseInfoHeader(const BitmapInfoHeader& h, uint8_t out[40])
     storeLe32(out + 36, h.biClrImportant);
 }
 
-void serialiseFileHeader(uint64_t fileSize, uint32_t pixelOffset, uint8_t out[kFileHeaderSize])
-{
+void serialiseFileHeader(uint64_t fileSize, uint32_t pixelOffset, uint8_t out[kFileHeaderSize]) {
     using namespace qx::sys;
     out[0] = 'B';
     out[1] = 'M';
@@ -38,8 +35,7 @@ void serialiseFileHeader(uint64_t fileSize, uint32_t pixelOffset, uint8_t out[kF
 
 } // namespace
 
-bool CxImageBMP::Encode(CxFile* stream)
-{
+bool CxImageBMP::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
 
     // The header at the start of the block follows the image's header (resolution included).
@@ -63,7 +59,7 @@ bool CxImageBMP::Encode(CxFile* stream)
             SetError("BMP write error");
             return false;
         }
-        uint8_t* line = new (std::nothrow) uint8_t[4ull * w];
+        CxBytes line = cxAllocate(4ull * w);
         if (!line) {
             SetError("BMP encoder can't allocate memory");
             return false;
@@ -78,9 +74,8 @@ bool CxImageBMP::Encode(CxFile* stream)
                 line[4 * x + 2] = src[3 * x + 2];
                 line[4 * x + 3] = alpha[x];
             }
-            ok = stream->Write(line, 4ull * w, 1) == 1;
+            ok = stream->Write(line.get(), 4ull * w, 1) == 1;
         }
-        delete[] line;
         if (!ok) SetError("BMP write error");
         return ok;
     }

@@ -16,9 +16,7 @@ class CxImageJPG : public CxImage {
 public:
     // With a compressor, the encode uses (and keeps) its libjpeg object; without, it makes one.
     explicit CxImageJPG(CxJpegCompressor* compressor = nullptr)
-        : CxImage(CXIMAGE_FORMAT_JPG), m_compressor(compressor)
-    {
-    }
+        : CxImage(CXIMAGE_FORMAT_JPG), m_compressor(compressor) {}
     using CxImage::Encode;
     bool Encode(CxFile* stream);
 
@@ -65,7 +63,7 @@ public:
 
 private:
     bool EncodePage(void* tiff);
-    void* m_tiff = nullptr;  // the open TIFF handle, null when none
+    void* m_tiff = nullptr; // the open TIFF handle, null when none
     // libtiff's last message for this handle; lives as long as the handle, which may report
     // errors until it is closed by the destructor.
     char m_libtiffMessage[256] = {};
@@ -118,7 +116,7 @@ private:
     void pictureLine(uint32_t line, bool grey, bool bgr, uint8_t* out);
     bool encodeRaster(CxFile* stream, bool grey);
 
-    uint32_t m_format;  // kept apart: becoming a view takes over the image's own type
+    uint32_t m_format; // kept apart: becoming a view takes over the image's own type
 };
 
 // Formats that exist only to refuse saving.

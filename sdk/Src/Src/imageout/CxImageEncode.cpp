@@ -8,8 +8,7 @@ namespace {
 
 // Runs one codec over a view of `image`; its error text goes back to `image` on failure.
 template <typename Codec>
-bool encodeWith(CxImage& image, Codec& codec, CxFile* stream, char* errorText, size_t errorSize)
-{
+bool encodeWith(CxImage& image, Codec& codec, CxFile* stream, char* errorText, size_t errorSize) {
     codec.ShareFrom(image);
     if (codec.Encode(stream)) return true;
     std::snprintf(errorText, errorSize, "%s", codec.GetErrorText());
@@ -18,8 +17,7 @@ bool encodeWith(CxImage& image, Codec& codec, CxFile* stream, char* errorText, s
 
 } // namespace
 
-bool CxImage::Encode(CxFile* stream, uint32_t format)
-{
+bool CxImage::Encode(CxFile* stream, uint32_t format) {
     switch (format) {
     case CXIMAGE_FORMAT_BMP: {
         CxImageBMP codec;
@@ -81,26 +79,22 @@ bool CxImage::Encode(CxFile* stream, uint32_t format)
         CxImageSKA codec;
         return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
     }
-    default:
-        SetError("Encode: Unknown format");
-        return false;
+    default: SetError("Encode: Unknown format"); return false;
     }
 }
 
-bool CxImage::EncodeJpeg(CxFile* stream, CxJpegCompressor& compressor)
-{
+bool CxImage::EncodeJpeg(CxFile* stream, CxJpegCompressor& compressor) {
     CxImageJPG codec(&compressor);
     return encodeWith(*this, codec, stream, m_info.lastError, sizeof(m_info.lastError));
 }
 
-bool CxImage::Save(const char* path, uint32_t format)
-{
+bool CxImage::Save(const char* path, uint32_t format) {
     if (!path) return false;
     FILE* file = std::fopen(path, "wb");
     if (!file) return false;
     bool ok;
     {
-        CxIOFile stream(file);  // does not own the file
+        CxIOFile stream(file); // does not own the file
         ok = Encode(&stream, format);
     }
     // Buffered bytes reach the disk only here: a failed close is a failed save.
@@ -108,8 +102,7 @@ bool CxImage::Save(const char* path, uint32_t format)
     return ok;
 }
 
-bool CxImageRefusing::Encode(CxFile* stream)
-{
+bool CxImageRefusing::Encode(CxFile* stream) {
     if (stream) SetError(m_message);
     return false;
 }

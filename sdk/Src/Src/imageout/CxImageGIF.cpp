@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "Sys/ByteOrder.h"
@@ -15,14 +14,12 @@ class ByteSink {
 public:
     explicit ByteSink(CxFile* stream) : m_stream(stream) {}
     void put(uint8_t b) { bytes(&b, 1); }
-    void le16(uint32_t v)
-    {
+    void le16(uint32_t v) {
         uint8_t b[2];
         qx::sys::storeLe16(b, static_cast<uint16_t>(v));
         bytes(b, 2);
     }
-    void bytes(const void* p, size_t n)
-    {
+    void bytes(const void* p, size_t n) {
         if (n && m_stream->Write(p, 1, n) != n) m_failed = true;
     }
     bool failed() const { return m_failed; }
@@ -36,16 +33,14 @@ private:
 // The GIF variant of LZW over an open-addressing string table of 5003 entries.
 class LzwEncoder {
 public:
-    LzwEncoder(ByteSink& sink, int minCodeSize) : m_sink(sink), m_initBits(minCodeSize + 1)
-    {
+    LzwEncoder(ByteSink& sink, int minCodeSize) : m_sink(sink), m_initBits(minCodeSize + 1) {
         m_clearCode = 1 << minCodeSize;
         m_endCode = m_clearCode + 1;
     }
 
     // `next` yields the pixels in picture order; `count` of them.
     template <typename NextPixel>
-    void encode(uint64_t count, NextPixel next)
-    {
+    void encode(uint64_t count, NextPixel next) {
         m_bits = m_initBits;
         m_maxCode = maxCodeFor(m_bits);
         m_freeCode = m_clearCode + 2;
@@ -106,8 +101,7 @@ private:
 
     void clearTable() { std::fill(std::begin(m_keys), std::end(m_keys), -1); }
 
-    void output(int code)
-    {
+    void output(int code) {
         m_accum &= (1u << m_accumBits) - 1;
         m_accum |= static_cast<uint32_t>(code) << m_accumBits;
         m_accumBits += m_bits;
@@ -136,14 +130,12 @@ private:
         }
     }
 
-    void byte(uint8_t b)
-    {
+    void byte(uint8_t b) {
         m_block[m_blockLen++] = b;
         if (m_blockLen >= kBlock) flushBlock();
     }
 
-    void flushBlock()
-    {
+    void flushBlock() {
         if (m_blockLen == 0) return;
         m_sink.put(static_cast<uint8_t>(m_blockLen));
         m_sink.bytes(m_block, m_blockLen);
@@ -166,14 +158,12 @@ private:
     size_t m_blockLen = 0;
 };
 
-uint8_t colourTableBits(const CxImage& image)
-{
+uint8_t colourTableBits(const CxImage& image) {
     // Entry count 2^bits with bits the image's depth (1, 4 or 8).
     return static_cast<uint8_t>(image.GetBpp());
 }
 
-void writePalette(ByteSink& sink, const CxImage& image)
-{
+void writePalette(ByteSink& sink, const CxImage& image) {
     const uint32_t n = image.GetPaletteCount();
     std::vector<uint8_t> rgb(3ull * n);
     for (uint32_t i = 0; i < n; ++i) {
@@ -192,13 +182,9 @@ constexpr uint32_t kTileHeight = 15;
 
 } // namespace
 
-void CxImageGIF::SetComment(const char* text)
-{
-    std::snprintf(m_comment, sizeof(m_comment), "%s", text ? text : "");
-}
+void CxImageGIF::SetComment(const char* text) { std::snprintf(m_comment, sizeof(m_comment), "%s", text ? text : ""); }
 
-void CxImageGIF::EncodeHeader(CxFile* stream, const CxImage& first, bool globalPalette)
-{
+void CxImageGIF::EncodeHeader(CxFile* stream, const CxImage& first, bool globalPalette) {
     ByteSink sink(stream);
     sink.bytes("GIF89a", 6);
     sink.le16(first.GetWidth());
@@ -217,11 +203,10 @@ void CxImageGIF::EncodeHeader(CxFile* stream, const CxImage& first, bool globalP
     if (sink.failed()) m_writeFailed = true;
 }
 
-void CxImageGIF::EncodeExtension(CxFile* stream, const CxImage& frame)
-{
+void CxImageGIF::EncodeExtension(CxFile* stream, const CxImage& frame) {
     ByteSink sink(stream);
-    const uint8_t flags = static_cast<uint8_t>((frame.HasTransparentIndex() ? 1 : 0) |
-                                               ((frame.GetDisposalMethod() & 7) << 2));
+    const uint8_t flags =
+        static_cast<uint8_t>((frame.HasTransparentIndex() ? 1 : 0) | ((frame.GetDisposalMethod() & 7) << 2));
     const uint8_t ext[3] = {0x21, 0xF9, 0x04};
     sink.bytes(ext, 3);
     sink.put(flags);
@@ -231,8 +216,7 @@ void CxImageGIF::EncodeExtension(CxFile* stream, const CxImage& frame)
     if (sink.failed()) m_writeFailed = true;
 }
 
-void CxImageGIF::EncodeLoopExtension(CxFile* stream)
-{
+void CxImageGIF::EncodeLoopExtension(CxFile* stream) {
     ByteSink sink(stream);
     const uint8_t head[3] = {0x21, 0xFF, 0x0B};
     sink.bytes(head, 3);
@@ -244,8 +228,7 @@ void CxImageGIF::EncodeLoopExtension(CxFile* stream)
     if (sink.failed()) m_writeFailed = true;
 }
 
-void CxImageGIF::EncodeComment(CxFile* stream)
-{
+void CxImageGIF::EncodeComment(CxFile* stream) {
     const size_t n = std::strlen(m_comment);
     if (n == 0) return;
     ByteSink sink(stream);
@@ -257,8 +240,7 @@ void CxImageGIF::EncodeComment(CxFile* stream)
     if (sink.failed()) m_writeFailed = true;
 }
 
-bool CxImageGIF::EncodeBody(CxFile* stream, const CxImage& frame, bool localPalette, int32_t left, int32_t top)
-{
+bool CxImageGIF::EncodeBody(CxFile* stream, const CxImage& frame, bool localPalette, int32_t left, int32_t top) {
     ByteSink sink(stream);
     const uint32_t w = frame.GetWidth();
     const uint32_t h = frame.GetHeight();
@@ -277,10 +259,10 @@ bool CxImageGIF::EncodeBody(CxFile* stream, const CxImage& frame, bool localPale
     const int minCodeSize = std::max<int>(bits, 2);
     sink.put(static_cast<uint8_t>(minCodeSize));
 
-    LzwEncoder* lzw = new (std::nothrow) LzwEncoder(sink, minCodeSize);
+    std::unique_ptr<LzwEncoder> lzw = cxMakeUnique<LzwEncoder>(sink, minCodeSize);
     if (!lzw) return false;
     uint32_t x = 0;
-    uint32_t y = 0;  // picture line, top first
+    uint32_t y = 0; // picture line, top first
     lzw->encode(static_cast<uint64_t>(w) * h, [&]() {
         const int index = frame.GetPixelIndexUnchecked(x, h - 1 - y);
         if (++x == w) {
@@ -289,14 +271,13 @@ bool CxImageGIF::EncodeBody(CxFile* stream, const CxImage& frame, bool localPale
         }
         return index;
     });
-    delete lzw;
+    lzw.reset();
     sink.put(0);
     if (sink.failed()) m_writeFailed = true;
     return true;
 }
 
-bool CxImageGIF::Encode(CxFile* stream)
-{
+bool CxImageGIF::Encode(CxFile* stream) {
     m_writeFailed = false;
     if (GetFrameCount() > 1) return EncodeAnimation(stream);
     if (!CheckEncodeArguments(stream)) return false;
@@ -316,8 +297,7 @@ bool CxImageGIF::Encode(CxFile* stream)
     return Finish(stream);
 }
 
-bool CxImageGIF::Finish(CxFile* stream)
-{
+bool CxImageGIF::Finish(CxFile* stream) {
     ByteSink sink(stream);
     sink.put(0x3B);
     if (sink.failed()) m_writeFailed = true;
@@ -329,8 +309,7 @@ bool CxImageGIF::Finish(CxFile* stream)
     return true;
 }
 
-bool CxImageGIF::EncodeTrueColour(CxFile* stream)
-{
+bool CxImageGIF::EncodeTrueColour(CxFile* stream) {
     EncodeHeader(stream, *this, false);
     EncodeComment(stream);
     const uint32_t w = GetWidth();
@@ -344,14 +323,14 @@ bool CxImageGIF::EncodeTrueColour(CxFile* stream)
                 SetError(tile.GetErrorText());
                 return false;
             }
-            RGBQuad* palette = tile.GetPalette();  // zeroed by Create
+            RGBQuad* palette = tile.GetPalette(); // zeroed by Create
             uint32_t firstEntry = 1;
             if (HasTransparentIndex()) {
                 palette[0] = GetTransparentColor();
                 tile.SetTransparentIndex(0);
                 firstEntry = 0;
             }
-            std::vector<uint32_t> used;  // palette entries given out so far, in order
+            std::vector<uint32_t> used; // palette entries given out so far, in order
             for (uint32_t r = 0; r < th; ++r) {
                 const uint32_t storedRow = h - 1 - (y0 + r);
                 for (uint32_t c = 0; c < tw; ++c) {
@@ -389,8 +368,7 @@ bool CxImageGIF::EncodeTrueColour(CxFile* stream)
     return Finish(stream);
 }
 
-bool CxImageGIF::EncodeAnimation(CxFile* stream)
-{
+bool CxImageGIF::EncodeAnimation(CxFile* stream) {
     if (!stream) {
         SetError("invalid file pointer");
         return false;

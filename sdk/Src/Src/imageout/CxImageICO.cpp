@@ -8,15 +8,14 @@
 
 namespace {
 
-constexpr uint32_t kMaxIconSide = 255;  // the directory entry holds each side in one byte
+constexpr uint32_t kMaxIconSide = 255; // the directory entry holds each side in one byte
 constexpr uint32_t kDirectorySize = 6;
 constexpr uint32_t kEntrySize = 16;
 constexpr uint32_t kInfoHeaderSize = 40;
 
 } // namespace
 
-bool CxImageICO::Encode(CxFile* stream)
-{
+bool CxImageICO::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     const uint32_t w = GetWidth();
     const uint32_t h = GetHeight();
@@ -30,7 +29,7 @@ bool CxImageICO::Encode(CxFile* stream)
 
     const bool form32 = HasAlpha() && paletteCount == 0;
     const uint32_t bitCount = form32 ? 32 : bpp;
-    const uint32_t colourBytes = form32 ? w * h * 4 : GetEffWidth() * h;
+    const uint32_t colourBytes = form32 ? w * h * 4 : GetLineBytes() * h;
     const uint32_t maskLineBytes = ((w + 31) / 32) * 4;
     const uint32_t maskBytes = maskLineBytes * h;
     const uint32_t resourceSize = maskBytes + colourBytes + 4 * paletteCount + kInfoHeaderSize;
@@ -43,7 +42,7 @@ bool CxImageICO::Encode(CxFile* stream)
     // Directory entry.
     out.putByte(static_cast<uint8_t>(w));
     out.putByte(static_cast<uint8_t>(h));
-    out.putByte(static_cast<uint8_t>(paletteCount));  // 256 entries are written as 0
+    out.putByte(static_cast<uint8_t>(paletteCount)); // 256 entries are written as 0
     out.putByte(0);
     out.putLe16(0);
     out.putLe16(static_cast<uint16_t>(bitCount));
@@ -63,7 +62,8 @@ bool CxImageICO::Encode(CxFile* stream)
     if (paletteCount > 0) {
         std::vector<RGBQuad> palette(GetPalette(), GetPalette() + paletteCount);
         const int32_t transparent = GetTransparentIndex();
-        if (transparent >= 0 && static_cast<uint32_t>(transparent) < paletteCount) palette[transparent] = RGBQuad{0, 0, 0, 0};
+        if (transparent >= 0 && static_cast<uint32_t>(transparent) < paletteCount)
+            palette[transparent] = RGBQuad{0, 0, 0, 0};
         out.put(palette.data(), palette.size() * sizeof(RGBQuad));
     }
 

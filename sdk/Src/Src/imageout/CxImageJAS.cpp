@@ -30,12 +30,11 @@ constexpr int kDefaultResolutions = 6;
 
 struct OpjOutput {
     CxFile* stream;
-    int64_t base;  // stream position of the first byte written; seeks are relative to it
+    int64_t base; // stream position of the first byte written; seeks are relative to it
     bool failed;
 };
 
-OPJ_SIZE_T opjWrite(void* buffer, OPJ_SIZE_T size, void* user)
-{
+OPJ_SIZE_T opjWrite(void* buffer, OPJ_SIZE_T size, void* user) {
     auto* out = static_cast<OpjOutput*>(user);
     if (size == 0) return 0;
     if (out->stream->Write(buffer, 1, size) != size) {
@@ -45,8 +44,7 @@ OPJ_SIZE_T opjWrite(void* buffer, OPJ_SIZE_T size, void* user)
     return size;
 }
 
-OPJ_OFF_T opjSkip(OPJ_OFF_T count, void* user)
-{
+OPJ_OFF_T opjSkip(OPJ_OFF_T count, void* user) {
     auto* out = static_cast<OpjOutput*>(user);
     if (!out->stream->Seek(count, SEEK_CUR)) {
         out->failed = true;
@@ -55,8 +53,7 @@ OPJ_OFF_T opjSkip(OPJ_OFF_T count, void* user)
     return count;
 }
 
-OPJ_BOOL opjSeek(OPJ_OFF_T offset, void* user)
-{
+OPJ_BOOL opjSeek(OPJ_OFF_T offset, void* user) {
     auto* out = static_cast<OpjOutput*>(user);
     if (offset < 0 || !out->stream->Seek(out->base + offset, SEEK_SET)) {
         out->failed = true;
@@ -79,8 +76,7 @@ struct StreamDeleter {
 
 // The largest resolution count (at most the default) for which the smallest level still has
 // at least one pixel in each direction.
-int resolutionsFor(uint32_t w, uint32_t h)
-{
+int resolutionsFor(uint32_t w, uint32_t h) {
     int levels = kDefaultResolutions;
     while (levels > 1 && ((w >> (levels - 1)) == 0 || (h >> (levels - 1)) == 0)) --levels;
     return levels;
@@ -89,8 +85,7 @@ int resolutionsFor(uint32_t w, uint32_t h)
 constexpr uint32_t kSunRasterMagic = 0x59A66A95;
 constexpr uint32_t kSunRasterStandard = 1;
 
-bool putBe32(CxStreamWriter& out, uint32_t value)
-{
+bool putBe32(CxStreamWriter& out, uint32_t value) {
     uint8_t b[4];
     qx::sys::storeBe32(b, value);
     return out.put(b, sizeof(b));
@@ -100,13 +95,13 @@ bool putBe32(CxStreamWriter& out, uint32_t value)
 
 // Picture line `line` (0 the top) as its components: the pixel index of a grey image, or red,
 // green and blue of a colour image (blue, green, red with `bgr`).
-void CxImageJAS::pictureLine(uint32_t line, bool grey, bool bgr, uint8_t* out)
-{
+void CxImageJAS::pictureLine(uint32_t line, bool grey, bool bgr, uint8_t* out) {
     const uint32_t w = GetWidth();
     const uint32_t y = GetHeight() - 1 - line;
     if (grey) {
         if (GetBpp() == 8) std::memcpy(out, GetBits(y), w);
-        else for (uint32_t x = 0; x < w; ++x) out[x] = GetPixelIndexUnchecked(x, y);
+        else
+            for (uint32_t x = 0; x < w; ++x) out[x] = GetPixelIndexUnchecked(x, y);
         return;
     }
     for (uint32_t x = 0; x < w; ++x) {
@@ -117,13 +112,12 @@ void CxImageJAS::pictureLine(uint32_t line, bool grey, bool bgr, uint8_t* out)
     }
 }
 
-bool CxImageJAS::encodeRaster(CxFile* stream, bool grey)
-{
+bool CxImageJAS::encodeRaster(CxFile* stream, bool grey) {
     const uint32_t w = GetWidth();
     const uint32_t h = GetHeight();
     const uint64_t lineBytes = static_cast<uint64_t>(w) * (grey ? 1 : 3);
     const bool sun = m_format == CXIMAGE_FORMAT_RAS;
-    const uint64_t storedLine = sun ? (lineBytes + 1) & ~uint64_t(1) : lineBytes;  // Sun rows: 16-bit aligned
+    const uint64_t storedLine = sun ? (lineBytes + 1) & ~uint64_t(1) : lineBytes; // Sun rows: 16-bit aligned
     if (sun && storedLine * h > 0xFFFFFFFFull) {
         SetError("error: cannot encode image");
         return false;
@@ -144,7 +138,7 @@ bool CxImageJAS::encodeRaster(CxFile* stream, bool grey)
         putBe32(out, grey ? 8 : 24);
         putBe32(out, static_cast<uint32_t>(storedLine * h));
         putBe32(out, kSunRasterStandard);
-        putBe32(out, 0);  // no colour map
+        putBe32(out, 0); // no colour map
         putBe32(out, 0);
     }
 
@@ -166,8 +160,7 @@ bool CxImageJAS::encodeRaster(CxFile* stream, bool grey)
     return true;
 }
 
-bool CxImageJAS::Encode(CxFile* stream)
-{
+bool CxImageJAS::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     const bool hasPalette = GetPaletteCount() > 0;
     const bool grey = hasPalette && IsGreyPalette();
@@ -188,9 +181,7 @@ bool CxImageJAS::Encode(CxFile* stream)
         return encodeRaster(stream, true);
     case CXIMAGE_FORMAT_PNM:
     case CXIMAGE_FORMAT_RAS: return encodeRaster(stream, grey);
-    default:
-        SetError("Encode: Unknown format");
-        return false;
+    default: SetError("Encode: Unknown format"); return false;
     }
 
     std::unique_ptr<opj_codec_t, CodecDeleter> codec(opj_create_compress(codecFormat));

@@ -17,7 +17,6 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -44,24 +43,21 @@ struct JpegDestination {
 // What the compression needs, prepared before it starts.
 using JpegJob = CxJpegCompressor::JpegImage;
 
-void errorExit(j_common_ptr cinfo)
-{
+void errorExit(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
     (*cinfo->err->format_message)(cinfo, err->message);
     std::longjmp(err->jump, 1);
 }
 
-void outputMessage(j_common_ptr) {}  // warnings are not printed
+void outputMessage(j_common_ptr) {} // warnings are not printed
 
-void initDestination(j_compress_ptr cinfo)
-{
+void initDestination(j_compress_ptr cinfo) {
     auto* dest = reinterpret_cast<JpegDestination*>(cinfo->dest);
     dest->pub.next_output_byte = dest->buffer;
     dest->pub.free_in_buffer = kOutputBlock;
 }
 
-boolean emptyOutputBuffer(j_compress_ptr cinfo)
-{
+boolean emptyOutputBuffer(j_compress_ptr cinfo) {
     auto* dest = reinterpret_cast<JpegDestination*>(cinfo->dest);
     if (dest->stream->Write(dest->buffer, 1, kOutputBlock) != kOutputBlock) ERREXIT(cinfo, JERR_FILE_WRITE);
     dest->pub.next_output_byte = dest->buffer;
@@ -69,8 +65,7 @@ boolean emptyOutputBuffer(j_compress_ptr cinfo)
     return TRUE;
 }
 
-void termDestination(j_compress_ptr cinfo)
-{
+void termDestination(j_compress_ptr cinfo) {
     auto* dest = reinterpret_cast<JpegDestination*>(cinfo->dest);
     const size_t count = kOutputBlock - dest->pub.free_in_buffer;
     if (count > 0 && dest->stream->Write(dest->buffer, 1, count) != count) ERREXIT(cinfo, JERR_FILE_WRITE);
@@ -85,22 +80,20 @@ struct CxJpegCompressor::State {
     jpeg_compress_struct cinfo;
     JpegErrorManager error;
     JpegDestination destination;
-    bool created;  // cinfo holds a compression object
+    bool created; // cinfo holds a compression object
 };
 
 namespace {
 
 // Picture line `line` (0 the top) of the job: stored rows run bottom-up.
-const uint8_t* pictureLine(const JpegJob* job, JDIMENSION line)
-{
+const uint8_t* pictureLine(const JpegJob* job, JDIMENSION line) {
     return job->pixels + static_cast<uint64_t>(job->height - 1 - line) * job->effWidth;
 }
 
 // Grey rows through the raw-data interface, one iMCU row per call. Row pointers go straight
 // into the pixel block when the width is a whole number of blocks; otherwise the lines are
 // copied into a strip that repeats the last column, as libjpeg does for scanlines.
-void writeGreyRaw(const JpegJob* job, j_compress_ptr cinfo)
-{
+void writeGreyRaw(const JpegJob* job, j_compress_ptr cinfo) {
     const JDIMENSION lines = static_cast<JDIMENSION>(cinfo->max_v_samp_factor * DCTSIZE);
     const JDIMENSION paddedWidth = cinfo->comp_info[0].width_in_blocks * DCTSIZE;
     const bool direct = paddedWidth == job->width;
@@ -127,8 +120,7 @@ void writeGreyRaw(const JpegJob* job, j_compress_ptr cinfo)
 }
 
 // Colour rows as red-green-blue scanlines, several per call.
-void writeRgbScanlines(const JpegJob* job, j_compress_ptr cinfo)
-{
+void writeRgbScanlines(const JpegJob* job, j_compress_ptr cinfo) {
     JSAMPARRAY buffer = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
                                                     job->effWidth + 8, kRgbRowsPerCall);
     while (cinfo->next_scanline < cinfo->image_height) {
@@ -144,8 +136,7 @@ void writeRgbScanlines(const JpegJob* job, j_compress_ptr cinfo)
 
 // Compresses the picture top line first. Returns false with the error message set on failure;
 // the compression object is then reset for the next image.
-bool compressImage(const JpegJob* job, CxJpegCompressor::State* st)
-{
+bool compressImage(const JpegJob* job, CxJpegCompressor::State* st) {
     st->error.message[0] = '\0';
     if (setjmp(st->error.jump)) {
         if (st->created) {
@@ -199,31 +190,26 @@ bool compressImage(const JpegJob* job, CxJpegCompressor::State* st)
 
 CxJpegCompressor::CxJpegCompressor() = default;
 
-CxJpegCompressor::~CxJpegCompressor()
-{
+CxJpegCompressor::~CxJpegCompressor() {
     if (m_state && m_state->created) jpeg_destroy_compress(&m_state->cinfo);
-    delete m_state;
 }
 
-bool CxJpegCompressor::compress(const JpegImage& image, CxFile* stream, char* error, size_t errorSize)
-{
+bool CxJpegCompressor::compress(const JpegImage& image, CxFile* stream, char* error, size_t errorSize) {
     if (!m_state) {
-        m_state = new (std::nothrow) State;
+        m_state = cxMakeUnique<State>(); // value-initialised: all zero
         if (!m_state) {
             std::snprintf(error, errorSize, "%s", "JPEG encoder can't allocate memory");
             return false;
         }
-        std::memset(m_state, 0, sizeof(*m_state));
     }
     m_state->destination.stream = stream;
-    const bool ok = compressImage(&image, m_state);
+    const bool ok = compressImage(&image, m_state.get());
     m_state->destination.stream = nullptr;
     if (!ok) std::snprintf(error, errorSize, "%s", m_state->error.message);
     return ok;
 }
 
-bool CxImageJPG::Encode(CxFile* stream)
-{
+bool CxImageJPG::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     // Only 8-bit grey (palette entry i = (i, i, i)) and 24-bit colour rows are laid out as
     // libjpeg reads them; anything else is refused.
@@ -234,7 +220,7 @@ bool CxImageJPG::Encode(CxFile* stream)
     }
     CxJpegCompressor::JpegImage image{};
     image.pixels = GetBits(0);
-    image.effWidth = GetEffWidth();
+    image.effWidth = GetLineBytes();
     image.width = GetWidth();
     image.height = GetHeight();
     image.grey = grey;

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include <libmng.h>
 #include <zlib.h>
@@ -26,8 +25,7 @@ mng_bool MNG_DECL mngOpen(mng_handle) { return MNG_TRUE; }
 
 mng_bool MNG_DECL mngClose(mng_handle) { return MNG_TRUE; }
 
-mng_bool MNG_DECL mngWrite(mng_handle handle, mng_ptr buffer, mng_uint32 length, mng_uint32p written)
-{
+mng_bool MNG_DECL mngWrite(mng_handle handle, mng_ptr buffer, mng_uint32 length, mng_uint32p written) {
     auto* out = static_cast<MngOutput*>(mng_get_userdata(handle));
     const size_t n = out->stream->Write(buffer, 1, length);
     *written = static_cast<mng_uint32>(n);
@@ -42,8 +40,7 @@ mng_bool MNG_DECL mngWrite(mng_handle handle, mng_ptr buffer, mng_uint32 length,
 class MngHandle {
 public:
     explicit MngHandle(MngOutput* out) : m_handle(mng_initialize(out, mngAlloc, mngFree, MNG_NULL)) {}
-    ~MngHandle()
-    {
+    ~MngHandle() {
         if (m_handle) mng_cleanup(&m_handle);
     }
     MngHandle(const MngHandle&) = delete;
@@ -54,14 +51,9 @@ private:
     mng_handle m_handle;
 };
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 } // namespace
 
-bool CxImageMNG::Encode(CxFile* stream)
-{
+bool CxImageMNG::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     if (GetPaletteCount() > 0 || GetBpp() != 24) {
         SetError("MNG encoder can save only RGB images");
@@ -77,7 +69,7 @@ bool CxImageMNG::Encode(CxFile* stream)
         SetError("could not allocate memory for MNG");
         return false;
     }
-    std::unique_ptr<uint8_t, FreeDeleter> raw(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(rawSize))));
+    CxBytes raw = cxAllocate(static_cast<size_t>(rawSize));
     if (!raw) {
         SetError("could not allocate memory for MNG");
         return false;
@@ -93,7 +85,7 @@ bool CxImageMNG::Encode(CxFile* stream)
         }
     }
     uLongf packedSize = compressBound(static_cast<uLong>(rawSize));
-    std::unique_ptr<uint8_t, FreeDeleter> packed(static_cast<uint8_t*>(std::malloc(packedSize)));
+    CxBytes packed = cxAllocate(packedSize);
     if (!packed) {
         SetError("could not allocate memory for MNG");
         return false;
@@ -109,18 +101,16 @@ bool CxImageMNG::Encode(CxFile* stream)
     MngHandle mng(&out);
     mng_handle hmng = mng.get();
     if (!hmng || mng_setcb_openstream(hmng, mngOpen) != MNG_NOERROR ||
-        mng_setcb_closestream(hmng, mngClose) != MNG_NOERROR ||
-        mng_setcb_writedata(hmng, mngWrite) != MNG_NOERROR) {
+        mng_setcb_closestream(hmng, mngClose) != MNG_NOERROR || mng_setcb_writedata(hmng, mngWrite) != MNG_NOERROR) {
         SetError("could not initialize libmng");
         return false;
     }
-    const bool built =
-        mng_create(hmng) == MNG_NOERROR &&
-        mng_putchunk_mhdr(hmng, w, h, 1000, 1, 1, 1, 3) == MNG_NOERROR &&
-        mng_putchunk_defi(hmng, 0, 0, 0, MNG_FALSE, 0, 0, MNG_FALSE, 0, 0, 0, 0) == MNG_NOERROR &&
-        mng_putchunk_ihdr(hmng, w, h, 8, 2, 0, 0, 0) == MNG_NOERROR &&
-        mng_putchunk_idat(hmng, static_cast<mng_uint32>(packedSize), packed.get()) == MNG_NOERROR &&
-        mng_putchunk_iend(hmng) == MNG_NOERROR && mng_putchunk_mend(hmng) == MNG_NOERROR;
+    const bool built = mng_create(hmng) == MNG_NOERROR &&
+                       mng_putchunk_mhdr(hmng, w, h, 1000, 1, 1, 1, 3) == MNG_NOERROR &&
+                       mng_putchunk_defi(hmng, 0, 0, 0, MNG_FALSE, 0, 0, MNG_FALSE, 0, 0, 0, 0) == MNG_NOERROR &&
+                       mng_putchunk_ihdr(hmng, w, h, 8, 2, 0, 0, 0) == MNG_NOERROR &&
+                       mng_putchunk_idat(hmng, static_cast<mng_uint32>(packedSize), packed.get()) == MNG_NOERROR &&
+                       mng_putchunk_iend(hmng) == MNG_NOERROR && mng_putchunk_mend(hmng) == MNG_NOERROR;
     if (!built) {
         SetError("could not build the MNG chunks");
         return false;

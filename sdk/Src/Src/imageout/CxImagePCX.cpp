@@ -15,8 +15,7 @@ constexpr uint32_t kHeaderSize = 128;
 constexpr uint32_t kMaxRun = 63;
 
 // Run-length codes one plane row into `out`.
-void encodeRow(const uint8_t* row, size_t length, std::vector<uint8_t>& out)
-{
+void encodeRow(const uint8_t* row, size_t length, std::vector<uint8_t>& out) {
     size_t i = 0;
     while (i < length) {
         const uint8_t value = row[i];
@@ -30,8 +29,7 @@ void encodeRow(const uint8_t* row, size_t length, std::vector<uint8_t>& out)
 
 } // namespace
 
-bool CxImagePCX::Encode(CxFile* stream)
-{
+bool CxImagePCX::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     const uint32_t w = GetWidth();
     const uint32_t h = GetHeight();
@@ -52,9 +50,9 @@ bool CxImagePCX::Encode(CxFile* stream)
     }
 
     uint8_t header[kHeaderSize] = {};
-    header[0] = 10;  // manufacturer
-    header[1] = 5;   // version
-    header[2] = 1;   // run-length encoding
+    header[0] = 10; // manufacturer
+    header[1] = 5;  // version
+    header[2] = 1;  // run-length encoding
     header[3] = bitsPerPlanePixel;
     qx::sys::storeLe16(header + 8, static_cast<uint16_t>(w - 1));
     qx::sys::storeLe16(header + 10, static_cast<uint16_t>(h - 1));
@@ -63,7 +61,7 @@ bool CxImagePCX::Encode(CxFile* stream)
     if (bpp < 8) {
         uint8_t* map = header + 16;
         if (planes == 1) {
-            std::memset(map + 3, 0xFF, 3);  // entry 0 black, entry 1 white
+            std::memset(map + 3, 0xFF, 3); // entry 0 black, entry 1 white
         } else {
             for (uint32_t i = 0; i < 16; ++i) {
                 const RGBQuad c = GetPaletteColor(i);
@@ -108,7 +106,8 @@ bool CxImagePCX::Encode(CxFile* stream)
                 } else {
                     // Bit plane p holds bit p of every pixel index, most significant pixel bit first.
                     for (uint32_t x = 0; x < w; ++x) {
-                        if ((GetPixelIndexUnchecked(x, y) >> p) & 1) plane[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
+                        if ((GetPixelIndexUnchecked(x, y) >> p) & 1)
+                            plane[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
                     }
                 }
                 encodeRow(plane.data(), plane.size(), coded);

@@ -5,8 +5,7 @@
 #include "imageout/CxImageCodecs.h"
 #include "imageout/CxStreamWriter.h"
 
-bool CxImageSKA::Encode(CxFile* stream)
-{
+bool CxImageSKA::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     const uint32_t bpp = GetBpp();
     if (bpp > 8) {
@@ -15,7 +14,7 @@ bool CxImageSKA::Encode(CxFile* stream)
     }
     const uint32_t w = GetWidth();
     const uint32_t h = GetHeight();
-    if (w > 0xFFFF || h > 0xFFFF) {  // 16-bit header fields
+    if (w > 0xFFFF || h > 0xFFFF) { // 16-bit header fields
         SetError("Image too large for SKA");
         return false;
     }

@@ -7,12 +7,11 @@
 
 namespace {
 
-constexpr uint32_t kMaxTgaSide = 65535;  // width and height are 16-bit header fields
+constexpr uint32_t kMaxTgaSide = 65535; // width and height are 16-bit header fields
 
 } // namespace
 
-bool CxImageTGA::Encode(CxFile* stream)
-{
+bool CxImageTGA::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     const uint32_t bpp = GetBpp();
     if (bpp < 8) {
@@ -30,18 +29,18 @@ bool CxImageTGA::Encode(CxFile* stream)
     const uint32_t depth = withAlpha ? 32 : bpp;
 
     CxStreamWriter out(stream);
-    out.putByte(0);                       // id length
-    out.putByte(mapped ? 1 : 0);          // colour-map type
-    out.putByte(mapped ? 1 : 2);          // colour-mapped or true colour, uncompressed
-    out.putLe16(0);                       // first map entry
-    out.putLe16(mapped ? 256 : 0);        // map length
-    out.putByte(mapped ? 24 : 0);         // map entry size
-    out.putLe16(0);                       // x origin
-    out.putLe16(0);                       // y origin
+    out.putByte(0);                // id length
+    out.putByte(mapped ? 1 : 0);   // colour-map type
+    out.putByte(mapped ? 1 : 2);   // colour-mapped or true colour, uncompressed
+    out.putLe16(0);                // first map entry
+    out.putLe16(mapped ? 256 : 0); // map length
+    out.putByte(mapped ? 24 : 0);  // map entry size
+    out.putLe16(0);                // x origin
+    out.putLe16(0);                // y origin
     out.putLe16(static_cast<uint16_t>(w));
     out.putLe16(static_cast<uint16_t>(h));
     out.putByte(static_cast<uint8_t>(depth));
-    out.putByte(0);                       // descriptor: bottom-up
+    out.putByte(0); // descriptor: bottom-up
 
     if (mapped) {
         uint8_t map[256 * 3];

@@ -15,20 +15,17 @@ namespace {
 
 CxFile* streamOf(thandle_t handle) { return static_cast<CxFile*>(handle); }
 
-tmsize_t tiffRead(thandle_t handle, void* buffer, tmsize_t size)
-{
+tmsize_t tiffRead(thandle_t handle, void* buffer, tmsize_t size) {
     if (size <= 0) return 0;
     return static_cast<tmsize_t>(streamOf(handle)->Read(buffer, 1, static_cast<size_t>(size)));
 }
 
-tmsize_t tiffWrite(thandle_t handle, void* buffer, tmsize_t size)
-{
+tmsize_t tiffWrite(thandle_t handle, void* buffer, tmsize_t size) {
     if (size <= 0) return 0;
     return static_cast<tmsize_t>(streamOf(handle)->Write(buffer, 1, static_cast<size_t>(size)));
 }
 
-toff_t tiffSeek(thandle_t handle, toff_t offset, int origin)
-{
+toff_t tiffSeek(thandle_t handle, toff_t offset, int origin) {
     constexpr toff_t kFailed = static_cast<toff_t>(-1);
     if (offset == kFailed || offset > static_cast<toff_t>(INT64_MAX)) return kFailed;
     CxFile* stream = streamOf(handle);
@@ -37,10 +34,9 @@ toff_t tiffSeek(thandle_t handle, toff_t offset, int origin)
     return here < 0 ? kFailed : static_cast<toff_t>(here);
 }
 
-int tiffClose(thandle_t) { return 0; }  // the stream's owner closes it
+int tiffClose(thandle_t) { return 0; } // the stream's owner closes it
 
-toff_t tiffSize(thandle_t handle)
-{
+toff_t tiffSize(thandle_t handle) {
     const int64_t size = streamOf(handle)->Size();
     return size < 0 ? 0 : static_cast<toff_t>(size);
 }
@@ -50,8 +46,7 @@ int tiffMap(thandle_t, void**, toff_t*) { return 0; }
 void tiffUnmap(thandle_t, void*, toff_t) {}
 
 // libtiff's messages for one handle go to the codec's buffer (256 bytes), never to stderr.
-int tiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt, va_list ap)
-{
+int tiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
     char text[200];
     std::vsnprintf(text, sizeof(text), fmt, ap);
     std::snprintf(static_cast<char*>(user), 256, "%s: %s", module ? module : "libtiff", text);
@@ -64,13 +59,11 @@ uint32_t stripRoundedTo8(uint32_t rows) { return ((rows + 7) / 8) * 8; }
 
 } // namespace
 
-CxImageTIF::~CxImageTIF()
-{
+CxImageTIF::~CxImageTIF() {
     if (m_tiff) TIFFClose(static_cast<TIFF*>(m_tiff));
 }
 
-bool CxImageTIF::Encode(CxFile* stream)
-{
+bool CxImageTIF::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
 
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
@@ -80,8 +73,8 @@ bool CxImageTIF::Encode(CxFile* stream)
     }
     TIFFOpenOptionsSetErrorHandlerExtR(options, tiffErrorHandler, m_libtiffMessage);
     TIFFOpenOptionsSetWarningHandlerExtR(options, tiffWarningHandler, nullptr);
-    m_tiff = TIFFClientOpenExt("TIFF IMAGE", "a", stream, tiffRead, tiffWrite, tiffSeek, tiffClose, tiffSize,
-                               tiffMap, tiffUnmap, options);
+    m_tiff = TIFFClientOpenExt("TIFF IMAGE", "a", stream, tiffRead, tiffWrite, tiffSeek, tiffClose, tiffSize, tiffMap,
+                               tiffUnmap, options);
     TIFFOpenOptionsFree(options);
     if (!m_tiff) {
         SetError("initialization fail");
@@ -98,8 +91,7 @@ bool CxImageTIF::Encode(CxFile* stream)
     return true;
 }
 
-bool CxImageTIF::EncodePage(void* handle)
-{
+bool CxImageTIF::EncodePage(void* handle) {
     TIFF* tif = static_cast<TIFF*>(handle);
     const uint32_t width = GetWidth();
     const uint32_t height = GetHeight();
@@ -108,7 +100,7 @@ bool CxImageTIF::EncodePage(void* handle)
 
     uint16_t samples = bpp == 24 ? 3 : 1;
     uint16_t bitsPerSample = (bpp == 8 || bpp == 24) ? 8 : static_cast<uint16_t>(bpp);
-    uint32_t rowBpp = bpp;  // bits per pixel of the written rows
+    uint32_t rowBpp = bpp; // bits per pixel of the written rows
     if (bpp == 24 && alpha) {
         samples = 4;
         rowBpp = 32;

@@ -8,8 +8,7 @@ namespace {
 
 // A WBMP multi-byte integer: 7 bits per byte, most significant group first, 0x80 on all but
 // the last byte.
-void putMultiByte(CxStreamWriter& out, uint32_t value)
-{
+void putMultiByte(CxStreamWriter& out, uint32_t value) {
     uint8_t bytes[5];
     int n = 0;
     do {
@@ -22,8 +21,7 @@ void putMultiByte(CxStreamWriter& out, uint32_t value)
 
 } // namespace
 
-bool CxImageWBMP::Encode(CxFile* stream)
-{
+bool CxImageWBMP::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     if (GetBpp() != 1) {
         SetError("Can't save this image as WBMP");
@@ -33,8 +31,8 @@ bool CxImageWBMP::Encode(CxFile* stream)
     const uint32_t h = GetHeight();
 
     CxStreamWriter out(stream);
-    putMultiByte(out, 0);  // type 0
-    out.putByte(0);        // fixed header
+    putMultiByte(out, 0); // type 0
+    out.putByte(0);       // fixed header
     putMultiByte(out, w);
     putMultiByte(out, h);
 
@@ -46,7 +44,7 @@ bool CxImageWBMP::Encode(CxFile* stream)
     for (uint32_t i = 0; i < h && !out.failed(); ++i) {
         const uint8_t* src = GetBits(h - 1 - i);
         for (size_t b = 0; b < rowBytes; ++b) row[b] = invert ? static_cast<uint8_t>(~src[b]) : src[b];
-        if (w & 7) row[rowBytes - 1] &= static_cast<uint8_t>(0xFF00 >> (w & 7));  // unused bits 0
+        if (w & 7) row[rowBytes - 1] &= static_cast<uint8_t>(0xFF00 >> (w & 7)); // unused bits 0
         out.put(row.data(), rowBytes);
     }
 

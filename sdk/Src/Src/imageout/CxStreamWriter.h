@@ -15,30 +15,26 @@ public:
     explicit CxStreamWriter(CxFile* stream) : m_stream(stream) {}
 
     // Writes `size` bytes; once a write has failed, nothing more is written.
-    bool put(const void* data, size_t size)
-    {
+    bool put(const void* data, size_t size) {
         if (m_failed) return false;
         if (size == 0) return true;
         if (m_stream->Write(data, size, 1) != 1) m_failed = true;
         return !m_failed;
     }
     bool putByte(uint8_t byte) { return put(&byte, 1); }
-    bool putLe16(uint16_t value)
-    {
+    bool putLe16(uint16_t value) {
         uint8_t b[2];
         qx::sys::storeLe16(b, value);
         return put(b, sizeof(b));
     }
-    bool putLe32(uint32_t value)
-    {
+    bool putLe32(uint32_t value) {
         uint8_t b[4];
         qx::sys::storeLe32(b, value);
         return put(b, sizeof(b));
     }
 
     // Flushes the stream; true when every write reached it and it reports no error.
-    bool finish()
-    {
+    bool finish() {
         if (m_failed) return false;
         if (!m_stream->Flush() || m_stream->HasError()) m_failed = true;
         return !m_failed;

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -22,16 +21,14 @@ namespace {
 // LodePNG's deflate through zlib (the same zlib stream format, several times faster at 5 MP).
 // The block is malloc'ed, as LodePNG frees it with free().
 unsigned zlibCompress(unsigned char** out, size_t* outSize, const unsigned char* in, size_t inSize,
-                      const LodePNGCompressSettings*)
-{
+                      const LodePNGCompressSettings*) {
     uLongf size = compressBound(static_cast<uLong>(inSize));
-    auto* block = static_cast<unsigned char*>(std::malloc(size));
-    if (!block) return 83;  // LodePNG's "memory allocation failed"
-    if (compress2(block, &size, in, static_cast<uLong>(inSize), Z_DEFAULT_COMPRESSION) != Z_OK) {
-        std::free(block);
-        return 111;  // LodePNG's "custom zlib or inflate decompression failed"
+    CxBytes block = cxAllocate(size);
+    if (!block) return 83; // LodePNG's "memory allocation failed"
+    if (compress2(block.get(), &size, in, static_cast<uLong>(inSize), Z_DEFAULT_COMPRESSION) != Z_OK) {
+        return 111; // LodePNG's "custom zlib or inflate decompression failed"
     }
-    *out = block;
+    *out = block.release();
     *outSize = size;
     return 0;
 }
@@ -43,8 +40,7 @@ ImageSaver::ImageSaver() : CxImage(0) {}
 // The side buffer goes first (members before the base), then the image.
 ImageSaver::~ImageSaver() = default;
 
-void ImageSaver::buildRawHeader(const SaveFileParam& p, uint8_t out[kRawHeaderSize])
-{
+void ImageSaver::buildRawHeader(const SaveFileParam& p, uint8_t out[kRawHeaderSize]) {
     out[0] = 0x01;
     out[1] = static_cast<uint8_t>(p.nPixelFormat >> 16);
     qx::sys::storeBe32(out + 2, p.nPixelFormat);
@@ -53,8 +49,7 @@ void ImageSaver::buildRawHeader(const SaveFileParam& p, uint8_t out[kRawHeaderSi
     qx::sys::storeBe32(out + 14, p.nDataLen);
 }
 
-uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p)
-{
+uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     if (p.enImageType == 0 || p.enImageType == 6) return QX_ERR_INVALID_PARAM;
     if (p.nPixelFormat == 0 || !p.pData) return QX_ERR_INVALID_PARAM;
     if (p.pImagePath[0] == '\0' || p.nDataLen == 0 || p.nHeight == 0 || p.nWidth == 0) return QX_ERR_INVALID_PARAM;
@@ -91,11 +86,9 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p)
     return Save(p.pImagePath, format) ? QX_OK : QX_ERR_GENERAL;
 }
 
-bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image)
-{
+bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image) {
     const bool padded = p.nWidth % 4 != 0;
-    if (!image->IsValid() || image->GetWidth() != p.nWidth || image->GetHeight() != p.nHeight ||
-        image->GetBpp() != 8) {
+    if (!image->IsValid() || image->GetWidth() != p.nWidth || image->GetHeight() != p.nHeight || image->GetBpp() != 8) {
         *image = CxImage(p.nWidth, p.nHeight, 8, 0);
         if (image->GetHeight() != p.nHeight) {
             QX_LOG_ERROR("func:{}, Create CxImage failed, err:{}", "convertToMono8", image->GetErrorText());
@@ -139,8 +132,7 @@ bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image)
     return ok;
 }
 
-uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image)
-{
+uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image) {
     const uint8_t* rows = p.nWidth % 4 != 0 ? m_sideBuffer.get() : image->GetBits(0);
     if (!rows) return QX_ERR_GENERAL;
 
@@ -156,7 +148,7 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image)
         state.encoder.zlibsettings.custom_zlib = zlibCompress;
         error = lodepng::encode(png, rows, p.nWidth, p.nHeight, state);
     } catch (const std::bad_alloc&) {
-        error = 83;  // LodePNG's "memory allocation failed"
+        error = 83; // LodePNG's "memory allocation failed"
     }
     if (error != 0) {
         QX_LOG_ERROR("func:{}, lodepng::encode failed, error={}", "savePng", lodepng_error_text(error));
@@ -180,8 +172,7 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image)
     return QX_OK;
 }
 
-uint32_t ImageSaver::saveRawFormat(SaveFileParam& p)
-{
+uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
     std::ofstream out;
     out.exceptions(std::ios_base::failbit | std::ios_base::badbit);
     try {

@@ -33,5 +33,5 @@ public:
     static void buildRawHeader(const SaveFileParam& p, uint8_t out[kRawHeaderSize]);
 
 private:
-    std::unique_ptr<uint8_t[]> m_sideBuffer;  // width x height bytes, or null
+    std::unique_ptr<uint8_t[]> m_sideBuffer; // width x height bytes, or null
 };

@@ -10,8 +10,7 @@ namespace {
 
 enum class Layout { Mono8, Unpacked16, Packed, Other };
 
-Layout layoutOf(uint32_t format)
-{
+Layout layoutOf(uint32_t format) {
     switch (format) {
     case QX_PIXEL_MONO8: return Layout::Mono8;
     case QX_PIXEL_MONO10:
@@ -26,8 +25,7 @@ Layout layoutOf(uint32_t format)
 
 // Source bytes a conversion reads: two pixels per three bytes for the packed formats, the last
 // odd pixel taking the two bytes that carry it.
-uint64_t sourceBytesRead(uint32_t format, uint64_t pixelCount)
-{
+uint64_t sourceBytesRead(uint32_t format, uint64_t pixelCount) {
     switch (layoutOf(format)) {
     case Layout::Mono8: return pixelCount;
     case Layout::Unpacked16: return 2 * pixelCount;
@@ -38,8 +36,7 @@ uint64_t sourceBytesRead(uint32_t format, uint64_t pixelCount)
 }
 
 // Bits of significance of a 10- to 16-bit sample format.
-unsigned sampleBits(uint32_t format)
-{
+unsigned sampleBits(uint32_t format) {
     switch (format) {
     case QX_PIXEL_MONO10:
     case QX_PIXEL_MONO10PACKED: return 10;
@@ -60,18 +57,15 @@ struct PackedLayout {
     uint16_t mask;
 };
 
-PackedLayout packedLayout(uint32_t format)
-{
+PackedLayout packedLayout(uint32_t format) {
     return format == QX_PIXEL_MONO10PACKED ? PackedLayout{2, 0x03} : PackedLayout{4, 0x0F};
 }
 
-inline uint16_t firstPixel(const uint8_t* g, PackedLayout l)
-{
+inline uint16_t firstPixel(const uint8_t* g, PackedLayout l) {
     return static_cast<uint16_t>((g[0] << l.shift) + (g[1] & l.mask));
 }
 
-inline uint16_t secondPixel(const uint8_t* g, PackedLayout l)
-{
+inline uint16_t secondPixel(const uint8_t* g, PackedLayout l) {
     return static_cast<uint16_t>((g[2] << l.shift) + ((g[1] >> 4) & l.mask));
 }
 
@@ -98,16 +92,14 @@ inline uint8_t scaleTo8(uint16_t sample, unsigned downShift) { return static_cas
 // mask before the narrowing keeps the wrap of samples with bits above their depth, and lets
 // the compiler narrow with saturating packs.
 template <unsigned Shift>
-QX_WIDE_LOOP void wordsToMono8(const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t n)
-{
+QX_WIDE_LOOP void wordsToMono8(const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t n) {
     for (uint64_t i = 0; i < n; ++i) dst[i] = static_cast<uint8_t>((loadLe16(src + 2 * i) >> Shift) & 0xFF);
 }
 
 // Packed to Mono8: scaling a packed pixel to 8 bits drops exactly the bits that came from b1
 // ((b0 << shift) + (b1 & mask) >> shift is b0, and likewise b2 for the second pixel), so the
 // result is a selection of bytes 0 and 2 of every group.
-QX_HOT_LOOP void packedToMono8(const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t pairs)
-{
+QX_HOT_LOOP void packedToMono8(const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t pairs) {
     for (uint64_t g = 0; g < pairs; ++g) {
         dst[2 * g] = src[3 * g];
         dst[2 * g + 1] = src[3 * g + 2];
@@ -116,8 +108,7 @@ QX_HOT_LOOP void packedToMono8(const uint8_t* __restrict src, uint8_t* __restric
 
 // One build per layout, so that shift and mask are constants of the loop.
 template <unsigned Shift, uint16_t Mask>
-QX_HOT_LOOP void packedToMono16(const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t pairs)
-{
+QX_HOT_LOOP void packedToMono16(const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t pairs) {
     constexpr PackedLayout l{Shift, Mask};
     for (uint64_t g = 0; g < pairs; ++g) {
         storeLe16(dst + 4 * g, firstPixel(src + 3 * g, l));
@@ -128,8 +119,7 @@ QX_HOT_LOOP void packedToMono16(const uint8_t* __restrict src, uint8_t* __restri
 // Pixels [first, first + count) of the frame to Mono8 at dst. A packed span may start at the
 // second pixel of a group; its last odd pixel reads only the two bytes that carry it.
 void mono8Span(uint32_t format, const uint8_t* __restrict src, uint8_t* __restrict dst, uint64_t first,
-               uint64_t count)
-{
+               uint64_t count) {
     switch (layoutOf(format)) {
     case Layout::Mono8: std::memcpy(dst, src + first, static_cast<size_t>(count)); return;
     case Layout::Unpacked16:
@@ -160,8 +150,7 @@ void mono8Span(uint32_t format, const uint8_t* __restrict src, uint8_t* __restri
 
 // The guard both conversions share: refuses a record whose buffers cannot hold what the
 // conversion reads and writes.
-bool buffersHold(const ConvertParam& p, uint64_t pixelCount, uint64_t dstBytes, const char* func)
-{
+bool buffersHold(const ConvertParam& p, uint64_t pixelCount, uint64_t dstBytes, const char* func) {
     const bool ok = p.pSrcData && p.pDstData && sourceBytesRead(p.enSrcPixelType, pixelCount) <= p.nSrcDataLen &&
                     dstBytes <= p.nDstDataSize;
     if (!ok) {
@@ -173,8 +162,7 @@ bool buffersHold(const ConvertParam& p, uint64_t pixelCount, uint64_t dstBytes, 
 
 } // namespace
 
-PixelConverter* PixelConverter::getConverterInstance()
-{
+PixelConverter* PixelConverter::getConverterInstance() {
     // Initialisation of a function-local static is serialised by the runtime; never destroyed.
     static PixelConverter* const instance = new PixelConverter();
     return instance;
@@ -182,8 +170,7 @@ PixelConverter* PixelConverter::getConverterInstance()
 
 uint32_t PixelConverter::bytesPerPixel(uint32_t pixelFormat) { return qx::sys::pixelBytes(pixelFormat); }
 
-uint32_t PixelConverter::convertPixels(ConvertParam& p)
-{
+uint32_t PixelConverter::convertPixels(ConvertParam& p) {
     if (p.nHeight == 0 || p.nWidth == 0 || p.enSrcPixelType == 0 || p.nSrcDataLen == 0 || !p.pSrcData ||
         p.enDstPixelType == 0 || p.nDstDataSize == 0 || !p.pDstData) {
         return QX_ERR_INVALID_PARAM;
@@ -200,8 +187,7 @@ uint32_t PixelConverter::convertPixels(ConvertParam& p)
     }
 }
 
-uint32_t PixelConverter::convertToMono8(ConvertParam& p)
-{
+uint32_t PixelConverter::convertToMono8(ConvertParam& p) {
     const uint64_t n = static_cast<uint64_t>(p.nWidth) * p.nHeight;
     if (!buffersHold(p, n, n, "convertToMono8")) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(n);
@@ -213,8 +199,7 @@ uint32_t PixelConverter::convertToMono8(ConvertParam& p)
     return QX_OK;
 }
 
-uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bool bottomUp)
-{
+uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bool bottomUp) {
     if (p.nHeight == 0 || p.nWidth == 0 || p.enSrcPixelType == 0 || p.nSrcDataLen == 0 || !p.pSrcData ||
         p.enDstPixelType != QX_PIXEL_MONO8 || !p.pDstData || pitch < p.nWidth) {
         return QX_ERR_INVALID_PARAM;
@@ -236,8 +221,7 @@ uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bo
     return QX_OK;
 }
 
-uint32_t PixelConverter::convertToMono16(ConvertParam& p)
-{
+uint32_t PixelConverter::convertToMono16(ConvertParam& p) {
     const uint64_t n = static_cast<uint64_t>(p.nWidth) * p.nHeight;
     if (!buffersHold(p, n, 2 * n, "convertToMono16")) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(2 * n);

@@ -13,13 +13,13 @@
 namespace qx::avi {
 
 // ---- sizes and limits ------------------------------------------------------------------------
-constexpr uint32_t kHeaderBytes = 2048;        // header area written before the first frame
-constexpr uint32_t kMaxFileBytes = 0x7EFFF7FF; // 2130704383: no write may take a file past this
+constexpr uint32_t kHeaderBytes = 2048;             // header area written before the first frame
+constexpr uint32_t kMaxFileBytes = 0x7EFFF7FF;      // 2130704383: no write may take a file past this
 constexpr uint32_t kRemainBase = kMaxFileBytes - 8; // 0x7EFFF7F7: base of AVI_bytes_remain
 constexpr uint32_t kPlaceholderSize = 0x7EFFF003;   // RIFF and movi sizes until close
-constexpr uint32_t kChunkHeadBytes = 8;        // tag + 32-bit length
-constexpr uint32_t kIndexEntryBytes = 16;      // tag, flags, offset, length
-constexpr uint32_t kIndexGrowEntries = 4096;   // the index grows by this many entries
+constexpr uint32_t kChunkHeadBytes = 8;             // tag + 32-bit length
+constexpr uint32_t kIndexEntryBytes = 16;           // tag, flags, offset, length
+constexpr uint32_t kIndexGrowEntries = 4096;        // the index grows by this many entries
 
 // ---- avih flags and index flags ----------------------------------------------------------------
 constexpr uint32_t kAvifHasIndex = 0x00000010;
@@ -29,7 +29,7 @@ constexpr uint32_t kIndexKeyFrame = 0x00000010; // AVIIF_KEYFRAME
 
 // ---- offsets in the header area ----------------------------------------------------------------
 constexpr size_t kOffRiffSize = 4;
-constexpr size_t kOffHdrlListSize = 16;       // 192
+constexpr size_t kOffHdrlListSize = 16; // 192
 constexpr size_t kOffMicroSecPerFrame = 32;
 constexpr size_t kOffAvihFlags = 44;
 constexpr size_t kOffTotalFrames = 48;
@@ -37,8 +37,8 @@ constexpr size_t kOffStreams = 56;
 constexpr size_t kOffAvihWidth = 64;
 constexpr size_t kOffAvihHeight = 68;
 constexpr size_t kOffStrlList = 88;
-constexpr size_t kOffStrhType = 108;          // "vids"
-constexpr size_t kOffStrhHandler = 112;       // compressor
+constexpr size_t kOffStrhType = 108;    // "vids"
+constexpr size_t kOffStrhHandler = 112; // compressor
 constexpr size_t kOffStrhScale = 128;
 constexpr size_t kOffStrhRate = 132;
 constexpr size_t kOffStrhLength = 140;
@@ -48,11 +48,11 @@ constexpr size_t kOffStrfWidth = 176;
 constexpr size_t kOffStrfHeight = 180;
 constexpr size_t kOffStrfCompression = 188;
 constexpr size_t kOffStrfImageSize = 192;
-constexpr size_t kOffFiller = 212;            // "JUNK" while recording, "LIST" INFO when final
-constexpr size_t kOffFinalJunk = 296;         // "JUNK" after the INFO list in the final header
-constexpr size_t kOffMoviList = 2036;         // "LIST" size "movi"
+constexpr size_t kOffFiller = 212;    // "JUNK" while recording, "LIST" INFO when final
+constexpr size_t kOffFinalJunk = 296; // "JUNK" after the INFO list in the final header
+constexpr size_t kOffMoviList = 2036; // "LIST" size "movi"
 constexpr size_t kOffMoviListSize = 2040;
-constexpr size_t kOffMoviTag = 2044;          // the movi list's size counts from here
+constexpr size_t kOffMoviTag = 2044; // the movi list's size counts from here
 
 constexpr uint32_t kHdrlListSize = 192;
 constexpr uint32_t kStrlListSize = 116;
@@ -87,14 +87,14 @@ struct HeaderFields {
     double fps = 0.0;
     char compressor[4] = {0, 0, 0, 0}; // all zero for uncompressed
     bool mustUseIndex = false;
-    uint32_t streams = 1;              // audio tracks + 1
+    uint32_t streams = 1; // audio tracks + 1
     // Final header (written at close): sizes and counts below are used, the INFO list
     // replaces the start of the filler. Otherwise the placeholders are written.
     bool final = false;
-    uint32_t videoFrames = 0;          // final only
-    uint32_t riffSize = 0;             // final only: file length - 8
-    uint32_t moviSize = 0;             // final only: pos before the index - 2044
-    bool indexWritten = true;          // final only: false drops kAvifHasIndex from the flags
+    uint32_t videoFrames = 0; // final only
+    uint32_t riffSize = 0;    // final only: file length - 8
+    uint32_t moviSize = 0;    // final only: pos before the index - 2044
+    bool indexWritten = true; // final only: false drops kAvifHasIndex from the flags
 };
 
 // Encodes the 2048-byte header area.

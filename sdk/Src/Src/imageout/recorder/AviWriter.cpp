@@ -158,7 +158,9 @@ int AVI_close_output_file(avi_t* avi) {
 }
 
 // strerror_r comes in a GNU flavour (returns the text) and an XSI flavour (fills the buffer).
-[[maybe_unused]] const char* pickStrerror(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
+[[maybe_unused]] const char* pickStrerror(int result, const char* buffer) {
+    return result == 0 ? buffer : "Unknown error";
+}
 [[maybe_unused]] const char* pickStrerror(const char* result, const char*) { return result; }
 
 const char* const kErrorTexts[] = {
@@ -235,8 +237,8 @@ int AVI_write_frame(avi_t* avi, const void* data, uint64_t bytes, int keyframe) 
 
 int64_t AVI_bytes_remain(avi_t* avi) {
     if (avi == nullptr || avi->mode == AVI_MODE_READ) return 0;
-    const int64_t remain = int64_t(avi->max_file_bytes) - 8 - int64_t(kIndexEntryBytes) * int64_t(avi->n_idx) -
-                           int64_t(avi->pos);
+    const int64_t remain =
+        int64_t(avi->max_file_bytes) - 8 - int64_t(kIndexEntryBytes) * int64_t(avi->n_idx) - int64_t(avi->pos);
     return remain > 0 ? remain : 0;
 }
 

@@ -16,43 +16,43 @@
 // Error codes kept in avi_t::last_error (texts in AVI_strerror).
 enum : int {
     AVI_ERR_NONE = 0,
-    AVI_ERR_SIZELIM = 1,   // AVI file size limit reached
-    AVI_ERR_OPEN = 2,      // error opening AVI file
-    AVI_ERR_READ = 3,      // error reading from AVI file (reading only; never set here)
-    AVI_ERR_WRITE = 4,     // error writing to AVI file
+    AVI_ERR_SIZELIM = 1,     // AVI file size limit reached
+    AVI_ERR_OPEN = 2,        // error opening AVI file
+    AVI_ERR_READ = 3,        // error reading from AVI file (reading only; never set here)
+    AVI_ERR_WRITE = 4,       // error writing to AVI file
     AVI_ERR_WRITE_INDEX = 5, // error writing index (file may still be useable)
-    AVI_ERR_CLOSE = 6,     // error closing AVI file
-    AVI_ERR_NOT_PERM = 7,  // operation (read/write) not permitted
-    AVI_ERR_NO_MEM = 8,    // out of memory
-    AVI_ERR_NO_AVI = 9,    // reading only
-    AVI_ERR_NO_HDRL = 10,  // reading only
-    AVI_ERR_NO_MOVI = 11,  // reading only
-    AVI_ERR_NO_VIDS = 12,  // reading only
-    AVI_ERR_NO_IDX = 13,   // reading only
+    AVI_ERR_CLOSE = 6,       // error closing AVI file
+    AVI_ERR_NOT_PERM = 7,    // operation (read/write) not permitted
+    AVI_ERR_NO_MEM = 8,      // out of memory
+    AVI_ERR_NO_AVI = 9,      // reading only
+    AVI_ERR_NO_HDRL = 10,    // reading only
+    AVI_ERR_NO_MOVI = 11,    // reading only
+    AVI_ERR_NO_VIDS = 12,    // reading only
+    AVI_ERR_NO_IDX = 13,     // reading only
 };
 
 enum : int { AVI_MODE_WRITE = 0, AVI_MODE_READ = 1 };
 
 // One open AVI file, owned by the caller from AVI_open_output_file to AVI_close.
 struct avi_t {
-    int fdes = -1;              // C runtime file descriptor
-    int mode = AVI_MODE_WRITE;  // 1 (reading) refuses every writing operation
+    int fdes = -1;             // C runtime file descriptor
+    int mode = AVI_MODE_WRITE; // 1 (reading) refuses every writing operation
     int32_t width = 0;
     int32_t height = 0;
     double fps = 0.0;
     char compressor[4] = {0, 0, 0, 0}; // zero for uncompressed
-    uint32_t pos = 0;           // where the next chunk goes; 2048 after opening
-    uint32_t n_idx = 0;         // index entries used
-    uint32_t max_idx = 0;       // index capacity in entries
-    std::vector<uint8_t> idx;   // index entries, 16 little-endian bytes each
+    uint32_t pos = 0;                  // where the next chunk goes; 2048 after opening
+    uint32_t n_idx = 0;                // index entries used
+    uint32_t max_idx = 0;              // index capacity in entries
+    std::vector<uint8_t> idx;          // index entries, 16 little-endian bytes each
     uint32_t video_frames = 0;
-    uint32_t last_pos = 0;      // of the last frame chunk
+    uint32_t last_pos = 0; // of the last frame chunk
     uint32_t last_len = 0;
-    int must_use_index = 0;     // no operation sets it
-    int anum = 0;               // audio tracks; no operation adds one
-    uint32_t max_len = 0;       // largest length entered in the index
+    int must_use_index = 0; // no operation sets it
+    int anum = 0;           // audio tracks; no operation adds one
+    uint32_t max_len = 0;   // largest length entered in the index
     int last_error = AVI_ERR_NONE;
-    int last_errno = 0;         // errno saved when last_error was set (texts of codes 2 to 6)
+    int last_errno = 0;          // errno saved when last_error was set (texts of codes 2 to 6)
     uint32_t max_file_bytes = 0; // size limit of this file (0x7EFFF7FF unless lowered for a test)
 };
 

@@ -67,12 +67,11 @@ void VideoRecorder::pushAndNotify(PoolQueue<T>& queue, std::unique_ptr<T> item) 
 // Waits under `lock` until the queue has an element or the deadline passes; a task's wait
 // (`endOnStop`) also ends when the recording stops, without a timeout line.
 template <typename T>
-bool VideoRecorder::waitForFront(PoolQueue<T>& queue, std::unique_lock<std::mutex>& lock, int timeoutMs,
-                                 bool endOnStop, const char* func) {
+bool VideoRecorder::waitForFront(PoolQueue<T>& queue, std::unique_lock<std::mutex>& lock, int timeoutMs, bool endOnStop,
+                                 const char* func) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
-    const bool woken = queue.cv.wait_until(lock, deadline, [&] {
-        return !queue.items.empty() || (endOnStop && m_stopped.load());
-    });
+    const bool woken =
+        queue.cv.wait_until(lock, deadline, [&] { return !queue.items.empty() || (endOnStop && m_stopped.load()); });
     if (endOnStop && m_stopped.load()) return false;
     if (!woken) {
         QX_LOG_ERROR("func:{}, cv.wait_for timeout", func);
@@ -531,9 +530,7 @@ uint32_t VideoRecorder::stopAvi() {
     wakeAll(imageEncodeQueue);
     wakeAll(m_cxMemQueueForRecycle);
     wakeAll(encodedFrameQueue);
-    {
-        std::lock_guard<std::mutex> hold(m_holdMutex);
-    }
+    { std::lock_guard<std::mutex> hold(m_holdMutex); }
     m_holdCv.notify_all();
     const auto waitFor = [](std::future<void>& task, const char* what) {
         if (!task.valid()) return;

@@ -62,14 +62,14 @@ public:
 
     // Observation for tests and benchmarks (any thread).
     struct Stats {
-        bool recording = false;       // !m_stopped
-        uint64_t framesWritten = 0;   // AVI frames written into files, this recording
-        uint64_t framesDropped = 0;   // AVI frames lost inside the tasks, this recording
-        uint64_t framesParked = 0;    // frames encoded before an earlier one, this recording
-        uint32_t filesOpened = 0;     // AVI files opened, this recording
-        uint32_t encoderTasks = 0;    // encoder tasks of the current or last AVI recording
-        uint32_t freeImages = 0;      // images in the free pool now
-        uint32_t memStreams = 0;      // memory streams in the pool (all queues and tasks)
+        bool recording = false;     // !m_stopped
+        uint64_t framesWritten = 0; // AVI frames written into files, this recording
+        uint64_t framesDropped = 0; // AVI frames lost inside the tasks, this recording
+        uint64_t framesParked = 0;  // frames encoded before an earlier one, this recording
+        uint32_t filesOpened = 0;   // AVI files opened, this recording
+        uint32_t encoderTasks = 0;  // encoder tasks of the current or last AVI recording
+        uint32_t freeImages = 0;    // images in the free pool now
+        uint32_t memStreams = 0;    // memory streams in the pool (all queues and tasks)
     };
     Stats stats() const;
 
