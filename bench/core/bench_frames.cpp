@@ -2,11 +2,10 @@
 // to the application receiving it, through the image callback and through QX_GetFrame/
 // QX_FreeFrame, at 640x480 and 5 MP Mono8. The producer fills every frame (as a transport
 // copies image data in); BM_Memcpy gives the machine's copy bandwidth for the same sizes.
-#include "LogCapture.h"
+#include "LibrarySetup.h"
 #include "TestDevice.h"
 
 #include <benchmark/benchmark.h>
-#include <spdlog/sinks/null_sink.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,9 +25,7 @@ const Size kSizes[] = {{640, 480}, {2448, 2048}};
 
 void quietLibrary() {
     qxtest::prepareLibraryInTempDir();
-    auto logger = std::make_shared<spdlog::logger>("bench", std::make_shared<spdlog::sinks::null_sink_mt>());
-    logger->set_level(spdlog::level::info);
-    spdlog::set_default_logger(logger);
+    qxtest::useLogger(spdlog::level::info, nullptr);
 }
 
 struct Camera {

@@ -12,14 +12,11 @@
 // export's call frame, and Export to a file minus Export without logging the two log lines.
 #include "core/DeviceProxy.h"
 #include "feature/FeatureBase.h"
-#include "LogCapture.h"
+#include "LibrarySetup.h"
 #include "feature/MyIPort.h"
 #include "TestDevice.h"
 
 #include <benchmark/benchmark.h>
-#include <spdlog/async.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/null_sink.h>
 
 #include <memory>
 
@@ -35,20 +32,6 @@ const char* const kXml = R"(<RegisterDescription ModelName="Bench" VendorName="Q
   <pPort>Device</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>
 <Port Name="Device"/>
 </RegisterDescription>)";
-
-void useLogger(spdlog::level::level_enum level, bool toFile) {
-    std::shared_ptr<spdlog::logger> logger;
-    if (toFile) {
-        auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>("bench_feature_log.txt", true);
-        logger = std::make_shared<spdlog::async_logger>("bench", sink, spdlog::thread_pool(),
-                                                        spdlog::async_overflow_policy::block);
-    } else {
-        logger = std::make_shared<spdlog::logger>("bench", std::make_shared<spdlog::sinks::null_sink_mt>());
-    }
-    logger->set_pattern("[%C%m%d %H:%M:%S.%e] [%L] [t%t] %v");
-    logger->set_level(level);
-    spdlog::set_default_logger(logger);
-}
 
 // One connected test camera behind the exports.
 struct Library {
@@ -148,7 +131,7 @@ BENCHMARK(BM_EngineSet);
 
 void BM_FeatureGetCached(benchmark::State& state) {
     Library& lib = library();
-    useLogger(spdlog::level::off, false);
+    qxtest::useLogger(spdlog::level::off, nullptr);
     IntValueInfo v{};
     for (auto _ : state) benchmark::DoNotOptimize(lib.feature->getIntValue("Cached", &v));
     state.SetItemsProcessed(state.iterations());
@@ -157,7 +140,7 @@ BENCHMARK(BM_FeatureGetCached);
 
 void BM_FeatureGetUncached(benchmark::State& state) {
     Library& lib = library();
-    useLogger(spdlog::level::off, false);
+    qxtest::useLogger(spdlog::level::off, nullptr);
     IntValueInfo v{};
     for (auto _ : state) benchmark::DoNotOptimize(lib.feature->getIntValue("Counter", &v));
     state.SetItemsProcessed(state.iterations());
@@ -166,7 +149,7 @@ BENCHMARK(BM_FeatureGetUncached);
 
 void BM_FeatureSet(benchmark::State& state) {
     Library& lib = library();
-    useLogger(spdlog::level::off, false);
+    qxtest::useLogger(spdlog::level::off, nullptr);
     int64_t v = 640;
     for (auto _ : state) {
         benchmark::DoNotOptimize(lib.feature->setIntValue("Cached", v));
@@ -179,7 +162,8 @@ BENCHMARK(BM_FeatureSet);
 // state.range(0): 1 logs at info to a file, 0 logs nothing.
 void BM_ExportGetCached(benchmark::State& state) {
     Library& lib = library();
-    useLogger(state.range(0) ? spdlog::level::info : spdlog::level::off, state.range(0) != 0);
+    const bool toFile = state.range(0) != 0;
+    qxtest::useLogger(toFile ? spdlog::level::info : spdlog::level::off, toFile ? "bench_feature_log.txt" : nullptr);
     IntValueInfo v{};
     for (auto _ : state) benchmark::DoNotOptimize(QX_XML_GetIntValue(lib.handle, "Cached", &v));
     state.SetItemsProcessed(state.iterations());
@@ -189,7 +173,8 @@ BENCHMARK(BM_ExportGetCached)->ArgName("logToFile")->Arg(0)->Arg(1);
 
 void BM_ExportGetUncached(benchmark::State& state) {
     Library& lib = library();
-    useLogger(state.range(0) ? spdlog::level::info : spdlog::level::off, state.range(0) != 0);
+    const bool toFile = state.range(0) != 0;
+    qxtest::useLogger(toFile ? spdlog::level::info : spdlog::level::off, toFile ? "bench_feature_log.txt" : nullptr);
     IntValueInfo v{};
     for (auto _ : state) benchmark::DoNotOptimize(QX_XML_GetIntValue(lib.handle, "Counter", &v));
     state.SetItemsProcessed(state.iterations());
@@ -199,7 +184,8 @@ BENCHMARK(BM_ExportGetUncached)->ArgName("logToFile")->Arg(0)->Arg(1);
 
 void BM_ExportSet(benchmark::State& state) {
     Library& lib = library();
-    useLogger(state.range(0) ? spdlog::level::info : spdlog::level::off, state.range(0) != 0);
+    const bool toFile = state.range(0) != 0;
+    qxtest::useLogger(toFile ? spdlog::level::info : spdlog::level::off, toFile ? "bench_feature_log.txt" : nullptr);
     int64_t v = 640;
     for (auto _ : state) {
         benchmark::DoNotOptimize(QX_XML_SetIntValue(lib.handle, "Cached", v));

@@ -15,12 +15,13 @@
 #include "gige/GevLib.h"
 #include "SimGevDevice.h"
 #include "SimGvspSender.h"
+#include "StreamTestConstants.h"
 
 using namespace qx::fixture;
 
 namespace {
 
-constexpr uint32_t kWidth = 2448, kHeight = 2048, kMono8 = QX_PIXEL_MONO8;
+constexpr uint32_t kWidth = 2448, kHeight = 2048;
 constexpr uint32_t kPayload = kWidth * kHeight;
 
 void streamFrames(benchmark::State& state, bool resend, uint64_t linkBitsPerSecond) {

@@ -43,12 +43,21 @@ ROWS = {
 CLIENTS = ["qx", "qx-driver", "arv-udp", "arv-packet"]
 ARAVIS_MAX_FPS = 1000  # the fake camera's shortest frame period is 1 ms
 
-EXTRA_NODES = """
-  <Integer Name="GevSCPSPacketSize"><pValue>GevSCPSPacketSizeReg</pValue><Min>576</Min><Max>9000</Max><Inc>4</Inc></Integer>
-  <MaskedIntReg Name="GevSCPSPacketSizeReg"><Address>0xd04</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><LSB>31</LSB><MSB>16</MSB><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></MaskedIntReg>
-  <MaskedIntReg Name="GevSCPHostPort"><Address>0xd00</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><LSB>31</LSB><MSB>16</MSB><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></MaskedIntReg>
+# The packet delay register, added to the fake camera's description beside the simulated
+# camera's stream channel nodes (qx-sim-gige-camera --stream-channel-xml).
+PACKET_DELAY_NODE = """
   <IntReg Name="GevSCPD"><Address>0xd08</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>
 """
+
+
+def sim_camera(build):
+    return os.path.join(build, "tests/fixtures/gige/qx-sim-gige-camera")
+
+
+def extra_nodes(build):
+    nodes = subprocess.run([sim_camera(build), "--stream-channel-xml"], capture_output=True, text=True,
+                           check=True).stdout
+    return nodes + PACKET_DELAY_NODE
 
 
 def wait_for_camera(name):
@@ -69,9 +78,8 @@ class Camera:
     def __enter__(self):
         w, h, fps, ps, loss, _, _ = self.row
         if self.kind == "sim":
-            exe = os.path.join(self.build, "tests/fixtures/gige/qx-sim-gige-camera")
-            self.proc = subprocess.Popen([exe, "--width", str(w), "--height", str(h), "--fps", str(fps),
-                                          "--loss-permille", str(loss), "--mtu", str(ps)],
+            self.proc = subprocess.Popen([sim_camera(self.build), "--width", str(w), "--height", str(h),
+                                          "--fps", str(fps), "--loss-permille", str(loss), "--mtu", str(ps)],
                                          stdout=subprocess.PIPE, text=True)
             self.proc.stdout.readline()  # "listening on ..."
             self.name = wait_for_camera("SimGigeCamera")
@@ -184,7 +192,7 @@ def main():
         probe.terminate()
         probe.wait()
         xml = xml[xml.index("<?xml"):]  # arv-tool names the camera first
-        xml = xml.replace("</RegisterDescription>", EXTRA_NODES + "</RegisterDescription>")
+        xml = xml.replace("</RegisterDescription>", extra_nodes(args.build) + "</RegisterDescription>")
         with open(os.path.join(workdir, "fake-extended.xml"), "w") as f:
             f.write(xml)
         with open(os.path.join(workdir, "QxSdkConfig.json"), "w") as f:

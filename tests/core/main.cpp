@@ -1,4 +1,4 @@
-#include "LogCapture.h"
+#include "LibrarySetup.h"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 // namespace of tests/run-in-netns.sh (the discovery broadcasts).
 #include "QxCamApi.h"
 #include "LogCapture.h"
+#include "Loopback.h"
 #include "SimGevDevice.h"
 
 #include "gige/GevLib.h"
@@ -17,25 +18,14 @@ namespace {
 
 constexpr uint16_t kGvcpPort = 39561;
 
-GevStatus loopbackOnly(GevAdapterList* list, void*) {
-    auto all = std::make_unique<GevAdapterList>();
-    if (GevStatus st = GevGetSystemAdapterList(all.get())) return st;
-    list->Count = 0;
-    for (int i = 0; i < all->Count; ++i)
-        if ((all->Adapters[i].Ip & qx::fixture::ipv4("255.0.0.0")) == qx::fixture::ipv4("127.0.0.0"))
-            list->Adapters[list->Count++] = all->Adapters[i];
-    return GEV_STATUS_SUCCESS;
-}
-
 class GigeEnumTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* netns = std::getenv("QX_IN_NETNS");
-        if (!netns || std::string(netns) != "1") GTEST_SKIP() << "discovery runs only inside tests/run-in-netns.sh";
+        if (!qx::fixture::inPrivateNetns()) GTEST_SKIP() << "discovery runs only inside tests/run-in-netns.sh";
         GevLibraryOptions o;
         o.DeviceGvcpPort = kGvcpPort;
         o.AccessProbeFirstTimeoutMs = 20;
-        o.AdapterProvider = &loopbackOnly;
+        o.AdapterProvider = &qx::fixture::loopbackAdapters;
         GEVSetLibraryOptions(&o);
     }
     void TearDown() override { GEVSetLibraryOptions(nullptr); }

@@ -7,6 +7,7 @@
 #include "core/DeviceProxy.h"
 #include "feature/FeatureBase.h"
 #include "FeatureTestCamera.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -42,15 +43,6 @@ void bounded(const char* what, std::chrono::seconds limit, std::function<void()>
     done.get();
 }
 
-template <typename Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // Records the node callbacks; `action` runs inside the callback after it is recorded.
 struct Recorder {

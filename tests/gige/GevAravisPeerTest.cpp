@@ -14,6 +14,8 @@
 
 #include "GevNetnsSupport.h"
 #include "gige/GevRecord.h"
+#include "AravisFakeGvCamera.h"
+#include "Programs.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -21,23 +23,9 @@ namespace gvcp = qx::gige::gvcp;
 
 namespace {
 
-constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
+constexpr const char* kFakeCamera = qx::fixture::AravisFakeGvCamera::kProgram;
 constexpr const char* kArvTool = "arv-tool-0.8";
 constexpr const char* kSerial = "QX42";
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
 
 std::string run(const std::string& command) {
     std::string out;
@@ -55,35 +43,21 @@ protected:
     void SetUp() override {
         NetnsTest::SetUp();
         if (IsSkipped()) return;
-        if (!onPath(kFakeCamera) || !onPath(kArvTool))
+        if (!AravisFakeGvCamera::installed() || !qxtest::onPath(kArvTool))
             GTEST_SKIP() << kFakeCamera << " or " << kArvTool << " is not installed (Debian: aravis-tools, aravis-tools-cli)";
         GevLibraryOptions o;
         GEVGetLibraryOptions(&o);
         o.DeviceGvcpPort = gvcp::kPort;  // the fake camera listens on the standard port
         GEVSetLibraryOptions(&o);
-        m_pid = fork();
-        if (m_pid == 0) {
-            execlp(kFakeCamera, kFakeCamera, "-i", "127.0.0.1", "-s", kSerial, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(m_pid, 0);
+        ASSERT_TRUE(m_fake.start(kSerial));
         // Ready once it answers a privilege read.
-        for (int i = 0; i < 50; ++i) {
-            uint8_t access = 0xFF;
-            ReadAccessStatus(ipv4("127.0.0.1"), ipv4("127.0.0.1"), ipv4("255.0.0.0"), 0, 20, &access);
-            if (access == GEV_ACCESS_AVAILABLE) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        FAIL() << kFakeCamera << " did not come up";
+        if (!m_fake.waitAnswering()) FAIL() << kFakeCamera << " did not come up";
     }
     void TearDown() override {
         NetnsTest::TearDown();
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            EXPECT_TRUE(WIFSIGNALED(status) || WIFEXITED(status));
-            EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM) << "the fake camera crashed";
+        if (const auto status = m_fake.stop()) {
+            EXPECT_TRUE(WIFSIGNALED(*status) || WIFEXITED(*status));
+            EXPECT_FALSE(WIFSIGNALED(*status) && WTERMSIG(*status) != SIGTERM) << "the fake camera crashed";
         }
     }
     GevStatus open(uint8_t cam, uint8_t mode) {
@@ -102,7 +76,7 @@ protected:
         return ccp;
     }
     std::string arvControl(const std::string& what) { return run(std::string(kArvTool) + " -a 127.0.0.1 control " + what); }
-    pid_t m_pid = -1;
+    AravisFakeGvCamera m_fake;
 };
 
 std::string field(const char* text, size_t width) { return std::string(text, strnlen(text, width)); }

@@ -14,6 +14,8 @@
 
 #include "GevNetnsSupport.h"
 #include "gige/GevRecord.h"
+#include "AravisFakeGvCamera.h"
+#include "StreamTestConstants.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -21,58 +23,31 @@ namespace gvcp = qx::gige::gvcp;
 
 namespace {
 
-constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
+constexpr const char* kFakeCamera = qx::fixture::AravisFakeGvCamera::kProgram;
 // The fake camera's registers (from its own GenICam description).
 constexpr uint32_t kWidthReg = 0x100, kHeightReg = 0x104, kAcquisitionReg = 0x124;
-constexpr uint32_t kMono8 = 0x01080001;
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        if (access((dirs.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
 
 class GevAravisStream : public NetnsTest {
 protected:
     void SetUp() override {
         NetnsTest::SetUp();
         if (IsSkipped()) return;
-        if (!onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
+        if (!AravisFakeGvCamera::installed()) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
         GevLibraryOptions o;
         GEVGetLibraryOptions(&o);
         o.DeviceGvcpPort = gvcp::kPort;
         GEVSetLibraryOptions(&o);
-        m_pid = fork();
-        if (m_pid == 0) {
-            execlp(kFakeCamera, kFakeCamera, "-i", "127.0.0.1", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(m_pid, 0);
-        for (int i = 0; i < 50; ++i) {  // ready once it answers a privilege read
-            uint8_t access = 0xFF;
-            ReadAccessStatus(ipv4("127.0.0.1"), ipv4("127.0.0.1"), ipv4("255.0.0.0"), 0, 20, &access);
-            if (access == GEV_ACCESS_AVAILABLE) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        FAIL() << kFakeCamera << " did not come up";
+        ASSERT_TRUE(m_fake.start());
+        // Ready once it answers a privilege read.
+        if (!m_fake.waitAnswering()) FAIL() << kFakeCamera << " did not come up";
     }
     void TearDown() override {
         NetnsTest::TearDown();
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM) << "the fake camera crashed";
+        if (const auto status = m_fake.stop()) {
+            EXPECT_FALSE(WIFSIGNALED(*status) && WTERMSIG(*status) != SIGTERM) << "the fake camera crashed";
         }
     }
-    pid_t m_pid = -1;
+    AravisFakeGvCamera m_fake;
 };
 
 } // namespace

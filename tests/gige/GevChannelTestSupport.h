@@ -1,5 +1,5 @@
 // Shared by the heartbeat, message channel and test packet tests: a fixture that opens cameras
-// on simulated devices with the library's own threads, and a bounded wait for a condition.
+// on simulated devices with the library's own threads; waits are bounded (WaitUntil.h).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -12,19 +12,13 @@
 #include "gige/GevRecord.h"
 #include "gige/GevSeams.h"
 #include "GevTestSupport.h"
+#include "WaitUntil.h"
 #include "Sys/ByteOrder.h"
 
 namespace qx::test {
 
-// Polls `condition` every few milliseconds until it holds or timeoutMs pass.
-inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 3000) {
-    const auto start = std::chrono::steady_clock::now();
-    while (!condition()) {
-        if (msSince(start) > timeoutMs) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using namespace std::chrono_literals;
+using qxtest::waitUntil;
 
 class GevChannelTest : public ::testing::Test {
 protected:
@@ -36,8 +30,7 @@ protected:
         qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
     }
     void TearDown() override {
-        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
-            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        closeAllCameras();
         qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
         GEVSetLibraryOptions(nullptr);
     }

@@ -37,17 +37,13 @@ protected:
         LogCapture::instance().clear();
         // These tests count and shape every request the device sees: no heartbeat rounds
         // in between (the heartbeat has tests of its own).
-        qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
-        seams.heartbeatStart = nullptr;
-        seams.heartbeatStop = nullptr;
-        qx::gige::gevSetSeams(seams);
+        withoutHeartbeat();
         GevLibraryOptions o;
         o.ReportCallback = &LogCapture::report;
         GEVSetLibraryOptions(&o);
     }
     void TearDown() override {
-        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
-            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        closeAllCameras();
         qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
         GEVSetLibraryOptions(nullptr);
     }

@@ -39,7 +39,7 @@ protected:
     // The device's thread records what it received on its own time: waits (bounded) until it
     // has `count`, then a little longer so that one more would be seen too.
     std::vector<SimReceived> forceIpsOnceAtLeast(SimGevDevice& d, size_t count) {
-        EXPECT_TRUE(waitUntil([&] { return forceIps(d).size() >= count; }, 10000));
+        EXPECT_TRUE(waitUntil([&] { return forceIps(d).size() >= count; }, 10000ms));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return forceIps(d);
     }

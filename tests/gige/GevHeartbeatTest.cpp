@@ -35,7 +35,7 @@ TEST_F(GevHeartbeat, KeepsThePrivilegePastTheDeviceTimeout) {
     gevRecord(1).heartbeatRunning = 1;
     const auto start = std::chrono::steady_clock::now();
     // Three device timeouts' worth of rounds.
-    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 10 && msSince(start) > 900; }));
+    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 10 && msSince(start) > 900; }, 3000ms));
     EXPECT_TRUE(d->heldByHost());
     EXPECT_EQ(d->privilege(), gvcp::kCcpExclusive);
     uint8_t state = 9;
@@ -51,12 +51,9 @@ TEST_F(GevHeartbeat, KeepsThePrivilegePastTheDeviceTimeout) {
 TEST_F(GevHeartbeat, WithoutTheHeartbeatThePrivilegeLapses) {
     auto d = makeDevice(shortHeartbeat(300));
     d->enforceHeartbeat(true);
-    qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
-    seams.heartbeatStart = nullptr;
-    seams.heartbeatStop = nullptr;
-    qx::gige::gevSetSeams(seams);
+    withoutHeartbeat();
     ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
-    EXPECT_TRUE(waitUntil([&] { return !d->heldByHost(); }, 2000));
+    EXPECT_TRUE(waitUntil([&] { return !d->heldByHost(); }, 2000ms));
     EXPECT_EQ(d->privilege(), 0u);
 }
 
@@ -75,8 +72,9 @@ TEST_F(GevHeartbeat, TimeoutRegisterAndPeriod) {
     EXPECT_EQ(timeout, 500);
     // The thread's one-second wait is cut short and the next rounds follow the new period.
     const size_t before = ccpReads(*d);
-    EXPECT_TRUE(waitUntil([&] { return LogCapture::instance().has("[V] Inter-heartbeat delay interrupted."); }));
-    EXPECT_TRUE(waitUntil([&] { return ccpReads(*d) >= before + 3; }, 900));
+    EXPECT_TRUE(
+        waitUntil([&] { return LogCapture::instance().has("[V] Inter-heartbeat delay interrupted."); }, 3000ms));
+    EXPECT_TRUE(waitUntil([&] { return ccpReads(*d) >= before + 3; }, 900ms));
 
     EXPECT_EQ(GEVSetHeartbeatTimeout(1, 2400), GEV_STATUS_SUCCESS);
     EXPECT_EQ(d->reg(gvcp::reg::kHeartbeatTimeout), 2400u);
@@ -94,24 +92,26 @@ TEST_F(GevHeartbeat, FailedRoundsThenReconnectionThenConnectionFailure) {
     auto& log = LogCapture::instance();
 
     // Four failed rounds, then a good one.
-    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 1; }));
+    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 1; }, 3000ms));
     d->dropRequests(4);
-    ASSERT_TRUE(waitUntil([&] { return log.has("[I] CCP reconnection."); }));
+    ASSERT_TRUE(waitUntil([&] { return log.has("[I] CCP reconnection."); }, 3000ms));
     EXPECT_TRUE(log.has("[W] CCP lost.", GEV_LOG_WARNING));
     size_t lost = 0;
     for (const auto& l : log.lines()) lost += l.text == "[W] CCP lost.";
     EXPECT_EQ(lost, 1u);  // once per run of failures
-    ASSERT_TRUE(waitUntil([&] {
-        uint8_t s = 9;
-        GEVGetConnectionStatus(1, &s, nullptr);
-        return s == GEV_CONNECTION_OK;
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            uint8_t s = 9;
+            GEVGetConnectionStatus(1, &s, nullptr);
+            return s == GEV_CONNECTION_OK;
+        },
+        3000ms));
     EXPECT_FALSE(log.has("[E] CCP connection failure"));
 
     // Five in a row end the connection and the thread.
     log.clear();
     d->setSilent(true);
-    ASSERT_TRUE(waitUntil([&] { return log.has("[D] Left the hearthbeat loop"); }));
+    ASSERT_TRUE(waitUntil([&] { return log.has("[D] Left the hearthbeat loop"); }, 3000ms));
     EXPECT_TRUE(log.has("[W] CCP lost."));
     EXPECT_TRUE(log.has("[E] CCP connection failure", GEV_LOG_ERROR));
     uint8_t state = 9;
@@ -140,10 +140,10 @@ TEST_F(GevHeartbeat, SocketErrorRebuildsTheControlSocket) {
     {
         std::lock_guard<std::mutex> lock(rec.requestLock);
         oldPort = rec.hostControlPort;
-        rec.controlSocket.close();  // the next send fails
+        rec.controlSocket.close(); // the next send fails
     }
     auto& log = LogCapture::instance();
-    ASSERT_TRUE(waitUntil([&] { return log.has("[I] CCP reconnection."); }));
+    ASSERT_TRUE(waitUntil([&] { return log.has("[I] CCP reconnection."); }, 3000ms));
     EXPECT_TRUE(log.has("[D] ReconnectSocket", GEV_LOG_DEBUG));
     uint16_t newPort = 0;
     {
@@ -187,7 +187,7 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
     d->forcePrivilegeValue(gvcp::kCcpControl);
 
     auto& log = LogCapture::instance();
-    ASSERT_TRUE(waitUntil([&] { return d->streamKeepOpens().size() >= 1 && d->reg(gvcp::reg::kMcp) != 0; }));
+    ASSERT_TRUE(waitUntil([&] { return d->streamKeepOpens().size() >= 1 && d->reg(gvcp::reg::kMcp) != 0; }, 3000ms));
     EXPECT_TRUE(log.has("[W] CCP access lost. Access mode reset.", GEV_LOG_WARNING));
     EXPECT_EQ(d->privilege(), gvcp::kCcpExclusive);
     EXPECT_TRUE(log.has("[D] ReconnectStreamChannel"));
@@ -204,17 +204,21 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
     EXPECT_EQ(d->reg(gvcp::reg::kMcp), messagePort);
     EXPECT_EQ(d->reg(gvcp::reg::kMcda), 0x7F000001u);
     EXPECT_TRUE(log.has("[I] Message channel port: " + std::to_string(messagePort)));
-    EXPECT_TRUE(waitUntil([&] {
-        for (const auto& k : d->messageKeepAlives())
-            if (k == keepOpen) return true;
-        return false;
-    }));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            for (const auto& k : d->messageKeepAlives())
+                if (k == keepOpen) return true;
+            return false;
+        },
+        3000ms));
     // Then the heartbeat is confirmed again, and the keep-open is not repeated every round.
     uint8_t state = 9;
-    ASSERT_TRUE(waitUntil([&] {
-        GEVGetConnectionStatus(1, &state, nullptr);
-        return state == GEV_CONNECTION_OK && ccpReads(*d) >= 6;
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            GEVGetConnectionStatus(1, &state, nullptr);
+            return state == GEV_CONNECTION_OK && ccpReads(*d) >= 6;
+        },
+        3000ms));
     EXPECT_EQ(d->streamKeepOpens().size(), 1u);
     EXPECT_EQ(registerWrites(*d, gvcp::reg::kCcp), 1u);
 }
@@ -230,8 +234,8 @@ TEST_F(GevHeartbeat, NoKeepOpenWithoutAStreamSourcePort) {
     }
     d->forcePrivilegeValue(gvcp::kCcpControl);
     auto& log = LogCapture::instance();
-    ASSERT_TRUE(waitUntil([&] { return log.has("[I] Firewall Traversal not supported (capabilities = 0)"); }));
-    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 8; }));
+    ASSERT_TRUE(waitUntil([&] { return log.has("[I] Firewall Traversal not supported (capabilities = 0)"); }, 3000ms));
+    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= 8; }, 3000ms));
     EXPECT_EQ(rec.streamSourcePort.load(), 0);
     EXPECT_TRUE(d->streamKeepOpens().empty());
     EXPECT_FALSE(log.has("[D] Maintaining port"));
@@ -243,7 +247,7 @@ TEST_F(GevHeartbeat, CloseEndsTheThreadEvenWhileTheCameraIsSilent) {
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     fastChannel(1, 20, 1);
     d->setSilent(true);
-    ASSERT_TRUE(waitUntil([&] { return LogCapture::instance().has("[W] CCP lost."); }));
+    ASSERT_TRUE(waitUntil([&] { return LogCapture::instance().has("[W] CCP lost."); }, 3000ms));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(GEVClose(1), GEV_STATUS_TIMEOUT);  // the CCP release is not answered
     EXPECT_LT(msSince(start), 2000);
@@ -258,7 +262,7 @@ TEST_F(GevHeartbeat, AZeroDeviceTimeoutDoesNotSpin) {
     EXPECT_EQ(gevRecord(1).heartbeatPeriodMs.load(), 0u);
     const auto start = std::chrono::steady_clock::now();
     const size_t before = ccpReads(*d);
-    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= before + 4; }));
+    ASSERT_TRUE(waitUntil([&] { return ccpReads(*d) >= before + 4; }, 3000ms));
     // Four rounds take at least three floor waits.
     EXPECT_GE(msSince(start), int64_t(3 * qx::gige::kMinHeartbeatWaitMs) - 2);
 }
@@ -277,7 +281,7 @@ TEST_F(GevHeartbeat, StartAndStopOnARecord) {
         }
     }));
     EXPECT_FALSE(qx::gige::StartHeartbeatThread(rec));  // one thread per record
-    ASSERT_TRUE(waitUntil([&] { return rounds.load() >= 1; }));
+    ASSERT_TRUE(waitUntil([&] { return rounds.load() >= 1; }, 3000ms));
     rec.heartbeatRunning = 1;
     qx::gige::StopHeartbeatThread(rec, 1000);
     EXPECT_FALSE(rec.heartbeatThread.joinable());

@@ -98,7 +98,7 @@ TEST_F(GevMessageChannel, EventIsAcknowledgedBeforeTheCallbackRuns) {
         g_release = true;
     }
     g_cv.notify_all();
-    ASSERT_TRUE(waitUntil([] { return seen().size() == 1; }));
+    ASSERT_TRUE(waitUntil([] { return seen().size() == 1; }, 3000ms));
     const Seen s = seen().front();
     EXPECT_EQ(s.cam, 1);
     EXPECT_EQ(s.event.EventId, 4);
@@ -127,7 +127,7 @@ TEST_F(GevMessageChannel, EventDataReachesTheCallback) {
     ASSERT_TRUE(d->sendEvent(x, nullptr, 1000));
     // No acknowledge asked for: none comes, the event still arrives.
     ASSERT_TRUE(d->sendEvent(event(5, 23, gvcp::kEventCmd, 0), nullptr, 0));
-    ASSERT_TRUE(waitUntil([] { return seen().size() == 3; }));
+    ASSERT_TRUE(waitUntil([] { return seen().size() == 3; }, 3000ms));
     const auto all = seen();
     EXPECT_EQ(all[0].event.EventId, 0x9005);
     EXPECT_EQ(all[0].event.StreamChannel, 2);
@@ -146,7 +146,7 @@ TEST_F(GevMessageChannel, EventsWithoutACallbackAreReported) {
     ASSERT_TRUE(d->sendEvent(event(3, 30), nullptr, 1000));
     ASSERT_TRUE(d->sendEvent(event(0x9001, 31), nullptr, 1000));
     ASSERT_TRUE(d->sendEvent(event(2, 32, gvcp::kEventCmd, 0), nullptr, 0));
-    ASSERT_TRUE(waitUntil([&] { return log.reports().size() >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return log.reports().size() >= 3; }, 3000ms));
     EXPECT_TRUE(log.reported("[I] Message Channel Device 1 ->  (ack) start of exposure\r\n"));
     EXPECT_TRUE(log.reported("[I] Message Channel Device 1 ->  (ack) device-specific event: 0x9001, req_Id: 31"));
     EXPECT_TRUE(log.reported("[I] Message Channel Device 1 -> trigger event"));
@@ -199,7 +199,7 @@ TEST_F(GevMessageChannel, ForeignAndMalformedDatagramsAreDroppedAndTheThreadGoes
     // A good event after all that is still served.
     std::vector<uint8_t> ack;
     ASSERT_TRUE(d->sendEvent(event(6, 42), &ack, 1000));
-    ASSERT_TRUE(waitUntil([] { return seen().size() == 1; }));
+    ASSERT_TRUE(waitUntil([] { return seen().size() == 1; }, 3000ms));
     EXPECT_EQ(seen().front().event.EventId, 6);
     EXPECT_TRUE(LogCapture::instance().reports().empty());
 }
@@ -212,7 +212,7 @@ TEST_F(GevMessageChannel, KeepAlivesOnlyWithASourcePort) {
     EXPECT_EQ(qx::gige::gevRecord(1).messageSourcePort, withPort->messageSourcePort());
     const std::vector<uint8_t> dmmy{'d', 'm', 'm', 'y'};
     // The one sent at open, and the thread's first, due at once.
-    ASSERT_TRUE(waitUntil([&] { return withPort->messageKeepAlives().size() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return withPort->messageKeepAlives().size() >= 2; }, 3000ms));
     for (const auto& k : withPort->messageKeepAlives()) EXPECT_EQ(k, dmmy);
     // More passes of the thread, and the other camera still has none.
     ASSERT_TRUE(withPort->sendEvent(event(3, 50), nullptr, 1000));
@@ -233,7 +233,7 @@ TEST_F(GevMessageChannel, AClosedCameraGetsNoMoreEvents) {
     a->setRegister(gvcp::reg::kMcp, mcp);
     EXPECT_FALSE(a->sendEvent(event(3, 60), nullptr, 200));  // no acknowledge
     ASSERT_TRUE(b->sendEvent(event(4, 61), nullptr, 1000));
-    ASSERT_TRUE(waitUntil([] { return seen().size() >= 1; }));
+    ASSERT_TRUE(waitUntil([] { return seen().size() >= 1; }, 3000ms));
     const auto all = seen();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].cam, 2);

@@ -12,10 +12,7 @@ namespace qx::test {
 
 constexpr uint16_t kNetnsGvcpPort = 39560;
 
-inline bool inPrivateNetns() {
-    const char* v = std::getenv("QX_IN_NETNS");
-    return v && std::string(v) == "1";
-}
+using qx::fixture::inPrivateNetns;
 
 class NetnsTest : public ::testing::Test {
 protected:
@@ -25,8 +22,7 @@ protected:
         setOptions(&loopbackAdapters, nullptr);
     }
     void TearDown() override {
-        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
-            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        closeAllCameras();
         GEVSetLibraryOptions(nullptr);
     }
     void setOptions(GevAdapterProvider provider, void* user) {

@@ -17,6 +17,7 @@
 #include "gige/GevStreamChannel.h"
 #include "GevTestSupport.h"
 #include "SimGvspSender.h"
+#include "StreamTestConstants.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -25,7 +26,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr uint32_t kMono8 = 0x01080001;
 constexpr uint32_t kWidth = 64, kHeight = 48;  // 3072 bytes: 3 packets of 1464
 constexpr uint32_t kPayload = kWidth * kHeight;
 
@@ -441,7 +441,7 @@ TEST_F(GevStream, ReceiveBufferHoldsTwoFramesOrWarnsNamingTheSystemLimit) {
     ASSERT_GT(limit, 0);
     // A frame above the system limit: only a process that may force the size holds it.
     const uint32_t payload = static_cast<uint32_t>(std::min(limit + (1 << 20), 30 << 20)) & ~0xFFFu;
-    const uint32_t packets = (payload + 1463) / 1464;
+    const uint32_t packets = packetsOf(payload);
     const int want = qx::gige::gevStreamReceiveBufferBytes(payload, packets, 36);
     const uint64_t frame = qx::gige::gevStreamFrameBytes(payload, packets, 36);
     open();

@@ -1,6 +1,6 @@
-// Helpers shared by the GigE Vision library tests: capture of the per-camera log and of the
-// library-wide reports, a connection record aimed at a simulated device, short GVCP timeouts,
-// and the adapter provider that keeps discovery on 127.0.0.0/8.
+// Helpers shared by the GigE Vision library tests: the log capture the library's camera log
+// and reports are written to, the adapter provider that keeps discovery on 127.0.0.0/8, a
+// connection record aimed at a simulated device, and short GVCP timeouts.
 #pragma once
 #include <chrono>
 #include <cstdio>
@@ -8,66 +8,22 @@
 #include <unistd.h>
 #include <zip.h>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "gige/GevLib.h"
+#include "gige/GevRecord.h"
+#include "gige/GevSeams.h"
+#include "LogCapture.h"
+#include "Loopback.h"
 #include "SimGevDevice.h"
 
 namespace qx::test {
 
-struct LogLine {
-    uint8_t cam;
-    std::string text;
-    uint8_t level;
-};
-
-class LogCapture {
-public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
-    static void callback(uint8_t cam, const char* text, uint8_t level) {
-        auto& c = instance();
-        std::lock_guard<std::mutex> lock(c.m_mutex);
-        c.m_lines.push_back({cam, text, level});
-    }
-    static void report(const char* text, void*) {
-        auto& c = instance();
-        std::lock_guard<std::mutex> lock(c.m_mutex);
-        c.m_reports.push_back(text);
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.clear();
-        m_reports.clear();
-    }
-    std::vector<LogLine> lines() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
-    }
-    std::vector<std::string> reports() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_reports;
-    }
-    bool has(const std::string& text, int level = -1) {
-        for (const auto& l : lines())
-            if (l.text.find(text) != std::string::npos && (level < 0 || l.level == level)) return true;
-        return false;
-    }
-    bool reported(const std::string& text) {
-        for (const auto& r : reports())
-            if (r.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<LogLine> m_lines;
-    std::vector<std::string> m_reports;
-};
+// The GigE library's camera log and reports go to LogCapture::instance().
+using qx::fixture::loopbackAdapters;
+using qxtest::LogCapture;
+using qxtest::LogLine;
 
 inline GevConnection connectionTo(const qx::fixture::SimGevDevice& device, const char* adapter = "127.0.0.1",
                                   const char* mask = "255.0.0.0") {
@@ -80,6 +36,21 @@ inline GevConnection connectionTo(const qx::fixture::SimGevDevice& device, const
     return c;
 }
 
+// Closes every camera a test left open.
+inline void closeAllCameras() {
+    for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
+        if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+}
+
+// Opens cameras without their heartbeat thread, for tests that count or shape every request a
+// device sees (gevSetSeams(gevDefaultSeams()) brings it back).
+inline void withoutHeartbeat() {
+    qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
+    seams.heartbeatStart = nullptr;
+    seams.heartbeatStop = nullptr;
+    qx::gige::gevSetSeams(seams);
+}
+
 // Short answer timeout and retries for tests that wait for silence.
 inline void fastChannel(uint8_t cam, uint32_t answerMs = 40, uint8_t retries = 3) {
     GevChannelParams p;
@@ -87,17 +58,6 @@ inline void fastChannel(uint8_t cam, uint32_t answerMs = 40, uint8_t retries = 3
     p.AnswerTimeoutMs = answerMs;
     p.Retries = retries;
     GEVSetChannelParameter(cam, &p);
-}
-
-// Keeps only the adapters on 127.0.0.0/8 of the system's list.
-inline GevStatus loopbackAdapters(GevAdapterList* list, void*) {
-    auto all = std::make_unique<GevAdapterList>();
-    if (GevStatus st = GevGetSystemAdapterList(all.get())) return st;
-    list->Count = 0;
-    for (int i = 0; i < all->Count; ++i)
-        if ((all->Adapters[i].Ip & qx::fixture::ipv4("255.0.0.0")) == qx::fixture::ipv4("127.0.0.0"))
-            list->Adapters[list->Count++] = all->Adapters[i];
-    return GEV_STATUS_SUCCESS;
 }
 
 // A zip archive holding the given entries, built with libzip.

@@ -34,14 +34,10 @@ protected:
         LogCapture::instance().clear();
         // These tests count the register reads the XML retrieval makes: no heartbeat rounds
         // in between.
-        qx::gige::GevSeams seams = qx::gige::gevDefaultSeams();
-        seams.heartbeatStart = nullptr;
-        seams.heartbeatStop = nullptr;
-        qx::gige::gevSetSeams(seams);
+        withoutHeartbeat();
     }
     void TearDown() override {
-        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
-            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        closeAllCameras();
         qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
         for (const auto& f : m_files) std::remove(f.c_str());
     }

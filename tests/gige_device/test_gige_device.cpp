@@ -8,9 +8,11 @@
 #include "gige/GevLib.h"
 #include "gige/device/GigeDevice.h"
 #include "LogCapture.h"
+#include "Loopback.h"
 #include "SimGevDevice.h"
 #include "SimGigeCamera.h"
 #include "SimGvspSender.h"
+#include "StreamTestConstants.h"
 
 #include <gtest/gtest.h>
 
@@ -33,58 +35,32 @@ using qx::fixture::SimBlockOptions;
 using qx::fixture::SimGvspSender;
 
 constexpr uint16_t kGvcpPort = 39571;
-constexpr uint32_t kFeatureBase = 0x20000;
-constexpr uint32_t kWidthReg = kFeatureBase + 0x00;
-constexpr uint32_t kHeightReg = kFeatureBase + 0x04;
-constexpr uint32_t kPixelFormatReg = kFeatureBase + 0x08;
-constexpr uint32_t kPayloadReg = kFeatureBase + 0x0C;
-constexpr uint32_t kAcqStartReg = kFeatureBase + 0x10;
-constexpr uint32_t kAcqStopReg = kFeatureBase + 0x14;
-constexpr uint32_t kTlLockedReg = kFeatureBase + 0x18;
-constexpr uint32_t kTriggerReg = kFeatureBase + 0x1C;
-constexpr uint32_t kXmlAddress = 0x30000;
 constexpr uint32_t kWidth = 64;
 constexpr uint32_t kHeight = 48;
-constexpr uint32_t kMono8 = 0x01080001;
+using qx::fixture::kMono8;
 constexpr uint32_t kMono16 = 0x01100007;
 
-std::string intReg(const char* name, uint32_t address, const char* access) {
-    return qx::fixture::SimGigeCamera::xmlIntReg(name, address, access, "ConnectorDevice");
-}
-
-std::string maskedReg(const char* name, uint32_t address) {
-    return qx::fixture::SimGigeCamera::xmlLowHalfReg(name, address, "ConnectorDevice");
-}
+using namespace qx::fixture::simcam;
 
 // A small description of the simulated camera; every register node names the port
 // "ConnectorDevice", which the connect rewrites to "Device". kConnectorPorts counts them.
 constexpr int kConnectorPorts = 12;
 std::string cameraXml() {
-    std::string x = qx::fixture::SimGigeCamera::xmlOpening("SimCam", 1);
-    x += intReg("Width", kWidthReg, "RW");
-    x += intReg("Height", kHeightReg, "RW");
-    x += intReg("PayloadSize", kPayloadReg, "RO");
-    x += intReg("TLParamsLocked", kTlLockedReg, "RW");
-    x += intReg("GevHeartbeatTimeout", 0x0938, "RW");
-    x += intReg("AcquisitionStartReg", kAcqStartReg, "WO");
-    x += intReg("AcquisitionStopReg", kAcqStopReg, "WO");
-    x += intReg("PixelFormatReg", kPixelFormatReg, "RW");
-    x += intReg("TriggerModeReg", kTriggerReg, "RW");
-    x += maskedReg("GevSCPHostPort", 0x0D00);
-    x += maskedReg("GevSCPSPacketSizeReg", 0x0D04);
-    x += "<Integer Name=\"GevSCPSPacketSize\"><pValue>GevSCPSPacketSizeReg</pValue><Min>576</Min><Max>9000</Max>"
-         "<Inc>4</Inc></Integer>\n";
-    x += "<Enumeration Name=\"PixelFormat\"><EnumEntry Name=\"Mono8\"><Value>17301505</Value></EnumEntry>"
-         "<EnumEntry Name=\"Mono16\"><Value>17825799</Value></EnumEntry><pValue>PixelFormatReg</pValue>"
-         "</Enumeration>\n";
-    x += "<Enumeration Name=\"TriggerMode\"><EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry>"
-         "<EnumEntry Name=\"On\"><Value>1</Value></EnumEntry><pValue>TriggerModeReg</pValue></Enumeration>\n";
-    x += "<Command Name=\"AcquisitionStart\"><pValue>AcquisitionStartReg</pValue><CommandValue>1</CommandValue>"
-         "</Command>\n";
-    x += "<Command Name=\"AcquisitionStop\"><pValue>AcquisitionStopReg</pValue><CommandValue>1</CommandValue>"
-         "</Command>\n";
-    x += "<Port Name=\"ConnectorDevice\" NameSpace=\"Standard\"></Port>\n";
-    x += "</RegisterDescription>\n";
+    const char* port = "ConnectorDevice";
+    std::string x = xmlOpening("SimCam", 1);
+    x += xmlIntReg("Width", kWidthReg, "RW", port);
+    x += xmlIntReg("Height", kHeightReg, "RW", port);
+    x += xmlIntReg("PayloadSize", kPayloadReg, "RO", port);
+    x += xmlIntReg("TLParamsLocked", kTlLockedReg, "RW", port);
+    x += xmlIntReg("GevHeartbeatTimeout", 0x0938, "RW", port);
+    x += xmlIntReg("AcquisitionStartReg", kAcqStartReg, "WO", port);
+    x += xmlIntReg("AcquisitionStopReg", kAcqStopReg, "WO", port);
+    x += xmlIntReg("PixelFormatReg", kPixelFormatReg, "RW", port);
+    x += xmlIntReg("TriggerModeReg", kTriggerReg, "RW", port);
+    x += xmlStreamChannel(port);
+    x += xmlPixelFormat({"Mono8", "Mono16"});
+    x += xmlAcquisitionControl();
+    x += xmlClosing(port);
     return x;
 }
 
@@ -92,16 +68,6 @@ size_t countOf(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + needle.size())) ++n;
     return n;
-}
-
-GevStatus loopbackOnly(GevAdapterList* list, void*) {
-    auto all = std::make_unique<GevAdapterList>();
-    if (GevStatus st = GevGetSystemAdapterList(all.get())) return st;
-    list->Count = 0;
-    for (int i = 0; i < all->Count; ++i)
-        if ((all->Adapters[i].Ip & qx::fixture::ipv4("255.0.0.0")) == qx::fixture::ipv4("127.0.0.0"))
-            list->Adapters[list->Count++] = all->Adapters[i];
-    return GEV_STATUS_SUCCESS;
 }
 
 // A simulated camera with the description above and the feature registers behind it.
@@ -150,13 +116,12 @@ GigeDevice* gigeOf(QX_DEV_HANDLE h) {
 class GigeDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* netns = std::getenv("QX_IN_NETNS");
-        if (!netns || std::string(netns) != "1") GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
+        if (!qx::fixture::inPrivateNetns()) GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
         GevLibraryOptions o;
         o.DeviceGvcpPort = kGvcpPort;
         o.AccessProbeFirstTimeoutMs = 20;
         o.ForceIpWaitMs = 300;
-        o.AdapterProvider = &loopbackOnly;
+        o.AdapterProvider = &qx::fixture::loopbackAdapters;
         GEVSetLibraryOptions(&o);
     }
     void TearDown() override {

@@ -5,10 +5,12 @@
 #include "QxCamApi.h"
 
 #include "gige/GevLib.h"
+#include "Loopback.h"
+#include "AravisFakeGvCamera.h"
+#include "StreamTestConstants.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,59 +22,29 @@
 
 namespace {
 
-constexpr const char* kFakeCamera = "arv-fake-gv-camera-0.8";
+constexpr const char* kFakeCamera = qx::fixture::AravisFakeGvCamera::kProgram;
 constexpr const char* kSerial = "QXDEV7";
-constexpr uint32_t kMono8 = 0x01080001;
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        if (access((dirs.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-GevStatus loopbackOnly(GevAdapterList* list, void*) {
-    auto all = std::make_unique<GevAdapterList>();
-    if (GevStatus st = GevGetSystemAdapterList(all.get())) return st;
-    list->Count = 0;
-    for (int i = 0; i < all->Count; ++i)
-        if ((ntohl(all->Adapters[i].Ip) >> 24) == 127) list->Adapters[list->Count++] = all->Adapters[i];
-    return GEV_STATUS_SUCCESS;
-}
+using qx::fixture::AravisFakeGvCamera;
+using qx::fixture::kMono8;
 
 class GigeDeviceAravis : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* netns = std::getenv("QX_IN_NETNS");
-        if (!netns || std::string(netns) != "1") GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
-        if (!onPath(kFakeCamera)) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
+        if (!qx::fixture::inPrivateNetns()) GTEST_SKIP() << "runs only inside tests/run-in-netns.sh";
+        if (!AravisFakeGvCamera::installed()) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
         GevLibraryOptions o;
-        o.AdapterProvider = &loopbackOnly;  // the standard GVCP port: the fake camera's
+        o.AdapterProvider = &qx::fixture::loopbackAdapters; // the standard GVCP port: the fake camera's
         o.AccessProbeFirstTimeoutMs = 20;
         GEVSetLibraryOptions(&o);
-        m_pid = fork();
-        if (m_pid == 0) {
-            execlp(kFakeCamera, kFakeCamera, "-i", "127.0.0.1", "-s", kSerial, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(m_pid, 0);
+        ASSERT_TRUE(m_fake.start(kSerial));
     }
     void TearDown() override {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM) << "the fake camera crashed";
+        if (const auto status = m_fake.stop()) {
+            EXPECT_FALSE(WIFSIGNALED(*status) && WTERMSIG(*status) != SIGTERM) << "the fake camera crashed";
         }
         GEVSetLibraryOptions(nullptr);
     }
-    pid_t m_pid = -1;
+    AravisFakeGvCamera m_fake;
 };
 
 TEST_F(GigeDeviceAravis, ConnectsAndStreamsFrames) {

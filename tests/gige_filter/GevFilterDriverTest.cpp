@@ -308,7 +308,7 @@ TEST_F(GevFilterLibrary, PendingCallsAreWaitedForToTheirEndAndMayOverlap) {
             results[i] = FilterIoctl(d, fdc::kStatistics, buf, sizeof buf, &bytes[i]);
             ++ended;
         });
-    ASSERT_TRUE(waitUntil([&] { return script.pendingCount() == kCalls; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return script.pendingCount() == kCalls; }, 10000ms));
     EXPECT_EQ(ended.load(), 0);   // every call still waits for its driver
     EXPECT_EQ(gevFilterPoolSize(d), 0u);
     EXPECT_TRUE(LogCapture::instance().has("[N] Allocating extra event for the pool"));
@@ -464,7 +464,7 @@ TEST_F(GevFilterLibrary, PulledImagesTakeTheirStatusFromReadAndHeader) {
     readErr = EINPROGRESS;
     std::atomic<GevStatus> pulled{0xFFFF};
     std::thread reader([&] { pulled = GEVGetImage(1, &h, out.data(), kPayload); });
-    ASSERT_TRUE(waitUntil([&] { return script.pendingCount() == 1; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return script.pendingCount() == 1; }, 10000ms));
     EXPECT_EQ(pulled.load(), 0xFFFF);
     next.MissingPackets = 0;
     script.completeAll(0, kPayload);

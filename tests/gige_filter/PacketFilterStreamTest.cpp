@@ -17,6 +17,7 @@
 #include "GevNetnsSupport.h"
 #include "gige/GevRecord.h"
 #include "SimGvspSender.h"
+#include "StreamTestConstants.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -25,7 +26,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr uint32_t kMono8 = 0x01080001;
 constexpr uint32_t kWidth = 160, kHeight = 100;   // 16000 bytes: 11 packets of 1464
 constexpr uint32_t kPayload = kWidth * kHeight;
 

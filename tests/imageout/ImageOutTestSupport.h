@@ -1,10 +1,10 @@
-// Helpers of the image output tests: scratch files, running independent tools, capturing the
-// SDK's log lines.
+// Helpers of the image output tests: scratch files, running independent tools; the SDK's log
+// lines are captured by LogCapture.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
+
+#include "LogCapture.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -102,26 +102,5 @@ inline bool parsePgm(const std::string& data, Pgm* pgm)
     in.read(reinterpret_cast<char*>(pgm->pixels.data()), static_cast<std::streamsize>(pgm->pixels.size()));
     return in.gcount() == static_cast<std::streamsize>(pgm->pixels.size());
 }
-
-// Collects everything logged through spdlog's default logger while alive.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        m_previous = spdlog::default_logger();
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream);
-        sink->set_pattern("%l %v");
-        auto logger = std::make_shared<spdlog::logger>("capture", sink);
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
-    }
-    ~LogCapture() { spdlog::set_default_logger(m_previous); }
-    std::string text() const { return m_stream.str(); }
-    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
-
-private:
-    std::shared_ptr<spdlog::logger> m_previous;
-    std::ostringstream m_stream;
-};
 
 } // namespace qxtest

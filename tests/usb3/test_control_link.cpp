@@ -2,6 +2,7 @@
 // byte channel in both directions, the 'R'/'W' requests on it, time-outs, malformed frames.
 #include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@ using namespace std::chrono_literals;
 using qx::usb3::sim::SimUsb3Camera;
 using qx::usb3::sim::SimUsb3Rig;
 using Bytes = std::vector<uint8_t>;
+using qxtest::waitUntil;
 
 namespace {
 
@@ -190,9 +192,7 @@ TEST(Usb3Link, LateReplyNeverCompletesALaterAccessOfTheSameAddress) {
     std::atomic<bool> ok{false};
     uint8_t got[4] = {};
     std::thread reader([&] { ok = l.dev.UsbRegRead(0x30, got, 4, 5000); });
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (cam.registerFrames() == framesBefore && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(1ms);
+    waitUntil([&] { return cam.registerFrames() != framesBefore; }, 5s);
     cam.releaseHeldReplies();
     reader.join();
     EXPECT_TRUE(ok.load());

@@ -1,14 +1,13 @@
 // USB3 enumeration: "Config.ini", naming a camera by its model-id register, and the device
 // records, first over a scripted source, then (Usb3ThreadedEnum) over the USB manager and the
 // simulated camera.
+#include "LogCapture.h"
 #include "usb3/QxUsb3EnumHelper.h"
 #include "usb3/QxUsbManager.h"
 #include "SimUsb3Camera.h"
 #include "usb3/UsbLinkWire.h"
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <unistd.h>
 
@@ -18,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,31 +131,6 @@ private:
 
 std::string modelOf(const DeviceInfo& d) { return std::string(d.strModelName); }
 
-// Captures log lines of the default logger for the life of the object.
-class LogLines {
-public:
-    LogLines() {
-        m_saved = spdlog::default_logger();
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_out);
-        auto logger = std::make_shared<spdlog::logger>("u3enum-test", sink);
-        logger->set_level(spdlog::level::trace);
-        logger->set_pattern("%v");
-        spdlog::set_default_logger(logger);
-    }
-    ~LogLines() { spdlog::set_default_logger(m_saved); }
-    std::string text() const { return m_out.str(); }
-
-private:
-    std::shared_ptr<spdlog::logger> m_saved;
-    std::ostringstream m_out;
-};
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-    return n;
-}
-
 TEST(Usb3EnumConfig, ReadsRegisterAndModelsAsTheIniSays) {
     XmlDir dir("cfg");
     std::string longLine(200, 'x');
@@ -195,13 +168,13 @@ TEST(Usb3EnumConfig, KeyCaseAndUnreadableRegister) {
 
 TEST(Usb3EnumConfig, MissingFileKeepsDefaultsAndIsLoggedOnce) {
     XmlDir dir("missing");
-    LogLines log;
+    qxtest::LogCapture log;
     QxUsb3EnumHelper helper([&] { return dir.path(); });
     EXPECT_FALSE(helper.getConfigInfo());
     EXPECT_FALSE(helper.getConfigInfo());
     EXPECT_EQ(helper.modelIdRegister(), 0x603Cu);
     EXPECT_TRUE(helper.modelMap().empty());
-    EXPECT_EQ(count(log.text(), "func:getConfigInfo, open " + dir.path() + "Config.ini failed."), 1u);
+    EXPECT_EQ(log.count("func:getConfigInfo, open " + dir.path() + "Config.ini failed."), 1u);
     QxUsb3EnumHelper byDefault;
     EXPECT_EQ(byDefault.xmlDirectory(), "../../QxUsb3Xml/");
 }

@@ -10,6 +10,7 @@
 
 using namespace qx::usb3;
 using Bytes = std::vector<uint8_t>;
+using qx::usb3::sim::frameHeader;
 
 namespace {
 
@@ -23,16 +24,6 @@ Bytes pattern(size_t n, uint32_t seed) {
     return b;
 }
 
-UsbFrameHeader header(uint16_t w, uint16_t h, uint32_t number, uint32_t type = 0, uint32_t packets = 0) {
-    UsbFrameHeader hd;
-    hd.width = w;
-    hd.height = h;
-    hd.frameNumber = number;
-    hd.imageType = type;
-    hd.packetCount = packets;
-    return hd;
-}
-
 void feed(UsbFrameAssembler& a, const Bytes& stream) {
     ASSERT_EQ(stream.size() % kStreamPageSize, 0u);
     for (size_t off = 0; off < stream.size(); off += kStreamPageSize) a.processPage(stream.data() + off);
@@ -41,7 +32,7 @@ void feed(UsbFrameAssembler& a, const Bytes& stream) {
 } // namespace
 
 TEST(Usb3FrameHeader, ParseAndEncodeRoundTrip) {
-    UsbFrameHeader h = header(2592, 1944, 77, 2, 1234);
+    UsbFrameHeader h = frameHeader(2592, 1944, 77, 2, 1234);
     h.cacheCount = 5;
     h.cacheUseCount = 3;
     Bytes page = encodeFrameHeaderPage(h);
@@ -63,7 +54,7 @@ TEST(Usb3FrameHeader, ParseAndEncodeRoundTrip) {
 }
 
 TEST(Usb3FrameHeader, HeaderPageLayoutByteForByte) {
-    UsbFrameHeader h = header(2592, 1944, 77, 2, 1234);
+    UsbFrameHeader h = frameHeader(2592, 1944, 77, 2, 1234);
     h.cacheCount = 5;
     h.cacheUseCount = 3;
     const Bytes page = encodeFrameHeaderPage(h);
@@ -85,7 +76,7 @@ TEST(Usb3FrameAssembler, Type0OneBytePerPixelCompletesAfter75PagesByteForByte) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(640, 480, 8, 1, 3));
     Bytes pixels = pattern(640 * 480, 1);
-    Bytes stream = sim::SimUsb3Camera::frameBytes(header(640, 480, 9), pixels);
+    Bytes stream = sim::SimUsb3Camera::frameBytes(frameHeader(640, 480, 9), pixels);
     ASSERT_EQ(stream.size(), 76u * 4096u);
     // 74 data pages: not yet complete.
     for (size_t p = 0; p < 75; ++p) a.processPage(stream.data() + p * 4096);
@@ -108,7 +99,7 @@ TEST(Usb3FrameAssembler, Type2NeedsFourBytesPerPixelAndDoublesTheWidthField) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(640, 480, 8, 1, 3));
     Bytes pixels = pattern(4 * 640 * 480, 2);
-    Bytes stream = sim::SimUsb3Camera::frameBytes(header(640, 480, 1, 2), pixels);
+    Bytes stream = sim::SimUsb3Camera::frameBytes(frameHeader(640, 480, 1, 2), pixels);
     // One page short of 4 x 640 x 480 bytes: nothing yet.
     for (size_t off = 0; off + 4096 < stream.size(); off += 4096) a.processPage(stream.data() + off);
     EXPECT_EQ(a.queuedFrames(), 0u);
@@ -133,7 +124,7 @@ TEST(Usb3FrameAssembler, TypesOneThreeAndFourFields) {
         // Types 1 and 3 need 8 bytes per pixel: a half-height frame fits the slot.
         const uint16_t h = c.factor == 8 ? 16 : 32;
         Bytes pixels = pattern(c.factor * 64 * h, c.type);
-        feed(a, sim::SimUsb3Camera::frameBytes(header(64, h, c.type, c.type), pixels));
+        feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, h, c.type, c.type), pixels));
         FrameCacheSlot* s = nullptr;
         ASSERT_TRUE(a.takeFrame(s, 0)) << "type " << c.type;
         EXPECT_EQ(s->width, c.widthField) << "type " << c.type;
@@ -148,7 +139,7 @@ TEST(Usb3FrameAssembler, DataPagesBeforeTheFirstHeaderAreIgnored) {
     feed(a, pattern(3 * 4096, 3));
     EXPECT_EQ(a.stats().pagesIgnored, 3u);
     Bytes pixels = pattern(64 * 64, 4);
-    feed(a, sim::SimUsb3Camera::frameBytes(header(64, 64, 5), pixels));
+    feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, 5), pixels));
     FrameCacheSlot* s = nullptr;
     ASSERT_TRUE(a.takeFrame(s, 0));
     EXPECT_EQ(std::memcmp(s->data, pixels.data(), pixels.size()), 0);
@@ -158,13 +149,13 @@ TEST(Usb3FrameAssembler, HeaderLargerThanTheSlotIsRejectedNotWrittenPast) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(64, 64, 8, 1, 3));
     // 64 x 64 x 4 bytes of data area; a 1024 x 1024 frame would run far past it.
-    Bytes stream = sim::SimUsb3Camera::frameBytes(header(1024, 1024, 1), pattern(1024 * 1024, 5));
+    Bytes stream = sim::SimUsb3Camera::frameBytes(frameHeader(1024, 1024, 1), pattern(1024 * 1024, 5));
     feed(a, stream);
     EXPECT_EQ(a.queuedFrames(), 0u);
     EXPECT_EQ(a.stats().framesRejected, 1u);
     // A frame that does fit still comes through afterwards.
     Bytes pixels = pattern(64 * 64, 6);
-    feed(a, sim::SimUsb3Camera::frameBytes(header(64, 64, 2), pixels));
+    feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, 2), pixels));
     EXPECT_EQ(a.queuedFrames(), 1u);
 }
 
@@ -172,7 +163,7 @@ TEST(Usb3FrameAssembler, PacketCountThatCannotCarryTheFrameIsRejected) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(64, 64, 8, 1, 3));
     // 64 x 128 bytes take two pages; the header announces one.
-    Bytes stream = sim::SimUsb3Camera::frameBytes(header(64, 128, 1, 0, 1), pattern(64 * 128, 7), true);
+    Bytes stream = sim::SimUsb3Camera::frameBytes(frameHeader(64, 128, 1, 0, 1), pattern(64 * 128, 7), true);
     feed(a, stream);
     EXPECT_EQ(a.queuedFrames(), 0u);
     EXPECT_EQ(a.stats().framesRejected, 1u);
@@ -181,11 +172,11 @@ TEST(Usb3FrameAssembler, PacketCountThatCannotCarryTheFrameIsRejected) {
 TEST(Usb3FrameAssembler, FrameMissingAPageIsNeverDeliveredAndTheNextOneIs) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(64, 64, 8, 1, 3));
-    Bytes first = sim::SimUsb3Camera::frameBytes(header(64, 64, 1), pattern(64 * 64, 8));
+    Bytes first = sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, 1), pattern(64 * 64, 8));
     first.erase(first.begin() + 4096, first.begin() + 2 * 4096); // one data page lost
     feed(a, first);
     Bytes pixels = pattern(64 * 64, 9);
-    feed(a, sim::SimUsb3Camera::frameBytes(header(64, 64, 2), pixels));
+    feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, 2), pixels));
     FrameCacheSlot* s = nullptr;
     ASSERT_TRUE(a.takeFrame(s, 0));
     EXPECT_EQ(s->frameNumber, 2u);
@@ -197,7 +188,7 @@ TEST(Usb3FrameAssembler, FrameMissingAPageIsNeverDeliveredAndTheNextOneIs) {
 TEST(Usb3FrameAssembler, GapAbandonsTheFrameInProgress) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(64, 64, 8, 1, 3));
-    Bytes stream = sim::SimUsb3Camera::frameBytes(header(128, 64, 1), pattern(128 * 64, 10));
+    Bytes stream = sim::SimUsb3Camera::frameBytes(frameHeader(128, 64, 1), pattern(128 * 64, 10));
     a.processPage(stream.data());
     a.processPage(stream.data() + 4096);
     a.discontinuity();
@@ -210,7 +201,8 @@ TEST(Usb3FrameAssembler, GapAbandonsTheFrameInProgress) {
 TEST(Usb3FrameAssembler, TakesOldestFirstAndStopsFillingWhenAllSlotsAreQueued) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(64, 64, 8, 1, 3));
-    for (uint32_t n = 1; n <= 5; ++n) feed(a, sim::SimUsb3Camera::frameBytes(header(64, 64, n), pattern(64 * 64, n)));
+    for (uint32_t n = 1; n <= 5; ++n)
+        feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, n), pattern(64 * 64, n)));
     EXPECT_EQ(a.queuedFrames(), 3u);
     EXPECT_EQ(a.stats().framesNoSlot, 2u);
     FrameCacheSlot* s = nullptr;
@@ -225,12 +217,12 @@ TEST(Usb3FrameAssembler, TakenSlotIsNotReusedUntilTheNextTake) {
     UsbFrameAssembler a;
     ASSERT_TRUE(a.configure(64, 64, 8, 1, 2));
     Bytes p1 = pattern(64 * 64, 11);
-    feed(a, sim::SimUsb3Camera::frameBytes(header(64, 64, 1), p1));
+    feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, 1), p1));
     FrameCacheSlot* held = nullptr;
     ASSERT_TRUE(a.takeFrame(held, 0));
     // Two more frames: only one slot is free, the held one keeps its data.
-    feed(a, sim::SimUsb3Camera::frameBytes(header(64, 64, 2), pattern(64 * 64, 12)));
-    feed(a, sim::SimUsb3Camera::frameBytes(header(64, 64, 3), pattern(64 * 64, 13)));
+    feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, 2), pattern(64 * 64, 12)));
+    feed(a, sim::SimUsb3Camera::frameBytes(frameHeader(64, 64, 3), pattern(64 * 64, 13)));
     EXPECT_EQ(held->frameNumber, 1u);
     EXPECT_EQ(std::memcmp(held->data, p1.data(), p1.size()), 0);
     FrameCacheSlot* next = nullptr;
@@ -244,7 +236,7 @@ TEST(Usb3FrameAssembler, LineModeFrameIsPlacedLineByLine) {
     UsbFrameAssembler a;
     const int w = 16, h = 4;
     ASSERT_TRUE(a.configure(w, h, 8, 1, 3));
-    Bytes stream = encodeFrameHeaderPage(header(w, h, 42, kLineModeImageType));
+    Bytes stream = encodeFrameHeaderPage(frameHeader(w, h, 42, kLineModeImageType));
     Bytes page(4096, 0);
     size_t pos = 0;
     auto word = [&](uint16_t v) {
@@ -296,7 +288,7 @@ TEST(Usb3FrameAssembler, LineCrossingAPageCompletesTheFrame) {
     UsbFrameAssembler a;
     const int w = 4096, h = 1; // 2048 words per line: the line runs into the next page
     ASSERT_TRUE(a.configure(w, h, 8, 1, 3));
-    Bytes stream = encodeFrameHeaderPage(header(w, h, 3, kLineModeImageType));
+    Bytes stream = encodeFrameHeaderPage(frameHeader(w, h, 3, kLineModeImageType));
     Bytes body;
     for (uint16_t v : {0xC53A, 0xA35C, 0xC53A, 2, 0, 0}) {
         body.push_back(uint8_t(v));
@@ -316,7 +308,7 @@ TEST(Usb3FrameAssembler, LineFrameThatWouldOverrunItsBufferIsRefused) {
     UsbFrameAssembler a;
     // 4000 x 2000 bytes of lines do not fit the 4 MiB line frame.
     ASSERT_TRUE(a.configure(4000, 2000, 8, 1, 1));
-    Bytes stream = encodeFrameHeaderPage(header(4000, 2000, 1, kLineModeImageType));
+    Bytes stream = encodeFrameHeaderPage(frameHeader(4000, 2000, 1, kLineModeImageType));
     Bytes line;
     for (int l = 0; l < 1100; ++l) {
         for (uint16_t v : {0xC53A, 0xA35C, 0xC53A, l == 0 ? 2 : 3, 0, 0}) {
@@ -346,7 +338,7 @@ TEST(Usb3BulkRequest, HeaderInTheMiddleShortensTheNextRequest) {
     Bytes data(full, 0);
     // Header at page 4 of a 16-page transfer, frame of 30 data pages: 11 pages follow it here,
     // 19 remain, and 19 pages modulo 16 pages leaves 3 pages.
-    UsbFrameHeader h = header(64, 64, 1, 0, 30);
+    UsbFrameHeader h = frameHeader(64, 64, 1, 0, 30);
     Bytes page = encodeFrameHeaderPage(h);
     std::memcpy(data.data() + 4 * 4096, page.data(), 4096);
     EXPECT_EQ(QxUsbDevice::nextRequestLength(data.data(), full, full, full), 3 * 4096);

@@ -1,8 +1,10 @@
 // The USB manager against the simulated backend: enumeration, handles, open/close/reopen,
 // per-device calls, streaming through handles, hot-plug with the offline callback; the
 // process-wide manager and the libusb backend's watch with no camera attached.
-#include "SimUsb3Camera.h"
 #include "usb3/QxUsbManager.h"
+#include "SimUsb3Camera.h"
+#include "CallCounter.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -21,47 +23,14 @@ using namespace std::chrono_literals;
 using qx::usb3::sim::SimUsb3Camera;
 using qx::usb3::sim::SimUsb3Rig;
 using Bytes = std::vector<uint8_t>;
+using qx::usb3::sim::frameHeader;
 
 namespace {
 
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds bound = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using qxtest::waitUntil;
 
 // Offline callback recorder.
-struct Offline {
-    std::mutex m;
-    std::condition_variable cv;
-    int calls = 0;
-    static void callback(void* ctx) {
-        auto* self = static_cast<Offline*>(ctx);
-        std::lock_guard<std::mutex> lk(self->m);
-        ++self->calls;
-        self->cv.notify_all();
-    }
-    bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
-        std::unique_lock<std::mutex> lk(m);
-        return cv.wait_for(lk, bound, [&] { return calls >= n; });
-    }
-    int count() {
-        std::lock_guard<std::mutex> lk(m);
-        return calls;
-    }
-};
-
-UsbFrameHeader header(uint16_t w, uint16_t h, uint32_t number) {
-    UsbFrameHeader hd;
-    hd.width = w;
-    hd.height = h;
-    hd.frameNumber = number;
-    return hd;
-}
+using Offline = qxtest::CallCounter;
 
 // A manager streaming 128 x 64 8-bit frames of the simulated camera through one handle, with
 // its offline reports recorded (the recorder outlives the manager).
@@ -215,7 +184,7 @@ TEST(Usb3ThreadedManager, StreamsThroughHandlesAndReopens) {
         for (uint32_t f = 1; f <= 3; ++f) {
             Bytes p(256 * 128);
             for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * f + round);
-            rig.camera->queueFrame(header(256, 128, f), p);
+            rig.camera->queueFrame(frameHeader(256, 128, f), p);
             FrameCacheSlot* slot = nullptr;
             ASSERT_TRUE(mgr.CameraGetImage(h, slot, 5000));
             EXPECT_EQ(slot->frameNumber, f);
@@ -247,13 +216,13 @@ TEST(Usb3ThreadedManager, UnplugWhileStreamingReportsOnceAndTheHandleStillCloses
     ASSERT_TRUE(off.waitCalls(1));
     EXPECT_TRUE(mgr.isRemoved(h));
     // The failing stream may report the loss before the removal notice is handled.
-    ASSERT_TRUE(eventually([&] { return mgr.deviceChanges() > before; }));
+    ASSERT_TRUE(waitUntil([&] { return mgr.deviceChanges() > before; }));
     EXPECT_EQ(mgr.GetDeviceCount(), 0);
     // A repeated removal notification does not report the device again.
     const uint64_t changes = mgr.deviceChanges();
     rig.backend->notify(qx::usb::UsbHotplugEvent::Left, {"usb:sim-1", kCameraVendorId, kCameraProductId});
     rig.backend->notify(qx::usb::UsbHotplugEvent::Left, {"usb:sim-9", kCameraVendorId, kCameraProductId});
-    EXPECT_FALSE(eventually([&] { return mgr.deviceChanges() > changes; }, 300ms)); // nothing new to tell
+    EXPECT_FALSE(waitUntil([&] { return mgr.deviceChanges() > changes; }, 300ms)); // nothing new to tell
     EXPECT_EQ(off.count(), 1);
     EXPECT_EQ(mgr.OpenDevice("usb:sim-1"), kUsbInvalidHandle);
     FrameCacheSlot* slot = nullptr;
@@ -261,7 +230,7 @@ TEST(Usb3ThreadedManager, UnplugWhileStreamingReportsOnceAndTheHandleStillCloses
 
     // Plugged in again: the list has it, but the old handle keeps the path until it is closed.
     rig.backend->replug("usb:sim-1");
-    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return mgr.GetDeviceCount() == 1; }));
     EXPECT_EQ(off.count(), 1);
     EXPECT_EQ(mgr.OpenDevice("usb:sim-1"), kUsbInvalidHandle);
     EXPECT_TRUE(mgr.StopAcq(h));
@@ -280,12 +249,12 @@ TEST(Usb3ThreadedManager, ArrivalReEnumeratesWithoutOfflineCallbacks) {
     Offline off;
     mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
     rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:sim-2"));
-    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return mgr.GetDeviceCount() == 2; }));
     EXPECT_STREQ(mgr.GetDevicePath(1), "usb:sim-2");
     // Another vendor's device changes nothing.
     const uint64_t changes = mgr.deviceChanges();
     rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:mouse", 0x046D, 0xC077));
-    EXPECT_FALSE(eventually([&] { return mgr.deviceChanges() > changes; }, 300ms));
+    EXPECT_FALSE(waitUntil([&] { return mgr.deviceChanges() > changes; }, 300ms));
     EXPECT_EQ(mgr.GetDeviceCount(), 2);
     EXPECT_EQ(off.count(), 0);
     UsbDevHandle h2 = mgr.OpenDevice("usb:sim-2");
@@ -317,13 +286,13 @@ TEST(Usb3ThreadedManager, AnOfflineCallbackThatThrowsLeavesTheManagerWorking) {
     mgr.RegisterOfflineCallback(h1, &Throwing::callback, &throwing);
     mgr.RegisterOfflineCallback(h2, &Offline::callback, &off);
     rig.backend->unplug("usb:sim-1");
-    ASSERT_TRUE(eventually([&] { return throwing.calls.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return throwing.calls.load() == 1; }));
     EXPECT_TRUE(mgr.CloseDevice(h1));
     rig.backend->unplug("usb:sim-2");
     EXPECT_TRUE(off.waitCalls(1));
     EXPECT_TRUE(mgr.CloseDevice(h2));
     rig.backend->replug("usb:sim-1");
-    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return mgr.GetDeviceCount() == 1; }));
     const UsbDevHandle again = mgr.OpenDevice("usb:sim-1");
     EXPECT_NE(again, kUsbInvalidHandle);
     EXPECT_TRUE(mgr.CloseDevice(again));
@@ -345,7 +314,7 @@ TEST(Usb3ThreadedManager, AWatchWhoseCallbackThrowsReportsTheNextChanges) {
     ASSERT_NE(w, nullptr);
     rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:sim-2"));
     rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:sim-3"));
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(waitUntil([&] {
         std::lock_guard<std::mutex> lk(m);
         return seen.size() == 2;
     }));
@@ -362,7 +331,7 @@ TEST(Usb3ThreadedManager, UnregisteredCallbackIsNotCalled) {
     mgr.RegisterOfflineCallback(h, &Offline::callback, &off);
     mgr.RegisterOfflineCallback(h, nullptr, &off);
     rig.backend->unplug("usb:sim-1");
-    ASSERT_TRUE(eventually([&] { return mgr.isRemoved(h); }));
+    ASSERT_TRUE(waitUntil([&] { return mgr.isRemoved(h); }));
     EXPECT_EQ(off.count(), 0);
     EXPECT_TRUE(mgr.CloseDevice(h));
 }
@@ -420,13 +389,13 @@ TEST(Usb3ThreadedManager, OfflineCallbackMayCloseItsDeviceAndTheCameraOpensAgain
     ASSERT_NE(r.handle, kUsbInvalidHandle);
     mgr.RegisterOfflineCallback(r.handle, &Reentrant::callback, &r);
     rig.backend->unplug("usb:sim-1");
-    ASSERT_TRUE(eventually([&] { return r.calls.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return r.calls.load() == 1; }));
     EXPECT_EQ(r.countSeen.load(), 0);
     EXPECT_TRUE(r.closed.load());
     EXPECT_EQ(rig.camera->openHandles(), 0);
     EXPECT_FALSE(mgr.CloseDevice(r.handle)); // already gone
     rig.backend->replug("usb:sim-1");
-    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return mgr.GetDeviceCount() == 1; }));
     UsbDevHandle again = mgr.OpenDevice("usb:sim-1");
     ASSERT_NE(again, kUsbInvalidHandle);
     rig.camera->setLinkRegister(0x40, {1, 2, 3, 4});
@@ -481,7 +450,7 @@ TEST(Usb3ThreadedManager, OtherCamerasWorkWhileAnOfflineCallbackRuns) {
         mgr.RegisterOfflineCallback(h1, nullptr, nullptr);
         unregistered = true;
     });
-    EXPECT_FALSE(eventually([&] { return unregistered.load(); }, 200ms));
+    EXPECT_FALSE(waitUntil([&] { return unregistered.load(); }, 200ms));
     block.letGo();
     other.join();
     EXPECT_TRUE(block.returned.load());
@@ -511,7 +480,7 @@ TEST(Usb3ThreadedManager, QuickReplugIsStillReportedOffline) {
     EXPECT_TRUE(mgr.isRemoved(h));
     EXPECT_TRUE(mgr.CloseDevice(h));
     EXPECT_TRUE(mgr.CloseDevice(busy));
-    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return mgr.GetDeviceCount() == 1; }));
     UsbDevHandle h2 = mgr.OpenDevice("usb:sim-1");
     EXPECT_NE(h2, kUsbInvalidHandle);
     EXPECT_FALSE(mgr.isRemoved(h2));
@@ -531,7 +500,7 @@ TEST(Usb3ThreadedManager, CloseRacingRemovalNeverCallsAClosedDevicesCallback) {
         EXPECT_TRUE(mgr.CloseDevice(h));
         const int after = off->count();
         unplugger.join();
-        ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 0; }));
+        ASSERT_TRUE(waitUntil([&] { return mgr.GetDeviceCount() == 0; }));
         EXPECT_EQ(off->count(), after); // nothing after the close
         off.reset();
     }
@@ -551,7 +520,7 @@ TEST(Usb3ThreadedManager, PathTextOutlivesReEnumeration) {
     const char* p = mgr.GetDevicePath(0);
     ASSERT_NE(p, usbNoPath());
     rig.backend->unplug("usb:sim-1");
-    ASSERT_TRUE(eventually([&] { return mgr.GetDeviceCount() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return mgr.GetDeviceCount() == 0; }));
     EXPECT_STREQ(p, "usb:sim-1");
 }
 
@@ -596,7 +565,7 @@ TEST(Usb3ThreadedLibUsbWatch, WatchWithoutADeviceReportsNothingAndStops) {
                        [&](qx::usb::UsbHotplugEvent, const qx::usb::UsbDeviceEntry&) { ++events; }, 20ms);
     ASSERT_NE(w, nullptr);
     // Several re-list rounds pass without any camera.
-    EXPECT_FALSE(eventually([&] { return events.load() > 0; }, 200ms));
+    EXPECT_FALSE(waitUntil([&] { return events.load() > 0; }, 200ms));
     w.reset();
     EXPECT_EQ(events.load(), 0);
     EXPECT_EQ(backend->watch(kCameraVendorId, kCameraProductId, nullptr), nullptr);
@@ -609,10 +578,10 @@ TEST(Usb3ThreadedManager, HaltedBulkEndpointIsClearedAndFramesFlowAgain) {
     auto& mgr = s.mgr;
     const UsbDevHandle h = s.h;
     rig.camera->haltBulk();
-    ASSERT_TRUE(eventually([&] { return rig.camera->bulkHaltClears() >= 1; }));
+    ASSERT_TRUE(waitUntil([&] { return rig.camera->bulkHaltClears() >= 1; }));
     Bytes p(128 * 64);
     for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * 5 + 3);
-    rig.camera->queueFrame(header(128, 64, 1), p);
+    rig.camera->queueFrame(frameHeader(128, 64, 1), p);
     FrameCacheSlot* slot = nullptr;
     ASSERT_TRUE(mgr.CameraGetImage(h, slot, 5000));
     EXPECT_EQ(std::memcmp(slot->data, p.data(), p.size()), 0);

@@ -3,6 +3,7 @@
 // short, corrupt and lost pages; throughput; stop, restart and close while streaming.
 #include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@ using namespace std::chrono_literals;
 using qx::usb3::sim::SimUsb3Camera;
 using qx::usb3::sim::SimUsb3Rig;
 using Bytes = std::vector<uint8_t>;
+using qx::usb3::sim::frameHeader;
+using qxtest::waitUntil;
 
 namespace {
 
@@ -29,15 +32,6 @@ Bytes pattern(size_t n, uint32_t seed) {
         b[i] = uint8_t(x >> 24);
     }
     return b;
-}
-
-UsbFrameHeader header(uint16_t w, uint16_t h, uint32_t number, uint32_t type = 0) {
-    UsbFrameHeader hd;
-    hd.width = w;
-    hd.height = h;
-    hd.frameNumber = number;
-    hd.imageType = type;
-    return hd;
 }
 
 struct Streaming {
@@ -67,7 +61,7 @@ TEST(Usb3ThreadedStream, StartSendsTheRequestAndFramesArriveByteForByte) {
     EXPECT_EQ(s.rig.camera->streamStartRequests(), 1u);
     for (uint32_t n = 1; n <= 6; ++n) {
         Bytes pixels = pattern(320 * 240, n);
-        s.rig.camera->queueFrame(header(320, 240, n), pixels);
+        s.rig.camera->queueFrame(frameHeader(320, 240, n), pixels);
         FrameCacheSlot* slot = nullptr;
         ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000)) << "frame " << n;
         EXPECT_EQ(slot->frameNumber, n);
@@ -90,7 +84,7 @@ TEST(Usb3ThreadedStream, FrameSplitAcrossTransfersAndHeaderMidTransfer) {
     std::vector<Bytes> frames;
     for (uint32_t n = 1; n <= 3; ++n) {
         frames.push_back(pattern(128 * 64, 100 + n));
-        Bytes f = SimUsb3Camera::frameBytes(header(128, 64, n), frames.back());
+        Bytes f = SimUsb3Camera::frameBytes(frameHeader(128, 64, n), frames.back());
         all.insert(all.end(), f.begin(), f.end());
     }
     s.rig.camera->queueBulk(all, false);
@@ -105,11 +99,11 @@ TEST(Usb3ThreadedStream, FrameSplitAcrossTransfersAndHeaderMidTransfer) {
 TEST(Usb3ThreadedStream, ShortPageLosesItsFrameOnlyAndTheStreamRealigns) {
     Streaming s(128, 64);
     ASSERT_TRUE(s.start());
-    Bytes broken = SimUsb3Camera::frameBytes(header(128, 64, 1), pattern(128 * 64, 1));
+    Bytes broken = SimUsb3Camera::frameBytes(frameHeader(128, 64, 1), pattern(128 * 64, 1));
     broken.resize(broken.size() - 100); // the last page comes short
     s.rig.camera->queueBulk(broken, true);
     Bytes good = pattern(128 * 64, 2);
-    s.rig.camera->queueFrame(header(128, 64, 2), good);
+    s.rig.camera->queueFrame(frameHeader(128, 64, 2), good);
     FrameCacheSlot* slot = nullptr;
     ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000));
     EXPECT_EQ(slot->frameNumber, 2u);
@@ -123,14 +117,14 @@ TEST(Usb3ThreadedStream, ShortPageLosesItsFrameOnlyAndTheStreamRealigns) {
 TEST(Usb3ThreadedStream, CorruptHeaderAndMissingPagesAreNotDelivered) {
     Streaming s(128, 64);
     ASSERT_TRUE(s.start());
-    Bytes corrupt = SimUsb3Camera::frameBytes(header(128, 64, 1), pattern(128 * 64, 3));
+    Bytes corrupt = SimUsb3Camera::frameBytes(frameHeader(128, 64, 1), pattern(128 * 64, 3));
     corrupt[5] ^= 0xFF; // magic broken: the data pages belong to no frame
     s.rig.camera->queueBulk(corrupt, true);
-    Bytes missing = SimUsb3Camera::frameBytes(header(128, 64, 2), pattern(128 * 64, 4));
+    Bytes missing = SimUsb3Camera::frameBytes(frameHeader(128, 64, 2), pattern(128 * 64, 4));
     missing.erase(missing.begin() + 4096, missing.begin() + 8192);
     s.rig.camera->queueBulk(missing, true);
     Bytes good = pattern(128 * 64, 5);
-    s.rig.camera->queueFrame(header(128, 64, 3), good);
+    s.rig.camera->queueFrame(frameHeader(128, 64, 3), good);
     FrameCacheSlot* slot = nullptr;
     ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000));
     EXPECT_EQ(slot->frameNumber, 3u);
@@ -145,9 +139,9 @@ TEST(Usb3ThreadedStream, FailedTransferDropsItsFrameAndTheNextFrameArrives) {
     Streaming s(128, 64);
     ASSERT_TRUE(s.start());
     s.rig.camera->failBulkReads(1, qx::usb::UsbStatus::IoError);
-    s.rig.camera->queueFrame(header(128, 64, 1), pattern(128 * 64, 6));
+    s.rig.camera->queueFrame(frameHeader(128, 64, 1), pattern(128 * 64, 6));
     Bytes good = pattern(128 * 64, 7);
-    s.rig.camera->queueFrame(header(128, 64, 2), good);
+    s.rig.camera->queueFrame(frameHeader(128, 64, 2), good);
     FrameCacheSlot* slot = nullptr;
     ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000));
     EXPECT_EQ(slot->frameNumber, 2u);
@@ -195,7 +189,7 @@ TEST(Usb3ThreadedStream, ThroughputWithoutLoss) {
             std::unique_lock<std::mutex> lk(progressMutex);
             ASSERT_TRUE(progress.wait_for(lk, 20s, [&] { return received.load() + 2 >= n; }));
         }
-        s.rig.camera->queueFrame(header(w, h, n), sent[(n - 1) % 4]);
+        s.rig.camera->queueFrame(frameHeader(w, h, n), sent[(n - 1) % 4]);
         next += 10ms;
         std::this_thread::sleep_until(next);
     }
@@ -213,7 +207,7 @@ TEST(Usb3ThreadedStream, StopJoinsAndRestartStreamsAgain) {
     for (int run = 0; run < 3; ++run) {
         ASSERT_TRUE(s.start()) << "run " << run;
         Bytes p = pattern(128 * 64, 40 + run);
-        s.rig.camera->queueFrame(header(128, 64, uint32_t(run + 1)), p);
+        s.rig.camera->queueFrame(frameHeader(128, 64, uint32_t(run + 1)), p);
         FrameCacheSlot* slot = nullptr;
         ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000));
         EXPECT_EQ(std::memcmp(slot->data, p.data(), p.size()), 0);
@@ -240,7 +234,7 @@ TEST(Usb3ThreadedStream, StartFailsWhenTheRequestFailsOrTheDeviceIsClosed) {
 TEST(Usb3ThreadedStream, CloseWhileStreamingStopsTheThreads) {
     Streaming s(128, 64);
     ASSERT_TRUE(s.start());
-    s.rig.camera->queueFrame(header(128, 64, 1), pattern(128 * 64, 9));
+    s.rig.camera->queueFrame(frameHeader(128, 64, 1), pattern(128 * 64, 9));
     EXPECT_TRUE(s.dev.UsbCloseLink());
     EXPECT_FALSE(s.dev.isAcquiring());
     EXPECT_EQ(s.rig.camera->pendingBulkReads(), 0u);
@@ -251,9 +245,7 @@ TEST(Usb3ThreadedStream, UnplugEndsTheReaderAndStopStillWorks) {
     Streaming s(128, 64);
     ASSERT_TRUE(s.start());
     s.rig.backend->unplug("usb:sim-1");
-    auto end = std::chrono::steady_clock::now() + 5s;
-    while (s.dev.bulkReaderAlive() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
-    EXPECT_FALSE(s.dev.bulkReaderAlive());
+    EXPECT_TRUE(waitUntil([&] { return !s.dev.bulkReaderAlive(); }, 5s));
     FrameCacheSlot* slot = nullptr;
     EXPECT_FALSE(s.dev.UsbTakeFrame(slot, 20));
     EXPECT_TRUE(s.dev.UsbStopStream());

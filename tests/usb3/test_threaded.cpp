@@ -2,6 +2,7 @@
 // read while the camera keeps sending, senders on several threads.
 #include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ using namespace qx::usb3;
 using namespace std::chrono_literals;
 using qx::usb3::sim::SimUsb3Rig;
 using Bytes = std::vector<uint8_t>;
+using qxtest::waitUntil;
 
 TEST(Usb3Threaded, ConcurrentRegisterReadersGetTheirOwnReplies) {
     SimUsb3Rig rig;
@@ -128,14 +130,10 @@ TEST(Usb3Threaded, CloseWhileOperationsWait) {
     });
     ASSERT_TRUE(rig.camera->waitLinkReads(3, 5s));
     // The register request has gone out: the reader is waiting for its reply.
-    const auto sent = std::chrono::steady_clock::now() + 5s;
-    while (rig.camera->registerFrames() == 0 && std::chrono::steady_clock::now() < sent)
-        std::this_thread::sleep_for(1ms);
+    waitUntil([&] { return rig.camera->registerFrames() != 0; }, 5s);
     EXPECT_TRUE(dev.UsbCloseLink());
-    const auto end = std::chrono::steady_clock::now() + 30s;
-    while ((regResult.load() < 0 || rxResult.load() < 0) && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_TRUE(regResult.load() >= 0 && rxResult.load() >= 0) << "a wait was not ended by the close";
+    EXPECT_TRUE(waitUntil([&] { return regResult.load() >= 0 && rxResult.load() >= 0; }, 30s))
+        << "a wait was not ended by the close";
     reg.join();
     rx.join();
     EXPECT_EQ(regResult.load(), 0);

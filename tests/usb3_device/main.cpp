@@ -2,7 +2,7 @@
 // directory, which then receives the USB3 XML directory and the "QxSdkConfig.json" pointing at
 // it, before anything reads the configuration; the process's USB manager is pointed at the
 // simulated backend before it is first made.
-#include "LogCapture.h"
+#include "LibrarySetup.h"
 #include "Usb3DeviceTestEnv.h"
 
 #ifdef QX_HAVE_UMOCKDEV

@@ -7,6 +7,8 @@
 #include "usb3/QxUsbManager.h"
 #include "core/Transports.h"
 #include "Usb3DeviceTestEnv.h"
+#include "CallCounter.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -26,15 +28,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds bound = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using qxtest::waitUntil;
 
 DeviceInfo usb3Record(const char* model, const char* path = nullptr) {
     if (!path) path = cameraPath().c_str();
@@ -76,26 +70,7 @@ const DeviceInfo* findRecord(const DeviceList& list, const char* path) {
     return nullptr;
 }
 
-struct Offline {
-    std::mutex m;
-    std::condition_variable cv;
-    int calls = 0;
-    static void QX_CALL callback(void* user) {
-        auto* self = static_cast<Offline*>(user);
-        // Notified under the lock: the waiter may destroy this object as soon as it returns.
-        std::lock_guard<std::mutex> lk(self->m);
-        ++self->calls;
-        self->cv.notify_all();
-    }
-    bool waitCalls(int n, std::chrono::milliseconds bound = 5000ms) {
-        std::unique_lock<std::mutex> lk(m);
-        return cv.wait_for(lk, bound, [&] { return calls >= n; });
-    }
-    int count() {
-        std::lock_guard<std::mutex> lk(m);
-        return calls;
-    }
-};
+using Offline = qxtest::CallCounter;
 
 struct Frames {
     std::mutex m;
@@ -121,7 +96,7 @@ class Usb3Device : public ::testing::Test {
 protected:
     void SetUp() override {
         auto& r = rig();
-        ASSERT_TRUE(eventually([&] { return r.camera->present(); }));
+        ASSERT_TRUE(waitUntil([&] { return r.camera->present(); }));
         r.camera->setProtoRegister(kRegWidth, 32);
         r.camera->setProtoRegister(kRegHeight, 16);
         r.camera->setProtoRegister(kRegTriggerMode, 0);
@@ -203,7 +178,7 @@ TEST_F(Usb3Device, ConnectLoadsTheModelsXmlAndOnlyExclusiveAccessIsAccepted) {
     EXPECT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_ERR_GEV_BUSY);
 
     release(h);
-    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
+    EXPECT_TRUE(waitUntil([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     // Once released, the other handle connects.
     ASSERT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_OK);
     release(h2);
@@ -215,7 +190,7 @@ TEST_F(Usb3Device, ConnectWithoutAnXmlFileFailsAndReleasesTheCamera) {
     bool isConnected = true;
     EXPECT_EQ(QX_GetConnectionStatus(bad, &isConnected), QX_OK);
     EXPECT_FALSE(isConnected);
-    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
+    EXPECT_TRUE(waitUntil([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     // Neither the manager nor the connected set keeps the camera: a good handle connects.
     QX_DEV_HANDLE h = connected();
     bool ok = false;
@@ -405,7 +380,7 @@ TEST_F(Usb3Device, UnplugWhileGrabbingReportsOfflineOnce) {
     unplugCamera();
     ASSERT_TRUE(off.waitCalls(1));
     // The link reader's failing requests are reported once, through the log.
-    ASSERT_TRUE(eventually([&] { return log.count("ioRead BeginDataXfers error") >= 1; }));
+    ASSERT_TRUE(waitUntil([&] { return log.count("ioRead BeginDataXfers error") >= 1; }));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(log.count("ioRead BeginDataXfers error"), 1u);
     uint8_t value[4] = {};
@@ -420,7 +395,7 @@ TEST_F(Usb3Device, UnplugWhileGrabbingReportsOfflineOnce) {
     EXPECT_EQ(off.count(), 1);
 
     replugCamera();
-    ASSERT_TRUE(eventually([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
+    ASSERT_TRUE(waitUntil([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
     // Plugged in again, the camera connects through a new handle.
     QX_DEV_HANDLE h2 = connected();
     IntValueInfo width{};
@@ -436,7 +411,7 @@ TEST_F(Usb3Device, DeleteWhileConnectedIsRefusedAndDisconnectReleasesEverything)
     // Disconnect stops the acquisition as well.
     EXPECT_EQ(QX_DisconnectDevice(h), QX_OK);
     EXPECT_FALSE(QX_IsGrabbingStarted(h));
-    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
+    EXPECT_TRUE(waitUntil([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
     EXPECT_EQ(QX_DeleteDevice(h), QX_OK);
     m_handles.clear();
 }
@@ -473,11 +448,11 @@ TEST_F(Usb3Device, DisconnectInTheOfflineCallbackWhileEnumeratingReleasesTheCame
             ++rounds;
         }
     });
-    ASSERT_TRUE(eventually([&] { return rounds.load() > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return rounds.load() > 0; }));
     unplugCamera();
-    const bool called = eventually([&] { return loss.calls.load() == 1; }, 20000ms);
+    const bool called = waitUntil([&] { return loss.calls.load() == 1; }, 20000ms);
     const int before = rounds.load();
-    const bool enumerationGoesOn = eventually([&] { return rounds.load() > before; }, 20000ms);
+    const bool enumerationGoesOn = waitUntil([&] { return rounds.load() > before; }, 20000ms);
     stop = true;
     enumerator.join();
     ASSERT_TRUE(called);
@@ -488,11 +463,11 @@ TEST_F(Usb3Device, DisconnectInTheOfflineCallbackWhileEnumeratingReleasesTheCame
     EXPECT_FALSE(isConnected);
     EXPECT_FALSE(QX_IsGrabbingStarted(h));
     // Everything the connection held is given back to the camera.
-    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
+    EXPECT_TRUE(waitUntil([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
 
     // Plugged in again, the same handle connects, and enumeration names the camera.
     replugCamera();
-    ASSERT_TRUE(eventually([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
+    ASSERT_TRUE(waitUntil([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
     DeviceList list{};
     ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
     const DeviceInfo* d = findRecord(list, cameraPath().c_str());
@@ -604,7 +579,7 @@ TEST_F(Usb3Device, CameraHeldByAnotherProcessFailsTheConnectAndTheLogSaysWhy) {
     setCameraHeldElsewhere(false);
     EXPECT_TRUE(log.find("LIBUSB_ERROR_BUSY"));
     EXPECT_TRUE(log.find("another process"));
-    EXPECT_TRUE(eventually([] { return rig().camera->openHandles() == 0; }));
+    EXPECT_TRUE(waitUntil([] { return rig().camera->openHandles() == 0; }));
     // Once the other process lets go, the camera connects.
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
     release(h);

@@ -1,5 +1,7 @@
 #include "ViewerTestUtil.h"
 
+#include "WaitUntil.h"
+
 #include <QThread>
 
 namespace viewertest {
@@ -7,14 +9,10 @@ namespace viewertest {
 QString dataFile(const char* name) { return QStringLiteral(QX_VIEWER_TEST_DATA "/") + QString::fromUtf8(name); }
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs) return done();
+    return qxtest::waitUntil(done, std::chrono::milliseconds(timeoutMs), [] {
         QApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(1);
-    }
-    return true;
+    });
 }
 
 BoxCloser::BoxCloser() {

@@ -4,12 +4,12 @@
 #include "imageout/recorder/AviWriter.h"
 #include "imageout/CxFile.h"
 #include "imageout/CxImage.h"
+#include "LogCapture.h"
 #include "RecorderTestSupport.h"
 #include "imageout/recorder/VideoRecorder.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <unistd.h>
 
@@ -20,56 +20,19 @@
 #include <filesystem>
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <random>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace rectest;
 namespace fs = std::filesystem;
+using qxtest::waitUntil;
 
 namespace {
 
 constexpr uint32_t kRgb8 = 0x02180014u;
-
-// Collects every log line's text for the checks on the log texts.
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
-public:
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(this->mutex_);
-        return m_lines;
-    }
-    bool contains(const std::string& text) {
-        for (const auto& line : lines())
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
-    size_t count(const std::string& text) {
-        size_t n = 0;
-        for (const auto& line : lines())
-            if (line.find(text) != std::string::npos) ++n;
-        return n;
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-        m_lines.emplace_back(msg.payload.begin(), msg.payload.end());
-    }
-    void flush_() override {}
-
-private:
-    std::vector<std::string> m_lines;
-};
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
 
 RecordParam aviParam(int width, int height, float fps, const char* path, uint32_t pixel = QX_PIXEL_MONO8) {
     RecordParam p{};
@@ -158,20 +121,15 @@ class VideoRecorderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(toolAvailable("ffprobe") && toolAvailable("ffmpeg")) << "install ffmpeg (scripts/install-deps)";
-        m_previous = spdlog::default_logger();
-        m_sink = std::make_shared<CaptureSink>();
-        auto logger = std::make_shared<spdlog::logger>("recorder-test", m_sink);
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
+        m_log.emplace();
     }
     void TearDown() override {
         AVI_set_max_file_bytes_for_testing(0);
-        spdlog::set_default_logger(m_previous);
+        m_log.reset();
     }
 
     TempDir dir;
-    std::shared_ptr<CaptureSink> m_sink;
-    std::shared_ptr<spdlog::logger> m_previous;
+    std::optional<qxtest::LogCapture> m_log; // every log line, for the checks on the log texts
 };
 
 // Runs the body with the temporary folder as working directory (for short relative paths).
@@ -419,11 +377,11 @@ TEST_F(VideoRecorderTest, FailedNewFileLogsOnceAndRecyclesFrames) {
     const auto s = rec.stats();
     EXPECT_GT(s.framesDropped, 0u);
     EXPECT_EQ(s.filesOpened, 1u);
-    EXPECT_EQ(m_sink->count("func:createNewAviFile, AVI_open_output_file failed"), 1u);
+    EXPECT_EQ(m_log->count("func:createNewAviFile, AVI_open_output_file failed"), 1u);
     // Frames keep being accepted (their images and streams come back).
     handOver(rec, numberedFrames(w, h, 8));
     EXPECT_EQ(rec.stop(), QX_OK);
-    EXPECT_EQ(m_sink->count("func:createNewAviFile, AVI_open_output_file failed"), 1u);
+    EXPECT_EQ(m_log->count("func:createNewAviFile, AVI_open_output_file failed"), 1u);
     checkRecording(path, w, h, long(s.framesWritten), "25/1");
 }
 
@@ -437,7 +395,7 @@ TEST_F(VideoRecorderTest, StartTwiceAndStopTwice) {
     const std::string other = dir.file("other.avi");
     RecordParam q = aviParam(64, 64, 25.f, other.c_str());
     EXPECT_EQ(rec.start(q), QX_ERR_WRONG_STATE);
-    EXPECT_TRUE(m_sink->contains("func:start, m_stopped="));
+    EXPECT_TRUE(m_log->has("func:start, m_stopped="));
     EXPECT_FALSE(fs::exists(other));
     RecordParam r = rawParam(2, 2, 30.f, other.c_str(), true);
     EXPECT_EQ(rec.start(r), QX_ERR_WRONG_STATE);
@@ -493,7 +451,7 @@ TEST_F(VideoRecorderTest, WriteChecks) {
     const auto frame = makeNumberedFrame(64, 64, 1);
     RecordFrameInfo info{frame.data(), uint32_t(frame.size())};
     EXPECT_EQ(rec.write(info), QX_ERR_GENERAL); // stopped
-    EXPECT_TRUE(m_sink->contains("func:write, m_stopped=true"));
+    EXPECT_TRUE(m_log->has("func:write, m_stopped=true"));
     RecordFrameInfo none{nullptr, 10};
     EXPECT_EQ(rec.write(none), QX_ERR_INVALID_PARAM);
     RecordFrameInfo empty{frame.data(), 0};
@@ -544,7 +502,7 @@ TEST_F(VideoRecorderTest, PoolExhaustedGives0x80000004) {
     EXPECT_EQ(rec.stats().freeImages, 0u);
     RecordFrameInfo fifth{frames[4].data(), uint32_t(frames[4].size())};
     EXPECT_EQ(rec.write(fifth), QX_ERR_NO_FREE_BUFFER);
-    EXPECT_TRUE(m_sink->contains("func:popCxImage, cv.wait_for timeout"));
+    EXPECT_TRUE(m_log->has("func:popCxImage, cv.wait_for timeout"));
     rec.holdEncodingForTesting(false);
     finish(rec, 4);
     EXPECT_EQ(rec.stats().freeImages, 4u);
@@ -751,7 +709,7 @@ TEST_F(VideoRecorderTest, RawFileThatCannotBeOpened) {
     const std::string path = dir.file("missing/folder/x.raw");
     RecordParam p = rawParam(2, 2, 30.f, path.c_str(), true);
     EXPECT_EQ(rec.start(p), QX_ERR_GENERAL);
-    EXPECT_TRUE(m_sink->contains("func:startRaw, std::ios_base::failure="));
+    EXPECT_TRUE(m_log->has("func:startRaw, std::ios_base::failure="));
     EXPECT_TRUE(rec.stats().recording); // counts as recording until stop
     const uint8_t f[4] = {};
     RecordFrameInfo info{f, 4};
@@ -765,7 +723,7 @@ TEST_F(VideoRecorderTest, AviFileThatCannotBeOpened) {
     const std::string path = dir.file("missing/folder/x.avi");
     RecordParam p = aviParam(64, 64, 25.f, path.c_str());
     EXPECT_EQ(rec.start(p), QX_ERR_GENERAL);
-    EXPECT_TRUE(m_sink->contains("func:createNewAviFile, AVI_open_output_file failed"));
+    EXPECT_TRUE(m_log->has("func:createNewAviFile, AVI_open_output_file failed"));
     EXPECT_TRUE(rec.stats().recording);
     EXPECT_EQ(rec.stop(), QX_OK);
     // The recorder works again afterwards.
