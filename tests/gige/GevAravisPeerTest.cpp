@@ -45,10 +45,7 @@ protected:
         if (IsSkipped()) return;
         if (!AravisFakeGvCamera::installed() || !qxtest::onPath(kArvTool))
             GTEST_SKIP() << kFakeCamera << " or " << kArvTool << " is not installed (Debian: aravis-tools, aravis-tools-cli)";
-        GevLibraryOptions o;
-        GEVGetLibraryOptions(&o);
-        o.DeviceGvcpPort = gvcp::kPort;  // the fake camera listens on the standard port
-        GEVSetLibraryOptions(&o);
+        useStandardGvcpPort(); // the fake camera listens on the standard port
         ASSERT_TRUE(m_fake.start(kSerial));
         // Ready once it answers a privilege read.
         if (!m_fake.waitAnswering()) FAIL() << kFakeCamera << " did not come up";

@@ -33,10 +33,7 @@ protected:
         NetnsTest::SetUp();
         if (IsSkipped()) return;
         if (!AravisFakeGvCamera::installed()) GTEST_SKIP() << kFakeCamera << " is not installed (Debian: aravis-tools)";
-        GevLibraryOptions o;
-        GEVGetLibraryOptions(&o);
-        o.DeviceGvcpPort = gvcp::kPort;
-        GEVSetLibraryOptions(&o);
+        useStandardGvcpPort();
         ASSERT_TRUE(m_fake.start());
         // Ready once it answers a privilege read.
         if (!m_fake.waitAnswering()) FAIL() << kFakeCamera << " did not come up";

@@ -23,10 +23,7 @@ using qxtest::waitUntil;
 class GevChannelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        LogCapture::instance().clear();
-        GevLibraryOptions o;
-        o.ReportCallback = &LogCapture::report;
-        GEVSetLibraryOptions(&o);
+        reportToLogCapture();
         qx::gige::gevSetSeams(qx::gige::gevDefaultSeams());
     }
     void TearDown() override {

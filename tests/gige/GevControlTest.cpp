@@ -7,29 +7,20 @@
 #include <set>
 #include <thread>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <memory>
 
 #include "gige/GevRecord.h"
 #include "gige/GevSeams.h"
 #include "GevTestSupport.h"
+#include "OpenFiles.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
+using qxtest::openFdCount;
 namespace gvcp = qx::gige::gvcp;
 
 namespace {
-
-int openFdCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 class GevControl : public ::testing::Test {
 protected:
@@ -38,9 +29,7 @@ protected:
         // These tests count and shape every request the device sees: no heartbeat rounds
         // in between (the heartbeat has tests of its own).
         withoutHeartbeat();
-        GevLibraryOptions o;
-        o.ReportCallback = &LogCapture::report;
-        GEVSetLibraryOptions(&o);
+        reportToLogCapture();
     }
     void TearDown() override {
         closeAllCameras();

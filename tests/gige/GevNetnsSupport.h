@@ -35,6 +35,14 @@ protected:
         o.ReportCallback = &LogCapture::report;
         GEVSetLibraryOptions(&o);
     }
+    // Devices at the standard GVCP port instead of the namespace's own: for peers that listen
+    // only there, and for the packet filter driver, whose PACKETRESEND goes there.
+    void useStandardGvcpPort() {
+        GevLibraryOptions o;
+        GEVGetLibraryOptions(&o);
+        o.DeviceGvcpPort = qx::gige::gvcp::kPort;
+        GEVSetLibraryOptions(&o);
+    }
     // The fixture keeps every device until the cameras are closed in TearDown.
     std::shared_ptr<qx::fixture::SimGevDevice> device(const std::string& ip, qx::fixture::SimGevConfig c = {}) {
         c.ip = ip;

@@ -18,9 +18,12 @@
 #include "GevTestSupport.h"
 #include "SimGvspSender.h"
 #include "StreamTestConstants.h"
+#include "WaitUntil.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
+using namespace std::chrono_literals;
+using qxtest::waitUntil;
 namespace gvcp = qx::gige::gvcp;
 using Bytes = std::vector<uint8_t>;
 
@@ -31,16 +34,10 @@ constexpr uint32_t kPayload = kWidth * kHeight;
 
 class GevStream : public ::testing::Test {
 protected:
-    void SetUp() override {
-        LogCapture::instance().clear();
-        GevLibraryOptions o;
-        o.ReportCallback = &LogCapture::report;
-        GEVSetLibraryOptions(&o);
-    }
+    void SetUp() override { reportToLogCapture(); }
     void TearDown() override {
         if (sender) sender->stopStreaming();
-        for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)
-            if (qx::gige::gevIsOpen(cam)) GEVClose(cam);
+        closeAllCameras();
         sender.reset();
         device.reset();
         GEVSetLibraryOptions(nullptr);
@@ -300,10 +297,9 @@ TEST_F(GevStream, StopEndsABlockedGrabThreadWithinTheSelectWaitAndASecondStopOnl
     open();
     setTimeouts(100, 1000);
     ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
-    auto t0 = std::chrono::steady_clock::now();
-    while (!LogCapture::instance().has("[V] Entering grab_func loop") && msSince(t0) < 2000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    t0 = std::chrono::steady_clock::now();
+    // The stop meets the grab thread blocked in its select wait (it waits 2 s at most to get there).
+    waitUntil([] { return LogCapture::instance().has("[V] Entering grab_func loop"); }, 2000ms);
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
     EXPECT_LT(msSince(t0), 1000);
     EXPECT_TRUE(LogCapture::instance().has("[I] GrabFunc leaving main loop"));
@@ -329,8 +325,7 @@ TEST_F(GevStream, StopWhileStreamingAndTakingImagesIsSafe) {
             if (st == GEV_STATUS_BUFFERS_NOT_INI) break;
         }
     });
-    const auto t0 = std::chrono::steady_clock::now();
-    while (got.load() < 5 && msSince(t0) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    waitUntil([&] { return got.load() >= 5; }, 5000ms, 2ms);
     EXPECT_GE(got.load(), 5);
     EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
     done = true;
@@ -489,8 +484,7 @@ TEST_F(GevStream, PacketResendGoesOutWhileATransactionWaitsAndReadsNeverSeeBusy)
         readStatus = ReadRegister(1, gvcp::reg::kScps0, 1, &v);
         readDone = true;
     });
-    for (int i = 0; i < 200 && device->countReceived(gvcp::kReadRegCmd) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    waitUntil([&] { return device->countReceived(gvcp::kReadRegCmd) != 0; }, 1000ms, 5ms);
     // A block with a lost packet: its PACKETRESEND does not wait behind the read's acknowledge.
     SimBlockOptions o;
     o.drop = {2};

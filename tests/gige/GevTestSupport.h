@@ -36,6 +36,15 @@ inline GevConnection connectionTo(const qx::fixture::SimGevDevice& device, const
     return c;
 }
 
+// Starts a test with an empty log capture that the library's reports go to, other library
+// options at their defaults (GEVSetLibraryOptions(nullptr) in TearDown brings the defaults back).
+inline void reportToLogCapture() {
+    LogCapture::instance().clear();
+    GevLibraryOptions o;
+    o.ReportCallback = &LogCapture::report;
+    GEVSetLibraryOptions(&o);
+}
+
 // Closes every camera a test left open.
 inline void closeAllCameras() {
     for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam)

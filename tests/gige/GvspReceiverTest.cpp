@@ -11,15 +11,16 @@
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
 #include "SimGvspSender.h"
+#include "StreamTestConstants.h"
 
 using namespace qx::gige;
 using namespace qx::test;
+using qx::fixture::kMono8;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
 constexpr uint8_t kCam = 9;
-constexpr uint32_t kMono8 = 0x01080001;
 
 struct Resend {
     uint64_t block;

@@ -5,7 +5,6 @@
 // a process without CAP_NET_RAW (see CMakeLists.txt) and checks that the driver is refused.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <linux/if_ether.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,11 +15,13 @@
 #include "GevChannelTestSupport.h"
 #include "GevNetnsSupport.h"
 #include "gige/GevRecord.h"
+#include "OpenFiles.h"
 #include "SimGvspSender.h"
 #include "StreamTestConstants.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
+using qxtest::openFdCount;
 namespace gvcp = qx::gige::gvcp;
 using Bytes = std::vector<uint8_t>;
 
@@ -36,24 +37,12 @@ bool canOpenPacketSockets() {
     return true;
 }
 
-int openFds() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 class PacketFilterStream : public NetnsTest {
 protected:
     void SetUp() override {
         NetnsTest::SetUp();
         if (IsSkipped()) return;
-        GevLibraryOptions o;
-        GEVGetLibraryOptions(&o);
-        o.DeviceGvcpPort = gvcp::kPort;
-        GEVSetLibraryOptions(&o);
+        useStandardGvcpPort();
     }
     void TearDown() override {
         if (sender) sender->stopStreaming();
@@ -233,23 +222,20 @@ TEST_F(PacketFilterStream, DriverAndGrabThreadTakeTurnsOnOneCamera) {
 // Run by the CTest entry that drops CAP_NET_RAW; skipped where the process has it.
 TEST(PacketFilterWithoutCapNetRaw, TheDriverIsRefusedAndNothingStaysOpen) {
     if (canOpenPacketSockets()) GTEST_SKIP() << "the process may open packet sockets (CAP_NET_RAW)";
-    LogCapture::instance().clear();
-    GevLibraryOptions o;
-    o.ReportCallback = &LogCapture::report;
-    GEVSetLibraryOptions(&o);
+    reportToLogCapture();
     SimGevDevice device;
     ASSERT_TRUE(device.start());
     GevConnection conn = connectionTo(device);
     ASSERT_EQ(GEVInit(1, &conn, &LogCapture::callback, 0, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
     GEVSetDetailedLog(1, 0x37);
-    const int fds = openFds();
+    const int fds = openFdCount();
     EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_CANNOT_OPEN_DRIVER);
     EXPECT_TRUE(LogCapture::instance().reported("[E] Unable to allocate filter driver slot"));
     EXPECT_TRUE(LogCapture::instance().has("[E] GEV IOCTL 0x12c850 returned unexpected OS error 0x5"));
     EXPECT_TRUE(LogCapture::instance().has("[I] GEVInitFilterDriver: Can't open v2eDODOderur driver.."));
     EXPECT_EQ(qx::gige::gevRecord(1).filterDriverHandle, -1);
     EXPECT_EQ(qx::gige::gevRecord(1).filterDriverActive, 0);
-    EXPECT_EQ(openFds(), fds);
+    EXPECT_EQ(openFdCount(), fds);
     EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);
     GEVSetLibraryOptions(nullptr);
 }

@@ -10,18 +10,8 @@
 
 namespace {
 
+using qxtest::greyImage;
 using qxtest::run;
-
-// An 8-bit grey image whose picture line y (top first) holds value(x, y).
-template <typename F>
-CxImage greyImage(uint32_t w, uint32_t h, F value)
-{
-    CxImage img(w, h, 8, 0);
-    img.SetGrayPalette();
-    for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x) img.GetBits(h - 1 - y)[x] = value(x, y);
-    return img;
-}
 
 std::vector<uint8_t> pictureBytes(const CxImage& img)
 {
@@ -145,7 +135,7 @@ TEST(JpegEncoder, GreyIsOneComponentIntoMemory)
     int worst = 0;
     for (size_t i = 0; i < expected.size(); ++i) worst = std::max(worst, std::abs(pgm.pixels[i] - expected[i]));
     EXPECT_LE(worst, 40);
-    if (qxtest::haveTool("identify")) {
+    if (qxtest::onPath("identify")) {
         EXPECT_EQ(run("identify -format '%[colorspace] %[jpeg:sampling-factor] %x' " + dir.file("g.jpg")),
                   "Gray 2x2 96");
     }
@@ -338,7 +328,7 @@ TEST(GifEncoder, EightBitNoiseIsLossless)
     const auto pgm = decodeGrey("convert " + dir.file("n.gif") + " -depth 8 pgm:-");
     ASSERT_EQ(pgm.width, 301);
     EXPECT_EQ(pgm.pixels, pictureBytes(img));
-    if (qxtest::haveTool("giftext")) {
+    if (qxtest::onPath("giftext")) {
         int status = 0;
         run("giftext " + dir.file("n.gif") + " >/dev/null 2>&1", &status);
         EXPECT_EQ(status, 0);

@@ -1,10 +1,12 @@
-// Helpers of the image output tests: scratch files, running independent tools; the SDK's log
-// lines are captured by LogCapture.
+// Helpers of the image output tests: scratch files, grey test images, running independent
+// tools; the SDK's log lines are captured by LogCapture.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include "imageout/CxImage.h"
 #include "LogCapture.h"
+#include "Programs.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,14 +28,19 @@ inline std::vector<uint8_t> readFile(const std::string& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline bool haveTool(const std::string& name)
-{
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+// An 8-bit grey image whose picture line y (top first) holds value(x, y).
+template <typename F>
+CxImage greyImage(uint32_t w, uint32_t h, F value) {
+    CxImage img(w, h, 8, 0);
+    img.SetGrayPalette();
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) img.GetBits(h - 1 - y)[x] = value(x, y);
+    return img;
 }
 
 #define QX_REQUIRE_TOOL(name)                                                        \
     do {                                                                             \
-        if (!::qxtest::haveTool(name)) GTEST_SKIP() << "tool not installed: " << name; \
+        if (!::qxtest::onPath(name)) GTEST_SKIP() << "tool not installed: " << name; \
     } while (0)
 
 // Runs a shell command; returns its standard output, sets *status to its exit status.

@@ -106,8 +106,8 @@ qxtest::Pgm decode(int type, const std::string& path)
 
 bool haveDecoders()
 {
-    return qxtest::haveTool("bmptopnm") && qxtest::haveTool("pngtopnm") && qxtest::haveTool("tifftopnm") &&
-           qxtest::haveTool("djpeg");
+    return qxtest::onPath("bmptopnm") && qxtest::onPath("pngtopnm") && qxtest::onPath("tifftopnm") &&
+           qxtest::onPath("djpeg");
 }
 
 Frame patterned(uint16_t w, uint16_t h, uint32_t format)
@@ -403,7 +403,7 @@ TEST(ImageSaver, SideBufferOutOfMemoryIsAGeneralFailure)
     EXPECT_TRUE(log.contains("error func:convertToMono8, side buffer allocation failed, size=3205"));
     // The next frame of the same size gets its side buffer and is saved.
     EXPECT_EQ(saver.saveNormalFormat(p), QX_OK);
-    if (qxtest::haveTool("bmptopnm")) {
+    if (qxtest::onPath("bmptopnm")) {
         EXPECT_EQ(decode(QX_IMAGE_BMP, dir.file("oom.bmp")).pixels, f.data);
     }
 }

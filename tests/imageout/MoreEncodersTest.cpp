@@ -12,17 +12,8 @@
 
 namespace {
 
+using qxtest::greyImage;
 using qxtest::run;
-
-template <typename F>
-CxImage greyPicture(uint32_t w, uint32_t h, F value)
-{
-    CxImage img(w, h, 8, 0);
-    img.SetGrayPalette();
-    for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x) img.GetBits(h - 1 - y)[x] = value(x, y);
-    return img;
-}
 
 CxImage colourNoise(uint32_t w, uint32_t h, unsigned seed)
 {
@@ -138,7 +129,7 @@ CxImage imageFor(uint32_t format, uint32_t w, uint32_t h)
             for (uint32_t x = 0; x < w; ++x) mono.SetPixelIndex(x, y, uint8_t((x * 7 + y * 3) % 5 == 0));
         return mono;
     }
-    return greyPicture(w, h, [](uint32_t x, uint32_t y) { return uint8_t(x * 13 + y * 29 + (x * y) % 7); });
+    return greyImage(w, h, [](uint32_t x, uint32_t y) { return uint8_t(x * 13 + y * 29 + (x * y) % 7); });
 }
 
 } // namespace
@@ -147,18 +138,18 @@ CxImage imageFor(uint32_t format, uint32_t w, uint32_t h)
 
 TEST(IcoEncoder, SizeLimit)
 {
-    CxImage wide = greyPicture(256, 10, [](uint32_t x, uint32_t) { return uint8_t(x); });
+    CxImage wide = greyImage(256, 10, [](uint32_t x, uint32_t) { return uint8_t(x); });
     CxMemFile mem;
     mem.Open();
     EXPECT_FALSE(wide.Encode(&mem, CXIMAGE_FORMAT_ICO));
     EXPECT_STREQ(wide.GetErrorText(), "Can't save this image as icon");
-    CxImage tall = greyPicture(10, 256, [](uint32_t, uint32_t y) { return uint8_t(y); });
+    CxImage tall = greyImage(10, 256, [](uint32_t, uint32_t y) { return uint8_t(y); });
     EXPECT_FALSE(tall.Encode(&mem, CXIMAGE_FORMAT_ICO));
     EXPECT_STREQ(tall.GetErrorText(), "Can't save this image as icon");
 
     QX_REQUIRE_TOOL("identify");
     qxtest::ScratchDir dir;
-    CxImage largest = greyPicture(255, 255, [](uint32_t x, uint32_t y) { return uint8_t(x ^ y); });
+    CxImage largest = greyImage(255, 255, [](uint32_t x, uint32_t y) { return uint8_t(x ^ y); });
     ASSERT_TRUE(largest.Save(dir.file("l.ico").c_str(), CXIMAGE_FORMAT_ICO)) << largest.GetErrorText();
     EXPECT_EQ(identify(dir.file("l.ico")), "ICO 255x255");
     EXPECT_EQ(magickPixels(dir.file("l.ico"), false), expectedPixels(largest, false));
@@ -166,7 +157,7 @@ TEST(IcoEncoder, SizeLimit)
 
 TEST(IcoEncoder, GreyLayoutAndPixels)
 {
-    CxImage img = greyPicture(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(x * 7 + y * 11); });
+    CxImage img = greyImage(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(x * 7 + y * 11); });
     const auto ico = encodeToMemory(img, CXIMAGE_FORMAT_ICO);
     const uint32_t colourBytes = img.GetLineBytes() * 23;
     const uint32_t maskBytes = ((37 + 31) / 32) * 4 * 23;
@@ -235,7 +226,7 @@ TEST(IcoEncoder, TransparentIndexBecomesTheMask)
 {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
-    CxImage img = greyPicture(40, 9, [](uint32_t x, uint32_t y) { return uint8_t((x + y) % 6); });
+    CxImage img = greyImage(40, 9, [](uint32_t x, uint32_t y) { return uint8_t((x + y) % 6); });
     img.SetTransparentIndex(5);
     ASSERT_TRUE(img.Save(dir.file("t.ico").c_str(), CXIMAGE_FORMAT_ICO)) << img.GetErrorText();
     const auto ico = qxtest::readFile(dir.file("t.ico"));
@@ -275,7 +266,7 @@ TEST(TgaEncoder, RefusesLowDepthsAndOversizedImages)
 
 TEST(TgaEncoder, GreyLayoutAndPixels)
 {
-    CxImage img = greyPicture(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(x * 3 + y * 17); });
+    CxImage img = greyImage(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(x * 3 + y * 17); });
     const auto tga = encodeToMemory(img, CXIMAGE_FORMAT_TGA);
     ASSERT_EQ(tga.size(), 18u + 768u + 37u * 23u);  // no row padding
     EXPECT_EQ(tga[1], 1);
@@ -351,7 +342,7 @@ bool pcxRunsStayInRows(const std::vector<uint8_t>& pcx, size_t* dataEnd)
 
 TEST(PcxEncoder, RunOfOneHundred)
 {
-    CxImage img = greyPicture(100, 1, [](uint32_t, uint32_t) { return uint8_t(77); });
+    CxImage img = greyImage(100, 1, [](uint32_t, uint32_t) { return uint8_t(77); });
     const auto pcx = encodeToMemory(img, CXIMAGE_FORMAT_PCX);
     ASSERT_GE(pcx.size(), 128u + 4u);
     EXPECT_EQ(pcx[128], 0xC0 | 63);
@@ -365,7 +356,7 @@ TEST(PcxEncoder, RunOfOneHundred)
 TEST(PcxEncoder, GreyHeaderAndPixels)
 {
     // Odd width: every plane row carries one fill byte; equal rows must not merge into one run.
-    CxImage img = greyPicture(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(y < 5 ? 0xC8 : x * 6 + y); });
+    CxImage img = greyImage(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(y < 5 ? 0xC8 : x * 6 + y); });
     const auto pcx = encodeToMemory(img, CXIMAGE_FORMAT_PCX);
     EXPECT_EQ(pcx[0], 10);
     EXPECT_EQ(pcx[1], 5);
@@ -578,7 +569,7 @@ TEST(Jpeg2000Encoder, LosslessGreyAndColour)
 {
     QX_REQUIRE_TOOL("opj_decompress");
     qxtest::ScratchDir dir;
-    CxImage grey = greyPicture(45, 31, [](uint32_t x, uint32_t y) { return uint8_t((x * 37) ^ (y * 11)); });
+    CxImage grey = greyImage(45, 31, [](uint32_t x, uint32_t y) { return uint8_t((x * 37) ^ (y * 11)); });
     grey.SetJpegQuality(100);
     CxImage colour = colourNoise(23, 17, 9);
     colour.SetJpegQuality(100);
@@ -624,12 +615,12 @@ TEST(Jpeg2000Encoder, MemoryMatchesFileAndTinyImages)
 {
     QX_REQUIRE_TOOL("opj_decompress");
     qxtest::ScratchDir dir;
-    CxImage img = greyPicture(70, 50, [](uint32_t x, uint32_t y) { return uint8_t(x + y * 2); });
+    CxImage img = greyImage(70, 50, [](uint32_t x, uint32_t y) { return uint8_t(x + y * 2); });
     ASSERT_TRUE(img.Save(dir.file("f.jp2").c_str(), CXIMAGE_FORMAT_JP2));
     EXPECT_EQ(encodeToMemory(img, CXIMAGE_FORMAT_JP2), qxtest::readFile(dir.file("f.jp2")));
 
     for (uint32_t side : {1u, 2u, 3u, 17u}) {
-        CxImage tiny = greyPicture(side, side + 1, [](uint32_t x, uint32_t y) { return uint8_t(x * 50 + y * 9); });
+        CxImage tiny = greyImage(side, side + 1, [](uint32_t x, uint32_t y) { return uint8_t(x * 50 + y * 9); });
         tiny.SetJpegQuality(100);
         const std::string path = dir.file("t" + std::to_string(side) + ".jp2");
         ASSERT_TRUE(tiny.Save(path.c_str(), CXIMAGE_FORMAT_JP2)) << side << ": " << tiny.GetErrorText();
@@ -690,7 +681,7 @@ TEST(Jpeg2000Encoder, RasterFormatsReadBackByIndependentReaders)
     for (uint32_t w : {1u, 45u, 64u}) {
         const uint32_t h = w == 1 ? 3 : 31;
         const std::string tag = std::to_string(w);
-        CxImage grey = greyPicture(w, h, [](uint32_t x, uint32_t y) { return uint8_t((x * 37) ^ (y * 11)); });
+        CxImage grey = greyImage(w, h, [](uint32_t x, uint32_t y) { return uint8_t((x * 37) ^ (y * 11)); });
         CxImage colour = colourNoise(w, h, w);
         const std::vector<uint8_t> greyExpected = greyBytes(grey);
         const std::vector<uint8_t> rgbExpected = expectedPixels(colour, false);

@@ -2,6 +2,7 @@
 // the size limit, errors and their texts, and a file checked by ffprobe and ffmpeg.
 #include "imageout/recorder/AviLayout.h"
 #include "imageout/recorder/AviWriter.h"
+#include "Programs.h"
 #include "RecorderTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -428,7 +429,7 @@ TEST_F(AviWriterTest, OpenFailures) {
 
 // A file of real grey JPEG frames, checked by ffprobe and ffmpeg and decoded back.
 TEST_F(AviWriterTest, FileOfJpegFramesIsReadByFfmpeg) {
-    ASSERT_TRUE(toolAvailable("ffprobe") && toolAvailable("ffmpeg")) << "install ffmpeg (scripts/install-deps)";
+    ASSERT_TRUE(qxtest::onPath("ffprobe") && qxtest::onPath("ffmpeg")) << "install ffmpeg (scripts/install-deps)";
     const int w = 320, h = 240, n = 12;
     const std::string path = dir.file("jpeg.avi");
     avi_t* avi = AVI_open_output_file(path.c_str());

@@ -64,10 +64,6 @@ int runCommand(const std::string& command, std::string* output, bool mergeStderr
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool toolAvailable(const std::string& name) {
-    return runCommand("command -v " + shellQuote(name) + " >/dev/null 2>&1", nullptr) == 0;
-}
-
 Probe ffprobe(const std::string& path) {
     Probe probe;
     std::string out;

@@ -29,7 +29,6 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 // Runs `command` through the shell; stdout (and stderr when `mergeStderr`) goes to `output`.
 // Returns the exit status, or -1 when it could not run.
 int runCommand(const std::string& command, std::string* output, bool mergeStderr = false);
-bool toolAvailable(const std::string& name);
 std::string shellQuote(const std::string& text);
 
 // What ffprobe reports of the first video stream (frames counted by decoding).

@@ -5,6 +5,7 @@
 #include "imageout/CxFile.h"
 #include "imageout/CxImage.h"
 #include "LogCapture.h"
+#include "Programs.h"
 #include "RecorderTestSupport.h"
 #include "imageout/recorder/VideoRecorder.h"
 #include "WaitUntil.h"
@@ -120,7 +121,7 @@ void checkContent(const std::vector<std::vector<uint8_t>>& decoded, const std::v
 class VideoRecorderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(toolAvailable("ffprobe") && toolAvailable("ffmpeg")) << "install ffmpeg (scripts/install-deps)";
+        ASSERT_TRUE(qxtest::onPath("ffprobe") && qxtest::onPath("ffmpeg")) << "install ffmpeg (scripts/install-deps)";
         m_log.emplace();
     }
     void TearDown() override {
