@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -172,6 +173,40 @@ TEST(BusyGate, WaitersPassOnceTheHolderLeavesAndASecondHolderWaitsItsTurn) {
     holder.join();
     EXPECT_TRUE(waiter.get());
     EXPECT_TRUE(second.get());
+    EXPECT_TRUE(gate.isOpen());
+}
+
+TEST(BusyGate, AHolderOpensTheGateForAWhileAndClosesItAgainOnlyAfterTheOneWhoPassed) {
+    qx::sys::BusyGate gate;
+    std::promise<void> otherClosed;
+    std::promise<void> otherRelease;
+    std::future<void> other;
+    {
+        qx::sys::BusyGate::Closed closed(gate);
+        other = std::async(std::launch::async, [&] {
+            const qx::sys::BusyGate::Closed mine(gate);
+            otherClosed.set_value();
+            otherRelease.get_future().wait();
+        });
+        closed.open();
+        otherClosed.get_future().wait(); // the other holder got through the opened gate
+        EXPECT_FALSE(gate.isOpen());
+        auto closing = std::async(std::launch::async, [&] { closed.close(); });
+        EXPECT_EQ(closing.wait_for(20ms), std::future_status::timeout); // waits for the other
+        otherRelease.set_value();
+        closing.get();
+        other.get();
+        EXPECT_FALSE(gate.isOpen());
+    }
+    EXPECT_TRUE(gate.isOpen());
+    // A holder that goes with the gate opened leaves the gate of a later holder closed.
+    {
+        std::optional<qx::sys::BusyGate::Closed> first(std::in_place, gate);
+        first->open();
+        const qx::sys::BusyGate::Closed second(gate);
+        first.reset();
+        EXPECT_FALSE(gate.isOpen());
+    }
     EXPECT_TRUE(gate.isOpen());
 }
 

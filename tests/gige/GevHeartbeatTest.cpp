@@ -138,7 +138,7 @@ TEST_F(GevHeartbeat, SocketErrorRebuildsTheControlSocket) {
     auto& rec = gevRecord(1);
     uint16_t oldPort = 0;
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         oldPort = rec.hostControlPort;
         rec.controlSocket.close(); // the next send fails
     }
@@ -147,7 +147,7 @@ TEST_F(GevHeartbeat, SocketErrorRebuildsTheControlSocket) {
     EXPECT_TRUE(log.has("[D] ReconnectSocket", GEV_LOG_DEBUG));
     uint16_t newPort = 0;
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         newPort = rec.hostControlPort;
         EXPECT_TRUE(rec.controlSocket.isOpen());
     }
@@ -173,7 +173,7 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
     // A stream channel as the stream side leaves it: an open socket and its port.
     uint16_t streamPort = 0;
     {
-        std::lock_guard<std::mutex> lock(rec.streamSocketLock);
+        qx::sys::MutexLock lock(rec.streamSocketLock);
         ASSERT_EQ(rec.streamSocket.open(ipv4("127.0.0.1"), 0), 0);
         rec.streamSocket.localPort(&streamPort);
         rec.hostStreamPort = streamPort;
@@ -228,7 +228,7 @@ TEST_F(GevHeartbeat, NoKeepOpenWithoutAStreamSourcePort) {
     ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
     auto& rec = gevRecord(1);
     {
-        std::lock_guard<std::mutex> lock(rec.streamSocketLock);
+        qx::sys::MutexLock lock(rec.streamSocketLock);
         ASSERT_EQ(rec.streamSocket.open(ipv4("127.0.0.1"), 0), 0);
         rec.streamSocket.localPort(&rec.hostStreamPort);
     }

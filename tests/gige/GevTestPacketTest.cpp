@@ -108,7 +108,7 @@ TEST_F(GevTestPacket, TheOpenStreamSocketIsFlushedAndUsed) {
     auto& rec = gevRecord(1);
     uint16_t port = 0;
     {
-        std::lock_guard<std::mutex> lock(rec.streamSocketLock);
+        qx::sys::MutexLock lock(rec.streamSocketLock);
         ASSERT_EQ(rec.streamSocket.open(ipv4("127.0.0.1"), 0), 0);
         rec.streamSocket.localPort(&port);
         rec.hostStreamPort = port;

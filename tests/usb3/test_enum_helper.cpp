@@ -244,13 +244,13 @@ TEST(Usb3EnumRecords, RecordsOfTheAttachedCameras) {
     src.cameras.push_back({"usb:rec-b", {{0x603C, 0x0042}}});
     src.cameras.push_back({"usb:" + std::string(150, 'p'), {{0x603C, 0x1A2B}}});
     {
-        std::lock_guard<std::mutex> lk(g_connectedGuidSetMutex);
+        qx::sys::MutexLock lk(g_connectedGuidSetMutex);
         g_connectedGuidSet.insert("usb:rec-b");
     }
     std::vector<DeviceInfo> list;
     helper.enumUsb3Device(list, src);
     {
-        std::lock_guard<std::mutex> lk(g_connectedGuidSetMutex);
+        qx::sys::MutexLock lk(g_connectedGuidSetMutex);
         g_connectedGuidSet.erase("usb:rec-b");
     }
     // The camera whose path does not fit a record is left out rather than listed with a cut path.

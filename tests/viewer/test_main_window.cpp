@@ -152,7 +152,7 @@ TEST_F(MainWindowTest, UnshownReadGivesWayWhileWritesAreEachListed) {
     // Every post was consumed; the surplus ones found nothing.
     QApplication::processEvents();
     EXPECT_EQ(rows(), 4);
-    std::lock_guard<std::mutex> lk(window.pendingCommand().mutex);
+    qx::sys::MutexLock lk(window.pendingCommand().mutex);
     EXPECT_FALSE(window.pendingCommand().pending);
 }
 
@@ -176,7 +176,7 @@ TEST_F(MainWindowTest, FarRegisterGivesTheWarningAndAMarkedRow) {
 namespace {
 
 void recordWrite(MainWindow& window, int64_t address, const QByteArray& data, const char* key, const char* value) {
-    std::lock_guard<std::mutex> lk(window.pendingCommand().mutex);
+    qx::sys::MutexLock lk(window.pendingCommand().mutex);
     PendingCommand::Command c;
     c.isRead = false;
     c.address = address;
@@ -243,7 +243,7 @@ TEST_F(MainWindowTest, ShortWriteGivesTheWarning) {
 
 TEST_F(MainWindowTest, AddressZeroTakesTheLearnedAddress) {
     {
-        std::lock_guard<std::mutex> lk(window.pendingCommand().mutex);
+        qx::sys::MutexLock lk(window.pendingCommand().mutex);
         PendingCommand::Command c;
         c.address = 0;
         c.data = bytes({1, 0, 0, 0});

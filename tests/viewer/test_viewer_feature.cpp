@@ -8,9 +8,13 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
 
 #include <cfloat>
 #include <cstring>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,15 +33,16 @@ struct Access {
 // A FeatureBase whose callbacks record every access with the key and value text they see.
 struct RecordingFeature {
     std::vector<Access> accesses;
-    viewer::FeatureBase feature{[this](void*, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
-                            accesses.push_back({true, address, length, {}, feature.getCurrentKey(),
-                                                feature.getCurrentValueText(), type});
-                        },
-                        [this](const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
-                            const auto* b = static_cast<const uint8_t*>(buffer);
-                            accesses.push_back({false, address, length, std::vector<uint8_t>(b, b + length),
-                                                feature.getCurrentKey(), feature.getCurrentValueText(), type});
-                        }};
+    viewer::FeatureBase feature{
+        [this](void*, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
+            accesses.push_back(
+                {true, address, length, {}, feature.getCurrentKey(), feature.getCurrentValueText(), type});
+        },
+        [this](const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
+            const auto* b = static_cast<const uint8_t*>(buffer);
+            accesses.push_back({false, address, length, std::vector<uint8_t>(b, b + length), feature.getCurrentKey(),
+                                feature.getCurrentValueText(), type});
+        }};
 
     void load() { ASSERT_EQ(feature.loadXmlFile(viewertest::dataFile("camera.xml").toStdString()), QX_OK); }
     const Access* lastWrite() const {
@@ -269,4 +274,23 @@ TEST(ViewerFeature, NodeTreeOfTheTestFile) {
     EXPECT_STREQ(width->strDisplayName, "Image Width");
     EXPECT_STREQ(width->strToolTip, "(addr:0x00001004) Width of the image");
     EXPECT_EQ(width->nInterfaceType, QX_NODE_IINTEGER);
+}
+
+// The node tree and node events come from the SDK's feature library, which logs through
+// spdlog's default logger; the viewer writes no log, even when a tree build fails.
+TEST(ViewerFeature, FailedTreeBuildWritesNoLog) {
+    std::ostringstream text;
+    auto capture = std::make_shared<spdlog::logger>("capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(text));
+    capture->set_level(spdlog::level::trace);
+    const std::shared_ptr<spdlog::logger> previous = spdlog::default_logger();
+    spdlog::set_default_logger(capture);
+    QX_STATUS status = QX_OK;
+    {
+        RecordingFeature r; // nothing loaded: the tree has no root
+        NodeInfoList list{};
+        status = r.feature.getNodeTree(&list);
+    }
+    spdlog::set_default_logger(previous);
+    EXPECT_NE(status, QX_OK);
+    EXPECT_EQ(text.str(), "");
 }

@@ -129,16 +129,16 @@ struct Slot {
     std::atomic<bool> stop{false};
 
     // Guarded by mutex: running flag, pending read, stop completion, last header, rate window.
-    std::mutex mutex;
-    bool running = false;
-    PendingRead pending;
-    GevDriverCompletion* stopDone = nullptr;
-    GevImageHeader lastHeader{};
-    int64_t windowStart = 0;
-    uint32_t windowFrames = 0;
-    uint32_t doneFrames = 0;
-    int64_t doneMs = 0;
-    bool windowDone = false;
+    qx::sys::Mutex mutex;
+    bool running QX_GUARDED_BY(mutex) = false;
+    PendingRead pending QX_GUARDED_BY(mutex);
+    GevDriverCompletion* stopDone QX_GUARDED_BY(mutex) = nullptr;
+    GevImageHeader lastHeader QX_GUARDED_BY(mutex){};
+    int64_t windowStart QX_GUARDED_BY(mutex) = 0;
+    uint32_t windowFrames QX_GUARDED_BY(mutex) = 0;
+    uint32_t doneFrames QX_GUARDED_BY(mutex) = 0;
+    int64_t doneMs QX_GUARDED_BY(mutex) = 0;
+    bool windowDone QX_GUARDED_BY(mutex) = false;
 
     void unmap() {
         if (map) munmap(map, mapSize);
@@ -152,7 +152,7 @@ struct Slot {
 };
 
 struct Driver {
-    std::mutex mutex;            // serialises the control calls of every handle
+    qx::sys::Mutex mutex; // serialises the control calls of every handle
     std::unique_ptr<Slot> slots[kMaxSlots];
 };
 
@@ -162,7 +162,7 @@ Driver& driver();
 // library's records they log through are destroyed.
 void stopSlotsAtExit() {
     Driver& drv = driver();
-    std::lock_guard<std::mutex> lock(drv.mutex);
+    qx::sys::MutexLock lock(drv.mutex);
     for (auto& slot : drv.slots) {
         if (!slot) continue;
         slot->stop = true;
@@ -200,8 +200,8 @@ struct Handle : GevDriverHandle {
 };
 
 // Copies the oldest delivered block into the reader's buffer (a block written there already
-// stays in place); EBADMSG for an incomplete block. The slot's mutex is held.
-int finishRead(Slot* s, GevImageBuffer* b, uint8_t* dest) {
+// stays in place); EBADMSG for an incomplete block.
+int finishRead(Slot* s, GevImageBuffer* b, uint8_t* dest) QX_REQUIRES(s->mutex) {
     GevImageHeader h{};
     const GevStatus st = gevCopyImage(*b, s->ring->payloadSize, dest, &h, s->logCam);
     s->lastHeader = h;
@@ -209,11 +209,11 @@ int finishRead(Slot* s, GevImageBuffer* b, uint8_t* dest) {
     return st == GEV_STATUS_SUCCESS ? 0 : EBADMSG;
 }
 
-// Ends a pending read when a block is there or its time is up (slot mutex held; slot thread).
-// While it waits, its buffer is lent to the next block the receiver starts: that block is
-// written straight into it. A block that reaches the reader first, or the end of the wait,
-// takes the loan back.
-void servePending(Slot* s, int64_t now, bool ending) {
+// Ends a pending read when a block is there or its time is up (on the slot thread). While it
+// waits, its buffer is lent to the next block the receiver starts: that block is written
+// straight into it. A block that reaches the reader first, or the end of the wait, takes the
+// loan back.
+void servePending(Slot* s, int64_t now, bool ending) QX_REQUIRES(s->mutex) {
     PendingRead& p = s->pending;
     GevRing& ring = *s->ring;
     if (!p.active) return;
@@ -234,13 +234,13 @@ void servePending(Slot* s, int64_t now, bool ending) {
 
 // Lends the buffer of a read that waits (see servePending) before more packets are placed.
 void offerLoan(Slot* s) {
-    std::lock_guard<std::mutex> lock(s->mutex);
+    qx::sys::MutexLock lock(s->mutex);
     GevRing& ring = *s->ring;
     if (s->pending.active && !ring.lentTo && !ring.lendNext) ring.lendNext = s->pending.buffer;
 }
 
-// One-second windows of delivered frames for the frame rate (slot mutex held).
-void countFrames(Slot* s, uint64_t delta, int64_t now) {
+// One-second windows of delivered frames for the frame rate.
+void countFrames(Slot* s, uint64_t delta, int64_t now) QX_REQUIRES(s->mutex) {
     if (s->windowStart == 0) {   // the first delivery only starts the clock
         s->windowStart = now;
         s->windowFrames = 0;
@@ -323,7 +323,7 @@ void slotThread(Slot* s) {
             idleFlushed = true;
         }
         const uint64_t d = rx.delivered.load();
-        std::lock_guard<std::mutex> lock(s->mutex);
+        qx::sys::MutexLock lock(s->mutex);
         if (d != delivered) countFrames(s, d - delivered, now);
         delivered = d;
         servePending(s, now, false);
@@ -335,7 +335,7 @@ void slotThread(Slot* s) {
     int err = 0;
     s->fd = openUnhooked(s->ifindex, &err);
     s->control.close();
-    std::lock_guard<std::mutex> lock(s->mutex);
+    qx::sys::MutexLock lock(s->mutex);
     servePending(s, nowMs(), true);
     s->running = false;
     if (s->stopDone) {
@@ -432,7 +432,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
         return err;
     }
     {
-        std::lock_guard<std::mutex> lock(s->mutex);
+        qx::sys::MutexLock lock(s->mutex);
         s->running = true;
         s->lastHeader = GevImageHeader{};
         s->windowStart = 0;
@@ -444,7 +444,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     try {
         s->thread = qx::sys::JoiningThread(slotThread, s);
     } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> lock(s->mutex);
+        qx::sys::MutexLock lock(s->mutex);
         s->running = false;
         return EAGAIN;
     }
@@ -488,7 +488,7 @@ int Handle::adapter(const uint8_t* in, uint8_t* out, uint32_t outLength, uint32_
             Slot* s = slot.get();
             if (result != 0 || !s || s->owner != this) continue;
             {
-                std::lock_guard<std::mutex> slotLock(s->mutex);
+                qx::sys::MutexLock slotLock(s->mutex);
                 if (s->running) continue;
             }
             int err = 0;
@@ -514,7 +514,7 @@ int Handle::control(uint32_t code, const void* inPtr, uint32_t inLength, void* o
     auto* out = static_cast<uint8_t*>(outPtr);
     *bytes = 0;
     Driver& drv = driver();
-    std::unique_lock<std::mutex> lock(drv.mutex);
+    qx::sys::UniqueLock lock(drv.mutex);
     switch (code) {
     case fdc::kAllocateSlot: {
         if (!out || outLength < 1) return EINVAL;
@@ -563,7 +563,7 @@ int Handle::control(uint32_t code, const void* inPtr, uint32_t inLength, void* o
         Slot* s = ownSlot(r.slot);
         if (!s) return EINVAL;
         {
-            std::lock_guard<std::mutex> slotLock(s->mutex);
+            qx::sys::MutexLock slotLock(s->mutex);
             if (s->running) return EBUSY;
         }
         return startStream(s, r);
@@ -573,7 +573,7 @@ int Handle::control(uint32_t code, const void* inPtr, uint32_t inLength, void* o
         Slot* s = ownSlot(in[36]);
         if (!s) return EINVAL;
         {
-            std::lock_guard<std::mutex> slotLock(s->mutex);
+            qx::sys::MutexLock slotLock(s->mutex);
             if (!s->running) return 0;
             if (pending && !s->stopDone) {
                 // Answered by the slot's thread once it has taken its ring down.
@@ -589,7 +589,7 @@ int Handle::control(uint32_t code, const void* inPtr, uint32_t inLength, void* o
         if (!in || inLength < 1 || !out || outLength < kImageHeaderRequestSize) return EINVAL;
         Slot* s = ownSlot(in[0]);
         if (!s) return EINVAL;
-        std::lock_guard<std::mutex> slotLock(s->mutex);
+        qx::sys::MutexLock slotLock(s->mutex);
         std::memcpy(out + 8, &s->lastHeader, sizeof s->lastHeader);
         *bytes = kImageHeaderRequestSize;
         return 0;
@@ -599,7 +599,7 @@ int Handle::control(uint32_t code, const void* inPtr, uint32_t inLength, void* o
         Slot* s = ownSlot(in[0]);
         if (!s) return EINVAL;
         GevFilterStatistics st;
-        std::lock_guard<std::mutex> slotLock(s->mutex);
+        qx::sys::MutexLock slotLock(s->mutex);
         if (s->rx) {
             st.deliveredFrames = static_cast<uint32_t>(s->rx->delivered.load());
             st.missingFrames = static_cast<uint32_t>(s->rx->missingBlocks.load());
@@ -623,11 +623,11 @@ int Handle::read(void* buffer, uint32_t length, uint32_t* bytes, GevDriverComple
     *bytes = 0;
     Slot* s = nullptr;
     {
-        std::lock_guard<std::mutex> lock(driver().mutex);
+        qx::sys::MutexLock lock(driver().mutex);
         s = streamSlot;
     }
     if (!s || !buffer) return EINVAL;
-    std::unique_lock<std::mutex> lock(s->mutex);
+    qx::sys::UniqueLock lock(s->mutex);
     if (!s->running || !s->ring) return ENODATA;
     if (length < s->ring->payloadSize) return EINVAL;
     if (s->pending.active) return EBUSY;
@@ -652,7 +652,7 @@ int Handle::read(void* buffer, uint32_t length, uint32_t* bytes, GevDriverComple
 
 Handle::~Handle() {
     Driver& drv = driver();
-    std::lock_guard<std::mutex> lock(drv.mutex);
+    qx::sys::MutexLock lock(drv.mutex);
     for (auto& slot : drv.slots) {
         if (!slot || slot->owner != this) continue;
         stopAndJoin(slot.get());

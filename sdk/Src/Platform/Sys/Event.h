@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "Sys/Mutex.h"
+
 namespace qx::sys {
 
 class Event {
@@ -13,36 +15,39 @@ public:
         : m_manualReset(manualReset), m_set(initial) {}
 
     void set() {
-        { std::lock_guard<std::mutex> lk(m_mutex); m_set = true; }
+        {
+            MutexLock lk(m_mutex);
+            m_set = true;
+        }
         m_cv.notify_all();
     }
     void reset() {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        MutexLock lk(m_mutex);
         m_set = false;
     }
     bool isSet() const {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        MutexLock lk(m_mutex);
         return m_set;
     }
     // Waits until set or the timeout passes; answers whether it was set. An auto-reset
     // event clears itself for the one waiter it releases.
     bool wait(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lk(m_mutex);
-        if (!m_cv.wait_for(lk, timeout, [this] { return m_set; })) return false;
+        UniqueLock lk(m_mutex);
+        if (!m_cv.wait_for(lk, timeout, [this]() QX_REQUIRES(m_mutex) { return m_set; })) return false;
         if (!m_manualReset) m_set = false;
         return true;
     }
     void wait() {
-        std::unique_lock<std::mutex> lk(m_mutex);
-        m_cv.wait(lk, [this] { return m_set; });
+        UniqueLock lk(m_mutex);
+        m_cv.wait(lk, [this]() QX_REQUIRES(m_mutex) { return m_set; });
         if (!m_manualReset) m_set = false;
     }
 
 private:
     const bool m_manualReset;
-    mutable std::mutex m_mutex;
+    mutable Mutex m_mutex;
     std::condition_variable m_cv;
-    bool m_set;
+    bool m_set QX_GUARDED_BY(m_mutex);
 };
 
 } // namespace qx::sys

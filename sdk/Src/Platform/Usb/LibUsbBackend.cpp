@@ -84,12 +84,12 @@ struct TransferState {
     uint8_t* callerData = nullptr;  // copied back for IN control transfers
     bool controlIn = false;
     uint8_t endpoint = 0;
-    std::mutex mutex;
+    sys::Mutex mutex;
     std::condition_variable cv;
-    bool done = false;
-    bool orphaned = false;          // the owner gave up waiting; the callback frees
-    UsbStatus status = UsbStatus::Pending;
-    size_t actual = 0;
+    bool done QX_GUARDED_BY(mutex) = false;
+    bool orphaned QX_GUARDED_BY(mutex) = false; // the owner gave up waiting; the callback frees
+    UsbStatus status QX_GUARDED_BY(mutex) = UsbStatus::Pending;
+    size_t actual QX_GUARDED_BY(mutex) = 0;
     LibUsbDeviceHandle* owner = nullptr;
 };
 
@@ -100,23 +100,23 @@ public:
     explicit LibUsbTransfer(TransferState* s) : m_s(s) {}
     ~LibUsbTransfer() override;
     bool wait(std::chrono::milliseconds timeout) override {
-        std::unique_lock<std::mutex> lk(m_s->mutex);
-        return m_s->cv.wait_for(lk, timeout, [&] { return m_s->done; });
+        sys::UniqueLock lk(m_s->mutex);
+        return m_s->cv.wait_for(lk, timeout, [&]() QX_REQUIRES(m_s->mutex) { return m_s->done; });
     }
     bool done() const override {
-        std::lock_guard<std::mutex> lk(m_s->mutex);
+        sys::MutexLock lk(m_s->mutex);
         return m_s->done;
     }
     void cancel() override {
-        std::lock_guard<std::mutex> lk(m_s->mutex);
+        sys::MutexLock lk(m_s->mutex);
         if (!m_s->done) libusb_cancel_transfer(m_s->transfer);
     }
     UsbStatus status() const override {
-        std::lock_guard<std::mutex> lk(m_s->mutex);
+        sys::MutexLock lk(m_s->mutex);
         return m_s->status;
     }
     size_t actualLength() const override {
-        std::lock_guard<std::mutex> lk(m_s->mutex);
+        sys::MutexLock lk(m_s->mutex);
         return m_s->actual;
     }
 
@@ -133,10 +133,10 @@ public:
     ~LibUsbDeviceHandle() override {
         std::vector<TransferState*> pending;
         {
-            std::lock_guard<std::mutex> lk(m_mutex);
+            sys::MutexLock lk(m_mutex);
             pending.assign(m_pending.begin(), m_pending.end());
             for (TransferState* s : pending) {
-                std::lock_guard<std::mutex> sl(s->mutex);
+                sys::MutexLock sl(s->mutex);
                 if (!s->done) libusb_cancel_transfer(s->transfer);
             }
         }
@@ -177,9 +177,9 @@ public:
 
     UsbStatus abortEndpoint(uint8_t endpoint) override {
         {
-            std::lock_guard<std::mutex> lk(m_mutex);
+            sys::MutexLock lk(m_mutex);
             for (TransferState* s : m_pending) {
-                std::lock_guard<std::mutex> sl(s->mutex);
+                sys::MutexLock sl(s->mutex);
                 if (s->endpoint == endpoint && !s->done && s->transfer->type != LIBUSB_TRANSFER_TYPE_CONTROL)
                     libusb_cancel_transfer(s->transfer);
             }
@@ -213,7 +213,7 @@ public:
     uint32_t interfaceVersion() override { return 0x00010000; }
 
     void finished(TransferState* s) {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         m_pending.erase(s);
         m_cv.notify_all();
     }
@@ -222,13 +222,13 @@ private:
     std::unique_ptr<UsbTransfer> submit(TransferState* s, UsbStatus* error) {
         s->owner = this;
         {
-            std::lock_guard<std::mutex> lk(m_mutex);
+            sys::MutexLock lk(m_mutex);
             m_pending.insert(s);
         }
         int rc = libusb_submit_transfer(s->transfer);
         if (rc != LIBUSB_SUCCESS) {
             {
-                std::lock_guard<std::mutex> lk(m_mutex);
+                sys::MutexLock lk(m_mutex);
                 m_pending.erase(s);
             }
             libusb_free_transfer(s->transfer);
@@ -240,16 +240,16 @@ private:
         return std::make_unique<LibUsbTransfer>(s);
     }
     bool waitPendingGone(std::chrono::milliseconds bound) {
-        std::unique_lock<std::mutex> lk(m_mutex);
-        return m_cv.wait_for(lk, bound, [&] { return m_pending.empty(); });
+        sys::UniqueLock lk(m_mutex);
+        return m_cv.wait_for(lk, bound, [&]() QX_REQUIRES(m_mutex) { return m_pending.empty(); });
     }
 
     std::string m_path;
     libusb_device_handle* m_handle;
     bool m_claimed;
-    std::mutex m_mutex;
+    sys::Mutex m_mutex;
     std::condition_variable m_cv;
-    std::set<TransferState*> m_pending;
+    std::set<TransferState*> m_pending QX_GUARDED_BY(m_mutex);
 };
 
 void LIBUSB_CALL onTransferDone(libusb_transfer* t) {
@@ -258,7 +258,7 @@ void LIBUSB_CALL onTransferDone(libusb_transfer* t) {
     if (s->owner) s->owner->finished(s);
     bool orphaned;
     {
-        std::lock_guard<std::mutex> lk(s->mutex);
+        sys::MutexLock lk(s->mutex);
         s->status = fromTransferStatus(t->status);
         s->actual = t->actual_length > 0 ? size_t(t->actual_length) : 0;
         if (!s->orphaned && s->controlIn && s->callerData && s->actual)
@@ -275,10 +275,11 @@ void LIBUSB_CALL onTransferDone(libusb_transfer* t) {
 
 LibUsbTransfer::~LibUsbTransfer() {
     {
-        std::unique_lock<std::mutex> lk(m_s->mutex);
+        sys::UniqueLock lk(m_s->mutex);
         if (!m_s->done) {
             libusb_cancel_transfer(m_s->transfer);
-            if (!m_s->cv.wait_for(lk, std::chrono::milliseconds(5000), [&] { return m_s->done; })) {
+            if (!m_s->cv.wait_for(lk, std::chrono::milliseconds(5000),
+                                  [&]() QX_REQUIRES(m_s->mutex) { return m_s->done; })) {
                 // The cancellation never completed: leave the state to the callback.
                 m_s->orphaned = true;
                 return;
@@ -293,8 +294,9 @@ LibUsbTransfer::~LibUsbTransfer() {
 // that libusb is running while the watch ends never reaches freed memory; the watch empties
 // it before it goes away.
 struct HotplugTarget {
-    std::mutex mutex;
-    UsbHotplugWatcher* watcher = nullptr;
+    sys::Mutex mutex;
+    UsbHotplugWatcher* watcher QX_GUARDED_BY(mutex) = nullptr;
+    // Set by the watch's maker before the watch exists, read by the watch when it ends.
     libusb_hotplug_callback_handle handle = 0;
     bool registered = false;
 };
@@ -304,7 +306,7 @@ int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device, libusb_hotplug
     libusb_device_descriptor dd{};
     if (libusb_get_device_descriptor(device, &dd) != LIBUSB_SUCCESS) return 0;
     UsbDeviceEntry entry{pathOf(device), dd.idVendor, dd.idProduct};
-    std::lock_guard<std::mutex> lk(target->mutex);
+    sys::MutexLock lk(target->mutex);
     if (target->watcher)
         target->watcher->post(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? UsbHotplugEvent::Arrived
                                                                            : UsbHotplugEvent::Left,
@@ -320,7 +322,7 @@ public:
     ~LibUsbWatch() override {
         if (m_target) {
             if (m_target->registered) libusb_hotplug_deregister_callback(m_ctx, m_target->handle);
-            std::lock_guard<std::mutex> lk(m_target->mutex);
+            sys::MutexLock lk(m_target->mutex);
             m_target->watcher = nullptr;
         }
         m_watcher.reset();
@@ -382,12 +384,12 @@ public:
             return std::make_unique<LibUsbWatch>(m_ctx, nullptr, std::move(watcher));
         HotplugTarget* target;
         {
-            std::lock_guard<std::mutex> lk(m_targetsMutex);
+            sys::MutexLock lk(m_targetsMutex);
             m_targets.push_back(std::make_unique<HotplugTarget>());
             target = m_targets.back().get();
         }
         {
-            std::lock_guard<std::mutex> lk(target->mutex);
+            sys::MutexLock lk(target->mutex);
             target->watcher = watcher.get();
         }
         int rc = libusb_hotplug_register_callback(
@@ -434,8 +436,8 @@ private:
     libusb_context* m_ctx = nullptr;
     std::atomic<bool> m_running{false};
     sys::JoiningThread m_events;
-    std::mutex m_targetsMutex;
-    std::vector<std::unique_ptr<HotplugTarget>> m_targets;
+    sys::Mutex m_targetsMutex;
+    std::vector<std::unique_ptr<HotplugTarget>> m_targets QX_GUARDED_BY(m_targetsMutex);
 };
 
 } // namespace

@@ -58,7 +58,7 @@ UsbHotplugWatcher::UsbHotplugWatcher(UsbBackend& backend, uint16_t vendorId, uin
 
 UsbHotplugWatcher::~UsbHotplugWatcher() {
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         m_stop = true;
     }
     m_cv.notify_all();
@@ -67,7 +67,7 @@ UsbHotplugWatcher::~UsbHotplugWatcher() {
 
 void UsbHotplugWatcher::post(UsbHotplugEvent event, const UsbDeviceEntry& entry) {
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         if (m_stop) return;
         m_events.emplace_back(event, entry);
     }
@@ -76,7 +76,7 @@ void UsbHotplugWatcher::post(UsbHotplugEvent event, const UsbDeviceEntry& entry)
 
 void UsbHotplugWatcher::poke() {
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         m_poke = true;
     }
     m_cv.notify_all();
@@ -109,9 +109,9 @@ void UsbHotplugWatcher::notify(UsbHotplugEvent event, const UsbDeviceEntry& entr
 }
 
 void UsbHotplugWatcher::run() {
-    std::unique_lock<std::mutex> lk(m_mutex);
+    sys::UniqueLock lk(m_mutex);
     while (!m_stop) {
-        auto ready = [this] { return m_stop || m_poke || !m_events.empty(); };
+        auto ready = [this]() QX_REQUIRES(m_mutex) { return m_stop || m_poke || !m_events.empty(); };
         bool woken;
         if (m_poll.count() > 0) {
             woken = m_cv.wait_for(lk, m_poll, ready);

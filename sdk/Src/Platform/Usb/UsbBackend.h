@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "Sys/Mutex.h"
+
 namespace qx::usb {
 
 enum class UsbStatus : int {
@@ -156,11 +158,11 @@ private:
     const uint16_t m_productId;
     const UsbHotplugCallback m_callback;
     const std::chrono::milliseconds m_poll;
-    std::mutex m_mutex;
+    sys::Mutex m_mutex;
     std::condition_variable m_cv;
-    std::deque<std::pair<UsbHotplugEvent, UsbDeviceEntry>> m_events;
-    bool m_poke = false;
-    bool m_stop = false;
+    std::deque<std::pair<UsbHotplugEvent, UsbDeviceEntry>> m_events QX_GUARDED_BY(m_mutex);
+    bool m_poke QX_GUARDED_BY(m_mutex) = false;
+    bool m_stop QX_GUARDED_BY(m_mutex) = false;
     std::set<std::string> m_present; // watcher thread only
     sys::JoiningThread m_thread;
 };

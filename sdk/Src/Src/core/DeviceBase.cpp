@@ -17,7 +17,7 @@ DeviceBase::~DeviceBase() {
     m_protocol.reset();
     shutdownThreads();
     {
-        std::lock_guard<std::mutex> lk(m_poolMutex);
+        qx::sys::MutexLock lk(m_poolMutex);
         freePoolLocked();
         m_retired.clear();
     }
@@ -27,11 +27,9 @@ DeviceBase::~DeviceBase() {
 void DeviceBase::shutdownThreads() {
     m_isAcquisitionStopped.store(true);
     m_run.fetch_add(1);
-    {
-        std::lock_guard<std::mutex> lk(m_poolMutex);
-    }
+    { qx::sys::MutexLock lk(m_poolMutex); }
     m_frameCond.notify_all();
-    std::lock_guard<std::mutex> lk(m_threadMutex);
+    qx::sys::MutexLock lk(m_threadMutex);
     // A thread that deletes its own camera (from a callback) ends by itself after it returns.
     m_acqThread.joinOrDetach();
     m_outputThread.joinOrDetach();
@@ -63,7 +61,7 @@ QX_STATUS DeviceBase::getGenICamXML(char* dst, uint32_t nDataSize) {
 }
 
 bool DeviceBase::hasImageCallback() const {
-    std::lock_guard<std::mutex> lk(m_callbackMutex);
+    qx::sys::MutexLock lk(m_callbackMutex);
     return m_imageCb != nullptr;
 }
 
@@ -72,14 +70,14 @@ QX_STATUS DeviceBase::registerImageCallBack(QX_IMAGE_CALLBACK callback, void* us
         QX_LOG_ERROR("func:{}, m_isAcquisitionStopped={}", "registerImageCallBack", false);
         return QX_ERR_WRONG_STATE;
     }
-    std::lock_guard<std::mutex> lk(m_callbackMutex);
+    qx::sys::MutexLock lk(m_callbackMutex);
     m_imageCb = callback;
     m_imageUser = user;
     return QX_OK;
 }
 
 QX_STATUS DeviceBase::registerOfflineCallBack(QX_OFFLINE_CALLBACK callback, void* user) {
-    std::lock_guard<std::mutex> lk(m_callbackMutex);
+    qx::sys::MutexLock lk(m_callbackMutex);
     m_devOfflineCb = callback;
     m_offlineUser = user;
     return QX_OK;
@@ -93,7 +91,7 @@ void DeviceBase::processOffline() {
 
 bool DeviceBase::takeOfflineReport(QX_OFFLINE_CALLBACK& callback, void*& user) {
     {
-        std::lock_guard<std::mutex> lk(m_callbackMutex);
+        qx::sys::MutexLock lk(m_callbackMutex);
         callback = m_devOfflineCb;
         user = m_offlineUser;
     }
@@ -158,7 +156,7 @@ void DeviceBase::freePoolLocked() {
 }
 
 bool DeviceBase::setImgBufferSize(int32_t size) {
-    std::lock_guard<std::mutex> lk(m_poolMutex);
+    qx::sys::MutexLock lk(m_poolMutex);
     if (size <= 0) {
         freePoolLocked();
         return true;
@@ -180,7 +178,7 @@ bool DeviceBase::setImgBufferSize(int32_t size) {
 }
 
 ImageBuffer* DeviceBase::getImgBuffer() {
-    std::lock_guard<std::mutex> lk(m_poolMutex);
+    qx::sys::MutexLock lk(m_poolMutex);
     const size_t threshold = m_userHoldsFrame ? 2 : 3;
     if (m_frameQueue.size() >= threshold) {
         FrameRecord oldest = m_frameQueue.front();
@@ -202,7 +200,7 @@ ImageBuffer* DeviceBase::getImgBuffer() {
 
 void DeviceBase::queueFrame(ImageBuffer* buffer, const FrameInfo& info) {
     {
-        std::lock_guard<std::mutex> lk(m_poolMutex);
+        qx::sys::MutexLock lk(m_poolMutex);
         FrameRecord record;
         record.buffer = buffer;
         record.info = info;
@@ -226,10 +224,10 @@ void DeviceBase::takeFrameLocked(FrameInfo* out, QX_STATUS& status) {
 }
 
 QX_STATUS DeviceBase::getFrame(FrameInfo* out, uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> lk(m_poolMutex);
+    qx::sys::UniqueLock lk(m_poolMutex);
     if (m_frameQueue.empty()) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        const bool ready = m_frameCond.wait_until(lk, deadline, [this] {
+        const bool ready = m_frameCond.wait_until(lk, deadline, [this]() QX_REQUIRES(m_poolMutex) {
             return !m_frameQueue.empty() && !m_isAcquisitionStopped.load();
         });
         if (!ready || m_frameQueue.empty()) return QX_ERR_TIMEOUT;
@@ -240,9 +238,9 @@ QX_STATUS DeviceBase::getFrame(FrameInfo* out, uint32_t timeoutMs) {
 }
 
 QX_STATUS DeviceBase::waitFrameForRun(FrameInfo* out, uint32_t timeoutMs, uint64_t run) {
-    std::unique_lock<std::mutex> lk(m_poolMutex);
+    qx::sys::UniqueLock lk(m_poolMutex);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const bool ready = m_frameCond.wait_until(lk, deadline, [this, run] {
+    const bool ready = m_frameCond.wait_until(lk, deadline, [this, run]() QX_REQUIRES(m_poolMutex) {
         return m_run.load() != run || m_isAcquisitionStopped.load() || !m_frameQueue.empty();
     });
     if (!ready || m_run.load() != run || m_isAcquisitionStopped.load() || m_frameQueue.empty())
@@ -271,7 +269,7 @@ void DeviceBase::releaseBufferLocked(const uint8_t* data) {
 }
 
 QX_STATUS DeviceBase::freeFrame(const FrameInfo* info) {
-    std::lock_guard<std::mutex> lk(m_poolMutex);
+    qx::sys::MutexLock lk(m_poolMutex);
     for (auto& b : m_pool) {
         if (b->data.get() == info->pData) {
             // Only a frame the application took may be given back; a buffer that is merely
@@ -294,7 +292,7 @@ QX_STATUS DeviceBase::freeFrame(const FrameInfo* info) {
 }
 
 QX_STATUS DeviceBase::clearFrameBuffer() {
-    std::lock_guard<std::mutex> lk(m_poolMutex);
+    qx::sys::MutexLock lk(m_poolMutex);
     while (!m_frameQueue.empty()) {
         ImageBuffer* buffer = m_frameQueue.front().buffer;
         for (auto& b : m_pool) {
@@ -310,22 +308,22 @@ QX_STATUS DeviceBase::clearFrameBuffer() {
 }
 
 uint64_t DeviceBase::droppedFrameCount() const {
-    std::lock_guard<std::mutex> lk(m_poolMutex);
+    qx::sys::MutexLock lk(m_poolMutex);
     return m_queueDrops.total();
 }
 
 size_t DeviceBase::queuedFrameCount() const {
-    std::lock_guard<std::mutex> lk(m_poolMutex);
+    qx::sys::MutexLock lk(m_poolMutex);
     return m_frameQueue.size();
 }
 
 size_t DeviceBase::poolSize() const {
-    std::lock_guard<std::mutex> lk(m_poolMutex);
+    qx::sys::MutexLock lk(m_poolMutex);
     return m_pool.size();
 }
 
 bool DeviceBase::userHoldsFrame() const {
-    std::lock_guard<std::mutex> lk(m_poolMutex);
+    qx::sys::MutexLock lk(m_poolMutex);
     return m_userHoldsFrame;
 }
 
@@ -333,7 +331,7 @@ bool DeviceBase::userHoldsFrame() const {
 
 void DeviceBase::beginAcquisition() {
     {
-        std::lock_guard<std::mutex> lk(m_poolMutex);
+        qx::sys::MutexLock lk(m_poolMutex);
         m_run.fetch_add(1);
         m_isAcquisitionStopped.store(false);
     }
@@ -342,12 +340,12 @@ void DeviceBase::beginAcquisition() {
 
 void DeviceBase::endAcquisition() {
     {
-        std::lock_guard<std::mutex> lk(m_poolMutex);
+        qx::sys::MutexLock lk(m_poolMutex);
         m_isAcquisitionStopped.store(true);
         m_run.fetch_add(1);
     }
     m_frameCond.notify_all();
-    std::lock_guard<std::mutex> lk(m_threadMutex);
+    qx::sys::MutexLock lk(m_threadMutex);
     // A callback that stops acquisition from inside itself cannot join its own thread; that
     // thread is joined by the next start or by the destructor.
     m_acqThread.joinUnlessSelf();
@@ -355,13 +353,13 @@ void DeviceBase::endAcquisition() {
 }
 
 void DeviceBase::startAcquisitionThread(std::function<void()> body) {
-    std::lock_guard<std::mutex> lk(m_threadMutex);
+    qx::sys::MutexLock lk(m_threadMutex);
     m_acqThread.joinOrDetach();
     m_acqThread = qx::sys::JoiningThread(std::move(body));
 }
 
 void DeviceBase::startOutputImgLoop() {
-    std::lock_guard<std::mutex> lk(m_threadMutex);
+    qx::sys::MutexLock lk(m_threadMutex);
     // A thread of an earlier run has been woken by its stop and ends at once.
     m_outputThread.joinOrDetach();
     const uint64_t run = m_run.load();
@@ -380,12 +378,12 @@ void DeviceBase::outputImgLoop(uint64_t run) {
         QX_IMAGE_CALLBACK cb;
         void* user;
         {
-            std::lock_guard<std::mutex> lk(m_callbackMutex);
+            qx::sys::MutexLock lk(m_callbackMutex);
             cb = m_imageCb;
             user = m_imageUser;
         }
         if (cb) cb(&frame, user);
-        std::lock_guard<std::mutex> lk(m_poolMutex);
+        qx::sys::MutexLock lk(m_poolMutex);
         releaseBufferLocked(frame.pData);
     }
 }

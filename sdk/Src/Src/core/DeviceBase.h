@@ -7,6 +7,7 @@
 #pragma once
 #include "QxCamApi.h"
 #include "Sys/JoiningThread.h"
+#include "Sys/Mutex.h"
 #include "Sys/LogThrottle.h"
 
 #include <atomic>
@@ -116,38 +117,38 @@ private:
     // Waits for a frame like getFrame, but also ends early when `run` is no longer the
     // current acquisition run; the image-callback thread uses it.
     QX_STATUS waitFrameForRun(FrameInfo* out, uint32_t timeoutMs, uint64_t run);
-    void takeFrameLocked(FrameInfo* out, QX_STATUS& status);
-    void releaseBufferLocked(const uint8_t* data);
-    void freePoolLocked();
+    void takeFrameLocked(FrameInfo* out, QX_STATUS& status) QX_REQUIRES(m_poolMutex);
+    void releaseBufferLocked(const uint8_t* data) QX_REQUIRES(m_poolMutex);
+    void freePoolLocked() QX_REQUIRES(m_poolMutex);
     void outputImgLoop(uint64_t run);
 
     DeviceInfo* m_deviceInfo = nullptr;
 
-    mutable std::mutex m_callbackMutex;
-    QX_IMAGE_CALLBACK m_imageCb = nullptr;
-    void* m_imageUser = nullptr;
-    QX_OFFLINE_CALLBACK m_devOfflineCb = nullptr;
-    void* m_offlineUser = nullptr;
+    mutable qx::sys::Mutex m_callbackMutex;
+    QX_IMAGE_CALLBACK m_imageCb QX_GUARDED_BY(m_callbackMutex) = nullptr;
+    void* m_imageUser QX_GUARDED_BY(m_callbackMutex) = nullptr;
+    QX_OFFLINE_CALLBACK m_devOfflineCb QX_GUARDED_BY(m_callbackMutex) = nullptr;
+    void* m_offlineUser QX_GUARDED_BY(m_callbackMutex) = nullptr;
 
     std::atomic<bool> m_isDevOffline{false};
     std::atomic<bool> m_isConnected{false};
     std::atomic<bool> m_isAcquisitionStopped{true};
     std::atomic<uint64_t> m_run{0};
 
-    mutable std::mutex m_poolMutex;
-    std::vector<std::unique_ptr<ImageBuffer>> m_pool;
+    mutable qx::sys::Mutex m_poolMutex;
+    std::vector<std::unique_ptr<ImageBuffer>> m_pool QX_GUARDED_BY(m_poolMutex);
     // Buffers dropped from the pool while the application or the callback still held them;
     // freed when they are given back or when the camera is destroyed.
-    std::vector<std::unique_ptr<ImageBuffer>> m_retired;
-    std::deque<FrameRecord> m_frameQueue;
-    bool m_userHoldsFrame = false;
+    std::vector<std::unique_ptr<ImageBuffer>> m_retired QX_GUARDED_BY(m_poolMutex);
+    std::deque<FrameRecord> m_frameQueue QX_GUARDED_BY(m_poolMutex);
+    bool m_userHoldsFrame QX_GUARDED_BY(m_poolMutex) = false;
     // The drops of the full queue, logged at most once a second with their count.
-    qx::sys::LogThrottle m_queueDrops;
+    qx::sys::LogThrottle m_queueDrops QX_GUARDED_BY(m_poolMutex);
     std::condition_variable m_frameCond;
 
-    std::mutex m_threadMutex;
-    qx::sys::JoiningThread m_acqThread;
-    qx::sys::JoiningThread m_outputThread;
+    qx::sys::Mutex m_threadMutex;
+    qx::sys::JoiningThread m_acqThread QX_GUARDED_BY(m_threadMutex);
+    qx::sys::JoiningThread m_outputThread QX_GUARDED_BY(m_threadMutex);
 
     uint32_t m_xmlFileSize = 0;
     std::unique_ptr<char[]> m_xmlData;

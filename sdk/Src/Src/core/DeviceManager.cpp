@@ -20,14 +20,12 @@ void markProcessExitingAtExit() { markProcessExiting(); }
 
 // Takes a HandleLock. A node-event dispatch thread that has to wait for it says so first, so
 // that the call holding the lock does not wait for that thread in turn (HandleWait.h).
-std::unique_lock<std::mutex> lockHandle(HandleEntry& entry) {
-    std::unique_lock<std::mutex> lock(entry.handleLock, std::try_to_lock);
-    if (!lock.owns_lock()) {
+void lockHandle(HandleEntry& entry) QX_ACQUIRE(entry.handleLock) {
+    if (!entry.handleLock.try_lock()) {
         noteHandleWait(true);
-        lock.lock();
+        entry.handleLock.lock();
         noteHandleWait(false);
     }
-    return lock;
 }
 
 } // namespace
@@ -50,7 +48,7 @@ DeviceManager::DeviceManager() {
 DeviceManager::~DeviceManager() {
     // Enumeration must not touch the kept list from here on.
     markProcessExiting();
-    std::lock_guard<std::mutex> lk(m_mapMutex);
+    sys::MutexLock lk(m_mapMutex);
     // Handles never deleted keep their objects: their cameras are neither disconnected nor
     // stopped at unload. They stay reachable from one deliberately unreleased list.
     static auto* abandoned = new std::vector<std::shared_ptr<HandleEntry>>();
@@ -63,13 +61,13 @@ QX_STATUS DeviceManager::createDevice(QX_DEV_HANDLE* out, const DeviceInfo* info
         QX_LOG_ERROR("func:{}, unknown pstDevInfo->nTLayerType:{}", "createDevice", info->nTLayerType);
         return QX_ERR_INVALID_PARAM;
     }
-    std::lock_guard<std::mutex> enumLock(m_enumMutex);
+    sys::MutexLock enumLock(m_enumMutex);
     auto entry = std::make_shared<HandleEntry>();
     std::memcpy(&entry->info, info, sizeof(DeviceInfo));
     entry->proxy = std::make_unique<DeviceProxy>(&entry->info);
     void* handle = entry->proxy.get();
     {
-        std::lock_guard<std::mutex> mapLock(m_mapMutex);
+        sys::MutexLock mapLock(m_mapMutex);
         m_handles[handle] = entry;
     }
     *out = handle;
@@ -79,23 +77,27 @@ QX_STATUS DeviceManager::createDevice(QX_DEV_HANDLE* out, const DeviceInfo* info
 DeviceProxy* DeviceManager::lookupHandle(QX_DEV_HANDLE handle, HandleLockHolder& holder) {
     std::shared_ptr<HandleEntry> entry;
     {
-        std::lock_guard<std::mutex> mapLock(m_mapMutex);
+        sys::MutexLock mapLock(m_mapMutex);
         auto it = m_handles.find(handle);
         if (it == m_handles.end()) return nullptr;
         entry = it->second;
     }
     // Waiting for a busy handle holds no registry lock, so other handles carry on.
-    std::unique_lock<std::mutex> lock = lockHandle(*entry);
-    if (entry->deleted) return nullptr;
-    DeviceProxy* proxy = entry->proxy.get();
-    holder.hold(std::move(entry), std::move(lock));
+    HandleEntry& locked = *entry;
+    lockHandle(locked);
+    if (locked.deleted) {
+        locked.handleLock.unlock();
+        return nullptr;
+    }
+    DeviceProxy* proxy = locked.proxy.get();
+    holder.hold(std::move(entry), locked);
     return proxy;
 }
 
 QX_STATUS DeviceManager::deleteDevice(QX_DEV_HANDLE handle) {
     std::shared_ptr<HandleEntry> entry;
     {
-        std::lock_guard<std::mutex> mapLock(m_mapMutex);
+        sys::MutexLock mapLock(m_mapMutex);
         auto it = m_handles.find(handle);
         if (it == m_handles.end()) return QX_ERR_INVALID_HANDLE;
         entry = it->second;
@@ -103,13 +105,14 @@ QX_STATUS DeviceManager::deleteDevice(QX_DEV_HANDLE handle) {
     std::unique_ptr<DeviceProxy> proxy;
     {
         // Waits for a call still running on the handle.
-        std::unique_lock<std::mutex> lock = lockHandle(*entry);
+        lockHandle(*entry);
+        sys::MutexLock lock(entry->handleLock, std::adopt_lock);
         if (entry->deleted) return QX_ERR_INVALID_HANDLE;
         // The camera may have been connected since the caller looked.
         if (entry->proxy->getDevice()->isConnected()) return QX_ERR_WRONG_STATE;
         entry->deleted = true;
         {
-            std::lock_guard<std::mutex> mapLock(m_mapMutex);
+            sys::MutexLock mapLock(m_mapMutex);
             m_handles.erase(handle);
         }
         proxy = std::move(entry->proxy);
@@ -120,7 +123,7 @@ QX_STATUS DeviceManager::deleteDevice(QX_DEV_HANDLE handle) {
 }
 
 QX_STATUS DeviceManager::getDeviceInfo(QX_DEV_HANDLE handle, DeviceInfo* out) {
-    std::lock_guard<std::mutex> mapLock(m_mapMutex);
+    sys::MutexLock mapLock(m_mapMutex);
     auto it = m_handles.find(handle);
     if (it == m_handles.end()) return QX_ERR_INVALID_HANDLE;
     std::memcpy(out, &it->second->info, sizeof(DeviceInfo));
@@ -128,12 +131,12 @@ QX_STATUS DeviceManager::getDeviceInfo(QX_DEV_HANDLE handle, DeviceInfo* out) {
 }
 
 size_t DeviceManager::handleCount() {
-    std::lock_guard<std::mutex> mapLock(m_mapMutex);
+    sys::MutexLock mapLock(m_mapMutex);
     return m_handles.size();
 }
 
 size_t DeviceManager::keptDeviceCount() {
-    std::lock_guard<std::mutex> enumLock(m_enumMutex);
+    sys::MutexLock enumLock(m_enumMutex);
     return m_keptCount;
 }
 
@@ -164,7 +167,7 @@ bool DeviceManager::isSameDevice(const std::vector<const DeviceInfo*>& list, con
 }
 
 void DeviceManager::enumDevices(DeviceList* out, uint8_t tryTimes, uint16_t timeout) {
-    std::lock_guard<std::mutex> enumLock(m_enumMutex);
+    sys::MutexLock enumLock(m_enumMutex);
     out->nDevNum = 0;
     m_interrupt.store(false);
 

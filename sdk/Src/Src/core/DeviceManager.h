@@ -9,6 +9,8 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include "Sys/Mutex.h"
+
 #include <mutex>
 #include <vector>
 
@@ -22,9 +24,9 @@ constexpr uint32_t kSdkVersion = 0x02010000;
 // it, so a call waiting for the HandleLock never holds the registry's map mutex and never
 // touches freed memory: when it gets the lock after a deletion it sees `deleted`.
 struct HandleEntry {
-    std::mutex handleLock;
+    sys::Mutex handleLock;
     DeviceInfo info{};
-    bool deleted = false; // guarded by handleLock
+    bool deleted QX_GUARDED_BY(handleLock) = false;
     std::unique_ptr<DeviceProxy> proxy;
 };
 
@@ -36,10 +38,13 @@ public:
     HandleLockHolder(const HandleLockHolder&) = delete;
     HandleLockHolder& operator=(const HandleLockHolder&) = delete;
 
-    void hold(std::shared_ptr<HandleEntry> entry, std::unique_lock<std::mutex> lock) {
+    // Takes over the HandleLock of `locked` (the entry `entry` owns), which the caller holds.
+    // The lock lives on in the holder, past the scope the checker follows.
+    void hold(std::shared_ptr<HandleEntry> entry, HandleEntry& locked)
+        QX_RELEASE(locked.handleLock) QX_NO_THREAD_SAFETY_ANALYSIS {
         unlock();
         m_entry = std::move(entry);
-        m_lock = std::move(lock);
+        m_lock = std::unique_lock<std::mutex>(locked.handleLock.native(), std::adopt_lock);
     }
     void unlock() {
         if (m_lock.owns_lock()) m_lock.unlock();
@@ -78,13 +83,14 @@ public:
     size_t keptDeviceCount();
 
 private:
-    std::mutex m_enumMutex;
-    std::mutex m_mapMutex;
+    // Lock order: m_enumMutex, then a HandleLock, then m_mapMutex.
+    sys::Mutex m_enumMutex QX_ACQUIRED_BEFORE(m_mapMutex);
+    sys::Mutex m_mapMutex;
     // Kept device list: the first m_keptCount records of the storage. Storage only grows, so
     // a pointer handed out by an earlier enumeration always addresses a live record.
-    std::deque<DeviceInfo> m_keptStorage;
-    size_t m_keptCount = 0;
-    std::map<void*, std::shared_ptr<HandleEntry>> m_handles;
+    std::deque<DeviceInfo> m_keptStorage QX_GUARDED_BY(m_enumMutex);
+    size_t m_keptCount QX_GUARDED_BY(m_enumMutex) = 0;
+    std::map<void*, std::shared_ptr<HandleEntry>> m_handles QX_GUARDED_BY(m_mapMutex);
     std::atomic<bool> m_interrupt{false};
 };
 

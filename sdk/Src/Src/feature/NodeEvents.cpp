@@ -16,18 +16,19 @@ namespace qx {
 // What the dispatch threads share with the object. A dispatch thread keeps it alive, so a
 // thread that is left to finish a node callback on its own never touches freed memory.
 struct NodeEvents::Shared {
-    std::mutex mutex; // the dispatch mutex
+    sys::Mutex mutex; // the dispatch mutex
     std::condition_variable cond;
-    std::deque<QxGenApi::INode*> queue;
-    std::unordered_set<QxGenApi::INode*> queued;
-    std::shared_ptr<const NodeInfoMap> nodeInfo;
-    QX_NODE_UPDATED_CALLBACK callback = nullptr;
-    void* user = nullptr;
-    std::string currentKey;
-    bool delivering = false; // an application callback is running
+    std::deque<QxGenApi::INode*> queue QX_GUARDED_BY(mutex);
+    std::unordered_set<QxGenApi::INode*> queued QX_GUARDED_BY(mutex);
+    std::shared_ptr<const NodeInfoMap> nodeInfo QX_GUARDED_BY(mutex);
+    QX_NODE_UPDATED_CALLBACK callback QX_GUARDED_BY(mutex) = nullptr;
+    void* user QX_GUARDED_BY(mutex) = nullptr;
+    std::string currentKey QX_GUARDED_BY(mutex);
+    bool delivering QX_GUARDED_BY(mutex) = false; // an application callback is running
 };
 
-// One dispatch thread. The flags are guarded by Shared::mutex.
+// One dispatch thread. The flags are guarded by Shared::mutex (of the Shared the thread was
+// started with, which the checker cannot name from here).
 struct NodeEvents::Worker {
     sys::JoiningThread thread;
     bool stop = false;
@@ -42,7 +43,7 @@ void noteHandleWait(bool waiting) {
     NodeEvents::Worker* worker = NodeEvents::t_worker;
     if (!worker) return;
     {
-        std::lock_guard<std::mutex> lk(NodeEvents::t_shared->mutex);
+        sys::MutexLock lk(NodeEvents::t_shared->mutex);
         worker->blockedOnHandle = waiting;
     }
     NodeEvents::t_shared->cond.notify_all();
@@ -53,7 +54,7 @@ NodeEvents::NodeEvents(PollFunction poll) : m_shared(std::make_shared<Shared>())
 NodeEvents::~NodeEvents() { shutdown(); }
 
 QX_STATUS NodeEvents::registerNodeCallback(QX_NODE_UPDATED_CALLBACK callback, void* user) {
-    std::lock_guard<std::mutex> lk(m_shared->mutex);
+    sys::MutexLock lk(m_shared->mutex);
     m_shared->callback = callback;
     m_shared->user = user;
     return QX_OK;
@@ -103,7 +104,7 @@ void NodeEvents::stopDispatch(bool giveUpOnBlocked) {
     std::shared_ptr<Worker> worker = std::move(m_dispatch);
     m_dispatch.reset();
     if (!worker) return;
-    std::unique_lock<std::mutex> lk(m_shared->mutex);
+    sys::UniqueLock lk(m_shared->mutex);
     worker->stop = true;
     m_shared->cond.notify_all();
     if (t_worker == worker.get()) {
@@ -137,7 +138,7 @@ void NodeEvents::reapRetired(bool wait) {
         }
         bool finished;
         {
-            std::unique_lock<std::mutex> lk(m_shared->mutex);
+            sys::UniqueLock lk(m_shared->mutex);
             if (wait) m_shared->cond.wait(lk, [&] { return worker->finished; });
             finished = worker->finished;
         }
@@ -152,7 +153,7 @@ void NodeEvents::reapRetired(bool wait) {
 
 void NodeEvents::stopPoll() {
     {
-        std::lock_guard<std::mutex> lk(m_pollMutex);
+        sys::MutexLock lk(m_pollMutex);
         m_pollEnabled.store(false);
     }
     m_pollCond.notify_all();
@@ -162,7 +163,7 @@ void NodeEvents::stopPoll() {
 void NodeEvents::pollLoop() {
     // A poll that keeps failing is reported with its reason, at most once a second.
     sys::LogThrottle failures;
-    std::unique_lock<std::mutex> lk(m_pollMutex);
+    sys::UniqueLock lk(m_pollMutex);
     while (m_pollEnabled.load()) {
         const uint32_t interval = m_pollInterval.load();
         m_pollCond.wait_for(lk, std::chrono::milliseconds(interval), [this] { return !m_pollEnabled.load(); });
@@ -187,10 +188,11 @@ void NodeEvents::dispatchLoop(std::shared_ptr<Shared> shared, std::shared_ptr<Wo
     t_shared = shared.get();
     t_worker = worker.get();
     Shared& s = *shared;
-    std::unique_lock<std::mutex> lk(s.mutex);
-    auto ready = [&] { return !s.queue.empty() && !s.delivering; };
+    sys::UniqueLock lk(s.mutex);
+    auto ready = [&]() QX_REQUIRES(s.mutex) { return !s.queue.empty() && !s.delivering; };
     while (!worker->stop) {
-        s.cond.wait_for(lk, std::chrono::milliseconds(100), [&] { return worker->stop || ready(); });
+        s.cond.wait_for(lk, std::chrono::milliseconds(100),
+                        [&]() QX_REQUIRES(s.mutex) { return worker->stop || ready(); });
         while (!worker->stop && ready()) {
             QxGenApi::INode* node = s.queue.front();
             s.queue.pop_front();
@@ -227,8 +229,8 @@ void NodeEvents::dispatchLoop(std::shared_ptr<Shared> shared, std::shared_ptr<Wo
 void NodeEvents::nodeUpdatedCallback(QxGenApi::INode* node) {
     bool found = false;
     {
-        std::lock_guard<std::mutex> lk(m_shared->mutex);
         Shared& s = *m_shared;
+        sys::MutexLock lk(s.mutex);
         if (s.nodeInfo) {
             auto it = s.nodeInfo->find(node);
             if (it != s.nodeInfo->end()) {
@@ -243,19 +245,19 @@ void NodeEvents::nodeUpdatedCallback(QxGenApi::INode* node) {
 }
 
 void NodeEvents::setCurrentKey(const char* key) {
-    std::lock_guard<std::mutex> lk(m_shared->mutex);
+    sys::MutexLock lk(m_shared->mutex);
     m_shared->currentKey = key ? key : "";
 }
 
 void NodeEvents::clearCurrentKey() {
-    std::lock_guard<std::mutex> lk(m_shared->mutex);
+    sys::MutexLock lk(m_shared->mutex);
     m_shared->currentKey.clear();
 }
 
 void NodeEvents::setNodeInfoMap(std::shared_ptr<const NodeInfoMap> map) {
     std::shared_ptr<const NodeInfoMap> old;
     {
-        std::lock_guard<std::mutex> lk(m_shared->mutex);
+        sys::MutexLock lk(m_shared->mutex);
         old = std::move(m_shared->nodeInfo);
         m_shared->nodeInfo = std::move(map);
     }
@@ -266,7 +268,7 @@ void NodeEvents::setNodeInfoMap(std::shared_ptr<const NodeInfoMap> map) {
 void NodeEvents::forgetNodes() {
     std::shared_ptr<const NodeInfoMap> old;
     {
-        std::lock_guard<std::mutex> lk(m_shared->mutex);
+        sys::MutexLock lk(m_shared->mutex);
         old = std::move(m_shared->nodeInfo);
         m_shared->nodeInfo.reset();
         m_shared->queue.clear();
@@ -275,7 +277,7 @@ void NodeEvents::forgetNodes() {
 }
 
 size_t NodeEvents::queuedCount() const {
-    std::lock_guard<std::mutex> lk(m_shared->mutex);
+    sys::MutexLock lk(m_shared->mutex);
     return m_shared->queue.size();
 }
 

@@ -29,6 +29,7 @@
 #include "GenApi/GenApi.h"
 #include "feature/HandleWait.h"
 #include "Sys/JoiningThread.h"
+#include "Sys/Mutex.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -104,7 +105,7 @@ private:
     std::vector<std::shared_ptr<Worker>> m_retired;
 
     PollFunction m_poll;
-    std::mutex m_pollMutex;
+    sys::Mutex m_pollMutex;
     std::condition_variable m_pollCond;
     std::atomic<bool> m_pollEnabled{false};
     std::atomic<uint32_t> m_pollInterval{0};

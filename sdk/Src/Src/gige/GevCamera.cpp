@@ -15,7 +15,7 @@ namespace {
 
 void setAnswerTimeout(GevCameraRecord& rec, uint32_t ms) {
     // The heartbeat's transactions read the split values under the request lock.
-    std::lock_guard<std::mutex> lock(rec.requestLock);
+    qx::sys::MutexLock lock(rec.requestLock);
     rec.answerTimeoutMs = ms;
     rec.answerTimeoutSec = static_cast<int32_t>(ms / 1000);
     rec.answerTimeoutUsec = static_cast<int32_t>((ms % 1000) * 1000);
@@ -37,7 +37,7 @@ uint32_t heartbeatPeriodFor(uint32_t requestedMs, uint32_t deviceTimeoutMs) {
 // The message thread stops serving the camera: from here on it neither reads the record nor
 // calls the camera's event callback.
 void detachMessageChannel(GevCameraRecord& rec) {
-    std::lock_guard<std::mutex> lock(gevMessageChannel().recordsLock);
+    qx::sys::MutexLock lock(gevMessageChannel().recordsLock);
     rec.messageChannelAvailable = 0;
     rec.messageSourcePort = 0;
 }
@@ -45,7 +45,7 @@ void detachMessageChannel(GevCameraRecord& rec) {
 // Stops the message thread and closes the message socket once no camera is open any more.
 void releaseMessageChannelIfUnused() {
     GevMessageChannel& mc = gevMessageChannel();
-    std::lock_guard<std::mutex> lock(mc.mutex);
+    qx::sys::MutexLock lock(mc.mutex);
     if (gevAnyOpen()) return;
     if (mc.threadRunning) {
         mc.stopFlag = 1;
@@ -62,7 +62,7 @@ GevStatus streamStop(uint8_t cam) {
     GevLog(cam, GEV_LOG_DEBUG, "[D] StreamStop()");
     if (auto stop = gevSeams().streamStop)
         if (GevStatus st = stop(cam)) return st;
-    std::lock_guard<std::mutex> lock(rec.streamSocketLock);
+    qx::sys::MutexLock lock(rec.streamSocketLock);
     rec.streamSocket.close();
     return GEV_STATUS_SUCCESS;
 }
@@ -90,7 +90,7 @@ GevStatus rollBack(uint8_t cam, GevStatus status) {
     }
     detachMessageChannel(rec);
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         rec.controlSocket.close();
         rec.logCallback = nullptr;
         gevSetOpen(cam, false);
@@ -128,7 +128,7 @@ GevStatus setUpMessageChannel(uint8_t cam, uint32_t capability, uint16_t message
     GevMessageChannel& mc = gevMessageChannel();
     uint32_t port = 0;
     {
-        std::lock_guard<std::mutex> lock(mc.mutex);
+        qx::sys::MutexLock lock(mc.mutex);
         if (!mc.socket.isOpen()) {
             if (mc.socket.open(0, messagePort) != 0) GevLog(cam, GEV_LOG_WARNING, "[W] Can't open message channel port.");
         }
@@ -153,12 +153,12 @@ GevStatus setUpMessageChannel(uint8_t cam, uint32_t capability, uint16_t message
         sourcePort = static_cast<uint16_t>(mcsp & 0xFFFF);
         GevLog(cam, GEV_LOG_INFO, "[I] Message channel source port: %d", sourcePort);
         int err = 0;
-        std::lock_guard<std::mutex> lock(mc.mutex);
+        qx::sys::MutexLock lock(mc.mutex);
         if (mc.socket.sendTo(rec.cameraIp, sourcePort, "dmmy", 4, &err) != 4)
             GevLog(cam, GEV_LOG_ERROR, "[E] Send to message channel source port. (%d)", sourcePort);
     }
     // From here on the message thread serves the camera.
-    std::lock_guard<std::mutex> lock(mc.recordsLock);
+    qx::sys::MutexLock lock(mc.recordsLock);
     rec.messageSourcePort = sourcePort;
     rec.lastKeepAliveMs = gevNowMs() - int64_t(rec.keepAliveIntervalSec) * 1000;
     rec.messageChannelAvailable = 1;
@@ -348,7 +348,7 @@ GevStatus GEVClose(uint8_t cam_nr) {
     const uint32_t adapterIp = rec.adapterIp;
     const uint16_t devicePort = rec.devicePort;
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         rec.controlSocket.close();
         std::vector<uint8_t>().swap(rec.xml);
         rec.xmlSize = 0;
@@ -375,7 +375,7 @@ GevStatus GEVClose(uint8_t cam_nr) {
     }
     gevStream(cam_nr) = GevStreamContext{};
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         rec.reset();
     }
     return result;

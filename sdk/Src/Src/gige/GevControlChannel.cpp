@@ -112,7 +112,7 @@ void logRegisterResult(GevCameraRecord& rec, GvcpOp op, uint32_t address, GevSta
 }
 
 // One READMEM of `count` bytes (a multiple of 4, at most 536) at an aligned address.
-GevStatus readChunk(GevCameraRecord& rec, uint32_t address, uint16_t count, uint8_t* out) {
+GevStatus readChunk(GevCameraRecord& rec, uint32_t address, uint16_t count, uint8_t* out) QX_REQUIRES(rec.requestLock) {
     auto command = gvcp::encodeReadMemCmd(0, address, count);
     std::vector<uint8_t> ack;
     size_t ackLen = 0;
@@ -128,7 +128,8 @@ GevStatus readChunk(GevCameraRecord& rec, uint32_t address, uint16_t count, uint
     return GEV_STATUS_SUCCESS;
 }
 
-GevStatus writeChunk(GevCameraRecord& rec, uint32_t address, const uint8_t* data, size_t count) {
+GevStatus writeChunk(GevCameraRecord& rec, uint32_t address, const uint8_t* data, size_t count)
+    QX_REQUIRES(rec.requestLock) {
     auto command = gvcp::encodeWriteMemCmd(0, address, data, count);
     std::vector<uint8_t> ack;
     size_t ackLen = 0;
@@ -176,7 +177,7 @@ GevStatus ReadRegister(uint8_t cam_nr, uint32_t address, uint8_t count, uint32_t
     bool anyAck = false;
     GevStatus st;
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         st = gvcpTransaction(rec, GvcpOp::ReadReg, address, command, gvcp::kReadRegAck, ack, &ackLen, &anyAck);
         rec.pendingAck = 0;
     }
@@ -212,7 +213,7 @@ GevStatus WriteRegister(uint8_t cam_nr, uint32_t address, uint8_t count, const u
     bool anyAck = false;
     GevStatus st;
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         st = gvcpTransaction(rec, GvcpOp::WriteReg, address, command, gvcp::kWriteRegAck, ack, &ackLen, &anyAck);
     }
     if (st == GEV_STATUS_SUCCESS && (rec.logMask.load() & GEV_LOG_REGDATA))
@@ -239,7 +240,7 @@ GevStatus ReadMemory(uint8_t cam_nr, uint32_t address, uint32_t length, void* bu
             std::min<uint64_t>(gvcp::kMaxMemoryChunk, span.total - i * gvcp::kMaxMemoryChunk));
         GevStatus st;
         {
-            std::lock_guard<std::mutex> lock(rec.requestLock);
+            qx::sys::MutexLock lock(rec.requestLock);
             st = readChunk(rec, chunkAddress, count, chunk);
         }
         if (st != GEV_STATUS_SUCCESS) {
@@ -273,7 +274,7 @@ GevStatus WriteMemory(uint8_t cam_nr, uint32_t address, uint32_t length, const v
     const uint64_t end = uint64_t(address) + length;
     GevStatus st = GEV_STATUS_SUCCESS;
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         if (address != span.start) st = readChunk(rec, span.start, 4, block.data());
         const uint32_t lastWord = static_cast<uint32_t>(span.start + span.total - 4);
         if (st == GEV_STATUS_SUCCESS && (end & 3) && !(address != span.start && lastWord == span.start))
@@ -290,7 +291,7 @@ GevStatus WriteMemory(uint8_t cam_nr, uint32_t address, uint32_t length, const v
         const size_t offset = i * gvcp::kMaxMemoryChunk;
         const size_t count = std::min<size_t>(gvcp::kMaxMemoryChunk, block.size() - offset);
         {
-            std::lock_guard<std::mutex> lock(rec.requestLock);
+            qx::sys::MutexLock lock(rec.requestLock);
             st = writeChunk(rec, span.start + static_cast<uint32_t>(offset), block.data() + offset, count);
         }
         if (st != GEV_STATUS_SUCCESS) {

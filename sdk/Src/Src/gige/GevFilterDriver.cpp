@@ -61,17 +61,17 @@ constexpr ErrnoToOs kErrnoTable[] = {
     {EIO, kOsGeneralFailure},
 };
 
-std::mutex g_openerMutex;
-GevDriverOpener g_opener = nullptr;
+qx::sys::Mutex g_openerMutex;
+GevDriverOpener g_opener QX_GUARDED_BY(g_openerMutex) = nullptr;
 
 GevDriverOpener opener() {
-    std::lock_guard<std::mutex> lock(g_openerMutex);
+    qx::sys::MutexLock lock(g_openerMutex);
     return g_opener ? g_opener : &qx::packetfilter::openDevice;
 }
 
 // The camera's driver objects, by camera number.
-std::mutex g_driversMutex;
-GevFilterDriver* g_drivers[GEV_MAX_CAMERAS + 1] = {};
+qx::sys::Mutex g_driversMutex;
+GevFilterDriver* g_drivers[GEV_MAX_CAMERAS + 1] QX_GUARDED_BY(g_driversMutex) = {};
 
 } // namespace
 
@@ -88,10 +88,10 @@ struct GevFilterDriver {
     uint8_t slot = 0;
     int logCam = 0;
     // The event pool: its lock guards only the list.
-    std::mutex poolLock;
-    GevPoolEntry* head = nullptr;
-    GevPoolEntry* tail = nullptr;
-    uint32_t poolSize = 0;
+    qx::sys::Mutex poolLock;
+    GevPoolEntry* head QX_GUARDED_BY(poolLock) = nullptr;
+    GevPoolEntry* tail QX_GUARDED_BY(poolLock) = nullptr;
+    uint32_t poolSize QX_GUARDED_BY(poolLock) = 0;
 
     ~GevFilterDriver() {
         for (GevPoolEntry* e = head; e;) {
@@ -117,7 +117,7 @@ struct GevFilterDriver {
     }
     GevPoolEntry* takeEvent() {
         {
-            std::lock_guard<std::mutex> lock(poolLock);
+            qx::sys::MutexLock lock(poolLock);
             if (GevPoolEntry* e = head) {
                 head = e->next;
                 if (!head) tail = nullptr;
@@ -131,7 +131,7 @@ struct GevFilterDriver {
         return takeEvent();
     }
     void giveEvent(GevPoolEntry* e) {
-        std::lock_guard<std::mutex> lock(poolLock);
+        qx::sys::MutexLock lock(poolLock);
         e->next = nullptr;
         if (tail) tail->next = e;
         else head = e;
@@ -176,7 +176,7 @@ GevStatus gevFilterReadStatus(uint32_t osError, int logCam) {
 }
 
 void gevSetFilterDriverOpener(GevDriverOpener o) {
-    std::lock_guard<std::mutex> lock(g_openerMutex);
+    qx::sys::MutexLock lock(g_openerMutex);
     g_opener = o;
 }
 
@@ -236,7 +236,7 @@ GevStatus FilterRead(GevFilterDriver* d, void* buffer, uint32_t length, uint32_t
 }
 
 uint32_t gevFilterPoolSize(GevFilterDriver* d) {
-    std::lock_guard<std::mutex> lock(d->poolLock);
+    qx::sys::MutexLock lock(d->poolLock);
     return d->poolSize;
 }
 
@@ -345,7 +345,7 @@ int64_t gevFilterDriverOpen(uint8_t cam, uint8_t* slot) {
     if (!gevValidCamera(cam)) return -1;
     GevFilterDriver* d = OpenFilterDriver(slot, cam);
     if (!d) return -1;
-    std::lock_guard<std::mutex> lock(g_driversMutex);
+    qx::sys::MutexLock lock(g_driversMutex);
     CloseFilterDriver(g_drivers[cam]);
     g_drivers[cam] = d;
     return static_cast<int64_t>(reinterpret_cast<intptr_t>(d));
@@ -355,7 +355,7 @@ bool gevFilterDriverRelease(uint8_t cam) {
     if (!gevValidCamera(cam)) return false;
     GevFilterDriver* d = nullptr;
     {
-        std::lock_guard<std::mutex> lock(g_driversMutex);
+        qx::sys::MutexLock lock(g_driversMutex);
         d = g_drivers[cam];
         g_drivers[cam] = nullptr;
     }
@@ -366,7 +366,7 @@ bool gevFilterDriverRelease(uint8_t cam) {
 
 GevFilterDriver* gevFilterDriverOf(uint8_t cam) {
     if (!gevValidCamera(cam)) return nullptr;
-    std::lock_guard<std::mutex> lock(g_driversMutex);
+    qx::sys::MutexLock lock(g_driversMutex);
     return g_drivers[cam];
 }
 

@@ -60,7 +60,7 @@ void maintainStreamPort(GevCameraRecord& rec) {
 bool gevSendStreamKeepOpen(GevCameraRecord& rec) {
     const uint16_t port = rec.streamSourcePort.load();
     if (port == 0) return false;
-    std::lock_guard<std::mutex> lock(rec.streamSocketLock);
+    qx::sys::MutexLock lock(rec.streamSocketLock);
     if (!rec.streamSocket.isOpen()) return false;
     rec.lastStreamKeepOpenMs = gevNowMs();
     uint8_t bytes[4];
@@ -177,7 +177,7 @@ void ReconnectSocket(GevCameraRecord& rec) {
     GevLog(cam, GEV_LOG_DEBUG, "[D] ReconnectSocket\n");
     uint16_t port = 0;
     {
-        std::lock_guard<std::mutex> lock(rec.requestLock);
+        qx::sys::MutexLock lock(rec.requestLock);
         rec.controlSocket.close();
         rec.hostControlPort = 0;
         if (rec.controlSocket.open(rec.adapterIp, 0) != 0 || rec.controlSocket.localPort(&port) != 0) {
@@ -196,7 +196,7 @@ void ReconnectSocket(GevCameraRecord& rec) {
 void ReconnectStreamChannel(GevCameraRecord& rec) {
     const uint8_t cam = rec.cameraNumber;
     {
-        std::lock_guard<std::mutex> lock(rec.streamSocketLock);
+        qx::sys::MutexLock lock(rec.streamSocketLock);
         if (!rec.streamSocket.isOpen() || rec.ccpMode == GEV_CCP_OPEN) return;
     }
     GevLog(cam, GEV_LOG_DEBUG, "[D] ReconnectStreamChannel\n");

@@ -114,13 +114,13 @@ void GevMessageThread() {
     std::vector<uint8_t> buffer(kMessageDatagramMax);
     while (!mc.stopFlag.load()) {
         {
-            std::lock_guard<std::mutex> lock(mc.recordsLock);
+            qx::sys::MutexLock lock(mc.recordsLock);
             sendKeepAlives(mc);
         }
         if (mc.socket.waitReadable(kMessageWaitMs) != qx::net::WaitResult::Readable) continue;
         qx::net::Datagram d = mc.socket.receive(buffer.data(), buffer.size());
         if (!d.ok()) continue;
-        std::lock_guard<std::mutex> lock(mc.recordsLock);
+        qx::sys::MutexLock lock(mc.recordsLock);
         dispatch(mc, buffer.data(), d);
     }
 }
@@ -157,17 +157,17 @@ void gevMessageThreadStop(uint32_t waitMs) {
 
 uint16_t gevMessagePort() {
     GevMessageChannel& mc = gevMessageChannel();
-    std::lock_guard<std::mutex> lock(mc.mutex);
+    qx::sys::MutexLock lock(mc.mutex);
     return mc.port;
 }
 
 void gevMessageChannelAttach(GevCameraRecord& rec) {
-    std::lock_guard<std::mutex> lock(gevMessageChannel().recordsLock);
+    qx::sys::MutexLock lock(gevMessageChannel().recordsLock);
     rec.messageChannelAvailable = 1;
 }
 
 void gevMessageChannelDetach(GevCameraRecord& rec) {
-    std::lock_guard<std::mutex> lock(gevMessageChannel().recordsLock);
+    qx::sys::MutexLock lock(gevMessageChannel().recordsLock);
     rec.messageChannelAvailable = 0;
     rec.messageSourcePort = 0;
 }
@@ -177,13 +177,13 @@ void gevMessageSetSourcePort(GevCameraRecord& rec, uint16_t port) {
     if (port != 0) {
         // Never under recordsLock: stopping the thread holds mc.mutex while the thread may
         // wait for recordsLock.
-        std::lock_guard<std::mutex> lock(mc.mutex);
+        qx::sys::MutexLock lock(mc.mutex);
         uint8_t bytes[4];
         qx::sys::storeLe32(bytes, kKeepOpenWord);
         if (!mc.socket.isOpen() || mc.socket.sendTo(rec.cameraIp, port, bytes, sizeof bytes) != long(sizeof bytes))
             GevLog(rec.cameraNumber, GEV_LOG_ERROR, "[E] Send to message channel source port. (%d)\n", port);
     }
-    std::lock_guard<std::mutex> lock(mc.recordsLock);
+    qx::sys::MutexLock lock(mc.recordsLock);
     rec.messageSourcePort = port;
     rec.lastKeepAliveMs = gevNowMs() - int64_t(rec.keepAliveIntervalSec) * 1000;
 }

@@ -12,7 +12,9 @@ GevCameraRecord g_records[GEV_MAX_CAMERAS + 1];
 GevStreamContext g_streamTable[GEV_MAX_CAMERAS + 1];
 std::atomic<uint8_t> g_open[GEV_MAX_CAMERAS + 1];
 GevMessageChannel g_messageChannel;
-std::mutex g_optionsMutex;
+// GEVSetLibraryOptions and GEVGetLibraryOptions take the mutex; the library's own reads
+// (gevOptions, GevReport) do not: the options are set before the cameras are opened.
+qx::sys::Mutex g_optionsMutex;
 GevLibraryOptions g_options;
 
 // Cuts trailing white space (the format's line end included).
@@ -101,12 +103,12 @@ using namespace qx::gige;
 
 void GEVGetLibraryOptions(GevLibraryOptions* options) {
     if (!options) return;
-    std::lock_guard<std::mutex> lock(g_optionsMutex);
+    qx::sys::MutexLock lock(g_optionsMutex);
     *options = g_options;
 }
 
 void GEVSetLibraryOptions(const GevLibraryOptions* options) {
-    std::lock_guard<std::mutex> lock(g_optionsMutex);
+    qx::sys::MutexLock lock(g_optionsMutex);
     g_options = options ? *options : GevLibraryOptions{};
     if (g_options.DeviceGvcpPort == 0) g_options.DeviceGvcpPort = gvcp::kPort;
 }

@@ -16,6 +16,7 @@
 #include "gige/GvcpProtocol.h"
 #include "Net/UdpSocket.h"
 #include "Sys/Event.h"
+#include "Sys/Mutex.h"
 
 namespace qx::gige {
 
@@ -43,8 +44,9 @@ public:
     void reset();
 
     // Serialises every GVCP transaction of the camera (its callers, the heartbeat, the XML
-    // retrieval, the packet resend of the grab thread).
-    std::mutex requestLock;
+    // retrieval, the packet resend of the grab thread). Taken after streamSocketLock when both
+    // are held (a packet-size trial on the stream socket reads registers).
+    qx::sys::Mutex requestLock QX_ACQUIRED_AFTER(streamSocketLock);
 
     qx::net::UdpSocket controlSocket;
     qx::net::UdpSocket streamSocket;
@@ -115,7 +117,7 @@ public:
     std::atomic<int32_t> killGrab{1};    // 1 while no grab thread runs
     // Held while the stream socket is opened, closed or replaced, and by the heartbeat while it
     // sends its keep-open datagram on it or checks that it is open.
-    std::mutex streamSocketLock;
+    qx::sys::Mutex streamSocketLock;
     uint32_t multicastGroup = 0;                      // network order; 0 = unicast
     std::atomic<uint16_t> streamSourcePort{0};        // camera's SCSP; 0 = none
     std::atomic<int64_t> lastStreamKeepOpenMs{0};     // gevNowMs() of the last keep-open datagram
@@ -127,14 +129,14 @@ public:
 // The process-wide message socket shared by every camera with a message channel, and the state
 // of the message thread that serves it.
 struct GevMessageChannel {
-    std::mutex mutex;
+    qx::sys::Mutex mutex QX_ACQUIRED_BEFORE(recordsLock);
     qx::net::UdpSocket socket;
     uint16_t port = 0;                 // bound port, read once
-    bool threadRunning = false;
+    bool threadRunning QX_GUARDED_BY(mutex) = false;
     std::atomic<int32_t> stopFlag{0};
     // Guards the message thread's view of the camera records (see GevCameraRecord); never held
     // together with `mutex` by the message thread, so stopping it under `mutex` cannot deadlock.
-    std::mutex recordsLock;
+    qx::sys::Mutex recordsLock;
 };
 
 // Camera numbers 1..GEV_MAX_CAMERAS.
@@ -158,7 +160,8 @@ const GevLibraryOptions& gevOptions();
 // acknowledge of this request arrived.
 enum class GvcpOp { ReadReg, WriteReg, ReadMem, WriteMem, Other };
 GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std::vector<uint8_t>& command,
-                          uint16_t expectedAnswer, std::vector<uint8_t>& ack, size_t* ackLen, bool* anyAck);
+                          uint16_t expectedAnswer, std::vector<uint8_t>& ack, size_t* ackLen, bool* anyAck)
+    QX_REQUIRES(rec.requestLock);
 
 // FORCEIP on an open broadcast socket to the cameras' GVCP port (GEVForceIp, GEVClose).
 GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32_t ip, uint32_t mask,

@@ -33,7 +33,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
 void GevBufferList::push(GevImageBuffer* b) {
     if (!b) return;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        qx::sys::MutexLock lock(m_mutex);
         b->next = nullptr;
         if (m_tail) m_tail->next = b;
         else m_head = b;
@@ -44,7 +44,7 @@ void GevBufferList::push(GevImageBuffer* b) {
 }
 
 GevImageBuffer* GevBufferList::pop() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qx::sys::MutexLock lock(m_mutex);
     GevImageBuffer* b = m_head;
     if (!b) return nullptr;
     m_head = b->next;
@@ -56,19 +56,21 @@ GevImageBuffer* GevBufferList::pop() {
 
 GevImageBuffer* GevBufferList::popWait(uint32_t waitMs) {
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_head) m_cv.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_head != nullptr; });
+        qx::sys::UniqueLock lock(m_mutex);
+        if (!m_head)
+            m_cv.wait_for(lock, std::chrono::milliseconds(waitMs),
+                          [this]() QX_REQUIRES(m_mutex) { return m_head != nullptr; });
     }
     return pop();
 }
 
 uint32_t GevBufferList::count() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qx::sys::MutexLock lock(m_mutex);
     return m_count;
 }
 
 void GevBufferList::clear(std::vector<uint16_t>* indices) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qx::sys::MutexLock lock(m_mutex);
     for (GevImageBuffer* b = m_head; b;) {
         GevImageBuffer* n = b->next;
         if (indices) indices->push_back(b->ringIndex);
@@ -85,7 +87,7 @@ int64_t gevPerformanceCounter() {
 }
 
 void GevFpsMeter::reset() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qx::sys::MutexLock lock(m_mutex);
     m_start = m_last = 0;
     m_frequency = 1000000000;
     m_frames = 0;
@@ -95,7 +97,7 @@ void GevFpsMeter::reset() {
 }
 
 void GevFpsMeter::update(int logCam) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qx::sys::MutexLock lock(m_mutex);
     const int64_t now = gevPerformanceCounter();
     m_last = now;
     if (m_start == 0) {
@@ -116,7 +118,7 @@ void GevFpsMeter::update(int logCam) {
 }
 
 double GevFpsMeter::rate(bool* stable) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qx::sys::MutexLock lock(m_mutex);
     if (m_doneTicks > 0) {
         if (stable) *stable = true;
         return sys::framesPerSecond(m_doneFrames, m_doneTicks, m_frequency);

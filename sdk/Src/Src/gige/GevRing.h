@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gige/GevStream.h"
+#include "Sys/Mutex.h"
 
 namespace qx::gige {
 
@@ -72,11 +73,11 @@ public:
     void clear(std::vector<uint16_t>* indices = nullptr);
 
 private:
-    mutable std::mutex m_mutex;
+    mutable qx::sys::Mutex m_mutex;
     std::condition_variable m_cv;
-    GevImageBuffer* m_head = nullptr;
-    GevImageBuffer* m_tail = nullptr;
-    uint32_t m_count = 0;
+    GevImageBuffer* m_head QX_GUARDED_BY(m_mutex) = nullptr;
+    GevImageBuffer* m_tail QX_GUARDED_BY(m_mutex) = nullptr;
+    uint32_t m_count QX_GUARDED_BY(m_mutex) = 0;
 };
 
 // Frames per second over windows of one second of a monotonic clock.
@@ -88,14 +89,14 @@ public:
     double rate(bool* stable) const;
 
 private:
-    mutable std::mutex m_mutex;
-    int64_t m_start = 0;   // 0: not started
-    int64_t m_last = 0;
-    int64_t m_frequency = 1000000000;   // ticks (ns) per second
-    uint32_t m_frames = 0;
-    int64_t m_ticks = 0;
-    uint32_t m_doneFrames = 0;
-    int64_t m_doneTicks = 0;
+    mutable qx::sys::Mutex m_mutex;
+    int64_t m_start QX_GUARDED_BY(m_mutex) = 0; // 0: not started
+    int64_t m_last QX_GUARDED_BY(m_mutex) = 0;
+    int64_t m_frequency QX_GUARDED_BY(m_mutex) = 1000000000; // ticks (ns) per second
+    uint32_t m_frames QX_GUARDED_BY(m_mutex) = 0;
+    int64_t m_ticks QX_GUARDED_BY(m_mutex) = 0;
+    uint32_t m_doneFrames QX_GUARDED_BY(m_mutex) = 0;
+    int64_t m_doneTicks QX_GUARDED_BY(m_mutex) = 0;
 };
 int64_t gevPerformanceCounter();
 

@@ -10,8 +10,8 @@
 namespace qx::gige {
 
 namespace {
-std::mutex g_seamsMutex;
-GevSeams g_seams = gevDefaultSeams();
+qx::sys::Mutex g_seamsMutex;
+GevSeams g_seams QX_GUARDED_BY(g_seamsMutex) = gevDefaultSeams();
 } // namespace
 
 GevSeams gevDefaultSeams() {
@@ -34,7 +34,7 @@ GevSeams gevDefaultSeams() {
 const GevSeams& gevSeams() { return g_seams; }
 
 void gevSetSeams(const GevSeams& seams) {
-    std::lock_guard<std::mutex> lock(g_seamsMutex);
+    qx::sys::MutexLock lock(g_seamsMutex);
     g_seams = seams;
 }
 

@@ -46,16 +46,18 @@ constexpr uint32_t kReaskWaitMs = 10;
 
 // The stream side of one camera number that is not part of the copyable stream table entry.
 struct GevStreamState {
-    std::mutex acquisitionLock;   // start and stop
-    std::mutex ringLock;          // ring set-up and tear-down, GEVGetImage
+    qx::sys::Mutex acquisitionLock QX_ACQUIRED_BEFORE(ringLock); // start and stop
+    qx::sys::Mutex ringLock;                                     // ring set-up and tear-down, GEVGetImage
     // Held by the grab thread while it feeds the receiver, and by GEVGetImage while it lends
     // the caller's buffer or takes the loan back (GevRing::lendNext, lentTo): a block written
     // into the caller's memory is never moved while the receiver writes it. Inside ringLock.
+    // A plain std::mutex: the grab thread takes it only for a batch that brought packets, a
+    // conditional hold the thread-safety checks cannot follow.
     std::mutex loanLock;
     std::unique_ptr<GevRing> ring;
     std::unique_ptr<GvspReceiver> receiver;
     sys::JoiningThread grabThread; // joined by the stop (never by itself: it calls no application code)
-    std::mutex doneMutex;
+    qx::sys::Mutex doneMutex;
     std::condition_variable doneCv;
     bool grabDone = true;
     GevFpsMeter fps;
@@ -285,7 +287,7 @@ void grabFunc(uint8_t cam) {
         rx.flushAtEnd();
     }
     {
-        std::lock_guard<std::mutex> lock(st.doneMutex);
+        qx::sys::MutexLock lock(st.doneMutex);
         st.grabDone = true;
     }
     st.doneCv.notify_all();
@@ -296,7 +298,7 @@ void grabFunc(uint8_t cam) {
 void stopGrabThreadsAtExit() {
     for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam) {
         GevStreamState& st = g_states[cam];
-        std::lock_guard<std::mutex> acq(st.acquisitionLock);
+        qx::sys::MutexLock acq(st.acquisitionLock);
         if (!st.grabThread.joinable()) continue;
         gevRecord(cam).killGrab = 1;
         st.grabThread.join();
@@ -415,7 +417,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         return GEV_STATUS_SUCCESS;
     }
     {
-        std::lock_guard<std::mutex> lock(st.ringLock);
+        qx::sys::MutexLock lock(st.ringLock);
         GevLog(lc, GEV_LOG_INFO, "[I] Allocate ring buffer for %d images. (ring=%d)\n", ctx.ringImageCount, 0);
         st.ring = gevAllocateRing(ctx.ringImageCount, payloadSize, static_cast<uint32_t>(P), packets, width, height,
                                   pixelFormat);
@@ -461,7 +463,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     } catch (const std::system_error&) {
         rec.killGrab = 1;
         st.grabDone = true;
-        std::lock_guard<std::mutex> lock(st.ringLock);
+        qx::sys::MutexLock lock(st.ringLock);
         st.receiver.reset();
         gevFreeRing(st.ring, lc);
         return GEV_STATUS_CANNOT_START_THREAD;
@@ -495,14 +497,14 @@ void gevStreamOpenQueue(uint8_t) {}
 
 GevStatus gevStreamStop(uint8_t cam) {
     GevStreamState& st = state(cam);
-    std::lock_guard<std::mutex> acq(st.acquisitionLock);
+    qx::sys::MutexLock acq(st.acquisitionLock);
     if (!gevRecord(cam).killGrab.load() || st.grabThread.joinable()) return stopLocked(cam, 0);
     return GEV_STATUS_SUCCESS;
 }
 
 void gevStreamClose(uint8_t cam) {
     GevStreamState& st = state(cam);
-    std::lock_guard<std::mutex> lock(st.ringLock);
+    qx::sys::MutexLock lock(st.ringLock);
     st.receiver.reset();
     gevFreeRing(st.ring, gevRecord(cam).logCameraNumber);
     st.sourcePort = 0;
@@ -518,7 +520,7 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
-    std::lock_guard<std::mutex> acq(st.acquisitionLock);
+    qx::sys::MutexLock acq(st.acquisitionLock);
     if (!rec.killGrab.load()) return GEV_STATUS_BUSY;  // the grab thread reads the socket
     const uint8_t lc = logCam(cam_nr);
     if (rec.ccpMode == GEV_CCP_OPEN) {
@@ -585,7 +587,7 @@ GevStatus GEVCloseStreamChannel(uint8_t cam_nr) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
-    std::lock_guard<std::mutex> acq(st.acquisitionLock);
+    qx::sys::MutexLock acq(st.acquisitionLock);
     // The grab thread reads the socket: a running acquisition ends first.
     if (!rec.killGrab.load() || st.grabThread.joinable()) stopLocked(cam_nr, 0);
     st.sourcePort = 0;
@@ -601,7 +603,7 @@ GevStatus GEVAcquisitionStart(uint8_t cam_nr, uint32_t framesToGrab, uint32_t pa
     GevStreamState& st = state(cam_nr);
     GevStatus result;
     {
-        std::lock_guard<std::mutex> acq(st.acquisitionLock);
+        qx::sys::MutexLock acq(st.acquisitionLock);
         result = startAcquisition(cam_nr, framesToGrab, payloadSize, width, height, pixelFormat);
     }
     logLocalTime(logCam(cam_nr), "[I] Start acquisition time: %02d:%02d:%02d\n");
@@ -639,7 +641,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         const uint32_t timeout = rec.grabStopTimeoutMs + 200;
         GevLog(lc, GEV_LOG_DEBUG, "[D] Synchronizing with thread %p (timeout = %d)\n",
                static_cast<void*>(&st.grabThread), timeout);
-        std::unique_lock<std::mutex> lock(st.doneMutex);
+        qx::sys::UniqueLock lock(st.doneMutex);
         if (!st.doneCv.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return st.grabDone; }))
             GevLog(lc, GEV_LOG_INFO, "[I] Timeout/error 0x%x closing thread\n", GEV_STATUS_TIMEOUT);
         lock.unlock();
@@ -668,7 +670,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         st.stats.ResendRequestedPackets = driverStats.resendRequested;
         rate = gevFilterFrameRate(driverStats);
     } else {
-        std::lock_guard<std::mutex> lock(st.ringLock);
+        qx::sys::MutexLock lock(st.ringLock);
         GevLog(lc, GEV_LOG_VERBOSE, "[V] Grabber has no ring buffer. Skipping DeferQueuedBuffers\n");
         if (st.receiver) {
             ctx.deliveredBlocks = st.receiver->delivered.load();
@@ -716,7 +718,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
 
 GevStatus GEVAcquisitionStopEx(uint8_t cam_nr, uint32_t mode) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
-    std::lock_guard<std::mutex> acq(state(cam_nr).acquisitionLock);
+    qx::sys::MutexLock acq(state(cam_nr).acquisitionLock);
     return stopLocked(cam_nr, mode);
 }
 
@@ -724,7 +726,7 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
-    std::lock_guard<std::mutex> lock(st.ringLock);
+    qx::sys::MutexLock lock(st.ringLock);
     if (rec.filterDriverActive && !st.ring) {
         if (rec.killGrab.load()) return GEV_STATUS_BUFFERS_NOT_INI;
         if (!buffer || bufferSize < st.payloadSize) return GEV_STATUS_INVALID_PARAMETER;
@@ -776,7 +778,7 @@ GevStatus GEVGetLastImageHeader(uint8_t cam_nr, GevImageHeader* header) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     if (!header) return GEV_STATUS_INVALID_PARAMETER;
     GevStreamState& st = state(cam_nr);
-    std::lock_guard<std::mutex> lock(st.ringLock);
+    qx::sys::MutexLock lock(st.ringLock);
     *header = st.hasHeader ? st.lastHeader : GevImageHeader{};
     return GEV_STATUS_SUCCESS;
 }
@@ -786,7 +788,7 @@ GevStatus GEVGetFrameRate(uint8_t cam_nr, double* fps) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
-    std::lock_guard<std::mutex> acq(st.acquisitionLock);
+    qx::sys::MutexLock acq(st.acquisitionLock);
     if (rec.killGrab.load() && !st.grabThread.joinable() && st.lastFrameRate != 0.0) {
         *fps = st.lastFrameRate;
         return GEV_STATUS_SUCCESS;
@@ -825,7 +827,7 @@ GevStatus GEVSetPacketResend(uint8_t cam_nr, uint8_t enabled) {
     if (!(cap & gvcp::cap::kPacketResend)) return GEV_STATUS_NOT_SUPPORTED;
     // The grab thread keeps its own copy: on the socket path the switch takes effect at the
     // next acquisition start; the filter driver follows it at once.
-    std::lock_guard<std::mutex> acq(state(cam_nr).acquisitionLock);
+    qx::sys::MutexLock acq(state(cam_nr).acquisitionLock);
     gevStream(cam_nr).resendEnabled = enabled ? 1 : 0;
     if (gevRecord(cam_nr).filterDriverActive) return gevFilterSetResend(cam_nr, enabled ? 1 : 0);
     return GEV_STATUS_SUCCESS;
@@ -835,7 +837,7 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     if (!stats) return GEV_STATUS_INVALID_PARAMETER;
     GevStreamState& st = state(cam_nr);
-    std::lock_guard<std::mutex> lock(st.ringLock);
+    qx::sys::MutexLock lock(st.ringLock);
     if (gevRecord(cam_nr).filterDriverActive && !gevRecord(cam_nr).killGrab.load() && !st.receiver) {
         GevFilterStatistics s;
         if (GevStatus e = gevFilterReadStatistics(cam_nr, &s, nullptr)) return e;

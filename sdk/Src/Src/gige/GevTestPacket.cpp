@@ -196,7 +196,7 @@ GevStatus GEVTestPacket(uint8_t cam_nr, uint32_t* packetSize) {
     // Room for the largest datagram, so that a packet larger than asked for is seen whole.
     std::vector<uint8_t> buffer(gvcp::kMaxDatagram);
 
-    std::unique_lock<std::mutex> streamLock(rec.streamSocketLock);
+    qx::sys::UniqueLock streamLock(rec.streamSocketLock);
     if (rec.hostStreamPort != 0 && rec.streamSocket.isOpen()) {
         flushStreamSocket(rec, buffer);
         return runTrial(rec, rec.streamSocket, packetSize, buffer);

@@ -12,9 +12,9 @@ namespace qx::gige {
 
 namespace {
 
-std::mutex g_xmlTextMutex;
-std::string g_saveDirectory;
-std::string g_lastXmlFileName;  // file name of the last fetch
+qx::sys::Mutex g_xmlTextMutex;
+std::string g_saveDirectory QX_GUARDED_BY(g_xmlTextMutex);
+std::string g_lastXmlFileName QX_GUARDED_BY(g_xmlTextMutex); // file name of the last fetch
 
 void setCache(GevCameraRecord& rec, std::vector<uint8_t>&& bytes) {
     rec.xmlSize = static_cast<uint32_t>(bytes.size());
@@ -45,7 +45,7 @@ GevStatus readXmlFromFile(uint8_t cam, const std::string& path, std::string* typ
     if (bytes.empty()) return GEV_STATUS_XML_READ_ERROR;
     if (path.find(".zip") != std::string::npos) *type = "zip";
     {
-        std::lock_guard<std::mutex> lock(g_xmlTextMutex);
+        qx::sys::MutexLock lock(g_xmlTextMutex);
         g_lastXmlFileName = path;
     }
     setCache(rec, std::move(bytes));
@@ -129,7 +129,7 @@ GevStatus readXmlFromDevice(uint8_t cam, std::string* type) {
         return GEV_STATUS_READ_XML_MEM_ERROR;
     }
     {
-        std::lock_guard<std::mutex> lock(g_xmlTextMutex);
+        qx::sys::MutexLock lock(g_xmlTextMutex);
         g_lastXmlFileName = url.name;
     }
     setCache(rec, std::move(bytes));
@@ -139,7 +139,7 @@ GevStatus readXmlFromDevice(uint8_t cam, std::string* type) {
 void saveXml(uint8_t cam, const GevCameraRecord& rec) {
     std::string path;
     {
-        std::lock_guard<std::mutex> lock(g_xmlTextMutex);
+        qx::sys::MutexLock lock(g_xmlTextMutex);
         std::string base = g_lastXmlFileName.substr(g_lastXmlFileName.find_last_of('/') + 1);
         path = (g_saveDirectory.empty() ? std::string(".") : g_saveDirectory) + "/" + base;
     }
@@ -220,6 +220,6 @@ GevStatus GEVGetXmlFile(uint8_t cam_nr, char** buffer) {
 }
 
 void GEVSetXmlSaveDirectory(const char* directory) {
-    std::lock_guard<std::mutex> lock(g_xmlTextMutex);
+    qx::sys::MutexLock lock(g_xmlTextMutex);
     g_saveDirectory = directory ? directory : "";
 }

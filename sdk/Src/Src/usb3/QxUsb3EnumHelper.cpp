@@ -10,8 +10,8 @@
 #include <fstream>
 #include <thread>
 
+qx::sys::Mutex g_connectedGuidSetMutex;
 std::set<std::string> g_connectedGuidSet;
-std::mutex g_connectedGuidSetMutex;
 std::map<std::string, int> g_usb3DevicePathIndexMap;
 std::map<std::string, std::string> g_usb3DevicePathNameMap;
 QxUsb3EnumHelper g_usb3EnumHelper;
@@ -185,7 +185,7 @@ void QxUsb3EnumHelper::getDeviceModelName(const std::string& path, std::string& 
 }
 
 void QxUsb3EnumHelper::enumUsb3Device(std::vector<DeviceInfo>& list, qx::usb3::Usb3EnumSource& source) {
-    std::lock_guard<std::mutex> lock(g_connectedGuidSetMutex);
+    qx::sys::MutexLock lock(g_connectedGuidSetMutex);
     const int count = source.deviceCount();
     for (int i = 0; i < count; ++i) {
         std::string path;

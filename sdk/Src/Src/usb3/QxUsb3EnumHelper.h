@@ -77,8 +77,9 @@ public:
     bool getConfigInfo();
     // Names the camera at `path` (as the source lists it).
     void getDeviceModelName(const std::string& path, std::string& name, qx::usb3::Usb3EnumSource& source);
-    // Appends one record per camera of `source`. Call with g_connectedGuidSetMutex not held.
-    void enumUsb3Device(std::vector<DeviceInfo>& list, qx::usb3::Usb3EnumSource& source);
+    // Appends one record per camera of `source`.
+    void enumUsb3Device(std::vector<DeviceInfo>& list, qx::usb3::Usb3EnumSource& source)
+        QX_EXCLUDES(g_connectedGuidSetMutex);
 
     uint32_t modelIdRegister() const { return m_modelIdRegister; }
     const std::map<uint32_t, std::string>& modelMap() const { return m_modelMap; }

@@ -39,7 +39,7 @@ bool QxUsb3UserProtocol::writeMessage(uint32_t address, const void* bytes, uint3
 bool QxUsb3UserProtocol::transaction(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length,
                                      uint32_t timeoutMs) {
     requireTransport();
-    std::lock_guard<std::mutex> lock(m_transactionMutex);
+    qx::sys::MutexLock lock(m_transactionMutex);
     const Clock::time_point start = Clock::now();
     int64_t remaining = timeoutMs;
     for (int attempt = 1; attempt <= kMaxExchanges; ++attempt) {

@@ -11,6 +11,7 @@
 // came after its own transaction gave up is never taken for the next request's reply.
 #pragma once
 #include "core/ProtocolBase.h"
+#include "Sys/Mutex.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,8 +24,8 @@
 // this process has connected, and the mutex that guards the set. Connect and disconnect take
 // it, and enumeration holds it throughout, so enumeration sees a camera either connected or
 // not. Defined with the rest of the USB3 enumeration state (QxUsb3EnumHelper.cpp).
-extern std::set<std::string> g_connectedGuidSet;
-extern std::mutex g_connectedGuidSetMutex;
+extern qx::sys::Mutex g_connectedGuidSetMutex;
+extern std::set<std::string> g_connectedGuidSet QX_GUARDED_BY(g_connectedGuidSetMutex);
 
 class QxUsb3UserProtocol : public ProtocolBase {
 public:
@@ -60,14 +61,15 @@ private:
     enum Direction : int32_t { DirRead = 0, DirWrite = 1, DirWriteMessage = 2 };
 
     bool transaction(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length, uint32_t timeoutMs);
-    bool exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length);
-    bool collectReply();
+    bool exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length)
+        QX_REQUIRES(m_transactionMutex);
+    bool collectReply() QX_REQUIRES(m_transactionMutex);
 
-    std::mutex m_transactionMutex;
-    int32_t m_direction = DirRead;
-    std::vector<uint8_t> m_request;
-    uint8_t m_reply[kBufferSize] = {};
-    int32_t m_replyLength = 0;
+    qx::sys::Mutex m_transactionMutex;
+    int32_t m_direction QX_GUARDED_BY(m_transactionMutex) = DirRead;
+    std::vector<uint8_t> m_request QX_GUARDED_BY(m_transactionMutex);
+    uint8_t m_reply[kBufferSize] QX_GUARDED_BY(m_transactionMutex) = {};
+    int32_t m_replyLength QX_GUARDED_BY(m_transactionMutex) = 0;
     bool m_addressHighByteFirst = false;
     std::function<void()> m_drain;
 };

@@ -38,7 +38,7 @@ QxUsbDevice::~QxUsbDevice() {
 }
 
 bool QxUsbDevice::UsbOpenLink() {
-    std::lock_guard<std::mutex> life(m_lifeMutex);
+    sys::MutexLock life(m_lifeMutex);
     if (m_open.load()) return true;
     const std::vector<std::string> paths = m_driver->devicePaths();
     const std::string wanted = lowerCase(m_path);
@@ -76,7 +76,7 @@ bool QxUsbDevice::UsbOpenLink() {
     m_readerEp->XferMode = 0;
     m_sendEp->XferMode = 0;
     {
-        std::lock_guard<std::mutex> lk(m_decoderMutex);
+        sys::MutexLock lk(m_decoderMutex);
         m_decoder.reset();
     }
     m_open = true;
@@ -87,7 +87,7 @@ bool QxUsbDevice::UsbOpenLink() {
 
 void QxUsbDevice::stopReader() {
     {
-        std::lock_guard<std::mutex> lk(m_readerWakeMutex);
+        sys::MutexLock lk(m_readerWakeMutex);
         m_readerRunning = false;
     }
     m_readerWake.notify_all();
@@ -98,11 +98,11 @@ void QxUsbDevice::stopReader() {
 bool QxUsbDevice::UsbCloseLink() {
     // The stream cannot outlive the device it reads from.
     UsbStopStream();
-    std::lock_guard<std::mutex> life(m_lifeMutex);
+    sys::MutexLock life(m_lifeMutex);
     if (!m_open.load()) return true;
     stopReader();
     {
-        std::lock_guard<std::mutex> lk(m_sendMutex);
+        sys::MutexLock lk(m_sendMutex);
         m_readerEp.reset();
         m_sendEp.reset();
     }
@@ -110,7 +110,7 @@ bool QxUsbDevice::UsbCloseLink() {
     // Wake anyone still waiting for link data: nothing more will come. The flag changes under
     // each waiter's mutex, so a waiter about to sleep cannot miss it.
     {
-        std::scoped_lock lk(m_channelMutex, m_replyMutex);
+        sys::MutexLockPair lk(m_replyMutex, m_channelMutex);
         m_open = false;
     }
     m_channelCv.notify_all();
@@ -125,8 +125,9 @@ void QxUsbDevice::UsbIoReadThread() {
     auto pause = [this] {
         const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
         const auto ms = std::chrono::milliseconds(now < m_fastPollUntil.load() ? 1 : 10);
-        std::unique_lock<std::mutex> lk(m_readerWakeMutex);
-        m_readerWake.wait_for(lk, ms, [this] { return !m_readerRunning.load() || m_readerKick; });
+        sys::UniqueLock lk(m_readerWakeMutex);
+        m_readerWake.wait_for(
+            lk, ms, [this]() QX_REQUIRES(m_readerWakeMutex) { return !m_readerRunning.load() || m_readerKick; });
         m_readerKick = false;
     };
     // A failure is logged once per episode: a device that refuses every request (unplugged)
@@ -172,7 +173,7 @@ void QxUsbDevice::kickReader() {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFastPollMs);
     m_fastPollUntil.store(until.time_since_epoch().count());
     {
-        std::lock_guard<std::mutex> lk(m_readerWakeMutex);
+        sys::MutexLock lk(m_readerWakeMutex);
         m_readerKick = true;
     }
     m_readerWake.notify_all();
@@ -180,7 +181,7 @@ void QxUsbDevice::kickReader() {
 
 void QxUsbDevice::UsbLinkReceive(const uint8_t* bytes, size_t size) {
     if (!bytes || size == 0) return;
-    std::lock_guard<std::mutex> lk(m_decoderMutex);
+    sys::MutexLock lk(m_decoderMutex);
     uint64_t before = m_decoder.droppedFrames();
     m_decoder.feed(bytes, size, [this](const LinkFrame& f) { UsbLinkDispatchFrame(f); });
     m_droppedFrames += m_decoder.droppedFrames() - before;
@@ -191,7 +192,7 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
         size_t n = frame.data.size();
         size_t dropped = 0;
         {
-            std::lock_guard<std::mutex> lk(m_channelMutex);
+            sys::MutexLock lk(m_channelMutex);
             // Unread bytes are never overwritten: what does not fit is dropped and counted.
             size_t room = kRingSize - m_ringFill;
             size_t take = std::min(n, room);
@@ -211,7 +212,7 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
     const uint32_t address = static_cast<uint32_t>(frame.address);
     bool wake = false;
     {
-        std::lock_guard<std::mutex> lk(m_replyMutex);
+        sys::MutexLock lk(m_replyMutex);
         auto owed = m_owed.find(address);
         if (owed != m_owed.end()) {
             const bool expected = std::chrono::steady_clock::now() <= owed->second.until;
@@ -238,13 +239,13 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
 }
 
 uint64_t QxUsbDevice::channelDroppedBytes() const {
-    std::lock_guard<std::mutex> lk(m_channelMutex);
+    sys::MutexLock lk(m_channelMutex);
     return m_channelDropped;
 }
 
 bool QxUsbDevice::UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs) {
     if (!m_open.load() || count < 0 || (count > 0 && !bytes)) return false;
-    std::lock_guard<std::mutex> lk(m_sendMutex);
+    sys::MutexLock lk(m_sendMutex);
     if (!m_sendEp) return false;
     const unsigned long timeout = timeoutMs > 0 ? static_cast<unsigned long>(timeoutMs) : 0UL;
     size_t done = 0;
@@ -276,11 +277,12 @@ bool QxUsbDevice::UsbChannelReceive(uint8_t* buffer, int& count, int timeoutMs) 
         count = 0;
         return false;
     }
-    std::unique_lock<std::mutex> lk(m_channelMutex);
+    sys::UniqueLock lk(m_channelMutex);
     m_dataArrived = false;
     if (timeoutMs > 0) {
-        m_channelCv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                             [this] { return m_dataArrived || m_ringFill > 0 || !m_open.load(); });
+        m_channelCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [this]() QX_REQUIRES(m_channelMutex) {
+            return m_dataArrived || m_ringFill > 0 || !m_open.load();
+        });
     }
     if (m_ringFill == 0) {
         count = 0;
@@ -297,7 +299,7 @@ bool QxUsbDevice::UsbChannelReceive(uint8_t* buffer, int& count, int timeoutMs) 
 }
 
 size_t QxUsbDevice::UsbChannelDrain() {
-    std::lock_guard<std::mutex> lk(m_channelMutex);
+    sys::MutexLock lk(m_channelMutex);
     const size_t n = m_ringFill;
     m_ringFill = 0;
     m_ringRead = m_ringWrite;
@@ -316,7 +318,7 @@ int QxUsbDevice::UsbBuildRegFrame(uint8_t* out, uint32_t address, const uint8_t*
 }
 
 bool QxUsbDevice::sendRegFrame(const uint8_t* frame, int size) {
-    std::lock_guard<std::mutex> lk(m_sendMutex);
+    sys::MutexLock lk(m_sendMutex);
     if (!m_sendEp) return false;
     setLinkRequest(*m_sendEp, 0, kRegFrameSendTimeoutMs);
     std::vector<uint8_t> copy(frame, frame + size);
@@ -327,10 +329,11 @@ bool QxUsbDevice::sendRegFrame(const uint8_t* frame, int size) {
 }
 
 bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
-    std::unique_lock<std::mutex> lk(m_replyMutex);
+    sys::UniqueLock lk(m_replyMutex);
     if (timeoutMs >= 1) {
-        m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                           [&] { return (m_replyArrived && m_awaited == address) || !m_open.load(); });
+        m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&]() QX_REQUIRES(m_replyMutex) {
+            return (m_replyArrived && m_awaited == address) || !m_open.load();
+        });
     }
     bool arrived = m_replyArrived && m_awaited == address;
     if (!arrived && m_awaitedGotLate && m_open.load()) {
@@ -348,7 +351,7 @@ bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
 }
 
 void QxUsbDevice::awaitReply(uint32_t address) {
-    std::lock_guard<std::mutex> lk(m_replyMutex);
+    sys::MutexLock lk(m_replyMutex);
     m_replyArrived = false;
     m_awaitedGotLate = false;
     m_awaited = address;
@@ -356,14 +359,14 @@ void QxUsbDevice::awaitReply(uint32_t address) {
 
 bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
     if (!m_open.load() || count < 0 || (count > 0 && !buffer)) return false;
-    std::lock_guard<std::mutex> op(m_regMutex);
+    sys::MutexLock op(m_regMutex);
     uint8_t frame[kRegFrameBufferSize];
     int size = 0;
     if (UsbBuildRegFrame(frame, address, nullptr, size, 2) == 0) return false;
     awaitReply(address);
     if (!sendRegFrame(frame, size)) return false; // nothing went out: no reply to wait for
     if (!UsbWaitReply(address, timeoutMs)) return false;
-    std::lock_guard<std::mutex> lk(m_replyMutex);
+    sys::MutexLock lk(m_replyMutex);
     const std::vector<uint8_t>& reply = m_replies[address];
     size_t n = std::min(size_t(count), reply.size());
     if (n) std::memcpy(buffer, reply.data(), n);
@@ -372,18 +375,18 @@ bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int t
 
 bool QxUsbDevice::UsbRegWrite(uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
     if (!m_open.load() || count < 0 || size_t(count) > kMaxRegData || (count > 0 && !buffer)) return false;
-    std::lock_guard<std::mutex> op(m_regMutex);
+    sys::MutexLock op(m_regMutex);
     uint8_t frame[kRegFrameBufferSize];
     int size = count;
     if (UsbBuildRegFrame(frame, address, buffer, size, 0) == 0) return false;
     {
-        std::lock_guard<std::mutex> lk(m_replyMutex);
+        sys::MutexLock lk(m_replyMutex);
         m_replies[address].assign(buffer, buffer + count);
     }
     awaitReply(address);
     if (!sendRegFrame(frame, size)) return false;
     if (!UsbWaitReply(address, timeoutMs)) return false;
-    std::lock_guard<std::mutex> lk(m_replyMutex);
+    sys::MutexLock lk(m_replyMutex);
     const std::vector<uint8_t>& reply = m_replies[address];
     size_t n = std::min(size_t(count), reply.size());
     if (n) std::memcpy(buffer, reply.data(), n);

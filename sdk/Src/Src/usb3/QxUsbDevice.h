@@ -13,6 +13,7 @@
 #include "usb3/UsbFrameAssembler.h"
 #include "usb3/UsbLinkWire.h"
 #include "Sys/JoiningThread.h"
+#include "Sys/Mutex.h"
 
 #include <atomic>
 #include <chrono>
@@ -153,46 +154,51 @@ private:
     std::atomic<bool> m_open{false};
     std::atomic<bool> m_readerRunning{false};
     sys::JoiningThread m_reader;
-    std::mutex m_lifeMutex;     // open and close
-    std::mutex m_readerWakeMutex;
+    // Lock order inside one device: life, send, register, reply, channel, stream (then the
+    // frame assembler's own).
+    sys::Mutex m_lifeMutex QX_ACQUIRED_BEFORE(m_sendMutex); // open and close
+    sys::Mutex m_readerWakeMutex;
     std::condition_variable m_readerWake;
-    bool m_readerKick = false;                         // with m_readerWakeMutex
+    bool m_readerKick QX_GUARDED_BY(m_readerWakeMutex) = false;
     std::atomic<int64_t> m_fastPollUntil{0};           // steady clock ticks
 
     std::vector<uint8_t> m_readerBuffer = std::vector<uint8_t>(kLinkReadSize);
-    std::mutex m_decoderMutex;
-    LinkDecoder m_decoder;
+    sys::Mutex m_decoderMutex;
+    LinkDecoder m_decoder QX_GUARDED_BY(m_decoderMutex);
     std::atomic<uint64_t> m_droppedFrames{0};
     std::atomic<uint64_t> m_linkReadFailures{0};
 
     // Byte channel.
-    mutable std::mutex m_channelMutex;
+    mutable sys::Mutex m_channelMutex QX_ACQUIRED_BEFORE(m_streamMutex);
     std::condition_variable m_channelCv;
-    uint8_t ByteChannelRing[kRingSize] = {};
-    int m_ringWrite = 0;
-    int m_ringRead = 0;
-    size_t m_ringFill = 0;
-    bool m_dataArrived = false;
-    uint64_t m_channelDropped = 0;
+    uint8_t ByteChannelRing[kRingSize] QX_GUARDED_BY(m_channelMutex) = {};
+    int m_ringWrite QX_GUARDED_BY(m_channelMutex) = 0;
+    int m_ringRead QX_GUARDED_BY(m_channelMutex) = 0;
+    size_t m_ringFill QX_GUARDED_BY(m_channelMutex) = 0;
+    bool m_dataArrived QX_GUARDED_BY(m_channelMutex) = false;
+    uint64_t m_channelDropped QX_GUARDED_BY(m_channelMutex) = 0;
 
     // Register replies.
-    std::mutex m_replyMutex;
+    sys::Mutex m_replyMutex QX_ACQUIRED_BEFORE(m_channelMutex);
     std::condition_variable m_replyCv;
-    std::map<uint32_t, std::vector<uint8_t>> m_replies;
-    uint32_t m_awaited = 0;
-    bool m_replyArrived = false;
+    std::map<uint32_t, std::vector<uint8_t>> m_replies QX_GUARDED_BY(m_replyMutex);
+    uint32_t m_awaited QX_GUARDED_BY(m_replyMutex) = 0;
+    bool m_replyArrived QX_GUARDED_BY(m_replyMutex) = false;
     // Replies owed to accesses that gave up, per address, and until when they are expected.
     struct OwedReplies {
         int count = 0;
         std::chrono::steady_clock::time_point until;
     };
-    std::map<uint32_t, OwedReplies> m_owed;
-    bool m_awaitedGotLate = false; // a late reply of the awaited address was set aside meanwhile
-    std::vector<uint8_t> m_lateCandidate;
+    std::map<uint32_t, OwedReplies> m_owed QX_GUARDED_BY(m_replyMutex);
+    // A late reply of the awaited address was set aside meanwhile.
+    bool m_awaitedGotLate QX_GUARDED_BY(m_replyMutex) = false;
+    std::vector<uint8_t> m_lateCandidate QX_GUARDED_BY(m_replyMutex);
     std::atomic<uint64_t> m_lateReplies{0};
 
-    std::mutex m_sendMutex; // the send endpoint: one request at a time
-    std::mutex m_regMutex;  // one register operation at a time (the awaited address is one slot)
+    // The send endpoint: one request at a time.
+    sys::Mutex m_sendMutex QX_ACQUIRED_BEFORE(m_regMutex);
+    // One register operation at a time (the awaited address is one slot).
+    sys::Mutex m_regMutex QX_ACQUIRED_BEFORE(m_replyMutex);
 
     // Image stream.
     std::atomic<int> m_width{1000};
@@ -208,14 +214,14 @@ private:
     std::atomic<uint64_t> m_rxWrite{0};
     std::atomic<uint64_t> m_rxRead{0};
     // Stream positions after which data were lost or a page was cut short, oldest first.
-    std::mutex m_gapMutex;
-    std::deque<uint64_t> m_gaps;
+    sys::Mutex m_gapMutex;
+    std::deque<uint64_t> m_gaps QX_GUARDED_BY(m_gapMutex);
     std::atomic<uint64_t> m_gapCount{0};
     // Ring event (auto-reset).
-    std::mutex m_ringEventMutex;
+    sys::Mutex m_ringEventMutex;
     std::condition_variable m_ringEventCv;
-    bool m_ringEvent = false;
-    std::mutex m_streamMutex; // start and stop
+    bool m_ringEvent QX_GUARDED_BY(m_ringEventMutex) = false;
+    sys::Mutex m_streamMutex; // start and stop
     std::atomic<bool> m_acquiring{false};
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_readerAlive{false};
@@ -227,8 +233,8 @@ private:
     UsbFrameAssembler m_frames;
 
     std::condition_variable m_bulkWake; // with m_ringEventMutex: ends a reader's pause
-    std::mutex m_lostMutex;
-    std::function<void()> m_lostHandler;
+    sys::Mutex m_lostMutex;
+    std::function<void()> m_lostHandler QX_GUARDED_BY(m_lostMutex);
     std::atomic<int32_t> m_removed{0};
 };
 

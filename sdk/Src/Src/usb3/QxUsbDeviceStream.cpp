@@ -37,7 +37,7 @@ bool QxUsbDevice::markRemoved() {
 // ---- start and stop ----
 
 bool QxUsbDevice::UsbStartStream() {
-    std::lock_guard<std::mutex> lk(m_streamMutex);
+    sys::MutexLock lk(m_streamMutex);
     if (m_acquiring.load()) return true;
     if (!m_open.load() || !m_driver->isOpen() || !m_rxRing) {
         m_acquiring = false;
@@ -76,12 +76,12 @@ bool QxUsbDevice::UsbStartStream() {
     // Bytes left over from an earlier run are not part of this stream.
     m_rxRead.store(m_rxWrite.load());
     {
-        std::lock_guard<std::mutex> g(m_gapMutex);
+        sys::MutexLock g(m_gapMutex);
         m_gaps.clear();
     }
     m_stageFill = 0;
     {
-        std::lock_guard<std::mutex> e(m_ringEventMutex);
+        sys::MutexLock e(m_ringEventMutex);
         m_ringEvent = false;
     }
     m_acquiring = true;
@@ -94,7 +94,7 @@ bool QxUsbDevice::UsbStartStream() {
 
 void QxUsbDevice::stopStreamThreads() {
     {
-        std::lock_guard<std::mutex> lk(m_ringEventMutex);
+        sys::MutexLock lk(m_ringEventMutex);
         m_running = false;
     }
     m_bulkWake.notify_all();
@@ -105,7 +105,7 @@ void QxUsbDevice::stopStreamThreads() {
 }
 
 bool QxUsbDevice::UsbStopStream() {
-    std::lock_guard<std::mutex> lk(m_streamMutex);
+    sys::MutexLock lk(m_streamMutex);
     if (!m_acquiring.load()) return true;
     const bool wasRunning = m_running.load();
     m_acquiring = false;
@@ -128,14 +128,14 @@ long QxUsbDevice::nextRequestLength(const uint8_t* data, long received, long cur
 
 void QxUsbDevice::signalRing() {
     {
-        std::lock_guard<std::mutex> lk(m_ringEventMutex);
+        sys::MutexLock lk(m_ringEventMutex);
         m_ringEvent = true;
     }
     m_ringEventCv.notify_one();
 }
 
 void QxUsbDevice::pushGap(uint64_t at) {
-    std::lock_guard<std::mutex> lk(m_gapMutex);
+    sys::MutexLock lk(m_gapMutex);
     if (m_gaps.empty() || m_gaps.back() != at) m_gaps.push_back(at);
     m_gapCount.fetch_add(1);
 }
@@ -248,7 +248,7 @@ void QxUsbDevice::UsbBulkReaderThread() {
             ep->Reset();
             ++clears;
             const int pauseMs = std::min(kBulkRetryMaxMs, 1 << std::min(failuresInRow - 1, 10));
-            std::unique_lock<std::mutex> lk(m_ringEventMutex);
+            sys::UniqueLock lk(m_ringEventMutex);
             m_bulkWake.wait_for(lk, std::chrono::milliseconds(pauseMs), [this] { return !m_running.load(); });
             if (!m_running.load()) break;
         }
@@ -275,14 +275,14 @@ void QxUsbDevice::UsbBulkReaderThread() {
 }
 
 void QxUsbDevice::setLostHandler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> lk(m_lostMutex);
+    sys::MutexLock lk(m_lostMutex);
     m_lostHandler = std::move(handler);
 }
 
 void QxUsbDevice::reportLost() {
     std::function<void()> handler;
     {
-        std::lock_guard<std::mutex> lk(m_lostMutex);
+        sys::MutexLock lk(m_lostMutex);
         handler = m_lostHandler;
     }
     if (handler) handler();
@@ -295,7 +295,7 @@ bool QxUsbDevice::UsbAssembleStep() {
     const uint64_t r = m_rxRead.load(std::memory_order_relaxed);
     uint64_t gap = std::numeric_limits<uint64_t>::max();
     {
-        std::lock_guard<std::mutex> lk(m_gapMutex);
+        sys::MutexLock lk(m_gapMutex);
         if (!m_gaps.empty()) gap = m_gaps.front();
         if (gap <= r) m_gaps.pop_front();
     }
@@ -332,8 +332,9 @@ bool QxUsbDevice::UsbAssembleStep() {
 void QxUsbDevice::UsbFrameAssemblerThread() {
     while (m_running.load()) {
         if (UsbAssembleStep()) continue;
-        std::unique_lock<std::mutex> lk(m_ringEventMutex);
-        m_ringEventCv.wait_for(lk, std::chrono::milliseconds(100), [this] { return m_ringEvent || !m_running.load(); });
+        sys::UniqueLock lk(m_ringEventMutex);
+        m_ringEventCv.wait_for(lk, std::chrono::milliseconds(100),
+                               [this]() QX_REQUIRES(m_ringEventMutex) { return m_ringEvent || !m_running.load(); });
         m_ringEvent = false;
     }
     m_stageFill = 0;

@@ -23,7 +23,7 @@ QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono
     if (m_backend) m_driver = std::make_unique<UsbDriverDevice>(m_backend);
     m_noticeThread = sys::JoiningThread([this] { noticeLoop(); });
     {
-        std::unique_lock<std::shared_mutex> lk(m_lock);
+        sys::ExclusiveLock lk(m_lock);
         UsbEnumerateDevices(m_devices);
     }
     if (m_backend) {
@@ -38,13 +38,13 @@ QxUsbManager::~QxUsbManager() {
     // No notification runs once the notice thread and the watch are gone; then every device
     // still open is closed.
     {
-        std::lock_guard<std::mutex> lk(m_noticeMutex);
+        sys::MutexLock lk(m_noticeMutex);
         m_noticeStop = true;
     }
     m_noticeCv.notify_all();
     m_noticeThread.join();
     m_watch.reset();
-    std::unique_lock<std::shared_mutex> lk(m_lock);
+    sys::ExclusiveLock lk(m_lock);
     for (auto& kv : m_open) {
         kv.second.device->UsbStopStream();
         kv.second.device->UsbCloseLink();
@@ -54,7 +54,7 @@ QxUsbManager::~QxUsbManager() {
 }
 
 const char* QxUsbManager::intern(const std::string& path) {
-    std::lock_guard<std::mutex> lk(m_internMutex);
+    sys::MutexLock lk(m_internMutex);
     return m_interned.insert(path).first->c_str();
 }
 
@@ -80,14 +80,14 @@ QxUsbDevice* QxUsbManager::lookup(UsbDevHandle handle) {
 
 int QxUsbManager::GetDeviceCount() {
     if (!m_driver) return 0;
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     return int(m_devices.size());
 }
 
 const char* QxUsbManager::GetDevicePath(int index) {
     std::string path;
     {
-        std::shared_lock<std::shared_mutex> lk(m_lock);
+        sys::SharedLock lk(m_lock);
         if (index < 0 || size_t(index) >= m_devices.size()) return usbNoPath();
         path = m_devices[size_t(index)];
     }
@@ -100,7 +100,7 @@ const char* QxUsbManager::GetDevicePath(int index) {
 }
 
 std::vector<std::string> QxUsbManager::devicePaths() {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     return std::vector<std::string>(m_devices.begin(), m_devices.end());
 }
 
@@ -111,7 +111,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
     try {
         const std::string p(path);
         {
-            std::unique_lock<std::shared_mutex> lk(m_lock);
+            sys::ExclusiveLock lk(m_lock);
             if (m_openByPath.count(p) || m_opening.count(p)) return kUsbInvalidHandle;
             if (std::find(m_devices.begin(), m_devices.end(), p) == m_devices.end()) return kUsbInvalidHandle;
             // Reserved while it opens, so a second open of the path, from any thread, fails.
@@ -126,7 +126,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
             QX_LOG_ERROR("func:{}, opening {} failed: {}", "OpenDevice", p, currentExceptionText());
             ok = false;
         }
-        std::unique_lock<std::shared_mutex> lk(m_lock);
+        sys::ExclusiveLock lk(m_lock);
         m_opening.erase(p);
         if (!ok) {
             lk.unlock();
@@ -147,7 +147,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
 
 bool QxUsbManager::CloseDevice(UsbDevHandle handle) {
     if (handle == 0 || handle == kUsbInvalidHandle) return false;
-    std::unique_lock<std::shared_mutex> lk(m_lock);
+    sys::ExclusiveLock lk(m_lock);
     auto it = m_open.find(handle);
     if (it == m_open.end()) return false;
     std::unique_ptr<QxUsbDevice> dev = std::move(it->second.device);
@@ -155,7 +155,7 @@ bool QxUsbManager::CloseDevice(UsbDevHandle handle) {
     auto byPath = m_openByPath.find(dev->devicePath());
     if (byPath != m_openByPath.end() && byPath->second == handle) m_openByPath.erase(byPath);
     {
-        std::lock_guard<std::mutex> ol(m_offlineMutex);
+        sys::MutexLock ol(m_offlineMutex);
         m_offline.erase(handle);
     }
     dev->UsbStopStream();
@@ -166,16 +166,16 @@ bool QxUsbManager::CloseDevice(UsbDevHandle handle) {
 
 void QxUsbManager::RegisterOfflineCallback(UsbDevHandle handle, UsbOfflineCallback callback, void* context) {
     {
-        std::shared_lock<std::shared_mutex> lk(m_lock);
+        sys::SharedLock lk(m_lock);
         const bool known = lookup(handle) != nullptr;
-        std::lock_guard<std::mutex> ol(m_offlineMutex);
+        sys::MutexLock ol(m_offlineMutex);
         if (known && callback) m_offline[handle] = OfflineRegistration{callback, context};
         else m_offline.erase(handle);
     }
     // The registration is changed first, so no new call can start with the old context; then
     // a call already running on another thread is waited for.
-    std::unique_lock<std::mutex> ol(m_offlineMutex);
-    m_offlineCv.wait(ol, [&] {
+    sys::UniqueLock ol(m_offlineMutex);
+    m_offlineCv.wait(ol, [&]() QX_REQUIRES(m_offlineMutex) {
         auto it = m_offlineRunning.find(handle);
         return it == m_offlineRunning.end() || it->second == std::this_thread::get_id();
     });
@@ -200,7 +200,7 @@ void QxUsbManager::OfflineContextReleased() {
 
 void QxUsbManager::offlineCallbackEnded(UsbDevHandle handle) {
     {
-        std::lock_guard<std::mutex> ol(m_offlineMutex);
+        sys::MutexLock ol(m_offlineMutex);
         m_offlineRunning.erase(handle);
     }
     m_offlineCv.notify_all();
@@ -210,7 +210,7 @@ void QxUsbManager::reportRemoved(const std::vector<UsbDevHandle>& handles) {
     for (UsbDevHandle h : handles) {
         OfflineRegistration reg;
         {
-            std::lock_guard<std::mutex> ol(m_offlineMutex);
+            sys::MutexLock ol(m_offlineMutex);
             auto it = m_offline.find(h);
             if (it == m_offline.end()) continue;
             reg = it->second;
@@ -234,13 +234,13 @@ void QxUsbManager::reportRemoved(const std::vector<UsbDevHandle>& handles) {
 bool QxUsbManager::CameraGetImage(UsbDevHandle handle, FrameCacheSlot*& slot, int timeoutMs) {
     slot = nullptr;
     if (!passGate(timeoutMs)) return false;
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->UsbTakeFrame(slot, timeoutMs);
 }
 
 bool QxUsbManager::CameraReleaseImage(UsbDevHandle handle) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (!d) return false;
     d->UsbReleaseFrame();
@@ -252,7 +252,7 @@ bool QxUsbManager::ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, in
         count = 0;
         return false;
     }
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (!d || !d->isOpen()) {
         count = 0;
@@ -263,13 +263,13 @@ bool QxUsbManager::ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, in
 
 bool QxUsbManager::WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs) {
     if (!passGate(timeoutMs)) return false;
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbChannelSend(bytes, count, timeoutMs);
 }
 
 bool QxUsbManager::DrainData(UsbDevHandle handle) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (!d) return false;
     d->UsbChannelDrain();
@@ -278,7 +278,7 @@ bool QxUsbManager::DrainData(UsbDevHandle handle) {
 
 bool QxUsbManager::ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
     if (!passGate(timeoutMs)) return false;
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbRegRead(address, buffer, count, timeoutMs);
 }
@@ -286,48 +286,48 @@ bool QxUsbManager::ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t*
 bool QxUsbManager::WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count,
                                   int timeoutMs) {
     if (!passGate(timeoutMs)) return false;
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbRegWrite(address, buffer, count, timeoutMs);
 }
 
 void QxUsbManager::SetTransferParams(UsbDevHandle handle, int cacheSlots, int transferUnits) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (d && d->isOpen()) d->SetTransferParams(cacheSlots, transferUnits);
 }
 
 void QxUsbManager::SetPixelBytes(UsbDevHandle handle, int bytesPerPixel) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (d && d->isOpen()) d->SetPixelBytes(bytesPerPixel);
 }
 
 void QxUsbManager::SetImageInfo(UsbDevHandle handle, int width, int height, int bitsPerPixel) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     if (QxUsbDevice* d = lookup(handle)) d->SetImageInfo(width, height, bitsPerPixel);
 }
 
 bool QxUsbManager::StartAcq(UsbDevHandle handle) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbStartStream();
 }
 
 bool QxUsbManager::StopAcq(UsbDevHandle handle) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->isOpen() && d->UsbStopStream();
 }
 
 bool QxUsbManager::isRemoved(UsbDevHandle handle) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     return d && d->removed();
 }
 
 bool QxUsbManager::streamStats(UsbDevHandle handle, UsbStreamStats& out) {
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (!d) return false;
     out = d->streamStats();
@@ -336,7 +336,7 @@ bool QxUsbManager::streamStats(UsbDevHandle handle, UsbStreamStats& out) {
 
 bool QxUsbManager::streamSettings(UsbDevHandle handle, int out[6]) {
     if (!out) return false;
-    std::shared_lock<std::shared_mutex> lk(m_lock);
+    sys::SharedLock lk(m_lock);
     QxUsbDevice* d = lookup(handle);
     if (!d) return false;
     out[0] = d->imageWidth();
@@ -356,7 +356,7 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
     std::vector<UsbDevHandle> removed;
     {
         const sys::BusyGate::Closed busy(m_gate);
-        std::unique_lock<std::shared_mutex> lk(m_lock);
+        sys::ExclusiveLock lk(m_lock);
         UsbEnumerateDevices(m_devices);
         ++m_changes;
         if (event == usb::UsbHotplugEvent::Left) {
@@ -380,23 +380,23 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
 
 void QxUsbManager::postLost(UsbDevHandle handle) {
     {
-        std::lock_guard<std::mutex> lk(m_noticeMutex);
+        sys::MutexLock lk(m_noticeMutex);
         m_notices.push_back(handle);
     }
     m_noticeCv.notify_all();
 }
 
 void QxUsbManager::noticeLoop() {
-    std::unique_lock<std::mutex> lk(m_noticeMutex);
+    sys::UniqueLock lk(m_noticeMutex);
     for (;;) {
-        m_noticeCv.wait(lk, [this] { return m_noticeStop || !m_notices.empty(); });
+        m_noticeCv.wait(lk, [this]() QX_REQUIRES(m_noticeMutex) { return m_noticeStop || !m_notices.empty(); });
         if (m_noticeStop) return;
         const UsbDevHandle h = m_notices.front();
         m_notices.pop_front();
         lk.unlock();
         bool report = false;
         {
-            std::shared_lock<std::shared_mutex> ml(m_lock);
+            sys::SharedLock ml(m_lock);
             QxUsbDevice* d = lookup(h);
             report = d && d->markRemoved();
             if (report) QX_LOG_ERROR("func:{}, device {} lost: its stream failed", "noticeLoop", d->devicePath());
@@ -410,12 +410,12 @@ void QxUsbManager::noticeLoop() {
 
 namespace {
 
-std::mutex g_backendMutex;
-std::shared_ptr<usb::UsbBackend> g_backendOverride;
-bool g_managerMade = false;
+sys::Mutex g_backendMutex;
+std::shared_ptr<usb::UsbBackend> g_backendOverride QX_GUARDED_BY(g_backendMutex);
+bool g_managerMade QX_GUARDED_BY(g_backendMutex) = false;
 
 std::shared_ptr<usb::UsbBackend> managerBackend() {
-    std::lock_guard<std::mutex> lk(g_backendMutex);
+    sys::MutexLock lk(g_backendMutex);
     g_managerMade = true;
     return g_backendOverride ? g_backendOverride : usb::systemUsbBackend();
 }
@@ -423,7 +423,7 @@ std::shared_ptr<usb::UsbBackend> managerBackend() {
 } // namespace
 
 bool QX_U3V_SetManagerBackend(std::shared_ptr<usb::UsbBackend> backend) {
-    std::lock_guard<std::mutex> lk(g_backendMutex);
+    sys::MutexLock lk(g_backendMutex);
     if (g_managerMade) return false;
     g_backendOverride = std::move(backend);
     return true;

@@ -130,24 +130,24 @@ private:
     void noticeLoop();
     bool passGate(int timeoutMs);
     const char* intern(const std::string& path);
-    // The device of a handle in the open-device map; call with the manager lock held.
-    QxUsbDevice* lookup(UsbDevHandle handle);
+    // The device of a handle in the open-device map.
+    QxUsbDevice* lookup(UsbDevHandle handle) QX_REQUIRES_SHARED(m_lock);
 
     std::shared_ptr<usb::UsbBackend> m_backend;
     std::unique_ptr<UsbDriverDevice> m_driver;
 
     // UsbBusyGate: closed while a device change is handled.
-    sys::BusyGate m_gate;
+    sys::BusyGate m_gate QX_ACQUIRED_BEFORE(m_lock);
 
-    std::shared_mutex m_lock;
-    std::deque<std::string> m_devices;
-    std::map<std::string, UsbDevHandle> m_openByPath;
-    std::unordered_map<UsbDevHandle, Entry> m_open;
-    std::set<std::string> m_opening; // paths being opened right now
-    UsbDevHandle m_nextHandle = 0x1000;
+    sys::SharedMutex m_lock QX_ACQUIRED_BEFORE(m_offlineMutex);
+    std::deque<std::string> m_devices QX_GUARDED_BY(m_lock);
+    std::map<std::string, UsbDevHandle> m_openByPath QX_GUARDED_BY(m_lock);
+    std::unordered_map<UsbDevHandle, Entry> m_open QX_GUARDED_BY(m_lock);
+    std::set<std::string> m_opening QX_GUARDED_BY(m_lock); // paths being opened right now
+    UsbDevHandle m_nextHandle QX_GUARDED_BY(m_lock) = 0x1000;
 
-    std::mutex m_internMutex;
-    std::set<std::string> m_interned;
+    sys::Mutex m_internMutex;
+    std::set<std::string> m_interned QX_GUARDED_BY(m_internMutex);
 
     // Offline registrations, and the handles whose callback runs right now (with the thread
     // that runs it), guarded by m_offlineMutex.
@@ -155,15 +155,15 @@ private:
         UsbOfflineCallback callback = nullptr;
         void* context = nullptr;
     };
-    std::mutex m_offlineMutex;
+    sys::Mutex m_offlineMutex;
     std::condition_variable m_offlineCv;
-    std::map<UsbDevHandle, OfflineRegistration> m_offline;
-    std::map<UsbDevHandle, std::thread::id> m_offlineRunning;
+    std::map<UsbDevHandle, OfflineRegistration> m_offline QX_GUARDED_BY(m_offlineMutex);
+    std::map<UsbDevHandle, std::thread::id> m_offlineRunning QX_GUARDED_BY(m_offlineMutex);
 
-    std::mutex m_noticeMutex;
+    sys::Mutex m_noticeMutex;
     std::condition_variable m_noticeCv;
-    std::deque<UsbDevHandle> m_notices;
-    bool m_noticeStop = false;
+    std::deque<UsbDevHandle> m_notices QX_GUARDED_BY(m_noticeMutex);
+    bool m_noticeStop QX_GUARDED_BY(m_noticeMutex) = false;
     sys::JoiningThread m_noticeThread;
 
     std::atomic<uint64_t> m_changes{0};

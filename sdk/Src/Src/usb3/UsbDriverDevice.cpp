@@ -68,12 +68,12 @@ CCyUSBEndPoint::CCyUSBEndPoint(std::shared_ptr<DriverHandleSlot> slot, const Usb
 CCyUSBEndPoint::~CCyUSBEndPoint() = default;
 
 void CCyUSBEndPoint::track(usb::UsbTransfer* t) {
-    std::lock_guard<std::mutex> lk(m_pendingMutex);
+    sys::MutexLock lk(m_pendingMutex);
     m_pending.insert(t);
 }
 
 void CCyUSBEndPoint::untrack(usb::UsbTransfer* t) {
-    std::lock_guard<std::mutex> lk(m_pendingMutex);
+    sys::MutexLock lk(m_pendingMutex);
     m_pending.erase(t);
 }
 
@@ -276,7 +276,7 @@ bool CCyUSBEndPoint::XferData(uint8_t* buffer, long& length) {
 
 bool CCyUSBEndPoint::Abort() {
     {
-        std::lock_guard<std::mutex> lk(m_pendingMutex);
+        sys::MutexLock lk(m_pendingMutex);
         for (usb::UsbTransfer* t : m_pending) t->cancel();
     }
     if (Address != 0) {

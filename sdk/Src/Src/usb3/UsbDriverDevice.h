@@ -5,6 +5,7 @@
 #pragma once
 #include "Usb/UsbBackend.h"
 #include "usb3/UsbLinkWire.h"
+#include "Sys/Mutex.h"
 
 #include <array>
 #include <cstdint>
@@ -44,17 +45,17 @@ constexpr uint32_t kUsbdStatusError = 0x80000000;
 class DriverHandleSlot {
 public:
     std::shared_ptr<usb::UsbDeviceHandle> get() const {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         return m_handle;
     }
     void set(std::shared_ptr<usb::UsbDeviceHandle> h) {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         m_handle = std::move(h);
     }
 
 private:
-    mutable std::mutex m_mutex;
-    std::shared_ptr<usb::UsbDeviceHandle> m_handle;
+    mutable sys::Mutex m_mutex;
+    std::shared_ptr<usb::UsbDeviceHandle> m_handle QX_GUARDED_BY(m_mutex);
 };
 
 // Overlapped record of one transfer: the in-flight transfer and the error of its begin
@@ -149,8 +150,8 @@ private:
     friend struct UsbXferContext;
     void track(usb::UsbTransfer* t);
     void untrack(usb::UsbTransfer* t);
-    std::mutex m_pendingMutex;
-    std::set<usb::UsbTransfer*> m_pending;
+    sys::Mutex m_pendingMutex;
+    std::set<usb::UsbTransfer*> m_pending QX_GUARDED_BY(m_pendingMutex);
 };
 
 class CCyControlEndPoint : public CCyUSBEndPoint {

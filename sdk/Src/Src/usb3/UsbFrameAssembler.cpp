@@ -81,7 +81,7 @@ bool UsbFrameAssembler::configure(int width, int height, int bitsPerPixel, int b
     const uint64_t total = stride * uint64_t(slotCount);
     if (total > kMaxBlockBytes) return false;
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         // A block large enough already is kept: a restart with the same or a smaller image
         // allocates nothing.
         if (!m_block || m_blockSize < total) {
@@ -114,7 +114,7 @@ FrameCacheSlot* UsbFrameAssembler::slotAt(size_t i) const {
 
 void UsbFrameAssembler::reset() {
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         m_output.clear();
         m_free.clear();
         m_held = nullptr;
@@ -132,7 +132,7 @@ void UsbFrameAssembler::reset() {
 }
 
 FrameCacheSlot* UsbFrameAssembler::takeFreeSlot() {
-    std::lock_guard<std::mutex> lk(m_mutex);
+    sys::MutexLock lk(m_mutex);
     if (m_free.empty()) return nullptr;
     FrameCacheSlot* s = m_free.front();
     m_free.pop_front();
@@ -141,7 +141,7 @@ FrameCacheSlot* UsbFrameAssembler::takeFreeSlot() {
 
 void UsbFrameAssembler::queueSlot(FrameCacheSlot* slot, uint32_t frameNumber) {
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         slot->frameNumber = frameNumber;
         m_output.push_back(slot);
         m_ready = true;
@@ -151,13 +151,14 @@ void UsbFrameAssembler::queueSlot(FrameCacheSlot* slot, uint32_t frameNumber) {
 
 bool UsbFrameAssembler::takeFrame(FrameCacheSlot*& slot, int timeoutMs) {
     slot = nullptr;
-    std::unique_lock<std::mutex> lk(m_mutex);
+    sys::UniqueLock lk(m_mutex);
     if (m_held) {
         m_free.push_back(m_held);
         m_held = nullptr;
     }
     if (m_output.empty() && timeoutMs > 0)
-        m_cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [this] { return !m_output.empty(); });
+        m_cv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
+                      [this]() QX_REQUIRES(m_mutex) { return !m_output.empty(); });
     if (m_output.empty()) return false;
     slot = m_output.front();
     m_output.pop_front();
@@ -167,7 +168,7 @@ bool UsbFrameAssembler::takeFrame(FrameCacheSlot*& slot, int timeoutMs) {
 }
 
 void UsbFrameAssembler::releaseFrame() {
-    std::lock_guard<std::mutex> lk(m_mutex);
+    sys::MutexLock lk(m_mutex);
     if (m_held) {
         m_free.push_back(m_held);
         m_held = nullptr;
@@ -177,27 +178,27 @@ void UsbFrameAssembler::releaseFrame() {
 void UsbFrameAssembler::wakeAll() { m_cv.notify_all(); }
 
 size_t UsbFrameAssembler::queuedFrames() const {
-    std::lock_guard<std::mutex> lk(m_mutex);
+    sys::MutexLock lk(m_mutex);
     return m_output.size();
 }
 
 size_t UsbFrameAssembler::freeSlots() const {
-    std::lock_guard<std::mutex> lk(m_mutex);
+    sys::MutexLock lk(m_mutex);
     return m_free.size();
 }
 
 UsbStreamStats UsbFrameAssembler::stats() const {
-    std::lock_guard<std::mutex> lk(m_mutex);
+    sys::MutexLock lk(m_mutex);
     return m_stats;
 }
 
 void UsbFrameAssembler::addDroppedBytes(uint64_t n) {
-    std::lock_guard<std::mutex> lk(m_mutex);
+    sys::MutexLock lk(m_mutex);
     m_stats.droppedBytes += n;
 }
 
 void UsbFrameAssembler::addShortPage() {
-    std::lock_guard<std::mutex> lk(m_mutex);
+    sys::MutexLock lk(m_mutex);
     ++m_stats.shortPages;
 }
 
@@ -205,7 +206,7 @@ void UsbFrameAssembler::addShortPage() {
 
 void UsbFrameAssembler::abandonFrame() {
     if (m_inFrame && m_header.imageType != kLineModeImageType) {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         ++m_stats.framesIncomplete;
     }
     m_inFrame = false;
@@ -214,7 +215,7 @@ void UsbFrameAssembler::abandonFrame() {
 
 void UsbFrameAssembler::discontinuity() {
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         ++m_stats.discontinuities;
     }
     abandonFrame();
@@ -227,7 +228,7 @@ void UsbFrameAssembler::processPage(const uint8_t* page) {
     if (parseFrameHeader(page, kStreamPageSize, h)) {
         abandonFrame(); // a frame still in progress never got its last byte
         resetLineDecoder();
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         ++m_stats.pages;
         ++m_stats.headers;
         m_header = h;
@@ -251,7 +252,7 @@ void UsbFrameAssembler::processPage(const uint8_t* page) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         ++m_stats.pages;
         if (!m_inFrame) {
             ++m_stats.pagesIgnored;
@@ -266,7 +267,7 @@ void UsbFrameAssembler::processPage(const uint8_t* page) {
         // First data page: the frame needs a slot for all of its pages, or it is dropped whole.
         if (!m_current) m_current = takeFreeSlot();
         if (!m_current) {
-            std::lock_guard<std::mutex> lk(m_mutex);
+            sys::MutexLock lk(m_mutex);
             ++m_stats.framesNoSlot;
             m_inFrame = false;
             return;
@@ -293,7 +294,7 @@ void UsbFrameAssembler::processPage(const uint8_t* page) {
         m_inFrame = false;
         m_frameBytes = 0;
         {
-            std::lock_guard<std::mutex> lk(m_mutex);
+            sys::MutexLock lk(m_mutex);
             ++m_stats.framesCompleted;
         }
         queueSlot(s, m_header.frameNumber);
@@ -320,7 +321,7 @@ void UsbFrameAssembler::outputLineFrame() {
     FrameCacheSlot* s = nullptr;
     if (size <= m_slotStride) s = takeFreeSlot();
     if (!s) {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         ++m_stats.framesNoSlot;
         return;
     }
@@ -336,7 +337,7 @@ void UsbFrameAssembler::outputLineFrame() {
     s->capacity = size - kFrameSlotHeaderSize - kLineFrameDataOffset;
     s->dataBytes = std::min<uint64_t>(uint64_t(m_devWidth) * uint64_t(m_devHeight), s->capacity);
     {
-        std::lock_guard<std::mutex> lk(m_mutex);
+        sys::MutexLock lk(m_mutex);
         ++m_stats.framesCompleted;
         ++m_stats.lineFrames;
     }
@@ -383,7 +384,7 @@ void UsbFrameAssembler::lineWords(const uint8_t* page) {
                 // The line would run past the line frame: the frame cannot be held.
                 m_lineOpen = false;
                 m_lineState = 0;
-                std::lock_guard<std::mutex> lk(m_mutex);
+                sys::MutexLock lk(m_mutex);
                 ++m_stats.framesRejected;
                 break;
             }

@@ -8,6 +8,7 @@
 // (takeFrame). A taken slot stays with the taker until its next take (or releaseFrame), so
 // the assembler never writes into a frame that is still being copied out.
 #pragma once
+#include "Sys/Mutex.h"
 #include "Sys/WireField.h"
 
 #include <atomic>
@@ -204,13 +205,13 @@ private:
     std::unique_ptr<uint8_t[]> m_lineFrame; // kLineFrameBufferSize, made at first use
 
     // Queues, under m_mutex.
-    mutable std::mutex m_mutex;
+    mutable sys::Mutex m_mutex;
     std::condition_variable m_cv;
-    std::deque<FrameCacheSlot*> m_output;
-    std::deque<FrameCacheSlot*> m_free;
-    FrameCacheSlot* m_held = nullptr;
-    bool m_ready = false;
-    UsbStreamStats m_stats;
+    std::deque<FrameCacheSlot*> m_output QX_GUARDED_BY(m_mutex);
+    std::deque<FrameCacheSlot*> m_free QX_GUARDED_BY(m_mutex);
+    FrameCacheSlot* m_held QX_GUARDED_BY(m_mutex) = nullptr;
+    bool m_ready QX_GUARDED_BY(m_mutex) = false;
+    UsbStreamStats m_stats QX_GUARDED_BY(m_mutex);
 };
 
 } // namespace qx::usb3

@@ -176,13 +176,12 @@ MainWindow::MainWindow(QWidget* parent)
     ui->labelCopyright->setStyleSheet(QStringLiteral("color:lightGray"));
     ui->labelCopyright->setWordWrap(true);
 
-    m_feature = new viewer::FeatureBase(
-        [this](void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
-            onPortRead(buffer, address, length, type);
-        },
-        [this](const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
-            onPortWrite(buffer, address, length, type);
-        });
+    m_feature =
+        new viewer::FeatureBase([this](void* buffer, int64_t address, int64_t length,
+                                       QX_PORT_DEVICE_TYPE type) { onPortRead(buffer, address, length, type); },
+                                [this](const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type) {
+                                    onPortWrite(buffer, address, length, type);
+                                });
     m_tree->setFeature(m_feature);
 
     ui->tableWidget->setColumnCount(4);
@@ -216,7 +215,7 @@ void MainWindow::onPortRead(void* /*buffer*/, int64_t address, int64_t /*length*
     // There is no device: GenApi keeps whatever its buffer held.
     const std::string key = m_feature ? m_feature->getCurrentKey() : std::string();
     {
-        std::lock_guard<std::mutex> lk(m_pending.mutex);
+        qx::sys::MutexLock lk(m_pending.mutex);
         if (loadTime.isValid() && loadTime.elapsed() <= kLearningPhaseMs) {
             keyAddressMap[key] = address;
             return;
@@ -235,7 +234,7 @@ void MainWindow::onPortRead(void* /*buffer*/, int64_t address, int64_t /*length*
 
 void MainWindow::onPortWrite(const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE /*type*/) {
     {
-        std::lock_guard<std::mutex> lk(m_pending.mutex);
+        qx::sys::MutexLock lk(m_pending.mutex);
         const std::string key = m_feature ? m_feature->getCurrentKey() : std::string();
         const std::string valueText = m_feature ? m_feature->getCurrentValueText() : std::string();
         if (m_pending.key == key && !m_pending.isRead && m_pending.valueText == valueText) return;
@@ -251,7 +250,7 @@ void MainWindow::onPortWrite(const void* buffer, int64_t address, int64_t length
 }
 
 int64_t MainWindow::learnedAddress(const std::string& key) {
-    std::lock_guard<std::mutex> lk(m_pending.mutex);
+    qx::sys::MutexLock lk(m_pending.mutex);
     return keyAddressMap.value(key, 0);
 }
 
@@ -306,7 +305,7 @@ void MainWindow::highlightClipboardLabel() {
 void MainWindow::appendRow() {
     PendingCommand::Command command;
     {
-        std::lock_guard<std::mutex> lk(m_pending.mutex);
+        qx::sys::MutexLock lk(m_pending.mutex);
         if (m_pending.queue.empty()) {
             m_pending.pending = false;
             return;
@@ -392,7 +391,7 @@ void MainWindow::loadCurrentPath() {
     ui->labelCopyright->hide();
     ui->stackedWidget->setCurrentIndex(1);
     {
-        std::lock_guard<std::mutex> lk(m_pending.mutex);
+        qx::sys::MutexLock lk(m_pending.mutex);
         loadTime.start();
     }
     m_tree->loadXml(this, path);

@@ -125,9 +125,9 @@ private:
     QSplitter* m_splitter = nullptr;
     bool addressHighByteFirst = true;
     QTimer highlightTimer;
-    QElapsedTimer loadTime;      // guarded by the PendingCommand mutex
     PendingCommand m_pending;
-    QMap<std::string, int64_t> keyAddressMap; // guarded by the PendingCommand mutex
+    QElapsedTimer loadTime QX_GUARDED_BY(m_pending.mutex);
+    QMap<std::string, int64_t> keyAddressMap QX_GUARDED_BY(m_pending.mutex);
     const std::thread::id m_guiThread;
     QPointer<QMessageBox> m_warningBox; // the open "转换命令" warning, if any
 };

@@ -9,6 +9,8 @@
 // So the queue holds writes, and at most one read, always at its back.
 // Everything here is guarded by `mutex`.
 #pragma once
+#include "Sys/Mutex.h"
+
 #include <QByteArray>
 
 #include <cstdint>
@@ -28,19 +30,19 @@ struct PendingCommand {
         bool mayWarn = true;
     };
 
-    std::mutex mutex;
-    QByteArray data;
-    int64_t address = 0;
-    bool isRead = false;
-    std::string key;
-    std::string valueText;
-    bool pending = false; // commands are waiting for appendRow
-    std::deque<Command> queue;
+    qx::sys::Mutex mutex;
+    QByteArray data QX_GUARDED_BY(mutex);
+    int64_t address QX_GUARDED_BY(mutex) = 0;
+    bool isRead QX_GUARDED_BY(mutex) = false;
+    std::string key QX_GUARDED_BY(mutex);
+    std::string valueText QX_GUARDED_BY(mutex);
+    bool pending QX_GUARDED_BY(mutex) = false; // commands are waiting for appendRow
+    std::deque<Command> queue QX_GUARDED_BY(mutex);
 
-    // Records a command as the last one and queues it. The caller holds `mutex`. The bytes
-    // are copied, not shared: the queued command goes to the GUI thread while a port callback
-    // on another thread may replace `data`.
-    void record(Command command) {
+    // Records a command as the last one and queues it. The bytes are copied, not shared: the
+    // queued command goes to the GUI thread while a port callback on another thread may
+    // replace `data`.
+    void record(Command command) QX_REQUIRES(mutex) {
         if (!queue.empty() && queue.back().isRead) queue.pop_back();
         data = QByteArray(command.data.constData(), command.data.size());
         address = command.address;

@@ -329,7 +329,7 @@ bool PropertyTreeViewerEx::eventFilter(QObject* watched, QEvent* event) {
 
 void PropertyTreeViewerEx::postDirectCommand(NodeInfo* node, const QByteArray& data, double x) {
     if (!m_pending) return;
-    std::lock_guard<std::mutex> lk(m_pending->mutex);
+    qx::sys::MutexLock lk(m_pending->mutex);
     PendingCommand::Command command;
     command.data = data;
     command.isRead = false;

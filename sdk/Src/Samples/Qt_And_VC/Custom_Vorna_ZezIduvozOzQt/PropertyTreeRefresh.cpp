@@ -19,22 +19,16 @@ using namespace viewer::tree;
 
 void PropertyTreeViewerEx::enqueuePoll(NodeInfo* node) {
     if (m_stop.load() || !node) return;
-    m_gate.enter();
-    if (std::find(m_queue.begin(), m_queue.end(), node) != m_queue.end()) {
-        m_gate.leave();
-        return;
-    }
+    const qx::sys::BusyGate::Closed closed(m_gate);
+    if (std::find(m_queue.begin(), m_queue.end(), node) != m_queue.end()) return;
     if (NodeRowState* state = m_rows.value(node, nullptr)) state->readDone = false;
     m_queue.push_back(node);
     m_semaphore.release(1);
-    m_gate.leave();
 }
 
 bool PropertyTreeViewerEx::refreshIdle() {
-    m_gate.enter();
-    const bool idle = m_queue.empty() && m_acknowledge.load();
-    m_gate.leave();
-    return idle;
+    const qx::sys::BusyGate::Closed closed(m_gate);
+    return m_queue.empty() && m_acknowledge.load();
 }
 
 void PropertyTreeViewerEx::pollingWorker() {
@@ -42,48 +36,53 @@ void PropertyTreeViewerEx::pollingWorker() {
     m_semaphore.tryAcquire(m_semaphore.available());
     m_semaphore.release(1);
     while (!m_stop.load()) {
-        m_gate.enter();
-        if (m_queue.empty()) {
-            m_gate.leave();
-            m_semaphore.acquire(std::max(m_semaphore.available(), 1));
-            m_gate.enter();
-        }
         int handled = 0;
         bool stopNow = false;
-        const bool anyQueued = !m_queue.empty();
-        for (NodeInfo* node : m_queue) {
-            NodeRowState* state = m_rows.value(node, nullptr);
-            if (!state || state->readDone) continue;
-            const char* name = node->strName ? node->strName : "";
-            int32_t mode = 0;
-            if (m_feature->getNodeAccessMode(name, &mode) != QX_OK) {
-                qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" accessMode failed");
-                continue;
+        bool anyQueued = false;
+        // One pass over the queue with the gate closed.
+        {
+            qx::sys::BusyGate::Closed closed(m_gate);
+            if (m_queue.empty()) {
+                closed.open();
+                m_semaphore.acquire(std::max(m_semaphore.available(), 1));
+                closed.close();
             }
-            bool changed = mode != state->accessMode || state->firstRead;
-            state->accessMode = mode;
-            bool readFailed = false;
-            if (mode == kAccessRO || mode == kAccessRW) {
-                if (readNodeValue(node, state->firstRead, &changed) != QX_OK) {
-                    qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" failed");
-                    readFailed = true;
+            anyQueued = !m_queue.empty();
+            for (NodeInfo* node : m_queue) {
+                NodeRowState* state = m_rows.value(node, nullptr);
+                if (!state || state->readDone) continue;
+                const char* name = node->strName ? node->strName : "";
+                int32_t mode = 0;
+                if (m_feature->getNodeAccessMode(name, &mode) != QX_OK) {
+                    qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) +
+                                              QStringLiteral(" accessMode failed");
+                    continue;
                 }
-            }
-            if (!readFailed) {
-                state->readDone = true;
-                if (state->firstRead) {
-                    state->firstRead = false;
-                    changed = true;
+                bool changed = mode != state->accessMode || state->firstRead;
+                state->accessMode = mode;
+                bool readFailed = false;
+                if (mode == kAccessRO || mode == kAccessRW) {
+                    if (readNodeValue(node, state->firstRead, &changed) != QX_OK) {
+                        qDebug().noquote()
+                            << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" failed");
+                        readFailed = true;
+                    }
                 }
-                state->updated = changed;
-            }
-            if (++handled >= 10) break;
-            if (m_stop.load()) {
-                stopNow = true;
-                break;
+                if (!readFailed) {
+                    state->readDone = true;
+                    if (state->firstRead) {
+                        state->firstRead = false;
+                        changed = true;
+                    }
+                    state->updated = changed;
+                }
+                if (++handled >= 10) break;
+                if (m_stop.load()) {
+                    stopNow = true;
+                    break;
+                }
             }
         }
-        m_gate.leave();
         if (stopNow) return;
         if (handled > 0) {
             m_acknowledge.store(false);
@@ -169,7 +168,7 @@ void PropertyTreeViewerEx::updateNodeSlot() {
         m_acknowledge.store(true);
         return;
     }
-    m_gate.enter();
+    const qx::sys::BusyGate::Closed closed(m_gate);
     m_writesEnabled = false;
     std::deque<NodeInfo*> next;
     for (NodeInfo* node : m_queue) {
@@ -186,5 +185,4 @@ void PropertyTreeViewerEx::updateNodeSlot() {
     m_writesEnabled = true;
     m_queue.swap(next);
     m_acknowledge.store(true);
-    m_gate.leave();
 }

@@ -252,7 +252,7 @@ void PropertyTreeViewerEx::resetViewer() {
         m_worker.wait();
         m_worker = std::future<void>();
     }
-    m_gate.enter();
+    const qx::sys::BusyGate::Closed closed(m_gate);
     for (NodeRowState* state : m_rows) delete state;
     m_rows.clear();
     m_editors.clear();
@@ -278,7 +278,6 @@ void PropertyTreeViewerEx::resetViewer() {
         m_favorites.clear();
         m_favoriteGroup.clear();
     }
-    m_gate.leave();
 }
 
 void PropertyTreeViewerEx::loadXml(MainWindow* owner, QString path) {
@@ -290,9 +289,10 @@ void PropertyTreeViewerEx::loadXml(MainWindow* owner, QString path) {
     // The owner marks a loaded file: it is set once this load has succeeded, so that the
     // filter, the user level and the favourites button never re-run a failed load.
     m_owner = nullptr;
-    m_gate.enter();
-    m_firstBuild = m_rows.isEmpty();
-    m_gate.leave();
+    {
+        const qx::sys::BusyGate::Closed closed(m_gate);
+        m_firstBuild = m_rows.isEmpty();
+    }
 
     const QX_STATUS status = m_feature ? m_feature->loadXmlFile(path.toLocal8Bit().toStdString()) : QX_ERR_GENICAM;
     bool build = status == QX_OK;
@@ -314,14 +314,14 @@ void PropertyTreeViewerEx::loadXml(MainWindow* owner, QString path) {
             m_rootNodes = list.ppNodes;
             m_rootCount = list.nCount;
         }
-        m_gate.enter();
+        const qx::sys::BusyGate::Closed closed(m_gate);
         m_queue.clear();
-        m_gate.leave();
     }
     if (build) {
-        m_gate.enter();
-        buildTree(nullptr, m_rootNodes, m_rootCount);
-        m_gate.leave();
+        {
+            const qx::sys::BusyGate::Closed closed(m_gate);
+            buildTree(nullptr, m_rootNodes, m_rootCount);
+        }
         if (!workerRunning()) {
             if (m_worker.valid()) m_worker.wait();
             m_acknowledge.store(true);

@@ -12,6 +12,7 @@
 #pragma once
 #include "ViewerFeatureBase.h"
 #include "PendingCommand.h"
+#include "Sys/BusyGate.h"
 
 #include <QIcon>
 #include <QMap>
@@ -22,7 +23,6 @@
 #include <QTimer>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <future>
 #include <memory>
@@ -64,28 +64,6 @@ struct NodeRowState {
     bool firstRead = true;
     bool readDone = false;
     int32_t accessMode = 5;
-};
-
-// Guards the refresh queue and the row states between the GUI thread and the worker.
-class QueueGate {
-public:
-    void enter() {
-        std::unique_lock<std::mutex> lk(m_mutex);
-        m_cond.wait(lk, [this] { return m_busy == 0; });
-        m_busy = -1;
-    }
-    void leave() {
-        {
-            std::lock_guard<std::mutex> lk(m_mutex);
-            m_busy = 0;
-        }
-        m_cond.notify_one();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    int32_t m_busy = 0;
 };
 
 class PropertyTreeViewerEx : public QSplitter {
@@ -156,14 +134,14 @@ private:
 
     void applyFilter();
     void loadFavorites(const QString& path);
-    bool buildTree(QTreeWidgetItem* parent, NodeInfo** nodes, int count);
+    bool buildTree(QTreeWidgetItem* parent, NodeInfo** nodes, int count) QX_REQUIRES(m_gate);
     void isItemVisible(QTreeWidgetItem* row, NodeInfo* node);
     void toggleFavorite(QTreeWidgetItem* row, NodeInfo* node);
     void toggleFavoriteBranch(QTreeWidgetItem* row, NodeInfo* category);
     void updateFavoriteCount();
     void pollingWorker();
-    QX_STATUS readNodeValue(NodeInfo* node, bool force, bool* changed);
-    void refreshItem(NodeInfo* node, QTreeWidgetItem* row);
+    QX_STATUS readNodeValue(NodeInfo* node, bool force, bool* changed) QX_REQUIRES(m_gate);
+    void refreshItem(NodeInfo* node, QTreeWidgetItem* row) QX_REQUIRES(m_gate);
     void removeEditor(QTreeWidgetItem* row);
     void createBoolEditor(QTreeWidgetItem* row, NodeInfo* node, const bool* value);
     void createCommandEditor(QTreeWidgetItem* row, NodeInfo* node);
@@ -197,9 +175,12 @@ private:
     bool m_firstBuild = true;
     int32_t m_userLevel = Guru;
     QMap<QObject*, NodeInfo*> m_editors;
+    // The refresh queue and the row states, between the GUI thread and the worker: each
+    // closes the gate for its pass over them. The map of rows itself changes only on the GUI
+    // thread, with the gate closed, so the GUI thread also reads it without the gate.
+    qx::sys::BusyGate m_gate;
     QMap<NodeInfo*, NodeRowState*> m_rows;
-    QueueGate m_gate;
-    std::deque<NodeInfo*> m_queue;
+    std::deque<NodeInfo*> m_queue QX_GUARDED_BY(m_gate);
     std::future<void> m_worker;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_acknowledge{true};

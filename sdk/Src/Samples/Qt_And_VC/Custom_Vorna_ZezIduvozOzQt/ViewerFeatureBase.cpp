@@ -111,19 +111,19 @@ QX_STATUS FeatureBase::loadXmlFile(std::string path) {
 }
 
 std::string FeatureBase::getCurrentKey() const {
-    std::lock_guard<std::mutex> lk(m_keyMutex);
+    qx::sys::MutexLock lk(m_keyMutex);
     return m_currentKey;
 }
 
 std::string FeatureBase::getCurrentValueText() const {
-    std::lock_guard<std::mutex> lk(m_keyMutex);
+    qx::sys::MutexLock lk(m_keyMutex);
     return m_currentValueText;
 }
 
 template <typename Call>
 void FeatureBase::withKey(const char* key, const std::string* valueText, Call&& call) {
     {
-        std::lock_guard<std::mutex> lk(m_keyMutex);
+        qx::sys::MutexLock lk(m_keyMutex);
         m_currentKey = key;
         if (valueText) m_currentValueText = *valueText;
     }
@@ -132,7 +132,7 @@ void FeatureBase::withKey(const char* key, const std::string* valueText, Call&& 
         FeatureBase* self;
         bool write;
         ~Clear() {
-            std::lock_guard<std::mutex> lk(self->m_keyMutex);
+            qx::sys::MutexLock lk(self->m_keyMutex);
             self->m_currentKey.clear();
             self->m_currentValueText.clear();
             if (write) self->m_events.clearCurrentKey();

@@ -19,6 +19,7 @@
 #include "feature/MyIPort.h"
 #include "feature/NodeEvents.h"
 #include "feature/NodeTree.h"
+#include "Sys/Mutex.h"
 
 #include <cstdint>
 #include <functional>
@@ -109,9 +110,9 @@ private:
     std::unique_ptr<MyIPort> m_port1;
     qx::NodeEvents m_events;
     qx::NodeTree m_tree;
-    mutable std::mutex m_keyMutex; // the key and value text are read by port callbacks
-    std::string m_currentKey;
-    std::string m_currentValueText;
+    mutable qx::sys::Mutex m_keyMutex; // the key and value text are read by port callbacks
+    std::string m_currentKey QX_GUARDED_BY(m_keyMutex);
+    std::string m_currentValueText QX_GUARDED_BY(m_keyMutex);
     std::unique_ptr<char[]> m_xmlBuffer;
 };
 

@@ -20,17 +20,19 @@
 namespace {
 
 // Camera numbers and the maps the library's callbacks use, all under g_camMutex.
-std::mutex g_camMutex;
-std::deque<uint8_t> g_availableCamIndexList;
-bool g_camIndexListFilled = false;
-std::map<uint8_t, GigeDevice*> g_cameraIdDeviceMap;
+qx::sys::Mutex g_camMutex;
+std::deque<uint8_t> g_availableCamIndexList QX_GUARDED_BY(g_camMutex);
+bool g_camIndexListFilled QX_GUARDED_BY(g_camMutex) = false;
+std::map<uint8_t, GigeDevice*> g_cameraIdDeviceMap QX_GUARDED_BY(g_camMutex);
+// Also read by the members called with g_camMutex held (startLivenessTaskLocked,
+// processCCPLostEvent), whose declarations cannot name it; so these two are not marked.
 std::map<uint8_t, int32_t> g_gvcpSuccessCmdIndexMap;
 std::map<uint8_t, int64_t> g_capturePacketTimePointMap;
 
 // Serialises the GEVInit of every camera of the process.
-std::mutex g_gevInitMutex;
+qx::sys::Mutex g_gevInitMutex;
 // Serialises GigE discovery runs.
-std::mutex g_gigeEnumMutex;
+qx::sys::Mutex g_gigeEnumMutex;
 
 constexpr uint32_t kGrabStopTimeoutMs = 100;
 constexpr uint32_t kFallbackPacketSize = 1500;
@@ -101,7 +103,7 @@ const char* eventText(uint16_t id, char* buf, size_t size) {
 // ---- construction ------------------------------------------------------------------------
 
 GigeDevice::GigeDevice() {
-    std::lock_guard<std::mutex> lk(g_camMutex);
+    qx::sys::MutexLock lk(g_camMutex);
     if (g_availableCamIndexList.empty() && !g_camIndexListFilled) {
         for (uint8_t i = 1; i <= GEV_MAX_CAMERAS; ++i) g_availableCamIndexList.push_back(i);
         g_camIndexListFilled = true;
@@ -115,7 +117,7 @@ GigeDevice::~GigeDevice() {
 }
 
 QX_STATUS GigeDevice::assignCameraId() {
-    std::lock_guard<std::mutex> lk(g_camMutex);
+    qx::sys::MutexLock lk(g_camMutex);
     if (g_availableCamIndexList.empty()) {
         QX_LOG_ERROR("func:{}, g_availableCamIndexList is empty", "assignCameraId");
         return QX_ERR_RESOURCE_EXHAUSTED;
@@ -126,7 +128,7 @@ QX_STATUS GigeDevice::assignCameraId() {
 }
 
 void GigeDevice::releaseCameraId() {
-    std::lock_guard<std::mutex> lk(g_camMutex);
+    qx::sys::MutexLock lk(g_camMutex);
     const uint8_t id = m_cameraId.load();
     if (id == 0) return;
     auto it = g_cameraIdDeviceMap.find(id);
@@ -163,7 +165,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     }
     const uint8_t cam = m_cameraId.load();
     {
-        std::lock_guard<std::mutex> lk(g_camMutex);
+        qx::sys::MutexLock lk(g_camMutex);
         g_cameraIdDeviceMap[cam] = this;
     }
     m_connection = makeConnection(htonl(info->u.stGigeInfo.nIP));
@@ -172,7 +174,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
                                                               : GEV_CCP_EXCLUSIVE;
     GevStatus st;
     {
-        std::lock_guard<std::mutex> lk(g_gevInitMutex);
+        qx::sys::MutexLock lk(g_gevInitMutex);
         st = GEVInit(cam, &m_connection, &GigeDevice::loc_ctrl_channel_cb, 0, ccpMode);
     }
     if (st != GEV_STATUS_SUCCESS) {
@@ -222,7 +224,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
         return fail(st);
     }
     {
-        std::lock_guard<std::mutex> lk(g_camMutex);
+        qx::sys::MutexLock lk(g_camMutex);
         g_gvcpSuccessCmdIndexMap[cam] = 0;
         g_capturePacketTimePointMap[cam] = 0;
         clearOffline();
@@ -278,7 +280,7 @@ QX_STATUS GigeDevice::closeConnection() {
     if (cam == 0) return QX_OK;
     // No callback of the library finds this camera from here on.
     {
-        std::lock_guard<std::mutex> lk(g_camMutex);
+        qx::sys::MutexLock lk(g_camMutex);
         auto it = g_cameraIdDeviceMap.find(cam);
         if (it != g_cameraIdDeviceMap.end() && it->second == this) g_cameraIdDeviceMap.erase(it);
     }
@@ -636,7 +638,7 @@ QX_STATUS GigeDevice::writeMemory(void* pBuffer, int64_t nAddress, int64_t nLeng
 // ---- enumeration -------------------------------------------------------------------------
 
 void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list) {
-    std::lock_guard<std::mutex> lock(g_gigeEnumMutex);
+    qx::sys::MutexLock lock(g_gigeEnumMutex);
     auto found = std::make_unique<GevDiscoveryList>();
     const GevStatus status = GEVDiscovery(found.get(), nullptr, timeoutMs, 1, 0);
     if (status != GEV_STATUS_SUCCESS) {
@@ -717,7 +719,7 @@ QX_STATUS GigeDevice::connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet,
     for (int i = 0; i < 10; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         {
-            std::lock_guard<std::mutex> lk(g_gevInitMutex);
+            qx::sys::MutexLock lk(g_gevInitMutex);
             st = GEVInit(cam, &m_connection, &GigeDevice::loc_ctrl_channel_cb, 0, GEV_CCP_EXCLUSIVE);
         }
         if (st == GEV_STATUS_SUCCESS) {
@@ -892,7 +894,7 @@ QX_STATUS GigeDevice::setHeartbeatTimeout(int64_t timeoutMs) {
 
 void GigeDevice::loc_ctrl_channel_cb(uint8_t camNr, const char* text, uint8_t level) {
     if (!text) return;
-    std::lock_guard<std::mutex> lk(g_camMutex);
+    qx::sys::MutexLock lk(g_camMutex);
     if (level == GEV_LOG_WARNING && std::strstr(text, "Captured img packet")) {
         g_capturePacketTimePointMap[camNr] = nowNs();
         return;
@@ -919,7 +921,7 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
     if (!event) return false;
     char buf[64];
     const char* what = eventText(event->EventId, buf, sizeof buf);
-    std::lock_guard<std::mutex> lk(g_camMutex);
+    qx::sys::MutexLock lk(g_camMutex);
     auto it = g_cameraIdDeviceMap.find(camNr);
     if (it == g_cameraIdDeviceMap.end() || !it->second) {
         QX_LOG_INFO("cam_nr={}, func:{}, [INFO] -{}", camNr, "loc_msg_channel_cb", what);
@@ -939,7 +941,7 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
 }
 
 void GigeDevice::memoryWriteCallback(uint8_t camNr, uint32_t) {
-    std::lock_guard<std::mutex> lk(g_camMutex);
+    qx::sys::MutexLock lk(g_camMutex);
     ++g_gvcpSuccessCmdIndexMap[camNr];
 }
 
@@ -953,7 +955,7 @@ void GigeDevice::processCCPLostEvent() {
 }
 
 void GigeDevice::startLivenessTaskLocked(bool check) {
-    std::lock_guard<std::mutex> lk(m_taskMutex);
+    qx::sys::MutexLock lk(m_taskMutex);
     if (m_taskStop) return;  // the camera is being closed
     if (m_task.joinable()) {
         if (!m_taskDone.load()) return;  // one task at a time
@@ -973,8 +975,9 @@ void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoin
     if (check) {
         for (int i = 0; i < kLivenessRounds; ++i) {
             {
-                std::unique_lock<std::mutex> lk(m_taskMutex);
-                if (m_taskCv.wait_for(lk, std::chrono::milliseconds(kLivenessWaitMs), [this] { return m_taskStop; })) {
+                qx::sys::UniqueLock lk(m_taskMutex);
+                if (m_taskCv.wait_for(lk, std::chrono::milliseconds(kLivenessWaitMs),
+                                      [this]() QX_REQUIRES(m_taskMutex) { return m_taskStop; })) {
                     m_taskDone.store(true);
                     return;
                 }
@@ -983,7 +986,7 @@ void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoin
                 m_taskDone.store(true);
                 return;
             }
-            std::lock_guard<std::mutex> lk(g_camMutex);
+            qx::sys::MutexLock lk(g_camMutex);
             if (capturePoint != g_capturePacketTimePointMap[cam]) {
                 QX_LOG_INFO("func:{}, tmpTimePoint != g_capturePacketTimePointMap[m_cameraId]", "processCCPLostEvent");
                 m_taskDone.store(true);
@@ -1010,7 +1013,7 @@ void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoin
 void GigeDevice::stopLivenessTask() {
     std::vector<std::thread> tasks;
     {
-        std::lock_guard<std::mutex> lk(m_taskMutex);
+        qx::sys::MutexLock lk(m_taskMutex);
         m_taskStop = true;
         tasks = std::move(m_oldTasks);
         m_oldTasks.clear();
@@ -1023,6 +1026,6 @@ void GigeDevice::stopLivenessTask() {
         if (task.get_id() == std::this_thread::get_id()) task.detach();
         else task.join();
     }
-    std::lock_guard<std::mutex> lk(m_taskMutex);
+    qx::sys::MutexLock lk(m_taskMutex);
     m_taskStop = false;
 }

@@ -9,6 +9,7 @@
 #include "core/GigeDeviceOps.h"
 
 #include "gige/GevLib.h"
+#include "Sys/Mutex.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -94,9 +95,9 @@ private:
     int64_t m_lastStatusLogNs = 0;
 
     // Liveness task: one at a time; stopped and joined by disconnect and the destructor.
-    std::mutex m_taskMutex;
+    qx::sys::Mutex m_taskMutex;
     std::condition_variable m_taskCv;
-    bool m_taskStop = false;
+    bool m_taskStop QX_GUARDED_BY(m_taskMutex) = false;
     std::atomic<bool> m_taskDone{true};
     std::thread m_task;
     std::vector<std::thread> m_oldTasks;  // finished, not yet joined

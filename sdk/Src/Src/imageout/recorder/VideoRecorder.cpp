@@ -58,7 +58,7 @@ VideoRecorder::~VideoRecorder() {
 template <typename T>
 void VideoRecorder::pushAndNotify(PoolQueue<T>& queue, std::unique_ptr<T> item) {
     {
-        std::lock_guard<std::mutex> lock(queue.mutex);
+        qx::sys::MutexLock lock(queue.mutex);
         queue.items.push_back(std::move(item));
     }
     queue.cv.notify_all();
@@ -67,11 +67,12 @@ void VideoRecorder::pushAndNotify(PoolQueue<T>& queue, std::unique_ptr<T> item) 
 // Waits under `lock` until the queue has an element or the deadline passes; a task's wait
 // (`endOnStop`) also ends when the recording stops, without a timeout line.
 template <typename T>
-bool VideoRecorder::waitForFront(PoolQueue<T>& queue, std::unique_lock<std::mutex>& lock, int timeoutMs, bool endOnStop,
+bool VideoRecorder::waitForFront(PoolQueue<T>& queue, qx::sys::UniqueLock& lock, int timeoutMs, bool endOnStop,
                                  const char* func) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
-    const bool woken =
-        queue.cv.wait_until(lock, deadline, [&] { return !queue.items.empty() || (endOnStop && m_stopped.load()); });
+    const bool woken = queue.cv.wait_until(lock, deadline, [&]() QX_REQUIRES(queue.mutex) {
+        return !queue.items.empty() || (endOnStop && m_stopped.load());
+    });
     if (endOnStop && m_stopped.load()) return false;
     if (!woken) {
         QX_LOG_ERROR("func:{}, cv.wait_for timeout", func);
@@ -82,7 +83,7 @@ bool VideoRecorder::waitForFront(PoolQueue<T>& queue, std::unique_lock<std::mute
 
 bool VideoRecorder::popCxImage(PoolQueue<CxImage>& queue, std::unique_ptr<CxImage>& out, int timeoutMs,
                                bool endOnStop) {
-    std::unique_lock<std::mutex> lock(queue.mutex);
+    qx::sys::UniqueLock lock(queue.mutex);
     if (!waitForFront(queue, lock, timeoutMs, endOnStop, "popCxImage")) return false;
     out = std::move(queue.items.front());
     queue.items.pop_front();
@@ -91,7 +92,7 @@ bool VideoRecorder::popCxImage(PoolQueue<CxImage>& queue, std::unique_ptr<CxImag
 
 bool VideoRecorder::popCxMemFile(PoolQueue<CxMemFile>& queue, std::unique_ptr<CxMemFile>& out, int timeoutMs,
                                  bool endOnStop) {
-    std::unique_lock<std::mutex> lock(queue.mutex);
+    qx::sys::UniqueLock lock(queue.mutex);
     if (!waitForFront(queue, lock, timeoutMs, endOnStop, "popCxMemFile")) return false;
     out = std::move(queue.items.front());
     queue.items.pop_front();
@@ -99,18 +100,18 @@ bool VideoRecorder::popCxMemFile(PoolQueue<CxMemFile>& queue, std::unique_ptr<Cx
 }
 
 bool VideoRecorder::waitForImageToEncode(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(imageEncodeQueue.mutex);
+    qx::sys::UniqueLock lock(imageEncodeQueue.mutex);
     return waitForFront(imageEncodeQueue, lock, timeoutMs, true, "popCxImage");
 }
 
 bool VideoRecorder::popImageForEncoding(std::unique_ptr<CxImage>& out, uint32_t& seq) {
-    std::lock_guard<std::mutex> lock(imageEncodeQueue.mutex);
+    qx::sys::MutexLock lock(imageEncodeQueue.mutex);
     if (imageEncodeQueue.items.empty()) return false; // another encoder was quicker
     out = std::move(imageEncodeQueue.items.front());
     imageEncodeQueue.items.pop_front();
     // Still under the queue's lock: the next encoder cannot take the next image before this
     // one has its number, so numbers follow the order in which frames arrived.
-    std::lock_guard<std::mutex> orderLock(m_orderMutex);
+    qx::sys::MutexLock orderLock(m_orderMutex);
     seq = m_sequence.fetch_add(1);
     encodeOrderQueue.push_back(OrderEntry{seq, nullptr, false});
     return true;
@@ -118,12 +119,12 @@ bool VideoRecorder::popImageForEncoding(std::unique_ptr<CxImage>& out, uint32_t&
 
 template <typename T>
 void VideoRecorder::wakeAll(PoolQueue<T>& queue) {
-    { std::lock_guard<std::mutex> lock(queue.mutex); }
+    { qx::sys::MutexLock lock(queue.mutex); }
     queue.cv.notify_all();
 }
 
 void VideoRecorder::finishSequence(uint32_t seq, std::unique_ptr<CxMemFile> encoded) {
-    std::lock_guard<std::mutex> lock(m_orderMutex);
+    qx::sys::MutexLock lock(m_orderMutex);
     for (auto& entry : encodeOrderQueue) {
         if (entry.seq == seq) {
             if (encoded && &entry != &encodeOrderQueue.front()) m_framesParked.fetch_add(1);
@@ -143,17 +144,17 @@ void VideoRecorder::finishSequence(uint32_t seq, std::unique_ptr<CxMemFile> enco
 void VideoRecorder::recyclePendingFrames() {
     std::deque<std::unique_ptr<CxImage>> images;
     {
-        std::lock_guard<std::mutex> lock(imageEncodeQueue.mutex);
+        qx::sys::MutexLock lock(imageEncodeQueue.mutex);
         images.swap(imageEncodeQueue.items);
     }
     for (auto& image : images) pushAndNotify(freeImageQueue, std::move(image));
     std::deque<std::unique_ptr<CxMemFile>> streams;
     {
-        std::lock_guard<std::mutex> lock(encodedFrameQueue.mutex);
+        qx::sys::MutexLock lock(encodedFrameQueue.mutex);
         streams.swap(encodedFrameQueue.items);
     }
     {
-        std::lock_guard<std::mutex> lock(m_orderMutex);
+        qx::sys::MutexLock lock(m_orderMutex);
         for (auto& entry : encodeOrderQueue)
             if (entry.frame) streams.push_back(std::move(entry.frame));
         encodeOrderQueue.clear();
@@ -200,7 +201,7 @@ uint32_t VideoRecorder::start(RecordParam& param) {
 bool VideoRecorder::buildPools() {
     const uint32_t width = m_param.nWidth, height = m_param.nHeight;
     {
-        std::lock_guard<std::mutex> lock(freeImageQueue.mutex);
+        qx::sys::MutexLock lock(freeImageQueue.mutex);
         if (!freeImageQueue.items.empty()) {
             const CxImage& last = *freeImageQueue.items.back();
             if (last.IsValid() && last.GetWidth() == width && last.GetHeight() == height && last.GetBpp() == 8u)
@@ -215,11 +216,11 @@ bool VideoRecorder::buildPools() {
 
 void VideoRecorder::dropPools() {
     {
-        std::lock_guard<std::mutex> lock(freeImageQueue.mutex);
+        qx::sys::MutexLock lock(freeImageQueue.mutex);
         freeImageQueue.items.clear();
     }
     {
-        std::lock_guard<std::mutex> lock(m_cxMemQueueForRecycle.mutex);
+        qx::sys::MutexLock lock(m_cxMemQueueForRecycle.mutex);
         m_cxMemQueueForRecycle.items.clear();
     }
     m_memStreamCount.store(0);
@@ -453,8 +454,8 @@ void VideoRecorder::encodeImgLoop() {
             }
 
             {
-                std::unique_lock<std::mutex> hold(m_holdMutex);
-                m_holdCv.wait(hold, [&] { return !m_holdEncoding || m_stopped.load(); });
+                qx::sys::UniqueLock hold(m_holdMutex);
+                m_holdCv.wait(hold, [&]() QX_REQUIRES(m_holdMutex) { return !m_holdEncoding || m_stopped.load(); });
             }
             if (m_stopped.load()) { // not encoded: stop drops the frames in flight
                 pushAndNotify(freeImageQueue, std::move(image));
@@ -530,7 +531,7 @@ uint32_t VideoRecorder::stopAvi() {
     wakeAll(imageEncodeQueue);
     wakeAll(m_cxMemQueueForRecycle);
     wakeAll(encodedFrameQueue);
-    { std::lock_guard<std::mutex> hold(m_holdMutex); }
+    { qx::sys::MutexLock hold(m_holdMutex); }
     m_holdCv.notify_all();
     const auto waitFor = [](std::future<void>& task, const char* what) {
         if (!task.valid()) return;
@@ -571,7 +572,7 @@ uint32_t VideoRecorder::stopRaw() {
 
 void VideoRecorder::holdEncodingForTesting(bool hold) {
     {
-        std::lock_guard<std::mutex> lock(m_holdMutex);
+        qx::sys::MutexLock lock(m_holdMutex);
         m_holdEncoding = hold;
     }
     m_holdCv.notify_all();
@@ -588,7 +589,7 @@ VideoRecorder::Stats VideoRecorder::stats() const {
     s.filesOpened = m_filesOpened.load();
     s.encoderTasks = m_encoderTasks.load();
     {
-        std::lock_guard<std::mutex> lock(freeImageQueue.mutex);
+        qx::sys::MutexLock lock(freeImageQueue.mutex);
         s.freeImages = static_cast<uint32_t>(freeImageQueue.items.size());
     }
     s.memStreams = m_memStreamCount.load();

@@ -23,6 +23,7 @@
 #pragma once
 
 #include "QxCamApi.h"
+#include "Sys/Mutex.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -84,8 +85,8 @@ private:
     // A double-ended queue of owned pool objects with its own mutex and condition variable.
     template <typename T>
     struct PoolQueue {
-        std::deque<std::unique_ptr<T>> items;
-        mutable std::mutex mutex;
+        mutable qx::sys::Mutex mutex;
+        std::deque<std::unique_ptr<T>> items QX_GUARDED_BY(mutex);
         std::condition_variable cv;
     };
 
@@ -107,8 +108,8 @@ private:
     bool popCxMemFile(PoolQueue<CxMemFile>& queue, std::unique_ptr<CxMemFile>& out, int timeoutMs,
                       bool endOnStop = false);
     template <typename T>
-    bool waitForFront(PoolQueue<T>& queue, std::unique_lock<std::mutex>& lock, int timeoutMs, bool endOnStop,
-                      const char* func);
+    bool waitForFront(PoolQueue<T>& queue, qx::sys::UniqueLock& lock, int timeoutMs, bool endOnStop, const char* func)
+        QX_REQUIRES(queue.mutex);
     template <typename T>
     void wakeAll(PoolQueue<T>& queue);
     // The encoders' wait for a queued image (with the popCxImage timeout line when none comes).
@@ -153,13 +154,15 @@ private:
         std::unique_ptr<CxMemFile> frame;
         bool finished;
     };
-    std::deque<OrderEntry> encodeOrderQueue;
-    std::mutex m_orderMutex;
+    // Lock order: imageEncodeQueue.mutex, then m_orderMutex, then encodedFrameQueue.mutex;
+    // every other queue mutex is taken alone.
+    qx::sys::Mutex m_orderMutex QX_ACQUIRED_AFTER(imageEncodeQueue.mutex) QX_ACQUIRED_BEFORE(encodedFrameQueue.mutex);
+    std::deque<OrderEntry> encodeOrderQueue QX_GUARDED_BY(m_orderMutex);
 
     uint32_t m_aviFileIndex = 1;
 
-    bool m_holdEncoding = false; // test seam, under m_holdMutex
-    std::mutex m_holdMutex;
+    qx::sys::Mutex m_holdMutex;
+    bool m_holdEncoding QX_GUARDED_BY(m_holdMutex) = false; // test seam
     std::condition_variable m_holdCv;
 
     std::atomic<uint64_t> m_framesWritten{0};

@@ -60,7 +60,7 @@ QxUsb3Device::~QxUsb3Device() {
 
 void QxUsb3Device::releaseDevice() {
     if (!m_connectedPath.empty()) {
-        std::lock_guard<std::mutex> lk(g_connectedGuidSetMutex);
+        qx::sys::MutexLock lk(g_connectedGuidSetMutex);
         g_connectedGuidSet.erase(m_connectedPath);
         m_connectedPath.clear();
     }
@@ -79,7 +79,7 @@ QX_STATUS QxUsb3Device::connectDevice(int32_t /*accessMode*/) {
     const DeviceInfo* info = getDeviceInfo();
     const std::string path = devicePathOf(info);
     {
-        std::lock_guard<std::mutex> lk(g_connectedGuidSetMutex);
+        qx::sys::MutexLock lk(g_connectedGuidSetMutex);
         if (g_connectedGuidSet.count(path) != 0) {
             QX_LOG_ERROR("func:{}, g_connectedGuidSet.count(std::string(guid))=true", "connectDevice");
             return QX_ERR_GEV_BUSY;
@@ -107,7 +107,7 @@ QX_STATUS QxUsb3Device::connectDevice(int32_t /*accessMode*/) {
 
     manager->RegisterOfflineCallback(m_hDevice, &QxUsb3Device::loc_processOffline, this);
     {
-        std::lock_guard<std::mutex> lk(g_connectedGuidSetMutex);
+        qx::sys::MutexLock lk(g_connectedGuidSetMutex);
         g_connectedGuidSet.insert(path);
         m_connectedPath = path;
         clearOffline();
