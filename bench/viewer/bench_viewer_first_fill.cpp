@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
             stallMs = std::max(stallMs, now - lastAnswerMs);
         }
         if (window.tree()->refreshIdle()) {
-            std::lock_guard<std::mutex> lk(window.pendingCommand().mutex);
+            qx::sys::MutexLock lk(window.pendingCommand().mutex);
             if (!window.pendingCommand().pending && responseMs >= 0) {
                 heartbeat.stop();
                 QTimer::singleShot(0, [&] { finish(false); });
