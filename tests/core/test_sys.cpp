@@ -1,7 +1,11 @@
 // The small platform utilities under Platform/Sys that the camera threads build on.
+#include "QxCamApi.h"
 #include "Sys/BusyGate.h"
+#include "Sys/ByteOrder.h"
+#include "Sys/FrameRate.h"
 #include "Sys/JoiningThread.h"
 #include "Sys/LogThrottle.h"
+#include "Sys/PixelFormat.h"
 #include "Sys/WireField.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +57,83 @@ TEST(WireField, FieldsReadAndWriteTheirBytesOnlyWithinTheBufferSize) {
     EXPECT_FALSE(Byte::set(buf.data(), 7, 0));
     EXPECT_EQ(buf[7], 0xD4);
     EXPECT_EQ(Le16::get(nullptr, 8), 0);
+}
+
+TEST(ByteOrder, FieldsOfRunTimeWidthReadAndWriteTheirBytesInOrder) {
+    const std::array<uint8_t, 10> bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A};
+    EXPECT_EQ(qx::sys::loadBeN(bytes.data(), 2), 0x0102u);
+    EXPECT_EQ(qx::sys::loadBeN(bytes.data(), 6), 0x010203040506u);
+    EXPECT_EQ(qx::sys::loadLeN(bytes.data(), 3), 0x030201u);
+    EXPECT_EQ(qx::sys::loadBeN(bytes.data(), 8), qx::sys::loadBe64(bytes.data()));
+    EXPECT_EQ(qx::sys::loadLeN(bytes.data(), 8), qx::sys::loadLe64(bytes.data()));
+    // Of a wider field the 8 least significant bytes count.
+    EXPECT_EQ(qx::sys::loadBeN(bytes.data(), 10), 0x030405060708090Au);
+    EXPECT_EQ(qx::sys::loadLeN(bytes.data(), 10), 0x0807060504030201u);
+    EXPECT_EQ(qx::sys::loadBeN(bytes.data(), 0), 0u);
+
+    std::array<uint8_t, 10> out{};
+    out.fill(0xEE);
+    qx::sys::storeBeN(out.data(), 4, 0xA1B2C3D4E5u);
+    EXPECT_EQ(out, (std::array<uint8_t, 10>{0xB2, 0xC3, 0xD4, 0xE5, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
+    qx::sys::storeLeN(out.data(), 10, 0x0102030405060708u);
+    EXPECT_EQ(out, (std::array<uint8_t, 10>{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x00, 0x00}));
+    qx::sys::storeBeN(out.data(), 10, 0x0102030405060708u);
+    EXPECT_EQ(out, (std::array<uint8_t, 10>{0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}));
+}
+
+TEST(PixelFormat, NamedCodesAreThePublicOnesAndEverySizeFollowsTheBitCount) {
+    namespace px = qx::sys::pixel;
+    EXPECT_EQ(px::kMono8, QX_PIXEL_MONO8);
+    EXPECT_EQ(px::kMono10, QX_PIXEL_MONO10);
+    EXPECT_EQ(px::kMono12, QX_PIXEL_MONO12);
+    EXPECT_EQ(px::kMono14, QX_PIXEL_MONO14);
+    EXPECT_EQ(px::kMono16, QX_PIXEL_MONO16);
+    EXPECT_EQ(px::kMono10Packed, QX_PIXEL_MONO10PACKED);
+    EXPECT_EQ(px::kMono12Packed, QX_PIXEL_MONO12PACKED);
+
+    struct Sizes {
+        uint32_t code, bits, bytes, wholeBytes;
+    };
+    const Sizes table[] = {
+        {QX_PIXEL_MONO8, 8, 1, 1},
+        {QX_PIXEL_MONO10, 16, 2, 2},
+        {QX_PIXEL_MONO14, 16, 2, 2},
+        {QX_PIXEL_MONO12PACKED, 12, 2, 2},
+        {px::kRgb8, 24, 3, 3},
+        {px::kWord32, 32, 4, 4},
+        {0x01010037u /* 1 bit */, 1, 1, 0},
+        {0x021E0048u /* 30 bits */, 30, 4, 3},
+    };
+    for (const Sizes& s : table) {
+        SCOPED_TRACE(s.code);
+        EXPECT_EQ(qx::sys::pixelBits(s.code), s.bits);
+        EXPECT_EQ(qx::sys::pixelBytes(s.code), s.bytes);
+        EXPECT_EQ(qx::sys::pixelWholeBytes(s.code), s.wholeBytes);
+    }
+
+    // What a camera of so many significant bits delivers in.
+    const std::pair<int32_t, uint32_t> delivered[] = {
+        {-1, px::kMono8},  {8, px::kMono8},   {9, px::kMono16},    {10, px::kMono10},
+        {12, px::kMono12}, {14, px::kMono14}, {15, px::kMono16},   {16, px::kMono16},
+        {17, px::kWord32}, {31, px::kWord32}, {32, px::kBayerRG8}, {1024, px::kBayerRG8},
+    };
+    for (const auto& [bits, code] : delivered) EXPECT_EQ(qx::sys::monoFormatForBits(bits), code) << bits;
+}
+
+TEST(FrameRateWindow, TheEstimateChangesOnlyWhenAWindowOfAtLeast1001MsCloses) {
+    const auto t0 = qx::sys::FrameRateWindow::Clock::now();
+    qx::sys::FrameRateWindow rate(1.0f, t0);
+    for (int i = 0; i < 30; ++i) rate.countFrame();
+    EXPECT_FALSE(rate.update(t0 + 1000ms + 999us));
+    EXPECT_EQ(rate.rate(), 1.0f);
+    // Whole milliseconds of the window: 1001.
+    EXPECT_TRUE(rate.update(t0 + 1001ms + 999us));
+    EXPECT_FLOAT_EQ(rate.rate(), 30.0f / 1.001f);
+    // A new window began; a window without frames gives 0.
+    EXPECT_FALSE(rate.update(t0 + 2000ms));
+    EXPECT_TRUE(rate.update(t0 + 2003ms + 1us));
+    EXPECT_EQ(rate.rate(), 0.0f);
+    EXPECT_DOUBLE_EQ(qx::sys::framesPerSecond(50, 2500, 1000), 20.0);
 }
 
 TEST(BusyGate, AnExceptionInsideTheClosedSectionReopensTheGate) {

@@ -13,7 +13,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace qx::usb3;
 using namespace std::chrono_literals;
@@ -258,6 +261,65 @@ TEST(Usb3ThreadedManager, ArrivalReEnumeratesWithoutOfflineCallbacks) {
     EXPECT_NE(h2, kUsbInvalidHandle);
     EXPECT_TRUE(mgr.CloseDevice(h2));
     EXPECT_TRUE(mgr.CloseDevice(h));
+}
+
+// Exceptions let out of callbacks on the manager's hot-plug thread: an offline callback that
+// throws neither ends the process nor leaves its device marked as in its callback (which
+// would hold the close below for good), and the watch goes on reporting.
+TEST(Usb3ThreadedManager, AnOfflineCallbackThatThrowsLeavesTheManagerWorking) {
+    struct Throwing {
+        std::atomic<int> calls{0};
+        static void callback(void* ctx) {
+            ++static_cast<Throwing*>(ctx)->calls;
+            throw std::runtime_error("application failure");
+        }
+    };
+    SimUsb3Rig rig;
+    rig.backend->addCamera(std::make_shared<SimUsb3Camera>("usb:sim-2"));
+    Throwing throwing;
+    Offline off;
+    QxUsbManager mgr(rig.backend);
+    const UsbDevHandle h1 = mgr.OpenDevice("usb:sim-1");
+    const UsbDevHandle h2 = mgr.OpenDevice("usb:sim-2");
+    ASSERT_NE(h1, kUsbInvalidHandle);
+    ASSERT_NE(h2, kUsbInvalidHandle);
+    mgr.RegisterOfflineCallback(h1, &Throwing::callback, &throwing);
+    mgr.RegisterOfflineCallback(h2, &Offline::callback, &off);
+    rig.backend->unplug("usb:sim-1");
+    ASSERT_TRUE(waitUntil([&] { return throwing.calls.load() == 1; }));
+    EXPECT_TRUE(mgr.CloseDevice(h1));
+    rig.backend->unplug("usb:sim-2");
+    EXPECT_TRUE(off.waitCalls(1));
+    EXPECT_TRUE(mgr.CloseDevice(h2));
+    rig.backend->replug("usb:sim-1");
+    ASSERT_TRUE(waitUntil([&] { return mgr.GetDeviceCount() == 1; }));
+    const UsbDevHandle again = mgr.OpenDevice("usb:sim-1");
+    EXPECT_NE(again, kUsbInvalidHandle);
+    EXPECT_TRUE(mgr.CloseDevice(again));
+    EXPECT_EQ(throwing.calls.load(), 1);
+}
+
+TEST(Usb3ThreadedManager, AWatchWhoseCallbackThrowsReportsTheNextChanges) {
+    SimUsb3Rig rig;
+    std::mutex m;
+    std::vector<std::string> seen;
+    std::unique_ptr<qx::usb::UsbWatch> w = rig.backend->watch(
+        kCameraVendorId, kCameraProductId,
+        [&](qx::usb::UsbHotplugEvent, const qx::usb::UsbDeviceEntry& e) {
+            std::lock_guard<std::mutex> lk(m);
+            seen.push_back(e.path);
+            if (seen.size() == 1) throw std::runtime_error("first notification refused");
+        },
+        0ms);
+    ASSERT_NE(w, nullptr);
+    rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:sim-2"));
+    rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:sim-3"));
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lk(m);
+        return seen.size() == 2;
+    }));
+    w.reset();
+    EXPECT_EQ(seen, (std::vector<std::string>{"usb:sim-2", "usb:sim-3"}));
 }
 
 TEST(Usb3ThreadedManager, UnregisteredCallbackIsNotCalled) {

@@ -9,6 +9,7 @@
 #include "GenApi/IntegerNode.h"
 #include "GenApi/NodeMap.h"
 #include "GenApi/PortNode.h"
+#include "Sys/ByteOrder.h"
 
 namespace QxGenApi::detail {
 
@@ -208,21 +209,14 @@ void RegisterNodeBase::writeRaw(const uint8_t* bytes, int64_t len) {
 }
 
 uint64_t RegisterNodeBase::decodeUnsigned(const uint8_t* b, int64_t len) const {
-    uint64_t v = 0;
-    if (m_endian == BigEndian) {
-        for (int64_t i = 0; i < len; ++i) v = (v << 8) | b[i];
-    } else {
-        for (int64_t i = len - 1; i >= 0; --i) v = (v << 8) | b[i];
-    }
-    return v;
+    const size_t width = len > 0 ? static_cast<size_t>(len) : 0;
+    return m_endian == BigEndian ? qx::sys::loadBeN(b, width) : qx::sys::loadLeN(b, width);
 }
 
 void RegisterNodeBase::encodeUnsigned(uint64_t v, uint8_t* b, int64_t len) const {
-    if (m_endian == BigEndian) {
-        for (int64_t i = len - 1; i >= 0; --i, v >>= 8) b[i] = static_cast<uint8_t>(v);
-    } else {
-        for (int64_t i = 0; i < len; ++i, v >>= 8) b[i] = static_cast<uint8_t>(v);
-    }
+    const size_t width = len > 0 ? static_cast<size_t>(len) : 0;
+    if (m_endian == BigEndian) qx::sys::storeBeN(b, width, v);
+    else qx::sys::storeLeN(b, width, v);
 }
 
 void RegisterNodeBase::Get(uint8_t* buffer, int64_t len, bool, bool ignoreCache) {

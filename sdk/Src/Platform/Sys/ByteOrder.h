@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace qx::sys {
 
@@ -19,8 +20,16 @@ inline uint64_t loadBe64(const void* p) {
     return (uint64_t(loadBe32(b)) << 32) | loadBe32(b + 4);
 }
 inline uint16_t loadLe16(const void* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // A plain 16-bit load on a little-endian host, which the compiler keeps as one (vector)
+    // load of words in the pixel loops rather than two byte loads widened to int.
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+#else
     const auto* b = static_cast<const uint8_t*>(p);
     return static_cast<uint16_t>(b[0] | (b[1] << 8));
+#endif
 }
 inline uint32_t loadLe32(const void* p) {
     const auto* b = static_cast<const uint8_t*>(p);
@@ -53,6 +62,30 @@ inline void storeLe32(void* p, uint32_t v) {
 inline void storeLe64(void* p, uint64_t v) {
     auto* b = static_cast<uint8_t*>(p);
     storeLe32(b, uint32_t(v)); storeLe32(b + 4, uint32_t(v >> 32));
+}
+
+// Fields whose width is only known at run time (link-frame addresses, GenICam registers):
+// `width` bytes at p as one unsigned number. Of a field wider than 8 bytes the loads keep the
+// 8 least significant bytes; the stores write the low bytes of v and zeros above them.
+inline uint64_t loadBeN(const void* p, size_t width) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i) v = (v << 8) | b[i];
+    return v;
+}
+inline uint64_t loadLeN(const void* p, size_t width) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    uint64_t v = 0;
+    for (size_t i = width; i-- > 0;) v = (v << 8) | b[i];
+    return v;
+}
+inline void storeBeN(void* p, size_t width, uint64_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    for (size_t i = width; i-- > 0; v >>= 8) b[i] = uint8_t(v);
+}
+inline void storeLeN(void* p, size_t width, uint64_t v) {
+    auto* b = static_cast<uint8_t*>(p);
+    for (size_t i = 0; i < width; ++i, v >>= 8) b[i] = uint8_t(v);
 }
 
 } // namespace qx::sys

@@ -3,8 +3,10 @@
 // with the port numbers from the root hub joined by dots.
 #include "Usb/UsbBackend.h"
 
+#include "Sys/JoiningThread.h"
+#include "Sys/Log.h"
+
 #include <libusb.h>
-#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +14,6 @@
 #include <cstring>
 #include <mutex>
 #include <set>
-#include <thread>
 
 namespace qx::usb {
 
@@ -59,8 +60,7 @@ void logOpenFailure(const std::string& path, const char* step, int rc) {
     case LIBUSB_ERROR_NO_DEVICE: advice = ": the camera is gone"; break;
     default: break;
     }
-    if (auto logger = spdlog::default_logger())
-        logger->error("func:{}, cannot open {}: {} failed with {}{}", "open", path, step, libusb_error_name(rc), advice);
+    QX_LOG_ERROR("func:{}, cannot open {}: {} failed with {}{}", "open", path, step, libusb_error_name(rc), advice);
 }
 
 std::string pathOf(libusb_device* d) {
@@ -342,7 +342,7 @@ public:
             return;
         }
         m_running = true;
-        m_events = std::thread([this] {
+        m_events = sys::JoiningThread([this] {
             while (m_running.load()) {
                 timeval tv{0, 100000};
                 libusb_handle_events_timeout_completed(m_ctx, &tv, nullptr);
@@ -353,7 +353,7 @@ public:
         if (!m_ctx) return;
         m_running = false;
         libusb_interrupt_event_handler(m_ctx);
-        if (m_events.joinable()) m_events.join();
+        m_events.join();
         libusb_exit(m_ctx);
     }
 
@@ -435,7 +435,7 @@ public:
 private:
     libusb_context* m_ctx = nullptr;
     std::atomic<bool> m_running{false};
-    std::thread m_events;
+    sys::JoiningThread m_events;
     sys::Mutex m_targetsMutex;
     std::vector<std::unique_ptr<HotplugTarget>> m_targets QX_GUARDED_BY(m_targetsMutex);
 };

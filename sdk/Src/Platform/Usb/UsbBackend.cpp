@@ -1,5 +1,7 @@
 #include "Usb/UsbBackend.h"
 
+#include "Sys/Log.h"
+
 namespace qx::usb {
 
 const char* usbStatusText(UsbStatus s) {
@@ -51,7 +53,7 @@ UsbHotplugWatcher::UsbHotplugWatcher(UsbBackend& backend, uint16_t vendorId, uin
     : m_backend(backend), m_vendorId(vendorId), m_productId(productId), m_callback(std::move(callback)),
       m_poll(pollInterval) {
     for (const UsbDeviceEntry& e : m_backend.listDevices(m_vendorId, m_productId)) m_present.insert(e.path);
-    m_thread = std::thread([this] { run(); });
+    m_thread = sys::JoiningThread([this] { run(); });
 }
 
 UsbHotplugWatcher::~UsbHotplugWatcher() {
@@ -60,7 +62,7 @@ UsbHotplugWatcher::~UsbHotplugWatcher() {
         m_stop = true;
     }
     m_cv.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    m_thread.join();
 }
 
 void UsbHotplugWatcher::post(UsbHotplugEvent event, const UsbDeviceEntry& entry) {
@@ -91,8 +93,19 @@ void UsbHotplugWatcher::relist() {
     for (const std::string& p : m_present)
         if (!now.count(p)) left.push_back(p);
     m_present = std::move(now);
-    for (const std::string& p : left) m_callback(UsbHotplugEvent::Left, UsbDeviceEntry{p, m_vendorId, m_productId});
-    for (const UsbDeviceEntry& e : arrived) m_callback(UsbHotplugEvent::Arrived, e);
+    for (const std::string& p : left) notify(UsbHotplugEvent::Left, UsbDeviceEntry{p, m_vendorId, m_productId});
+    for (const UsbDeviceEntry& e : arrived) notify(UsbHotplugEvent::Arrived, e);
+}
+
+void UsbHotplugWatcher::notify(UsbHotplugEvent event, const UsbDeviceEntry& entry) {
+    // An exception let out of the callback would end the process on this thread: it is
+    // logged here, and the watch goes on with the next change.
+    try {
+        m_callback(event, entry);
+    } catch (...) {
+        QX_LOG_ERROR("func:{}, hot-plug callback for {} failed: {}", "UsbHotplugWatcher", entry.path,
+                     currentExceptionText());
+    }
 }
 
 void UsbHotplugWatcher::run() {
@@ -115,13 +128,20 @@ void UsbHotplugWatcher::run() {
         for (const auto& ev : events) {
             if (ev.second.vendorId != m_vendorId || ev.second.productId != m_productId) continue;
             if (ev.first == UsbHotplugEvent::Left) {
-                if (m_present.erase(ev.second.path)) m_callback(UsbHotplugEvent::Left, ev.second);
+                if (m_present.erase(ev.second.path)) notify(UsbHotplugEvent::Left, ev.second);
             } else if (m_present.insert(ev.second.path).second) {
-                m_callback(UsbHotplugEvent::Arrived, ev.second);
+                notify(UsbHotplugEvent::Arrived, ev.second);
             }
         }
         // A posted event is trusted as it is; the list is consulted on the poll and on a poke.
-        if (!woken || poked) relist();
+        if (!woken || poked) {
+            try {
+                relist();
+            } catch (...) {
+                // The list stays as it was; the next poll or poke tries again.
+                QX_LOG_ERROR("func:{}, device list failed: {}", "UsbHotplugWatcher", currentExceptionText());
+            }
+        }
         lk.lock();
     }
 }

@@ -4,6 +4,8 @@
 // and endpoint abort/reset). Two implementations: libusb-1.0 for real devices
 // (makeLibUsbBackend) and the simulated camera of the tests.
 #pragma once
+#include "Sys/JoiningThread.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -14,7 +16,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Sys/Mutex.h"
@@ -149,6 +150,8 @@ public:
 private:
     void run();
     void relist();
+    // Calls the callback, taking any exception it lets out.
+    void notify(UsbHotplugEvent event, const UsbDeviceEntry& entry);
 
     UsbBackend& m_backend;
     const uint16_t m_vendorId;
@@ -161,7 +164,7 @@ private:
     bool m_poke QX_GUARDED_BY(m_mutex) = false;
     bool m_stop QX_GUARDED_BY(m_mutex) = false;
     std::set<std::string> m_present; // watcher thread only
-    std::thread m_thread;
+    sys::JoiningThread m_thread;
 };
 
 // Control transfer run to its end: waits at most timeoutMs (at least 1 ms) plus a grace of

@@ -1,24 +1,15 @@
 #include "core/DeviceBase.h"
 
-#include "core/Log.h"
 #include "core/ProtocolBase.h"
+#include "Sys/Log.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <system_error>
 
 #include <sys/stat.h>
-
-namespace {
-
-void freeBufferData(ImageBuffer& buffer) {
-    std::free(buffer.data);
-    buffer.data = nullptr;
-}
-
-} // namespace
 
 DeviceBase::DeviceBase() = default;
 
@@ -28,7 +19,6 @@ DeviceBase::~DeviceBase() {
     {
         qx::sys::MutexLock lk(m_poolMutex);
         freePoolLocked();
-        for (auto& b : m_retired) freeBufferData(*b);
         m_retired.clear();
     }
     m_deviceInfo = nullptr;
@@ -133,7 +123,7 @@ QX_STATUS DeviceBase::readXmlData(std::string path) {
     }
     in.seekg(0, std::ios::beg);
     const uint32_t total = static_cast<uint32_t>(length) + 4096;
-    std::unique_ptr<char[]> data(new char[total]());
+    std::unique_ptr<char[]> data = std::make_unique<char[]>(total);
     in.read(data.get(), length);
     m_xmlData = std::move(data);
     m_xmlFileSize = total;
@@ -141,7 +131,7 @@ QX_STATUS DeviceBase::readXmlData(std::string path) {
 }
 
 void DeviceBase::setXmlData(const char* data, uint32_t size) {
-    std::unique_ptr<char[]> copy(new char[size + 1]());
+    std::unique_ptr<char[]> copy = std::make_unique<char[]>(size_t(size) + 1);
     if (size) std::memcpy(copy.get(), data, size);
     m_xmlData = std::move(copy);
     m_xmlFileSize = size;
@@ -158,8 +148,6 @@ void DeviceBase::freePoolLocked() {
             // given back.
             b->queued = 0;
             m_retired.push_back(std::move(b));
-        } else {
-            freeBufferData(*b);
         }
     }
     m_pool.clear();
@@ -177,8 +165,12 @@ bool DeviceBase::setImgBufferSize(int32_t size) {
     freePoolLocked();
     while (m_pool.size() < 3) {
         auto buffer = std::make_unique<ImageBuffer>();
-        buffer->data = static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(size)));
-        if (!buffer->data) return false;
+        try {
+            buffer->data = std::make_unique<uint8_t[]>(static_cast<size_t>(size));
+        } catch (const std::bad_alloc&) {
+            QX_LOG_ERROR("func:{}, no memory for an image buffer of {} bytes", "setImgBufferSize", size);
+            return false;
+        }
         buffer->size = static_cast<uint32_t>(size);
         m_pool.push_back(std::move(buffer));
     }
@@ -260,7 +252,7 @@ QX_STATUS DeviceBase::waitFrameForRun(FrameInfo* out, uint32_t timeoutMs, uint64
 
 void DeviceBase::releaseBufferLocked(const uint8_t* data) {
     for (auto& b : m_pool) {
-        if (b->data == data) {
+        if (b->data.get() == data) {
             b->held = 0;
             b->queued = 0;
             m_userHoldsFrame = false;
@@ -268,8 +260,7 @@ void DeviceBase::releaseBufferLocked(const uint8_t* data) {
         }
     }
     for (auto it = m_retired.begin(); it != m_retired.end(); ++it) {
-        if ((*it)->data == data) {
-            freeBufferData(**it);
+        if ((*it)->data.get() == data) {
             m_retired.erase(it);
             m_userHoldsFrame = false;
             return;
@@ -280,7 +271,7 @@ void DeviceBase::releaseBufferLocked(const uint8_t* data) {
 QX_STATUS DeviceBase::freeFrame(const FrameInfo* info) {
     qx::sys::MutexLock lk(m_poolMutex);
     for (auto& b : m_pool) {
-        if (b->data == info->pData) {
+        if (b->data.get() == info->pData) {
             // Only a frame the application took may be given back; a buffer that is merely
             // queued again keeps its flags.
             if (!b->held) return QX_ERR_GENERAL;
@@ -291,8 +282,7 @@ QX_STATUS DeviceBase::freeFrame(const FrameInfo* info) {
         }
     }
     for (auto it = m_retired.begin(); it != m_retired.end(); ++it) {
-        if ((*it)->data == info->pData) {
-            freeBufferData(**it);
+        if ((*it)->data.get() == info->pData) {
             m_retired.erase(it);
             m_userHoldsFrame = false;
             return QX_OK;

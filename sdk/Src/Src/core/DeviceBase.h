@@ -25,9 +25,10 @@ class FeatureBase;
 class ProtocolBase;
 
 // One pool entry: a block of image memory and its two flags. A buffer is free when neither
-// the application holds it nor a queued frame refers to it.
+// the application holds it nor a queued frame refers to it. The block is zeroed when it is
+// made and aligned as malloc aligns (16 bytes); transports write frames straight into it.
 struct ImageBuffer {
-    uint8_t* data = nullptr;
+    std::unique_ptr<uint8_t[]> data;
     uint32_t size = 0;
     uint8_t held = 0;
     uint8_t queued = 0;

@@ -2,10 +2,10 @@
 
 #include "core/DeviceBase.h"
 #include "core/DeviceProxy.h"
-#include "feature/HandleWait.h"
-#include "core/Log.h"
 #include "core/LogManager.h"
 #include "core/Transports.h"
+#include "feature/HandleWait.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <cstdlib>

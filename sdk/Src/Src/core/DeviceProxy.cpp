@@ -1,12 +1,12 @@
 #include "core/DeviceProxy.h"
 
 #include "core/DeviceBase.h"
-#include "feature/FeatureBase.h"
 #include "core/FileAccess.h"
-#include "imageout/ImageSaver.h"
-#include "core/Log.h"
-#include "imageout/recorder/VideoRecorder.h"
 #include "core/Transports.h"
+#include "feature/FeatureBase.h"
+#include "imageout/ImageSaver.h"
+#include "imageout/recorder/VideoRecorder.h"
+#include "Sys/Log.h"
 
 DeviceProxy::DeviceProxy(DeviceInfo* info) {
     const qx::TransportHooks& hooks = qx::transportHooks();

@@ -5,9 +5,9 @@
 // nothing crosses the C boundary.
 #pragma once
 #include "core/DeviceManager.h"
-#include "core/Log.h"
 #include "core/Status.h"
 #include "Sys/Clock.h"
+#include "Sys/Log.h"
 
 #include <cstring>
 #include <exception>

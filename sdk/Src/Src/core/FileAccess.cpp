@@ -1,6 +1,7 @@
 #include "core/FileAccess.h"
 
 #include "core/ProtocolBase.h"
+#include "Sys/ByteOrder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -55,10 +56,9 @@ void FileAccessBase::reportProgress(int64_t value) {
 namespace {
 
 void putBe32(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v >> 24));
-    out.push_back(static_cast<uint8_t>(v >> 16));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
+    uint8_t bytes[4];
+    qx::sys::storeBe32(bytes, v);
+    out.insert(out.end(), bytes, bytes + 4);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "core/LogManager.h"
 
 #include "core/ConfigFile.h"
+#include "Sys/Log.h"
 
 #include <nlohmann/json.hpp>
 #include <spdlog/async.h>
@@ -100,7 +101,7 @@ LogSettings LogManager::readAndRewriteSettings(const std::string& path) {
 LogManager::LogManager(std::string dir) : m_dir(std::move(dir)) {
     m_writable = checkDirWritable(m_dir);
     if (!m_writable) {
-        spdlog::warn("Dir:{} is not writeable!", m_dir);
+        QX_LOG_WARN("Dir:{} is not writeable!", m_dir);
         spdlog::set_level(spdlog::level::off);
         return;
     }

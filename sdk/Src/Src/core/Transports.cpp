@@ -1,11 +1,11 @@
 #include "core/Transports.h"
 
 #include "core/DeviceBase.h"
+#include "core/SdkConfig.h"
 #include "gige/device/GigeDevice.h"
-#include "core/Log.h"
+#include "Sys/Log.h"
 #include "usb3/device/QxUsb3Device.h"
 #include "usb3/QxUsb3EnumHelper.h"
-#include "core/SdkConfig.h"
 
 namespace qx {
 namespace {

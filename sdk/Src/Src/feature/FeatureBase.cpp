@@ -1,8 +1,8 @@
 #include "feature/FeatureBase.h"
 
 #include "core/DeviceBase.h"
-#include "core/Log.h"
 #include "feature/NodeCodes.h"
+#include "Sys/Log.h"
 
 #include <fmt/format.h>
 

@@ -1,8 +1,8 @@
 #include "feature/NodeEvents.h"
 
-#include "feature/FeatureLog.h"
 #include "feature/HandleWait.h"
 #include "Sys/JoiningThread.h"
+#include "Sys/Log.h"
 #include "Sys/LogThrottle.h"
 
 #include <chrono>
@@ -175,11 +175,10 @@ void NodeEvents::pollLoop() {
             if (m_poll) m_poll(static_cast<int64_t>(interval));
         } catch (const std::exception& e) {
             if (const uint64_t count = failures.note())
-                QX_FEATURE_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, e.what());
+                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, e.what());
         } catch (...) {
             if (const uint64_t count = failures.note())
-                QX_FEATURE_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count,
-                                    "unknown exception");
+                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, "unknown exception");
         }
         lk.lock();
     }
@@ -242,7 +241,7 @@ void NodeEvents::nodeUpdatedCallback(QxGenApi::INode* node) {
         }
     }
     m_shared->cond.notify_all();
-    if (!found) QX_FEATURE_LOG_DEBUG("func:{} failed", "nodeUpdatedCallback");
+    if (!found) QX_LOG_DEBUG("func:{} failed", "nodeUpdatedCallback");
 }
 
 void NodeEvents::setCurrentKey(const char* key) {

@@ -6,6 +6,7 @@
 
 #include "gige/GevCamera.h"
 #include "gige/GvspProtocol.h"
+#include "Sys/FrameRate.h"
 
 namespace qx::gige {
 
@@ -120,11 +121,11 @@ double GevFpsMeter::rate(bool* stable) const {
     qx::sys::MutexLock lock(m_mutex);
     if (m_doneTicks > 0) {
         if (stable) *stable = true;
-        return m_doneFrames / (double(m_doneTicks) / double(m_frequency));
+        return sys::framesPerSecond(m_doneFrames, m_doneTicks, m_frequency);
     }
     if (stable) *stable = false;
     if (m_frames == 0 || m_ticks <= 0) return 0.0;
-    return m_frames / (double(m_ticks) / double(m_frequency));
+    return sys::framesPerSecond(m_frames, m_ticks, m_frequency);
 }
 
 void GevRing::logNoFreeBuffer(int logCam) const {

@@ -21,6 +21,7 @@
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
 #include "Sys/JoiningThread.h"
+#include "Sys/PixelFormat.h"
 
 namespace qx::gige {
 
@@ -410,7 +411,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     GevLog(lc, GEV_LOG_INFO, "[I] Width: %d\n", width);
     GevLog(lc, GEV_LOG_INFO, "[I] Height: %d\n", height);
     GevLog(lc, GEV_LOG_INFO, "[I] PixelFormat: 0x%08X\n", pixelFormat);
-    GevLog(lc, GEV_LOG_INFO, "[I] BitsPerPixel: %d\n", (pixelFormat >> 16) & 0xFF);
+    GevLog(lc, GEV_LOG_INFO, "[I] BitsPerPixel: %d\n", sys::pixelBits(pixelFormat));
     GevLog(lc, GEV_LOG_INFO, "[I] PayloadSize: %d\n", payloadSize);
     GevLog(lc, GEV_LOG_INFO, "[I] PayloadPacketSize: %d\n", static_cast<int>(P));
     const uint32_t packets = GvspReceiver::packetsFor(payloadSize, static_cast<uint32_t>(P), extra);

@@ -1,29 +1,19 @@
 #include "gige/GvspProtocol.h"
 
+#include "Sys/ByteOrder.h"
+
 #include <cstring>
 
 namespace qx::gige::gvsp {
 
 namespace {
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-void put64(uint8_t* p, uint64_t v) {
-    put32(p, static_cast<uint32_t>(v >> 32));
-    put32(p + 4, static_cast<uint32_t>(v));
-}
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t get32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-uint64_t get64(const uint8_t* p) { return (uint64_t(get32(p)) << 32) | get32(p + 4); }
+// The format is big-endian throughout.
+void put16(uint8_t* p, uint16_t v) { sys::storeBe16(p, v); }
+void put32(uint8_t* p, uint32_t v) { sys::storeBe32(p, v); }
+void put64(uint8_t* p, uint64_t v) { sys::storeBe64(p, v); }
+uint16_t get16(const uint8_t* p) { return sys::loadBe16(p); }
+uint32_t get32(const uint8_t* p) { return sys::loadBe32(p); }
+uint64_t get64(const uint8_t* p) { return sys::loadBe64(p); }
 bool isImageType(uint16_t t) { return t == kImage || t == kImageExtendedChunk || t == kExtendedChunk; }
 } // namespace
 

@@ -4,6 +4,8 @@
 // grab thread and the test device's GVSP sender both use these helpers, so both sides speak
 // exactly the same format. Decoders never read beyond the bytes they are given.
 #pragma once
+#include "Sys/PixelFormat.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -161,11 +163,7 @@ struct ResendRequest {
 std::vector<uint8_t> encodePacketResend(const ResendRequest& r);
 bool decodePacketResend(const uint8_t* p, size_t len, ResendRequest* r);
 
-// Bytes of one pixel: 2 for 9..15 bits, else bits / 8.
-inline uint32_t bytesPerPixel(uint32_t pixelFormat) {
-    const uint32_t bits = (pixelFormat >> 16) & 0xFF;
-    if (bits >= 9 && bits <= 15) return 2;
-    return bits >> 3;
-}
+// Bytes of one pixel: 2 for 9..15 bits, else bits / 8 (Sys/PixelFormat.h).
+inline uint32_t bytesPerPixel(uint32_t pixelFormat) { return sys::pixelWholeBytes(pixelFormat); }
 
 } // namespace qx::gige::gvsp

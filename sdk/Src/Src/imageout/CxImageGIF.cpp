@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Sys/ByteOrder.h"
 #include "imageout/CxImageCodecs.h"
 
 namespace {
@@ -14,7 +15,8 @@ public:
     explicit ByteSink(CxFile* stream) : m_stream(stream) {}
     void put(uint8_t b) { bytes(&b, 1); }
     void le16(uint32_t v) {
-        const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+        uint8_t b[2];
+        qx::sys::storeLe16(b, static_cast<uint16_t>(v));
         bytes(b, 2);
     }
     void bytes(const void* p, size_t n) {

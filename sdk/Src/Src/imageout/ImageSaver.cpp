@@ -10,11 +10,11 @@
 #include <vector>
 
 #include <lodepng.h>
-#include <spdlog/spdlog.h>
 #include <zlib.h>
 
 #include "imageout/PixelConverter.h"
 #include "Sys/ByteOrder.h"
+#include "Sys/Log.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     const size_t count = sizeof(p.pImagePath);
     const size_t i = strnlen(p.pImagePath, count);
     if (i == 0 || i >= count) {
-        spdlog::error("func:{}, i={}, count={}, 0 == i || i >= count", "save", i, count);
+        QX_LOG_ERROR("func:{}, i={}, count={}, 0 == i || i >= count", "save", i, count);
         return QX_ERR_INVALID_PARAM;
     }
 
@@ -76,7 +76,7 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     case QX_IMAGE_TIFF: format = CXIMAGE_FORMAT_TIF; break;
     case QX_IMAGE_RAW: return saveRawFormat(p);
     default:
-        spdlog::error("func:{}, Unknown pstSaveFileParam->enImageType={}", "saveNormalFormat", p.enImageType);
+        QX_LOG_ERROR("func:{}, Unknown pstSaveFileParam->enImageType={}", "saveNormalFormat", p.enImageType);
         return QX_ERR_GENERAL;
     }
 
@@ -91,7 +91,7 @@ bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image) {
     if (!image->IsValid() || image->GetWidth() != p.nWidth || image->GetHeight() != p.nHeight || image->GetBpp() != 8) {
         *image = CxImage(p.nWidth, p.nHeight, 8, 0);
         if (image->GetHeight() != p.nHeight) {
-            spdlog::error("func:{}, Create CxImage failed, err:{}", "convertToMono8", image->GetErrorText());
+            QX_LOG_ERROR("func:{}, Create CxImage failed, err:{}", "convertToMono8", image->GetErrorText());
             return false;
         }
         if (padded) {
@@ -103,7 +103,7 @@ bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image) {
     if (padded && !m_sideBuffer) {
         m_sideBuffer.reset(new (std::nothrow) uint8_t[pixelCount]);
         if (!m_sideBuffer) {
-            spdlog::error("func:{}, side buffer allocation failed, size={}", "convertToMono8", pixelCount);
+            QX_LOG_ERROR("func:{}, side buffer allocation failed, size={}", "convertToMono8", pixelCount);
             return false;
         }
     }
@@ -151,22 +151,22 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image) {
         error = 83; // LodePNG's "memory allocation failed"
     }
     if (error != 0) {
-        spdlog::error("func:{}, lodepng::encode failed, error={}", "savePng", lodepng_error_text(error));
+        QX_LOG_ERROR("func:{}, lodepng::encode failed, error={}", "savePng", lodepng_error_text(error));
         return QX_ERR_GENERAL;
     }
 
     // Written here rather than by LodePNG's file helper, which does not report short writes.
     FILE* file = std::fopen(p.pImagePath, "wb");
     if (!file) {
-        spdlog::error("func:{}, lodepng::save_file failed, error={}", "savePng", lodepng_error_text(79));
+        QX_LOG_ERROR("func:{}, lodepng::save_file failed, error={}", "savePng", lodepng_error_text(79));
         return QX_ERR_GENERAL;
     }
     const bool written = png.empty() || std::fwrite(png.data(), 1, png.size(), file) == png.size();
     const int writeErrno = errno;
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
-        spdlog::error("func:{}, lodepng::save_file failed, error={}", "savePng",
-                      std::string("failed to write file: ") + std::strerror(written ? errno : writeErrno));
+        QX_LOG_ERROR("func:{}, lodepng::save_file failed, error={}", "savePng",
+                     std::string("failed to write file: ") + std::strerror(written ? errno : writeErrno));
         return QX_ERR_GENERAL;
     }
     return QX_OK;
@@ -186,7 +186,7 @@ uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
         out.flush();
         out.close();
     } catch (const std::ios_base::failure& e) {
-        spdlog::error("func:{}, std::ios_base::failure={}", "saveRawFormat", e.what());
+        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "saveRawFormat", e.what());
         return QX_ERR_GENERAL;
     }
     return QX_OK;

@@ -1,8 +1,10 @@
 #include "imageout/PixelConverter.h"
 
-#include <cstring>
+#include "Sys/ByteOrder.h"
+#include "Sys/Log.h"
+#include "Sys/PixelFormat.h"
 
-#include <spdlog/spdlog.h>
+#include <cstring>
 
 namespace {
 
@@ -45,22 +47,8 @@ unsigned sampleBits(uint32_t format) {
     }
 }
 
-// One little-endian 16-bit word. On a little-endian host it is a plain 16-bit load, which the
-// compiler keeps as one (vector) load of words rather than two byte loads widened to int.
-inline uint16_t loadLe16(const uint8_t* p) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint16_t v;
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-#else
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-#endif
-}
-
-inline void storeLe16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
+using qx::sys::loadLe16;
+using qx::sys::storeLe16;
 
 // The two pixels of a packed group b0 b1 b2 (shift 2 and mask 0x03 for 10 bits, 4 and 0x0F
 // for 12 bits).
@@ -166,8 +154,8 @@ bool buffersHold(const ConvertParam& p, uint64_t pixelCount, uint64_t dstBytes, 
     const bool ok = p.pSrcData && p.pDstData && sourceBytesRead(p.enSrcPixelType, pixelCount) <= p.nSrcDataLen &&
                     dstBytes <= p.nDstDataSize;
     if (!ok) {
-        spdlog::error("func:{}, pixelCount={}, pstCvtParam->nSrcDataLen={}", func, pixelCount, p.nSrcDataLen);
-        spdlog::error("func:{}, pixelCount={}, pstCvtParam->nDstDataSize={}", func, pixelCount, p.nDstDataSize);
+        QX_LOG_ERROR("func:{}, pixelCount={}, pstCvtParam->nSrcDataLen={}", func, pixelCount, p.nSrcDataLen);
+        QX_LOG_ERROR("func:{}, pixelCount={}, pstCvtParam->nDstDataSize={}", func, pixelCount, p.nDstDataSize);
     }
     return ok;
 }
@@ -180,9 +168,7 @@ PixelConverter* PixelConverter::getConverterInstance() {
     return instance;
 }
 
-uint32_t PixelConverter::bytesPerPixel(uint32_t pixelFormat) {
-    return ((pixelFormat >> 19) & 0x1F) + (((pixelFormat >> 16) & 0x07) ? 1 : 0);
-}
+uint32_t PixelConverter::bytesPerPixel(uint32_t pixelFormat) { return qx::sys::pixelBytes(pixelFormat); }
 
 uint32_t PixelConverter::convertPixels(ConvertParam& p) {
     if (p.nHeight == 0 || p.nWidth == 0 || p.enSrcPixelType == 0 || p.nSrcDataLen == 0 || !p.pSrcData ||
@@ -206,7 +192,7 @@ uint32_t PixelConverter::convertToMono8(ConvertParam& p) {
     if (!buffersHold(p, n, n, "convertToMono8")) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(n);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {
-        spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
+        QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
         return QX_ERR_NOT_SUPPORTED;
     }
     mono8Span(p.enSrcPixelType, p.pSrcData, p.pDstData, 0, n);
@@ -223,7 +209,7 @@ uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bo
         return QX_ERR_INVALID_PARAM;
     p.nDstDataLen = static_cast<uint32_t>(w * h);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {
-        spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
+        QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
         return QX_ERR_NOT_SUPPORTED;
     }
     if (!bottomUp && pitch == w) {
@@ -260,6 +246,6 @@ uint32_t PixelConverter::convertToMono16(ConvertParam& p) {
     }
     case Layout::Other: break;
     }
-    spdlog::error("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono16", p.enSrcPixelType);
+    QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono16", p.enSrcPixelType);
     return QX_ERR_NOT_SUPPORTED;
 }

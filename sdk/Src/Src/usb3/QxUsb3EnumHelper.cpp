@@ -1,6 +1,7 @@
 #include "usb3/QxUsb3EnumHelper.h"
 
-#include "usb3/UsbLog.h"
+#include "Sys/ByteOrder.h"
+#include "Sys/Log.h"
 
 #include <cctype>
 #include <chrono>
@@ -128,7 +129,7 @@ bool QxUsb3EnumHelper::getConfigInfo() {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (!m_configFailureLogged) {
-            QX_USB_LOG_ERROR("func:{}, open {} failed.", "getConfigInfo", path);
+            QX_LOG_ERROR("func:{}, open {} failed.", "getConfigInfo", path);
             m_configFailureLogged = true;
         }
         return false;
@@ -165,8 +166,7 @@ void QxUsb3EnumHelper::getDeviceModelName(const std::string& path, std::string& 
             if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kModelIdReadGapMs));
             uint8_t value[4] = {};
             if (!read(m_modelIdRegister, value, sizeof(value), kModelIdReadTimeoutMs)) continue;
-            const uint32_t id = uint32_t(value[0]) | (uint32_t(value[1]) << 8) | (uint32_t(value[2]) << 16) |
-                                (uint32_t(value[3]) << 24);
+            const uint32_t id = qx::sys::loadLe32(value);
             if (id == 0) continue;
             auto it = m_modelMap.find(id);
             if (it != m_modelMap.end()) {
@@ -193,7 +193,7 @@ void QxUsb3EnumHelper::enumUsb3Device(std::vector<DeviceInfo>& list, qx::usb3::U
         const std::string key = toLower(path);
         if (key.size() > kMaxDevicePathLength) {
             // A cut path would name no camera: such a device cannot be listed.
-            QX_USB_LOG_WARN("func:{}, device path too long ({} characters): {}", "enumUsb3Device", key.size(), key);
+            QX_LOG_WARN("func:{}, device path too long ({} characters): {}", "enumUsb3Device", key.size(), key);
             continue;
         }
         auto indexIt = g_usb3DevicePathIndexMap.find(key);

@@ -1,5 +1,6 @@
 #include "usb3/QxUsb3UserProtocol.h"
 
+#include "Sys/ByteOrder.h"
 #include "usb3/UsbLinkWire.h"
 
 #include <algorithm>
@@ -64,8 +65,7 @@ bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t
         m_request = qx::usb3::encodeRegProtoWriteMessage(wireAddress, buffer, length);
     } else if (direction == DirWrite) {
         if (length < 4) return false;
-        const uint32_t value = (uint32_t(buffer[3]) << 24) | (uint32_t(buffer[2]) << 16) |
-                               (uint32_t(buffer[1]) << 8) | uint32_t(buffer[0]);
+        const uint32_t value = qx::sys::loadLe32(buffer);
         m_request = qx::usb3::encodeRegProtoWrite(wireAddress, value);
     } else {
         m_request = qx::usb3::encodeRegProtoRead(wireAddress);
@@ -76,11 +76,10 @@ bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t
     if (!collectReply()) return false;
     if (m_reply[0] != qx::usb3::kRegProtoAck) return false;
     if (m_direction == DirWrite) return true;
-    if (length < 4 || m_replyLength < 5) return false;
-    buffer[0] = m_reply[4];
-    buffer[1] = m_reply[3];
-    buffer[2] = m_reply[2];
-    buffer[3] = m_reply[1];
+    if (length < 4 || m_replyLength < int32_t(qx::usb3::reg_proto::kReplySize)) return false;
+    // The register's bytes go to the caller in the order the camera holds them, least
+    // significant first.
+    qx::sys::storeLe32(buffer, qx::usb3::reg_proto::ReplyValue::get(m_reply, size_t(m_replyLength)));
     return true;
 }
 

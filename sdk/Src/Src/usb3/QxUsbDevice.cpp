@@ -1,6 +1,6 @@
 #include "usb3/QxUsbDevice.h"
 
-#include "usb3/UsbLog.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <chrono>
@@ -49,10 +49,17 @@ bool QxUsbDevice::UsbOpenLink() {
             break;
         }
     }
-    if (index < 0) return false;
-    if (!m_driver->openDevice(static_cast<uint8_t>(index))) return false;
+    if (index < 0) {
+        QX_LOG_ERROR("func:{}, {} is not listed", "UsbOpenLink", m_path);
+        return false;
+    }
+    if (!m_driver->openDevice(static_cast<uint8_t>(index))) {
+        QX_LOG_ERROR("func:{}, driver open of {} failed, error:{}", "UsbOpenLink", m_path, m_driver->LastError);
+        return false;
+    }
     // The list may have changed between listing and opening: make sure it is the same device.
     if (m_driver->DevPath != wanted) {
+        QX_LOG_ERROR("func:{}, {} was replaced while it was opened", "UsbOpenLink", m_path);
         m_driver->releaseDevice();
         return false;
     }
@@ -133,8 +140,8 @@ void QxUsbDevice::UsbIoReadThread() {
             m_readerEp->BeginDataXfer(m_readerBuffer.data(), long(m_readerBuffer.size()), &ov);
         if (!ctx || ov.lastError != kErrorIoPending) {
             if (!failing)
-                QX_USB_LOG_ERROR("ioRead BeginDataXfers error,error:{},{}", int(m_readerEp->NtStatus),
-                                 int(m_readerEp->UsbdStatus));
+                QX_LOG_ERROR("ioRead BeginDataXfers error,error:{},{}", int(m_readerEp->NtStatus),
+                             int(m_readerEp->UsbdStatus));
             failing = true;
             ++m_linkReadFailures;
             pause(); // a device that refuses every request must not spin the reader
@@ -147,7 +154,7 @@ void QxUsbDevice::UsbIoReadThread() {
             if (m_readerEp->LastError == kErrorIoPending || ov.lastError == kErrorIoPending) {
                 m_readerEp->WaitForXfer(&ov, kLinkReadTimeoutMs);
             } else if (!failing) {
-                QX_USB_LOG_ERROR("ioRead wait xfer error,lasterror:{}", m_readerEp->LastError);
+                QX_LOG_ERROR("ioRead wait xfer error,lasterror:{}", m_readerEp->LastError);
                 failing = true;
             }
         }
@@ -199,7 +206,7 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
             if (take) m_dataArrived = true;
         }
         m_channelCv.notify_all();
-        if (dropped) QX_USB_LOG_WARN("usb3 byte channel full: {} received bytes dropped", dropped);
+        if (dropped) QX_LOG_WARN("usb3 byte channel full: {} received bytes dropped", dropped);
         return;
     }
     const uint32_t address = static_cast<uint32_t>(frame.address);

@@ -1,6 +1,6 @@
 #include "usb3/QxUsbManager.h"
 
-#include "usb3/UsbLog.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <chrono>
@@ -31,7 +31,7 @@ QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono
             kCameraVendorId, kCameraProductId,
             [this](usb::UsbHotplugEvent ev, const usb::UsbDeviceEntry& e) { UsbDeviceChange(ev, e); }, pollInterval);
     }
-    if (!m_watch) QX_USB_LOG_WARN("func:{}, no hot-plug watch: the device list is not kept current", "QxUsbManager");
+    if (!m_watch) QX_LOG_WARN("func:{}, no hot-plug watch: the device list is not kept current", "QxUsbManager");
 }
 
 QxUsbManager::~QxUsbManager() {
@@ -94,6 +94,7 @@ const char* QxUsbManager::GetDevicePath(int index) {
     try {
         return intern(path);
     } catch (...) {
+        QX_LOG_ERROR("func:{}, path {} not kept: {}", "GetDevicePath", path, currentExceptionText());
         return usbNoPath();
     }
 }
@@ -122,6 +123,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
             dev = std::make_unique<QxUsbDevice>(p, m_backend);
             ok = dev->UsbOpenLink();
         } catch (...) {
+            QX_LOG_ERROR("func:{}, opening {} failed: {}", "OpenDevice", p, currentExceptionText());
             ok = false;
         }
         sys::ExclusiveLock lk(m_lock);
@@ -129,7 +131,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
         if (!ok) {
             lk.unlock();
             dev.reset();
-            QX_USB_LOG_ERROR("func:{}, cannot open {}", "OpenDevice", p);
+            QX_LOG_ERROR("func:{}, cannot open {}", "OpenDevice", p);
             return kUsbInvalidHandle;
         }
         const UsbDevHandle h = m_nextHandle++;
@@ -138,6 +140,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
         m_openByPath[p] = h;
         return h;
     } catch (...) {
+        QX_LOG_ERROR("func:{}, {} not opened: {}", "OpenDevice", path, currentExceptionText());
         return kUsbInvalidHandle;
     }
 }
@@ -214,7 +217,14 @@ void QxUsbManager::reportRemoved(const std::vector<UsbDevHandle>& handles) {
             m_offlineRunning[h] = std::this_thread::get_id();
         }
         t_runningOffline = RunningOffline{this, h};
-        reg.callback(reg.context);
+        try {
+            reg.callback(reg.context);
+        } catch (...) {
+            // The owner's failure must neither end the notifying thread nor leave the device
+            // marked as in its callback, which would hold every later close of it.
+            QX_LOG_ERROR("func:{}, offline callback of handle {} failed: {}", "reportRemoved", h,
+                         currentExceptionText());
+        }
         if (t_runningOffline.manager) OfflineContextReleased();
     }
 }
@@ -358,7 +368,7 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
                 QxUsbDevice* d = lookup(kv.second);
                 // Reported once per open device: a later notification finds it marked.
                 if (!d || !d->markRemoved()) continue;
-                QX_USB_LOG_INFO("func:{}, device {} removed", "UsbDeviceChange", kv.first);
+                QX_LOG_INFO("func:{}, device {} removed", "UsbDeviceChange", kv.first);
                 removed.push_back(kv.second);
             }
         }
@@ -389,7 +399,7 @@ void QxUsbManager::noticeLoop() {
             sys::SharedLock ml(m_lock);
             QxUsbDevice* d = lookup(h);
             report = d && d->markRemoved();
-            if (report) QX_USB_LOG_ERROR("func:{}, device {} lost: its stream failed", "noticeLoop", d->devicePath());
+            if (report) QX_LOG_ERROR("func:{}, device {} lost: its stream failed", "noticeLoop", d->devicePath());
         }
         if (report) reportRemoved({h});
         lk.lock();
@@ -427,6 +437,7 @@ QxUsbManager* QX_U3V_GetManager() {
             g_manager.store(m);
             return m;
         } catch (...) {
+            QX_LOG_ERROR("func:{}, no USB manager: {}", "QX_U3V_GetManager", currentExceptionText());
             return nullptr;
         }
     }();

@@ -1,6 +1,7 @@
 #include "usb3/UsbDriverDevice.h"
 
-#include "usb3/UsbLog.h"
+#include "Sys/ByteOrder.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <chrono>
@@ -306,7 +307,7 @@ bool parseConfigDescriptor(const std::shared_ptr<DriverHandleSlot>& slot, const 
                            bool superSpeed, UsbParsedConfig& out) {
     out = UsbParsedConfig{};
     if (!data || size < 9 || data[0] < 9 || data[1] != 2) return false;
-    size_t total = std::min<size_t>(size, size_t(data[2] | (data[3] << 8)));
+    size_t total = std::min<size_t>(size, size_t(sys::loadLe16(data + 2)));
     out.bNumInterfaces = data[4];
     out.bConfigurationValue = data[5];
     out.bmAttributes = data[7];
@@ -340,7 +341,7 @@ bool parseConfigDescriptor(const std::shared_ptr<DriverHandleSlot>& slot, const 
             d.bDescriptorType = type;
             d.bEndpointAddress = data[pos + 2];
             d.bmAttributes = data[pos + 3];
-            d.wMaxPacketSize = static_cast<uint16_t>(data[pos + 4] | (data[pos + 5] << 8));
+            d.wMaxPacketSize = sys::loadLe16(data + pos + 4);
             d.bInterval = data[pos + 6];
             pos += len;
             UsbSsCompanion comp;
@@ -349,7 +350,7 @@ bool parseConfigDescriptor(const std::shared_ptr<DriverHandleSlot>& slot, const 
                 comp.present = true;
                 comp.bMaxBurst = data[pos + 2];
                 comp.bmAttributes = data[pos + 3];
-                comp.wBytesPerInterval = static_cast<uint16_t>(data[pos + 4] | (data[pos + 5] << 8));
+                comp.wBytesPerInterval = sys::loadLe16(data + pos + 4);
                 pos += data[pos];
             }
             std::unique_ptr<CCyUSBEndPoint> ep;
@@ -376,7 +377,7 @@ bool parseConfigDescriptor(const std::shared_ptr<DriverHandleSlot>& slot, const 
 bool parseBosDescriptor(const uint8_t* data, size_t size, UsbBosRecord& out) {
     out = UsbBosRecord{};
     if (!data || size < 5 || data[0] < 5 || data[1] != 15) return false;
-    size_t total = std::min<size_t>(size, size_t(data[2] | (data[3] << 8)));
+    size_t total = std::min<size_t>(size, size_t(sys::loadLe16(data + 2)));
     size_t pos = data[0];
     for (int i = 0; i < data[4]; ++i) {
         if (pos + 3 > total) return false;
@@ -449,7 +450,7 @@ bool UsbDriverDevice::readStringDescriptor(uint8_t index, std::u16string& out) {
     if (head[0] <= 2 || head[1] != 3) return false;
     std::vector<uint8_t> buf(head[0]);
     if (!getDescriptor(3, index, LanguageId, buf.data(), head[0])) return false;
-    for (size_t i = 2; i + 1 < buf.size(); i += 2) out.push_back(char16_t(buf[i] | (buf[i + 1] << 8)));
+    for (size_t i = 2; i + 1 < buf.size(); i += 2) out.push_back(char16_t(sys::loadLe16(&buf[i])));
     return true;
 }
 
@@ -480,14 +481,14 @@ bool UsbDriverDevice::openDevice(uint8_t index) {
 
     if (!getDescriptor(1, 0, 0, deviceDescriptor.data(), 18)) return failOpen();
     const uint8_t* d = deviceDescriptor.data();
-    BcdUSB = static_cast<uint16_t>(d[2] | (d[3] << 8));
+    BcdUSB = sys::loadLe16(d + 2);
     DevClass = d[4];
     DevSubClass = d[5];
     DevProtocol = d[6];
     MaxPacketSize = BcdUSB >= 0x0300 ? (d[7] < 16 ? (1u << d[7]) : 0u) : d[7];
-    VendorID = static_cast<uint16_t>(d[8] | (d[9] << 8));
-    ProductID = static_cast<uint16_t>(d[10] | (d[11] << 8));
-    BcdDevice = static_cast<uint16_t>(d[12] | (d[13] << 8));
+    VendorID = sys::loadLe16(d + 8);
+    ProductID = sys::loadLe16(d + 10);
+    BcdDevice = sys::loadLe16(d + 12);
     ManufacturerIndex = d[14];
     ProductIndex = d[15];
     SerialIndex = d[16];
@@ -499,9 +500,9 @@ bool UsbDriverDevice::openDevice(uint8_t index) {
     if (getDescriptor(3, 0, 0, head, 2) && head[0] >= 4) {
         std::vector<uint8_t> langs(head[0]);
         if (getDescriptor(3, 0, 0, langs.data(), head[0])) {
-            LanguageId = static_cast<uint16_t>(langs[2] | (langs[3] << 8));
+            LanguageId = sys::loadLe16(&langs[2]);
             for (size_t i = 2; i + 1 < langs.size(); i += 2)
-                if ((langs[i] | (langs[i + 1] << 8)) == 0x0409) LanguageId = 0x0409;
+                if (sys::loadLe16(&langs[i]) == 0x0409) LanguageId = 0x0409;
         }
     }
     readStringDescriptor(ManufacturerIndex, Manufacturer);
@@ -511,7 +512,7 @@ bool UsbDriverDevice::openDevice(uint8_t index) {
     if (BcdUSB >= 0x0300 && BcdUSB <= 0x03FF) {
         uint8_t bosHead[5] = {};
         bool ok = getDescriptor(15, 0, 0, bosHead, 5);
-        uint16_t total = static_cast<uint16_t>(bosHead[2] | (bosHead[3] << 8));
+        uint16_t total = sys::loadLe16(bosHead + 2);
         if (ok && total >= 5) {
             bosDescriptor.assign(total, 0);
             ok = getDescriptor(15, 0, 0, bosDescriptor.data(), total);
@@ -520,7 +521,7 @@ bool UsbDriverDevice::openDevice(uint8_t index) {
         }
         auto rec = std::make_unique<UsbBosRecord>();
         if (!ok || !parseBosDescriptor(bosDescriptor.data(), bosDescriptor.size(), *rec)) {
-            QX_USB_LOG_ERROR("Wrong BOS Descriptor: Please correct firmware BOS descriptor table");
+            QX_LOG_ERROR("Wrong BOS Descriptor: Please correct firmware BOS descriptor table");
             return failOpen();
         }
         bos = std::move(rec);
@@ -541,7 +542,7 @@ bool UsbDriverDevice::openDevice(uint8_t index) {
     for (uint8_t c = 0; c < ConfigCount; ++c) {
         uint8_t cfgHead[9] = {};
         bool ok = getDescriptor(2, c, 0, cfgHead, 9);
-        uint16_t total = static_cast<uint16_t>(cfgHead[2] | (cfgHead[3] << 8));
+        uint16_t total = sys::loadLe16(cfgHead + 2);
         std::vector<uint8_t> raw;
         if (ok && total >= 9) {
             raw.assign(total, 0);
@@ -551,7 +552,7 @@ bool UsbDriverDevice::openDevice(uint8_t index) {
         }
         auto cfg = std::make_unique<UsbParsedConfig>();
         if (!ok || !parseConfigDescriptor(m_slot, raw.data(), raw.size(), superSpeedTables, *cfg)) {
-            QX_USB_LOG_ERROR("Wrong Device Configuration: Please correct firmware descriptor table");
+            QX_LOG_ERROR("Wrong Device Configuration: Please correct firmware descriptor table");
             return failOpen();
         }
         configDescriptors.push_back(std::move(raw));

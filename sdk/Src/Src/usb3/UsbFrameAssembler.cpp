@@ -348,12 +348,13 @@ void UsbFrameAssembler::lineWords(const uint8_t* page) {
     for (size_t i = 0; i < kStreamPageSize / 2; ++i) {
         const uint16_t w = sys::loadLe16(page + 2 * i);
         switch (m_lineState) {
-        case 0: m_lineState = w == 0xC53A ? 1 : 0; break;
-        case 1: m_lineState = w == 0xA35C ? 2 : 0; break;
-        case 2: m_lineState = w == 0xC53A ? 3 : 0; break;
+        case 0: m_lineState = w == kLineSync ? 1 : 0; break;
+        case 1: m_lineState = w == kLineSync2 ? 2 : 0; break;
+        case 2: m_lineState = w == kLineSync ? 3 : 0; break;
         case 3:
             m_lineCommand = uint8_t(w & 0xFF);
-            m_lineState = (m_lineCommand == 2 || m_lineCommand == 3 || m_lineCommand == 4) ? 4 : 0;
+            m_lineState =
+                (m_lineCommand == kLineFirst || m_lineCommand == kLineNext || m_lineCommand == kLineLast) ? 4 : 0;
             break;
         case 4: m_lineState = 5; break;
         case 5: {
@@ -362,7 +363,7 @@ void UsbFrameAssembler::lineWords(const uint8_t* page) {
                 m_lineState = 0;
                 break;
             }
-            if (m_lineCommand == 2) {
+            if (m_lineCommand == kLineFirst) {
                 if (!m_lineOpen) {
                     if (!m_lineFrame) m_lineFrame.reset(new (std::nothrow) uint8_t[kLineFrameBufferSize]);
                     if (!m_lineFrame) {
@@ -402,7 +403,7 @@ void UsbFrameAssembler::lineWords(const uint8_t* page) {
             // Each line takes one row of the frame, also for an odd width.
             ++m_lineIndex;
             m_lineState = 0;
-            if (m_lineCommand == 4 || m_lineIndex >= uint32_t(std::max(m_devHeight, 0))) outputLineFrame();
+            if (m_lineCommand == kLineLast || m_lineIndex >= uint32_t(std::max(m_devHeight, 0))) outputLineFrame();
             break;
         default: m_lineState = 0; break;
         }

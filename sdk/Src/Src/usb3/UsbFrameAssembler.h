@@ -26,6 +26,15 @@ constexpr size_t kStreamPageSize = 4096;
 constexpr uint32_t kFrameMagic[4] = {0x803C4953u, 0x93498218u, 0x05897F8Du, 0x9AB38089u};
 constexpr uint32_t kLineModeImageType = 0x52434D4Cu;
 
+// Line-mode stream, in 16-bit little-endian words: each line opens with the sync words
+// kLineSync, kLineSync2, kLineSync, then a command word (low byte below), two unused words and
+// the line's pixel words.
+constexpr uint16_t kLineSync = 0xC53A;
+constexpr uint16_t kLineSync2 = 0xA35C;
+constexpr uint8_t kLineFirst = 2; // first line of a frame
+constexpr uint8_t kLineNext = 3;  // a line
+constexpr uint8_t kLineLast = 4;  // last line: the frame is complete
+
 // The fields of a header page that the host uses.
 struct UsbFrameHeader {
     uint16_t width = 0;

@@ -44,8 +44,9 @@ std::vector<uint8_t> encodeLinkFrameRaw(uint8_t type, uint64_t address, const ui
     raw.reserve(size + 12);
     raw.push_back(type);
     raw.push_back(static_cast<uint8_t>(size));
-    size_t width = linkAddressBytes(type);
-    for (size_t i = 0; i < width; ++i) raw.push_back(static_cast<uint8_t>(address >> (8 * (width - 1 - i))));
+    const size_t width = linkAddressBytes(type);
+    raw.resize(raw.size() + width);
+    sys::storeBeN(raw.data() + raw.size() - width, width, address);
     if (linkKind(type) == LinkKind::Extra) raw.push_back(extra);
     if (size) raw.insert(raw.end(), data, data + size);
     if (type & kTypeCrc) raw.push_back(crc8Maxim(raw.data(), raw.size()));
@@ -175,9 +176,8 @@ bool LinkDecoder::complete() {
         ok = crc == m_body[bodySize - 1];
     }
     if (ok) {
-        size_t width = linkAddressBytes(m_type);
-        uint64_t address = 0;
-        for (size_t i = 0; i < width; ++i) address = (address << 8) | m_body[i];
+        const size_t width = linkAddressBytes(m_type);
+        const uint64_t address = sys::loadBeN(m_body, width);
         size_t dataStart = width + (linkKind(m_type) == LinkKind::Extra ? 1u : 0u);
         m_frame.type = m_type;
         m_frame.length = m_length;
@@ -191,28 +191,33 @@ bool LinkDecoder::complete() {
 }
 
 std::vector<uint8_t> encodeRegProtoRead(uint16_t address) {
-    return {kRegProtoRead, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+    std::vector<uint8_t> out(reg_proto::kReadSize);
+    reg_proto::Command::set(out.data(), out.size(), kRegProtoRead);
+    reg_proto::Address::set(out.data(), out.size(), address);
+    return out;
 }
 
 std::vector<uint8_t> encodeRegProtoWrite(uint16_t address, uint32_t value) {
-    return {kRegProtoWrite,
-            static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address),
-            static_cast<uint8_t>(value >> 24),
-            static_cast<uint8_t>(value >> 16),
-            static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(value)};
+    std::vector<uint8_t> out(reg_proto::kWriteSize);
+    reg_proto::Command::set(out.data(), out.size(), kRegProtoWrite);
+    reg_proto::Address::set(out.data(), out.size(), address);
+    reg_proto::Value::set(out.data(), out.size(), value);
+    return out;
 }
 
 std::vector<uint8_t> encodeRegProtoWriteMessage(uint16_t address, const uint8_t* bytes, size_t size) {
-    std::vector<uint8_t> out{kRegProtoWrite, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+    std::vector<uint8_t> out(reg_proto::kMessageOffset);
+    reg_proto::Command::set(out.data(), out.size(), kRegProtoWrite);
+    reg_proto::Address::set(out.data(), out.size(), address);
     if (bytes && size) out.insert(out.end(), bytes, bytes + size);
     return out;
 }
 
 std::vector<uint8_t> encodeRegProtoReadReply(uint32_t value) {
-    return {kRegProtoAck, static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    std::vector<uint8_t> out(reg_proto::kReplySize);
+    reg_proto::Command::set(out.data(), out.size(), kRegProtoAck);
+    reg_proto::ReplyValue::set(out.data(), out.size(), value);
+    return out;
 }
 
 void encodeTransferHeader(const TransferHeader& h, uint8_t* out) {

@@ -135,6 +135,20 @@ std::vector<uint8_t> encodeRegProtoWriteMessage(uint16_t address, const uint8_t*
 // 0x06, value most significant byte first.
 std::vector<uint8_t> encodeRegProtoReadReply(uint32_t value);
 
+// Layout of the register requests and of the reply to 'R': the command byte, then big-endian
+// fields.
+namespace reg_proto {
+using Command = sys::BeField<uint8_t, 0>;     // 'R', 'W' or the 0x06 acknowledgement
+using Address = sys::BeField<uint16_t, 1>;    // of a request
+using Value = sys::BeField<uint32_t, 3>;      // of a 'W' request of one value
+using ReplyValue = sys::BeField<uint32_t, 1>; // of the 0x06 reply to 'R'
+constexpr size_t kReadSize = Address::kEnd;
+constexpr size_t kMessageOffset = Address::kEnd; // a 'W' message's bytes follow the address
+constexpr size_t kWriteSize = Value::kEnd;
+constexpr size_t kReplySize = ReplyValue::kEnd;
+static_assert(kReadSize == 3 && kWriteSize == 7 && kReplySize == 5, "register request layout");
+} // namespace reg_proto
+
 // The 38-byte little-endian header in front of every transfer buffer given to the driver.
 struct TransferHeader {
     uint8_t bmRequestType = 0;

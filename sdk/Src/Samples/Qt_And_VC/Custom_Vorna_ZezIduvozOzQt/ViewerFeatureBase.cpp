@@ -1,7 +1,7 @@
 #include "ViewerFeatureBase.h"
 
-#include "feature/FeatureLog.h"
 #include "feature/NodeCodes.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -49,7 +49,7 @@ namespace viewer {
 
 FeatureBase::FeatureBase(ReadCallback read, WriteCallback write)
     : m_events([](int64_t) {}), m_tree(m_events, [this](INode* node) { nodeUpdatedCallback(node); }) {
-    qx::setFeatureLog(false); // the viewer writes no log
+    qx::setLogEnabled(false); // the viewer writes no log
     MyIPort::Access readAccess = [read](void* buffer, int64_t address, int64_t length, int32_t type) {
         if (read) read(buffer, address, length, static_cast<QX_PORT_DEVICE_TYPE>(type));
     };

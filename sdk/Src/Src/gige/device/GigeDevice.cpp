@@ -5,7 +5,7 @@
 
 #include "gige/device/GigeCameraTable.h"
 #include "feature/FeatureBase.h"
-#include "core/Log.h"
+#include "Sys/Log.h"
 #include "core/SdkConfig.h"
 #include "Sys/ByteOrder.h"
 

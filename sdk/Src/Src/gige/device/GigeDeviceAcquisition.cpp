@@ -5,7 +5,9 @@
 
 #include "gige/device/GigeCameraTable.h"
 #include "feature/FeatureBase.h"
-#include "core/Log.h"
+#include "Sys/FrameRate.h"
+#include "Sys/Log.h"
+#include "Sys/PixelFormat.h"
 
 #include <algorithm>
 #include <cstring>
@@ -239,9 +241,7 @@ void GigeDevice::acquireImgLoop() {
     const uint8_t cam = m_cameraId.load();
     m_deliveredFrames.store(0);
     m_lastStatusLogNs = 0;
-    float fps = 1.0f;
-    int64_t windowStart = nowNs();
-    uint64_t windowFrames = 0;
+    qx::sys::FrameRateWindow rate(1.0f);
     while (isGrabbing() && !isOffline()) {
         ImageBuffer* buffer = getImgBuffer();
         if (!buffer) {
@@ -250,7 +250,7 @@ void GigeDevice::acquireImgLoop() {
         }
         GevImageHeader header{};
         // The library writes the image straight into the pool buffer, never past its size.
-        const GevStatus st = GEVGetImage(cam, &header, buffer->data, buffer->size);
+        const GevStatus st = GEVGetImage(cam, &header, buffer->data.get(), buffer->size);
         if (st != GEV_STATUS_SUCCESS && st != GEV_STATUS_GRAB_ERROR) {
             if (st != GEV_STATUS_TIMEOUT) printGevConnection();
             continue;
@@ -267,20 +267,14 @@ void GigeDevice::acquireImgLoop() {
             info.nTransportWord3 = header.ResendRequested;
             info.nTransportWord4 = header.ResendReceived;
             info.nDataLen = std::min(m_payloadSize, buffer->size);
-            info.pData = buffer->data;
-            info.fFps = fps;
-            info.nBitsPerPixel = (header.PixelFormat >> 16) & 0xFF;
+            info.pData = buffer->data.get();
+            info.fFps = rate.rate();
+            info.nBitsPerPixel = qx::sys::pixelBits(header.PixelFormat);
             m_deliveredFrames.fetch_add(1);
             queueFrame(buffer, info);
-            ++windowFrames;
+            rate.countFrame();
         }
-        const int64_t now = nowNs();
-        if (now - windowStart > 1000999999LL) {
-            const int64_t ms = (now - windowStart) / 1000000;
-            fps = static_cast<float>(static_cast<double>(windowFrames) / (static_cast<double>(ms) / 1000.0));
-            windowStart = now;
-            windowFrames = 0;
-        }
+        rate.update();
     }
     QX_LOG_DEBUG("func:{}, end", "acquireImgLoop");
 }

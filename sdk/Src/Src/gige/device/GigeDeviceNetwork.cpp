@@ -5,7 +5,7 @@
 
 #include "gige/device/GigeCameraTable.h"
 #include "gige/GvcpProtocol.h"
-#include "core/Log.h"
+#include "Sys/Log.h"
 #include "Sys/ByteOrder.h"
 
 #include <arpa/inet.h>

@@ -5,7 +5,7 @@
 
 #include "gige/GvcpProtocol.h"
 #include "gige/GvspProtocol.h"
-#include "core/Log.h"
+#include "Sys/Log.h"
 
 namespace {
 // A resend timeout of this value asks for the library's timer mode (only with a trigger and

@@ -5,13 +5,13 @@
 // Every other queue mutex is taken alone.
 #include "imageout/recorder/VideoRecorder.h"
 
-#include "imageout/recorder/AviWriter.h"
 #include "imageout/CxFile.h"
 #include "imageout/CxImage.h"
 #include "imageout/PixelConverter.h"
+#include "imageout/recorder/AviWriter.h"
 
 #include "Sys/ByteOrder.h"
-#include "core/Log.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,10 +1,12 @@
 #include "usb3/device/QxUsb3Device.h"
 
-#include "feature/FeatureBase.h"
-#include "core/Log.h"
 #include "core/ProtocolBase.h"
-#include "usb3/QxUsb3UserProtocol.h"
 #include "core/SdkConfig.h"
+#include "feature/FeatureBase.h"
+#include "Sys/FrameRate.h"
+#include "Sys/Log.h"
+#include "Sys/PixelFormat.h"
+#include "usb3/QxUsb3UserProtocol.h"
 
 #include <algorithm>
 #include <chrono>
@@ -18,23 +20,6 @@ using qx::usb3::kUsbInvalidHandle;
 using qx::usb3::QX_U3V_GetManager;
 
 namespace {
-
-struct PixelLayout {
-    uint32_t pixelFormat;
-    uint32_t reportedBits;
-    uint32_t bytesPerPixel;
-};
-
-// Pixel format, reported bits and copied bytes per pixel for the camera's bits per pixel.
-PixelLayout pixelLayoutFor(int32_t bits) {
-    if (bits <= 8) return {0x01080001u, 8, 1};   // Mono8
-    if (bits == 10) return {0x01100003u, 16, 2}; // Mono10
-    if (bits == 12) return {0x01100005u, 16, 2}; // Mono12
-    if (bits == 14) return {0x01100025u, 16, 2}; // Mono14
-    if (bits <= 16) return {0x01100007u, 16, 2}; // Mono16 (also 9, 11, 13, 15)
-    if (bits < 32) return {0x01200111u, 32, 4};
-    return {0x01080009u, 8, 1};
-}
 
 std::string devicePathOf(const DeviceInfo* info) {
     if (!info) return std::string();
@@ -158,8 +143,9 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
         m_bitsPerPixel = bits == 0 ? 8 : static_cast<int32_t>(bits);
         // The stream, the pool and the copy all use the bytes per pixel of the frames handed
         // out: 17 to 31 bits travel and are delivered in 4 bytes per pixel, not 3.
-        bytesPerPixel = std::max<int32_t>((m_bitsPerPixel + 7) / 8,
-                                          static_cast<int32_t>(pixelLayoutFor(m_bitsPerPixel).bytesPerPixel));
+        bytesPerPixel =
+            std::max<int32_t>(qx::sys::bytesForBits(m_bitsPerPixel),
+                              static_cast<int32_t>(qx::sys::pixelBytes(qx::sys::monoFormatForBits(m_bitsPerPixel))));
     } else {
         m_bitsPerPixel = 12;
         bytesPerPixel = 2;
@@ -232,11 +218,11 @@ QX_STATUS QxUsb3Device::stopGrabbing() {
 void QxUsb3Device::acquireImgLoop() {
     qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
     if (!manager) return;
-    const PixelLayout layout = pixelLayoutFor(m_bitsPerPixel);
+    // The frames handed out, from the camera's bits per pixel.
+    const uint32_t pixelFormat = qx::sys::monoFormatForBits(m_bitsPerPixel);
+    const uint32_t bytesPerPixel = qx::sys::pixelBytes(pixelFormat);
     uint64_t delivered = 0;
-    float fps = 0.0f;
-    uint64_t windowFrames = 0;
-    auto windowStart = std::chrono::steady_clock::now();
+    qx::sys::FrameRateWindow rate(0.0f);
     bool reportedNoBuffer = false;
 
     while (isGrabbing() && !isOffline()) {
@@ -267,7 +253,7 @@ void QxUsb3Device::acquireImgLoop() {
         }
 
         const uint64_t dataLength =
-            static_cast<uint64_t>(slot->width) * static_cast<uint64_t>(slot->height) * layout.bytesPerPixel;
+            static_cast<uint64_t>(slot->width) * static_cast<uint64_t>(slot->height) * bytesPerPixel;
         if (buffer->size < dataLength) {
             manager->CameraReleaseImage(m_hDevice);
             QX_LOG_ERROR("func:{}, ImgBufferSize changed.", "acquireImgLoop");
@@ -275,35 +261,28 @@ void QxUsb3Device::acquireImgLoop() {
         }
 
         FrameInfo info{};
-        info.nPixelFormat = layout.pixelFormat;
+        info.nPixelFormat = pixelFormat;
         info.nWidth = static_cast<uint32_t>(slot->width);
         info.nHeight = static_cast<uint32_t>(slot->height);
         info.nDataLen = static_cast<uint32_t>(dataLength);
-        info.pData = buffer->data;
+        info.pData = buffer->data.get();
         info.nFrameIndex = delivered;
-        info.fFps = fps;
+        info.fFps = rate.rate();
         info.nLostPacket = 0;
-        info.nBitsPerPixel = layout.reportedBits;
+        info.nBitsPerPixel = qx::sys::pixelBits(pixelFormat);
 
         // Never read past what the assembler placed in the slot; a short frame is padded with
         // zeros rather than with the previous image of this buffer.
         const uint64_t available = std::min<uint64_t>(slot->dataBytes, slot->capacity);
         const uint64_t copy = std::min<uint64_t>(dataLength, available);
-        if (copy) std::memcpy(buffer->data, slot->data, static_cast<size_t>(copy));
-        if (copy < dataLength) std::memset(buffer->data + copy, 0, static_cast<size_t>(dataLength - copy));
+        if (copy) std::memcpy(buffer->data.get(), slot->data, static_cast<size_t>(copy));
+        if (copy < dataLength) std::memset(buffer->data.get() + copy, 0, static_cast<size_t>(dataLength - copy));
         manager->CameraReleaseImage(m_hDevice);
 
         queueFrame(buffer, info);
         ++delivered;
-        ++windowFrames;
-
-        const auto now = std::chrono::steady_clock::now();
-        const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - windowStart).count();
-        if (elapsedMs >= 1001) {
-            fps = static_cast<float>(windowFrames) / (static_cast<float>(elapsedMs) / 1000.0f);
-            windowFrames = 0;
-            windowStart = now;
-        }
+        rate.countFrame();
+        rate.update();
     }
 }
 
