@@ -40,14 +40,14 @@ void walkEntries(QxGenApi::IEnumeration* enumeration, int32_t* count, Keep&& kee
 
 void copyText(char* dst, size_t cap, const std::string& text) {
     std::memset(dst, 0, cap);
-    std::memcpy(dst, text.data(), std::min(text.size(), cap - 1));
+    text.copy(dst, std::min(text.size(), cap - 1)); // the zeroed tail ends the text
 }
 
 } // namespace
 
 namespace viewer {
 
-FeatureBase::FeatureBase(ReadCallback read, WriteCallback write)
+FeatureBase::FeatureBase(const ReadCallback& read, const WriteCallback& write)
     : m_events([](int64_t) {}), m_tree(m_events, [this](INode* node) { nodeUpdatedCallback(node); }) {
     qx::setLogEnabled(false); // the viewer writes no log
     MyIPort::Access readAccess = [read](void* buffer, int64_t address, int64_t length, int32_t type) {
@@ -78,7 +78,7 @@ bool FeatureBase::hasNodeMap() const {
     return m_nodeMap && m_nodeMap->_IsInitialized();
 }
 
-QX_STATUS FeatureBase::loadXmlFile(std::string path) {
+QX_STATUS FeatureBase::loadXmlFile(const std::string& path) {
     std::lock_guard<std::recursive_mutex> lk(m_lock);
     try {
         if (!m_nodeMap) m_nodeMap = std::make_unique<QxGenApi::CNodeMapRef>("Device");
@@ -92,7 +92,7 @@ QX_STATUS FeatureBase::loadXmlFile(std::string path) {
             const std::streamoff end = file.tellg();
             const size_t length = end > 0 ? static_cast<size_t>(end) : 0;
             file.seekg(0, std::ios::beg);
-            m_xmlBuffer.reset(new char[length + 4096]());
+            m_xmlBuffer = std::make_unique<char[]>(length + 4096);
             file.read(m_xmlBuffer.get(), static_cast<std::streamsize>(length));
             // The text ends at its first zero byte; the extra zero bytes guarantee one.
             const size_t textLength = ::strnlen(m_xmlBuffer.get(), length + 4096);

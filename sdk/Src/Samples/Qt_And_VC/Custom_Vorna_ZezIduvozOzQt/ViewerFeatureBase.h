@@ -57,7 +57,7 @@ public:
     using WriteCallback =
         std::function<void(const void* buffer, int64_t address, int64_t length, QX_PORT_DEVICE_TYPE type)>;
 
-    FeatureBase(ReadCallback read, WriteCallback write);
+    FeatureBase(const ReadCallback& read, const WriteCallback& write);
     virtual ~FeatureBase();
     FeatureBase(const FeatureBase&) = delete;
     FeatureBase& operator=(const FeatureBase&) = delete;
@@ -82,7 +82,7 @@ public:
     virtual void writePort(void* buffer, int64_t address, int64_t length, int32_t portType);
 
     // Builds a fresh node map from the file. 0, or 0x800001ff (no node map afterwards).
-    QX_STATUS loadXmlFile(std::string path);
+    QX_STATUS loadXmlFile(const std::string& path);
 
     // Called by the port callbacks, from inside the access, on the accessing thread.
     std::string getCurrentKey() const;
