@@ -130,7 +130,7 @@ std::vector<uint8_t> encodePayload(const Header& h, const uint8_t* data, size_t 
 
 bool decodeMultipart(const uint8_t* b, size_t len, uint64_t* offset, const uint8_t** data, size_t* dataLen) {
     if (!b || len < kMultipartPrefix) return false;
-    *offset = (uint64_t(get16(b + 2)) << 32) | get32(b + 4);
+    *offset = sys::loadBeN(b + 2, 6); // 48-bit big-endian offset
     *data = b + kMultipartPrefix;
     *dataLen = len - kMultipartPrefix;
     return true;
