@@ -249,6 +249,8 @@ uint32_t VideoRecorder::startAvi() {
                 return QX_ERR_GENERAL;
             }
             image->SetGrayPalette();
+            // Pages are faulted in now rather than while the first frames are copied in.
+            std::memset(image->GetBits(0), 0, size_t(image->GetLineBytes()) * height);
             pushAndNotify(freeImageQueue, std::move(image));
         }
         const int streams = widthIsMultipleOf4(width) ? 4 : 7;
@@ -261,6 +263,7 @@ uint32_t VideoRecorder::startAvi() {
                 dropPools();
                 return QX_ERR_GENERAL;
             }
+            std::memset(mem->GetBuffer(false), 0, size_t(room)); // faulted in before the first frame
             pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
             m_memStreamCount.fetch_add(1);
         }
