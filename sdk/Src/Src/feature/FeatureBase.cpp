@@ -221,27 +221,6 @@ QX_STATUS FeatureBase::setIntValue(const char* key, int64_t value) {
 
 // ---- enumeration -------------------------------------------------------------------------
 
-namespace {
-
-// The entries getEnumValue and getEnumValueStr report: enumeration entries that are readable
-// (RO or RW), at most 64, in the node's order.
-template <typename Keep>
-void walkEntries(QxGenApi::IEnumeration* enumeration, int32_t* count, Keep&& keep) {
-    QxGenApi::node_vector entries;
-    enumeration->GetEntries(entries);
-    for (INode* entryNode : entries) {
-        if (*count >= QX_MAX_ENUM_ENTRIES) break;
-        if (!entryNode || entryNode->GetPrincipalInterfaceType() != QxGenApi::intfIEnumEntry) continue;
-        const QxGenApi::EAccessMode mode = entryNode->GetAccessMode();
-        if (mode != QxGenApi::RO && mode != QxGenApi::RW) continue;
-        CEnumEntryPtr entry = entryNode;
-        keep(entry, *count);
-        ++*count;
-    }
-}
-
-} // namespace
-
 QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
     return nodeAccess("getEnumValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
@@ -251,7 +230,7 @@ QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
         CEnumerationPtr p = node.Get();
         info->nCount = 0;
         info->nValue = static_cast<int32_t>(p->GetIntValue(false, false));
-        walkEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
+        qx::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
             info->arrValues[i] = static_cast<int32_t>(entry->GetValue());
         });
         return QX_OK;
@@ -279,7 +258,7 @@ QX_STATUS FeatureBase::getEnumValueStr(const char* key, EnumStrValueInfo* info) 
         CEnumerationPtr p = node.Get();
         info->nCount = 0;
         const int64_t current = p->GetIntValue(false, false);
-        walkEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
+        qx::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
             const std::string symbolic = entry->GetSymbolic();
             copyText(info->arrSymbolics[i], QX_ENUM_TEXT_LEN, symbolic);
             // With no matching entry the current name stays as the caller passed it.

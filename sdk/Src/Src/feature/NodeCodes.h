@@ -1,6 +1,7 @@
 // The i32 codes the feature access hands out, with node values and node information, for
 // GenApi's access modes, interface types, visibilities and representations: GenApi's own
-// numbers where the interface defines them, a fixed "other" code for anything else.
+// numbers where the interface defines them, a fixed "other" code for anything else; and which
+// entries an enumeration getter reports.
 #pragma once
 #include "QxCamApi.h"
 
@@ -32,6 +33,24 @@ inline int32_t visibilityCode(QxGenApi::EVisibility visibility) {
 inline int32_t representationCode(QxGenApi::ERepresentation representation) {
     const int32_t r = static_cast<int32_t>(representation);
     return r >= 0 && r <= 6 ? r : QX_REPR_UNDEFINED;
+}
+
+// Walks the entries an enumeration getter reports: entries that are readable (RO or RW), at
+// most QX_MAX_ENUM_ENTRIES in all, in the node's order; keep(entry, index) takes each and
+// *count counts them.
+template <typename Keep>
+void walkEnumEntries(QxGenApi::IEnumeration* enumeration, int32_t* count, Keep&& keep) {
+    QxGenApi::node_vector entries;
+    enumeration->GetEntries(entries);
+    for (QxGenApi::INode* entryNode : entries) {
+        if (*count >= QX_MAX_ENUM_ENTRIES) break;
+        if (!entryNode || entryNode->GetPrincipalInterfaceType() != QxGenApi::intfIEnumEntry) continue;
+        const QxGenApi::EAccessMode mode = entryNode->GetAccessMode();
+        if (mode != QxGenApi::RO && mode != QxGenApi::RW) continue;
+        QxGenApi::CEnumEntryPtr entry = entryNode;
+        keep(entry, *count);
+        ++*count;
+    }
 }
 
 } // namespace qx

@@ -21,23 +21,6 @@ using QxGenApi::INode;
 
 namespace {
 
-// Walks the entries a getter reports: enumeration entries that are readable (RO or RW), at
-// most 64, in the node's order.
-template <typename Keep>
-void walkEntries(QxGenApi::IEnumeration* enumeration, int32_t* count, Keep&& keep) {
-    QxGenApi::node_vector entries;
-    enumeration->GetEntries(entries);
-    for (INode* entryNode : entries) {
-        if (*count >= QX_MAX_ENUM_ENTRIES) break;
-        if (!entryNode || entryNode->GetPrincipalInterfaceType() != QxGenApi::intfIEnumEntry) continue;
-        const QxGenApi::EAccessMode mode = entryNode->GetAccessMode();
-        if (mode != QxGenApi::RO && mode != QxGenApi::RW) continue;
-        CEnumEntryPtr entry = entryNode;
-        keep(entry, *count);
-        ++*count;
-    }
-}
-
 void copyText(char* dst, size_t cap, const std::string& text) {
     std::memset(dst, 0, cap);
     text.copy(dst, std::min(text.size(), cap - 1)); // the zeroed tail ends the text
@@ -217,7 +200,7 @@ QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
         int64_t current = 0;
         withKey(key, nullptr, [&] { current = p->GetIntValue(false, true); });
         info->nValue = static_cast<int32_t>(current);
-        walkEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
+        qx::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
             info->arrValues[i] = static_cast<int32_t>(entry->GetValue());
         });
     });
@@ -238,7 +221,7 @@ QX_STATUS FeatureBase::getEnumValueStr(const char* key, EnumStrValueInfo* info) 
         info->nCount = 0;
         int64_t current = 0;
         withKey(key, nullptr, [&] { current = p->GetIntValue(false, true); });
-        walkEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
+        qx::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
             const std::string symbolic = entry->GetSymbolic();
             copyText(info->arrSymbolics[i], QX_ENUM_TEXT_LEN, symbolic);
             if (entry->GetValue() == current) copyText(info->strValue, QX_ENUM_TEXT_LEN, symbolic);
