@@ -6,8 +6,11 @@ with GevSCPSPacketSize, GevSCPHostPort and GevSCPD) and on the simulated camera
 (qx-sim-gige-camera). Runs inside a private network namespace of its own (re-executes itself with
 `unshare -n` when needed; needs root). Clients of a row run interleaved, `--repeat` times; the
 table gives medians and, in brackets, min-max of: complete frames, failed frames, missing block
-ids, complete frames as a share of all three, client CPU seconds, failed QX_ReadMemory calls, and
-the stream packet size in use (the SDK falls back to 1500 on a camera without test packets).
+ids, complete frames as a share of all three, client CPU seconds while frames flow (aravis's
+client: from its first per-second line on, its set-up left out), client CPU microseconds per complete
+frame of that window, failed QX_ReadMemory calls, and the stream packet size in use (the SDK gives a
+camera without test packets 1500 at its first start; the SDK client then starts again with the
+row's size, as the trial runs once per connection).
 
   bench/gige_stream/compare.py --build build [--seconds 10] [--repeat 3] [--rows a,b] [--cameras aravis,sim]
 
@@ -25,6 +28,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 # name: (width, height, fps (0: as fast as it goes), packet size, loss per mille, resend, read every ms).
@@ -40,7 +44,10 @@ ROWS = {
     "1024x1024@25/1500 2%loss": (1024, 1024, 25, 1500, 20, True, 0),
     "1024x1024@25/1500 2%loss+reads": (1024, 1024, 25, 1500, 20, True, 10),
 }
-CLIENTS = ["qx", "qx-driver", "arv-udp", "arv-packet"]
+# qx: frames through QX_GetFrame/QX_FreeFrame (two log lines at info per frame); qx-cb: through
+# the image callback, as aravis's client takes them in its stream callback; -driver: the packet
+# filter driver; -base: the SDK of --baseline.
+CLIENTS = ["qx", "qx-cb", "qx-driver", "qx-driver-cb", "arv-udp", "arv-packet"]
 ARAVIS_MAX_FPS = 1000  # the fake camera's shortest frame period is 1 ms
 
 # The packet delay register, added to the fake camera's description beside the simulated
@@ -106,7 +113,7 @@ def child_cpu():
     return u.ru_utime + u.ru_stime
 
 
-def run_qx(args, cam, row, driver=False, build=None):
+def run_qx(args, cam, row, driver=False, build=None, callback=False):
     w, h, fps, ps, loss, resend, read_ms = row
     exe = os.path.join(build or args.build, "bench/gige_stream/qx-gige-stream-client")
     # arv-camera-test reports in whole seconds after SIGINT: both clients stream seconds + 1.
@@ -120,34 +127,70 @@ def run_qx(args, cam, row, driver=False, build=None):
         cmd += ["--read-memory-ms", str(read_ms)]
     if driver:
         cmd.append("--filter-driver")
+    if callback:
+        cmd.append("--callback")
     out = subprocess.run(cmd, capture_output=True, text=True, cwd=args.workdir, timeout=args.seconds + 60).stdout
     m = re.search(r"complete=(\d+) failed=(\d+) missing_ids=(\d+) cpu_s=([\d.]+).*read_failed=(\d+)", out)
     if not m:
         return None
     ps = re.search(r"packet_size=(\d+)", out)
     return dict(complete=int(m[1]), failed=int(m[2]), missing=int(m[3]), cpu=float(m[4]), read_failed=int(m[5]),
-                packet_size=int(ps[1]) if ps else ps)
+                packet_size=int(ps[1]) if ps else ps,
+                us_per_frame=1e6 * float(m[4]) / int(m[1]) if int(m[1]) else None)
+
+
+def process_cpu(pid):
+    """User + system CPU seconds of a running process, from /proc."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def run_aravis(args, cam, row, packet_socket):
     w, h, fps, ps, loss, resend, _ = row
-    cmd = ["arv-camera-test-0.8", "-n", cam.name, "-w", str(w), "-h", str(h), "--gv-packet-size", str(ps),
-           "-f", str(fps or ARAVIS_MAX_FPS)]
+    cmd = ["stdbuf", "-oL", "arv-camera-test-0.8", "-n", cam.name, "-w", str(w), "-h", str(h),
+           "--gv-packet-size", str(ps), "-f", str(fps or ARAVIS_MAX_FPS)]
     if not packet_socket:
         cmd += ["--no-packet-socket", "-a"]
     if not resend:
         cmd.append("-r")
-    before = child_cpu()
+    # Its CPU is taken over whole seconds of streaming, as it reports them: the process's CPU is
+    # read as each "N frames/s" line arrives; the window runs from the first such line to the
+    # last before SIGINT and its frames are the lines' counts inside it (set-up, tear-down out).
+    # It stops at the end of the second in which SIGINT arrives, so SIGINT at `seconds` - 0.5 s
+    # after the first line gives it `seconds` + 1 s of streaming, as the SDK client has.
     p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    time.sleep(args.seconds + 0.3)  # its connection takes a moment before frames flow
+    lines, samples = [], []  # samples: (cpu s, frames of the second just ended)
+
+    def read():
+        for line in iter(p.stdout.readline, ""):
+            m = re.match(r"\s*(\d+) frames/s", line)
+            if m:
+                try:
+                    samples.append((process_cpu(p.pid), int(m[1])))
+                except OSError:
+                    pass
+            lines.append(line)
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline and not samples and p.poll() is None:
+        time.sleep(0.02)
+    time.sleep(max(args.seconds - 0.5, 0.5))
+    window = list(samples)
     p.send_signal(signal.SIGINT)
-    out, _ = p.communicate(timeout=30)
-    cpu = child_cpu() - before
+    p.wait(timeout=30)
+    reader.join(timeout=5)
+    out = "".join(lines)
     vals = {k: int(v) for k, v in re.findall(r"(n_\w+)\s*=\s*(\d+)", out)}
     if "n_completed_buffers" not in vals:
         return None
+    cpu = window[-1][0] - window[0][0] if len(window) > 1 else None
+    frames = sum(f for _, f in window[1:])
     return dict(complete=vals["n_completed_buffers"], failed=vals.get("n_failures", 0),
-                missing=vals.get("n_missing_frames", 0), cpu=cpu, read_failed=0, packet_size=ps)
+                missing=vals.get("n_missing_frames", 0), cpu=cpu, read_failed=0, packet_size=ps,
+                us_per_frame=1e6 * cpu / frames if cpu is not None and frames else None)
 
 
 def cell(results, key, fmt="{:.0f}", spread=True):
@@ -201,6 +244,8 @@ def main():
         rows = [r for r in args.rows.split(",") if r]
         cameras = args.cameras.split(",")
         clients = args.clients.split(",")
+        if any("-base" in c for c in clients) and not args.baseline:
+            sys.exit("the clients qx-base and qx-driver-base need --baseline")
         results = {}
         for name in rows:
             row = ROWS[name]
@@ -217,19 +262,16 @@ def main():
                         if kind == "aravis" and os.path.exists(cfg + ".off"):
                             os.rename(cfg + ".off", cfg)
                         with Camera(kind, args.build, row, workdir) as cam:
-                            if client in ("qx", "qx-driver"):
-                                r = run_qx(args, cam, row, client == "qx-driver")
-                            elif client in ("qx-base", "qx-driver-base"):
-                                if not args.baseline:
-                                    sys.exit(f"client {client} needs --baseline")
-                                r = run_qx(args, cam, row, client == "qx-driver-base", args.baseline)
+                            if client.startswith("qx"):
+                                r = run_qx(args, cam, row, "-driver" in client,
+                                           args.baseline if "-base" in client else None, client.endswith("-cb"))
                             else:
                                 r = run_aravis(args, cam, row, client == "arv-packet")
                         results.setdefault((name, kind, client), []).append(r)
                         print(f"# {name} {kind} {client} run {rep + 1}: {r}", file=sys.stderr, flush=True)
 
         print(f"{'row':34} {'camera':7} {'client':11} {'complete':>16} {'failed':>14} {'missing ids':>14} "
-              f"{'complete %':>18} {'cpu s':>16} {'read fails':>10} {'packet':>6}")
+              f"{'complete %':>18} {'cpu s':>16} {'cpu us/frame':>16} {'read fails':>10} {'packet':>6}")
         for name in rows:
             for kind in cameras:
                 if kind == "aravis" and ROWS[name][4]:
@@ -237,7 +279,7 @@ def main():
                 for client in clients:
                     rs = results.get((name, kind, client), [])
                     print(f"{name:34} {kind:7} {client:11} {cell(rs, 'complete'):>16} {cell(rs, 'failed'):>14} "
-                          f"{cell(rs, 'missing'):>14} {cell(rs, 'share', '{:.1f}'):>18} {cell(rs, 'cpu', '{:.2f}'):>16} "
+                          f"{cell(rs, 'missing'):>14} {cell(rs, 'share', '{:.1f}'):>18} {cell(rs, 'cpu', '{:.2f}'):>16} {cell(rs, 'us_per_frame'):>16} "
                           f"{cell(rs, 'read_failed'):>10} {cell(rs, 'packet_size', spread=False):>6}")
         if args.json:
             with open(args.json, "w") as f:

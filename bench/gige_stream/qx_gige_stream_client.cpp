@@ -4,12 +4,14 @@
 // complete: frames delivered whole; failed: frames delivered with packets missing (or, with
 // --check-pattern, with pixels other than the simulated camera's pattern for their block id);
 // missing_ids: block ids never delivered; cpu_s: the process's user + system CPU while
-// streaming; packet_size: GevSCPSPacketSize once grabbing. Options: --ip A.B.C.D (default 127.0.0.1) --seconds S --width N --height N
+// streaming; packet_size: GevSCPSPacketSize once grabbing; restarted: 1 when the first start
+// left another size than --packet-size (no test packets) and grabbing started again with it. Options: --ip A.B.C.D (default 127.0.0.1) --seconds S --width N --height N
 // --fps F (AcquisitionFrameRate, when the camera has it) --packet-size N (GevSCPSPacketSize
 // before the start) --resend 0|1 --check-pattern (samples of the simulated camera's pattern)
 // --read-memory-ms N (a QX_ReadMemory of the
 // GVCP capability register every N ms from a second thread, its failures counted)
-// --filter-driver (receive through the packet filter driver instead of the socket).
+// --filter-driver (receive through the packet filter driver instead of the socket)
+// --callback (frames through the image callback instead of QX_GetFrame/QX_FreeFrame).
 #include "QxCamApi.h"
 
 #include <sys/resource.h>
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -51,13 +54,49 @@ uint64_t idsBetween(uint64_t previous, uint64_t id) {
     return id + 0xFFFF - previous - 1;
 }
 
+// What the client saw of the frames of its window.
+struct Tally {
+    std::mutex mutex;
+    bool counting = false;
+    bool checkPattern = false;
+    long complete = 0, failed = 0, badPixels = 0;
+    double checkCpu = 0; // the pattern check is the benchmark's own work, not the client's
+    uint64_t missing = 0, previous = 0;
+
+    void take(const FrameInfo& f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!counting) return;
+        if (previous) missing += idsBetween(previous, f.nFrameIndex);
+        previous = f.nFrameIndex;
+        bool good = f.nLostPacket == 0;
+        if (good && checkPattern) {
+            // Every 97th byte (and the last): each packet of the frame is sampled many times.
+            const double t0 = threadCpuSeconds();
+            bool same = f.nDataLen == 0 || f.pData[f.nDataLen - 1] ==
+                                               qx::fixture::SimGvspSender::patternByte(f.nFrameIndex, f.nDataLen - 1);
+            for (size_t i = 0; same && i < f.nDataLen; i += 97)
+                same = f.pData[i] == qx::fixture::SimGvspSender::patternByte(f.nFrameIndex, i);
+            if (!same) {
+                ++badPixels;
+                good = false;
+            }
+            checkCpu += threadCpuSeconds() - t0;
+        }
+        ++(good ? complete : failed);
+    }
+};
+
+void onImage(const FrameInfo* f, void* user) {
+    if (f) static_cast<Tally*>(user)->take(*f);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::string ip = "127.0.0.1";
     double seconds = 10, fps = 0;
     long width = 0, height = 0, packetSize = 0, resend = -1, readEveryMs = 0;
-    bool checkPattern = false, filterDriver = false;
+    bool checkPattern = false, filterDriver = false, callback = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : "0"; };
@@ -71,6 +110,7 @@ int main(int argc, char** argv) {
         else if (a == "--read-memory-ms") readEveryMs = std::atol(next());
         else if (a == "--check-pattern") checkPattern = true;
         else if (a == "--filter-driver") filterDriver = true;
+        else if (a == "--callback") callback = true;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
@@ -117,6 +157,16 @@ int main(int argc, char** argv) {
             }
         });
 
+    Tally tally;
+    tally.checkPattern = checkPattern;
+    if (callback && QX_RegisterImageCallBack(h, onImage, &tally) != QX_OK) {
+        std::fprintf(stderr, "cannot register the image callback\n");
+        stop = true;
+        if (reader.joinable()) reader.join();
+        QX_DisconnectDevice(h);
+        QX_DeleteDevice(h);
+        return 1;
+    }
     if (QX_StartGrabbing(h) != QX_OK) {
         std::fprintf(stderr, "cannot start grabbing\n");
         stop = true;
@@ -127,33 +177,45 @@ int main(int argc, char** argv) {
     }
     IntValueInfo packetInUse{};
     QX_XML_GetIntValue(h, "GevSCPSPacketSize", &packetInUse);
+    // A camera that fires no test packets is given 1500 bytes at the first start, and the trial
+    // runs once per connection: the asked size, written again now, holds from the next start on.
+    bool restarted = false;
+    if (packetSize && packetInUse.nValue != packetSize) {
+        QX_StopGrabbing(h);
+        QX_XML_SetIntValue(h, "GevSCPSPacketSize", packetSize);
+        if (QX_StartGrabbing(h) != QX_OK) {
+            std::fprintf(stderr, "cannot start grabbing again at packet size %ld\n", packetSize);
+            stop = true;
+            if (reader.joinable()) reader.join();
+            QX_DisconnectDevice(h);
+            QX_DeleteDevice(h);
+            return 1;
+        }
+        restarted = true;
+        QX_XML_GetIntValue(h, "GevSCPSPacketSize", &packetInUse);
+    }
+    {
+        std::lock_guard<std::mutex> lock(tally.mutex);
+        tally.counting = true;
+    }
     const double cpu0 = cpuSeconds();
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-    long complete = 0, failed = 0, badPixels = 0;
-    double checkCpu = 0;  // the pattern check is the benchmark's own work, not the client's
-    uint64_t missing = 0, previous = 0;
     while (std::chrono::steady_clock::now() < end) {
+        if (callback) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         FrameInfo f{};
         if (QX_GetFrame(h, &f, 200) != QX_OK) continue;
-        if (previous) missing += idsBetween(previous, f.nFrameIndex);
-        previous = f.nFrameIndex;
-        bool good = f.nLostPacket == 0;
-        if (good && checkPattern) {
-            // Every 97th byte (and the last): each packet of the frame is sampled many times.
-            const double t0 = threadCpuSeconds();
-            bool same = f.nDataLen == 0 || f.pData[f.nDataLen - 1] ==
-                                               qx::fixture::SimGvspSender::patternByte(f.nFrameIndex, f.nDataLen - 1);
-            for (size_t i = 0; same && i < f.nDataLen; i += 97)
-                same = f.pData[i] == qx::fixture::SimGvspSender::patternByte(f.nFrameIndex, i);
-            if (!same) {
-                ++badPixels;
-                good = false;
-            }
-            checkCpu += threadCpuSeconds() - t0;
-        }
-        ++(good ? complete : failed);
+        tally.take(f);
         QX_FreeFrame(h, &f);
     }
+    std::unique_lock<std::mutex> counted(tally.mutex);
+    tally.counting = false;
+    const long complete = tally.complete, failed = tally.failed, badPixels = tally.badPixels;
+    const uint64_t missing = tally.missing;
+    const double checkCpu = tally.checkCpu;
+    counted.unlock();
     const double cpu = cpuSeconds() - cpu0 - checkCpu;
     stop = true;
     if (reader.joinable()) reader.join();
@@ -161,8 +223,9 @@ int main(int argc, char** argv) {
     QX_DisconnectDevice(h);
     QX_DeleteDevice(h);
     std::printf("complete=%ld failed=%ld missing_ids=%llu cpu_s=%.2f bad_pixels=%ld reads=%ld read_failed=%ld "
-                "payload=%lld packet_size=%lld\n",
+                "payload=%lld packet_size=%lld restarted=%d\n",
                 complete, failed, static_cast<unsigned long long>(missing), cpu, badPixels, reads.load(),
-                readFailed.load(), static_cast<long long>(payload.nValue), static_cast<long long>(packetInUse.nValue));
+                readFailed.load(), static_cast<long long>(payload.nValue), static_cast<long long>(packetInUse.nValue),
+                restarted ? 1 : 0);
     return 0;
 }

@@ -34,14 +34,15 @@ using namespace qx::gige;
 
 namespace {
 
-// Receive ring of a streaming slot: 64 MiB in blocks of 256 KiB, each handed over when full or
-// at the latest 1 ms after its first packet, so that small images at high rates reach the image
-// ring one by one.
-constexpr uint32_t kBlockSize = 1u << 18;
-constexpr uint32_t kBlockCount = 256;
-constexpr uint32_t kSmallBlockCount = 32;     // when the system refuses the large ring
+// Receive ring of a streaming slot: 64 MiB in blocks of 512 KiB, each handed over when full or
+// at the latest 2 ms after its first packet. The thread wakes once a block: at 1000 small images
+// a second that is one wake-up for about two images, few enough to fit the image ring and the
+// pool of the reader, and an image is late by 2 ms at most.
+constexpr uint32_t kBlockSize = 1u << 19;
+constexpr uint32_t kBlockCount = 128;
+constexpr uint32_t kSmallBlockCount = 16; // when the system refuses the large ring
 constexpr uint32_t kFrameSize = 2048;
-constexpr uint32_t kRetireMs = 1;
+constexpr uint32_t kRetireMs = 2;
 // Packet resend asks for packets as gaps show and asks again, in rounds, for those still missing
 // after this wait.
 constexpr uint32_t kReaskWaitMs = 10;
@@ -213,23 +214,35 @@ int finishRead(Slot* s, GevImageBuffer* b, uint8_t* dest) QX_REQUIRES(s->mutex) 
 // waits, its buffer is lent to the next block the receiver starts: that block is written
 // straight into it. A block that reaches the reader first, or the end of the wait, takes the
 // loan back.
-void servePending(Slot* s, int64_t now, bool ending) QX_REQUIRES(s->mutex) {
+// The end of a read decided under the slot's mutex, given to the reader once the mutex is
+// released: the reader's next call (the image header) takes that mutex at once.
+struct ReadEnd {
+    GevDriverCompletion* done = nullptr;
+    int err = 0;
+    uint32_t count = 0;
+    void fire() const {
+        if (done) done->complete(err, count);
+    }
+};
+
+ReadEnd servePending(Slot* s, int64_t now, bool ending) QX_REQUIRES(s->mutex) {
     PendingRead& p = s->pending;
     GevRing& ring = *s->ring;
-    if (!p.active) return;
+    if (!p.active) return {};
     if (GevImageBuffer* b = ring.deliverList.pop()) {
         if (b->lent != p.buffer) ring.withdrawLoan();
         const int err = finishRead(s, b, p.buffer);
         ring.withdrawLoan();
         p.active = false;
-        p.done->complete(err, ring.payloadSize);
-    } else if (ending || now >= p.deadlineMs) {
+        return {p.done, err, ring.payloadSize};
+    }
+    if (ending || now >= p.deadlineMs) {
         ring.withdrawLoan();
         p.active = false;
-        p.done->complete(ending ? ECANCELED : ETIME, 0);
-    } else if (!ring.lentTo && !ring.lendNext) {
-        ring.lendNext = p.buffer;
+        return {p.done, ending ? ECANCELED : ETIME, 0};
     }
+    if (!ring.lentTo && !ring.lendNext) ring.lendNext = p.buffer;
+    return {};
 }
 
 // Lends the buffer of a read that waits (see servePending) before more packets are placed.
@@ -323,10 +336,14 @@ void slotThread(Slot* s) {
             idleFlushed = true;
         }
         const uint64_t d = rx.delivered.load();
-        qx::sys::MutexLock lock(s->mutex);
-        if (d != delivered) countFrames(s, d - delivered, now);
-        delivered = d;
-        servePending(s, now, false);
+        ReadEnd end;
+        {
+            qx::sys::MutexLock lock(s->mutex);
+            if (d != delivered) countFrames(s, d - delivered, now);
+            delivered = d;
+            end = servePending(s, now, false);
+        }
+        end.fire();
     }
     rx.flushAtEnd();
     // The ring is taken down before the stop is answered: nothing more is received.
@@ -335,13 +352,16 @@ void slotThread(Slot* s) {
     int err = 0;
     s->fd = openUnhooked(s->ifindex, &err);
     s->control.close();
-    qx::sys::MutexLock lock(s->mutex);
-    servePending(s, nowMs(), true);
-    s->running = false;
-    if (s->stopDone) {
-        s->stopDone->complete(0, 0);
+    ReadEnd end, stopped;
+    {
+        qx::sys::MutexLock lock(s->mutex);
+        end = servePending(s, nowMs(), true);
+        s->running = false;
+        stopped.done = s->stopDone;
         s->stopDone = nullptr;
     }
+    end.fire();
+    stopped.fire();
 }
 
 int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
