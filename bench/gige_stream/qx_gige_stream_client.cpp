@@ -62,10 +62,12 @@ struct Tally {
     long complete = 0, failed = 0, badPixels = 0;
     double checkCpu = 0; // the pattern check is the benchmark's own work, not the client's
     uint64_t missing = 0, previous = 0;
+    std::chrono::steady_clock::time_point start, first; // of the window, of its first frame
 
     void take(const FrameInfo& f) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!counting) return;
+        if (!previous) first = std::chrono::steady_clock::now();
         if (previous) missing += idsBetween(previous, f.nFrameIndex);
         previous = f.nFrameIndex;
         bool good = f.nLostPacket == 0;
@@ -157,24 +159,18 @@ int main(int argc, char** argv) {
             }
         });
 
+    auto fail = [&](const char* what) {
+        std::fprintf(stderr, "cannot %s\n", what);
+        stop = true;
+        if (reader.joinable()) reader.join();
+        QX_DisconnectDevice(h);
+        QX_DeleteDevice(h);
+        return 1;
+    };
     Tally tally;
     tally.checkPattern = checkPattern;
-    if (callback && QX_RegisterImageCallBack(h, onImage, &tally) != QX_OK) {
-        std::fprintf(stderr, "cannot register the image callback\n");
-        stop = true;
-        if (reader.joinable()) reader.join();
-        QX_DisconnectDevice(h);
-        QX_DeleteDevice(h);
-        return 1;
-    }
-    if (QX_StartGrabbing(h) != QX_OK) {
-        std::fprintf(stderr, "cannot start grabbing\n");
-        stop = true;
-        if (reader.joinable()) reader.join();
-        QX_DisconnectDevice(h);
-        QX_DeleteDevice(h);
-        return 1;
-    }
+    if (callback && QX_RegisterImageCallBack(h, onImage, &tally) != QX_OK) return fail("register the image callback");
+    if (QX_StartGrabbing(h) != QX_OK) return fail("start grabbing");
     IntValueInfo packetInUse{};
     QX_XML_GetIntValue(h, "GevSCPSPacketSize", &packetInUse);
     // A camera that fires no test packets is given 1500 bytes at the first start, and the trial
@@ -183,20 +179,14 @@ int main(int argc, char** argv) {
     if (packetSize && packetInUse.nValue != packetSize) {
         QX_StopGrabbing(h);
         QX_XML_SetIntValue(h, "GevSCPSPacketSize", packetSize);
-        if (QX_StartGrabbing(h) != QX_OK) {
-            std::fprintf(stderr, "cannot start grabbing again at packet size %ld\n", packetSize);
-            stop = true;
-            if (reader.joinable()) reader.join();
-            QX_DisconnectDevice(h);
-            QX_DeleteDevice(h);
-            return 1;
-        }
+        if (QX_StartGrabbing(h) != QX_OK) return fail("start grabbing again at the asked packet size");
         restarted = true;
         QX_XML_GetIntValue(h, "GevSCPSPacketSize", &packetInUse);
     }
     {
         std::lock_guard<std::mutex> lock(tally.mutex);
         tally.counting = true;
+        tally.start = std::chrono::steady_clock::now();
     }
     const double cpu0 = cpuSeconds();
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
@@ -215,6 +205,9 @@ int main(int argc, char** argv) {
     const long complete = tally.complete, failed = tally.failed, badPixels = tally.badPixels;
     const uint64_t missing = tally.missing;
     const double checkCpu = tally.checkCpu;
+    const long firstFrameMs =
+        tally.previous ? long(std::chrono::duration_cast<std::chrono::milliseconds>(tally.first - tally.start).count())
+                       : -1;
     counted.unlock();
     const double cpu = cpuSeconds() - cpu0 - checkCpu;
     stop = true;
@@ -223,9 +216,9 @@ int main(int argc, char** argv) {
     QX_DisconnectDevice(h);
     QX_DeleteDevice(h);
     std::printf("complete=%ld failed=%ld missing_ids=%llu cpu_s=%.2f bad_pixels=%ld reads=%ld read_failed=%ld "
-                "payload=%lld packet_size=%lld restarted=%d\n",
+                "payload=%lld packet_size=%lld restarted=%d first_frame_ms=%ld\n",
                 complete, failed, static_cast<unsigned long long>(missing), cpu, badPixels, reads.load(),
                 readFailed.load(), static_cast<long long>(payload.nValue), static_cast<long long>(packetInUse.nValue),
-                restarted ? 1 : 0);
+                restarted ? 1 : 0, firstFrameMs);
     return 0;
 }

@@ -71,8 +71,10 @@ size_t countOf(const std::string& text, const std::string& needle) {
 }
 
 // A simulated camera with the description above and the feature registers behind it.
-std::unique_ptr<SimGevDevice> makeCamera(const std::string& ip, const std::string& serial, uint32_t capability = 0) {
+std::unique_ptr<SimGevDevice> makeCamera(const std::string& ip, const std::string& serial, uint32_t capability = 0,
+                                         uint32_t testPacketMtu = 1500) {
     SimGevConfig c;
+    c.testPacketMtu = testPacketMtu;
     c.ip = ip;
     c.port = kGvcpPort;
     c.listenBroadcast = true;
@@ -783,6 +785,42 @@ TEST_F(GigeDeviceTest, PacketResendBudgetFollowsPayloadAndPacketSize) {
     log.clear();
     ASSERT_EQ(QX_GIGE_SetPacketResend(h, true, 50, 150), QX_OK);
     EXPECT_TRUE(log.find("sc_packet_resend:" + std::to_string(packets * 50 / 100) + ","));
+}
+
+TEST_F(GigeDeviceTest, ACameraWithoutTestPacketsGets1500AndKeepsASizeWrittenAfterTheFirstStart) {
+    // No test packet ever arrives (as from a camera that does not fire them).
+    auto cam = makeCamera("127.0.0.35", "GD-35", 0, 0);
+    QX_DEV_HANDLE h = create(recordFor(0x7F000023u, "GD-35"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_XML_SetIntValue(h, "GevSCPSPacketSize", 8000), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_GE(cam->testPacketRequests().size(), 1u);
+    EXPECT_EQ(cam->reg(0x0D04) & 0xFFFF, 1500u) << "an unconfirmed size falls back to 1500";
+    EXPECT_EQ(gigeOf(h)->maxPacketSize(), 1500u);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+
+    // The trial runs once per connection: a size written now holds at the next start.
+    const size_t tests = cam->testPacketRequests().size();
+    ASSERT_EQ(QX_XML_SetIntValue(h, "GevSCPSPacketSize", 8000), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_EQ(cam->testPacketRequests().size(), tests);
+    ASSERT_EQ(cam->reg(0x0D04) & 0xFFFF, 8000u);
+    SimGvspSender sender(*cam, false, 8000 - 36);
+    ASSERT_TRUE(sender.start());
+    sender.setImage(kWidth, kHeight, kMono8);
+    ASSERT_GT(sender.sendBlock(1, SimGvspSender::pattern(1, kWidth * kHeight)), 0u);
+    FrameInfo frame{};
+    ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK);
+    checkFrame(frame); // pixels and packets too
+    ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+
+    // A new connection tries again.
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    EXPECT_GT(cam->testPacketRequests().size(), tests);
+    EXPECT_EQ(cam->reg(0x0D04) & 0xFFFF, 1500u);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
 }
 
 TEST_F(GigeDeviceTest, PacketResendNotSupportedByCamera) {
