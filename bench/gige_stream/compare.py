@@ -22,7 +22,6 @@ import argparse
 import json
 import os
 import re
-import resource
 import signal
 import statistics
 import subprocess
@@ -106,11 +105,6 @@ class Camera:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
-
-
-def child_cpu():
-    u = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return u.ru_utime + u.ru_stime
 
 
 def run_qx(args, cam, row, driver=False, build=None, callback=False):

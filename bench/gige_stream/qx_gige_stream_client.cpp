@@ -67,8 +67,8 @@ struct Tally {
     void take(const FrameInfo& f) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!counting) return;
-        if (!previous) first = std::chrono::steady_clock::now();
         if (previous) missing += idsBetween(previous, f.nFrameIndex);
+        else first = std::chrono::steady_clock::now();
         previous = f.nFrameIndex;
         bool good = f.nLostPacket == 0;
         if (good && checkPattern) {

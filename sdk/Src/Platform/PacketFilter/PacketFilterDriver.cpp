@@ -210,13 +210,10 @@ int finishRead(Slot* s, GevImageBuffer* b, uint8_t* dest) QX_REQUIRES(s->mutex) 
     return st == GEV_STATUS_SUCCESS ? 0 : EBADMSG;
 }
 
-// Ends a pending read when a block is there or its time is up (on the slot thread). While it
-// waits, its buffer is lent to the next block the receiver starts: that block is written
-// straight into it. A block that reaches the reader first, or the end of the wait, takes the
-// loan back.
-// The end of a read decided under the slot's mutex, given to the reader once the mutex is
-// released: the reader's next call (the image header) takes that mutex at once.
-struct ReadEnd {
+// The end of a pending call (a read, a stop) decided under the slot's mutex and given to the
+// caller once the mutex is released: the reader's next call (the image header) takes that mutex
+// at once.
+struct LateCompletion {
     GevDriverCompletion* done = nullptr;
     int err = 0;
     uint32_t count = 0;
@@ -225,7 +222,11 @@ struct ReadEnd {
     }
 };
 
-ReadEnd servePending(Slot* s, int64_t now, bool ending) QX_REQUIRES(s->mutex) {
+// Ends a pending read when a block is there or its time is up (on the slot thread). While it
+// waits, its buffer is lent to the next block the receiver starts: that block is written
+// straight into it. A block that reaches the reader first, or the end of the wait, takes the
+// loan back.
+LateCompletion servePending(Slot* s, int64_t now, bool ending) QX_REQUIRES(s->mutex) {
     PendingRead& p = s->pending;
     GevRing& ring = *s->ring;
     if (!p.active) return {};
@@ -336,7 +337,7 @@ void slotThread(Slot* s) {
             idleFlushed = true;
         }
         const uint64_t d = rx.delivered.load();
-        ReadEnd end;
+        LateCompletion end;
         {
             qx::sys::MutexLock lock(s->mutex);
             if (d != delivered) countFrames(s, d - delivered, now);
@@ -352,7 +353,7 @@ void slotThread(Slot* s) {
     int err = 0;
     s->fd = openUnhooked(s->ifindex, &err);
     s->control.close();
-    ReadEnd end, stopped;
+    LateCompletion end, stopped;
     {
         qx::sys::MutexLock lock(s->mutex);
         end = servePending(s, nowMs(), true);
