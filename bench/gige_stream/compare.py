@@ -14,11 +14,18 @@ row's size, as the trial runs once per connection).
 
   bench/gige_stream/compare.py --build build [--seconds 10] [--repeat 3] [--rows a,b] [--cameras aravis,sim]
 
+With --link veth the camera runs in a second network namespace behind a veth pair (169.254.77.2,
+the host side 169.254.77.1, link-local as many GigE cameras are), with --mtu on both ends (1500 or
+9000; rows whose packet size does not fit are left out) and, with --rate (e.g. 1gbit), a
+token-bucket limit on the camera's side: the per-packet costs of a real link that the loopback
+interface hides (checksums, the veth hop, a packet socket's copy) are in the figures.
+
 With --baseline DIR (a second build tree, e.g. of the commit before a change), the clients
 qx-base and qx-driver-base run the SDK of that tree, interleaved with the others: before and
 after figures of a change come from one run.
 """
 import argparse
+import atexit
 import json
 import os
 import re
@@ -42,6 +49,7 @@ ROWS = {
     "640x480@max/1500": (640, 480, 0, 1500, 0, True, 0),
     "1024x1024@25/1500 2%loss": (1024, 1024, 25, 1500, 20, True, 0),
     "1024x1024@25/1500 2%loss+reads": (1024, 1024, 25, 1500, 20, True, 10),
+    "1024x1024@25/1500 20%loss": (1024, 1024, 25, 1500, 200, True, 0),
 }
 # qx: frames through QX_GetFrame/QX_FreeFrame (two log lines at info per frame); qx-cb: through
 # the image callback, as aravis's client takes them in its stream callback; -driver: the packet
@@ -76,22 +84,56 @@ def wait_for_camera(name):
     raise RuntimeError(f"camera {name} did not answer discovery")
 
 
+class VethLink:
+    """A veth pair from this namespace to a namespace of the camera's own."""
+    HOST_IP, CAMERA_IP, PREFIX = "169.254.77.1", "169.254.77.2", 16
+
+    def __init__(self, mtu, rate):
+        self.mtu, self.rate = mtu, rate
+        self.ns = f"qxcam{os.getpid()}"
+
+    def __enter__(self):
+        def sh(*cmd):
+            subprocess.run(cmd, check=True)
+        sh("ip", "netns", "add", self.ns)
+        sh("ip", "link", "add", "qxhost0", "type", "veth", "peer", "name", "qxcam0", "netns", self.ns)
+        sh("ip", "addr", "add", f"{self.HOST_IP}/{self.PREFIX}", "dev", "qxhost0")
+        sh("ip", "link", "set", "qxhost0", "mtu", str(self.mtu), "up")
+        inside = ["ip", "netns", "exec", self.ns]
+        sh(*inside, "ip", "link", "set", "lo", "up")
+        sh(*inside, "ip", "addr", "add", f"{self.CAMERA_IP}/{self.PREFIX}", "dev", "qxcam0")
+        sh(*inside, "ip", "link", "set", "qxcam0", "mtu", str(self.mtu), "up")
+        if self.rate:
+            sh(*inside, "tc", "qdisc", "add", "dev", "qxcam0", "root", "tbf", "rate", self.rate, "burst", "256kb",
+               "latency", "50ms")
+        return self
+
+    def prefix(self):
+        return ["ip", "netns", "exec", self.ns]
+
+    def __exit__(self, *exc):
+        subprocess.run(["ip", "netns", "del", self.ns])
+
+
 class Camera:
-    def __init__(self, kind, build, row, workdir):
-        self.kind, self.build, self.row, self.workdir = kind, build, row, workdir
+    def __init__(self, kind, build, row, workdir, link=None):
+        self.kind, self.build, self.row, self.workdir, self.link = kind, build, row, workdir, link
         self.proc = None
 
     def __enter__(self):
         w, h, fps, ps, loss, _, _ = self.row
+        prefix = self.link.prefix() if self.link else []
+        address = VethLink.CAMERA_IP if self.link else "127.0.0.1"
         if self.kind == "sim":
-            self.proc = subprocess.Popen([sim_camera(self.build), "--width", str(w), "--height", str(h),
-                                          "--fps", str(fps), "--loss-permille", str(loss), "--mtu", str(ps)],
+            self.proc = subprocess.Popen(prefix + [sim_camera(self.build), "--address", address, "--width", str(w),
+                                                   "--height", str(h), "--fps", str(fps), "--loss-permille",
+                                                   str(loss), "--mtu", str(ps)],
                                          stdout=subprocess.PIPE, text=True)
             self.proc.stdout.readline()  # "listening on ..."
             self.name = wait_for_camera("SimGigeCamera")
         else:
             xml = os.path.join(self.workdir, "fake-extended.xml")
-            args = ["arv-fake-gv-camera-0.8", "-i", "127.0.0.1", "-g", xml]
+            args = prefix + ["arv-fake-gv-camera-0.8", "-i", address, "-g", xml]
             if loss:
                 args += ["-r", str(loss)]
             self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -113,6 +155,9 @@ def run_qx(args, cam, row, driver=False, build=None, callback=False):
     # arv-camera-test reports in whole seconds after SIGINT: both clients stream seconds + 1.
     cmd = [exe, "--seconds", str(args.seconds + 1), "--width", str(w), "--height", str(h),
            "--packet-size", str(ps), "--resend", "1" if resend else "0"]
+    if cam.link:
+        cmd += ["--ip", VethLink.CAMERA_IP, "--adapter-ip", VethLink.HOST_IP, "--adapter", "qxhost0",
+                "--mask", "255.255.0.0"]
     if cam.kind == "sim":
         cmd.append("--check-pattern")
     else:
@@ -211,6 +256,9 @@ def main():
     ap.add_argument("--clients", default=",".join(CLIENTS))
     ap.add_argument("--baseline", help="build tree of the SDK the clients qx-base and qx-driver-base run")
     ap.add_argument("--json", help="also write the raw results here")
+    ap.add_argument("--link", choices=["loopback", "veth"], default="loopback")
+    ap.add_argument("--mtu", type=int, default=9000, help="the veth link's MTU")
+    ap.add_argument("--rate", help="token-bucket rate on the veth link's camera side, e.g. 1gbit")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
     if args.baseline:
@@ -236,6 +284,11 @@ def main():
             json.dump({"GigeXmlFilePath": os.path.join(workdir, "fake-extended.xml")}, f)
 
         rows = [r for r in args.rows.split(",") if r]
+        link = None
+        if args.link == "veth":
+            rows = [r for r in rows if ROWS[r][3] <= args.mtu]
+            link = VethLink(args.mtu, args.rate).__enter__()
+            atexit.register(link.__exit__, None, None, None)
         cameras = args.cameras.split(",")
         clients = args.clients.split(",")
         if any("-base" in c for c in clients) and not args.baseline:
@@ -255,7 +308,7 @@ def main():
                             os.rename(cfg, cfg + ".off")
                         if kind == "aravis" and os.path.exists(cfg + ".off"):
                             os.rename(cfg + ".off", cfg)
-                        with Camera(kind, args.build, row, workdir) as cam:
+                        with Camera(kind, args.build, row, workdir, link) as cam:
                             if client.startswith("qx"):
                                 r = run_qx(args, cam, row, "-driver" in client,
                                            args.baseline if "-base" in client else None, client.endswith("-cb"))

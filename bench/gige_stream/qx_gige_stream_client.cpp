@@ -5,7 +5,7 @@
 // --check-pattern, with pixels other than the simulated camera's pattern for their block id);
 // missing_ids: block ids never delivered; cpu_s: the process's user + system CPU while
 // streaming; packet_size: GevSCPSPacketSize once grabbing; restarted: 1 when the first start
-// left another size than --packet-size (no test packets) and grabbing started again with it. Options: --ip A.B.C.D (default 127.0.0.1) --seconds S --width N --height N
+// left another size than --packet-size (no test packets) and grabbing started again with it. Options: --ip A.B.C.D (default 127.0.0.1), --adapter-ip A.B.C.D --adapter NAME --mask A.B.C.D (the host side: default 127.0.0.1 on lo, 255.0.0.0) --seconds S --width N --height N
 // --fps F (AcquisitionFrameRate, when the camera has it) --packet-size N (GevSCPSPacketSize
 // before the start) --resend 0|1 --check-pattern (samples of the simulated camera's pattern)
 // --read-memory-ms N (a QX_ReadMemory of the
@@ -95,7 +95,7 @@ void onImage(const FrameInfo* f, void* user) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string ip = "127.0.0.1";
+    std::string ip = "127.0.0.1", adapterIp = "127.0.0.1", adapter = "lo", mask = "255.0.0.0";
     double seconds = 10, fps = 0;
     long width = 0, height = 0, packetSize = 0, resend = -1, readEveryMs = 0;
     bool checkPattern = false, filterDriver = false, callback = false;
@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : "0"; };
         if (a == "--ip") ip = next();
+        else if (a == "--adapter-ip") adapterIp = next();
+        else if (a == "--adapter") adapter = next();
+        else if (a == "--mask") mask = next();
         else if (a == "--seconds") seconds = std::atof(next());
         else if (a == "--width") width = std::atol(next());
         else if (a == "--height") height = std::atol(next());
@@ -123,10 +126,10 @@ int main(int argc, char** argv) {
     info.nTLayerType = QX_TLAYER_GIGE;
     info.nAccessStatus = QX_ACCESS_STATUS_AVAILABLE;
     info.u.stGigeInfo.nIP = ipHost(ip.c_str());
-    info.u.stGigeInfo.nSubNetMask = 0xFF000000u;
-    info.u.stGigeInfo.nAdapterIP = 0x7F000001u;
-    info.u.stGigeInfo.nAdapterMask = 0xFF000000u;
-    std::snprintf(info.u.stGigeInfo.strAdapterName, sizeof info.u.stGigeInfo.strAdapterName, "lo");
+    info.u.stGigeInfo.nSubNetMask = ipHost(mask.c_str());
+    info.u.stGigeInfo.nAdapterIP = ipHost(adapterIp.c_str());
+    info.u.stGigeInfo.nAdapterMask = ipHost(mask.c_str());
+    std::snprintf(info.u.stGigeInfo.strAdapterName, sizeof info.u.stGigeInfo.strAdapterName, "%s", adapter.c_str());
     QX_DEV_HANDLE h = nullptr;
     QX_STATUS status = QX_CreateDevice(&h, &info);
     if (status == QX_OK) status = QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE);

@@ -574,8 +574,9 @@ QX_API QX_STATUS QX_CALL QX_GetConnectionStatus(QX_DEV_HANDLE handle, bool* pbCo
  * @brief Sets the callback told when the camera is lost.
  *
  * The callback is called once, when the library first finds the camera gone (GigE: the control
- * channel no longer answers; USB3: the device is removed). It replaces any earlier one; null
- * removes it.
+ * channel no longer answers, or the camera answers again without this connection's privilege
+ * while grabbing, as a camera that restarted does; USB3: the device is removed). It replaces any
+ * earlier one; null removes it.
  * @param handle Handle from QX_CreateDevice().
  * @param func The callback, or null.
  * @param pUser Handed back to the callback unchanged.

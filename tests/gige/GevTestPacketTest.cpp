@@ -202,6 +202,23 @@ TEST_F(GevTestPacket, SearchFindsTheLargestSizeThatGetsThrough) {
     }
 }
 
+// On a lossy link a test packet may be lost although its size gets through: a size that did
+// not arrive is tried again before the search goes below it.
+TEST_F(GevTestPacket, SearchTriesALostSizeAgainBeforeGoingDown) {
+    qx::gige::gevSetMtuProvider(&mtu1500);
+    auto d = makeDevice(device(1500));
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    fastChannel(1, 40);
+    d->loseFirstTestPacketOfEachSize(true);
+    uint16_t size = 0;
+    ASSERT_EQ(GEVTestFindMaxPacketSize(1, &size, 576, 9000, 4), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(size, 1500);
+    // Every size asked for was asked at least twice.
+    const auto requests = d->testPacketRequests();
+    for (uint32_t r : std::set<uint32_t>(requests.begin(), requests.end()))
+        EXPECT_GE(std::count(requests.begin(), requests.end(), r), 2) << r;
+}
+
 TEST_F(GevTestPacket, SearchWithoutAnyPacketEndsWithZero) {
     qx::gige::gevSetMtuProvider(&mtu1500);
     auto d = makeDevice(device(100));  // nothing of 576 or more gets through

@@ -13,6 +13,7 @@
 #include "SimGigeCamera.h"
 #include "SimGvspSender.h"
 #include "StreamTestConstants.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -648,6 +649,66 @@ TEST_F(GigeDeviceTest, TheSameHandleStreamsAgainAfterTheCameraCameBack) {
     ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
     std::lock_guard<std::mutex> lk(offline.mutex);
     EXPECT_EQ(offline.calls, 1);
+}
+
+// A camera that restarts inside the heartbeat time-out answers again but has forgotten the
+// connection: no privilege, no stream channel, no acquisition. Its frames would never come
+// again, so the camera is reported offline (the application connects it again), and the
+// reconnection steps are in the log at info level.
+TEST_F(GigeDeviceTest, ACameraThatRestartedWhileGrabbingIsReportedOffline) {
+    qxtest::LogCapture log(spdlog::level::info);
+    auto cam = makeCamera("127.0.0.36", "GD-36");
+    QX_DEV_HANDLE h = create(recordFor(0x7F000024u, "GD-36"));
+    Offline offline;
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    offline.watched = h;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &onOffline, &offline), QX_OK);
+    ASSERT_EQ(QX_XML_SetIntValue(h, "GevHeartbeatTimeout", 3000), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    // Gone long enough for a heartbeat to fail, back before the connection is given up.
+    cam->setSilent(true);
+    ASSERT_TRUE(qxtest::waitUntil([&] { return log.has("CCP lost."); }, std::chrono::seconds(20)));
+    cam->dropPrivilege();
+    cam->setRegister(qx::gige::gvcp::reg::kScp0, 0);
+    cam->setRegister(qx::gige::gvcp::reg::kScda0, 0);
+    cam->setSilent(false);
+    {
+        std::unique_lock<std::mutex> lk(offline.mutex);
+        ASSERT_TRUE(offline.cv.wait_for(lk, std::chrono::seconds(20), [&] { return offline.calls >= 1; }));
+    }
+    EXPECT_TRUE(log.has("CCP reconnection.", spdlog::level::info));
+    EXPECT_TRUE(log.has("CCP access lost. Access mode reset."));
+    QX_StopGrabbing(h);
+    ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
+    // Connected again, the same handle streams.
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    SimGvspSender sender(*cam, false, (cam->reg(0x0D04) & 0xFFFF) - 36);
+    ASSERT_TRUE(sender.start());
+    sender.setImage(kWidth, kHeight, kMono8);
+    ASSERT_GT(sender.sendBlock(1, SimGvspSender::pattern(1, kWidth * kHeight)), 0u);
+    FrameInfo frame{};
+    ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK);
+    checkFrame(frame);
+    ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    std::lock_guard<std::mutex> lk(offline.mutex);
+    EXPECT_EQ(offline.calls, 1);
+}
+
+// While the camera does not answer, a connect says so: an unreachable camera is not a busy one.
+TEST_F(GigeDeviceTest, ConnectingASilentCameraTimesOut) {
+    auto cam = makeCamera("127.0.0.37", "GD-37");
+    QX_DEV_HANDLE h = create(recordFor(0x7F000025u, "GD-37"));
+    cam->setSilent(true);
+    EXPECT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_ERR_GEV_TIMEOUT);
+    cam->setSilent(false);
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    // Held by another application, it is busy.
+    auto other = makeCamera("127.0.0.38", "GD-38");
+    other->setForeignPrivilege(1);
+    QX_DEV_HANDLE h2 = create(recordFor(0x7F000026u, "GD-38"));
+    EXPECT_EQ(QX_ConnectDevice(h2, QX_ACCESS_EXCLUSIVE), QX_ERR_GEV_BUSY);
 }
 
 TEST_F(GigeDeviceTest, TheSimulatedCameraStreamsThroughLossWithResend) {

@@ -210,7 +210,9 @@ GevStatus openControlChannel(uint8_t cam, const GevConnection& c) {
 GevStatus takePrivilege(uint8_t cam, uint8_t ccpMode) {
     GevCameraRecord& rec = gevRecord(cam);
     uint32_t ccp = 0;
-    if (ReadRegister(cam, gvcp::reg::kCcp, 1, &ccp) != GEV_STATUS_SUCCESS) {
+    if (GevStatus st = ReadRegister(cam, gvcp::reg::kCcp, 1, &ccp)) {
+        // A camera that does not answer at all is not one held by another application.
+        if (st == GEV_STATUS_TIMEOUT) return st;
         GevLog(cam, GEV_LOG_INFO, "[I] Device already opened.");
         return GEV_STATUS_ALREADY_OPEN;
     }

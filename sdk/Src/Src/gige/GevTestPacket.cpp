@@ -50,6 +50,9 @@ constexpr int kFlushMaxDatagrams = 4096;
 constexpr int64_t kFlushMaxMs = 500;
 constexpr int64_t kSearchLimitMs = 3000;
 constexpr int kSearchMaxTrials = 64;
+// A size whose test packet did not arrive is tried this many times in all before the search
+// goes below it: on a lossy link one lost packet is no proof that the size does not pass.
+constexpr int kTrialsPerSize = 3;
 
 // Reads whatever waits on the stream socket, so that the next datagram is the test packet.
 void flushStreamSocket(GevCameraRecord& rec, std::vector<uint8_t>& buffer) {
@@ -236,15 +239,22 @@ GevStatus GEVTestFindMaxPacketSize(uint8_t cam_nr, uint16_t* packetSize, uint32_
     bool overMtu = false, lastSucceeded = false;
     uint32_t good = 0;
     int failuresInRow = 0;
-    for (int trial = 0; trial < kSearchMaxTrials; ++trial) {
+    // The budget counts test packets asked for, the tries of a lost size included.
+    for (int round = 0, trials = 0; round < kSearchMaxTrials && trials < kSearchMaxTrials; ++round) {
         const int candidate = C + static_cast<int>(minimum);
         if (candidate == previousCandidate) break;
         uint32_t arrived = 0;
         if (candidate <= 0 || uint32_t(candidate) > mtu || overMtu) {
             overMtu = overMtu || uint32_t(candidate) > mtu;
         } else {
-            arrived = static_cast<uint32_t>(candidate);
-            if (GevStatus st = GEVTestPacket(cam, &arrived)) return st;
+            for (int attempt = 0; attempt < kTrialsPerSize && trials < kSearchMaxTrials; ++attempt) {
+                arrived = static_cast<uint32_t>(candidate);
+                ++trials;
+                if (GevStatus st = GEVTestPacket(cam, &arrived)) return st;
+                // Another try only while it leaves the search room to finish in its time.
+                const int64_t spent = gevNowMs() - start + 2 * int64_t(rec.answerTimeoutMs.load());
+                if (arrived != 0 || spent > kSearchLimitMs / 2) break;
+            }
         }
         GevLog(cam, GEV_LOG_DEBUG,
                "[D] GEVTestFindMaxPacketSize: ps=%d, center=%d, left=%d, right=%d, candidate=%d, previous_center=%d\n",

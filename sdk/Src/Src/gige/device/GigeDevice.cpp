@@ -104,6 +104,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     if (isConnected()) return QX_OK;
     const DeviceInfo* info = getDeviceInfo();
     if (!info) return QX_ERR_INVALID_PARAM;
+    m_connectionForgotten = false;
     if (QX_STATUS s = assignCameraId()) {
         QX_LOG_ERROR("func:{} assignCameraId failed.", "connectDevice");
         return s;

@@ -71,6 +71,7 @@ private:
     QX_STATUS connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet, uint32_t gatewayNet);
     GevStatus getXmlData();
     void processCCPLostEvent();
+    void processCCPAccessLostEvent();
     void acquireImgLoop();
     void printGevConnection();
     void setLogLevel();
@@ -78,6 +79,10 @@ private:
     // the camera offline at once.
     void startLivenessTaskLocked(bool check);
     void livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoint);
+    enum class Liveness { Answers, Silent, Closing };
+    // Watches for a second whether frames or command answers still come from the camera, then
+    // asks it once.
+    Liveness watchCamera(int32_t gvcpIndex, int64_t capturePoint);
     void stopLivenessTask();
     QX_STATUS closeConnection();
 
@@ -99,6 +104,9 @@ private:
     std::condition_variable m_taskCv;
     bool m_taskStop QX_GUARDED_BY(m_taskMutex) = false;
     std::atomic<bool> m_taskDone{true};
+    // Set when the camera answered again after a lost heartbeat but had dropped this
+    // connection's privilege while it was grabbing: it restarted, and its stream with it.
+    std::atomic<bool> m_connectionForgotten{false};
     qx::sys::JoiningThread m_task;
     std::vector<qx::sys::JoiningThread> m_oldTasks; // finished, not yet joined
 };

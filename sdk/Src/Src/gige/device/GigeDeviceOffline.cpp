@@ -38,6 +38,17 @@ const char* eventText(uint16_t id, char* buf, size_t size) {
     return buf;
 }
 
+// Lines of the heartbeat thread that tell how a connection was lost and taken up again.
+bool isReconnectionStep(const char* text) {
+    static const char* const kSteps[] = {
+        "CCP lost",           "CCP reconnection",    "CCP access lost",        "CCP connection failure",
+        "set mode in ccp",    "ReconnectSocket",     "ReconnectStreamChannel", "ReconnectMessageChannel",
+        "Set stream channel", "Control channel port"};
+    for (const char* step : kSteps)
+        if (std::strstr(text, step)) return true;
+    return false;
+}
+
 } // namespace
 
 void GigeDevice::loc_ctrl_channel_cb(uint8_t camNr, const char* text, uint8_t level) {
@@ -57,13 +68,18 @@ void GigeDevice::loc_ctrl_channel_cb(uint8_t camNr, const char* text, uint8_t le
     GigeDevice* dev = it->second;
     if (level == GEV_LOG_WARNING && std::strstr(text, "CCP lost")) {
         dev->processCCPLostEvent();
+    } else if (level == GEV_LOG_WARNING && std::strstr(text, "CCP access lost")) {
+        dev->processCCPAccessLostEvent();
     } else if (level == GEV_LOG_ERROR && std::strstr(text, "CCP connection failure")) {
         // The offline callback runs on a task of the camera, never on the library's thread.
         if (!dev->isOffline()) dev->startLivenessTaskLocked(false);
     }
     const DeviceInfo* info = dev->getDeviceInfo();
-    QX_LOG_DEBUG("dev:{}({}), func:{}, {}", info ? info->strModelName : "", info ? info->strSerialNumber : "",
-                 "loc_ctrl_channel_cb", text);
+    const char* model = info ? info->strModelName : "";
+    const char* serial = info ? info->strSerialNumber : "";
+    // The heartbeat's steps of a lost and regained connection are worth a line at info level.
+    if (isReconnectionStep(text)) QX_LOG_INFO("dev:{}({}), func:{}, {}", model, serial, "loc_ctrl_channel_cb", text);
+    else QX_LOG_DEBUG("dev:{}({}), func:{}, {}", model, serial, "loc_ctrl_channel_cb", text);
 }
 
 bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
@@ -104,6 +120,22 @@ void GigeDevice::processCCPLostEvent() {
     startLivenessTaskLocked(isGrabbing());
 }
 
+// Called with the camera-number mutex held. The heartbeat found the camera answering but
+// without this connection's privilege. While grabbing, that is a camera that restarted (or
+// gave its control to another application): its stream channel and acquisition are gone and
+// its settings are its defaults again, so the heartbeat taking the privilege back would leave
+// an acquisition that never delivers. The camera is reported offline instead; the
+// application connects it again and sets it up as before. Between acquisitions the
+// heartbeat's own reprogramming of the channels is enough.
+void GigeDevice::processCCPAccessLostEvent() {
+    if (isOffline() || !isGrabbing()) return;
+    QX_LOG_WARN("func:{}, the camera dropped this connection while grabbing; reported offline",
+                "processCCPAccessLostEvent");
+    m_connectionForgotten = true;
+    // A liveness task already running (after the lost heartbeat) reads the flag as it ends.
+    startLivenessTaskLocked(false);
+}
+
 void GigeDevice::startLivenessTaskLocked(bool check) {
     qx::sys::MutexLock lk(m_taskMutex);
     if (m_taskStop) return; // the camera is being closed
@@ -122,45 +154,45 @@ void GigeDevice::startLivenessTaskLocked(bool check) {
         [this, check, gvcpIndex, capturePoint] { livenessTask(check, gvcpIndex, capturePoint); });
 }
 
-void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoint) {
+GigeDevice::Liveness GigeDevice::watchCamera(int32_t gvcpIndex, int64_t capturePoint) {
     const uint8_t cam = m_cameraId.load();
-    if (check) {
-        for (int i = 0; i < kLivenessRounds; ++i) {
-            {
-                qx::sys::UniqueLock lk(m_taskMutex);
-                if (m_taskCv.wait_for(lk, std::chrono::milliseconds(kLivenessWaitMs),
-                                      [this]() QX_REQUIRES(m_taskMutex) { return m_taskStop; })) {
-                    m_taskDone.store(true);
-                    return;
-                }
-            }
-            if (!isGrabbing()) {
-                m_taskDone.store(true);
-                return;
-            }
-            CameraTable& table = cameraTable();
-            qx::sys::MutexLock lk(table.mutex);
-            if (capturePoint != table.capturePacketTimeNs[cam]) {
-                QX_LOG_INFO("func:{}, tmpTimePoint != g_capturePacketTimePointMap[m_cameraId]", "processCCPLostEvent");
-                m_taskDone.store(true);
-                return;
-            }
-            if (gvcpIndex != table.gvcpSuccessCount[cam]) {
-                QX_LOG_INFO("func:{}, tmpGvcpCmdIndex != g_gvcpSuccessCmdIndexMap[m_cameraId]", "processCCPLostEvent");
-                m_taskDone.store(true);
-                return;
-            }
+    for (int i = 0; i < kLivenessRounds; ++i) {
+        {
+            qx::sys::UniqueLock lk(m_taskMutex);
+            if (m_taskCv.wait_for(lk, std::chrono::milliseconds(kLivenessWaitMs),
+                                  [this]() QX_REQUIRES(m_taskMutex) { return m_taskStop; }))
+                return Liveness::Closing;
         }
-        int32_t timeout = 0;
-        if (GEVGetHeartbeatTimeout(cam, &timeout) == GEV_STATUS_SUCCESS) {
-            m_taskDone.store(true);
-            return;
+        if (!isGrabbing()) return Liveness::Answers;
+        CameraTable& table = cameraTable();
+        qx::sys::MutexLock lk(table.mutex);
+        if (capturePoint != table.capturePacketTimeNs[cam]) {
+            QX_LOG_INFO("func:{}, tmpTimePoint != g_capturePacketTimePointMap[m_cameraId]", "processCCPLostEvent");
+            return Liveness::Answers;
+        }
+        if (gvcpIndex != table.gvcpSuccessCount[cam]) {
+            QX_LOG_INFO("func:{}, tmpGvcpCmdIndex != g_gvcpSuccessCmdIndexMap[m_cameraId]", "processCCPLostEvent");
+            return Liveness::Answers;
         }
     }
-    // The task counts as finished before the application's callback runs: the callback may
-    // disconnect or delete this camera.
-    m_taskDone.store(true);
-    processOffline();
+    int32_t timeout = 0;
+    return GEVGetHeartbeatTimeout(cam, &timeout) == GEV_STATUS_SUCCESS ? Liveness::Answers : Liveness::Silent;
+}
+
+void GigeDevice::livenessTask(bool check, int32_t gvcpIndex, int64_t capturePoint) {
+    const Liveness seen = check ? watchCamera(gvcpIndex, capturePoint) : Liveness::Silent;
+    bool offline = false;
+    {
+        // Read together with the finished mark under the task's mutex: a camera found to have
+        // forgotten the connection while this task ran either is seen here or starts a task
+        // of its own (startLivenessTaskLocked sees this one finished).
+        qx::sys::MutexLock lk(m_taskMutex);
+        offline = seen == Liveness::Silent || (seen == Liveness::Answers && m_connectionForgotten.load());
+        // The task counts as finished before the application's callback runs: the callback may
+        // disconnect or delete this camera.
+        m_taskDone.store(true);
+    }
+    if (offline) processOffline();
 }
 
 void GigeDevice::stopLivenessTask() {
