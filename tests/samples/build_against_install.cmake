@@ -6,8 +6,9 @@
 #                      system prefix, and installs that
 #
 # In the installed tree the SDK's own programs start (their run path finds the library); the
-# enumeration sample is built with find_package and, in C++, with the pkg-config line, and both
-# run; the installed tree still works after it is moved elsewhere.
+# enumeration sample (C++) and the first program (C) are built with find_package and with the
+# pkg-config line and run, the first program on the installed simulated camera; the installed
+# tree still works after it is moved elsewhere.
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
@@ -94,6 +95,38 @@ run(c++ -std=c++17 ${SAMPLE_DIR}/main.cpp ${flags} -o ${WORK_DIR}/sample-pc)
 
 foreach(exe ${prefix}/bin/QxEnumSample ${WORK_DIR}/cmake-build/QxEnumSample ${WORK_DIR}/sample-pc)
   run_version_program(${exe})
+endforeach()
+
+# The first program, in C, both ways: cc main.c $(pkg-config --cflags --libs QxCamApi). It
+# takes ten frames from the installed simulated camera (when this tree installed one) and
+# saves one as PNG; with no camera it says so and ends with 2.
+run(${CMAKE_COMMAND} -S ${FIRST_DIR} -B ${WORK_DIR}/first-build -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/first-build)
+run(cc ${FIRST_DIR}/main.c ${flags} -o ${WORK_DIR}/first-pc)
+foreach(exe ${WORK_DIR}/first-build/QxFirstSample ${WORK_DIR}/first-pc)
+  get_filename_component(name ${exe} NAME)
+  set(png ${WORK_DIR}/${name}.png)
+  if(EXISTS ${prefix}/bin/qx-sim-gige-camera)
+    set(command ${RUNNER} ${prefix}/bin/qx-sim-gige-camera -- ${exe} ${png})
+    set(expected_rc 0)
+    set(expected "1 camera\\(s\\) found, connecting SimGigeCamera SIMCAM0001\n10 frames taken, saved ${png}\n")
+  else()
+    set(command ${exe} ${png})
+    set(expected_rc 2)
+    set(expected "^No camera found; QxCamSdk-Log/rotating_log.txt names the adapters searched\n$")
+  endif()
+  execute_process(COMMAND ${NETNS} ${command} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  WORKING_DIRECTORY ${WORK_DIR})
+  if(rc EQUAL 77)
+    message(STATUS "${name} not run: no private network namespace here")
+  elseif(NOT rc EQUAL expected_rc OR NOT out MATCHES "${expected}")
+    message(FATAL_ERROR "${name} ended with ${rc}, not ${expected_rc}:\n${out}\n${err}")
+  elseif(expected_rc EQUAL 0)
+    execute_process(COMMAND pngcheck ${png} RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+    if(NOT rc EQUAL 0 OR NOT out MATCHES "\\(640x480, 8-bit grayscale")
+      message(FATAL_ERROR "${name} saved no 640x480 grey PNG: ${out}")
+    endif()
+  endif()
 endforeach()
 
 # The installed tree moved elsewhere: its programs still find its library, and its pkg-config
