@@ -97,10 +97,17 @@ grep -q '^second: 1$' out.txt || fail "the second sample was not refused"
 grep -Eq '^  \[0\] .*, in use$' out.txt || fail "the camera is not listed in use"
 grep -Eq '^FAILED: QX_ConnectDevice: QX_ERR_[A-Z_0-9]+ \(0x8[0-9a-f]{7}\)$' out.txt || fail "no refused connect"
 
-# 4. No camera at all: says so, how to check the network, and ends with 2.
+# 4. No camera at all: says so, names the adapters it searched (here loopback only), what to
+#    check for GigE and for USB3 cameras, the streaming limit apart, and ends with 2; the log
+#    names the adapters too.
+rm -rf QxCamSdk-Log
 "$sample" --seconds 1 --out "$work/files" >out.txt 2>&1
 status=$?
 [ "$status" = 2 ] || fail "no camera gave status $status"
-grep -q '^0 camera(s) found$' out.txt && grep -q '^No camera found' out.txt && grep -q 'rmem_max' out.txt ||
-  fail "no advice without a camera"
+grep -q '^0 camera(s) found$' out.txt && grep -q '^No camera found' out.txt || fail "no advice without a camera"
+grep -q '^GigE Vision: searched lo 127\.0\.0\.1/255\.0\.0\.0\.' out.txt || fail "the adapters searched are not named"
+grep -q 'lsusb -d 04b4:00f1' out.txt && grep -q '60-qxcamapi-usb3\.rules' out.txt || fail "no USB3 checks"
+grep -q '^For streaming' out.txt && grep -q 'sysctl net\.core\.rmem_max' out.txt || fail "no streaming advice"
+grep -Eq 'GigE discovery searched 1 adapter\(s\): lo 127\.0\.0\.1/255\.0\.0\.0; 0 camera\(s\) found' \
+  QxCamSdk-Log/rotating_log.txt || fail "the log names no adapter"
 echo "grab sample on $camera: all checks passed"

@@ -15,6 +15,10 @@
 // was found.
 #include "QxCamApi.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -521,15 +525,49 @@ bool GrabSession::close() {
     return !m_failed;
 }
 
+// The adapters a GigE discovery searches: IPv4 addresses of interfaces that are up and can
+// broadcast, and loopback ("lo 127.0.0.1/255.0.0.0, ...").
+std::string searchedAdapters() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return "(the adapters cannot be read)";
+    std::string text;
+    for (const ifaddrs* a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || !a->ifa_netmask) continue;
+        if (!(a->ifa_flags & IFF_UP) || !(a->ifa_flags & (IFF_BROADCAST | IFF_LOOPBACK))) continue;
+        char ip[INET_ADDRSTRLEN] = {}, mask[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr, ip, sizeof ip);
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ifa_netmask)->sin_addr, mask, sizeof mask);
+        text += (text.empty() ? "" : ", ") + std::string(a->ifa_name) + " " + ip + "/" + mask;
+    }
+    freeifaddrs(list);
+    return text.empty() ? "no adapter (none is up with an IPv4 address)" : text;
+}
+
+// Where the USB3 udev rule is installed, if it is.
+std::string udevRuleState() {
+    for (const char* dir : {"/etc/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+        const std::string path = std::string(dir) + "/60-qxcamapi-usb3.rules";
+        if (access(path.c_str(), R_OK) == 0) return "installed as " + path;
+    }
+    return "not installed: copy it from the SDK's lib/udev/rules.d to /etc/udev/rules.d,\n"
+           "    run udevadm control --reload and re-plug the camera";
+}
+
 void printNoCamera() {
-    std::printf("No camera found. To check the network:\n"
+    std::printf("No camera found.\n"
+                "GigE Vision: searched %s. Check that\n"
                 "  - the camera's adapter is up and has an address in the camera's subnet (ip -br addr);\n"
                 "  - the firewall lets in the camera's UDP answers to discovery and control (port 3956)\n"
-                "    and its stream packets (nft list ruleset);\n"
-                "  - the socket receive limit holds a whole frame (sysctl net.core.rmem_max; e.g.\n"
-                "    sysctl -w net.core.rmem_max=33554432).\n"
+                "    (nft list ruleset).\n"
+                "USB3: check that\n"
+                "  - the camera is plugged into a USB3 port and listed (lsusb -d 04b4:00f1; lsusb -t shows 5000M);\n"
+                "  - this user may open it (else it is listed as \"UnknowName\"): the udev rule\n"
+                "    60-qxcamapi-usb3.rules is %s.\n"
+                "For streaming, once found: the socket receive limit must hold a whole frame\n"
+                "  (sysctl net.core.rmem_max; e.g. sysctl -w net.core.rmem_max=33554432) and the firewall\n"
+                "  must let the stream packets in.\n"
                 "Log: %s\n",
-                logPath().c_str());
+                searchedAdapters().c_str(), udevRuleState().c_str(), logPath().c_str());
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 
 using namespace qx::gigedevice;
@@ -39,6 +40,22 @@ int32_t accessStatusOf(uint8_t access) {
 
 bool lowOctetZero(uint32_t v) { return (v & 0xFF) == 0 || (v & 0xFF00) == 0 || (v & 0xFF0000) == 0; }
 
+// "lo 127.0.0.1/255.0.0.0, eth0 ...": the adapters a discovery searches, for the log.
+std::string adapterText() {
+    auto adapters = std::make_unique<GevAdapterList>();
+    if (GetAdapterList(adapters.get()) != GEV_STATUS_SUCCESS) return "0 adapter(s) (the adapter list cannot be read)";
+    std::string text = std::to_string(adapters->Count) + " adapter(s):";
+    for (int i = 0; i < adapters->Count; ++i) {
+        const GevAdapterEntry& a = adapters->Adapters[i];
+        char ip[INET_ADDRSTRLEN] = {};
+        char mask[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &a.Ip, ip, sizeof ip);
+        inet_ntop(AF_INET, &a.Mask, mask, sizeof mask);
+        text += std::string(i ? ", " : " ") + a.Name + " " + ip + "/" + mask;
+    }
+    return text;
+}
+
 } // namespace
 
 void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list) {
@@ -49,6 +66,7 @@ void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list) {
         QX_LOG_ERROR("func:{} GEVDiscovery error: 0x{:04x}.", "enumDevice", status);
         return;
     }
+    QX_LOG_INFO("func:{}, GigE discovery searched {}; {} camera(s) found", "enumDevice", adapterText(), found->Count);
     for (int i = 0; i < found->Count; ++i) {
         const GevDiscoveryEntry& e = found->Entries[i];
         DeviceInfo info{};
