@@ -4,15 +4,20 @@
 #include "LogCapture.h"
 #include "core/LogManager.h"
 #include "core/SdkConfig.h"
+#include "Sys/Log.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/null_sink.h>
+#include <spdlog/async.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include <csignal>
@@ -264,9 +269,8 @@ TEST(LogManagerSetup, BannerAtLevelOffAndAppEndAtShutdown) {
         ASSERT_TRUE(manager.isWritable());
         spdlog::default_logger()->error("never written at level off");
     }
-    // The shutdown stopped the asynchronous worker of the process's logger too.
-    (void)previous;
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>("after", std::make_shared<spdlog::sinks::null_sink_mt>()));
+    // The process's own logger kept its worker: it takes the lines again.
+    spdlog::set_default_logger(previous);
     const std::string text = readFile(dir / "rotating_log.txt");
     EXPECT_NE(text.find("[C] [t"), std::string::npos) << "pattern with level letter and thread";
     EXPECT_NE(text.find("-----Instructions-----"), std::string::npos);
@@ -276,6 +280,56 @@ TEST(LogManagerSetup, BannerAtLevelOffAndAppEndAtShutdown) {
     EXPECT_EQ(text.find("never written"), std::string::npos);
     EXPECT_LT(text.find("app start"), text.find("app end"));
     fs::remove_all(dir);
+}
+
+// The library links the system's shared spdlog, so its registry and its default thread pool
+// belong to the whole process. A pool set up there by other code, or a second log manager, must
+// not take the pool from under the library's asynchronous logger while its threads write and
+// flush: no line is lost and no flush throws.
+TEST(LogManagerSetup, AnotherThreadPoolOrASecondManagerLeavesTheLoggerWhole) {
+    const fs::path first = scratchDir("pool-first"), second = scratchDir("pool-second");
+    for (const fs::path& d : {first, second})
+        std::ofstream(d / "config.json") << R"({"level": "info", "async_enabled": true, "file_size": 8})";
+    std::atomic<int> written{0};
+    auto previous = spdlog::default_logger();
+    {
+        qx::LogManager manager(first.string());
+        ASSERT_TRUE(manager.isWritable());
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            // Critical lines: flushed one by one, and still written after "app end", which
+            // leaves the logger at level critical.
+            for (int i = 0; i < 20000 && !stop.load(); ++i) {
+                QX_LOG_CRITICAL("writer line {}", i);
+                written.fetch_add(1);
+                std::this_thread::yield();
+            }
+        });
+        EXPECT_TRUE(qxtest::waitUntil([&] { return written.load() > 0; }, std::chrono::seconds(30)));
+        spdlog::init_thread_pool(1024, 1);
+        QX_LOG_INFO("after another pool");
+        EXPECT_NO_THROW(spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& l) { l->flush(); }));
+        {
+            qx::LogManager rebuilt(second.string());
+            ASSERT_TRUE(rebuilt.isWritable());
+            QX_LOG_INFO("to the rebuilt manager");
+        }
+        stop = true;
+        writer.join();
+    }
+    spdlog::set_default_logger(previous);
+    const std::string a = readFile(first / "rotating_log.txt"), b = readFile(second / "rotating_log.txt");
+    EXPECT_NE(a.find("after another pool"), std::string::npos);
+    EXPECT_NE(b.find("to the rebuilt manager"), std::string::npos);
+    auto count = [](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = text.find("writer line "); at != std::string::npos; at = text.find("writer line ", at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(a) + count(b), size_t(written.load())) << "every line of the writer in one of the two files";
+    fs::remove_all(first);
+    fs::remove_all(second);
 }
 
 } // namespace

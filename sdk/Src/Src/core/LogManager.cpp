@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,16 +113,19 @@ LogManager::LogManager(std::string dir) : m_dir(std::move(dir)) {
 
     auto sink = makeSink(m_logFilePath, m_fileSizeMb);
     if (m_async) {
-        spdlog::init_thread_pool(16384, 1);
-        m_logger = std::make_shared<spdlog::async_logger>(kLoggerName, sink, spdlog::thread_pool(),
-                                                          spdlog::async_overflow_policy::block);
+        // The pool is held here as well as made the registry's: the registry belongs to the
+        // whole process (other code on the shared spdlog, a second manager), and whoever
+        // replaces its pool must not leave this logger without a worker while threads still
+        // write through it.
+        m_pool = std::make_shared<spdlog::details::thread_pool>(16384, 1);
+        spdlog::details::registry::instance().set_tp(m_pool);
+        m_logger =
+            std::make_shared<spdlog::async_logger>(kLoggerName, sink, m_pool, spdlog::async_overflow_policy::block);
         if (settings.levelTextKnown) m_logger->flush_on(spdlog::level::err);
     } else {
         m_logger = std::make_shared<spdlog::logger>(kLoggerName, sink);
         m_logger->flush_on(settings.level);
     }
-    spdlog::drop(kLoggerName);
-    spdlog::set_default_logger(m_logger);
     m_logger->set_pattern(kPattern);
 
     m_logger->set_level(spdlog::level::critical);
@@ -134,19 +138,33 @@ LogManager::LogManager(std::string dir) : m_dir(std::move(dir)) {
                        spdlog::level::to_string_view(settings.level), settings.asyncEnabled, m_fileSizeMb);
     m_logger->flush();
     m_logger->set_level(settings.level);
+    // The banner is written before the logger takes other threads' lines (at level critical it
+    // would drop them). It replaces the default logger, and one registered under the same
+    // name, in one step: a line written meanwhile reaches the old logger or this one.
+    spdlog::set_default_logger(m_logger);
     spdlog::flush_every(std::chrono::seconds(3));
 }
 
 LogManager::~LogManager() {
     if (!m_writable) return;
     if (m_async) {
-        // Writes out the queued lines and stops the worker; from here on lines go through a
-        // synchronous logger on the same file.
-        auto sync = std::make_shared<spdlog::logger>(kLoggerName, makeSink(m_logFilePath, m_fileSizeMb));
-        sync->set_pattern(kPattern);
-        spdlog::shutdown();
+        // From here on lines go through a synchronous logger on the same sink (one file handle,
+        // one size count, whole lines); it replaces the asynchronous one in one step, so a line
+        // is never without a logger. The worker stops once the threads that still hold the
+        // asynchronous logger for a line are done with it and the queued lines are written.
+        auto sync = std::make_shared<spdlog::logger>(kLoggerName, m_logger->sinks().begin(), m_logger->sinks().end());
+        // A manager made after this one keeps the default logger it put in place.
+        if (spdlog::default_logger() == m_logger) {
+            spdlog::set_default_logger(sync);
+        } else if (spdlog::get(kLoggerName) == m_logger) {
+            spdlog::drop(kLoggerName);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (m_logger.use_count() > 1 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         m_logger.reset();
-        spdlog::set_default_logger(sync);
+        if (spdlog::thread_pool() == m_pool) spdlog::details::registry::instance().set_tp(nullptr);
+        m_pool.reset();
         m_logger = sync;
     }
     m_logger->set_level(spdlog::level::critical);

@@ -3,6 +3,7 @@
 // file behind a synchronous or asynchronous spdlog logger, makes that logger the default
 // one and writes the banner. At exit it writes "app end" through a synchronous logger.
 #pragma once
+#include <spdlog/async.h>
 #include <spdlog/spdlog.h>
 
 #include <cstdint>
@@ -35,6 +36,7 @@ public:
     const std::string& logFilePath() const { return m_logFilePath; }
 
 private:
+    std::shared_ptr<spdlog::details::thread_pool> m_pool; // the asynchronous logger's worker
     std::shared_ptr<spdlog::logger> m_logger;
     std::string m_dir;
     std::string m_logFilePath;
