@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 
 using viewertest::waitUntil;
 
@@ -389,4 +390,82 @@ TEST(TreeWorker, FirstFillRunsInBatchesOfTen) {
     EXPECT_EQ(passes.load(), 2);
     EXPECT_NE(window.tree()->treeWidget()->itemWidget(window.tree()->itemForName(QStringLiteral("TestValue")), 1),
               nullptr);
+}
+
+namespace {
+
+QStringList* g_debugLines = nullptr;
+
+// Counts the debug lines the viewer writes while it lives, by text (GUI thread and worker).
+class DebugLines {
+public:
+    DebugLines() {
+        const std::lock_guard<std::mutex> lk(mutex());
+        g_debugLines = &m_lines;
+        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            const std::lock_guard<std::mutex> lock(mutex());
+            if (g_debugLines) g_debugLines->append(text);
+        });
+    }
+    ~DebugLines() {
+        qInstallMessageHandler(m_previous);
+        const std::lock_guard<std::mutex> lk(mutex());
+        g_debugLines = nullptr;
+    }
+    int count(const QString& text) const {
+        const std::lock_guard<std::mutex> lk(mutex());
+        return static_cast<int>(m_lines.count(text));
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    QStringList m_lines;
+    QtMessageHandler m_previous = nullptr;
+};
+
+} // namespace
+
+// Width and Height of this file divide by a binning register that reads 0: their reads fail
+// every time. The worker tries each once per refresh, the viewer settles, and a click on the
+// row tries it once more with one row and one line.
+TEST(TreeOfAnUnreadableFile, FailingReadsAreTriedOncePerRefresh) {
+    DebugLines lines;
+    MainWindow window;
+    PropertyTreeViewerEx* tree = window.tree();
+    window.form().lineEdit->setText(viewertest::dataFile("gige-unreadable.xml"));
+    window.loadCurrentPath();
+    ASSERT_TRUE(tree->isLoaded());
+    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 20000));
+    EXPECT_EQ(lines.count(QStringLiteral("read Width failed")), 1);
+    EXPECT_EQ(lines.count(QStringLiteral("read Height failed")), 1);
+    QTreeWidgetItem* width = tree->itemForName(QStringLiteral("Width"));
+    ASSERT_NE(width, nullptr);
+    EXPECT_EQ(width->text(1), QStringLiteral("读取失败"));
+    EXPECT_EQ(tree->treeWidget()->itemWidget(width, 1), nullptr);
+    // The readable rows of the file are filled.
+    EXPECT_NE(tree->treeWidget()->itemWidget(tree->itemForName(QStringLiteral("OffsetX")), 1), nullptr);
+
+    // Once the learning phase is over each read makes a row: a click reads the node again.
+    QTableWidget* table = window.form().tableWidget;
+    ASSERT_TRUE(waitUntil([&] {
+        viewer::IntValueInfo info{};
+        window.feature()->getIntValue("OffsetX", &info);
+        QApplication::processEvents();
+        return table->rowCount() > 0;
+    }));
+    table->setRowCount(0);
+    tree->on_treeWidget_itemClicked(width, 0);
+    ASSERT_TRUE(waitUntil([&] { return lines.count(QStringLiteral("read Width failed")) == 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 20000));
+    QApplication::processEvents();
+    EXPECT_EQ(lines.count(QStringLiteral("read Width failed")), 2);
+    EXPECT_EQ(lines.count(QStringLiteral("read Height failed")), 1);
+    int widthRows = 0;
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (table->item(r, 1)->text() == QStringLiteral("Width")) ++widthRows;
+    EXPECT_LE(widthRows, 1);
+    EXPECT_EQ(width->text(1), QStringLiteral("读取失败"));
 }

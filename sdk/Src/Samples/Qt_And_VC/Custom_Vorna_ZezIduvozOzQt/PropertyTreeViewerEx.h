@@ -63,6 +63,9 @@ struct NodeRowState {
     bool updated = false;
     bool firstRead = true;
     bool readDone = false;
+    // The worker's last attempt failed. Each refresh tries a node once: a node that cannot be
+    // read is read again only when it is queued again (a click on its row).
+    bool readFailed = false;
     int32_t accessMode = 5;
 };
 
@@ -140,6 +143,7 @@ private:
     void toggleFavoriteBranch(QTreeWidgetItem* row, NodeInfo* category);
     void updateFavoriteCount();
     void pollingWorker();
+    void readQueuedNode(NodeInfo* node, NodeRowState* state) QX_REQUIRES(m_gate);
     QX_STATUS readNodeValue(NodeInfo* node, bool force, bool* changed) QX_REQUIRES(m_gate);
     void refreshItem(NodeInfo* node, QTreeWidgetItem* row) QX_REQUIRES(m_gate);
     void removeEditor(QTreeWidgetItem* row);
