@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -468,4 +469,88 @@ TEST(TreeOfAnUnreadableFile, FailingReadsAreTriedOncePerRefresh) {
         if (table->item(r, 1)->text() == QStringLiteral("Width")) ++widthRows;
     EXPECT_LE(widthRows, 1);
     EXPECT_EQ(width->text(1), QStringLiteral("读取失败"));
+}
+
+namespace {
+
+// A window on editors.xml, filled and past the learning phase, with an empty table.
+class EditorFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window.form().lineEdit->setText(viewertest::dataFile("editors.xml"));
+        window.loadCurrentPath();
+        ASSERT_TRUE(tree()->isLoaded());
+        ASSERT_TRUE(waitUntil([&] { return tree()->refreshIdle() && linear("Brightness") && linear("Offset"); }));
+        ASSERT_TRUE(waitUntil([&] {
+            viewer::IntValueInfo info{};
+            window.feature()->getIntValue("Brightness", &info);
+            QApplication::processEvents();
+            return rows() > 0;
+        }));
+        window.form().tableWidget->setRowCount(0);
+    }
+    PropertyTreeViewerEx* tree() { return window.tree(); }
+    MyLinearWidget* linear(const char* name) {
+        QTreeWidgetItem* item = tree()->itemForName(QString::fromLatin1(name));
+        return item ? qobject_cast<MyLinearWidget*>(tree()->treeWidget()->itemWidget(item, 1)) : nullptr;
+    }
+    int rows() { return window.form().tableWidget->rowCount(); }
+    QString cell(int row, int column) { return window.form().tableWidget->item(row, column)->text(); }
+    int writeRows() {
+        int n = 0;
+        for (int r = 0; r < rows(); ++r)
+            if (!cell(r, 2).startsWith(QStringLiteral("(读)"))) ++n;
+        return n;
+    }
+    // Types a value into the slider editor's spin box and presses Enter.
+    void type(MyLinearWidget* editor, double value) {
+        editor->spinBox()->setValue(value);
+        emit editor->spinBox()->editingFinished();
+    }
+    // Runs the event loop until every posted command (at most 10 ms away) is in the table.
+    void settle() {
+        QElapsedTimer timer;
+        timer.start();
+        waitUntil([&] {
+            qx::sys::MutexLock lk(window.pendingCommand().mutex);
+            return !window.pendingCommand().pending && timer.elapsed() > 50;
+        });
+    }
+
+    MainWindow window;
+};
+
+} // namespace
+
+TEST_F(EditorFileTest, ValueOffTheIncrementWritesNothing) {
+    MyLinearWidget* brightness = linear("Brightness");
+    ASSERT_NE(brightness, nullptr);
+    const double before = brightness->spinBox()->value();
+    type(brightness, 15);
+    settle();
+    EXPECT_TRUE(
+        tree()->infoPanel()->toPlainText().contains(QStringLiteral("[ERROR] 设置值 15 无效，不是步进值 10 的倍数")));
+    EXPECT_EQ(writeRows(), 0);
+    EXPECT_EQ(brightness->spinBox()->value(), before);
+    EXPECT_EQ(brightness->slider()->value(), static_cast<int>(before));
+
+    // Limits the feature layer replaced: the refusal still writes nothing.
+    MyLinearWidget* offset = linear("Offset");
+    ASSERT_NE(offset, nullptr);
+    type(offset, 25);
+    settle();
+    EXPECT_TRUE(
+        tree()->infoPanel()->toPlainText().contains(QStringLiteral("[ERROR] 设置值 25 无效，不是步进值 10 的倍数")));
+    EXPECT_EQ(writeRows(), 0);
+
+    // A multiple of the increment is written once.
+    type(brightness, 20);
+    ASSERT_TRUE(waitUntil([&] { return writeRows() == 1; }));
+    settle();
+    EXPECT_EQ(writeRows(), 1);
+    for (int r = 0; r < rows(); ++r) {
+        if (cell(r, 2) == QStringLiteral("20")) {
+            EXPECT_EQ(cell(r, 3), QStringLiteral("57 13 00 00 00 00 14"));
+        }
+    }
 }

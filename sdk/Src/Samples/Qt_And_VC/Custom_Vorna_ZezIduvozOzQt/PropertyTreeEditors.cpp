@@ -204,12 +204,11 @@ void PropertyTreeViewerEx::createIntEditor(QTreeWidgetItem* row, NodeInfo* node,
             m_editors.insert(spin, node);
             spin->installEventFilter(this);
             connect(spin, &QDoubleSpinBox::editingFinished, this, [this, spin, slider] {
-                slider->setValue(static_cast<int>(spin->value()));
                 intvalueChanged(spin, spin->value());
-                if (static_cast<int>(spin->value()) != slider->value()) {
-                    slider->setValue(static_cast<int>(spin->value()));
-                    intvalueChanged(spin, spin->value());
-                }
+                // A refused value has been replaced by the device's in the spin box: the slider
+                // follows without writing it back, so a refusal writes nothing.
+                const QSignalBlocker blockSlider(slider);
+                slider->setValue(static_cast<int>(spin->value()));
             });
             connect(slider, &QSlider::valueChanged, this, [this, spin](int value) {
                 if (value != static_cast<int>(spin->value())) {
@@ -346,7 +345,8 @@ void PropertyTreeViewerEx::intvalueChanged(QDoubleSpinBox* dspinbox, double valu
     const char* name = node->strName;
     const int64_t step = static_cast<int64_t>(dspinbox->singleStep());
     const int64_t v = static_cast<int64_t>(value);
-    if (step >= 1 && static_cast<double>(v - (v % step)) != value) {
+    const bool offStep = step >= 1 && static_cast<double>(v - (v % step)) != value;
+    if (offStep) {
         tip(QStringLiteral("[ERROR] 设置值 %1 无效，不是步进值 %2 的倍数").arg(number6(value)).arg(step));
     } else {
         const QX_STATUS s = m_feature->setIntValue(name, v);
@@ -356,6 +356,9 @@ void PropertyTreeViewerEx::intvalueChanged(QDoubleSpinBox* dspinbox, double valu
     viewer::IntValueInfo info{};
     if (m_feature->getIntValue(name, &info) != QX_OK) return;
     if (info.limitsReplaced == viewer::kLimitsReplaced) {
+        // The command stands in for a write the node map refused; a value off the increment
+        // is refused by the viewer itself and never written.
+        if (offStep) return;
         const uint32_t raw = static_cast<uint32_t>(static_cast<int64_t>(value));
         QByteArray data;
         for (int i = 0; i < 4; ++i) data.append(static_cast<char>((raw >> (8 * i)) & 0xFF));
