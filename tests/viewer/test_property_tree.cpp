@@ -222,8 +222,7 @@ TEST_F(TreeTest, InformationPanel) {
     tree()->on_treeWidget_itemClicked(item("PixelFormat"), 0);
     EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Enumeration Entries]: Mono8, Mono16\n")));
     tree()->on_treeWidget_itemClicked(item("Gain"), 0);
-    EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(
-        QStringLiteral("[Limits] fMax:3.40282e+38, fMin:1.17549e-38\n")));
+    EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Limits] fMax:100, fMin:0\n")));
     EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Visibility] Expert")));
 }
 
@@ -553,4 +552,14 @@ TEST_F(EditorFileTest, ValueOffTheIncrementWritesNothing) {
             EXPECT_EQ(cell(r, 3), QStringLiteral("57 13 00 00 00 00 14"));
         }
     }
+}
+
+TEST_F(EditorFileTest, FloatEditorsTakeRangesBelowZero) {
+    auto* black = qobject_cast<QDoubleSpinBox*>(
+        tree()->treeWidget()->itemWidget(tree()->itemForName(QStringLiteral("BlackLevel")), 1));
+    ASSERT_NE(black, nullptr);
+    EXPECT_EQ(black->minimum(), -100.0);
+    EXPECT_EQ(black->maximum(), 100.0);
+    tree()->on_treeWidget_itemClicked(tree()->itemForName(QStringLiteral("Temperature")), 0);
+    EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Limits] fMax:-5, fMin:-40\n")));
 }
