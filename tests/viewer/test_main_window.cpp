@@ -168,9 +168,16 @@ TEST_F(MainWindowTest, FarRegisterGivesTheWarningAndAMarkedRow) {
     EXPECT_EQ(cell(0, 2), QStringLiteral("(读) [无法转换]"));
     EXPECT_EQ(cell(0, 3), QStringLiteral(" "));
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before"));
-    // Clicking the row copies its (empty) command text.
+    // Clicking the row leaves the clipboard as it was, and the label says why.
     window.form().tableWidget->cellClicked(0, 1);
-    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral(" "));
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before"));
+    EXPECT_EQ(window.form().labelClipboardContent->text(), QStringLiteral("[无法转换] 此行没有指令，剪切板未改变"));
+    // A row with a command is copied again after it.
+    ASSERT_EQ(window.feature()->getIntValue("Width", &info), QX_OK);
+    ASSERT_TRUE(waitRows(2));
+    window.form().tableWidget->cellClicked(1, 0);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("52 10 04"));
+    EXPECT_EQ(window.form().labelClipboardContent->text(), QStringLiteral("52 10 04（已复制）"));
 }
 
 namespace {

@@ -37,6 +37,8 @@ const char* const kYellow = "background-color: yellow; padding-left:3px;padding-
 const char* const kCopied = "（已复制）";
 // Appended to the VALUE cell of a row whose command could not be built.
 const char* const kUnbuilt = " [无法转换]";
+// The clipboard label after a click on such a row.
+const char* const kNothingCopied = "[无法转换] 此行没有指令，剪切板未改变";
 
 } // namespace
 
@@ -372,8 +374,13 @@ void MainWindow::on_btnClearTableWiget_clicked() { ui->tableWidget->setRowCount(
 void MainWindow::on_tableWidget_cellClicked(int row, int /*column*/) {
     QTableWidgetItem* item = ui->tableWidget->item(row, 3);
     const QString text = item ? item->text() : QString();
-    QApplication::clipboard()->setText(text);
-    ui->labelClipboardContent->setText(text + QString::fromUtf8(kCopied));
+    if (text.trimmed().isEmpty()) {
+        // A row whose command could not be built: the clipboard keeps what it holds.
+        ui->labelClipboardContent->setText(QString::fromUtf8(kNothingCopied));
+    } else {
+        QApplication::clipboard()->setText(text);
+        ui->labelClipboardContent->setText(text + QString::fromUtf8(kCopied));
+    }
     highlightClipboardLabel();
 }
 
