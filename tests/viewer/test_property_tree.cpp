@@ -563,3 +563,55 @@ TEST_F(EditorFileTest, FloatEditorsTakeRangesBelowZero) {
     tree()->on_treeWidget_itemClicked(tree()->itemForName(QStringLiteral("Temperature")), 0);
     EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Limits] fMax:-5, fMin:-40\n")));
 }
+
+// A load starts afresh: the first write after it is listed even when it repeats the last write
+// made before it (here with a failed load in between, as a user mends a file and loads again).
+TEST(TreeReload, FirstWriteAfterAFailedLoadAndAReloadIsListed) {
+    MainWindow window;
+    PropertyTreeViewerEx* tree = window.tree();
+    QTableWidget* table = window.form().tableWidget;
+    QElapsedTimer sinceLoad;
+    auto load = [&](const char* file) {
+        window.form().lineEdit->setText(viewertest::dataFile(file));
+        sinceLoad.start();
+        window.loadCurrentPath();
+    };
+    auto widthBox = [&]() -> QDoubleSpinBox* {
+        QTreeWidgetItem* item = tree->itemForName(QStringLiteral("Width"));
+        return item ? qobject_cast<QDoubleSpinBox*>(tree->treeWidget()->itemWidget(item, 1)) : nullptr;
+    };
+    // Filled, and the learning phase over, without an access of its own.
+    auto ready = [&] {
+        return waitUntil([&] { return tree->refreshIdle() && widthBox() && sinceLoad.elapsed() > 1500; }, 10000);
+    };
+    auto writeRowsOf = [&](const QString& value) {
+        int n = 0;
+        for (int r = 0; r < table->rowCount(); ++r)
+            if (table->item(r, 1)->text() == QStringLiteral("Width") && table->item(r, 2)->text() == value) ++n;
+        return n;
+    };
+    auto typeWidth = [&](double value) {
+        widthBox()->setValue(value);
+        emit widthBox()->editingFinished();
+    };
+
+    load("camera.xml");
+    ASSERT_TRUE(ready());
+    typeWidth(64);
+    ASSERT_TRUE(waitUntil([&] { return writeRowsOf(QStringLiteral("64")) == 1; }));
+    EXPECT_EQ(table->item(table->rowCount() - 1, 3)->text(), QStringLiteral("57 10 04 00 00 00 40"));
+
+    {
+        viewertest::BoxCloser closer;
+        load("broken.xml");
+        EXPECT_EQ(closer.count(), 1);
+        EXPECT_FALSE(tree->isLoaded());
+    }
+    load("camera.xml");
+    ASSERT_TRUE(tree->isLoaded());
+    ASSERT_TRUE(ready());
+    table->setRowCount(0);
+    typeWidth(64);
+    ASSERT_TRUE(waitUntil([&] { return writeRowsOf(QStringLiteral("64")) == 1; }));
+    EXPECT_EQ(table->item(table->rowCount() - 1, 3)->text(), QStringLiteral("57 10 04 00 00 00 40"));
+}

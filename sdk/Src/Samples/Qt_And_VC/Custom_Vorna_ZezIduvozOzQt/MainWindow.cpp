@@ -400,6 +400,7 @@ void MainWindow::loadCurrentPath() {
     {
         qx::sys::MutexLock lk(m_pending.mutex);
         loadTime.start();
+        m_pending.forgetLast();
     }
     m_tree->loadXml(this, path);
 }
