@@ -10,6 +10,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -400,4 +401,29 @@ TEST(MainWindowLoad, ChosenFileIsLoadedAndItsDirectoryRemembered) {
     EXPECT_TRUE(window.tree()->isLoaded());
     QSettings ini(QStringLiteral("XmlViewerConfig.ini"), QSettings::IniFormat);
     EXPECT_EQ(ini.value(QStringLiteral("LastDir")).toString(), QFileInfo(path).absolutePath());
+}
+
+TEST_F(MainWindowTest, ColumnsFitEveryRowListed) {
+    // What resizeColumnToContents would give the column now.
+    auto fit = [&](int c) {
+        return std::max(static_cast<QAbstractItemView*>(table())->sizeHintForColumn(c),
+                        table()->horizontalHeader()->sectionSizeHint(c));
+    };
+    recordWrite(window, 0x1004, bytes({1, 0, 0, 0}), "W", "1");
+    window.appendRow();
+    const int narrow = table()->columnWidth(1);
+    EXPECT_EQ(narrow, fit(1));
+    recordWrite(window, 0x1008, bytes({2, 0, 0, 0}), "AMuchLongerFeatureNameThanTheFirst", "123456789.000000");
+    window.appendRow();
+    EXPECT_GT(table()->columnWidth(1), narrow);
+    for (int c = 0; c <= 2; ++c) EXPECT_GE(table()->columnWidth(c), fit(c)) << c;
+    // A shorter row keeps the width; after a clear the first row fits the columns again.
+    const int wide = table()->columnWidth(1);
+    recordWrite(window, 0x1004, bytes({3, 0, 0, 0}), "W", "3");
+    window.appendRow();
+    EXPECT_EQ(table()->columnWidth(1), wide);
+    window.form().btnClearTableWiget->click();
+    recordWrite(window, 0x1004, bytes({4, 0, 0, 0}), "W", "4");
+    window.appendRow();
+    EXPECT_EQ(table()->columnWidth(1), narrow);
 }

@@ -615,3 +615,100 @@ TEST(TreeReload, FirstWriteAfterAFailedLoadAndAReloadIsListed) {
     ASSERT_TRUE(waitUntil([&] { return writeRowsOf(QStringLiteral("64")) == 1; }));
     EXPECT_EQ(table->item(table->rowCount() - 1, 3)->text(), QStringLiteral("57 10 04 00 00 00 40"));
 }
+
+namespace {
+
+// A description of `features` integer registers in categories of 100.
+QByteArray manyFeatures(int features) {
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                     "<RegisterDescription ModelName=\"ManyCam\" VendorName=\"Qx\" ToolTip=\"many features\"\n"
+                     " StandardNameSpace=\"None\" SchemaMajorVersion=\"1\" SchemaMinorVersion=\"1\"\n"
+                     " SchemaSubMinorVersion=\"0\" MajorVersion=\"1\" MinorVersion=\"0\" SubMinorVersion=\"0\"\n"
+                     " ProductGuid=\"0\" VersionGuid=\"0\" xmlns=\"http://www.genicam.org/GenApi/Version_1_1\">\n"
+                     "<Category Name=\"Root\" NameSpace=\"Standard\">\n";
+    const int groups = (features + 99) / 100;
+    for (int g = 0; g < groups; ++g) xml += "<pFeature>Group" + QByteArray::number(g) + "</pFeature>\n";
+    xml += "</Category>\n";
+    for (int g = 0; g < groups; ++g) {
+        xml += "<Category Name=\"Group" + QByteArray::number(g) + "\">\n";
+        for (int i = g * 100; i < std::min(features, (g + 1) * 100); ++i)
+            xml += "<pFeature>Feature" + QByteArray::number(i) + "</pFeature>\n";
+        xml += "</Category>\n";
+    }
+    for (int i = 0; i < features; ++i) {
+        xml += "<IntReg Name=\"Feature" + QByteArray::number(i) + "\"><Address>0x" +
+               QByteArray::number(0x2000 + 4 * i, 16) +
+               "</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort>"
+               "<Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess></IntReg>\n";
+    }
+    xml += "<Port Name=\"Device\" NameSpace=\"Standard\"/>\n</RegisterDescription>\n";
+    return xml;
+}
+
+} // namespace
+
+// Past a thousand rows the tree builds editors for the rows in view only: expanding and
+// scrolling bring them, and such an editor writes like any other.
+TEST(TreeOfALargeFile, EditorsComeWithTheRowsInView) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("many.xml"));
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(manyFeatures(1500));
+    }
+    MainWindow window;
+    window.resize(1200, 800);
+    window.show();
+    PropertyTreeViewerEx* tree = window.tree();
+    QTreeWidget* view = tree->treeWidget();
+    window.form().lineEdit->setText(path);
+    window.loadCurrentPath();
+    ASSERT_TRUE(tree->isLoaded());
+    auto item = [&](int i) { return tree->itemForName(QStringLiteral("Feature%1").arg(i)); };
+    auto editorOf = [&](int i) { return view->itemWidget(item(i), 1); };
+    auto editors = [&] {
+        int n = 0;
+        for (int i = 0; i < 1500; ++i) n += editorOf(i) ? 1 : 0;
+        return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 60000));
+    // Every category is collapsed: no feature row is in view.
+    EXPECT_EQ(editors(), 0);
+    EXPECT_EQ(item(0)->text(1), QStringLiteral("读取中..."));
+
+    view->topLevelItem(0)->setExpanded(true);
+    ASSERT_TRUE(waitUntil([&] { return editorOf(0) != nullptr; }));
+    EXPECT_EQ(editorOf(99), nullptr); // below the viewport
+    const int afterExpand = editors();
+    EXPECT_GT(afterExpand, 0);
+    EXPECT_LT(afterExpand, 100);
+
+    // Expand all, then scroll to the last row.
+    for (QPushButton* button : tree->findChildren<QPushButton*>())
+        if (button->text() == QStringLiteral("☷ 展开")) emit button->pressed();
+    view->scrollToItem(item(1499));
+    ASSERT_TRUE(waitUntil([&] { return editorOf(1499) != nullptr; }));
+    EXPECT_LT(editors(), 200);
+
+    // The editor built late writes as usual.
+    auto* box = qobject_cast<QDoubleSpinBox*>(editorOf(1499));
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isEnabled());
+    ASSERT_TRUE(waitUntil([&] {
+        viewer::IntValueInfo info{};
+        window.feature()->getIntValue("Feature0", &info);
+        QApplication::processEvents();
+        return window.form().tableWidget->rowCount() > 0;
+    }));
+    window.form().tableWidget->setRowCount(0);
+    box->setValue(7);
+    emit box->editingFinished();
+    QTableWidget* table = window.form().tableWidget;
+    ASSERT_TRUE(waitUntil([&] {
+        for (int r = 0; r < table->rowCount(); ++r)
+            if (table->item(r, 1)->text() == QStringLiteral("Feature1499") && table->item(r, 2)->text() == "7")
+                return true;
+        return false;
+    }));
+}

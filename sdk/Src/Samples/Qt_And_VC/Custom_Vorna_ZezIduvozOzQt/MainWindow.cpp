@@ -193,6 +193,9 @@ MainWindow::MainWindow(QWidget* parent)
     addressHighByteFirst = true;
     highlightTimer.setSingleShot(true);
     connect(&highlightTimer, &QTimer::timeout, this, &MainWindow::recoverColor);
+    m_tablePaintTimer.setSingleShot(true);
+    m_tablePaintTimer.setInterval(kTablePaintMs);
+    connect(&m_tablePaintTimer, &QTimer::timeout, this, [this] { ui->tableWidget->setUpdatesEnabled(true); });
     m_tree->setPendingCommand(&m_pending);
     connect(m_tree, &PropertyTreeViewerEx::setPropSgl, this, &MainWindow::appendRow);
 }
@@ -300,7 +303,9 @@ int MainWindow::insertTableRow() {
 }
 
 void MainWindow::highlightClipboardLabel() {
-    ui->labelClipboardContent->setStyleSheet(QString::fromLatin1(kYellow));
+    // A style sheet set again polishes the label again: only a change is set.
+    const QString yellow = QString::fromLatin1(kYellow);
+    if (ui->labelClipboardContent->styleSheet() != yellow) ui->labelClipboardContent->setStyleSheet(yellow);
     highlightTimer.start(1000);
 }
 
@@ -322,6 +327,12 @@ void MainWindow::appendRow() {
         m_pending.pending = !m_pending.queue.empty();
     }
     QTableWidget* table = ui->tableWidget;
+    // A burst of rows (the refresh worker's first fill lists a read per batch) is painted a
+    // few dozen times a second, not once per row: each row scrolls the whole table.
+    if (!m_tablePaintTimer.isActive()) {
+        table->setUpdatesEnabled(false);
+        m_tablePaintTimer.start();
+    }
     const int row = insertTableRow();
     table->item(row, 0)->setText(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")));
     table->item(row, 1)->setText(QString::fromStdString(command.key));
@@ -341,11 +352,28 @@ void MainWindow::appendRow() {
         // The command column stays blank and the clipboard keeps the last good command.
         table->item(row, 2)->setText(value + QString::fromUtf8(kUnbuilt));
     }
-    for (int c = 0; c <= 2; ++c) table->resizeColumnToContents(c);
+    fitColumnsToRow(row);
     table->scrollToBottom();
     highlightClipboardLabel();
     table->selectRow(row);
     if (!built && command.mayWarn) warnUnbuilt(command.key);
+}
+
+// Columns 0 to 2 fit their contents. Rows are only ever added (or all cleared), so a column
+// needs to grow only when a new cell is wider than it: the new row alone is measured, not
+// every row again, which keeps a long fill linear in its rows. The first row after a clear
+// fits the columns afresh.
+void MainWindow::fitColumnsToRow(int row) {
+    QTableWidget* table = ui->tableWidget;
+    if (row == 0) {
+        for (int c = 0; c <= 2; ++c) table->resizeColumnToContents(c);
+        return;
+    }
+    const int grid = table->showGrid() ? 1 : 0;
+    for (int c = 0; c <= 2; ++c) {
+        const int width = table->sizeHintForIndex(table->model()->index(row, c)).width() + grid;
+        if (width > table->columnWidth(c)) table->setColumnWidth(c, width);
+    }
 }
 
 void MainWindow::warnUnbuilt(const std::string& key) {

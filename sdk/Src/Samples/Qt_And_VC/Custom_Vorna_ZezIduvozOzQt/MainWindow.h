@@ -117,6 +117,7 @@ private:
     void highlightClipboardLabel();
     void postAppendRow();
     void warnUnbuilt(const std::string& key);
+    void fitColumnsToRow(int row);
 
     std::unique_ptr<Ui_MainWindow> ui;
     PropertyTreeViewerEx* m_tree = nullptr;
@@ -125,6 +126,9 @@ private:
     QSplitter* m_splitter = nullptr;
     bool addressHighByteFirst = true;
     QTimer highlightTimer;
+    // New rows are painted together at most this often.
+    static constexpr int kTablePaintMs = 40;
+    QTimer m_tablePaintTimer;
     PendingCommand m_pending;
     QElapsedTimer loadTime QX_GUARDED_BY(m_pending.mutex);
     QMap<std::string, int64_t> keyAddressMap QX_GUARDED_BY(m_pending.mutex);

@@ -64,25 +64,12 @@ void PropertyTreeViewerEx::refreshItem(NodeInfo* node, QTreeWidgetItem* row) {
     const int m = state->accessMode;
     isItemVisible(row, node);
     QTreeWidgetItem* parent = row->parent();
+    state->editorPending = false;
     if (m != kAccessNI) {
         if (!row->isHidden() && parent && parent->isHidden() && m_keywords.isEmpty()) parent->setHidden(false);
         if (m == kAccessWO || m == kAccessRO || m == kAccessRW) {
-            unsigned char* buffer = state->valueBuffer.get();
-            switch (node->nInterfaceType) {
-            case QX_NODE_IINTEGER:
-                createIntEditor(row, node, reinterpret_cast<viewer::IntValueInfo*>(buffer));
-                break;
-            case QX_NODE_IBOOLEAN: createBoolEditor(row, node, reinterpret_cast<bool*>(buffer)); break;
-            case QX_NODE_ICOMMAND: createCommandEditor(row, node); break;
-            case QX_NODE_IFLOAT:
-                createFloatEditor(row, node, reinterpret_cast<viewer::FloatValueInfo*>(buffer));
-                break;
-            case QX_NODE_ISTRING: createStringEditor(row, node, reinterpret_cast<StringValueInfo*>(buffer)); break;
-            case QX_NODE_IENUMERATION:
-                createEnumEditor(row, node, reinterpret_cast<EnumStrValueInfo*>(buffer));
-                break;
-            default: break;
-            }
+            if (lazyEditors() && !m_inView.contains(row)) state->editorPending = true;
+            else buildEditor(node, state);
         } else {
             removeEditor(row);
         }
@@ -103,6 +90,58 @@ void PropertyTreeViewerEx::refreshItem(NodeInfo* node, QTreeWidgetItem* row) {
         if (QWidget* widget = m_tree->itemWidget(row, 1)) widget->setEnabled(m == kAccessWO || m == kAccessRW);
         break;
     }
+}
+
+// The editor of a readable or writable row, from the row's value record.
+void PropertyTreeViewerEx::buildEditor(NodeInfo* node, NodeRowState* state) {
+    QTreeWidgetItem* row = state->item;
+    unsigned char* buffer = state->valueBuffer.get();
+    switch (node->nInterfaceType) {
+    case QX_NODE_IINTEGER: createIntEditor(row, node, reinterpret_cast<viewer::IntValueInfo*>(buffer)); break;
+    case QX_NODE_IBOOLEAN: createBoolEditor(row, node, reinterpret_cast<bool*>(buffer)); break;
+    case QX_NODE_ICOMMAND: createCommandEditor(row, node); break;
+    case QX_NODE_IFLOAT: createFloatEditor(row, node, reinterpret_cast<viewer::FloatValueInfo*>(buffer)); break;
+    case QX_NODE_ISTRING: createStringEditor(row, node, reinterpret_cast<StringValueInfo*>(buffer)); break;
+    case QX_NODE_IENUMERATION: createEnumEditor(row, node, reinterpret_cast<EnumStrValueInfo*>(buffer)); break;
+    default: break;
+    }
+}
+
+QSet<QTreeWidgetItem*> PropertyTreeViewerEx::rowsInView() const {
+    QSet<QTreeWidgetItem*> rows;
+    if (!m_tree->isVisible()) return rows;
+    const int height = m_tree->viewport()->height();
+    // Bounded by the rows that fit the viewport (and by the rows of the tree).
+    for (QTreeWidgetItem* item = m_tree->itemAt(0, 0); item && rows.size() <= m_rows.size();
+         item = m_tree->itemBelow(item)) {
+        if (m_tree->visualItemRect(item).top() >= height) break;
+        rows.insert(item);
+    }
+    return rows;
+}
+
+void PropertyTreeViewerEx::scheduleEditorsInView() {
+    if (lazyEditors() && !m_editorTimer.isActive()) m_editorTimer.start(0);
+}
+
+// Builds the pending editors of the rows that came into view (scrolled, expanded, shown, or
+// revealed by a filter). Under the gate: the worker writes the value records.
+void PropertyTreeViewerEx::createEditorsInView() {
+    if (!m_owner) return;
+    const QSet<QTreeWidgetItem*> rows = rowsInView();
+    if (rows.isEmpty()) return;
+    const qx::sys::BusyGate::Closed closed(m_gate);
+    m_writesEnabled = false;
+    for (QTreeWidgetItem* row : rows) {
+        NodeRowState* state = m_rows.value(m_itemNodes.value(row, nullptr), nullptr);
+        if (!state || !state->editorPending) continue;
+        state->editorPending = false;
+        NodeInfo* node = m_itemNodes.value(row);
+        buildEditor(node, state);
+        const int m = state->accessMode;
+        if (QWidget* widget = m_tree->itemWidget(row, 1)) widget->setEnabled(m == kAccessWO || m == kAccessRW);
+    }
+    m_writesEnabled = true;
 }
 
 namespace {
@@ -301,6 +340,10 @@ void PropertyTreeViewerEx::createStringEditor(QTreeWidgetItem* row, NodeInfo* no
 }
 
 bool PropertyTreeViewerEx::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_tree->viewport()) {
+        if (event->type() == QEvent::Resize || event->type() == QEvent::Show) scheduleEditorsInView();
+        return false;
+    }
     const bool isSpin = qobject_cast<QSpinBox*>(watched) || qobject_cast<QDoubleSpinBox*>(watched);
     if (!isSpin && !qobject_cast<QLineEdit*>(watched) && !qobject_cast<QComboBox*>(watched)) return false;
     switch (event->type()) {

@@ -177,11 +177,18 @@ void PropertyTreeViewerEx::updateNodeSlot() {
         m_acknowledge.store(true);
         return;
     }
+    // Rows in view are measured before the gate closes: the view may lay itself out here.
+    m_inView = lazyEditors() ? rowsInView() : QSet<QTreeWidgetItem*>();
     const qx::sys::BusyGate::Closed closed(m_gate);
     m_writesEnabled = false;
     std::deque<NodeInfo*> next;
-    for (NodeInfo* node : m_queue) {
+    auto it = m_queue.begin();
+    for (; it != m_queue.end(); ++it) {
+        NodeInfo* node = *it;
         NodeRowState* state = m_rows.value(node, nullptr);
+        // The worker reads the queue in order: the nodes from its first unread one on are
+        // all waiting still and are kept as they are, without a look at each.
+        if (state && !state->readDone && !state->updated) break;
         if (!state) {
             next.push_back(node);
         } else if (state->updated) {
@@ -196,7 +203,9 @@ void PropertyTreeViewerEx::updateNodeSlot() {
             next.push_back(node);
         }
     }
+    m_queue.erase(m_queue.begin(), it);
+    m_queue.insert(m_queue.begin(), next.begin(), next.end());
+    m_inView.clear();
     m_writesEnabled = true;
-    m_queue.swap(next);
     m_acknowledge.store(true);
 }
