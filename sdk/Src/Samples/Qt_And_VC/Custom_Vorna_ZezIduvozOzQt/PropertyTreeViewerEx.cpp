@@ -199,7 +199,10 @@ void PropertyTreeViewerEx::connectSignals() {
         m_tree->resizeColumnToContents(0);
         scheduleEditorsInView();
     });
-    connect(m_collapseBtn, &QPushButton::pressed, this, [this] { m_tree->collapseAll(); });
+    connect(m_collapseBtn, &QPushButton::pressed, this, [this] {
+        m_tree->collapseAll();
+        scheduleEditorsInView();
+    });
     connect(m_userLevelBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &PropertyTreeViewerEx::visibilityChanged);
     connect(this, &PropertyTreeViewerEx::nodeValueUpdated, this, &PropertyTreeViewerEx::updateNodeSlot);
@@ -499,6 +502,7 @@ void PropertyTreeViewerEx::toggleFavoriteOf(QTreeWidgetItem* item) {
     if (node->isCategory) toggleFavoriteBranch(item, node);
     else toggleFavorite(item, node);
     updateFavoriteCount();
+    scheduleEditorsInView();
 }
 
 void PropertyTreeViewerEx::updateFavoriteCount() {
@@ -592,6 +596,7 @@ void PropertyTreeViewerEx::on_treeWidget_itemClicked(QTreeWidgetItem* item, int)
     if (star.contains(m_tree->mapFromGlobal(QCursor::pos()))) {
         if (node->isCategory) toggleFavoriteBranch(item, node);
         else toggleFavorite(item, node);
+        scheduleEditorsInView(); // a row hidden or shown moves the rows below it
     }
     updateFavoriteCount();
     enqueuePoll(node);
