@@ -12,11 +12,18 @@
 //                 window answers the user again;
 //   stall_ms      the longest time the window did not answer during the fill (a 10 ms
 //                 heartbeat that finds a modal box up, or that runs late, counts as no answer);
+//   gap_ms        the same, after the first answer (stall_ms without the load itself);
 //   fill_ms       every queued node read and shown, and the mailbox empty;
 //   rows, read_rows, unbuilt_rows  rows of the command table (all, "(读)", without a command);
 //   clipboard_writes, clipboard_ms  clipboard overwrites and the time from the first to the last;
 //   boxes_max     the most message boxes open at once;
-//   capped        1 when the fill did not end within the cap (figures are those at the cap).
+//   capped        1 when the fill did not end within the cap (figures are those at the cap);
+//   cpu_ms        CPU time of the process (user and system, from /proc) from the press to the
+//                 end of the fill;
+// and after the fill, one after the other (skipped when capped, -1 then):
+//   expand_ms     the expand button ("☷ 展开") pressed until the window answers again;
+//   filter_ms     one keystroke in the filter line ("7") until the window answers again;
+//   filter_cpu_ms CPU time of that keystroke.
 #include "MainWindow.h"
 #include "PropertyTreeViewerEx.h"
 
@@ -38,6 +45,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -84,6 +93,18 @@ int generate(const QString& path, int features, int farEvery) {
 
 // The window's message boxes are its direct children; a look through all top-level widgets
 // would walk every editor of the tree on each beat.
+// User and system CPU time of this process, in milliseconds, from /proc/self/stat.
+qint64 processCpuMs() {
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly)) return -1;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name (which may hold spaces) start after its ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) return -1;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    return (fields[11].toLongLong() + fields[12].toLongLong()) * 1000 / (ticks > 0 ? ticks : 100);
+}
+
 int visibleBoxes(const QWidget& window) {
     int n = 0;
     for (QMessageBox* box : window.findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly))
@@ -119,7 +140,7 @@ int main(int argc, char** argv) {
     QTableWidget* table = window.form().tableWidget;
 
     QElapsedTimer clock;
-    qint64 responseMs = -1, lastAnswerMs = 0, stallMs = 0;
+    qint64 responseMs = -1, lastAnswerMs = 0, stallMs = 0, gapMs = 0;
     qint64 firstClipMs = -1, lastClipMs = -1;
     int clipboardWrites = 0, boxesMax = 0;
     QObject::connect(QApplication::clipboard(), &QClipboard::dataChanged, [&] {
@@ -129,19 +150,46 @@ int main(int argc, char** argv) {
         lastClipMs = clock.elapsed();
     });
 
+    qint64 cpuStartMs = 0, cpuMs = -1, expandMs = -1, filterMs = -1, filterCpuMs = -1;
+    // Runs `action` and answers the milliseconds until a posted event is handled again.
+    auto answerTime = [&](const std::function<void()>& action, qint64* cpu) {
+        QElapsedTimer t;
+        t.start();
+        const qint64 cpu0 = processCpuMs();
+        action();
+        bool answered = false;
+        QTimer::singleShot(0, [&] { answered = true; });
+        while (!answered) QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        if (cpu) *cpu = processCpuMs() - cpu0;
+        return t.elapsed();
+    };
+    auto afterFill = [&] {
+        cpuMs = processCpuMs() - cpuStartMs;
+        for (QPushButton* button : window.tree()->findChildren<QPushButton*>()) {
+            if (button->text() == QStringLiteral("☷ 展开"))
+                expandMs = answerTime([button] { emit button->pressed(); }, nullptr);
+        }
+        QLineEdit* filter = window.tree()->filterEdit();
+        filterMs = answerTime([filter] { filter->insert(QStringLiteral("7")); }, &filterCpuMs);
+    };
+
     auto finish = [&](bool capped) {
+        if (capped) cpuMs = processCpuMs() - cpuStartMs;
+        else afterFill();
         int reads = 0, unbuilt = 0;
         for (int r = 0; r < table->rowCount(); ++r) {
             if (table->item(r, 2)->text().startsWith(QStringLiteral("(读)"))) ++reads;
             if (table->item(r, 3)->text().trimmed().isEmpty()) ++unbuilt;
         }
         if (!screenshot.isEmpty()) window.grab().save(screenshot);
-        std::printf("response_ms=%lld stall_ms=%lld fill_ms=%lld rows=%d read_rows=%d unbuilt_rows=%d "
-                    "clipboard_writes=%d clipboard_ms=%lld boxes_max=%d capped=%d\n",
-                    static_cast<long long>(responseMs), static_cast<long long>(stallMs),
+        std::printf("response_ms=%lld stall_ms=%lld gap_ms=%lld fill_ms=%lld rows=%d read_rows=%d unbuilt_rows=%d "
+                    "clipboard_writes=%d clipboard_ms=%lld boxes_max=%d capped=%d cpu_ms=%lld expand_ms=%lld "
+                    "filter_ms=%lld filter_cpu_ms=%lld\n",
+                    static_cast<long long>(responseMs), static_cast<long long>(stallMs), static_cast<long long>(gapMs),
                     static_cast<long long>(clock.elapsed()), table->rowCount(), reads, unbuilt, clipboardWrites,
-                    static_cast<long long>(firstClipMs < 0 ? 0 : lastClipMs - firstClipMs), boxesMax,
-                    capped ? 1 : 0);
+                    static_cast<long long>(firstClipMs < 0 ? 0 : lastClipMs - firstClipMs), boxesMax, capped ? 1 : 0,
+                    static_cast<long long>(cpuMs), static_cast<long long>(expandMs), static_cast<long long>(filterMs),
+                    static_cast<long long>(filterCpuMs));
         std::fflush(stdout);
         // Modal boxes of an old build may still be stacked on this stack: leave at once.
         std::_Exit(0);
@@ -155,12 +203,9 @@ int main(int argc, char** argv) {
         const qint64 now = clock.elapsed();
         const int boxes = visibleBoxes(window);
         boxesMax = std::max(boxesMax, boxes);
-        if (boxes == 0 && !QApplication::activeModalWidget()) {
-            stallMs = std::max(stallMs, now - lastAnswerMs);
-            lastAnswerMs = now;
-        } else {
-            stallMs = std::max(stallMs, now - lastAnswerMs);
-        }
+        stallMs = std::max(stallMs, now - lastAnswerMs);
+        gapMs = std::max(gapMs, now - lastAnswerMs);
+        if (boxes == 0 && !QApplication::activeModalWidget()) lastAnswerMs = now;
         if (window.tree()->refreshIdle()) {
             qx::sys::MutexLock lk(window.pendingCommand().mutex);
             if (!window.pendingCommand().pending && responseMs >= 0) {
@@ -186,6 +231,7 @@ int main(int argc, char** argv) {
     };
     QTimer::singleShot(200, [&] {
         clock.start();
+        cpuStartMs = processCpuMs();
         QTimer::singleShot(0, probe);
         window.form().btnRefresh->click();
     });

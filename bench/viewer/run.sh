@@ -36,7 +36,8 @@ echo
 echo "median [min..max] over $rounds rounds (cap ${cap}s)"
 for label in before:big.xml after:big.xml before:small.xml after:small.xml; do
   printf '%s\n' "$label"
-  for key in response_ms stall_ms fill_ms rows read_rows unbuilt_rows clipboard_writes clipboard_ms boxes_max capped; do
+  for key in response_ms stall_ms gap_ms fill_ms rows read_rows unbuilt_rows clipboard_writes clipboard_ms boxes_max capped cpu_ms expand_ms \
+      filter_ms filter_cpu_ms; do
     grep "^$label " results.txt | tr ' ' '\n' | sed -n "s/^$key=//p" | sort -n |
       awk -v k="$key" '{ v[NR] = $1 } END {
         if (NR == 0) exit;

@@ -10,12 +10,14 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QStackedWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTime>
 #include <QTreeWidget>
@@ -168,9 +170,16 @@ TEST_F(MainWindowTest, FarRegisterGivesTheWarningAndAMarkedRow) {
     EXPECT_EQ(cell(0, 2), QStringLiteral("(读) [无法转换]"));
     EXPECT_EQ(cell(0, 3), QStringLiteral(" "));
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before"));
-    // Clicking the row copies its (empty) command text.
+    // Clicking the row leaves the clipboard as it was, and the label says why.
     window.form().tableWidget->cellClicked(0, 1);
-    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral(" "));
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before"));
+    EXPECT_EQ(window.form().labelClipboardContent->text(), QStringLiteral("[无法转换] 此行没有指令，剪切板未改变"));
+    // A row with a command is copied again after it.
+    ASSERT_EQ(window.feature()->getIntValue("Width", &info), QX_OK);
+    ASSERT_TRUE(waitRows(2));
+    window.form().tableWidget->cellClicked(1, 0);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("52 10 04"));
+    EXPECT_EQ(window.form().labelClipboardContent->text(), QStringLiteral("52 10 04（已复制）"));
 }
 
 namespace {
@@ -393,4 +402,72 @@ TEST(MainWindowLoad, ChosenFileIsLoadedAndItsDirectoryRemembered) {
     EXPECT_TRUE(window.tree()->isLoaded());
     QSettings ini(QStringLiteral("XmlViewerConfig.ini"), QSettings::IniFormat);
     EXPECT_EQ(ini.value(QStringLiteral("LastDir")).toString(), QFileInfo(path).absolutePath());
+}
+
+TEST_F(MainWindowTest, ColumnsFitEveryRowListed) {
+    // What resizeColumnToContents would give the column now.
+    auto fit = [&](int c) {
+        return std::max(static_cast<QAbstractItemView*>(table())->sizeHintForColumn(c),
+                        table()->horizontalHeader()->sectionSizeHint(c));
+    };
+    recordWrite(window, 0x1004, bytes({1, 0, 0, 0}), "W", "1");
+    window.appendRow();
+    const int narrow = table()->columnWidth(1);
+    EXPECT_EQ(narrow, fit(1));
+    recordWrite(window, 0x1008, bytes({2, 0, 0, 0}), "ALongerFeatureName", "123456.000000");
+    window.appendRow();
+    EXPECT_GT(table()->columnWidth(1), narrow);
+    for (int c = 0; c <= 2; ++c) EXPECT_GE(table()->columnWidth(c), fit(c)) << c;
+    // A shorter row keeps the width; after a clear the first row fits the columns again.
+    const int wide = table()->columnWidth(1);
+    recordWrite(window, 0x1004, bytes({3, 0, 0, 0}), "W", "3");
+    window.appendRow();
+    EXPECT_EQ(table()->columnWidth(1), wide);
+    // A key far longer than any usual one is cut, not allowed to push the command away.
+    recordWrite(window, 0x1004, bytes({5, 0, 0, 0}), "AFeatureNameSoLongThatNoCameraDescriptionWouldEverUseIt", "5");
+    window.appendRow();
+    EXPECT_GT(table()->columnWidth(1), wide);
+    EXPECT_LT(table()->columnWidth(1), fit(1));
+    window.form().btnClearTableWiget->click();
+    recordWrite(window, 0x1004, bytes({4, 0, 0, 0}), "W", "4");
+    window.appendRow();
+    EXPECT_EQ(table()->columnWidth(1), narrow);
+}
+
+// On a 1920x1080 screen (1040 pixels available below a panel) the window opens at its default
+// size; a command is readable without scrolling, and listing it moves nothing.
+TEST(MainWindowLayout, DefaultSizeShowsAWholeCommand) {
+    MainWindow window;
+    window.resize(window.defaultSize(QRect(0, 0, 1920, 1040), 24));
+    window.show();
+    window.form().lineEdit->setText(viewertest::dataFile("camera.xml"));
+    window.loadCurrentPath();
+    QTableWidget* table = window.form().tableWidget;
+    ASSERT_TRUE(waitUntil([&] { return window.tree()->refreshIdle(); }));
+    QApplication::processEvents();
+    const int commandWidth = window.form().widgetCommand->width();
+    const int treeWidth = window.tree()->width();
+    // A write after the learning phase: one row with every column filled.
+    ASSERT_TRUE(waitUntil([&] {
+        window.feature()->setFloatValue("ExposureTime", 12345.5f);
+        window.feature()->setFloatValue("ExposureTime", 54321.5f);
+        QApplication::processEvents();
+        return table->rowCount() > 0;
+    }));
+    ASSERT_TRUE(waitUntil([&] {
+        QApplication::processEvents();
+        return table->updatesEnabled();
+    }));
+    const int row = table->rowCount() - 1;
+    EXPECT_FALSE(table->item(row, 3)->text().trimmed().isEmpty());
+    EXPECT_EQ(window.form().widgetCommand->width(), commandWidth);
+    EXPECT_EQ(window.tree()->width(), treeWidth);
+    // Every column lies inside the viewport: nothing to scroll sideways.
+    EXPECT_EQ(table->horizontalScrollBar()->maximum(), 0);
+    const int hexRight = table->columnViewportPosition(3) + table->columnWidth(3);
+    EXPECT_LE(hexRight, table->viewport()->width());
+    const QFontMetrics metrics(table->font());
+    EXPECT_GE(table->columnWidth(3), metrics.horizontalAdvance(table->item(row, 3)->text()));
+    for (int c = 0; c <= 2; ++c)
+        EXPECT_GE(table->columnWidth(c), metrics.horizontalAdvance(table->item(row, c)->text())) << c;
 }

@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -23,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 
 using viewertest::waitUntil;
 
@@ -220,8 +222,7 @@ TEST_F(TreeTest, InformationPanel) {
     tree()->on_treeWidget_itemClicked(item("PixelFormat"), 0);
     EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Enumeration Entries]: Mono8, Mono16\n")));
     tree()->on_treeWidget_itemClicked(item("Gain"), 0);
-    EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(
-        QStringLiteral("[Limits] fMax:3.40282e+38, fMin:1.17549e-38\n")));
+    EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Limits] fMax:100, fMin:0\n")));
     EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Visibility] Expert")));
 }
 
@@ -389,4 +390,325 @@ TEST(TreeWorker, FirstFillRunsInBatchesOfTen) {
     EXPECT_EQ(passes.load(), 2);
     EXPECT_NE(window.tree()->treeWidget()->itemWidget(window.tree()->itemForName(QStringLiteral("TestValue")), 1),
               nullptr);
+}
+
+namespace {
+
+QStringList* g_debugLines = nullptr;
+
+// Counts the debug lines the viewer writes while it lives, by text (GUI thread and worker).
+class DebugLines {
+public:
+    DebugLines() {
+        const std::lock_guard<std::mutex> lk(mutex());
+        g_debugLines = &m_lines;
+        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            const std::lock_guard<std::mutex> lock(mutex());
+            if (g_debugLines) g_debugLines->append(text);
+        });
+    }
+    ~DebugLines() {
+        qInstallMessageHandler(m_previous);
+        const std::lock_guard<std::mutex> lk(mutex());
+        g_debugLines = nullptr;
+    }
+    int count(const QString& text) const {
+        const std::lock_guard<std::mutex> lk(mutex());
+        return static_cast<int>(m_lines.count(text));
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    QStringList m_lines;
+    QtMessageHandler m_previous = nullptr;
+};
+
+} // namespace
+
+// Width and Height of this file divide by a binning register that reads 0: their reads fail
+// every time. The worker tries each once per refresh, the viewer settles, and a click on the
+// row tries it once more with one row and one line.
+TEST(TreeOfAnUnreadableFile, FailingReadsAreTriedOncePerRefresh) {
+    DebugLines lines;
+    MainWindow window;
+    PropertyTreeViewerEx* tree = window.tree();
+    window.form().lineEdit->setText(viewertest::dataFile("gige-unreadable.xml"));
+    window.loadCurrentPath();
+    ASSERT_TRUE(tree->isLoaded());
+    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 20000));
+    EXPECT_EQ(lines.count(QStringLiteral("read Width failed")), 1);
+    EXPECT_EQ(lines.count(QStringLiteral("read Height failed")), 1);
+    QTreeWidgetItem* width = tree->itemForName(QStringLiteral("Width"));
+    ASSERT_NE(width, nullptr);
+    EXPECT_EQ(width->text(1), QStringLiteral("读取失败"));
+    EXPECT_EQ(tree->treeWidget()->itemWidget(width, 1), nullptr);
+    // The readable rows of the file are filled.
+    EXPECT_NE(tree->treeWidget()->itemWidget(tree->itemForName(QStringLiteral("OffsetX")), 1), nullptr);
+
+    // Once the learning phase is over each read makes a row: a click reads the node again.
+    QTableWidget* table = window.form().tableWidget;
+    ASSERT_TRUE(waitUntil([&] {
+        viewer::IntValueInfo info{};
+        window.feature()->getIntValue("OffsetX", &info);
+        QApplication::processEvents();
+        return table->rowCount() > 0;
+    }));
+    table->setRowCount(0);
+    tree->on_treeWidget_itemClicked(width, 0);
+    ASSERT_TRUE(waitUntil([&] { return lines.count(QStringLiteral("read Width failed")) == 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 20000));
+    QApplication::processEvents();
+    EXPECT_EQ(lines.count(QStringLiteral("read Width failed")), 2);
+    EXPECT_EQ(lines.count(QStringLiteral("read Height failed")), 1);
+    int widthRows = 0;
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (table->item(r, 1)->text() == QStringLiteral("Width")) ++widthRows;
+    EXPECT_LE(widthRows, 1);
+    EXPECT_EQ(width->text(1), QStringLiteral("读取失败"));
+}
+
+namespace {
+
+// A window on editors.xml, filled and past the learning phase, with an empty table.
+class EditorFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window.form().lineEdit->setText(viewertest::dataFile("editors.xml"));
+        window.loadCurrentPath();
+        ASSERT_TRUE(tree()->isLoaded());
+        ASSERT_TRUE(waitUntil([&] { return tree()->refreshIdle() && linear("Brightness") && linear("Offset"); }));
+        ASSERT_TRUE(waitUntil([&] {
+            viewer::IntValueInfo info{};
+            window.feature()->getIntValue("Brightness", &info);
+            QApplication::processEvents();
+            return rows() > 0;
+        }));
+        window.form().tableWidget->setRowCount(0);
+    }
+    PropertyTreeViewerEx* tree() { return window.tree(); }
+    MyLinearWidget* linear(const char* name) {
+        QTreeWidgetItem* item = tree()->itemForName(QString::fromLatin1(name));
+        return item ? qobject_cast<MyLinearWidget*>(tree()->treeWidget()->itemWidget(item, 1)) : nullptr;
+    }
+    int rows() { return window.form().tableWidget->rowCount(); }
+    QString cell(int row, int column) { return window.form().tableWidget->item(row, column)->text(); }
+    int writeRows() {
+        int n = 0;
+        for (int r = 0; r < rows(); ++r)
+            if (!cell(r, 2).startsWith(QStringLiteral("(读)"))) ++n;
+        return n;
+    }
+    // Types a value into the slider editor's spin box and presses Enter.
+    void type(MyLinearWidget* editor, double value) {
+        editor->spinBox()->setValue(value);
+        emit editor->spinBox()->editingFinished();
+    }
+    // Runs the event loop until every posted command (at most 10 ms away) is in the table.
+    void settle() {
+        QElapsedTimer timer;
+        timer.start();
+        waitUntil([&] {
+            qx::sys::MutexLock lk(window.pendingCommand().mutex);
+            return !window.pendingCommand().pending && timer.elapsed() > 50;
+        });
+    }
+
+    MainWindow window;
+};
+
+} // namespace
+
+TEST_F(EditorFileTest, ValueOffTheIncrementWritesNothing) {
+    MyLinearWidget* brightness = linear("Brightness");
+    ASSERT_NE(brightness, nullptr);
+    const double before = brightness->spinBox()->value();
+    type(brightness, 15);
+    settle();
+    EXPECT_TRUE(
+        tree()->infoPanel()->toPlainText().contains(QStringLiteral("[ERROR] 设置值 15 无效，不是步进值 10 的倍数")));
+    EXPECT_EQ(writeRows(), 0);
+    EXPECT_EQ(brightness->spinBox()->value(), before);
+    EXPECT_EQ(brightness->slider()->value(), static_cast<int>(before));
+
+    // Limits the feature layer replaced: the refusal still writes nothing.
+    MyLinearWidget* offset = linear("Offset");
+    ASSERT_NE(offset, nullptr);
+    type(offset, 25);
+    settle();
+    EXPECT_TRUE(
+        tree()->infoPanel()->toPlainText().contains(QStringLiteral("[ERROR] 设置值 25 无效，不是步进值 10 的倍数")));
+    EXPECT_EQ(writeRows(), 0);
+
+    // A multiple of the increment is written once.
+    type(brightness, 20);
+    ASSERT_TRUE(waitUntil([&] { return writeRows() == 1; }));
+    settle();
+    EXPECT_EQ(writeRows(), 1);
+    for (int r = 0; r < rows(); ++r) {
+        if (cell(r, 2) == QStringLiteral("20")) {
+            EXPECT_EQ(cell(r, 3), QStringLiteral("57 13 00 00 00 00 14"));
+        }
+    }
+}
+
+TEST_F(EditorFileTest, FloatEditorsTakeRangesBelowZero) {
+    auto* black = qobject_cast<QDoubleSpinBox*>(
+        tree()->treeWidget()->itemWidget(tree()->itemForName(QStringLiteral("BlackLevel")), 1));
+    ASSERT_NE(black, nullptr);
+    EXPECT_EQ(black->minimum(), -100.0);
+    EXPECT_EQ(black->maximum(), 100.0);
+    tree()->on_treeWidget_itemClicked(tree()->itemForName(QStringLiteral("Temperature")), 0);
+    EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[Limits] fMax:-5, fMin:-40\n")));
+}
+
+// A load starts afresh: the first write after it is listed even when it repeats the last write
+// made before it (here with a failed load in between, as a user mends a file and loads again).
+TEST(TreeReload, FirstWriteAfterAFailedLoadAndAReloadIsListed) {
+    MainWindow window;
+    PropertyTreeViewerEx* tree = window.tree();
+    QTableWidget* table = window.form().tableWidget;
+    QElapsedTimer sinceLoad;
+    auto load = [&](const char* file) {
+        window.form().lineEdit->setText(viewertest::dataFile(file));
+        sinceLoad.start();
+        window.loadCurrentPath();
+    };
+    auto widthBox = [&]() -> QDoubleSpinBox* {
+        QTreeWidgetItem* item = tree->itemForName(QStringLiteral("Width"));
+        return item ? qobject_cast<QDoubleSpinBox*>(tree->treeWidget()->itemWidget(item, 1)) : nullptr;
+    };
+    // Filled, and the learning phase over, without an access of its own.
+    auto ready = [&] {
+        return waitUntil([&] { return tree->refreshIdle() && widthBox() && sinceLoad.elapsed() > 1500; }, 10000);
+    };
+    auto writeRowsOf = [&](const QString& value) {
+        int n = 0;
+        for (int r = 0; r < table->rowCount(); ++r)
+            if (table->item(r, 1)->text() == QStringLiteral("Width") && table->item(r, 2)->text() == value) ++n;
+        return n;
+    };
+    auto typeWidth = [&](double value) {
+        widthBox()->setValue(value);
+        emit widthBox()->editingFinished();
+    };
+
+    load("camera.xml");
+    ASSERT_TRUE(ready());
+    typeWidth(64);
+    ASSERT_TRUE(waitUntil([&] { return writeRowsOf(QStringLiteral("64")) == 1; }));
+    EXPECT_EQ(table->item(table->rowCount() - 1, 3)->text(), QStringLiteral("57 10 04 00 00 00 40"));
+
+    {
+        viewertest::BoxCloser closer;
+        load("broken.xml");
+        EXPECT_EQ(closer.count(), 1);
+        EXPECT_FALSE(tree->isLoaded());
+    }
+    load("camera.xml");
+    ASSERT_TRUE(tree->isLoaded());
+    ASSERT_TRUE(ready());
+    table->setRowCount(0);
+    typeWidth(64);
+    ASSERT_TRUE(waitUntil([&] { return writeRowsOf(QStringLiteral("64")) == 1; }));
+    EXPECT_EQ(table->item(table->rowCount() - 1, 3)->text(), QStringLiteral("57 10 04 00 00 00 40"));
+}
+
+namespace {
+
+// A description of `features` integer registers in categories of 100.
+QByteArray manyFeatures(int features) {
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                     "<RegisterDescription ModelName=\"ManyCam\" VendorName=\"Qx\" ToolTip=\"many features\"\n"
+                     " StandardNameSpace=\"None\" SchemaMajorVersion=\"1\" SchemaMinorVersion=\"1\"\n"
+                     " SchemaSubMinorVersion=\"0\" MajorVersion=\"1\" MinorVersion=\"0\" SubMinorVersion=\"0\"\n"
+                     " ProductGuid=\"0\" VersionGuid=\"0\" xmlns=\"http://www.genicam.org/GenApi/Version_1_1\">\n"
+                     "<Category Name=\"Root\" NameSpace=\"Standard\">\n";
+    const int groups = (features + 99) / 100;
+    for (int g = 0; g < groups; ++g) xml += "<pFeature>Group" + QByteArray::number(g) + "</pFeature>\n";
+    xml += "</Category>\n";
+    for (int g = 0; g < groups; ++g) {
+        xml += "<Category Name=\"Group" + QByteArray::number(g) + "\">\n";
+        for (int i = g * 100; i < std::min(features, (g + 1) * 100); ++i)
+            xml += "<pFeature>Feature" + QByteArray::number(i) + "</pFeature>\n";
+        xml += "</Category>\n";
+    }
+    for (int i = 0; i < features; ++i) {
+        xml += "<IntReg Name=\"Feature" + QByteArray::number(i) + "\"><Address>0x" +
+               QByteArray::number(0x2000 + 4 * i, 16) +
+               "</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort>"
+               "<Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess></IntReg>\n";
+    }
+    xml += "<Port Name=\"Device\" NameSpace=\"Standard\"/>\n</RegisterDescription>\n";
+    return xml;
+}
+
+} // namespace
+
+// Past a thousand rows the tree builds editors for the rows in view only: expanding and
+// scrolling bring them, and such an editor writes like any other.
+TEST(TreeOfALargeFile, EditorsComeWithTheRowsInView) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("many.xml"));
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(manyFeatures(1500));
+    }
+    MainWindow window;
+    window.resize(1200, 800);
+    window.show();
+    PropertyTreeViewerEx* tree = window.tree();
+    QTreeWidget* view = tree->treeWidget();
+    window.form().lineEdit->setText(path);
+    window.loadCurrentPath();
+    ASSERT_TRUE(tree->isLoaded());
+    auto item = [&](int i) { return tree->itemForName(QStringLiteral("Feature%1").arg(i)); };
+    auto editorOf = [&](int i) { return view->itemWidget(item(i), 1); };
+    auto editors = [&] {
+        int n = 0;
+        for (int i = 0; i < 1500; ++i) n += editorOf(i) ? 1 : 0;
+        return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 60000));
+    // Every category is collapsed: no feature row is in view.
+    EXPECT_EQ(editors(), 0);
+    EXPECT_EQ(item(0)->text(1), QStringLiteral("读取中..."));
+
+    view->topLevelItem(0)->setExpanded(true);
+    ASSERT_TRUE(waitUntil([&] { return editorOf(0) != nullptr; }));
+    EXPECT_EQ(editorOf(99), nullptr); // below the viewport
+    const int afterExpand = editors();
+    EXPECT_GT(afterExpand, 0);
+    EXPECT_LT(afterExpand, 100);
+
+    // Expand all, then scroll to the last row.
+    for (QPushButton* button : tree->findChildren<QPushButton*>())
+        if (button->text() == QStringLiteral("☷ 展开")) emit button->pressed();
+    view->scrollToItem(item(1499));
+    ASSERT_TRUE(waitUntil([&] { return editorOf(1499) != nullptr; }));
+    EXPECT_LT(editors(), 200);
+
+    // The editor built late writes as usual.
+    auto* box = qobject_cast<QDoubleSpinBox*>(editorOf(1499));
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isEnabled());
+    ASSERT_TRUE(waitUntil([&] {
+        viewer::IntValueInfo info{};
+        window.feature()->getIntValue("Feature0", &info);
+        QApplication::processEvents();
+        return window.form().tableWidget->rowCount() > 0;
+    }));
+    window.form().tableWidget->setRowCount(0);
+    box->setValue(7);
+    emit box->editingFinished();
+    QTableWidget* table = window.form().tableWidget;
+    ASSERT_TRUE(waitUntil([&] {
+        for (int r = 0; r < table->rowCount(); ++r)
+            if (table->item(r, 1)->text() == QStringLiteral("Feature1499") && table->item(r, 2)->text() == "7")
+                return true;
+        return false;
+    }));
 }

@@ -196,23 +196,46 @@ TEST(ViewerFeature, UnusableIntegerLimitsAreReplaced) {
     EXPECT_EQ(out, "int strKey=TestValue\n");
 }
 
-TEST(ViewerFeature, FloatLimitsFromZeroAreReplaced) {
+// Limits count as unusable only when both are 0, either lies below the lowest float, or the
+// minimum is above the maximum; a range reaching 0 or below is shown as it is.
+TEST(ViewerFeature, FloatLimitsReachingZeroOrBelowAreKept) {
     RecordingFeature r;
     r.load();
     viewer::FloatValueInfo info{};
     testing::internal::CaptureStdout();
     ASSERT_EQ(r.feature.getFloatValue("Gain", &info), QX_OK);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "float strKey=Gain\n");
-    EXPECT_EQ(info.fMax, FLT_MAX);
-    EXPECT_EQ(info.fMin, FLT_MIN);
-    EXPECT_EQ(info.fValue, 0.0f);
-    EXPECT_EQ(info.limitsReplaced, viewer::kLimitsReplaced);
-    // Usable limits stay.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(info.fMax, 100.0f);
+    EXPECT_EQ(info.fMin, 0.0f);
+    EXPECT_EQ(info.limitsReplaced, 0);
     viewer::FloatValueInfo exposure{};
     ASSERT_EQ(r.feature.getFloatValue("ExposureTime", &exposure), QX_OK);
     EXPECT_EQ(exposure.fMax, 100000.0f);
     EXPECT_EQ(exposure.fMin, 10.0f);
     EXPECT_EQ(exposure.limitsReplaced, 0);
+
+    ASSERT_EQ(r.feature.loadXmlFile(viewertest::dataFile("editors.xml").toStdString()), QX_OK);
+    // The registers read 0.0; a value of 0 is inside both ranges below.
+    viewer::FloatValueInfo black{};
+    ASSERT_EQ(r.feature.getFloatValue("BlackLevel", &black), QX_OK);
+    EXPECT_EQ(black.fMin, -100.0f);
+    EXPECT_EQ(black.fMax, 100.0f);
+    EXPECT_EQ(black.limitsReplaced, 0);
+    viewer::FloatValueInfo temperature{};
+    ASSERT_EQ(r.feature.getFloatValue("Temperature", &temperature), QX_OK);
+    EXPECT_EQ(temperature.fMin, -40.0f);
+    EXPECT_EQ(temperature.fMax, -5.0f);
+    EXPECT_EQ(temperature.limitsReplaced, 0);
+
+    // The minimum above the maximum: replaced as before.
+    viewer::FloatValueInfo inverted{};
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(r.feature.getFloatValue("Inverted", &inverted), QX_OK);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "float strKey=Inverted\n");
+    EXPECT_EQ(inverted.fMax, FLT_MAX);
+    EXPECT_EQ(inverted.fMin, FLT_MIN);
+    EXPECT_EQ(inverted.fValue, 0.0f);
+    EXPECT_EQ(inverted.limitsReplaced, viewer::kLimitsReplaced);
 }
 
 TEST(ViewerFeature, EnumerationSkipsUnimplementedEntriesAndStopsAt64) {

@@ -22,11 +22,13 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTime>
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -37,6 +39,15 @@ const char* const kYellow = "background-color: yellow; padding-left:3px;padding-
 const char* const kCopied = "（已复制）";
 // Appended to the VALUE cell of a row whose command could not be built.
 const char* const kUnbuilt = " [无法转换]";
+// The clipboard label after a click on such a row.
+const char* const kNothingCopied = "[无法转换] 此行没有指令，剪切板未改变";
+// The highlighted clipboard label's padding (3 pixels each side) and a little room.
+constexpr int kLabelPadding = 12;
+// A typical command row (time, key, value, command), for the widths of the command area.
+const char* const kTypicalRow[] = {"00:00:00", "AcquisitionFrameRate", "100000.000000", "57 10 04 00 00 00 40"};
+// Cells wider than this (long keys and texts) are elided, so that the command stays in view.
+const char* const kWidestKey = "AcquisitionFrameRateAbsolute";
+const char* const kWidestValue = "-2147483648.000000";
 
 } // namespace
 
@@ -184,6 +195,12 @@ MainWindow::MainWindow(QWidget* parent)
                                 });
     m_tree->setFeature(m_feature);
 
+    // The clipboard label shows any text without moving the splitter: its width does not
+    // follow its text, and fits a command.
+    ui->labelClipboardContent->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    ui->labelClipboardContent->setMinimumWidth(ui->labelClipboardContent->fontMetrics().horizontalAdvance(
+                                                   QString::fromLatin1(kTypicalRow[3]) + QString::fromUtf8(kCopied)) +
+                                               kLabelPadding);
     ui->tableWidget->setColumnCount(4);
     ui->tableWidget->setHorizontalHeaderLabels(
         {QStringLiteral("时间"), QStringLiteral("KEY"), QStringLiteral("VALUE"), QStringLiteral("CMD HEX")});
@@ -191,6 +208,9 @@ MainWindow::MainWindow(QWidget* parent)
     addressHighByteFirst = true;
     highlightTimer.setSingleShot(true);
     connect(&highlightTimer, &QTimer::timeout, this, &MainWindow::recoverColor);
+    m_tablePaintTimer.setSingleShot(true);
+    m_tablePaintTimer.setInterval(kTablePaintMs);
+    connect(&m_tablePaintTimer, &QTimer::timeout, this, [this] { ui->tableWidget->setUpdatesEnabled(true); });
     m_tree->setPendingCommand(&m_pending);
     connect(m_tree, &PropertyTreeViewerEx::setPropSgl, this, &MainWindow::appendRow);
 }
@@ -202,6 +222,41 @@ MainWindow::~MainWindow() {
     m_tree = nullptr;
     delete m_feature;
     m_feature = nullptr;
+}
+
+QSize MainWindow::defaultSize(const QRect& available, int titleBarHeight) const {
+    const int wanted = std::max(available.width() / 2, kTreeWidth + commandAreaWidth());
+    return QSize(std::min(wanted, available.width()), (available.height() - titleBarHeight - 9) * 2 / 3);
+}
+
+// A cell of the table as the item delegate lays it out: the text, its margins, the grid line.
+int MainWindow::columnWidthFor(const QString& sample) const {
+    const QTableWidget* table = ui->tableWidget;
+    const int margin = table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1;
+    return table->fontMetrics().horizontalAdvance(sample) + 2 * margin + 1;
+}
+
+int MainWindow::commandAreaWidth() const {
+    const QTableWidget* table = ui->tableWidget;
+    int width = 0;
+    for (const char* sample : kTypicalRow) width += columnWidthFor(QString::fromLatin1(sample));
+    width += columnWidthFor(QStringLiteral("0000")); // the row numbers
+    width += table->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, table);
+    width += 2 * table->frameWidth();
+    const QMargins margins = ui->gridLayoutPropertyWidget->contentsMargins();
+    return width + margins.left() + margins.right() + kSlack;
+}
+
+// At the first load the command area gets the width of a whole command, the tree the rest;
+// later the splitter keeps what the user made of it.
+void MainWindow::placeSplitter() {
+    if (m_splitterPlaced || !isVisible()) return;
+    ui->page1->layout()->activate();
+    const int total = m_splitter->width() - m_splitter->handleWidth();
+    const int command = std::min(commandAreaWidth(), total - m_tree->minimumSizeHint().width());
+    if (command <= 0) return;
+    m_splitter->setSizes({total - command, command});
+    m_splitterPlaced = true;
 }
 
 // ---- port callbacks ----------------------------------------------------------------------
@@ -298,7 +353,9 @@ int MainWindow::insertTableRow() {
 }
 
 void MainWindow::highlightClipboardLabel() {
-    ui->labelClipboardContent->setStyleSheet(QString::fromLatin1(kYellow));
+    // A style sheet set again polishes the label again: only a change is set.
+    const QString yellow = QString::fromLatin1(kYellow);
+    if (ui->labelClipboardContent->styleSheet() != yellow) ui->labelClipboardContent->setStyleSheet(yellow);
     highlightTimer.start(1000);
 }
 
@@ -320,6 +377,12 @@ void MainWindow::appendRow() {
         m_pending.pending = !m_pending.queue.empty();
     }
     QTableWidget* table = ui->tableWidget;
+    // A burst of rows (the refresh worker's first fill lists a read per batch) is painted a
+    // few dozen times a second, not once per row: each row scrolls the whole table.
+    if (!m_tablePaintTimer.isActive()) {
+        table->setUpdatesEnabled(false);
+        m_tablePaintTimer.start();
+    }
     const int row = insertTableRow();
     table->item(row, 0)->setText(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")));
     table->item(row, 1)->setText(QString::fromStdString(command.key));
@@ -339,11 +402,33 @@ void MainWindow::appendRow() {
         // The command column stays blank and the clipboard keeps the last good command.
         table->item(row, 2)->setText(value + QString::fromUtf8(kUnbuilt));
     }
-    for (int c = 0; c <= 2; ++c) table->resizeColumnToContents(c);
+    fitColumnsToRow(row);
     table->scrollToBottom();
     highlightClipboardLabel();
     table->selectRow(row);
     if (!built && command.mayWarn) warnUnbuilt(command.key);
+}
+
+// Columns 0 to 2 fit their contents. Rows are only ever added (or all cleared), so a column
+// needs to grow only when a new cell is wider than it: the new row alone is measured, not
+// every row again, which keeps a long fill linear in its rows. The first row after a clear
+// fits the columns afresh.
+void MainWindow::fitColumnsToRow(int row) {
+    QTableWidget* table = ui->tableWidget;
+    if (row == 0) {
+        for (int c = 0; c <= 2; ++c) table->resizeColumnToContents(c);
+        table->setColumnWidth(1, std::min(table->columnWidth(1), columnWidthFor(QString::fromLatin1(kWidestKey))));
+        table->setColumnWidth(2, std::min(table->columnWidth(2), columnWidthFor(QString::fromLatin1(kWidestValue))));
+        return;
+    }
+    const int grid = table->showGrid() ? 1 : 0;
+    for (int c = 0; c <= 2; ++c) {
+        const int width = table->sizeHintForIndex(table->model()->index(row, c)).width() + grid;
+        if (width > table->columnWidth(c)) table->setColumnWidth(c, width);
+    }
+    // Long keys and values do not push the command out of view.
+    table->setColumnWidth(1, std::min(table->columnWidth(1), columnWidthFor(QString::fromLatin1(kWidestKey))));
+    table->setColumnWidth(2, std::min(table->columnWidth(2), columnWidthFor(QString::fromLatin1(kWidestValue))));
 }
 
 void MainWindow::warnUnbuilt(const std::string& key) {
@@ -372,8 +457,13 @@ void MainWindow::on_btnClearTableWiget_clicked() { ui->tableWidget->setRowCount(
 void MainWindow::on_tableWidget_cellClicked(int row, int /*column*/) {
     QTableWidgetItem* item = ui->tableWidget->item(row, 3);
     const QString text = item ? item->text() : QString();
-    QApplication::clipboard()->setText(text);
-    ui->labelClipboardContent->setText(text + QString::fromUtf8(kCopied));
+    if (text.trimmed().isEmpty()) {
+        // A row whose command could not be built: the clipboard keeps what it holds.
+        ui->labelClipboardContent->setText(QString::fromUtf8(kNothingCopied));
+    } else {
+        QApplication::clipboard()->setText(text);
+        ui->labelClipboardContent->setText(text + QString::fromUtf8(kCopied));
+    }
     highlightClipboardLabel();
 }
 
@@ -390,9 +480,11 @@ void MainWindow::loadCurrentPath() {
     ui->labelDragDropTip->hide();
     ui->labelCopyright->hide();
     ui->stackedWidget->setCurrentIndex(1);
+    placeSplitter();
     {
         qx::sys::MutexLock lk(m_pending.mutex);
         loadTime.start();
+        m_pending.forgetLast();
     }
     m_tree->loadXml(this, path);
 }

@@ -73,6 +73,9 @@ class MainWindow : public QMainWindow {
 public:
     // Reads within this time after the start of a load only teach keyAddressMap.
     static constexpr int kLearningPhaseMs = 1000;
+    // The tree's share of the default window width, and a little room beside a command.
+    static constexpr int kTreeWidth = 640;
+    static constexpr int kSlack = 8;
 
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -87,6 +90,13 @@ public:
     bool buildCommand(QByteArray& out, int64_t address, const void* data, int64_t length) const;
     // Upper-case hexadecimal byte pairs separated by single spaces.
     static QString hexText(const QByteArray& bytes);
+
+    // The window's size on a screen whose available area is `available`, below title bars
+    // `titleBarHeight` pixels high: two thirds of the height, and half the width, or more when
+    // the tree and a whole command need more (never more than the screen has).
+    QSize defaultSize(const QRect& available, int titleBarHeight) const;
+    // The command area's width for a typical command row: every column readable.
+    int commandAreaWidth() const;
 
     // Loads the XML file named in the path field (the "刷新" button).
     void loadCurrentPath();
@@ -117,6 +127,9 @@ private:
     void highlightClipboardLabel();
     void postAppendRow();
     void warnUnbuilt(const std::string& key);
+    void fitColumnsToRow(int row);
+    int columnWidthFor(const QString& sample) const;
+    void placeSplitter();
 
     std::unique_ptr<Ui_MainWindow> ui;
     PropertyTreeViewerEx* m_tree = nullptr;
@@ -125,6 +138,10 @@ private:
     QSplitter* m_splitter = nullptr;
     bool addressHighByteFirst = true;
     QTimer highlightTimer;
+    // New rows are painted together at most this often.
+    static constexpr int kTablePaintMs = 40;
+    QTimer m_tablePaintTimer;
+    bool m_splitterPlaced = false; // the command area got its width at the first load
     PendingCommand m_pending;
     QElapsedTimer loadTime QX_GUARDED_BY(m_pending.mutex);
     QMap<std::string, int64_t> keyAddressMap QX_GUARDED_BY(m_pending.mutex);

@@ -52,4 +52,16 @@ struct PendingCommand {
         queue.push_back(std::move(command));
         pending = true;
     }
+
+    // A load starts afresh: no access after it repeats one made before it (the node map is
+    // new, and the user's first write to it must be listed even when it writes what the last
+    // write before the load wrote). Commands still queued are shown as usual.
+    // (A read with an empty key is never recorded, so an empty read matches nothing.)
+    void forgetLast() QX_REQUIRES(mutex) {
+        data.clear();
+        address = 0;
+        isRead = true;
+        key.clear();
+        valueText.clear();
+    }
 };

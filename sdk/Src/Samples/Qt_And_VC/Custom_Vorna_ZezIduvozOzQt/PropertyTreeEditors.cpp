@@ -64,25 +64,12 @@ void PropertyTreeViewerEx::refreshItem(NodeInfo* node, QTreeWidgetItem* row) {
     const int m = state->accessMode;
     isItemVisible(row, node);
     QTreeWidgetItem* parent = row->parent();
+    state->editorPending = false;
     if (m != kAccessNI) {
         if (!row->isHidden() && parent && parent->isHidden() && m_keywords.isEmpty()) parent->setHidden(false);
         if (m == kAccessWO || m == kAccessRO || m == kAccessRW) {
-            unsigned char* buffer = state->valueBuffer.get();
-            switch (node->nInterfaceType) {
-            case QX_NODE_IINTEGER:
-                createIntEditor(row, node, reinterpret_cast<viewer::IntValueInfo*>(buffer));
-                break;
-            case QX_NODE_IBOOLEAN: createBoolEditor(row, node, reinterpret_cast<bool*>(buffer)); break;
-            case QX_NODE_ICOMMAND: createCommandEditor(row, node); break;
-            case QX_NODE_IFLOAT:
-                createFloatEditor(row, node, reinterpret_cast<viewer::FloatValueInfo*>(buffer));
-                break;
-            case QX_NODE_ISTRING: createStringEditor(row, node, reinterpret_cast<StringValueInfo*>(buffer)); break;
-            case QX_NODE_IENUMERATION:
-                createEnumEditor(row, node, reinterpret_cast<EnumStrValueInfo*>(buffer));
-                break;
-            default: break;
-            }
+            if (lazyEditors() && !m_inView.contains(row)) state->editorPending = true;
+            else buildEditor(node, state);
         } else {
             removeEditor(row);
         }
@@ -103,6 +90,58 @@ void PropertyTreeViewerEx::refreshItem(NodeInfo* node, QTreeWidgetItem* row) {
         if (QWidget* widget = m_tree->itemWidget(row, 1)) widget->setEnabled(m == kAccessWO || m == kAccessRW);
         break;
     }
+}
+
+// The editor of a readable or writable row, from the row's value record.
+void PropertyTreeViewerEx::buildEditor(NodeInfo* node, NodeRowState* state) {
+    QTreeWidgetItem* row = state->item;
+    unsigned char* buffer = state->valueBuffer.get();
+    switch (node->nInterfaceType) {
+    case QX_NODE_IINTEGER: createIntEditor(row, node, reinterpret_cast<viewer::IntValueInfo*>(buffer)); break;
+    case QX_NODE_IBOOLEAN: createBoolEditor(row, node, reinterpret_cast<bool*>(buffer)); break;
+    case QX_NODE_ICOMMAND: createCommandEditor(row, node); break;
+    case QX_NODE_IFLOAT: createFloatEditor(row, node, reinterpret_cast<viewer::FloatValueInfo*>(buffer)); break;
+    case QX_NODE_ISTRING: createStringEditor(row, node, reinterpret_cast<StringValueInfo*>(buffer)); break;
+    case QX_NODE_IENUMERATION: createEnumEditor(row, node, reinterpret_cast<EnumStrValueInfo*>(buffer)); break;
+    default: break;
+    }
+}
+
+QSet<QTreeWidgetItem*> PropertyTreeViewerEx::rowsInView() const {
+    QSet<QTreeWidgetItem*> rows;
+    if (!m_tree->isVisible()) return rows;
+    const int height = m_tree->viewport()->height();
+    // Bounded by the rows that fit the viewport (and by the rows of the tree).
+    for (QTreeWidgetItem* item = m_tree->itemAt(0, 0); item && rows.size() <= m_rows.size();
+         item = m_tree->itemBelow(item)) {
+        if (m_tree->visualItemRect(item).top() >= height) break;
+        rows.insert(item);
+    }
+    return rows;
+}
+
+void PropertyTreeViewerEx::scheduleEditorsInView() {
+    if (lazyEditors() && !m_editorTimer.isActive()) m_editorTimer.start(0);
+}
+
+// Builds the pending editors of the rows that came into view (scrolled, expanded, shown, or
+// revealed by a filter). Under the gate: the worker writes the value records.
+void PropertyTreeViewerEx::createEditorsInView() {
+    if (!m_owner) return;
+    const QSet<QTreeWidgetItem*> rows = rowsInView();
+    if (rows.isEmpty()) return;
+    const qx::sys::BusyGate::Closed closed(m_gate);
+    m_writesEnabled = false;
+    for (QTreeWidgetItem* row : rows) {
+        NodeRowState* state = m_rows.value(m_itemNodes.value(row, nullptr), nullptr);
+        if (!state || !state->editorPending) continue;
+        state->editorPending = false;
+        NodeInfo* node = m_itemNodes.value(row);
+        buildEditor(node, state);
+        const int m = state->accessMode;
+        if (QWidget* widget = m_tree->itemWidget(row, 1)) widget->setEnabled(m == kAccessWO || m == kAccessRW);
+    }
+    m_writesEnabled = true;
 }
 
 namespace {
@@ -204,12 +243,11 @@ void PropertyTreeViewerEx::createIntEditor(QTreeWidgetItem* row, NodeInfo* node,
             m_editors.insert(spin, node);
             spin->installEventFilter(this);
             connect(spin, &QDoubleSpinBox::editingFinished, this, [this, spin, slider] {
-                slider->setValue(static_cast<int>(spin->value()));
                 intvalueChanged(spin, spin->value());
-                if (static_cast<int>(spin->value()) != slider->value()) {
-                    slider->setValue(static_cast<int>(spin->value()));
-                    intvalueChanged(spin, spin->value());
-                }
+                // A refused value has been replaced by the device's in the spin box: the slider
+                // follows without writing it back, so a refusal writes nothing.
+                const QSignalBlocker blockSlider(slider);
+                slider->setValue(static_cast<int>(spin->value()));
             });
             connect(slider, &QSlider::valueChanged, this, [this, spin](int value) {
                 if (value != static_cast<int>(spin->value())) {
@@ -302,6 +340,10 @@ void PropertyTreeViewerEx::createStringEditor(QTreeWidgetItem* row, NodeInfo* no
 }
 
 bool PropertyTreeViewerEx::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_tree->viewport()) {
+        if (event->type() == QEvent::Resize || event->type() == QEvent::Show) scheduleEditorsInView();
+        return false;
+    }
     const bool isSpin = qobject_cast<QSpinBox*>(watched) || qobject_cast<QDoubleSpinBox*>(watched);
     if (!isSpin && !qobject_cast<QLineEdit*>(watched) && !qobject_cast<QComboBox*>(watched)) return false;
     switch (event->type()) {
@@ -346,7 +388,8 @@ void PropertyTreeViewerEx::intvalueChanged(QDoubleSpinBox* dspinbox, double valu
     const char* name = node->strName;
     const int64_t step = static_cast<int64_t>(dspinbox->singleStep());
     const int64_t v = static_cast<int64_t>(value);
-    if (step >= 1 && static_cast<double>(v - (v % step)) != value) {
+    const bool offStep = step >= 1 && static_cast<double>(v - (v % step)) != value;
+    if (offStep) {
         tip(QStringLiteral("[ERROR] 设置值 %1 无效，不是步进值 %2 的倍数").arg(number6(value)).arg(step));
     } else {
         const QX_STATUS s = m_feature->setIntValue(name, v);
@@ -356,6 +399,9 @@ void PropertyTreeViewerEx::intvalueChanged(QDoubleSpinBox* dspinbox, double valu
     viewer::IntValueInfo info{};
     if (m_feature->getIntValue(name, &info) != QX_OK) return;
     if (info.limitsReplaced == viewer::kLimitsReplaced) {
+        // The command stands in for a write the node map refused; a value off the increment
+        // is refused by the viewer itself and never written.
+        if (offStep) return;
         const uint32_t raw = static_cast<uint32_t>(static_cast<int64_t>(value));
         QByteArray data;
         for (int i = 0; i < 4; ++i) data.append(static_cast<char>((raw >> (8 * i)) & 0xFF));

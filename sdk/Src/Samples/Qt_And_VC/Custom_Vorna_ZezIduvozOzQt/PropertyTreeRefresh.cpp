@@ -6,6 +6,7 @@
 #include "PropertyTreeSupport.h"
 
 #include <QDebug>
+#include <QTreeWidgetItem>
 
 #include <algorithm>
 #include <chrono>
@@ -51,31 +52,7 @@ void PropertyTreeViewerEx::pollingWorker() {
             for (NodeInfo* node : m_queue) {
                 NodeRowState* state = m_rows.value(node, nullptr);
                 if (!state || state->readDone) continue;
-                const char* name = node->strName ? node->strName : "";
-                int32_t mode = 0;
-                if (m_feature->getNodeAccessMode(name, &mode) != QX_OK) {
-                    qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) +
-                                              QStringLiteral(" accessMode failed");
-                    continue;
-                }
-                bool changed = mode != state->accessMode || state->firstRead;
-                state->accessMode = mode;
-                bool readFailed = false;
-                if (mode == kAccessRO || mode == kAccessRW) {
-                    if (readNodeValue(node, state->firstRead, &changed) != QX_OK) {
-                        qDebug().noquote()
-                            << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" failed");
-                        readFailed = true;
-                    }
-                }
-                if (!readFailed) {
-                    state->readDone = true;
-                    if (state->firstRead) {
-                        state->firstRead = false;
-                        changed = true;
-                    }
-                    state->updated = changed;
-                }
+                readQueuedNode(node, state);
                 if (++handled >= 10) break;
                 if (m_stop.load()) {
                     stopNow = true;
@@ -90,11 +67,43 @@ void PropertyTreeViewerEx::pollingWorker() {
             while (!m_acknowledge.load() && !m_stop.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(6));
         } else if (anyQueued) {
-            // Nothing could be read this pass (or everything waits for its row refresh):
-            // try again on the next queued node or after a short pause, not in a busy loop.
+            // Everything queued waits for its row refresh: look again on the next queued node
+            // or after a short pause, not in a busy loop.
             m_semaphore.tryAcquire(1, 100);
         }
     }
+}
+
+// One attempt per refresh: a failed read is logged once and ends the node's turn like a good
+// one, so a node that can never be read does not keep the worker busy. A row that was never
+// filled then says that its value could not be read; a filled row keeps its last value.
+void PropertyTreeViewerEx::readQueuedNode(NodeInfo* node, NodeRowState* state) {
+    const char* name = node->strName ? node->strName : "";
+    int32_t mode = 0;
+    bool failed = false;
+    bool changed = false;
+    if (m_feature->getNodeAccessMode(name, &mode) != QX_OK) {
+        qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" accessMode failed");
+        failed = true;
+    } else {
+        changed = mode != state->accessMode || state->firstRead;
+        state->accessMode = mode;
+        if ((mode == kAccessRO || mode == kAccessRW) && readNodeValue(node, state->firstRead, &changed) != QX_OK) {
+            qDebug().noquote() << QStringLiteral("read ") + QString::fromUtf8(name) + QStringLiteral(" failed");
+            failed = true;
+        }
+    }
+    state->readDone = true;
+    state->readFailed = failed;
+    if (failed) {
+        state->updated = state->firstRead;
+        return;
+    }
+    if (state->firstRead) {
+        state->firstRead = false;
+        changed = true;
+    }
+    state->updated = changed;
 }
 
 QX_STATUS PropertyTreeViewerEx::readNodeValue(NodeInfo* node, bool force, bool* changed) {
@@ -168,21 +177,35 @@ void PropertyTreeViewerEx::updateNodeSlot() {
         m_acknowledge.store(true);
         return;
     }
+    // Rows in view are measured before the gate closes: the view may lay itself out here.
+    m_inView = lazyEditors() ? rowsInView() : QSet<QTreeWidgetItem*>();
     const qx::sys::BusyGate::Closed closed(m_gate);
     m_writesEnabled = false;
     std::deque<NodeInfo*> next;
-    for (NodeInfo* node : m_queue) {
+    auto it = m_queue.begin();
+    for (; it != m_queue.end(); ++it) {
+        NodeInfo* node = *it;
         NodeRowState* state = m_rows.value(node, nullptr);
+        // The worker reads the queue in order: the nodes from its first unread one on are
+        // all waiting still and are kept as they are, without a look at each.
+        if (state && !state->readDone && !state->updated) break;
         if (!state) {
             next.push_back(node);
         } else if (state->updated) {
-            refreshItem(node, state->item);
+            if (state->readFailed) {
+                removeEditor(state->item);
+                state->item->setText(1, QStringLiteral("读取失败"));
+            } else {
+                refreshItem(node, state->item);
+            }
             state->updated = false;
         } else if (!state->readDone) {
             next.push_back(node);
         }
     }
+    m_queue.erase(m_queue.begin(), it);
+    m_queue.insert(m_queue.begin(), next.begin(), next.end());
+    m_inView.clear();
     m_writesEnabled = true;
-    m_queue.swap(next);
     m_acknowledge.store(true);
 }

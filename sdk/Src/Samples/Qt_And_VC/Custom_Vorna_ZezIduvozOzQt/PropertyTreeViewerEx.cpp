@@ -197,8 +197,12 @@ void PropertyTreeViewerEx::connectSignals() {
     connect(m_expandBtn, &QPushButton::pressed, this, [this] {
         m_tree->expandAll();
         m_tree->resizeColumnToContents(0);
+        scheduleEditorsInView();
     });
-    connect(m_collapseBtn, &QPushButton::pressed, this, [this] { m_tree->collapseAll(); });
+    connect(m_collapseBtn, &QPushButton::pressed, this, [this] {
+        m_tree->collapseAll();
+        scheduleEditorsInView();
+    });
     connect(m_userLevelBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &PropertyTreeViewerEx::visibilityChanged);
     connect(this, &PropertyTreeViewerEx::nodeValueUpdated, this, &PropertyTreeViewerEx::updateNodeSlot);
@@ -206,6 +210,13 @@ void PropertyTreeViewerEx::connectSignals() {
     connect(m_favoriteBtn, &QPushButton::pressed, this, &PropertyTreeViewerEx::favoriteBtnClicked);
     m_hoverTimer.setInterval(50);
     connect(&m_hoverTimer, &QTimer::timeout, this, &PropertyTreeViewerEx::processMouseMove);
+    // What comes into view gets its editor (large trees, see lazyEditors).
+    m_editorTimer.setSingleShot(true);
+    connect(&m_editorTimer, &QTimer::timeout, this, &PropertyTreeViewerEx::createEditorsInView);
+    connect(m_tree->verticalScrollBar(), &QScrollBar::valueChanged, this, &PropertyTreeViewerEx::scheduleEditorsInView);
+    connect(m_tree, &QTreeWidget::itemExpanded, this, &PropertyTreeViewerEx::scheduleEditorsInView);
+    connect(m_tree, &QTreeWidget::itemCollapsed, this, &PropertyTreeViewerEx::scheduleEditorsInView);
+    m_tree->viewport()->installEventFilter(this);
 }
 
 // The three stars, painted one over the other on one pixmap.
@@ -253,8 +264,10 @@ void PropertyTreeViewerEx::resetViewer() {
         m_worker = std::future<void>();
     }
     const qx::sys::BusyGate::Closed closed(m_gate);
+    m_editorTimer.stop();
     for (NodeRowState* state : m_rows) delete state;
     m_rows.clear();
+    m_itemNodes.clear();
     m_editors.clear();
     m_hovered = nullptr;
     m_tree->clear();
@@ -332,6 +345,7 @@ void PropertyTreeViewerEx::loadXml(MainWindow* owner, QString path) {
         m_owner = owner;
     }
     m_tree->resizeColumnToContents(0);
+    scheduleEditorsInView();
     setCursor(Qt::ArrowCursor);
     m_tree->setCursor(Qt::ArrowCursor);
     m_filter->setCursor(filterCursor);
@@ -363,6 +377,7 @@ bool PropertyTreeViewerEx::buildTree(QTreeWidgetItem* parent, NodeInfo** nodes, 
             state->valueSize = node->isCategory ? 0 : valueBufferSize(node->nInterfaceType);
             if (state->valueSize) state->valueBuffer.reset(new unsigned char[state->valueSize]());
             m_rows.insert(node, state);
+            m_itemNodes.insert(row, node);
         } else {
             NodeRowState* state = m_rows.value(node, nullptr);
             if (!state) continue;
@@ -403,7 +418,8 @@ void PropertyTreeViewerEx::isItemVisible(QTreeWidgetItem* row, NodeInfo* node) {
         }
         hidden = !match;
     }
-    row->setHidden(hidden);
+    // Only a change: each call makes the view lay out all its rows again.
+    if (row->isHidden() != hidden) row->setHidden(hidden);
 }
 
 void PropertyTreeViewerEx::applyFilter() {
@@ -431,10 +447,7 @@ QTreeWidgetItem* PropertyTreeViewerEx::itemForName(const QString& name) const {
 }
 
 NodeInfo* PropertyTreeViewerEx::nodeForItem(QTreeWidgetItem* item) const {
-    if (!item) return nullptr;
-    for (auto it = m_rows.cbegin(); it != m_rows.cend(); ++it)
-        if (it.value()->item == item) return it.key();
-    return nullptr;
+    return item ? m_itemNodes.value(item, nullptr) : nullptr;
 }
 
 void PropertyTreeViewerEx::itemEntered(QTreeWidgetItem* item, int) {
@@ -489,6 +502,7 @@ void PropertyTreeViewerEx::toggleFavoriteOf(QTreeWidgetItem* item) {
     if (node->isCategory) toggleFavoriteBranch(item, node);
     else toggleFavorite(item, node);
     updateFavoriteCount();
+    scheduleEditorsInView();
 }
 
 void PropertyTreeViewerEx::updateFavoriteCount() {
@@ -582,6 +596,7 @@ void PropertyTreeViewerEx::on_treeWidget_itemClicked(QTreeWidgetItem* item, int)
     if (star.contains(m_tree->mapFromGlobal(QCursor::pos()))) {
         if (node->isCategory) toggleFavoriteBranch(item, node);
         else toggleFavorite(item, node);
+        scheduleEditorsInView(); // a row hidden or shown moves the rows below it
     }
     updateFavoriteCount();
     enqueuePoll(node);

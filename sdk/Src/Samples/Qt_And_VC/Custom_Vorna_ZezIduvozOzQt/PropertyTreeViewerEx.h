@@ -14,6 +14,7 @@
 #include "PendingCommand.h"
 #include "Sys/BusyGate.h"
 
+#include <QHash>
 #include <QIcon>
 #include <QMap>
 #include <QSemaphore>
@@ -63,6 +64,12 @@ struct NodeRowState {
     bool updated = false;
     bool firstRead = true;
     bool readDone = false;
+    // The worker's last attempt failed. Each refresh tries a node once: a node that cannot be
+    // read is read again only when it is queued again (a click on its row).
+    bool readFailed = false;
+    // A large tree builds a row's editor only once the row is in view (see lazyEditors): the
+    // row's value record is newer than its editor, which is built when the row comes into view.
+    bool editorPending = false;
     int32_t accessMode = 5;
 };
 
@@ -140,8 +147,18 @@ private:
     void toggleFavoriteBranch(QTreeWidgetItem* row, NodeInfo* category);
     void updateFavoriteCount();
     void pollingWorker();
+    void readQueuedNode(NodeInfo* node, NodeRowState* state) QX_REQUIRES(m_gate);
     QX_STATUS readNodeValue(NodeInfo* node, bool force, bool* changed) QX_REQUIRES(m_gate);
     void refreshItem(NodeInfo* node, QTreeWidgetItem* row) QX_REQUIRES(m_gate);
+    void buildEditor(NodeInfo* node, NodeRowState* state) QX_REQUIRES(m_gate);
+    // Editors for every feature row up to this many rows; beyond, for the rows in view only,
+    // so that the view never has to lay out tens of thousands of widgets at each change.
+    static constexpr int kEagerEditorRows = 1000;
+    bool lazyEditors() const { return m_rows.size() > kEagerEditorRows; }
+    // The rows the tree's viewport shows now, top to bottom.
+    QSet<QTreeWidgetItem*> rowsInView() const;
+    void scheduleEditorsInView();
+    void createEditorsInView();
     void removeEditor(QTreeWidgetItem* row);
     void createBoolEditor(QTreeWidgetItem* row, NodeInfo* node, const bool* value);
     void createCommandEditor(QTreeWidgetItem* row, NodeInfo* node);
@@ -180,6 +197,8 @@ private:
     // thread, with the gate closed, so the GUI thread also reads it without the gate.
     qx::sys::BusyGate m_gate;
     QMap<NodeInfo*, NodeRowState*> m_rows;
+    QHash<QTreeWidgetItem*, NodeInfo*> m_itemNodes; // row -> node, beside m_rows
+    QSet<QTreeWidgetItem*> m_inView;                // rows in view during updateNodeSlot (lazy editors)
     std::deque<NodeInfo*> m_queue QX_GUARDED_BY(m_gate);
     std::future<void> m_worker;
     std::atomic<bool> m_stop{false};
@@ -192,4 +211,5 @@ private:
     QSettings* m_favoriteSettings = nullptr;
     QString m_favoriteGroup;
     QTimer m_hoverTimer;
+    QTimer m_editorTimer; // single shot: builds the pending editors of the rows in view
 };

@@ -247,8 +247,11 @@ QX_STATUS FeatureBase::getFloatValue(const char* key, viewer::FloatValueInfo* in
         info->fValue = value;
         info->fMax = max;
         info->fMin = min;
-        // FLT_MIN is the smallest positive normal float: a limit of zero or below is unusable.
-        if ((max == 0 && min == 0) || max < FLT_MIN || min < FLT_MIN || min > max) {
+        // Unusable: both 0, a limit below the lowest float (a double range the float cannot
+        // hold), or the minimum above the maximum. The lowest float is -FLT_MAX: FLT_MIN is the
+        // smallest positive one, and comparing with it would throw away every range that
+        // reaches 0 or below (offsets, gains, temperatures).
+        if ((max == 0 && min == 0) || max < -FLT_MAX || min < -FLT_MAX || min > max) {
             info->fMax = FLT_MAX;
             info->fMin = FLT_MIN;
             info->fValue = 0;

@@ -12,7 +12,7 @@ int main(int argc, char* argv[]) {
     MainWindow window;
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     const int titleBar = app.style()->pixelMetric(QStyle::PM_TitleBarHeight);
-    window.resize(available.width() / 2, (available.height() - titleBar - 9) * 2 / 3);
+    window.resize(window.defaultSize(available, titleBar));
     window.show();
     return app.exec();
 }
