@@ -1436,11 +1436,14 @@ QX_API QX_STATUS QX_CALL QX_RecordFrame(QX_DEV_HANDLE handle, RecordFrameInfo* p
 /**
  * @brief Ends the running recording and completes its files.
  *
+ * AVI: every frame QX_RecordFrame() answered #QX_OK for is encoded and written before the call
+ * returns, so the call lasts about as long as encoding the frames still queued (at most four).
  * Without a running recording: #QX_OK.
  * @param handle Handle from QX_CreateDevice().
- * @retval QX_OK The recording is ended.
+ * @retval QX_OK The recording is ended and every accepted frame is in its file.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
- * @retval QX_ERR_GENERAL A file could not be completed.
+ * @retval QX_ERR_GENERAL A file could not be completed, or an accepted frame could not be written
+ *  (the frames in flight made no progress for 10 s).
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */

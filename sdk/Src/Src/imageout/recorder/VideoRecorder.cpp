@@ -26,6 +26,8 @@ namespace {
 constexpr int kPoolImages = 4;
 constexpr int kPopTimeoutMs = 1000;
 constexpr auto kTaskStopWait = std::chrono::seconds(2);
+// stop gives up on the frames still in flight when none of them is finished for this long.
+constexpr auto kDrainStallLimit = std::chrono::seconds(10);
 constexpr size_t kRawHeaderBytes = 18;
 // libjpeg refuses pictures wider or higher than this (JPEG_MAX_DIMENSION).
 constexpr uint32_t kJpegMaxDimension = 65500;
@@ -228,6 +230,7 @@ void VideoRecorder::dropPools() {
 
 uint32_t VideoRecorder::startAvi() {
     m_aviFileIndex = 1;
+    m_framesAccepted.store(0);
     m_framesWritten.store(0);
     m_framesDropped.store(0);
     m_framesParked.store(0);
@@ -343,7 +346,7 @@ uint32_t VideoRecorder::startRaw() {
 
 uint32_t VideoRecorder::write(RecordFrameInfo& frame) {
     if (frame.pData == nullptr || frame.nDataLen == 0) return QX_ERR_INVALID_PARAM;
-    if (m_stopped.load()) {
+    if (m_stopped.load() || m_draining.load()) { // stopped, or a stop is writing the last frames
         QX_LOG_ERROR("func:{}, m_stopped={}", "write", true);
         return QX_ERR_GENERAL;
     }
@@ -386,6 +389,7 @@ uint32_t VideoRecorder::writeAvi(RecordFrameInfo& frame) {
         pushAndNotify(freeImageQueue, std::move(image));
         return QX_ERR_NOT_SUPPORTED;
     }
+    m_framesAccepted.fetch_add(1);
     pushAndNotify(imageEncodeQueue, std::move(image));
     return QX_OK;
 }
@@ -458,11 +462,14 @@ void VideoRecorder::encodeImgLoop() {
 
             {
                 qx::sys::UniqueLock hold(m_holdMutex);
-                m_holdCv.wait(hold, [&]() QX_REQUIRES(m_holdMutex) { return !m_holdEncoding || m_stopped.load(); });
+                m_holdCv.wait(hold, [&]() QX_REQUIRES(m_holdMutex) {
+                    return !m_holdEncoding || m_draining.load() || m_stopped.load();
+                });
             }
-            if (m_stopped.load()) { // not encoded: stop drops the frames in flight
+            if (m_stopped.load()) { // stop gave up waiting for this frame
                 pushAndNotify(freeImageQueue, std::move(image));
                 pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
+                frameLost();
                 finishSequence(seq, nullptr);
                 continue;
             }
@@ -473,7 +480,7 @@ void VideoRecorder::encodeImgLoop() {
             // The pixels are in the stream now: the image goes back to the free pool at once.
             pushAndNotify(freeImageQueue, std::move(image));
             if (!encoded) {
-                m_framesDropped.fetch_add(1);
+                frameLost();
                 pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
                 finishSequence(seq, nullptr);
             } else {
@@ -494,7 +501,7 @@ void VideoRecorder::writeImgLoop() {
         if (m_avi == nullptr) {
             // The next file could not be opened (logged once by createNewAviFile): the frames
             // are recycled until stop.
-            m_framesDropped.fetch_add(1);
+            frameLost();
             pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
             continue;
         }
@@ -507,10 +514,11 @@ void VideoRecorder::writeImgLoop() {
         }
         if (rc == 0) {
             m_framesWritten.fetch_add(1);
+            notifyProgress();
         } else {
             QX_LOG_WARN("func:{}, AVI_write_frame failed, err=={}", "writeImgLoop",
                         m_avi != nullptr ? AVI_strerror(m_avi) : "no AVI file");
-            m_framesDropped.fetch_add(1);
+            frameLost();
         }
         if (m_avi != nullptr && AVI_bytes_remain(m_avi) < kNewFileThreshold) createNewAviFile();
         pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
@@ -526,8 +534,44 @@ uint32_t VideoRecorder::stop() {
     return QX_ERR_GENERAL;
 }
 
+void VideoRecorder::notifyProgress() {
+    { qx::sys::MutexLock lock(m_progressMutex); }
+    m_progressCv.notify_all();
+}
+
+void VideoRecorder::frameLost() {
+    m_framesDropped.fetch_add(1);
+    notifyProgress();
+}
+
+bool VideoRecorder::drainAcceptedFrames() {
+    const uint64_t accepted = m_framesAccepted.load();
+    auto done = [&] { return m_framesWritten.load() + m_framesDropped.load(); };
+    qx::sys::UniqueLock lock(m_progressMutex);
+    uint64_t seen = done();
+    auto deadline = std::chrono::steady_clock::now() + kDrainStallLimit;
+    while (seen < accepted) {
+        if (m_progressCv.wait_until(lock, deadline) == std::cv_status::timeout && done() == seen) {
+            QX_LOG_ERROR("func:{}, {} frames not written after {} s without progress", "stopAvi", accepted - seen,
+                         std::chrono::duration_cast<std::chrono::seconds>(kDrainStallLimit).count());
+            return false;
+        }
+        if (done() != seen) {
+            seen = done();
+            deadline = std::chrono::steady_clock::now() + kDrainStallLimit;
+        }
+    }
+    return true;
+}
+
 uint32_t VideoRecorder::stopAvi() {
     if (m_stopped.load()) return QX_OK;
+    // Every frame taken by write is encoded and written before the tasks end: held encoders are
+    // let go, and stop waits while the frames in flight keep finishing.
+    m_draining.store(true);
+    { qx::sys::MutexLock hold(m_holdMutex); }
+    m_holdCv.notify_all();
+    const bool drained = drainAcceptedFrames();
     m_stopped.store(true);
     // Wake the tasks' waits, so that each ends its pass now rather than at its timeout. The
     // lock makes sure no task is between testing m_stopped and starting to wait.
@@ -550,9 +594,10 @@ uint32_t VideoRecorder::stopAvi() {
         AVI_close(m_avi);
         m_avi = nullptr;
     }
-    // Frames handed over but not written are dropped here, so none opens the next recording.
+    // Frames that stop gave up on are dropped here, so none opens the next recording.
     recyclePendingFrames();
-    return QX_OK;
+    m_draining.store(false);
+    return drained ? QX_OK : QX_ERR_GENERAL;
 }
 
 uint32_t VideoRecorder::stopRaw() {

@@ -19,7 +19,7 @@
 //     rec.start(p);                     // QX_OK, or a status code
 //     RecordFrameInfo f{data, len};
 //     rec.write(f);                     // once per frame
-//     rec.stop();                       // frames still in flight are not written
+//     rec.stop();                       // writes the frames still in flight, then closes
 #pragma once
 
 #include "QxCamApi.h"
@@ -57,8 +57,10 @@ public:
     // width x height x bytes per pixel; 0x800000ff when stopped; AVI: 0x80000004 when no
     // pool image is free, 0x80000003 when the frame cannot be converted to Mono8.
     uint32_t write(RecordFrameInfo& frame);
-    // QX_StopRecord; 0 when already stopped. AVI: waits for the encoder and writer tasks to
-    // end, then closes the file; frames not yet written are not written.
+    // QX_StopRecord; 0 when already stopped. AVI: every frame write answered QX_OK for is
+    // encoded and written first (the wait lasts as long as the frames in flight keep
+    // finishing; when none finishes for 10 s the rest are dropped and the answer is
+    // 0x800000ff), then the tasks end and the file is closed.
     uint32_t stop();
 
     // Observation for tests and benchmarks (any thread).
@@ -100,6 +102,12 @@ private:
     bool copyMono8FrameData(const RecordFrameInfo& frame, CxImage& image);
     void encodeImgLoop();
     void writeImgLoop();
+    // A frame is in the file or lost: wakes a stop that waits for the frames in flight.
+    void notifyProgress();
+    void frameLost();
+    // stop's wait until every accepted frame is written or lost; false when the frames in
+    // flight stopped finishing (none for 10 s).
+    bool drainAcceptedFrames();
 
     // Timed pops from the front (a timeout of 0 or less is already past); false, with the
     // "cv.wait_for timeout" line, when the queue stays empty.
@@ -134,6 +142,7 @@ private:
     RecordParam m_param{};
     char m_path[256] = {};
     std::atomic<bool> m_stopped{true};
+    std::atomic<bool> m_draining{false}; // stop waits for the frames in flight
     std::atomic<uint32_t> m_sequence{0};
     std::unique_ptr<std::ofstream> m_rawFile;
     std::atomic<bool> m_rawFirstLengthWritten{false};
@@ -165,10 +174,14 @@ private:
     bool m_holdEncoding QX_GUARDED_BY(m_holdMutex) = false; // test seam
     std::condition_variable m_holdCv;
 
+    std::atomic<uint64_t> m_framesAccepted{0}; // AVI frames write answered QX_OK for
     std::atomic<uint64_t> m_framesWritten{0};
     std::atomic<uint64_t> m_framesDropped{0};
     std::atomic<uint64_t> m_framesParked{0};
     std::atomic<uint32_t> m_filesOpened{0};
     std::atomic<uint32_t> m_encoderTasks{0};
     std::atomic<uint32_t> m_memStreamCount{0};
+
+    qx::sys::Mutex m_progressMutex;
+    std::condition_variable m_progressCv;
 };
