@@ -1427,7 +1427,10 @@ QX_API QX_STATUS QX_CALL QX_StartRecord(QX_DEV_HANDLE handle, RecordParam* pstRe
  * @retval QX_ERR_NO_FREE_BUFFER AVI: no free image in the pool (the encoder is behind); the frame
  *  is dropped.
  * @retval QX_ERR_NOT_SUPPORTED AVI: the pixel format cannot be encoded.
- * @retval QX_ERR_GENERAL No recording runs, or the file could not be written.
+ * @retval QX_ERR_GENERAL No recording runs, or the file could not be written. AVI: once a frame
+ *  taken earlier could not be written (a full disk, a file that could not be opened or
+ *  completed), every later call answers this and takes no frame; QX_StopRecord() then answers
+ *  it too, and the file holds the frames up to the last one written.
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
@@ -1442,8 +1445,9 @@ QX_API QX_STATUS QX_CALL QX_RecordFrame(QX_DEV_HANDLE handle, RecordFrameInfo* p
  * @param handle Handle from QX_CreateDevice().
  * @retval QX_OK The recording is ended and every accepted frame is in its file.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
- * @retval QX_ERR_GENERAL A file could not be completed, or an accepted frame could not be written
- *  (the frames in flight made no progress for 10 s).
+ * @retval QX_ERR_GENERAL A file could not be completed, or a frame QX_RecordFrame() accepted could
+ *  not be written (a full disk, a file that could not be opened, or frames in flight that made
+ *  no progress for 10 s); the file then holds, readable, the frames up to the last one written.
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */

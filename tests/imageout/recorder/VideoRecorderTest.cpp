@@ -7,6 +7,7 @@
 #include "LogCapture.h"
 #include "Programs.h"
 #include "RecorderTestSupport.h"
+#include "SmallFs.h"
 #include "imageout/recorder/VideoRecorder.h"
 #include "WaitUntil.h"
 
@@ -357,8 +358,8 @@ TEST_F(VideoRecorderTest, SplitNamesOfShortPaths) {
 }
 
 // The next name would not fit 256 characters: the writer logs once, keeps the first file
-// valid, and recycles the following frames until stop.
-TEST_F(VideoRecorderTest, FailedNewFileLogsOnceAndRecyclesFrames) {
+// valid, and from then on refuses frames; stop reports the lost ones.
+TEST_F(VideoRecorderTest, FailedNewFileIsReportedAndKeepsTheFirstFile) {
     InDir in(dir.path());
     std::string path;
     while (path.size() + 51 < 250) {
@@ -368,22 +369,72 @@ TEST_F(VideoRecorderTest, FailedNewFileLogsOnceAndRecyclesFrames) {
     path += std::string(255 - path.size() - 4, 'f') + ".avi";
     ASSERT_EQ(path.size(), 255u);
     AVI_set_max_file_bytes_for_testing(uint32_t(VideoRecorder::kNewFileThreshold) + 8 + 2048 + 20000);
-    const int w = 320, h = 240, n = 20;
+    const int w = 320, h = 240, n = 40;
     VideoRecorder rec;
     RecordParam p = aviParam(w, h, 25.f, path.c_str());
     ASSERT_EQ(rec.start(p), QX_OK);
-    handOver(rec, numberedFrames(w, h, n));
-    EXPECT_TRUE(waitUntil([&] { auto s = rec.stats(); return s.framesWritten + s.framesDropped >= uint64_t(n); },
-                          std::chrono::seconds(60)));
+    const auto frames = numberedFrames(w, h, n);
+    uint32_t rc = QX_OK;
+    for (int i = 0; i < n && rc != QX_ERR_GENERAL; ++i) {
+        RecordFrameInfo info{frames[size_t(i)].data(), uint32_t(frames[size_t(i)].size())};
+        ASSERT_TRUE(
+            waitUntil([&] { return (rc = rec.write(info)) != QX_ERR_NO_FREE_BUFFER; }, std::chrono::seconds(60)));
+        EXPECT_TRUE(rc == QX_OK || rc == QX_ERR_GENERAL) << rc;
+    }
+    EXPECT_EQ(rc, QX_ERR_GENERAL); // a frame after the lost one is refused
+    EXPECT_TRUE(m_log->has("func:write, the recording failed"));
+    RecordFrameInfo again{frames[0].data(), uint32_t(frames[0].size())};
+    EXPECT_EQ(rec.write(again), QX_ERR_GENERAL);
+    EXPECT_EQ(rec.stop(), QX_ERR_GENERAL);
     const auto s = rec.stats();
     EXPECT_GT(s.framesDropped, 0u);
+    EXPECT_GT(s.framesWritten, 0u);
     EXPECT_EQ(s.filesOpened, 1u);
+    EXPECT_EQ(s.freeImages, 4u);
     EXPECT_EQ(m_log->count("func:createNewAviFile, AVI_open_output_file failed"), 1u);
-    // Frames keep being accepted (their images and streams come back).
-    handOver(rec, numberedFrames(w, h, 8));
-    EXPECT_EQ(rec.stop(), QX_OK);
-    EXPECT_EQ(m_log->count("func:createNewAviFile, AVI_open_output_file failed"), 1u);
-    checkRecording(path, w, h, long(s.framesWritten), "25/1");
+    const std::vector<std::vector<uint8_t>> sent(frames.begin(), frames.begin() + long(s.framesWritten));
+    checkContent(checkRecording(path, w, h, long(s.framesWritten), "25/1"), sent, 0, w, h);
+}
+
+// A disk that fills up: the first lost frame makes the next QX_RecordFrame and QX_StopRecord
+// answer 0x800000ff, and the file holds, readable, every frame up to the last one written.
+TEST_F(VideoRecorderTest, FullDiskIsReportedAndTheFileStaysReadable) {
+    qxtest::SmallFs small(2u << 20);
+    if (!small.ok()) GTEST_SKIP() << "no small tmpfs: " << small.why();
+    const int w = 1024, h = 768, n = 100;
+    const std::string path = small.file("full.avi");
+    auto frames = numberedFrames(w, h, n, 300);
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> noise(-30, 30);
+    for (auto& frame : frames)
+        for (auto& px : frame) px = uint8_t(std::clamp(int(px) + noise(rng), 0, 255));
+    VideoRecorder rec;
+    RecordParam p = aviParam(w, h, 25.f, path.c_str());
+    ASSERT_EQ(rec.start(p), QX_OK);
+    uint32_t rc = QX_OK;
+    int accepted = 0;
+    for (; accepted < n; ++accepted) {
+        RecordFrameInfo info{frames[size_t(accepted)].data(), uint32_t(frames[size_t(accepted)].size())};
+        ASSERT_TRUE(
+            waitUntil([&] { return (rc = rec.write(info)) != QX_ERR_NO_FREE_BUFFER; }, std::chrono::seconds(60)));
+        if (rc != QX_OK) break;
+    }
+    EXPECT_EQ(rc, QX_ERR_GENERAL) << "all " << n << " frames taken by a 2 MiB disk";
+    RecordFrameInfo again{frames[0].data(), uint32_t(frames[0].size())};
+    EXPECT_EQ(rec.write(again), QX_ERR_GENERAL);
+    EXPECT_EQ(rec.stop(), QX_ERR_GENERAL);
+    EXPECT_TRUE(m_log->has("No space left on device"));
+    const uint64_t written = rec.stats().framesWritten;
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, uint64_t(accepted));
+    EXPECT_EQ(rec.stats().freeImages, 4u);
+    const auto bytes = readFile(path);
+    ASSERT_GE(bytes.size(), 2048u);
+    EXPECT_EQ(rd32(bytes, 48), uint32_t(written));
+    const auto decoded = checkRecording(path, w, h, long(written), "25/1");
+    ASSERT_EQ(decoded.size(), size_t(written));
+    for (size_t i = 0; i < decoded.size(); ++i)
+        EXPECT_EQ(readFrameNumber(decoded[i].data(), w, h), int(300 + i)) << "frame " << i;
 }
 
 TEST_F(VideoRecorderTest, StartTwiceAndStopTwice) {

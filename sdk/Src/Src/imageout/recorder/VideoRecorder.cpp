@@ -230,6 +230,7 @@ void VideoRecorder::dropPools() {
 
 uint32_t VideoRecorder::startAvi() {
     m_aviFileIndex = 1;
+    m_aviFailed.store(false);
     m_framesAccepted.store(0);
     m_framesWritten.store(0);
     m_framesDropped.store(0);
@@ -287,11 +288,19 @@ uint32_t VideoRecorder::startAvi() {
     return QX_OK;
 }
 
-uint32_t VideoRecorder::createNewAviFile() {
-    if (m_avi != nullptr) {
-        AVI_close(m_avi);
-        m_avi = nullptr;
+bool VideoRecorder::closeAviFile() {
+    // The record is freed whatever the outcome.
+    const bool ok = AVI_close(m_avi) == 0;
+    if (!ok) {
+        QX_LOG_ERROR("func:{}, AVI_close failed", "closeAviFile");
+        m_aviFailed.store(true);
     }
+    m_avi = nullptr;
+    return ok;
+}
+
+uint32_t VideoRecorder::createNewAviFile() {
+    if (m_avi != nullptr) closeAviFile();
     char name[sizeof m_path] = {};
     int length;
     const size_t pathLength = std::strlen(m_path);
@@ -351,7 +360,15 @@ uint32_t VideoRecorder::write(RecordFrameInfo& frame) {
         return QX_ERR_GENERAL;
     }
     if (m_param.enRecordFmtType == QX_RECORD_RAW) return writeRaw(frame);
-    if (m_param.enRecordFmtType == QX_RECORD_AVI) return writeAvi(frame);
+    if (m_param.enRecordFmtType == QX_RECORD_AVI) {
+        if (m_aviFailed.load()) {
+            // A frame taken earlier was lost (a full disk, a file that could not be opened or
+            // completed): no more frames are taken, so that the caller learns of it now.
+            QX_LOG_ERROR("func:{}, the recording failed: {} frames not written", "write", m_framesDropped.load());
+            return QX_ERR_GENERAL;
+        }
+        return writeAvi(frame);
+    }
     return QX_ERR_GENERAL;
 }
 
@@ -540,6 +557,7 @@ void VideoRecorder::notifyProgress() {
 }
 
 void VideoRecorder::frameLost() {
+    m_aviFailed.store(true);
     m_framesDropped.fetch_add(1);
     notifyProgress();
 }
@@ -590,14 +608,20 @@ uint32_t VideoRecorder::stopAvi() {
     };
     for (auto& task : m_encoderFutures) waitFor(task, "encoder");
     waitFor(m_writerFuture, "writer");
+    bool closed = true;
     if (m_avi != nullptr) {
-        AVI_close(m_avi);
+        closed = closeAviFile();
         m_avi = nullptr;
     }
     // Frames that stop gave up on are dropped here, so none opens the next recording.
     recyclePendingFrames();
     m_draining.store(false);
-    return drained ? QX_OK : QX_ERR_GENERAL;
+    if (!drained || !closed || m_aviFailed.load()) {
+        QX_LOG_ERROR("func:{}, the recording failed: {} of {} frames written", "stopAvi", m_framesWritten.load(),
+                     m_framesAccepted.load());
+        return QX_ERR_GENERAL;
+    }
+    return QX_OK;
 }
 
 uint32_t VideoRecorder::stopRaw() {

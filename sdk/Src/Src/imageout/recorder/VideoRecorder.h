@@ -55,12 +55,15 @@ public:
     uint32_t start(RecordParam& param);
     // QX_RecordFrame. 0x80000001 for null or empty data or a frame shorter than
     // width x height x bytes per pixel; 0x800000ff when stopped; AVI: 0x80000004 when no
-    // pool image is free, 0x80000003 when the frame cannot be converted to Mono8.
+    // pool image is free, 0x80000003 when the frame cannot be converted to Mono8, 0x800000ff
+    // (frame not taken) once an earlier frame could not be written (a full disk, a file that
+    // could not be opened or completed).
     uint32_t write(RecordFrameInfo& frame);
     // QX_StopRecord; 0 when already stopped. AVI: every frame write answered QX_OK for is
     // encoded and written first (the wait lasts as long as the frames in flight keep
-    // finishing; when none finishes for 10 s the rest are dropped and the answer is
-    // 0x800000ff), then the tasks end and the file is closed.
+    // finishing; when none finishes for 10 s the rest are dropped), then the tasks end and
+    // the file is closed. 0x800000ff when any accepted frame was lost or the file could not
+    // be completed; the file then holds the frames up to the last one written.
     uint32_t stop();
 
     // Observation for tests and benchmarks (any thread).
@@ -99,6 +102,8 @@ private:
     uint32_t stopAvi();
     uint32_t stopRaw();
     uint32_t createNewAviFile();
+    // Closes the open AVI file (index, final header); false, logged, when that failed.
+    bool closeAviFile();
     bool copyMono8FrameData(const RecordFrameInfo& frame, CxImage& image);
     void encodeImgLoop();
     void writeImgLoop();
@@ -142,7 +147,8 @@ private:
     RecordParam m_param{};
     char m_path[256] = {};
     std::atomic<bool> m_stopped{true};
-    std::atomic<bool> m_draining{false}; // stop waits for the frames in flight
+    std::atomic<bool> m_draining{false};  // stop waits for the frames in flight
+    std::atomic<bool> m_aviFailed{false}; // an accepted frame was lost or a file not completed
     std::atomic<uint32_t> m_sequence{0};
     std::unique_ptr<std::ofstream> m_rawFile;
     std::atomic<bool> m_rawFirstLengthWritten{false};
