@@ -515,6 +515,10 @@ void VideoRecorder::writeImgLoop() {
         std::unique_ptr<CxMemFile> mem;
         if (!popCxMemFile(encodedFrameQueue, mem, kPopTimeoutMs, true)) continue;
 
+        // The next part is opened here, by the frame that goes into it, so that no part is
+        // left without frames at the end of the recording.
+        if (m_avi != nullptr && m_avi->video_frames > 0 && AVI_bytes_remain(m_avi) < kNewFileThreshold)
+            createNewAviFile();
         if (m_avi == nullptr) {
             // The next file could not be opened (logged once by createNewAviFile): the frames
             // are recycled until stop.
@@ -537,7 +541,6 @@ void VideoRecorder::writeImgLoop() {
                         m_avi != nullptr ? AVI_strerror(m_avi) : "no AVI file");
             frameLost();
         }
-        if (m_avi != nullptr && AVI_bytes_remain(m_avi) < kNewFileThreshold) createNewAviFile();
         pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
     }
 }

@@ -6,7 +6,8 @@
 // images, JPEG-encoded by three encoder tasks (six when the pools were just built for a
 // width that is not a multiple of 4) and written in arrival order by one writer task into
 // Motion-JPEG AVI files (AviWriter.h); a new file, named after the first ("rec.avi",
-// "rec_2.avi", ...), is started when less than 100 MiB remain before the AVI size limit.
+// "rec_2.avi", ...), is started for the next frame once less than 100 MiB remain before the
+// AVI size limit, so no file is left without frames.
 // `write` never waits for the encoders: with no free pool image it answers 0x80000004.
 //
 // RAW (enRecordFmtType 2): the frames' bytes are written back to back into one file on the
@@ -83,7 +84,8 @@ public:
     // number) and waits before encoding it; releasing, or stopping, lets them go on.
     void holdEncodingForTesting(bool hold);
 
-    // Frame-size threshold below which the writer starts the next file (0x6400000, 100 MiB).
+    // Bytes left before the size limit below which the next frame starts the next file
+    // (0x6400000, 100 MiB).
     static constexpr int64_t kNewFileThreshold = 0x6400000;
 
 private:
