@@ -1378,7 +1378,10 @@ QX_API QX_STATUS QX_CALL QX_ConvertPixelFormat(QX_DEV_HANDLE handle, ConvertPara
  * @brief Saves one image to a file.
  *
  * Writes BMP, JPEG (with @c nQuality), PNG or TIFF of the image converted to 8 bits per pixel, or
- * the raw bytes (with a header when @c bRawHeaderEnabled is set).
+ * the raw bytes (with a header when @c bRawHeaderEnabled is set). The file is written under a
+ * temporary name beside the path and renamed to it once complete, so a failed save leaves no file,
+ * nor a truncated one, and a file of the same name stays as it was (a path naming a device or
+ * another special file is written in place).
  * @param handle Handle from QX_CreateDevice().
  * @param[in] pstSaveFileParam The image, its size and format, the file type and the path.
  * @retval QX_OK The file was written.
