@@ -394,7 +394,7 @@ typedef struct RecordParam {
     uint16_t nWidth;         /**< width in pixels */
     uint16_t nHeight;        /**< height in pixels */
     uint16_t nBpp;           /**< bits per pixel */
-    float fFrameRate;        /**< frames per second written into AVI files */
+    float fFrameRate;        /**< frames per second written into the files (AVI: 0.001 to 1000000) */
     int32_t enRecordFmtType; /**< EnRecordFmtType */
     const char* strFilePath; /**< path the file names are made from */
     bool bRawHeaderEnabled;  /**< QX_RECORD_RAW: start the file with a header */
@@ -1406,8 +1406,10 @@ QX_API QX_STATUS QX_CALL QX_SaveImageToFile(QX_DEV_HANDLE handle, SaveFileParam*
  * @param[in] pstRecordParam Format, image size, pixel format, frame rate and path.
  * @retval QX_OK The recording runs.
  * @retval QX_ERR_INVALID_PARAM @p pstRecordParam is null; the pixel format, a size, @c nBpp or the
- *  frame rate is 0; the format is unknown; or the path is null, empty or #QX_MAX_PATH_LEN
- *  characters or longer.
+ *  frame rate is 0; the format is unknown; the path is null, empty or #QX_MAX_PATH_LEN
+ *  characters or longer; or, for #QX_RECORD_AVI, the image is wider or higher than 65500 pixels
+ *  or the frame rate is not within 0.001 to 1000000 frames per second (0, negative and NaN
+ *  rates included: an AVI file could not carry them).
  * @retval QX_ERR_WRONG_STATE A recording already runs on this handle.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
  * @retval QX_ERR_GENERAL The file or the encoder's buffers could not be made.

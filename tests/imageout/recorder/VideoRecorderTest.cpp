@@ -22,6 +22,8 @@
 #include <filesystem>
 #include <algorithm>
 #include <functional>
+#include <limits>
+#include <cmath>
 #include <optional>
 #include <random>
 #include <string>
@@ -505,14 +507,21 @@ TEST_F(VideoRecorderTest, StartArgumentChecks) {
     EXPECT_EQ(rec.stop(), QX_OK);
     fs::remove(path);
 
-    // A negative frame rate passes (the AVI header then carries no rate).
-    RecordParam p = aviParam(64, 64, -5.f, path.c_str());
+    // AVI frame rates the header cannot carry: none (0 or below, under 0.001 fps, NaN) or
+    // faster than one frame a microsecond.
+    for (const float fps : {-5.f, -0.f, 0.0009f, std::nanf(""), 1000001.f, std::numeric_limits<float>::infinity()})
+        EXPECT_TRUE(refused([&](RecordParam& p) { p.fFrameRate = fps; })) << fps;
+    EXPECT_FALSE(fs::exists(path));
+
+    // 5000 fps is written as such in both headers.
+    RecordParam p = aviParam(64, 64, 5000.f, path.c_str());
     ASSERT_EQ(rec.start(p), QX_OK);
+    const auto frames = numberedFrames(64, 64, 2);
+    handOver(rec, frames);
     EXPECT_EQ(rec.stop(), QX_OK);
     const auto bytes = readFile(path);
-    ASSERT_EQ(bytes.size(), 2056u);
-    EXPECT_EQ(rd32(bytes, 32), 0u);
-    EXPECT_EQ(rd32(bytes, 132), 0u);
+    EXPECT_EQ(rd32(bytes, 32), 200u);
+    checkRecording(path, 64, 64, 2, "5000/1");
 }
 
 TEST_F(VideoRecorderTest, WriteChecks) {

@@ -8,6 +8,7 @@
 #include "imageout/CxFile.h"
 #include "imageout/CxImage.h"
 #include "imageout/PixelConverter.h"
+#include "imageout/recorder/AviLayout.h"
 #include "imageout/recorder/AviWriter.h"
 
 #include "Sys/ByteOrder.h"
@@ -31,6 +32,10 @@ constexpr auto kDrainStallLimit = std::chrono::seconds(10);
 constexpr size_t kRawHeaderBytes = 18;
 // libjpeg refuses pictures wider or higher than this (JPEG_MAX_DIMENSION).
 constexpr uint32_t kJpegMaxDimension = 65500;
+// Frame rates an AVI header carries: from 0.001 fps (below, it holds no rate) to one frame a
+// microsecond (the main header counts whole microseconds per frame).
+constexpr double kMinAviFrameRate = qx::avi::kMinFps;
+constexpr double kMaxAviFrameRate = 1000000.0;
 
 bool widthIsMultipleOf4(uint32_t width) { return (width & 3u) == 0; }
 
@@ -181,6 +186,10 @@ uint32_t VideoRecorder::start(RecordParam& param) {
     // No frame of such a size could be encoded: refused here rather than lost frame by frame.
     if (param.enRecordFmtType == QX_RECORD_AVI &&
         (param.nWidth > kJpegMaxDimension || param.nHeight > kJpegMaxDimension))
+        return QX_ERR_INVALID_PARAM;
+    // A rate both AVI headers can carry (NaN fails both comparisons).
+    if (param.enRecordFmtType == QX_RECORD_AVI &&
+        !(double(param.fFrameRate) >= kMinAviFrameRate && double(param.fFrameRate) <= kMaxAviFrameRate))
         return QX_ERR_INVALID_PARAM;
 
     m_sequence.store(0);

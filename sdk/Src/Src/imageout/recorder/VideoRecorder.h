@@ -50,7 +50,8 @@ public:
 
     // QX_StartRecord. 0x80000002 while a recording runs; 0x80000001 for a bad record
     // (including a path of 256 characters or more, and an AVI recording wider or higher than
-    // libjpeg's 65500 pixels); 0x800000ff when the file cannot be
+    // libjpeg's 65500 pixels or at a frame rate outside 0.001 to 1000000 fps, the rates both
+    // AVI headers carry); 0x800000ff when the file cannot be
     // opened or the pools not built. After a failed start the recorder counts as recording
     // until stop(), which releases what the start opened.
     uint32_t start(RecordParam& param);
