@@ -1364,7 +1364,9 @@ QX_API QX_STATUS QX_CALL QX_RegisterFileAccessProgress(QX_DEV_HANDLE handle,
  *  written.
  * @retval QX_OK The image was converted.
  * @retval QX_ERR_INVALID_PARAM @p pstCvtParam is null; a size, format, length or data pointer is 0
- *  or null; or a buffer is too small for the image.
+ *  or null; or a buffer is too small for the image: the source needs width x height x the whole
+ *  bytes of a pixel (Mono8 1, Mono10 to Mono16 2), the packed formats ceil(width x height x 1.5)
+ *  bytes, as a camera sends them; nothing past @c nSrcDataLen is read.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
  * @retval QX_ERR_NOT_SUPPORTED The source format is not handled.
  * @retval QX_ERR_GENERAL The destination format is neither Mono8 nor Mono16.
@@ -1387,7 +1389,8 @@ QX_API QX_STATUS QX_CALL QX_ConvertPixelFormat(QX_DEV_HANDLE handle, ConvertPara
  * @retval QX_OK The file was written.
  * @retval QX_ERR_INVALID_PARAM @p pstSaveFileParam is null; the file type, pixel format, data,
  *  length or a size is 0 or null; the path is empty or not terminated within #QX_MAX_PATH_LEN; or
- *  the data is shorter than the image.
+ *  the data is shorter than the image (width x height x the whole bytes of a pixel; the packed
+ *  formats ceil(width x height x 1.5) bytes).
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
  * @retval QX_ERR_GENERAL Unknown file type, a pixel format that cannot be converted, or the file
  *  could not be written.

@@ -152,6 +152,39 @@ TEST(ImageSaver, LosslessFormatsMatchPixelForPixel)
     }
 }
 
+// Packed frames at the size a camera sends (1.5 bytes per pixel, rounded up) are saved in every
+// type; one byte less is refused. The buffers end where the frame ends.
+TEST(ImageSaver, PackedFramesAtTheirRealSize) {
+    if (!haveDecoders()) GTEST_SKIP() << "decoders not installed";
+    qxtest::ScratchDir dir;
+    ImageSaver saver;
+    int k = 0;
+    for (uint32_t format : {QX_PIXEL_MONO10PACKED, QX_PIXEL_MONO12PACKED}) {
+        for (uint16_t w : {640, 641}) {
+            const uint16_t h = 480;
+            Frame f = patterned(w, h, format);
+            f.data.resize((size_t(w) * h * 3 + 1) / 2);
+            f.data.shrink_to_fit();
+            const auto expected = expectedGrey(f);
+            for (int type : {QX_IMAGE_BMP, QX_IMAGE_JPG, QX_IMAGE_PNG, QX_IMAGE_TIFF, QX_IMAGE_RAW}) {
+                const std::string path = dir.file("p" + std::to_string(k++));
+                SaveFileParam p = param(f, type, path);
+                ASSERT_EQ(saver.saveNormalFormat(p), QX_OK) << type << " " << w;
+                if (type == QX_IMAGE_RAW) {
+                    EXPECT_EQ(qxtest::readFile(path), f.data);
+                } else if (type != QX_IMAGE_JPG) {
+                    EXPECT_EQ(decode(type, path).pixels, expected) << type << " " << w;
+                } else {
+                    EXPECT_EQ(decode(type, path).width, w);
+                }
+                SaveFileParam shortFrame = p;
+                shortFrame.nDataLen -= 1;
+                EXPECT_EQ(saver.saveNormalFormat(shortFrame), QX_ERR_INVALID_PARAM) << type;
+            }
+        }
+    }
+}
+
 TEST(ImageSaver, FirstLineAtTheTopForWidths640And641)
 {
     QX_REQUIRE_TOOL("bmptopnm");

@@ -299,6 +299,36 @@ TEST_F(VideoRecorderTest, Mono12FramesAreConverted) {
     }
 }
 
+// Packed frames at the size a camera sends them (1.5 bytes per pixel) are recorded; the frame
+// buffers end where the frames end.
+TEST_F(VideoRecorderTest, PackedFramesAtTheirRealSize) {
+    const int w = 640, h = 480, n = 6;
+    for (const uint32_t format : {QX_PIXEL_MONO12PACKED, QX_PIXEL_MONO10PACKED}) {
+        const bool ten = format == QX_PIXEL_MONO10PACKED;
+        const std::string path = dir.file(ten ? "p10.avi" : "p12.avi");
+        VideoRecorder rec;
+        RecordParam p = aviParam(w, h, 25.f, path.c_str(), format);
+        ASSERT_EQ(rec.start(p), QX_OK);
+        // Each grey level becomes the top 8 bits of its packed pixel.
+        const auto grey = numberedFrames(w, h, n, 70);
+        std::vector<std::vector<uint8_t>> packed;
+        for (const auto& g : grey) {
+            std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
+            for (size_t i = 0; i + 1 < g.size(); i += 2) {
+                f[3 * (i / 2)] = g[i];
+                f[3 * (i / 2) + 1] = 0x55;
+                f[3 * (i / 2) + 2] = g[i + 1];
+            }
+            packed.push_back(std::move(f));
+        }
+        handOver(rec, packed);
+        RecordFrameInfo shortFrame{packed[0].data(), uint32_t(packed[0].size() - 1)};
+        EXPECT_NE(rec.write(shortFrame), QX_OK);
+        finish(rec, n);
+        checkContent(checkRecording(path, w, h, n, "25/1"), grey, 70, w, h);
+    }
+}
+
 TEST_F(VideoRecorderTest, SplitsBeforeTheSizeLimit) {
     // About 40 kB of frames per file: the writer starts the next file when less than
     // 100 MiB remain before the (lowered) limit.

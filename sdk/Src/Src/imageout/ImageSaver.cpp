@@ -20,6 +20,7 @@
 
 #include "imageout/PixelConverter.h"
 #include "Sys/ByteOrder.h"
+#include "Sys/PixelFormat.h"
 #include "Sys/Log.h"
 
 namespace {
@@ -124,9 +125,8 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     if (p.enImageType == 0 || p.enImageType == 6) return QX_ERR_INVALID_PARAM;
     if (p.nPixelFormat == 0 || !p.pData) return QX_ERR_INVALID_PARAM;
     if (p.pImagePath[0] == '\0' || p.nDataLen == 0 || p.nHeight == 0 || p.nWidth == 0) return QX_ERR_INVALID_PARAM;
-    const uint64_t frameBytes =
-        static_cast<uint64_t>(p.nHeight) * p.nWidth * PixelConverter::bytesPerPixel(p.nPixelFormat);
-    if (p.nDataLen < frameBytes) return QX_ERR_INVALID_PARAM;
+    // Packed formats at their real size (1.5 bytes per pixel), the others at whole bytes.
+    if (p.nDataLen < qx::sys::frameBytes(p.nPixelFormat, uint64_t(p.nHeight) * p.nWidth)) return QX_ERR_INVALID_PARAM;
 
     const size_t count = sizeof(p.pImagePath);
     const size_t i = strnlen(p.pImagePath, count);

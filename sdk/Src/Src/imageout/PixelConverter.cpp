@@ -176,8 +176,8 @@ uint32_t PixelConverter::convertPixels(ConvertParam& p) {
         return QX_ERR_INVALID_PARAM;
     }
     const uint64_t pixelCount = static_cast<uint64_t>(p.nWidth) * p.nHeight;
-    if (p.nSrcDataLen < pixelCount * bytesPerPixel(p.enSrcPixelType) ||
-        p.nDstDataSize < pixelCount * bytesPerPixel(p.enDstPixelType)) {
+    if (p.nSrcDataLen < qx::sys::frameBytes(p.enSrcPixelType, pixelCount) ||
+        p.nDstDataSize < qx::sys::frameBytes(p.enDstPixelType, pixelCount)) {
         return QX_ERR_INVALID_PARAM;
     }
     switch (p.enDstPixelType) {
@@ -205,7 +205,7 @@ uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bo
         return QX_ERR_INVALID_PARAM;
     }
     const uint64_t w = p.nWidth, h = p.nHeight;
-    if (p.nSrcDataLen < w * h * bytesPerPixel(p.enSrcPixelType) || p.nDstDataSize < pitch * (h - 1) + w)
+    if (p.nSrcDataLen < qx::sys::frameBytes(p.enSrcPixelType, w * h) || p.nDstDataSize < pitch * (h - 1) + w)
         return QX_ERR_INVALID_PARAM;
     p.nDstDataLen = static_cast<uint32_t>(w * h);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {

@@ -13,6 +13,7 @@
 
 #include "Sys/ByteOrder.h"
 #include "Sys/Log.h"
+#include "Sys/PixelFormat.h"
 
 #include <algorithm>
 #include <chrono>
@@ -405,8 +406,8 @@ uint32_t VideoRecorder::writeRaw(RecordFrameInfo& frame) {
 uint32_t VideoRecorder::writeAvi(RecordFrameInfo& frame) {
     // A frame shorter than the recording's size in its pixel format is refused before any
     // pool image is taken: no byte past nDataLen is ever read.
-    const uint64_t needed = uint64_t(m_param.nWidth) * uint64_t(m_param.nHeight) *
-                            uint64_t(PixelConverter::bytesPerPixel(m_param.enPixelType));
+    const uint64_t needed =
+        qx::sys::frameBytes(m_param.enPixelType, uint64_t(m_param.nWidth) * uint64_t(m_param.nHeight));
     if (uint64_t(frame.nDataLen) < needed) return QX_ERR_INVALID_PARAM;
 
     std::unique_ptr<CxImage> image;
