@@ -265,7 +265,11 @@ typedef struct DeviceList {
     DeviceInfo* pDevInfo[QX_MAX_DEVICE_NUM]; /**< the records, in the library's list order */
 } DeviceList;
 
-/** One frame, handed to the image callback or filled by QX_GetFrame (96 bytes). */
+/** One frame, handed to the image callback or filled by QX_GetFrame (96 bytes). @c nDataLen is
+ * the frame's real size, which QX_ConvertPixelFormat, QX_SaveImageToFile and QX_RecordFrame take
+ * as it is: GigE, the camera's PayloadSize (for #QX_PIXEL_MONO10PACKED and #QX_PIXEL_MONO12PACKED
+ * 1.5 bytes per pixel); USB3, width x height x the whole bytes of a pixel of the format reported
+ * (a USB3 camera's frames are never packed: 10 and 12 bits come as Mono10 and Mono12). */
 typedef struct FrameInfo {
     uint32_t nPixelFormat;  /**< PFNC code */
     uint32_t nWidth;        /**< width in pixels */
