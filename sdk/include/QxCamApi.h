@@ -1408,7 +1408,10 @@ QX_API QX_STATUS QX_CALL QX_SaveImageToFile(QX_DEV_HANDLE handle, SaveFileParam*
  *
  * #QX_RECORD_AVI: Motion-JPEG AVI files, encoded on a thread of the recorder; #QX_RECORD_RAW: the
  * frames' bytes (with a header when @c bRawHeaderEnabled is set). File names are made from
- * @c strFilePath. Frames are added with QX_RecordFrame() until QX_StopRecord().
+ * @c strFilePath. Frames are added with QX_RecordFrame() until QX_StopRecord(). AVI frames are
+ * converted to 8-bit grey: a pixel format the conversion does not take (BayerRG8, RGB8, ...) still
+ * starts, with a warning in the log, and QX_RecordFrame() then refuses every frame with
+ * #QX_ERR_NOT_SUPPORTED.
  * @param handle Handle from QX_CreateDevice().
  * @param[in] pstRecordParam Format, image size, pixel format, frame rate and path.
  * @retval QX_OK The recording runs.
@@ -1434,11 +1437,15 @@ QX_API QX_STATUS QX_CALL QX_StartRecord(QX_DEV_HANDLE handle, RecordParam* pstRe
  * @param[in] pstRecordFrameInfo The frame's data and length.
  * @retval QX_OK The frame was taken.
  * @retval QX_ERR_INVALID_PARAM @p pstRecordFrameInfo is null, its data is null or its length 0, or
- *  (AVI) the data is shorter than one image.
+ *  (AVI) a #QX_PIXEL_MONO8 frame is shorter than one image.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
- * @retval QX_ERR_NO_FREE_BUFFER AVI: no free image in the pool (the encoder is behind); the frame
- *  is dropped.
- * @retval QX_ERR_NOT_SUPPORTED AVI: the pixel format cannot be encoded.
+ * @retval QX_ERR_NO_FREE_BUFFER AVI: no free image in the pool (the encoder is behind); the frame,
+ *  whatever its length, is dropped.
+ * @retval QX_ERR_NOT_SUPPORTED AVI: the frame cannot be converted to 8-bit grey: its pixel format
+ *  is not one of #QX_PIXEL_MONO8 .. #QX_PIXEL_MONO12PACKED (an AVI recording of such a format,
+ *  BayerRG8 for one, starts, logs a warning and refuses every frame), or a frame of another
+ *  format than Mono8 is shorter than one image (the packed formats need ceil(width x height x
+ *  1.5) bytes).
  * @retval QX_ERR_GENERAL No recording runs, or the file could not be written. AVI: once a frame
  *  taken earlier could not be written (a full disk, a file that could not be opened or
  *  completed), every later call answers this and takes no frame; QX_StopRecord() then answers

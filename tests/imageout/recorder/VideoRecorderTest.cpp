@@ -588,8 +588,53 @@ TEST_F(VideoRecorderTest, UnsupportedPixelFormatKeepsThePool) {
     EXPECT_EQ(rec.write(info), QX_ERR_NOT_SUPPORTED);
     EXPECT_EQ(rec.stats().freeImages, 4u);
     RecordFrameInfo shortRgb{rgb.data(), uint32_t(64 * 64 * 2)};
-    EXPECT_EQ(rec.write(shortRgb), QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(rec.write(shortRgb), QX_ERR_NOT_SUPPORTED);
     EXPECT_EQ(rec.stats().freeImages, 4u);
+    EXPECT_EQ(rec.stop(), QX_OK);
+
+    // BayerRG8 starts (the start takes any pixel format) and says at once that no frame of it
+    // can be recorded; each frame is then refused.
+    const std::string bayerPath = dir.file("bayer.avi");
+    RecordParam b = aviParam(64, 64, 25.f, bayerPath.c_str(), 0x01080009u);
+    ASSERT_EQ(rec.start(b), QX_OK);
+    EXPECT_TRUE(m_log->has("func:start, pixel format 0x1080009 cannot be converted to Mono8"));
+    std::vector<uint8_t> bayer(64 * 64, 7);
+    RecordFrameInfo bayerFrame{bayer.data(), uint32_t(bayer.size())};
+    EXPECT_EQ(rec.write(bayerFrame), QX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(rec.stats().freeImages, 4u);
+    EXPECT_EQ(rec.stop(), QX_OK);
+}
+
+// A short frame: Mono8 0x80000001, any other format 0x80000003 (it cannot be converted), and
+// 0x80000004 while the pool has no free image, as for any frame then; nothing is read past it.
+TEST_F(VideoRecorderTest, ShortFramesAnswerByFormatAndPool) {
+    const int w = 64, h = 64;
+    VideoRecorder rec;
+    const std::string path = dir.file("short.avi");
+    RecordParam p = aviParam(w, h, 25.f, path.c_str(), QX_PIXEL_MONO12);
+    ASSERT_EQ(rec.start(p), QX_OK);
+    std::vector<uint8_t> mono12(size_t(w) * h * 2, 0x01);
+    RecordFrameInfo shortFrame{mono12.data(), uint32_t(mono12.size() - 1)};
+    EXPECT_EQ(rec.write(shortFrame), QX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(rec.stats().freeImages, 4u);
+    rec.holdEncodingForTesting(true);
+    RecordFrameInfo whole{mono12.data(), uint32_t(mono12.size())};
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(rec.write(whole), QX_OK) << i;
+    EXPECT_EQ(rec.write(shortFrame), QX_ERR_NO_FREE_BUFFER);
+    rec.holdEncodingForTesting(false);
+    EXPECT_EQ(rec.stop(), QX_OK);
+    EXPECT_EQ(rec.stats().framesWritten, 4u);
+
+    p = aviParam(w, h, 25.f, path.c_str());
+    ASSERT_EQ(rec.start(p), QX_OK);
+    const auto mono8 = makeNumberedFrame(w, h, 1);
+    RecordFrameInfo shortMono8{mono8.data(), uint32_t(mono8.size() - 1)};
+    EXPECT_EQ(rec.write(shortMono8), QX_ERR_INVALID_PARAM);
+    rec.holdEncodingForTesting(true);
+    RecordFrameInfo mono8Whole{mono8.data(), uint32_t(mono8.size())};
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(rec.write(mono8Whole), QX_OK) << i;
+    EXPECT_EQ(rec.write(shortMono8), QX_ERR_NO_FREE_BUFFER);
+    rec.holdEncodingForTesting(false);
     EXPECT_EQ(rec.stop(), QX_OK);
 }
 

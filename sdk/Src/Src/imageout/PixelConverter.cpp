@@ -170,6 +170,8 @@ PixelConverter* PixelConverter::getConverterInstance() {
 
 uint32_t PixelConverter::bytesPerPixel(uint32_t pixelFormat) { return qx::sys::pixelBytes(pixelFormat); }
 
+bool PixelConverter::convertsToMono8(uint32_t pixelFormat) { return layoutOf(pixelFormat) != Layout::Other; }
+
 uint32_t PixelConverter::convertPixels(ConvertParam& p) {
     if (p.nHeight == 0 || p.nWidth == 0 || p.enSrcPixelType == 0 || p.nSrcDataLen == 0 || !p.pSrcData ||
         p.enDstPixelType == 0 || p.nDstDataSize == 0 || !p.pDstData) {

@@ -201,6 +201,11 @@ uint32_t VideoRecorder::start(RecordParam& param) {
 
     uint32_t result;
     if (m_param.enRecordFmtType == QX_RECORD_AVI) {
+        // Any pixel format starts; one the converter does not take is named now, as no frame
+        // of it can be recorded (each answers 0x80000003).
+        if (!PixelConverter::convertsToMono8(m_param.enPixelType))
+            QX_LOG_WARN("func:{}, pixel format 0x{:x} cannot be converted to Mono8: every frame will be refused",
+                        "start", m_param.enPixelType);
         m_param.nBpp = 8;
         result = startAvi();
     } else {
@@ -404,14 +409,16 @@ uint32_t VideoRecorder::writeRaw(RecordFrameInfo& frame) {
 }
 
 uint32_t VideoRecorder::writeAvi(RecordFrameInfo& frame) {
-    // A frame shorter than the recording's size in its pixel format is refused before any
-    // pool image is taken: no byte past nDataLen is ever read.
-    const uint64_t needed =
-        qx::sys::frameBytes(m_param.enPixelType, uint64_t(m_param.nWidth) * uint64_t(m_param.nHeight));
-    if (uint64_t(frame.nDataLen) < needed) return QX_ERR_INVALID_PARAM;
-
     std::unique_ptr<CxImage> image;
     if (!popCxImage(freeImageQueue, image, 0)) return QX_ERR_NO_FREE_BUFFER;
+    // A frame shorter than the recording's size in its pixel format is refused unread: a Mono8
+    // one as a bad argument, any other as a frame the converter cannot take.
+    const uint64_t needed =
+        qx::sys::frameBytes(m_param.enPixelType, uint64_t(m_param.nWidth) * uint64_t(m_param.nHeight));
+    if (uint64_t(frame.nDataLen) < needed) {
+        pushAndNotify(freeImageQueue, std::move(image));
+        return m_param.enPixelType == QX_PIXEL_MONO8 ? QX_ERR_INVALID_PARAM : QX_ERR_NOT_SUPPORTED;
+    }
     if (!copyMono8FrameData(frame, *image)) {
         pushAndNotify(freeImageQueue, std::move(image));
         return QX_ERR_NOT_SUPPORTED;

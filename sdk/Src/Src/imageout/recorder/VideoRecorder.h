@@ -55,9 +55,10 @@ public:
     // opened or the pools not built. After a failed start the recorder counts as recording
     // until stop(), which releases what the start opened.
     uint32_t start(RecordParam& param);
-    // QX_RecordFrame. 0x80000001 for null or empty data or a frame shorter than
-    // width x height x bytes per pixel; 0x800000ff when stopped; AVI: 0x80000004 when no
-    // pool image is free, 0x80000003 when the frame cannot be converted to Mono8, 0x800000ff
+    // QX_RecordFrame. 0x80000001 for null or empty data; 0x800000ff when stopped; AVI:
+    // 0x80000004 when no pool image is free (whatever the frame), a frame shorter than the
+    // image (qx::sys::frameBytes) 0x80000001 in Mono8 and 0x80000003 in any other format,
+    // 0x80000003 when the frame cannot be converted to Mono8, 0x800000ff
     // (frame not taken) once an earlier frame could not be written (a full disk, a file that
     // could not be opened or completed).
     uint32_t write(RecordFrameInfo& frame);
