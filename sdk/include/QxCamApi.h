@@ -265,7 +265,11 @@ typedef struct DeviceList {
     DeviceInfo* pDevInfo[QX_MAX_DEVICE_NUM]; /**< the records, in the library's list order */
 } DeviceList;
 
-/** One frame, handed to the image callback or filled by QX_GetFrame (96 bytes). */
+/** One frame, handed to the image callback or filled by QX_GetFrame (96 bytes). @c nDataLen is
+ * the frame's real size, which QX_ConvertPixelFormat, QX_SaveImageToFile and QX_RecordFrame take
+ * as it is: GigE, the camera's PayloadSize (for #QX_PIXEL_MONO10PACKED and #QX_PIXEL_MONO12PACKED
+ * 1.5 bytes per pixel); USB3, width x height x the whole bytes of a pixel of the format reported
+ * (a USB3 camera's frames are never packed: 10 and 12 bits come as Mono10 and Mono12). */
 typedef struct FrameInfo {
     uint32_t nPixelFormat;  /**< PFNC code */
     uint32_t nWidth;        /**< width in pixels */
@@ -394,7 +398,7 @@ typedef struct RecordParam {
     uint16_t nWidth;         /**< width in pixels */
     uint16_t nHeight;        /**< height in pixels */
     uint16_t nBpp;           /**< bits per pixel */
-    float fFrameRate;        /**< frames per second written into AVI files */
+    float fFrameRate;        /**< frames per second written into the files (AVI: 0.001 to 1000000) */
     int32_t enRecordFmtType; /**< EnRecordFmtType */
     const char* strFilePath; /**< path the file names are made from */
     bool bRawHeaderEnabled;  /**< QX_RECORD_RAW: start the file with a header */
@@ -1365,7 +1369,9 @@ QX_API QX_STATUS QX_CALL QX_RegisterFileAccessProgress(QX_DEV_HANDLE handle,
  *  written.
  * @retval QX_OK The image was converted.
  * @retval QX_ERR_INVALID_PARAM @p pstCvtParam is null; a size, format, length or data pointer is 0
- *  or null; or a buffer is too small for the image.
+ *  or null; or a buffer is too small for the image: the source needs width x height x the whole
+ *  bytes of a pixel (Mono8 1, Mono10 to Mono16 2), the packed formats ceil(width x height x 1.5)
+ *  bytes, as a camera sends them; nothing past @c nSrcDataLen is read.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
  * @retval QX_ERR_NOT_SUPPORTED The source format is not handled.
  * @retval QX_ERR_GENERAL The destination format is neither Mono8 nor Mono16.
@@ -1379,13 +1385,17 @@ QX_API QX_STATUS QX_CALL QX_ConvertPixelFormat(QX_DEV_HANDLE handle, ConvertPara
  * @brief Saves one image to a file.
  *
  * Writes BMP, JPEG (with @c nQuality), PNG or TIFF of the image converted to 8 bits per pixel, or
- * the raw bytes (with a header when @c bRawHeaderEnabled is set).
+ * the raw bytes (with a header when @c bRawHeaderEnabled is set). The file is written under a
+ * temporary name beside the path and renamed to it once complete, so a failed save leaves no file,
+ * nor a truncated one, and a file of the same name stays as it was (a path naming a device or
+ * another special file is written in place).
  * @param handle Handle from QX_CreateDevice().
  * @param[in] pstSaveFileParam The image, its size and format, the file type and the path.
  * @retval QX_OK The file was written.
  * @retval QX_ERR_INVALID_PARAM @p pstSaveFileParam is null; the file type, pixel format, data,
  *  length or a size is 0 or null; the path is empty or not terminated within #QX_MAX_PATH_LEN; or
- *  the data is shorter than the image.
+ *  the data is shorter than the image (width x height x the whole bytes of a pixel; the packed
+ *  formats ceil(width x height x 1.5) bytes).
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
  * @retval QX_ERR_GENERAL Unknown file type, a pixel format that cannot be converted, or the file
  *  could not be written.
@@ -1399,13 +1409,18 @@ QX_API QX_STATUS QX_CALL QX_SaveImageToFile(QX_DEV_HANDLE handle, SaveFileParam*
  *
  * #QX_RECORD_AVI: Motion-JPEG AVI files, encoded on a thread of the recorder; #QX_RECORD_RAW: the
  * frames' bytes (with a header when @c bRawHeaderEnabled is set). File names are made from
- * @c strFilePath. Frames are added with QX_RecordFrame() until QX_StopRecord().
+ * @c strFilePath. Frames are added with QX_RecordFrame() until QX_StopRecord(). AVI frames are
+ * converted to 8-bit grey: a pixel format the conversion does not take (BayerRG8, RGB8, ...) still
+ * starts, with a warning in the log, and QX_RecordFrame() then refuses every frame with
+ * #QX_ERR_NOT_SUPPORTED.
  * @param handle Handle from QX_CreateDevice().
  * @param[in] pstRecordParam Format, image size, pixel format, frame rate and path.
  * @retval QX_OK The recording runs.
  * @retval QX_ERR_INVALID_PARAM @p pstRecordParam is null; the pixel format, a size, @c nBpp or the
- *  frame rate is 0; the format is unknown; or the path is null, empty or #QX_MAX_PATH_LEN
- *  characters or longer.
+ *  frame rate is 0; the format is unknown; the path is null, empty or #QX_MAX_PATH_LEN
+ *  characters or longer; or, for #QX_RECORD_AVI, the image is wider or higher than 65500 pixels
+ *  or the frame rate is not within 0.001 to 1000000 frames per second (0, negative and NaN
+ *  rates included: an AVI file could not carry them).
  * @retval QX_ERR_WRONG_STATE A recording already runs on this handle.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
  * @retval QX_ERR_GENERAL The file or the encoder's buffers could not be made.
@@ -1423,12 +1438,19 @@ QX_API QX_STATUS QX_CALL QX_StartRecord(QX_DEV_HANDLE handle, RecordParam* pstRe
  * @param[in] pstRecordFrameInfo The frame's data and length.
  * @retval QX_OK The frame was taken.
  * @retval QX_ERR_INVALID_PARAM @p pstRecordFrameInfo is null, its data is null or its length 0, or
- *  (AVI) the data is shorter than one image.
+ *  (AVI) a #QX_PIXEL_MONO8 frame is shorter than one image.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
- * @retval QX_ERR_NO_FREE_BUFFER AVI: no free image in the pool (the encoder is behind); the frame
- *  is dropped.
- * @retval QX_ERR_NOT_SUPPORTED AVI: the pixel format cannot be encoded.
- * @retval QX_ERR_GENERAL No recording runs, or the file could not be written.
+ * @retval QX_ERR_NO_FREE_BUFFER AVI: no free image in the pool (the encoder is behind); the frame,
+ *  whatever its length, is dropped.
+ * @retval QX_ERR_NOT_SUPPORTED AVI: the frame cannot be converted to 8-bit grey: its pixel format
+ *  is not one of #QX_PIXEL_MONO8 .. #QX_PIXEL_MONO12PACKED (an AVI recording of such a format,
+ *  BayerRG8 for one, starts, logs a warning and refuses every frame), or a frame of another
+ *  format than Mono8 is shorter than one image (the packed formats need ceil(width x height x
+ *  1.5) bytes).
+ * @retval QX_ERR_GENERAL No recording runs, or the file could not be written. AVI: once a frame
+ *  taken earlier could not be written (a full disk, a file that could not be opened or
+ *  completed), every later call answers this and takes no frame; QX_StopRecord() then answers
+ *  it too, and the file holds the frames up to the last one written.
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
@@ -1437,11 +1459,15 @@ QX_API QX_STATUS QX_CALL QX_RecordFrame(QX_DEV_HANDLE handle, RecordFrameInfo* p
 /**
  * @brief Ends the running recording and completes its files.
  *
+ * AVI: every frame QX_RecordFrame() answered #QX_OK for is encoded and written before the call
+ * returns, so the call lasts about as long as encoding the frames still queued (at most four).
  * Without a running recording: #QX_OK.
  * @param handle Handle from QX_CreateDevice().
- * @retval QX_OK The recording is ended.
+ * @retval QX_OK The recording is ended and every accepted frame is in its file.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
- * @retval QX_ERR_GENERAL A file could not be completed.
+ * @retval QX_ERR_GENERAL A file could not be completed, or a frame QX_RecordFrame() accepted could
+ *  not be written (a full disk, a file that could not be opened, or frames in flight that made
+ *  no progress for 10 s); the file then holds, readable, the frames up to the last one written.
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */

@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,7 +47,7 @@ using namespace qx::fixture::simcam;
 // A small description of the simulated camera; every register node names the port
 // "ConnectorDevice", which the connect rewrites to "Device". kConnectorPorts counts them.
 constexpr int kConnectorPorts = 12;
-std::string cameraXml() {
+std::string cameraXml(const std::vector<std::string>& formats = {"Mono8", "Mono16"}) {
     const char* port = "ConnectorDevice";
     std::string x = xmlOpening("SimCam", 1);
     x += xmlIntReg("Width", kWidthReg, "RW", port);
@@ -59,7 +60,7 @@ std::string cameraXml() {
     x += xmlIntReg("PixelFormatReg", kPixelFormatReg, "RW", port);
     x += xmlIntReg("TriggerModeReg", kTriggerReg, "RW", port);
     x += xmlStreamChannel(port);
-    x += xmlPixelFormat({"Mono8", "Mono16"});
+    x += xmlPixelFormat(formats);
     x += xmlAcquisitionControl();
     x += xmlClosing(port);
     return x;
@@ -339,6 +340,63 @@ TEST_F(GigeDeviceTest, GrabbingDeliversFramesThroughGetFrame) {
     ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
     EXPECT_FALSE(QX_IsGrabbingStarted(h));
     EXPECT_FALSE(cam->heldByHost() && cam->privilege() != 0);
+}
+
+// A camera sending Mono12Packed: QX_GetFrame reports the frame at its real size (the camera's
+// PayloadSize, 1.5 bytes per pixel), and that frame is converted, saved and recorded as it is.
+TEST_F(GigeDeviceTest, PackedFramesArriveAtTheirRealSizeAndAreSaved) {
+    auto cam = makeCamera("127.0.0.23", "GD-23");
+    constexpr uint32_t kPacked = QX_PIXEL_MONO12PACKED;
+    constexpr uint32_t kBytes = kWidth * kHeight * 3 / 2;
+    const std::string xml = cameraXml({"Mono8", "Mono16", "Mono12Packed"});
+    cam->placeXml(kXmlAddress, std::vector<uint8_t>(xml.begin(), xml.end()), "SimCam.xml");
+    cam->setRegister(kPixelFormatReg, kPacked);
+    cam->setRegister(kPayloadReg, kBytes);
+    QX_DEV_HANDLE h = create(recordFor(0x7F000017u, "GD-23"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    SimGvspSender sender(*cam, false, (cam->reg(0x0D04) & 0xFFFF) - 36);
+    ASSERT_TRUE(sender.start());
+    sender.setImage(kWidth, kHeight, kPacked);
+    const auto sent = SimGvspSender::pattern(3, kBytes);
+    ASSERT_GT(sender.sendBlock(3, sent), 0u);
+    FrameInfo frame{};
+    ASSERT_EQ(QX_GetFrame(h, &frame, 3000), QX_OK);
+    EXPECT_EQ(frame.nPixelFormat, kPacked);
+    EXPECT_EQ(frame.nDataLen, kBytes);
+    ASSERT_EQ(std::vector<uint8_t>(frame.pData, frame.pData + kBytes), sent);
+
+    std::vector<uint8_t> grey(kWidth * kHeight);
+    ConvertParam c{};
+    c.nWidth = kWidth;
+    c.nHeight = kHeight;
+    c.enSrcPixelType = frame.nPixelFormat;
+    c.pSrcData = frame.pData;
+    c.nSrcDataLen = frame.nDataLen;
+    c.enDstPixelType = QX_PIXEL_MONO8;
+    c.pDstData = grey.data();
+    c.nDstDataSize = uint32_t(grey.size());
+    ASSERT_EQ(QX_ConvertPixelFormat(h, &c), QX_OK);
+    EXPECT_EQ(grey[1], sent[2]); // the second pixel's top 8 bits are the group's third byte
+
+    char dir[] = "/tmp/qx_packed_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    SaveFileParam s{};
+    s.nPixelFormat = frame.nPixelFormat;
+    s.pData = frame.pData;
+    s.nDataLen = frame.nDataLen;
+    s.nWidth = uint16_t(frame.nWidth);
+    s.nHeight = uint16_t(frame.nHeight);
+    s.enImageType = QX_IMAGE_RAW;
+    std::snprintf(s.pImagePath, sizeof s.pImagePath, "%s/frame.raw", dir);
+    EXPECT_EQ(QX_SaveImageToFile(h, &s), QX_OK);
+    EXPECT_EQ(std::filesystem::file_size(s.pImagePath), kBytes);
+    s.enImageType = QX_IMAGE_PNG;
+    std::snprintf(s.pImagePath, sizeof s.pImagePath, "%s/frame.png", dir);
+    EXPECT_EQ(QX_SaveImageToFile(h, &s), QX_OK);
+    std::filesystem::remove_all(dir);
+    ASSERT_EQ(QX_FreeFrame(h, &frame), QX_OK);
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
 }
 
 void onImage(const FrameInfo* info, void* user) {

@@ -2,10 +2,13 @@
 // row order, quality clamping, path lengths, failures.
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <random>
 #include <vector>
 
 #include "ImageOutTestSupport.h"
+#include "SmallFs.h"
 #include "imageout/ImageSaver.h"
 #include "imageout/PixelConverter.h"
 
@@ -144,6 +147,39 @@ TEST(ImageSaver, LosslessFormatsMatchPixelForPixel)
                 ASSERT_EQ(pgm.width, w);
                 ASSERT_EQ(pgm.height, 7);
                 ASSERT_EQ(pgm.pixels, expected) << "type " << type << " width " << w << " format " << format;
+            }
+        }
+    }
+}
+
+// Packed frames at the size a camera sends (1.5 bytes per pixel, rounded up) are saved in every
+// type; one byte less is refused. The buffers end where the frame ends.
+TEST(ImageSaver, PackedFramesAtTheirRealSize) {
+    if (!haveDecoders()) GTEST_SKIP() << "decoders not installed";
+    qxtest::ScratchDir dir;
+    ImageSaver saver;
+    int k = 0;
+    for (uint32_t format : {QX_PIXEL_MONO10PACKED, QX_PIXEL_MONO12PACKED}) {
+        for (uint16_t w : {640, 641}) {
+            const uint16_t h = 480;
+            Frame f = patterned(w, h, format);
+            f.data.resize((size_t(w) * h * 3 + 1) / 2);
+            f.data.shrink_to_fit();
+            const auto expected = expectedGrey(f);
+            for (int type : {QX_IMAGE_BMP, QX_IMAGE_JPG, QX_IMAGE_PNG, QX_IMAGE_TIFF, QX_IMAGE_RAW}) {
+                const std::string path = dir.file("p" + std::to_string(k++));
+                SaveFileParam p = param(f, type, path);
+                ASSERT_EQ(saver.saveNormalFormat(p), QX_OK) << type << " " << w;
+                if (type == QX_IMAGE_RAW) {
+                    EXPECT_EQ(qxtest::readFile(path), f.data);
+                } else if (type != QX_IMAGE_JPG) {
+                    EXPECT_EQ(decode(type, path).pixels, expected) << type << " " << w;
+                } else {
+                    EXPECT_EQ(decode(type, path).width, w);
+                }
+                SaveFileParam shortFrame = p;
+                shortFrame.nDataLen -= 1;
+                EXPECT_EQ(saver.saveNormalFormat(shortFrame), QX_ERR_INVALID_PARAM) << type;
             }
         }
     }
@@ -406,4 +442,54 @@ TEST(ImageSaver, SideBufferOutOfMemoryIsAGeneralFailure)
     if (qxtest::onPath("bmptopnm")) {
         EXPECT_EQ(decode(QX_IMAGE_BMP, dir.file("oom.bmp")).pixels, f.data);
     }
+}
+
+// A save that fails on a full disk leaves no file and no temporary one behind; a file saved
+// earlier under the same name stays as it was.
+TEST(ImageSaver, FailedSaveOnAFullDiskLeavesNoFile) {
+    if (!haveDecoders()) GTEST_SKIP() << "decoders not installed";
+    qxtest::SmallFs small(256u << 10);
+    if (!small.ok()) GTEST_SKIP() << "no small tmpfs: " << small.why();
+    qxtest::LogCapture log;
+    ImageSaver saver;
+    Frame big{std::vector<uint8_t>(1024 * 768), QX_PIXEL_MONO8, 1024, 768}; // noise: no format fits 256 KiB
+    std::mt19937 rng(5);
+    for (auto& px : big.data) px = uint8_t(rng());
+    const Frame small8 = mono8(16, 8, [](uint16_t x, uint16_t y) { return uint8_t(x * 9 + y); });
+    const char* names[] = {"", "f.bmp", "f.jpg", "f.png", "f.tif", "f.raw"};
+    for (int type : {QX_IMAGE_BMP, QX_IMAGE_JPG, QX_IMAGE_PNG, QX_IMAGE_TIFF, QX_IMAGE_RAW}) {
+        const std::string path = small.file(names[type]);
+        SaveFileParam fails = param(big, type, path);
+        EXPECT_EQ(saver.saveNormalFormat(fails), QX_ERR_GENERAL) << type;
+        EXPECT_FALSE(std::filesystem::exists(path)) << path;
+        // Saved once, then a failing save to the same name: the first file is untouched.
+        SaveFileParam fits = param(small8, type, path);
+        ASSERT_EQ(saver.saveNormalFormat(fits), QX_OK) << type;
+        const std::vector<uint8_t> before = qxtest::readFile(path);
+        EXPECT_EQ(saver.saveNormalFormat(fails), QX_ERR_GENERAL) << type;
+        EXPECT_EQ(qxtest::readFile(path), before) << path;
+        if (type == QX_IMAGE_RAW) {
+            EXPECT_EQ(before, small8.data);
+        } else if (type != QX_IMAGE_JPG) {
+            EXPECT_EQ(decode(type, path).pixels, small8.data) << path;
+        }
+        std::filesystem::remove(path);
+    }
+    // Nothing else is left in the folder (no temporary file).
+    EXPECT_TRUE(std::filesystem::is_empty(small.file("")));
+}
+
+// A JPEG that libjpeg refuses (wider than 65500 pixels) leaves no empty file; the saved
+// frame's file keeps its place when its name is a device (the write goes straight to it).
+TEST(ImageSaver, RefusedEncodingLeavesNoFile) {
+    qxtest::ScratchDir dir;
+    ImageSaver saver;
+    const Frame wide{std::vector<uint8_t>(65535, 0x40), QX_PIXEL_MONO8, 65535, 1};
+    SaveFileParam p = param(wide, QX_IMAGE_JPG, dir.file("wide.jpg"));
+    EXPECT_EQ(saver.saveNormalFormat(p), QX_ERR_GENERAL);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("wide.jpg")));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    SaveFileParam full = param(wide, QX_IMAGE_BMP, "/dev/full");
+    EXPECT_EQ(saver.saveNormalFormat(full), QX_ERR_GENERAL);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
 }

@@ -4,6 +4,7 @@
 
 #include "ImageOutTestSupport.h"
 #include "imageout/PixelConverter.h"
+#include "Sys/PixelFormat.h"
 
 namespace {
 
@@ -156,11 +157,44 @@ TEST(PixelConverter, PackedOddPixelCountReadsOnlyExistingBytes)
     EXPECT_TRUE(log.contains("func:convertToMono8, pixelCount=3, pstCvtParam->nSrcDataLen=4"));
 }
 
-TEST(PixelConverter, PackedNeedsTwoBytesPerPixel)
-{
-    // 1.5 bytes per pixel is what packed data occupies, but two are demanded.
-    auto c = make(2, 1, QX_PIXEL_MONO12PACKED, {0xAB, 0xCD, 0xEF}, QX_PIXEL_MONO8, 2);
-    EXPECT_EQ(convert(c), QX_ERR_INVALID_PARAM);
+TEST(PixelConverter, PackedIsTakenAtItsRealSize) {
+    // A camera's packed frame holds ceil(pixels x 1.5) bytes, and the buffer ends there: 640 x
+    // 480 in 460,800 bytes, 3 x 3 in 14. Those are converted without a byte read past them (the
+    // vectors hold exactly those bytes; the sanitizer builds watch the reads); one byte fewer is
+    // refused before anything is read.
+    for (uint32_t format : {QX_PIXEL_MONO10PACKED, QX_PIXEL_MONO12PACKED}) {
+        for (const auto& [w, h] : {std::pair<uint16_t, uint16_t>{640, 480}, {3, 3}, {641, 7}}) {
+            const size_t n = size_t(w) * h, bytes = (n * 3 + 1) / 2;
+            EXPECT_EQ(qx::sys::frameBytes(format, n), bytes);
+            std::vector<uint8_t> src(bytes);
+            for (size_t i = 0; i < bytes; ++i) src[i] = uint8_t(i * 37 + 11);
+            auto c8 = make(w, h, format, src, QX_PIXEL_MONO8, n);
+            auto c16 = make(w, h, format, src, QX_PIXEL_MONO16, 2 * n);
+            ASSERT_EQ(convert(c8), QX_OK) << w << "x" << h;
+            ASSERT_EQ(convert(c16), QX_OK) << w << "x" << h;
+            EXPECT_EQ(c8.p.nDstDataLen, n);
+            const bool ten = format == QX_PIXEL_MONO10PACKED;
+            const unsigned shift = ten ? 2 : 4, mask = ten ? 3 : 15;
+            for (size_t i = 0; i < n; ++i) {
+                const uint8_t* g = src.data() + 3 * (i / 2);
+                const uint16_t v = (i % 2 == 0) ? uint16_t((g[0] << shift) + (g[1] & mask))
+                                                : uint16_t((g[2] << shift) + ((g[1] >> 4) & mask));
+                ASSERT_EQ(c16.dst[2 * i] | (c16.dst[2 * i + 1] << 8), v) << i;
+                ASSERT_EQ(c8.dst[i], uint8_t(v >> shift)) << i;
+            }
+            src.pop_back();
+            auto shortFrame = make(w, h, format, src, QX_PIXEL_MONO8, n);
+            EXPECT_EQ(convert(shortFrame), QX_ERR_INVALID_PARAM);
+            std::vector<uint8_t> lines(n);
+            shortFrame.p.pDstData = lines.data();
+            EXPECT_EQ(PixelConverter::getConverterInstance()->convertToMono8Lines(shortFrame.p, w, true),
+                      QX_ERR_INVALID_PARAM);
+        }
+    }
+    // The unpacked formats keep their whole bytes per pixel.
+    EXPECT_EQ(qx::sys::frameBytes(QX_PIXEL_MONO12, 9), 18u);
+    EXPECT_EQ(qx::sys::frameBytes(QX_PIXEL_MONO8, 9), 9u);
+    EXPECT_EQ(qx::sys::frameBytes(0x02180014u, 9), 27u); // RGB8
 }
 
 TEST(PixelConverter, Mono8ToMono16)
@@ -263,7 +297,7 @@ TEST(PixelConverter, UnsupportedSourceLogsAndKeepsLength)
 TEST(PixelConverter, RefusalsBeforeConversionLogNothing)
 {
     qxtest::LogCapture log;
-    auto c = make(2, 1, QX_PIXEL_MONO12PACKED, {0xAB, 0xCD, 0xEF}, QX_PIXEL_MONO8, 2);
+    auto c = make(2, 1, QX_PIXEL_MONO12PACKED, {0xAB, 0xCD}, QX_PIXEL_MONO8, 2);
     EXPECT_EQ(convert(c), QX_ERR_INVALID_PARAM);
     EXPECT_EQ(log.text(), "");
 }

@@ -238,6 +238,39 @@ TEST_F(AviWriterTest, FrameRateFields) {
     EXPECT_EQ(rd32(file, 132), 0u);
 }
 
+// Above 2147.48 fps the rate no longer fits over the scale 1000000: the scale gives way, so
+// that the stream header's rate / scale and the main header's microseconds per frame tell the
+// same rate for every rate from 0.001 to 1000000 fps.
+TEST_F(AviWriterTest, BothHeadersAgreeOnHighRates) {
+    for (const double fps : {0.001, 0.5, 25.0, 29.97, 2147.0, 2148.0, 5000.0, 12345.5, 100000.0, 999999.0, 1e6}) {
+        const std::string path = dir.file("fps.avi");
+        avi_t* avi = AVI_open_output_file(path.c_str());
+        ASSERT_NE(avi, nullptr);
+        AVI_set_video(avi, 16, 16, fps, "MJPG");
+        ASSERT_EQ(AVI_close(avi), 0);
+        const auto file = readFile(path);
+        ASSERT_EQ(file.size(), 2056u);
+        const double usec = rd32(file, 32), scale = rd32(file, 128), rate = rd32(file, 132);
+        ASSERT_GT(scale, 0.0) << fps;
+        EXPECT_NEAR(rate / scale, fps, fps * 1e-6 + 0.5 / scale) << fps;
+        // The main header holds whole microseconds: it agrees to within half of one.
+        EXPECT_NEAR(usec, 1e6 / fps, 0.5) << fps;
+        if (fps <= 2147.0) EXPECT_EQ(scale, 1000000.0) << fps; // the usual scale where it fits
+    }
+    // ffprobe reads 5000 fps from a recording at that rate.
+    const std::string path = dir.file("fast.avi");
+    avi_t* avi = AVI_open_output_file(path.c_str());
+    ASSERT_NE(avi, nullptr);
+    AVI_set_video(avi, 16, 16, 5000.0, "MJPG");
+    const std::vector<uint8_t> gray(16 * 16, 0x80);
+    const auto jpeg = encodeGrayJpeg(gray.data(), 16, 16, 90);
+    ASSERT_EQ(AVI_write_frame(avi, jpeg.data(), jpeg.size(), 1), 0);
+    ASSERT_EQ(AVI_close(avi), 0);
+    const Probe probe = ffprobe(path);
+    ASSERT_TRUE(probe.ok) << probe.error;
+    EXPECT_EQ(probe.rFrameRate, "5000/1");
+}
+
 TEST_F(AviWriterTest, CompressorText) {
     const std::string path = dir.file("comp.avi");
     avi_t* avi = AVI_open_output_file(path.c_str());

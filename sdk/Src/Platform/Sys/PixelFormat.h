@@ -28,9 +28,18 @@ constexpr uint32_t pixelBits(uint32_t code) { return (code >> 16) & 0xFFu; }
 constexpr int32_t bytesForBits(int32_t bits) { return (bits + 7) / 8; }
 
 // Bytes of one pixel of a code, rounded up: Mono8 1; Mono10 to Mono16 2; the packed formats
-// 2, not the 1.5 their data take; RGB8 3. Buffers and lengths of whole frames are checked
-// against it.
+// 2, not the 1.5 their data take; RGB8 3. Whole frames are sized by frameBytes.
 constexpr uint32_t pixelBytes(uint32_t code) { return static_cast<uint32_t>(bytesForBits(int32_t(pixelBits(code)))); }
+
+// Mono10Packed and Mono12Packed: two pixels in three bytes.
+constexpr bool isPackedPair(uint32_t code) { return code == pixel::kMono10Packed || code == pixel::kMono12Packed; }
+
+// Bytes of a whole frame of `pixels` pixels as a camera sends it: for the packed formats their
+// real size, ceil(pixels x 12 / 8) (the last odd pixel in the two bytes that carry it); for
+// every other code pixels x pixelBytes. Frame lengths are checked against it.
+constexpr uint64_t frameBytes(uint32_t code, uint64_t pixels) {
+    return isPackedPair(code) ? (pixels * pixelBits(code) + 7) / 8 : pixels * pixelBytes(code);
+}
 
 // Whole bytes of one pixel of a code as the GigE stream sizes lines and blocks: 2 for 9 to 15
 // bits, else the bits divided by 8 and rounded down (so 0 below 8 bits, and 3 for 30).

@@ -1,6 +1,12 @@
 #include "imageout/ImageSaver.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,6 +20,7 @@
 
 #include "imageout/PixelConverter.h"
 #include "Sys/ByteOrder.h"
+#include "Sys/PixelFormat.h"
 #include "Sys/Log.h"
 
 namespace {
@@ -32,6 +39,71 @@ unsigned zlibCompress(unsigned char** out, size_t* outSize, const unsigned char*
     *outSize = size;
     return 0;
 }
+
+// A save goes to a new file beside the target, renamed over it only once every byte is
+// written and the file is closed: a failed save leaves neither a truncated file nor an empty
+// one, and a file saved earlier under the name stays as it was. Where that cannot be done (the
+// target is a device or another special file, or no file can be made beside it) the save
+// writes the target itself, and a file it made there is removed again when the save fails.
+class FileReplacement {
+public:
+    explicit FileReplacement(const char* path) : m_path(path) {
+        struct stat st {};
+        if (::lstat(path, &st) == 0) {
+            m_existed = true;
+            if (!S_ISREG(st.st_mode)) return; // written in place: never replaced or removed
+            m_mode = st.st_mode & 07777;
+        }
+        const std::string text(path);
+        const size_t slash = text.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string(".") : text.substr(0, slash + 1);
+        static std::atomic<uint32_t> counter{0};
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
+            std::string name = dir + (slash == std::string::npos ? "/" : "") + ".qxsave-" + std::to_string(::getpid()) +
+                               "-" + std::to_string(counter.fetch_add(1)) + "-" +
+                               std::to_string(static_cast<uint64_t>(tick) & 0xFFFFFF) + ".tmp";
+            // Created with the usual permissions less the umask, or the replaced file's own.
+            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0) {
+                if (errno == EEXIST) continue;
+                return; // no file beside the target: the target is written in place
+            }
+            if (m_existed) ::fchmod(fd, m_mode);
+            ::close(fd);
+            m_temp = std::move(name);
+            return;
+        }
+    }
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+    ~FileReplacement() {
+        if (!m_done) finish(false, "");
+    }
+
+    // The name the encoder writes.
+    const char* writePath() const { return m_temp.empty() ? m_path : m_temp.c_str(); }
+
+    // Puts the written file in place (`written`) or removes it; false when the save failed.
+    bool finish(bool written, const char* func) {
+        m_done = true;
+        if (m_temp.empty()) {
+            if (!written && !m_existed) ::unlink(m_path);
+            return written;
+        }
+        if (written && ::rename(m_temp.c_str(), m_path) == 0) return true;
+        if (written) QX_LOG_ERROR("func:{}, rename to {} failed, err={}", func, m_path, std::strerror(errno));
+        ::unlink(m_temp.c_str());
+        return false;
+    }
+
+private:
+    const char* m_path;
+    std::string m_temp;
+    bool m_existed = false;
+    mode_t m_mode = 0;
+    bool m_done = false;
+};
 
 } // namespace
 
@@ -53,9 +125,8 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     if (p.enImageType == 0 || p.enImageType == 6) return QX_ERR_INVALID_PARAM;
     if (p.nPixelFormat == 0 || !p.pData) return QX_ERR_INVALID_PARAM;
     if (p.pImagePath[0] == '\0' || p.nDataLen == 0 || p.nHeight == 0 || p.nWidth == 0) return QX_ERR_INVALID_PARAM;
-    const uint64_t frameBytes =
-        static_cast<uint64_t>(p.nHeight) * p.nWidth * PixelConverter::bytesPerPixel(p.nPixelFormat);
-    if (p.nDataLen < frameBytes) return QX_ERR_INVALID_PARAM;
+    // Packed formats at their real size (1.5 bytes per pixel), the others at whole bytes.
+    if (p.nDataLen < qx::sys::frameBytes(p.nPixelFormat, uint64_t(p.nHeight) * p.nWidth)) return QX_ERR_INVALID_PARAM;
 
     const size_t count = sizeof(p.pImagePath);
     const size_t i = strnlen(p.pImagePath, count);
@@ -83,7 +154,8 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     if (!convertToMono8(p, this)) return QX_ERR_GENERAL;
     if (p.enImageType == QX_IMAGE_JPG) SetJpegQuality(quality);
     if (p.enImageType == QX_IMAGE_PNG) return savePng(p, this);
-    return Save(p.pImagePath, format) ? QX_OK : QX_ERR_GENERAL;
+    FileReplacement file(p.pImagePath);
+    return file.finish(Save(file.writePath(), format), "saveNormalFormat") ? QX_OK : QX_ERR_GENERAL;
 }
 
 bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image) {
@@ -156,7 +228,8 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image) {
     }
 
     // Written here rather than by LodePNG's file helper, which does not report short writes.
-    FILE* file = std::fopen(p.pImagePath, "wb");
+    FileReplacement target(p.pImagePath);
+    FILE* file = std::fopen(target.writePath(), "wb");
     if (!file) {
         QX_LOG_ERROR("func:{}, lodepng::save_file failed, error={}", "savePng", lodepng_error_text(79));
         return QX_ERR_GENERAL;
@@ -169,14 +242,15 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image) {
                      std::string("failed to write file: ") + std::strerror(written ? errno : writeErrno));
         return QX_ERR_GENERAL;
     }
-    return QX_OK;
+    return target.finish(true, "savePng") ? QX_OK : QX_ERR_GENERAL;
 }
 
 uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
+    FileReplacement target(p.pImagePath);
     std::ofstream out;
     out.exceptions(std::ios_base::failbit | std::ios_base::badbit);
     try {
-        out.open(p.pImagePath, std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
+        out.open(target.writePath(), std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
         if (p.bRawHeaderEnabled) {
             uint8_t header[kRawHeaderSize];
             buildRawHeader(p, header);
@@ -189,5 +263,5 @@ uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
         QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "saveRawFormat", e.what());
         return QX_ERR_GENERAL;
     }
-    return QX_OK;
+    return target.finish(true, "saveRawFormat") ? QX_OK : QX_ERR_GENERAL;
 }

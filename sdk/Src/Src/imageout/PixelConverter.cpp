@@ -170,14 +170,16 @@ PixelConverter* PixelConverter::getConverterInstance() {
 
 uint32_t PixelConverter::bytesPerPixel(uint32_t pixelFormat) { return qx::sys::pixelBytes(pixelFormat); }
 
+bool PixelConverter::convertsToMono8(uint32_t pixelFormat) { return layoutOf(pixelFormat) != Layout::Other; }
+
 uint32_t PixelConverter::convertPixels(ConvertParam& p) {
     if (p.nHeight == 0 || p.nWidth == 0 || p.enSrcPixelType == 0 || p.nSrcDataLen == 0 || !p.pSrcData ||
         p.enDstPixelType == 0 || p.nDstDataSize == 0 || !p.pDstData) {
         return QX_ERR_INVALID_PARAM;
     }
     const uint64_t pixelCount = static_cast<uint64_t>(p.nWidth) * p.nHeight;
-    if (p.nSrcDataLen < pixelCount * bytesPerPixel(p.enSrcPixelType) ||
-        p.nDstDataSize < pixelCount * bytesPerPixel(p.enDstPixelType)) {
+    if (p.nSrcDataLen < qx::sys::frameBytes(p.enSrcPixelType, pixelCount) ||
+        p.nDstDataSize < qx::sys::frameBytes(p.enDstPixelType, pixelCount)) {
         return QX_ERR_INVALID_PARAM;
     }
     switch (p.enDstPixelType) {
@@ -205,7 +207,7 @@ uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bo
         return QX_ERR_INVALID_PARAM;
     }
     const uint64_t w = p.nWidth, h = p.nHeight;
-    if (p.nSrcDataLen < w * h * bytesPerPixel(p.enSrcPixelType) || p.nDstDataSize < pitch * (h - 1) + w)
+    if (p.nSrcDataLen < qx::sys::frameBytes(p.enSrcPixelType, w * h) || p.nDstDataSize < pitch * (h - 1) + w)
         return QX_ERR_INVALID_PARAM;
     p.nDstDataLen = static_cast<uint32_t>(w * h);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {

@@ -28,6 +28,9 @@ public:
     // log line and nDstDataLen as convertPixels; one pass, no flip afterwards.
     uint32_t convertToMono8Lines(ConvertParam& p, uint32_t pitch, bool bottomUp);
 
+    // True for the source formats convertToMono8 and convertToMono16 take.
+    static bool convertsToMono8(uint32_t pixelFormat);
+
     // Whole bytes of one pixel: the code's bit count (bits 16 to 23) rounded up.
     static uint32_t bytesPerPixel(uint32_t pixelFormat);
 

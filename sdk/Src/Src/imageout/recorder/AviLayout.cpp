@@ -31,9 +31,15 @@ uint32_t microSecondsPerFrame(double fps) {
     return roundSaturated(1000000.0 / fps);
 }
 
+uint32_t streamScale(double fps) {
+    uint32_t scale = kScale;
+    while (scale > 1 && fps >= kMinFps && fps * scale + 0.5 >= static_cast<double>(INT32_MAX)) scale /= 10;
+    return scale;
+}
+
 uint32_t streamRate(double fps) {
     if (!(fps >= kMinFps)) return 0;
-    return roundSaturated(fps * 1000000.0);
+    return roundSaturated(fps * streamScale(fps));
 }
 
 void buildHeader(uint8_t (&out)[kHeaderBytes], const HeaderFields& f) {
@@ -81,7 +87,7 @@ void buildHeader(uint8_t (&out)[kHeaderBytes], const HeaderFields& f) {
     put32(h, 116, 0); // stream flags
     put32(h, 120, 0); // priority and language
     put32(h, 124, 0); // initial frames
-    put32(h, kOffStrhScale, kScale);
+    put32(h, kOffStrhScale, streamScale(f.fps));
     put32(h, kOffStrhRate, streamRate(f.fps));
     put32(h, 136, 0); // start
     put32(h, kOffStrhLength, f.final ? f.videoFrames : 0);

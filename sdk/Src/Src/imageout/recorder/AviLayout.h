@@ -76,8 +76,11 @@ constexpr double kMinFps = 0.001;
 // avih microseconds per frame: (int)(1000000 / fps + 0.5); 0 below kMinFps (and for NaN);
 // saturates at INT32_MAX instead of overflowing.
 uint32_t microSecondsPerFrame(double fps);
-// strh rate over the scale 1000000: (int)(fps * 1000000 + 0.5); 0 below kMinFps (and for
-// NaN); saturates at INT32_MAX for huge rates.
+// strh scale: 1000000, or for a rate above 2147.48 fps the largest smaller power of ten over
+// which the rate fits 31 bits (so that rate / scale stays the rate the main header tells).
+uint32_t streamScale(double fps);
+// strh rate over streamScale: (int)(fps * scale + 0.5); 0 below kMinFps (and for NaN);
+// saturates at INT32_MAX for rates that no scale holds (above 2147483647 fps).
 uint32_t streamRate(double fps);
 
 // The values the header area is built from.

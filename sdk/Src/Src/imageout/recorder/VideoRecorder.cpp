@@ -8,10 +8,12 @@
 #include "imageout/CxFile.h"
 #include "imageout/CxImage.h"
 #include "imageout/PixelConverter.h"
+#include "imageout/recorder/AviLayout.h"
 #include "imageout/recorder/AviWriter.h"
 
 #include "Sys/ByteOrder.h"
 #include "Sys/Log.h"
+#include "Sys/PixelFormat.h"
 
 #include <algorithm>
 #include <chrono>
@@ -26,9 +28,15 @@ namespace {
 constexpr int kPoolImages = 4;
 constexpr int kPopTimeoutMs = 1000;
 constexpr auto kTaskStopWait = std::chrono::seconds(2);
+// stop gives up on the frames still in flight when none of them is finished for this long.
+constexpr auto kDrainStallLimit = std::chrono::seconds(10);
 constexpr size_t kRawHeaderBytes = 18;
 // libjpeg refuses pictures wider or higher than this (JPEG_MAX_DIMENSION).
 constexpr uint32_t kJpegMaxDimension = 65500;
+// Frame rates an AVI header carries: from 0.001 fps (below, it holds no rate) to one frame a
+// microsecond (the main header counts whole microseconds per frame).
+constexpr double kMinAviFrameRate = qx::avi::kMinFps;
+constexpr double kMaxAviFrameRate = 1000000.0;
 
 bool widthIsMultipleOf4(uint32_t width) { return (width & 3u) == 0; }
 
@@ -180,6 +188,10 @@ uint32_t VideoRecorder::start(RecordParam& param) {
     if (param.enRecordFmtType == QX_RECORD_AVI &&
         (param.nWidth > kJpegMaxDimension || param.nHeight > kJpegMaxDimension))
         return QX_ERR_INVALID_PARAM;
+    // A rate both AVI headers can carry (NaN fails both comparisons).
+    if (param.enRecordFmtType == QX_RECORD_AVI &&
+        !(double(param.fFrameRate) >= kMinAviFrameRate && double(param.fFrameRate) <= kMaxAviFrameRate))
+        return QX_ERR_INVALID_PARAM;
 
     m_sequence.store(0);
     m_param = param;
@@ -189,6 +201,11 @@ uint32_t VideoRecorder::start(RecordParam& param) {
 
     uint32_t result;
     if (m_param.enRecordFmtType == QX_RECORD_AVI) {
+        // Any pixel format starts; one the converter does not take is named now, as no frame
+        // of it can be recorded (each answers 0x80000003).
+        if (!PixelConverter::convertsToMono8(m_param.enPixelType))
+            QX_LOG_WARN("func:{}, pixel format 0x{:x} cannot be converted to Mono8: every frame will be refused",
+                        "start", m_param.enPixelType);
         m_param.nBpp = 8;
         result = startAvi();
     } else {
@@ -228,6 +245,8 @@ void VideoRecorder::dropPools() {
 
 uint32_t VideoRecorder::startAvi() {
     m_aviFileIndex = 1;
+    m_aviFailed.store(false);
+    m_framesAccepted.store(0);
     m_framesWritten.store(0);
     m_framesDropped.store(0);
     m_framesParked.store(0);
@@ -284,11 +303,19 @@ uint32_t VideoRecorder::startAvi() {
     return QX_OK;
 }
 
-uint32_t VideoRecorder::createNewAviFile() {
-    if (m_avi != nullptr) {
-        AVI_close(m_avi);
-        m_avi = nullptr;
+bool VideoRecorder::closeAviFile() {
+    // The record is freed whatever the outcome.
+    const bool ok = AVI_close(m_avi) == 0;
+    if (!ok) {
+        QX_LOG_ERROR("func:{}, AVI_close failed", "closeAviFile");
+        m_aviFailed.store(true);
     }
+    m_avi = nullptr;
+    return ok;
+}
+
+uint32_t VideoRecorder::createNewAviFile() {
+    if (m_avi != nullptr) closeAviFile();
     char name[sizeof m_path] = {};
     int length;
     const size_t pathLength = std::strlen(m_path);
@@ -343,12 +370,20 @@ uint32_t VideoRecorder::startRaw() {
 
 uint32_t VideoRecorder::write(RecordFrameInfo& frame) {
     if (frame.pData == nullptr || frame.nDataLen == 0) return QX_ERR_INVALID_PARAM;
-    if (m_stopped.load()) {
+    if (m_stopped.load() || m_draining.load()) { // stopped, or a stop is writing the last frames
         QX_LOG_ERROR("func:{}, m_stopped={}", "write", true);
         return QX_ERR_GENERAL;
     }
     if (m_param.enRecordFmtType == QX_RECORD_RAW) return writeRaw(frame);
-    if (m_param.enRecordFmtType == QX_RECORD_AVI) return writeAvi(frame);
+    if (m_param.enRecordFmtType == QX_RECORD_AVI) {
+        if (m_aviFailed.load()) {
+            // A frame taken earlier was lost (a full disk, a file that could not be opened or
+            // completed): no more frames are taken, so that the caller learns of it now.
+            QX_LOG_ERROR("func:{}, the recording failed: {} frames not written", "write", m_framesDropped.load());
+            return QX_ERR_GENERAL;
+        }
+        return writeAvi(frame);
+    }
     return QX_ERR_GENERAL;
 }
 
@@ -374,18 +409,21 @@ uint32_t VideoRecorder::writeRaw(RecordFrameInfo& frame) {
 }
 
 uint32_t VideoRecorder::writeAvi(RecordFrameInfo& frame) {
-    // A frame shorter than the recording's size in its pixel format is refused before any
-    // pool image is taken: no byte past nDataLen is ever read.
-    const uint64_t needed = uint64_t(m_param.nWidth) * uint64_t(m_param.nHeight) *
-                            uint64_t(PixelConverter::bytesPerPixel(m_param.enPixelType));
-    if (uint64_t(frame.nDataLen) < needed) return QX_ERR_INVALID_PARAM;
-
     std::unique_ptr<CxImage> image;
     if (!popCxImage(freeImageQueue, image, 0)) return QX_ERR_NO_FREE_BUFFER;
+    // A frame shorter than the recording's size in its pixel format is refused unread: a Mono8
+    // one as a bad argument, any other as a frame the converter cannot take.
+    const uint64_t needed =
+        qx::sys::frameBytes(m_param.enPixelType, uint64_t(m_param.nWidth) * uint64_t(m_param.nHeight));
+    if (uint64_t(frame.nDataLen) < needed) {
+        pushAndNotify(freeImageQueue, std::move(image));
+        return m_param.enPixelType == QX_PIXEL_MONO8 ? QX_ERR_INVALID_PARAM : QX_ERR_NOT_SUPPORTED;
+    }
     if (!copyMono8FrameData(frame, *image)) {
         pushAndNotify(freeImageQueue, std::move(image));
         return QX_ERR_NOT_SUPPORTED;
     }
+    m_framesAccepted.fetch_add(1);
     pushAndNotify(imageEncodeQueue, std::move(image));
     return QX_OK;
 }
@@ -458,11 +496,14 @@ void VideoRecorder::encodeImgLoop() {
 
             {
                 qx::sys::UniqueLock hold(m_holdMutex);
-                m_holdCv.wait(hold, [&]() QX_REQUIRES(m_holdMutex) { return !m_holdEncoding || m_stopped.load(); });
+                m_holdCv.wait(hold, [&]() QX_REQUIRES(m_holdMutex) {
+                    return !m_holdEncoding || m_draining.load() || m_stopped.load();
+                });
             }
-            if (m_stopped.load()) { // not encoded: stop drops the frames in flight
+            if (m_stopped.load()) { // stop gave up waiting for this frame
                 pushAndNotify(freeImageQueue, std::move(image));
                 pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
+                frameLost();
                 finishSequence(seq, nullptr);
                 continue;
             }
@@ -473,7 +514,7 @@ void VideoRecorder::encodeImgLoop() {
             // The pixels are in the stream now: the image goes back to the free pool at once.
             pushAndNotify(freeImageQueue, std::move(image));
             if (!encoded) {
-                m_framesDropped.fetch_add(1);
+                frameLost();
                 pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
                 finishSequence(seq, nullptr);
             } else {
@@ -491,10 +532,14 @@ void VideoRecorder::writeImgLoop() {
         std::unique_ptr<CxMemFile> mem;
         if (!popCxMemFile(encodedFrameQueue, mem, kPopTimeoutMs, true)) continue;
 
+        // The next part is opened here, by the frame that goes into it, so that no part is
+        // left without frames at the end of the recording.
+        if (m_avi != nullptr && m_avi->video_frames > 0 && AVI_bytes_remain(m_avi) < kNewFileThreshold)
+            createNewAviFile();
         if (m_avi == nullptr) {
             // The next file could not be opened (logged once by createNewAviFile): the frames
             // are recycled until stop.
-            m_framesDropped.fetch_add(1);
+            frameLost();
             pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
             continue;
         }
@@ -507,12 +552,12 @@ void VideoRecorder::writeImgLoop() {
         }
         if (rc == 0) {
             m_framesWritten.fetch_add(1);
+            notifyProgress();
         } else {
             QX_LOG_WARN("func:{}, AVI_write_frame failed, err=={}", "writeImgLoop",
                         m_avi != nullptr ? AVI_strerror(m_avi) : "no AVI file");
-            m_framesDropped.fetch_add(1);
+            frameLost();
         }
-        if (m_avi != nullptr && AVI_bytes_remain(m_avi) < kNewFileThreshold) createNewAviFile();
         pushAndNotify(m_cxMemQueueForRecycle, std::move(mem));
     }
 }
@@ -526,8 +571,45 @@ uint32_t VideoRecorder::stop() {
     return QX_ERR_GENERAL;
 }
 
+void VideoRecorder::notifyProgress() {
+    { qx::sys::MutexLock lock(m_progressMutex); }
+    m_progressCv.notify_all();
+}
+
+void VideoRecorder::frameLost() {
+    m_aviFailed.store(true);
+    m_framesDropped.fetch_add(1);
+    notifyProgress();
+}
+
+bool VideoRecorder::drainAcceptedFrames() {
+    const uint64_t accepted = m_framesAccepted.load();
+    auto done = [&] { return m_framesWritten.load() + m_framesDropped.load(); };
+    qx::sys::UniqueLock lock(m_progressMutex);
+    uint64_t seen = done();
+    auto deadline = std::chrono::steady_clock::now() + kDrainStallLimit;
+    while (seen < accepted) {
+        if (m_progressCv.wait_until(lock, deadline) == std::cv_status::timeout && done() == seen) {
+            QX_LOG_ERROR("func:{}, {} frames not written after {} s without progress", "stopAvi", accepted - seen,
+                         std::chrono::duration_cast<std::chrono::seconds>(kDrainStallLimit).count());
+            return false;
+        }
+        if (done() != seen) {
+            seen = done();
+            deadline = std::chrono::steady_clock::now() + kDrainStallLimit;
+        }
+    }
+    return true;
+}
+
 uint32_t VideoRecorder::stopAvi() {
     if (m_stopped.load()) return QX_OK;
+    // Every frame taken by write is encoded and written before the tasks end: held encoders are
+    // let go, and stop waits while the frames in flight keep finishing.
+    m_draining.store(true);
+    { qx::sys::MutexLock hold(m_holdMutex); }
+    m_holdCv.notify_all();
+    const bool drained = drainAcceptedFrames();
     m_stopped.store(true);
     // Wake the tasks' waits, so that each ends its pass now rather than at its timeout. The
     // lock makes sure no task is between testing m_stopped and starting to wait.
@@ -546,12 +628,19 @@ uint32_t VideoRecorder::stopAvi() {
     };
     for (auto& task : m_encoderFutures) waitFor(task, "encoder");
     waitFor(m_writerFuture, "writer");
+    bool closed = true;
     if (m_avi != nullptr) {
-        AVI_close(m_avi);
+        closed = closeAviFile();
         m_avi = nullptr;
     }
-    // Frames handed over but not written are dropped here, so none opens the next recording.
+    // Frames that stop gave up on are dropped here, so none opens the next recording.
     recyclePendingFrames();
+    m_draining.store(false);
+    if (!drained || !closed || m_aviFailed.load()) {
+        QX_LOG_ERROR("func:{}, the recording failed: {} of {} frames written", "stopAvi", m_framesWritten.load(),
+                     m_framesAccepted.load());
+        return QX_ERR_GENERAL;
+    }
     return QX_OK;
 }
 

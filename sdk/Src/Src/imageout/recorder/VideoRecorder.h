@@ -6,7 +6,8 @@
 // images, JPEG-encoded by three encoder tasks (six when the pools were just built for a
 // width that is not a multiple of 4) and written in arrival order by one writer task into
 // Motion-JPEG AVI files (AviWriter.h); a new file, named after the first ("rec.avi",
-// "rec_2.avi", ...), is started when less than 100 MiB remain before the AVI size limit.
+// "rec_2.avi", ...), is started for the next frame once less than 100 MiB remain before the
+// AVI size limit, so no file is left without frames.
 // `write` never waits for the encoders: with no free pool image it answers 0x80000004.
 //
 // RAW (enRecordFmtType 2): the frames' bytes are written back to back into one file on the
@@ -19,7 +20,7 @@
 //     rec.start(p);                     // QX_OK, or a status code
 //     RecordFrameInfo f{data, len};
 //     rec.write(f);                     // once per frame
-//     rec.stop();                       // frames still in flight are not written
+//     rec.stop();                       // writes the frames still in flight, then closes
 #pragma once
 
 #include "QxCamApi.h"
@@ -49,16 +50,23 @@ public:
 
     // QX_StartRecord. 0x80000002 while a recording runs; 0x80000001 for a bad record
     // (including a path of 256 characters or more, and an AVI recording wider or higher than
-    // libjpeg's 65500 pixels); 0x800000ff when the file cannot be
+    // libjpeg's 65500 pixels or at a frame rate outside 0.001 to 1000000 fps, the rates both
+    // AVI headers carry); 0x800000ff when the file cannot be
     // opened or the pools not built. After a failed start the recorder counts as recording
     // until stop(), which releases what the start opened.
     uint32_t start(RecordParam& param);
-    // QX_RecordFrame. 0x80000001 for null or empty data or a frame shorter than
-    // width x height x bytes per pixel; 0x800000ff when stopped; AVI: 0x80000004 when no
-    // pool image is free, 0x80000003 when the frame cannot be converted to Mono8.
+    // QX_RecordFrame. 0x80000001 for null or empty data; 0x800000ff when stopped; AVI:
+    // 0x80000004 when no pool image is free (whatever the frame), a frame shorter than the
+    // image (qx::sys::frameBytes) 0x80000001 in Mono8 and 0x80000003 in any other format,
+    // 0x80000003 when the frame cannot be converted to Mono8, 0x800000ff
+    // (frame not taken) once an earlier frame could not be written (a full disk, a file that
+    // could not be opened or completed).
     uint32_t write(RecordFrameInfo& frame);
-    // QX_StopRecord; 0 when already stopped. AVI: waits for the encoder and writer tasks to
-    // end, then closes the file; frames not yet written are not written.
+    // QX_StopRecord; 0 when already stopped. AVI: every frame write answered QX_OK for is
+    // encoded and written first (the wait lasts as long as the frames in flight keep
+    // finishing; when none finishes for 10 s the rest are dropped), then the tasks end and
+    // the file is closed. 0x800000ff when any accepted frame was lost or the file could not
+    // be completed; the file then holds the frames up to the last one written.
     uint32_t stop();
 
     // Observation for tests and benchmarks (any thread).
@@ -78,7 +86,8 @@ public:
     // number) and waits before encoding it; releasing, or stopping, lets them go on.
     void holdEncodingForTesting(bool hold);
 
-    // Frame-size threshold below which the writer starts the next file (0x6400000, 100 MiB).
+    // Bytes left before the size limit below which the next frame starts the next file
+    // (0x6400000, 100 MiB).
     static constexpr int64_t kNewFileThreshold = 0x6400000;
 
 private:
@@ -97,9 +106,17 @@ private:
     uint32_t stopAvi();
     uint32_t stopRaw();
     uint32_t createNewAviFile();
+    // Closes the open AVI file (index, final header); false, logged, when that failed.
+    bool closeAviFile();
     bool copyMono8FrameData(const RecordFrameInfo& frame, CxImage& image);
     void encodeImgLoop();
     void writeImgLoop();
+    // A frame is in the file or lost: wakes a stop that waits for the frames in flight.
+    void notifyProgress();
+    void frameLost();
+    // stop's wait until every accepted frame is written or lost; false when the frames in
+    // flight stopped finishing (none for 10 s).
+    bool drainAcceptedFrames();
 
     // Timed pops from the front (a timeout of 0 or less is already past); false, with the
     // "cv.wait_for timeout" line, when the queue stays empty.
@@ -134,6 +151,8 @@ private:
     RecordParam m_param{};
     char m_path[256] = {};
     std::atomic<bool> m_stopped{true};
+    std::atomic<bool> m_draining{false};  // stop waits for the frames in flight
+    std::atomic<bool> m_aviFailed{false}; // an accepted frame was lost or a file not completed
     std::atomic<uint32_t> m_sequence{0};
     std::unique_ptr<std::ofstream> m_rawFile;
     std::atomic<bool> m_rawFirstLengthWritten{false};
@@ -165,10 +184,14 @@ private:
     bool m_holdEncoding QX_GUARDED_BY(m_holdMutex) = false; // test seam
     std::condition_variable m_holdCv;
 
+    std::atomic<uint64_t> m_framesAccepted{0}; // AVI frames write answered QX_OK for
     std::atomic<uint64_t> m_framesWritten{0};
     std::atomic<uint64_t> m_framesDropped{0};
     std::atomic<uint64_t> m_framesParked{0};
     std::atomic<uint32_t> m_filesOpened{0};
     std::atomic<uint32_t> m_encoderTasks{0};
     std::atomic<uint32_t> m_memStreamCount{0};
+
+    qx::sys::Mutex m_progressMutex;
+    std::condition_variable m_progressCv;
 };
