@@ -149,6 +149,33 @@ TEST(Usb3ThreadedStream, FailedTransferDropsItsFrameAndTheNextFrameArrives) {
     EXPECT_GT(s.dev.streamStats().droppedBytes, 0u);
 }
 
+// A transfer ended by its own time-out, or cancelled while the stream runs, is no endpoint
+// failure: its bytes count, it is queued again, and the endpoint is left alone.
+TEST(Usb3ThreadedStream, TimedOutAndCancelledTransfersAreQueuedAgainWithTheirBytes) {
+    Streaming s(128, 64);
+    ASSERT_TRUE(s.start());
+    const size_t submitted = s.rig.camera->bulkReadsSubmitted();
+    s.rig.camera->failBulkReads(3, qx::usb::UsbStatus::Timeout);
+    Bytes first = pattern(128 * 64, 8);
+    s.rig.camera->queueFrame(frameHeader(128, 64, 1), first);
+    FrameCacheSlot* slot = nullptr;
+    ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000));
+    EXPECT_EQ(slot->frameNumber, 1u);
+    EXPECT_EQ(std::memcmp(slot->data, first.data(), first.size()), 0);
+    s.rig.camera->failBulkReads(2, qx::usb::UsbStatus::Cancelled);
+    Bytes second = pattern(128 * 64, 9);
+    s.rig.camera->queueFrame(frameHeader(128, 64, 2), second);
+    ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000));
+    EXPECT_EQ(slot->frameNumber, 2u);
+    EXPECT_EQ(std::memcmp(slot->data, second.data(), second.size()), 0);
+    EXPECT_EQ(s.dev.streamStats().droppedBytes, 0u);
+    EXPECT_EQ(s.rig.camera->bulkHaltClears(), 0u);
+    // Every slot is queued again: 64 transfers wait for the camera.
+    EXPECT_TRUE(s.rig.camera->waitPendingBulkReads(64, 5s));
+    EXPECT_GT(s.rig.camera->bulkReadsSubmitted(), submitted);
+    EXPECT_TRUE(s.dev.bulkReaderAlive());
+}
+
 TEST(Usb3ThreadedStream, ThroughputWithoutLoss) {
     const int w = 1280, h = 1024;
     Streaming s(w, h);

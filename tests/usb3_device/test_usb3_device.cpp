@@ -584,3 +584,36 @@ TEST_F(Usb3Device, CameraHeldByAnotherProcessFailsTheConnectAndTheLogSaysWhy) {
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
     release(h);
 }
+
+// A triggered camera waits for its trigger as long as it likes: no frame for longer than a
+// stalled stream would take to be given up is not a lost camera.
+TEST_F(Usb3Device, TriggeredCameraIdleForSecondsStaysConnectedAndDeliversTheNextFrame) {
+    rig().camera->setProtoRegister(kRegTriggerMode, 1);
+    QX_DEV_HANDLE h = connected();
+    Offline off;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &Offline::callback, &off), QX_OK);
+    const size_t clearsBefore = rig().camera->bulkHaltClears();
+    qxtest::LogCapture log;
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    ASSERT_TRUE(log.find("usbTransferBufCount=1"));
+
+    // Longer than the stream's idle wait, its abort and the failure limit together.
+    constexpr auto kIdle = 9000ms;
+    EXPECT_FALSE(off.waitCalls(1, kIdle)) << "a waiting camera was reported lost";
+    EXPECT_EQ(rig().camera->bulkHaltClears(), clearsBefore) << "a healthy endpoint was cleared";
+    // One idle episode, one line.
+    EXPECT_EQ(log.count("CameraGetImage timeout"), 1u);
+
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    const Bytes p = pixels(32 * 16 * 2, 7);
+    rig().camera->queueFrame(header(32, 16, 1), p);
+    FrameInfo fi{};
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    EXPECT_EQ(std::memcmp(fi.pData, p.data(), p.size()), 0);
+    EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    EXPECT_EQ(off.count(), 0);
+    release(h);
+}

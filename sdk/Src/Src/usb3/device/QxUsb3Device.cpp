@@ -224,6 +224,9 @@ void QxUsb3Device::acquireImgLoop() {
     uint64_t delivered = 0;
     qx::sys::FrameRateWindow rate(0.0f);
     bool reportedNoBuffer = false;
+    // A camera waiting for its trigger sends nothing for as long as it likes: the time-out is
+    // logged once per idle stretch, not once a second.
+    bool idle = false;
 
     while (isGrabbing() && !isOffline()) {
         ImageBuffer* buffer = getImgBuffer();
@@ -244,9 +247,12 @@ void QxUsb3Device::acquireImgLoop() {
 
         FrameCacheSlot* slot = nullptr;
         if (!manager->CameraGetImage(m_hDevice, slot, 1000) || !slot) {
-            QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->CameraGetImage timeout", "acquireImgLoop");
+            if (!idle && isGrabbing())
+                QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->CameraGetImage timeout", "acquireImgLoop");
+            idle = true;
             continue;
         }
+        idle = false;
         if (slot->width != m_expectedWidth || slot->height != m_expectedHeight || slot->data == nullptr) {
             manager->CameraReleaseImage(m_hDevice);
             continue;
