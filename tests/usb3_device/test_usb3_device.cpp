@@ -617,3 +617,25 @@ TEST_F(Usb3Device, TriggeredCameraIdleForSecondsStaysConnectedAndDeliversTheNext
     EXPECT_EQ(off.count(), 0);
     release(h);
 }
+
+// A register-frame reply shorter than the read asked for is no value: the read fails and the
+// caller's buffer is not passed off as the register.
+TEST_F(Usb3Device, ShortRegisterFrameRepliesFailTheRead) {
+    QX_DEV_HANDLE h = connected();
+    auto& cam = *rig().camera;
+    constexpr uint32_t kShort = 0x2010;
+    for (const Bytes& reply : {Bytes{0x55}, Bytes{}, Bytes{1, 2, 3}}) {
+        cam.setLinkRegister(kShort, reply);
+        uint8_t value[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        EXPECT_EQ(QX_ReadMemory(h, value, kShort, 4, QX_PORT_CONNECTOR_DEVICE), QX_ERR_USB3) << reply.size();
+    }
+    // A reply as long as asked, or longer, is the value.
+    cam.setLinkRegister(kShort, {1, 2, 3, 4, 5});
+    uint8_t value[4] = {};
+    ASSERT_EQ(QX_ReadMemory(h, value, kShort, 4, QX_PORT_CONNECTOR_DEVICE), QX_OK);
+    EXPECT_EQ(Bytes(value, value + 4), (Bytes{1, 2, 3, 4}));
+    uint8_t two[2] = {};
+    ASSERT_EQ(QX_ReadMemory(h, two, kShort, 2, QX_PORT_CONNECTOR_DEVICE), QX_OK);
+    EXPECT_EQ(two[1], 2);
+    release(h);
+}

@@ -368,8 +368,9 @@ bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int t
     if (!UsbWaitReply(address, timeoutMs)) return false;
     sys::MutexLock lk(m_replyMutex);
     const std::vector<uint8_t>& reply = m_replies[address];
-    size_t n = std::min(size_t(count), reply.size());
-    if (n) std::memcpy(buffer, reply.data(), n);
+    // A reply shorter than asked for does not hold the register's value.
+    if (reply.size() < size_t(count)) return false;
+    if (count) std::memcpy(buffer, reply.data(), size_t(count));
     return true;
 }
 
