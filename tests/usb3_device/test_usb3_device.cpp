@@ -639,3 +639,48 @@ TEST_F(Usb3Device, ShortRegisterFrameRepliesFailTheRead) {
     EXPECT_EQ(two[1], 2);
     release(h);
 }
+
+namespace {
+// Reads a byte-channel register until it answers (bounded); every answer that claims success
+// must be the register's own value.
+void expectOnlyOwnValues(QX_DEV_HANDLE h, uint16_t address, uint32_t expected) {
+    bool answered = false;
+    for (int attempt = 0; attempt < 10 && !answered; ++attempt) {
+        uint8_t value[4] = {};
+        if (QX_ReadMemory(h, value, address, 4, QX_PORT_DEVICE) != QX_OK) continue;
+        answered = true;
+        uint32_t got =
+            uint32_t(value[0]) | uint32_t(value[1]) << 8 | uint32_t(value[2]) << 16 | uint32_t(value[3]) << 24;
+        EXPECT_EQ(got, expected) << "register 0x" << std::hex << address << " answered with another reply";
+    }
+    EXPECT_TRUE(answered) << "register 0x" << std::hex << address;
+}
+} // namespace
+
+// The camera answers byte-channel requests late: the replies enumeration gave up on must not
+// answer the reads after connect, and within a connection a late reply answers no later read.
+TEST_F(Usb3Device, LateByteChannelRepliesAnswerNoOtherRead) {
+    auto& cam = *rig().camera;
+    cam.setProtoRegister(kRegGain, 0x777);
+    cam.setProtoReplyDelay(1200ms);
+    DeviceList list{};
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    cam.setProtoReplyDelay(0ms);
+    QX_DEV_HANDLE h = connected();
+    expectOnlyOwnValues(h, kRegWidth, 32);
+    expectOnlyOwnValues(h, kRegHeight, 16);
+
+    cam.setProtoReplyDelay(1200ms);
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_USB3);
+    cam.setProtoReplyDelay(0ms);
+    expectOnlyOwnValues(h, kRegWidth, 32);
+    expectOnlyOwnValues(h, kRegHeight, 16);
+    expectOnlyOwnValues(h, kRegGain, 0x777);
+    release(h);
+    // Enumeration names the camera again once it answers in time.
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    const DeviceInfo* d = findRecord(list, cameraPath().c_str());
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->strModelName, kModel);
+}
