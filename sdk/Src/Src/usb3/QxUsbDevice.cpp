@@ -212,7 +212,7 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
     const uint32_t address = static_cast<uint32_t>(frame.address);
     bool wake = false;
     {
-        sys::MutexLock lk(m_replyMutex);
+        sys::UniqueLock lk(m_replyMutex);
         auto owed = m_owed.find(address);
         if (owed != m_owed.end()) {
             const bool expected = std::chrono::steady_clock::now() <= owed->second.until;
@@ -224,8 +224,11 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
                 if (address == m_awaited) {
                     m_awaitedGotLate = true;
                     m_lateCandidate = frame.data;
+                    wake = true;
                 }
                 ++m_lateReplies;
+                lk.unlock();
+                if (wake) m_replyCv.notify_all();
                 return;
             }
         }
@@ -331,9 +334,21 @@ bool QxUsbDevice::sendRegFrame(const uint8_t* frame, int size) {
 bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
     sys::UniqueLock lk(m_replyMutex);
     if (timeoutMs >= 1) {
-        m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&]() QX_REQUIRES(m_replyMutex) {
-            return (m_replyArrived && m_awaited == address) || !m_open.load();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        m_replyCv.wait_until(lk, deadline, [&]() QX_REQUIRES(m_replyMutex) {
+            return (m_replyArrived && m_awaited == address) || m_awaitedGotLate || !m_open.load();
         });
+        if (!m_replyArrived && m_awaitedGotLate) {
+            // A reply owed to an earlier access of the address came first. The camera answers
+            // in order, so this access's own reply follows it closely, if that one was late
+            // rather than lost; when none follows within a short grace, the reply that came
+            // was this access's own.
+            const auto grace =
+                std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateReplyGraceMs));
+            m_replyCv.wait_until(lk, grace, [&]() QX_REQUIRES(m_replyMutex) {
+                return (m_replyArrived && m_awaited == address) || !m_open.load();
+            });
+        }
     }
     bool arrived = m_replyArrived && m_awaited == address;
     if (!arrived && m_awaitedGotLate && m_open.load()) {
