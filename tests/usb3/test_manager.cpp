@@ -609,3 +609,38 @@ TEST(Usb3ThreadedManager, BulkEndpointThatStaysHaltedIsReportedOfflineWithoutSpi
     EXPECT_TRUE(mgr.CloseDevice(h));
     EXPECT_EQ(off.count(), 1);
 }
+
+// A stop does not wait out the consumer's image wait: cancelling ends a take that waits now
+// and fails the later ones until the stream starts again, when frames are taken as before.
+TEST(Usb3ThreadedManager, CancelledImageWaitEndsAtOnceUntilTheNextStart) {
+    StreamingHandle s;
+    ASSERT_TRUE(s.start());
+    constexpr auto kLong = 30s;
+    std::atomic<bool> taken{true};
+    std::atomic<bool> returned{false};
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread consumer([&] {
+        FrameCacheSlot* slot = nullptr;
+        taken = s.mgr.CameraGetImage(s.h, slot, int(std::chrono::milliseconds(kLong).count()));
+        returned = true;
+    });
+    // The consumer is (or is about to be) in its wait; the cancel ends it either way.
+    EXPECT_FALSE(waitUntil([&] { return returned.load(); }, 100ms));
+    EXPECT_TRUE(s.mgr.CancelImageWait(s.h));
+    consumer.join();
+    EXPECT_FALSE(taken.load());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kLong / 2);
+    FrameCacheSlot* slot = nullptr;
+    EXPECT_FALSE(s.mgr.CameraGetImage(s.h, slot, int(std::chrono::milliseconds(kLong).count())));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kLong / 2);
+
+    ASSERT_TRUE(s.mgr.StopAcq(s.h));
+    ASSERT_TRUE(s.mgr.StartAcq(s.h));
+    ASSERT_TRUE(s.rig.camera->waitPendingBulkReads(64, 5s));
+    Bytes p(128 * 64, 0x5C);
+    s.rig.camera->queueFrame(frameHeader(128, 64, 1), p);
+    ASSERT_TRUE(s.mgr.CameraGetImage(s.h, slot, 5000));
+    EXPECT_EQ(slot->frameNumber, 1u);
+    EXPECT_FALSE(s.mgr.CancelImageWait(kUsbInvalidHandle));
+    EXPECT_TRUE(s.mgr.CloseDevice(s.h));
+}

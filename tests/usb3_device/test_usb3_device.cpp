@@ -613,7 +613,12 @@ TEST_F(Usb3Device, TriggeredCameraIdleForSecondsStaysConnectedAndDeliversTheNext
     ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
     EXPECT_EQ(std::memcmp(fi.pData, p.data(), p.size()), 0);
     EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    // Idle again: the stop does not wait out the acquisition's image wait.
+    ASSERT_TRUE(waitUntil([&] { return log.count("CameraGetImage timeout") == 2; }));
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    const auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    RecordProperty("stop_ms", int(stopMs.count()));
     EXPECT_EQ(off.count(), 0);
     release(h);
 }

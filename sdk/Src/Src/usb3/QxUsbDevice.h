@@ -102,6 +102,8 @@ public:
     // assembler until the next take, UsbReleaseFrame, the next start or the context's end.
     bool UsbTakeFrame(FrameCacheSlot*& slot, int timeoutMs);
     void UsbReleaseFrame();
+    // Ends a take that waits now, and fails every later one until the next stream start.
+    void UsbCancelTakes() { m_frames.cancelTakes(true); }
     bool isAcquiring() const { return m_acquiring.load(); }
     // False when the reader thread has ended on its own (no endpoint, transfer start failed).
     bool bulkReaderAlive() const { return m_readerAlive.load(); }

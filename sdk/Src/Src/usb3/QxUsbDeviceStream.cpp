@@ -38,6 +38,7 @@ bool QxUsbDevice::markRemoved() {
 
 bool QxUsbDevice::UsbStartStream() {
     sys::MutexLock lk(m_streamMutex);
+    m_frames.cancelTakes(false);
     if (m_acquiring.load()) return true;
     if (!m_open.load() || !m_driver->isOpen() || !m_rxRing) {
         m_acquiring = false;

@@ -247,6 +247,14 @@ bool QxUsbManager::CameraReleaseImage(UsbDevHandle handle) {
     return true;
 }
 
+bool QxUsbManager::CancelImageWait(UsbDevHandle handle) {
+    sys::SharedLock lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (!d) return false;
+    d->UsbCancelTakes();
+    return true;
+}
+
 bool QxUsbManager::ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs) {
     if (!passGate(timeoutMs)) {
         count = 0;

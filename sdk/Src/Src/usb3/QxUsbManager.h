@@ -93,6 +93,9 @@ public:
     bool CameraGetImage(UsbDevHandle handle, FrameCacheSlot*& slot, int timeoutMs);
     // Gives the slot of the last CameraGetImage back before the next one would.
     bool CameraReleaseImage(UsbDevHandle handle);
+    // Ends a CameraGetImage that waits now and fails the later ones until the next StartAcq:
+    // a stop does not wait out the image time-out.
+    bool CancelImageWait(UsbDevHandle handle);
     bool ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs);
     bool WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs);
     // Discards the byte-channel bytes received and not read yet.

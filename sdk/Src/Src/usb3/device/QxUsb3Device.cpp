@@ -204,8 +204,8 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
 
 QX_STATUS QxUsb3Device::stopGrabbing() {
     if (!isGrabbing()) return QX_OK;
-    // Sets the stop flag and joins the acquisition thread (it leaves within one image wait of
-    // 1000 ms) and the image-callback thread before the stream is stopped.
+    // Sets the stop flag, ends the acquisition thread's image wait and joins it and the
+    // image-callback thread before the stream is stopped.
     endAcquisition();
     qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
     if (!manager || !manager->StopAcq(m_hDevice)) {
@@ -213,6 +213,11 @@ QX_STATUS QxUsb3Device::stopGrabbing() {
         return QX_ERR_USB3;
     }
     return QX_OK;
+}
+
+void QxUsb3Device::wakeAcquisition() {
+    qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
+    if (manager && m_hDevice != kUsbInvalidHandle) manager->CancelImageWait(m_hDevice);
 }
 
 void QxUsb3Device::acquireImgLoop() {
