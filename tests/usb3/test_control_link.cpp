@@ -246,6 +246,21 @@ TEST(Usb3Link, RegisterReadFailsFastWhenFrameCannotBeSent) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
 }
 
+// A chunk the camera stalls never entered its byte stream: it is sent again, alone, so the
+// camera gets every byte once and in order.
+TEST(Usb3Link, StalledChunksAreSentAgainInPlace) {
+    OpenLink l;
+    l.rig.camera->setAnswerByteProtocol(false);
+    l.rig.camera->setStallLinkWritesEvery(2);
+    Bytes payload = pattern(1000);
+    ASSERT_TRUE(l.dev.UsbChannelSend(payload.data(), int(payload.size()), 2000));
+    EXPECT_EQ(l.rig.camera->channelBytesFromHost(), payload);
+    // Stalled for good: the send fails within its time-out.
+    l.rig.camera->setStallLinkWritesEvery(0);
+    l.rig.camera->setFailLinkWrites(true);
+    EXPECT_FALSE(l.dev.UsbChannelSend(payload.data(), int(payload.size()), 200));
+}
+
 TEST(Usb3Link, ChannelSendSplitsIntoChunks) {
     OpenLink l;
     l.rig.camera->setAnswerByteProtocol(false);

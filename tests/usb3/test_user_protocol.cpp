@@ -135,6 +135,31 @@ TEST(Usb3UserProtocol, MessageWriteSendsTheMessageWholeAndRetriesItWhole) {
     EXPECT_EQ(ch.requests[0], (Bytes{0x57, 0x01, 0x23, 0x12, 0x34, 0x56, 0x78}));
 }
 
+// The camera may hold a message whose answer did not come, or part of one whose send failed:
+// a second copy would be joined to it, so such a message is not sent again.
+TEST(Usb3UserProtocol, MessageThatMayHaveArrivedIsNotSentAgain) {
+    QxUsb3UserProtocol p;
+    ScriptedChannel ch;
+    ch.attach(p);
+    const Bytes message(235, 0x42);
+    EXPECT_FALSE(p.writeMessage(0x100D, message.data(), uint32_t(message.size()), 5000));
+    EXPECT_EQ(ch.requests.size(), 1u);
+
+    QxUsb3UserProtocol p2;
+    int sends = 0;
+    p2.setTransport(
+        [](uint8_t*, int& n) {
+            n = 0;
+            return false;
+        },
+        [&](const uint8_t*, int) {
+            ++sends;
+            return false;
+        });
+    EXPECT_FALSE(p2.writeMessage(0x100D, message.data(), uint32_t(message.size()), 5000));
+    EXPECT_EQ(sends, 1);
+}
+
 TEST(Usb3UserProtocol, ReplyInPiecesIsCollected) {
     QxUsb3UserProtocol p;
     ScriptedChannel ch;

@@ -689,3 +689,60 @@ TEST_F(Usb3Device, LateByteChannelRepliesAnswerNoOtherRead) {
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d->strModelName, kModel);
 }
+
+namespace {
+// Writes `file` to a local file and sends it to the camera as "fw.bin".
+QX_STATUS sendFile(QX_DEV_HANDLE h, const Bytes& file) {
+    const std::string local = xmlDir() + "send-stall.bin";
+    {
+        std::ofstream out(local, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    }
+    FileAccessParam param{local.c_str(), "fw.bin"};
+    ::testing::internal::CaptureStdout();
+    const QX_STATUS status = QX_FileAccessWrite(h, &param);
+    ::testing::internal::GetCapturedStdout();
+    return status;
+}
+
+// The file as the camera received it: the data of the packets after `from`, in order; false
+// when the messages are not one header, whole numbered packets in order and one end mark.
+bool fileAtCamera(size_t from, Bytes& data) {
+    const std::vector<Bytes> all = rig().camera->fileMessages();
+    if (all.size() < from + 2) return false;
+    const std::vector<Bytes> msgs(all.begin() + long(from), all.end());
+    if (msgs.front().size() != 33 || msgs.front()[0] != 0x01 || msgs.back() != Bytes{0x04}) return false;
+    data.clear();
+    for (size_t k = 1; k + 1 < msgs.size(); ++k) {
+        const Bytes& m = msgs[k];
+        if (m.size() < 6 || (m[0] != 0x02 && m[0] != 0x03)) return false;
+        const uint32_t number = uint32_t(m[1]) << 24 | uint32_t(m[2]) << 16 | uint32_t(m[3]) << 8 | m[4];
+        if (number != k - 1) return false;
+        data.insert(data.end(), m.begin() + 5, m.end());
+    }
+    return true;
+}
+} // namespace
+
+// An OUT endpoint that stalls on and off during a file send: success means the camera holds
+// every byte once and in order, never a message joined from two sends.
+TEST_F(Usb3Device, FileSendThroughAStallingChannelIsWholeOrFails) {
+    QX_DEV_HANDLE h = connected();
+    Bytes file(64 * 1024);
+    for (size_t i = 0; i < file.size(); ++i) file[i] = uint8_t(i * 13 + (i >> 9));
+    for (int period : {3, 2, 5}) {
+        const size_t before = rig().camera->fileMessages().size();
+        rig().camera->setStallLinkWritesEvery(period);
+        const QX_STATUS status = sendFile(h, file);
+        rig().camera->setStallLinkWritesEvery(0);
+        EXPECT_EQ(status, QX_OK) << "period " << period;
+        if (status == QX_OK) {
+            Bytes received;
+            ASSERT_TRUE(fileAtCamera(before, received)) << "period " << period;
+            EXPECT_TRUE(received == file) << "period " << period;
+        }
+        // The channel still answers in step afterwards.
+        expectOnlyOwnValues(h, kRegHeight, 16);
+    }
+    release(h);
+}

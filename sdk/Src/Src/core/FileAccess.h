@@ -13,7 +13,8 @@
 //                        packet but the last, which carries the rest);
 //   end mark (1 byte):   0x04.
 // Each message is one message write of the register protocol (writeMessage): one request that
-// carries the whole message, acknowledged (and, when it fails, retried) as a whole.
+// carries the whole message, acknowledged as a whole and sent again only when the camera
+// refused it (a camera that may hold part or all of it would join a second copy to that).
 #pragma once
 #include "QxCamApi.h"
 

@@ -47,6 +47,10 @@ bool QxUsb3UserProtocol::transaction(Direction direction, uint32_t address, uint
         // A reply still owed would be read as this request's: it is waited for first.
         if (!settleOwed(deadline)) return false;
         if (exchange(direction, address, buffer, length)) return true;
+        // A message the camera may hold in part, or whole without its answer having come, is
+        // not sent again: the camera would join the copy to what it has. Only a message it
+        // refused is repeated.
+        if (direction == DirWriteMessage && !m_refused) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(kRetrySleepMs));
         remaining -= elapsedMs(start);
         if (remaining <= 0) return false;
@@ -56,6 +60,7 @@ bool QxUsb3UserProtocol::transaction(Direction direction, uint32_t address, uint
 
 bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length) {
     m_request.clear();
+    m_refused = false;
     std::memset(m_reply, 0, sizeof(m_reply));
     m_replyLength = 0;
     // A message is acknowledged like a write.
@@ -80,12 +85,16 @@ bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t
         // The rest of the reply may still come: it is owed.
         // A refusal (any first byte but the acknowledge) is two bytes long.
         const bool refused = m_replyLength > 0 && m_reply[0] != qx::usb3::kRegProtoAck;
+        m_refused = refused;
         const int32_t needed = refused ? 2 : m_direction == DirWrite ? 1 : 5;
         m_owedBytes += std::max<int32_t>(needed - m_replyLength, 0);
         m_owedUntil = Clock::now() + std::chrono::milliseconds(kLateReplyWindowMs);
         return false;
     }
-    if (m_reply[0] != qx::usb3::kRegProtoAck) return false;
+    if (m_reply[0] != qx::usb3::kRegProtoAck) {
+        m_refused = true;
+        return false;
+    }
     if (m_direction == DirWrite) return true;
     if (length < 4 || m_replyLength < int32_t(qx::usb3::reg_proto::kReplySize)) return false;
     // The register's bytes go to the caller in the order the camera holds them, least

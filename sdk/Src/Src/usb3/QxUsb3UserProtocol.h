@@ -50,7 +50,8 @@ public:
     // fails without sending anything.
     bool write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) override;
     // A message (such as those of the file-send protocol) travels whole in one request: 'W' and
-    // the address followed by the bytes as they are, so a retry repeats the whole message. Four
+    // the address followed by the bytes as they are. It is repeated only when the camera
+    // refused it: a camera that may hold part or all of it would join a copy to that. Four
     // bytes are written as write does. A `length` of 0, or above kMaxMessage, fails without
     // sending anything.
     bool writeMessage(uint32_t address, const void* bytes, uint32_t length, uint32_t timeoutMs) override;
@@ -86,6 +87,8 @@ private:
     uint8_t m_reply[kBufferSize] QX_GUARDED_BY(m_transactionMutex) = {};
     int32_t m_replyLength QX_GUARDED_BY(m_transactionMutex) = 0;
     int32_t m_owedBytes QX_GUARDED_BY(m_transactionMutex) = 0;
+    // The last exchange failed because the camera refused the request.
+    bool m_refused QX_GUARDED_BY(m_transactionMutex) = false;
     std::chrono::steady_clock::time_point m_owedUntil QX_GUARDED_BY(m_transactionMutex);
     bool m_addressHighByteFirst = false;
     std::function<void()> m_drain;

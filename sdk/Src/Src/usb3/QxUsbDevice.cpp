@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace qx::usb3 {
 
@@ -251,8 +252,10 @@ bool QxUsbDevice::UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs)
     sys::MutexLock lk(m_sendMutex);
     if (!m_sendEp) return false;
     const unsigned long timeout = timeoutMs > 0 ? static_cast<unsigned long>(timeoutMs) : 0UL;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     size_t done = 0;
     const size_t total = size_t(count);
+    int stalls = 0;
     while (done < total) {
         size_t chunk = std::min(kMaxChunk, total - done);
         std::vector<uint8_t> frame = encodeByteChannelChunk(bytes + done, chunk);
@@ -267,8 +270,19 @@ bool QxUsbDevice::UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs)
         }
         long len = long(frame.size());
         bool finished = m_sendEp->FinishDataXfer(frame.data(), len, &ov, std::move(ctx));
+        // The byte channel has no framing: the camera joins whatever it takes into one stream.
+        // A chunk the camera refused (stalled) never entered that stream, so the same chunk is
+        // sent again, and the bytes stay in order; sending the whole again would have the
+        // camera join a second copy to the part it already has.
+        if (waited && !finished && m_sendEp->UsbdStatus == kUsbdStatusStall &&
+            std::chrono::steady_clock::now() < deadline) {
+            const int pauseMs = std::min(1 << std::min(stalls++, 5), 20);
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            continue;
+        }
         // A chunk that did not reach the camera is a failed send, not a sent one.
         if (!waited || !finished) return false;
+        stalls = 0;
         done += chunk;
         kickReader();
     }
