@@ -746,3 +746,12 @@ TEST_F(Usb3Device, FileSendThroughAStallingChannelIsWholeOrFails) {
     }
     release(h);
 }
+
+TEST_F(Usb3Device, EmptyFileIsRefusedAndTheCameraGetsNothing) {
+    QX_DEV_HANDLE h = connected();
+    const size_t before = rig().camera->fileMessages().size();
+    EXPECT_EQ(sendFile(h, Bytes{}), QX_ERR_GENERAL);
+    EXPECT_EQ(rig().camera->fileMessages().size(), before);
+    expectOnlyOwnValues(h, kRegHeight, 16);
+    release(h);
+}

@@ -91,7 +91,7 @@ private:
     bool send(const char* name, const uint8_t* data, uint32_t length, bool withProgress);
     // Writes one message to the file address, four bytes per register write.
     bool sendMessage(const std::vector<uint8_t>& message);
-    // Progress after `steps` of packCount steps: steps / packCount of the total, never above
-    // the total, 0 when there are no packets.
-    int64_t progressAfter(uint64_t steps, uint32_t count) const;
+    // Progress once the camera has acknowledged `packets` packets: their file bytes, never
+    // above the total.
+    int64_t progressAfter(uint64_t packets) const;
 };
