@@ -755,3 +755,37 @@ TEST_F(Usb3Device, EmptyFileIsRefusedAndTheCameraGetsNothing) {
     expectOnlyOwnValues(h, kRegHeight, 16);
     release(h);
 }
+
+// Each frame ends its bulk transfer with a short packet. Frames queued back to back each
+// arrive whole and in order: the bytes of the next frame never fill the rest of the transfer
+// the previous one ended (through libusb a transfer is several URBs).
+TEST_F(Usb3Device, FramesEndingTransfersShortArriveWholeAndInOrder) {
+    QX_DEV_HANDLE h = connected();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    ASSERT_TRUE(rig().camera->waitPendingBulkReads(1, 5s));
+    std::vector<Bytes> sent;
+    // Two at a time: the camera's frame queue holds two frames for the application.
+    for (uint32_t n = 1; n <= 2; ++n) {
+        sent.push_back(pixels(32 * 16 * 2, uint8_t(60 + n)));
+        rig().camera->queueFrame(header(32, 16, n), sent.back());
+    }
+    for (size_t i = 0; i < sent.size(); ++i) {
+        FrameInfo fi{};
+        ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK) << "frame " << i;
+        EXPECT_EQ(std::memcmp(fi.pData, sent[i].data(), sent[i].size()), 0) << "frame " << i;
+        EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    }
+    // A frame cut short inside its last page is lost, alone: the frame right behind it starts
+    // its own transfer and arrives.
+    Bytes cut = qx::usb3::sim::SimUsb3Camera::frameBytes(header(32, 16, 7), pixels(32 * 16 * 2, 70));
+    cut.resize(cut.size() - 100);
+    rig().camera->queueBulk(cut, true);
+    const Bytes next = pixels(32 * 16 * 2, 71);
+    rig().camera->queueFrame(header(32, 16, 8), next);
+    FrameInfo fi{};
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    EXPECT_EQ(std::memcmp(fi.pData, next.data(), next.size()), 0);
+    EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    release(h);
+}
