@@ -533,6 +533,31 @@ TEST_F(Usb3Device, TwentyFourBitFramesOfTheLargestSizeArriveWhole) {
     release(h);
 }
 
+// The same below the largest size, and for every width from 17 to 24 bits.
+TEST_F(Usb3Device, SeventeenToTwentyFourBitFramesBelowTheLargestSizeArriveWhole) {
+    auto& cam = *rig().camera;
+    const std::pair<uint8_t, uint32_t> rounds[] = {{17, 0}, {20, 0}, {24, 0}, {24, 1}};
+    for (const auto& [bits, triggered] : rounds) {
+        // A triggered camera reads one page per bulk transfer.
+        cam.setProtoRegister(kRegTriggerMode, triggered);
+        cam.setLinkRegister(kLinkImageDataWidth, {bits, 0, 0, 0});
+        cam.setProtoRegister(kRegWidth, 32);
+        cam.setProtoRegister(kRegHeight, 16);
+        QX_DEV_HANDLE h = connected();
+        ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+        const size_t bytes = size_t(32) * 16 * 4;
+        const Bytes p = pixels(bytes, bits);
+        cam.queueFrame(header(32, 16, 1), p);
+        FrameInfo fi{};
+        ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK) << int(bits);
+        ASSERT_EQ(fi.nDataLen, bytes);
+        EXPECT_EQ(std::memcmp(fi.pData, p.data(), bytes), 0) << int(bits) << " bits";
+        EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+        EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+        release(h);
+    }
+}
+
 TEST_F(Usb3Device, FileSendReachesTheCameraOneWholeMessagePerWrite) {
     QX_DEV_HANDLE h = connected();
     const size_t length = 1000; // five packets, the last of 80 bytes
