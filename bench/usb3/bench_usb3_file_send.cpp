@@ -69,14 +69,10 @@ std::vector<uint8_t> fileBytes(size_t n) {
     return f;
 }
 
-void Usb3FileSend(benchmark::State& state) {
-    Link link;
-    if (!link.dev.UsbOpenLink()) {
-        state.SkipWithError("open failed");
-        return;
-    }
+// Sends a file of state.range(0) bytes per iteration through `protocol`.
+void sendFiles(benchmark::State& state, QxUsb3UserProtocol& protocol) {
     const std::vector<uint8_t> file = fileBytes(size_t(state.range(0)));
-    QxUsb3FileAccess access(&link.protocol);
+    QxUsb3FileAccess access(&protocol);
     for (auto _ : state) {
         QuietStdout quiet;
         if (!access.sendFile("bench.bin", file.data(), uint32_t(file.size()))) {
@@ -85,6 +81,15 @@ void Usb3FileSend(benchmark::State& state) {
         }
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file.size()));
+}
+
+void Usb3FileSend(benchmark::State& state) {
+    Link link;
+    if (!link.dev.UsbOpenLink()) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    sendFiles(state, link.protocol);
 }
 BENCHMARK(Usb3FileSend)->Arg(4096)->Arg(65536)->Arg(1 << 20)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -147,16 +152,7 @@ void Usb3FileSendLibusb(benchmark::State& state) {
     }
     QxUsb3UserProtocol protocol;
     Link::bind(protocol, dev);
-    const std::vector<uint8_t> file = fileBytes(size_t(state.range(0)));
-    QxUsb3FileAccess access(&protocol);
-    for (auto _ : state) {
-        QuietStdout quiet;
-        if (!access.sendFile("bench.bin", file.data(), uint32_t(file.size()))) {
-            state.SkipWithError("file not taken");
-            break;
-        }
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file.size()));
+    sendFiles(state, protocol);
 }
 BENCHMARK(Usb3FileSendLibusb)->Arg(65536)->Arg(1 << 20)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 #endif

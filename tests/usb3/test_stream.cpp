@@ -155,19 +155,18 @@ TEST(Usb3ThreadedStream, TimedOutAndCancelledTransfersAreQueuedAgainWithTheirByt
     Streaming s(128, 64);
     ASSERT_TRUE(s.start());
     const size_t submitted = s.rig.camera->bulkReadsSubmitted();
-    s.rig.camera->failBulkReads(3, qx::usb::UsbStatus::Timeout);
-    Bytes first = pattern(128 * 64, 8);
-    s.rig.camera->queueFrame(frameHeader(128, 64, 1), first);
-    FrameCacheSlot* slot = nullptr;
-    ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000));
-    EXPECT_EQ(slot->frameNumber, 1u);
-    EXPECT_EQ(std::memcmp(slot->data, first.data(), first.size()), 0);
-    s.rig.camera->failBulkReads(2, qx::usb::UsbStatus::Cancelled);
-    Bytes second = pattern(128 * 64, 9);
-    s.rig.camera->queueFrame(frameHeader(128, 64, 2), second);
-    ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000));
-    EXPECT_EQ(slot->frameNumber, 2u);
-    EXPECT_EQ(std::memcmp(slot->data, second.data(), second.size()), 0);
+    const std::pair<qx::usb::UsbStatus, int> rounds[] = {{qx::usb::UsbStatus::Timeout, 3},
+                                                         {qx::usb::UsbStatus::Cancelled, 2}};
+    uint32_t number = 0;
+    for (const auto& [status, count] : rounds) {
+        s.rig.camera->failBulkReads(count, status);
+        const Bytes sent = pattern(128 * 64, 8 + number);
+        s.rig.camera->queueFrame(frameHeader(128, 64, ++number), sent);
+        FrameCacheSlot* slot = nullptr;
+        ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000)) << number;
+        EXPECT_EQ(slot->frameNumber, number);
+        EXPECT_EQ(std::memcmp(slot->data, sent.data(), sent.size()), 0) << number;
+    }
     EXPECT_EQ(s.dev.streamStats().droppedBytes, 0u);
     EXPECT_EQ(s.rig.camera->bulkHaltClears(), 0u);
     // Every slot is queued again: 64 transfers wait for the camera.
