@@ -1330,8 +1330,8 @@ QX_API QX_STATUS QX_CALL QX_FileAccessRead(QX_DEV_HANDLE handle, FileAccessParam
  * @retval QX_OK The camera took the whole file.
  * @retval QX_ERR_INVALID_PARAM @p pstParam is null.
  * @retval QX_ERR_INVALID_HANDLE The handle is not registered.
- * @retval QX_ERR_GENERAL A path is null, the file cannot be read or exceeds 4 GiB, the camera
- *  refused a message, or the camera is a GigE camera.
+ * @retval QX_ERR_GENERAL A path is null, the file cannot be read, is empty or exceeds 4 GiB, the
+ *  camera refused or did not acknowledge a message, or the camera is a GigE camera.
  * @par Threads
  *  Any thread; serialised with the other calls on this handle for the whole transfer. The progress
  *  callback runs on this thread while the handle's lock is held: it must not call functions on the
@@ -1342,8 +1342,8 @@ QX_API QX_STATUS QX_CALL QX_FileAccessWrite(QX_DEV_HANDLE handle, FileAccessPara
 /**
  * @brief Sets the callback that follows a file transfer.
  *
- * During QX_FileAccessWrite() the callback gets a pointer to the number of bytes sent so far
- * (reported once per packet, the file's size at the end). It replaces any earlier one; null stops
+ * During QX_FileAccessWrite() the callback gets a pointer to the number of file bytes the camera
+ * has acknowledged so far (0 after the header, then once per packet, the file's size at the end). It replaces any earlier one; null stops
  * the reports.
  * @param handle Handle from QX_CreateDevice().
  * @param func The callback, or null.

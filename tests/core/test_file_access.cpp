@@ -156,24 +156,18 @@ protected:
     fs::path dir;
 };
 
-TEST_F(FileAccessTest, EmptyFileSendsHeaderAndEndMarkOnly) {
+// An empty file has no packet, so its header could only name packet -1 (0xFFFFFFFF) as the
+// last one: it is refused before anything is sent.
+TEST_F(FileAccessTest, EmptyFileIsRefusedWithNothingSent) {
     const std::string local = writeLocal("empty.bin", {});
     ProgressLog progress;
     ASSERT_EQ(QX_RegisterFileAccessProgress(usbHandle, &ProgressLog::callback, &progress), QX_OK);
     std::string printed;
-    ASSERT_EQ(send(local, "cfg", &printed), QX_OK);
-    Bytes expected = header("cfg", 0, 0);
-    expected.push_back(0x04);
-    // One write per message, each whole.
-    EXPECT_EQ(camera.messages.size(), 2u);
-    EXPECT_EQ(camera.fileStream, expected);
-    // endPackNum of an empty file is 0xFFFFFFFF.
-    EXPECT_EQ(Bytes(camera.fileStream.begin() + 25, camera.fileStream.begin() + 29), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(printed, "@@@@:SendFile:cfg,Length=0\r\n"
-                       "@@@@:SendHead:packCount=0,startPackNum=0,endPackNum=-1\r\n"
-                       "@@@@:SendEnd\r\n");
-    // No division by the packet count of 0: every report is 0.
-    EXPECT_EQ(progress.values, (std::vector<int64_t>{0, 0}));
+    EXPECT_EQ(send(local, "cfg", &printed), QX_ERR_GENERAL);
+    EXPECT_TRUE(camera.messages.empty());
+    EXPECT_TRUE(camera.fileStream.empty());
+    EXPECT_EQ(printed, "CMD_SENDFILE empty file refused!\r\n");
+    EXPECT_TRUE(progress.values.empty());
 }
 
 TEST_F(FileAccessTest, FileOfExactlyOnePacket) {
@@ -193,8 +187,8 @@ TEST_F(FileAccessTest, FileOfExactlyOnePacket) {
                        "@@@@:SendHead:packCount=1,startPackNum=0,endPackNum=0\r\n"
                        "@@@@:SendPack:packNum=0\r\n"
                        "@@@@:SendEnd\r\n");
-    // Never above the total.
-    EXPECT_EQ(progress.values, (std::vector<int64_t>{230, 230, 230}));
+    // Only what the camera acknowledged: nothing after the header, the packet after it.
+    EXPECT_EQ(progress.values, (std::vector<int64_t>{0, 230, 230}));
 }
 
 TEST_F(FileAccessTest, FileOneByteLongerThanAPacket) {
@@ -219,7 +213,7 @@ TEST_F(FileAccessTest, FileOneByteLongerThanAPacket) {
     ASSERT_EQ(camera.messages.size(), 4u);
     EXPECT_EQ(camera.messages[2].size(), 6u);
     EXPECT_EQ(camera.messages[3], (Bytes{0x04}));
-    EXPECT_EQ(progress.values, (std::vector<int64_t>{115, 231, 231, 231}));
+    EXPECT_EQ(progress.values, (std::vector<int64_t>{0, 230, 231, 231}));
 }
 
 TEST_F(FileAccessTest, TwoFullPacketsAndTheirProgress) {
@@ -230,7 +224,7 @@ TEST_F(FileAccessTest, TwoFullPacketsAndTheirProgress) {
     std::string printed;
     ASSERT_EQ(send(local, "x", &printed), QX_OK);
     EXPECT_EQ(camera.fileStream, expectedStream("x", file));
-    EXPECT_EQ(progress.values, (std::vector<int64_t>{230, 460, 460, 460}));
+    EXPECT_EQ(progress.values, (std::vector<int64_t>{0, 230, 460, 460}));
     EXPECT_NE(printed.find("@@@@:SendPack:packNum=1\r\n"), std::string::npos);
     // A callback set to null stops the reports.
     ASSERT_EQ(QX_RegisterFileAccessProgress(usbHandle, nullptr, nullptr), QX_OK);
@@ -271,14 +265,15 @@ TEST_F(FileAccessTest, RefusedHeaderPacketAndEndMark) {
     EXPECT_EQ(send(local, "f", &printed), QX_ERR_GENERAL);
     EXPECT_NE(printed.find("CMD_SENDFILE send STX faild!\r\n"), std::string::npos);
     EXPECT_EQ(printed.find("@@@@:SendEnd"), std::string::npos);
-    EXPECT_EQ(progress.values, (std::vector<int64_t>{230, 460}));
+    // Only the first packet was acknowledged: the progress never ran ahead of it.
+    EXPECT_EQ(progress.values, (std::vector<int64_t>{0, 230}));
 
     camera = FileCamera{};
     progress.values.clear();
     camera.refuseFrom = 3; // the end mark
     EXPECT_EQ(send(local, "f", &printed), QX_ERR_GENERAL);
     EXPECT_NE(printed.find("@@@@:SendEnd\r\nCMD_SENDFILE send EOT faild!\r\n"), std::string::npos);
-    EXPECT_EQ(progress.values, (std::vector<int64_t>{230, 460, 460})); // no final report
+    EXPECT_EQ(progress.values, (std::vector<int64_t>{0, 230, 460})); // no final report
 }
 
 TEST_F(FileAccessTest, ArgumentAndFileFailures) {

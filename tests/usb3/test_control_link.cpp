@@ -211,6 +211,32 @@ TEST(Usb3Link, LateReplyNeverCompletesALaterAccessOfTheSameAddress) {
     }
 }
 
+// After a reply that was lost (dropped by the camera, or by the host for its bad CRC) the next
+// access of that address does not sit out its whole time-out for a late reply that never
+// comes: it takes its own reply once a short grace has shown nothing else is on its way.
+TEST(Usb3Link, AfterALostReplyTheNextAccessOfTheAddressDoesNotWaitItsWholeTimeOut) {
+    OpenLink l;
+    auto& cam = *l.rig.camera;
+    for (int lossKind = 0; lossKind < 2; ++lossKind) {
+        cam.setLinkRegister(0x38, {4, 4, 4, 4});
+        if (lossKind == 0) cam.setDropRegisterReplies(true);
+        else cam.setCorruptReplyCrc(true);
+        uint8_t buf[4] = {};
+        EXPECT_FALSE(l.dev.UsbRegRead(0x38, buf, 4, 100));
+        EXPECT_TRUE(cam.waitOutDrained(5s));
+        cam.setDropRegisterReplies(false);
+        cam.setCorruptReplyCrc(false);
+        // Far longer than any grace: an access that waits it out is plainly the fault.
+        constexpr auto kLong = 30s;
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_TRUE(l.dev.UsbRegRead(0x38, buf, 4, int(std::chrono::milliseconds(kLong).count())));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, kLong / 2) << "loss kind " << lossKind;
+        EXPECT_EQ(buf[0], 4);
+        uint8_t w[4] = {5, 5, 5, 5};
+        ASSERT_TRUE(l.dev.UsbRegWrite(0x38, w, 4, 2000));
+    }
+}
+
 TEST(Usb3Link, RegisterReadFailsFastWhenFrameCannotBeSent) {
     OpenLink l;
     l.rig.camera->setFailLinkWrites(true);
@@ -218,6 +244,21 @@ TEST(Usb3Link, RegisterReadFailsFastWhenFrameCannotBeSent) {
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(l.dev.UsbRegRead(0x1234, buf, 4, 5000));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+}
+
+// A chunk the camera stalls never entered its byte stream: it is sent again, alone, so the
+// camera gets every byte once and in order.
+TEST(Usb3Link, StalledChunksAreSentAgainInPlace) {
+    OpenLink l;
+    l.rig.camera->setAnswerByteProtocol(false);
+    l.rig.camera->setStallLinkWritesEvery(2);
+    Bytes payload = pattern(1000);
+    ASSERT_TRUE(l.dev.UsbChannelSend(payload.data(), int(payload.size()), 2000));
+    EXPECT_EQ(l.rig.camera->channelBytesFromHost(), payload);
+    // Stalled for good: the send fails within its time-out.
+    l.rig.camera->setStallLinkWritesEvery(0);
+    l.rig.camera->setFailLinkWrites(true);
+    EXPECT_FALSE(l.dev.UsbChannelSend(payload.data(), int(payload.size()), 200));
 }
 
 TEST(Usb3Link, ChannelSendSplitsIntoChunks) {

@@ -609,3 +609,94 @@ TEST(Usb3ThreadedManager, BulkEndpointThatStaysHaltedIsReportedOfflineWithoutSpi
     EXPECT_TRUE(mgr.CloseDevice(h));
     EXPECT_EQ(off.count(), 1);
 }
+
+// A stop does not wait out the consumer's image wait: cancelling ends a take that waits now
+// and fails the later ones until the stream starts again, when frames are taken as before.
+TEST(Usb3ThreadedManager, CancelledImageWaitEndsAtOnceUntilTheNextStart) {
+    StreamingHandle s;
+    ASSERT_TRUE(s.start());
+    constexpr auto kLong = 30s;
+    std::atomic<bool> taken{true};
+    std::atomic<bool> returned{false};
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread consumer([&] {
+        FrameCacheSlot* slot = nullptr;
+        taken = s.mgr.CameraGetImage(s.h, slot, int(std::chrono::milliseconds(kLong).count()));
+        returned = true;
+    });
+    // The consumer is (or is about to be) in its wait; the cancel ends it either way.
+    EXPECT_FALSE(waitUntil([&] { return returned.load(); }, 100ms));
+    EXPECT_TRUE(s.mgr.CancelImageWait(s.h));
+    consumer.join();
+    EXPECT_FALSE(taken.load());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kLong / 2);
+    FrameCacheSlot* slot = nullptr;
+    EXPECT_FALSE(s.mgr.CameraGetImage(s.h, slot, int(std::chrono::milliseconds(kLong).count())));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kLong / 2);
+
+    ASSERT_TRUE(s.mgr.StopAcq(s.h));
+    ASSERT_TRUE(s.mgr.StartAcq(s.h));
+    ASSERT_TRUE(s.rig.camera->waitPendingBulkReads(64, 5s));
+    Bytes p(128 * 64, 0x5C);
+    s.rig.camera->queueFrame(frameHeader(128, 64, 1), p);
+    ASSERT_TRUE(s.mgr.CameraGetImage(s.h, slot, 5000));
+    EXPECT_EQ(slot->frameNumber, 1u);
+    EXPECT_FALSE(s.mgr.CancelImageWait(kUsbInvalidHandle));
+    EXPECT_TRUE(s.mgr.CloseDevice(s.h));
+}
+
+// A hot-plug notice is handled at once while a camera waits for an image, a register reply or
+// byte-channel data: those waits hold no manager lock, so neither the notice nor the other
+// cameras' calls queue up behind them.
+TEST(Usb3ThreadedManager, HotPlugIsHandledWhileACameraWaitsAndOtherCamerasGoOn) {
+    TwoCameras two;
+    ASSERT_TRUE(two.open());
+    QxUsbManager& mgr = *two.mgr;
+    for (UsbDevHandle h : {two.h1, two.h2}) {
+        mgr.SetImageInfo(h, 128, 64, 8);
+        mgr.SetPixelBytes(h, 1);
+        ASSERT_TRUE(mgr.StartAcq(h));
+    }
+    ASSERT_TRUE(two.rig.camera->waitPendingBulkReads(64, 5s));
+    ASSERT_TRUE(two.second->waitPendingBulkReads(64, 5s));
+    constexpr auto kLong = 30s;
+    const int longMs = int(std::chrono::milliseconds(kLong).count());
+    std::atomic<int> ended{0};
+    // The first camera waits for an image and for a byte-channel reply that do not come.
+    std::thread imageWaiter([&] {
+        FrameCacheSlot* slot = nullptr;
+        mgr.CameraGetImage(two.h1, slot, longMs);
+        ++ended;
+    });
+    two.rig.camera->setDropRegisterReplies(true);
+    std::thread regWaiter([&] {
+        uint8_t b[4] = {};
+        mgr.ReadDeviceReg(two.h1, 0x60, b, 4, longMs);
+        ++ended;
+    });
+    ASSERT_TRUE(waitUntil([&] { return two.rig.camera->registerFrames() > 0; }));
+    EXPECT_FALSE(waitUntil([&] { return ended.load() > 0; }, 100ms));
+
+    const auto t0 = std::chrono::steady_clock::now();
+    const uint64_t changes = mgr.deviceChanges();
+    two.rig.backend->plugNew(std::make_shared<SimUsb3Camera>("usb:sim-3"));
+    ASSERT_TRUE(waitUntil([&] { return mgr.deviceChanges() > changes; }, kLong / 2));
+    EXPECT_EQ(mgr.GetDeviceCount(), 3);
+    // The other camera's frames and registers go on.
+    Bytes p(128 * 64, 0x3D);
+    two.second->queueFrame(frameHeader(128, 64, 1), p);
+    FrameCacheSlot* slot = nullptr;
+    ASSERT_TRUE(mgr.CameraGetImage(two.h2, slot, 5000));
+    EXPECT_EQ(slot->frameNumber, 1u);
+    two.second->setLinkRegister(0x64, {1, 2, 3, 4});
+    uint8_t b[4] = {};
+    EXPECT_TRUE(mgr.ReadDeviceReg(two.h2, 0x64, b, 4, 2000));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kLong / 2);
+
+    // Closing the waiting camera ends its waits.
+    EXPECT_TRUE(mgr.CloseDevice(two.h1));
+    imageWaiter.join();
+    regWaiter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kLong / 2);
+    EXPECT_TRUE(mgr.CloseDevice(two.h2));
+}

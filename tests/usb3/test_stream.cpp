@@ -149,6 +149,32 @@ TEST(Usb3ThreadedStream, FailedTransferDropsItsFrameAndTheNextFrameArrives) {
     EXPECT_GT(s.dev.streamStats().droppedBytes, 0u);
 }
 
+// A transfer ended by its own time-out, or cancelled while the stream runs, is no endpoint
+// failure: its bytes count, it is queued again, and the endpoint is left alone.
+TEST(Usb3ThreadedStream, TimedOutAndCancelledTransfersAreQueuedAgainWithTheirBytes) {
+    Streaming s(128, 64);
+    ASSERT_TRUE(s.start());
+    const size_t submitted = s.rig.camera->bulkReadsSubmitted();
+    const std::pair<qx::usb::UsbStatus, int> rounds[] = {{qx::usb::UsbStatus::Timeout, 3},
+                                                         {qx::usb::UsbStatus::Cancelled, 2}};
+    uint32_t number = 0;
+    for (const auto& [status, count] : rounds) {
+        s.rig.camera->failBulkReads(count, status);
+        const Bytes sent = pattern(128 * 64, 8 + number);
+        s.rig.camera->queueFrame(frameHeader(128, 64, ++number), sent);
+        FrameCacheSlot* slot = nullptr;
+        ASSERT_TRUE(s.dev.UsbTakeFrame(slot, 5000)) << number;
+        EXPECT_EQ(slot->frameNumber, number);
+        EXPECT_EQ(std::memcmp(slot->data, sent.data(), sent.size()), 0) << number;
+    }
+    EXPECT_EQ(s.dev.streamStats().droppedBytes, 0u);
+    EXPECT_EQ(s.rig.camera->bulkHaltClears(), 0u);
+    // Every slot is queued again: 64 transfers wait for the camera.
+    EXPECT_TRUE(s.rig.camera->waitPendingBulkReads(64, 5s));
+    EXPECT_GT(s.rig.camera->bulkReadsSubmitted(), submitted);
+    EXPECT_TRUE(s.dev.bulkReaderAlive());
+}
+
 TEST(Usb3ThreadedStream, ThroughputWithoutLoss) {
     const int w = 1280, h = 1024;
     Streaming s(w, h);

@@ -135,6 +135,31 @@ TEST(Usb3UserProtocol, MessageWriteSendsTheMessageWholeAndRetriesItWhole) {
     EXPECT_EQ(ch.requests[0], (Bytes{0x57, 0x01, 0x23, 0x12, 0x34, 0x56, 0x78}));
 }
 
+// The camera may hold a message whose answer did not come, or part of one whose send failed:
+// a second copy would be joined to it, so such a message is not sent again.
+TEST(Usb3UserProtocol, MessageThatMayHaveArrivedIsNotSentAgain) {
+    QxUsb3UserProtocol p;
+    ScriptedChannel ch;
+    ch.attach(p);
+    const Bytes message(235, 0x42);
+    EXPECT_FALSE(p.writeMessage(0x100D, message.data(), uint32_t(message.size()), 5000));
+    EXPECT_EQ(ch.requests.size(), 1u);
+
+    QxUsb3UserProtocol p2;
+    int sends = 0;
+    p2.setTransport(
+        [](uint8_t*, int& n) {
+            n = 0;
+            return false;
+        },
+        [&](const uint8_t*, int) {
+            ++sends;
+            return false;
+        });
+    EXPECT_FALSE(p2.writeMessage(0x100D, message.data(), uint32_t(message.size()), 5000));
+    EXPECT_EQ(sends, 1);
+}
+
 TEST(Usb3UserProtocol, ReplyInPiecesIsCollected) {
     QxUsb3UserProtocol p;
     ScriptedChannel ch;
@@ -188,6 +213,32 @@ TEST(Usb3UserProtocol, RefusedReplyIsRetried) {
     EXPECT_EQ(ch2.requests.size(), 4u);
 }
 
+// A reply that comes after its read gave up belongs to that read: the next read takes it off
+// the channel first and answers with its own reply.
+TEST(Usb3UserProtocol, LateReplyIsTakenOffBeforeTheNextRequest) {
+    QxUsb3UserProtocol p;
+    ScriptedChannel ch;
+    ch.attach(p);
+    uint8_t buf[4] = {};
+    EXPECT_FALSE(p.read(0x40, buf, 4, 150));
+    const size_t sent = ch.requests.size();
+    EXPECT_EQ(p.owedBytes(), int32_t(5 * sent));
+    for (size_t i = 0; i < sent; ++i) ch.pending.push_back({0x06, 0, 0, 0, 0x99});
+    ch.replies.push_back({{0x06, 0, 0, 0, 7}});
+    ASSERT_TRUE(p.read(0x44, buf, 4, 1000));
+    EXPECT_EQ(buf[0], 7);
+    EXPECT_EQ(ch.requests.size(), sent + 1);
+    EXPECT_EQ(p.owedBytes(), 0);
+
+    // A refusal owes two bytes, not a whole read reply.
+    ch.replies.push_back({{0x15}});
+    EXPECT_FALSE(p.read(0x48, buf, 4, 50));
+    EXPECT_EQ(p.owedBytes(), 1);
+    // Given back, the device owes nothing to whoever opens it next.
+    EXPECT_FALSE(p.settle(20));
+    EXPECT_EQ(p.owedBytes(), 0);
+}
+
 TEST(Usb3UserProtocol, TimeOutEndsTheRetries) {
     QxUsb3UserProtocol p;
     ScriptedChannel ch;
@@ -203,10 +254,11 @@ TEST(Usb3UserProtocol, TimeOutEndsTheRetries) {
     ASSERT_GE(ch.requests.size(), 1u);
     EXPECT_LE(ch.requests.size(), 2u);
     EXPECT_GE(spent, ch.requests.size() == 1 ? 300 : 200);
-    // A time-out of 0 allows one exchange.
+    // A time-out of 0 allows one exchange (on a protocol that owes no reply).
+    QxUsb3UserProtocol p2;
     ScriptedChannel ch2;
-    ch2.attach(p);
-    EXPECT_FALSE(p.write(0x40, buf, 4, 0));
+    ch2.attach(p2);
+    EXPECT_FALSE(p2.write(0x40, buf, 4, 0));
     EXPECT_EQ(ch2.requests.size(), 1u);
 }
 

@@ -55,6 +55,15 @@ Bytes pixels(size_t n, uint8_t seed) {
     return p;
 }
 
+// Takes the next frame and checks that it carries `sent`, byte for byte.
+void expectNextFrame(QX_DEV_HANDLE h, const Bytes& sent) {
+    FrameInfo fi{};
+    ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK);
+    ASSERT_GE(fi.nDataLen, sent.size());
+    EXPECT_EQ(std::memcmp(fi.pData, sent.data(), sent.size()), 0);
+    EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+}
+
 // Discovery of GigE cameras is left out: only the USB3 half of enumeration runs.
 qx::TransportHooks usb3OnlyHooks() {
     qx::TransportHooks hooks = qx::defaultTransportHooks();
@@ -533,6 +542,31 @@ TEST_F(Usb3Device, TwentyFourBitFramesOfTheLargestSizeArriveWhole) {
     release(h);
 }
 
+// The same below the largest size, and for every width from 17 to 24 bits.
+TEST_F(Usb3Device, SeventeenToTwentyFourBitFramesBelowTheLargestSizeArriveWhole) {
+    auto& cam = *rig().camera;
+    const std::pair<uint8_t, uint32_t> rounds[] = {{17, 0}, {20, 0}, {24, 0}, {24, 1}};
+    for (const auto& [bits, triggered] : rounds) {
+        // A triggered camera reads one page per bulk transfer.
+        cam.setProtoRegister(kRegTriggerMode, triggered);
+        cam.setLinkRegister(kLinkImageDataWidth, {bits, 0, 0, 0});
+        cam.setProtoRegister(kRegWidth, 32);
+        cam.setProtoRegister(kRegHeight, 16);
+        QX_DEV_HANDLE h = connected();
+        ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+        const size_t bytes = size_t(32) * 16 * 4;
+        const Bytes p = pixels(bytes, bits);
+        cam.queueFrame(header(32, 16, 1), p);
+        FrameInfo fi{};
+        ASSERT_EQ(QX_GetFrame(h, &fi, 5000), QX_OK) << int(bits);
+        ASSERT_EQ(fi.nDataLen, bytes);
+        EXPECT_EQ(std::memcmp(fi.pData, p.data(), bytes), 0) << int(bits) << " bits";
+        EXPECT_EQ(QX_FreeFrame(h, &fi), QX_OK);
+        EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+        release(h);
+    }
+}
+
 TEST_F(Usb3Device, FileSendReachesTheCameraOneWholeMessagePerWrite) {
     QX_DEV_HANDLE h = connected();
     const size_t length = 1000; // five packets, the last of 80 bytes
@@ -582,5 +616,199 @@ TEST_F(Usb3Device, CameraHeldByAnotherProcessFailsTheConnectAndTheLogSaysWhy) {
     EXPECT_TRUE(waitUntil([] { return rig().camera->openHandles() == 0; }));
     // Once the other process lets go, the camera connects.
     ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    release(h);
+}
+
+// A triggered camera waits for its trigger as long as it likes: no frame for longer than a
+// stalled stream would take to be given up is not a lost camera.
+TEST_F(Usb3Device, TriggeredCameraIdleForSecondsStaysConnectedAndDeliversTheNextFrame) {
+    rig().camera->setProtoRegister(kRegTriggerMode, 1);
+    QX_DEV_HANDLE h = connected();
+    Offline off;
+    ASSERT_EQ(QX_RegisterOfflineCallBack(h, &Offline::callback, &off), QX_OK);
+    const size_t clearsBefore = rig().camera->bulkHaltClears();
+    qxtest::LogCapture log;
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    ASSERT_TRUE(log.find("usbTransferBufCount=1"));
+
+    // Longer than the stream's idle wait, its abort and the failure limit together.
+    constexpr auto kIdle = 9000ms;
+    EXPECT_FALSE(off.waitCalls(1, kIdle)) << "a waiting camera was reported lost";
+    EXPECT_EQ(rig().camera->bulkHaltClears(), clearsBefore) << "a healthy endpoint was cleared";
+    // One idle episode, one line.
+    EXPECT_EQ(log.count("CameraGetImage timeout"), 1u);
+
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegHeight, 4, QX_PORT_DEVICE), QX_OK);
+    EXPECT_EQ(value[0], 16);
+    const Bytes p = pixels(32 * 16 * 2, 7);
+    rig().camera->queueFrame(header(32, 16, 1), p);
+    expectNextFrame(h, p);
+    // Idle again: the stop does not wait out the acquisition's image wait.
+    ASSERT_TRUE(waitUntil([&] { return log.count("CameraGetImage timeout") == 2; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
+    const auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    RecordProperty("stop_ms", int(stopMs.count()));
+    EXPECT_EQ(off.count(), 0);
+    release(h);
+}
+
+// A register-frame reply shorter than the read asked for is no value: the read fails and the
+// caller's buffer is not passed off as the register.
+TEST_F(Usb3Device, ShortRegisterFrameRepliesFailTheRead) {
+    QX_DEV_HANDLE h = connected();
+    auto& cam = *rig().camera;
+    constexpr uint32_t kShort = 0x2010;
+    for (const Bytes& reply : {Bytes{0x55}, Bytes{}, Bytes{1, 2, 3}}) {
+        cam.setLinkRegister(kShort, reply);
+        uint8_t value[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        EXPECT_EQ(QX_ReadMemory(h, value, kShort, 4, QX_PORT_CONNECTOR_DEVICE), QX_ERR_USB3) << reply.size();
+    }
+    // A reply as long as asked, or longer, is the value.
+    cam.setLinkRegister(kShort, {1, 2, 3, 4, 5});
+    uint8_t value[4] = {};
+    ASSERT_EQ(QX_ReadMemory(h, value, kShort, 4, QX_PORT_CONNECTOR_DEVICE), QX_OK);
+    EXPECT_EQ(Bytes(value, value + 4), (Bytes{1, 2, 3, 4}));
+    uint8_t two[2] = {};
+    ASSERT_EQ(QX_ReadMemory(h, two, kShort, 2, QX_PORT_CONNECTOR_DEVICE), QX_OK);
+    EXPECT_EQ(two[1], 2);
+    release(h);
+}
+
+namespace {
+// Reads a byte-channel register until it answers (bounded); every answer that claims success
+// must be the register's own value.
+void expectOnlyOwnValues(QX_DEV_HANDLE h, uint16_t address, uint32_t expected) {
+    bool answered = false;
+    for (int attempt = 0; attempt < 10 && !answered; ++attempt) {
+        uint8_t value[4] = {};
+        if (QX_ReadMemory(h, value, address, 4, QX_PORT_DEVICE) != QX_OK) continue;
+        answered = true;
+        uint32_t got =
+            uint32_t(value[0]) | uint32_t(value[1]) << 8 | uint32_t(value[2]) << 16 | uint32_t(value[3]) << 24;
+        EXPECT_EQ(got, expected) << "register 0x" << std::hex << address << " answered with another reply";
+    }
+    EXPECT_TRUE(answered) << "register 0x" << std::hex << address;
+}
+} // namespace
+
+// The camera answers byte-channel requests late: the replies enumeration gave up on must not
+// answer the reads after connect, and within a connection a late reply answers no later read.
+TEST_F(Usb3Device, LateByteChannelRepliesAnswerNoOtherRead) {
+    auto& cam = *rig().camera;
+    cam.setProtoRegister(kRegGain, 0x777);
+    cam.setProtoReplyDelay(1200ms);
+    DeviceList list{};
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    cam.setProtoReplyDelay(0ms);
+    QX_DEV_HANDLE h = connected();
+    expectOnlyOwnValues(h, kRegWidth, 32);
+    expectOnlyOwnValues(h, kRegHeight, 16);
+
+    cam.setProtoReplyDelay(1200ms);
+    uint8_t value[4] = {};
+    EXPECT_EQ(QX_ReadMemory(h, value, kRegGain, 4, QX_PORT_DEVICE), QX_ERR_USB3);
+    cam.setProtoReplyDelay(0ms);
+    expectOnlyOwnValues(h, kRegWidth, 32);
+    expectOnlyOwnValues(h, kRegHeight, 16);
+    expectOnlyOwnValues(h, kRegGain, 0x777);
+    release(h);
+    // Enumeration names the camera again once it answers in time.
+    ASSERT_EQ(QX_EnumDevices(&list, 1, 10), QX_OK);
+    const DeviceInfo* d = findRecord(list, cameraPath().c_str());
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->strModelName, kModel);
+}
+
+namespace {
+// Writes `file` to a local file and sends it to the camera as "fw.bin".
+QX_STATUS sendFile(QX_DEV_HANDLE h, const Bytes& file) {
+    const std::string local = xmlDir() + "send-stall.bin";
+    {
+        std::ofstream out(local, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    }
+    FileAccessParam param{local.c_str(), "fw.bin"};
+    ::testing::internal::CaptureStdout();
+    const QX_STATUS status = QX_FileAccessWrite(h, &param);
+    ::testing::internal::GetCapturedStdout();
+    return status;
+}
+
+// The file as the camera received it: the data of the packets after `from`, in order; false
+// when the messages are not one header, whole numbered packets in order and one end mark.
+bool fileAtCamera(size_t from, Bytes& data) {
+    const std::vector<Bytes> all = rig().camera->fileMessages();
+    if (all.size() < from + 2) return false;
+    const std::vector<Bytes> msgs(all.begin() + long(from), all.end());
+    if (msgs.front().size() != 33 || msgs.front()[0] != 0x01 || msgs.back() != Bytes{0x04}) return false;
+    data.clear();
+    for (size_t k = 1; k + 1 < msgs.size(); ++k) {
+        const Bytes& m = msgs[k];
+        if (m.size() < 6 || (m[0] != 0x02 && m[0] != 0x03)) return false;
+        const uint32_t number = uint32_t(m[1]) << 24 | uint32_t(m[2]) << 16 | uint32_t(m[3]) << 8 | m[4];
+        if (number != k - 1) return false;
+        data.insert(data.end(), m.begin() + 5, m.end());
+    }
+    return true;
+}
+} // namespace
+
+// An OUT endpoint that stalls on and off during a file send: success means the camera holds
+// every byte once and in order, never a message joined from two sends.
+TEST_F(Usb3Device, FileSendThroughAStallingChannelIsWholeOrFails) {
+    QX_DEV_HANDLE h = connected();
+    Bytes file(64 * 1024);
+    for (size_t i = 0; i < file.size(); ++i) file[i] = uint8_t(i * 13 + (i >> 9));
+    for (int period : {3, 2, 5}) {
+        const size_t before = rig().camera->fileMessages().size();
+        rig().camera->setStallLinkWritesEvery(period);
+        const QX_STATUS status = sendFile(h, file);
+        rig().camera->setStallLinkWritesEvery(0);
+        EXPECT_EQ(status, QX_OK) << "period " << period;
+        if (status == QX_OK) {
+            Bytes received;
+            ASSERT_TRUE(fileAtCamera(before, received)) << "period " << period;
+            EXPECT_TRUE(received == file) << "period " << period;
+        }
+        // The channel still answers in step afterwards.
+        expectOnlyOwnValues(h, kRegHeight, 16);
+    }
+    release(h);
+}
+
+TEST_F(Usb3Device, EmptyFileIsRefusedAndTheCameraGetsNothing) {
+    QX_DEV_HANDLE h = connected();
+    const size_t before = rig().camera->fileMessages().size();
+    EXPECT_EQ(sendFile(h, Bytes{}), QX_ERR_GENERAL);
+    EXPECT_EQ(rig().camera->fileMessages().size(), before);
+    expectOnlyOwnValues(h, kRegHeight, 16);
+    release(h);
+}
+
+// Each frame ends its bulk transfer with a short packet. Frames queued back to back each
+// arrive whole and in order: the bytes of the next frame never fill the rest of the transfer
+// the previous one ended (through libusb a transfer is several URBs).
+TEST_F(Usb3Device, FramesEndingTransfersShortArriveWholeAndInOrder) {
+    QX_DEV_HANDLE h = connected();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    ASSERT_TRUE(rig().camera->waitPendingBulkReads(1, 5s));
+    std::vector<Bytes> sent;
+    // Two at a time: the camera's frame queue holds two frames for the application.
+    for (uint32_t n = 1; n <= 2; ++n) {
+        sent.push_back(pixels(32 * 16 * 2, uint8_t(60 + n)));
+        rig().camera->queueFrame(header(32, 16, n), sent.back());
+    }
+    for (const Bytes& frame : sent) expectNextFrame(h, frame);
+    // A frame cut short inside its last page is lost, alone: the frame right behind it starts
+    // its own transfer and arrives.
+    Bytes cut = qx::usb3::sim::SimUsb3Camera::frameBytes(header(32, 16, 7), pixels(32 * 16 * 2, 70));
+    cut.resize(cut.size() - 100);
+    rig().camera->queueBulk(cut, true);
+    const Bytes next = pixels(32 * 16 * 2, 71);
+    rig().camera->queueFrame(header(32, 16, 8), next);
+    expectNextFrame(h, next);
+    EXPECT_EQ(QX_StopGrabbing(h), QX_OK);
     release(h);
 }

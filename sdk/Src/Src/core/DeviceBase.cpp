@@ -345,6 +345,7 @@ void DeviceBase::endAcquisition() {
         m_run.fetch_add(1);
     }
     m_frameCond.notify_all();
+    wakeAcquisition();
     qx::sys::MutexLock lk(m_threadMutex);
     // A callback that stops acquisition from inside itself cannot join its own thread; that
     // thread is joined by the next start or by the destructor.

@@ -99,6 +99,9 @@ protected:
     // joins the acquisition and image-callback threads (never from one of them).
     void beginAcquisition();
     void endAcquisition();
+    // Called by endAcquisition once the stop flag is set, before it joins: a transport ends
+    // here a wait of its acquisition thread that the flag alone would not end.
+    virtual void wakeAcquisition() {}
     // Starts the transport's acquisition thread; any earlier one is joined first.
     void startAcquisitionThread(std::function<void()> body);
     void setConnected(bool connected) { m_isConnected.store(connected); }

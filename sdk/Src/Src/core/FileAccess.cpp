@@ -2,6 +2,7 @@
 
 #include "core/ProtocolBase.h"
 #include "Sys/ByteOrder.h"
+#include "Sys/Log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -76,7 +77,7 @@ std::vector<uint8_t> QxUsb3FileAccess::headerMessage(const char* name, uint32_t 
     const uint32_t count = packCount(length);
     putBe32(out, count);
     putBe32(out, 0);
-    putBe32(out, count - 1);
+    putBe32(out, count > 0 ? count - 1 : 0); // an empty file is never sent
     putBe32(out, length);
     return out;
 }
@@ -106,10 +107,9 @@ bool QxUsb3FileAccess::sendFile(const char* name, const uint8_t* data, uint32_t 
     return ok;
 }
 
-int64_t QxUsb3FileAccess::progressAfter(uint64_t steps, uint32_t count) const {
-    if (count == 0) return 0;
-    const uint64_t value = std::min<uint64_t>(steps * m_total / count, m_total);
-    return static_cast<int64_t>(value);
+int64_t QxUsb3FileAccess::progressAfter(uint64_t packets) const {
+    // The file bytes of the packets the camera has acknowledged, never more.
+    return static_cast<int64_t>(std::min<uint64_t>(packets * kPacketDataSize, m_total));
 }
 
 bool QxUsb3FileAccess::sendMessage(const std::vector<uint8_t>& message) {
@@ -123,6 +123,12 @@ bool QxUsb3FileAccess::send(const char* name, const uint8_t* data, uint32_t leng
     }
     if (name == nullptr || (data == nullptr && length > 0)) return false;
     const bool report = withProgress && hasProgressCallback();
+    // An empty file has no packet: its header could only name the last packet as number -1.
+    if (length == 0) {
+        std::printf("CMD_SENDFILE empty file refused!\r\n");
+        QX_LOG_ERROR("func:{}, file {} is empty: nothing to send", "sendFile", name);
+        return false;
+    }
 
     const uint32_t count = packCount(length);
     std::printf("@@@@:SendFile:%s,Length=%d\r\n", name, static_cast<int>(length));
@@ -132,21 +138,14 @@ bool QxUsb3FileAccess::send(const char* name, const uint8_t* data, uint32_t leng
         std::printf("CMD_SENDFILE send SOH faild!\r\n");
         return false;
     }
-    uint64_t steps = 1;
-    if (report) {
-        reportProgress(progressAfter(steps, count));
-        steps = 2;
-    }
+    if (report) reportProgress(0);
     for (uint32_t packNum = 0; packNum < count; ++packNum) {
         std::printf("@@@@:SendPack:packNum=%d\r\n", static_cast<int>(packNum));
         if (!sendMessage(packetMessage(data, length, packNum))) {
             std::printf("CMD_SENDFILE send STX faild!\r\n");
             return false;
         }
-        if (report) {
-            reportProgress(progressAfter(steps, count));
-            ++steps;
-        }
+        if (report) reportProgress(progressAfter(uint64_t(packNum) + 1));
     }
     std::printf("@@@@:SendEnd\r\n");
     if (!sendMessage(std::vector<uint8_t>{kEot})) {

@@ -13,7 +13,8 @@
 //                        packet but the last, which carries the rest);
 //   end mark (1 byte):   0x04.
 // Each message is one message write of the register protocol (writeMessage): one request that
-// carries the whole message, acknowledged (and, when it fails, retried) as a whole.
+// carries the whole message, acknowledged as a whole and sent again only when the camera
+// refused it (a camera that may hold part or all of it would join a second copy to that).
 #pragma once
 #include "QxCamApi.h"
 
@@ -90,7 +91,7 @@ private:
     bool send(const char* name, const uint8_t* data, uint32_t length, bool withProgress);
     // Writes one message to the file address, four bytes per register write.
     bool sendMessage(const std::vector<uint8_t>& message);
-    // Progress after `steps` of packCount steps: steps / packCount of the total, never above
-    // the total, 0 when there are no packets.
-    int64_t progressAfter(uint64_t steps, uint32_t count) const;
+    // Progress once the camera has acknowledged `packets` packets: their file bytes, never
+    // above the total.
+    int64_t progressAfter(uint64_t packets) const;
 };

@@ -179,6 +179,10 @@ void QxUsb3EnumHelper::getDeviceModelName(const std::string& path, std::string& 
             break;
         }
     }
+    // Replies the camera still owes are taken before the device is given back: left in the
+    // camera they would answer the first reads of whoever connects next.
+    if (m_hDevice != qx::usb3::kUsbInvalidHandle && !settle(kLateReplyWindowMs))
+        QX_LOG_WARN("func:{}, {} still owes {} reply bytes", "getDeviceModelName", path, owedBytes());
     source.closeDevice(m_hDevice);
     m_hDevice = qx::usb3::kUsbInvalidHandle;
     m_source = nullptr;

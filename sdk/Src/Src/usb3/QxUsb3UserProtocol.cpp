@@ -42,8 +42,15 @@ bool QxUsb3UserProtocol::transaction(Direction direction, uint32_t address, uint
     qx::sys::MutexLock lock(m_transactionMutex);
     const Clock::time_point start = Clock::now();
     int64_t remaining = timeoutMs;
+    const Clock::time_point deadline = start + std::chrono::milliseconds(timeoutMs);
     for (int attempt = 1; attempt <= kMaxExchanges; ++attempt) {
+        // A reply still owed would be read as this request's: it is waited for first.
+        if (!settleOwed(deadline)) return false;
         if (exchange(direction, address, buffer, length)) return true;
+        // A message the camera may hold in part, or whole without its answer having come, is
+        // not sent again: the camera would join the copy to what it has. Only a message it
+        // refused is repeated.
+        if (direction == DirWriteMessage && !m_refused) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(kRetrySleepMs));
         remaining -= elapsedMs(start);
         if (remaining <= 0) return false;
@@ -53,6 +60,7 @@ bool QxUsb3UserProtocol::transaction(Direction direction, uint32_t address, uint
 
 bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length) {
     m_request.clear();
+    m_refused = false;
     std::memset(m_reply, 0, sizeof(m_reply));
     m_replyLength = 0;
     // A message is acknowledged like a write.
@@ -73,8 +81,20 @@ bool QxUsb3UserProtocol::exchange(Direction direction, uint32_t address, uint8_t
 
     if (m_drain) m_drain();
     if (!sendBytes(m_request.data(), static_cast<int>(m_request.size()))) return false;
-    if (!collectReply()) return false;
-    if (m_reply[0] != qx::usb3::kRegProtoAck) return false;
+    if (!collectReply()) {
+        // The rest of the reply may still come: it is owed.
+        // A refusal (any first byte but the acknowledge) is two bytes long.
+        const bool refused = m_replyLength > 0 && m_reply[0] != qx::usb3::kRegProtoAck;
+        m_refused = refused;
+        const int32_t needed = refused ? 2 : m_direction == DirWrite ? 1 : 5;
+        m_owedBytes += std::max<int32_t>(needed - m_replyLength, 0);
+        m_owedUntil = Clock::now() + std::chrono::milliseconds(kLateReplyWindowMs);
+        return false;
+    }
+    if (m_reply[0] != qx::usb3::kRegProtoAck) {
+        m_refused = true;
+        return false;
+    }
     if (m_direction == DirWrite) return true;
     if (length < 4 || m_replyLength < int32_t(qx::usb3::reg_proto::kReplySize)) return false;
     // The register's bytes go to the caller in the order the camera holds them, least
@@ -104,4 +124,48 @@ bool QxUsb3UserProtocol::collectReply() {
         std::this_thread::sleep_for(std::chrono::milliseconds(kReplyPollSleepMs));
         if (elapsedMs(start) > kReplyWindowMs) return false;
     }
+}
+
+bool QxUsb3UserProtocol::settleOwed(Clock::time_point deadline) {
+    while (m_owedBytes > 0) {
+        const Clock::time_point now = Clock::now();
+        if (now >= m_owedUntil) {
+            m_owedBytes = 0; // never came: lost
+            break;
+        }
+        if (now >= deadline) return false;
+        uint8_t chunk[kBufferSize];
+        int count = kBufferSize;
+        if (receiveBytes(chunk, count)) {
+            m_owedBytes -= std::clamp(count, 0, kBufferSize);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kReplyPollSleepMs));
+        }
+    }
+    m_owedBytes = 0;
+    // Whatever came beyond the owed replies answers no request.
+    if (m_drain) m_drain();
+    return true;
+}
+
+bool QxUsb3UserProtocol::settle(uint32_t budgetMs) {
+    requireTransport();
+    qx::sys::MutexLock lock(m_transactionMutex);
+    if (m_owedBytes <= 0) return true;
+    const bool settled = settleOwed(Clock::now() + std::chrono::milliseconds(budgetMs));
+    m_owedBytes = 0; // the device is given back: what it still owes is no longer counted
+    return settled;
+}
+
+bool QxUsb3UserProtocol::open() {
+    // A new connection starts from a quiet channel with nothing owed.
+    qx::sys::MutexLock lock(m_transactionMutex);
+    m_owedBytes = 0;
+    if (m_drain) m_drain();
+    return true;
+}
+
+int32_t QxUsb3UserProtocol::owedBytes() {
+    qx::sys::MutexLock lock(m_transactionMutex);
+    return m_owedBytes;
 }

@@ -13,6 +13,7 @@
 #include "core/ProtocolBase.h"
 #include "Sys/Mutex.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -39,7 +40,8 @@ public:
     QxUsb3UserProtocol();
     ~QxUsb3UserProtocol() override = default;
 
-    bool open() override { return true; }
+    // Starts the connection from a drained channel with no reply owed.
+    bool open() override;
     bool close() override { return true; }
     // Reads the 32-bit register at the low 16 bits of `address` into buffer[0..3]. Fails
     // (after the exchange) when `length` is below 4.
@@ -48,7 +50,8 @@ public:
     // fails without sending anything.
     bool write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) override;
     // A message (such as those of the file-send protocol) travels whole in one request: 'W' and
-    // the address followed by the bytes as they are, so a retry repeats the whole message. Four
+    // the address followed by the bytes as they are. It is repeated only when the camera
+    // refused it: a camera that may hold part or all of it would join a copy to that. Four
     // bytes are written as write does. A `length` of 0, or above kMaxMessage, fails without
     // sending anything.
     bool writeMessage(uint32_t address, const void* bytes, uint32_t length, uint32_t timeoutMs) override;
@@ -57,6 +60,18 @@ public:
     // Discards whatever the byte channel holds, without waiting.
     void setDrain(std::function<void()> drain) { m_drain = std::move(drain); }
 
+    // The byte channel has no framing: a reply is known only by its place in the stream. A
+    // request whose reply did not come in time leaves that reply owed, and the camera may
+    // still send it; until it has come (or is given up as lost, kLateReplyWindowMs after the
+    // request) no new request goes out, so no access takes a reply meant for another.
+    static constexpr int kLateReplyWindowMs = 2000;
+    // Waits up to `budgetMs` for the owed replies and discards them; true when none is owed
+    // any more. Called before the device is given back, so the next user starts from a quiet
+    // channel.
+    bool settle(uint32_t budgetMs);
+    // Bytes of replies still owed.
+    int32_t owedBytes();
+
 private:
     enum Direction : int32_t { DirRead = 0, DirWrite = 1, DirWriteMessage = 2 };
 
@@ -64,12 +79,17 @@ private:
     bool exchange(Direction direction, uint32_t address, uint8_t* buffer, uint32_t length)
         QX_REQUIRES(m_transactionMutex);
     bool collectReply() QX_REQUIRES(m_transactionMutex);
+    bool settleOwed(std::chrono::steady_clock::time_point deadline) QX_REQUIRES(m_transactionMutex);
 
     qx::sys::Mutex m_transactionMutex;
     int32_t m_direction QX_GUARDED_BY(m_transactionMutex) = DirRead;
     std::vector<uint8_t> m_request QX_GUARDED_BY(m_transactionMutex);
     uint8_t m_reply[kBufferSize] QX_GUARDED_BY(m_transactionMutex) = {};
     int32_t m_replyLength QX_GUARDED_BY(m_transactionMutex) = 0;
+    int32_t m_owedBytes QX_GUARDED_BY(m_transactionMutex) = 0;
+    // The last exchange failed because the camera refused the request.
+    bool m_refused QX_GUARDED_BY(m_transactionMutex) = false;
+    std::chrono::steady_clock::time_point m_owedUntil QX_GUARDED_BY(m_transactionMutex);
     bool m_addressHighByteFirst = false;
     std::function<void()> m_drain;
 };

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace qx::usb3 {
 
@@ -212,7 +213,7 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
     const uint32_t address = static_cast<uint32_t>(frame.address);
     bool wake = false;
     {
-        sys::MutexLock lk(m_replyMutex);
+        sys::UniqueLock lk(m_replyMutex);
         auto owed = m_owed.find(address);
         if (owed != m_owed.end()) {
             const bool expected = std::chrono::steady_clock::now() <= owed->second.until;
@@ -224,8 +225,11 @@ void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
                 if (address == m_awaited) {
                     m_awaitedGotLate = true;
                     m_lateCandidate = frame.data;
+                    wake = true;
                 }
                 ++m_lateReplies;
+                lk.unlock();
+                if (wake) m_replyCv.notify_all();
                 return;
             }
         }
@@ -248,8 +252,10 @@ bool QxUsbDevice::UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs)
     sys::MutexLock lk(m_sendMutex);
     if (!m_sendEp) return false;
     const unsigned long timeout = timeoutMs > 0 ? static_cast<unsigned long>(timeoutMs) : 0UL;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     size_t done = 0;
     const size_t total = size_t(count);
+    int stalls = 0;
     while (done < total) {
         size_t chunk = std::min(kMaxChunk, total - done);
         std::vector<uint8_t> frame = encodeByteChannelChunk(bytes + done, chunk);
@@ -264,8 +270,19 @@ bool QxUsbDevice::UsbChannelSend(const uint8_t* bytes, int count, int timeoutMs)
         }
         long len = long(frame.size());
         bool finished = m_sendEp->FinishDataXfer(frame.data(), len, &ov, std::move(ctx));
+        // The byte channel has no framing: the camera joins whatever it takes into one stream.
+        // A chunk the camera refused (stalled) never entered that stream, so the same chunk is
+        // sent again, and the bytes stay in order; sending the whole again would have the
+        // camera join a second copy to the part it already has.
+        if (waited && !finished && m_sendEp->UsbdStatus == kUsbdStatusStall &&
+            std::chrono::steady_clock::now() < deadline) {
+            const int pauseMs = std::min(1 << std::min(stalls++, 5), 20);
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            continue;
+        }
         // A chunk that did not reach the camera is a failed send, not a sent one.
         if (!waited || !finished) return false;
+        stalls = 0;
         done += chunk;
         kickReader();
     }
@@ -331,9 +348,21 @@ bool QxUsbDevice::sendRegFrame(const uint8_t* frame, int size) {
 bool QxUsbDevice::UsbWaitReply(uint32_t address, int timeoutMs) {
     sys::UniqueLock lk(m_replyMutex);
     if (timeoutMs >= 1) {
-        m_replyCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&]() QX_REQUIRES(m_replyMutex) {
-            return (m_replyArrived && m_awaited == address) || !m_open.load();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        m_replyCv.wait_until(lk, deadline, [&]() QX_REQUIRES(m_replyMutex) {
+            return (m_replyArrived && m_awaited == address) || m_awaitedGotLate || !m_open.load();
         });
+        if (!m_replyArrived && m_awaitedGotLate) {
+            // A reply owed to an earlier access of the address came first. The camera answers
+            // in order, so this access's own reply follows it closely, if that one was late
+            // rather than lost; when none follows within a short grace, the reply that came
+            // was this access's own.
+            const auto grace =
+                std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateReplyGraceMs));
+            m_replyCv.wait_until(lk, grace, [&]() QX_REQUIRES(m_replyMutex) {
+                return (m_replyArrived && m_awaited == address) || !m_open.load();
+            });
+        }
     }
     bool arrived = m_replyArrived && m_awaited == address;
     if (!arrived && m_awaitedGotLate && m_open.load()) {
@@ -368,8 +397,9 @@ bool QxUsbDevice::UsbRegRead(uint32_t address, uint8_t* buffer, int count, int t
     if (!UsbWaitReply(address, timeoutMs)) return false;
     sys::MutexLock lk(m_replyMutex);
     const std::vector<uint8_t>& reply = m_replies[address];
-    size_t n = std::min(size_t(count), reply.size());
-    if (n) std::memcpy(buffer, reply.data(), n);
+    // A reply shorter than asked for does not hold the register's value.
+    if (reply.size() < size_t(count)) return false;
+    if (count) std::memcpy(buffer, reply.data(), size_t(count));
     return true;
 }
 

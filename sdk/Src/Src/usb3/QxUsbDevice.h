@@ -65,6 +65,8 @@ public:
     // A register access that gave up leaves its reply owed: when it comes within this time it
     // is dropped, so it never completes a later access of the same address.
     static constexpr int kLateReplyWindowMs = 5000;
+    // How long an access whose address owed a reply waits for its own after the owed one.
+    static constexpr int kLateReplyGraceMs = 50;
     // Register replies dropped because their access had already given up.
     uint64_t lateReplies() const { return m_lateReplies.load(); }
 
@@ -100,6 +102,8 @@ public:
     // assembler until the next take, UsbReleaseFrame, the next start or the context's end.
     bool UsbTakeFrame(FrameCacheSlot*& slot, int timeoutMs);
     void UsbReleaseFrame();
+    // Ends a take that waits now, and fails every later one until the next stream start.
+    void UsbCancelTakes() { m_frames.cancelTakes(true); }
     bool isAcquiring() const { return m_acquiring.load(); }
     // False when the reader thread has ended on its own (no endpoint, transfer start failed).
     bool bulkReaderAlive() const { return m_readerAlive.load(); }

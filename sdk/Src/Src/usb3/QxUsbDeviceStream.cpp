@@ -38,6 +38,7 @@ bool QxUsbDevice::markRemoved() {
 
 bool QxUsbDevice::UsbStartStream() {
     sys::MutexLock lk(m_streamMutex);
+    m_frames.cancelTakes(false);
     if (m_acquiring.load()) return true;
     if (!m_open.load() || !m_driver->isOpen() || !m_rxRing) {
         m_acquiring = false;
@@ -208,17 +209,20 @@ void QxUsbDevice::UsbBulkReaderThread() {
     std::chrono::steady_clock::time_point failingSince;
     for (size_t i = 0; !failed && m_running.load(); i = (i + 1) % slots.size()) {
         Slot& s = slots[i];
-        bool timedOut = false;
-        if (!ep->WaitForXfer(&s.ov, kBulkWaitMs)) {
-            if (!m_running.load()) break;
-            timedOut = true; // no data for a while: not a failure of the endpoint
-            ep->Abort();
-            if (ep->LastError == kErrorIoPending || s.ov.lastError == kErrorIoPending) ep->WaitForXfer(&s.ov, kBulkWaitMs);
-        }
+        // No data for a while is no failure: a camera waiting for its trigger, or paused, sends
+        // nothing for as long as it likes. The transfer stays queued and is waited for again;
+        // only a stop (which aborts the endpoint) or a completion ends the wait.
+        bool waited = ep->WaitForXfer(&s.ov, kBulkWaitMs);
+        while (!waited && m_running.load() && s.ctx && s.ctx->transfer && !s.ctx->transfer->done())
+            waited = ep->WaitForXfer(&s.ov, kBulkWaitMs);
+        if (!m_running.load()) break;
         long got = s.request;
         const bool ok = ep->FinishDataXfer(s.buffer.get(), got, &s.ov, std::move(s.ctx));
+        // A transfer that ended by its own time-out, or was cancelled while the stream runs,
+        // carries the bytes it got in order and is simply queued again.
+        const bool requeue = !ok && (ep->LastError == kErrorSemTimeout || ep->LastError == kErrorOperationAborted);
         long next = full;
-        if (ok && got > 0) {
+        if ((ok || requeue) && got > 0) {
             next = nextRequestLength(s.buffer.get(), got, s.request, full);
             appendRing(s.buffer.get(), size_t(got));
         } else if (got > 0) {
@@ -232,7 +236,7 @@ void QxUsbDevice::UsbBulkReaderThread() {
             if (failuresInRow > 0)
                 QX_LOG_INFO("func:{}, bulk transfers of {} succeed again", "UsbBulkReaderThread", m_path);
             failuresInRow = 0;
-        } else if (!timedOut && queuedAfter[i] == clears) {
+        } else if (!requeue && queuedAfter[i] == clears) {
             const auto now = std::chrono::steady_clock::now();
             if (failuresInRow++ == 0) {
                 failingSince = now;

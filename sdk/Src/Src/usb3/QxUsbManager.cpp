@@ -76,6 +76,12 @@ QxUsbDevice* QxUsbManager::lookup(UsbDevHandle handle) {
     return it == m_open.end() ? nullptr : it->second.device.get();
 }
 
+std::shared_ptr<QxUsbDevice> QxUsbManager::acquire(UsbDevHandle handle) {
+    sys::SharedLock lk(m_lock);
+    auto it = m_open.find(handle);
+    return it == m_open.end() ? nullptr : it->second.device;
+}
+
 // ---- enumeration ----
 
 int QxUsbManager::GetDeviceCount() {
@@ -136,7 +142,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
         }
         const UsbDevHandle h = m_nextHandle++;
         dev->setLostHandler([this, h] { postLost(h); });
-        m_open.emplace(h, Entry{h, std::move(dev)});
+        m_open.emplace(h, Entry{h, std::shared_ptr<QxUsbDevice>(std::move(dev))});
         m_openByPath[p] = h;
         return h;
     } catch (...) {
@@ -147,20 +153,23 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
 
 bool QxUsbManager::CloseDevice(UsbDevHandle handle) {
     if (handle == 0 || handle == kUsbInvalidHandle) return false;
-    sys::ExclusiveLock lk(m_lock);
-    auto it = m_open.find(handle);
-    if (it == m_open.end()) return false;
-    std::unique_ptr<QxUsbDevice> dev = std::move(it->second.device);
-    m_open.erase(it);
-    auto byPath = m_openByPath.find(dev->devicePath());
-    if (byPath != m_openByPath.end() && byPath->second == handle) m_openByPath.erase(byPath);
+    std::shared_ptr<QxUsbDevice> dev;
     {
+        sys::ExclusiveLock lk(m_lock);
+        auto it = m_open.find(handle);
+        if (it == m_open.end()) return false;
+        dev = std::move(it->second.device);
+        m_open.erase(it);
+        auto byPath = m_openByPath.find(dev->devicePath());
+        if (byPath != m_openByPath.end() && byPath->second == handle) m_openByPath.erase(byPath);
         sys::MutexLock ol(m_offlineMutex);
         m_offline.erase(handle);
     }
+    // Stopped and closed without the manager lock: the other cameras' calls and hot-plug go on
+    // meanwhile. Calls still waiting on this device are woken and end; it is freed after them.
+    dev->UsbCancelTakes();
     dev->UsbStopStream();
     if (dev->isOpen()) dev->UsbCloseLink();
-    dev.reset();
     return true;
 }
 
@@ -234,8 +243,7 @@ void QxUsbManager::reportRemoved(const std::vector<UsbDevHandle>& handles) {
 bool QxUsbManager::CameraGetImage(UsbDevHandle handle, FrameCacheSlot*& slot, int timeoutMs) {
     slot = nullptr;
     if (!passGate(timeoutMs)) return false;
-    sys::SharedLock lk(m_lock);
-    QxUsbDevice* d = lookup(handle);
+    std::shared_ptr<QxUsbDevice> d = acquire(handle);
     return d && d->UsbTakeFrame(slot, timeoutMs);
 }
 
@@ -247,13 +255,20 @@ bool QxUsbManager::CameraReleaseImage(UsbDevHandle handle) {
     return true;
 }
 
+bool QxUsbManager::CancelImageWait(UsbDevHandle handle) {
+    sys::SharedLock lk(m_lock);
+    QxUsbDevice* d = lookup(handle);
+    if (!d) return false;
+    d->UsbCancelTakes();
+    return true;
+}
+
 bool QxUsbManager::ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs) {
     if (!passGate(timeoutMs)) {
         count = 0;
         return false;
     }
-    sys::SharedLock lk(m_lock);
-    QxUsbDevice* d = lookup(handle);
+    std::shared_ptr<QxUsbDevice> d = acquire(handle);
     if (!d || !d->isOpen()) {
         count = 0;
         return false;
@@ -263,8 +278,7 @@ bool QxUsbManager::ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, in
 
 bool QxUsbManager::WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs) {
     if (!passGate(timeoutMs)) return false;
-    sys::SharedLock lk(m_lock);
-    QxUsbDevice* d = lookup(handle);
+    std::shared_ptr<QxUsbDevice> d = acquire(handle);
     return d && d->isOpen() && d->UsbChannelSend(bytes, count, timeoutMs);
 }
 
@@ -278,16 +292,14 @@ bool QxUsbManager::DrainData(UsbDevHandle handle) {
 
 bool QxUsbManager::ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
     if (!passGate(timeoutMs)) return false;
-    sys::SharedLock lk(m_lock);
-    QxUsbDevice* d = lookup(handle);
+    std::shared_ptr<QxUsbDevice> d = acquire(handle);
     return d && d->isOpen() && d->UsbRegRead(address, buffer, count, timeoutMs);
 }
 
 bool QxUsbManager::WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count,
                                   int timeoutMs) {
     if (!passGate(timeoutMs)) return false;
-    sys::SharedLock lk(m_lock);
-    QxUsbDevice* d = lookup(handle);
+    std::shared_ptr<QxUsbDevice> d = acquire(handle);
     return d && d->isOpen() && d->UsbRegWrite(address, buffer, count, timeoutMs);
 }
 
@@ -309,14 +321,12 @@ void QxUsbManager::SetImageInfo(UsbDevHandle handle, int width, int height, int 
 }
 
 bool QxUsbManager::StartAcq(UsbDevHandle handle) {
-    sys::SharedLock lk(m_lock);
-    QxUsbDevice* d = lookup(handle);
+    std::shared_ptr<QxUsbDevice> d = acquire(handle);
     return d && d->isOpen() && d->UsbStartStream();
 }
 
 bool QxUsbManager::StopAcq(UsbDevHandle handle) {
-    sys::SharedLock lk(m_lock);
-    QxUsbDevice* d = lookup(handle);
+    std::shared_ptr<QxUsbDevice> d = acquire(handle);
     return d && d->isOpen() && d->UsbStopStream();
 }
 
@@ -356,8 +366,11 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
     std::vector<UsbDevHandle> removed;
     {
         const sys::BusyGate::Closed busy(m_gate);
+        // The bus is listed before the lock is taken; only the swap of the list needs it.
+        std::deque<std::string> listed;
+        UsbEnumerateDevices(listed);
         sys::ExclusiveLock lk(m_lock);
-        UsbEnumerateDevices(m_devices);
+        m_devices.swap(listed);
         ++m_changes;
         if (event == usb::UsbHotplugEvent::Left) {
             for (const auto& kv : m_openByPath) {

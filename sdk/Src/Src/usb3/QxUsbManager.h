@@ -12,8 +12,8 @@
 //      the USB3 enumeration, which calls into the manager while holding it;
 //   3. the busy gate's mutex, held only to test and set the busy value, never while waiting
 //      for anything else;
-//   4. the manager lock (shared for per-device calls and their waits, exclusive for open,
-//      close and re-enumeration);
+//   4. the manager lock (shared to look a device up, exclusive for open, close and
+//      re-enumeration; never held while a call waits for an image, a reply or data);
 //   5. the offline-callback mutex of the manager, then the locks inside one QxUsbDevice
 //      (life, send, register, reply, channel, stream, frame) and the backend's own locks.
 // One wait crosses threads: unregistering an offline callback waits for that callback running
@@ -93,6 +93,9 @@ public:
     bool CameraGetImage(UsbDevHandle handle, FrameCacheSlot*& slot, int timeoutMs);
     // Gives the slot of the last CameraGetImage back before the next one would.
     bool CameraReleaseImage(UsbDevHandle handle);
+    // Ends a CameraGetImage that waits now and fails the later ones until the next StartAcq:
+    // a stop does not wait out the image time-out.
+    bool CancelImageWait(UsbDevHandle handle);
     bool ReadData(UsbDevHandle handle, uint8_t* buffer, int& count, int timeoutMs);
     bool WriteData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs);
     // Discards the byte-channel bytes received and not read yet.
@@ -116,7 +119,9 @@ public:
 private:
     struct Entry {
         UsbDevHandle handle;
-        std::unique_ptr<QxUsbDevice> device;
+        // Shared with the calls that run on the device right now: they wait (for an image, a
+        // reply, data) without the manager lock, and a closed device lives until they return.
+        std::shared_ptr<QxUsbDevice> device;
     };
 
     void UsbEnumerateDevices(std::deque<std::string>& list);
@@ -132,6 +137,9 @@ private:
     const char* intern(const std::string& path);
     // The device of a handle in the open-device map.
     QxUsbDevice* lookup(UsbDevHandle handle) QX_REQUIRES_SHARED(m_lock);
+    // The device of a handle, for a call that may wait: taken under the shared lock, used after
+    // it is released, so no wait ever holds the manager lock.
+    std::shared_ptr<QxUsbDevice> acquire(UsbDevHandle handle);
 
     std::shared_ptr<usb::UsbBackend> m_backend;
     std::unique_ptr<UsbDriverDevice> m_driver;

@@ -156,10 +156,10 @@ bool UsbFrameAssembler::takeFrame(FrameCacheSlot*& slot, int timeoutMs) {
         m_free.push_back(m_held);
         m_held = nullptr;
     }
-    if (m_output.empty() && timeoutMs > 0)
+    if (m_output.empty() && timeoutMs > 0 && !m_takesCancelled)
         m_cv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                      [this]() QX_REQUIRES(m_mutex) { return !m_output.empty(); });
-    if (m_output.empty()) return false;
+                      [this]() QX_REQUIRES(m_mutex) { return !m_output.empty() || m_takesCancelled; });
+    if (m_output.empty() || m_takesCancelled) return false;
     slot = m_output.front();
     m_output.pop_front();
     m_ready = false;
@@ -176,6 +176,14 @@ void UsbFrameAssembler::releaseFrame() {
 }
 
 void UsbFrameAssembler::wakeAll() { m_cv.notify_all(); }
+
+void UsbFrameAssembler::cancelTakes(bool cancel) {
+    {
+        sys::MutexLock lk(m_mutex);
+        m_takesCancelled = cancel;
+    }
+    m_cv.notify_all();
+}
 
 size_t UsbFrameAssembler::queuedFrames() const {
     sys::MutexLock lk(m_mutex);

@@ -153,6 +153,9 @@ public:
     void releaseFrame();
     // Wakes takers so they can see the stream has ended.
     void wakeAll();
+    // While cancelled, a take (also one waiting now) answers false at once: the consumer is
+    // being stopped and must not sit out its wait.
+    void cancelTakes(bool cancel);
 
     size_t queuedFrames() const;
     size_t freeSlots() const;
@@ -210,6 +213,7 @@ private:
     std::deque<FrameCacheSlot*> m_output QX_GUARDED_BY(m_mutex);
     std::deque<FrameCacheSlot*> m_free QX_GUARDED_BY(m_mutex);
     FrameCacheSlot* m_held QX_GUARDED_BY(m_mutex) = nullptr;
+    bool m_takesCancelled QX_GUARDED_BY(m_mutex) = false;
     bool m_ready QX_GUARDED_BY(m_mutex) = false;
     UsbStreamStats m_stats QX_GUARDED_BY(m_mutex);
 };

@@ -204,8 +204,8 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
 
 QX_STATUS QxUsb3Device::stopGrabbing() {
     if (!isGrabbing()) return QX_OK;
-    // Sets the stop flag and joins the acquisition thread (it leaves within one image wait of
-    // 1000 ms) and the image-callback thread before the stream is stopped.
+    // Sets the stop flag, ends the acquisition thread's image wait and joins it and the
+    // image-callback thread before the stream is stopped.
     endAcquisition();
     qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
     if (!manager || !manager->StopAcq(m_hDevice)) {
@@ -213,6 +213,11 @@ QX_STATUS QxUsb3Device::stopGrabbing() {
         return QX_ERR_USB3;
     }
     return QX_OK;
+}
+
+void QxUsb3Device::wakeAcquisition() {
+    qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
+    if (manager && m_hDevice != kUsbInvalidHandle) manager->CancelImageWait(m_hDevice);
 }
 
 void QxUsb3Device::acquireImgLoop() {
@@ -224,6 +229,9 @@ void QxUsb3Device::acquireImgLoop() {
     uint64_t delivered = 0;
     qx::sys::FrameRateWindow rate(0.0f);
     bool reportedNoBuffer = false;
+    // A camera waiting for its trigger sends nothing for as long as it likes: the time-out is
+    // logged once per idle stretch, not once a second.
+    bool idle = false;
 
     while (isGrabbing() && !isOffline()) {
         ImageBuffer* buffer = getImgBuffer();
@@ -244,9 +252,12 @@ void QxUsb3Device::acquireImgLoop() {
 
         FrameCacheSlot* slot = nullptr;
         if (!manager->CameraGetImage(m_hDevice, slot, 1000) || !slot) {
-            QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->CameraGetImage timeout", "acquireImgLoop");
+            if (!idle && isGrabbing())
+                QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->CameraGetImage timeout", "acquireImgLoop");
+            idle = true;
             continue;
         }
+        idle = false;
         if (slot->width != m_expectedWidth || slot->height != m_expectedHeight || slot->data == nullptr) {
             manager->CameraReleaseImage(m_hDevice);
             continue;

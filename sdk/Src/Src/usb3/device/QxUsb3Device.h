@@ -35,6 +35,10 @@ public:
     // Bits per pixel taken at the last start of grabbing (0 before the first).
     int32_t bitsPerPixel() const { return m_bitsPerPixel; }
 
+protected:
+    // Ends the acquisition thread's image wait at once, so a stop does not wait it out.
+    void wakeAcquisition() override;
+
 private:
     QX_STATUS accessMemory(const char* func, bool write, void* pBuffer, int64_t nAddress, int64_t nLength,
                            int32_t enPortType);
