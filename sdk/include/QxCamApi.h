@@ -30,6 +30,16 @@
  * offline callback on the thread that detects the loss, the file-access progress callback on
  * the thread that called QX_FileAccessWrite().
  *
+ * @par GigE request time limits
+ * Every request the library sends to a GigE camera ends in bounded time, however the camera or
+ * the network behaves. A request waits for its acknowledge at most retries x answer time-out:
+ * 3 x 200 ms (a GigE Vision 2 camera's own pending time-out in place of 200 ms, taken as at
+ * most 1 s). A camera that asks for more time with PENDING_ACK gets at most 20 s more in all,
+ * given again only once it has completed a request it delayed; an acknowledge that answers
+ * another request never prolongs a wait. So a QX_ConnectDevice() to a camera that keeps
+ * answering PENDING_ACK, or keeps sending stale acknowledges, ends within a minute, and a call
+ * on the same handle from another thread (QX_DisconnectDevice() for instance) waits no longer.
+ *
  * @par Texts and records
  * Text arguments are NUL-terminated 8-bit strings. The caller passes writable memory of the
  * documented size wherever a function writes. Records are laid out with natural alignment for
@@ -536,7 +546,8 @@ QX_API QX_STATUS QX_CALL QX_GetDeviceInfo(QX_DEV_HANDLE handle, DeviceInfo* pstD
  * @retval other A QX_ERR_GEV_ status of a failed GigE connection step (for example
  *  #QX_ERR_GEV_TIMEOUT).
  * @par Threads
- *  Any thread; serialised with the other calls on this handle.
+ *  Any thread; serialised with the other calls on this handle. A GigE connect ends within the
+ *  request time limits above: within a minute for a camera that never completes a request.
  */
 QX_API QX_STATUS QX_CALL QX_ConnectDevice(QX_DEV_HANDLE handle, int32_t enAccessMode);
 

@@ -13,6 +13,7 @@
 #include "SimGigeCamera.h"
 #include "SimGvspSender.h"
 #include "StreamTestConstants.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -704,6 +707,49 @@ TEST_F(GigeDeviceTest, FailedConnectLeavesNothingOpen) {
     IntValueInfo width{};
     ASSERT_EQ(QX_XML_GetIntValue(h, "Width", &width), QX_OK);
     EXPECT_EQ(width.nValue, kWidth);
+}
+
+// A camera that stops completing requests while the connect reads its description: with
+// PENDING_ACK of 65535 ms every 50 ms, or the acknowledge of an earlier request every 50 ms.
+// The connect gives up within its bound, and a disconnect from another thread, which waits for
+// the connect, ends with it. The library's PENDING_ACK allowance is kept short here.
+TEST_F(GigeDeviceTest, ConnectToACameraThatNeverCompletesEndsAndADisconnectWaitsForIt) {
+    GevLibraryOptions o;
+    GEVGetLibraryOptions(&o);
+    o.PendingAckLimitMs = 300;
+    GEVSetLibraryOptions(&o);
+    namespace gvcp = qx::gige::gvcp;
+    using qx::fixture::SimStallMode;
+    uint32_t host = 0x7F000029u;
+    for (SimStallMode mode : {SimStallMode::Pending, SimStallMode::Stale}) {
+        SCOPED_TRACE(mode == SimStallMode::Pending ? "PENDING_ACK" : "stale acknowledges");
+        const std::string ip = "127.0.0." + std::to_string(host & 0xFF);
+        const std::string serial = "GD-" + std::to_string(host & 0xFF);
+        auto cam = makeCamera(ip, serial);
+        cam->stall(mode, gvcp::kReadMemCmd, 50);
+        QX_DEV_HANDLE h = create(recordFor(host++, serial.c_str()));
+        auto connect = std::async(std::launch::async, [h] { return QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE); });
+        ASSERT_TRUE(qxtest::waitUntil([&] { return cam->countReceived(gvcp::kReadMemCmd) > 0; },
+                                      std::chrono::milliseconds(30000)));
+        auto disconnect = std::async(std::launch::async, [h] { return QX_DisconnectDevice(h); });
+        // Far beyond the bound of this connect (a few seconds), far below "for ever".
+        const bool connectEnded = connect.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        const bool disconnectEnded = disconnect.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        cam->stall(SimStallMode::Off, 0, 0); // lets a call that still waits end
+        EXPECT_TRUE(connectEnded) << "the connect is still blocked";
+        EXPECT_TRUE(disconnectEnded) << "the disconnect is still blocked";
+        EXPECT_NE(connect.get(), QX_OK);
+        EXPECT_EQ(disconnect.get(), QX_OK);
+        EXPECT_EQ(gigeOf(h)->cameraId(), 0);
+        EXPECT_FALSE(cam->heldByHost()) << "the privilege is given back";
+        // No request of the description was sent more than its three times.
+        std::map<uint16_t, int> sends;
+        for (const auto& r : cam->received())
+            if (r.header.command == gvcp::kReadMemCmd) ++sends[r.header.requestId];
+        EXPECT_FALSE(sends.empty());
+        for (const auto& [id, n] : sends) EXPECT_LE(n, 3) << "request " << id;
+        EXPECT_GT(cam->stallDatagrams(), sends.size());
+    }
 }
 
 struct Reentrant {

@@ -3,6 +3,7 @@
 // GEVInit rolls back everything it did: privilege, threads, sockets, record, camera number.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -180,6 +181,7 @@ void initRecord(uint8_t cam, const GevConnection& c, GevLogCallback logCallback,
     rec.saveXml = saveXml;
     rec.ccpMode = ccpMode;
     rec.nextRequestId = 1;
+    rec.pendingAllowanceMs = gevOptions().PendingAckLimitMs;
     rec.logCallback = logCallback;
     setAnswerTimeout(rec, 200);
     rec.retries = 3;
@@ -240,7 +242,9 @@ GevStatus readVersion(uint8_t cam) {
     if (rec.gevMajor > 1) {
         uint32_t pending = 0;
         if (GevStatus st = ReadRegister(cam, gvcp::reg::kPendingTimeout, 1, &pending)) return st;
-        setAnswerTimeout(rec, pending);
+        // The camera promises a PENDING_ACK within this time; a value beyond reason would let
+        // every unanswered request wait that long.
+        setAnswerTimeout(rec, std::min(pending, GEV_MAX_DEVICE_ANSWER_TIMEOUT_MS));
     }
     return GEV_STATUS_SUCCESS;
 }

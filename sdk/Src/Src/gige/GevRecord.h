@@ -96,6 +96,9 @@ public:
     bool ccpTaken = false;            // this open wrote CCP; a roll back gives it back
     std::atomic<int32_t> initComplete{0};
     std::atomic<int32_t> pendingAck{0};  // a ReadRegister waits after a PENDING_ACK
+    // What PENDING_ACK may still add to the waits (under the request lock): spent by each
+    // PENDING_ACK, given back in full when a delayed request completes.
+    uint32_t pendingAllowanceMs = 0;
     std::atomic<int32_t> busy{0};        // only CCP may be read (packet resend in progress)
     int32_t netConfigChanged = 0;
 
