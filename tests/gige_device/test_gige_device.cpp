@@ -709,6 +709,18 @@ TEST_F(GigeDeviceTest, FailedConnectLeavesNothingOpen) {
     EXPECT_EQ(width.nValue, kWidth);
 }
 
+TEST_F(GigeDeviceTest, ForceIpOfACameraThatIsNotThereFailsWhileAnotherDeviceAnswers) {
+    // A device that answers every FORCEIP, whatever MAC address it names.
+    auto other = makeCamera("127.0.0.43", "GD-43");
+    other->setForceIp(qx::fixture::SimForceIpMode::AnyMac);
+    DeviceInfo missing = recordFor(0x7F000063u, "GD-99");
+    const uint8_t mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x99};
+    std::memcpy(missing.u.stGigeInfo.arrMacAddr, mac, sizeof mac);
+    QX_DEV_HANDLE h = create(missing);
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0xFF000000u, 0), QX_ERR_GEV_TIMEOUT);
+    EXPECT_GE(other->countReceived(qx::gige::gvcp::kForceIpCmd), 1u);
+}
+
 // A camera that stops completing requests while the connect reads its description: with
 // PENDING_ACK of 65535 ms every 50 ms, or the acknowledge of an earlier request every 50 ms.
 // The connect gives up within its bound, and a disconnect from another thread, which waits for

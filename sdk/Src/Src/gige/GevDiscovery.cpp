@@ -87,14 +87,15 @@ void toEntry(GevAdapterEntry& out, const qx::net::NetAdapter& a) {
 
 } // namespace
 
-GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32_t ip, uint32_t mask,
-                         uint32_t gateway, const uint8_t mac[6]) {
+GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32_t ip, uint32_t mask, uint32_t gateway,
+                         const uint8_t mac[6], uint32_t currentIp) {
     gvcp::ForceIpRequest request;
     std::memcpy(request.mac, mac, 6);
     request.ip = ip;
     request.mask = mask;
     request.gateway = gateway;
-    const auto command = gvcp::encodeForceIpCmd(1, request);
+    constexpr uint16_t kRequestId = 1;
+    const auto command = gvcp::encodeForceIpCmd(kRequestId, request);
     const uint16_t port = devicePort;
     if (ip == 0)  // the camera restarts its configuration; nothing answers
         return socket.sendTo(kBroadcast, port, command.data(), command.size()) == long(command.size())
@@ -102,28 +103,38 @@ GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32
                    : GEV_STATUS_SEND_ERROR;
     GevStatus result = GEV_STATUS_TIMEOUT;
     std::vector<uint8_t> buffer(gvcp::kMaxDatagram);
+    // Only the camera's answer to this request counts: its id, from the address the camera was
+    // given or the one it had. Datagrams of other devices are skipped without ending the wait.
+    auto fromCamera = [&](uint32_t sender) { return sender == ip || (currentIp != 0 && sender == currentIp); };
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (socket.sendTo(kBroadcast, port, command.data(), command.size()) != long(command.size()))
             return GEV_STATUS_SEND_ERROR;
-        int err = 0;
-        auto wait = socket.waitReadable(static_cast<int>(gevOptions().ForceIpWaitMs), &err);
-        if (wait == qx::net::WaitResult::Error) {
-            GevReport("[E] FORCEIP select produced an error %d", err);
-            return GEV_STATUS_SOCKET_ERROR;
-        }
-        if (wait == qx::net::WaitResult::Timeout) {
-            GevReport("[W] FORCEIP select timed out");
-            result = GEV_STATUS_TIMEOUT;
-            continue;
-        }
-        qx::net::Datagram d = socket.receive(buffer.data(), buffer.size());
-        gvcp::AckHeader h;
-        if (!d.ok()) {
-            result = GEV_STATUS_RECEIVE_ERROR;
-        } else if (gvcp::decodeAckHeader(buffer.data(), d.copied, &h) && (h.answer & 0xFF) == (gvcp::kForceIpAck & 0xFF)) {
-            return h.status;  // accepted whatever its id; a failure status is the result
-        } else {
+        const int64_t deadline = gevNowMs() + gevOptions().ForceIpWaitMs;
+        for (;;) {
+            int err = 0;
+            const int64_t left = std::max<int64_t>(0, deadline - gevNowMs());
+            auto wait = socket.waitReadable(static_cast<int>(left), &err);
+            if (wait == qx::net::WaitResult::Error) {
+                GevReport("[E] FORCEIP select produced an error %d", err);
+                return GEV_STATUS_SOCKET_ERROR;
+            }
+            if (wait == qx::net::WaitResult::Timeout) {
+                GevReport("[W] FORCEIP select timed out");
+                result = GEV_STATUS_TIMEOUT;
+                break;
+            }
+            qx::net::Datagram d = socket.receive(buffer.data(), buffer.size());
+            if (!d.ok()) {
+                if (d.error == EAGAIN || d.error == EWOULDBLOCK) continue;
+                result = GEV_STATUS_RECEIVE_ERROR;
+                break;
+            }
+            gvcp::AckHeader h;
+            if (!fromCamera(d.sourceIp) || !gvcp::decodeAckHeader(buffer.data(), d.copied, &h) || h.ackId != kRequestId)
+                continue;
+            if (h.answer == gvcp::kForceIpAck) return h.status; // a failure status is the result
             result = GEV_STATUS_INVALID_ACK;
+            break;
         }
     }
     return result;
@@ -351,10 +362,15 @@ GevStatus GEVDiscovery(GevDiscoveryList* list, GevDiscoveryCallback callback, ui
 }
 
 GevStatus GEVForceIp(uint32_t ip, uint32_t mask, uint32_t gateway, const uint8_t mac[6], uint32_t adapterIp) {
+    return GEVForceIpEx(ip, mask, gateway, mac, adapterIp, 0);
+}
+
+GevStatus GEVForceIpEx(uint32_t ip, uint32_t mask, uint32_t gateway, const uint8_t mac[6], uint32_t adapterIp,
+                       uint32_t currentIp) {
     if (!mac) return GEV_STATUS_INVALID_PARAMETER;
     qx::net::UdpSocket socket;
     qx::net::UdpSocketOptions options;
     options.broadcast = true;
     if (socket.open(adapterIp, 0, options) != 0) return GEV_STATUS_CANNOT_CREATE_SOCKET;
-    return gevSendForceIp(socket, gevOptions().DeviceGvcpPort, ip, mask, gateway, mac);
+    return gevSendForceIp(socket, gevOptions().DeviceGvcpPort, ip, mask, gateway, mac, currentIp);
 }

@@ -61,7 +61,11 @@ typedef void (*GevDiscoveryCallback)(uint32_t percent, GevDiscoveryEntry* entry)
 // Returns the last non-zero status of any adapter, else 0.
 GevStatus GEVDiscovery(GevDiscoveryList* list, GevDiscoveryCallback callback, uint32_t timeoutMs,
                        uint8_t allowBroadcastAck, uint16_t localPort);
+// FORCEIP takes only the acknowledge of its own request, sent from the new address.
 GevStatus GEVForceIp(uint32_t ip, uint32_t mask, uint32_t gateway, const uint8_t mac[6], uint32_t adapterIp);
+// The same, also taking the acknowledge from the camera's current address `currentIp` (0: none).
+GevStatus GEVForceIpEx(uint32_t ip, uint32_t mask, uint32_t gateway, const uint8_t mac[6], uint32_t adapterIp,
+                       uint32_t currentIp);
 
 // The adapters discovery searches (the installed provider's list, else the system's).
 GevStatus GetAdapterList(GevAdapterList* list);

@@ -167,9 +167,10 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
                           uint16_t expectedAnswer, std::vector<uint8_t>& ack, size_t* ackLen, bool* anyAck)
     QX_REQUIRES(rec.requestLock);
 
-// FORCEIP on an open broadcast socket to the cameras' GVCP port (GEVForceIp, GEVClose).
-GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32_t ip, uint32_t mask,
-                         uint32_t gateway, const uint8_t mac[6]);
+// FORCEIP on an open broadcast socket to the cameras' GVCP port (GEVForceIp, GEVClose). An
+// acknowledge counts only with the request's id, from `ip` or from `currentIp` (0: none).
+GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32_t ip, uint32_t mask, uint32_t gateway,
+                         const uint8_t mac[6], uint32_t currentIp = 0);
 
 // Fetches the camera's XML into the record's cache (GEVGetXmlSizeEx).
 GevStatus gevFetchXml(uint8_t cam);

@@ -99,8 +99,8 @@ QX_STATUS GigeDevice::gigeForceIp(uint32_t ip, uint32_t mask, uint32_t gateway) 
     }
     const DeviceInfo* info = getDeviceInfo();
     if (!info) return QX_ERR_INVALID_PARAM;
-    const GevStatus st = GEVForceIp(htonl(ip), htonl(mask), htonl(gateway), info->u.stGigeInfo.arrMacAddr,
-                                    htonl(info->u.stGigeInfo.nAdapterIP));
+    const GevStatus st = GEVForceIpEx(htonl(ip), htonl(mask), htonl(gateway), info->u.stGigeInfo.arrMacAddr,
+                                      htonl(info->u.stGigeInfo.nAdapterIP), htonl(info->u.stGigeInfo.nIP));
     if (st != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", "gigeForceIp", st);
         return gevStatusToError(st);
@@ -111,8 +111,8 @@ QX_STATUS GigeDevice::gigeForceIp(uint32_t ip, uint32_t mask, uint32_t gateway) 
 QX_STATUS GigeDevice::connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet, uint32_t gatewayNet) {
     const DeviceInfo* info = getDeviceInfo();
     if (!info) return QX_ERR_INVALID_PARAM;
-    GevStatus st =
-        GEVForceIp(ipNet, maskNet, gatewayNet, info->u.stGigeInfo.arrMacAddr, htonl(info->u.stGigeInfo.nAdapterIP));
+    GevStatus st = GEVForceIpEx(ipNet, maskNet, gatewayNet, info->u.stGigeInfo.arrMacAddr,
+                                htonl(info->u.stGigeInfo.nAdapterIP), htonl(info->u.stGigeInfo.nIP));
     if (st != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", "connectDeviceForIpConfig", st);
         return gevStatusToError(st);
