@@ -197,6 +197,24 @@ TEST_F(GevDiscovery, WrongLengthAcknowledgesAreListedAsIncorrect) {
     }
 }
 
+TEST_F(GevDiscovery, AFloodOfMalformedAcknowledgesCountsOnceAndTheCameraIsListed) {
+    // 400 acknowledges of the wrong length from one address, and a camera that answers 100 ms
+    // later: one "incorrect" entry for the address, and the camera, in every round.
+    auto flooder = device("127.0.0.7");
+    flooder->floodDiscovery(400, 1);
+    auto camera = device("127.0.0.2");
+    camera->setDiscoveryDelay(100);
+    for (int round = 0; round < 3; ++round) {
+        auto list = discover(0, 400);
+        std::multiset<std::string> ips;
+        for (int i = 0; i < list->Count; ++i) ips.insert(ipOf(list->Entries[i]));
+        EXPECT_EQ(ips, (std::multiset<std::string>{"127.0.0.2", "127.0.0.7", "127.0.3.1"})) << round;
+        for (int i = 0; i < list->Count; ++i)
+            if (ipOf(list->Entries[i]) == "127.0.3.1")
+                EXPECT_STREQ(list->Entries[i].ModelName, "Discovery Acknowledge Incorrect");
+    }
+}
+
 TEST_F(GevDiscovery, AFailureStatusIsReturnedAndTheEntryKept) {
     auto d = device("127.0.0.2");
     d->setDiscovery(SimDiscoveryMode::Normal, 0x8FFF);

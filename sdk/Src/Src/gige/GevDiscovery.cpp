@@ -1,6 +1,8 @@
 // Discovery of cameras on every adapter, the privilege probe that fills each entry's access
 // byte, and FORCEIP. Discovery reads each datagram into a 64 KiB buffer and learns its real
 // length, so an acknowledge of the wrong size is always seen as one.
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -19,6 +21,7 @@ namespace {
 constexpr uint32_t kBroadcast = 0xFFFFFFFFu;
 constexpr uint32_t kDefaultTimeoutMs = 2000;
 constexpr int kPassMs = 100;
+constexpr int kDiscoveryReceiveBuffer = 1 << 20;
 
 // Progress of the discovery in progress (one at a time).
 std::atomic<uint64_t> g_progressTotalMs{0};
@@ -258,6 +261,9 @@ GevStatus DiscoverOnAdapter(GevDiscoveryList* list, const GevAdapterEntry* adapt
         GevReport("[E] Create socket failed. Adapter: %s, Ip: %08X", a.Name, a.Ip);
         return GEV_STATUS_CANNOT_CREATE_SOCKET;
     }
+    // Room for a burst of answers; where the system allows less, its default stays.
+    const int receiveBuffer = kDiscoveryReceiveBuffer;
+    setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     // A socket bound to the adapter's address sees no datagram sent to the broadcast address:
     // broadcast acknowledges arrive on a second socket bound to it with the same port. Every
     // receiving socket is open before the command goes out, so that no early answer is lost.
@@ -277,6 +283,7 @@ GevStatus DiscoverOnAdapter(GevDiscoveryList* list, const GevAdapterEntry* adapt
     }
 
     std::vector<GevDiscoveryEntry> found;
+    std::vector<bool> incorrect; // per entry of `found`: made from a malformed acknowledge
     std::vector<uint8_t> buffer(gvcp::kMaxDatagram);
     GevStatus result = GEV_STATUS_SUCCESS;
     const int64_t start = gevNowMs();
@@ -298,17 +305,32 @@ GevStatus DiscoverOnAdapter(GevDiscoveryList* list, const GevAdapterEntry* adapt
             }
             gvcp::AckHeader h;
             if (d.ok() && gvcp::decodeAckHeader(buffer.data(), d.copied, &h) && h.answer == gvcp::kDiscoveryAck) {
-                if (found.size() >= GEV_MAX_DISCOVERED) break;
                 bool accept = true;
                 GevDiscoveryEntry entry{};
                 gvcp::DiscoveryInfo info;
-                if (d.length == long(gvcp::kDiscoveryAckSize) && gvcp::decodeDiscoveryAck(buffer.data(), d.copied, &info)) {
+                const bool wellFormed = d.length == long(gvcp::kDiscoveryAckSize) &&
+                                        gvcp::decodeDiscoveryAck(buffer.data(), d.copied, &info);
+                if (wellFormed) {
                     if (!allowBroadcastAck && (a.Mask & a.Ip) != (info.currentIp & info.currentMask)) accept = false;
-                    for (const auto& e : found)
-                        if (e.CameraIp == info.currentIp && e.AdapterIp == a.Ip) accept = false;
+                    for (size_t i = 0; i < found.size(); ++i)
+                        if (!incorrect[i] && found[i].CameraIp == info.currentIp) accept = false;
                     if (accept) entry = entryFromAck(info, a);
                 } else {
-                    entry = incorrectEntry(d.sourceIp, a);
+                    // Malformed acknowledges count once per sender, however many it sends.
+                    for (size_t i = 0; i < found.size(); ++i)
+                        if (incorrect[i] && found[i].CameraIp == d.sourceIp) accept = false;
+                    if (accept) entry = incorrectEntry(d.sourceIp, a);
+                }
+                if (accept && found.size() >= GEV_MAX_DISCOVERED) {
+                    // Full: a camera takes the place of a malformed entry; anything else waits
+                    // for no room. The search goes on to its end either way.
+                    auto it = std::find(incorrect.begin(), incorrect.end(), true);
+                    if (wellFormed && it != incorrect.end()) {
+                        found.erase(found.begin() + (it - incorrect.begin()));
+                        incorrect.erase(it);
+                    } else {
+                        accept = false;
+                    }
                 }
                 if (accept) {
                     if (h.status != GEV_STATUS_SUCCESS) result = h.status;
@@ -317,6 +339,7 @@ GevStatus DiscoverOnAdapter(GevDiscoveryList* list, const GevAdapterEntry* adapt
                         if (callback) callback(progressPercent(), &entry);
                     }
                     found.push_back(entry);
+                    incorrect.push_back(!wellFormed);
                 }
             }
         }
