@@ -454,7 +454,9 @@ typedef void (*QX_FILE_ACCESS_PROGRESS_CALLBACK)(int64_t* pProgress, void* pUser
  *
  * @param[out] pstDevList Receives the number of cameras and a pointer to each record.
  * @param tryTimes Number of GigE Vision discovery attempts, 1 or more.
- * @param timeout Time each discovery attempt waits for answers, in milliseconds, 1 or more.
+ * @param timeout Time each discovery attempt waits for answers, in milliseconds, 1 or more. All
+ *  network adapters are searched at once; the access checks of the cameras found then take at
+ *  most 1.4 s more per attempt, however many answered.
  * @retval QX_OK The enumeration ran; @c nDevNum may be 0 (a discovery that fails finds nothing).
  * @retval QX_ERR_INVALID_PARAM @p pstDevList is null, or @p tryTimes or @p timeout is 0.
  * @retval QX_ERR_GENERAL The library's device registry could not be set up.
@@ -467,9 +469,10 @@ QX_API QX_STATUS QX_CALL QX_EnumDevices(DeviceList* pstDevList, uint8_t tryTimes
 /**
  * @brief Ends a running enumeration early.
  *
- * The QX_EnumDevices() that runs stops after the discovery attempt in progress and skips the USB3
- * step; its list then holds the GigE cameras of the completed attempts. A call while no enumeration
- * runs has no effect on the next one.
+ * The QX_EnumDevices() that runs ends the discovery attempt in progress within about a second,
+ * makes no further attempt and skips the USB3 step; its list then holds the GigE cameras of the
+ * attempts completed before (the attempt cut short counts for nothing). A call while no
+ * enumeration runs has no effect on the next one.
  * @par Threads
  *  Any thread; takes no lock, meant to be called while another thread enumerates.
  */

@@ -56,8 +56,9 @@ struct GevDiscoveryList {
 // Progress: percent, and the entry just found (callback mode) or none.
 typedef void (*GevDiscoveryCallback)(uint32_t percent, GevDiscoveryEntry* entry);
 
-// Searches every adapter for `timeoutMs` (0: 2000 ms). With a list the entries are collected,
-// their access probed and sorted; without one each entry goes to the callback (access 5).
+// Searches every adapter at once for `timeoutMs` (0: 2000 ms). With a list the entries are
+// collected, their access probed (all cameras together) and sorted; without one each entry goes
+// to the callback (access 5).
 // Returns the last non-zero status of any adapter, else 0.
 GevStatus GEVDiscovery(GevDiscoveryList* list, GevDiscoveryCallback callback, uint32_t timeoutMs,
                        uint8_t allowBroadcastAck, uint16_t localPort);

@@ -172,6 +172,11 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
 GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32_t ip, uint32_t mask, uint32_t gateway,
                          const uint8_t mac[6], uint32_t currentIp = 0);
 
+// GEVDiscovery that ends early, at least every 100 ms, once `stop` (none: never) is set; the
+// entries not probed by then keep access GEV_ACCESS_NOT_DETERMINED.
+GevStatus gevDiscovery(GevDiscoveryList* list, GevDiscoveryCallback callback, uint32_t timeoutMs,
+                       uint8_t allowBroadcastAck, uint16_t localPort, const std::atomic<bool>* stop);
+
 // Fetches the camera's XML into the record's cache (GEVGetXmlSizeEx).
 GevStatus gevFetchXml(uint8_t cam);
 

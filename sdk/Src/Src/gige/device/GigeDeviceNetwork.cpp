@@ -4,6 +4,7 @@
 #include "gige/device/GigeDevice.h"
 
 #include "gige/device/GigeCameraTable.h"
+#include "gige/GevRecord.h"
 #include "gige/GvcpProtocol.h"
 #include "Sys/Log.h"
 #include "Sys/ByteOrder.h"
@@ -41,10 +42,14 @@ bool lowOctetZero(uint32_t v) { return (v & 0xFF) == 0 || (v & 0xFF00) == 0 || (
 
 } // namespace
 
-void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list) {
+void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list, const std::atomic<bool>* interrupt) {
     qx::sys::MutexLock lock(g_gigeEnumMutex);
     auto found = std::make_unique<GevDiscoveryList>();
-    const GevStatus status = GEVDiscovery(found.get(), nullptr, timeoutMs, 1, 0);
+    const GevStatus status = qx::gige::gevDiscovery(found.get(), nullptr, timeoutMs, 1, 0, interrupt);
+    if (interrupt && interrupt->load()) {
+        QX_LOG_INFO("func:{}, interrupted", "enumDevice");
+        return;
+    }
     if (status != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{} GEVDiscovery error: 0x{:04x}.", "enumDevice", status);
         return;
