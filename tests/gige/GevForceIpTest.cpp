@@ -155,3 +155,20 @@ TEST_F(GevForceIp, CloseAfterANetworkChangeRestartsTheConfiguration) {
     EXPECT_EQ(ipv4Text(r.gateway), "127.0.0.254");
     EXPECT_EQ(std::memcmp(r.mac, d->config().mac, 6), 0);
 }
+
+TEST_F(GevForceIp, CloseRestartsTheConfigurationEvenWhenReleasingThePrivilegeFails) {
+    auto d = device("127.0.0.2");
+    GevConnection conn = connectionTo(*d);
+    ASSERT_EQ(GEVInit(1, &conn, &LogCapture::callback, 0, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVSetNetConfig(1, 0, 0, 0, 0), GEV_STATUS_SUCCESS);
+    d->clearReceived();
+    d->statusFor(gvcp::reg::kCcp, 0x8006); // the final release is refused
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_ACCESS_DENIED);
+    // The camera would otherwise keep the forced address until it is powered off.
+    auto sent = forceIpsOnceAtLeast(*d, 1);
+    ASSERT_EQ(sent.size(), 1u);
+    gvcp::ForceIpRequest r;
+    ASSERT_TRUE(gvcp::decodeForceIpCmd(sent[0].bytes.data(), sent[0].bytes.size(), &r));
+    EXPECT_EQ(r.ip, 0u);
+    EXPECT_EQ(std::memcmp(r.mac, d->config().mac, 6), 0);
+}

@@ -351,11 +351,13 @@ GevStatus GEVClose(uint8_t cam_nr) {
         rec.heartbeatRunning = 0;
     }
     GevStatus result = streamStop(cam_nr);
+    bool addressRead = false; // what the FORCEIP that restarts the configuration needs
     if (result == GEV_STATUS_SUCCESS && netConfigChanged) {
         if ((result = ReadRegister(cam_nr, gvcp::reg::kMacHigh, 1, &macHigh)) == GEV_STATUS_SUCCESS &&
             (result = ReadRegister(cam_nr, gvcp::reg::kMacLow, 1, &macLow)) == GEV_STATUS_SUCCESS &&
             (result = ReadRegister(cam_nr, gvcp::reg::kCurrentMask, 1, &mask)) == GEV_STATUS_SUCCESS)
             result = ReadRegister(cam_nr, gvcp::reg::kCurrentGateway, 1, &gateway);
+        addressRead = result == GEV_STATUS_SUCCESS;
     }
     if (result == GEV_STATUS_SUCCESS) {
         if (privileged && rec.heartbeatRunning.load()) {
@@ -391,8 +393,9 @@ GevStatus GEVClose(uint8_t cam_nr) {
     rec.logCallback = nullptr;
     if (privileged) releaseMessageChannelIfUnused();
 
-    if (netConfigChanged && result == GEV_STATUS_SUCCESS) {
-        // The camera restarts its IP configuration: FORCEIP with IP 0 and its current settings.
+    if (addressRead) {
+        // The camera restarts its IP configuration: FORCEIP with IP 0 and its current settings,
+        // also when releasing the privilege failed above.
         uint8_t mac[6];
         mac[0] = static_cast<uint8_t>(macHigh >> 8);
         mac[1] = static_cast<uint8_t>(macHigh);
