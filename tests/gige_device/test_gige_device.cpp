@@ -709,6 +709,41 @@ TEST_F(GigeDeviceTest, FailedConnectLeavesNothingOpen) {
     EXPECT_EQ(width.nValue, kWidth);
 }
 
+TEST_F(GigeDeviceTest, EventDataLengthGoesToStandardOutput) {
+    auto cam = makeCamera("127.0.0.44", "GD-44");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00002Cu, "GD-44"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    const uint8_t data[3] = {0x01, 0x02, 0x03};
+    GevEvent event;
+    event.EventId = 0x9001;
+    event.Data = data;
+    event.DataLength = sizeof data;
+    qxtest::LogCapture log(spdlog::level::trace);
+    ::testing::internal::CaptureStdout();
+    EXPECT_TRUE(GigeDevice::loc_msg_channel_cb(gigeOf(h)->cameraId(), &event));
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Event: len: 3\n");
+    EXPECT_TRUE(log.find("func:loc_msg_channel_cb, Event len:3"));
+    EXPECT_EQ(log.count("func:loc_msg_channel_cb, Event data:"), 3u);
+}
+
+TEST_F(GigeDeviceTest, ConnectionStatusIsLoggedWhileNoImageComesAtMostOncePerSecond) {
+    // The camera streams nothing: every wait for an image times out.
+    auto cam = makeCamera("127.0.0.45", "GD-45");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00002Du, "GD-45"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    qxtest::LogCapture log(spdlog::level::debug);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    const std::string line = "func:printGevConnection, GEV_CONNECTION_STATUS: OK";
+    EXPECT_TRUE(qxtest::waitUntil([&] { return log.count(line) >= 2; }, std::chrono::milliseconds(30000)));
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    // Waits of 100 ms each, but one line per 1001 ms at most.
+    EXPECT_LE(log.count(line), size_t(elapsed / 1001 + 1));
+}
+
 TEST_F(GigeDeviceTest, ForceIpOfACameraThatIsNotThereFailsWhileAnotherDeviceAnswers) {
     // A device that answers every FORCEIP, whatever MAC address it names.
     auto other = makeCamera("127.0.0.43", "GD-43");
