@@ -640,6 +640,12 @@ TEST_F(GevControl, VersionTwoTakesThePendingTimeoutAndPendingAckIsEnabled) {
     EXPECT_EQ(p.AnswerTimeoutMs, 500u);
     EXPECT_EQ(d->reg(gvcp::reg::kGvcpConfig) & 0x2, 0x2u);
     EXPECT_TRUE(LogCapture::instance().has("[I] GEV Version: 2.1"));
+    // A pending time-out beyond reason would let every unanswered request wait that long.
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);
+    d->setRegister(gvcp::reg::kPendingTimeout, 0xFFFFFFFFu);
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    GEVGetChannelParameter(1, &p);
+    EXPECT_EQ(p.AnswerTimeoutMs, GEV_MAX_DEVICE_ANSWER_TIMEOUT_MS);
 }
 
 TEST_F(GevControl, LogMaskDecidesWhatReachesTheCallback) {
