@@ -223,6 +223,15 @@ TEST_F(GevDiscovery, AFloodOfMalformedAcknowledgesCountsOnceAndTheCameraIsListed
             if (ipOf(list->Entries[i]) == "127.0.3.1")
                 EXPECT_STREQ(list->Entries[i].ModelName, "Discovery Acknowledge Incorrect");
     }
+    // From 300 addresses the malformed entries fill the list; the cameras that answer
+    // correctly take places of theirs.
+    flooder->floodDiscovery(300, 300);
+    auto list = discover(0, 400);
+    ASSERT_EQ(list->Count, GEV_MAX_DISCOVERED);
+    std::set<std::string> ips;
+    for (int i = 0; i < list->Count; ++i) ips.insert(ipOf(list->Entries[i]));
+    EXPECT_EQ(ips.count("127.0.0.2"), 1u);
+    EXPECT_EQ(ips.count("127.0.0.7"), 1u);
 }
 
 TEST_F(GevDiscovery, TheAccessChecksOfARoundRunTogether) {
