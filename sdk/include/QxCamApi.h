@@ -30,6 +30,16 @@
  * offline callback on the thread that detects the loss, the file-access progress callback on
  * the thread that called QX_FileAccessWrite().
  *
+ * @par GigE request time limits
+ * Every request the library sends to a GigE camera ends in bounded time, however the camera or
+ * the network behaves. A request waits for its acknowledge at most retries x answer time-out:
+ * 3 x 200 ms (a GigE Vision 2 camera's own pending time-out in place of 200 ms, taken as at
+ * most 1 s). A camera that asks for more time with PENDING_ACK gets at most 20 s more in all,
+ * given again only once it has completed a request it delayed; an acknowledge that answers
+ * another request never prolongs a wait. So a QX_ConnectDevice() to a camera that keeps
+ * answering PENDING_ACK, or keeps sending stale acknowledges, ends within a minute, and a call
+ * on the same handle from another thread (QX_DisconnectDevice() for instance) waits no longer.
+ *
  * @par Texts and records
  * Text arguments are NUL-terminated 8-bit strings. The caller passes writable memory of the
  * documented size wherever a function writes. Records are laid out with natural alignment for
@@ -448,7 +458,9 @@ typedef void (*QX_FILE_ACCESS_PROGRESS_CALLBACK)(int64_t* pProgress, void* pUser
  *
  * @param[out] pstDevList Receives the number of cameras and a pointer to each record.
  * @param tryTimes Number of GigE Vision discovery attempts, 1 or more.
- * @param timeout Time each discovery attempt waits for answers, in milliseconds, 1 or more.
+ * @param timeout Time each discovery attempt waits for answers, in milliseconds, 1 or more. All
+ *  network adapters are searched at once; the access checks of the cameras found then take at
+ *  most 1.4 s more per attempt, however many answered.
  * @retval QX_OK The enumeration ran; @c nDevNum may be 0 (a discovery that fails finds nothing).
  * @retval QX_ERR_INVALID_PARAM @p pstDevList is null, or @p tryTimes or @p timeout is 0.
  * @retval QX_ERR_GENERAL The library's device registry could not be set up.
@@ -461,9 +473,10 @@ QX_API QX_STATUS QX_CALL QX_EnumDevices(DeviceList* pstDevList, uint8_t tryTimes
 /**
  * @brief Ends a running enumeration early.
  *
- * The QX_EnumDevices() that runs stops after the discovery attempt in progress and skips the USB3
- * step; its list then holds the GigE cameras of the completed attempts. A call while no enumeration
- * runs has no effect on the next one.
+ * The QX_EnumDevices() that runs ends the discovery attempt in progress within about a second,
+ * makes no further attempt and skips the USB3 step; its list then holds the GigE cameras of the
+ * attempts completed before (the attempt cut short counts for nothing). A call while no
+ * enumeration runs has no effect on the next one.
  * @par Threads
  *  Any thread; takes no lock, meant to be called while another thread enumerates.
  */
@@ -540,7 +553,8 @@ QX_API QX_STATUS QX_CALL QX_GetDeviceInfo(QX_DEV_HANDLE handle, DeviceInfo* pstD
  * @retval other A QX_ERR_GEV_ status of a failed GigE connection step (for example
  *  #QX_ERR_GEV_TIMEOUT).
  * @par Threads
- *  Any thread; serialised with the other calls on this handle.
+ *  Any thread; serialised with the other calls on this handle. A GigE connect ends within the
+ *  request time limits above: within a minute for a camera that never completes a request.
  */
 QX_API QX_STATUS QX_CALL QX_ConnectDevice(QX_DEV_HANDLE handle, int32_t enAccessMode);
 

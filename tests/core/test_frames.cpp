@@ -376,6 +376,13 @@ TEST(XmlHolder, ReadXmlDataKeepsTheFileAndAZeroTail) {
     EXPECT_EQ(dev.readXmlData((dir / "missing.xml").string()), QX_ERR_INVALID_PARAM);
     EXPECT_TRUE(log.find("func:readXmlData, open " + (dir / "missing.xml").string() + " failed."));
     EXPECT_EQ(dev.getXmlFileSize(), 22u + 4096u);
+    // A file beyond the caller's limit is refused before anything is read or allocated.
+    const fs::path big = dir / "big.xml";
+    std::ofstream(big).close();
+    fs::resize_file(big, 64u * 1024 * 1024 + 1); // sparse: no disk space
+    EXPECT_EQ(dev.readXmlData(big.string(), 64u * 1024 * 1024), QX_ERR_INVALID_PARAM);
+    EXPECT_TRUE(log.find("func:readXmlData, " + big.string() + " has 67108865 bytes, more than 67108864."));
+    EXPECT_EQ(dev.getXmlFileSize(), 22u + 4096u);
     fs::remove_all(dir);
 }
 

@@ -5,12 +5,15 @@
 #include "LogCapture.h"
 #include "Loopback.h"
 #include "SimGevDevice.h"
+#include "WaitUntil.h"
 
 #include "gige/GevLib.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -96,6 +99,23 @@ TEST_F(GigeEnumTest, DiscoveredCamerasBecomeDeviceRecords) {
     a.reset();
     ASSERT_EQ(QX_EnumDevices(list.get(), 1, 100), QX_OK);
     EXPECT_EQ(list->nDevNum, 0u);
+}
+
+TEST_F(GigeEnumTest, AnInterruptEndsADiscoveryInProgress) {
+    auto a = camera("127.0.0.7", "SN-7", "SimCam");
+    auto list = std::make_unique<DeviceList>();
+    // Three attempts of 30 s each: only the interrupt can end this soon.
+    auto enumeration = std::async(std::launch::async, [&] { return QX_EnumDevices(list.get(), 3, 30000); });
+    ASSERT_TRUE(qxtest::waitUntil([&] { return a->countReceived(qx::gige::gvcp::kDiscoveryCmd) > 0; },
+                                  std::chrono::milliseconds(20000)));
+    QX_InterruptDevEnumerating();
+    const bool ended = enumeration.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!ended) a.reset(); // nothing for a discovery that still runs to find
+    EXPECT_TRUE(ended) << "the interrupt did not end the attempt in progress";
+    EXPECT_EQ(enumeration.get(), QX_OK);
+    // The attempt cut short counts for nothing, and there was no earlier one.
+    EXPECT_EQ(list->nDevNum, 0u);
+    EXPECT_EQ(a ? a->countReceived(qx::gige::gvcp::kDiscoveryCmd) : 1u, 1u) << "no further attempt";
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <atomic>
+#include <future>
 #include <memory>
 
 #include "gige/GevRecord.h"
@@ -19,6 +20,7 @@ using namespace qx::fixture;
 using namespace qx::test;
 using qxtest::openFdCount;
 namespace gvcp = qx::gige::gvcp;
+using qx::gige::GevCameraRecord;
 
 namespace {
 
@@ -448,6 +450,88 @@ TEST_F(GevControl, PendingAckThatNeverCompletesTimesOut) {
     EXPECT_EQ(v, 0u);
 }
 
+namespace {
+
+// Runs a register read on another thread and tells whether it ended within `limitMs`, a limit
+// far beyond the request's own bound; the device is made to answer again afterwards so that a
+// read still waiting ends too.
+struct BoundedRead {
+    GevStatus status = GEV_STATUS_ERROR;
+    bool ended = false;
+};
+BoundedRead readWithin(SimGevDevice& d, uint32_t address, int64_t limitMs) {
+    uint32_t v = 0;
+    auto read = std::async(std::launch::async, [&] { return ReadRegister(1, address, 1, &v); });
+    BoundedRead r;
+    r.ended = read.wait_for(std::chrono::milliseconds(limitMs)) == std::future_status::ready;
+    d.stall(SimStallMode::Off, 0, 0);
+    d.setRegister(address, 1);
+    r.status = read.get();
+    return r;
+}
+
+size_t sendsOf(SimGevDevice& d, uint16_t command) {
+    std::set<uint16_t> ids;
+    size_t n = 0;
+    for (const auto& r : d.received())
+        if (r.header.command == command) {
+            ids.insert(r.header.requestId);
+            ++n;
+        }
+    return ids.size() == 1 ? n : 0; // all sends of one request
+}
+
+} // namespace
+
+TEST_F(GevControl, AStreamOfStaleAcknowledgesCannotHoldARequest) {
+    auto d = makeDevice();
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    fastChannel(1, 40, 3);
+    d->clearReceived();
+    // Every 10 ms the acknowledge of an earlier request: had each restarted the wait, the read
+    // would last as long as the stream.
+    d->stall(SimStallMode::Stale, gvcp::kReadRegCmd, 10);
+    const BoundedRead r = readWithin(*d, 0x10000, 20000);
+    EXPECT_TRUE(r.ended) << "stale acknowledges kept the request waiting";
+    EXPECT_EQ(r.status, GEV_STATUS_TIMEOUT);
+    EXPECT_EQ(sendsOf(*d, gvcp::kReadRegCmd), 3u); // one send per attempt, nothing more
+    EXPECT_GT(d->stallDatagrams(), 3u);
+}
+
+TEST_F(GevControl, PendingAckProlongsOnlyWithinTheAllowance) {
+    GevLibraryOptions o = qx::gige::gevOptions();
+    o.PendingAckLimitMs = 300;
+    GEVSetLibraryOptions(&o);
+    auto d = makeDevice();
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    fastChannel(1, 40, 3);
+    GevCameraRecord& rec = qx::gige::gevRecord(1);
+    EXPECT_EQ(rec.pendingAllowanceMs, 300u);
+    d->clearReceived();
+    // PENDING_ACK of 65535 ms every 20 ms, never the answer: without a limit each one would
+    // start the wait afresh.
+    d->stall(SimStallMode::Pending, gvcp::kReadRegCmd, 20);
+    const BoundedRead first = readWithin(*d, 0x10000, 20000);
+    EXPECT_TRUE(first.ended) << "PENDING_ACK kept the request waiting";
+    EXPECT_EQ(first.status, GEV_STATUS_TIMEOUT);
+    EXPECT_EQ(sendsOf(*d, gvcp::kReadRegCmd), 3u);
+    EXPECT_EQ(rec.pendingAllowanceMs, 0u) << "the allowance is spent";
+    EXPECT_EQ(rec.pendingAck.load(), 0);
+    // Spent, it stays spent for the next request that is only ever delayed ...
+    d->clearReceived();
+    d->stall(SimStallMode::Pending, gvcp::kReadRegCmd, 20);
+    const BoundedRead second = readWithin(*d, 0x10000, 20000);
+    EXPECT_TRUE(second.ended);
+    EXPECT_EQ(second.status, GEV_STATUS_TIMEOUT);
+    EXPECT_EQ(rec.pendingAllowanceMs, 0u);
+    // ... and comes back whole once the camera completes a request it delayed.
+    fastChannel(1, 3000, 1);
+    d->pendingAck(1, 100, 10);
+    uint32_t v = 0;
+    EXPECT_EQ(ReadRegister(1, gvcp::reg::kVersion, 1, &v), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(rec.pendingAllowanceMs, 300u);
+}
+
 TEST_F(GevControl, StaleShortAndForeignDatagramsAreSkipped) {
     auto d = makeDevice();
     d->setRegister(0x10000, 0x12345678);
@@ -556,6 +640,12 @@ TEST_F(GevControl, VersionTwoTakesThePendingTimeoutAndPendingAckIsEnabled) {
     EXPECT_EQ(p.AnswerTimeoutMs, 500u);
     EXPECT_EQ(d->reg(gvcp::reg::kGvcpConfig) & 0x2, 0x2u);
     EXPECT_TRUE(LogCapture::instance().has("[I] GEV Version: 2.1"));
+    // A pending time-out beyond reason would let every unanswered request wait that long.
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);
+    d->setRegister(gvcp::reg::kPendingTimeout, 0xFFFFFFFFu);
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    GEVGetChannelParameter(1, &p);
+    EXPECT_EQ(p.AnswerTimeoutMs, GEV_MAX_DEVICE_ANSWER_TIMEOUT_MS);
 }
 
 TEST_F(GevControl, LogMaskDecidesWhatReachesTheCallback) {

@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <future>
 #include <map>
 #include <set>
 #include <thread>
 
 #include "gige/GevRecord.h"
 #include "GevNetnsSupport.h"
+#include "WaitUntil.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -108,13 +111,20 @@ TEST_F(GevDiscovery, ADeviceAnsweringTwiceIsListedOnce) {
     EXPECT_EQ(list->Count, 1);
 }
 
-TEST_F(GevDiscovery, OneEntryPerAdapter) {
+TEST_F(GevDiscovery, OneEntryPerAdapterAndAllAdaptersInOneRound) {
     auto d = device("127.0.0.2");
     AdapterSet set{{adapter("127.0.0.1", "255.0.0.0", "lo"), adapter("127.0.0.20", "255.0.0.0", "lo:second")}};
     setOptions(&fixedAdapters, &set);
     auto t = std::chrono::steady_clock::now();
-    auto list = discover(0, 200);
-    EXPECT_GE(msSince(t), 390);  // each adapter for its full time
+    auto list = discover(0, 1000);
+    EXPECT_GE(msSince(t), 990); // the round lasts its time-out
+    // Both adapters asked before either stopped listening: one time-out for the round, not one
+    // per adapter.
+    std::vector<int64_t> asked;
+    for (const auto& r : d->received())
+        if (r.header.command == gvcp::kDiscoveryCmd) asked.push_back(r.atMs);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_LT(std::abs(asked[1] - asked[0]), 1000);
     ASSERT_EQ(list->Count, 2);
     std::set<std::string> adapters{ipv4Text(list->Entries[0].AdapterIp), ipv4Text(list->Entries[1].AdapterIp)};
     EXPECT_EQ(adapters, (std::set<std::string>{"127.0.0.1", "127.0.0.20"}));
@@ -195,6 +205,75 @@ TEST_F(GevDiscovery, WrongLengthAcknowledgesAreListedAsIncorrect) {
         EXPECT_STREQ(e.AdapterName, "lo");
         EXPECT_EQ(ipOf(list->Entries[0]), "127.0.0.2");
     }
+}
+
+TEST_F(GevDiscovery, AFloodOfMalformedAcknowledgesCountsOnceAndTheCameraIsListed) {
+    // 400 acknowledges of the wrong length from one address, and a camera that answers 100 ms
+    // later: one "incorrect" entry for the address, and the camera, in every round.
+    auto flooder = device("127.0.0.7");
+    flooder->floodDiscovery(400, 1);
+    auto camera = device("127.0.0.2");
+    camera->setDiscoveryDelay(100);
+    for (int round = 0; round < 3; ++round) {
+        auto list = discover(0, 400);
+        std::multiset<std::string> ips;
+        for (int i = 0; i < list->Count; ++i) ips.insert(ipOf(list->Entries[i]));
+        EXPECT_EQ(ips, (std::multiset<std::string>{"127.0.0.2", "127.0.0.7", "127.0.3.1"})) << round;
+        for (int i = 0; i < list->Count; ++i)
+            if (ipOf(list->Entries[i]) == "127.0.3.1")
+                EXPECT_STREQ(list->Entries[i].ModelName, "Discovery Acknowledge Incorrect");
+    }
+    // From 300 addresses the malformed entries fill the list; the cameras that answer
+    // correctly take places of theirs.
+    flooder->floodDiscovery(300, 300);
+    auto list = discover(0, 400);
+    ASSERT_EQ(list->Count, GEV_MAX_DISCOVERED);
+    std::set<std::string> ips;
+    for (int i = 0; i < list->Count; ++i) ips.insert(ipOf(list->Entries[i]));
+    EXPECT_EQ(ips.count("127.0.0.2"), 1u);
+    EXPECT_EQ(ips.count("127.0.0.7"), 1u);
+}
+
+TEST_F(GevDiscovery, TheAccessChecksOfARoundRunTogether) {
+    // 253 answers naming 253 addresses where nothing listens, and one camera: each silent
+    // address takes the probe's three waits (200, 400, 800 ms). One after another that would
+    // be about six minutes; together it is the three waits once.
+    GevLibraryOptions o = qx::gige::gevOptions();
+    o.AccessProbeFirstTimeoutMs = 200;
+    GEVSetLibraryOptions(&o);
+    auto flooder = device("127.0.0.7");
+    flooder->floodDiscovery(253, 253, gvcp::kDiscoveryAckSize);
+    auto camera = device("127.0.0.2");
+    camera->setDiscoveryDelay(100);
+    auto list = std::make_unique<GevDiscoveryList>();
+    auto run = std::async(std::launch::async, [&] { return GEVDiscovery(list.get(), nullptr, 300, 0, 0); });
+    const bool ended = run.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    EXPECT_TRUE(ended) << "the access checks ran one after another";
+    EXPECT_EQ(run.get(), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(list->Count, 255); // the flood, the flooder and the camera fill it
+    std::map<std::string, uint8_t> access;
+    for (int i = 0; i < list->Count; ++i) access[ipOf(list->Entries[i])] = list->Entries[i].Access;
+    EXPECT_EQ(access.count("127.0.0.2"), 1u);
+    EXPECT_EQ(access["127.0.0.2"], GEV_ACCESS_AVAILABLE);
+    EXPECT_EQ(access["127.0.3.1"], GEV_ACCESS_READ_FAILED);
+    EXPECT_EQ(access["127.0.4.3"], GEV_ACCESS_READ_FAILED);
+    EXPECT_EQ(access.size(), 255u);
+}
+
+TEST_F(GevDiscovery, AStopEndsTheRoundEarly) {
+    auto camera = device("127.0.0.2");
+    std::atomic<bool> stop{false};
+    auto list = std::make_unique<GevDiscoveryList>();
+    auto run =
+        std::async(std::launch::async, [&] { return qx::gige::gevDiscovery(list.get(), nullptr, 60000, 0, 0, &stop); });
+    ASSERT_TRUE(qxtest::waitUntil([&] { return camera->countReceived(gvcp::kDiscoveryCmd) > 0; },
+                                  std::chrono::milliseconds(20000)));
+    stop = true;
+    // Far below the round's minute.
+    EXPECT_EQ(run.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(run.get(), GEV_STATUS_SUCCESS);
+    EXPECT_LE(list->Count, 1);
+    for (int i = 0; i < list->Count; ++i) EXPECT_EQ(list->Entries[i].Access, GEV_ACCESS_NOT_DETERMINED);
 }
 
 TEST_F(GevDiscovery, AFailureStatusIsReturnedAndTheEntryKept) {

@@ -111,6 +111,30 @@ TEST_F(GevForceIp, AnotherMacIsNotAnswered) {
     EXPECT_EQ(GEVForceIp(ipv4("127.0.0.9"), ipv4("255.0.0.0"), 0, mac, ipv4("127.0.0.1")), GEV_STATUS_TIMEOUT);
 }
 
+TEST_F(GevForceIp, OnlyTheCamerasAnswerToThisRequestCounts) {
+    // A device that answers every FORCEIP, whatever MAC address it names: for a camera that does
+    // not exist its answer is no success.
+    auto other = device("127.0.0.3");
+    other->setForceIp(SimForceIpMode::AnyMac);
+    uint8_t missing[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x99};
+    EXPECT_EQ(GEVForceIp(ipv4("127.0.0.9"), ipv4("255.0.0.0"), 0, missing, ipv4("127.0.0.1")), GEV_STATUS_TIMEOUT);
+    EXPECT_EQ(GEVForceIpEx(ipv4("127.0.0.9"), ipv4("255.0.0.0"), 0, missing, ipv4("127.0.0.1"), ipv4("127.0.0.8")),
+              GEV_STATUS_TIMEOUT);
+    EXPECT_EQ(forceIpsOnceAtLeast(*other, 6).size(), 6u) << "it was asked, and it answered each time";
+
+    // The camera itself, answering with another request id.
+    auto d = device("127.0.0.2");
+    d->setForceIp(SimForceIpMode::WrongId);
+    EXPECT_EQ(force(*d), GEV_STATUS_TIMEOUT);
+
+    // The camera answering from the address it had: taken when the caller names that address.
+    d->setForceIp(SimForceIpMode::FromOldAddress);
+    EXPECT_EQ(force(*d), GEV_STATUS_TIMEOUT);
+    waitLongForAnswers();
+    EXPECT_EQ(GEVForceIpEx(ipv4("127.0.0.9"), ipv4("255.0.0.0"), 0, d->config().mac, ipv4("127.0.0.1"), d->ip()),
+              GEV_STATUS_SUCCESS);
+}
+
 TEST_F(GevForceIp, CloseAfterANetworkChangeRestartsTheConfiguration) {
     SimGevConfig c;
     c.gateway = "127.0.0.254";
@@ -129,5 +153,22 @@ TEST_F(GevForceIp, CloseAfterANetworkChangeRestartsTheConfiguration) {
     EXPECT_EQ(r.ip, 0u);
     EXPECT_EQ(ipv4Text(r.mask), "255.0.0.0");
     EXPECT_EQ(ipv4Text(r.gateway), "127.0.0.254");
+    EXPECT_EQ(std::memcmp(r.mac, d->config().mac, 6), 0);
+}
+
+TEST_F(GevForceIp, CloseRestartsTheConfigurationEvenWhenReleasingThePrivilegeFails) {
+    auto d = device("127.0.0.2");
+    GevConnection conn = connectionTo(*d);
+    ASSERT_EQ(GEVInit(1, &conn, &LogCapture::callback, 0, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVSetNetConfig(1, 0, 0, 0, 0), GEV_STATUS_SUCCESS);
+    d->clearReceived();
+    d->statusFor(gvcp::reg::kCcp, 0x8006); // the final release is refused
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_ACCESS_DENIED);
+    // The camera would otherwise keep the forced address until it is powered off.
+    auto sent = forceIpsOnceAtLeast(*d, 1);
+    ASSERT_EQ(sent.size(), 1u);
+    gvcp::ForceIpRequest r;
+    ASSERT_TRUE(gvcp::decodeForceIpCmd(sent[0].bytes.data(), sent[0].bytes.size(), &r));
+    EXPECT_EQ(r.ip, 0u);
     EXPECT_EQ(std::memcmp(r.mac, d->config().mac, 6), 0);
 }

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "gige/GevRecord.h"
 #include "gige/GevSeams.h"
@@ -191,6 +195,37 @@ TEST_F(GevXml, FileUrls) {
     d->setFirstUrl("file:/nonexistent/dir/cam.xml");
     fetch(&st);
     EXPECT_EQ(st, GEV_STATUS_XML_OPEN_ERROR);
+}
+
+TEST_F(GevXml, FileUrlsToHugeFilesPipesAndDevicesFailAtOnce) {
+    auto d = openDevice();
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    GevStatus st;
+    // A file beyond the 64 MiB limit (sparse: it takes no disk space).
+    const std::string big = file(".xml", {});
+    ASSERT_EQ(::truncate(big.c_str(), off_t(GEV_MAX_XML_SIZE) + 1), 0);
+    d->setFirstUrl("file:" + big);
+    fetch(&st);
+    EXPECT_EQ(st, GEV_STATUS_XML_SIZE_ERROR);
+    EXPECT_TRUE(LogCapture::instance().has("[E] Xml file too large: 67108865 bytes"));
+    // A device that never ends, and a pipe nobody writes to, which would block the open.
+    d->setFirstUrl("file:/dev/zero");
+    fetch(&st);
+    EXPECT_EQ(st, GEV_STATUS_XML_OPEN_ERROR);
+    const std::string fifo = file(".fifo", {});
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    d->setFirstUrl("file:" + fifo);
+    auto pending = std::async(std::launch::async, [&] {
+        GevStatus s2;
+        fetch(&s2);
+        return s2;
+    });
+    const bool ended = pending.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!ended) std::ofstream(fifo).put('x'); // releases an open that blocks
+    EXPECT_TRUE(ended) << "the open of the pipe blocked";
+    EXPECT_EQ(pending.get(), GEV_STATUS_XML_OPEN_ERROR);
+    std::remove(fifo.c_str());
 }
 
 TEST_F(GevXml, MalformedUrlsAreRejected) {

@@ -23,6 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -823,6 +825,96 @@ TEST_F(GigeDeviceTest, FailedConnectLeavesNothingOpen) {
     IntValueInfo width{};
     ASSERT_EQ(QX_XML_GetIntValue(h, "Width", &width), QX_OK);
     EXPECT_EQ(width.nValue, kWidth);
+}
+
+TEST_F(GigeDeviceTest, EventDataLengthGoesToStandardOutput) {
+    auto cam = makeCamera("127.0.0.44", "GD-44");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00002Cu, "GD-44"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    const uint8_t data[3] = {0x01, 0x02, 0x03};
+    GevEvent event;
+    event.EventId = 0x9001;
+    event.Data = data;
+    event.DataLength = sizeof data;
+    qxtest::LogCapture log(spdlog::level::trace);
+    ::testing::internal::CaptureStdout();
+    EXPECT_TRUE(GigeDevice::loc_msg_channel_cb(gigeOf(h)->cameraId(), &event));
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Event: len: 3\n");
+    EXPECT_TRUE(log.find("func:loc_msg_channel_cb, Event len:3"));
+    EXPECT_EQ(log.count("func:loc_msg_channel_cb, Event data:"), 3u);
+}
+
+TEST_F(GigeDeviceTest, ConnectionStatusIsLoggedWhileNoImageComesAtMostOncePerSecond) {
+    // The camera streams nothing: every wait for an image times out.
+    auto cam = makeCamera("127.0.0.45", "GD-45");
+    QX_DEV_HANDLE h = create(recordFor(0x7F00002Du, "GD-45"));
+    ASSERT_EQ(QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE), QX_OK);
+    qxtest::LogCapture log(spdlog::level::debug);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(QX_StartGrabbing(h), QX_OK);
+    const std::string line = "func:printGevConnection, GEV_CONNECTION_STATUS: OK";
+    EXPECT_TRUE(qxtest::waitUntil([&] { return log.count(line) >= 2; }, std::chrono::milliseconds(30000)));
+    ASSERT_EQ(QX_StopGrabbing(h), QX_OK);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    // Waits of 100 ms each, but one line per 1001 ms at most.
+    EXPECT_LE(log.count(line), size_t(elapsed / 1001 + 1));
+}
+
+TEST_F(GigeDeviceTest, ForceIpOfACameraThatIsNotThereFailsWhileAnotherDeviceAnswers) {
+    // A device that answers every FORCEIP, whatever MAC address it names.
+    auto other = makeCamera("127.0.0.43", "GD-43");
+    other->setForceIp(qx::fixture::SimForceIpMode::AnyMac);
+    DeviceInfo missing = recordFor(0x7F000063u, "GD-99");
+    const uint8_t mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x99};
+    std::memcpy(missing.u.stGigeInfo.arrMacAddr, mac, sizeof mac);
+    QX_DEV_HANDLE h = create(missing);
+    EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0xFF000000u, 0), QX_ERR_GEV_TIMEOUT);
+    EXPECT_GE(other->countReceived(qx::gige::gvcp::kForceIpCmd), 1u);
+}
+
+// A camera that stops completing requests while the connect reads its description: with
+// PENDING_ACK of 65535 ms every 50 ms, or the acknowledge of an earlier request every 50 ms.
+// The connect gives up within its bound, and a disconnect from another thread, which waits for
+// the connect, ends with it. The library's PENDING_ACK allowance is kept short here.
+TEST_F(GigeDeviceTest, ConnectToACameraThatNeverCompletesEndsAndADisconnectWaitsForIt) {
+    GevLibraryOptions o;
+    GEVGetLibraryOptions(&o);
+    o.PendingAckLimitMs = 300;
+    GEVSetLibraryOptions(&o);
+    namespace gvcp = qx::gige::gvcp;
+    using qx::fixture::SimStallMode;
+    uint32_t host = 0x7F000029u;
+    for (SimStallMode mode : {SimStallMode::Pending, SimStallMode::Stale}) {
+        SCOPED_TRACE(mode == SimStallMode::Pending ? "PENDING_ACK" : "stale acknowledges");
+        const std::string ip = "127.0.0." + std::to_string(host & 0xFF);
+        const std::string serial = "GD-" + std::to_string(host & 0xFF);
+        auto cam = makeCamera(ip, serial);
+        cam->stall(mode, gvcp::kReadMemCmd, 50);
+        QX_DEV_HANDLE h = create(recordFor(host++, serial.c_str()));
+        auto connect = std::async(std::launch::async, [h] { return QX_ConnectDevice(h, QX_ACCESS_EXCLUSIVE); });
+        ASSERT_TRUE(qxtest::waitUntil([&] { return cam->countReceived(gvcp::kReadMemCmd) > 0; },
+                                      std::chrono::milliseconds(30000)));
+        auto disconnect = std::async(std::launch::async, [h] { return QX_DisconnectDevice(h); });
+        // Far beyond the bound of this connect (a few seconds), far below "for ever".
+        const bool connectEnded = connect.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        const bool disconnectEnded = disconnect.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        cam->stall(SimStallMode::Off, 0, 0); // lets a call that still waits end
+        EXPECT_TRUE(connectEnded) << "the connect is still blocked";
+        EXPECT_TRUE(disconnectEnded) << "the disconnect is still blocked";
+        EXPECT_NE(connect.get(), QX_OK);
+        EXPECT_EQ(disconnect.get(), QX_OK);
+        EXPECT_EQ(gigeOf(h)->cameraId(), 0);
+        EXPECT_FALSE(cam->heldByHost()) << "the privilege is given back";
+        // No request of the description was sent more than its three times.
+        std::map<uint16_t, int> sends;
+        for (const auto& r : cam->received())
+            if (r.header.command == gvcp::kReadMemCmd) ++sends[r.header.requestId];
+        EXPECT_FALSE(sends.empty());
+        for (const auto& [id, n] : sends) EXPECT_LE(n, 3) << "request " << id;
+        EXPECT_GT(cam->stallDatagrams(), sends.size());
+    }
 }
 
 struct Reentrant {

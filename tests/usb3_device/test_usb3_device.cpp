@@ -67,7 +67,7 @@ void expectNextFrame(QX_DEV_HANDLE h, const Bytes& sent) {
 // Discovery of GigE cameras is left out: only the USB3 half of enumeration runs.
 qx::TransportHooks usb3OnlyHooks() {
     qx::TransportHooks hooks = qx::defaultTransportHooks();
-    hooks.enumGige = [](std::vector<DeviceInfo>&, uint16_t) {};
+    hooks.enumGige = [](std::vector<DeviceInfo>&, uint16_t, const std::atomic<bool>&) {};
     return hooks;
 }
 

@@ -3,6 +3,7 @@
 #include "core/ProtocolBase.h"
 #include "Sys/Log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -106,7 +107,7 @@ bool DeviceBase::takeOfflineReport(QX_OFFLINE_CALLBACK& callback, void*& user) {
     return true;
 }
 
-QX_STATUS DeviceBase::readXmlData(std::string path) {
+QX_STATUS DeviceBase::readXmlData(std::string path, uint64_t maxSize) {
     struct stat st {};
     std::ifstream in;
     // A directory or a file whose length cannot be read is refused like a missing one.
@@ -115,9 +116,14 @@ QX_STATUS DeviceBase::readXmlData(std::string path) {
         QX_LOG_ERROR("func:{}, open {} failed.", "readXmlData", path);
         return QX_ERR_INVALID_PARAM;
     }
+    if (uint64_t(st.st_size) > std::min(maxSize, kMaxXmlFileSize)) {
+        QX_LOG_ERROR("func:{}, {} has {} bytes, more than {}.", "readXmlData", path, uint64_t(st.st_size),
+                     std::min(maxSize, kMaxXmlFileSize));
+        return QX_ERR_INVALID_PARAM;
+    }
     in.seekg(0, std::ios::end);
     std::streamoff length = in.tellg();
-    if (length < 0 || length > static_cast<std::streamoff>(UINT32_MAX - 4096)) {
+    if (length < 0 || uint64_t(length) > std::min(maxSize, kMaxXmlFileSize)) {
         QX_LOG_ERROR("func:{}, open {} failed.", "readXmlData", path);
         return QX_ERR_INVALID_PARAM;
     }

@@ -11,6 +11,7 @@
 #include "Sys/LogThrottle.h"
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -72,7 +73,9 @@ public:
     // The first half of processOffline: marks the camera offline and answers true, with the
     // application's callback, only for the call that changed the flag.
     bool takeOfflineReport(QX_OFFLINE_CALLBACK& callback, void*& user);
-    QX_STATUS readXmlData(std::string path);
+    // Reads a description file of at most `maxSize` bytes; a larger one is refused unread.
+    QX_STATUS readXmlData(std::string path, uint64_t maxSize = kMaxXmlFileSize);
+    static constexpr uint64_t kMaxXmlFileSize = UINT32_MAX - 4096;
     const char* getXmlBuffer() const { return m_xmlData.get(); }
     uint32_t getXmlFileSize() const { return m_xmlFileSize; }
     ProtocolBase* getProtocol() const { return m_protocol.get(); }

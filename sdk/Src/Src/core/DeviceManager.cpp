@@ -177,7 +177,7 @@ void DeviceManager::enumDevices(DeviceList* out, uint8_t tryTimes, uint16_t time
     unsigned n = tryTimes == 0 ? 1 : tryTimes;
     while (!m_interrupt.load()) {
         attempt.clear();
-        if (hooks.enumGige) hooks.enumGige(attempt, timeout);
+        if (hooks.enumGige) hooks.enumGige(attempt, timeout, m_interrupt);
         // The last attempt that found the most cameras wins; attempts are never combined.
         if (attempt.size() >= best.size()) best = attempt;
         if (--n == 0) break;

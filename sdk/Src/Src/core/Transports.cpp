@@ -27,7 +27,9 @@ public:
 
 TransportHooks defaultTransportHooks() {
     TransportHooks hooks;
-    hooks.enumGige = [](std::vector<DeviceInfo>& list, uint16_t timeoutMs) { GigeDevice::enumDevice(timeoutMs, list); };
+    hooks.enumGige = [](std::vector<DeviceInfo>& list, uint16_t timeoutMs, const std::atomic<bool>& interrupt) {
+        GigeDevice::enumDevice(timeoutMs, list, &interrupt);
+    };
     hooks.enumUsb3 = [](std::vector<DeviceInfo>& list) {
         g_usb3EnumHelper.setXmlDirectory([] { return getQxUsb3XmlPath(getSdkConfig()); });
         enumUsb3Device(list);

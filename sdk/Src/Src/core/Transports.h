@@ -4,6 +4,7 @@
 #pragma once
 #include "QxCamApi.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -13,8 +14,9 @@ class DeviceBase;
 namespace qx {
 
 struct TransportHooks {
-    // Appends one record per GigE Vision camera that answered a discovery run of `timeoutMs`.
-    std::function<void(std::vector<DeviceInfo>& list, uint16_t timeoutMs)> enumGige;
+    // Appends one record per GigE Vision camera that answered a discovery run of `timeoutMs`;
+    // ends early, appending nothing, once `interrupt` is set.
+    std::function<void(std::vector<DeviceInfo>& list, uint16_t timeoutMs, const std::atomic<bool>& interrupt)> enumGige;
     // Appends one record per USB3 camera present.
     std::function<void(std::vector<DeviceInfo>& list)> enumUsb3;
     // Make the camera object for a record of the transport (nTLayerType 1 or 2).

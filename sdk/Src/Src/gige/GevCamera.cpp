@@ -3,6 +3,7 @@
 // GEVInit rolls back everything it did: privilege, threads, sockets, record, camera number.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -180,6 +181,7 @@ void initRecord(uint8_t cam, const GevConnection& c, GevLogCallback logCallback,
     rec.saveXml = saveXml;
     rec.ccpMode = ccpMode;
     rec.nextRequestId = 1;
+    rec.pendingAllowanceMs = gevOptions().PendingAckLimitMs;
     rec.logCallback = logCallback;
     setAnswerTimeout(rec, 200);
     rec.retries = 3;
@@ -242,7 +244,9 @@ GevStatus readVersion(uint8_t cam) {
     if (rec.gevMajor > 1) {
         uint32_t pending = 0;
         if (GevStatus st = ReadRegister(cam, gvcp::reg::kPendingTimeout, 1, &pending)) return st;
-        setAnswerTimeout(rec, pending);
+        // The camera promises a PENDING_ACK within this time; a value beyond reason would let
+        // every unanswered request wait that long.
+        setAnswerTimeout(rec, std::min(pending, GEV_MAX_DEVICE_ANSWER_TIMEOUT_MS));
     }
     return GEV_STATUS_SUCCESS;
 }
@@ -349,11 +353,13 @@ GevStatus GEVClose(uint8_t cam_nr) {
         rec.heartbeatRunning = 0;
     }
     GevStatus result = streamStop(cam_nr);
+    bool addressRead = false; // what the FORCEIP that restarts the configuration needs
     if (result == GEV_STATUS_SUCCESS && netConfigChanged) {
         if ((result = ReadRegister(cam_nr, gvcp::reg::kMacHigh, 1, &macHigh)) == GEV_STATUS_SUCCESS &&
             (result = ReadRegister(cam_nr, gvcp::reg::kMacLow, 1, &macLow)) == GEV_STATUS_SUCCESS &&
             (result = ReadRegister(cam_nr, gvcp::reg::kCurrentMask, 1, &mask)) == GEV_STATUS_SUCCESS)
             result = ReadRegister(cam_nr, gvcp::reg::kCurrentGateway, 1, &gateway);
+        addressRead = result == GEV_STATUS_SUCCESS;
     }
     if (result == GEV_STATUS_SUCCESS) {
         if (privileged && rec.heartbeatRunning.load()) {
@@ -389,8 +395,9 @@ GevStatus GEVClose(uint8_t cam_nr) {
     rec.logCallback = nullptr;
     if (privileged) releaseMessageChannelIfUnused();
 
-    if (netConfigChanged && result == GEV_STATUS_SUCCESS) {
-        // The camera restarts its IP configuration: FORCEIP with IP 0 and its current settings.
+    if (addressRead) {
+        // The camera restarts its IP configuration: FORCEIP with IP 0 and its current settings,
+        // also when releasing the privilege failed above.
         uint8_t mac[6];
         mac[0] = static_cast<uint8_t>(macHigh >> 8);
         mac[1] = static_cast<uint8_t>(macHigh);

@@ -10,6 +10,8 @@
 #include "gige/GevStatus.h"
 
 constexpr uint8_t GEV_MAX_CAMERAS = 50;
+// Longest answer timeout a GigE Vision 2 camera's pending timeout register may set (ms).
+constexpr uint32_t GEV_MAX_DEVICE_ANSWER_TIMEOUT_MS = 1000;
 
 // Log level bits of the per-camera log (the text of each line starts with its tag).
 enum : uint8_t {

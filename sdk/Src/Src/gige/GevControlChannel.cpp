@@ -1,6 +1,8 @@
 // The GVCP control channel of an open camera: the request/acknowledge transaction with its
 // retries, stale-id skipping and PENDING_ACK waits, and the register and memory accesses built
-// on it. Nothing here reads or writes beyond the caller's buffer: unaligned or short accesses
+// on it. A transaction ends within retries x answer timeout plus what PENDING_ACK adds, which
+// the record's pending allowance bounds (GevLibraryOptions::PendingAckLimitMs). Nothing here
+// reads or writes beyond the caller's buffer: unaligned or short accesses
 // go through a local chunk buffer and copy exactly the bytes asked for.
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +32,7 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
     const int attempts = std::max<int>(1, rec.retries.load());
     const bool registerOp = op == GvcpOp::ReadReg || op == GvcpOp::WriteReg;
     GevStatus result = GEV_STATUS_TIMEOUT;
+    bool delayed = false; // a PENDING_ACK of this request came
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         int err = 0;
         long sent = rec.controlSocket.sendTo(rec.cameraIp, rec.devicePort, command.data(), command.size(), &err);
@@ -70,11 +73,12 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
             gvcp::AckHeader h;
             // Datagrams too short for a header, or from another address, are not answers.
             if (d.sourceIp != rec.cameraIp || !gvcp::decodeAckHeader(ack.data(), d.copied, &h)) continue;
-            if (h.ackId != id) {  // late answer to an earlier request: wait again, in full
-                deadline = gevNowMs() + rec.answerTimeoutMs.load();
-                continue;
-            }
+            // A late answer to an earlier request, or anything else with another id, is
+            // skipped: it never prolongs the wait, so a stream of them cannot hold the call.
+            if (h.ackId != id) continue;
             *anyAck = true;
+            if (h.answer != gvcp::kPendingAck && delayed) // the camera completed what it delayed
+                rec.pendingAllowanceMs = gevOptions().PendingAckLimitMs;
             if (h.status != GEV_STATUS_SUCCESS) return h.status;
             if (h.answer == gvcp::kPendingAck) {
                 uint16_t ms = 0;
@@ -89,7 +93,12 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
                 } else if (op == GvcpOp::WriteMem) {
                     GevLog(cam, GEV_LOG_INFO, "[I] Write Memory [0x%08X]: Pending acknowledge. Wait %d msec", address, ms);
                 }
-                deadline = gevNowMs() + ms;
+                // The wait becomes the time the camera asks for, out of what is left of its
+                // allowance; with nothing left the wait stays as it was.
+                const uint32_t granted = std::min<uint32_t>(ms, rec.pendingAllowanceMs);
+                rec.pendingAllowanceMs -= granted;
+                delayed = true;
+                if (granted > 0) deadline = gevNowMs() + granted;
                 continue;
             }
             if (h.answer != expectedAnswer) return GEV_STATUS_INVALID_ACK;

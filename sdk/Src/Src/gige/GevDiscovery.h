@@ -56,12 +56,17 @@ struct GevDiscoveryList {
 // Progress: percent, and the entry just found (callback mode) or none.
 typedef void (*GevDiscoveryCallback)(uint32_t percent, GevDiscoveryEntry* entry);
 
-// Searches every adapter for `timeoutMs` (0: 2000 ms). With a list the entries are collected,
-// their access probed and sorted; without one each entry goes to the callback (access 5).
+// Searches every adapter at once for `timeoutMs` (0: 2000 ms). With a list the entries are
+// collected, their access probed (all cameras together) and sorted; without one each entry goes
+// to the callback (access 5).
 // Returns the last non-zero status of any adapter, else 0.
 GevStatus GEVDiscovery(GevDiscoveryList* list, GevDiscoveryCallback callback, uint32_t timeoutMs,
                        uint8_t allowBroadcastAck, uint16_t localPort);
+// FORCEIP takes only the acknowledge of its own request, sent from the new address.
 GevStatus GEVForceIp(uint32_t ip, uint32_t mask, uint32_t gateway, const uint8_t mac[6], uint32_t adapterIp);
+// The same, also taking the acknowledge from the camera's current address `currentIp` (0: none).
+GevStatus GEVForceIpEx(uint32_t ip, uint32_t mask, uint32_t gateway, const uint8_t mac[6], uint32_t adapterIp,
+                       uint32_t currentIp);
 
 // The adapters discovery searches (the installed provider's list, else the system's).
 GevStatus GetAdapterList(GevAdapterList* list);

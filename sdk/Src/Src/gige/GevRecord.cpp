@@ -58,6 +58,7 @@ void GevCameraRecord::reset() {
     ccpTaken = false;
     initComplete = 0;
     pendingAck = 0;
+    pendingAllowanceMs = 0;
     busy = 0;
     netConfigChanged = 0;
     messageChannelAvailable = 0;

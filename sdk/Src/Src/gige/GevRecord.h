@@ -96,6 +96,9 @@ public:
     bool ccpTaken = false;            // this open wrote CCP; a roll back gives it back
     std::atomic<int32_t> initComplete{0};
     std::atomic<int32_t> pendingAck{0};  // a ReadRegister waits after a PENDING_ACK
+    // What PENDING_ACK may still add to the waits (under the request lock): spent by each
+    // PENDING_ACK, given back in full when a delayed request completes.
+    uint32_t pendingAllowanceMs = 0;
     std::atomic<int32_t> busy{0};        // only CCP may be read (packet resend in progress)
     int32_t netConfigChanged = 0;
 
@@ -164,9 +167,15 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
                           uint16_t expectedAnswer, std::vector<uint8_t>& ack, size_t* ackLen, bool* anyAck)
     QX_REQUIRES(rec.requestLock);
 
-// FORCEIP on an open broadcast socket to the cameras' GVCP port (GEVForceIp, GEVClose).
-GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32_t ip, uint32_t mask,
-                         uint32_t gateway, const uint8_t mac[6]);
+// FORCEIP on an open broadcast socket to the cameras' GVCP port (GEVForceIp, GEVClose). An
+// acknowledge counts only with the request's id, from `ip` or from `currentIp` (0: none).
+GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32_t ip, uint32_t mask, uint32_t gateway,
+                         const uint8_t mac[6], uint32_t currentIp = 0);
+
+// GEVDiscovery that ends early, at least every 100 ms, once `stop` (none: never) is set; the
+// entries not probed by then keep access GEV_ACCESS_NOT_DETERMINED.
+GevStatus gevDiscovery(GevDiscoveryList* list, GevDiscoveryCallback callback, uint32_t timeoutMs,
+                       uint8_t allowBroadcastAck, uint16_t localPort, const std::atomic<bool>* stop);
 
 // Fetches the camera's XML into the record's cache (GEVGetXmlSizeEx).
 GevStatus gevFetchXml(uint8_t cam);

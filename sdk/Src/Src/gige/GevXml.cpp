@@ -1,5 +1,10 @@
 // Fetching a camera's GenICam XML into its record's cache: the URL from the first URL register
 // (or the manifest table), the bytes from camera memory or a host file, unzipped when zipped.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -29,19 +34,33 @@ void clearCache(GevCameraRecord& rec) {
 
 GevStatus readXmlFromFile(uint8_t cam, const std::string& path, std::string* type) {
     GevCameraRecord& rec = gevRecord(cam);
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return GEV_STATUS_XML_OPEN_ERROR;
+    // The camera names the path: only a regular file is read (a pipe or a device could block
+    // or never end), and one larger than the limit is refused before anything is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return GEV_STATUS_XML_OPEN_ERROR;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        GevLog(cam, GEV_LOG_ERROR, "[E] Xml file is no regular file: %s\n", path.c_str());
+        return GEV_STATUS_XML_OPEN_ERROR;
+    }
+    if (uint64_t(st.st_size) > GEV_MAX_XML_SIZE) {
+        GevLog(cam, GEV_LOG_ERROR, "[E] Xml file too large: %lld bytes\n", static_cast<long long>(st.st_size));
+        return GEV_STATUS_XML_SIZE_ERROR;
+    }
     std::vector<uint8_t> bytes;
+    bytes.reserve(static_cast<size_t>(st.st_size));
     uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-        if (bytes.size() + n > GEV_MAX_XML_SIZE) {
-            std::fclose(f);
-            return GEV_STATUS_XML_SIZE_ERROR;
-        }
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (bytes.size() + size_t(n) > GEV_MAX_XML_SIZE) return GEV_STATUS_XML_SIZE_ERROR; // it grew
         bytes.insert(bytes.end(), chunk, chunk + n);
     }
-    std::fclose(f);
     if (bytes.empty()) return GEV_STATUS_XML_READ_ERROR;
     if (path.find(".zip") != std::string::npos) *type = "zip";
     {

@@ -194,7 +194,8 @@ void GigeDevice::setLogLevel() {
 GevStatus GigeDevice::getXmlData() {
     const std::string path = qx::getGigeXmlFilePath(qx::getSdkConfig());
     if (!path.empty()) {
-        if (readXmlData(path) != QX_OK) return GEV_STATUS_INVALID_PARAMETER;
+        // The same limit as for a description fetched from the camera.
+        if (readXmlData(path, GEV_MAX_XML_SIZE) != QX_OK) return GEV_STATUS_INVALID_PARAMETER;
         QX_LOG_INFO("func:{}, using gigeXmlFilePath = {}", "getXmlData", path);
         return GEV_STATUS_SUCCESS;
     }

@@ -45,8 +45,10 @@ public:
     QX_STATUS findMaxPacketSize(FeatureBase* feature);
 
     // Appends one record per camera that answered a discovery run of `timeoutMs`, in the order
-    // of the discovery result; appends nothing when discovery fails.
-    static void enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list);
+    // of the discovery result; appends nothing when discovery fails or when `interrupt` (none:
+    // never) is set before it ends, which it then does within about 100 ms.
+    static void enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list,
+                           const std::atomic<bool>* interrupt = nullptr);
 
     // IP, gateway and mask (host order) a camera may be given.
     static bool isNetConfigValid(uint32_t ip, uint32_t mask, uint32_t gateway);

@@ -252,7 +252,7 @@ void GigeDevice::acquireImgLoop() {
         // The library writes the image straight into the pool buffer, never past its size.
         const GevStatus st = GEVGetImage(cam, &header, buffer->data.get(), buffer->size);
         if (st != GEV_STATUS_SUCCESS && st != GEV_STATUS_GRAB_ERROR) {
-            if (st != GEV_STATUS_TIMEOUT) printGevConnection();
+            printGevConnection(); // at most once per 1001 ms, time-outs included
             continue;
         }
         if (header.SizeX == m_width && header.SizeY == m_height && header.PixelFormat == m_pixelFormat) {

@@ -4,6 +4,7 @@
 #include "gige/device/GigeDevice.h"
 
 #include "gige/device/GigeCameraTable.h"
+#include "gige/GevRecord.h"
 #include "gige/GvcpProtocol.h"
 #include "Sys/Log.h"
 #include "Sys/ByteOrder.h"
@@ -58,10 +59,14 @@ std::string adapterText() {
 
 } // namespace
 
-void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list) {
+void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list, const std::atomic<bool>* interrupt) {
     qx::sys::MutexLock lock(g_gigeEnumMutex);
     auto found = std::make_unique<GevDiscoveryList>();
-    const GevStatus status = GEVDiscovery(found.get(), nullptr, timeoutMs, 1, 0);
+    const GevStatus status = qx::gige::gevDiscovery(found.get(), nullptr, timeoutMs, 1, 0, interrupt);
+    if (interrupt && interrupt->load()) {
+        QX_LOG_INFO("func:{}, interrupted", "enumDevice");
+        return;
+    }
     if (status != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{} GEVDiscovery error: 0x{:04x}.", "enumDevice", status);
         return;
@@ -117,8 +122,8 @@ QX_STATUS GigeDevice::gigeForceIp(uint32_t ip, uint32_t mask, uint32_t gateway) 
     }
     const DeviceInfo* info = getDeviceInfo();
     if (!info) return QX_ERR_INVALID_PARAM;
-    const GevStatus st = GEVForceIp(htonl(ip), htonl(mask), htonl(gateway), info->u.stGigeInfo.arrMacAddr,
-                                    htonl(info->u.stGigeInfo.nAdapterIP));
+    const GevStatus st = GEVForceIpEx(htonl(ip), htonl(mask), htonl(gateway), info->u.stGigeInfo.arrMacAddr,
+                                      htonl(info->u.stGigeInfo.nAdapterIP), htonl(info->u.stGigeInfo.nIP));
     if (st != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", "gigeForceIp", st);
         return gevStatusToError(st);
@@ -129,8 +134,8 @@ QX_STATUS GigeDevice::gigeForceIp(uint32_t ip, uint32_t mask, uint32_t gateway) 
 QX_STATUS GigeDevice::connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet, uint32_t gatewayNet) {
     const DeviceInfo* info = getDeviceInfo();
     if (!info) return QX_ERR_INVALID_PARAM;
-    GevStatus st =
-        GEVForceIp(ipNet, maskNet, gatewayNet, info->u.stGigeInfo.arrMacAddr, htonl(info->u.stGigeInfo.nAdapterIP));
+    GevStatus st = GEVForceIpEx(ipNet, maskNet, gatewayNet, info->u.stGigeInfo.arrMacAddr,
+                                htonl(info->u.stGigeInfo.nAdapterIP), htonl(info->u.stGigeInfo.nIP));
     if (st != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", "connectDeviceForIpConfig", st);
         return gevStatusToError(st);

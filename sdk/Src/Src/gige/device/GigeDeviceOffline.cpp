@@ -98,6 +98,7 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
     const char* serial = info ? info->strSerialNumber : "";
     if (event->Data && event->DataLength > 0) {
         QX_LOG_TRACE("dev:{}({}), func:{}, Event len:{}", model, serial, "loc_msg_channel_cb", event->DataLength);
+        std::printf("Event: len: %d\n", static_cast<int>(event->DataLength));
         for (uint32_t i = 0; i < event->DataLength; ++i)
             QX_LOG_TRACE("dev:{}({}), func:{}, Event data:{:02X}", model, serial, "loc_msg_channel_cb", event->Data[i]);
     }
