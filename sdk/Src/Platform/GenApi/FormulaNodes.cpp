@@ -72,10 +72,11 @@ void FormulaBinding::link(Node& owner) {
             for (INode* n : entries) {
                 auto* entry = dynamic_cast<IEnumEntry*>(n);
                 if (!entry) continue;
+                // The same number the enumeration itself stands for when this entry is current.
                 Var cv;
                 cv.kind = VarKind::Constant;
-                cv.constInt = entry->GetValue();
-                cv.constFloat = static_cast<double>(cv.constInt);
+                cv.constFloat = entry->GetNumericValue();
+                cv.constInt = roundToInt(cv.constFloat);
                 m_formula.addVariable(decl.first + "." + entry->GetSymbolic());
                 m_vars.push_back(cv);
             }

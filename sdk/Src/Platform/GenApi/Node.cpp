@@ -192,7 +192,7 @@ int64_t NumberRef::getInt(bool verify, bool ignoreCache) const {
     case Kind::NodeRef: break;
     }
     if (m_intf) return m_intf->GetValue(verify, ignoreCache);
-    if (m_enum) return m_enum->GetIntValue(verify, ignoreCache);
+    if (m_enum) return clampToInt(enumNumber(verify, ignoreCache));
     if (m_floatIf) return clampToInt(m_floatIf->GetValue(verify, ignoreCache));
     if (m_bool) return m_bool->GetValue(verify, ignoreCache) ? 1 : 0;
     if (m_entry) return m_entry->GetValue();
@@ -207,7 +207,31 @@ double NumberRef::getFloat(bool verify, bool ignoreCache) const {
     case Kind::NodeRef: break;
     }
     if (m_floatIf) return m_floatIf->GetValue(verify, ignoreCache);
+    if (m_enum) return enumNumber(verify, ignoreCache);
     return static_cast<double>(getInt(verify, ignoreCache));
+}
+
+double NumberRef::enumNumber(bool verify, bool ignoreCache) const {
+    const int64_t value = m_enum->GetIntValue(verify, ignoreCache);
+    IEnumEntry* entry = m_enum->GetEntry(value);
+    if (!entry)
+        QX_GENAPI_THROW(OutOfRangeException, "Node '%s': value %" PRId64 " matches no entry", m_name.c_str(), value);
+    return entry->GetNumericValue();
+}
+
+int64_t NumberRef::enumValueOf(double number) const {
+    node_vector entries;
+    m_enum->GetEntries(entries);
+    IEnumEntry* found = nullptr;
+    for (INode* n : entries) {
+        auto* entry = dynamic_cast<IEnumEntry*>(n);
+        if (!entry || entry->GetNumericValue() != number) continue;
+        if (IsAvailable(n->GetAccessMode())) return entry->GetValue();
+        if (!found) found = entry;
+    }
+    // An unavailable entry is passed on, to be refused with the reason.
+    if (found) return found->GetValue();
+    QX_GENAPI_THROW(OutOfRangeException, "Node '%s': no entry has the numeric value %.17g", m_name.c_str(), number);
 }
 
 void NumberRef::writeInt(int64_t v, bool verify) {
@@ -218,7 +242,7 @@ void NumberRef::writeInt(int64_t v, bool verify) {
     case Kind::NodeRef: break;
     }
     if (m_intf) m_intf->SetValue(v, verify);
-    else if (m_enum) m_enum->SetIntValue(v, verify);
+    else if (m_enum) m_enum->SetIntValue(enumValueOf(static_cast<double>(v)), verify);
     else if (m_floatIf) m_floatIf->SetValue(static_cast<double>(v), verify);
     else if (m_bool) m_bool->SetValue(v != 0, verify);
     else QX_GENAPI_THROW(AccessException, "Node '%s' cannot be written", m_name.c_str());
@@ -232,6 +256,7 @@ void NumberRef::writeFloat(double v, bool verify) {
     case Kind::NodeRef: break;
     }
     if (m_floatIf) m_floatIf->SetValue(v, verify);
+    else if (m_enum) m_enum->SetIntValue(enumValueOf(v), verify);
     else writeInt(clampToInt(v), verify);
 }
 
@@ -241,12 +266,14 @@ void NumberRef::checkWriteInt(int64_t v, bool verify) const {
         QX_GENAPI_THROW(AccessException, "Node '%s' cannot be written", m_name.c_str());
     }
     if (m_floatIf) m_node->checkWriteFloat(static_cast<double>(v), verify);
+    else if (m_enum) m_node->checkWriteInt(enumValueOf(static_cast<double>(v)), verify);
     else m_node->checkWriteInt(v, verify);
 }
 
 void NumberRef::checkWriteFloat(double v, bool verify) const {
     if (m_kind != Kind::NodeRef) return;
     if (m_floatIf) m_node->checkWriteFloat(v, verify);
+    else if (m_enum) m_node->checkWriteInt(enumValueOf(v), verify);
     else checkWriteInt(clampToInt(v), verify);
 }
 
