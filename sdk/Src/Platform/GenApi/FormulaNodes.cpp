@@ -7,6 +7,8 @@
 #include "GenApi/IntegerNode.h"
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 namespace {
@@ -33,16 +35,16 @@ void FormulaBinding::configure(const std::vector<Prop>& props, const std::string
     m_owner = owner;
     for (const Prop& p : props) {
         const std::string* attrName = p.attr("Name");
-        if (p.name == "pVariable") {
+        if (p.name == "pVariable"sv) {
             if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': pVariable without Name", owner.c_str());
             m_varDecls.emplace_back(*attrName, p.text);
-        } else if (p.name == "Constant") {
+        } else if (p.name == "Constant"sv) {
             if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': Constant without Name", owner.c_str());
             m_constants.emplace_back(*attrName, p.text);
-        } else if (p.name == "Expression") {
+        } else if (p.name == "Expression"sv) {
             if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': Expression without Name", owner.c_str());
             m_expressions.emplace_back(*attrName, p.text);
-        } else if (p.name == "Formula") {
+        } else if (p.name == "Formula"sv) {
             m_text = p.text;
         }
     }
@@ -171,10 +173,10 @@ void SwissKnifeNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_formula.configure(d.props, d.name);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
-        else if (p.name == "Unit") m_unit = p.text;
-        else if (p.name == "DisplayNotation") m_notation = ParseDisplayNotation(p.text);
-        else if (p.name == "DisplayPrecision") m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
+        if (p.name == "Representation"sv) m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit"sv) m_unit = p.text;
+        else if (p.name == "DisplayNotation"sv) m_notation = ParseDisplayNotation(p.text);
+        else if (p.name == "DisplayPrecision"sv) m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
     }
     if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
 }
@@ -212,8 +214,8 @@ void IntSwissKnifeNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_formula.configure(d.props, d.name);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
-        else if (p.name == "Unit") m_unit = p.text;
+        if (p.name == "Representation"sv) m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit"sv) m_unit = p.text;
     }
     if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
 }
@@ -306,9 +308,9 @@ void ConverterCore::configure(const NodeDesc& d, bool asFloat) {
     Node::readNumber(d, "Min", "pMin", ownMin, asFloat);
     Node::readNumber(d, "Max", "pMax", ownMax, asFloat);
     if (const Prop* s = d.first("Slope")) {
-        if (s->text == "Increasing") slope = Increasing;
-        else if (s->text == "Decreasing") slope = Decreasing;
-        else if (s->text == "Varying") slope = Varying;
+        if (s->text == "Increasing"sv) slope = Increasing;
+        else if (s->text == "Decreasing"sv) slope = Decreasing;
+        else if (s->text == "Varying"sv) slope = Varying;
     }
 }
 
@@ -377,10 +379,10 @@ void ConverterNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_core.configure(d, true);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
-        else if (p.name == "Unit") m_unit = p.text;
-        else if (p.name == "DisplayNotation") m_notation = ParseDisplayNotation(p.text);
-        else if (p.name == "DisplayPrecision") m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
+        if (p.name == "Representation"sv) m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit"sv) m_unit = p.text;
+        else if (p.name == "DisplayNotation"sv) m_notation = ParseDisplayNotation(p.text);
+        else if (p.name == "DisplayPrecision"sv) m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
     }
     if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
 }
@@ -449,8 +451,8 @@ void IntConverterNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_core.configure(d, false);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
-        else if (p.name == "Unit") m_unit = p.text;
+        if (p.name == "Representation"sv) m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit"sv) m_unit = p.text;
     }
     if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
 }

@@ -8,6 +8,8 @@
 
 #include "GenApi/Exceptions.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 namespace {
@@ -54,7 +56,7 @@ Prop readProp(const pugi::xml_node& el, int depth) {
             text += c.value();
         } else if (c.type() == pugi::node_element) {
             std::string childName = localName(c.name());
-            if (childName == "Extension") continue;
+            if (childName == "Extension"sv) continue;
             p.children.push_back(readProp(c, depth + 1));
         }
     }
@@ -75,7 +77,7 @@ NodeDesc makeNode(const pugi::xml_node& el, const std::string& kind) {
     for (const pugi::xml_node& c : el.children()) {
         if (c.type() != pugi::node_element) continue;
         std::string childName = localName(c.name());
-        if (childName == "Extension") continue;
+        if (childName == "Extension"sv) continue;
         d.props.push_back(readProp(c, 1));
     }
     return d;
@@ -89,8 +91,8 @@ void expandStructReg(const pugi::xml_node& el, std::vector<NodeDesc>& out) {
     for (const pugi::xml_node& c : el.children()) {
         if (c.type() != pugi::node_element) continue;
         std::string childName = localName(c.name());
-        if (childName == "Extension") continue;
-        if (childName == "StructEntry") {
+        if (childName == "Extension"sv) continue;
+        if (childName == "StructEntry"sv) {
             entries.push_back(c);
         } else {
             shared.push_back(readProp(c, 1));
@@ -120,9 +122,9 @@ void collect(const pugi::xml_node& parent, int groupDepth, Description& desc, st
     for (const pugi::xml_node& c : parent.children()) {
         if (c.type() != pugi::node_element) continue;
         std::string kind = localName(c.name());
-        if (kind == "Group") {
+        if (kind == "Group"sv) {
             collect(c, groupDepth + 1, desc, out);
-        } else if (kind == "StructReg") {
+        } else if (kind == "StructReg"sv) {
             expandStructReg(c, out);
         } else if (IsKnownNodeKind(kind)) {
             out.push_back(makeNode(c, kind));
@@ -160,21 +162,21 @@ std::string DescriptionFingerprint(const NodeDesc& d) {
     return out;
 }
 
-const std::string* Prop::attr(const char* attrName) const {
+const std::string* Prop::attr(std::string_view attrName) const {
     for (const auto& a : attrs) {
         if (a.first == attrName) return &a.second;
     }
     return nullptr;
 }
 
-const Prop* Prop::first(const char* childName) const {
+const Prop* Prop::first(std::string_view childName) const {
     for (const Prop& c : children) {
         if (c.name == childName) return &c;
     }
     return nullptr;
 }
 
-const Prop* NodeDesc::first(const char* propName) const {
+const Prop* NodeDesc::first(std::string_view propName) const {
     for (const Prop& p : props) {
         if (p.name == propName) return &p;
     }
@@ -202,7 +204,7 @@ std::shared_ptr<Description> LoadDescription(const char* text, size_t length) {
                         res.offset);
     }
     pugi::xml_node root = doc.document_element();
-    if (!root || localName(root.name()) != "RegisterDescription") {
+    if (!root || localName(root.name()) != "RegisterDescription"sv) {
         QX_GENAPI_THROW(RuntimeException, "description file: the root element is <%s>, not <RegisterDescription>",
                         root ? root.name() : "");
     }
@@ -222,7 +224,7 @@ std::shared_ptr<Description> LoadDescription(const char* text, size_t length) {
             continue;
         }
         const NodeDesc& kept = desc->nodes[it->second];
-        if (kept.kind == "Port" && d.kind == "Port") continue; // same port named twice
+        if (kept.kind == "Port"sv && d.kind == "Port"sv) continue;                   // same port named twice
         if (DescriptionFingerprint(kept) == DescriptionFingerprint(d)) continue;     // identical duplicate
         QX_GENAPI_THROW(RuntimeException,
                         "description file: node '%s' is defined twice, differently (offsets %zu and %zu)",
