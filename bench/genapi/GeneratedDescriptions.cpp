@@ -88,15 +88,15 @@ std::string StructRegHeavyXml(int structRegs) {
         } entries[] = {{"Inq", 31, 31},  {"Enable", 25, 25}, {"Auto", 24, 24}, {"Mode", 16, 19},
                        {"Value", 0, 11}, {"Min", 12, 13},    {"Busy", 30, 30}, {"Error", 29, 29}};
         for (const auto& e : entries) {
-            x += "  <StructEntry Name=\"" + r + e.name + "\"><ToolTip>" + text(std::string(e.name) + " field", 8) +
+            x += "  <StructEntry Name=\"" + r + e.name + "\"><ToolTip>" + text(std::string(e.name) + " field", 5) +
                  "</ToolTip>";
             if (e.lsb == e.msb) x += "<Bit>" + std::to_string(e.lsb) + "</Bit>";
             else x += "<LSB>" + std::to_string(e.lsb) + "</LSB><MSB>" + std::to_string(e.msb) + "</MSB>";
             x += "</StructEntry>\n";
         }
         x += "</StructReg>\n";
-        x += "<Integer Name=\"Feature" + n + "\"><ToolTip>" + text("Feature " + n, 14) + "</ToolTip><Description>" +
-             text("Feature " + n + " in detail", 40) + "</Description><DisplayName>Feature " + n +
+        x += "<Integer Name=\"Feature" + n + "\"><ToolTip>" + text("Feature " + n, 8) + "</ToolTip><Description>" +
+             text("Feature " + n + " in detail", 12) + "</Description><DisplayName>Feature " + n +
              "</DisplayName><Visibility>Expert</Visibility><pIsImplemented>" + r +
              "Inq</pIsImplemented>"
              "<pIsAvailable>Feature" +
@@ -107,18 +107,18 @@ std::string StructRegHeavyXml(int structRegs) {
              "Auto</pVariable><pVariable Name=\"AM\">"
              "AcquisitionMode</pVariable><Formula>(EN = 1) &amp;&amp; (AU = 0) &amp;&amp; (AM &lt;&gt; 2)</Formula>"
              "</IntSwissKnife>\n";
-        x += "<Enumeration Name=\"Feature" + n + "Mode\"><ToolTip>" + text("Mode of feature " + n, 10) +
+        x += "<Enumeration Name=\"Feature" + n + "Mode\"><ToolTip>" + text("Mode of feature " + n, 6) +
              "</ToolTip><Visibility>Beginner</Visibility><pIsImplemented>" + r + "Inq</pIsImplemented>";
         for (int m = 0; m < 5; ++m) {
             x += "<EnumEntry Name=\"" + std::string(kModes[m]) + "\"><DisplayName>" + kModes[m] +
-                 "</DisplayName><ToolTip>" + text(std::string(kModes[m]) + " mode", 6) + "</ToolTip><Value>" +
+                 "</DisplayName><ToolTip>" + text(std::string(kModes[m]) + " mode", 3) + "</ToolTip><Value>" +
                  std::to_string(m) + "</Value></EnumEntry>";
         }
         x += "<pValue>" + r + "Mode</pValue></Enumeration>\n";
         x += "<Boolean Name=\"Feature" + n + "Enable\"><ToolTip>" + text("Enables feature " + n, 6) +
              "</ToolTip><pIsImplemented>" + r + "Inq</pIsImplemented><pValue>" + r +
              "Enable</pValue><OnValue>1</OnValue><OffValue>0</OffValue></Boolean>\n";
-        x += "<Float Name=\"Feature" + n + "Abs\"><ToolTip>" + text("Feature " + n + " in physical units", 8) +
+        x += "<Float Name=\"Feature" + n + "Abs\"><ToolTip>" + text("Feature " + n + " in physical units", 4) +
              "</ToolTip><pIsAvailable>Feature" + n + "_Avail</pIsAvailable><pValue>Feature" + n +
              "Conv</pValue><Unit>us</Unit><Representation>Linear</Representation></Float>\n";
         x += "<Converter Name=\"Feature" + n + "Conv\"><pVariable Name=\"MIN\">" + r +
@@ -140,7 +140,7 @@ std::string thermalFeatures(int i) {
 } // namespace
 
 std::string ThermalLikeXml() {
-    const int regions = 150;
+    const int regions = 117;
     std::string x = head("ThermalLike");
     x.reserve(640000);
     x += categories("Measurement", regions, 8, thermalFeatures);

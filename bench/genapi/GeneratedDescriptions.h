@@ -7,7 +7,7 @@
 
 namespace qx::bench {
 
-// About 730 KB with `structRegs` StructRegs of eight entries each (194 gives the size of a
+// About 735 KB with `structRegs` StructRegs of eight entries each (194 gives the size of a
 // machine-vision camera's file of that many).
 std::string StructRegHeavyXml(int structRegs = 194);
 // About 600 KB shaped like a thermal camera's file: temperatures behind float registers and

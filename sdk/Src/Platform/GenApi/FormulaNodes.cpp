@@ -50,8 +50,18 @@ void FormulaBinding::configure(const std::vector<Prop>& props, const std::string
     }
 }
 
+bool FormulaBinding::mentionsMember(const std::string& variable) const {
+    const std::string prefix = variable + '.';
+    if (m_text.find(prefix) != std::string::npos) return true;
+    for (const auto& e : m_expressions) {
+        if (e.second.find(prefix) != std::string::npos) return true;
+    }
+    return false;
+}
+
 void FormulaBinding::link(Node& owner) {
     m_owner = owner.name();
+    m_vars.reserve(m_varDecls.size() + 1);
     for (const auto& decl : m_varDecls) {
         Var v;
         v.ref.setName(decl.second, "pVariable");
@@ -59,6 +69,9 @@ void FormulaBinding::link(Node& owner) {
         v.node = v.ref.node();
         m_formula.addVariable(decl.first);
         m_vars.push_back(v);
+        // X.Value, X.Min, ... and X.<Entry> are bound only when the formula names one of them:
+        // most formulas do not, and a large enumeration would add a variable per entry.
+        if (!mentionsMember(decl.first)) continue;
         if (v.ref.integer() || v.ref.floating()) {
             static const struct { const char* suffix; VarKind kind; } suffixes[] = {
                 {"Value", VarKind::Value}, {"Min", VarKind::Min}, {"Max", VarKind::Max}, {"Inc", VarKind::Inc}};

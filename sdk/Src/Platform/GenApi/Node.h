@@ -196,6 +196,8 @@ public:
     // outside-lock ones into `outside` for the caller to fire after unlocking.
     void fireCallbacks(std::vector<std::pair<std::function<void(INode*)>, INode*>>& outside);
     void setFeature() { m_isFeature = true; }
+    // Position in the node map's list of nodes (NodeMapImpl::adopt), for per-node tables.
+    size_t index = 0;
     std::vector<Node*>& dependentsCache() { return m_dependents; }
     bool& dependentsComputed() { return m_dependentsComputed; }
     // Poll bookkeeping (NodeMapImpl::Poll).

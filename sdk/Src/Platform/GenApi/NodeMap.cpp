@@ -94,6 +94,7 @@ Node* NodeMapImpl::adopt(std::unique_ptr<Node> node) {
     if (!m_byName.emplace(raw->name(), raw).second) {
         QX_GENAPI_THROW(RuntimeException, "description file: node '%s' is defined twice", raw->name().c_str());
     }
+    raw->index = m_nodes.size();
     m_nodes.push_back(std::move(node));
     return raw;
 }
@@ -133,22 +134,23 @@ void NodeMapImpl::checkCycles() const {
     // themselves, nor may categories contain themselves.
     for (int pass = 0; pass < 2; ++pass) {
         auto follows = [pass](Edge e) { return pass == 0 ? isValueEdge(e) : e == Edge::Feature; };
-        std::unordered_map<const Node*, int> state; // 1 on the stack, 2 done
+        std::vector<uint8_t> state(m_nodes.size(), 0); // by node index: 1 on the stack, 2 done
+        std::vector<std::pair<const Node*, size_t>> stack;
         for (const auto& start : m_nodes) {
-            if (state[start.get()]) continue;
-            std::vector<std::pair<const Node*, size_t>> stack{{start.get(), 0}};
-            state[start.get()] = 1;
+            if (state[start->index]) continue;
+            stack.assign(1, {start.get(), 0});
+            state[start->index] = 1;
             while (!stack.empty()) {
                 auto& top = stack.back();
                 const auto& links = top.first->links();
                 if (top.second >= links.size()) {
-                    state[top.first] = 2;
+                    state[top.first->index] = 2;
                     stack.pop_back();
                     continue;
                 }
                 const Node::Link& l = links[top.second++];
                 if (!follows(l.edge)) continue;
-                int& st = state[l.node];
+                uint8_t& st = state[l.node->index];
                 if (st == 1) {
                     std::string path;
                     bool on = false;

@@ -28,11 +28,19 @@ std::string localName(const char* qualified) {
     return colon ? std::string(colon + 1) : std::string(qualified);
 }
 
-std::string trim(const std::string& s) {
+// The text without leading and trailing blanks.
+std::string trim(std::string_view s) {
     size_t b = 0, e = s.size();
     while (b < e && std::strchr(" \t\r\n", s[b])) ++b;
     while (e > b && std::strchr(" \t\r\n", s[e - 1])) --e;
-    return s.substr(b, e - b);
+    return std::string(s.substr(b, e - b));
+}
+
+// Element children of `el`, counted so that the vectors they go into are sized once.
+size_t elementCount(const pugi::xml_node& el) {
+    size_t n = 0;
+    for (const pugi::xml_node& c : el.children()) n += c.type() == pugi::node_element;
+    return n;
 }
 
 size_t offsetOf(const pugi::xml_node& n) {
@@ -50,17 +58,26 @@ Prop readProp(const pugi::xml_node& el, int depth) {
     for (const pugi::xml_attribute& a : el.attributes()) {
         p.attrs.emplace_back(localName(a.name()), a.value());
     }
+    // Character data is almost always one piece: trimmed straight from it, without a copy.
+    const char* single = nullptr;
     std::string text;
+    size_t pieces = 0;
     for (const pugi::xml_node& c : el.children()) {
         if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
-            text += c.value();
+            if (pieces++ == 0) single = c.value();
+            else {
+                if (pieces == 2) text = single;
+                text += c.value();
+            }
         } else if (c.type() == pugi::node_element) {
             std::string childName = localName(c.name());
             if (childName == "Extension"sv) continue;
+            if (p.children.empty()) p.children.reserve(elementCount(el));
             p.children.push_back(readProp(c, depth + 1));
         }
     }
-    p.text = trim(text);
+    if (pieces == 1) p.text = trim(single);
+    else if (pieces > 1) p.text = trim(text);
     return p;
 }
 
@@ -74,6 +91,7 @@ NodeDesc makeNode(const pugi::xml_node& el, const std::string& kind) {
         QX_GENAPI_THROW(RuntimeException, "description file: <%s> without a Name at offset %zu",
                         kind.c_str(), d.offset);
     }
+    d.props.reserve(elementCount(el));
     for (const pugi::xml_node& c : el.children()) {
         if (c.type() != pugi::node_element) continue;
         std::string childName = localName(c.name());
@@ -101,6 +119,7 @@ void expandStructReg(const pugi::xml_node& el, std::vector<NodeDesc>& out) {
     for (const pugi::xml_node& e : entries) {
         NodeDesc d = makeNode(e, "MaskedIntReg");
         std::vector<Prop> props;
+        props.reserve(shared.size() + d.props.size());
         for (const Prop& s : shared) {
             bool overridden = false;
             for (const Prop& own : d.props) {
