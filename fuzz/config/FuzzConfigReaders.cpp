@@ -50,11 +50,13 @@ std::string readFile(const fs::path& path) {
 }
 
 // Containers open at once at the deepest point of a valid JSON text, counted on the text itself
-// (brackets outside strings), not with the parser the readers use.
+// (brackets outside strings), not with the parser the readers use. The JSON parser takes a NUL
+// byte for the end of the text, so the count stops there too.
 size_t nestingDepth(const std::string& text) {
     size_t depth = 0, deepest = 0;
     bool inString = false, escaped = false;
     for (char c : text) {
+        if (c == '\0') break;
         if (inString) {
             if (escaped) escaped = false;
             else if (c == '\\') escaped = true;
