@@ -5,11 +5,26 @@
 //   BM_IntegerReadUncached    the same read with IgnoreCache (one port read each)
 //   BM_FormulaEvalInt/Float   compiled formula evaluations with three variables
 //   BM_SwissKnifeNodeRead     an IntSwissKnife node over three cached registers
+//   BM_LoadBesideAravis/<file> the engine and aravis's loader (arv_gc_new) load the same file in
+//                             turn; counters: the median time of each (qx_ms, aravis_ms) and
+//                             qx_per_aravis, their ratio. Files: the aravis fake camera's, the
+//                             5,000-feature one, a generated file of 194 StructRegs and a generated
+//                             thermal camera's; QX_GENAPI_BENCH_XML=a.xml:b.xml adds files of your
+//                             own. QX_GENAPI_BENCH_DUMP=dir writes the generated files there.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "AravisLoader.h"
 #include "ArvFakeCamera.h"
+#include "GeneratedDescriptions.h"
 #include "GenApi/Formula.h"
 #include "GenApi/GenApi.h"
 #include "MemoryPort.h"
@@ -155,6 +170,88 @@ void BM_SwissKnifeNodeRead(benchmark::State& state) {
 }
 BENCHMARK(BM_SwissKnifeNodeRead);
 
+double medianMs(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Alternates the two loaders (which goes first too), so both see the same load of the machine.
+void loadBesideAravis(benchmark::State& state, const std::string& xml) {
+    static const qx::bench::AravisLoader aravis;
+    if (!aravis.available()) {
+        state.SkipWithError(aravis.why().c_str());
+        for (auto _ : state) {
+        }
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+    std::vector<double> qx, arv;
+    bool arvFirst = false;
+    for (auto _ : state) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const auto start = Clock::now();
+            if ((turn == 0) == arvFirst) {
+                if (!aravis.load(xml)) {
+                    state.SkipWithError("aravis refused the file");
+                    break;
+                }
+                arv.push_back(ms(Clock::now() - start));
+            } else {
+                CNodeMapFactory factory(ContentType_Xml, xml.data(), xml.size());
+                std::unique_ptr<INodeMap> map(factory.CreateNodeMap("Device"));
+                benchmark::DoNotOptimize(map.get());
+                map.reset();
+                qx.push_back(ms(Clock::now() - start));
+            }
+        }
+        arvFirst = !arvFirst;
+    }
+    const double q = medianMs(qx), a = medianMs(arv);
+    state.counters["qx_ms"] = q;
+    state.counters["aravis_ms"] = a;
+    state.counters["qx_per_aravis"] = a > 0 ? q / a : 0;
+    state.counters["KB"] = static_cast<double>(xml.size()) / 1000.0;
+}
+
+std::vector<std::pair<std::string, std::string>> sideBySideFiles() {
+    std::vector<std::pair<std::string, std::string>> files;
+    if (auto arv = qx::test::ArvFakeCameraXml()) files.emplace_back("aravis-fake-camera", *arv);
+    files.emplace_back("synthetic-5000", syntheticXml(5000));
+    files.emplace_back("structreg-heavy-194", qx::bench::StructRegHeavyXml(194));
+    files.emplace_back("thermal-like", qx::bench::ThermalLikeXml());
+    if (const char* dump = std::getenv("QX_GENAPI_BENCH_DUMP")) {
+        for (const auto& f : files)
+            std::ofstream(std::string(dump) + "/" + f.first + ".xml", std::ios::binary) << f.second;
+    }
+    if (const char* list = std::getenv("QX_GENAPI_BENCH_XML")) {
+        std::istringstream paths(list);
+        std::string path;
+        while (std::getline(paths, path, ':')) {
+            std::ifstream in(path, std::ios::binary);
+            if (!in) continue;
+            std::ostringstream text;
+            text << in.rdbuf();
+            files.emplace_back(path.substr(path.find_last_of('/') + 1), text.str());
+        }
+    }
+    return files;
+}
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    for (auto& file : sideBySideFiles()) {
+        benchmark::RegisterBenchmark(
+            ("BM_LoadBesideAravis/" + file.first).c_str(),
+            [xml = std::move(file.second)](benchmark::State& state) { loadBesideAravis(state, xml); })
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(1.0);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,7 +1,8 @@
 // fuzz_config_readers: the same bytes read as "QxSdkConfig.json", as the log directory's
 // "config.json" (which is then rewritten) and as the USB3 "Config.ini". Each reader's result
-// is checked against the rules of its file; the rewritten log settings must be a whole file
-// that reads back to the same settings and rewrites to itself.
+// is checked against the rules of its file (a JSON object of any values within 1 MiB and 64
+// levels of nesting, one warning beyond them); the rewritten log settings must be a whole file
+// that reads back to the same settings and rewrites to itself, nested values kept.
 #include "core/ConfigFile.h"
 #include "core/LogManager.h"
 #include "usb3/QxUsb3EnumHelper.h"
@@ -11,6 +12,7 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -47,15 +49,52 @@ std::string readFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Both JSON files: one object whose values are all scalars is read as it is; anything else
-// (not strict JSON, another top-level value, anything nested) reads as nothing.
-json expectedDocument(const std::string& text) {
-    json doc = json::parse(text, nullptr, false, false);
-    if (!doc.is_object()) return nullptr;
-    for (const auto& item : doc.items()) {
-        if (item.value().is_structured()) return nullptr;
+// Containers open at once at the deepest point of a valid JSON text, counted on the text itself
+// (brackets outside strings), not with the parser the readers use. The JSON parser takes a NUL
+// byte for the end of the text, so the count stops there too.
+size_t nestingDepth(const std::string& text) {
+    size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (c == '\0') break;
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
     }
+    return deepest;
+}
+
+// Both JSON files: one object of any values within 1 MiB of text and 64 levels of nesting is
+// read as it is; anything else (not strict JSON, another top-level value, beyond a bound) reads
+// as nothing.
+json expectedDocument(const std::string& text) {
+    if (text.size() > qx::kMaxSettingsFileBytes) return nullptr;
+    json doc = json::parse(text, nullptr, false, false);
+    if (!doc.is_object() || nestingDepth(text) > static_cast<size_t>(qx::kMaxSettingsDepth)) return nullptr;
     return doc;
+}
+
+// The warning a file gives: one for a text beyond a bound, none for a valid one within them. A
+// text that is not JSON may stop at a syntax error before the parser reaches the depth bound.
+void checkWarning(const std::string& text, const std::string& path, const std::string& warning) {
+    const std::string prefix = "Config file:" + path + " ";
+    const std::string tooDeep = prefix + "is nested deeper than 64 levels, read as malformed";
+    if (text.size() > qx::kMaxSettingsFileBytes) {
+        check(warning == prefix + "is larger than 1048576 bytes, read as malformed", "a text over 1 MiB is warned of");
+    } else if (json::accept(text, false)) {
+        check(warning == (nestingDepth(text) > 64 ? tooDeep : std::string()),
+              "valid JSON: warned of only beyond 64 levels");
+    } else {
+        check(warning.empty() || warning == tooDeep, "invalid JSON: at most the depth warning");
+    }
 }
 
 const json* member(const json& doc, const char* key) {
@@ -75,7 +114,7 @@ void checkSdkConfig(const std::string& text) {
     const fs::path file = g_dir / "QxSdkConfig.json";
     writeFile(file, text);
     const json doc = qx::loadSdkConfig(file.string());
-    check(doc == expectedDocument(text), "QxSdkConfig.json: an object of scalars as it is, else null");
+    check(doc == expectedDocument(text), "QxSdkConfig.json: an object within the bounds as it is, else null");
 
     const json* xml = member(doc, "QxUsb3XmlPath");
     const std::string xmlPath = qx::getQxUsb3XmlPath(doc);
@@ -108,6 +147,7 @@ void checkLogSettings(const std::string& text) {
     const fs::path file = g_dir / "config.json";
     writeFile(file, text);
     const qx::LogSettings s = qx::LogManager::readAndRewriteSettings(file.string());
+    checkWarning(text, file.string(), s.warning);
     const std::string rewritten = readFile(file);
     const json back = json::parse(rewritten, nullptr, false, false);
     check(back.is_object(), "config.json: rewritten as an object");
@@ -156,6 +196,7 @@ void checkLogSettings(const std::string& text) {
               again.fileSizeMb == s.fileSizeMb,
           "config.json: the rewritten file reads back to the same settings");
     check(readFile(file) == rewritten, "config.json: the rewrite of a rewritten file changes nothing");
+    check(again.warning.empty(), "config.json: the rewritten file is within the bounds");
 }
 
 void readConfigIni(const std::string& text, QxUsb3EnumHelper& helper) {

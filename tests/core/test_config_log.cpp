@@ -22,6 +22,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -159,41 +160,117 @@ std::vector<std::string> directoryEntries(const fs::path& dir) {
     return names;
 }
 
-TEST(SdkConfig, OnlyAnObjectOfScalarsIsRead) {
-    const fs::path dir = scratchDir("cfgflat");
-    const fs::path file = dir / "QxSdkConfig.json";
-    const char* refused[] = {R"({"QxUsb3TransferBufCount": 8, "x": {"a": 1}})",
-                             R"({"QxUsb3TransferBufCount": 8, "x": []})", R"([{"QxUsb3TransferBufCount": 8}])",
-                             "8", R"("text")"};
-    for (const char* text : refused) {
-        std::ofstream(file) << text;
-        const json doc = qx::loadSdkConfig(file.string());
-        EXPECT_TRUE(doc.is_null()) << text;
-        EXPECT_EQ(qx::getQxUsb3TransferBufCount(doc), -1) << text;
-    }
-    std::ofstream(file) << R"({"QxUsb3TransferBufCount": 8, "other": null, "f": 1.5, "s": "x", "b": false})";
-    EXPECT_EQ(qx::getQxUsb3TransferBufCount(qx::loadSdkConfig(file.string())), 8);
+// `levels` containers open at once: the top-level object holding "k": [[...[1]...]].
+std::string nestedToDepth(const char* key, size_t levels) {
+    return std::string("{\"") + key + "\": " + std::string(levels - 1, '[') + "1" + std::string(levels - 1, ']') + "}";
+}
 
-    // A megabyte of brackets is refused at the first nested one, in either position.
-    std::ofstream(file) << nestedValue("QxUsb3XmlPath", 1 << 20);
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
-    std::ofstream(file) << std::string(1 << 20, '[');
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+// An object of `size` bytes: the three SDK keys' neighbour "QxUsb3TransferBufCount": 8 and a text
+// that pads it.
+std::string objectOfSize(size_t size) {
+    const std::string head = R"({"QxUsb3TransferBufCount": 8, "pad": ")";
+    return head + std::string(size - head.size() - 2, 'x') + "\"}";
+}
+
+TEST(SdkConfig, AnyJsonObjectIsReadNestedValuesIncluded) {
+    const fs::path dir = scratchDir("cfgnested");
+    const fs::path file = dir / "QxSdkConfig.json";
+    std::ofstream(file) << R"({"QxUsb3XmlPath": "/opt/xml", "QxUsb3TransferBufCount": 8,
+                               "usb": {"extra": [1, {"b": [true, null]}]}, "list": []})";
+    const json doc = qx::loadSdkConfig(file.string());
+    EXPECT_EQ(qx::getQxUsb3XmlPath(doc), "/opt/xml/");
+    EXPECT_EQ(qx::getQxUsb3TransferBufCount(doc), 8);
+    EXPECT_EQ(doc["usb"]["extra"][1]["b"], json::array({true, nullptr}));
+
+    // Other top-level values are no settings object.
+    for (const char* text : {R"([{"QxUsb3TransferBufCount": 8}])", "8", R"("text")"}) {
+        std::ofstream(file) << text;
+        EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null()) << text;
+    }
     fs::remove_all(dir);
 }
 
-TEST(LogSettings, NestedOrDeepFilesAreReplacedByTheSettingsInUse) {
+TEST(SdkConfig, FilesBeyondTheBoundsAreMalformedWithOneWarning) {
+    const fs::path dir = scratchDir("cfgbounds");
+    const fs::path file = dir / "QxSdkConfig.json";
+    const std::string depthWarning =
+        "Config file:" + file.string() + " is nested deeper than 64 levels, read as malformed";
+    const std::string sizeWarning = "Config file:" + file.string() + " is larger than 1048576 bytes, read as malformed";
+    qxtest::LogCapture capture;
+
+    std::ofstream(file) << nestedToDepth("QxUsb3TransferBufCount", 64);
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_object()) << "64 levels are read";
+    std::ofstream(file) << nestedToDepth("QxUsb3TransferBufCount", 65);
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_EQ(capture.count(depthWarning), 1u);
+    // Half a megabyte of brackets inside the object, or a whole one alone, stops at the 65th.
+    std::ofstream(file) << nestedValue("QxUsb3XmlPath", 1 << 18);
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    std::ofstream(file) << std::string(1 << 20, '[');
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_EQ(capture.count(depthWarning), 3u) << "one warning per file read";
+
+    std::ofstream(file) << objectOfSize(1 << 20);
+    EXPECT_EQ(qx::getQxUsb3TransferBufCount(qx::loadSdkConfig(file.string())), 8) << "1 MiB is read";
+    EXPECT_EQ(capture.count(sizeWarning), 0u);
+    std::ofstream(file) << objectOfSize((1 << 20) + 1);
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    std::ofstream(file) << std::string(2 << 20, ' ') << R"({"QxUsb3TransferBufCount": 8})";
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null()) << "blanks count";
+    EXPECT_EQ(capture.count(sizeWarning), 2u);
+
+    // Neither a pipe nor a directory is waited on or read; a missing file gives no warning.
+    capture.clear();
+    fs::remove(file);
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_TRUE(capture.lines().empty());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    fs::remove(file);
+    fs::create_directory(file);
+    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_EQ(capture.count("Config file:" + file.string() + " is not a regular file, read as malformed"), 2u);
+    fs::remove_all(dir);
+}
+
+TEST(LogSettings, NestedValuesAreReadAndKeptOnRewrite) {
     const fs::path dir = scratchDir("lognested");
     const fs::path file = dir / "config.json";
+    std::ofstream(file) << R"({"level": "debug", "extra": [1, 2], "sinks": {"file": {"rotate": [true, {"n": 2}]}}})";
+    const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+    EXPECT_EQ(s.level, spdlog::level::debug);
+    EXPECT_TRUE(s.warning.empty());
+    const json back = json::parse(readFile(file));
+    EXPECT_EQ(back["level"], "debug");
+    EXPECT_EQ(back["extra"], json::array({1, 2}));
+    EXPECT_EQ(back["sinks"], json::parse(R"({"file": {"rotate": [true, {"n": 2}]}})"));
+    EXPECT_EQ(back.size(), 5u);
+    // A value of the wrong type, nested, takes the default and is replaced by the value in use.
+    std::ofstream(file) << R"({"level": "debug", "file_size": {"v": 3}})";
+    EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).fileSizeMb, 10u);
+    EXPECT_EQ(json::parse(readFile(file))["file_size"], 10);
+    EXPECT_EQ(directoryEntries(dir), std::vector<std::string>{"config.json"}) << "no new file left beside";
+    fs::remove_all(dir);
+}
+
+TEST(LogSettings, FilesBeyondTheBoundsAreReplacedByTheSettingsInUse) {
+    const fs::path dir = scratchDir("logbounds");
+    const fs::path file = dir / "config.json";
     const std::string defaults = "{\n    \"async_enabled\": true,\n    \"file_size\": 10,\n    \"level\": \"info\"\n}\n";
-    for (const std::string& text : {std::string(R"({"level": "debug", "extra": [1, 2]})"),
-                                    std::string(R"({"level": "debug", "file_size": {"v": 3}})"),
-                                    nestedValue("extra", 200000), std::string(200000, '[') + "{}"}) {
-        std::ofstream(file) << text;
+    const struct {
+        std::string text;
+        const char* warning;
+    } cases[] = {
+        {nestedToDepth("level", 65), " is nested deeper than 64 levels, read as malformed"},
+        {nestedValue("extra", 200000), " is nested deeper than 64 levels, read as malformed"},
+        {std::string(200000, '[') + "{}", " is nested deeper than 64 levels, read as malformed"},
+        {R"({"level": "debug"})" + std::string(1 << 20, ' '), " is larger than 1048576 bytes, read as malformed"}};
+    for (const auto& c : cases) {
+        std::ofstream(file) << c.text;
         const auto s = qx::LogManager::readAndRewriteSettings(file.string());
-        EXPECT_EQ(s.level, spdlog::level::info) << text.substr(0, 60);
-        EXPECT_EQ(s.fileSizeMb, 10u) << text.substr(0, 60);
-        EXPECT_EQ(readFile(file), defaults) << text.substr(0, 60);
+        EXPECT_EQ(s.level, spdlog::level::info) << c.text.substr(0, 60);
+        EXPECT_EQ(s.warning, "Config file:" + file.string() + c.warning);
+        EXPECT_EQ(readFile(file), defaults) << c.text.substr(0, 60);
     }
     EXPECT_EQ(directoryEntries(dir), std::vector<std::string>{"config.json"}) << "no new file left beside";
     fs::remove_all(dir);
@@ -330,6 +407,30 @@ TEST(LogManagerSetup, AnotherThreadPoolOrASecondManagerLeavesTheLoggerWhole) {
     EXPECT_EQ(count(a) + count(b), size_t(written.load())) << "every line of the writer in one of the two files";
     fs::remove_all(first);
     fs::remove_all(second);
+}
+
+TEST(LogManagerSetup, ASettingsFileBeyondTheBoundsIsWarnedOfOnceInTheLog) {
+    const fs::path dir = scratchDir("logwarn");
+    std::ofstream(dir / "config.json") << R"({"level": "debug", "async_enabled": false, "x": )"
+                                       << std::string(100, '[');
+    {
+        qx::LogManager manager(dir.string());
+        ASSERT_TRUE(manager.isWritable());
+    }
+    spdlog::set_default_logger(
+        std::make_shared<spdlog::logger>("after", std::make_shared<spdlog::sinks::null_sink_mt>()));
+    const std::string text = readFile(dir / "rotating_log.txt");
+    const std::string warning = "[W] [t";
+    const std::string line =
+        "Config file:" + (dir / "config.json").string() + " is nested deeper than 64 levels, read as malformed";
+    const size_t at = text.find(line);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.find(line, at + 1), std::string::npos) << "one warning";
+    EXPECT_NE(text.rfind(warning, at), std::string::npos);
+    EXPECT_NE(text.find("log params: level=info, async_enabled=true, file_size=10M"), std::string::npos);
+    EXPECT_EQ(json::parse(readFile(dir / "config.json")),
+              json::parse(R"({"level": "info", "async_enabled": true, "file_size": 10})"));
+    fs::remove_all(dir);
 }
 
 } // namespace

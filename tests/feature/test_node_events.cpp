@@ -437,11 +437,11 @@ TEST(NodeEventsPollFailure, AFailingPollIsLoggedWithItsReasonAndKeepsPolling) {
     events.shutdown();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
     LogLine line{};
-    ASSERT_TRUE(log.find("func:pollLoop, node map poll failed", &line));
+    ASSERT_TRUE(log.find("func:nodeMapPollLoop, node map poll failed", &line));
     EXPECT_EQ(line.level, spdlog::level::warn);
-    EXPECT_EQ(line.text, "func:pollLoop, node map poll failed 1 time(s): register read refused");
+    EXPECT_EQ(line.text, "func:nodeMapPollLoop, node map poll failed 1 time(s): register read refused");
     // Repeated failures are folded into at most one line a second.
-    EXPECT_LE(log.count("func:pollLoop, node map poll failed"), static_cast<size_t>(seconds.count()) + 1);
+    EXPECT_LE(log.count("func:nodeMapPollLoop, node map poll failed"), static_cast<size_t>(seconds.count()) + 1);
 }
 
 TEST(NodeEventsNoNodeMap, PollingACameraWhoseNodeMapFailedIsHarmless) {

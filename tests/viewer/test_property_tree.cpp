@@ -357,9 +357,15 @@ TEST(TreeOfAPeerFile, ArvFakeCameraLoadsAndFills) {
     EXPECT_GT(tree->treeWidget()->topLevelItemCount(), 0);
     ASSERT_NE(tree->itemForName(QStringLiteral("Width")), nullptr);
     ASSERT_NE(tree->itemForName(QStringLiteral("PixelFormat")), nullptr);
-    ASSERT_TRUE(waitUntil([&] { return tree->refreshIdle(); }, 20000));
-    EXPECT_NE(tree->treeWidget()->itemWidget(tree->itemForName(QStringLiteral("Width")), 1), nullptr);
-    EXPECT_NE(tree->treeWidget()->itemWidget(tree->itemForName(QStringLiteral("PixelFormat")), 1), nullptr);
+    auto filled = [&](const char* name) {
+        return tree->treeWidget()->itemWidget(tree->itemForName(QString::fromUtf8(name)), 1) != nullptr;
+    };
+    // Without a camera every register reads 0, which is no PixelFormat entry: PayloadSize, whose
+    // formula reads PixelFormat, cannot be read and stays queued, so the worker never goes idle.
+    ASSERT_TRUE(waitUntil([&] { return filled("Width") && filled("PixelFormat") && filled("Height"); }, 20000));
+    viewer::IntValueInfo payload{};
+    EXPECT_NE(window.feature()->getIntValue("PayloadSize", &payload), QX_OK);
+    EXPECT_FALSE(tree->refreshIdle());
     EXPECT_TRUE(waitUntil([&] { return window.learnedAddress("Width") != 0; }));
 }
 

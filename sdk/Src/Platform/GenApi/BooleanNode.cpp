@@ -4,6 +4,8 @@
 
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 void BooleanNode::configure(const NodeDesc& d) {
@@ -51,8 +53,8 @@ void BooleanNode::checkWriteInt(int64_t value, bool verify) {
 gcstring BooleanNode::ToString(bool verify, bool ignoreCache) { return GetValue(verify, ignoreCache) ? "true" : "false"; }
 
 void BooleanNode::FromString(const gcstring& text, bool verify) {
-    if (text == "true" || text == "True" || text == "TRUE" || text == "1") SetValue(true, verify);
-    else if (text == "false" || text == "False" || text == "FALSE" || text == "0") SetValue(false, verify);
+    if (text == "true"sv || text == "True"sv || text == "TRUE"sv || text == "1"sv) SetValue(true, verify);
+    else if (text == "false"sv || text == "False"sv || text == "FALSE"sv || text == "0"sv) SetValue(false, verify);
     else QX_GENAPI_THROW(InvalidArgumentException, "Node '%s': '%.100s' is not a boolean", name().c_str(), text.c_str());
 }
 

@@ -2,12 +2,14 @@
 
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 void CategoryNode::configure(const NodeDesc& d) {
     Node::configure(d);
     for (const Prop& p : d.props) {
-        if (p.name == "pFeature") m_featureNames.push_back(p.text);
+        if (p.name == "pFeature"sv) m_featureNames.push_back(p.text);
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 void CommandNode::configure(const NodeDesc& d) {
@@ -38,8 +40,8 @@ bool CommandNode::IsDone(bool) {
 gcstring CommandNode::ToString(bool, bool) { return IsDone() ? "0" : "1"; }
 
 void CommandNode::FromString(const gcstring& text, bool verify) {
-    if (text == "1" || text == "Execute" || text == "true") Execute(verify);
-    else if (text != "0" && text != "false")
+    if (text == "1"sv || text == "Execute"sv || text == "true"sv) Execute(verify);
+    else if (text != "0"sv && text != "false"sv)
         QX_GENAPI_THROW(InvalidArgumentException, "Node '%s': '%.100s' does not execute a command", name().c_str(),
                         text.c_str());
 }

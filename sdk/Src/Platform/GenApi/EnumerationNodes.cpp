@@ -4,6 +4,8 @@
 
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 EnumEntryNode::EnumEntryNode(NodeMapImpl& map, const NodeDesc& desc, std::string symbolic)
@@ -27,7 +29,7 @@ void EnumerationNode::configure(const NodeDesc& d) {
     readNumber(d, "Value", "pValue", m_value);
     if (!m_value.isSet()) QX_GENAPI_THROW(RuntimeException, "node '%s': Enumeration without Value or pValue", d.name.c_str());
     for (const Prop& p : d.props) {
-        if (p.name != "EnumEntry") continue;
+        if (p.name != "EnumEntry"sv) continue;
         const std::string* entryName = p.attr("Name");
         if (!entryName || entryName->empty()) {
             QX_GENAPI_THROW(RuntimeException, "node '%s': EnumEntry without Name", d.name.c_str());

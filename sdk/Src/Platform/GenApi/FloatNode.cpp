@@ -10,6 +10,8 @@
 #include "GenApi/IntegerNode.h"
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 std::string FormatFloat(double v) {
@@ -41,8 +43,8 @@ void CheckFloatRange(IFloat& n, const std::string& name, double v) {
 }
 
 EDisplayNotation ParseDisplayNotation(const std::string& t) {
-    if (t == "Fixed") return fnFixed;
-    if (t == "Scientific") return fnScientific;
+    if (t == "Fixed"sv) return fnFixed;
+    if (t == "Scientific"sv) return fnScientific;
     return fnAutomatic;
 }
 
@@ -50,13 +52,13 @@ void FloatNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_source.configure(d, true);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") {
+        if (p.name == "Representation"sv) {
             m_representation = ParseRepresentation(p.text);
-        } else if (p.name == "Unit") {
+        } else if (p.name == "Unit"sv) {
             m_unit = p.text;
-        } else if (p.name == "DisplayNotation") {
+        } else if (p.name == "DisplayNotation"sv) {
             m_notation = ParseDisplayNotation(p.text);
-        } else if (p.name == "DisplayPrecision") {
+        } else if (p.name == "DisplayPrecision"sv) {
             m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
         }
     }

@@ -10,6 +10,8 @@
 
 #include "GenApi/Exceptions.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 namespace {
@@ -329,11 +331,11 @@ private:
             n.i = e->second;
             return add(n);
         }
-        if (name == "PI" || name == "E") {
+        if (name == "PI"sv || name == "E"sv) {
             Formula::Node n;
             n.op = Formula::Op::Literal;
             n.isFloat = true;
-            n.d = name == "PI" ? 3.14159265358979323846 : 2.71828182845904523536;
+            n.d = name == "PI"sv ? 3.14159265358979323846 : 2.71828182845904523536;
             n.i = static_cast<int64_t>(n.d);
             return add(n);
         }

@@ -7,6 +7,8 @@
 #include "GenApi/IntegerNode.h"
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 namespace {
@@ -33,23 +35,33 @@ void FormulaBinding::configure(const std::vector<Prop>& props, const std::string
     m_owner = owner;
     for (const Prop& p : props) {
         const std::string* attrName = p.attr("Name");
-        if (p.name == "pVariable") {
+        if (p.name == "pVariable"sv) {
             if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': pVariable without Name", owner.c_str());
             m_varDecls.emplace_back(*attrName, p.text);
-        } else if (p.name == "Constant") {
+        } else if (p.name == "Constant"sv) {
             if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': Constant without Name", owner.c_str());
             m_constants.emplace_back(*attrName, p.text);
-        } else if (p.name == "Expression") {
+        } else if (p.name == "Expression"sv) {
             if (!attrName) QX_GENAPI_THROW(RuntimeException, "node '%s': Expression without Name", owner.c_str());
             m_expressions.emplace_back(*attrName, p.text);
-        } else if (p.name == "Formula") {
+        } else if (p.name == "Formula"sv) {
             m_text = p.text;
         }
     }
 }
 
+bool FormulaBinding::mentionsMember(const std::string& variable) const {
+    const std::string prefix = variable + '.';
+    if (m_text.find(prefix) != std::string::npos) return true;
+    for (const auto& e : m_expressions) {
+        if (e.second.find(prefix) != std::string::npos) return true;
+    }
+    return false;
+}
+
 void FormulaBinding::link(Node& owner) {
     m_owner = owner.name();
+    m_vars.reserve(m_varDecls.size() + 1);
     for (const auto& decl : m_varDecls) {
         Var v;
         v.ref.setName(decl.second, "pVariable");
@@ -57,6 +69,9 @@ void FormulaBinding::link(Node& owner) {
         v.node = v.ref.node();
         m_formula.addVariable(decl.first);
         m_vars.push_back(v);
+        // X.Value, X.Min, ... and X.<Entry> are bound only when the formula names one of them:
+        // most formulas do not, and a large enumeration would add a variable per entry.
+        if (!mentionsMember(decl.first)) continue;
         if (v.ref.integer() || v.ref.floating()) {
             static const struct { const char* suffix; VarKind kind; } suffixes[] = {
                 {"Value", VarKind::Value}, {"Min", VarKind::Min}, {"Max", VarKind::Max}, {"Inc", VarKind::Inc}};
@@ -72,10 +87,11 @@ void FormulaBinding::link(Node& owner) {
             for (INode* n : entries) {
                 auto* entry = dynamic_cast<IEnumEntry*>(n);
                 if (!entry) continue;
+                // The same number the enumeration itself stands for when this entry is current.
                 Var cv;
                 cv.kind = VarKind::Constant;
-                cv.constInt = entry->GetValue();
-                cv.constFloat = static_cast<double>(cv.constInt);
+                cv.constFloat = entry->GetNumericValue();
+                cv.constInt = roundToInt(cv.constFloat);
                 m_formula.addVariable(decl.first + "." + entry->GetSymbolic());
                 m_vars.push_back(cv);
             }
@@ -170,10 +186,10 @@ void SwissKnifeNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_formula.configure(d.props, d.name);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
-        else if (p.name == "Unit") m_unit = p.text;
-        else if (p.name == "DisplayNotation") m_notation = ParseDisplayNotation(p.text);
-        else if (p.name == "DisplayPrecision") m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
+        if (p.name == "Representation"sv) m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit"sv) m_unit = p.text;
+        else if (p.name == "DisplayNotation"sv) m_notation = ParseDisplayNotation(p.text);
+        else if (p.name == "DisplayPrecision"sv) m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
     }
     if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
 }
@@ -211,8 +227,8 @@ void IntSwissKnifeNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_formula.configure(d.props, d.name);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
-        else if (p.name == "Unit") m_unit = p.text;
+        if (p.name == "Representation"sv) m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit"sv) m_unit = p.text;
     }
     if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
 }
@@ -305,9 +321,9 @@ void ConverterCore::configure(const NodeDesc& d, bool asFloat) {
     Node::readNumber(d, "Min", "pMin", ownMin, asFloat);
     Node::readNumber(d, "Max", "pMax", ownMax, asFloat);
     if (const Prop* s = d.first("Slope")) {
-        if (s->text == "Increasing") slope = Increasing;
-        else if (s->text == "Decreasing") slope = Decreasing;
-        else if (s->text == "Varying") slope = Varying;
+        if (s->text == "Increasing"sv) slope = Increasing;
+        else if (s->text == "Decreasing"sv) slope = Decreasing;
+        else if (s->text == "Varying"sv) slope = Varying;
     }
 }
 
@@ -376,10 +392,10 @@ void ConverterNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_core.configure(d, true);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
-        else if (p.name == "Unit") m_unit = p.text;
-        else if (p.name == "DisplayNotation") m_notation = ParseDisplayNotation(p.text);
-        else if (p.name == "DisplayPrecision") m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
+        if (p.name == "Representation"sv) m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit"sv) m_unit = p.text;
+        else if (p.name == "DisplayNotation"sv) m_notation = ParseDisplayNotation(p.text);
+        else if (p.name == "DisplayPrecision"sv) m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
     }
     if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
 }
@@ -448,8 +464,8 @@ void IntConverterNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_core.configure(d, false);
     for (const Prop& p : d.props) {
-        if (p.name == "Representation") m_representation = ParseRepresentation(p.text);
-        else if (p.name == "Unit") m_unit = p.text;
+        if (p.name == "Representation"sv) m_representation = ParseRepresentation(p.text);
+        else if (p.name == "Unit"sv) m_unit = p.text;
     }
     if (m_representation == _UndefinedRepresentation) m_representation = PureNumber;
 }

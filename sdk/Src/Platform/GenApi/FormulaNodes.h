@@ -34,6 +34,8 @@ public:
     double readFloat(int slot) override;
 
 private:
+    // Whether the formula or one of its expressions names a member "variable.<something>".
+    bool mentionsMember(const std::string& variable) const;
     enum class VarKind { Value, Min, Max, Inc, Constant, Special };
     struct Var {
         VarKind kind = VarKind::Value;

@@ -7,6 +7,8 @@
 
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 namespace {
@@ -19,13 +21,13 @@ std::string trimText(const std::string& s) {
 } // namespace
 
 ERepresentation ParseRepresentation(const std::string& t) {
-    if (t == "Linear") return Linear;
-    if (t == "Logarithmic") return Logarithmic;
-    if (t == "Boolean") return Boolean;
-    if (t == "PureNumber") return PureNumber;
-    if (t == "HexNumber") return HexNumber;
-    if (t == "IPV4Address") return IPV4Address;
-    if (t == "MACAddress") return MACAddress;
+    if (t == "Linear"sv) return Linear;
+    if (t == "Logarithmic"sv) return Logarithmic;
+    if (t == "Boolean"sv) return Boolean;
+    if (t == "PureNumber"sv) return PureNumber;
+    if (t == "HexNumber"sv) return HexNumber;
+    if (t == "IPV4Address"sv) return IPV4Address;
+    if (t == "MACAddress"sv) return MACAddress;
     return _UndefinedRepresentation;
 }
 
@@ -118,12 +120,12 @@ void IntegerNode::configure(const NodeDesc& d) {
     Node::configure(d);
     m_source.configure(d, false);
     for (const Prop& p : d.props) {
-        if (p.name == "pValueCopy") {
+        if (p.name == "pValueCopy"sv) {
             m_copies.emplace_back();
             m_copies.back().setName(p.text, "pValueCopy");
-        } else if (p.name == "Representation") {
+        } else if (p.name == "Representation"sv) {
             m_representation = ParseRepresentation(p.text);
-        } else if (p.name == "Unit") {
+        } else if (p.name == "Unit"sv) {
             m_unit = p.text;
         }
     }

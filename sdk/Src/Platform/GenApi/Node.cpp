@@ -12,6 +12,8 @@
 #include "GenApi/IntegerNode.h"
 #include "GenApi/NodeMap.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi {
 
 const char* AccessModeName(EAccessMode mode) {
@@ -84,18 +86,18 @@ int64_t clampToInt(double d) {
 }
 
 EAccessMode parseAccessMode(const std::string& t) {
-    if (t == "RO") return RO;
-    if (t == "WO") return WO;
-    if (t == "RW") return RW;
-    if (t == "NA") return NA;
-    if (t == "NI") return NI;
+    if (t == "RO"sv) return RO;
+    if (t == "WO"sv) return WO;
+    if (t == "RW"sv) return RW;
+    if (t == "NA"sv) return NA;
+    if (t == "NI"sv) return NI;
     return RW;
 }
 
 EVisibility parseVisibility(const std::string& t) {
-    if (t == "Expert") return Expert;
-    if (t == "Guru") return Guru;
-    if (t == "Invisible") return Invisible;
+    if (t == "Expert"sv) return Expert;
+    if (t == "Guru"sv) return Guru;
+    if (t == "Invisible"sv) return Invisible;
     return Beginner;
 }
 
@@ -158,7 +160,7 @@ double ParseFloatLiteral(const std::string& raw, const std::string& node, const 
 
 bool ParseYesNo(const std::string& text) {
     std::string t = trimmed(text);
-    return t == "Yes" || t == "yes" || t == "true" || t == "True" || t == "1";
+    return t == "Yes"sv || t == "yes"sv || t == "true"sv || t == "True"sv || t == "1"sv;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -192,7 +194,7 @@ int64_t NumberRef::getInt(bool verify, bool ignoreCache) const {
     case Kind::NodeRef: break;
     }
     if (m_intf) return m_intf->GetValue(verify, ignoreCache);
-    if (m_enum) return m_enum->GetIntValue(verify, ignoreCache);
+    if (m_enum) return clampToInt(enumNumber(verify, ignoreCache));
     if (m_floatIf) return clampToInt(m_floatIf->GetValue(verify, ignoreCache));
     if (m_bool) return m_bool->GetValue(verify, ignoreCache) ? 1 : 0;
     if (m_entry) return m_entry->GetValue();
@@ -207,7 +209,31 @@ double NumberRef::getFloat(bool verify, bool ignoreCache) const {
     case Kind::NodeRef: break;
     }
     if (m_floatIf) return m_floatIf->GetValue(verify, ignoreCache);
+    if (m_enum) return enumNumber(verify, ignoreCache);
     return static_cast<double>(getInt(verify, ignoreCache));
+}
+
+double NumberRef::enumNumber(bool verify, bool ignoreCache) const {
+    const int64_t value = m_enum->GetIntValue(verify, ignoreCache);
+    IEnumEntry* entry = m_enum->GetEntry(value);
+    if (!entry)
+        QX_GENAPI_THROW(OutOfRangeException, "Node '%s': value %" PRId64 " matches no entry", m_name.c_str(), value);
+    return entry->GetNumericValue();
+}
+
+int64_t NumberRef::enumValueOf(double number) const {
+    node_vector entries;
+    m_enum->GetEntries(entries);
+    IEnumEntry* found = nullptr;
+    for (INode* n : entries) {
+        auto* entry = dynamic_cast<IEnumEntry*>(n);
+        if (!entry || entry->GetNumericValue() != number) continue;
+        if (IsAvailable(n->GetAccessMode())) return entry->GetValue();
+        if (!found) found = entry;
+    }
+    // An unavailable entry is passed on, to be refused with the reason.
+    if (found) return found->GetValue();
+    QX_GENAPI_THROW(OutOfRangeException, "Node '%s': no entry has the numeric value %.17g", m_name.c_str(), number);
 }
 
 void NumberRef::writeInt(int64_t v, bool verify) {
@@ -218,7 +244,7 @@ void NumberRef::writeInt(int64_t v, bool verify) {
     case Kind::NodeRef: break;
     }
     if (m_intf) m_intf->SetValue(v, verify);
-    else if (m_enum) m_enum->SetIntValue(v, verify);
+    else if (m_enum) m_enum->SetIntValue(enumValueOf(static_cast<double>(v)), verify);
     else if (m_floatIf) m_floatIf->SetValue(static_cast<double>(v), verify);
     else if (m_bool) m_bool->SetValue(v != 0, verify);
     else QX_GENAPI_THROW(AccessException, "Node '%s' cannot be written", m_name.c_str());
@@ -232,6 +258,7 @@ void NumberRef::writeFloat(double v, bool verify) {
     case Kind::NodeRef: break;
     }
     if (m_floatIf) m_floatIf->SetValue(v, verify);
+    else if (m_enum) m_enum->SetIntValue(enumValueOf(v), verify);
     else writeInt(clampToInt(v), verify);
 }
 
@@ -241,12 +268,14 @@ void NumberRef::checkWriteInt(int64_t v, bool verify) const {
         QX_GENAPI_THROW(AccessException, "Node '%s' cannot be written", m_name.c_str());
     }
     if (m_floatIf) m_node->checkWriteFloat(static_cast<double>(v), verify);
+    else if (m_enum) m_node->checkWriteInt(enumValueOf(static_cast<double>(v)), verify);
     else m_node->checkWriteInt(v, verify);
 }
 
 void NumberRef::checkWriteFloat(double v, bool verify) const {
     if (m_kind != Kind::NodeRef) return;
     if (m_floatIf) m_node->checkWriteFloat(v, verify);
+    else if (m_enum) m_node->checkWriteInt(enumValueOf(v), verify);
     else checkWriteInt(clampToInt(v), verify);
 }
 
@@ -298,7 +327,7 @@ bool NumberRef::cacheValid() const {
 // Node
 
 Node::Node(NodeMapImpl& map, const NodeDesc& desc) : m_map(map), m_kind(desc.kind), m_name(desc.name) {
-    m_nameSpace = desc.nameSpace == "Standard" ? Standard : Custom;
+    m_nameSpace = desc.nameSpace == "Standard"sv ? Standard : Custom;
 }
 
 Node::~Node() = default;
@@ -322,14 +351,14 @@ void Node::readNumber(const NodeDesc& d, const char* literalProp, const char* po
 void SelectedValue::configure(const NodeDesc& d, bool asFloat) {
     Node::readNumber(d, "Value", "pValue", m_value, asFloat);
     for (const Prop& p : d.props) {
-        if (p.name == "pIndex") {
+        if (p.name == "pIndex"sv) {
             m_index.setName(p.text, "pIndex");
-        } else if (p.name == "ValueIndexed" || p.name == "pValueIndexed") {
+        } else if (p.name == "ValueIndexed"sv || p.name == "pValueIndexed"sv) {
             const std::string* idx = p.attr("Index");
             if (!idx) QX_GENAPI_THROW(RuntimeException, "node '%s': %s without Index", d.name.c_str(), p.name.c_str());
             Indexed e;
             e.index = ParseIntLiteral(*idx, d.name, "Index");
-            if (p.name == "pValueIndexed") e.value.setName(p.text, "pValueIndexed");
+            if (p.name == "pValueIndexed"sv) e.value.setName(p.text, "pValueIndexed");
             else if (asFloat) e.value.setLiteral(ParseFloatLiteral(p.text, d.name, "ValueIndexed"));
             else e.value.setLiteral(ParseIntLiteral(p.text, d.name, "ValueIndexed"));
             m_indexed.push_back(std::move(e));
@@ -360,23 +389,29 @@ NumberRef& SelectedValue::current(const std::string& nodeName) const {
 void Node::configure(const NodeDesc& d) {
     for (const Prop& p : d.props) {
         const std::string& n = p.name;
-        if (n == "ToolTip") m_toolTip = p.text;
-        else if (n == "Description") m_description = p.text;
-        else if (n == "DisplayName") m_displayName = p.text;
-        else if (n == "DocuURL") m_docuUrl = p.text;
-        else if (n == "EventID") m_eventId = p.text;
-        else if (n == "Visibility") m_visibility = parseVisibility(p.text);
-        else if (n == "ImposedAccessMode") m_imposed = parseAccessMode(p.text);
-        else if (n == "pIsImplemented") { m_isImplemented.emplace_back(); m_isImplemented.back().setName(p.text, "pIsImplemented"); }
-        else if (n == "pIsAvailable") { m_isAvailable.emplace_back(); m_isAvailable.back().setName(p.text, "pIsAvailable"); }
-        else if (n == "pIsLocked") { m_isLocked.emplace_back(); m_isLocked.back().setName(p.text, "pIsLocked"); }
-        else if (n == "pInvalidator") m_invalidatorNames.push_back(p.text);
-        else if (n == "pSelected") m_selectedNames.push_back(p.text);
-        else if (n == "pAlias") m_aliasName = p.text;
-        else if (n == "pCastAlias") m_castAliasName = p.text;
-        else if (n == "PollingTime") m_pollingTime = ParseIntLiteral(p.text, d.name, "PollingTime");
-        else if (n == "Streamable") m_streamable = ParseYesNo(p.text);
-        else if (n == "IsDeprecated") m_deprecated = ParseYesNo(p.text);
+        if (n == "ToolTip"sv) m_toolTip = p.text;
+        else if (n == "Description"sv) m_description = p.text;
+        else if (n == "DisplayName"sv) m_displayName = p.text;
+        else if (n == "DocuURL"sv) m_docuUrl = p.text;
+        else if (n == "EventID"sv) m_eventId = p.text;
+        else if (n == "Visibility"sv) m_visibility = parseVisibility(p.text);
+        else if (n == "ImposedAccessMode"sv) m_imposed = parseAccessMode(p.text);
+        else if (n == "pIsImplemented"sv) {
+            m_isImplemented.emplace_back();
+            m_isImplemented.back().setName(p.text, "pIsImplemented");
+        } else if (n == "pIsAvailable"sv) {
+            m_isAvailable.emplace_back();
+            m_isAvailable.back().setName(p.text, "pIsAvailable");
+        } else if (n == "pIsLocked"sv) {
+            m_isLocked.emplace_back();
+            m_isLocked.back().setName(p.text, "pIsLocked");
+        } else if (n == "pInvalidator"sv) m_invalidatorNames.push_back(p.text);
+        else if (n == "pSelected"sv) m_selectedNames.push_back(p.text);
+        else if (n == "pAlias"sv) m_aliasName = p.text;
+        else if (n == "pCastAlias"sv) m_castAliasName = p.text;
+        else if (n == "PollingTime"sv) m_pollingTime = ParseIntLiteral(p.text, d.name, "PollingTime");
+        else if (n == "Streamable"sv) m_streamable = ParseYesNo(p.text);
+        else if (n == "IsDeprecated"sv) m_deprecated = ParseYesNo(p.text);
     }
 }
 

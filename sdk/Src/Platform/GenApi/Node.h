@@ -58,7 +58,10 @@ private:
 };
 
 // A numeric property that is either a literal (writable) or a link to a node read as a number
-// (IInteger, IFloat, IEnumeration, IBoolean or IEnumEntry).
+// (IInteger, IFloat, IEnumeration, IBoolean or IEnumEntry). An enumeration stands for its
+// current entry's NumericValue (the entry's Value when it has none; rounded where an integer is
+// read); a register value that matches no entry fails the read. A number written to an
+// enumeration selects the entry of that NumericValue.
 class NumberRef {
 public:
     bool isSet() const { return m_kind != Kind::None; }
@@ -88,12 +91,19 @@ public:
     int64_t incInt() const;
     double minFloat() const;
     double maxFloat() const;
-    bool isIntegerNode() const { return m_intf != nullptr || m_enum != nullptr || m_bool != nullptr || m_entry != nullptr; }
+    // A node whose number is an integer (an enumeration's NumericValue need not be).
+    bool isIntegerNode() const { return m_intf != nullptr || m_bool != nullptr || m_entry != nullptr; }
     IInteger* integer() const { return m_intf; }
     IFloat* floating() const { return m_floatIf; }
     bool cacheValid() const;
 
 private:
+    // The linked enumeration's current entry's NumericValue; OutOfRangeException when its value
+    // matches no entry.
+    double enumNumber(bool verify, bool ignoreCache) const;
+    // The Value of the enumeration's entry whose NumericValue is `number` (an available one
+    // first); OutOfRangeException when no entry has it.
+    int64_t enumValueOf(double number) const;
     enum class Kind { None, Int, Float, NodeRef } m_kind = Kind::None;
     int64_t m_int = 0;
     double m_float = 0;
@@ -186,6 +196,8 @@ public:
     // outside-lock ones into `outside` for the caller to fire after unlocking.
     void fireCallbacks(std::vector<std::pair<std::function<void(INode*)>, INode*>>& outside);
     void setFeature() { m_isFeature = true; }
+    // Position in the node map's list of nodes (NodeMapImpl::adopt), for per-node tables.
+    size_t index = 0;
     std::vector<Node*>& dependentsCache() { return m_dependents; }
     bool& dependentsComputed() { return m_dependentsComputed; }
     // Poll bookkeeping (NodeMapImpl::Poll).

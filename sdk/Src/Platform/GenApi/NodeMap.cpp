@@ -15,6 +15,8 @@
 #include "GenApi/RegisterNodes.h"
 #include "GenApi/StringNode.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 // ---------------------------------------------------------------------------------------------
@@ -52,23 +54,23 @@ namespace {
 
 std::unique_ptr<Node> createNode(NodeMapImpl& map, const NodeDesc& d) {
     const std::string& k = d.kind;
-    if (k == "Integer") return std::make_unique<IntegerNode>(map, d);
-    if (k == "IntReg") return std::make_unique<IntRegNode>(map, d);
-    if (k == "MaskedIntReg") return std::make_unique<MaskedIntRegNode>(map, d);
-    if (k == "Float") return std::make_unique<FloatNode>(map, d);
-    if (k == "FloatReg") return std::make_unique<FloatRegNode>(map, d);
-    if (k == "Converter") return std::make_unique<ConverterNode>(map, d);
-    if (k == "IntConverter") return std::make_unique<IntConverterNode>(map, d);
-    if (k == "SwissKnife") return std::make_unique<SwissKnifeNode>(map, d);
-    if (k == "IntSwissKnife") return std::make_unique<IntSwissKnifeNode>(map, d);
-    if (k == "Boolean") return std::make_unique<BooleanNode>(map, d);
-    if (k == "Command") return std::make_unique<CommandNode>(map, d);
-    if (k == "String") return std::make_unique<StringNode>(map, d);
-    if (k == "StringReg") return std::make_unique<StringRegNode>(map, d);
-    if (k == "Register") return std::make_unique<RegisterNode>(map, d);
-    if (k == "Enumeration") return std::make_unique<EnumerationNode>(map, d);
-    if (k == "Category") return std::make_unique<CategoryNode>(map, d);
-    if (k == "Port") return std::make_unique<PortNode>(map, d);
+    if (k == "Integer"sv) return std::make_unique<IntegerNode>(map, d);
+    if (k == "IntReg"sv) return std::make_unique<IntRegNode>(map, d);
+    if (k == "MaskedIntReg"sv) return std::make_unique<MaskedIntRegNode>(map, d);
+    if (k == "Float"sv) return std::make_unique<FloatNode>(map, d);
+    if (k == "FloatReg"sv) return std::make_unique<FloatRegNode>(map, d);
+    if (k == "Converter"sv) return std::make_unique<ConverterNode>(map, d);
+    if (k == "IntConverter"sv) return std::make_unique<IntConverterNode>(map, d);
+    if (k == "SwissKnife"sv) return std::make_unique<SwissKnifeNode>(map, d);
+    if (k == "IntSwissKnife"sv) return std::make_unique<IntSwissKnifeNode>(map, d);
+    if (k == "Boolean"sv) return std::make_unique<BooleanNode>(map, d);
+    if (k == "Command"sv) return std::make_unique<CommandNode>(map, d);
+    if (k == "String"sv) return std::make_unique<StringNode>(map, d);
+    if (k == "StringReg"sv) return std::make_unique<StringRegNode>(map, d);
+    if (k == "Register"sv) return std::make_unique<RegisterNode>(map, d);
+    if (k == "Enumeration"sv) return std::make_unique<EnumerationNode>(map, d);
+    if (k == "Category"sv) return std::make_unique<CategoryNode>(map, d);
+    if (k == "Port"sv) return std::make_unique<PortNode>(map, d);
     return std::make_unique<PlainNode>(map, d);
 }
 
@@ -92,6 +94,7 @@ Node* NodeMapImpl::adopt(std::unique_ptr<Node> node) {
     if (!m_byName.emplace(raw->name(), raw).second) {
         QX_GENAPI_THROW(RuntimeException, "description file: node '%s' is defined twice", raw->name().c_str());
     }
+    raw->index = m_nodes.size();
     m_nodes.push_back(std::move(node));
     return raw;
 }
@@ -131,22 +134,23 @@ void NodeMapImpl::checkCycles() const {
     // themselves, nor may categories contain themselves.
     for (int pass = 0; pass < 2; ++pass) {
         auto follows = [pass](Edge e) { return pass == 0 ? isValueEdge(e) : e == Edge::Feature; };
-        std::unordered_map<const Node*, int> state; // 1 on the stack, 2 done
+        std::vector<uint8_t> state(m_nodes.size(), 0); // by node index: 1 on the stack, 2 done
+        std::vector<std::pair<const Node*, size_t>> stack;
         for (const auto& start : m_nodes) {
-            if (state[start.get()]) continue;
-            std::vector<std::pair<const Node*, size_t>> stack{{start.get(), 0}};
-            state[start.get()] = 1;
+            if (state[start->index]) continue;
+            stack.assign(1, {start.get(), 0});
+            state[start->index] = 1;
             while (!stack.empty()) {
                 auto& top = stack.back();
                 const auto& links = top.first->links();
                 if (top.second >= links.size()) {
-                    state[top.first] = 2;
+                    state[top.first->index] = 2;
                     stack.pop_back();
                     continue;
                 }
                 const Node::Link& l = links[top.second++];
                 if (!follows(l.edge)) continue;
-                int& st = state[l.node];
+                uint8_t& st = state[l.node->index];
                 if (st == 1) {
                     std::string path;
                     bool on = false;

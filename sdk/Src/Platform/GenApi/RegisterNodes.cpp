@@ -11,6 +11,8 @@
 #include "GenApi/PortNode.h"
 #include "Sys/ByteOrder.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 namespace {
@@ -18,11 +20,11 @@ namespace {
 constexpr size_t kMaxCacheEntries = 64;
 
 EAccessMode parseRegisterAccess(const std::string& t) {
-    if (t == "RW") return RW;
-    if (t == "WO") return WO;
-    if (t == "RO") return RO;
-    if (t == "NA") return NA;
-    if (t == "NI") return NI;
+    if (t == "RW"sv) return RW;
+    if (t == "WO"sv) return WO;
+    if (t == "RO"sv) return RO;
+    if (t == "NA"sv) return NA;
+    if (t == "NI"sv) return NI;
     return RO;
 }
 
@@ -37,12 +39,12 @@ void RegisterNodeBase::configure(const NodeDesc& d) {
     Node::configure(d);
     for (const Prop& p : d.props) {
         const std::string& n = p.name;
-        if (n == "Address") {
+        if (n == "Address"sv) {
             m_addresses.push_back(ParseIntLiteral(p.text, d.name, "Address"));
-        } else if (n == "pAddress") {
+        } else if (n == "pAddress"sv) {
             m_pAddresses.emplace_back();
             m_pAddresses.back().setName(p.text, "pAddress");
-        } else if (n == "IntSwissKnife" && p.attr("Name") && !p.attr("Name")->empty()) {
+        } else if (n == "IntSwissKnife"sv && p.attr("Name") && !p.attr("Name")->empty()) {
             // A named knife is a node of the map like any other; the register reads it as an address part.
             NodeDesc kd;
             kd.kind = n;
@@ -53,12 +55,12 @@ void RegisterNodeBase::configure(const NodeDesc& d) {
             map().adoptEmbedded(kd);
             m_pAddresses.emplace_back();
             m_pAddresses.back().setName(kd.name, "IntSwissKnife");
-        } else if (n == "IntSwissKnife") {
+        } else if (n == "IntSwissKnife"sv) {
             auto knife = std::make_unique<FormulaBinding>();
             knife->configure(p.children, d.name);
             if (const Prop* f = p.first("Formula")) knife->setFormulaText(f->text);
             m_knives.push_back(std::move(knife));
-        } else if (n == "pIndex") {
+        } else if (n == "pIndex"sv) {
             IndexPart part;
             part.index.setName(p.text, "pIndex");
             if (const std::string* off = p.attr("Offset")) {
@@ -68,30 +70,30 @@ void RegisterNodeBase::configure(const NodeDesc& d) {
                 part.pOffset.setName(*poff, "pOffset");
             }
             m_indexes.push_back(std::move(part));
-        } else if (n == "Length") {
+        } else if (n == "Length"sv) {
             int64_t len = ParseIntLiteral(p.text, d.name, "Length");
             if (len <= 0 || len > kMaxLength) {
                 QX_GENAPI_THROW(RuntimeException, "node '%s': Length %" PRId64 " is out of range (1..%" PRId64 ")",
                                 d.name.c_str(), len, kMaxLength);
             }
             m_length.setLiteral(len);
-        } else if (n == "pLength") {
+        } else if (n == "pLength"sv) {
             m_length.setName(p.text, "pLength");
-        } else if (n == "pPort") {
+        } else if (n == "pPort"sv) {
             m_portName = p.text;
-        } else if (n == "AccessMode") {
+        } else if (n == "AccessMode"sv) {
             m_registerAccess = parseRegisterAccess(p.text);
-        } else if (n == "Cachable") {
-            if (p.text == "NoCache") m_cachable = NoCache;
-            else if (p.text == "WriteAround") m_cachable = WriteAround;
+        } else if (n == "Cachable"sv) {
+            if (p.text == "NoCache"sv) m_cachable = NoCache;
+            else if (p.text == "WriteAround"sv) m_cachable = WriteAround;
             else m_cachable = WriteThrough;
-        } else if (n == "Endianess") {
-            m_endian = p.text == "BigEndian" ? BigEndian : LittleEndian;
-        } else if (n == "Sign") {
-            m_sign = p.text == "Signed" ? Signed : Unsigned;
-        } else if (n == "Representation") {
+        } else if (n == "Endianess"sv) {
+            m_endian = p.text == "BigEndian"sv ? BigEndian : LittleEndian;
+        } else if (n == "Sign"sv) {
+            m_sign = p.text == "Signed"sv ? Signed : Unsigned;
+        } else if (n == "Representation"sv) {
             m_representation = ParseRepresentation(p.text);
-        } else if (n == "Unit") {
+        } else if (n == "Unit"sv) {
             m_unit = p.text;
         }
     }
@@ -439,8 +441,8 @@ void FloatRegNode::configure(const NodeDesc& d) {
         }
     }
     for (const Prop& p : d.props) {
-        if (p.name == "DisplayNotation") m_notation = ParseDisplayNotation(p.text);
-        else if (p.name == "DisplayPrecision") m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
+        if (p.name == "DisplayNotation"sv) m_notation = ParseDisplayNotation(p.text);
+        else if (p.name == "DisplayPrecision"sv) m_precision = ParseIntLiteral(p.text, d.name, "DisplayPrecision");
     }
 }
 

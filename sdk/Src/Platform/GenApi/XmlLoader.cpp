@@ -8,6 +8,8 @@
 
 #include "GenApi/Exceptions.h"
 
+using namespace std::string_view_literals;
+
 namespace QxGenApi::detail {
 
 namespace {
@@ -26,11 +28,19 @@ std::string localName(const char* qualified) {
     return colon ? std::string(colon + 1) : std::string(qualified);
 }
 
-std::string trim(const std::string& s) {
+// The text without leading and trailing blanks.
+std::string trim(std::string_view s) {
     size_t b = 0, e = s.size();
     while (b < e && std::strchr(" \t\r\n", s[b])) ++b;
     while (e > b && std::strchr(" \t\r\n", s[e - 1])) --e;
-    return s.substr(b, e - b);
+    return std::string(s.substr(b, e - b));
+}
+
+// Element children of `el`, counted so that the vectors they go into are sized once.
+size_t elementCount(const pugi::xml_node& el) {
+    size_t n = 0;
+    for (const pugi::xml_node& c : el.children()) n += c.type() == pugi::node_element;
+    return n;
 }
 
 size_t offsetOf(const pugi::xml_node& n) {
@@ -48,17 +58,26 @@ Prop readProp(const pugi::xml_node& el, int depth) {
     for (const pugi::xml_attribute& a : el.attributes()) {
         p.attrs.emplace_back(localName(a.name()), a.value());
     }
+    // Character data is almost always one piece: trimmed straight from it, without a copy.
+    const char* single = nullptr;
     std::string text;
+    size_t pieces = 0;
     for (const pugi::xml_node& c : el.children()) {
         if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
-            text += c.value();
+            if (pieces++ == 0) single = c.value();
+            else {
+                if (pieces == 2) text = single;
+                text += c.value();
+            }
         } else if (c.type() == pugi::node_element) {
             std::string childName = localName(c.name());
-            if (childName == "Extension") continue;
+            if (childName == "Extension"sv) continue;
+            if (p.children.empty()) p.children.reserve(elementCount(el));
             p.children.push_back(readProp(c, depth + 1));
         }
     }
-    p.text = trim(text);
+    if (pieces == 1) p.text = trim(single);
+    else if (pieces > 1) p.text = trim(text);
     return p;
 }
 
@@ -72,10 +91,11 @@ NodeDesc makeNode(const pugi::xml_node& el, const std::string& kind) {
         QX_GENAPI_THROW(RuntimeException, "description file: <%s> without a Name at offset %zu",
                         kind.c_str(), d.offset);
     }
+    d.props.reserve(elementCount(el));
     for (const pugi::xml_node& c : el.children()) {
         if (c.type() != pugi::node_element) continue;
         std::string childName = localName(c.name());
-        if (childName == "Extension") continue;
+        if (childName == "Extension"sv) continue;
         d.props.push_back(readProp(c, 1));
     }
     return d;
@@ -89,8 +109,8 @@ void expandStructReg(const pugi::xml_node& el, std::vector<NodeDesc>& out) {
     for (const pugi::xml_node& c : el.children()) {
         if (c.type() != pugi::node_element) continue;
         std::string childName = localName(c.name());
-        if (childName == "Extension") continue;
-        if (childName == "StructEntry") {
+        if (childName == "Extension"sv) continue;
+        if (childName == "StructEntry"sv) {
             entries.push_back(c);
         } else {
             shared.push_back(readProp(c, 1));
@@ -99,6 +119,7 @@ void expandStructReg(const pugi::xml_node& el, std::vector<NodeDesc>& out) {
     for (const pugi::xml_node& e : entries) {
         NodeDesc d = makeNode(e, "MaskedIntReg");
         std::vector<Prop> props;
+        props.reserve(shared.size() + d.props.size());
         for (const Prop& s : shared) {
             bool overridden = false;
             for (const Prop& own : d.props) {
@@ -120,9 +141,9 @@ void collect(const pugi::xml_node& parent, int groupDepth, Description& desc, st
     for (const pugi::xml_node& c : parent.children()) {
         if (c.type() != pugi::node_element) continue;
         std::string kind = localName(c.name());
-        if (kind == "Group") {
+        if (kind == "Group"sv) {
             collect(c, groupDepth + 1, desc, out);
-        } else if (kind == "StructReg") {
+        } else if (kind == "StructReg"sv) {
             expandStructReg(c, out);
         } else if (IsKnownNodeKind(kind)) {
             out.push_back(makeNode(c, kind));
@@ -160,21 +181,21 @@ std::string DescriptionFingerprint(const NodeDesc& d) {
     return out;
 }
 
-const std::string* Prop::attr(const char* attrName) const {
+const std::string* Prop::attr(std::string_view attrName) const {
     for (const auto& a : attrs) {
         if (a.first == attrName) return &a.second;
     }
     return nullptr;
 }
 
-const Prop* Prop::first(const char* childName) const {
+const Prop* Prop::first(std::string_view childName) const {
     for (const Prop& c : children) {
         if (c.name == childName) return &c;
     }
     return nullptr;
 }
 
-const Prop* NodeDesc::first(const char* propName) const {
+const Prop* NodeDesc::first(std::string_view propName) const {
     for (const Prop& p : props) {
         if (p.name == propName) return &p;
     }
@@ -202,7 +223,7 @@ std::shared_ptr<Description> LoadDescription(const char* text, size_t length) {
                         res.offset);
     }
     pugi::xml_node root = doc.document_element();
-    if (!root || localName(root.name()) != "RegisterDescription") {
+    if (!root || localName(root.name()) != "RegisterDescription"sv) {
         QX_GENAPI_THROW(RuntimeException, "description file: the root element is <%s>, not <RegisterDescription>",
                         root ? root.name() : "");
     }
@@ -222,7 +243,7 @@ std::shared_ptr<Description> LoadDescription(const char* text, size_t length) {
             continue;
         }
         const NodeDesc& kept = desc->nodes[it->second];
-        if (kept.kind == "Port" && d.kind == "Port") continue; // same port named twice
+        if (kept.kind == "Port"sv && d.kind == "Port"sv) continue;                   // same port named twice
         if (DescriptionFingerprint(kept) == DescriptionFingerprint(d)) continue;     // identical duplicate
         QX_GENAPI_THROW(RuntimeException,
                         "description file: node '%s' is defined twice, differently (offsets %zu and %zu)",

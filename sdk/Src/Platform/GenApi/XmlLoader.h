@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,8 +26,8 @@ struct Prop {
     std::vector<std::pair<std::string, std::string>> attrs;
     std::vector<Prop> children;
 
-    const std::string* attr(const char* attrName) const;
-    const Prop* first(const char* childName) const;
+    const std::string* attr(std::string_view attrName) const;
+    const Prop* first(std::string_view childName) const;
 };
 
 struct NodeDesc {
@@ -36,7 +37,7 @@ struct NodeDesc {
     std::vector<Prop> props;
     size_t offset = 0;     // byte offset of the element in the text, for messages
 
-    const Prop* first(const char* propName) const;
+    const Prop* first(std::string_view propName) const;
 };
 
 struct Description {

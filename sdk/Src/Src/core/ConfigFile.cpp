@@ -1,9 +1,9 @@
 #include "core/ConfigFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <fstream>
-#include <utility>
+#include <cstdint>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,26 +12,18 @@
 namespace qx {
 namespace {
 
-struct NestedValue {};
+struct TooDeep {};
 
-// Refuses any container but the top-level object the moment its bracket is read.
-bool refuseNesting(int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-    const bool container =
+// Stops the parser at the first container beyond the depth bound, before it is built.
+bool boundDepth(int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+    const bool opens =
         event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start;
-    if (container && (depth > 0 || event == nlohmann::json::parse_event_t::array_start)) throw NestedValue{};
+    // `depth` counts the containers already open around this one.
+    if (opens && depth >= kMaxSettingsDepth) throw TooDeep{};
     return true;
 }
 
-template <typename Input>
-nlohmann::json parseFlat(Input&& input) {
-    try {
-        nlohmann::json doc = nlohmann::json::parse(std::forward<Input>(input), refuseNesting, true, false);
-        if (doc.is_object()) return doc;
-    } catch (const NestedValue&) {
-    } catch (const std::exception&) {
-    }
-    return nullptr;
-}
+std::string tooLarge() { return "is larger than " + std::to_string(kMaxSettingsFileBytes) + " bytes"; }
 
 bool writeAll(int fd, const std::string& text) {
     size_t done = 0;
@@ -44,16 +36,60 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+// Reads at most `limit` + 1 bytes, so a file that grew after its size was checked is still
+// caught. False on a read error.
+bool readBounded(int fd, size_t limit, std::string* text) {
+    text->clear();
+    char buf[65536];
+    while (text->size() <= limit) {
+        const size_t want = std::min(sizeof buf, limit + 1 - text->size());
+        const ssize_t n = ::read(fd, buf, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        text->append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// A settings object parsed from `text`, or null; *refusal names a bound the text is beyond.
+nlohmann::json parseJsonObject(const std::string& text, std::string* refusal) {
+    if (text.size() > kMaxSettingsFileBytes) {
+        *refusal = tooLarge();
+        return nullptr;
+    }
+    try {
+        nlohmann::json doc = nlohmann::json::parse(text, boundDepth, true, false);
+        if (doc.is_object()) return doc;
+    } catch (const TooDeep&) {
+        *refusal = "is nested deeper than " + std::to_string(kMaxSettingsDepth) + " levels";
+    } catch (const std::exception&) {
+    }
+    return nullptr;
+}
+
 } // namespace
 
-nlohmann::json parseFlatJsonObject(std::istream& in) { return parseFlat(in); }
-
-nlohmann::json parseFlatJsonObject(const std::string& text) { return parseFlat(text); }
-
-nlohmann::json readFlatJsonObjectFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return nullptr;
-    return parseFlat(in);
+nlohmann::json readJsonObjectFile(const std::string& path, std::string* warning) {
+    // Non-blocking, so that a pipe in the file's place is not waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    nlohmann::json doc;
+    std::string refusal, text;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        // Unreadable: null, silently.
+    } else if (!S_ISREG(st.st_mode)) {
+        refusal = "is not a regular file";
+    } else if (static_cast<uint64_t>(st.st_size) > kMaxSettingsFileBytes) {
+        // Refused by its size alone: nothing of it is read.
+        refusal = tooLarge();
+    } else if (readBounded(fd, kMaxSettingsFileBytes, &text)) {
+        doc = parseJsonObject(text, &refusal);
+    }
+    ::close(fd);
+    if (!refusal.empty() && warning) *warning = "Config file:" + path + " " + refusal + ", read as malformed";
+    return doc;
 }
 
 bool replaceFileContents(const std::string& path, const std::string& text) {

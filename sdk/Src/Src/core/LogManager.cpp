@@ -70,12 +70,12 @@ bool LogManager::checkDirWritable(const std::string& dir) {
 }
 
 LogSettings LogManager::readAndRewriteSettings(const std::string& path) {
-    // A file that is missing, does not parse or is not one object of scalars (the settings are
-    // all scalars) is replaced by an object holding the settings in use.
-    nlohmann::json doc = readFlatJsonObjectFile(path);
+    // A file that is missing, does not parse or is not one object within the bounds of settings
+    // files is replaced by an object holding the settings in use; other keys are kept.
+    LogSettings s;
+    nlohmann::json doc = readJsonObjectFile(path, &s.warning);
     if (!doc.is_object()) doc = nlohmann::json::object();
 
-    LogSettings s;
     std::string levelText = "info";
     auto it = doc.find("level");
     if (it != doc.end() && it->is_string()) levelText = it->get<std::string>();
@@ -143,6 +143,7 @@ LogManager::LogManager(std::string dir) : m_dir(std::move(dir)) {
     // name, in one step: a line written meanwhile reaches the old logger or this one.
     spdlog::set_default_logger(m_logger);
     spdlog::flush_every(std::chrono::seconds(3));
+    if (!settings.warning.empty()) m_logger->warn(settings.warning);
 }
 
 LogManager::~LogManager() {

@@ -18,6 +18,8 @@ struct LogSettings {
     bool levelTextKnown = true; // the level text was one of the seven names
     bool asyncEnabled = true;
     uint32_t fileSizeMb = 10;
+    // The warning the file gave when it was beyond the bounds of settings files; empty otherwise.
+    std::string warning;
 };
 
 class LogManager {

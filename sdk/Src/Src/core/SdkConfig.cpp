@@ -1,6 +1,7 @@
 #include "core/SdkConfig.h"
 
 #include "core/ConfigFile.h"
+#include "Sys/Log.h"
 
 #include <cmath>
 
@@ -25,7 +26,12 @@ bool stringValue(const nlohmann::json& config, const char* key, std::string* out
 
 } // namespace
 
-nlohmann::json loadSdkConfig(const std::string& path) { return readFlatJsonObjectFile(path); }
+nlohmann::json loadSdkConfig(const std::string& path) {
+    std::string warning;
+    nlohmann::json doc = readJsonObjectFile(path, &warning);
+    if (!warning.empty()) QX_LOG_WARN("{}", warning);
+    return doc;
+}
 
 const nlohmann::json& getSdkConfig() {
     static const nlohmann::json config = loadSdkConfig();

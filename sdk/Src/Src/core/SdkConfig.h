@@ -1,6 +1,7 @@
 // SdkConfig: the transport settings of "QxSdkConfig.json" in the working directory, read
 // once per process the first time a transport asks. Every problem (no file, bad JSON, a
-// wrongly typed value) gives the key's default; nothing is logged.
+// wrongly typed value) gives the key's default; only a file beyond the size or depth bound of
+// settings files (ConfigFile.h) is warned of.
 #pragma once
 #include <nlohmann/json.hpp>
 
@@ -10,7 +11,7 @@
 namespace qx {
 
 // The parsed document (loaded on first use); null when the file is missing or invalid, or is
-// not one object of scalar values (the keys are all scalars; nothing nested is read).
+// not one JSON object within the bounds of settings files.
 const nlohmann::json& getSdkConfig();
 nlohmann::json loadSdkConfig(const std::string& path = "QxSdkConfig.json");
 

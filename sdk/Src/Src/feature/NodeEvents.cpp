@@ -68,7 +68,7 @@ QX_STATUS NodeEvents::setNodeMapPoll(bool enabled, uint32_t intervalMs) {
     if (!enabled) return QX_OK;
     startDispatch();
     try {
-        m_pollThread = sys::JoiningThread([this] { pollLoop(); });
+        m_pollThread = sys::JoiningThread([this] { nodeMapPollLoop(); });
     } catch (...) {
         m_pollEnabled.store(false);
         stopDispatch(true);
@@ -96,7 +96,7 @@ void NodeEvents::shutdown() {
 
 void NodeEvents::startDispatch() {
     auto worker = std::make_shared<Worker>();
-    worker->thread = sys::JoiningThread(&NodeEvents::dispatchLoop, m_shared, worker);
+    worker->thread = sys::JoiningThread(&NodeEvents::nodeEventDispatchLoop, m_shared, worker);
     m_dispatch = std::move(worker);
 }
 
@@ -160,7 +160,7 @@ void NodeEvents::stopPoll() {
     m_pollThread.join();
 }
 
-void NodeEvents::pollLoop() {
+void NodeEvents::nodeMapPollLoop() {
     // A poll that keeps failing is reported with its reason, at most once a second.
     sys::LogThrottle failures;
     sys::UniqueLock lk(m_pollMutex);
@@ -175,16 +175,17 @@ void NodeEvents::pollLoop() {
             if (m_poll) m_poll(static_cast<int64_t>(interval));
         } catch (const std::exception& e) {
             if (const uint64_t count = failures.note())
-                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, e.what());
+                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "nodeMapPollLoop", count, e.what());
         } catch (...) {
             if (const uint64_t count = failures.note())
-                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "pollLoop", count, "unknown exception");
+                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "nodeMapPollLoop", count,
+                            "unknown exception");
         }
         lk.lock();
     }
 }
 
-void NodeEvents::dispatchLoop(std::shared_ptr<Shared> shared, std::shared_ptr<Worker> worker) {
+void NodeEvents::nodeEventDispatchLoop(const std::shared_ptr<Shared>& shared, std::shared_ptr<Worker> worker) {
     t_shared = shared.get();
     t_worker = worker.get();
     Shared& s = *shared;

@@ -97,8 +97,8 @@ private:
     // Joins the dispatch threads left to finish on their own: only those that have ended,
     // or all of them with `wait`.
     void reapRetired(bool wait);
-    void pollLoop();
-    static void dispatchLoop(std::shared_ptr<Shared> shared, std::shared_ptr<Worker> worker);
+    void nodeMapPollLoop();
+    static void nodeEventDispatchLoop(const std::shared_ptr<Shared>& shared, std::shared_ptr<Worker> worker);
 
     std::shared_ptr<Shared> m_shared;
     std::shared_ptr<Worker> m_dispatch;
