@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <spdlog/async.h>
+#include <spdlog/sinks/null_sink.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
