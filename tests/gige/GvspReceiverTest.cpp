@@ -708,3 +708,79 @@ TEST_F(GvspReceiverTest, LentMemoryTakesTheNextBlockInPlaceOrGivesItBack) {
     }
     EXPECT_EQ(copied[10], 12);
 }
+
+TEST_F(GvspReceiverTest, ShortPayloadPacketsLeaveTheirPacketMissing) {
+    make(40, 25, 100); // 10 packets of 100 bytes
+    GevImageHeader h{};
+    Bytes out;
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    // Every ring buffer holds an earlier block first, so that stale bytes would show.
+    for (uint64_t id = 1; id <= 4; ++id) {
+        block(id, Bytes(1000, 0x77));
+        ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    }
+    // Packet 4 carries half its bytes, packet 8 only the header: neither counts as received.
+    leader(5);
+    for (uint32_t p = 1; p <= 10; ++p) {
+        const size_t at = size_t(p - 1) * 100;
+        const size_t len = p == 4 ? 50 : p == 8 ? 0 : 100;
+        feed(gvsp::encodePayload(header(5, gvsp::kPayload, p), data.data() + at, len));
+    }
+    trailer(5, 25);
+    rx->flushOnIdle();
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 2u);
+    EXPECT_EQ(rx->missingPackets.load(), 2u);
+    for (size_t i = 0; i < 1000; ++i) {
+        const bool unwritten = (i >= 350 && i < 400) || (i >= 700 && i < 800);
+        ASSERT_EQ(out[i], unwritten ? 0 : data[i]) << i;
+    }
+}
+
+TEST_F(GvspReceiverTest, ShortPayloadPacketsAreAskedAgainAndTheFullOnesCompleteTheBlock) {
+    make(40, 25, 100, 1, 10);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(2, 1000);
+    leader(1);
+    for (uint32_t p = 1; p <= 10; ++p) {
+        const size_t at = size_t(p - 1) * 100;
+        const size_t len = p == 4 ? 50 : p == 10 ? 0 : 100; // the last data packet header-only
+        feed(gvsp::encodePayload(header(1, gvsp::kPayload, p), data.data() + at, len));
+    }
+    trailer(1, 25);
+    ASSERT_EQ(resends.size(), 2u);
+    EXPECT_EQ(resends[0].first, 4u); // the gap seen at packet 5
+    EXPECT_EQ(resends[0].last, 4u);
+    EXPECT_EQ(resends[1].first, 10u); // the trailer's request
+    EXPECT_EQ(resends[1].last, 10u);
+    EXPECT_EQ(ring->deliverList.count(), 0u);
+    payload(1, 4, data);
+    payload(1, 10, data);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(h.ResendRequested, 2u);
+}
+
+TEST_F(GvspReceiverTest, TheShortLastPacketOfAShorterImageCompletesIt) {
+    make(40, 25, 100);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(3, 1000);
+    // 19 lines = 760 bytes: packets 1..7 whole, packet 8 with 60 bytes ends the image.
+    leader(1);
+    for (uint32_t p = 1; p <= 8; ++p)
+        feed(gvsp::encodePayload(header(1, gvsp::kPayload, p), data.data() + (p - 1) * 100, p == 8 ? 60 : 100));
+    trailer(1, 19);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.SizeY, 19u);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 760, out.begin()));
+    // Ending short of the image is still a lost packet.
+    leader(2);
+    for (uint32_t p = 1; p <= 8; ++p)
+        feed(gvsp::encodePayload(header(2, gvsp::kPayload, p), data.data() + (p - 1) * 100, p == 8 ? 40 : 100));
+    trailer(2, 19);
+    rx->flushOnIdle();
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 1u);
+}

@@ -28,6 +28,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     lastRequested = 0;
     packetTooLargeReported = false;
     std::fill(packetStates.begin(), packetStates.end(), GEV_PACKET_MISSING);
+    carried.clear();
 }
 
 void GevBufferList::push(GevImageBuffer* b) {

@@ -401,8 +401,16 @@ void GvspReceiver::applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t l
             if (bytes != 0 && m_cfg.packetPayload)
                 needed = std::min<uint64_t>((bytes + m_cfg.packetPayload - 1) / m_cfg.packetPayload, m_packets);
             int32_t missing = 0;
-            for (uint64_t i = 0; i < needed && i < b->packetStates.size(); ++i)
-                if (b->packetStates[i] != GEV_PACKET_RECEIVED) ++missing;
+            for (uint64_t i = 0; i < needed && i < b->packetStates.size(); ++i) {
+                if (b->packetStates[i] == GEV_PACKET_RECEIVED) continue;
+                // The image's last packet is short by nature: what it carried may be all it needs.
+                if (i + 1 == needed && bytes != 0 && !b->carried.empty() &&
+                    uint64_t(m_offsets[i]) + b->carried[i] >= bytes) {
+                    b->packetStates[i] = GEV_PACKET_RECEIVED;
+                    continue;
+                }
+                ++missing;
+            }
             b->missingPackets = missing;
         }
         if (type == gvsp::kImageExtendedChunk) {
@@ -501,6 +509,7 @@ void GvspReceiver::onData(const GvspPacketView& v) {
     const uint8_t* data = v.body;
     size_t len = v.bodyLen;
     uint64_t offset = 0;
+    bool whole = true; // the packet carries every byte of its slot
 
     // Where the bytes go, checked against the block before anything is written.
     if (pid == 0 || pid > m_packets) {
@@ -526,6 +535,8 @@ void GvspReceiver::onData(const GvspPacketView& v) {
             m_sizeMismatchReported = true;
         }
         len = std::min<size_t>(len, slot);
+        // The slot's bytes within the payload (the extra packet after the data has none).
+        if (offset < m_cfg.payloadSize) whole = len >= std::min<uint64_t>(slot, m_cfg.payloadSize - offset);
     } else if (v.h.format == gvsp::kMultipart) {
         if (!gvsp::decodeMultipart(v.body, v.bodyLen, &offset, &data, &len)) return;
         if (offset > m_cfg.payloadSize || len > m_cfg.payloadSize - offset) {
@@ -593,6 +604,10 @@ void GvspReceiver::onData(const GvspPacketView& v) {
             b->outOfOrder = 1;
         }
     }
+    if (!whole) {
+        keepShort(b, pid, offset, data, len);
+        return;
+    }
     store(b, pid, offset, data, len);
     if (b == m_prev && b->missingPackets == 0 && m_cfg.resendMode != kTimerMode) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: blockID reached %lld and missing packets is 0\n",
@@ -623,6 +638,27 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
 }
 
+// A payload packet shorter than its slot: the bytes it carried are kept, but the packet stays
+// missing, so that it is asked again where resend is on and its block is never complete
+// without it; the next gap request starts at it.
+void GvspReceiver::keepShort(GevImageBuffer* b, uint32_t pid, uint64_t offset, const uint8_t* data, size_t len) {
+    if (b->packetStates[pid - 1] == GEV_PACKET_MISSING && pid > b->nextExpectedPacket) b->nextExpectedPacket = pid;
+    if (const uint64_t since = m_shortLog.note())
+        GevLog(m_cam, GEV_LOG_WARNING,
+               "[W] [BlockID %lld] Packet %d carries %d bytes of %d: counted as lost (%llu short packet(s), %llu in "
+               "all)\n",
+               static_cast<long long>(b->blockId), static_cast<int>(pid), static_cast<int>(len),
+               static_cast<int>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload),
+               static_cast<unsigned long long>(since), static_cast<unsigned long long>(m_shortLog.total()));
+    if (offset >= b->data.size()) return;
+    len = std::min<size_t>(len, b->data.size() - offset);
+    if (b->carried.empty()) b->carried.assign(b->packetStates.size(), 0);
+    uint32_t& kept = b->carried[pid - 1];
+    if (len) std::memcpy(b->bytes() + offset, data, len);
+    kept = std::max<uint32_t>(kept, static_cast<uint32_t>(len));
+    b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
+}
+
 // Zeroes the slots of the packets not received, so that the block reads as if it had been
 // cleared before its first packet.
 void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
@@ -630,8 +666,10 @@ void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
     const size_t size = b->data.size();
     for (uint32_t i = 0; i < m_packets && i < b->packetStates.size(); ++i) {
         if (b->packetStates[i] == GEV_PACKET_RECEIVED || m_offsets[i] >= size) continue;
-        const size_t slot = i + 1 == m_packets ? m_lastPacketSize : m_cfg.packetPayload;
-        std::memset(b->bytes() + m_offsets[i], 0, std::min<size_t>(slot, size - m_offsets[i]));
+        const size_t slot =
+            std::min<size_t>(i + 1 == m_packets ? m_lastPacketSize : m_cfg.packetPayload, size - m_offsets[i]);
+        const size_t kept = b->carried.empty() ? 0 : std::min<size_t>(b->carried[i], slot);
+        std::memset(b->bytes() + m_offsets[i] + kept, 0, slot - kept);
     }
     b->zeroed = true;
 }

@@ -104,6 +104,7 @@ private:
     void applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len);
     bool requestResend(GevImageBuffer* b, uint32_t first, uint32_t last);
     void store(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
+    void keepShort(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
     void zeroUnwritten(GevImageBuffer* b);
     void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit);
 
@@ -143,6 +144,7 @@ private:
     bool m_packetTooLargeSeen = false;
     uint64_t m_ringFullBlock = 0; // last block counted in ringFull
     sys::LogThrottle m_ringFullLog;
+    sys::LogThrottle m_shortLog; // payload packets shorter than their slot
 
     GevImageBuffer* m_prev = nullptr;
     GevImageBuffer* m_cur = nullptr;
