@@ -21,6 +21,7 @@
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
 #include "Sys/JoiningThread.h"
+#include "Sys/LogThrottle.h"
 #include "Sys/PixelFormat.h"
 
 namespace qx::gige {
@@ -76,6 +77,7 @@ struct GevStreamState {
     uint32_t reaskWaitMs = 0;       // immediate mode: wait for resent packets before asking again
     uint16_t resendRequestId = 1;
     std::atomic<uint16_t> sourcePort{0};
+    std::atomic<uint64_t> foreignDatagrams{0}; // datagrams of others on the stream port
     std::atomic<int64_t> lastKeepOpenMs{0};
     double lastFrameRate = 0.0;
     bool hasHeader = false;
@@ -173,6 +175,18 @@ bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t fir
     return true;
 }
 
+// A datagram on the stream port that is not the camera's stream: dropped, counted, and logged
+// at most once a second with the count since the line before.
+void noteForeign(uint8_t cam, const qx::net::Datagram& d, sys::LogThrottle& log) {
+    GevStreamState& st = state(cam);
+    ++st.foreignDatagrams;
+    if (const uint64_t since = log.note())
+        GevLog(logCam(cam), GEV_LOG_WARNING,
+               "[W] %llu datagram(s) dropped that are not the camera's stream, the last from %s:%d (%llu in all)\n",
+               static_cast<unsigned long long>(since), ipText(d.sourceIp).c_str(), d.sourcePort,
+               static_cast<unsigned long long>(log.total()));
+}
+
 void grabFunc(uint8_t cam) {
     GevCameraRecord& rec = gevRecord(cam);
     GevStreamState& st = state(cam);
@@ -196,6 +210,7 @@ void grabFunc(uint8_t cam) {
     long lastLength = -1;
     bool modeReported = false;
     int64_t silentSince = -1;  // start of the current silence on the socket
+    sys::LogThrottle foreignLog;
     // The loop ends when asked (KillGrab, seen at least every select wait) or when the frames to
     // grab were delivered.
     bool done = false;
@@ -204,6 +219,9 @@ void grabFunc(uint8_t cam) {
         const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
         std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
         if (n > 0) loan.lock();
+        // Only the camera's stream counts: its address and, where it reports one, its stream
+        // channel source port (read per batch: a reconnection may read it again).
+        const uint16_t sourcePort = st.sourcePort.load();
         for (int i = 0; i < n && !done; ++i) {
             const qx::net::Datagram& d = batch[i];
             const uint8_t* packet = buffers.data() + size_t(i) * slot;
@@ -217,6 +235,10 @@ void grabFunc(uint8_t cam) {
                     GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
                 done = true;
                 break;
+            }
+            if (d.sourceIp != rec.cameraIp || (sourcePort != 0 && d.sourcePort != sourcePort)) {
+                noteForeign(cam, d, foreignLog);
+                continue;
             }
             if (d.copied < gvsp::kHeaderSize) continue;
             const int used = rx.process(packet, d.copied);
@@ -403,6 +425,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     ctx.resetCounters();
     ctx.logCameraNumber = lc;
     st.stats = GevStreamStatistics{};
+    st.foreignDatagrams = 0;
 
     uint32_t H = 0;
     bool extra = false;
@@ -704,6 +727,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
             st.stats.ResendRequestedPackets = st.receiver->resendRequested.load();
             st.stats.RingFullBlocks = st.receiver->ringFull.load();
         }
+        st.stats.ForeignDatagrams = st.foreignDatagrams.load();
         GevLog(lc, GEV_LOG_INFO, "[I] Free index buffer for images.\n");
         st.receiver.reset();
         GevLog(lc, GEV_LOG_INFO, "[I] Free ring buffer for images.\n");
@@ -880,6 +904,7 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
         stats->DeviceDiscardedBlocks = st.receiver->deviceDiscarded.load();
         stats->ResendRequestedPackets = st.receiver->resendRequested.load();
         stats->RingFullBlocks = st.receiver->ringFull.load();
+        stats->ForeignDatagrams = st.foreignDatagrams.load();
     } else {
         *stats = st.stats;
     }
