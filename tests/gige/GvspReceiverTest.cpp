@@ -784,3 +784,35 @@ TEST_F(GvspReceiverTest, TheShortLastPacketOfAShorterImageCompletesIt) {
     ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
     EXPECT_EQ(h.MissingPackets, 1u);
 }
+
+TEST_F(GvspReceiverTest, OnlyPacketsInsideAShorterImageCountTowardsItsCompletion) {
+    make(40, 25, 100, 1, 10);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(4, 1000);
+    // 20 lines = 8 packets. Packets 3 and 9 lost (each asked at the gap after it); only 3 lies
+    // inside the image.
+    leader(1);
+    for (uint32_t p = 1; p <= 10; ++p)
+        if (p != 3 && p != 9) payload(1, p, data);
+    trailer(1, 20);
+    ASSERT_EQ(resends.size(), 2u);
+    EXPECT_EQ(resends[0].first, 3u);
+    EXPECT_EQ(resends[1].first, 9u);
+    // A late packet beyond the image does not stand in for the one inside it.
+    payload(1, 9, data);
+    EXPECT_EQ(ring->deliverList.count(), 0u);
+    rx->flushOnIdle();
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 1u);
+    EXPECT_EQ(h.SizeY, 20u);
+    // The same block once packet 3 comes back is complete.
+    leader(2);
+    for (uint32_t p = 1; p <= 10; ++p)
+        if (p != 3 && p != 9) payload(2, p, data);
+    trailer(2, 20);
+    payload(2, 9, data);
+    payload(2, 3, data);
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 800, out.begin()));
+}

@@ -412,6 +412,7 @@ void GvspReceiver::applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t l
                 ++missing;
             }
             b->missingPackets = missing;
+            b->countedPackets = static_cast<uint32_t>(needed);
         }
         if (type == gvsp::kImageExtendedChunk) {
             b->word1 = t.word2;
@@ -458,9 +459,11 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
     }
     GevImageBuffer* b = (m_cur && m_cur->blockId == id) ? m_cur : (m_next && m_next->blockId == id) ? m_next : nullptr;
     if (!b) return;
+    // The trailer first: a shorter image needs only its own packets asked.
+    applyTrailer(b, v.body, v.bodyLen);
     if (m_cfg.resendMode == 1 && b->missingPackets > 0 && !b->outOfOrder) {
         uint32_t i = 1;
-        const uint32_t n = static_cast<uint32_t>(b->packetStates.size());
+        const uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));
         while (i <= n && b->requestedPackets < m_cfg.resendBudget) {
             if (b->packetStates[i - 1] != GEV_PACKET_MISSING) {
                 ++i;
@@ -474,7 +477,6 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
             i = last + 1;
         }
     }
-    applyTrailer(b, v.body, v.bodyLen);
     if (b->missingPackets > 0) {
         GevLog(m_cam, GEV_LOG_INFO, "[I] Block %d, Still %d missing packets. Updated buffer pointers\n",
                static_cast<int>(id), b->missingPackets);
@@ -621,7 +623,7 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     uint8_t& state = b->packetStates[pid - 1];
     if (state == GEV_PACKET_MISSING) b->nextExpectedPacket = pid + 1;
     else b->resendReceived += 1;
-    if (b->missingPackets > 0) --b->missingPackets;
+    if (b->missingPackets > 0 && pid <= b->countedPackets) --b->missingPackets;
     if (pid <= 3)
         GevLog(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #%d @%p (+%x), filled up to %x so far\n",
                b->ringIndex, static_cast<void*>(b->bytes()), static_cast<unsigned>(offset), b->filledUpTo);
@@ -699,8 +701,8 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
     if (!r.trailerSeen && (b->trailerSizeY != 0 || idle || past)) {
         r.trailerSeen = true;
         // Packets lost at the end of a block (after the last gap request) were never asked.
-        for (uint8_t state : b->packetStates)
-            if (state == GEV_PACKET_MISSING) {
+        for (uint32_t i = 0; i < b->countedPackets && i < b->packetStates.size(); ++i)
+            if (b->packetStates[i] == GEV_PACKET_MISSING) {
                 r.neverAsked = true;
                 break;
             }
@@ -752,7 +754,7 @@ bool GvspReceiver::resendPending() const {
 void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit) {
     Rounds& r = m_rounds;
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet start\n", static_cast<int>(b->blockId));
-    const uint32_t n = static_cast<uint32_t>(b->packetStates.size());
+    const uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));
     if (limit == 0) limit = n;
     const bool immediate = m_cfg.resendMode != kTimerMode;
     uint32_t asked = 0, first = 0, last = 0;
