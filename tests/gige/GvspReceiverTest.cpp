@@ -816,3 +816,42 @@ TEST_F(GvspReceiverTest, OnlyPacketsInsideAShorterImageCountTowardsItsCompletion
     ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 800, out.begin()));
 }
+
+// A two-part block of 1000 bytes in 100-byte packets: part 1 (550 bytes) in packets 1..6, part
+// 2 (450 bytes) in packets 7..11, one packet more than 1000 / 100.
+TEST_F(GvspReceiverTest, MultipartBlocksMayHaveMorePacketsThanThePayloadNeeds) {
+    make(40, 25, 100);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(6, 1000);
+    auto part = [&](uint64_t block, uint32_t id) {
+        const size_t at = id <= 6 ? (id - 1) * 100 : 550 + (id - 7) * 100;
+        const size_t len = std::min<size_t>(100, (id <= 6 ? 550 : 1000) - at);
+        Bytes body = {0, 0, 0, 0, 0, 0, static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at)};
+        body.insert(body.end(), data.begin() + at, data.begin() + at + len);
+        return feed(gvsp::encodePayload(header(block, gvsp::kMultipart, id), body.data(), body.size()));
+    };
+    auto multipartBlock = [&](uint64_t block, std::set<uint32_t> skip) {
+        gvsp::ImageLeader l;
+        l.payloadType = gvsp::kMultipartPayload;
+        leader(block, l);
+        for (uint32_t id = 1; id <= 11; ++id)
+            if (!skip.count(id)) part(block, id);
+        gvsp::Trailer t;
+        t.payloadType = gvsp::kMultipartPayload;
+        feed(gvsp::encodeTrailer(header(block, gvsp::kTrailer, 12), t));
+    };
+    GevImageHeader h{};
+    Bytes out;
+    multipartBlock(1, {});
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(h.MissingPackets, 0u);
+    // The packet past the count lost, and then the last one (only the trailer tells of it).
+    multipartBlock(2, {11});
+    rx->flushOnIdle();
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 1u);
+    multipartBlock(3, {10});
+    rx->flushOnIdle();
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
+    EXPECT_EQ(h.MissingPackets, 1u);
+}

@@ -28,7 +28,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     nextExpectedPacket = 1;
     lastRequested = 0;
     packetTooLargeReported = false;
-    std::fill(packetStates.begin(), packetStates.end(), GEV_PACKET_MISSING);
+    packetStates.assign(packets, GEV_PACKET_MISSING); // a multi-part block may have grown them
     carried.clear();
 }
 

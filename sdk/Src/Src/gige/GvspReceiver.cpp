@@ -22,6 +22,16 @@ bool trailerCarriesHeight(uint16_t t) {
 }
 } // namespace
 
+// Multi-part and GenDC blocks: their data packets carry their own offsets.
+bool GvspReceiver::carriesOwnOffsets(const GevImageBuffer* b, const GvspPacketView& v) {
+    uint16_t type = b->payloadType;
+    if (type == 0) {
+        gvsp::Trailer t;
+        if (gvsp::decodeTrailer(v.body, v.bodyLen, &t)) type = t.payloadType;
+    }
+    return type == gvsp::kMultipartPayload || type == gvsp::kMultipartExtendedChunk || type == gvsp::kGenDcPayload;
+}
+
 uint32_t GvspReceiver::packetsFor(uint32_t payloadSize, uint32_t packetPayload, bool extraPacket) {
     if (packetPayload == 0) return 0;
     const uint64_t n = (uint64_t(payloadSize) + packetPayload - 1) / packetPayload + (extraPacket ? 1 : 0);
@@ -446,6 +456,10 @@ bool GvspReceiver::requestResend(GevImageBuffer* b, uint32_t first, uint32_t las
 
 void GvspReceiver::onTrailer(const GvspPacketView& v) {
     const uint64_t id = v.h.blockId;
+    // The trailer's packet id follows the block's last data packet: a multi-part or GenDC block
+    // whose last packets were lost has that many all the same.
+    if (GevImageBuffer* own = findBuffer(id); own && v.h.packetId > 1 && carriesOwnOffsets(own, v))
+        growPackets(own, v.h.packetId - 1);
     GevLog(m_cam, GEV_LOG_VERBOSE, "[V] received trailer: block %d\n", static_cast<int>(id));
     m_sizeMismatchReported = false;
     if (m_prev) {
@@ -513,8 +527,11 @@ void GvspReceiver::onData(const GvspPacketView& v) {
     uint64_t offset = 0;
     bool whole = true; // the packet carries every byte of its slot
 
-    // Where the bytes go, checked against the block before anything is written.
-    if (pid == 0 || pid > m_packets) {
+    // Where the bytes go, checked against the block before anything is written. Multi-part
+    // and GenDC packets carry their own offsets: a block of several parts may have a few
+    // packets more than the payload needs (each part may end with a short one).
+    const bool ownOffset = v.h.format != gvsp::kPayload;
+    if (pid == 0 || pid > m_packets + (ownOffset ? kExtraPartPackets : 0)) {
         GevImageBuffer* b = findBuffer(id);
         if (!m_nonImage || v.h.format == gvsp::kPayload) {
             if (!b || !b->packetTooLargeReported) {
@@ -525,7 +542,14 @@ void GvspReceiver::onData(const GvspPacketView& v) {
             m_packetTooLargeSeen = true;
             return;
         }
-        return;  // no packet state to keep for it
+        if (b && pid != 0 && !b->packetTooLargeReported) {
+            // Data of the block that cannot be kept: the block is incomplete.
+            GevLog(m_cam, GEV_LOG_WARNING, "[W] [BlockID %lld] Packet number is larger than maximum (%d > %d)\n",
+                   static_cast<long long>(id), static_cast<int>(pid), static_cast<int>(m_packets + kExtraPartPackets));
+            b->packetTooLargeReported = true;
+            ++b->missingPackets;
+        }
+        return;
     }
     if (v.h.format == gvsp::kPayload) {
         offset = m_offsets[pid - 1];
@@ -583,6 +607,7 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         }
     }
 
+    if (pid > b->packetStates.size()) growPackets(b, pid);
     const uint8_t state = b->packetStates[pid - 1];
     if (state == GEV_PACKET_RECEIVED) return;
     // Multi-part and GenDC data land anywhere in the block: from here on it is kept zeroed.
@@ -591,7 +616,7 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         const uint64_t E = b->nextExpectedPacket;
         const uint64_t T = m_cfg.reorderTolerance;
         if (pid > E + T && b->requestedPackets < m_cfg.resendBudget) {
-            const uint64_t lastWanted = std::min<uint64_t>(pid - 1, m_packets);
+            const uint64_t lastWanted = std::min<uint64_t>(pid - 1, b->packetStates.size());
             const uint64_t gap = lastWanted - E + 1;
             const uint64_t left = m_cfg.resendBudget - b->requestedPackets;
             uint64_t last = lastWanted;
@@ -631,13 +656,25 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     if (offset >= b->data.size()) return;
     len = std::min<size_t>(len, b->data.size() - offset);
     if (len) std::memcpy(b->bytes() + offset, data, len);
-    if (!b->zeroed && offset == m_offsets[pid - 1]) {
+    if (!b->zeroed && pid <= m_packets && offset == m_offsets[pid - 1]) {
         // A short packet: the rest of its slot holds an earlier block's bytes.
         const size_t slot = std::min<size_t>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload,
                                              b->data.size() - offset);
         if (len < slot) std::memset(b->bytes() + offset + len, 0, slot - len);
     }
     b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
+}
+
+// A multi-part or GenDC block has (at least) `count` data packets, more than the payload
+// needs: the packets not seen yet are missing too.
+void GvspReceiver::growPackets(GevImageBuffer* b, uint32_t count) {
+    const uint32_t before = static_cast<uint32_t>(b->packetStates.size());
+    if (count <= before || count > m_packets + kExtraPartPackets) return;
+    b->packetStates.resize(count, GEV_PACKET_MISSING);
+    if (before == b->countedPackets) {
+        b->missingPackets += static_cast<int32_t>(count - before);
+        b->countedPackets = count;
+    }
 }
 
 // A payload packet shorter than its slot: the bytes it carried are kept, but the packet stays

@@ -71,6 +71,8 @@ public:
     // the re-ask wait before the next resendTick.
     bool resendPending() const;
     static constexpr uint8_t kTimerMode = 0xF0;
+    // Packets a multi-part or GenDC block may have beyond those its payload needs.
+    static constexpr uint32_t kExtraPartPackets = 256;
     // Switches packet resend (a mode of GvspReceiverConfig::resendMode) for the blocks to come;
     // rounds running on the pending block end. Called by the owning thread.
     void setResendMode(uint8_t mode);
@@ -104,6 +106,8 @@ private:
     void applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len);
     bool requestResend(GevImageBuffer* b, uint32_t first, uint32_t last);
     void store(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
+    void growPackets(GevImageBuffer* b, uint32_t count);
+    static bool carriesOwnOffsets(const GevImageBuffer* b, const struct GvspPacketView& v);
     void keepShort(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
     void zeroUnwritten(GevImageBuffer* b);
     void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit);
