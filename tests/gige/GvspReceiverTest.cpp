@@ -829,7 +829,7 @@ TEST_F(GvspReceiverTest, MultipartBlocksMayHaveMorePacketsThanThePayloadNeeds) {
         body.insert(body.end(), data.begin() + at, data.begin() + at + len);
         return feed(gvsp::encodePayload(header(block, gvsp::kMultipart, id), body.data(), body.size()));
     };
-    auto multipartBlock = [&](uint64_t block, std::set<uint32_t> skip) {
+    auto multipartBlock = [&](uint64_t block, const std::set<uint32_t>& skip) {
         gvsp::ImageLeader l;
         l.payloadType = gvsp::kMultipartPayload;
         leader(block, l);
