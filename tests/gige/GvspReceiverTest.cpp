@@ -855,3 +855,33 @@ TEST_F(GvspReceiverTest, MultipartBlocksMayHaveMorePacketsThanThePayloadNeeds) {
     ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
     EXPECT_EQ(h.MissingPackets, 1u);
 }
+
+TEST_F(GvspReceiverTest, APauseInsideABlockAsksForNothingInImmediateMode) {
+    cfg.reaskWaitMs = 10;
+    make(100, 20, 20, 1, 10); // 100 packets of 20 bytes
+    const Bytes data = qx::fixture::SimGvspSender::pattern(7, 2000);
+    int64_t now = 1000;
+    leader(1);
+    for (uint32_t p = 1; p <= 20; ++p) {
+        payload(1, p, data);
+        rx->resendTick(now, false);
+    }
+    // The camera pauses for 50 ms: packets 21..100 are not sent yet, none is lost.
+    for (int i = 0; i < 5; ++i) rx->resendTick(now += 10, true);
+    EXPECT_TRUE(resends.empty());
+    // The rest comes; packet 60 is lost and asked at the gap, and comes back.
+    for (uint32_t p = 21; p <= 100; ++p) {
+        if (p != 60) payload(1, p, data);
+        rx->resendTick(now, false);
+    }
+    ASSERT_EQ(resends.size(), 1u);
+    EXPECT_EQ(resends[0].first, 60u);
+    EXPECT_EQ(resends[0].last, 60u);
+    trailer(1, 20);
+    payload(1, 60, data);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(h.ResendRequested, 1u);
+}

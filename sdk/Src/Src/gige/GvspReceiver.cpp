@@ -734,8 +734,11 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         if (m_cfg.resendMode != kTimerMode) r.lastAsked = b->lastRequested;
     }
     // In immediate mode a block in the previous slot is past its trailer: the stream moved on.
-    const bool past = m_cfg.resendMode != kTimerMode && b == m_prev;
-    if (!r.trailerSeen && (b->trailerSizeY != 0 || idle || past)) {
+    // Silence counts as the trailer only in timer-driven mode: in immediate mode a pause inside
+    // a block is no loss, and packets the camera has not sent yet are never asked.
+    const bool timer = m_cfg.resendMode == kTimerMode;
+    const bool past = !timer && b == m_prev;
+    if (!r.trailerSeen && (b->trailerSizeY != 0 || (timer && idle) || past)) {
         r.trailerSeen = true;
         // Packets lost at the end of a block (after the last gap request) were never asked.
         for (uint32_t i = 0; i < b->countedPackets && i < b->packetStates.size(); ++i)
@@ -781,8 +784,12 @@ void GvspReceiver::setResendMode(uint8_t mode) {
 
 bool GvspReceiver::resendPending() const {
     if (m_cfg.resendMode == 0) return false;
-    const GevImageBuffer* b = m_prev ? m_prev : m_cur;
-    return b && b->missingPackets > 0 && (m_cfg.resendMode == kTimerMode || b->requestedPackets < m_cfg.resendBudget);
+    if (m_cfg.resendMode == kTimerMode) {
+        const GevImageBuffer* b = m_prev ? m_prev : m_cur;
+        return b && b->missingPackets > 0;
+    }
+    // Immediate mode: rounds run for a block past its trailer (in the previous slot) only.
+    return m_prev && m_prev->missingPackets > 0 && m_prev->requestedPackets < m_cfg.resendBudget;
 }
 
 // One round: every packet not received yet is asked (again), in runs, at most `limit` packets

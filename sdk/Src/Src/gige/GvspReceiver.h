@@ -64,8 +64,9 @@ public:
     // the previous round arrived), the block delivered after 10 rounds asking the same range.
     // Immediate mode: the first requests go out as gaps show; packets never asked are asked at
     // once, asked ones again after the re-ask wait or when the last packet asked has arrived.
-    // Call after every datagram and every empty wait; `idle` (silence on the socket) treats the
-    // pending block's trailer as seen.
+    // Call after every datagram and every empty wait; in timer-driven mode `idle` (silence on
+    // the socket) treats the pending block's trailer as seen, in immediate mode it asks nothing
+    // (a pause inside a block is no loss).
     void resendTick(int64_t nowMs, bool idle);
     // A block waits for resent packets: the caller should not wait for datagrams longer than
     // the re-ask wait before the next resendTick.
