@@ -2,6 +2,8 @@
 // device's heartbeat timeout, reports lost and regained control, ends the connection after
 // five failed rounds, rebuilds the control socket after socket errors, takes a reset privilege
 // back with the stream and message channel settings, and keeps the stream source port open.
+#include <arpa/inet.h>
+
 #include <atomic>
 
 #include "GevChannelTestSupport.h"
@@ -221,6 +223,36 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
         3000ms));
     EXPECT_EQ(d->streamKeepOpens().size(), 1u);
     EXPECT_EQ(registerWrites(*d, gvcp::reg::kCcp), 1u);
+}
+
+TEST_F(GevHeartbeat, KeepOpenDatagramsGoOutWhileTheStreamChannelIsOpen) {
+    SimGevConfig c = shortHeartbeat(150);
+    c.firewallTraversal = true;
+    auto d = makeDevice(c);
+    ASSERT_EQ(open(*d, 1, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
+    auto& rec = gevRecord(1);
+    rec.keepAliveIntervalSec = 0; // one every heartbeat round
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(rec.streamSourcePort.load(), d->streamSourcePort());
+    ASSERT_TRUE(waitUntil([&] { return d->streamKeepOpens().size() >= 3; }, 5000ms));
+    const std::vector<uint8_t> keepOpen{0x78, 0x56, 0x34, 0x12};
+    for (const auto& k : d->streamKeepOpens()) EXPECT_EQ(k, keepOpen);
+    ASSERT_EQ(GEVCloseStreamChannel(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(rec.streamSourcePort.load(), 0);
+}
+
+TEST_F(GevHeartbeat, AReconnectionWritesTheMulticastGroupBack) {
+    auto d = makeDevice(shortHeartbeat(150));
+    ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
+    constexpr uint32_t kGroup = 0xEFFF2A63u; // 239.255.42.99
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, htonl(kGroup)), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(d->reg(gvcp::reg::kScda0), kGroup);
+    // The camera "resets": its stream destination is gone and it answers CCP with control only.
+    d->setRegister(gvcp::reg::kScda0, 0);
+    d->forcePrivilegeValue(gvcp::kCcpControl);
+    ASSERT_TRUE(waitUntil([&] { return d->reg(gvcp::reg::kScda0) != 0; }, 3000ms));
+    EXPECT_EQ(d->reg(gvcp::reg::kScda0), kGroup);
+    EXPECT_TRUE(LogCapture::instance().has("[I] Set stream channel address: 239.255.42.99"));
 }
 
 TEST_F(GevHeartbeat, NoKeepOpenWithoutAStreamSourcePort) {

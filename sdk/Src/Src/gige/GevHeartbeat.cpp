@@ -222,7 +222,8 @@ void ReconnectStreamChannel(GevCameraRecord& rec) {
     uint32_t value = 0;
     if (ReadRegister(cam, gvcp::reg::kScda0, 1, &value) != GEV_STATUS_SUCCESS) return;
     if (value == 0) {
-        const uint32_t address = rec.multicastGroup ? rec.multicastGroup : rec.adapterIp;
+        const uint32_t group = rec.multicastGroup.load();
+        const uint32_t address = group ? group : rec.adapterIp;
         const uint32_t host = ntohl(address);
         if (WriteRegister(cam, gvcp::reg::kScda0, 1, &host) != GEV_STATUS_SUCCESS) return;
         GevLog(cam, GEV_LOG_INFO, "[I] Set stream channel address: %s\n", ipText(address).c_str());
