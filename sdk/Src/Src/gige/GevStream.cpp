@@ -395,8 +395,10 @@ GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packet
         qx::net::UdpSocketOptions o;
         o.reuseAddress = true;
         o.receiveBufferBytes = kLargeReceiveBuffer;
-        if (rec.streamSocket.open(rec.adapterIp, rec.hostStreamPort, o) != 0 &&
-            rec.streamSocket.open(rec.adapterIp, rec.hostStreamPort, qx::net::UdpSocketOptions{true, true, 0}) != 0)
+        // Bound to the wildcard address: the system delivers group datagrams only to sockets
+        // bound to the group or to it, never to one bound to the adapter's own address.
+        if (rec.streamSocket.open(0, rec.hostStreamPort, o) != 0 &&
+            rec.streamSocket.open(0, rec.hostStreamPort, qx::net::UdpSocketOptions{true, true, 0}) != 0)
             return GEV_STATUS_CANNOT_CREATE_SOCKET;
         if (rec.streamSocket.joinMulticast(rec.multicastGroup.load(), rec.adapterIp) != 0) {
             rec.streamSocket.close();
@@ -599,11 +601,14 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
         qx::net::UdpSocketOptions o;
         o.reuseAddress = multicastGroup != 0;
         o.receiveBufferBytes = kLargeReceiveBuffer;
-        int err = rec.streamSocket.open(rec.adapterIp, hostPort, o);
+        // A group's datagrams reach only a socket bound to the group or to the wildcard address
+        // (joined on the adapter); the wildcard one can still send the keep-open datagrams.
+        const uint32_t bindIp = multicastGroup != 0 ? 0 : rec.adapterIp;
+        int err = rec.streamSocket.open(bindIp, hostPort, o);
         if (err == ENOBUFS) {
             // The system caps receive buffers below 1 MiB: stream with what it grants.
             o.receiveBufferBytes = 0;
-            err = rec.streamSocket.open(rec.adapterIp, hostPort, o);
+            err = rec.streamSocket.open(bindIp, hostPort, o);
             if (err == 0)
                 GevLog(lc, GEV_LOG_WARNING, "[W] Stream socket receive buffer below %d bytes\n", kLargeReceiveBuffer);
         }
