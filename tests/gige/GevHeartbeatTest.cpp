@@ -255,6 +255,31 @@ TEST_F(GevHeartbeat, AReconnectionWritesTheMulticastGroupBack) {
     EXPECT_TRUE(LogCapture::instance().has("[I] Set stream channel address: 239.255.42.99"));
 }
 
+// The stream channel opened and closed again and again while the heartbeat reconnects the
+// camera and sends keep-open datagrams on the same socket (a race the thread sanitizer sees).
+TEST_F(GevHeartbeat, ReconnectionsAndKeepOpensWhileTheStreamChannelIsReopened) {
+    SimGevConfig c = shortHeartbeat(150);
+    c.firewallTraversal = true;
+    auto d = makeDevice(c);
+    ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
+    auto& rec = gevRecord(1);
+    rec.keepAliveIntervalSec = 0; // one every heartbeat round
+    for (int i = 0; i < 10; ++i) {
+        d->forcePrivilegeValue(gvcp::kCcpControl); // the next round reconnects
+        ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+        ASSERT_TRUE(waitUntil([&] { return d->privilege() == gvcp::kCcpExclusive; }, 3000ms)) << i;
+        ASSERT_EQ(GEVCloseStreamChannel(1), GEV_STATUS_SUCCESS);
+    }
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+    uint16_t port = 0;
+    ASSERT_EQ(GEVGetStreamPort(1, &port), GEV_STATUS_SUCCESS);
+    // A reset camera gets the open channel's port back.
+    d->setRegister(gvcp::reg::kScp0, 0);
+    d->forcePrivilegeValue(gvcp::kCcpControl);
+    ASSERT_TRUE(waitUntil([&] { return d->reg(gvcp::reg::kScp0) != 0; }, 3000ms));
+    EXPECT_EQ(d->reg(gvcp::reg::kScp0), port);
+}
+
 TEST_F(GevHeartbeat, NoKeepOpenWithoutAStreamSourcePort) {
     auto d = makeDevice(shortHeartbeat(150));
     ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);

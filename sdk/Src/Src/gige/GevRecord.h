@@ -116,8 +116,9 @@ public:
 
     // Stream side.
     std::atomic<int32_t> killGrab{1};    // 1 while no grab thread runs
-    // Held while the stream socket is opened, closed or replaced, and by the heartbeat while it
-    // sends its keep-open datagram on it or checks that it is open.
+    // Held while the stream socket is opened, closed or replaced (and while the stream channel's
+    // adapter address and host port change), and by the heartbeat while it sends its keep-open
+    // datagram on it or reads what a reconnection writes back.
     qx::sys::Mutex streamSocketLock;
     std::atomic<uint32_t> multicastGroup{0};          // network order; 0 = unicast
     std::atomic<uint16_t> streamSourcePort{0};        // camera's SCSP; 0 = none

@@ -580,7 +580,10 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
         if (ReadRegister(cam_nr, reg::kScda0, 1, &scda) == GEV_STATUS_SUCCESS && isMulticast(htonl(scda)))
             multicastGroup = htonl(scda);
     }
-    if (hostIp != 0) rec.adapterIp = hostIp;
+    if (hostIp != 0) {
+        qx::sys::MutexLock lock(rec.streamSocketLock);
+        rec.adapterIp = hostIp;
+    }
     GevLog(lc, GEV_LOG_INFO, "[I] Open stream channel.\n");
     GevLog(lc, GEV_LOG_INFO, "[I] Stream channel IP: %s\n", ipText(rec.adapterIp).c_str());
 
@@ -624,7 +627,10 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
         GevLog(lc, GEV_LOG_WARNING, "[W] Can't write to GevSCDA register to set stream channel ip address.\n");
     uint16_t port = hostPort;
     if (port == 0 && rec.streamSocket.localPort(&port) != 0) return fail(GEV_STATUS_CANNOT_CREATE_SOCKET);
-    rec.hostStreamPort = port;
+    {
+        qx::sys::MutexLock lock(rec.streamSocketLock);
+        rec.hostStreamPort = port;
+    }
     GevLog(lc, GEV_LOG_INFO, "[I] Stream channel port: %d\n", port);
     const uint32_t scp = port;
     if (GevStatus s = WriteRegister(cam_nr, reg::kScp0, 1, &scp)) return fail(s);
