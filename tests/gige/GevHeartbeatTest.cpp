@@ -26,6 +26,24 @@ SimGevConfig shortHeartbeat(uint32_t timeoutMs) {
 
 } // namespace
 
+namespace {
+
+// A device that reports its stream source port, opened on camera 1 with a heartbeat that sends
+// a keep-open datagram every round once the stream channel is open.
+class GevKeepOpen : public GevHeartbeat {
+protected:
+    std::shared_ptr<SimGevDevice> openDevice(uint8_t mode) {
+        SimGevConfig c = shortHeartbeat(150);
+        c.firewallTraversal = true;
+        auto d = makeDevice(c);
+        EXPECT_EQ(open(*d, 1, mode), GEV_STATUS_SUCCESS);
+        gevRecord(1).keepAliveIntervalSec = 0;
+        return d;
+    }
+};
+
+} // namespace
+
 TEST_F(GevHeartbeat, KeepsThePrivilegePastTheDeviceTimeout) {
     auto d = makeDevice(shortHeartbeat(300));
     d->enforceHeartbeat(true);
@@ -225,13 +243,9 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
     EXPECT_EQ(registerWrites(*d, gvcp::reg::kCcp), 1u);
 }
 
-TEST_F(GevHeartbeat, KeepOpenDatagramsGoOutWhileTheStreamChannelIsOpen) {
-    SimGevConfig c = shortHeartbeat(150);
-    c.firewallTraversal = true;
-    auto d = makeDevice(c);
-    ASSERT_EQ(open(*d, 1, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
+TEST_F(GevKeepOpen, KeepOpenDatagramsGoOutWhileTheStreamChannelIsOpen) {
+    auto d = openDevice(GEV_CCP_CONTROL);
     auto& rec = gevRecord(1);
-    rec.keepAliveIntervalSec = 0; // one every heartbeat round
     ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
     EXPECT_EQ(rec.streamSourcePort.load(), d->streamSourcePort());
     ASSERT_TRUE(waitUntil([&] { return d->streamKeepOpens().size() >= 3; }, 5000ms));
@@ -257,13 +271,8 @@ TEST_F(GevHeartbeat, AReconnectionWritesTheMulticastGroupBack) {
 
 // The stream channel opened and closed again and again while the heartbeat reconnects the
 // camera and sends keep-open datagrams on the same socket (a race the thread sanitizer sees).
-TEST_F(GevHeartbeat, ReconnectionsAndKeepOpensWhileTheStreamChannelIsReopened) {
-    SimGevConfig c = shortHeartbeat(150);
-    c.firewallTraversal = true;
-    auto d = makeDevice(c);
-    ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
-    auto& rec = gevRecord(1);
-    rec.keepAliveIntervalSec = 0; // one every heartbeat round
+TEST_F(GevKeepOpen, ReconnectionsAndKeepOpensWhileTheStreamChannelIsReopened) {
+    auto d = openDevice(GEV_CCP_EXCLUSIVE);
     for (int i = 0; i < 10; ++i) {
         d->forcePrivilegeValue(gvcp::kCcpControl); // the next round reconnects
         ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);

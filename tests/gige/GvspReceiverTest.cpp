@@ -109,6 +109,21 @@ protected:
         return st;
     }
     bool logged(const std::string& s) { return LogCapture::instance().has(s); }
+    // The pending blocks given up (silence on the socket): the next one is incomplete with
+    // `missing` packets; its header and data go to *h and *out.
+    void expectIncomplete(uint32_t missing, GevImageHeader* h, Bytes* out) {
+        rx->flushOnIdle();
+        ASSERT_EQ(take(h, out), GEV_STATUS_GRAB_ERROR);
+        EXPECT_EQ(h->MissingPackets, missing);
+    }
+    // The next delivered block is complete, holds `data` and had `requested` packets asked again.
+    void expectWhole(const Bytes& data, uint32_t requested) {
+        GevImageHeader h{};
+        Bytes out;
+        ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+        EXPECT_EQ(out, data);
+        EXPECT_EQ(h.ResendRequested, requested);
+    }
 
     GvspReceiverConfig cfg;
     std::unique_ptr<GevRing> ring;
@@ -727,9 +742,7 @@ TEST_F(GvspReceiverTest, ShortPayloadPacketsLeaveTheirPacketMissing) {
         feed(gvsp::encodePayload(header(5, gvsp::kPayload, p), data.data() + at, len));
     }
     trailer(5, 25);
-    rx->flushOnIdle();
-    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
-    EXPECT_EQ(h.MissingPackets, 2u);
+    expectIncomplete(2, &h, &out);
     EXPECT_EQ(rx->missingPackets.load(), 2u);
     for (size_t i = 0; i < 1000; ++i) {
         const bool unwritten = (i >= 350 && i < 400) || (i >= 700 && i < 800);
@@ -755,11 +768,7 @@ TEST_F(GvspReceiverTest, ShortPayloadPacketsAreAskedAgainAndTheFullOnesCompleteT
     EXPECT_EQ(ring->deliverList.count(), 0u);
     payload(1, 4, data);
     payload(1, 10, data);
-    GevImageHeader h{};
-    Bytes out;
-    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
-    EXPECT_EQ(out, data);
-    EXPECT_EQ(h.ResendRequested, 2u);
+    expectWhole(data, 2);
 }
 
 TEST_F(GvspReceiverTest, TheShortLastPacketOfAShorterImageCompletesIt) {
@@ -780,9 +789,7 @@ TEST_F(GvspReceiverTest, TheShortLastPacketOfAShorterImageCompletesIt) {
     for (uint32_t p = 1; p <= 8; ++p)
         feed(gvsp::encodePayload(header(2, gvsp::kPayload, p), data.data() + (p - 1) * 100, p == 8 ? 40 : 100));
     trailer(2, 19);
-    rx->flushOnIdle();
-    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
-    EXPECT_EQ(h.MissingPackets, 1u);
+    expectIncomplete(1, &h, &out);
 }
 
 TEST_F(GvspReceiverTest, OnlyPacketsInsideAShorterImageCountTowardsItsCompletion) {
@@ -800,11 +807,9 @@ TEST_F(GvspReceiverTest, OnlyPacketsInsideAShorterImageCountTowardsItsCompletion
     // A late packet beyond the image does not stand in for the one inside it.
     payload(1, 9, data);
     EXPECT_EQ(ring->deliverList.count(), 0u);
-    rx->flushOnIdle();
     GevImageHeader h{};
     Bytes out;
-    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
-    EXPECT_EQ(h.MissingPackets, 1u);
+    expectIncomplete(1, &h, &out);
     EXPECT_EQ(h.SizeY, 20u);
     // The same block once packet 3 comes back is complete.
     leader(2);
@@ -847,13 +852,9 @@ TEST_F(GvspReceiverTest, MultipartBlocksMayHaveMorePacketsThanThePayloadNeeds) {
     EXPECT_EQ(h.MissingPackets, 0u);
     // The packet past the count lost, and then the last one (only the trailer tells of it).
     multipartBlock(2, {11});
-    rx->flushOnIdle();
-    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
-    EXPECT_EQ(h.MissingPackets, 1u);
+    expectIncomplete(1, &h, &out);
     multipartBlock(3, {10});
-    rx->flushOnIdle();
-    ASSERT_EQ(take(&h, &out), GEV_STATUS_GRAB_ERROR);
-    EXPECT_EQ(h.MissingPackets, 1u);
+    expectIncomplete(1, &h, &out);
 }
 
 TEST_F(GvspReceiverTest, APauseInsideABlockAsksForNothingInImmediateMode) {
@@ -879,9 +880,5 @@ TEST_F(GvspReceiverTest, APauseInsideABlockAsksForNothingInImmediateMode) {
     EXPECT_EQ(resends[0].last, 60u);
     trailer(1, 20);
     payload(1, 60, data);
-    GevImageHeader h{};
-    Bytes out;
-    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
-    EXPECT_EQ(out, data);
-    EXPECT_EQ(h.ResendRequested, 1u);
+    expectWhole(data, 1);
 }
