@@ -2,6 +2,8 @@
 // device's heartbeat timeout, reports lost and regained control, ends the connection after
 // five failed rounds, rebuilds the control socket after socket errors, takes a reset privilege
 // back with the stream and message channel settings, and keeps the stream source port open.
+#include <arpa/inet.h>
+
 #include <atomic>
 
 #include "GevChannelTestSupport.h"
@@ -21,6 +23,24 @@ SimGevConfig shortHeartbeat(uint32_t timeoutMs) {
     c.heartbeatTimeoutMs = timeoutMs;
     return c;
 }
+
+} // namespace
+
+namespace {
+
+// A device that reports its stream source port, opened on camera 1 with a heartbeat that sends
+// a keep-open datagram every round once the stream channel is open.
+class GevKeepOpen : public GevHeartbeat {
+protected:
+    std::shared_ptr<SimGevDevice> openDevice(uint8_t mode) {
+        SimGevConfig c = shortHeartbeat(150);
+        c.firewallTraversal = true;
+        auto d = makeDevice(c);
+        EXPECT_EQ(open(*d, 1, mode), GEV_STATUS_SUCCESS);
+        gevRecord(1).keepAliveIntervalSec = 0;
+        return d;
+    }
+};
 
 } // namespace
 
@@ -221,6 +241,52 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
         3000ms));
     EXPECT_EQ(d->streamKeepOpens().size(), 1u);
     EXPECT_EQ(registerWrites(*d, gvcp::reg::kCcp), 1u);
+}
+
+TEST_F(GevKeepOpen, KeepOpenDatagramsGoOutWhileTheStreamChannelIsOpen) {
+    auto d = openDevice(GEV_CCP_CONTROL);
+    auto& rec = gevRecord(1);
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(rec.streamSourcePort.load(), d->streamSourcePort());
+    ASSERT_TRUE(waitUntil([&] { return d->streamKeepOpens().size() >= 3; }, 5000ms));
+    const std::vector<uint8_t> keepOpen{0x78, 0x56, 0x34, 0x12};
+    for (const auto& k : d->streamKeepOpens()) EXPECT_EQ(k, keepOpen);
+    ASSERT_EQ(GEVCloseStreamChannel(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(rec.streamSourcePort.load(), 0);
+}
+
+TEST_F(GevHeartbeat, AReconnectionWritesTheMulticastGroupBack) {
+    auto d = makeDevice(shortHeartbeat(150));
+    ASSERT_EQ(open(*d, 1, GEV_CCP_EXCLUSIVE), GEV_STATUS_SUCCESS);
+    constexpr uint32_t kGroup = 0xEFFF2A63u; // 239.255.42.99
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, htonl(kGroup)), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(d->reg(gvcp::reg::kScda0), kGroup);
+    // The camera "resets": its stream destination is gone and it answers CCP with control only.
+    d->setRegister(gvcp::reg::kScda0, 0);
+    d->forcePrivilegeValue(gvcp::kCcpControl);
+    ASSERT_TRUE(waitUntil([&] { return d->reg(gvcp::reg::kScda0) != 0; }, 3000ms));
+    EXPECT_EQ(d->reg(gvcp::reg::kScda0), kGroup);
+    EXPECT_TRUE(LogCapture::instance().has("[I] Set stream channel address: 239.255.42.99"));
+}
+
+// The stream channel opened and closed again and again while the heartbeat reconnects the
+// camera and sends keep-open datagrams on the same socket (a race the thread sanitizer sees).
+TEST_F(GevKeepOpen, ReconnectionsAndKeepOpensWhileTheStreamChannelIsReopened) {
+    auto d = openDevice(GEV_CCP_EXCLUSIVE);
+    for (int i = 0; i < 10; ++i) {
+        d->forcePrivilegeValue(gvcp::kCcpControl); // the next round reconnects
+        ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+        ASSERT_TRUE(waitUntil([&] { return d->privilege() == gvcp::kCcpExclusive; }, 3000ms)) << i;
+        ASSERT_EQ(GEVCloseStreamChannel(1), GEV_STATUS_SUCCESS);
+    }
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+    uint16_t port = 0;
+    ASSERT_EQ(GEVGetStreamPort(1, &port), GEV_STATUS_SUCCESS);
+    // A reset camera gets the open channel's port back.
+    d->setRegister(gvcp::reg::kScp0, 0);
+    d->forcePrivilegeValue(gvcp::kCcpControl);
+    ASSERT_TRUE(waitUntil([&] { return d->reg(gvcp::reg::kScp0) != 0; }, 3000ms));
+    EXPECT_EQ(d->reg(gvcp::reg::kScp0), port);
 }
 
 TEST_F(GevHeartbeat, NoKeepOpenWithoutAStreamSourcePort) {

@@ -2,6 +2,7 @@
 // stream socket, the grab thread, packet resend, GEVGetImage, stop and close.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -45,6 +46,7 @@ protected:
     // A device with a stream channel, opened with control access on camera 1, stream open.
     void open(bool resendCapable = true, bool extended = false, uint8_t ccp = GEV_CCP_CONTROL) {
         SimGevConfig c;
+        c.firewallTraversal = firewallTraversal;
         if (resendCapable) c.capability |= gvcp::cap::kPacketResend;
         if (extended) c.version = 0x00020000;
         device = std::make_unique<SimGevDevice>(c);
@@ -72,6 +74,7 @@ protected:
     }
     std::unique_ptr<SimGevDevice> device;
     std::unique_ptr<SimGvspSender> sender;
+    bool firewallTraversal = false; // the device reports its stream source port (SCSP0)
 };
 
 } // namespace
@@ -519,4 +522,38 @@ TEST_F(GevStream, PacketResendGoesOutWhileATransactionWaitsAndReadsNeverSeeBusy)
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(failed.load(), 0);
     EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+}
+
+TEST_F(GevStream, OnlyTheCamerasStreamIsTakenStrangersAreDroppedAndCounted) {
+    firewallTraversal = true;
+    open();
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    // Another host, and the camera's own address from a port other than its stream source.
+    const uint32_t otherIp = htonl(ntohl(device->ip()) == 0x7F000002u ? 0x7F000003u : 0x7F000002u);
+    qx::net::UdpSocket otherHost, otherPort;
+    ASSERT_EQ(otherHost.open(otherIp, 0), 0);
+    ASSERT_EQ(otherPort.open(device->ip(), 0), 0);
+    for (uint64_t b = 1; b <= 3; ++b) {
+        for (qx::net::UdpSocket* from : {&otherHost, &otherPort}) {
+            SimBlockOptions o;
+            o.from = from;
+            ASSERT_EQ(sender->sendBlock(b, Bytes(kPayload, 0x5A), o), 5u);
+        }
+        sender->sendBlock(b, SimGvspSender::pattern(b, kPayload));
+    }
+    for (uint64_t b = 1; b <= 3; ++b) {
+        GevImageHeader h{};
+        Bytes out;
+        ASSERT_EQ(get(&h, &out), GEV_STATUS_SUCCESS) << b;
+        EXPECT_EQ(h.BlockId, b);
+        EXPECT_EQ(out, SimGvspSender::pattern(b, kPayload)) << b;
+    }
+    GevStreamStatistics s{};
+    ASSERT_EQ(GEVGetStreamStatistics(1, &s), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(s.ForeignDatagrams, 30u);
+    EXPECT_TRUE(LogCapture::instance().has("datagram(s) dropped that are not the camera's stream"));
+    EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVGetStreamStatistics(1, &s), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(s.DeliveredBlocks, 3u);
+    EXPECT_EQ(s.ForeignDatagrams, 30u);
 }

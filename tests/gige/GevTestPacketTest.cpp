@@ -61,6 +61,22 @@ TEST_F(GevTestPacket, ATrialOnATemporarySocket) {
     EXPECT_EQ(GEVTestPacket(7, &size), GEV_STATUS_CAMERA_NOT_INIT);
 }
 
+TEST_F(GevTestPacket, ACameraThatRoundsTheSizeGivesThePacketThatArrived) {
+    SimGevConfig c = device();
+    c.testPacketRounding = 8;
+    auto d = makeDevice(c);
+    ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
+    uint32_t size = 1003;
+    ASSERT_EQ(GEVTestPacket(1, &size), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(size, 1000u);
+    EXPECT_TRUE(LogCapture::instance().has("[I] GEVTestPacket: data ok."));
+    // On the open stream socket as well.
+    ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
+    size = 1499;
+    ASSERT_EQ(GEVTestPacket(1, &size), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(size, 1496u);
+}
+
 TEST_F(GevTestPacket, APacketThatWouldNeedFragmentingDoesNotArrive) {
     auto d = makeDevice(device(1400));
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);

@@ -109,6 +109,21 @@ protected:
         return st;
     }
     bool logged(const std::string& s) { return LogCapture::instance().has(s); }
+    // The pending blocks given up (silence on the socket): the next one is incomplete with
+    // `missing` packets; its header and data go to *h and *out.
+    void expectIncomplete(uint32_t missing, GevImageHeader* h, Bytes* out) {
+        rx->flushOnIdle();
+        ASSERT_EQ(take(h, out), GEV_STATUS_GRAB_ERROR);
+        EXPECT_EQ(h->MissingPackets, missing);
+    }
+    // The next delivered block is complete, holds `data` and had `requested` packets asked again.
+    void expectWhole(const Bytes& data, uint32_t requested) {
+        GevImageHeader h{};
+        Bytes out;
+        ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+        EXPECT_EQ(out, data);
+        EXPECT_EQ(h.ResendRequested, requested);
+    }
 
     GvspReceiverConfig cfg;
     std::unique_ptr<GevRing> ring;
@@ -707,4 +722,163 @@ TEST_F(GvspReceiverTest, LentMemoryTakesTheNextBlockInPlaceOrGivesItBack) {
         else copied = mem;
     }
     EXPECT_EQ(copied[10], 12);
+}
+
+TEST_F(GvspReceiverTest, ShortPayloadPacketsLeaveTheirPacketMissing) {
+    make(40, 25, 100); // 10 packets of 100 bytes
+    GevImageHeader h{};
+    Bytes out;
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    // Every ring buffer holds an earlier block first, so that stale bytes would show.
+    for (uint64_t id = 1; id <= 4; ++id) {
+        block(id, Bytes(1000, 0x77));
+        ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    }
+    // Packet 4 carries half its bytes, packet 8 only the header: neither counts as received.
+    leader(5);
+    for (uint32_t p = 1; p <= 10; ++p) {
+        const size_t at = size_t(p - 1) * 100;
+        const size_t len = p == 4 ? 50 : p == 8 ? 0 : 100;
+        feed(gvsp::encodePayload(header(5, gvsp::kPayload, p), data.data() + at, len));
+    }
+    trailer(5, 25);
+    expectIncomplete(2, &h, &out);
+    EXPECT_EQ(rx->missingPackets.load(), 2u);
+    for (size_t i = 0; i < 1000; ++i) {
+        const bool unwritten = (i >= 350 && i < 400) || (i >= 700 && i < 800);
+        ASSERT_EQ(out[i], unwritten ? 0 : data[i]) << i;
+    }
+}
+
+TEST_F(GvspReceiverTest, ShortPayloadPacketsAreAskedAgainAndTheFullOnesCompleteTheBlock) {
+    make(40, 25, 100, 1, 10);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(2, 1000);
+    leader(1);
+    for (uint32_t p = 1; p <= 10; ++p) {
+        const size_t at = size_t(p - 1) * 100;
+        const size_t len = p == 4 ? 50 : p == 10 ? 0 : 100; // the last data packet header-only
+        feed(gvsp::encodePayload(header(1, gvsp::kPayload, p), data.data() + at, len));
+    }
+    trailer(1, 25);
+    ASSERT_EQ(resends.size(), 2u);
+    EXPECT_EQ(resends[0].first, 4u); // the gap seen at packet 5
+    EXPECT_EQ(resends[0].last, 4u);
+    EXPECT_EQ(resends[1].first, 10u); // the trailer's request
+    EXPECT_EQ(resends[1].last, 10u);
+    EXPECT_EQ(ring->deliverList.count(), 0u);
+    payload(1, 4, data);
+    payload(1, 10, data);
+    expectWhole(data, 2);
+}
+
+TEST_F(GvspReceiverTest, TheShortLastPacketOfAShorterImageCompletesIt) {
+    make(40, 25, 100);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(3, 1000);
+    // 19 lines = 760 bytes: packets 1..7 whole, packet 8 with 60 bytes ends the image.
+    leader(1);
+    for (uint32_t p = 1; p <= 8; ++p)
+        feed(gvsp::encodePayload(header(1, gvsp::kPayload, p), data.data() + (p - 1) * 100, p == 8 ? 60 : 100));
+    trailer(1, 19);
+    GevImageHeader h{};
+    Bytes out;
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.SizeY, 19u);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 760, out.begin()));
+    // Ending short of the image is still a lost packet.
+    leader(2);
+    for (uint32_t p = 1; p <= 8; ++p)
+        feed(gvsp::encodePayload(header(2, gvsp::kPayload, p), data.data() + (p - 1) * 100, p == 8 ? 40 : 100));
+    trailer(2, 19);
+    expectIncomplete(1, &h, &out);
+}
+
+TEST_F(GvspReceiverTest, OnlyPacketsInsideAShorterImageCountTowardsItsCompletion) {
+    make(40, 25, 100, 1, 10);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(4, 1000);
+    // 20 lines = 8 packets. Packets 3 and 9 lost (each asked at the gap after it); only 3 lies
+    // inside the image.
+    leader(1);
+    for (uint32_t p = 1; p <= 10; ++p)
+        if (p != 3 && p != 9) payload(1, p, data);
+    trailer(1, 20);
+    ASSERT_EQ(resends.size(), 2u);
+    EXPECT_EQ(resends[0].first, 3u);
+    EXPECT_EQ(resends[1].first, 9u);
+    // A late packet beyond the image does not stand in for the one inside it.
+    payload(1, 9, data);
+    EXPECT_EQ(ring->deliverList.count(), 0u);
+    GevImageHeader h{};
+    Bytes out;
+    expectIncomplete(1, &h, &out);
+    EXPECT_EQ(h.SizeY, 20u);
+    // The same block once packet 3 comes back is complete.
+    leader(2);
+    for (uint32_t p = 1; p <= 10; ++p)
+        if (p != 3 && p != 9) payload(2, p, data);
+    trailer(2, 20);
+    payload(2, 9, data);
+    payload(2, 3, data);
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 800, out.begin()));
+}
+
+// A two-part block of 1000 bytes in 100-byte packets: part 1 (550 bytes) in packets 1..6, part
+// 2 (450 bytes) in packets 7..11, one packet more than 1000 / 100.
+TEST_F(GvspReceiverTest, MultipartBlocksMayHaveMorePacketsThanThePayloadNeeds) {
+    make(40, 25, 100);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(6, 1000);
+    auto part = [&](uint64_t block, uint32_t id) {
+        const size_t at = id <= 6 ? (id - 1) * 100 : 550 + (id - 7) * 100;
+        const size_t len = std::min<size_t>(100, (id <= 6 ? 550 : 1000) - at);
+        Bytes body = {0, 0, 0, 0, 0, 0, static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at)};
+        body.insert(body.end(), data.begin() + at, data.begin() + at + len);
+        return feed(gvsp::encodePayload(header(block, gvsp::kMultipart, id), body.data(), body.size()));
+    };
+    auto multipartBlock = [&](uint64_t block, const std::set<uint32_t>& skip) {
+        gvsp::ImageLeader l;
+        l.payloadType = gvsp::kMultipartPayload;
+        leader(block, l);
+        for (uint32_t id = 1; id <= 11; ++id)
+            if (!skip.count(id)) part(block, id);
+        gvsp::Trailer t;
+        t.payloadType = gvsp::kMultipartPayload;
+        feed(gvsp::encodeTrailer(header(block, gvsp::kTrailer, 12), t));
+    };
+    GevImageHeader h{};
+    Bytes out;
+    multipartBlock(1, {});
+    ASSERT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(h.MissingPackets, 0u);
+    // The packet past the count lost, and then the last one (only the trailer tells of it).
+    multipartBlock(2, {11});
+    expectIncomplete(1, &h, &out);
+    multipartBlock(3, {10});
+    expectIncomplete(1, &h, &out);
+}
+
+TEST_F(GvspReceiverTest, APauseInsideABlockAsksForNothingInImmediateMode) {
+    cfg.reaskWaitMs = 10;
+    make(100, 20, 20, 1, 10); // 100 packets of 20 bytes
+    const Bytes data = qx::fixture::SimGvspSender::pattern(7, 2000);
+    int64_t now = 1000;
+    leader(1);
+    for (uint32_t p = 1; p <= 20; ++p) {
+        payload(1, p, data);
+        rx->resendTick(now, false);
+    }
+    // The camera pauses for 50 ms: packets 21..100 are not sent yet, none is lost.
+    for (int i = 0; i < 5; ++i) rx->resendTick(now += 10, true);
+    EXPECT_TRUE(resends.empty());
+    // The rest comes; packet 60 is lost and asked at the gap, and comes back.
+    for (uint32_t p = 21; p <= 100; ++p) {
+        if (p != 60) payload(1, p, data);
+        rx->resendTick(now, false);
+    }
+    ASSERT_EQ(resends.size(), 1u);
+    EXPECT_EQ(resends[0].first, 60u);
+    EXPECT_EQ(resends[0].last, 60u);
+    trailer(1, 20);
+    payload(1, 60, data);
+    expectWhole(data, 1);
 }

@@ -5,6 +5,7 @@
 // a process without CAP_NET_RAW (see CMakeLists.txt) and checks that the driver is refused.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,9 +53,10 @@ protected:
     }
     // The simulated device on 127.0.0.2 at the standard GVCP port, where the driver's
     // PACKETRESEND goes; camera 1 opened on the loopback with its stream channel.
-    void openSimulated() {
+    void openSimulated(bool firewallTraversal = false) {
         SimGevConfig c;
         c.ip = "127.0.0.2";
+        c.firewallTraversal = firewallTraversal;
         c.port = gvcp::kPort;
         c.capability |= gvcp::cap::kPacketResend;
         sim = std::make_unique<SimGevDevice>(c);
@@ -145,6 +147,30 @@ TEST_F(PacketFilterStream, TheDriverAsksForLostPacketsItself) {
     EXPECT_EQ(s.DeliveredBlocks, 6u);
     EXPECT_EQ(s.MissingPackets, 0u);
     EXPECT_GE(s.ResendRequestedPackets, 9u);
+}
+
+// Blocks from another host and from the camera's address but not its stream source port never
+// reach the images.
+TEST_F(PacketFilterStream, OnlyTheCamerasStreamSourceIsTaken) {
+    openSimulated(true);
+    ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    qx::net::UdpSocket otherHost, otherPort;
+    ASSERT_EQ(otherHost.open(htonl(0x7F000003u), 0), 0);
+    ASSERT_EQ(otherPort.open(sim->ip(), 0), 0);
+    for (uint64_t b = 1; b <= 4; ++b) {
+        for (qx::net::UdpSocket* from : {&otherHost, &otherPort}) {
+            SimBlockOptions o;
+            o.from = from;
+            sender->sendBlock(b, Bytes(kPayload, 0x5A), o);
+        }
+        sender->sendBlock(b, SimGvspSender::pattern(b, kPayload));
+    }
+    for (uint64_t b = 1; b <= 4; ++b) expectBlock(b);
+    ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    GevStreamStatistics s{};
+    ASSERT_EQ(GEVGetStreamStatistics(1, &s), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(s.DeliveredBlocks, 4u);
 }
 
 // A read that waits before its block comes lends its buffer to the driver, which writes the

@@ -76,25 +76,37 @@ int openUnhooked(int ifindex, int* error) {
     return fd;
 }
 
-// The filter: IPv4 UDP from cameraIp (network order) to hostPort, not fragmented, and not the
-// outgoing copy of a packet (a loopback device shows every packet once per direction).
-std::vector<sock_filter> streamFilter(uint32_t cameraIp, uint16_t hostPort) {
-    const uint32_t ip = ntohl(cameraIp);
-    return {
+// The filter: IPv4 UDP from cameraIp (network order) and, when known, from the camera's stream
+// source port, to hostPort, not fragmented, and not the outgoing copy of a packet (a loopback
+// device shows every packet once per direction). Conditional jumps marked kDrop go to the
+// final "drop" instruction.
+std::vector<sock_filter> streamFilter(uint32_t cameraIp, uint16_t hostPort, uint16_t sourcePort) {
+    constexpr uint8_t kDrop = 0xFF;
+    std::vector<sock_filter> f = {
         BPF_STMT(BPF_LD | BPF_B | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 8, 0),
-        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),             // IP protocol
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 6),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 12),            // source address
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ip, 0, 4),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),             // flags and fragment offset
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3FFF, 2, 0),
-        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),            // X := IP header length
-        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),             // UDP destination port
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, hostPort, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, 0x40000),
-        BPF_STMT(BPF_RET | BPF_K, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, kDrop, 0),
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9), // IP protocol
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, kDrop),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 12), // source address
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(cameraIp), 0, kDrop),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6), // flags and fragment offset
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3FFF, kDrop, 0),
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0), // X := IP header length
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),  // UDP destination port
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, hostPort, 0, kDrop),
     };
+    if (sourcePort != 0) {
+        f.push_back(BPF_STMT(BPF_LD | BPF_H | BPF_IND, 0)); // UDP source port
+        f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, sourcePort, 0, kDrop));
+    }
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, 0x40000));
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
+    const size_t drop = f.size() - 1;
+    for (size_t i = 0; i < f.size(); ++i) {
+        if (f[i].jt == kDrop) f[i].jt = static_cast<uint8_t>(drop - i - 1);
+        if (f[i].jf == kDrop) f[i].jf = static_cast<uint8_t>(drop - i - 1);
+    }
+    return f;
 }
 
 struct PendingRead {
@@ -379,7 +391,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
                         r.height, r.pixelFormat);
     if (!ring) return ENOMEM;
 
-    const std::vector<sock_filter> code = streamFilter(r.cameraIp, r.hostStreamPort);
+    const std::vector<sock_filter> code = streamFilter(r.cameraIp, r.hostStreamPort, r.sourcePort);
     sock_fprog prog{static_cast<unsigned short>(code.size()), const_cast<sock_filter*>(code.data())};
     if (setsockopt(s->fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) return errno;
     int version = TPACKET_V3;

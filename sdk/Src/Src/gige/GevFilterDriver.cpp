@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "gige/GevRecord.h"
+#include "gige/GevStreamChannel.h"
 #include "PacketFilter/PacketFilterDriver.h"
 #include "Sys/ByteOrder.h"
 
@@ -425,6 +426,7 @@ GevStatus gevFilterStreamStart(uint8_t cam, uint32_t payloadSize, uint32_t width
     r.slot = rec.filterDriverSlot;
     r.grabStopTimeoutMs = rec.grabStopTimeoutMs;
     r.extraPacket = extraPacket ? 1 : 0;
+    r.sourcePort = gevStreamSourcePort(cam);
     return FilterIoctl(d, fdc::kStartStream, &r, sizeof r);
 }
 

@@ -57,7 +57,10 @@ struct GevFilterStartRecord {
     uint8_t pad2[3] = {};
     uint32_t grabStopTimeoutMs = 0;
     uint8_t extraPacket = 0;
-    uint8_t pad3[3] = {};
+    // The camera's stream channel source port (0: not known, any port), in what was padding:
+    // the driver takes only the camera's datagrams from that port.
+    uint16_t sourcePort = 0;
+    uint8_t pad3 = 0;
 };
 #pragma pack(pop)
 static_assert(sizeof(GevFilterStartRecord) == 48, "stream start record is 48 bytes");

@@ -214,22 +214,28 @@ void ReconnectSocket(GevCameraRecord& rec) {
 
 void ReconnectStreamChannel(GevCameraRecord& rec) {
     const uint8_t cam = rec.cameraNumber;
+    uint32_t adapterIp = 0;
+    uint16_t hostPort = 0;
     {
+        // The stream channel's socket, address and port as its last open left them.
         qx::sys::MutexLock lock(rec.streamSocketLock);
         if (!rec.streamSocket.isOpen() || rec.ccpMode == GEV_CCP_OPEN) return;
+        adapterIp = rec.adapterIp;
+        hostPort = rec.hostStreamPort;
     }
     GevLog(cam, GEV_LOG_DEBUG, "[D] ReconnectStreamChannel\n");
     uint32_t value = 0;
     if (ReadRegister(cam, gvcp::reg::kScda0, 1, &value) != GEV_STATUS_SUCCESS) return;
     if (value == 0) {
-        const uint32_t address = rec.multicastGroup ? rec.multicastGroup : rec.adapterIp;
+        const uint32_t group = rec.multicastGroup.load();
+        const uint32_t address = group ? group : adapterIp;
         const uint32_t host = ntohl(address);
         if (WriteRegister(cam, gvcp::reg::kScda0, 1, &host) != GEV_STATUS_SUCCESS) return;
         GevLog(cam, GEV_LOG_INFO, "[I] Set stream channel address: %s\n", ipText(address).c_str());
     }
     if (ReadRegister(cam, gvcp::reg::kScp0, 1, &value) != GEV_STATUS_SUCCESS) return;
     if (value == 0) {
-        const uint32_t port = rec.hostStreamPort;
+        const uint32_t port = hostPort;
         if (WriteRegister(cam, gvcp::reg::kScp0, 1, &port) != GEV_STATUS_SUCCESS) return;
         GevLog(cam, GEV_LOG_INFO, "[I] Set stream channel port: %d\n", int(port));
     }

@@ -107,7 +107,7 @@ public:
     // up or takes down the camera's message channel changes them under that lock.
     std::atomic<int32_t> messageChannelAvailable{0};
     uint16_t messageSourcePort = 0;
-    uint32_t keepAliveIntervalSec = 30;
+    std::atomic<uint32_t> keepAliveIntervalSec{30};
     std::atomic<int64_t> lastKeepAliveMs{0};
 
     // Heartbeat thread, started and joined by the heartbeat hooks (GevHeartbeat.h) and never
@@ -119,10 +119,11 @@ public:
 
     // Stream side.
     std::atomic<int32_t> killGrab{1};    // 1 while no grab thread runs
-    // Held while the stream socket is opened, closed or replaced, and by the heartbeat while it
-    // sends its keep-open datagram on it or checks that it is open.
+    // Held while the stream socket is opened, closed or replaced (and while the stream channel's
+    // adapter address and host port change), and by the heartbeat while it sends its keep-open
+    // datagram on it or reads what a reconnection writes back.
     qx::sys::Mutex streamSocketLock;
-    uint32_t multicastGroup = 0;                      // network order; 0 = unicast
+    std::atomic<uint32_t> multicastGroup{0};          // network order; 0 = unicast
     std::atomic<uint16_t> streamSourcePort{0};        // camera's SCSP; 0 = none
     std::atomic<int64_t> lastStreamKeepOpenMs{0};     // gevNowMs() of the last keep-open datagram
     int32_t filterDriverActive = 0;

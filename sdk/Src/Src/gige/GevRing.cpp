@@ -14,6 +14,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     blockId = id;
     timestamp = 0;
     missingPackets = static_cast<int32_t>(std::min<uint32_t>(packets, 0x7FFFFFFF));
+    countedPackets = packets;
     missingBlocks = 0;
     word1 = word2 = 0;
     filledUpTo = 0;
@@ -27,7 +28,8 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     nextExpectedPacket = 1;
     lastRequested = 0;
     packetTooLargeReported = false;
-    std::fill(packetStates.begin(), packetStates.end(), GEV_PACKET_MISSING);
+    packetStates.assign(packets, GEV_PACKET_MISSING); // a multi-part block may have grown them
+    carried.clear();
 }
 
 void GevBufferList::push(GevImageBuffer* b) {

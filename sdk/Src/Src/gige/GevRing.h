@@ -50,6 +50,12 @@ struct GevImageBuffer {
     uint32_t lastRequested = 0;         // last packet id of the latest resend request
     bool zeroed = true;                 // every byte no packet wrote is zero
     std::vector<uint8_t> packetStates;  // one per packet of the block: 0 missing, 1 received, 2 requested
+    // Packets the block needs (the first ones): all, or those of a shorter image its trailer
+    // announced; only they count in missingPackets.
+    uint32_t countedPackets = 0;
+    // Bytes a packet shorter than its slot carried, per packet (such a packet stays missing);
+    // empty while the block has had no short packet.
+    std::vector<uint32_t> carried;
     bool packetTooLargeReported = false;
 
     // Ready for a new block: every packet missing, counters 0.

@@ -15,12 +15,14 @@
 #include <ctime>
 
 #include "gige/GevFilterDriver.h"
+#include "gige/GevHeartbeat.h"
 #include "gige/GevRecord.h"
 #include "gige/GevRing.h"
 #include "gige/GevStreamChannel.h"
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
 #include "Sys/JoiningThread.h"
+#include "Sys/LogThrottle.h"
 #include "Sys/PixelFormat.h"
 
 namespace qx::gige {
@@ -64,7 +66,6 @@ struct GevStreamState {
 
     // Fields below are set by start/stop (acquisition lock) and read by the grab thread, which
     // starts after and is joined before they change.
-    uint32_t multicastGroup = 0;
     uint32_t framesToGrab = 0;
     int32_t frameCountMode = 0;
     int cachedReceiveBuffer = 0;
@@ -75,8 +76,7 @@ struct GevStreamState {
     bool resendOn = false;
     uint32_t reaskWaitMs = 0;       // immediate mode: wait for resent packets before asking again
     uint16_t resendRequestId = 1;
-    std::atomic<uint16_t> sourcePort{0};
-    std::atomic<int64_t> lastKeepOpenMs{0};
+    std::atomic<uint64_t> foreignDatagrams{0}; // datagrams of others on the stream port
     double lastFrameRate = 0.0;
     bool hasHeader = false;
     GevImageHeader lastHeader{};
@@ -173,6 +173,18 @@ bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t fir
     return true;
 }
 
+// A datagram on the stream port that is not the camera's stream: dropped, counted, and logged
+// at most once a second with the count since the line before.
+void noteForeign(uint8_t cam, const qx::net::Datagram& d, sys::LogThrottle& log) {
+    GevStreamState& st = state(cam);
+    ++st.foreignDatagrams;
+    if (const uint64_t since = log.note())
+        GevLog(logCam(cam), GEV_LOG_WARNING,
+               "[W] %llu datagram(s) dropped that are not the camera's stream, the last from %s:%d (%llu in all)\n",
+               static_cast<unsigned long long>(since), ipText(d.sourceIp).c_str(), d.sourcePort,
+               static_cast<unsigned long long>(log.total()));
+}
+
 void grabFunc(uint8_t cam) {
     GevCameraRecord& rec = gevRecord(cam);
     GevStreamState& st = state(cam);
@@ -196,6 +208,7 @@ void grabFunc(uint8_t cam) {
     long lastLength = -1;
     bool modeReported = false;
     int64_t silentSince = -1;  // start of the current silence on the socket
+    sys::LogThrottle foreignLog;
     // The loop ends when asked (KillGrab, seen at least every select wait) or when the frames to
     // grab were delivered.
     bool done = false;
@@ -204,6 +217,9 @@ void grabFunc(uint8_t cam) {
         const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
         std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
         if (n > 0) loan.lock();
+        // Only the camera's stream counts: its address and, where it reports one, its stream
+        // channel source port (read per batch: a reconnection may read it again).
+        const uint16_t sourcePort = rec.streamSourcePort.load();
         for (int i = 0; i < n && !done; ++i) {
             const qx::net::Datagram& d = batch[i];
             const uint8_t* packet = buffers.data() + size_t(i) * slot;
@@ -217,6 +233,10 @@ void grabFunc(uint8_t cam) {
                     GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
                 done = true;
                 break;
+            }
+            if (d.sourceIp != rec.cameraIp || (sourcePort != 0 && d.sourcePort != sourcePort)) {
+                noteForeign(cam, d, foreignLog);
+                continue;
             }
             if (d.copied < gvsp::kHeaderSize) continue;
             const int used = rx.process(packet, d.copied);
@@ -357,7 +377,7 @@ GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packet
     GevCameraRecord& rec = gevRecord(cam);
     GevStreamState& st = state(cam);
     const uint8_t lc = logCam(cam);
-    const bool openMulticast = rec.ccpMode == GEV_CCP_OPEN && st.multicastGroup != 0;
+    const bool openMulticast = rec.ccpMode == GEV_CCP_OPEN && rec.multicastGroup.load() != 0;
     if (!openMulticast) {
         if (!rec.streamSocket.isOpen()) return GEV_STATUS_CANNOT_CREATE_SOCKET;
         if (st.cachedReceiveBuffer > 0) {
@@ -371,13 +391,16 @@ GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packet
                    st.cachedReceiveBuffer, err);
         }
     } else if (!rec.streamSocket.isOpen()) {
+        qx::sys::MutexLock lock(rec.streamSocketLock);
         qx::net::UdpSocketOptions o;
         o.reuseAddress = true;
         o.receiveBufferBytes = kLargeReceiveBuffer;
-        if (rec.streamSocket.open(rec.adapterIp, rec.hostStreamPort, o) != 0 &&
-            rec.streamSocket.open(rec.adapterIp, rec.hostStreamPort, qx::net::UdpSocketOptions{true, true, 0}) != 0)
+        // Bound to the wildcard address: the system delivers group datagrams only to sockets
+        // bound to the group or to it, never to one bound to the adapter's own address.
+        if (rec.streamSocket.open(0, rec.hostStreamPort, o) != 0 &&
+            rec.streamSocket.open(0, rec.hostStreamPort, qx::net::UdpSocketOptions{true, true, 0}) != 0)
             return GEV_STATUS_CANNOT_CREATE_SOCKET;
-        if (rec.streamSocket.joinMulticast(st.multicastGroup, rec.adapterIp) != 0) {
+        if (rec.streamSocket.joinMulticast(rec.multicastGroup.load(), rec.adapterIp) != 0) {
             rec.streamSocket.close();
             return GEV_STATUS_CANNOT_SET_SOCKET_OPT;
         }
@@ -403,6 +426,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     ctx.resetCounters();
     ctx.logCameraNumber = lc;
     st.stats = GevStreamStatistics{};
+    st.foreignDatagrams = 0;
 
     uint32_t H = 0;
     bool extra = false;
@@ -432,8 +456,8 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     ctx.payloadPerPacket = static_cast<uint16_t>(P);
 
     if (rec.filterDriverActive) {  // the driver receives the stream: no ring, no grab thread
-        if (GevStatus s = gevFilterStreamStart(cam, payloadSize, width, height, pixelFormat,
-                                               static_cast<uint16_t>(P), extra, st.multicastGroup))
+        if (GevStatus s = gevFilterStreamStart(cam, payloadSize, width, height, pixelFormat, static_cast<uint16_t>(P),
+                                               extra, rec.multicastGroup.load()))
             return s;
         // The socket keeps the port; it queues next to nothing of the stream meanwhile.
         if (rec.streamSocket.isOpen()) rec.streamSocket.setReceiveBuffer(0);
@@ -509,9 +533,10 @@ int gevStreamReceiveBufferBytes(uint32_t payloadSize, uint32_t packets, uint32_t
 // Hooks of GEVInit / GEVClose.
 void gevStreamInit(uint8_t cam) {
     GevStreamState& st = state(cam);
-    st.multicastGroup = 0;
+    GevCameraRecord& rec = gevRecord(cam);
+    rec.multicastGroup = 0;
+    rec.streamSourcePort = 0;
     st.cachedReceiveBuffer = 0;
-    st.sourcePort = 0;
     st.lastFrameRate = 0.0;
     st.hasHeader = false;
     st.packetPayload = 0;
@@ -531,10 +556,10 @@ void gevStreamClose(uint8_t cam) {
     qx::sys::MutexLock lock(st.ringLock);
     st.receiver.reset();
     gevFreeRing(st.ring, gevRecord(cam).logCameraNumber);
-    st.sourcePort = 0;
+    gevRecord(cam).streamSourcePort = 0;
 }
 
-uint16_t gevStreamSourcePort(uint8_t cam) { return state(cam).sourcePort.load(); }
+uint16_t gevStreamSourcePort(uint8_t cam) { return gevRecord(cam).streamSourcePort.load(); }
 
 } // namespace qx::gige
 
@@ -555,55 +580,71 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
         if (ReadRegister(cam_nr, reg::kScda0, 1, &scda) == GEV_STATUS_SUCCESS && isMulticast(htonl(scda)))
             multicastGroup = htonl(scda);
     }
-    if (hostIp != 0) rec.adapterIp = hostIp;
+    if (hostIp != 0) {
+        qx::sys::MutexLock lock(rec.streamSocketLock);
+        rec.adapterIp = hostIp;
+    }
     GevLog(lc, GEV_LOG_INFO, "[I] Open stream channel.\n");
     GevLog(lc, GEV_LOG_INFO, "[I] Stream channel IP: %s\n", ipText(rec.adapterIp).c_str());
 
-    rec.streamSocket.close();
-    qx::net::UdpSocketOptions o;
-    o.reuseAddress = multicastGroup != 0;
-    o.receiveBufferBytes = kLargeReceiveBuffer;
-    int err = rec.streamSocket.open(rec.adapterIp, hostPort, o);
-    if (err == ENOBUFS) {
-        // The system caps receive buffers below 1 MiB: stream with what it grants.
-        o.receiveBufferBytes = 0;
-        err = rec.streamSocket.open(rec.adapterIp, hostPort, o);
-        if (err == 0) GevLog(lc, GEV_LOG_WARNING, "[W] Stream socket receive buffer below %d bytes\n", kLargeReceiveBuffer);
-    }
-    if (err != 0) return GEV_STATUS_CANNOT_CREATE_SOCKET;
-    auto fail = [&](GevStatus s) {
+    // The keep-open datagrams stop until the camera's source port is read again.
+    rec.streamSourcePort = 0;
+    auto closeSocket = [&] {
+        qx::sys::MutexLock lock(rec.streamSocketLock);
         rec.streamSocket.close();
+    };
+    auto fail = [&](GevStatus s) {
+        closeSocket();
         return s;
     };
-    if (multicastGroup != 0 && rec.streamSocket.joinMulticast(multicastGroup, rec.adapterIp) != 0)
-        return fail(GEV_STATUS_CANNOT_SET_SOCKET_OPT);
-    st.multicastGroup = multicastGroup;
+    {
+        // Replaced under the lock the heartbeat's keep-open datagrams take.
+        qx::sys::MutexLock lock(rec.streamSocketLock);
+        rec.streamSocket.close();
+        qx::net::UdpSocketOptions o;
+        o.reuseAddress = multicastGroup != 0;
+        o.receiveBufferBytes = kLargeReceiveBuffer;
+        // A group's datagrams reach only a socket bound to the group or to the wildcard address
+        // (joined on the adapter); the wildcard one can still send the keep-open datagrams.
+        const uint32_t bindIp = multicastGroup != 0 ? 0 : rec.adapterIp;
+        int err = rec.streamSocket.open(bindIp, hostPort, o);
+        if (err == ENOBUFS) {
+            // The system caps receive buffers below 1 MiB: stream with what it grants.
+            o.receiveBufferBytes = 0;
+            err = rec.streamSocket.open(bindIp, hostPort, o);
+            if (err == 0)
+                GevLog(lc, GEV_LOG_WARNING, "[W] Stream socket receive buffer below %d bytes\n", kLargeReceiveBuffer);
+        }
+        if (err != 0) return GEV_STATUS_CANNOT_CREATE_SOCKET;
+        if (multicastGroup != 0 && rec.streamSocket.joinMulticast(multicastGroup, rec.adapterIp) != 0) {
+            rec.streamSocket.close();
+            return GEV_STATUS_CANNOT_SET_SOCKET_OPT;
+        }
+    }
+    rec.multicastGroup = multicastGroup;
     const uint32_t scda = ntohl(multicastGroup ? multicastGroup : rec.adapterIp);
     if (WriteRegister(cam_nr, reg::kScda0, 1, &scda) != GEV_STATUS_SUCCESS)
         GevLog(lc, GEV_LOG_WARNING, "[W] Can't write to GevSCDA register to set stream channel ip address.\n");
     uint16_t port = hostPort;
     if (port == 0 && rec.streamSocket.localPort(&port) != 0) return fail(GEV_STATUS_CANNOT_CREATE_SOCKET);
-    rec.hostStreamPort = port;
+    {
+        qx::sys::MutexLock lock(rec.streamSocketLock);
+        rec.hostStreamPort = port;
+    }
     GevLog(lc, GEV_LOG_INFO, "[I] Stream channel port: %d\n", port);
     const uint32_t scp = port;
     if (GevStatus s = WriteRegister(cam_nr, reg::kScp0, 1, &scp)) return fail(s);
-    st.sourcePort = 0;
     uint32_t cap = 0;
     if (ReadRegister(cam_nr, reg::kGvspCapability, 1, &cap) == GEV_STATUS_SUCCESS && (cap & 0x80000000u)) {
         uint32_t scsp = 0;
         if (ReadRegister(cam_nr, reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS) {
-            st.sourcePort = static_cast<uint16_t>(scsp & 0xFFFF);
-            GevLog(lc, GEV_LOG_INFO, "[I] Stream channel source port: %d\n", st.sourcePort.load());
-            if (st.sourcePort.load() != 0) {
-                static const char kKeepOpen[4] = {'k', 'e', 'e', 'p'};
-                int e = 0;
-                if (rec.streamSocket.sendTo(rec.cameraIp, st.sourcePort.load(), kKeepOpen, sizeof kKeepOpen, &e) < 0)
-                    GevLog(lc, GEV_LOG_ERROR, "[E] Send to stream channel source port. (%d)\n", e);
-                st.lastKeepOpenMs = gevNowMs();
-            }
+            // The record carries it: the heartbeat keeps the port open from here on.
+            rec.streamSourcePort = static_cast<uint16_t>(scsp & 0xFFFF);
+            GevLog(lc, GEV_LOG_INFO, "[I] Stream channel source port: %d\n", rec.streamSourcePort.load());
+            gevSendStreamKeepOpen(rec);
         }
     }
-    if (rec.ccpMode == GEV_CCP_OPEN && multicastGroup != 0) rec.streamSocket.close();
+    if (rec.ccpMode == GEV_CCP_OPEN && multicastGroup != 0) closeSocket();
     return GEV_STATUS_SUCCESS;
 }
 
@@ -614,9 +655,10 @@ GevStatus GEVCloseStreamChannel(uint8_t cam_nr) {
     qx::sys::MutexLock acq(st.acquisitionLock);
     // The grab thread reads the socket: a running acquisition ends first.
     if (!rec.killGrab.load() || st.grabThread.joinable()) stopLocked(cam_nr, 0);
-    st.sourcePort = 0;
+    rec.streamSourcePort = 0;
     const uint32_t zero = 0;
     GevStatus result = WriteRegister(cam_nr, reg::kScp0, 1, &zero);
+    qx::sys::MutexLock lock(rec.streamSocketLock);
     rec.streamSocket.close();
     return result;
 }
@@ -704,6 +746,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
             st.stats.ResendRequestedPackets = st.receiver->resendRequested.load();
             st.stats.RingFullBlocks = st.receiver->ringFull.load();
         }
+        st.stats.ForeignDatagrams = st.foreignDatagrams.load();
         GevLog(lc, GEV_LOG_INFO, "[I] Free index buffer for images.\n");
         st.receiver.reset();
         GevLog(lc, GEV_LOG_INFO, "[I] Free ring buffer for images.\n");
@@ -713,7 +756,10 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     st.stats.MissingBlocks = ctx.missingBlocks;
     st.stats.MissingPackets = ctx.missingPackets;
     st.stats.DeviceDiscardedBlocks = ctx.deviceDiscardedBlocks;
-    if (rec.ccpMode == GEV_CCP_OPEN && st.multicastGroup != 0) rec.streamSocket.close();
+    if (rec.ccpMode == GEV_CCP_OPEN && rec.multicastGroup.load() != 0) {
+        qx::sys::MutexLock lock(rec.streamSocketLock);
+        rec.streamSocket.close();
+    }
 
     const uint64_t delivered = ctx.deliveredBlocks, missing = ctx.missingBlocks;
     const uint64_t lostX100 = delivered ? missing * 10000 / delivered : 0;
@@ -880,6 +926,7 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
         stats->DeviceDiscardedBlocks = st.receiver->deviceDiscarded.load();
         stats->ResendRequestedPackets = st.receiver->resendRequested.load();
         stats->RingFullBlocks = st.receiver->ringFull.load();
+        stats->ForeignDatagrams = st.foreignDatagrams.load();
     } else {
         *stats = st.stats;
     }

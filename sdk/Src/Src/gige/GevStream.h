@@ -76,5 +76,9 @@ struct GevStreamStatistics {
     uint64_t DeviceDiscardedBlocks;
     uint64_t ResendRequestedPackets;
     uint64_t RingFullBlocks; // blocks that found every ring buffer taken (socket path only)
+    // Datagrams on the stream port that were not the camera's stream (another address, or
+    // another port than the camera's stream channel source port) and were dropped. Socket path
+    // only: the filter driver drops them in the kernel.
+    uint64_t ForeignDatagrams;
 };
 GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats);

@@ -101,12 +101,17 @@ GevStatus prepareTemporarySocket(GevCameraRecord& rec, qx::net::UdpSocket& socke
     return GEV_STATUS_SUCCESS;
 }
 
-// A test packet: exactly the size asked for, a GVSP header with packet id 0 (16-bit or extended
-// ids), whole in the buffer.
+// A test packet: a GVSP header with packet id 0 (16-bit or extended ids), whole in the buffer,
+// of the size asked for; or, from a camera that rounds the size it was asked for, of any size
+// with block id 0, which no block of a stream has.
 bool isTestPacket(const uint8_t* p, const qx::net::Datagram& d, long expectedLength) {
-    if (d.truncated || d.length != expectedLength || d.length < long(gvsp::kHeaderSize)) return false;
-    if (p[4] & 0x80) return d.length >= 20 && qx::sys::loadBe32(p + 16) == 0;
-    return (qx::sys::loadBe32(p + 4) & 0x00FFFFFFu) == 0;
+    if (d.truncated || d.length < long(gvsp::kHeaderSize)) return false;
+    const bool extended = (p[4] & 0x80) != 0;
+    if (extended && d.length < long(gvsp::kExtendedHeaderSize)) return false;
+    const bool packetZero = extended ? qx::sys::loadBe32(p + 16) == 0 : (qx::sys::loadBe32(p + 4) & 0x00FFFFFFu) == 0;
+    if (!packetZero) return false;
+    if (d.length == expectedLength) return true;
+    return extended ? qx::sys::loadBe64(p + 8) == 0 : qx::sys::loadBe16(p + 2) == 0;
 }
 
 // One trial on `socket`; *size in: the size to try (0: SCPS0), out: the size that arrived.

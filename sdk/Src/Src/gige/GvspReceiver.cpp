@@ -22,6 +22,16 @@ bool trailerCarriesHeight(uint16_t t) {
 }
 } // namespace
 
+// Multi-part and GenDC blocks: their data packets carry their own offsets.
+bool GvspReceiver::carriesOwnOffsets(const GevImageBuffer* b, const GvspPacketView& v) {
+    uint16_t type = b->payloadType;
+    if (type == 0) {
+        gvsp::Trailer t;
+        if (gvsp::decodeTrailer(v.body, v.bodyLen, &t)) type = t.payloadType;
+    }
+    return type == gvsp::kMultipartPayload || type == gvsp::kMultipartExtendedChunk || type == gvsp::kGenDcPayload;
+}
+
 uint32_t GvspReceiver::packetsFor(uint32_t payloadSize, uint32_t packetPayload, bool extraPacket) {
     if (packetPayload == 0) return 0;
     const uint64_t n = (uint64_t(payloadSize) + packetPayload - 1) / packetPayload + (extraPacket ? 1 : 0);
@@ -401,9 +411,18 @@ void GvspReceiver::applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t l
             if (bytes != 0 && m_cfg.packetPayload)
                 needed = std::min<uint64_t>((bytes + m_cfg.packetPayload - 1) / m_cfg.packetPayload, m_packets);
             int32_t missing = 0;
-            for (uint64_t i = 0; i < needed && i < b->packetStates.size(); ++i)
-                if (b->packetStates[i] != GEV_PACKET_RECEIVED) ++missing;
+            for (uint64_t i = 0; i < needed && i < b->packetStates.size(); ++i) {
+                if (b->packetStates[i] == GEV_PACKET_RECEIVED) continue;
+                // The image's last packet is short by nature: what it carried may be all it needs.
+                if (i + 1 == needed && bytes != 0 && !b->carried.empty() &&
+                    uint64_t(m_offsets[i]) + b->carried[i] >= bytes) {
+                    b->packetStates[i] = GEV_PACKET_RECEIVED;
+                    continue;
+                }
+                ++missing;
+            }
             b->missingPackets = missing;
+            b->countedPackets = static_cast<uint32_t>(needed);
         }
         if (type == gvsp::kImageExtendedChunk) {
             b->word1 = t.word2;
@@ -437,6 +456,10 @@ bool GvspReceiver::requestResend(GevImageBuffer* b, uint32_t first, uint32_t las
 
 void GvspReceiver::onTrailer(const GvspPacketView& v) {
     const uint64_t id = v.h.blockId;
+    // The trailer's packet id follows the block's last data packet: a multi-part or GenDC block
+    // whose last packets were lost has that many all the same.
+    if (GevImageBuffer* own = findBuffer(id); own && v.h.packetId > 1 && carriesOwnOffsets(own, v))
+        growPackets(own, v.h.packetId - 1);
     GevLog(m_cam, GEV_LOG_VERBOSE, "[V] received trailer: block %d\n", static_cast<int>(id));
     m_sizeMismatchReported = false;
     if (m_prev) {
@@ -450,9 +473,11 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
     }
     GevImageBuffer* b = (m_cur && m_cur->blockId == id) ? m_cur : (m_next && m_next->blockId == id) ? m_next : nullptr;
     if (!b) return;
+    // The trailer first: a shorter image needs only its own packets asked.
+    applyTrailer(b, v.body, v.bodyLen);
     if (m_cfg.resendMode == 1 && b->missingPackets > 0 && !b->outOfOrder) {
         uint32_t i = 1;
-        const uint32_t n = static_cast<uint32_t>(b->packetStates.size());
+        const uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));
         while (i <= n && b->requestedPackets < m_cfg.resendBudget) {
             if (b->packetStates[i - 1] != GEV_PACKET_MISSING) {
                 ++i;
@@ -466,7 +491,6 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
             i = last + 1;
         }
     }
-    applyTrailer(b, v.body, v.bodyLen);
     if (b->missingPackets > 0) {
         GevLog(m_cam, GEV_LOG_INFO, "[I] Block %d, Still %d missing packets. Updated buffer pointers\n",
                static_cast<int>(id), b->missingPackets);
@@ -501,9 +525,13 @@ void GvspReceiver::onData(const GvspPacketView& v) {
     const uint8_t* data = v.body;
     size_t len = v.bodyLen;
     uint64_t offset = 0;
+    bool whole = true; // the packet carries every byte of its slot
 
-    // Where the bytes go, checked against the block before anything is written.
-    if (pid == 0 || pid > m_packets) {
+    // Where the bytes go, checked against the block before anything is written. Multi-part
+    // and GenDC packets carry their own offsets: a block of several parts may have a few
+    // packets more than the payload needs (each part may end with a short one).
+    const bool ownOffset = v.h.format != gvsp::kPayload;
+    if (pid == 0 || pid > m_packets + (ownOffset ? kExtraPartPackets : 0)) {
         GevImageBuffer* b = findBuffer(id);
         if (!m_nonImage || v.h.format == gvsp::kPayload) {
             if (!b || !b->packetTooLargeReported) {
@@ -514,7 +542,14 @@ void GvspReceiver::onData(const GvspPacketView& v) {
             m_packetTooLargeSeen = true;
             return;
         }
-        return;  // no packet state to keep for it
+        if (b && pid != 0 && !b->packetTooLargeReported) {
+            // Data of the block that cannot be kept: the block is incomplete.
+            GevLog(m_cam, GEV_LOG_WARNING, "[W] [BlockID %lld] Packet number is larger than maximum (%d > %d)\n",
+                   static_cast<long long>(id), static_cast<int>(pid), static_cast<int>(m_packets + kExtraPartPackets));
+            b->packetTooLargeReported = true;
+            ++b->missingPackets;
+        }
+        return;
     }
     if (v.h.format == gvsp::kPayload) {
         offset = m_offsets[pid - 1];
@@ -526,6 +561,8 @@ void GvspReceiver::onData(const GvspPacketView& v) {
             m_sizeMismatchReported = true;
         }
         len = std::min<size_t>(len, slot);
+        // The slot's bytes within the payload (the extra packet after the data has none).
+        if (offset < m_cfg.payloadSize) whole = len >= std::min<uint64_t>(slot, m_cfg.payloadSize - offset);
     } else if (v.h.format == gvsp::kMultipart) {
         if (!gvsp::decodeMultipart(v.body, v.bodyLen, &offset, &data, &len)) return;
         if (offset > m_cfg.payloadSize || len > m_cfg.payloadSize - offset) {
@@ -570,6 +607,7 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         }
     }
 
+    if (pid > b->packetStates.size()) growPackets(b, pid);
     const uint8_t state = b->packetStates[pid - 1];
     if (state == GEV_PACKET_RECEIVED) return;
     // Multi-part and GenDC data land anywhere in the block: from here on it is kept zeroed.
@@ -578,7 +616,7 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         const uint64_t E = b->nextExpectedPacket;
         const uint64_t T = m_cfg.reorderTolerance;
         if (pid > E + T && b->requestedPackets < m_cfg.resendBudget) {
-            const uint64_t lastWanted = std::min<uint64_t>(pid - 1, m_packets);
+            const uint64_t lastWanted = std::min<uint64_t>(pid - 1, b->packetStates.size());
             const uint64_t gap = lastWanted - E + 1;
             const uint64_t left = m_cfg.resendBudget - b->requestedPackets;
             uint64_t last = lastWanted;
@@ -593,6 +631,10 @@ void GvspReceiver::onData(const GvspPacketView& v) {
             b->outOfOrder = 1;
         }
     }
+    if (!whole) {
+        keepShort(b, pid, offset, data, len);
+        return;
+    }
     store(b, pid, offset, data, len);
     if (b == m_prev && b->missingPackets == 0 && m_cfg.resendMode != kTimerMode) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: blockID reached %lld and missing packets is 0\n",
@@ -606,7 +648,7 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     uint8_t& state = b->packetStates[pid - 1];
     if (state == GEV_PACKET_MISSING) b->nextExpectedPacket = pid + 1;
     else b->resendReceived += 1;
-    if (b->missingPackets > 0) --b->missingPackets;
+    if (b->missingPackets > 0 && pid <= b->countedPackets) --b->missingPackets;
     if (pid <= 3)
         GevLog(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #%d @%p (+%x), filled up to %x so far\n",
                b->ringIndex, static_cast<void*>(b->bytes()), static_cast<unsigned>(offset), b->filledUpTo);
@@ -614,12 +656,45 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     if (offset >= b->data.size()) return;
     len = std::min<size_t>(len, b->data.size() - offset);
     if (len) std::memcpy(b->bytes() + offset, data, len);
-    if (!b->zeroed && offset == m_offsets[pid - 1]) {
+    if (!b->zeroed && pid <= m_packets && offset == m_offsets[pid - 1]) {
         // A short packet: the rest of its slot holds an earlier block's bytes.
         const size_t slot = std::min<size_t>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload,
                                              b->data.size() - offset);
         if (len < slot) std::memset(b->bytes() + offset + len, 0, slot - len);
     }
+    b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
+}
+
+// A multi-part or GenDC block has (at least) `count` data packets, more than the payload
+// needs: the packets not seen yet are missing too.
+void GvspReceiver::growPackets(GevImageBuffer* b, uint32_t count) {
+    const uint32_t before = static_cast<uint32_t>(b->packetStates.size());
+    if (count <= before || count > m_packets + kExtraPartPackets) return;
+    b->packetStates.resize(count, GEV_PACKET_MISSING);
+    if (before == b->countedPackets) {
+        b->missingPackets += static_cast<int32_t>(count - before);
+        b->countedPackets = count;
+    }
+}
+
+// A payload packet shorter than its slot: the bytes it carried are kept, but the packet stays
+// missing, so that it is asked again where resend is on and its block is never complete
+// without it; the next gap request starts at it.
+void GvspReceiver::keepShort(GevImageBuffer* b, uint32_t pid, uint64_t offset, const uint8_t* data, size_t len) {
+    if (b->packetStates[pid - 1] == GEV_PACKET_MISSING && pid > b->nextExpectedPacket) b->nextExpectedPacket = pid;
+    if (const uint64_t since = m_shortLog.note())
+        GevLog(m_cam, GEV_LOG_WARNING,
+               "[W] [BlockID %lld] Packet %d carries %d bytes of %d: counted as lost (%llu short packet(s), %llu in "
+               "all)\n",
+               static_cast<long long>(b->blockId), static_cast<int>(pid), static_cast<int>(len),
+               static_cast<int>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload),
+               static_cast<unsigned long long>(since), static_cast<unsigned long long>(m_shortLog.total()));
+    if (offset >= b->data.size()) return;
+    len = std::min<size_t>(len, b->data.size() - offset);
+    if (b->carried.empty()) b->carried.assign(b->packetStates.size(), 0);
+    uint32_t& kept = b->carried[pid - 1];
+    if (len) std::memcpy(b->bytes() + offset, data, len);
+    kept = std::max<uint32_t>(kept, static_cast<uint32_t>(len));
     b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
 }
 
@@ -630,8 +705,10 @@ void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
     const size_t size = b->data.size();
     for (uint32_t i = 0; i < m_packets && i < b->packetStates.size(); ++i) {
         if (b->packetStates[i] == GEV_PACKET_RECEIVED || m_offsets[i] >= size) continue;
-        const size_t slot = i + 1 == m_packets ? m_lastPacketSize : m_cfg.packetPayload;
-        std::memset(b->bytes() + m_offsets[i], 0, std::min<size_t>(slot, size - m_offsets[i]));
+        const size_t slot =
+            std::min<size_t>(i + 1 == m_packets ? m_lastPacketSize : m_cfg.packetPayload, size - m_offsets[i]);
+        const size_t kept = b->carried.empty() ? 0 : std::min<size_t>(b->carried[i], slot);
+        std::memset(b->bytes() + m_offsets[i] + kept, 0, slot - kept);
     }
     b->zeroed = true;
 }
@@ -657,12 +734,15 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         if (m_cfg.resendMode != kTimerMode) r.lastAsked = b->lastRequested;
     }
     // In immediate mode a block in the previous slot is past its trailer: the stream moved on.
-    const bool past = m_cfg.resendMode != kTimerMode && b == m_prev;
-    if (!r.trailerSeen && (b->trailerSizeY != 0 || idle || past)) {
+    // Silence counts as the trailer only in timer-driven mode: in immediate mode a pause inside
+    // a block is no loss, and packets the camera has not sent yet are never asked.
+    const bool timer = m_cfg.resendMode == kTimerMode;
+    const bool past = !timer && b == m_prev;
+    if (!r.trailerSeen && (b->trailerSizeY != 0 || (timer && idle) || past)) {
         r.trailerSeen = true;
         // Packets lost at the end of a block (after the last gap request) were never asked.
-        for (uint8_t state : b->packetStates)
-            if (state == GEV_PACKET_MISSING) {
+        for (uint32_t i = 0; i < b->countedPackets && i < b->packetStates.size(); ++i)
+            if (b->packetStates[i] == GEV_PACKET_MISSING) {
                 r.neverAsked = true;
                 break;
             }
@@ -704,8 +784,12 @@ void GvspReceiver::setResendMode(uint8_t mode) {
 
 bool GvspReceiver::resendPending() const {
     if (m_cfg.resendMode == 0) return false;
-    const GevImageBuffer* b = m_prev ? m_prev : m_cur;
-    return b && b->missingPackets > 0 && (m_cfg.resendMode == kTimerMode || b->requestedPackets < m_cfg.resendBudget);
+    if (m_cfg.resendMode == kTimerMode) {
+        const GevImageBuffer* b = m_prev ? m_prev : m_cur;
+        return b && b->missingPackets > 0;
+    }
+    // Immediate mode: rounds run for a block past its trailer (in the previous slot) only.
+    return m_prev && m_prev->missingPackets > 0 && m_prev->requestedPackets < m_cfg.resendBudget;
 }
 
 // One round: every packet not received yet is asked (again), in runs, at most `limit` packets
@@ -714,7 +798,7 @@ bool GvspReceiver::resendPending() const {
 void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit) {
     Rounds& r = m_rounds;
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet start\n", static_cast<int>(b->blockId));
-    const uint32_t n = static_cast<uint32_t>(b->packetStates.size());
+    const uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));
     if (limit == 0) limit = n;
     const bool immediate = m_cfg.resendMode != kTimerMode;
     uint32_t asked = 0, first = 0, last = 0;

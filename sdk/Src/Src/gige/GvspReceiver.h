@@ -64,13 +64,16 @@ public:
     // the previous round arrived), the block delivered after 10 rounds asking the same range.
     // Immediate mode: the first requests go out as gaps show; packets never asked are asked at
     // once, asked ones again after the re-ask wait or when the last packet asked has arrived.
-    // Call after every datagram and every empty wait; `idle` (silence on the socket) treats the
-    // pending block's trailer as seen.
+    // Call after every datagram and every empty wait; in timer-driven mode `idle` (silence on
+    // the socket) treats the pending block's trailer as seen, in immediate mode it asks nothing
+    // (a pause inside a block is no loss).
     void resendTick(int64_t nowMs, bool idle);
     // A block waits for resent packets: the caller should not wait for datagrams longer than
     // the re-ask wait before the next resendTick.
     bool resendPending() const;
     static constexpr uint8_t kTimerMode = 0xF0;
+    // Packets a multi-part or GenDC block may have beyond those its payload needs.
+    static constexpr uint32_t kExtraPartPackets = 256;
     // Switches packet resend (a mode of GvspReceiverConfig::resendMode) for the blocks to come;
     // rounds running on the pending block end. Called by the owning thread.
     void setResendMode(uint8_t mode);
@@ -104,6 +107,9 @@ private:
     void applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t len);
     bool requestResend(GevImageBuffer* b, uint32_t first, uint32_t last);
     void store(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
+    void growPackets(GevImageBuffer* b, uint32_t count);
+    static bool carriesOwnOffsets(const GevImageBuffer* b, const struct GvspPacketView& v);
+    void keepShort(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
     void zeroUnwritten(GevImageBuffer* b);
     void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit);
 
@@ -143,6 +149,7 @@ private:
     bool m_packetTooLargeSeen = false;
     uint64_t m_ringFullBlock = 0; // last block counted in ringFull
     sys::LogThrottle m_ringFullLog;
+    sys::LogThrottle m_shortLog; // payload packets shorter than their slot
 
     GevImageBuffer* m_prev = nullptr;
     GevImageBuffer* m_cur = nullptr;
