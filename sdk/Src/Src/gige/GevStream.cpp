@@ -203,7 +203,6 @@ void grabFunc(uint8_t cam) {
            0xDEAD, 0xDEAD, 0xDEAD);
     const bool timerMode = st.resendTimerMode;
     const bool resend = st.resendOn;
-    const int reaskMs = static_cast<int>(std::max<uint32_t>(st.reaskWaitMs, 1));
     int64_t lastCapturedLog = 0;
     long lastLength = -1;
     bool modeReported = false;
@@ -275,7 +274,7 @@ void grabFunc(uint8_t cam) {
         if (silentSince < 0) silentSince = start;
         const bool pending = !timerMode && rx.resendPending();
         const int silentMs = static_cast<int>(start - silentSince);
-        const int wait = pending ? std::max(1, std::min(reaskMs, waitMs - silentMs)) : waitMs;
+        const int wait = pending ? std::max(1, std::min(static_cast<int>(rx.reaskWaitMs()), waitMs - silentMs)) : waitMs;
         const qx::net::WaitResult w = rec.streamSocket.waitReadable(wait, &error);
         if (w == qx::net::WaitResult::Readable) {
             const int waiting = rec.streamSocket.pendingBytes();

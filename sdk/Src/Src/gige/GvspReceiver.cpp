@@ -646,8 +646,12 @@ void GvspReceiver::onData(const GvspPacketView& v) {
 
 void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const uint8_t* data, size_t len) {
     uint8_t& state = b->packetStates[pid - 1];
-    if (state == GEV_PACKET_MISSING) b->nextExpectedPacket = pid + 1;
-    else b->resendReceived += 1;
+    if (state == GEV_PACKET_MISSING) {
+        b->nextExpectedPacket = pid + 1;
+    } else {
+        b->resendReceived += 1;
+        if (b == m_rounds.buffer) m_rounds.lastAnswerMs = m_lastTickMs;
+    }
     if (b->missingPackets > 0 && pid <= b->countedPackets) --b->missingPackets;
     if (pid <= 3)
         GevLog(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #%d @%p (+%x), filled up to %x so far\n",
@@ -713,9 +717,22 @@ void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
     b->zeroed = true;
 }
 
+constexpr int64_t kAnswerQuietMs = 2;
+
+GevImageBuffer* GvspReceiver::roundsBuffer() const {
+    // Timer-driven mode: the oldest block in flight, which the rounds also deliver. Immediate
+    // mode: the oldest block that still misses packets (a complete one waits for the slot
+    // rules), so that a complete previous block does not hold up the rounds of the next.
+    if (m_cfg.resendMode == kTimerMode) return m_prev ? m_prev : m_cur ? m_cur : m_next;
+    for (GevImageBuffer* b : {m_prev, m_cur, m_next})
+        if (b && b->missingPackets > 0) return b;
+    return nullptr;
+}
+
 void GvspReceiver::resendTick(int64_t now, bool idle) {
     if (m_cfg.resendMode == 0) return;
-    GevImageBuffer* b = m_prev ? m_prev : m_cur ? m_cur : m_next;
+    m_lastTickMs = now;
+    GevImageBuffer* b = roundsBuffer();
     if (!b) {
         m_rounds = Rounds{};
         return;
@@ -755,8 +772,11 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
     if (m_cfg.resendMode != kTimerMode) {
         // Immediate mode: a complete block goes out by the slot rules; the budget bounds the rounds.
         if (b->missingPackets <= 0 || b->requestedPackets >= m_cfg.resendBudget) return;
+        // The camera answers a round in order and at once: once its answers have stopped for a
+        // moment, what is still missing was lost again.
+        const bool answered = r.lastAnswerMs >= 0 && now - r.lastAnswerMs >= kAnswerQuietMs;
         const bool waited = now - r.clock >= int64_t(m_cfg.reaskWaitMs);
-        if (r.neverAsked || waited || lastArrived) resendRound(b, now, m_cfg.resendBudget - b->requestedPackets);
+        if (r.neverAsked || waited || lastArrived || answered) resendRound(b, now, m_cfg.resendBudget - b->requestedPackets);
         return;
     }
     if (b->missingPackets <= 0) {
@@ -782,14 +802,18 @@ void GvspReceiver::setResendMode(uint8_t mode) {
     m_rounds = Rounds{};
 }
 
+int64_t GvspReceiver::reaskWaitMs() const {
+    const int64_t configured = std::max<int64_t>(1, m_cfg.reaskWaitMs);
+    return m_rounds.lastAnswerMs >= 0 ? std::min(kAnswerQuietMs, configured) : configured;
+}
+
 bool GvspReceiver::resendPending() const {
     if (m_cfg.resendMode == 0) return false;
-    if (m_cfg.resendMode == kTimerMode) {
-        const GevImageBuffer* b = m_prev ? m_prev : m_cur;
-        return b && b->missingPackets > 0;
-    }
-    // Immediate mode: rounds run for a block past its trailer (in the previous slot) only.
-    return m_prev && m_prev->missingPackets > 0 && m_prev->requestedPackets < m_cfg.resendBudget;
+    const GevImageBuffer* b = roundsBuffer();
+    if (!b || b->missingPackets <= 0) return false;
+    if (m_cfg.resendMode == kTimerMode) return true;
+    // Immediate mode: rounds run for a block past its trailer only.
+    return (b == m_prev || b->trailerSizeY != 0) && b->requestedPackets < m_cfg.resendBudget;
 }
 
 // One round: every packet not received yet is asked (again), in runs, at most `limit` packets
@@ -826,6 +850,7 @@ void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit) {
     r.lastLast = last;
     r.lastAsked = last;
     r.roundRun = true;
+    r.lastAnswerMs = -1;
     r.neverAsked = false;
     r.clock = now;
     if (immediate) {

@@ -71,6 +71,9 @@ public:
     // A block waits for resent packets: the caller should not wait for datagrams longer than
     // the re-ask wait before the next resendTick.
     bool resendPending() const;
+    // Immediate mode: how long to wait before asking again: a short quiet time once the camera
+    // has answered the last round, else the configured re-ask wait.
+    int64_t reaskWaitMs() const;
     static constexpr uint8_t kTimerMode = 0xF0;
     // Packets a multi-part or GenDC block may have beyond those its payload needs.
     static constexpr uint32_t kExtraPartPackets = 256;
@@ -124,8 +127,11 @@ private:
         uint32_t packets = 0;        // packets asked in rounds
         uint32_t lastFirst = 0, lastLast = 0, lastAsked = 0;
         uint32_t tries = 0;          // rounds that asked the same range again
+        int64_t lastAnswerMs = -1;   // arrival of the newest packet asked in the last round
     };
+    int64_t m_lastTickMs = 0;        // the time of the last resendTick (the packets' arrival time)
     Rounds m_rounds;
+    GevImageBuffer* roundsBuffer() const;
 
     GvspReceiverConfig m_cfg;
     GevRing& m_ring;
