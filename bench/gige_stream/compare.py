@@ -151,7 +151,12 @@ class Camera:
 
 def run_qx(args, cam, row, driver=False, build=None, callback=False):
     w, h, fps, ps, loss, resend, read_ms = row
-    exe = os.path.join(build or args.build, "bench/gige_stream/qx-gige-stream-client")
+    # One client program for both trees: the baseline's library is loaded in place of this
+    # tree's (the client finds its library through RUNPATH, which LD_LIBRARY_PATH precedes).
+    exe = os.path.join(args.build, "bench/gige_stream/qx-gige-stream-client")
+    env = dict(os.environ)
+    if build:
+        env["LD_LIBRARY_PATH"] = os.path.join(build, "sdk/Src/Src/core")
     # arv-camera-test reports in whole seconds after SIGINT: both clients stream seconds + 1.
     cmd = [exe, "--seconds", str(args.seconds + 1), "--width", str(w), "--height", str(h),
            "--packet-size", str(ps), "--resend", "1" if resend else "0"]
@@ -168,7 +173,8 @@ def run_qx(args, cam, row, driver=False, build=None, callback=False):
         cmd.append("--filter-driver")
     if callback:
         cmd.append("--callback")
-    out = subprocess.run(cmd, capture_output=True, text=True, cwd=args.workdir, timeout=args.seconds + 60).stdout
+    out = subprocess.run(cmd, capture_output=True, text=True, cwd=args.workdir, timeout=args.seconds + 60,
+                         env=env).stdout
     m = re.search(r"complete=(\d+) failed=(\d+) missing_ids=(\d+) cpu_s=([\d.]+).*read_failed=(\d+)", out)
     if not m:
         return None
@@ -179,10 +185,16 @@ def run_qx(args, cam, row, driver=False, build=None, callback=False):
 
 
 def process_cpu(pid):
-    """User + system CPU seconds of a running process, from /proc."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU seconds its threads have run so far, to the nanosecond (/proc schedstat; the
+    tick-counted user and system times of /proc/PID/stat are too coarse for a few seconds)."""
+    total = 0
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
 
 
 def run_aravis(args, cam, row, packet_socket):

@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     QX_StopGrabbing(h);
     QX_DisconnectDevice(h);
     QX_DeleteDevice(h);
-    std::printf("complete=%ld failed=%ld missing_ids=%llu cpu_s=%.2f bad_pixels=%ld reads=%ld read_failed=%ld "
+    std::printf("complete=%ld failed=%ld missing_ids=%llu cpu_s=%.4f bad_pixels=%ld reads=%ld read_failed=%ld "
                 "payload=%lld packet_size=%lld restarted=%d first_frame_ms=%ld\n",
                 complete, failed, static_cast<unsigned long long>(missing), cpu, badPixels, reads.load(),
                 readFailed.load(), static_cast<long long>(payload.nValue), static_cast<long long>(packetInUse.nValue),

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -197,6 +198,45 @@ TEST_F(PacketFilterStream, ReadsWaitingBeforeTheirBlocksGetThemByteExact) {
     ASSERT_EQ(GEVGetStreamStatistics(1, &s), GEV_STATUS_SUCCESS);
     EXPECT_EQ(s.DeliveredBlocks, kBlocks);
     EXPECT_EQ(s.MissingPackets, 0u);
+}
+
+// On a silent stream the driver's thread sleeps until something is due: a read that waits
+// still ends at its deadline (not before it), a stream that sends again is read at once, and a
+// stop of the silent stream is answered.
+TEST_F(PacketFilterStream, ReadsOnASilentStreamEndAtTheirDeadline) {
+    openSimulated();
+    GevChannelParams p;
+    GEVGetChannelParameter(1, &p);
+    p.GrabStopTimeoutMs = 300;
+    ASSERT_EQ(GEVSetChannelParameter(1, &p), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
+    sender->sendBlock(1, SimGvspSender::pattern(1, kPayload));
+    expectBlock(1);
+    for (int i = 0; i < 3; ++i) {
+        Bytes out(kPayload);
+        GevImageHeader h{};
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(GEVGetImage(1, &h, out.data(), kPayload), GEV_STATUS_TIMEOUT) << "read " << i;
+        EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(290)) << "read " << i;
+    }
+    GevStatus got = GEV_STATUS_TIMEOUT;
+    GevImageHeader h{};
+    Bytes out(kPayload);
+    std::thread reader([&] {
+        // Bounded: a loaded machine may take more than one read's wait to send the block.
+        for (int i = 0; i < 100 && got == GEV_STATUS_TIMEOUT; ++i) got = GEVGetImage(1, &h, out.data(), kPayload);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the read is most likely waiting
+    sender->sendBlock(2, SimGvspSender::pattern(2, kPayload));
+    reader.join();
+    ASSERT_EQ(got, GEV_STATUS_SUCCESS);
+    EXPECT_EQ(h.BlockId, 2u);
+    EXPECT_EQ(out, SimGvspSender::pattern(2, kPayload));
+    ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
+    GevStreamStatistics s{};
+    ASSERT_EQ(GEVGetStreamStatistics(1, &s), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(s.DeliveredBlocks, 2u);
 }
 
 // Resend switched on and off while the driver streams applies to the blocks that follow.

@@ -6,6 +6,7 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,20 +35,24 @@ using namespace qx::gige;
 
 namespace {
 
-// Receive ring of a streaming slot: 64 MiB in blocks of 512 KiB, each handed over when full or
-// at the latest 2 ms after its first packet. The thread wakes once a block: at 1000 small images
-// a second that is one wake-up for about two images, few enough to fit the image ring and the
-// pool of the reader, and an image is late by 2 ms at most.
-constexpr uint32_t kBlockSize = 1u << 19;
-constexpr uint32_t kBlockCount = 128;
-constexpr uint32_t kSmallBlockCount = 16; // when the system refuses the large ring
+// Receive ring of a streaming slot: 64 MiB in blocks of 2 MiB, each handed over when full or
+// when the kernel's 2 ms block timer runs out with packets in it. The thread wakes once a block:
+// an image of up to about 2 MiB arriving in one burst is one or two wake-ups, at 1000 small
+// images a second that is one wake-up for about two images, few enough to fit the image ring and
+// the pool of the reader, and an image is late by 2 ms at most.
+constexpr uint32_t kBlockSize = 1u << 21;
+constexpr uint32_t kBlockCount = 32;
+constexpr uint32_t kSmallBlockCount = 8; // when the system refuses the large ring
 constexpr uint32_t kFrameSize = 2048;
 constexpr uint32_t kRetireMs = 2;
 // Packet resend asks for packets as gaps show and asks again, in rounds, for those still missing
 // after this wait.
 constexpr uint32_t kReaskWaitMs = 10;
-constexpr int kPollMs = 5;                    // bounds how late a stop or a read deadline is seen
+constexpr int kResendPollMs = 5;              // wait between resend rounds of a block in silence
 constexpr int64_t kIdleFlushMs = 200;         // silence after which pending blocks are delivered
+// The thread sleeps until a block, a stop, a read's deadline or the next resend round or idle
+// flush is due; this bounds one sleep.
+constexpr int64_t kMaxSleepMs = 1000;
 constexpr uint16_t kGvcpPort = 3956;
 
 int64_t nowMs() {
@@ -123,6 +128,7 @@ struct Slot {
     Handle* owner = nullptr;
     int logCam = 0;
     int fd = -1;                 // the packet socket
+    int wakeFd = -1;             // eventfd that ends the thread's wait: a stop, an earlier deadline
     int ifindex = 0;             // adapter it is bound to; 0 none
     uint16_t ringCount = 4;
     uint8_t reorder = 0;
@@ -152,7 +158,14 @@ struct Slot {
     uint32_t doneFrames QX_GUARDED_BY(mutex) = 0;
     int64_t doneMs QX_GUARDED_BY(mutex) = 0;
     bool windowDone QX_GUARDED_BY(mutex) = false;
+    int64_t sleepUntilMs QX_GUARDED_BY(mutex) = 0; // when the thread's current wait ends at the latest
 
+    // Ends the thread's current or next wait.
+    void wake() const {
+        if (wakeFd < 0) return;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(wakeFd, &one, sizeof one);
+    }
     void unmap() {
         if (map) munmap(map, mapSize);
         map = nullptr;
@@ -161,6 +174,7 @@ struct Slot {
     ~Slot() {
         unmap();
         if (fd >= 0) close(fd);
+        if (wakeFd >= 0) close(wakeFd);
     }
 };
 
@@ -179,6 +193,7 @@ void stopSlotsAtExit() {
     for (auto& slot : drv.slots) {
         if (!slot) continue;
         slot->stop = true;
+        slot->wake();
         slot->thread.join();
     }
 }
@@ -316,9 +331,15 @@ void slotThread(Slot* s) {
     int64_t lastPacket = nowMs();
     bool idleFlushed = true;
     uint64_t delivered = 0;
+    int64_t sleepMs = 0;
     while (!s->stop.load()) {
-        pollfd p{s->fd, POLLIN, 0};
-        poll(&p, 1, kPollMs);
+        // The kernel hands over a block when it is full or its time is up; nothing else needs
+        // the thread in between but a stop, a read's deadline, a resend round or the idle flush.
+        pollfd p[2] = {{s->fd, POLLIN, 0}, {s->wakeFd, POLLIN, 0}};
+        if (poll(p, 2, static_cast<int>(sleepMs)) > 0 && (p[1].revents & POLLIN)) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(s->wakeFd, &count, sizeof count);
+        }
         followResendFlag();
         bool any = false;
         // Bounded: one pass over the ring at most per wake-up.
@@ -348,6 +369,9 @@ void slotThread(Slot* s) {
             rx.flushOnIdle();
             idleFlushed = true;
         }
+        int64_t due = s->wakeFd >= 0 ? kMaxSleepMs : kResendPollMs;
+        if (resend && rx.resendPending() && now - lastPacket < kIdleFlushMs) due = kResendPollMs;
+        if (!idleFlushed) due = std::min(due, std::max<int64_t>(lastPacket + kIdleFlushMs - now, 0));
         const uint64_t d = rx.delivered.load();
         LateCompletion end;
         {
@@ -355,8 +379,14 @@ void slotThread(Slot* s) {
             if (d != delivered) countFrames(s, d - delivered, now);
             delivered = d;
             end = servePending(s, now, false);
+            // A read that comes while the thread sleeps ends no earlier than the wake-up, as long
+            // as no sleep is longer than a read's wait: no wake-up per read.
+            due = std::min<int64_t>(due, std::max<uint32_t>(s->start.grabStopTimeoutMs, 1));
+            if (s->pending.active) due = std::min(due, std::max<int64_t>(s->pending.deadlineMs - now, 0));
+            s->sleepUntilMs = now + due; // a read that must end before this wakes the thread
         }
         end.fire();
+        sleepMs = due;
     }
     rx.flushAtEnd();
     // The ring is taken down before the stop is answered: nothing more is received.
@@ -386,6 +416,8 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
         s->fd = openUnhooked(s->ifindex, &err);
         if (s->fd < 0) return err;
     }
+    // Without it the thread looks every few milliseconds instead.
+    if (s->wakeFd < 0) s->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     std::unique_ptr<GevRing> ring =
         gevAllocateRing(std::max<uint16_t>(s->ringCount, 1), r.payloadSize, r.packetPayload, packets, r.width,
                         r.height, r.pixelFormat);
@@ -487,6 +519,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
 
 void Handle::stopAndJoin(Slot* s) {
     s->stop = true;
+    s->wake();
     s->thread.join();
 }
 
@@ -612,6 +645,7 @@ int Handle::control(uint32_t code, const void* inPtr, uint32_t inLength, void* o
                 // Answered by the slot's thread once it has taken its ring down.
                 s->stopDone = pending;
                 s->stop = true;
+                s->wake();
                 return EINPROGRESS;
             }
         }
@@ -680,6 +714,7 @@ int Handle::read(void* buffer, uint32_t length, uint32_t* bytes, GevDriverComple
     s->pending.buffer = static_cast<uint8_t*>(buffer);
     s->pending.done = pending;
     s->pending.deadlineMs = nowMs() + std::max<uint32_t>(s->start.grabStopTimeoutMs, 1);
+    if (s->pending.deadlineMs < s->sleepUntilMs) s->wake();
     return EINPROGRESS;
 }
 

@@ -193,6 +193,7 @@ void grabFunc(uint8_t cam) {
     // Datagrams are read in batches of up to kBatch, one system call each; the thread waits
     // for the socket only when a batch comes back empty.
     constexpr int kBatch = 64;
+    constexpr std::chrono::microseconds kGatherPause{500};
     const size_t slot = size_t(st.packetPayload) + 100;
     std::vector<uint8_t> buffers(slot * kBatch);
     qx::net::Datagram batch[kBatch];
@@ -264,6 +265,11 @@ void grabFunc(uint8_t cam) {
         if (loan.owns_lock()) loan.unlock();
         if (n > 0 || done) {
             silentSince = -1;
+            // A short batch in the middle of a block: the socket ran dry and the rest of the block
+            // is on its way. Waiting for the socket now would wake the thread for every few
+            // datagrams (a 1500-byte stream is hundreds of wake-ups a frame); a short pause lets
+            // them gather into full batches. The receive buffer holds a frame.
+            if (!done && n < kBatch && rx.currentExists()) std::this_thread::sleep_for(kGatherPause);
             continue;
         }
         if (n < 0) std::this_thread::yield();
