@@ -921,8 +921,37 @@ TEST_F(GvspReceiverTest, ImmediateRoundAsksAgainOnceTheAnswersStop) {
     payload(1, 5, data);
     rx->resendTick(now + 1, false);
     EXPECT_EQ(resends.size(), asked);
-    rx->resendTick(now + 3, true);  // quiet for 2 ms: well inside the 10 ms re-ask wait
+    rx->resendTick(now + 3, true); // quiet for 2 ms: well inside the 10 ms re-ask wait
     ASSERT_EQ(resends.size(), asked + 1);
     EXPECT_EQ(resends.back().first, 7u);
     EXPECT_EQ(resends.back().last, 7u);
+}
+
+// A block whose trailer was lost: in silence its gaps (below the highest packet received) are
+// asked again, while the packets after the highest one, which the camera may not have sent yet,
+// are not.
+TEST_F(GvspReceiverTest, SilenceBeforeTheTrailerAsksTheGapsAgainOnly) {
+    cfg.resendWaitMs = 200;
+    cfg.reaskWaitMs = 10;
+    make(40, 25, 100, 1, 20);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    int64_t now = 11000;
+    leader(1);
+    for (uint32_t p = 1; p <= 6; ++p)
+        if (p != 3) payload(1, p, data);
+    rx->resendTick(now, false);
+    ASSERT_EQ(resends.size(), 1u) << "the gap, when it was seen";
+    EXPECT_EQ(resends[0].first, 3u);
+    EXPECT_TRUE(rx->resendPending());
+    rx->resendTick(now + 5, true);
+    EXPECT_EQ(resends.size(), 1u) << "within the re-ask wait";
+    rx->resendTick(now + 11, true);
+    ASSERT_EQ(resends.size(), 2u);
+    EXPECT_EQ(resends[1].first, 3u);
+    EXPECT_EQ(resends[1].last, 3u) << "nothing after the highest packet received";
+    payload(1, 3, data);
+    EXPECT_FALSE(rx->resendPending());
+    for (uint32_t p = 7; p <= 10; ++p) payload(1, p, data);
+    trailer(1, cfg.height);
+    expectWhole(data, 2);
 }

@@ -114,7 +114,11 @@ private:
     static bool carriesOwnOffsets(const GevImageBuffer* b, const struct GvspPacketView& v);
     void keepShort(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
     void zeroUnwritten(GevImageBuffer* b);
-    void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit);
+    // Asks the packets up to `upTo` (0: every packet of the block) not received yet.
+    void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit, uint32_t upTo = 0);
+    // Immediate mode, before the trailer: the packets below the highest one received (gaps, the
+    // only ones known lost), or 0 when there is none missing.
+    static uint32_t gapsBelowHighest(const GevImageBuffer* b);
 
     // State of the timer-driven rounds for the pending buffer.
     struct Rounds {
@@ -129,7 +133,7 @@ private:
         uint32_t tries = 0;          // rounds that asked the same range again
         int64_t lastAnswerMs = -1;   // arrival of the newest packet asked in the last round
     };
-    int64_t m_lastTickMs = 0;        // the time of the last resendTick (the packets' arrival time)
+    int64_t m_lastTickMs = 0; // the time of the last resendTick (the packets' arrival time)
     Rounds m_rounds;
     GevImageBuffer* roundsBuffer() const;
 
