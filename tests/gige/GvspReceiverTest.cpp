@@ -882,3 +882,76 @@ TEST_F(GvspReceiverTest, APauseInsideABlockAsksForNothingInImmediateMode) {
     payload(1, 60, data);
     expectWhole(data, 1);
 }
+
+// A block whose leader was lost waits in the next slot with nothing before it; it still gets
+// its rounds: the grab thread's idle wake-ups ask about it as the rounds do.
+TEST_F(GvspReceiverTest, ABlockWithoutItsLeaderIsPendingForRounds) {
+    cfg.resendWaitMs = 200;
+    cfg.reaskWaitMs = 10;
+    make(40, 25, 100, 1, 10);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    for (uint32_t p = 1; p <= 10; ++p)
+        if (p != 6) payload(1, p, data);
+    trailer(1, cfg.height);
+    EXPECT_TRUE(rx->resendPending());
+    int64_t now = 7000;
+    const size_t before = resends.size();
+    rx->resendTick(now, true);
+    rx->resendTick(now += 11, true);
+    ASSERT_GT(resends.size(), before);
+    EXPECT_EQ(resends.back().block, 1u);
+    EXPECT_EQ(resends.back().first, 6u);
+}
+
+// Once the camera has answered a round and gone quiet, what is still missing was lost again and
+// is asked at once, not after the whole re-ask wait.
+TEST_F(GvspReceiverTest, ImmediateRoundAsksAgainOnceTheAnswersStop) {
+    cfg.resendWaitMs = 200;
+    cfg.reaskWaitMs = 10;
+    make(40, 25, 100, 1, 20);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    int64_t now = 9000;
+    block(1, data, {3, 5, 7});
+    rx->resendTick(now, false);
+    const size_t asked = resends.size();
+    ASSERT_GE(asked, 1u);
+    // 3 and 5 come back, 7 (the last asked) was lost again.
+    payload(1, 3, data);
+    rx->resendTick(now + 1, false);
+    payload(1, 5, data);
+    rx->resendTick(now + 1, false);
+    EXPECT_EQ(resends.size(), asked);
+    rx->resendTick(now + 3, true); // quiet for 2 ms: well inside the 10 ms re-ask wait
+    ASSERT_EQ(resends.size(), asked + 1);
+    EXPECT_EQ(resends.back().first, 7u);
+    EXPECT_EQ(resends.back().last, 7u);
+}
+
+// A block whose trailer was lost: in silence its gaps (below the highest packet received) are
+// asked again, while the packets after the highest one, which the camera may not have sent yet,
+// are not.
+TEST_F(GvspReceiverTest, SilenceBeforeTheTrailerAsksTheGapsAgainOnly) {
+    cfg.resendWaitMs = 200;
+    cfg.reaskWaitMs = 10;
+    make(40, 25, 100, 1, 20);
+    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    int64_t now = 11000;
+    leader(1);
+    for (uint32_t p = 1; p <= 6; ++p)
+        if (p != 3) payload(1, p, data);
+    rx->resendTick(now, false);
+    ASSERT_EQ(resends.size(), 1u) << "the gap, when it was seen";
+    EXPECT_EQ(resends[0].first, 3u);
+    EXPECT_TRUE(rx->resendPending());
+    rx->resendTick(now + 5, true);
+    EXPECT_EQ(resends.size(), 1u) << "within the re-ask wait";
+    rx->resendTick(now + 11, true);
+    ASSERT_EQ(resends.size(), 2u);
+    EXPECT_EQ(resends[1].first, 3u);
+    EXPECT_EQ(resends[1].last, 3u) << "nothing after the highest packet received";
+    payload(1, 3, data);
+    EXPECT_FALSE(rx->resendPending());
+    for (uint32_t p = 7; p <= 10; ++p) payload(1, p, data);
+    trailer(1, cfg.height);
+    expectWhole(data, 2);
+}

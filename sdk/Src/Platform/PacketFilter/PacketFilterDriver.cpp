@@ -370,7 +370,8 @@ void slotThread(Slot* s) {
             idleFlushed = true;
         }
         int64_t due = s->wakeFd >= 0 ? kMaxSleepMs : kResendPollMs;
-        if (resend && rx.resendPending() && now - lastPacket < kIdleFlushMs) due = kResendPollMs;
+        if (resend && rx.resendPending() && now - lastPacket < kIdleFlushMs)
+            due = std::min<int64_t>(kResendPollMs, rx.reaskWaitMs());
         if (!idleFlushed) due = std::min(due, std::max<int64_t>(lastPacket + kIdleFlushMs - now, 0));
         const uint64_t d = rx.delivered.load();
         LateCompletion end;

@@ -74,7 +74,6 @@ struct GevStreamState {
     bool extraPacket = false;
     bool resendTimerMode = false;   // sc_timeout 0xFFFF with resend on: timer-driven rounds
     bool resendOn = false;
-    uint32_t reaskWaitMs = 0;       // immediate mode: wait for resent packets before asking again
     uint16_t resendRequestId = 1;
     std::atomic<uint64_t> foreignDatagrams{0}; // datagrams of others on the stream port
     double lastFrameRate = 0.0;
@@ -204,7 +203,6 @@ void grabFunc(uint8_t cam) {
            0xDEAD, 0xDEAD, 0xDEAD);
     const bool timerMode = st.resendTimerMode;
     const bool resend = st.resendOn;
-    const int reaskMs = static_cast<int>(std::max<uint32_t>(st.reaskWaitMs, 1));
     int64_t lastCapturedLog = 0;
     long lastLength = -1;
     bool modeReported = false;
@@ -281,7 +279,8 @@ void grabFunc(uint8_t cam) {
         if (silentSince < 0) silentSince = start;
         const bool pending = !timerMode && rx.resendPending();
         const int silentMs = static_cast<int>(start - silentSince);
-        const int wait = pending ? std::max(1, std::min(reaskMs, waitMs - silentMs)) : waitMs;
+        const int wait =
+            pending ? std::max(1, std::min(static_cast<int>(rx.reaskWaitMs()), waitMs - silentMs)) : waitMs;
         const qx::net::WaitResult w = rec.streamSocket.waitReadable(wait, &error);
         if (w == qx::net::WaitResult::Readable) {
             const int waiting = rec.streamSocket.pendingBytes();
@@ -491,7 +490,6 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         // previous slot, so the immediate mode asks again well within that.
         cfg.reaskWaitMs = std::max<uint32_t>(1, std::min<uint32_t>(kReaskWaitMs, cfg.resendWaitMs));
         st.resendOn = cfg.resendMode != 0;
-        st.reaskWaitMs = cfg.reaskWaitMs;
         cfg.roundLimit = 0x100000 / (static_cast<uint32_t>(P) + 100);
         cfg.resendBudget = ctx.scPacketResend;
         cfg.reorderTolerance = ctx.reorderTolerance;

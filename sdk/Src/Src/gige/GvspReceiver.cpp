@@ -646,8 +646,12 @@ void GvspReceiver::onData(const GvspPacketView& v) {
 
 void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const uint8_t* data, size_t len) {
     uint8_t& state = b->packetStates[pid - 1];
-    if (state == GEV_PACKET_MISSING) b->nextExpectedPacket = pid + 1;
-    else b->resendReceived += 1;
+    if (state == GEV_PACKET_MISSING) {
+        b->nextExpectedPacket = pid + 1;
+    } else {
+        b->resendReceived += 1;
+        if (b == m_rounds.buffer) m_rounds.lastAnswerMs = m_lastTickMs;
+    }
     if (b->missingPackets > 0 && pid <= b->countedPackets) --b->missingPackets;
     if (pid <= 3)
         GevLog(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #%d @%p (+%x), filled up to %x so far\n",
@@ -713,9 +717,22 @@ void GvspReceiver::zeroUnwritten(GevImageBuffer* b) {
     b->zeroed = true;
 }
 
+constexpr int64_t kAnswerQuietMs = 2;
+
+GevImageBuffer* GvspReceiver::roundsBuffer() const {
+    // Timer-driven mode: the oldest block in flight, which the rounds also deliver. Immediate
+    // mode: the oldest block that still misses packets (a complete one waits for the slot
+    // rules), so that a complete previous block does not hold up the rounds of the next.
+    if (m_cfg.resendMode == kTimerMode) return m_prev ? m_prev : m_cur ? m_cur : m_next;
+    for (GevImageBuffer* b : {m_prev, m_cur, m_next})
+        if (b && b->missingPackets > 0) return b;
+    return nullptr;
+}
+
 void GvspReceiver::resendTick(int64_t now, bool idle) {
     if (m_cfg.resendMode == 0) return;
-    GevImageBuffer* b = m_prev ? m_prev : m_cur ? m_cur : m_next;
+    m_lastTickMs = now;
+    GevImageBuffer* b = roundsBuffer();
     if (!b) {
         m_rounds = Rounds{};
         return;
@@ -749,14 +766,27 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, receive trailer, last_packet_id=%d\n", static_cast<int>(b->blockId),
                static_cast<int>(b->nextExpectedPacket) - 1);
     }
-    if (!r.trailerSeen) return;
+    // The camera answers a round in order and at once: once its answers have stopped for a
+    // moment, what is still missing was lost again.
+    const bool answered = r.lastAnswerMs >= 0 && now - r.lastAnswerMs >= kAnswerQuietMs;
+    if (!r.trailerSeen) {
+        // Immediate mode before the trailer (it may be lost): in silence, the gaps below the
+        // highest packet received, asked once when they were seen, are asked again; packets the
+        // camera has not sent yet are not.
+        if (timer || !idle || b->requestedPackets >= m_cfg.resendBudget) return;
+        const uint32_t gaps = gapsBelowHighest(b);
+        if (gaps != 0 && (answered || now - r.clock >= int64_t(m_cfg.reaskWaitMs)))
+            resendRound(b, now, m_cfg.resendBudget - b->requestedPackets, gaps);
+        return;
+    }
     const bool lastArrived = r.lastAsked != 0 && r.lastAsked <= b->packetStates.size() &&
                              b->packetStates[r.lastAsked - 1] == GEV_PACKET_RECEIVED;
     if (m_cfg.resendMode != kTimerMode) {
         // Immediate mode: a complete block goes out by the slot rules; the budget bounds the rounds.
         if (b->missingPackets <= 0 || b->requestedPackets >= m_cfg.resendBudget) return;
         const bool waited = now - r.clock >= int64_t(m_cfg.reaskWaitMs);
-        if (r.neverAsked || waited || lastArrived) resendRound(b, now, m_cfg.resendBudget - b->requestedPackets);
+        if (r.neverAsked || waited || lastArrived || answered)
+            resendRound(b, now, m_cfg.resendBudget - b->requestedPackets);
         return;
     }
     if (b->missingPackets <= 0) {
@@ -782,23 +812,37 @@ void GvspReceiver::setResendMode(uint8_t mode) {
     m_rounds = Rounds{};
 }
 
+int64_t GvspReceiver::reaskWaitMs() const {
+    const int64_t configured = std::max<int64_t>(1, m_cfg.reaskWaitMs);
+    return m_rounds.lastAnswerMs >= 0 ? std::min(kAnswerQuietMs, configured) : configured;
+}
+
 bool GvspReceiver::resendPending() const {
     if (m_cfg.resendMode == 0) return false;
-    if (m_cfg.resendMode == kTimerMode) {
-        const GevImageBuffer* b = m_prev ? m_prev : m_cur;
-        return b && b->missingPackets > 0;
-    }
-    // Immediate mode: rounds run for a block past its trailer (in the previous slot) only.
-    return m_prev && m_prev->missingPackets > 0 && m_prev->requestedPackets < m_cfg.resendBudget;
+    const GevImageBuffer* b = roundsBuffer();
+    if (!b || b->missingPackets <= 0) return false;
+    if (m_cfg.resendMode == kTimerMode) return true;
+    // Immediate mode: rounds run for a block past its trailer, and before it for its gaps.
+    if (b->requestedPackets >= m_cfg.resendBudget) return false;
+    return b == m_prev || b->trailerSizeY != 0 || gapsBelowHighest(b) != 0;
 }
 
 // One round: every packet not received yet is asked (again), in runs, at most `limit` packets
 // (0: no limit). Immediate mode counts them in the block's requests, the timer-driven mode in
 // the rounds' own total.
-void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit) {
+uint32_t GvspReceiver::gapsBelowHighest(const GevImageBuffer* b) {
+    // nextExpectedPacket follows the highest packet that came in its turn.
+    const uint32_t below = std::min<uint32_t>(b->nextExpectedPacket, static_cast<uint32_t>(b->packetStates.size()) + 1);
+    for (uint32_t i = 1; i + 1 < below; ++i)
+        if (b->packetStates[i - 1] != GEV_PACKET_RECEIVED) return below - 2;
+    return 0;
+}
+
+void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit, uint32_t upTo) {
     Rounds& r = m_rounds;
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet start\n", static_cast<int>(b->blockId));
-    const uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));
+    uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));
+    if (upTo != 0) n = std::min(n, upTo);
     if (limit == 0) limit = n;
     const bool immediate = m_cfg.resendMode != kTimerMode;
     uint32_t asked = 0, first = 0, last = 0;
@@ -826,6 +870,7 @@ void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit) {
     r.lastLast = last;
     r.lastAsked = last;
     r.roundRun = true;
+    r.lastAnswerMs = -1;
     r.neverAsked = false;
     r.clock = now;
     if (immediate) {

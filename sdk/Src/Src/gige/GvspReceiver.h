@@ -71,6 +71,9 @@ public:
     // A block waits for resent packets: the caller should not wait for datagrams longer than
     // the re-ask wait before the next resendTick.
     bool resendPending() const;
+    // Immediate mode: how long to wait before asking again: a short quiet time once the camera
+    // has answered the last round, else the configured re-ask wait.
+    int64_t reaskWaitMs() const;
     static constexpr uint8_t kTimerMode = 0xF0;
     // Packets a multi-part or GenDC block may have beyond those its payload needs.
     static constexpr uint32_t kExtraPartPackets = 256;
@@ -111,7 +114,11 @@ private:
     static bool carriesOwnOffsets(const GevImageBuffer* b, const struct GvspPacketView& v);
     void keepShort(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
     void zeroUnwritten(GevImageBuffer* b);
-    void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit);
+    // Asks the packets up to `upTo` (0: every packet of the block) not received yet.
+    void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit, uint32_t upTo = 0);
+    // Immediate mode, before the trailer: the packets below the highest one received (gaps, the
+    // only ones known lost), or 0 when there is none missing.
+    static uint32_t gapsBelowHighest(const GevImageBuffer* b);
 
     // State of the timer-driven rounds for the pending buffer.
     struct Rounds {
@@ -124,8 +131,11 @@ private:
         uint32_t packets = 0;        // packets asked in rounds
         uint32_t lastFirst = 0, lastLast = 0, lastAsked = 0;
         uint32_t tries = 0;          // rounds that asked the same range again
+        int64_t lastAnswerMs = -1;   // arrival of the newest packet asked in the last round
     };
+    int64_t m_lastTickMs = 0; // the time of the last resendTick (the packets' arrival time)
     Rounds m_rounds;
+    GevImageBuffer* roundsBuffer() const;
 
     GvspReceiverConfig m_cfg;
     GevRing& m_ring;
