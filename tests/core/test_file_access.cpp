@@ -54,7 +54,7 @@ struct FileCamera {
     }
     bool onReceive(uint8_t* buffer, int& count) {
         const int n = std::min<int>(count, static_cast<int>(pendingReply.size()));
-        std::memcpy(buffer, pendingReply.data(), size_t(n));
+        if (n > 0) std::memcpy(buffer, pendingReply.data(), size_t(n));
         pendingReply.erase(pendingReply.begin(), pendingReply.begin() + n);
         count = n;
         return n > 0;
