@@ -35,13 +35,14 @@ using namespace qx::gige;
 
 namespace {
 
-// Receive ring of a streaming slot: 64 MiB in blocks of 2 MiB, each handed over when full or
-// when the kernel's 2 ms block timer runs out with packets in it. The thread wakes once a block:
-// an image of up to about 2 MiB arriving in one burst is one or two wake-ups, at 1000 small
-// images a second that is one wake-up for about two images, few enough to fit the image ring and
-// the pool of the reader, and an image is late by 2 ms at most.
-constexpr uint32_t kBlockSize = 1u << 21;
-constexpr uint32_t kBlockCount = 32;
+// Receive ring of a streaming slot: 64 MiB in blocks of 512 KiB, each handed over when full or
+// when the kernel's 2 ms block timer runs out with packets in it. The thread wakes once a block
+// (and for nothing else but a stop or something due): at thousands of small images a second a
+// block holds one or two images, few enough to fit the image ring and the pool of the reader
+// (blocks of 2 MiB, seven such images at once, lost a quarter of them at 640x480 and the highest
+// rate), and an image is late by 2 ms at most.
+constexpr uint32_t kBlockSize = 1u << 19;
+constexpr uint32_t kBlockCount = 128;
 constexpr uint32_t kSmallBlockCount = 8; // when the system refuses the large ring
 constexpr uint32_t kFrameSize = 2048;
 constexpr uint32_t kRetireMs = 2;
