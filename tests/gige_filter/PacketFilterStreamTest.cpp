@@ -5,6 +5,8 @@
 // a process without CAP_NET_RAW (see CMakeLists.txt) and checks that the driver is refused.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <sys/socket.h>
@@ -20,6 +22,7 @@
 #include "OpenFiles.h"
 #include "SimGvspSender.h"
 #include "StreamTestConstants.h"
+#include "WaitUntil.h"
 
 using namespace qx::fixture;
 using namespace qx::test;
@@ -183,11 +186,18 @@ TEST_F(PacketFilterStream, ReadsWaitingBeforeTheirBlocksGetThemByteExact) {
     ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
     ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
     constexpr uint64_t kBlocks = 8;
+    std::atomic<uint64_t> taken{0};
     std::thread reader([&] {
-        for (uint64_t b = 1; b <= kBlocks; ++b) expectBlock(b);
+        for (uint64_t b = 1; b <= kBlocks; ++b) {
+            expectBlock(b);
+            taken = b;
+        }
     });
     for (uint64_t b = 1; b <= kBlocks; ++b) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the read is most likely waiting
+        // Each block is sent once the one before it was taken (its resent packets may come late
+        // on a loaded machine), and a moment later, so that the next read is most likely waiting.
+        ASSERT_TRUE(qxtest::waitUntil([&] { return taken.load() >= b - 1; }, std::chrono::seconds(30))) << b;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         SimBlockOptions o;
         if (b % 2 == 0) o.drop = {3, 9};
         sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), o);
