@@ -204,10 +204,13 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
     d->setRegister(gvcp::reg::kMcp, 0);
     d->setRegister(gvcp::reg::kMcda, 0);
     d->clearReceived();
+    auto& log = LogCapture::instance();
+    log.clear(); // only the reconnection's lines from here on
     d->forcePrivilegeValue(gvcp::kCcpControl);
 
-    auto& log = LogCapture::instance();
-    ASSERT_TRUE(waitUntil([&] { return d->streamKeepOpens().size() >= 1 && d->reg(gvcp::reg::kMcp) != 0; }, 3000ms));
+    // Each line is written after its register, so the wait is for the last line.
+    const std::string messagePortLine = "[I] Message channel port: " + std::to_string(messagePort);
+    ASSERT_TRUE(waitUntil([&] { return d->streamKeepOpens().size() >= 1 && log.has(messagePortLine); }, 3000ms));
     EXPECT_TRUE(log.has("[W] CCP access lost. Access mode reset.", GEV_LOG_WARNING));
     EXPECT_EQ(d->privilege(), gvcp::kCcpExclusive);
     EXPECT_TRUE(log.has("[D] ReconnectStreamChannel"));
@@ -223,7 +226,6 @@ TEST_F(GevHeartbeat, ResetPrivilegeIsTakenBackWithTheChannels) {
     EXPECT_TRUE(log.has("[D] ReconnectMessageChannel"));
     EXPECT_EQ(d->reg(gvcp::reg::kMcp), messagePort);
     EXPECT_EQ(d->reg(gvcp::reg::kMcda), 0x7F000001u);
-    EXPECT_TRUE(log.has("[I] Message channel port: " + std::to_string(messagePort)));
     EXPECT_TRUE(waitUntil(
         [&] {
             for (const auto& k : d->messageKeepAlives())
@@ -263,10 +265,12 @@ TEST_F(GevHeartbeat, AReconnectionWritesTheMulticastGroupBack) {
     EXPECT_EQ(d->reg(gvcp::reg::kScda0), kGroup);
     // The camera "resets": its stream destination is gone and it answers CCP with control only.
     d->setRegister(gvcp::reg::kScda0, 0);
+    LogCapture::instance().clear();
     d->forcePrivilegeValue(gvcp::kCcpControl);
-    ASSERT_TRUE(waitUntil([&] { return d->reg(gvcp::reg::kScda0) != 0; }, 3000ms));
+    // The line follows the register write: wait for the line, then look at the register.
+    ASSERT_TRUE(
+        waitUntil([&] { return LogCapture::instance().has("[I] Set stream channel address: 239.255.42.99"); }, 3000ms));
     EXPECT_EQ(d->reg(gvcp::reg::kScda0), kGroup);
-    EXPECT_TRUE(LogCapture::instance().has("[I] Set stream channel address: 239.255.42.99"));
 }
 
 // The stream channel opened and closed again and again while the heartbeat reconnects the

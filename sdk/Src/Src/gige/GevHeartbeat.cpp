@@ -216,6 +216,8 @@ void ReconnectStreamChannel(GevCameraRecord& rec) {
     const uint8_t cam = rec.cameraNumber;
     uint32_t adapterIp = 0;
     uint16_t hostPort = 0;
+    // An open or close of the channel waits until the registers are written back.
+    qx::sys::MutexLock channel(rec.streamChannelLock);
     {
         // The stream channel's socket, address and port as its last open left them.
         qx::sys::MutexLock lock(rec.streamSocketLock);

@@ -119,6 +119,10 @@ public:
 
     // Stream side.
     std::atomic<int32_t> killGrab{1};    // 1 while no grab thread runs
+    // Held for the whole of a stream channel open or close and of the heartbeat's rewrite of the
+    // channel registers after a reconnection, so a rewrite never points the camera at a port
+    // that was closed or replaced meanwhile. Taken before the acquisition and socket locks.
+    qx::sys::Mutex streamChannelLock QX_ACQUIRED_BEFORE(streamSocketLock);
     // Held while the stream socket is opened, closed or replaced (and while the stream channel's
     // adapter address and host port change), and by the heartbeat while it sends its keep-open
     // datagram on it or reads what a reconnection writes back.

@@ -573,6 +573,7 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
+    qx::sys::MutexLock channel(rec.streamChannelLock);
     qx::sys::MutexLock acq(st.acquisitionLock);
     if (!rec.killGrab.load()) return GEV_STATUS_BUSY;  // the grab thread reads the socket
     const uint8_t lc = logCam(cam_nr);
@@ -656,6 +657,7 @@ GevStatus GEVCloseStreamChannel(uint8_t cam_nr) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
+    qx::sys::MutexLock channel(rec.streamChannelLock);
     qx::sys::MutexLock acq(st.acquisitionLock);
     // The grab thread reads the socket: a running acquisition ends first.
     if (!rec.killGrab.load() || st.grabThread.joinable()) stopLocked(cam_nr, 0);
