@@ -403,6 +403,8 @@ TEST_F(Usb3Device, UnplugWhileGrabbingReportsOfflineOnce) {
     m_handles.clear();
     EXPECT_EQ(off.count(), 1);
 
+    // The removal is seen before the camera comes back, so the count below is the arrival's.
+    ASSERT_TRUE(waitUntil([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 0; }));
     replugCamera();
     ASSERT_TRUE(waitUntil([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
     // Plugged in again, the camera connects through a new handle.
@@ -474,7 +476,9 @@ TEST_F(Usb3Device, DisconnectInTheOfflineCallbackWhileEnumeratingReleasesTheCame
     // Everything the connection held is given back to the camera.
     EXPECT_TRUE(waitUntil([] { return rig().camera->openHandles() == 0; })) << rig().camera->openHandles();
 
-    // Plugged in again, the same handle connects, and enumeration names the camera.
+    // Plugged in again, the same handle connects, and enumeration names the camera. The removal
+    // is seen first: a connect between the two notices would meet the removal afterwards.
+    ASSERT_TRUE(waitUntil([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 0; }));
     replugCamera();
     ASSERT_TRUE(waitUntil([] { return qx::usb3::QX_U3V_GetManager()->GetDeviceCount() == 1; }));
     DeviceList list{};
