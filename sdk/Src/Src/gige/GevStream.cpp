@@ -1,10 +1,8 @@
-// The stream channel of a camera: GVSP socket set-up, acquisition start and stop, the grab
-// thread that feeds the GvspReceiver, PACKETRESEND on the control socket, GEVGetImage and the
-// frame rate.
+// The stream channel of a camera: GVSP socket set-up, acquisition start and stop (the grab
+// thread itself is in GevGrabThread.cpp), GEVGetImage, packet resend and the frame rate.
 #include "gige/GevStream.h"
 
 #include <arpa/inet.h>
-#include <sched.h>
 
 #include <cerrno>
 
@@ -19,10 +17,10 @@
 #include "gige/GevRecord.h"
 #include "gige/GevRing.h"
 #include "gige/GevStreamChannel.h"
+#include "gige/GevStreamState.h"
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
 #include "Sys/JoiningThread.h"
-#include "Sys/LogThrottle.h"
 #include "Sys/PixelFormat.h"
 
 namespace qx::gige {
@@ -46,46 +44,22 @@ constexpr int kLargeReceiveBuffer = 0x100000;
 constexpr uint64_t kMaxReceiveBuffer = 64ull << 20;
 constexpr uint32_t kReaskWaitMs = 10;
 
-// The stream side of one camera number that is not part of the copyable stream table entry.
-struct GevStreamState {
-    qx::sys::Mutex acquisitionLock QX_ACQUIRED_BEFORE(ringLock); // start and stop
-    qx::sys::Mutex ringLock;                                     // ring set-up and tear-down, GEVGetImage
-    // Held by the grab thread while it feeds the receiver, and by GEVGetImage while it lends
-    // the caller's buffer or takes the loan back (GevRing::lendNext, lentTo): a block written
-    // into the caller's memory is never moved while the receiver writes it. Inside ringLock.
-    // A plain std::mutex: the grab thread takes it only for a batch that brought packets, a
-    // conditional hold the thread-safety checks cannot follow.
-    std::mutex loanLock;
-    std::unique_ptr<GevRing> ring;
-    std::unique_ptr<GvspReceiver> receiver;
-    sys::JoiningThread grabThread; // joined by the stop (never by itself: it calls no application code)
-    qx::sys::Mutex doneMutex;
-    std::condition_variable doneCv;
-    bool grabDone = true;
-    GevFpsMeter fps;
-
-    // Fields below are set by start/stop (acquisition lock) and read by the grab thread, which
-    // starts after and is joined before they change.
-    uint32_t framesToGrab = 0;
-    int32_t frameCountMode = 0;
-    int cachedReceiveBuffer = 0;
-    uint32_t payloadSize = 0, width = 0, height = 0, pixelFormat = 0;
-    uint32_t packetPayload = 0;
-    bool extraPacket = false;
-    bool resendTimerMode = false;   // sc_timeout 0xFFFF with resend on: timer-driven rounds
-    bool resendOn = false;
-    uint16_t resendRequestId = 1;
-    std::atomic<uint64_t> foreignDatagrams{0}; // datagrams of others on the stream port
-    double lastFrameRate = 0.0;
-    bool hasHeader = false;
-    GevImageHeader lastHeader{};
-    GevStreamStatistics stats{};
-};
-
 GevStreamState g_states[GEV_MAX_CAMERAS + 1];
 
+} // namespace
+
 GevStreamState& state(uint8_t cam) { return g_states[gevValidCamera(cam) ? cam : 0]; }
-uint8_t logCam(uint8_t cam) { return static_cast<uint8_t>(gevRecord(cam).logCameraNumber); }
+
+std::string ipText(uint32_t ip) {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr a{};
+    a.s_addr = ip;
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+namespace {
+
 GevStatus stopLocked(uint8_t cam_nr, uint32_t mode);
 
 void logLocalTime(uint8_t cam, const char* format) {
@@ -98,224 +72,6 @@ void logLocalTime(uint8_t cam, const char* format) {
 bool isMulticast(uint32_t ipNetworkOrder) {
     const uint32_t first = ntohl(ipNetworkOrder) >> 24;
     return first >= 224 && first <= 239;
-}
-
-std::string ipText(uint32_t ip) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = ip;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-// Reads what waits on the stream socket until it runs dry (within waitUs) or `limit` bytes
-// were read.
-GevStatus flushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t packetPayload) {
-    GevCameraRecord& rec = gevRecord(cam);
-    GevStreamState& st = state(cam);
-    const uint32_t P = st.packetPayload ? st.packetPayload : packetPayload;
-    if (P == 0) {
-        GevLog(logCam(cam), GEV_LOG_WARNING, "[W] Ignoring request to flush socket while Image size is unknown\n");
-        return GEV_STATUS_BUFFERS_NOT_INI;
-    }
-    const uint32_t size = P + (rec.gevMajor >= 2 ? 48 : 36);
-    GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Using %d-sized buffer to flush up to %d bytes of trailing data\n", size,
-           limit);
-    std::vector<uint8_t> buffer(size);
-    uint64_t total = 0;
-    GevStatus result = GEV_STATUS_SUCCESS;
-    // Bounded: at most as many datagrams as a full large receive buffer can hold, plus some.
-    for (int i = 0; i < 65536; ++i) {
-        if (rec.streamSocket.waitReadable(waitUs / 1000) != qx::net::WaitResult::Readable) break;
-        qx::net::Datagram d = rec.streamSocket.receive(buffer.data(), buffer.size());
-        if (!d.ok()) break;
-        total += d.copied;
-        sched_yield();
-        if (total >= limit) {
-            result = GEV_STATUS_TIMEOUT;
-            break;
-        }
-    }
-    GevLog(logCam(cam), GEV_LOG_INFO, "[I] Flush stream channel socket [len = %d].\n", static_cast<int>(total));
-    return result;
-}
-
-// PACKETRESEND on the control socket.
-bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
-    GevCameraRecord& rec = gevRecord(cam);
-    GevStreamState& st = state(cam);
-    gvsp::ResendRequest r;
-    r.requestId = st.resendRequestId;
-    st.resendRequestId = gvcp::nextRequestId(st.resendRequestId);
-    r.extended = extended;
-    r.blockId = blockId;
-    r.firstPacket = first;
-    r.lastPacket = last;
-    if (extended)
-        GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for packets %d->%d of block %lld(gv=2)\n", first, last,
-               static_cast<long long>(blockId));
-    else
-        GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for block %d packets %d->%d\n",
-               static_cast<int>(blockId), first, last);
-    const std::vector<uint8_t> cmd = gvsp::encodePacketResend(r);
-    // PACKETRESEND has no acknowledge: it goes out at once, one datagram between the control
-    // channel's own, without waiting behind a transaction's acknowledge wait (which the request
-    // lock covers) and without turning the channel busy for the application's accesses. The
-    // socket stays open: the camera is closed only after the grab thread ended.
-    int error = 0;
-    const long sent = rec.controlSocket.sendTo(rec.cameraIp, rec.devicePort, cmd.data(), cmd.size(), &error);
-    if (sent <= 0) {
-        GevLog(logCam(cam), GEV_LOG_WARNING, "[W] Failed to send %d bytes packet resend request (%d only), error %d\n",
-               static_cast<int>(cmd.size()), static_cast<int>(sent), error);
-        return false;
-    }
-    return true;
-}
-
-// A datagram on the stream port that is not the camera's stream: dropped, counted, and logged
-// at most once a second with the count since the line before.
-void noteForeign(uint8_t cam, const qx::net::Datagram& d, sys::LogThrottle& log) {
-    GevStreamState& st = state(cam);
-    ++st.foreignDatagrams;
-    if (const uint64_t since = log.note())
-        GevLog(logCam(cam), GEV_LOG_WARNING,
-               "[W] %llu datagram(s) dropped that are not the camera's stream, the last from %s:%d (%llu in all)\n",
-               static_cast<unsigned long long>(since), ipText(d.sourceIp).c_str(), d.sourcePort,
-               static_cast<unsigned long long>(log.total()));
-}
-
-void grabFunc(uint8_t cam) {
-    GevCameraRecord& rec = gevRecord(cam);
-    GevStreamState& st = state(cam);
-    GvspReceiver& rx = *st.receiver;
-    const uint8_t lc = logCam(cam);
-    // Datagrams are read in batches of up to kBatch, one system call each; the thread waits
-    // for the socket only when a batch comes back empty.
-    constexpr int kBatch = 64;
-    constexpr std::chrono::microseconds kGatherPause{500};
-    const size_t slot = size_t(st.packetPayload) + 100;
-    std::vector<uint8_t> buffers(slot * kBatch);
-    qx::net::Datagram batch[kBatch];
-    const int waitMs = rec.scTimeoutMs == 0xFFFF ? 200 : static_cast<int>(std::max<uint32_t>(rec.scTimeoutMs, 1));
-    int rcvbuf = 0;
-    rec.streamSocket.receiveBuffer(&rcvbuf);
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Entering grab_func loop with rcvbuf_size = %d, bufs=(%x, %x, %x)\n", rcvbuf,
-           0xDEAD, 0xDEAD, 0xDEAD);
-    const bool timerMode = st.resendTimerMode;
-    const bool resend = st.resendOn;
-    int64_t lastCapturedLog = 0;
-    long lastLength = -1;
-    bool modeReported = false;
-    int64_t silentSince = -1;  // start of the current silence on the socket
-    sys::LogThrottle foreignLog;
-    // The loop ends when asked (KillGrab, seen at least every select wait) or when the frames to
-    // grab were delivered.
-    bool done = false;
-    while (!done && !rec.killGrab.load()) {
-        int error = 0;
-        const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
-        std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
-        if (n > 0) loan.lock();
-        // Only the camera's stream counts: its address and, where it reports one, its stream
-        // channel source port (read per batch: a reconnection may read it again).
-        const uint16_t sourcePort = rec.streamSourcePort.load();
-        for (int i = 0; i < n && !done; ++i) {
-            const qx::net::Datagram& d = batch[i];
-            const uint8_t* packet = buffers.data() + size_t(i) * slot;
-            if (d.length != lastLength) {
-                GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
-                lastLength = d.length;
-            }
-            if (rec.killGrab.load()) {
-                if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
-                if (rx.packetTooLargeSeen())
-                    GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
-                done = true;
-                break;
-            }
-            if (d.sourceIp != rec.cameraIp || (sourcePort != 0 && d.sourcePort != sourcePort)) {
-                noteForeign(cam, d, foreignLog);
-                continue;
-            }
-            if (d.copied < gvsp::kHeaderSize) continue;
-            const int used = rx.process(packet, d.copied);
-            const int64_t now = gevNowMs();
-            if (resend) rx.resendTick(now, false);
-            if (used == 0 && now - lastCapturedLog >= 100) {
-                GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
-                lastCapturedLog = now;
-            }
-            if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
-                modeReported = true;
-                const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
-                if (extended != (rec.gevMajor >= 2))
-                    GevLog(lc, GEV_LOG_WARNING,
-                           "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
-                           extended ? 2 : 1);
-            }
-            if (st.framesToGrab != 0) {
-                const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
-                if (delivered >= st.framesToGrab) {
-                    rec.killGrab = 1;
-                    done = true;
-                }
-            }
-        }
-        if (loan.owns_lock()) loan.unlock();
-        if (n > 0 || done) {
-            silentSince = -1;
-            // A short batch in the middle of a block: the socket ran dry and the rest of the block
-            // is on its way. Waiting for the socket now would wake the thread for every few
-            // datagrams (a 1500-byte stream is hundreds of wake-ups a frame); a short pause lets
-            // them gather into full batches. The receive buffer holds a frame.
-            if (!done && n < kBatch && rx.currentExists()) std::this_thread::sleep_for(kGatherPause);
-            continue;
-        }
-        if (n < 0) std::this_thread::yield();
-
-        // Nothing waits: wait for the socket. While a block waits for resent packets in the
-        // immediate mode, the wait is cut to the re-ask wait so that its rounds go on.
-        const int64_t start = gevNowMs();
-        if (silentSince < 0) silentSince = start;
-        const bool pending = !timerMode && rx.resendPending();
-        const int silentMs = static_cast<int>(start - silentSince);
-        const int wait =
-            pending ? std::max(1, std::min(static_cast<int>(rx.reaskWaitMs()), waitMs - silentMs)) : waitMs;
-        const qx::net::WaitResult w = rec.streamSocket.waitReadable(wait, &error);
-        if (w == qx::net::WaitResult::Readable) {
-            const int waiting = rec.streamSocket.pendingBytes();
-            if (waiting > 0xFFFFF)
-                GevLog(lc, GEV_LOG_DEBUG, "[D] There are too much pending data:%u, whereas rcvbuf_size:%d\n",
-                       static_cast<unsigned>(waiting), rcvbuf);
-            continue;
-        }
-        const int64_t now = gevNowMs();
-        if (!rec.killGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
-            std::lock_guard<std::mutex> feeding(st.loanLock);
-            rx.resendTick(now, true);  // silence: the pending block's trailer counts as seen
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> feeding(st.loanLock);
-            rx.flushOnIdle();
-        }
-        silentSince = -1;
-        if (rec.killGrab.load()) {
-            GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
-            break;
-        }
-        if (w == qx::net::WaitResult::Error) std::this_thread::yield();
-    }
-    GevLog(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
-    {
-        std::lock_guard<std::mutex> feeding(st.loanLock);
-        rx.flushAtEnd();
-    }
-    {
-        qx::sys::MutexLock lock(st.doneMutex);
-        st.grabDone = true;
-    }
-    st.doneCv.notify_all();
 }
 
 // At process exit the grab threads of cameras still acquiring are stopped and joined, before
