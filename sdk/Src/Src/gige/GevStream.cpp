@@ -18,6 +18,7 @@
 #include "gige/GevRing.h"
 #include "gige/GevStreamChannel.h"
 #include "gige/GevStreamState.h"
+#include "gige/GvcpProtocol.h"
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
 #include "Sys/JoiningThread.h"
@@ -26,19 +27,6 @@
 namespace qx::gige {
 
 namespace {
-
-namespace reg {
-constexpr uint32_t kGvspCapability = 0x092C;   // bit 31: SCSP present
-constexpr uint32_t kGvcpCapability = 0x0934;
-constexpr uint32_t kScCapabilityCfg = 0x0960;  // bit 0x40000000 on version 2 devices
-constexpr uint32_t kScp0 = 0x0D00;
-constexpr uint32_t kScps0 = 0x0D04;
-constexpr uint32_t kScpd0 = 0x0D08;
-constexpr uint32_t kScda0 = 0x0D18;
-constexpr uint32_t kScsp0 = 0x0D1C;
-constexpr uint32_t kScc0 = 0x0D20;             // stream channel capability
-constexpr uint32_t kScConfig0 = 0x0D24;        // stream channel configuration
-} // namespace reg
 
 constexpr int kLargeReceiveBuffer = 0x100000;
 constexpr uint64_t kMaxReceiveBuffer = 64ull << 20;
@@ -114,16 +102,16 @@ GevStatus readPacketLayout(uint8_t cam, uint32_t* header, bool* extra, int64_t* 
     GevCameraRecord& rec = gevRecord(cam);
     uint32_t H = rec.gevMajor < 2 ? 36 : 48;
     uint32_t gvspCap = 0, scCfg = 0;
-    if (ReadRegister(cam, reg::kGvspCapability, 1, &gvspCap) == GEV_STATUS_SUCCESS && (gvspCap & 0x40000002) &&
-        ReadRegister(cam, reg::kScCapabilityCfg, 1, &scCfg) == GEV_STATUS_SUCCESS && rec.gevMajor >= 2 &&
+    if (ReadRegister(cam, gvcp::reg::kGvspCapability, 1, &gvspCap) == GEV_STATUS_SUCCESS && (gvspCap & 0x40000002) &&
+        ReadRegister(cam, gvcp::reg::kScCapabilityCfg, 1, &scCfg) == GEV_STATUS_SUCCESS && rec.gevMajor >= 2 &&
         !(scCfg & 0x40000000))
         H = 36;
     uint32_t scc = 0, sccfg = 0;
-    const bool extraPacket = ReadRegister(cam, reg::kScc0, 1, &scc) == GEV_STATUS_SUCCESS &&
-                             ReadRegister(cam, reg::kScConfig0, 1, &sccfg) == GEV_STATUS_SUCCESS && (scc & 0x80) &&
-                             (sccfg & 0x80);
+    const bool extraPacket = ReadRegister(cam, gvcp::reg::kScc0, 1, &scc) == GEV_STATUS_SUCCESS &&
+                             ReadRegister(cam, gvcp::reg::kScConfig0, 1, &sccfg) == GEV_STATUS_SUCCESS &&
+                             (scc & 0x80) && (sccfg & 0x80);
     uint32_t scps = 0;
-    if (GevStatus s = ReadRegister(cam, reg::kScps0, 1, &scps)) return s;
+    if (GevStatus s = ReadRegister(cam, gvcp::reg::kScps0, 1, &scps)) return s;
     const int64_t P = int64_t(scps & 0xFFFF) - H - (extraPacket ? 16 : 0);
     *header = H;
     *extra = extraPacket;
@@ -203,7 +191,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     if (packets == 0) return GEV_STATUS_INVALID_PARAMETER;
     GevLog(lc, GEV_LOG_INFO, "[I] Number of payload packets: %d\n", packets - (extra ? 1 : 0));
     uint32_t delay = 0;
-    if (GevStatus s = ReadRegister(cam, reg::kScpd0, 1, &delay)) return s;
+    if (GevStatus s = ReadRegister(cam, gvcp::reg::kScpd0, 1, &delay)) return s;
     GevLog(lc, GEV_LOG_INFO, "[I] PacketDelay: %d\n", delay);
 
     if (GevStatus s = prepareStreamSocket(cam, payloadSize, static_cast<uint32_t>(P))) return s;
@@ -335,10 +323,10 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     const uint8_t lc = logCam(cam_nr);
     if (rec.ccpMode == GEV_CCP_OPEN) {
         uint32_t scp = 0, scda = 0;
-        if (GevStatus s = ReadRegister(cam_nr, reg::kScp0, 1, &scp)) return s;
+        if (GevStatus s = ReadRegister(cam_nr, gvcp::reg::kScp0, 1, &scp)) return s;
         hostPort = static_cast<uint16_t>(scp & 0xFFFF);
         multicastGroup = 0;
-        if (ReadRegister(cam_nr, reg::kScda0, 1, &scda) == GEV_STATUS_SUCCESS && isMulticast(htonl(scda)))
+        if (ReadRegister(cam_nr, gvcp::reg::kScda0, 1, &scda) == GEV_STATUS_SUCCESS && isMulticast(htonl(scda)))
             multicastGroup = htonl(scda);
     }
     if (hostIp != 0) {
@@ -384,7 +372,7 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     }
     rec.multicastGroup = multicastGroup;
     const uint32_t scda = ntohl(multicastGroup ? multicastGroup : rec.adapterIp);
-    if (WriteRegister(cam_nr, reg::kScda0, 1, &scda) != GEV_STATUS_SUCCESS)
+    if (WriteRegister(cam_nr, gvcp::reg::kScda0, 1, &scda) != GEV_STATUS_SUCCESS)
         GevLog(lc, GEV_LOG_WARNING, "[W] Can't write to GevSCDA register to set stream channel ip address.\n");
     uint16_t port = hostPort;
     if (port == 0 && rec.streamSocket.localPort(&port) != 0) return fail(GEV_STATUS_CANNOT_CREATE_SOCKET);
@@ -394,11 +382,11 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     }
     GevLog(lc, GEV_LOG_INFO, "[I] Stream channel port: %d\n", port);
     const uint32_t scp = port;
-    if (GevStatus s = WriteRegister(cam_nr, reg::kScp0, 1, &scp)) return fail(s);
+    if (GevStatus s = WriteRegister(cam_nr, gvcp::reg::kScp0, 1, &scp)) return fail(s);
     uint32_t cap = 0;
-    if (ReadRegister(cam_nr, reg::kGvspCapability, 1, &cap) == GEV_STATUS_SUCCESS && (cap & 0x80000000u)) {
+    if (ReadRegister(cam_nr, gvcp::reg::kGvspCapability, 1, &cap) == GEV_STATUS_SUCCESS && (cap & 0x80000000u)) {
         uint32_t scsp = 0;
-        if (ReadRegister(cam_nr, reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS) {
+        if (ReadRegister(cam_nr, gvcp::reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS) {
             // The record carries it: the heartbeat keeps the port open from here on.
             rec.streamSourcePort = static_cast<uint16_t>(scsp & 0xFFFF);
             GevLog(lc, GEV_LOG_INFO, "[I] Stream channel source port: %d\n", rec.streamSourcePort.load());
@@ -419,7 +407,7 @@ GevStatus GEVCloseStreamChannel(uint8_t cam_nr) {
     if (!rec.killGrab.load() || st.grabThread.joinable()) stopLocked(cam_nr, 0);
     rec.streamSourcePort = 0;
     const uint32_t zero = 0;
-    GevStatus result = WriteRegister(cam_nr, reg::kScp0, 1, &zero);
+    GevStatus result = WriteRegister(cam_nr, gvcp::reg::kScp0, 1, &zero);
     qx::sys::MutexLock lock(rec.streamSocketLock);
     rec.streamSocket.close();
     return result;
@@ -643,7 +631,7 @@ GevStatus GEVGetFrameRate(uint8_t cam_nr, double* fps) {
 GevStatus GEVGetPacketResend(uint8_t cam_nr, uint8_t* enabled) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     uint32_t cap = 0;
-    if (GevStatus s = ReadRegister(cam_nr, reg::kGvcpCapability, 1, &cap)) return s;
+    if (GevStatus s = ReadRegister(cam_nr, gvcp::reg::kGvcpCapability, 1, &cap)) return s;
     if (!(cap & gvcp::cap::kPacketResend)) {
         if (enabled) *enabled = 0;
         return GEV_STATUS_NOT_SUPPORTED;
@@ -655,7 +643,7 @@ GevStatus GEVGetPacketResend(uint8_t cam_nr, uint8_t* enabled) {
 GevStatus GEVSetPacketResend(uint8_t cam_nr, uint8_t enabled) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     uint32_t cap = 0;
-    if (GevStatus s = ReadRegister(cam_nr, reg::kGvcpCapability, 1, &cap)) return s;
+    if (GevStatus s = ReadRegister(cam_nr, gvcp::reg::kGvcpCapability, 1, &cap)) return s;
     if (!(cap & gvcp::cap::kPacketResend)) return GEV_STATUS_NOT_SUPPORTED;
     // The grab thread keeps its own copy: on the socket path the switch takes effect at the
     // next acquisition start; the filter driver follows it at once.
