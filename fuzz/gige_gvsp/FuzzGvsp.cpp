@@ -42,7 +42,7 @@ void decoders(const uint8_t* p, size_t n) {
     size_t len = 0;
     if (gvsp::decodeMultipart(p, n, &offset, &data, &len) && (data < p || data + len > p + n)) std::abort();
     if (gvsp::decodeGenDc(p, n, &size, &offset, &flags, &data, &len) && (data < p || data + len > p + n)) std::abort();
-    gvsp::ResendRequest r;
+    gvsp::GevResendRequest r;
     gvsp::decodePacketResend(p, n, &r);
 }
 } // namespace
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += n;
         decoders(dgram.data(), dgram.size());
         if (lend && !ring->lentTo && !ring->lendNext) ring->lendNext = image.data();
-        rx.process(dgram.data(), dgram.size());
+        rx.ProcessStreamPacket(dgram.data(), dgram.size());
         if (cfg.resendMode == GvspReceiver::kTimerMode) {
             now += 150;  // a synthetic clock: rounds and give-ups happen within the input
             rx.resendTick(now, n == 0);

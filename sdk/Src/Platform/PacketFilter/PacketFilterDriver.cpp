@@ -314,7 +314,7 @@ void onPacket(Slot* s, const tpacket3_hdr* h) {
     if (udpLength < 8) return;
     const uint32_t payload = std::min(udpLength, len - ihl) - 8;
     if (payload < gvsp::kHeaderSize) return;
-    s->rx->process(udp + 8, payload);
+    s->rx->ProcessStreamPacket(udp + 8, payload);
 }
 
 void slotThread(Slot* s) {
@@ -458,7 +458,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     cfg.extraPacket = r.extraPacket != 0;
     cfg.resendMode = r.resend ? 1 : 0;
     cfg.reaskWaitMs = kReaskWaitMs;
-    cfg.resendBudget = r.scPacketResend;
+    cfg.resendBudget = r.sc_packet_resend;
     cfg.reorderTolerance = s->reorder;
     cfg.logCam = s->logCam;
     s->resend = r.resend;
@@ -472,14 +472,14 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
         cfg, *ring,
         [s](uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
             if (!s->resend.load() || !s->control.isOpen()) return false;
-            gvsp::ResendRequest q;
+            gvsp::GevResendRequest q;
             q.requestId = s->requestId;
             s->requestId = gvcp::nextRequestId(s->requestId);
             q.extended = extended;
             q.blockId = blockId;
             q.firstPacket = first;
             q.lastPacket = last;
-            const std::vector<uint8_t> cmd = gvsp::encodePacketResend(q);
+            const std::vector<uint8_t> cmd = gvsp::BuildPacketResend(q);
             return s->control.sendTo(s->start.cameraIp, kGvcpPort, cmd.data(), cmd.size()) > 0;
         },
         nullptr);

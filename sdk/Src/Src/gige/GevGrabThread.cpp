@@ -32,7 +32,7 @@ void noteForeign(uint8_t cam, const qx::net::Datagram& d, sys::LogThrottle& log)
 
 // Reads what waits on the stream socket until it runs dry (within waitUs) or `limit` bytes
 // were read.
-GevStatus flushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t packetPayload) {
+GevStatus FlushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t packetPayload) {
     GevCameraRecord& rec = gevRecord(cam);
     GevStreamState& st = state(cam);
     const uint32_t P = st.packetPayload ? st.packetPayload : packetPayload;
@@ -63,10 +63,10 @@ GevStatus flushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t pa
 }
 
 // PACKETRESEND on the control socket.
-bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
+bool SendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
     GevCameraRecord& rec = gevRecord(cam);
     GevStreamState& st = state(cam);
-    gvsp::ResendRequest r;
+    gvsp::GevResendRequest r;
     r.requestId = st.resendRequestId;
     st.resendRequestId = gvcp::nextRequestId(st.resendRequestId);
     r.extended = extended;
@@ -79,7 +79,7 @@ bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t fir
     else
         GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for block %d packets %d->%d\n",
                static_cast<int>(blockId), first, last);
-    const std::vector<uint8_t> cmd = gvsp::encodePacketResend(r);
+    const std::vector<uint8_t> cmd = gvsp::BuildPacketResend(r);
     // PACKETRESEND has no acknowledge: it goes out at once, one datagram between the control
     // channel's own, without waiting behind a transaction's acknowledge wait (which the request
     // lock covers) and without turning the channel busy for the application's accesses. The
@@ -94,7 +94,7 @@ bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t fir
     return true;
 }
 
-void grabFunc(uint8_t cam) {
+void grab_func(uint8_t cam) {
     GevCameraRecord& rec = gevRecord(cam);
     GevStreamState& st = state(cam);
     GvspReceiver& rx = *st.receiver;
@@ -106,7 +106,7 @@ void grabFunc(uint8_t cam) {
     const size_t slot = size_t(st.packetPayload) + 100;
     std::vector<uint8_t> buffers(slot * kBatch);
     qx::net::Datagram batch[kBatch];
-    const int waitMs = rec.scTimeoutMs == 0xFFFF ? 200 : static_cast<int>(std::max<uint32_t>(rec.scTimeoutMs, 1));
+    const int waitMs = rec.sc_timeout == 0xFFFF ? 200 : static_cast<int>(std::max<uint32_t>(rec.sc_timeout, 1));
     int rcvbuf = 0;
     rec.streamSocket.receiveBuffer(&rcvbuf);
     GevLog(lc, GEV_LOG_VERBOSE, "[V] Entering grab_func loop with rcvbuf_size = %d, bufs=(%x, %x, %x)\n", rcvbuf,
@@ -121,7 +121,7 @@ void grabFunc(uint8_t cam) {
     // The loop ends when asked (KillGrab, seen at least every select wait) or when the frames to
     // grab were delivered.
     bool done = false;
-    while (!done && !rec.killGrab.load()) {
+    while (!done && !rec.KillGrab.load()) {
         int error = 0;
         const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
         std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
@@ -136,7 +136,7 @@ void grabFunc(uint8_t cam) {
                 GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
                 lastLength = d.length;
             }
-            if (rec.killGrab.load()) {
+            if (rec.KillGrab.load()) {
                 if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
                 if (rx.packetTooLargeSeen())
                     GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
@@ -148,7 +148,7 @@ void grabFunc(uint8_t cam) {
                 continue;
             }
             if (d.copied < gvsp::kHeaderSize) continue;
-            const int used = rx.process(packet, d.copied);
+            const int used = rx.ProcessStreamPacket(packet, d.copied);
             const int64_t now = gevNowMs();
             if (resend) rx.resendTick(now, false);
             if (used == 0 && now - lastCapturedLog >= 100) {
@@ -166,7 +166,7 @@ void grabFunc(uint8_t cam) {
             if (st.framesToGrab != 0) {
                 const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
                 if (delivered >= st.framesToGrab) {
-                    rec.killGrab = 1;
+                    rec.KillGrab = 1;
                     done = true;
                 }
             }
@@ -200,7 +200,7 @@ void grabFunc(uint8_t cam) {
             continue;
         }
         const int64_t now = gevNowMs();
-        if (!rec.killGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
+        if (!rec.KillGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
             std::lock_guard<std::mutex> feeding(st.loanLock);
             rx.resendTick(now, true); // silence: the pending block's trailer counts as seen
             continue;
@@ -210,7 +210,7 @@ void grabFunc(uint8_t cam) {
             rx.flushOnIdle();
         }
         silentSince = -1;
-        if (rec.killGrab.load()) {
+        if (rec.KillGrab.load()) {
             GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
             break;
         }

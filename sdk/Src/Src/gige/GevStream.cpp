@@ -69,7 +69,7 @@ void stopGrabThreadsAtExit() {
         GevStreamState& st = g_states[cam];
         qx::sys::MutexLock acq(st.acquisitionLock);
         if (!st.grabThread.joinable()) continue;
-        gevRecord(cam).killGrab = 1;
+        gevRecord(cam).KillGrab = 1;
         st.grabThread.join();
     }
 }
@@ -95,7 +95,7 @@ void sizeReceiveBuffer(uint8_t cam, uint32_t payloadSize, uint32_t packets, uint
                granted, static_cast<unsigned long long>(frame), want, want);
 }
 
-// startAcquisition's packet layout: the bytes around each packet's payload (IP, UDP and GVSP
+// StartAcquisition's packet layout: the bytes around each packet's payload (IP, UDP and GVSP
 // headers; the extended header only where the channel uses it), whether an extra packet
 // follows the data, and the payload of one packet (0 or less: the packet size leaves no room).
 GevStatus readPacketLayout(uint8_t cam, uint32_t* header, bool* extra, int64_t* payloadPerPacket) {
@@ -119,7 +119,7 @@ GevStatus readPacketLayout(uint8_t cam, uint32_t* header, bool* extra, int64_t* 
     return P > 0 ? GEV_STATUS_SUCCESS : GEV_STATUS_INVALID_PARAMETER;
 }
 
-// startAcquisition's stream socket: the unicast socket opened with the camera is flushed and
+// StartAcquisition's stream socket: the unicast socket opened with the camera is flushed and
 // given back the receive buffer of its last use; an open-access multicast receiver opens and
 // joins its own.
 GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packetPayload) {
@@ -130,7 +130,7 @@ GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packet
     if (!openMulticast) {
         if (!rec.streamSocket.isOpen()) return GEV_STATUS_CANNOT_CREATE_SOCKET;
         if (st.cachedReceiveBuffer > 0) {
-            flushStreamSocket(cam, payloadSize, 0, packetPayload);
+            FlushStreamSocket(cam, payloadSize, 0, packetPayload);
             int err = rec.streamSocket.setReceiveBuffer(st.cachedReceiveBuffer / 2);
             GevLog(lc, GEV_LOG_VERBOSE, "[V] Reusing socket. forcing %d of network stack buffers (err=%d)\n",
                    st.cachedReceiveBuffer, err);
@@ -157,7 +157,7 @@ GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packet
     return GEV_STATUS_SUCCESS;
 }
 
-GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadSize, uint32_t width, uint32_t height,
+GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadSize, uint32_t width, uint32_t height,
                            uint32_t pixelFormat) {
     static std::once_flag atExit;
     std::call_once(atExit, [] { std::atexit(stopGrabThreadsAtExit); });
@@ -165,7 +165,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     GevStreamContext& ctx = gevStream(cam);
     GevStreamState& st = state(cam);
     const uint8_t lc = logCam(cam);
-    if (!rec.killGrab.load() || st.grabThread.joinable()) return GEV_STATUS_BUSY;
+    if (!rec.KillGrab.load() || st.grabThread.joinable()) return GEV_STATUS_BUSY;
     if (payloadSize == 0) return GEV_STATUS_INVALID_PARAMETER;
 
     st.framesToGrab = framesToGrab;
@@ -210,7 +210,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
             return s;
         // The socket keeps the port; it queues next to nothing of the stream meanwhile.
         if (rec.streamSocket.isOpen()) rec.streamSocket.setReceiveBuffer(0);
-        rec.killGrab = 0;
+        rec.KillGrab = 0;
         return GEV_STATUS_SUCCESS;
     }
     {
@@ -227,15 +227,15 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         cfg.pixelFormat = pixelFormat;
         cfg.packetPayload = static_cast<uint32_t>(P);
         cfg.extraPacket = extra;
-        st.resendTimerMode = ctx.resendEnabled && rec.scTimeoutMs == 0xFFFF;
+        st.resendTimerMode = ctx.resendEnabled && rec.sc_timeout == 0xFFFF;
         cfg.resendMode = ctx.resendEnabled ? (st.resendTimerMode ? GvspReceiver::kTimerMode : 1) : 0;
-        cfg.resendWaitMs = rec.scTimeoutMs == 0xFFFF ? 200 : rec.scTimeoutMs;
+        cfg.resendWaitMs = rec.sc_timeout == 0xFFFF ? 200 : rec.sc_timeout;
         // A resent packet comes within a few milliseconds; a block lives about one frame in the
         // previous slot, so the immediate mode asks again well within that.
         cfg.reaskWaitMs = std::max<uint32_t>(1, std::min<uint32_t>(kReaskWaitMs, cfg.resendWaitMs));
         st.resendOn = cfg.resendMode != 0;
         cfg.roundLimit = 0x100000 / (static_cast<uint32_t>(P) + 100);
-        cfg.resendBudget = ctx.scPacketResend;
+        cfg.resendBudget = ctx.sc_packet_resend;
         cfg.reorderTolerance = ctx.reorderTolerance;
         cfg.gevMajor = rec.gevMajor;
         cfg.logCam = lc;
@@ -244,7 +244,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
             st.receiver = std::make_unique<GvspReceiver>(
                 cfg, *st.ring,
                 [cam](uint64_t block, bool ext, uint32_t first, uint32_t last) {
-                    return sendPacketResend(cam, block, ext, first, last);
+                    return SendPacketResend(cam, block, ext, first, last);
                 },
                 &st.fps);
         } catch (const std::bad_alloc&) {
@@ -252,12 +252,12 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
             return GEV_STATUS_CANNOT_ALLOC_MEMORY;
         }
     }
-    rec.killGrab = 0;
+    rec.KillGrab = 0;
     st.grabDone = false;
     try {
-        st.grabThread = sys::JoiningThread(grabFunc, cam);
+        st.grabThread = sys::JoiningThread(grab_func, cam);
     } catch (const std::system_error&) {
-        rec.killGrab = 1;
+        rec.KillGrab = 1;
         st.grabDone = true;
         qx::sys::MutexLock lock(st.ringLock);
         st.receiver.reset();
@@ -295,7 +295,7 @@ void gevStreamOpenQueue(uint8_t) {}
 GevStatus gevStreamStop(uint8_t cam) {
     GevStreamState& st = state(cam);
     qx::sys::MutexLock acq(st.acquisitionLock);
-    if (!gevRecord(cam).killGrab.load() || st.grabThread.joinable()) return stopLocked(cam, 0);
+    if (!gevRecord(cam).KillGrab.load() || st.grabThread.joinable()) return stopLocked(cam, 0);
     return GEV_STATUS_SUCCESS;
 }
 
@@ -319,7 +319,7 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     GevStreamState& st = state(cam_nr);
     qx::sys::MutexLock channel(rec.streamChannelLock);
     qx::sys::MutexLock acq(st.acquisitionLock);
-    if (!rec.killGrab.load()) return GEV_STATUS_BUSY;  // the grab thread reads the socket
+    if (!rec.KillGrab.load()) return GEV_STATUS_BUSY; // the grab thread reads the socket
     const uint8_t lc = logCam(cam_nr);
     if (rec.ccpMode == GEV_CCP_OPEN) {
         uint32_t scp = 0, scda = 0;
@@ -404,7 +404,7 @@ GevStatus GEVCloseStreamChannel(uint8_t cam_nr) {
     qx::sys::MutexLock channel(rec.streamChannelLock);
     qx::sys::MutexLock acq(st.acquisitionLock);
     // The grab thread reads the socket: a running acquisition ends first.
-    if (!rec.killGrab.load() || st.grabThread.joinable()) stopLocked(cam_nr, 0);
+    if (!rec.KillGrab.load() || st.grabThread.joinable()) stopLocked(cam_nr, 0);
     rec.streamSourcePort = 0;
     const uint32_t zero = 0;
     GevStatus result = WriteRegister(cam_nr, gvcp::reg::kScp0, 1, &zero);
@@ -420,7 +420,7 @@ GevStatus GEVAcquisitionStart(uint8_t cam_nr, uint32_t framesToGrab, uint32_t pa
     GevStatus result;
     {
         qx::sys::MutexLock acq(st.acquisitionLock);
-        result = startAcquisition(cam_nr, framesToGrab, payloadSize, width, height, pixelFormat);
+        result = StartAcquisition(cam_nr, framesToGrab, payloadSize, width, height, pixelFormat);
     }
     logLocalTime(logCam(cam_nr), "[I] Start acquisition time: %02d:%02d:%02d\n");
     return result;
@@ -439,12 +439,12 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     GevLog(lc, GEV_LOG_VERBOSE, "[V] GEVAcquisitionStopEx(%d, %d)\n", cam_nr, mode);
     // A grab thread that ended by itself (frames to grab reached) has set KillGrab but still
     // has to be joined.
-    if (rec.killGrab.load() && !st.grabThread.joinable()) {
+    if (rec.KillGrab.load() && !st.grabThread.joinable()) {
         GevLog(lc, GEV_LOG_VERBOSE, "[V] acquisition already stopped\n");
         return GEV_STATUS_SUCCESS;
     }
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Ready to set KillGrab (currently %d)\n", rec.killGrab.load());
-    rec.killGrab = 1;
+    GevLog(lc, GEV_LOG_VERBOSE, "[V] Ready to set KillGrab (currently %d)\n", rec.KillGrab.load());
+    rec.KillGrab = 1;
     const bool viaDriver = rec.filterDriverActive && !st.grabThread.joinable();
     GevFilterStatistics driverStats;
     if (viaDriver) {
@@ -466,7 +466,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     }
     if (viaDriver) {
         // What the socket queued of the stream beside the driver is stale: all of it goes.
-        if (rec.streamSocket.isOpen()) flushStreamSocket(cam_nr, 0xFFFFFFFFu, 0, st.packetPayload);
+        if (rec.streamSocket.isOpen()) FlushStreamSocket(cam_nr, 0xFFFFFFFFu, 0, st.packetPayload);
     } else if (st.cachedReceiveBuffer < 1) {
         GevLog(lc, GEV_LOG_WARNING, "[W] Cowardly refusing to discard buffers with cached size of %d\n",
                st.cachedReceiveBuffer);
@@ -474,7 +474,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         int err = rec.streamSocket.setReceiveBuffer(0);
         GevLog(lc, GEV_LOG_VERBOSE, "[V] Discarded remaining buffers (cached size %d): err=%d\n", st.cachedReceiveBuffer,
                err);
-        flushStreamSocket(cam_nr, 1, 0, 0);
+        FlushStreamSocket(cam_nr, 1, 0, 0);
     }
     bool stable = false;
     double rate = st.fps.rate(&stable);
@@ -548,7 +548,7 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     GevStreamState& st = state(cam_nr);
     qx::sys::MutexLock lock(st.ringLock);
     if (rec.filterDriverActive && !st.ring) {
-        if (rec.killGrab.load()) return GEV_STATUS_BUFFERS_NOT_INI;
+        if (rec.KillGrab.load()) return GEV_STATUS_BUFFERS_NOT_INI;
         if (!buffer || bufferSize < st.payloadSize) return GEV_STATUS_INVALID_PARAMETER;
         GevImageHeader h{};
         const GevStatus result = PullImageFromFilter(cam_nr, &h, buffer, st.payloadSize, size);
@@ -609,7 +609,7 @@ GevStatus GEVGetFrameRate(uint8_t cam_nr, double* fps) {
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
     qx::sys::MutexLock acq(st.acquisitionLock);
-    if (rec.killGrab.load() && !st.grabThread.joinable() && st.lastFrameRate != 0.0) {
+    if (rec.KillGrab.load() && !st.grabThread.joinable() && st.lastFrameRate != 0.0) {
         *fps = st.lastFrameRate;
         return GEV_STATUS_SUCCESS;
     }
@@ -658,7 +658,7 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
     if (!stats) return GEV_STATUS_INVALID_PARAMETER;
     GevStreamState& st = state(cam_nr);
     qx::sys::MutexLock lock(st.ringLock);
-    if (gevRecord(cam_nr).filterDriverActive && !gevRecord(cam_nr).killGrab.load() && !st.receiver) {
+    if (gevRecord(cam_nr).filterDriverActive && !gevRecord(cam_nr).KillGrab.load() && !st.receiver) {
         GevFilterStatistics s;
         if (GevStatus e = gevFilterReadStatistics(cam_nr, &s, nullptr)) return e;
         *stats = GevStreamStatistics{}; // the driver keeps no count of a full ring

@@ -61,8 +61,8 @@ inline uint8_t logCam(uint8_t cam) { return static_cast<uint8_t>(gevRecord(cam).
 std::string ipText(uint32_t ip);
 
 // The grab thread of one acquisition (GevGrabThread.cpp).
-GevStatus flushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t packetPayload);
-bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t first, uint32_t last);
-void grabFunc(uint8_t cam);
+GevStatus FlushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t packetPayload);
+bool SendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t first, uint32_t last);
+void grab_func(uint8_t cam);
 
 } // namespace qx::gige

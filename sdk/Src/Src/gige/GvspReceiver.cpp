@@ -168,7 +168,7 @@ void GvspReceiver::noteRingFull(uint64_t blockId) {
     }
 }
 
-int GvspReceiver::process(const uint8_t* packet, size_t length) {
+int GvspReceiver::ProcessStreamPacket(const uint8_t* packet, size_t length) {
     GvspPacketView v;
     if (length < gvsp::kHeaderSize || !gvsp::decodeHeader(packet, length, &v.h)) return 1;
     v.length = length;
@@ -776,7 +776,7 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         if (timer || !idle || b->requestedPackets >= m_cfg.resendBudget) return;
         const uint32_t gaps = gapsBelowHighest(b);
         if (gaps != 0 && (answered || now - r.clock >= int64_t(m_cfg.reaskWaitMs)))
-            resendRound(b, now, m_cfg.resendBudget - b->requestedPackets, gaps);
+            s_resend_some_packet(b, now, m_cfg.resendBudget - b->requestedPackets, gaps);
         return;
     }
     const bool lastArrived = r.lastAsked != 0 && r.lastAsked <= b->packetStates.size() &&
@@ -786,7 +786,7 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         if (b->missingPackets <= 0 || b->requestedPackets >= m_cfg.resendBudget) return;
         const bool waited = now - r.clock >= int64_t(m_cfg.reaskWaitMs);
         if (r.neverAsked || waited || lastArrived || answered)
-            resendRound(b, now, m_cfg.resendBudget - b->requestedPackets);
+            s_resend_some_packet(b, now, m_cfg.resendBudget - b->requestedPackets);
         return;
     }
     if (b->missingPackets <= 0) {
@@ -804,7 +804,7 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         deliver(b);
         return;
     }
-    if (!r.roundRun || waited || lastArrived) resendRound(b, now, m_cfg.roundLimit);
+    if (!r.roundRun || waited || lastArrived) s_resend_some_packet(b, now, m_cfg.roundLimit);
 }
 
 void GvspReceiver::setResendMode(uint8_t mode) {
@@ -838,7 +838,7 @@ uint32_t GvspReceiver::gapsBelowHighest(const GevImageBuffer* b) {
     return 0;
 }
 
-void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit, uint32_t upTo) {
+void GvspReceiver::s_resend_some_packet(GevImageBuffer* b, int64_t now, uint32_t limit, uint32_t upTo) {
     Rounds& r = m_rounds;
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet start\n", static_cast<int>(b->blockId));
     uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));

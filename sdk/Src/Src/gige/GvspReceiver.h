@@ -53,7 +53,7 @@ public:
     GvspReceiver(const GvspReceiverConfig& config, GevRing& ring, GvspResendSink sink, GevFpsMeter* fps);
 
     // One datagram. 0: used or dropped quietly; 1: skipped.
-    int process(const uint8_t* packet, size_t length);
+    int ProcessStreamPacket(const uint8_t* packet, size_t length);
     // Silence on the socket: delivers the previous, then the current buffer.
     void flushOnIdle();
     // End of acquisition: the previous and current buffers are delivered late.
@@ -115,7 +115,7 @@ private:
     void keepShort(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
     void zeroUnwritten(GevImageBuffer* b);
     // Asks the packets up to `upTo` (0: every packet of the block) not received yet.
-    void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit, uint32_t upTo = 0);
+    void s_resend_some_packet(GevImageBuffer* b, int64_t nowMs, uint32_t limit, uint32_t upTo = 0);
     // Immediate mode, before the trailer: the packets below the highest one received (gaps, the
     // only ones known lost), or 0 when there is none missing.
     static uint32_t gapsBelowHighest(const GevImageBuffer* b);
