@@ -52,7 +52,7 @@ protected:
         cfg.resendBudget = budget;
         cfg.logCam = kCam;
         const uint32_t n = GvspReceiver::packetsFor(cfg.payloadSize, P, false);
-        ring = gevAllocateRing(4, cfg.payloadSize, P, n, width, height, kMono8);
+        ring = AllocateRing(4, cfg.payloadSize, P, n, width, height, kMono8);
         ASSERT_TRUE(ring);
         rx = std::make_unique<GvspReceiver>(
             cfg, *ring,
@@ -126,7 +126,7 @@ protected:
     }
 
     GvspReceiverConfig cfg;
-    std::unique_ptr<GevRing> ring;
+    std::unique_ptr<GevBufferQueues> ring;
     std::unique_ptr<GvspReceiver> rx;
     GevFpsMeter fps;
     std::vector<Resend> resends;

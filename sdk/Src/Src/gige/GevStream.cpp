@@ -216,8 +216,8 @@ GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     {
         qx::sys::MutexLock lock(st.ringLock);
         GevLog(lc, GEV_LOG_INFO, "[I] Allocate ring buffer for %d images. (ring=%d)\n", ctx.ringImageCount, 0);
-        st.ring = gevAllocateRing(ctx.ringImageCount, payloadSize, static_cast<uint32_t>(P), packets, width, height,
-                                  pixelFormat);
+        st.ring = AllocateRing(ctx.ringImageCount, payloadSize, static_cast<uint32_t>(P), packets, width, height,
+                               pixelFormat);
         GevLog(lc, GEV_LOG_INFO, "[I] Allocate index buffer for images.\n");
         if (!st.ring) return GEV_STATUS_CANNOT_ALLOC_MEMORY;
         GvspReceiverConfig cfg;
@@ -248,7 +248,7 @@ GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
                 },
                 &st.fps);
         } catch (const std::bad_alloc&) {
-            gevFreeRing(st.ring, lc);
+            FreeRing(st.ring, lc);
             return GEV_STATUS_CANNOT_ALLOC_MEMORY;
         }
     }
@@ -261,7 +261,7 @@ GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         st.grabDone = true;
         qx::sys::MutexLock lock(st.ringLock);
         st.receiver.reset();
-        gevFreeRing(st.ring, lc);
+        FreeRing(st.ring, lc);
         return GEV_STATUS_CANNOT_START_THREAD;
     }
     return GEV_STATUS_SUCCESS;
@@ -303,7 +303,7 @@ void gevStreamClose(uint8_t cam) {
     GevStreamState& st = state(cam);
     qx::sys::MutexLock lock(st.ringLock);
     st.receiver.reset();
-    gevFreeRing(st.ring, gevRecord(cam).logCameraNumber);
+    FreeRing(st.ring, gevRecord(cam).logCameraNumber);
     gevRecord(cam).streamSourcePort = 0;
 }
 
@@ -500,7 +500,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         GevLog(lc, GEV_LOG_INFO, "[I] Free index buffer for images.\n");
         st.receiver.reset();
         GevLog(lc, GEV_LOG_INFO, "[I] Free ring buffer for images.\n");
-        gevFreeRing(st.ring, lc);
+        FreeRing(st.ring, lc);
     }
     st.stats.DeliveredBlocks = ctx.deliveredBlocks;
     st.stats.MissingBlocks = ctx.missingBlocks;
@@ -561,7 +561,7 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     }
     if (!st.ring) return GEV_STATUS_BUFFERS_NOT_INI;
     if (!buffer || bufferSize < st.ring->payloadSize) return GEV_STATUS_INVALID_PARAMETER;
-    GevRing& ring = *st.ring;
+    GevBufferQueues& ring = *st.ring;
     auto* dest = static_cast<uint8_t*>(buffer);
     GevImageBuffer* b = ring.deliverList.pop();
     if (!b) {

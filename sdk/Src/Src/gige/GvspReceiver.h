@@ -50,7 +50,7 @@ public:
     // or the count does not fit.
     static uint32_t packetsFor(uint32_t payloadSize, uint32_t packetPayload, bool extraPacket);
 
-    GvspReceiver(const GvspReceiverConfig& config, GevRing& ring, GvspResendSink sink, GevFpsMeter* fps);
+    GvspReceiver(const GvspReceiverConfig& config, GevBufferQueues& ring, GvspResendSink sink, GevFpsMeter* fps);
 
     // One datagram. 0: used or dropped quietly; 1: skipped.
     int ProcessStreamPacket(const uint8_t* packet, size_t length);
@@ -94,8 +94,8 @@ public:
 private:
     GevImageBuffer* findBuffer(uint64_t blockId) const;
     uint64_t successor(uint64_t id) const;
-    void deliver(GevImageBuffer* b);
-    uint64_t blockIdCheck(GevImageBuffer* b);
+    void DeliverBuffer(GevImageBuffer* b);
+    uint64_t BlockIDCheck(GevImageBuffer* b);
     void moveCurrentToPrevious();
     GevImageBuffer* takeBuffer(uint64_t blockId);
     void onLeader(const struct GvspPacketView& v);
@@ -138,7 +138,7 @@ private:
     GevImageBuffer* roundsBuffer() const;
 
     GvspReceiverConfig m_cfg;
-    GevRing& m_ring;
+    GevBufferQueues& m_ring;
     GvspResendSink m_sink;
     GevFpsMeter* m_fps;
     uint8_t m_cam;
