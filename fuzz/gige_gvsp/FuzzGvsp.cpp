@@ -42,7 +42,7 @@ void decoders(const uint8_t* p, size_t n) {
     size_t len = 0;
     if (gvsp::decodeMultipart(p, n, &offset, &data, &len) && (data < p || data + len > p + n)) std::abort();
     if (gvsp::decodeGenDc(p, n, &size, &offset, &flags, &data, &len) && (data < p || data + len > p + n)) std::abort();
-    gvsp::ResendRequest r;
+    gvsp::GevResendRequest r;
     gvsp::decodePacketResend(p, n, &r);
 }
 } // namespace
@@ -63,8 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cfg.reorderTolerance = (c >> 3) & 1;
     cfg.logCam = 1;
     const uint32_t packets = GvspReceiver::packetsFor(cfg.payloadSize, cfg.packetPayload, false);
-    auto ring = gevAllocateRing(4, cfg.payloadSize, cfg.packetPayload, packets, cfg.width, cfg.height,
-                                cfg.pixelFormat);
+    auto ring = AllocateRing(4, cfg.payloadSize, cfg.packetPayload, packets, cfg.width, cfg.height, cfg.pixelFormat);
     if (!ring) return 0;
     GevFpsMeter fps;
     GvspReceiver rx(cfg, *ring, [](uint64_t, bool, uint32_t f, uint32_t l) { return f <= l; }, &fps);
@@ -91,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += n;
         decoders(dgram.data(), dgram.size());
         if (lend && !ring->lentTo && !ring->lendNext) ring->lendNext = image.data();
-        rx.process(dgram.data(), dgram.size());
+        rx.ProcessStreamPacket(dgram.data(), dgram.size());
         if (cfg.resendMode == GvspReceiver::kTimerMode) {
             now += 150;  // a synthetic clock: rounds and give-ups happen within the input
             rx.resendTick(now, n == 0);
@@ -106,6 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (GevImageBuffer* b = ring->deliverList.pop()) take(b);
     ring->withdrawLoan();
     if (ring->freeList.count() != 4 || ring->lentTo) std::abort(); // every buffer came back, no loan left
-    gevFreeRing(ring, 1);
+    FreeRing(ring, 1);
     return 0;
 }

@@ -52,7 +52,7 @@ protected:
         cfg.resendBudget = budget;
         cfg.logCam = kCam;
         const uint32_t n = GvspReceiver::packetsFor(cfg.payloadSize, P, false);
-        ring = gevAllocateRing(4, cfg.payloadSize, P, n, width, height, kMono8);
+        ring = AllocateRing(4, cfg.payloadSize, P, n, width, height, kMono8);
         ASSERT_TRUE(ring);
         rx = std::make_unique<GvspReceiver>(
             cfg, *ring,
@@ -91,7 +91,7 @@ protected:
         t.sizeY = sizeY;
         return feed(gvsp::encodeTrailer(header(block, gvsp::kTrailer, rx->packetsPerBlock() + 1), t));
     }
-    int feed(const Bytes& b) { return rx->process(b.data(), b.size()); }
+    int feed(const Bytes& b) { return rx->ProcessStreamPacket(b.data(), b.size()); }
     // Leader, every packet but the skipped ones, trailer.
     void block(uint64_t id, const Bytes& data, std::set<uint32_t> skip = {}) {
         leader(id);
@@ -126,7 +126,7 @@ protected:
     }
 
     GvspReceiverConfig cfg;
-    std::unique_ptr<GevRing> ring;
+    std::unique_ptr<GevBufferQueues> ring;
     std::unique_ptr<GvspReceiver> rx;
     GevFpsMeter fps;
     std::vector<Resend> resends;
@@ -216,7 +216,7 @@ TEST_F(GvspReceiverTest, LeaderOfBlockZeroIsIgnoredAndItsPacketsFindNoBuffer) {
 TEST_F(GvspReceiverTest, ShortDatagramsAndErrorStatusesAreSkipped) {
     make(40, 25, 100);
     const Bytes seven{0, 0, 0, 1, 1, 0, 0};
-    EXPECT_EQ(rx->process(seven.data(), seven.size()), 1);
+    EXPECT_EQ(rx->ProcessStreamPacket(seven.data(), seven.size()), 1);
     EXPECT_EQ(rx->blockIdMode(), GvspBlockIdMode::Undecided); // a short datagram decides nothing
 
     gvsp::Header h = header(1, gvsp::kLeader, 0);

@@ -141,7 +141,7 @@ struct Slot {
     uint8_t* map = nullptr;
     size_t mapSize = 0;
     uint32_t blockCount = 0;
-    std::unique_ptr<GevRing> ring;
+    std::unique_ptr<GevBufferQueues> ring;
     std::unique_ptr<GvspReceiver> rx;
     qx::net::UdpSocket control;  // sends PACKETRESEND
     uint16_t requestId = 1;
@@ -256,7 +256,7 @@ struct LateCompletion {
 // loan back.
 LateCompletion servePending(Slot* s, int64_t now, bool ending) QX_REQUIRES(s->mutex) {
     PendingRead& p = s->pending;
-    GevRing& ring = *s->ring;
+    GevBufferQueues& ring = *s->ring;
     if (!p.active) return {};
     if (GevImageBuffer* b = ring.deliverList.pop()) {
         if (b->lent != p.buffer) ring.withdrawLoan();
@@ -277,7 +277,7 @@ LateCompletion servePending(Slot* s, int64_t now, bool ending) QX_REQUIRES(s->mu
 // Lends the buffer of a read that waits (see servePending) before more packets are placed.
 void offerLoan(Slot* s) {
     qx::sys::MutexLock lock(s->mutex);
-    GevRing& ring = *s->ring;
+    GevBufferQueues& ring = *s->ring;
     if (s->pending.active && !ring.lentTo && !ring.lendNext) ring.lendNext = s->pending.buffer;
 }
 
@@ -314,7 +314,7 @@ void onPacket(Slot* s, const tpacket3_hdr* h) {
     if (udpLength < 8) return;
     const uint32_t payload = std::min(udpLength, len - ihl) - 8;
     if (payload < gvsp::kHeaderSize) return;
-    s->rx->process(udp + 8, payload);
+    s->rx->ProcessStreamPacket(udp + 8, payload);
 }
 
 void slotThread(Slot* s) {
@@ -420,9 +420,8 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     }
     // Without it the thread looks every few milliseconds instead.
     if (s->wakeFd < 0) s->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    std::unique_ptr<GevRing> ring =
-        gevAllocateRing(std::max<uint16_t>(s->ringCount, 1), r.payloadSize, r.packetPayload, packets, r.width,
-                        r.height, r.pixelFormat);
+    std::unique_ptr<GevBufferQueues> ring = AllocateRing(std::max<uint16_t>(s->ringCount, 1), r.payloadSize,
+                                                         r.packetPayload, packets, r.width, r.height, r.pixelFormat);
     if (!ring) return ENOMEM;
 
     const std::vector<sock_filter> code = streamFilter(r.cameraIp, r.hostStreamPort, r.sourcePort);
@@ -458,7 +457,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     cfg.extraPacket = r.extraPacket != 0;
     cfg.resendMode = r.resend ? 1 : 0;
     cfg.reaskWaitMs = kReaskWaitMs;
-    cfg.resendBudget = r.scPacketResend;
+    cfg.resendBudget = r.sc_packet_resend;
     cfg.reorderTolerance = s->reorder;
     cfg.logCam = s->logCam;
     s->resend = r.resend;
@@ -472,14 +471,14 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
         cfg, *ring,
         [s](uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
             if (!s->resend.load() || !s->control.isOpen()) return false;
-            gvsp::ResendRequest q;
+            gvsp::GevResendRequest q;
             q.requestId = s->requestId;
             s->requestId = gvcp::nextRequestId(s->requestId);
             q.extended = extended;
             q.blockId = blockId;
             q.firstPacket = first;
             q.lastPacket = last;
-            const std::vector<uint8_t> cmd = gvsp::encodePacketResend(q);
+            const std::vector<uint8_t> cmd = gvsp::BuildPacketResend(q);
             return s->control.sendTo(s->start.cameraIp, kGvcpPort, cmd.data(), cmd.size()) > 0;
         },
         nullptr);

@@ -185,9 +185,9 @@ void initRecord(uint8_t cam, const GevConnection& c, GevLogCallback logCallback,
     rec.logCallback = logCallback;
     setAnswerTimeout(rec, 200);
     rec.retries = 3;
-    rec.scTimeoutMs = 200;
+    rec.sc_timeout = 200;
     rec.grabStopTimeoutMs = 1000;
-    rec.killGrab = 1;
+    rec.KillGrab = 1;
     rec.logMask = GEV_LOG_INFO | GEV_LOG_WARNING | GEV_LOG_ERROR;
     rec.keepAliveIntervalSec = 30;
     GevStreamContext& stream = gevStream(cam);
@@ -426,8 +426,8 @@ GevStatus GEVGetChannelParameter(uint8_t cam_nr, GevChannelParams* params) {
     params->HeartbeatPeriodMs = rec.heartbeatPeriodMs;
     params->AnswerTimeoutMs = rec.answerTimeoutMs;
     params->Retries = rec.retries;
-    params->ScTimeoutMs = rec.scTimeoutMs;
-    params->ScPacketResend = gevStream(cam_nr).scPacketResend;
+    params->ScTimeoutMs = rec.sc_timeout;
+    params->ScPacketResend = gevStream(cam_nr).sc_packet_resend;
     params->GrabStopTimeoutMs = rec.grabStopTimeoutMs;
     return GEV_STATUS_SUCCESS;
 }
@@ -442,9 +442,9 @@ GevStatus GEVSetChannelParameter(uint8_t cam_nr, const GevChannelParams* params)
     if (GevStatus st = ReadRegister(cam_nr, gvcp::reg::kHeartbeatTimeout, 1, &deviceTimeout)) return st;
     rec.heartbeatPeriodMs = heartbeatPeriodFor(params->HeartbeatPeriodMs, deviceTimeout);
     setAnswerTimeout(rec, params->AnswerTimeoutMs);
-    rec.scTimeoutMs = params->ScTimeoutMs;
+    rec.sc_timeout = params->ScTimeoutMs;
     rec.grabStopTimeoutMs = params->GrabStopTimeoutMs;
-    gevStream(cam_nr).scPacketResend = params->ScPacketResend;
+    gevStream(cam_nr).sc_packet_resend = params->ScPacketResend;
     return GEV_STATUS_SUCCESS;
 }
 
@@ -493,7 +493,7 @@ GevStatus GEVInitFilterDriver(uint8_t cam_nr) {
         GevLog(cam_nr, GEV_LOG_WARNING, "[W] GEVInitFilterDriver already enabled");
         return GEV_STATUS_SUCCESS;
     }
-    if (!rec.killGrab.load()) {  // the grab thread's ring or the driver's stream is in use
+    if (!rec.KillGrab.load()) { // the grab thread's ring or the driver's stream is in use
         GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver can't be switched while acquiring.");
         return GEV_STATUS_NOT_SUPPORTED;
     }
@@ -524,7 +524,7 @@ GevStatus GEVCloseFilterDriver(uint8_t cam_nr) {
         return GEV_STATUS_NOT_SUPPORTED;
     }
     if (!rec.filterDriverActive) return GEV_STATUS_SUCCESS;
-    if (!rec.killGrab.load()) {  // the grab thread's ring or the driver's stream is in use
+    if (!rec.KillGrab.load()) { // the grab thread's ring or the driver's stream is in use
         GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver can't be switched while acquiring.");
         return GEV_STATUS_NOT_SUPPORTED;
     }

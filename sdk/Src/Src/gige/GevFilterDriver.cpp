@@ -422,7 +422,7 @@ GevStatus gevFilterStreamStart(uint8_t cam, uint32_t payloadSize, uint32_t width
     r.payloadSize = payloadSize;
     r.packetPayload = packetPayload;
     r.resend = ctx.resendEnabled;
-    r.scPacketResend = ctx.scPacketResend;
+    r.sc_packet_resend = ctx.sc_packet_resend;
     r.slot = rec.filterDriverSlot;
     r.grabStopTimeoutMs = rec.grabStopTimeoutMs;
     r.extraPacket = extraPacket ? 1 : 0;

@@ -52,7 +52,7 @@ struct GevFilterStartRecord {
     uint16_t packetPayload = 0;     // payload bytes per data packet
     uint8_t resend = 0;
     uint8_t pad1 = 0;
-    uint32_t scPacketResend = 0;
+    uint32_t sc_packet_resend = 0;
     uint8_t slot = 0;
     uint8_t pad2[3] = {};
     uint32_t grabStopTimeoutMs = 0;

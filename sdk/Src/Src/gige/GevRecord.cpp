@@ -44,7 +44,7 @@ void GevCameraRecord::reset() {
     answerTimeoutMs = 200;
     retries = 3;
     heartbeatPeriodMs = 0;
-    scTimeoutMs = 200;
+    sc_timeout = 200;
     grabStopTimeoutMs = 1000;
     answerTimeoutSec = 0;
     answerTimeoutUsec = 200000;
@@ -68,7 +68,7 @@ void GevCameraRecord::reset() {
     heartbeatEvent.reset();
     heartbeatStop = 1; // a heartbeat thread that was let go ends at its next round
     heartbeatRunning = 0;
-    killGrab = 1;
+    KillGrab = 1;
     multicastGroup = 0;
     streamSourcePort = 0;
     lastStreamKeepOpenMs = 0;

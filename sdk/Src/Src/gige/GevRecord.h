@@ -23,7 +23,7 @@ namespace qx::gige {
 // The stream table entry of one camera number; the stream channel adds its own fields here.
 struct GevStreamContext {
     uint8_t resendEnabled = 0;
-    uint32_t scPacketResend = 10;
+    uint32_t sc_packet_resend = 10;
     uint16_t ringImageCount = 4;
     uint16_t payloadPerPacket = 0;
     uint8_t userRingBuffer = 0;       // the application supplies the ring buffers
@@ -76,7 +76,7 @@ public:
     std::atomic<uint32_t> answerTimeoutMs{200};
     std::atomic<uint8_t> retries{3};
     std::atomic<uint32_t> heartbeatPeriodMs{0};
-    uint32_t scTimeoutMs = 200;
+    uint32_t sc_timeout = 200;
     uint32_t grabStopTimeoutMs = 1000;
     int32_t answerTimeoutSec = 0;
     int32_t answerTimeoutUsec = 200000;
@@ -118,7 +118,7 @@ public:
     std::atomic<int32_t> heartbeatRunning{0};
 
     // Stream side.
-    std::atomic<int32_t> killGrab{1};    // 1 while no grab thread runs
+    std::atomic<int32_t> KillGrab{1}; // 1 while no grab thread runs
     // Held for the whole of a stream channel open or close and of the heartbeat's rewrite of the
     // channel registers after a reconnection, so a rewrite never points the camera at a port
     // that was closed or replaced meanwhile. Taken before the acquisition and socket locks.

@@ -21,7 +21,7 @@ void GevImageBuffer::beginBlock(uint64_t id, uint32_t packets) {
     status = GEV_BUFFER_COMPLETE;
     resendRequested = resendReceived = requestedPackets = 0;
     outOfOrder = 0;
-    trailerSizeY = 0;
+    TrailerSizeY = 0;
     genDcWord = 0;
     genDcSize = 0;
     genDcFlag = 0;
@@ -130,19 +130,19 @@ double GevFpsMeter::rate(bool* stable) const {
     return sys::framesPerSecond(m_frames, m_ticks, m_frequency);
 }
 
-void GevRing::logNoFreeBuffer(int logCam) const {
+void GevBufferQueues::logNoFreeBuffer(int logCam) const {
     GevLog(static_cast<uint8_t>(logCam), GEV_LOG_WARNING,
            "[W] There is no buffer available in the queue to store the data. (QueuedList: %d, DeliverList: %d)\n\n",
            freeList.count(), deliverList.count());
 }
 
-void GevRing::giveBack(GevImageBuffer* b) {
+void GevBufferQueues::giveBack(GevImageBuffer* b) {
     if (b == lentTo) lentTo = nullptr;
     b->lent = nullptr;
     freeList.push(b);
 }
 
-void GevRing::withdrawLoan() {
+void GevBufferQueues::withdrawLoan() {
     lendNext = nullptr;
     if (!lentTo) return;
     std::memcpy(lentTo->data.data(), lentTo->lent, lentTo->data.size());
@@ -150,7 +150,7 @@ void GevRing::withdrawLoan() {
     lentTo = nullptr;
 }
 
-GevImageBuffer* GevRing::takeFree(bool zero) {
+GevImageBuffer* GevBufferQueues::TakeFreeBuffer(bool zero) {
     GevImageBuffer* b = freeList.pop();
     if (!b) return nullptr;
     b->lent = nullptr;
@@ -159,10 +159,10 @@ GevImageBuffer* GevRing::takeFree(bool zero) {
     return b;
 }
 
-std::unique_ptr<GevRing> gevAllocateRing(uint16_t count, uint32_t payloadSize, uint32_t packetPayload,
-                                         uint32_t packets, uint32_t width, uint32_t height, uint32_t pixelFormat) {
+std::unique_ptr<GevBufferQueues> AllocateRing(uint16_t count, uint32_t payloadSize, uint32_t packetPayload,
+                                              uint32_t packets, uint32_t width, uint32_t height, uint32_t pixelFormat) {
     try {
-        auto ring = std::make_unique<GevRing>();
+        auto ring = std::make_unique<GevBufferQueues>();
         ring->payloadSize = payloadSize;
         ring->packetPayload = packetPayload;
         ring->packetsPerBlock = packets;
@@ -188,7 +188,7 @@ std::unique_ptr<GevRing> gevAllocateRing(uint16_t count, uint32_t payloadSize, u
     }
 }
 
-void gevFreeRing(std::unique_ptr<GevRing>& ring, int logCam) {
+void FreeRing(std::unique_ptr<GevBufferQueues>& ring, int logCam) {
     if (!ring) return;
     GevLog(static_cast<uint8_t>(logCam), GEV_LOG_VERBOSE,
            "[V] Queues state for %p at close_buffer: %d pending, %d to deliver\n", static_cast<void*>(ring.get()),
@@ -229,13 +229,13 @@ GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* d
         const uint64_t n = std::min<uint64_t>(b.height, srcSize);
         if (dest != src) std::memcpy(dest, src, n);
         if (n < payloadSize) std::memset(dest + n, 0, payloadSize - n);
-    } else if (b.trailerSizeY == b.height) {
+    } else if (b.TrailerSizeY == b.height) {
         if (dest != src) std::memcpy(dest, src, srcSize);
         GevLog(cam, GEV_LOG_VERBOSE, "[V] Copied: %d bytes, no adjustment needed\n", payloadSize);
     } else {
-        height = b.trailerSizeY;
-        uint64_t n = uint64_t(b.width) * b.trailerSizeY * bpp;
-        GevLog(cam, GEV_LOG_INFO, "[I] header/trailer (%d) size mismatch. Adjusted size to %d\n", b.trailerSizeY,
+        height = b.TrailerSizeY;
+        uint64_t n = uint64_t(b.width) * b.TrailerSizeY * bpp;
+        GevLog(cam, GEV_LOG_INFO, "[I] header/trailer (%d) size mismatch. Adjusted size to %d\n", b.TrailerSizeY,
                static_cast<int>(std::min<uint64_t>(n, 0x7FFFFFFF)));
         if (n > srcSize) {
             GevLog(cam, GEV_LOG_ERROR, "[E] planned size was beyond buffer size %d\n", payloadSize);

@@ -26,7 +26,7 @@ struct GevImageBuffer {
     GevImageBuffer* next = nullptr;     // list link
     std::vector<uint8_t> data;          // payload-size bytes
     // Memory of a waiting reader the block is written into instead of `data` (at least
-    // payload-size bytes; the filter driver lends it, see GevRing::lendNext). Null: `data`.
+    // payload-size bytes; the filter driver lends it, see GevBufferQueues::lendNext). Null: `data`.
     uint8_t* lent = nullptr;
     uint64_t blockId = 0;
     uint64_t timestamp = 0;
@@ -41,7 +41,7 @@ struct GevImageBuffer {
     uint16_t ringIndex = 0;
     uint32_t resendRequested = 0, resendReceived = 0, requestedPackets = 0;
     uint8_t outOfOrder = 0;
-    uint32_t trailerSizeY = 0;
+    uint32_t TrailerSizeY = 0;
     uint32_t packetPayload = 0, lastPacketPayload = 0;
     uint32_t genDcWord = 0;
     uint64_t genDcSize = 0;
@@ -107,7 +107,7 @@ private:
 int64_t gevPerformanceCounter();
 
 // The ring of one acquisition: buffers and the two lists.
-struct GevRing {
+struct GevBufferQueues {
     std::vector<std::unique_ptr<GevImageBuffer>> buffers;
     GevBufferList freeList;      // "QueuedList"
     GevBufferList deliverList;   // "DeliverList"
@@ -129,17 +129,17 @@ struct GevRing {
     // Pops the free list and zeroes the data; null when the list is empty (the caller counts
     // and logs that). `zero` false leaves the zeroing to the caller (GvspReceiver zeroes only the
     // bytes no packet wrote, when the block is delivered).
-    GevImageBuffer* takeFree(bool zero = true);
+    GevImageBuffer* TakeFreeBuffer(bool zero = true);
     // The warning of an empty free list.
     void logNoFreeBuffer(int logCam) const;
 };
 
 // Allocates `count` buffers for blocks of payloadSize bytes in packets of P bytes (with
 // `packets` packets per block) and puts them all on the free list; null when memory runs out.
-std::unique_ptr<GevRing> gevAllocateRing(uint16_t count, uint32_t payloadSize, uint32_t packetPayload,
-                                         uint32_t packets, uint32_t width, uint32_t height, uint32_t pixelFormat);
+std::unique_ptr<GevBufferQueues> AllocateRing(uint16_t count, uint32_t payloadSize, uint32_t packetPayload,
+                                              uint32_t packets, uint32_t width, uint32_t height, uint32_t pixelFormat);
 // Logs the queue state and empties both lists before the ring is destroyed.
-void gevFreeRing(std::unique_ptr<GevRing>& ring, int logCam);
+void FreeRing(std::unique_ptr<GevBufferQueues>& ring, int logCam);
 
 // Copies a delivered buffer packed into dest (payloadSize bytes) and fills the header; returns
 // the status GEVGetImage gives for it.

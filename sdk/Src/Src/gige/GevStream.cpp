@@ -1,10 +1,8 @@
-// The stream channel of a camera: GVSP socket set-up, acquisition start and stop, the grab
-// thread that feeds the GvspReceiver, PACKETRESEND on the control socket, GEVGetImage and the
-// frame rate.
+// The stream channel of a camera: GVSP socket set-up, acquisition start and stop (the grab
+// thread itself is in GevGrabThread.cpp), GEVGetImage, packet resend and the frame rate.
 #include "gige/GevStream.h"
 
 #include <arpa/inet.h>
-#include <sched.h>
 
 #include <cerrno>
 
@@ -19,73 +17,37 @@
 #include "gige/GevRecord.h"
 #include "gige/GevRing.h"
 #include "gige/GevStreamChannel.h"
+#include "gige/GevStreamState.h"
+#include "gige/GvcpProtocol.h"
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
 #include "Sys/JoiningThread.h"
-#include "Sys/LogThrottle.h"
 #include "Sys/PixelFormat.h"
 
 namespace qx::gige {
 
 namespace {
 
-namespace reg {
-constexpr uint32_t kGvspCapability = 0x092C;   // bit 31: SCSP present
-constexpr uint32_t kGvcpCapability = 0x0934;
-constexpr uint32_t kScCapabilityCfg = 0x0960;  // bit 0x40000000 on version 2 devices
-constexpr uint32_t kScp0 = 0x0D00;
-constexpr uint32_t kScps0 = 0x0D04;
-constexpr uint32_t kScpd0 = 0x0D08;
-constexpr uint32_t kScda0 = 0x0D18;
-constexpr uint32_t kScsp0 = 0x0D1C;
-constexpr uint32_t kScc0 = 0x0D20;             // stream channel capability
-constexpr uint32_t kScConfig0 = 0x0D24;        // stream channel configuration
-} // namespace reg
-
 constexpr int kLargeReceiveBuffer = 0x100000;
 constexpr uint64_t kMaxReceiveBuffer = 64ull << 20;
 constexpr uint32_t kReaskWaitMs = 10;
 
-// The stream side of one camera number that is not part of the copyable stream table entry.
-struct GevStreamState {
-    qx::sys::Mutex acquisitionLock QX_ACQUIRED_BEFORE(ringLock); // start and stop
-    qx::sys::Mutex ringLock;                                     // ring set-up and tear-down, GEVGetImage
-    // Held by the grab thread while it feeds the receiver, and by GEVGetImage while it lends
-    // the caller's buffer or takes the loan back (GevRing::lendNext, lentTo): a block written
-    // into the caller's memory is never moved while the receiver writes it. Inside ringLock.
-    // A plain std::mutex: the grab thread takes it only for a batch that brought packets, a
-    // conditional hold the thread-safety checks cannot follow.
-    std::mutex loanLock;
-    std::unique_ptr<GevRing> ring;
-    std::unique_ptr<GvspReceiver> receiver;
-    sys::JoiningThread grabThread; // joined by the stop (never by itself: it calls no application code)
-    qx::sys::Mutex doneMutex;
-    std::condition_variable doneCv;
-    bool grabDone = true;
-    GevFpsMeter fps;
-
-    // Fields below are set by start/stop (acquisition lock) and read by the grab thread, which
-    // starts after and is joined before they change.
-    uint32_t framesToGrab = 0;
-    int32_t frameCountMode = 0;
-    int cachedReceiveBuffer = 0;
-    uint32_t payloadSize = 0, width = 0, height = 0, pixelFormat = 0;
-    uint32_t packetPayload = 0;
-    bool extraPacket = false;
-    bool resendTimerMode = false;   // sc_timeout 0xFFFF with resend on: timer-driven rounds
-    bool resendOn = false;
-    uint16_t resendRequestId = 1;
-    std::atomic<uint64_t> foreignDatagrams{0}; // datagrams of others on the stream port
-    double lastFrameRate = 0.0;
-    bool hasHeader = false;
-    GevImageHeader lastHeader{};
-    GevStreamStatistics stats{};
-};
-
 GevStreamState g_states[GEV_MAX_CAMERAS + 1];
 
+} // namespace
+
 GevStreamState& state(uint8_t cam) { return g_states[gevValidCamera(cam) ? cam : 0]; }
-uint8_t logCam(uint8_t cam) { return static_cast<uint8_t>(gevRecord(cam).logCameraNumber); }
+
+std::string ipText(uint32_t ip) {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr a{};
+    a.s_addr = ip;
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+namespace {
+
 GevStatus stopLocked(uint8_t cam_nr, uint32_t mode);
 
 void logLocalTime(uint8_t cam, const char* format) {
@@ -100,224 +62,6 @@ bool isMulticast(uint32_t ipNetworkOrder) {
     return first >= 224 && first <= 239;
 }
 
-std::string ipText(uint32_t ip) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = ip;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-// Reads what waits on the stream socket until it runs dry (within waitUs) or `limit` bytes
-// were read.
-GevStatus flushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t packetPayload) {
-    GevCameraRecord& rec = gevRecord(cam);
-    GevStreamState& st = state(cam);
-    const uint32_t P = st.packetPayload ? st.packetPayload : packetPayload;
-    if (P == 0) {
-        GevLog(logCam(cam), GEV_LOG_WARNING, "[W] Ignoring request to flush socket while Image size is unknown\n");
-        return GEV_STATUS_BUFFERS_NOT_INI;
-    }
-    const uint32_t size = P + (rec.gevMajor >= 2 ? 48 : 36);
-    GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Using %d-sized buffer to flush up to %d bytes of trailing data\n", size,
-           limit);
-    std::vector<uint8_t> buffer(size);
-    uint64_t total = 0;
-    GevStatus result = GEV_STATUS_SUCCESS;
-    // Bounded: at most as many datagrams as a full large receive buffer can hold, plus some.
-    for (int i = 0; i < 65536; ++i) {
-        if (rec.streamSocket.waitReadable(waitUs / 1000) != qx::net::WaitResult::Readable) break;
-        qx::net::Datagram d = rec.streamSocket.receive(buffer.data(), buffer.size());
-        if (!d.ok()) break;
-        total += d.copied;
-        sched_yield();
-        if (total >= limit) {
-            result = GEV_STATUS_TIMEOUT;
-            break;
-        }
-    }
-    GevLog(logCam(cam), GEV_LOG_INFO, "[I] Flush stream channel socket [len = %d].\n", static_cast<int>(total));
-    return result;
-}
-
-// PACKETRESEND on the control socket.
-bool sendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t first, uint32_t last) {
-    GevCameraRecord& rec = gevRecord(cam);
-    GevStreamState& st = state(cam);
-    gvsp::ResendRequest r;
-    r.requestId = st.resendRequestId;
-    st.resendRequestId = gvcp::nextRequestId(st.resendRequestId);
-    r.extended = extended;
-    r.blockId = blockId;
-    r.firstPacket = first;
-    r.lastPacket = last;
-    if (extended)
-        GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for packets %d->%d of block %lld(gv=2)\n", first, last,
-               static_cast<long long>(blockId));
-    else
-        GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for block %d packets %d->%d\n",
-               static_cast<int>(blockId), first, last);
-    const std::vector<uint8_t> cmd = gvsp::encodePacketResend(r);
-    // PACKETRESEND has no acknowledge: it goes out at once, one datagram between the control
-    // channel's own, without waiting behind a transaction's acknowledge wait (which the request
-    // lock covers) and without turning the channel busy for the application's accesses. The
-    // socket stays open: the camera is closed only after the grab thread ended.
-    int error = 0;
-    const long sent = rec.controlSocket.sendTo(rec.cameraIp, rec.devicePort, cmd.data(), cmd.size(), &error);
-    if (sent <= 0) {
-        GevLog(logCam(cam), GEV_LOG_WARNING, "[W] Failed to send %d bytes packet resend request (%d only), error %d\n",
-               static_cast<int>(cmd.size()), static_cast<int>(sent), error);
-        return false;
-    }
-    return true;
-}
-
-// A datagram on the stream port that is not the camera's stream: dropped, counted, and logged
-// at most once a second with the count since the line before.
-void noteForeign(uint8_t cam, const qx::net::Datagram& d, sys::LogThrottle& log) {
-    GevStreamState& st = state(cam);
-    ++st.foreignDatagrams;
-    if (const uint64_t since = log.note())
-        GevLog(logCam(cam), GEV_LOG_WARNING,
-               "[W] %llu datagram(s) dropped that are not the camera's stream, the last from %s:%d (%llu in all)\n",
-               static_cast<unsigned long long>(since), ipText(d.sourceIp).c_str(), d.sourcePort,
-               static_cast<unsigned long long>(log.total()));
-}
-
-void grabFunc(uint8_t cam) {
-    GevCameraRecord& rec = gevRecord(cam);
-    GevStreamState& st = state(cam);
-    GvspReceiver& rx = *st.receiver;
-    const uint8_t lc = logCam(cam);
-    // Datagrams are read in batches of up to kBatch, one system call each; the thread waits
-    // for the socket only when a batch comes back empty.
-    constexpr int kBatch = 64;
-    constexpr std::chrono::microseconds kGatherPause{500};
-    const size_t slot = size_t(st.packetPayload) + 100;
-    std::vector<uint8_t> buffers(slot * kBatch);
-    qx::net::Datagram batch[kBatch];
-    const int waitMs = rec.scTimeoutMs == 0xFFFF ? 200 : static_cast<int>(std::max<uint32_t>(rec.scTimeoutMs, 1));
-    int rcvbuf = 0;
-    rec.streamSocket.receiveBuffer(&rcvbuf);
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Entering grab_func loop with rcvbuf_size = %d, bufs=(%x, %x, %x)\n", rcvbuf,
-           0xDEAD, 0xDEAD, 0xDEAD);
-    const bool timerMode = st.resendTimerMode;
-    const bool resend = st.resendOn;
-    int64_t lastCapturedLog = 0;
-    long lastLength = -1;
-    bool modeReported = false;
-    int64_t silentSince = -1;  // start of the current silence on the socket
-    sys::LogThrottle foreignLog;
-    // The loop ends when asked (KillGrab, seen at least every select wait) or when the frames to
-    // grab were delivered.
-    bool done = false;
-    while (!done && !rec.killGrab.load()) {
-        int error = 0;
-        const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
-        std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
-        if (n > 0) loan.lock();
-        // Only the camera's stream counts: its address and, where it reports one, its stream
-        // channel source port (read per batch: a reconnection may read it again).
-        const uint16_t sourcePort = rec.streamSourcePort.load();
-        for (int i = 0; i < n && !done; ++i) {
-            const qx::net::Datagram& d = batch[i];
-            const uint8_t* packet = buffers.data() + size_t(i) * slot;
-            if (d.length != lastLength) {
-                GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
-                lastLength = d.length;
-            }
-            if (rec.killGrab.load()) {
-                if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
-                if (rx.packetTooLargeSeen())
-                    GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
-                done = true;
-                break;
-            }
-            if (d.sourceIp != rec.cameraIp || (sourcePort != 0 && d.sourcePort != sourcePort)) {
-                noteForeign(cam, d, foreignLog);
-                continue;
-            }
-            if (d.copied < gvsp::kHeaderSize) continue;
-            const int used = rx.process(packet, d.copied);
-            const int64_t now = gevNowMs();
-            if (resend) rx.resendTick(now, false);
-            if (used == 0 && now - lastCapturedLog >= 100) {
-                GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
-                lastCapturedLog = now;
-            }
-            if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
-                modeReported = true;
-                const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
-                if (extended != (rec.gevMajor >= 2))
-                    GevLog(lc, GEV_LOG_WARNING,
-                           "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
-                           extended ? 2 : 1);
-            }
-            if (st.framesToGrab != 0) {
-                const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
-                if (delivered >= st.framesToGrab) {
-                    rec.killGrab = 1;
-                    done = true;
-                }
-            }
-        }
-        if (loan.owns_lock()) loan.unlock();
-        if (n > 0 || done) {
-            silentSince = -1;
-            // A short batch in the middle of a block: the socket ran dry and the rest of the block
-            // is on its way. Waiting for the socket now would wake the thread for every few
-            // datagrams (a 1500-byte stream is hundreds of wake-ups a frame); a short pause lets
-            // them gather into full batches. The receive buffer holds a frame.
-            if (!done && n < kBatch && rx.currentExists()) std::this_thread::sleep_for(kGatherPause);
-            continue;
-        }
-        if (n < 0) std::this_thread::yield();
-
-        // Nothing waits: wait for the socket. While a block waits for resent packets in the
-        // immediate mode, the wait is cut to the re-ask wait so that its rounds go on.
-        const int64_t start = gevNowMs();
-        if (silentSince < 0) silentSince = start;
-        const bool pending = !timerMode && rx.resendPending();
-        const int silentMs = static_cast<int>(start - silentSince);
-        const int wait =
-            pending ? std::max(1, std::min(static_cast<int>(rx.reaskWaitMs()), waitMs - silentMs)) : waitMs;
-        const qx::net::WaitResult w = rec.streamSocket.waitReadable(wait, &error);
-        if (w == qx::net::WaitResult::Readable) {
-            const int waiting = rec.streamSocket.pendingBytes();
-            if (waiting > 0xFFFFF)
-                GevLog(lc, GEV_LOG_DEBUG, "[D] There are too much pending data:%u, whereas rcvbuf_size:%d\n",
-                       static_cast<unsigned>(waiting), rcvbuf);
-            continue;
-        }
-        const int64_t now = gevNowMs();
-        if (!rec.killGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
-            std::lock_guard<std::mutex> feeding(st.loanLock);
-            rx.resendTick(now, true);  // silence: the pending block's trailer counts as seen
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> feeding(st.loanLock);
-            rx.flushOnIdle();
-        }
-        silentSince = -1;
-        if (rec.killGrab.load()) {
-            GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
-            break;
-        }
-        if (w == qx::net::WaitResult::Error) std::this_thread::yield();
-    }
-    GevLog(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
-    {
-        std::lock_guard<std::mutex> feeding(st.loanLock);
-        rx.flushAtEnd();
-    }
-    {
-        qx::sys::MutexLock lock(st.doneMutex);
-        st.grabDone = true;
-    }
-    st.doneCv.notify_all();
-}
-
 // At process exit the grab threads of cameras still acquiring are stopped and joined, before
 // the records and stream state they use are destroyed.
 void stopGrabThreadsAtExit() {
@@ -325,7 +69,7 @@ void stopGrabThreadsAtExit() {
         GevStreamState& st = g_states[cam];
         qx::sys::MutexLock acq(st.acquisitionLock);
         if (!st.grabThread.joinable()) continue;
-        gevRecord(cam).killGrab = 1;
+        gevRecord(cam).KillGrab = 1;
         st.grabThread.join();
     }
 }
@@ -351,23 +95,23 @@ void sizeReceiveBuffer(uint8_t cam, uint32_t payloadSize, uint32_t packets, uint
                granted, static_cast<unsigned long long>(frame), want, want);
 }
 
-// startAcquisition's packet layout: the bytes around each packet's payload (IP, UDP and GVSP
+// StartAcquisition's packet layout: the bytes around each packet's payload (IP, UDP and GVSP
 // headers; the extended header only where the channel uses it), whether an extra packet
 // follows the data, and the payload of one packet (0 or less: the packet size leaves no room).
 GevStatus readPacketLayout(uint8_t cam, uint32_t* header, bool* extra, int64_t* payloadPerPacket) {
     GevCameraRecord& rec = gevRecord(cam);
     uint32_t H = rec.gevMajor < 2 ? 36 : 48;
     uint32_t gvspCap = 0, scCfg = 0;
-    if (ReadRegister(cam, reg::kGvspCapability, 1, &gvspCap) == GEV_STATUS_SUCCESS && (gvspCap & 0x40000002) &&
-        ReadRegister(cam, reg::kScCapabilityCfg, 1, &scCfg) == GEV_STATUS_SUCCESS && rec.gevMajor >= 2 &&
+    if (ReadRegister(cam, gvcp::reg::kGvspCapability, 1, &gvspCap) == GEV_STATUS_SUCCESS && (gvspCap & 0x40000002) &&
+        ReadRegister(cam, gvcp::reg::kScCapabilityCfg, 1, &scCfg) == GEV_STATUS_SUCCESS && rec.gevMajor >= 2 &&
         !(scCfg & 0x40000000))
         H = 36;
     uint32_t scc = 0, sccfg = 0;
-    const bool extraPacket = ReadRegister(cam, reg::kScc0, 1, &scc) == GEV_STATUS_SUCCESS &&
-                             ReadRegister(cam, reg::kScConfig0, 1, &sccfg) == GEV_STATUS_SUCCESS && (scc & 0x80) &&
-                             (sccfg & 0x80);
+    const bool extraPacket = ReadRegister(cam, gvcp::reg::kScc0, 1, &scc) == GEV_STATUS_SUCCESS &&
+                             ReadRegister(cam, gvcp::reg::kScConfig0, 1, &sccfg) == GEV_STATUS_SUCCESS &&
+                             (scc & 0x80) && (sccfg & 0x80);
     uint32_t scps = 0;
-    if (GevStatus s = ReadRegister(cam, reg::kScps0, 1, &scps)) return s;
+    if (GevStatus s = ReadRegister(cam, gvcp::reg::kScps0, 1, &scps)) return s;
     const int64_t P = int64_t(scps & 0xFFFF) - H - (extraPacket ? 16 : 0);
     *header = H;
     *extra = extraPacket;
@@ -375,7 +119,7 @@ GevStatus readPacketLayout(uint8_t cam, uint32_t* header, bool* extra, int64_t* 
     return P > 0 ? GEV_STATUS_SUCCESS : GEV_STATUS_INVALID_PARAMETER;
 }
 
-// startAcquisition's stream socket: the unicast socket opened with the camera is flushed and
+// StartAcquisition's stream socket: the unicast socket opened with the camera is flushed and
 // given back the receive buffer of its last use; an open-access multicast receiver opens and
 // joins its own.
 GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packetPayload) {
@@ -386,7 +130,7 @@ GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packet
     if (!openMulticast) {
         if (!rec.streamSocket.isOpen()) return GEV_STATUS_CANNOT_CREATE_SOCKET;
         if (st.cachedReceiveBuffer > 0) {
-            flushStreamSocket(cam, payloadSize, 0, packetPayload);
+            FlushStreamSocket(cam, payloadSize, 0, packetPayload);
             int err = rec.streamSocket.setReceiveBuffer(st.cachedReceiveBuffer / 2);
             GevLog(lc, GEV_LOG_VERBOSE, "[V] Reusing socket. forcing %d of network stack buffers (err=%d)\n",
                    st.cachedReceiveBuffer, err);
@@ -413,7 +157,7 @@ GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packet
     return GEV_STATUS_SUCCESS;
 }
 
-GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadSize, uint32_t width, uint32_t height,
+GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadSize, uint32_t width, uint32_t height,
                            uint32_t pixelFormat) {
     static std::once_flag atExit;
     std::call_once(atExit, [] { std::atexit(stopGrabThreadsAtExit); });
@@ -421,7 +165,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     GevStreamContext& ctx = gevStream(cam);
     GevStreamState& st = state(cam);
     const uint8_t lc = logCam(cam);
-    if (!rec.killGrab.load() || st.grabThread.joinable()) return GEV_STATUS_BUSY;
+    if (!rec.KillGrab.load() || st.grabThread.joinable()) return GEV_STATUS_BUSY;
     if (payloadSize == 0) return GEV_STATUS_INVALID_PARAMETER;
 
     st.framesToGrab = framesToGrab;
@@ -447,7 +191,7 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     if (packets == 0) return GEV_STATUS_INVALID_PARAMETER;
     GevLog(lc, GEV_LOG_INFO, "[I] Number of payload packets: %d\n", packets - (extra ? 1 : 0));
     uint32_t delay = 0;
-    if (GevStatus s = ReadRegister(cam, reg::kScpd0, 1, &delay)) return s;
+    if (GevStatus s = ReadRegister(cam, gvcp::reg::kScpd0, 1, &delay)) return s;
     GevLog(lc, GEV_LOG_INFO, "[I] PacketDelay: %d\n", delay);
 
     if (GevStatus s = prepareStreamSocket(cam, payloadSize, static_cast<uint32_t>(P))) return s;
@@ -466,14 +210,14 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
             return s;
         // The socket keeps the port; it queues next to nothing of the stream meanwhile.
         if (rec.streamSocket.isOpen()) rec.streamSocket.setReceiveBuffer(0);
-        rec.killGrab = 0;
+        rec.KillGrab = 0;
         return GEV_STATUS_SUCCESS;
     }
     {
         qx::sys::MutexLock lock(st.ringLock);
         GevLog(lc, GEV_LOG_INFO, "[I] Allocate ring buffer for %d images. (ring=%d)\n", ctx.ringImageCount, 0);
-        st.ring = gevAllocateRing(ctx.ringImageCount, payloadSize, static_cast<uint32_t>(P), packets, width, height,
-                                  pixelFormat);
+        st.ring = AllocateRing(ctx.ringImageCount, payloadSize, static_cast<uint32_t>(P), packets, width, height,
+                               pixelFormat);
         GevLog(lc, GEV_LOG_INFO, "[I] Allocate index buffer for images.\n");
         if (!st.ring) return GEV_STATUS_CANNOT_ALLOC_MEMORY;
         GvspReceiverConfig cfg;
@@ -483,15 +227,15 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
         cfg.pixelFormat = pixelFormat;
         cfg.packetPayload = static_cast<uint32_t>(P);
         cfg.extraPacket = extra;
-        st.resendTimerMode = ctx.resendEnabled && rec.scTimeoutMs == 0xFFFF;
+        st.resendTimerMode = ctx.resendEnabled && rec.sc_timeout == 0xFFFF;
         cfg.resendMode = ctx.resendEnabled ? (st.resendTimerMode ? GvspReceiver::kTimerMode : 1) : 0;
-        cfg.resendWaitMs = rec.scTimeoutMs == 0xFFFF ? 200 : rec.scTimeoutMs;
+        cfg.resendWaitMs = rec.sc_timeout == 0xFFFF ? 200 : rec.sc_timeout;
         // A resent packet comes within a few milliseconds; a block lives about one frame in the
         // previous slot, so the immediate mode asks again well within that.
         cfg.reaskWaitMs = std::max<uint32_t>(1, std::min<uint32_t>(kReaskWaitMs, cfg.resendWaitMs));
         st.resendOn = cfg.resendMode != 0;
         cfg.roundLimit = 0x100000 / (static_cast<uint32_t>(P) + 100);
-        cfg.resendBudget = ctx.scPacketResend;
+        cfg.resendBudget = ctx.sc_packet_resend;
         cfg.reorderTolerance = ctx.reorderTolerance;
         cfg.gevMajor = rec.gevMajor;
         cfg.logCam = lc;
@@ -500,24 +244,24 @@ GevStatus startAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
             st.receiver = std::make_unique<GvspReceiver>(
                 cfg, *st.ring,
                 [cam](uint64_t block, bool ext, uint32_t first, uint32_t last) {
-                    return sendPacketResend(cam, block, ext, first, last);
+                    return SendPacketResend(cam, block, ext, first, last);
                 },
                 &st.fps);
         } catch (const std::bad_alloc&) {
-            gevFreeRing(st.ring, lc);
+            FreeRing(st.ring, lc);
             return GEV_STATUS_CANNOT_ALLOC_MEMORY;
         }
     }
-    rec.killGrab = 0;
+    rec.KillGrab = 0;
     st.grabDone = false;
     try {
-        st.grabThread = sys::JoiningThread(grabFunc, cam);
+        st.grabThread = sys::JoiningThread(grab_func, cam);
     } catch (const std::system_error&) {
-        rec.killGrab = 1;
+        rec.KillGrab = 1;
         st.grabDone = true;
         qx::sys::MutexLock lock(st.ringLock);
         st.receiver.reset();
-        gevFreeRing(st.ring, lc);
+        FreeRing(st.ring, lc);
         return GEV_STATUS_CANNOT_START_THREAD;
     }
     return GEV_STATUS_SUCCESS;
@@ -551,7 +295,7 @@ void gevStreamOpenQueue(uint8_t) {}
 GevStatus gevStreamStop(uint8_t cam) {
     GevStreamState& st = state(cam);
     qx::sys::MutexLock acq(st.acquisitionLock);
-    if (!gevRecord(cam).killGrab.load() || st.grabThread.joinable()) return stopLocked(cam, 0);
+    if (!gevRecord(cam).KillGrab.load() || st.grabThread.joinable()) return stopLocked(cam, 0);
     return GEV_STATUS_SUCCESS;
 }
 
@@ -559,7 +303,7 @@ void gevStreamClose(uint8_t cam) {
     GevStreamState& st = state(cam);
     qx::sys::MutexLock lock(st.ringLock);
     st.receiver.reset();
-    gevFreeRing(st.ring, gevRecord(cam).logCameraNumber);
+    FreeRing(st.ring, gevRecord(cam).logCameraNumber);
     gevRecord(cam).streamSourcePort = 0;
 }
 
@@ -575,14 +319,14 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     GevStreamState& st = state(cam_nr);
     qx::sys::MutexLock channel(rec.streamChannelLock);
     qx::sys::MutexLock acq(st.acquisitionLock);
-    if (!rec.killGrab.load()) return GEV_STATUS_BUSY;  // the grab thread reads the socket
+    if (!rec.KillGrab.load()) return GEV_STATUS_BUSY; // the grab thread reads the socket
     const uint8_t lc = logCam(cam_nr);
     if (rec.ccpMode == GEV_CCP_OPEN) {
         uint32_t scp = 0, scda = 0;
-        if (GevStatus s = ReadRegister(cam_nr, reg::kScp0, 1, &scp)) return s;
+        if (GevStatus s = ReadRegister(cam_nr, gvcp::reg::kScp0, 1, &scp)) return s;
         hostPort = static_cast<uint16_t>(scp & 0xFFFF);
         multicastGroup = 0;
-        if (ReadRegister(cam_nr, reg::kScda0, 1, &scda) == GEV_STATUS_SUCCESS && isMulticast(htonl(scda)))
+        if (ReadRegister(cam_nr, gvcp::reg::kScda0, 1, &scda) == GEV_STATUS_SUCCESS && isMulticast(htonl(scda)))
             multicastGroup = htonl(scda);
     }
     if (hostIp != 0) {
@@ -628,7 +372,7 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     }
     rec.multicastGroup = multicastGroup;
     const uint32_t scda = ntohl(multicastGroup ? multicastGroup : rec.adapterIp);
-    if (WriteRegister(cam_nr, reg::kScda0, 1, &scda) != GEV_STATUS_SUCCESS)
+    if (WriteRegister(cam_nr, gvcp::reg::kScda0, 1, &scda) != GEV_STATUS_SUCCESS)
         GevLog(lc, GEV_LOG_WARNING, "[W] Can't write to GevSCDA register to set stream channel ip address.\n");
     uint16_t port = hostPort;
     if (port == 0 && rec.streamSocket.localPort(&port) != 0) return fail(GEV_STATUS_CANNOT_CREATE_SOCKET);
@@ -638,11 +382,11 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     }
     GevLog(lc, GEV_LOG_INFO, "[I] Stream channel port: %d\n", port);
     const uint32_t scp = port;
-    if (GevStatus s = WriteRegister(cam_nr, reg::kScp0, 1, &scp)) return fail(s);
+    if (GevStatus s = WriteRegister(cam_nr, gvcp::reg::kScp0, 1, &scp)) return fail(s);
     uint32_t cap = 0;
-    if (ReadRegister(cam_nr, reg::kGvspCapability, 1, &cap) == GEV_STATUS_SUCCESS && (cap & 0x80000000u)) {
+    if (ReadRegister(cam_nr, gvcp::reg::kGvspCapability, 1, &cap) == GEV_STATUS_SUCCESS && (cap & 0x80000000u)) {
         uint32_t scsp = 0;
-        if (ReadRegister(cam_nr, reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS) {
+        if (ReadRegister(cam_nr, gvcp::reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS) {
             // The record carries it: the heartbeat keeps the port open from here on.
             rec.streamSourcePort = static_cast<uint16_t>(scsp & 0xFFFF);
             GevLog(lc, GEV_LOG_INFO, "[I] Stream channel source port: %d\n", rec.streamSourcePort.load());
@@ -660,10 +404,10 @@ GevStatus GEVCloseStreamChannel(uint8_t cam_nr) {
     qx::sys::MutexLock channel(rec.streamChannelLock);
     qx::sys::MutexLock acq(st.acquisitionLock);
     // The grab thread reads the socket: a running acquisition ends first.
-    if (!rec.killGrab.load() || st.grabThread.joinable()) stopLocked(cam_nr, 0);
+    if (!rec.KillGrab.load() || st.grabThread.joinable()) stopLocked(cam_nr, 0);
     rec.streamSourcePort = 0;
     const uint32_t zero = 0;
-    GevStatus result = WriteRegister(cam_nr, reg::kScp0, 1, &zero);
+    GevStatus result = WriteRegister(cam_nr, gvcp::reg::kScp0, 1, &zero);
     qx::sys::MutexLock lock(rec.streamSocketLock);
     rec.streamSocket.close();
     return result;
@@ -676,7 +420,7 @@ GevStatus GEVAcquisitionStart(uint8_t cam_nr, uint32_t framesToGrab, uint32_t pa
     GevStatus result;
     {
         qx::sys::MutexLock acq(st.acquisitionLock);
-        result = startAcquisition(cam_nr, framesToGrab, payloadSize, width, height, pixelFormat);
+        result = StartAcquisition(cam_nr, framesToGrab, payloadSize, width, height, pixelFormat);
     }
     logLocalTime(logCam(cam_nr), "[I] Start acquisition time: %02d:%02d:%02d\n");
     return result;
@@ -695,12 +439,12 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     GevLog(lc, GEV_LOG_VERBOSE, "[V] GEVAcquisitionStopEx(%d, %d)\n", cam_nr, mode);
     // A grab thread that ended by itself (frames to grab reached) has set KillGrab but still
     // has to be joined.
-    if (rec.killGrab.load() && !st.grabThread.joinable()) {
+    if (rec.KillGrab.load() && !st.grabThread.joinable()) {
         GevLog(lc, GEV_LOG_VERBOSE, "[V] acquisition already stopped\n");
         return GEV_STATUS_SUCCESS;
     }
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Ready to set KillGrab (currently %d)\n", rec.killGrab.load());
-    rec.killGrab = 1;
+    GevLog(lc, GEV_LOG_VERBOSE, "[V] Ready to set KillGrab (currently %d)\n", rec.KillGrab.load());
+    rec.KillGrab = 1;
     const bool viaDriver = rec.filterDriverActive && !st.grabThread.joinable();
     GevFilterStatistics driverStats;
     if (viaDriver) {
@@ -722,7 +466,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     }
     if (viaDriver) {
         // What the socket queued of the stream beside the driver is stale: all of it goes.
-        if (rec.streamSocket.isOpen()) flushStreamSocket(cam_nr, 0xFFFFFFFFu, 0, st.packetPayload);
+        if (rec.streamSocket.isOpen()) FlushStreamSocket(cam_nr, 0xFFFFFFFFu, 0, st.packetPayload);
     } else if (st.cachedReceiveBuffer < 1) {
         GevLog(lc, GEV_LOG_WARNING, "[W] Cowardly refusing to discard buffers with cached size of %d\n",
                st.cachedReceiveBuffer);
@@ -730,7 +474,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         int err = rec.streamSocket.setReceiveBuffer(0);
         GevLog(lc, GEV_LOG_VERBOSE, "[V] Discarded remaining buffers (cached size %d): err=%d\n", st.cachedReceiveBuffer,
                err);
-        flushStreamSocket(cam_nr, 1, 0, 0);
+        FlushStreamSocket(cam_nr, 1, 0, 0);
     }
     bool stable = false;
     double rate = st.fps.rate(&stable);
@@ -756,7 +500,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         GevLog(lc, GEV_LOG_INFO, "[I] Free index buffer for images.\n");
         st.receiver.reset();
         GevLog(lc, GEV_LOG_INFO, "[I] Free ring buffer for images.\n");
-        gevFreeRing(st.ring, lc);
+        FreeRing(st.ring, lc);
     }
     st.stats.DeliveredBlocks = ctx.deliveredBlocks;
     st.stats.MissingBlocks = ctx.missingBlocks;
@@ -804,7 +548,7 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     GevStreamState& st = state(cam_nr);
     qx::sys::MutexLock lock(st.ringLock);
     if (rec.filterDriverActive && !st.ring) {
-        if (rec.killGrab.load()) return GEV_STATUS_BUFFERS_NOT_INI;
+        if (rec.KillGrab.load()) return GEV_STATUS_BUFFERS_NOT_INI;
         if (!buffer || bufferSize < st.payloadSize) return GEV_STATUS_INVALID_PARAMETER;
         GevImageHeader h{};
         const GevStatus result = PullImageFromFilter(cam_nr, &h, buffer, st.payloadSize, size);
@@ -817,7 +561,7 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     }
     if (!st.ring) return GEV_STATUS_BUFFERS_NOT_INI;
     if (!buffer || bufferSize < st.ring->payloadSize) return GEV_STATUS_INVALID_PARAMETER;
-    GevRing& ring = *st.ring;
+    GevBufferQueues& ring = *st.ring;
     auto* dest = static_cast<uint8_t*>(buffer);
     GevImageBuffer* b = ring.deliverList.pop();
     if (!b) {
@@ -865,7 +609,7 @@ GevStatus GEVGetFrameRate(uint8_t cam_nr, double* fps) {
     GevCameraRecord& rec = gevRecord(cam_nr);
     GevStreamState& st = state(cam_nr);
     qx::sys::MutexLock acq(st.acquisitionLock);
-    if (rec.killGrab.load() && !st.grabThread.joinable() && st.lastFrameRate != 0.0) {
+    if (rec.KillGrab.load() && !st.grabThread.joinable() && st.lastFrameRate != 0.0) {
         *fps = st.lastFrameRate;
         return GEV_STATUS_SUCCESS;
     }
@@ -887,7 +631,7 @@ GevStatus GEVGetFrameRate(uint8_t cam_nr, double* fps) {
 GevStatus GEVGetPacketResend(uint8_t cam_nr, uint8_t* enabled) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     uint32_t cap = 0;
-    if (GevStatus s = ReadRegister(cam_nr, reg::kGvcpCapability, 1, &cap)) return s;
+    if (GevStatus s = ReadRegister(cam_nr, gvcp::reg::kGvcpCapability, 1, &cap)) return s;
     if (!(cap & gvcp::cap::kPacketResend)) {
         if (enabled) *enabled = 0;
         return GEV_STATUS_NOT_SUPPORTED;
@@ -899,7 +643,7 @@ GevStatus GEVGetPacketResend(uint8_t cam_nr, uint8_t* enabled) {
 GevStatus GEVSetPacketResend(uint8_t cam_nr, uint8_t enabled) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     uint32_t cap = 0;
-    if (GevStatus s = ReadRegister(cam_nr, reg::kGvcpCapability, 1, &cap)) return s;
+    if (GevStatus s = ReadRegister(cam_nr, gvcp::reg::kGvcpCapability, 1, &cap)) return s;
     if (!(cap & gvcp::cap::kPacketResend)) return GEV_STATUS_NOT_SUPPORTED;
     // The grab thread keeps its own copy: on the socket path the switch takes effect at the
     // next acquisition start; the filter driver follows it at once.
@@ -914,7 +658,7 @@ GevStatus GEVGetStreamStatistics(uint8_t cam_nr, GevStreamStatistics* stats) {
     if (!stats) return GEV_STATUS_INVALID_PARAMETER;
     GevStreamState& st = state(cam_nr);
     qx::sys::MutexLock lock(st.ringLock);
-    if (gevRecord(cam_nr).filterDriverActive && !gevRecord(cam_nr).killGrab.load() && !st.receiver) {
+    if (gevRecord(cam_nr).filterDriverActive && !gevRecord(cam_nr).KillGrab.load() && !st.receiver) {
         GevFilterStatistics s;
         if (GevStatus e = gevFilterReadStatistics(cam_nr, &s, nullptr)) return e;
         *stats = GevStreamStatistics{}; // the driver keeps no count of a full ring

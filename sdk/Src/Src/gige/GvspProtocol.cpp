@@ -147,7 +147,7 @@ bool decodeGenDc(const uint8_t* b, size_t len, uint32_t* size, uint64_t* offset,
     return true;
 }
 
-std::vector<uint8_t> encodePacketResend(const ResendRequest& r) {
+std::vector<uint8_t> BuildPacketResend(const GevResendRequest& r) {
     std::vector<uint8_t> out(r.extended ? kResendExtendedSize : kResendSize, 0);
     out[0] = 0x42;
     out[1] = r.extended ? 0x10 : 0x00;
@@ -162,9 +162,9 @@ std::vector<uint8_t> encodePacketResend(const ResendRequest& r) {
     return out;
 }
 
-bool decodePacketResend(const uint8_t* p, size_t len, ResendRequest* r) {
+bool decodePacketResend(const uint8_t* p, size_t len, GevResendRequest* r) {
     if (!p || len < kResendSize || p[0] != 0x42 || get16(p + 2) != kPacketResendCmd) return false;
-    ResendRequest d;
+    GevResendRequest d;
     d.extended = (p[1] & 0x10) != 0;
     if (d.extended && len < kResendExtendedSize) return false;
     d.requestId = get16(p + 6);

@@ -152,7 +152,7 @@ bool decodeGenDc(const uint8_t* body, size_t len, uint32_t* size, uint64_t* offs
 constexpr uint16_t kPacketResendCmd = 0x0040;
 constexpr size_t kResendSize = 20;
 constexpr size_t kResendExtendedSize = 28;
-struct ResendRequest {
+struct GevResendRequest {
     uint16_t requestId = 1;
     uint16_t streamChannel = 0;
     bool extended = false;
@@ -160,8 +160,8 @@ struct ResendRequest {
     uint32_t firstPacket = 0;
     uint32_t lastPacket = 0;
 };
-std::vector<uint8_t> encodePacketResend(const ResendRequest& r);
-bool decodePacketResend(const uint8_t* p, size_t len, ResendRequest* r);
+std::vector<uint8_t> BuildPacketResend(const GevResendRequest& r);
+bool decodePacketResend(const uint8_t* p, size_t len, GevResendRequest* r);
 
 // Bytes of one pixel: 2 for 9..15 bits, else bits / 8 (Sys/PixelFormat.h).
 inline uint32_t bytesPerPixel(uint32_t pixelFormat) { return sys::pixelWholeBytes(pixelFormat); }

@@ -38,7 +38,8 @@ uint32_t GvspReceiver::packetsFor(uint32_t payloadSize, uint32_t packetPayload, 
     return n > 0xFFFFFF ? 0 : static_cast<uint32_t>(n);  // 24-bit packet ids
 }
 
-GvspReceiver::GvspReceiver(const GvspReceiverConfig& config, GevRing& ring, GvspResendSink sink, GevFpsMeter* fps)
+GvspReceiver::GvspReceiver(const GvspReceiverConfig& config, GevBufferQueues& ring, GvspResendSink sink,
+                           GevFpsMeter* fps)
     : m_cfg(config), m_ring(ring), m_sink(std::move(sink)), m_fps(fps), m_cam(static_cast<uint8_t>(config.logCam)) {
     m_packets = ring.packetsPerBlock;
     const uint32_t P = m_cfg.packetPayload;
@@ -61,7 +62,7 @@ GevImageBuffer* GvspReceiver::findBuffer(uint64_t blockId) const {
     return nullptr;
 }
 
-uint64_t GvspReceiver::blockIdCheck(GevImageBuffer* b) {
+uint64_t GvspReceiver::BlockIDCheck(GevImageBuffer* b) {
     if (m_expectedBlock == 0) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] Setting up BlockIDCheck: %lld\n", static_cast<long long>(b->blockId));
         return 0;
@@ -85,7 +86,7 @@ uint64_t GvspReceiver::blockIdCheck(GevImageBuffer* b) {
     return d;
 }
 
-void GvspReceiver::deliver(GevImageBuffer* b) {
+void GvspReceiver::DeliverBuffer(GevImageBuffer* b) {
     if (!b) return;
     zeroUnwritten(b);
     if (b == m_prev) m_prev = nullptr;
@@ -102,15 +103,15 @@ void GvspReceiver::deliver(GevImageBuffer* b) {
         b->status = GEV_BUFFER_COMPLETE;
     }
     ++delivered;
-    if (b->width != GEV_NON_IMAGE_WIDTH && (b->height == 0 || b->trailerSizeY == 0)) {
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] ImageHeader.SizeY=%u, pImage->TrailerSizeY=%u\n", b->height, b->trailerSizeY);
-        b->trailerSizeY = m_cfg.height;
+    if (b->width != GEV_NON_IMAGE_WIDTH && (b->height == 0 || b->TrailerSizeY == 0)) {
+        GevLog(m_cam, GEV_LOG_DEBUG, "[D] ImageHeader.SizeY=%u, pImage->TrailerSizeY=%u\n", b->height, b->TrailerSizeY);
+        b->TrailerSizeY = m_cfg.height;
         b->width = m_cfg.width;
         b->height = m_cfg.height;
         b->pixelFormat = m_cfg.pixelFormat;
     }
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] Enqueueing image #%d ...\n", b->ringIndex);
-    const uint64_t gap = blockIdCheck(b);
+    const uint64_t gap = BlockIDCheck(b);
     b->missingBlocks = static_cast<uint32_t>(std::min<uint64_t>(gap, 0xFFFFFFFF));
     const uint64_t id = b->blockId;
     const uint16_t index = b->ringIndex;
@@ -126,7 +127,7 @@ void GvspReceiver::deliver(GevImageBuffer* b) {
 
 void GvspReceiver::moveCurrentToPrevious() {
     if (!m_cur) return;
-    if (m_prev) deliver(m_prev);
+    if (m_prev) DeliverBuffer(m_prev);
     m_prev = m_cur;
     m_cur = nullptr;
 }
@@ -134,7 +135,7 @@ void GvspReceiver::moveCurrentToPrevious() {
 GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
     // The data is not cleared here: only the bytes no packet writes are, at delivery (a
     // complete block writes them all).
-    GevImageBuffer* b = m_ring.takeFree(false);
+    GevImageBuffer* b = m_ring.TakeFreeBuffer(false);
     if (!b) {
         noteRingFull(blockId);
         return nullptr;
@@ -168,7 +169,7 @@ void GvspReceiver::noteRingFull(uint64_t blockId) {
     }
 }
 
-int GvspReceiver::process(const uint8_t* packet, size_t length) {
+int GvspReceiver::ProcessStreamPacket(const uint8_t* packet, size_t length) {
     GvspPacketView v;
     if (length < gvsp::kHeaderSize || !gvsp::decodeHeader(packet, length, &v.h)) return 1;
     v.length = length;
@@ -261,7 +262,7 @@ GevImageBuffer* GvspReceiver::bufferForLeader(const GvspPacketView& v) {
             m_next = nullptr;
         } else {
             // Packets of a block whose leader never came: it goes on as the previous block.
-            if (m_prev) deliver(m_prev);
+            if (m_prev) DeliverBuffer(m_prev);
             m_prev = m_next;
             m_next = nullptr;
         }
@@ -403,7 +404,7 @@ void GvspReceiver::applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t l
     if (!gvsp::decodeTrailer(body, len, &t)) return;
     const uint16_t type = b->payloadType ? b->payloadType : t.payloadType;
     if (trailerCarriesHeight(type)) {
-        b->trailerSizeY = t.sizeY;
+        b->TrailerSizeY = t.sizeY;
         if (t.sizeY != b->height) {
             // A shorter image than announced: only the packets the real image needs can be missing.
             uint64_t needed = m_packets;
@@ -468,7 +469,7 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
                static_cast<long long>(id));
         const bool itsOwn = p->blockId == id;
         if (itsOwn) applyTrailer(p, v.body, v.bodyLen);
-        deliver(p);
+        DeliverBuffer(p);
         if (itsOwn) return;
     }
     GevImageBuffer* b = (m_cur && m_cur->blockId == id) ? m_cur : (m_next && m_next->blockId == id) ? m_next : nullptr;
@@ -504,18 +505,18 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
     if (b == m_cur) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
         b->resendReceived = b->resendRequested;
-        deliver(b);
+        DeliverBuffer(b);
         m_cur = m_next;
         m_next = nullptr;
     } else {
         if (m_cur) {
             GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (next completed)\n");
             m_cur->resendReceived = std::min(m_cur->resendReceived, m_cur->resendRequested);
-            deliver(m_cur);
+            DeliverBuffer(m_cur);
         }
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending next buffer (no missing packets)\n");
         b->resendReceived = b->resendRequested;
-        deliver(b);
+        DeliverBuffer(b);
     }
 }
 
@@ -640,7 +641,7 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: blockID reached %lld and missing packets is 0\n",
                static_cast<long long>(b->blockId));
         b->resendReceived = b->resendRequested;
-        deliver(b);
+        DeliverBuffer(b);
     }
 }
 
@@ -755,7 +756,7 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
     // a block is no loss, and packets the camera has not sent yet are never asked.
     const bool timer = m_cfg.resendMode == kTimerMode;
     const bool past = !timer && b == m_prev;
-    if (!r.trailerSeen && (b->trailerSizeY != 0 || (timer && idle) || past)) {
+    if (!r.trailerSeen && (b->TrailerSizeY != 0 || (timer && idle) || past)) {
         r.trailerSeen = true;
         // Packets lost at the end of a block (after the last gap request) were never asked.
         for (uint32_t i = 0; i < b->countedPackets && i < b->packetStates.size(); ++i)
@@ -776,7 +777,7 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         if (timer || !idle || b->requestedPackets >= m_cfg.resendBudget) return;
         const uint32_t gaps = gapsBelowHighest(b);
         if (gaps != 0 && (answered || now - r.clock >= int64_t(m_cfg.reaskWaitMs)))
-            resendRound(b, now, m_cfg.resendBudget - b->requestedPackets, gaps);
+            s_resend_some_packet(b, now, m_cfg.resendBudget - b->requestedPackets, gaps);
         return;
     }
     const bool lastArrived = r.lastAsked != 0 && r.lastAsked <= b->packetStates.size() &&
@@ -786,7 +787,7 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         if (b->missingPackets <= 0 || b->requestedPackets >= m_cfg.resendBudget) return;
         const bool waited = now - r.clock >= int64_t(m_cfg.reaskWaitMs);
         if (r.neverAsked || waited || lastArrived || answered)
-            resendRound(b, now, m_cfg.resendBudget - b->requestedPackets);
+            s_resend_some_packet(b, now, m_cfg.resendBudget - b->requestedPackets);
         return;
     }
     if (b->missingPackets <= 0) {
@@ -794,17 +795,17 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] resend finished, ResendReceiveCount:%d, multi_resend_packet_count:%d\n", total,
                r.packets);
         b->resendRequested = b->resendReceived = total;
-        deliver(b);
+        DeliverBuffer(b);
         return;
     }
     const bool waited = now - r.clock > int64_t(m_cfg.resendWaitMs);
     if (r.roundRun && waited && r.tries > 10) {
         GevLog(m_cam, GEV_LOG_WARNING, "[W] try_resend_times:%d\n", r.tries);
         b->resendRequested = b->requestedPackets + r.packets;
-        deliver(b);
+        DeliverBuffer(b);
         return;
     }
-    if (!r.roundRun || waited || lastArrived) resendRound(b, now, m_cfg.roundLimit);
+    if (!r.roundRun || waited || lastArrived) s_resend_some_packet(b, now, m_cfg.roundLimit);
 }
 
 void GvspReceiver::setResendMode(uint8_t mode) {
@@ -824,7 +825,7 @@ bool GvspReceiver::resendPending() const {
     if (m_cfg.resendMode == kTimerMode) return true;
     // Immediate mode: rounds run for a block past its trailer, and before it for its gaps.
     if (b->requestedPackets >= m_cfg.resendBudget) return false;
-    return b == m_prev || b->trailerSizeY != 0 || gapsBelowHighest(b) != 0;
+    return b == m_prev || b->TrailerSizeY != 0 || gapsBelowHighest(b) != 0;
 }
 
 // One round: every packet not received yet is asked (again), in runs, at most `limit` packets
@@ -838,7 +839,7 @@ uint32_t GvspReceiver::gapsBelowHighest(const GevImageBuffer* b) {
     return 0;
 }
 
-void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit, uint32_t upTo) {
+void GvspReceiver::s_resend_some_packet(GevImageBuffer* b, int64_t now, uint32_t limit, uint32_t upTo) {
     Rounds& r = m_rounds;
     GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet start\n", static_cast<int>(b->blockId));
     uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));
@@ -885,22 +886,22 @@ void GvspReceiver::resendRound(GevImageBuffer* b, int64_t now, uint32_t limit, u
 void GvspReceiver::flushOnIdle() {
     if (m_prev) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] select() returned %d, pushing previous buffer\n", 0);
-        deliver(m_prev);
+        DeliverBuffer(m_prev);
     }
     if (m_cur) {
         GevLog(m_cam, GEV_LOG_DEBUG, "[D] select() returned %d, pushing image buffer\n", 0);
-        deliver(m_cur);
+        DeliverBuffer(m_cur);
     }
 }
 
 void GvspReceiver::flushAtEnd() {
     if (m_prev) {
         GevLog(m_cam, GEV_LOG_INFO, "[I] Late delivery for previous buffer\n");
-        deliver(m_prev);
+        DeliverBuffer(m_prev);
     }
     if (m_cur) {
         GevLog(m_cam, GEV_LOG_INFO, "[I] Late delivery for image buffer\n");
-        deliver(m_cur);
+        DeliverBuffer(m_cur);
     }
     if (m_next) {  // never delivered: back to the free list
         m_ring.giveBack(m_next);

@@ -50,10 +50,10 @@ public:
     // or the count does not fit.
     static uint32_t packetsFor(uint32_t payloadSize, uint32_t packetPayload, bool extraPacket);
 
-    GvspReceiver(const GvspReceiverConfig& config, GevRing& ring, GvspResendSink sink, GevFpsMeter* fps);
+    GvspReceiver(const GvspReceiverConfig& config, GevBufferQueues& ring, GvspResendSink sink, GevFpsMeter* fps);
 
     // One datagram. 0: used or dropped quietly; 1: skipped.
-    int process(const uint8_t* packet, size_t length);
+    int ProcessStreamPacket(const uint8_t* packet, size_t length);
     // Silence on the socket: delivers the previous, then the current buffer.
     void flushOnIdle();
     // End of acquisition: the previous and current buffers are delivered late.
@@ -94,8 +94,8 @@ public:
 private:
     GevImageBuffer* findBuffer(uint64_t blockId) const;
     uint64_t successor(uint64_t id) const;
-    void deliver(GevImageBuffer* b);
-    uint64_t blockIdCheck(GevImageBuffer* b);
+    void DeliverBuffer(GevImageBuffer* b);
+    uint64_t BlockIDCheck(GevImageBuffer* b);
     void moveCurrentToPrevious();
     GevImageBuffer* takeBuffer(uint64_t blockId);
     void onLeader(const struct GvspPacketView& v);
@@ -115,7 +115,7 @@ private:
     void keepShort(GevImageBuffer* b, uint32_t packetId, uint64_t offset, const uint8_t* data, size_t len);
     void zeroUnwritten(GevImageBuffer* b);
     // Asks the packets up to `upTo` (0: every packet of the block) not received yet.
-    void resendRound(GevImageBuffer* b, int64_t nowMs, uint32_t limit, uint32_t upTo = 0);
+    void s_resend_some_packet(GevImageBuffer* b, int64_t nowMs, uint32_t limit, uint32_t upTo = 0);
     // Immediate mode, before the trailer: the packets below the highest one received (gaps, the
     // only ones known lost), or 0 when there is none missing.
     static uint32_t gapsBelowHighest(const GevImageBuffer* b);
@@ -138,7 +138,7 @@ private:
     GevImageBuffer* roundsBuffer() const;
 
     GvspReceiverConfig m_cfg;
-    GevRing& m_ring;
+    GevBufferQueues& m_ring;
     GvspResendSink m_sink;
     GevFpsMeter* m_fps;
     uint8_t m_cam;

@@ -47,8 +47,8 @@ std::string withDevicePort(std::string xml) {
 GigeDevice::GigeDevice() {
     CameraTable& table = cameraTable();
     qx::sys::MutexLock lk(table.mutex);
-    if (table.availableIds.empty() && !table.idsFilled) {
-        for (uint8_t i = 1; i <= GEV_MAX_CAMERAS; ++i) table.availableIds.push_back(i);
+    if (table.g_availableCamIndexList.empty() && !table.idsFilled) {
+        for (uint8_t i = 1; i <= GEV_MAX_CAMERAS; ++i) table.g_availableCamIndexList.push_back(i);
         table.idsFilled = true;
     }
 }
@@ -62,12 +62,12 @@ GigeDevice::~GigeDevice() {
 QX_STATUS GigeDevice::assignCameraId() {
     CameraTable& table = cameraTable();
     qx::sys::MutexLock lk(table.mutex);
-    if (table.availableIds.empty()) {
+    if (table.g_availableCamIndexList.empty()) {
         QX_LOG_ERROR("func:{}, g_availableCamIndexList is empty", "assignCameraId");
         return QX_ERR_RESOURCE_EXHAUSTED;
     }
-    m_cameraId.store(table.availableIds.front());
-    table.availableIds.pop_front();
+    m_cameraId.store(table.g_availableCamIndexList.front());
+    table.g_availableCamIndexList.pop_front();
     return QX_OK;
 }
 
@@ -76,9 +76,9 @@ void GigeDevice::releaseCameraId() {
     qx::sys::MutexLock lk(table.mutex);
     const uint8_t id = m_cameraId.load();
     if (id == 0) return;
-    auto it = table.devices.find(id);
-    if (it != table.devices.end() && it->second == this) table.devices.erase(it);
-    table.availableIds.push_back(id);
+    auto it = table.g_cameraIdDeviceMap.find(id);
+    if (it != table.g_cameraIdDeviceMap.end() && it->second == this) table.g_cameraIdDeviceMap.erase(it);
+    table.g_availableCamIndexList.push_back(id);
     m_cameraId.store(0);
 }
 
@@ -112,7 +112,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     const uint8_t cam = m_cameraId.load();
     {
         qx::sys::MutexLock lk(cameraTable().mutex);
-        cameraTable().devices[cam] = this;
+        cameraTable().g_cameraIdDeviceMap[cam] = this;
     }
     m_connection = makeConnection(htonl(info->u.stGigeInfo.nIP));
     const uint8_t ccpMode = accessMode == QX_ACCESS_OPEN      ? GEV_CCP_OPEN
@@ -167,8 +167,8 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     {
         CameraTable& table = cameraTable();
         qx::sys::MutexLock lk(table.mutex);
-        table.gvcpSuccessCount[cam] = 0;
-        table.capturePacketTimeNs[cam] = 0;
+        table.g_gvcpSuccessCmdIndexMap[cam] = 0;
+        table.g_capturePacketTimePointMap[cam] = 0;
         clearOffline();
     }
     setLogLevel();
@@ -228,8 +228,8 @@ QX_STATUS GigeDevice::closeConnection() {
     {
         CameraTable& table = cameraTable();
         qx::sys::MutexLock lk(table.mutex);
-        auto it = table.devices.find(cam);
-        if (it != table.devices.end() && it->second == this) table.devices.erase(it);
+        auto it = table.g_cameraIdDeviceMap.find(cam);
+        if (it != table.g_cameraIdDeviceMap.end() && it->second == this) table.g_cameraIdDeviceMap.erase(it);
     }
     stopLivenessTask();
     GEVClose(cam);

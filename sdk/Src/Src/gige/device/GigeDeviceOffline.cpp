@@ -56,11 +56,11 @@ void GigeDevice::loc_ctrl_channel_cb(uint8_t camNr, const char* text, uint8_t le
     CameraTable& table = cameraTable();
     qx::sys::MutexLock lk(table.mutex);
     if (level == GEV_LOG_WARNING && std::strstr(text, "Captured img packet")) {
-        table.capturePacketTimeNs[camNr] = nowNs();
+        table.g_capturePacketTimePointMap[camNr] = nowNs();
         return;
     }
-    auto it = table.devices.find(camNr);
-    if (it == table.devices.end() || !it->second) {
+    auto it = table.g_cameraIdDeviceMap.find(camNr);
+    if (it == table.g_cameraIdDeviceMap.end() || !it->second) {
         QX_LOG_DEBUG("cam_nr={}, func:{}, {}", camNr, "loc_ctrl_channel_cb", text);
         return;
     }
@@ -88,8 +88,8 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
     const char* what = eventText(event->EventId, buf, sizeof buf);
     CameraTable& table = cameraTable();
     qx::sys::MutexLock lk(table.mutex);
-    auto it = table.devices.find(camNr);
-    if (it == table.devices.end() || !it->second) {
+    auto it = table.g_cameraIdDeviceMap.find(camNr);
+    if (it == table.g_cameraIdDeviceMap.end() || !it->second) {
         QX_LOG_INFO("cam_nr={}, func:{}, [INFO] -{}", camNr, "loc_msg_channel_cb", what);
         return true;
     }
@@ -109,7 +109,7 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
 void GigeDevice::memoryWriteCallback(uint8_t camNr, uint32_t) {
     CameraTable& table = cameraTable();
     qx::sys::MutexLock lk(table.mutex);
-    ++table.gvcpSuccessCount[camNr];
+    ++table.g_gvcpSuccessCmdIndexMap[camNr];
 }
 
 // Called with the camera-number mutex held.
@@ -148,8 +148,8 @@ void GigeDevice::startLivenessTaskLocked(bool check) {
     }
     const uint8_t cam = m_cameraId.load();
     CameraTable& table = cameraTable(); // its mutex is held by the caller
-    const int32_t gvcpIndex = table.gvcpSuccessCount[cam];
-    const int64_t capturePoint = table.capturePacketTimeNs[cam];
+    const int32_t gvcpIndex = table.g_gvcpSuccessCmdIndexMap[cam];
+    const int64_t capturePoint = table.g_capturePacketTimePointMap[cam];
     m_taskDone.store(false);
     m_task = qx::sys::JoiningThread(
         [this, check, gvcpIndex, capturePoint] { livenessTask(check, gvcpIndex, capturePoint); });
@@ -167,11 +167,11 @@ GigeDevice::Liveness GigeDevice::watchCamera(int32_t gvcpIndex, int64_t captureP
         if (!isGrabbing()) return Liveness::Answers;
         CameraTable& table = cameraTable();
         qx::sys::MutexLock lk(table.mutex);
-        if (capturePoint != table.capturePacketTimeNs[cam]) {
+        if (capturePoint != table.g_capturePacketTimePointMap[cam]) {
             QX_LOG_INFO("func:{}, tmpTimePoint != g_capturePacketTimePointMap[m_cameraId]", "processCCPLostEvent");
             return Liveness::Answers;
         }
-        if (gvcpIndex != table.gvcpSuccessCount[cam]) {
+        if (gvcpIndex != table.g_gvcpSuccessCmdIndexMap[cam]) {
             QX_LOG_INFO("func:{}, tmpGvcpCmdIndex != g_gvcpSuccessCmdIndexMap[m_cameraId]", "processCCPLostEvent");
             return Liveness::Answers;
         }
