@@ -49,13 +49,12 @@ constexpr uint32_t kReaskWaitMs = 10;
 // The stream side of one camera number that is not part of the copyable stream table entry.
 struct GevStreamState {
     qx::sys::Mutex acquisitionLock QX_ACQUIRED_BEFORE(ringLock); // start and stop
-    qx::sys::Mutex ringLock;                                     // ring set-up and tear-down, GEVGetImage
+    qx::sys::Mutex ringLock QX_ACQUIRED_BEFORE(loanLock);        // ring set-up and tear-down, GEVGetImage
     // Held by the grab thread while it feeds the receiver, and by GEVGetImage while it lends
     // the caller's buffer or takes the loan back (GevRing::lendNext, lentTo): a block written
-    // into the caller's memory is never moved while the receiver writes it. Inside ringLock.
-    // A plain std::mutex: the grab thread takes it only for a batch that brought packets, a
-    // conditional hold the thread-safety checks cannot follow.
-    std::mutex loanLock;
+    // into the caller's memory is never moved while the receiver writes it. Inside ringLock;
+    // the ring's lists and the FPS meter take their mutexes inside it.
+    qx::sys::Mutex loanLock;
     std::unique_ptr<GevRing> ring;
     std::unique_ptr<GvspReceiver> receiver;
     sys::JoiningThread grabThread; // joined by the stop (never by itself: it calls no application code)
@@ -214,54 +213,54 @@ void grabFunc(uint8_t cam) {
     while (!done && !rec.killGrab.load()) {
         int error = 0;
         const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
-        std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
-        if (n > 0) loan.lock();
         // Only the camera's stream counts: its address and, where it reports one, its stream
         // channel source port (read per batch: a reconnection may read it again).
         const uint16_t sourcePort = rec.streamSourcePort.load();
-        for (int i = 0; i < n && !done; ++i) {
-            const qx::net::Datagram& d = batch[i];
-            const uint8_t* packet = buffers.data() + size_t(i) * slot;
-            if (d.length != lastLength) {
-                GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
-                lastLength = d.length;
-            }
-            if (rec.killGrab.load()) {
-                if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
-                if (rx.packetTooLargeSeen())
-                    GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
-                done = true;
-                break;
-            }
-            if (d.sourceIp != rec.cameraIp || (sourcePort != 0 && d.sourcePort != sourcePort)) {
-                noteForeign(cam, d, foreignLog);
-                continue;
-            }
-            if (d.copied < gvsp::kHeaderSize) continue;
-            const int used = rx.process(packet, d.copied);
-            const int64_t now = gevNowMs();
-            if (resend) rx.resendTick(now, false);
-            if (used == 0 && now - lastCapturedLog >= 100) {
-                GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
-                lastCapturedLog = now;
-            }
-            if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
-                modeReported = true;
-                const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
-                if (extended != (rec.gevMajor >= 2))
-                    GevLog(lc, GEV_LOG_WARNING,
-                           "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
-                           extended ? 2 : 1);
-            }
-            if (st.framesToGrab != 0) {
-                const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
-                if (delivered >= st.framesToGrab) {
-                    rec.killGrab = 1;
+        if (n > 0) { // the lock is taken only for a batch that brought packets
+            qx::sys::MutexLock loan(st.loanLock);
+            for (int i = 0; i < n && !done; ++i) {
+                const qx::net::Datagram& d = batch[i];
+                const uint8_t* packet = buffers.data() + size_t(i) * slot;
+                if (d.length != lastLength) {
+                    GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
+                    lastLength = d.length;
+                }
+                if (rec.killGrab.load()) {
+                    if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
+                    if (rx.packetTooLargeSeen())
+                        GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
                     done = true;
+                    break;
+                }
+                if (d.sourceIp != rec.cameraIp || (sourcePort != 0 && d.sourcePort != sourcePort)) {
+                    noteForeign(cam, d, foreignLog);
+                    continue;
+                }
+                if (d.copied < gvsp::kHeaderSize) continue;
+                const int used = rx.process(packet, d.copied);
+                const int64_t now = gevNowMs();
+                if (resend) rx.resendTick(now, false);
+                if (used == 0 && now - lastCapturedLog >= 100) {
+                    GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
+                    lastCapturedLog = now;
+                }
+                if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
+                    modeReported = true;
+                    const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
+                    if (extended != (rec.gevMajor >= 2))
+                        GevLog(lc, GEV_LOG_WARNING,
+                               "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
+                               extended ? 2 : 1);
+                }
+                if (st.framesToGrab != 0) {
+                    const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
+                    if (delivered >= st.framesToGrab) {
+                        rec.killGrab = 1;
+                        done = true;
+                    }
                 }
             }
         }
-        if (loan.owns_lock()) loan.unlock();
         if (n > 0 || done) {
             silentSince = -1;
             // A short batch in the middle of a block: the socket ran dry and the rest of the block
@@ -291,12 +290,12 @@ void grabFunc(uint8_t cam) {
         }
         const int64_t now = gevNowMs();
         if (!rec.killGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
-            std::lock_guard<std::mutex> feeding(st.loanLock);
+            qx::sys::MutexLock feeding(st.loanLock);
             rx.resendTick(now, true);  // silence: the pending block's trailer counts as seen
             continue;
         }
         {
-            std::lock_guard<std::mutex> feeding(st.loanLock);
+            qx::sys::MutexLock feeding(st.loanLock);
             rx.flushOnIdle();
         }
         silentSince = -1;
@@ -308,7 +307,7 @@ void grabFunc(uint8_t cam) {
     }
     GevLog(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
     {
-        std::lock_guard<std::mutex> feeding(st.loanLock);
+        qx::sys::MutexLock feeding(st.loanLock);
         rx.flushAtEnd();
     }
     {
@@ -824,13 +823,13 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
         // Nothing delivered yet: the caller's buffer is lent to the next block the grab thread
         // starts (when nothing is in flight before it), which is then written straight into it.
         {
-            std::lock_guard<std::mutex> loan(st.loanLock);
+            qx::sys::MutexLock loan(st.loanLock);
             ring.lendNext = dest;
         }
         b = ring.deliverList.popWait(rec.grabStopTimeoutMs);
         // Another block, or none: a block still being written into the caller's buffer moves
         // to its own.
-        std::lock_guard<std::mutex> loan(st.loanLock);
+        qx::sys::MutexLock loan(st.loanLock);
         if (!b || b->lent != dest) ring.withdrawLoan();
         ring.lendNext = nullptr;
     }
@@ -842,7 +841,7 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     st.hasHeader = true;
     if (header) *header = h;
     {
-        std::lock_guard<std::mutex> loan(st.loanLock);
+        qx::sys::MutexLock loan(st.loanLock);
         ring.giveBack(b);
     }
     GevLog(static_cast<uint8_t>(rec.logCameraNumber), GEV_LOG_VERBOSE, "[V] Returned buffer to free list\n");
