@@ -10,18 +10,18 @@ using namespace qx::usb3;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LinkDecoder d;
-    std::vector<LinkFrame> frames;
+    std::vector<UsbLinkFrame> frames;
     // Split the input in two feeds to exercise frames that span reads.
     size_t half = size / 2;
-    d.feed(data, half, [&](const LinkFrame& f) { frames.push_back(f); });
-    d.feed(data + half, size - half, [&](const LinkFrame& f) { frames.push_back(f); });
-    for (const LinkFrame& f : frames) {
+    d.feed(data, half, [&](const UsbLinkFrame& f) { frames.push_back(f); });
+    d.feed(data + half, size - half, [&](const UsbLinkFrame& f) { frames.push_back(f); });
+    for (const UsbLinkFrame& f : frames) {
         if (f.type & kTypeReservedBits) std::abort();
         if (f.data.size() != f.length) std::abort();
         std::vector<uint8_t> again = encodeLinkFrame(f.type, f.address, f.data.data(), f.data.size());
         LinkDecoder d2;
         int n = 0;
-        d2.feed(again.data(), again.size(), [&](const LinkFrame& g) {
+        d2.feed(again.data(), again.size(), [&](const UsbLinkFrame& g) {
             ++n;
             if (g.type != f.type || g.address != f.address || g.data != f.data) std::abort();
         });

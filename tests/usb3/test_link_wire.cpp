@@ -12,9 +12,9 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-std::vector<LinkFrame> decodeAll(const Bytes& in, LinkDecoder& d) {
-    std::vector<LinkFrame> out;
-    d.feed(in.data(), in.size(), [&](const LinkFrame& f) { out.push_back(f); });
+std::vector<UsbLinkFrame> decodeAll(const Bytes& in, LinkDecoder& d) {
+    std::vector<UsbLinkFrame> out;
+    d.feed(in.data(), in.size(), [&](const UsbLinkFrame& f) { out.push_back(f); });
     return out;
 }
 
@@ -161,10 +161,10 @@ TEST(Usb3Wire, LongestFramesComplete) {
 TEST(Usb3Wire, FrameSplitAcrossFeedsAndStartByteRestarts) {
     LinkDecoder d;
     Bytes f = encodeLinkFrame(0x43, 0xAD, nullptr, 0);
-    std::vector<LinkFrame> got;
+    std::vector<UsbLinkFrame> got;
     Bytes garbage{0x7E, 0x43, 0x09, 0x00};
-    d.feed(garbage.data(), garbage.size(), [&](const LinkFrame& x) { got.push_back(x); });
-    for (uint8_t b : f) d.feed(&b, 1, [&](const LinkFrame& x) { got.push_back(x); });
+    d.feed(garbage.data(), garbage.size(), [&](const UsbLinkFrame& x) { got.push_back(x); });
+    for (uint8_t b : f) d.feed(&b, 1, [&](const UsbLinkFrame& x) { got.push_back(x); });
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].address, 0xADu);
     EXPECT_TRUE(got[0].data.empty());

@@ -124,54 +124,54 @@ void grab_func(uint8_t cam) {
     while (!done && !rec.KillGrab.load()) {
         int error = 0;
         const int n = rec.streamSocket.receiveBatch(buffers.data(), slot, batch, kBatch, &error);
-        std::unique_lock<std::mutex> loan(st.loanLock, std::defer_lock);
-        if (n > 0) loan.lock();
-        // Only the camera's stream counts: its address and, where it reports one, its stream
-        // channel source port (read per batch: a reconnection may read it again).
-        const uint16_t sourcePort = rec.streamSourcePort.load();
-        for (int i = 0; i < n && !done; ++i) {
-            const qx::net::Datagram& d = batch[i];
-            const uint8_t* packet = buffers.data() + size_t(i) * slot;
-            if (d.length != lastLength) {
-                GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
-                lastLength = d.length;
-            }
-            if (rec.KillGrab.load()) {
-                if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
-                if (rx.packetTooLargeSeen())
-                    GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
-                done = true;
-                break;
-            }
-            if (d.sourceIp != rec.cameraIp || (sourcePort != 0 && d.sourcePort != sourcePort)) {
-                noteForeign(cam, d, foreignLog);
-                continue;
-            }
-            if (d.copied < gvsp::kHeaderSize) continue;
-            const int used = rx.ProcessStreamPacket(packet, d.copied);
-            const int64_t now = gevNowMs();
-            if (resend) rx.resendTick(now, false);
-            if (used == 0 && now - lastCapturedLog >= 100) {
-                GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
-                lastCapturedLog = now;
-            }
-            if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
-                modeReported = true;
-                const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
-                if (extended != (rec.gevMajor >= 2))
-                    GevLog(lc, GEV_LOG_WARNING,
-                           "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
-                           extended ? 2 : 1);
-            }
-            if (st.framesToGrab != 0) {
-                const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
-                if (delivered >= st.framesToGrab) {
-                    rec.KillGrab = 1;
+        if (n > 0) { // the lock is taken only for a batch that brought packets
+            qx::sys::MutexLock loan(st.loanLock);
+            // Only the camera's stream counts: its address and, where it reports one, its stream
+            // channel source port (read per batch: a reconnection may read it again).
+            const uint16_t sourcePort = rec.streamSourcePort.load();
+            for (int i = 0; i < n && !done; ++i) {
+                const qx::net::Datagram& d = batch[i];
+                const uint8_t* packet = buffers.data() + size_t(i) * slot;
+                if (d.length != lastLength) {
+                    GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
+                    lastLength = d.length;
+                }
+                if (rec.KillGrab.load()) {
+                    if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
+                    if (rx.packetTooLargeSeen())
+                        GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
                     done = true;
+                    break;
+                }
+                if (d.sourceIp != rec.cameraIp || (sourcePort != 0 && d.sourcePort != sourcePort)) {
+                    noteForeign(cam, d, foreignLog);
+                    continue;
+                }
+                if (d.copied < gvsp::kHeaderSize) continue;
+                const int used = rx.ProcessStreamPacket(packet, d.copied);
+                const int64_t now = gevNowMs();
+                if (resend) rx.resendTick(now, false);
+                if (used == 0 && now - lastCapturedLog >= 100) {
+                    GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
+                    lastCapturedLog = now;
+                }
+                if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
+                    modeReported = true;
+                    const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
+                    if (extended != (rec.gevMajor >= 2))
+                        GevLog(lc, GEV_LOG_WARNING,
+                               "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
+                               extended ? 2 : 1);
+                }
+                if (st.framesToGrab != 0) {
+                    const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
+                    if (delivered >= st.framesToGrab) {
+                        rec.KillGrab = 1;
+                        done = true;
+                    }
                 }
             }
         }
-        if (loan.owns_lock()) loan.unlock();
         if (n > 0 || done) {
             silentSince = -1;
             // A short batch in the middle of a block: the socket ran dry and the rest of the block
@@ -201,12 +201,12 @@ void grab_func(uint8_t cam) {
         }
         const int64_t now = gevNowMs();
         if (!rec.KillGrab.load() && (timerMode || (pending && now - silentSince < waitMs))) {
-            std::lock_guard<std::mutex> feeding(st.loanLock);
+            qx::sys::MutexLock feeding(st.loanLock);
             rx.resendTick(now, true); // silence: the pending block's trailer counts as seen
             continue;
         }
         {
-            std::lock_guard<std::mutex> feeding(st.loanLock);
+            qx::sys::MutexLock feeding(st.loanLock);
             rx.flushOnIdle();
         }
         silentSince = -1;
@@ -218,7 +218,7 @@ void grab_func(uint8_t cam) {
     }
     GevLog(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
     {
-        std::lock_guard<std::mutex> feeding(st.loanLock);
+        qx::sys::MutexLock feeding(st.loanLock);
         rx.flushAtEnd();
     }
     {

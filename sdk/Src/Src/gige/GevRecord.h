@@ -44,8 +44,9 @@ public:
     void reset();
 
     // Serialises every GVCP transaction of the camera (its callers, the heartbeat, the XML
-    // retrieval, the packet resend of the grab thread). Taken after streamSocketLock when both
-    // are held (a packet-size trial on the stream socket reads registers).
+    // retrieval; not the grab thread's packet resend requests, which have no acknowledge). Taken
+    // after streamSocketLock when both are held (a packet-size trial on the stream socket reads
+    // registers).
     qx::sys::Mutex requestLock QX_ACQUIRED_AFTER(streamSocketLock);
 
     qx::net::UdpSocket controlSocket;

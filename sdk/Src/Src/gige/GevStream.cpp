@@ -568,13 +568,13 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
         // Nothing delivered yet: the caller's buffer is lent to the next block the grab thread
         // starts (when nothing is in flight before it), which is then written straight into it.
         {
-            std::lock_guard<std::mutex> loan(st.loanLock);
+            qx::sys::MutexLock loan(st.loanLock);
             ring.lendNext = dest;
         }
         b = ring.deliverList.popWait(rec.grabStopTimeoutMs);
         // Another block, or none: a block still being written into the caller's buffer moves
         // to its own.
-        std::lock_guard<std::mutex> loan(st.loanLock);
+        qx::sys::MutexLock loan(st.loanLock);
         if (!b || b->lent != dest) ring.withdrawLoan();
         ring.lendNext = nullptr;
     }
@@ -586,7 +586,7 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
     st.hasHeader = true;
     if (header) *header = h;
     {
-        std::lock_guard<std::mutex> loan(st.loanLock);
+        qx::sys::MutexLock loan(st.loanLock);
         ring.giveBack(b);
     }
     GevLog(static_cast<uint8_t>(rec.logCameraNumber), GEV_LOG_VERBOSE, "[V] Returned buffer to free list\n");

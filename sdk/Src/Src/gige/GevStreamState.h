@@ -21,13 +21,12 @@ namespace qx::gige {
 // The stream side of one camera number that is not part of the copyable stream table entry.
 struct GevStreamState {
     qx::sys::Mutex acquisitionLock QX_ACQUIRED_BEFORE(ringLock); // start and stop
-    qx::sys::Mutex ringLock;                                     // ring set-up and tear-down, GEVGetImage
+    qx::sys::Mutex ringLock QX_ACQUIRED_BEFORE(loanLock);        // ring set-up and tear-down, GEVGetImage
     // Held by the grab thread while it feeds the receiver, and by GEVGetImage while it lends
     // the caller's buffer or takes the loan back (GevBufferQueues::lendNext, lentTo): a block written
-    // into the caller's memory is never moved while the receiver writes it. Inside ringLock.
-    // A plain std::mutex: the grab thread takes it only for a batch that brought packets, a
-    // conditional hold the thread-safety checks cannot follow.
-    std::mutex loanLock;
+    // into the caller's memory is never moved while the receiver writes it. Inside ringLock;
+    // the ring's lists and the FPS meter take their mutexes inside it.
+    qx::sys::Mutex loanLock;
     std::unique_ptr<GevBufferQueues> ring;
     std::unique_ptr<GvspReceiver> receiver;
     sys::JoiningThread grabThread; // joined by the stop (never by itself: it calls no application code)

@@ -184,11 +184,11 @@ void QxUsbDevice::UsbLinkReceive(const uint8_t* bytes, size_t size) {
     if (!bytes || size == 0) return;
     sys::MutexLock lk(m_decoderMutex);
     uint64_t before = m_decoder.droppedFrames();
-    m_decoder.feed(bytes, size, [this](const LinkFrame& f) { UsbLinkDispatchFrame(f); });
+    m_decoder.feed(bytes, size, [this](const UsbLinkFrame& f) { UsbLinkDispatchFrame(f); });
     m_droppedFrames += m_decoder.droppedFrames() - before;
 }
 
-void QxUsbDevice::UsbLinkDispatchFrame(const LinkFrame& frame) {
+void QxUsbDevice::UsbLinkDispatchFrame(const UsbLinkFrame& frame) {
     if (frame.address == ByteChannelAddress) {
         size_t n = frame.data.size();
         size_t dropped = 0;

@@ -142,7 +142,7 @@ private:
     void reportLost();
 
     void UsbIoReadThread();
-    void UsbLinkDispatchFrame(const LinkFrame& frame);
+    void UsbLinkDispatchFrame(const UsbLinkFrame& frame);
     bool sendRegFrame(const uint8_t* frame, int size);
     // Starts waiting for the reply of `address`.
     void awaitReply(uint32_t address);

@@ -120,17 +120,17 @@ bool LinkDecoder::feedByte(uint8_t b) {
     }
     if (b == 0x5E || b == 0x5D) {
         uint8_t v = escaped ? static_cast<uint8_t>(b ^ 0x20) : b;
-        return step(v);
+        return UsbLinkDecodeByte(v);
     }
     if (escaped) {
         ++m_dropped;
         toIdle();
         return false;
     }
-    return step(b);
+    return UsbLinkDecodeByte(b);
 }
 
-bool LinkDecoder::step(uint8_t v) {
+bool LinkDecoder::UsbLinkDecodeByte(uint8_t v) {
     const uint32_t state = m_state & ~kEscapeMark;
     m_state = state;
     switch (state) {

@@ -77,7 +77,7 @@ size_t encodeRegFrame(uint8_t* out, size_t capacity, uint32_t address, const uin
                       int kindCode);
 
 // One received frame, after the CRC check.
-struct LinkFrame {
+struct UsbLinkFrame {
     uint8_t type = 0;
     uint8_t length = 0;
     uint64_t address = 0;
@@ -95,19 +95,20 @@ public:
     template <typename Sink>
     void feed(const uint8_t* bytes, size_t size, Sink&& sink) {
         for (size_t i = 0; i < size; ++i) {
-            if (feedByte(bytes[i])) sink(static_cast<const LinkFrame&>(m_frame));
+            if (feedByte(bytes[i])) sink(static_cast<const UsbLinkFrame&>(m_frame));
         }
     }
     // One raw byte; true when it completed a frame, which frame() then holds.
     bool feedByte(uint8_t b);
-    const LinkFrame& frame() const { return m_frame; }
+    const UsbLinkFrame& frame() const { return m_frame; }
     void reset();
 
     uint32_t state() const { return m_state; }
     uint64_t droppedFrames() const { return m_dropped; }
 
 private:
-    bool step(uint8_t v);
+    // The state step for one unescaped byte.
+    bool UsbLinkDecodeByte(uint8_t v);
     bool complete();
     void toIdle();
 
@@ -117,7 +118,7 @@ private:
     uint16_t m_expected = 0;
     uint16_t m_received = 0;
     uint8_t m_body[kMaxBody + 1] = {};
-    LinkFrame m_frame;
+    UsbLinkFrame m_frame;
     uint64_t m_dropped = 0;
 };
 
