@@ -319,8 +319,11 @@ TEST_F(GevHeartbeat, CloseEndsTheThreadEvenWhileTheCameraIsSilent) {
     d->setSilent(true);
     ASSERT_TRUE(waitUntil([&] { return LogCapture::instance().has("[W] CCP lost."); }, 3000ms));
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(GEVClose(1), GEV_STATUS_TIMEOUT);  // the CCP release is not answered
-    EXPECT_LT(msSince(start), 2000);
+    // The CCP release is not answered, or is not sent at all once the heartbeat has given the
+    // connection up (which of the two depends on how far the heartbeat got meanwhile).
+    const GevStatus closed = GEVClose(1);
+    EXPECT_TRUE(closed == GEV_STATUS_TIMEOUT || closed == GEV_STATUS_ACCESS_DENIED) << std::hex << closed;
+    EXPECT_LT(msSince(start), 5000); // bounded by the request time-outs, not by the silence
     EXPECT_FALSE(gevRecord(1).heartbeatThread.joinable());
     EXPECT_EQ(gevRecord(1).heartbeatRunning.load(), 0);
     EXPECT_FALSE(qx::gige::gevIsOpen(1));
