@@ -3,8 +3,8 @@
 // as a 1 MiB object (the largest file that is read), with the growth of the process's peak
 // memory while reading. The 1 GiB file is written once, to the temporary directory, and removed
 // at exit. Run: build/bench/core/qx_bench_config
-#include "core/LogManager.h"
-#include "core/SdkConfig.h"
+#include "core/base/LogManager.h"
+#include "core/base/SdkConfig.h"
 
 #include <benchmark/benchmark.h>
 #include <spdlog/sinks/null_sink.h>

@@ -10,7 +10,7 @@
 // the engine calls getIntValue makes (value, maximum, minimum, increment, representation), so
 // Feature minus Engine is FeatureBase's own frame, Export with logging off minus Feature the
 // export's call frame, and Export to a file minus Export without logging the two log lines.
-#include "core/DeviceProxy.h"
+#include "core/api/DeviceProxy.h"
 #include "feature/FeatureBase.h"
 #include "LibrarySetup.h"
 #include "feature/MyIPort.h"

@@ -156,7 +156,7 @@ def run_qx(args, cam, row, driver=False, build=None, callback=False):
     exe = os.path.join(args.build, "bench/gige_stream/qx-gige-stream-client")
     env = dict(os.environ)
     if build:
-        env["LD_LIBRARY_PATH"] = os.path.join(build, "sdk/Src/Src/core")
+        env["LD_LIBRARY_PATH"] = os.path.join(build, "sdk/Src/Src/core/api")
     # arv-camera-test reports in whole seconds after SIGINT: both clients stream seconds + 1.
     cmd = [exe, "--seconds", str(args.seconds + 1), "--width", str(w), "--height", str(h),
            "--packet-size", str(ps), "--resend", "1" if resend else "0"]

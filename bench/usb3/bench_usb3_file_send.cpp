@@ -7,7 +7,7 @@
 //    umockdev (run the benchmark under umockdev-wrapper; skipped otherwise).
 // Time per iteration is the time of one whole file; the trace lines the file send prints are
 // kept off standard output while it runs.
-#include "core/FileAccess.h"
+#include "core/api/FileAccess.h"
 #include "usb3/QxUsb3UserProtocol.h"
 #include "usb3/QxUsbDevice.h"
 #include "SimUsb3Camera.h"

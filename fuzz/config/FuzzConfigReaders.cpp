@@ -3,10 +3,10 @@
 // is checked against the rules of its file (a JSON object of any values within 1 MiB and 64
 // levels of nesting, one warning beyond them); the rewritten log settings must be a whole file
 // that reads back to the same settings and rewrites to itself, nested values kept.
-#include "core/ConfigFile.h"
-#include "core/LogManager.h"
+#include "core/base/ConfigFile.h"
+#include "core/base/LogManager.h"
 #include "usb3/QxUsb3EnumHelper.h"
-#include "core/SdkConfig.h"
+#include "core/base/SdkConfig.h"
 
 #include <nlohmann/json.hpp>
 #include <spdlog/sinks/null_sink.h>

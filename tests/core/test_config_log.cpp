@@ -1,9 +1,9 @@
 // "QxSdkConfig.json" and the log manager: defaults, malformed and mistyped values,
 // clamping, the rewrite of "config.json", an unwritable log directory.
-#include "core/ConfigFile.h"
+#include "core/base/ConfigFile.h"
 #include "LogCapture.h"
-#include "core/LogManager.h"
-#include "core/SdkConfig.h"
+#include "core/base/LogManager.h"
+#include "core/base/SdkConfig.h"
 #include "Sys/Log.h"
 #include "WaitUntil.h"
 

@@ -1,6 +1,6 @@
 // Enumeration: the attempt rule, interruption, the USB3 step and the merge into the kept
 // list, over scripted transports.
-#include "core/DeviceManager.h"
+#include "core/api/DeviceManager.h"
 #include "LogCapture.h"
 #include "TestDevice.h"
 

@@ -1,11 +1,11 @@
 // File access through the exports: the USB3 file-send protocol as it reaches the camera's
 // register protocol, progress reports, refusals, GigE cameras and reading files.
-#include "core/DeviceBase.h"
-#include "core/DeviceProxy.h"
-#include "core/FileAccess.h"
+#include "core/base/DeviceBase.h"
+#include "core/api/DeviceProxy.h"
+#include "core/api/FileAccess.h"
 #include "usb3/QxUsb3UserProtocol.h"
 #include "TestDevice.h"
-#include "core/Transports.h"
+#include "core/api/Transports.h"
 #include "usb3/UsbLinkWire.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Handles: calls on one handle are serialised, calls on different handles run side by side,
 // deletion waits for a running call, and creation, lookup and deletion may race freely.
-#include "core/DeviceManager.h"
+#include "core/api/DeviceManager.h"
 #include "LogCapture.h"
 #include "TestDevice.h"
 

@@ -4,7 +4,7 @@
 // that call back into the same handle while polling is being disabled, rebuilt node maps and
 // trees, and the status of a call beside a polling thread. Every wait is bounded; a deadlock
 // ends the test binary with a message instead of hanging it.
-#include "core/DeviceProxy.h"
+#include "core/api/DeviceProxy.h"
 #include "feature/FeatureBase.h"
 #include "FeatureTestCamera.h"
 #include "WaitUntil.h"

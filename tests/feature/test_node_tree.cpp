@@ -3,7 +3,7 @@
 // fields, rebuilds, failures, and the guard against categories that contain themselves (on a
 // hand-made node graph, since the engine refuses such files when it loads them).
 #include "ArvFakeCamera.h"
-#include "core/DeviceProxy.h"
+#include "core/api/DeviceProxy.h"
 #include "feature/FeatureBase.h"
 #include "FeatureTestCamera.h"
 #include "feature/NodeEvents.h"

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "GevNetnsSupport.h"
+#include "gige/filter/PacketFilterDriver.h"
 #include "gige/GevRecord.h"
 #include "AravisFakeGvCamera.h"
 #include "StreamTestConstants.h"
@@ -69,6 +70,7 @@ void streamFourFrames(bool filterDriver) {
     ASSERT_EQ(GEVSetChannelParameter(1, &p), GEV_STATUS_SUCCESS);
     ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
     if (filterDriver) {
+        qx::packetfilter::install();
         ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
     }
     ASSERT_EQ(GEVAcquisitionStart(1, 0, payload, width, height, kMono8), GEV_STATUS_SUCCESS);

@@ -4,7 +4,7 @@
 // namespace of tests/run-in-netns.sh.
 #include "QxCamApi.h"
 
-#include "core/DeviceProxy.h"
+#include "core/api/DeviceProxy.h"
 #include "gige/GevLib.h"
 #include "gige/device/GigeDevice.h"
 #include "LogCapture.h"

@@ -142,6 +142,7 @@ protected:
     void TearDown() override {
         GevChannelTest::TearDown();
         gevSetFilterDriverOpener(nullptr);
+        gevInstallFilterDriver(nullptr);
         g_script = nullptr;
     }
     // Camera 1 open on a simulated device with a stream channel; adapter name as given.
@@ -286,6 +287,36 @@ TEST_F(GevFilterLibrary, FailedOpensLeaveNothingOpen) {
     EXPECT_EQ(gevRecord(1).filterDriverActive, 0);
     EXPECT_EQ(gevRecord(1).filterDriverHandle, -1);
     EXPECT_EQ(gevFilterDriverOf(1), nullptr);
+}
+
+// The library opens the driver installed in its seam by the floor above it (nothing in this
+// program until the test installs one); a driver set in its place wins, and clearing that
+// brings the installed one back.
+TEST_F(GevFilterLibrary, TheInstalledDriverIsOpenedUnlessOneIsSetInItsPlace) {
+    openCamera("lo");
+    gevSetFilterDriverOpener(nullptr);
+    EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_CANNOT_OPEN_DRIVER);
+    EXPECT_TRUE(LogCapture::instance().has("[I] GEVInitFilterDriver: Can't open v2eDODOderur driver.."));
+    EXPECT_EQ(gevFilterDriverOf(1), nullptr);
+
+    gevInstallFilterDriver(&openScripted);
+    ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(script.openHandles, 1);
+    EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(script.openHandles, 0);
+
+    gevSetFilterDriverOpener([](const char*, int* error) -> std::unique_ptr<GevDriverHandle> {
+        *error = EACCES;
+        return nullptr;
+    });
+    EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_CANNOT_OPEN_DRIVER);
+    EXPECT_EQ(script.openHandles, 0);
+
+    gevSetFilterDriverOpener(nullptr);
+    ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(script.openHandles, 1);
+    EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);
+    EXPECT_EQ(script.openHandles, 0);
 }
 
 TEST_F(GevFilterLibrary, PendingCallsAreWaitedForToTheirEndAndMayOverlap) {

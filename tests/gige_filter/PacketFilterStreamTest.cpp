@@ -18,6 +18,7 @@
 
 #include "GevChannelTestSupport.h"
 #include "GevNetnsSupport.h"
+#include "gige/filter/PacketFilterDriver.h"
 #include "gige/GevRecord.h"
 #include "OpenFiles.h"
 #include "SimGvspSender.h"
@@ -48,6 +49,7 @@ protected:
         NetnsTest::SetUp();
         if (IsSkipped()) return;
         useStandardGvcpPort();
+        qx::packetfilter::install();
     }
     void TearDown() override {
         if (sender) sender->stopStreaming();
@@ -298,6 +300,7 @@ TEST_F(PacketFilterStream, DriverAndGrabThreadTakeTurnsOnOneCamera) {
 // Run by the CTest entry that drops CAP_NET_RAW; skipped where the process has it.
 TEST(PacketFilterWithoutCapNetRaw, TheDriverIsRefusedAndNothingStaysOpen) {
     if (canOpenPacketSockets()) GTEST_SKIP() << "the process may open packet sockets (CAP_NET_RAW)";
+    qx::packetfilter::install();
     reportToLogCapture();
     SimGevDevice device;
     ASSERT_TRUE(device.start());

@@ -5,7 +5,7 @@
 #include "QxCamApi.h"
 #include "usb3/device/QxUsb3Device.h"
 #include "usb3/QxUsbManager.h"
-#include "core/Transports.h"
+#include "core/api/Transports.h"
 #include "Usb3DeviceTestEnv.h"
 #include "CallCounter.h"
 #include "WaitUntil.h"

@@ -1,6 +1,6 @@
 #include "feature/FeatureBase.h"
 
-#include "core/DeviceBase.h"
+#include "core/base/DeviceBase.h"
 #include "feature/NodeCodes.h"
 #include "Sys/Log.h"
 

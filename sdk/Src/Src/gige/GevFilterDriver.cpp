@@ -14,7 +14,6 @@
 
 #include "gige/GevRecord.h"
 #include "gige/GevStreamChannel.h"
-#include "PacketFilter/PacketFilterDriver.h"
 #include "Sys/ByteOrder.h"
 
 namespace qx::gige {
@@ -62,12 +61,20 @@ constexpr ErrnoToOs kErrnoTable[] = {
     {EIO, kOsGeneralFailure},
 };
 
+// Opener of a build without a driver: no device behind any path.
+std::unique_ptr<GevDriverHandle> openNoDriver(const char*, int* error) {
+    if (error) *error = ENOENT;
+    return nullptr;
+}
+
 qx::sys::Mutex g_openerMutex;
+GevDriverOpener g_installed QX_GUARDED_BY(g_openerMutex) = nullptr;
 GevDriverOpener g_opener QX_GUARDED_BY(g_openerMutex) = nullptr;
 
 GevDriverOpener opener() {
     qx::sys::MutexLock lock(g_openerMutex);
-    return g_opener ? g_opener : &qx::packetfilter::openDevice;
+    if (g_opener) return g_opener;
+    return g_installed ? g_installed : &openNoDriver;
 }
 
 // The camera's driver objects, by camera number.
@@ -174,6 +181,11 @@ GevStatus gevFilterReadStatus(uint32_t osError, int logCam) {
         GevLog(static_cast<uint8_t>(logCam), GEV_LOG_ERROR, "[E] System error 0x%x reading filter driver\n", osError);
         return GEV_STATUS_DRIVER_ERROR;
     }
+}
+
+void gevInstallFilterDriver(GevDriverOpener o) {
+    qx::sys::MutexLock lock(g_openerMutex);
+    g_installed = o;
 }
 
 void gevSetFilterDriverOpener(GevDriverOpener o) {

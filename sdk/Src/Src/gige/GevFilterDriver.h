@@ -105,7 +105,10 @@ public:
 
 // Opens the driver behind a device path: a handle, or null with *error set (errno).
 using GevDriverOpener = std::unique_ptr<GevDriverHandle> (*)(const char* path, int* error);
-// The driver in force; null restores the packet-capture driver of this build.
+// The driver of this build, installed by the floor that links it (the packet-capture driver in
+// gige/filter, installed by the GigE camera class); until then no driver is found (ENOENT).
+void gevInstallFilterDriver(GevDriverOpener opener);
+// The driver in force in its place (tests); null restores the installed one.
 void gevSetFilterDriverOpener(GevDriverOpener opener);
 
 // The OS error number of a Linux errno (0 stays 0).

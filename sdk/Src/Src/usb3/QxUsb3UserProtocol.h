@@ -10,7 +10,7 @@
 // Before each request the channel is drained (when a drain function is set), so a reply that
 // came after its own transaction gave up is never taken for the next request's reply.
 #pragma once
-#include "core/ProtocolBase.h"
+#include "core/base/ProtocolBase.h"
 #include "Sys/Mutex.h"
 
 #include <chrono>

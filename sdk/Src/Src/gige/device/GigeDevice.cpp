@@ -6,7 +6,7 @@
 #include "gige/device/GigeCameraTable.h"
 #include "feature/FeatureBase.h"
 #include "Sys/Log.h"
-#include "core/SdkConfig.h"
+#include "core/base/SdkConfig.h"
 #include "Sys/ByteOrder.h"
 
 #include <arpa/inet.h>

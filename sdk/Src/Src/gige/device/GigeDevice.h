@@ -5,8 +5,8 @@
 // memory accesses onto GVCP, offers the GigE settings of the QX_GIGE_ exports, enumerates
 // GigE cameras into DeviceInfo records and reacts to a camera that is lost.
 #pragma once
-#include "core/DeviceBase.h"
-#include "core/GigeDeviceOps.h"
+#include "core/base/DeviceBase.h"
+#include "core/base/GigeDeviceOps.h"
 
 #include "gige/GevLib.h"
 #include "Sys/JoiningThread.h"

@@ -1,7 +1,7 @@
 #include "usb3/device/QxUsb3Device.h"
 
-#include "core/ProtocolBase.h"
-#include "core/SdkConfig.h"
+#include "core/base/ProtocolBase.h"
+#include "core/base/SdkConfig.h"
 #include "feature/FeatureBase.h"
 #include "Sys/FrameRate.h"
 #include "Sys/Log.h"

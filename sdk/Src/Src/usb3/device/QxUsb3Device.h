@@ -7,7 +7,7 @@
 // over the byte channel, which is itself offered as recvData / sendData. The manager's
 // removal notification marks the camera offline.
 #pragma once
-#include "core/DeviceBase.h"
+#include "core/base/DeviceBase.h"
 #include "usb3/QxUsbManager.h"
 
 #include <cstdint>

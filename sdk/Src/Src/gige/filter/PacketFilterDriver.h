@@ -17,6 +17,10 @@ namespace qx::packetfilter {
 // other path.
 std::unique_ptr<qx::gige::GevDriverHandle> openDevice(const char* path, int* error);
 
+// Makes this driver the one the GigE Vision library opens (its driver seam,
+// gevInstallFilterDriver). Called by the floor above both before the driver is opened.
+inline void install() { qx::gige::gevInstallFilterDriver(&openDevice); }
+
 // Slots the driver serves at most.
 constexpr int kMaxSlots = 64;
 

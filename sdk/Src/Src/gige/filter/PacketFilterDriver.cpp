@@ -1,4 +1,4 @@
-#include "PacketFilter/PacketFilterDriver.h"
+#include "gige/filter/PacketFilterDriver.h"
 
 #include <arpa/inet.h>
 #include <linux/filter.h>

@@ -1,6 +1,6 @@
-#include "core/FileAccess.h"
+#include "core/api/FileAccess.h"
 
-#include "core/ProtocolBase.h"
+#include "core/base/ProtocolBase.h"
 #include "Sys/ByteOrder.h"
 #include "Sys/Log.h"
 

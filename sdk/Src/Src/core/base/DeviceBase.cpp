@@ -1,6 +1,6 @@
-#include "core/DeviceBase.h"
+#include "core/base/DeviceBase.h"
 
-#include "core/ProtocolBase.h"
+#include "core/base/ProtocolBase.h"
 #include "Sys/Log.h"
 
 #include <algorithm>

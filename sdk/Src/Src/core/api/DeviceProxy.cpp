@@ -1,8 +1,8 @@
-#include "core/DeviceProxy.h"
+#include "core/api/DeviceProxy.h"
 
-#include "core/DeviceBase.h"
-#include "core/FileAccess.h"
-#include "core/Transports.h"
+#include "core/base/DeviceBase.h"
+#include "core/api/FileAccess.h"
+#include "core/api/Transports.h"
 #include "feature/FeatureBase.h"
 #include "imageout/ImageSaver.h"
 #include "imageout/recorder/VideoRecorder.h"

@@ -1,7 +1,7 @@
-#include "core/Transports.h"
+#include "core/api/Transports.h"
 
-#include "core/DeviceBase.h"
-#include "core/SdkConfig.h"
+#include "core/base/DeviceBase.h"
+#include "core/base/SdkConfig.h"
 #include "gige/device/GigeDevice.h"
 #include "Sys/Log.h"
 #include "usb3/device/QxUsb3Device.h"

@@ -1,4 +1,4 @@
-#include "core/ConfigFile.h"
+#include "core/base/ConfigFile.h"
 
 #include <algorithm>
 #include <atomic>

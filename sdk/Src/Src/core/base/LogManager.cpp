@@ -1,6 +1,6 @@
-#include "core/LogManager.h"
+#include "core/base/LogManager.h"
 
-#include "core/ConfigFile.h"
+#include "core/base/ConfigFile.h"
 #include "Sys/Log.h"
 
 #include <nlohmann/json.hpp>

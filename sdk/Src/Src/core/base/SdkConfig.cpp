@@ -1,6 +1,6 @@
-#include "core/SdkConfig.h"
+#include "core/base/SdkConfig.h"
 
-#include "core/ConfigFile.h"
+#include "core/base/ConfigFile.h"
 #include "Sys/Log.h"
 
 #include <cmath>

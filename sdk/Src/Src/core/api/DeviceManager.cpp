@@ -1,9 +1,9 @@
-#include "core/DeviceManager.h"
+#include "core/api/DeviceManager.h"
 
-#include "core/DeviceBase.h"
-#include "core/DeviceProxy.h"
-#include "core/LogManager.h"
-#include "core/Transports.h"
+#include "core/base/DeviceBase.h"
+#include "core/api/DeviceProxy.h"
+#include "core/base/LogManager.h"
+#include "core/api/Transports.h"
 #include "feature/HandleWait.h"
 #include "Sys/Log.h"
 

@@ -4,8 +4,8 @@
 // becomes the result; any other exception is logged and answered with QX_ERR_GENERAL, so
 // nothing crosses the C boundary.
 #pragma once
-#include "core/DeviceManager.h"
-#include "core/Status.h"
+#include "core/api/DeviceManager.h"
+#include "core/api/Status.h"
 #include "Sys/Clock.h"
 #include "Sys/Log.h"
 

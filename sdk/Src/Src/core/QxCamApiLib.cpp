@@ -1,2 +1,0 @@
-// The shared library is made of the qx_core archive as a whole; this unit only anchors it.
-#include "QxCamApi.h"
