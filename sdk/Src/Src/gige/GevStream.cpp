@@ -62,6 +62,23 @@ bool isMulticast(uint32_t ipNetworkOrder) {
     return first >= 224 && first <= 239;
 }
 
+// Opens a stream socket on ip:port with the large receive buffer (address reuse for a group's
+// receivers); where the system caps receive buffers below it, with what the system grants.
+GevStatus CreateUdpSocket(qx::net::UdpSocket& socket, uint32_t ip, uint16_t port, bool reuse, uint8_t lc) {
+    qx::net::UdpSocketOptions o;
+    o.reuseAddress = reuse;
+    o.receiveBufferBytes = kLargeReceiveBuffer;
+    int err = socket.open(ip, port, o);
+    if (err == ENOBUFS) {
+        // The system caps receive buffers below 1 MiB: stream with what it grants.
+        o.receiveBufferBytes = 0;
+        err = socket.open(ip, port, o);
+        if (err == 0)
+            GevLog(lc, GEV_LOG_WARNING, "[W] Stream socket receive buffer below %d bytes\n", kLargeReceiveBuffer);
+    }
+    return err == 0 ? GEV_STATUS_SUCCESS : GEV_STATUS_CANNOT_CREATE_SOCKET;
+}
+
 // At process exit the grab threads of cameras still acquiring are stopped and joined, before
 // the records and stream state they use are destroyed.
 void stopGrabThreadsAtExit() {
@@ -350,21 +367,10 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
         // Replaced under the lock the heartbeat's keep-open datagrams take.
         qx::sys::MutexLock lock(rec.streamSocketLock);
         rec.streamSocket.close();
-        qx::net::UdpSocketOptions o;
-        o.reuseAddress = multicastGroup != 0;
-        o.receiveBufferBytes = kLargeReceiveBuffer;
         // A group's datagrams reach only a socket bound to the group or to the wildcard address
         // (joined on the adapter); the wildcard one can still send the keep-open datagrams.
         const uint32_t bindIp = multicastGroup != 0 ? 0 : rec.adapterIp;
-        int err = rec.streamSocket.open(bindIp, hostPort, o);
-        if (err == ENOBUFS) {
-            // The system caps receive buffers below 1 MiB: stream with what it grants.
-            o.receiveBufferBytes = 0;
-            err = rec.streamSocket.open(bindIp, hostPort, o);
-            if (err == 0)
-                GevLog(lc, GEV_LOG_WARNING, "[W] Stream socket receive buffer below %d bytes\n", kLargeReceiveBuffer);
-        }
-        if (err != 0) return GEV_STATUS_CANNOT_CREATE_SOCKET;
+        if (GevStatus s = CreateUdpSocket(rec.streamSocket, bindIp, hostPort, multicastGroup != 0, lc)) return s;
         if (multicastGroup != 0 && rec.streamSocket.joinMulticast(multicastGroup, rec.adapterIp) != 0) {
             rec.streamSocket.close();
             return GEV_STATUS_CANNOT_SET_SOCKET_OPT;
@@ -430,6 +436,13 @@ GevStatus GEVAcquisitionStop(uint8_t cam_nr) { return GEVAcquisitionStopEx(cam_n
 
 namespace qx::gige {
 namespace {
+// The stop's hand-back of the buffers still queued for the application. This grabber keeps no
+// ring of its own beside the image ring: nothing is deferred, and FreeRing takes the lists with
+// the ring.
+void DeferQueuedBuffers(const GevBufferQueues* /*queues*/, uint8_t lc) {
+    GevLog(lc, GEV_LOG_VERBOSE, "[V] Grabber has no ring buffer. Skipping DeferQueuedBuffers\n");
+}
+
 // Stops the acquisition; the caller holds the acquisition lock.
 GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     GevCameraRecord& rec = gevRecord(cam_nr);
@@ -487,7 +500,7 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         rate = gevFilterFrameRate(driverStats);
     } else {
         qx::sys::MutexLock lock(st.ringLock);
-        GevLog(lc, GEV_LOG_VERBOSE, "[V] Grabber has no ring buffer. Skipping DeferQueuedBuffers\n");
+        DeferQueuedBuffers(st.ring.get(), lc);
         if (st.receiver) {
             ctx.deliveredBlocks = st.receiver->delivered.load();
             ctx.missingBlocks = st.receiver->missingBlocks.load();
