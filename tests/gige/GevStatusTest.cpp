@@ -1,9 +1,13 @@
 // Status names and the mapping of library statuses to SDK status codes.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
+#include "gige/GevSocketStatus.h"
 #include "gige/GevStatus.h"
+#include "Net/UdpSocket.h"
+#include "SimGevDevice.h"
 
 namespace {
 std::string nameOf(GevStatus s) {
@@ -74,4 +78,35 @@ TEST(GevStatus, EverythingElseIsGeneralGigeFailure) {
     EXPECT_EQ(gevStatusToError(0x8002), 0x800002FFu);
     for (GevStatus s : {0x8005, 0x800D, 0x8013, 0x8FFE, 0x8FFF, 0xC004, 0xC00A, 0xC020, 0xC035, 0xFFFF})
         EXPECT_EQ(gevStatusToError(s), 0x800002FFu) << std::hex << s;
+}
+
+// What the sockets answer becomes one status everywhere: a wait that times out, a receive that
+// finds nothing after all (the caller waits again, it must not end the transaction) and real
+// failures, as a loopback socket gives them.
+TEST(GevStatus, SocketAnswersMapToTheirStatuses) {
+    using qx::gige::gevSocketStatus;
+    qx::net::UdpSocket rx, tx;
+    ASSERT_EQ(rx.open(qx::fixture::ipv4("127.0.0.1"), 0), 0);
+    ASSERT_EQ(tx.open(qx::fixture::ipv4("127.0.0.1"), 0), 0);
+    uint16_t port = 0;
+    ASSERT_EQ(rx.localPort(&port), 0);
+    uint8_t buffer[16] = {};
+
+    EXPECT_EQ(gevSocketStatus(rx.waitReadable(0)), GEV_STATUS_TIMEOUT);
+    const qx::net::Datagram none = rx.receive(buffer, sizeof buffer);
+    ASSERT_FALSE(none.ok());
+    EXPECT_EQ(gevSocketStatus(none), GEV_STATUS_SUCCESS) << "nothing queued: wait again, errno " << none.error;
+
+    ASSERT_EQ(tx.sendTo(qx::fixture::ipv4("127.0.0.1"), port, "ping", 4), 4);
+    EXPECT_EQ(gevSocketStatus(rx.waitReadable(5000)), GEV_STATUS_SUCCESS);
+    const qx::net::Datagram got = rx.receive(buffer, sizeof buffer);
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(gevSocketStatus(got), GEV_STATUS_SUCCESS);
+
+    EXPECT_EQ(gevSocketStatus(qx::net::WaitResult::Error), GEV_STATUS_SOCKET_ERROR);
+    qx::net::Datagram failed;
+    failed.error = ECONNREFUSED;
+    EXPECT_EQ(gevSocketStatus(failed), GEV_STATUS_RECEIVE_ERROR);
+    failed.error = 0; // no errno but no datagram either
+    EXPECT_EQ(gevSocketStatus(failed), GEV_STATUS_RECEIVE_ERROR);
 }

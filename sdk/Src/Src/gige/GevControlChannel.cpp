@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "gige/GevRecord.h"
+#include "gige/GevSocketStatus.h"
 
 namespace qx::gige {
 
@@ -59,16 +60,16 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
         for (;;) {
             int64_t left = deadline - gevNowMs();
             if (left < 0) left = 0;
-            auto wait = rec.controlSocket.waitReadable(static_cast<int>(left), &err);
-            if (wait == qx::net::WaitResult::Timeout) {
-                result = GEV_STATUS_TIMEOUT;
+            const GevStatus waited = gevSocketStatus(rec.controlSocket.waitReadable(static_cast<int>(left), &err));
+            if (waited == GEV_STATUS_TIMEOUT) {
+                result = waited;
                 break;
             }
-            if (wait == qx::net::WaitResult::Error) return GEV_STATUS_SOCKET_ERROR;
+            if (waited != GEV_STATUS_SUCCESS) return waited;
             qx::net::Datagram d = rec.controlSocket.receive(ack.data(), ack.size());
             if (!d.ok()) {
-                if (d.error == EAGAIN || d.error == EWOULDBLOCK) continue;
-                return GEV_STATUS_RECEIVE_ERROR;
+                if (GevStatus received = gevSocketStatus(d)) return received;
+                continue;
             }
             gvcp::AckHeader h;
             // Datagrams too short for a header, or from another address, are not answers.

@@ -11,6 +11,7 @@
 
 #include "gige/GevDiscovery.h"
 #include "gige/GevRecord.h"
+#include "gige/GevSocketStatus.h"
 #include "Net/NetAdapters.h"
 #include "Sys/ByteOrder.h"
 
@@ -116,20 +117,21 @@ GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32
         for (;;) {
             int err = 0;
             const int64_t left = std::max<int64_t>(0, deadline - gevNowMs());
-            auto wait = socket.waitReadable(static_cast<int>(left), &err);
-            if (wait == qx::net::WaitResult::Error) {
+            const GevStatus waited = gevSocketStatus(socket.waitReadable(static_cast<int>(left), &err));
+            if (waited == GEV_STATUS_SOCKET_ERROR) {
                 GevReport("[E] FORCEIP select produced an error %d", err);
-                return GEV_STATUS_SOCKET_ERROR;
+                return waited;
             }
-            if (wait == qx::net::WaitResult::Timeout) {
+            if (waited == GEV_STATUS_TIMEOUT) {
                 GevReport("[W] FORCEIP select timed out");
-                result = GEV_STATUS_TIMEOUT;
+                result = waited;
                 break;
             }
             qx::net::Datagram d = socket.receive(buffer.data(), buffer.size());
             if (!d.ok()) {
-                if (d.error == EAGAIN || d.error == EWOULDBLOCK) continue;
-                result = GEV_STATUS_RECEIVE_ERROR;
+                const GevStatus received = gevSocketStatus(d);
+                if (received == GEV_STATUS_SUCCESS) continue;
+                result = received;
                 break;
             }
             gvcp::AckHeader h;
@@ -249,12 +251,12 @@ void probeAccess(const std::vector<const GevAdapterEntry*>& adapters,
             const int64_t left = deadline - gevNowMs();
             if (left <= 0) break;
             size_t ready = 0;
-            auto w = qx::net::UdpSocket::waitAnyReadable(open.data(), open.size(),
-                                                         static_cast<int>(std::min<int64_t>(left, kPassMs)), &ready);
-            if (w == qx::net::WaitResult::Timeout) continue;
-            if (w == qx::net::WaitResult::Error) {
+            const GevStatus waited = gevSocketStatus(qx::net::UdpSocket::waitAnyReadable(
+                open.data(), open.size(), static_cast<int>(std::min<int64_t>(left, kPassMs)), &ready));
+            if (waited == GEV_STATUS_TIMEOUT) continue;
+            if (waited != GEV_STATUS_SUCCESS) {
                 for (auto& p : probes)
-                    if (!p.done) p.status = GEV_STATUS_SOCKET_ERROR, p.done = true;
+                    if (!p.done) p.status = waited, p.done = true;
                 pending = 0;
                 break;
             }
@@ -396,7 +398,8 @@ void discoveryRound(std::vector<AdapterSearch>& searches, bool withList, GevDisc
     while (!sockets.empty() && !stopped(stop)) {
         int err = 0;
         size_t ready = 0;
-        auto wait = qx::net::UdpSocket::waitAnyReadable(sockets.data(), sockets.size(), kPassMs, &ready, &err);
+        const GevStatus waited =
+            gevSocketStatus(qx::net::UdpSocket::waitAnyReadable(sockets.data(), sockets.size(), kPassMs, &ready, &err));
         // A failing adapter ends its own search; the others go on.
         auto endSearch = [&](size_t index, GevStatus status, const char* report) {
             AdapterSearch& s = searches[owner[index]];
@@ -409,16 +412,16 @@ void discoveryRound(std::vector<AdapterSearch>& searches, bool withList, GevDisc
                     owner.erase(owner.begin() + long(k));
                 }
         };
-        if (wait == qx::net::WaitResult::Error) {
+        if (waited == GEV_STATUS_SOCKET_ERROR) {
             while (!sockets.empty())
                 endSearch(0, GEV_STATUS_SOCKET_ERROR,
                           "[E] Socket error receive discovery acknowledge. Adapter: %s, Ip: %08X");
             break;
         }
-        if (wait == qx::net::WaitResult::Readable) {
+        if (waited == GEV_STATUS_SUCCESS) {
             qx::net::Datagram d = sockets[ready]->receive(buffer.data(), buffer.size());
             if (d.ok()) takeAnswer(searches[owner[ready]], buffer.data(), d, allowBroadcastAck, !withList, callback);
-            else if (d.error != EAGAIN && d.error != EWOULDBLOCK)
+            else if (gevSocketStatus(d) == GEV_STATUS_RECEIVE_ERROR)
                 endSearch(ready, GEV_STATUS_RECEIVE_ERROR,
                           "[E] Receive discovery acknowledge failed. Adapter: %s, Ip: %08X");
         }
