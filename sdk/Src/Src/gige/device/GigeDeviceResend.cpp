@@ -115,7 +115,7 @@ QX_STATUS GigeDevice::setFilterDriver(bool enable) {
     }
     if (m_filterDriverEnabled.load() == enable) return QX_OK;
     const uint8_t cam = m_cameraId.load();
-    if (enable) qx::packetfilter::install(); // the library opens the driver through its seam
+    if (enable) qx::gige::filter::install(); // the library opens the driver through its seam
     const GevStatus st = enable ? GEVInitFilterDriver(cam) : GEVCloseFilterDriver(cam);
     if (st != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{}, bEnable:{}, error:0x{:04x}!", "setFilterDriver", enable, st);
