@@ -7,6 +7,8 @@
 
 #include <chrono>
 
+using namespace qx::core::base;
+
 using namespace qxtest;
 using spdlog::level::level_enum;
 

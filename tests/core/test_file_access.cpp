@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+using namespace qx::core::base;
+
 using namespace qxtest;
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;

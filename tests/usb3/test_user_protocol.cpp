@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::core::base;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

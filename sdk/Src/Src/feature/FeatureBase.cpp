@@ -12,6 +12,8 @@
 #include <mutex>
 #include <string>
 
+using namespace qx::core::base;
+
 using QxGenApi::CBooleanPtr;
 using QxGenApi::CCommandPtr;
 using QxGenApi::CEnumEntryPtr;

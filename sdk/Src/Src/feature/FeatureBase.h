@@ -29,11 +29,13 @@
 #include <cstdint>
 #include <memory>
 
+namespace qx::core::base {
 class DeviceBase;
+} // namespace qx::core::base
 
 class FeatureBase {
 public:
-    explicit FeatureBase(DeviceBase* device);
+    explicit FeatureBase(qx::core::base::DeviceBase* device);
     virtual ~FeatureBase();
     FeatureBase(const FeatureBase&) = delete;
     FeatureBase& operator=(const FeatureBase&) = delete;
@@ -96,7 +98,7 @@ protected:
     void withCurrentKey(const char* key, Set&& set);
     void pollNodeMap(int64_t elapsedMs);
 
-    DeviceBase* m_device;
+    qx::core::base::DeviceBase* m_device;
     std::unique_ptr<QxGenApi::CNodeMapRef> m_nodeMap;
     std::unique_ptr<MyIPort> m_port0;
     std::unique_ptr<MyIPort> m_port1;

@@ -28,7 +28,7 @@
 extern qx::sys::Mutex g_connectedGuidSetMutex;
 extern std::set<std::string> g_connectedGuidSet QX_GUARDED_BY(g_connectedGuidSetMutex);
 
-class QxUsb3UserProtocol : public ProtocolBase {
+class QxUsb3UserProtocol : public qx::core::base::ProtocolBase {
 public:
     static constexpr int kMaxExchanges = 4;
     static constexpr int kRetrySleepMs = 10;

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace qx::core::base;
+
 namespace qx {
 namespace {
 

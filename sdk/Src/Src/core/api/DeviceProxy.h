@@ -7,7 +7,9 @@
 
 #include <memory>
 
+namespace qx::core::base {
 class DeviceBase;
+} // namespace qx::core::base
 class FeatureBase;
 class FileAccessBase;
 class ImageSaver;
@@ -22,7 +24,7 @@ public:
     DeviceProxy(const DeviceProxy&) = delete;
     DeviceProxy& operator=(const DeviceProxy&) = delete;
 
-    DeviceBase* getDevice() const { return m_device.get(); }
+    qx::core::base::DeviceBase* getDevice() const { return m_device.get(); }
     FeatureBase* getFeature() const { return m_feature.get(); }
     // Made on first use, destroyed with the handle. fileAccess answers null for a record of
     // an unknown transport.
@@ -31,7 +33,7 @@ public:
     VideoRecorder* videoRecorder();
 
 private:
-    std::unique_ptr<DeviceBase> m_device;
+    std::unique_ptr<qx::core::base::DeviceBase> m_device;
     std::unique_ptr<FeatureBase> m_feature;
     std::unique_ptr<FileAccessBase> m_fileAccess;
     std::unique_ptr<VideoRecorder> m_recorder;

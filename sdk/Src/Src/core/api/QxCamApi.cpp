@@ -19,6 +19,8 @@
 #include <cstring>
 #include <thread>
 
+using namespace qx::core::base;
+
 using namespace qx;
 using spdlog::level::level_enum;
 

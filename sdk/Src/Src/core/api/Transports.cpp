@@ -7,6 +7,8 @@
 #include "usb3/device/QxUsb3Device.h"
 #include "usb3/QxUsb3EnumHelper.h"
 
+using namespace qx::core::base;
+
 namespace qx {
 namespace {
 

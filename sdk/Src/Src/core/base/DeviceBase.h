@@ -23,6 +23,9 @@
 #include <vector>
 
 class FeatureBase;
+
+namespace qx::core::base {
+
 class ProtocolBase;
 
 // One pool entry: a block of image memory and its two flags. A buffer is free when neither
@@ -160,3 +163,5 @@ private:
     std::unique_ptr<char[]> m_xmlData;
     std::unique_ptr<ProtocolBase> m_protocol;
 };
+
+} // namespace qx::core::base

@@ -21,7 +21,7 @@
 
 class FeatureBase;
 
-class GigeDevice final : public DeviceBase, public GigeDeviceOps {
+class GigeDevice final : public qx::core::base::DeviceBase, public qx::core::base::GigeDeviceOps {
 public:
     GigeDevice();
     ~GigeDevice() override;

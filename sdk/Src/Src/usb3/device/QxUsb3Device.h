@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-class QxUsb3Device : public DeviceBase {
+class QxUsb3Device : public qx::core::base::DeviceBase {
 public:
     QxUsb3Device();
     ~QxUsb3Device() override;
