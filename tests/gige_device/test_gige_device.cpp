@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::core::api;
+
 namespace {
 
 using qx::fixture::SimGevConfig;

@@ -33,6 +33,8 @@ namespace qx::core::base {
 class DeviceBase;
 } // namespace qx::core::base
 
+namespace qx::feature {
+
 class FeatureBase {
 public:
     explicit FeatureBase(qx::core::base::DeviceBase* device);
@@ -78,8 +80,8 @@ public:
     // Diagnostics (tests and benchmarks).
     QxGenApi::CNodeMapRef* nodeMap() const { return m_nodeMap.get(); }
     uint32_t lastPortStatus() const { return m_lastPortStatus.load(); }
-    const qx::NodeEvents& events() const { return m_events; }
-    const qx::NodeTree& tree() const { return m_tree; }
+    const qx::feature::NodeEvents& events() const { return m_events; }
+    const qx::feature::NodeTree& tree() const { return m_tree; }
 
 protected:
     enum class Access { Read, Write };
@@ -102,7 +104,9 @@ protected:
     std::unique_ptr<QxGenApi::CNodeMapRef> m_nodeMap;
     std::unique_ptr<MyIPort> m_port0;
     std::unique_ptr<MyIPort> m_port1;
-    qx::NodeEvents m_events;
-    qx::NodeTree m_tree;
+    qx::feature::NodeEvents m_events;
+    qx::feature::NodeTree m_tree;
     std::atomic<uint32_t> m_lastPortStatus{0};
 };
+
+} // namespace qx::feature

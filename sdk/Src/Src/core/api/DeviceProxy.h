@@ -10,10 +10,15 @@
 namespace qx::core::base {
 class DeviceBase;
 } // namespace qx::core::base
+namespace qx::feature {
 class FeatureBase;
-class FileAccessBase;
+} // namespace qx::feature
 class ImageSaver;
 class VideoRecorder;
+
+namespace qx::core::api {
+
+class FileAccessBase;
 
 class DeviceProxy {
 public:
@@ -25,7 +30,7 @@ public:
     DeviceProxy& operator=(const DeviceProxy&) = delete;
 
     qx::core::base::DeviceBase* getDevice() const { return m_device.get(); }
-    FeatureBase* getFeature() const { return m_feature.get(); }
+    qx::feature::FeatureBase* getFeature() const { return m_feature.get(); }
     // Made on first use, destroyed with the handle. fileAccess answers null for a record of
     // an unknown transport.
     FileAccessBase* fileAccess();
@@ -34,8 +39,10 @@ public:
 
 private:
     std::unique_ptr<qx::core::base::DeviceBase> m_device;
-    std::unique_ptr<FeatureBase> m_feature;
+    std::unique_ptr<qx::feature::FeatureBase> m_feature;
     std::unique_ptr<FileAccessBase> m_fileAccess;
     std::unique_ptr<VideoRecorder> m_recorder;
     std::unique_ptr<ImageSaver> m_saver;
 };
+
+} // namespace qx::core::api

@@ -26,6 +26,8 @@ namespace qx::core::base {
 class ProtocolBase;
 } // namespace qx::core::base
 
+namespace qx::core::api {
+
 class FileAccessBase {
 public:
     explicit FileAccessBase(qx::core::base::ProtocolBase* protocol = nullptr) : m_cpl(protocol) {}
@@ -97,3 +99,5 @@ private:
     // above the total.
     int64_t progressAfter(uint64_t packets) const;
 };
+
+} // namespace qx::core::api

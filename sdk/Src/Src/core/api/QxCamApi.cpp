@@ -19,9 +19,12 @@
 #include <cstring>
 #include <thread>
 
+using qx::feature::FeatureBase;
+
 using namespace qx::core::base;
 
-using namespace qx;
+using namespace qx::core::api;
+namespace sys = qx::sys;
 using spdlog::level::level_enum;
 
 namespace {

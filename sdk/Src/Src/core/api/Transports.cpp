@@ -7,9 +7,11 @@
 #include "usb3/device/QxUsb3Device.h"
 #include "usb3/QxUsb3EnumHelper.h"
 
+using namespace qx::feature;
+
 using namespace qx::core::base;
 
-namespace qx {
+namespace qx::core::api {
 namespace {
 
 // A camera whose transport is not built into this library: it can be made, inspected and
@@ -52,4 +54,4 @@ ScopedTransportHooks::ScopedTransportHooks(TransportHooks hooks) : m_saved(trans
 
 ScopedTransportHooks::~ScopedTransportHooks() { transportHooks() = std::move(m_saved); }
 
-} // namespace qx
+} // namespace qx::core::api

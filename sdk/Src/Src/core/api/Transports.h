@@ -13,7 +13,7 @@ namespace qx::core::base {
 class DeviceBase;
 } // namespace qx::core::base
 
-namespace qx {
+namespace qx::core::api {
 
 struct TransportHooks {
     // Appends one record per GigE Vision camera that answered a discovery run of `timeoutMs`;
@@ -42,4 +42,4 @@ private:
     TransportHooks m_saved;
 };
 
-} // namespace qx
+} // namespace qx::core::api

@@ -22,7 +22,9 @@
 #include <thread>
 #include <vector>
 
+namespace qx::feature {
 class FeatureBase;
+} // namespace qx::feature
 
 namespace qx::core::base {
 
@@ -54,7 +56,7 @@ public:
     // Transport operations.
     virtual QX_STATUS connectDevice(int32_t accessMode) = 0;
     virtual QX_STATUS disconnectDevice() = 0;
-    virtual QX_STATUS startGrabbing(FeatureBase* feature) = 0;
+    virtual QX_STATUS startGrabbing(qx::feature::FeatureBase* feature) = 0;
     virtual QX_STATUS stopGrabbing() = 0;
     virtual QX_STATUS readMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) = 0;
     virtual QX_STATUS writeMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) = 0;

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace qx::feature;
+
 using namespace qx::core::base;
 
 using namespace qx::gigedevice;

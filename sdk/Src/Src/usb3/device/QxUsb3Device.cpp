@@ -15,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 
+using namespace qx::feature;
+
 using namespace qx::core::base;
 
 using qx::usb3::FrameCacheSlot;

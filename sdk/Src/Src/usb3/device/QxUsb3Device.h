@@ -20,7 +20,7 @@ public:
 
     QX_STATUS connectDevice(int32_t accessMode) override;
     QX_STATUS disconnectDevice() override;
-    QX_STATUS startGrabbing(FeatureBase* feature) override;
+    QX_STATUS startGrabbing(qx::feature::FeatureBase* feature) override;
     QX_STATUS stopGrabbing() override;
     QX_STATUS readMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) override;
     QX_STATUS writeMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) override;
