@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::gige::device;
+
 using namespace qx::core::api;
 
 namespace {

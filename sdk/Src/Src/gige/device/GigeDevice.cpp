@@ -14,7 +14,7 @@
 #include <cstring>
 #include <memory>
 
-using namespace qx::gigedevice;
+namespace qx::gige::device {
 
 namespace {
 
@@ -318,3 +318,5 @@ QX_STATUS GigeDevice::writeMemory(void* pBuffer, int64_t nAddress, int64_t nLeng
     }
     return gevStatusToError(st);
 }
+
+} // namespace qx::gige::device

@@ -23,6 +23,8 @@ namespace qx::feature {
 class FeatureBase;
 } // namespace qx::feature
 
+namespace qx::gige::device {
+
 class GigeDevice final : public qx::core::base::DeviceBase, public qx::core::base::GigeDeviceOps {
 public:
     GigeDevice();
@@ -114,3 +116,5 @@ private:
     qx::sys::JoiningThread m_task;
     std::vector<qx::sys::JoiningThread> m_oldTasks; // finished, not yet joined
 };
+
+} // namespace qx::gige::device

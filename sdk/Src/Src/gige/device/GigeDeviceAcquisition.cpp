@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <cstring>
 
+namespace qx::gige::device {
+
 using namespace qx::feature;
 
 using namespace qx::core::base;
-
-using namespace qx::gigedevice;
 
 namespace {
 constexpr uint32_t kFallbackPacketSize = 1500;
@@ -282,3 +282,5 @@ void GigeDevice::acquireImgLoop() {
     }
     QX_LOG_DEBUG("func:{}, end", "acquireImgLoop");
 }
+
+} // namespace qx::gige::device

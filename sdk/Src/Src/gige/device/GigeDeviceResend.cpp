@@ -8,6 +8,8 @@
 #include "gige/GvspProtocol.h"
 #include "Sys/Log.h"
 
+namespace qx::gige::device {
+
 namespace {
 // A resend timeout of this value asks for the library's timer mode (only with a trigger and
 // resend on; otherwise the default timeout applies).
@@ -137,3 +139,5 @@ QX_STATUS GigeDevice::setHeartbeatTimeout(int64_t timeoutMs) {
                                                           : static_cast<uint32_t>(timeoutMs);
     return GEVSetHeartbeatTimeout(m_cameraId.load(), ms);
 }
+
+} // namespace qx::gige::device

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 
+namespace qx::usb3::device {
+
 using namespace qx::feature;
 
 using namespace qx::core::base;
@@ -364,3 +366,5 @@ void QxUsb3Device::loc_processOffline(void* camera) {
     qx::usb3::QxUsbManager::OfflineContextReleased();
     if (first && callback) callback(user);
 }
+
+} // namespace qx::usb3::device

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+namespace qx::usb3::device {
+
 class QxUsb3Device : public qx::core::base::DeviceBase {
 public:
     QxUsb3Device();
@@ -52,3 +54,5 @@ private:
     // The device path this camera entered into the connected set (empty while not connected).
     std::string m_connectedPath;
 };
+
+} // namespace qx::usb3::device
