@@ -14,7 +14,9 @@ namespace qx::feature {
 class FeatureBase;
 } // namespace qx::feature
 class ImageSaver;
+namespace qx::imageout::recorder {
 class VideoRecorder;
+} // namespace qx::imageout::recorder
 
 namespace qx::core::api {
 
@@ -35,13 +37,13 @@ public:
     // an unknown transport.
     FileAccessBase* fileAccess();
     ImageSaver* imageSaver();
-    VideoRecorder* videoRecorder();
+    qx::imageout::recorder::VideoRecorder* videoRecorder();
 
 private:
     std::unique_ptr<qx::core::base::DeviceBase> m_device;
     std::unique_ptr<qx::feature::FeatureBase> m_feature;
     std::unique_ptr<FileAccessBase> m_fileAccess;
-    std::unique_ptr<VideoRecorder> m_recorder;
+    std::unique_ptr<qx::imageout::recorder::VideoRecorder> m_recorder;
     std::unique_ptr<ImageSaver> m_saver;
 };
 

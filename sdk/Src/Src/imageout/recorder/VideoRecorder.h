@@ -38,6 +38,9 @@
 
 class CxImage;
 class CxMemFile;
+
+namespace qx::imageout::recorder {
+
 struct avi_t;
 
 class VideoRecorder {
@@ -195,3 +198,5 @@ private:
     qx::sys::Mutex m_progressMutex;
     std::condition_variable m_progressCv;
 };
+
+} // namespace qx::imageout::recorder
