@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::imageout;
+
 using namespace qx::imageout::recorder;
 using namespace rectest;
 namespace fs = std::filesystem;

@@ -8,6 +8,8 @@
 #include "imageout/recorder/VideoRecorder.h"
 #include "Sys/Log.h"
 
+using namespace qx::imageout;
+
 using namespace qx::imageout::recorder;
 
 namespace qx::core::api {

@@ -13,7 +13,9 @@ class DeviceBase;
 namespace qx::feature {
 class FeatureBase;
 } // namespace qx::feature
+namespace qx::imageout {
 class ImageSaver;
+} // namespace qx::imageout
 namespace qx::imageout::recorder {
 class VideoRecorder;
 } // namespace qx::imageout::recorder
@@ -36,7 +38,7 @@ public:
     // Made on first use, destroyed with the handle. fileAccess answers null for a record of
     // an unknown transport.
     FileAccessBase* fileAccess();
-    ImageSaver* imageSaver();
+    qx::imageout::ImageSaver* imageSaver();
     qx::imageout::recorder::VideoRecorder* videoRecorder();
 
 private:
@@ -44,7 +46,7 @@ private:
     std::unique_ptr<qx::feature::FeatureBase> m_feature;
     std::unique_ptr<FileAccessBase> m_fileAccess;
     std::unique_ptr<qx::imageout::recorder::VideoRecorder> m_recorder;
-    std::unique_ptr<ImageSaver> m_saver;
+    std::unique_ptr<qx::imageout::ImageSaver> m_saver;
 };
 
 } // namespace qx::core::api

@@ -19,6 +19,9 @@
 #include <cstring>
 #include <thread>
 
+using qx::imageout::ImageSaver;
+using qx::imageout::PixelConverter;
+
 using qx::feature::FeatureBase;
 
 using namespace qx::core::base;

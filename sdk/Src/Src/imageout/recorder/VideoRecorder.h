@@ -36,8 +36,10 @@
 #include <mutex>
 #include <vector>
 
+namespace qx::imageout {
 class CxImage;
 class CxMemFile;
+} // namespace qx::imageout
 
 namespace qx::imageout::recorder {
 
