@@ -26,6 +26,8 @@
 #include <string>
 #include <unistd.h>
 
+using namespace qx::usb3;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 

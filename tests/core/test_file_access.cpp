@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+using namespace qx::usb3;
+
 using namespace qx::core::api;
 
 using namespace qx::core::base;

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::usb3;
+
 using namespace qx::core::base;
 
 namespace {

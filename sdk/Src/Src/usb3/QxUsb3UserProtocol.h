@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace qx::usb3 {
+
 // Device paths (lower case, as in the device records) of the USB3 cameras a camera object of
 // this process has connected, and the mutex that guards the set. Connect and disconnect take
 // it, and enumeration holds it throughout, so enumeration sees a camera either connected or
@@ -93,3 +95,5 @@ private:
     bool m_addressHighByteFirst = false;
     std::function<void()> m_drain;
 };
+
+} // namespace qx::usb3

@@ -7,6 +7,8 @@
 #include "usb3/device/QxUsb3Device.h"
 #include "usb3/QxUsb3EnumHelper.h"
 
+using namespace qx::usb3;
+
 using namespace qx::usb3::device;
 
 using namespace qx::gige::device;
