@@ -26,6 +26,7 @@
 #include <atomic>
 #include <mutex>
 
+using namespace viewer;
 using viewertest::waitUntil;
 
 namespace {
