@@ -58,7 +58,7 @@ const NodeInfoList& children(const NodeInfoList& list, const std::string& name) 
 
 TEST(NodeTreeAravis, CategoriesChildrenInFileOrderAndAddressTexts) {
     std::string why;
-    const std::optional<std::string> xml = qx::test::ArvFakeCameraXml(&why);
+    const std::optional<std::string> xml = qx::test::arvFakeCameraXml(&why);
     if (!xml) GTEST_SKIP() << "aravis fake camera description not available: " << why;
     TestTransport transport;
     transport.options.xml = *xml;
