@@ -67,7 +67,7 @@ fs::path largestObject(const char* name) {
 
 void sdkConfigLoop(benchmark::State& state, const fs::path& file) {
     const long before = peakRssKb();
-    for (auto _ : state) benchmark::DoNotOptimize(qx::loadSdkConfig(file.string()));
+    for (auto _ : state) benchmark::DoNotOptimize(qx::core::base::loadSdkConfig(file.string()));
     state.counters["peak_rss_growth_MiB"] = static_cast<double>(peakRssKb() - before) / 1024.0;
 }
 
@@ -84,7 +84,7 @@ void BM_LogSettings1GiBOfBlanks(benchmark::State& state) {
         fs::remove(target);
         fs::create_hard_link(file, target);
         state.ResumeTiming();
-        benchmark::DoNotOptimize(qx::LogManager::readAndRewriteSettings(target.string()));
+        benchmark::DoNotOptimize(qx::core::base::LogManager::readAndRewriteSettings(target.string()));
     }
     state.counters["peak_rss_growth_MiB"] = static_cast<double>(peakRssKb() - before) / 1024.0;
 }

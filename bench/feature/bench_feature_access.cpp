@@ -20,6 +20,10 @@
 
 #include <memory>
 
+using namespace qx::core::api;
+
+using namespace qx::feature;
+
 namespace {
 
 const char* const kXml = R"(<RegisterDescription ModelName="Bench" VendorName="Qx" StandardNameSpace="None"

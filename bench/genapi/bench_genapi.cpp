@@ -87,7 +87,7 @@ void loadLoop(benchmark::State& state, const std::string& xml) {
 
 void BM_LoadAravisFakeCamera(benchmark::State& state) {
     std::string why;
-    static const auto xml = qx::test::ArvFakeCameraXml(&why);
+    static const auto xml = qx::test::arvFakeCameraXml(&why);
     if (!xml) {
         state.SkipWithError(("aravis fake camera XML not available: " + why).c_str());
         for (auto _ : state) {
@@ -109,7 +109,7 @@ struct Loaded {
     qx::test::MemoryPort port{0x10000};
     CNodeMapRef ref;
     Loaded() {
-        qx::test::LoadNodeMap(ref, syntheticXml(400), port);
+        qx::test::loadNodeMap(ref, syntheticXml(400), port);
         port.setRecording(false);
     }
 };
@@ -217,7 +217,7 @@ void loadBesideAravis(benchmark::State& state, const std::string& xml) {
 
 std::vector<std::pair<std::string, std::string>> sideBySideFiles() {
     std::vector<std::pair<std::string, std::string>> files;
-    if (auto arv = qx::test::ArvFakeCameraXml()) files.emplace_back("aravis-fake-camera", *arv);
+    if (auto arv = qx::test::arvFakeCameraXml()) files.emplace_back("aravis-fake-camera", *arv);
     files.emplace_back("synthetic-5000", syntheticXml(5000));
     files.emplace_back("structreg-heavy-194", qx::bench::StructRegHeavyXml(194));
     files.emplace_back("thermal-like", qx::bench::ThermalLikeXml());

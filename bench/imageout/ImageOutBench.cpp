@@ -28,6 +28,8 @@
 #include "imageout/ImageSaver.h"
 #include "imageout/PixelConverter.h"
 
+using namespace qx::imageout;
+
 namespace fs = std::filesystem;
 using namespace qxbench;
 

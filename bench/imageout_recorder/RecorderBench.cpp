@@ -38,6 +38,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::imageout::recorder;
+
 namespace fs = std::filesystem;
 using namespace qxbench;
 

@@ -23,6 +23,8 @@
 #include <cstdio>
 #include <vector>
 
+using namespace qx::core::api;
+
 using namespace qx::usb3;
 
 namespace {

@@ -48,6 +48,8 @@
 
 #include <unistd.h>
 
+using namespace viewer;
+
 namespace {
 
 const char* arg(int argc, char** argv, const char* name, const char* fallback) {

@@ -26,6 +26,8 @@
 #include <string>
 #include <unistd.h>
 
+using namespace qx::usb3;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -76,9 +78,9 @@ size_t nestingDepth(const std::string& text) {
 // read as it is; anything else (not strict JSON, another top-level value, beyond a bound) reads
 // as nothing.
 json expectedDocument(const std::string& text) {
-    if (text.size() > qx::kMaxSettingsFileBytes) return nullptr;
+    if (text.size() > qx::core::base::kMaxSettingsFileBytes) return nullptr;
     json doc = json::parse(text, nullptr, false, false);
-    if (!doc.is_object() || nestingDepth(text) > static_cast<size_t>(qx::kMaxSettingsDepth)) return nullptr;
+    if (!doc.is_object() || nestingDepth(text) > static_cast<size_t>(qx::core::base::kMaxSettingsDepth)) return nullptr;
     return doc;
 }
 
@@ -87,7 +89,7 @@ json expectedDocument(const std::string& text) {
 void checkWarning(const std::string& text, const std::string& path, const std::string& warning) {
     const std::string prefix = "Config file:" + path + " ";
     const std::string tooDeep = prefix + "is nested deeper than 64 levels, read as malformed";
-    if (text.size() > qx::kMaxSettingsFileBytes) {
+    if (text.size() > qx::core::base::kMaxSettingsFileBytes) {
         check(warning == prefix + "is larger than 1048576 bytes, read as malformed", "a text over 1 MiB is warned of");
     } else if (json::accept(text, false)) {
         check(warning == (nestingDepth(text) > 64 ? tooDeep : std::string()),
@@ -113,18 +115,18 @@ std::string withSlashes(std::string text) {
 void checkSdkConfig(const std::string& text) {
     const fs::path file = g_dir / "QxSdkConfig.json";
     writeFile(file, text);
-    const json doc = qx::loadSdkConfig(file.string());
+    const json doc = qx::core::base::loadSdkConfig(file.string());
     check(doc == expectedDocument(text), "QxSdkConfig.json: an object within the bounds as it is, else null");
 
     const json* xml = member(doc, "QxUsb3XmlPath");
-    const std::string xmlPath = qx::getQxUsb3XmlPath(doc);
+    const std::string xmlPath = qx::core::base::getQxUsb3XmlPath(doc);
     if (xml && xml->is_string() && !xml->get_ref<const std::string&>().empty())
         check(xmlPath == withSlashes(xml->get<std::string>()) + "/", "QxUsb3XmlPath: the text with a separator added");
     else
         check(xmlPath == "../../QxUsb3Xml/", "QxUsb3XmlPath: the default unless a non-empty text");
 
     const json* count = member(doc, "QxUsb3TransferBufCount");
-    const int32_t bufCount = qx::getQxUsb3TransferBufCount(doc);
+    const int32_t bufCount = qx::core::base::getQxUsb3TransferBufCount(doc);
     if (count && count->is_boolean()) {
         check(bufCount == (count->get<bool>() ? 1 : 0), "QxUsb3TransferBufCount: a boolean is 0 or 1");
     } else if (count && count->is_number()) {
@@ -136,7 +138,7 @@ void checkSdkConfig(const std::string& text) {
     }
 
     const json* gige = member(doc, "GigeXmlFilePath");
-    const std::string gigePath = qx::getGigeXmlFilePath(doc);
+    const std::string gigePath = qx::core::base::getGigeXmlFilePath(doc);
     if (gige && gige->is_string())
         check(gigePath == withSlashes(gige->get<std::string>()), "GigeXmlFilePath: the text");
     else
@@ -146,7 +148,7 @@ void checkSdkConfig(const std::string& text) {
 void checkLogSettings(const std::string& text) {
     const fs::path file = g_dir / "config.json";
     writeFile(file, text);
-    const qx::LogSettings s = qx::LogManager::readAndRewriteSettings(file.string());
+    const qx::core::base::LogSettings s = qx::core::base::LogManager::readAndRewriteSettings(file.string());
     checkWarning(text, file.string(), s.warning);
     const std::string rewritten = readFile(file);
     const json back = json::parse(rewritten, nullptr, false, false);
@@ -191,7 +193,7 @@ void checkLogSettings(const std::string& text) {
     check(back.size() == keys.size(), "no key is added but the three settings");
 
     // Reading the rewritten file gives the same settings and the same file.
-    const qx::LogSettings again = qx::LogManager::readAndRewriteSettings(file.string());
+    const qx::core::base::LogSettings again = qx::core::base::LogManager::readAndRewriteSettings(file.string());
     check(again.level == s.level && again.levelTextKnown == s.levelTextKnown && again.asyncEnabled == s.asyncEnabled &&
               again.fileSizeMb == s.fileSizeMb,
           "config.json: the rewritten file reads back to the same settings");

@@ -27,6 +27,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace qx::core::base;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -49,28 +51,29 @@ fs::path scratchDir(const char* name) {
 }
 
 TEST(SdkConfig, DefaultsWithoutAFile) {
-    const json none = qx::loadSdkConfig("/nonexistent/QxSdkConfig.json");
+    const json none = qx::core::base::loadSdkConfig("/nonexistent/QxSdkConfig.json");
     EXPECT_TRUE(none.is_null());
-    EXPECT_EQ(qx::getQxUsb3XmlPath(none), "../../QxUsb3Xml/");
-    EXPECT_EQ(qx::getQxUsb3TransferBufCount(none), -1);
-    EXPECT_EQ(qx::getGigeXmlFilePath(none), "");
+    EXPECT_EQ(qx::core::base::getQxUsb3XmlPath(none), "../../QxUsb3Xml/");
+    EXPECT_EQ(qx::core::base::getQxUsb3TransferBufCount(none), -1);
+    EXPECT_EQ(qx::core::base::getGigeXmlFilePath(none), "");
 }
 
 TEST(SdkConfig, XmlPathGetsASeparatorAndAcceptsBackslashes) {
-    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "/opt/xml"})")), "/opt/xml/");
-    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "/opt/xml/"})")), "/opt/xml//");
-    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "..\\xml"})")), "../xml/");
-    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": ""})")), "../../QxUsb3Xml/");
-    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": 5})")), "../../QxUsb3Xml/");
-    EXPECT_EQ(qx::getQxUsb3XmlPath(parse(R"([1, 2])")), "../../QxUsb3Xml/");
+    EXPECT_EQ(qx::core::base::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "/opt/xml"})")), "/opt/xml/");
+    EXPECT_EQ(qx::core::base::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "/opt/xml/"})")), "/opt/xml//");
+    EXPECT_EQ(qx::core::base::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": "..\\xml"})")), "../xml/");
+    EXPECT_EQ(qx::core::base::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": ""})")), "../../QxUsb3Xml/");
+    EXPECT_EQ(qx::core::base::getQxUsb3XmlPath(parse(R"({"QxUsb3XmlPath": 5})")), "../../QxUsb3Xml/");
+    EXPECT_EQ(qx::core::base::getQxUsb3XmlPath(parse(R"([1, 2])")), "../../QxUsb3Xml/");
     // UTF-8 passes through untouched.
-    EXPECT_EQ(qx::getGigeXmlFilePath(parse(R"({"GigeXmlFilePath": "/data/相机.xml"})")), "/data/相机.xml");
-    EXPECT_EQ(qx::getGigeXmlFilePath(parse(R"({"GigeXmlFilePath": true})")), "");
+    EXPECT_EQ(qx::core::base::getGigeXmlFilePath(parse(R"({"GigeXmlFilePath": "/data/相机.xml"})")), "/data/相机.xml");
+    EXPECT_EQ(qx::core::base::getGigeXmlFilePath(parse(R"({"GigeXmlFilePath": true})")), "");
 }
 
 TEST(SdkConfig, TransferBufCountConversionsAndClamping) {
     auto count = [](const char* value) {
-        return qx::getQxUsb3TransferBufCount(json::parse(std::string(R"({"QxUsb3TransferBufCount": )") + value + "}"));
+        return qx::core::base::getQxUsb3TransferBufCount(
+            json::parse(std::string(R"({"QxUsb3TransferBufCount": )") + value + "}"));
     };
     EXPECT_EQ(count("5000"), 1024);
     EXPECT_EQ(count("-3"), -1);
@@ -90,17 +93,17 @@ TEST(SdkConfig, TransferBufCountConversionsAndClamping) {
 TEST(SdkConfig, SyntaxErrorAndCommentsGiveAllDefaults) {
     const fs::path dir = scratchDir("cfg");
     std::ofstream(dir / "a.json") << R"({"QxUsb3TransferBufCount": 8, "GigeXmlFilePath": "x.xml", )";
-    EXPECT_TRUE(qx::loadSdkConfig((dir / "a.json").string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig((dir / "a.json").string()).is_null());
     std::ofstream(dir / "b.json") << "{ // comment\n \"QxUsb3TransferBufCount\": 8 }";
-    EXPECT_TRUE(qx::loadSdkConfig((dir / "b.json").string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig((dir / "b.json").string()).is_null());
     std::ofstream(dir / "c.json") << R"({"QxUsb3TransferBufCount": 8})";
-    EXPECT_EQ(qx::getQxUsb3TransferBufCount(qx::loadSdkConfig((dir / "c.json").string())), 8);
+    EXPECT_EQ(qx::core::base::getQxUsb3TransferBufCount(qx::core::base::loadSdkConfig((dir / "c.json").string())), 8);
     fs::remove_all(dir);
 }
 
 TEST(LogSettings, DefaultsAreWrittenWhenThereIsNoFile) {
     const fs::path dir = scratchDir("logdefaults");
-    const auto s = qx::LogManager::readAndRewriteSettings((dir / "config.json").string());
+    const auto s = qx::core::base::LogManager::readAndRewriteSettings((dir / "config.json").string());
     EXPECT_EQ(s.level, spdlog::level::info);
     EXPECT_TRUE(s.asyncEnabled);
     EXPECT_EQ(s.fileSizeMb, 10u);
@@ -124,7 +127,7 @@ TEST(LogSettings, ClampingMistypedValuesAndExtraKeys) {
                  {R"({"async_enabled": false})", 10, false}};
     for (const auto& c : cases) {
         std::ofstream(file) << c.text;
-        const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+        const auto s = qx::core::base::LogManager::readAndRewriteSettings(file.string());
         EXPECT_EQ(s.fileSizeMb, c.size) << c.text;
         EXPECT_EQ(s.asyncEnabled, c.async) << c.text;
         const json back = json::parse(readFile(file));
@@ -132,7 +135,7 @@ TEST(LogSettings, ClampingMistypedValuesAndExtraKeys) {
         EXPECT_EQ(back["async_enabled"], c.async) << c.text;
     }
     std::ofstream(file) << R"({"level": "DEBUG", "extra": "kept", "n": null})";
-    const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+    const auto s = qx::core::base::LogManager::readAndRewriteSettings(file.string());
     EXPECT_EQ(s.level, spdlog::level::info);
     EXPECT_FALSE(s.levelTextKnown);
     const json back = json::parse(readFile(file));
@@ -141,10 +144,10 @@ TEST(LogSettings, ClampingMistypedValuesAndExtraKeys) {
     EXPECT_TRUE(back.contains("n"));
 
     std::ofstream(file) << "not json";
-    EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).fileSizeMb, 10u);
+    EXPECT_EQ(qx::core::base::LogManager::readAndRewriteSettings(file.string()).fileSizeMb, 10u);
     EXPECT_TRUE(json::parse(readFile(file)).is_object());
     std::ofstream(file) << "[1, 2, 3]";
-    EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).level, spdlog::level::info);
+    EXPECT_EQ(qx::core::base::LogManager::readAndRewriteSettings(file.string()).level, spdlog::level::info);
     EXPECT_TRUE(json::parse(readFile(file)).is_object());
     fs::remove_all(dir);
 }
@@ -178,15 +181,15 @@ TEST(SdkConfig, AnyJsonObjectIsReadNestedValuesIncluded) {
     const fs::path file = dir / "QxSdkConfig.json";
     std::ofstream(file) << R"({"QxUsb3XmlPath": "/opt/xml", "QxUsb3TransferBufCount": 8,
                                "usb": {"extra": [1, {"b": [true, null]}]}, "list": []})";
-    const json doc = qx::loadSdkConfig(file.string());
-    EXPECT_EQ(qx::getQxUsb3XmlPath(doc), "/opt/xml/");
-    EXPECT_EQ(qx::getQxUsb3TransferBufCount(doc), 8);
+    const json doc = qx::core::base::loadSdkConfig(file.string());
+    EXPECT_EQ(qx::core::base::getQxUsb3XmlPath(doc), "/opt/xml/");
+    EXPECT_EQ(qx::core::base::getQxUsb3TransferBufCount(doc), 8);
     EXPECT_EQ(doc["usb"]["extra"][1]["b"], json::array({true, nullptr}));
 
     // Other top-level values are no settings object.
     for (const char* text : {R"([{"QxUsb3TransferBufCount": 8}])", "8", R"("text")"}) {
         std::ofstream(file) << text;
-        EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null()) << text;
+        EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null()) << text;
     }
     fs::remove_all(dir);
 }
@@ -200,36 +203,37 @@ TEST(SdkConfig, FilesBeyondTheBoundsAreMalformedWithOneWarning) {
     qxtest::LogCapture capture;
 
     std::ofstream(file) << nestedToDepth("QxUsb3TransferBufCount", 64);
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_object()) << "64 levels are read";
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_object()) << "64 levels are read";
     std::ofstream(file) << nestedToDepth("QxUsb3TransferBufCount", 65);
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null());
     EXPECT_EQ(capture.count(depthWarning), 1u);
     // Half a megabyte of brackets inside the object, or a whole one alone, stops at the 65th.
     std::ofstream(file) << nestedValue("QxUsb3XmlPath", 1 << 18);
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null());
     std::ofstream(file) << std::string(1 << 20, '[');
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null());
     EXPECT_EQ(capture.count(depthWarning), 3u) << "one warning per file read";
 
     std::ofstream(file) << objectOfSize(1 << 20);
-    EXPECT_EQ(qx::getQxUsb3TransferBufCount(qx::loadSdkConfig(file.string())), 8) << "1 MiB is read";
+    EXPECT_EQ(qx::core::base::getQxUsb3TransferBufCount(qx::core::base::loadSdkConfig(file.string())), 8)
+        << "1 MiB is read";
     EXPECT_EQ(capture.count(sizeWarning), 0u);
     std::ofstream(file) << objectOfSize((1 << 20) + 1);
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null());
     std::ofstream(file) << std::string(2 << 20, ' ') << R"({"QxUsb3TransferBufCount": 8})";
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null()) << "blanks count";
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null()) << "blanks count";
     EXPECT_EQ(capture.count(sizeWarning), 2u);
 
     // Neither a pipe nor a directory is waited on or read; a missing file gives no warning.
     capture.clear();
     fs::remove(file);
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null());
     EXPECT_TRUE(capture.lines().empty());
     ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null());
     fs::remove(file);
     fs::create_directory(file);
-    EXPECT_TRUE(qx::loadSdkConfig(file.string()).is_null());
+    EXPECT_TRUE(qx::core::base::loadSdkConfig(file.string()).is_null());
     EXPECT_EQ(capture.count("Config file:" + file.string() + " is not a regular file, read as malformed"), 2u);
     fs::remove_all(dir);
 }
@@ -238,7 +242,7 @@ TEST(LogSettings, NestedValuesAreReadAndKeptOnRewrite) {
     const fs::path dir = scratchDir("lognested");
     const fs::path file = dir / "config.json";
     std::ofstream(file) << R"({"level": "debug", "extra": [1, 2], "sinks": {"file": {"rotate": [true, {"n": 2}]}}})";
-    const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+    const auto s = qx::core::base::LogManager::readAndRewriteSettings(file.string());
     EXPECT_EQ(s.level, spdlog::level::debug);
     EXPECT_TRUE(s.warning.empty());
     const json back = json::parse(readFile(file));
@@ -248,7 +252,7 @@ TEST(LogSettings, NestedValuesAreReadAndKeptOnRewrite) {
     EXPECT_EQ(back.size(), 5u);
     // A value of the wrong type, nested, takes the default and is replaced by the value in use.
     std::ofstream(file) << R"({"level": "debug", "file_size": {"v": 3}})";
-    EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).fileSizeMb, 10u);
+    EXPECT_EQ(qx::core::base::LogManager::readAndRewriteSettings(file.string()).fileSizeMb, 10u);
     EXPECT_EQ(json::parse(readFile(file))["file_size"], 10);
     EXPECT_EQ(directoryEntries(dir), std::vector<std::string>{"config.json"}) << "no new file left beside";
     fs::remove_all(dir);
@@ -268,7 +272,7 @@ TEST(LogSettings, FilesBeyondTheBoundsAreReplacedByTheSettingsInUse) {
         {R"({"level": "debug"})" + std::string(1 << 20, ' '), " is larger than 1048576 bytes, read as malformed"}};
     for (const auto& c : cases) {
         std::ofstream(file) << c.text;
-        const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+        const auto s = qx::core::base::LogManager::readAndRewriteSettings(file.string());
         EXPECT_EQ(s.level, spdlog::level::info) << c.text.substr(0, 60);
         EXPECT_EQ(s.warning, "Config file:" + file.string() + c.warning);
         EXPECT_EQ(readFile(file), defaults) << c.text.substr(0, 60);
@@ -290,7 +294,7 @@ TEST(LogSettings, AFailedRewriteLeavesTheOldFileWhole) {
         struct rlimit limit {100, 100};
         ::signal(SIGXFSZ, SIG_IGN);
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        const auto s = qx::LogManager::readAndRewriteSettings(file.string());
+        const auto s = qx::core::base::LogManager::readAndRewriteSettings(file.string());
         ::_exit(s.level == spdlog::level::debug ? 0 : 1);
     }
     int status = 0;
@@ -301,22 +305,22 @@ TEST(LogSettings, AFailedRewriteLeavesTheOldFileWhole) {
     EXPECT_EQ(directoryEntries(dir), std::vector<std::string>{"config.json"});
 
     // A successful rewrite replaces it and keeps its permission bits.
-    EXPECT_EQ(qx::LogManager::readAndRewriteSettings(file.string()).level, spdlog::level::debug);
+    EXPECT_EQ(qx::core::base::LogManager::readAndRewriteSettings(file.string()).level, spdlog::level::debug);
     EXPECT_EQ(json::parse(readFile(file))["note"], std::string(4000, 'n'));
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    EXPECT_FALSE(qx::replaceFileContents((dir / "missing/config.json").string(), "{}"));
+    EXPECT_FALSE(qx::core::base::replaceFileContents((dir / "missing/config.json").string(), "{}"));
     fs::remove_all(dir);
 }
 
 TEST(LogDirectory, ProbeCreatesNestedDirectoriesAndRefusesTheImpossible) {
     const fs::path dir = scratchDir("probe");
-    EXPECT_TRUE(qx::LogManager::checkDirWritable((dir / "a/b\\c").string()));
+    EXPECT_TRUE(qx::core::base::LogManager::checkDirWritable((dir / "a/b\\c").string()));
     EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
     EXPECT_FALSE(fs::exists(dir / "a/b/c/qx_cam_sdk_tmp_test_231124.txt"));
-    EXPECT_FALSE(qx::LogManager::checkDirWritable(""));
+    EXPECT_FALSE(qx::core::base::LogManager::checkDirWritable(""));
     // A file in the way of the directory cannot be created over, even by root.
     std::ofstream(dir / "file") << "x";
-    EXPECT_FALSE(qx::LogManager::checkDirWritable((dir / "file/sub").string()));
+    EXPECT_FALSE(qx::core::base::LogManager::checkDirWritable((dir / "file/sub").string()));
     fs::remove_all(dir);
 }
 
@@ -325,7 +329,7 @@ TEST(LogManagerSetup, UnwritableDirectoryTurnsLoggingOff) {
     std::ofstream(dir / "blocker") << "x";
     qxtest::LogCapture capture;
     {
-        qx::LogManager manager((dir / "blocker/log").string());
+        qx::core::base::LogManager manager((dir / "blocker/log").string());
         EXPECT_FALSE(manager.isWritable());
         qxtest::LogLine line{};
         ASSERT_TRUE(capture.find("Dir:" + (dir / "blocker/log").string() + " is not writeable!", &line));
@@ -343,7 +347,7 @@ TEST(LogManagerSetup, BannerAtLevelOffAndAppEndAtShutdown) {
     std::ofstream(dir / "config.json") << R"({"level": "off", "async_enabled": true, "file_size": 1})";
     auto previous = spdlog::default_logger();
     {
-        qx::LogManager manager(dir.string());
+        qx::core::base::LogManager manager(dir.string());
         ASSERT_TRUE(manager.isWritable());
         spdlog::default_logger()->error("never written at level off");
     }
@@ -371,7 +375,7 @@ TEST(LogManagerSetup, AnotherThreadPoolOrASecondManagerLeavesTheLoggerWhole) {
     std::atomic<int> written{0};
     auto previous = spdlog::default_logger();
     {
-        qx::LogManager manager(first.string());
+        qx::core::base::LogManager manager(first.string());
         ASSERT_TRUE(manager.isWritable());
         std::atomic<bool> stop{false};
         std::thread writer([&] {
@@ -388,7 +392,7 @@ TEST(LogManagerSetup, AnotherThreadPoolOrASecondManagerLeavesTheLoggerWhole) {
         QX_LOG_INFO("after another pool");
         EXPECT_NO_THROW(spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& l) { l->flush(); }));
         {
-            qx::LogManager rebuilt(second.string());
+            qx::core::base::LogManager rebuilt(second.string());
             ASSERT_TRUE(rebuilt.isWritable());
             QX_LOG_INFO("to the rebuilt manager");
         }
@@ -415,7 +419,7 @@ TEST(LogManagerSetup, ASettingsFileBeyondTheBoundsIsWarnedOfOnceInTheLog) {
     std::ofstream(dir / "config.json") << R"({"level": "debug", "async_enabled": false, "x": )"
                                        << std::string(100, '[');
     {
-        qx::LogManager manager(dir.string());
+        qx::core::base::LogManager manager(dir.string());
         ASSERT_TRUE(manager.isWritable());
     }
     spdlog::set_default_logger(

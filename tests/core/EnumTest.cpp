@@ -126,7 +126,7 @@ TEST_F(EnumTest, TheCallersListIsNeverOverrun) {
     ASSERT_EQ(QX_EnumDevices(&g->list, 1, 10), QX_OK);
     EXPECT_EQ(g->list.nDevNum, static_cast<uint32_t>(QX_MAX_DEVICE_NUM));
     for (uint64_t w : g->guard) EXPECT_EQ(w, 0xA5A5A5A5A5A5A5A5ull);
-    EXPECT_EQ(qx::getDeviceManager()->keptDeviceCount(), static_cast<size_t>(QX_MAX_DEVICE_NUM + 10));
+    EXPECT_EQ(qx::core::api::getDeviceManager()->keptDeviceCount(), static_cast<size_t>(QX_MAX_DEVICE_NUM + 10));
 }
 
 TEST(IsSameDevice, MatchesByTransportAddressesSerialAndPath) {
@@ -134,16 +134,16 @@ TEST(IsSameDevice, MatchesByTransportAddressesSerialAndPath) {
     DeviceInfo u = makeUsb3Info("U", "/usb/1", 3);
     std::vector<const DeviceInfo*> list = {&u, &a};
     size_t idx = 99;
-    EXPECT_TRUE(qx::DeviceManager::isSameDevice(list, gige("a", 1), &idx));
+    EXPECT_TRUE(qx::core::api::DeviceManager::isSameDevice(list, gige("a", 1), &idx));
     EXPECT_EQ(idx, 1u);
-    EXPECT_FALSE(qx::DeviceManager::isSameDevice(list, gige("a", 2), nullptr));
-    EXPECT_FALSE(qx::DeviceManager::isSameDevice(list, gige("b", 1), nullptr));
-    EXPECT_TRUE(qx::DeviceManager::isSameDevice(list, makeUsb3Info("X", "/usb/1", 3), &idx));
+    EXPECT_FALSE(qx::core::api::DeviceManager::isSameDevice(list, gige("a", 2), nullptr));
+    EXPECT_FALSE(qx::core::api::DeviceManager::isSameDevice(list, gige("b", 1), nullptr));
+    EXPECT_TRUE(qx::core::api::DeviceManager::isSameDevice(list, makeUsb3Info("X", "/usb/1", 3), &idx));
     EXPECT_EQ(idx, 0u);
-    EXPECT_FALSE(qx::DeviceManager::isSameDevice(list, makeUsb3Info("X", "/usb/1", 4), nullptr));
+    EXPECT_FALSE(qx::core::api::DeviceManager::isSameDevice(list, makeUsb3Info("X", "/usb/1", 4), nullptr));
     DeviceInfo odd = a;
     odd.nTLayerType = 7;
-    EXPECT_FALSE(qx::DeviceManager::isSameDevice(list, odd, nullptr));
+    EXPECT_FALSE(qx::core::api::DeviceManager::isSameDevice(list, odd, nullptr));
 }
 
 } // namespace

@@ -7,6 +7,10 @@
 
 #include <chrono>
 
+using namespace qx::feature;
+
+using namespace qx::core::base;
+
 using namespace qxtest;
 using spdlog::level::level_enum;
 
@@ -263,9 +267,9 @@ TEST_F(ExportsTest, GigeFunctionsNeedAGigeCamera) {
         QX_STATUS readMemory(void*, int64_t, int64_t, int32_t) override { return QX_ERR_NOT_SUPPORTED; }
         QX_STATUS writeMemory(void*, int64_t, int64_t, int32_t) override { return QX_ERR_NOT_SUPPORTED; }
     };
-    qx::TransportHooks hooks = qx::defaultTransportHooks();
+    qx::core::api::TransportHooks hooks = qx::core::api::defaultTransportHooks();
     hooks.makeGige = [](const DeviceInfo&) { return std::make_unique<PlainDevice>(); };
-    qx::ScopedTransportHooks plain(hooks);
+    qx::core::api::ScopedTransportHooks plain(hooks);
     QX_DEV_HANDLE h = nullptr;
     ASSERT_EQ(QX_CreateDevice(&h, &info), QX_OK);
     EXPECT_EQ(QX_GIGE_SetFilterDriver(h, true), QX_ERR_NOT_SUPPORTED);

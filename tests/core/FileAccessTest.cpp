@@ -19,6 +19,12 @@
 #include <string>
 #include <vector>
 
+using namespace qx::usb3;
+
+using namespace qx::core::api;
+
+using namespace qx::core::base;
+
 using namespace qxtest;
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -119,11 +125,11 @@ struct ProgressLog {
 class FileAccessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        qx::TransportHooks hooks = qx::transportHooks();
+        qx::core::api::TransportHooks hooks = qx::core::api::transportHooks();
         hooks.makeUsb3 = [this](const DeviceInfo&) -> std::unique_ptr<DeviceBase> {
             return std::make_unique<ProtocolTestDevice>(TestDeviceOptions{}, &camera);
         };
-        scope = std::make_unique<qx::ScopedTransportHooks>(std::move(hooks));
+        scope = std::make_unique<qx::core::api::ScopedTransportHooks>(std::move(hooks));
         DeviceInfo usb = makeUsb3Info("U3File", "usb:file-1", 0);
         ASSERT_EQ(QX_CreateDevice(&usbHandle, &usb), QX_OK);
         dir = fs::temp_directory_path() / ("qxcam-file-" + std::to_string(::getpid()));
@@ -151,7 +157,7 @@ protected:
 
     TestTransport transport; // GigE handles: TestDevice without a register protocol
     FileCamera camera;
-    std::unique_ptr<qx::ScopedTransportHooks> scope;
+    std::unique_ptr<qx::core::api::ScopedTransportHooks> scope;
     QX_DEV_HANDLE usbHandle = nullptr;
     fs::path dir;
 };

@@ -117,13 +117,13 @@ TEST_F(HandlesTest, DeleteRechecksTheConnectionUnderTheHandleLock) {
     TestDevice* dev = transport.device(h);
     // Connected behind the export's back, as a racing QX_ConnectDevice would.
     ASSERT_EQ(dev->connectDevice(1), QX_OK);
-    EXPECT_EQ(qx::getDeviceManager()->deleteDevice(h), QX_ERR_WRONG_STATE);
+    EXPECT_EQ(qx::core::api::getDeviceManager()->deleteDevice(h), QX_ERR_WRONG_STATE);
     ASSERT_EQ(QX_DisconnectDevice(h), QX_OK);
-    EXPECT_EQ(qx::getDeviceManager()->deleteDevice(h), QX_OK);
+    EXPECT_EQ(qx::core::api::getDeviceManager()->deleteDevice(h), QX_OK);
 }
 
 TEST_F(HandlesTest, ConcurrentCreateLookupAndDelete) {
-    const size_t before = qx::getDeviceManager()->handleCount();
+    const size_t before = qx::core::api::getDeviceManager()->handleCount();
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t) {
@@ -146,7 +146,7 @@ TEST_F(HandlesTest, ConcurrentCreateLookupAndDelete) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(qx::getDeviceManager()->handleCount(), before);
+    EXPECT_EQ(qx::core::api::getDeviceManager()->handleCount(), before);
 }
 
 TEST_F(HandlesTest, CallsWaitingOnADeletedHandleAnswerCleanly) {

@@ -23,6 +23,10 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::core::api;
+
+using namespace qx::feature;
+
 using namespace qxtest;
 using namespace std::chrono_literals;
 
@@ -427,7 +431,7 @@ TEST_F(NodeEventsTest, PollFailuresDoNotChangeTheStatusOfACallBesideThem) {
 TEST(NodeEventsPollFailure, AFailingPollIsLoggedWithItsReasonAndKeepsPolling) {
     LogCapture log;
     std::atomic<int> polls{0};
-    qx::NodeEvents events([&](int64_t) {
+    qx::feature::NodeEvents events([&](int64_t) {
         ++polls;
         throw std::runtime_error("register read refused");
     });

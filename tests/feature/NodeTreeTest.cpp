@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+using namespace qx::core::api;
+
+using namespace qx::feature;
+
 using namespace qxtest;
 
 namespace {
@@ -54,7 +58,7 @@ const NodeInfoList& children(const NodeInfoList& list, const std::string& name) 
 
 TEST(NodeTreeAravis, CategoriesChildrenInFileOrderAndAddressTexts) {
     std::string why;
-    const std::optional<std::string> xml = qx::test::ArvFakeCameraXml(&why);
+    const std::optional<std::string> xml = qx::test::arvFakeCameraXml(&why);
     if (!xml) GTEST_SKIP() << "aravis fake camera description not available: " << why;
     TestTransport transport;
     transport.options.xml = *xml;
@@ -328,8 +332,8 @@ TEST(NodeTreeBuilder, ACategoryInsideItselfIsListedButNotExpandedAgain) {
     b->features = {a, f}; // B contains A, which contains B
     CNodeMapRef ref("Device");
     ref._Initialize(map);
-    qx::NodeEvents events(nullptr);
-    qx::NodeTree tree(events, [](INode*) {});
+    qx::feature::NodeEvents events(nullptr);
+    qx::feature::NodeTree tree(events, [](INode*) {});
     NodeInfoList list{};
     ASSERT_EQ(tree.getNodeTree(&ref, &list), QX_OK);
     ASSERT_EQ(names(list), std::vector<std::string>{"A"});

@@ -14,9 +14,9 @@ class AravisFakeCamera : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string why;
-        auto xml = qx::test::ArvFakeCameraXml(&why);
+        auto xml = qx::test::arvFakeCameraXml(&why);
         if (!xml) GTEST_SKIP() << "aravis fake camera XML not available: " << why;
-        qx::test::SeedArvFakeCamera(port);
+        qx::test::seedArvFakeCamera(port);
         CNodeMapFactory factory(ContentType_Xml, xml->data(), xml->size());
         ref._Initialize(factory.CreateNodeMap("Device"));
         ASSERT_TRUE(ref._Connect(&port));

@@ -2,7 +2,7 @@
 
 namespace qx::test {
 
-std::string MakeXml(const std::string& body, const std::string& schema, bool withPort) {
+std::string makeXml(const std::string& body, const std::string& schema, bool withPort) {
     std::string ns = "http://www.genicam.org/GenApi/Version_" + schema;
     std::string major = schema.substr(0, 1);
     std::string minor = schema.substr(2, 1);
@@ -14,11 +14,9 @@ std::string MakeXml(const std::string& body, const std::string& schema, bool wit
            (withPort ? "\n<Port Name=\"Device\" NameSpace=\"Standard\"/>\n" : "\n") + "</RegisterDescription>\n";
 }
 
-Fixture::Fixture(const std::string& body, size_t memory) : port(memory) {
-    LoadNodeMap(ref, MakeXml(body), port);
-}
+Fixture::Fixture(const std::string& body, size_t memory) : port(memory) { loadNodeMap(ref, makeXml(body), port); }
 
-std::unique_ptr<QxGenApi::INodeMap> LoadText(const std::string& xml) {
+std::unique_ptr<QxGenApi::INodeMap> loadText(const std::string& xml) {
     QxGenApi::CNodeMapFactory f(QxGenApi::ContentType_Xml, xml.data(), xml.size());
     return std::unique_ptr<QxGenApi::INodeMap>(f.CreateNodeMap("Device"));
 }

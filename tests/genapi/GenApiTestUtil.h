@@ -10,7 +10,7 @@
 namespace qx::test {
 
 // A RegisterDescription (schema 1.1 unless given) around the body, with the Port "Device".
-std::string MakeXml(const std::string& body, const std::string& schema = "1_1", bool withPort = true);
+std::string makeXml(const std::string& body, const std::string& schema = "1_1", bool withPort = true);
 
 // A node map over a fresh MemoryPort.
 struct Fixture {
@@ -21,6 +21,6 @@ struct Fixture {
 };
 
 // Creates a node map from the text; throws what the engine throws.
-std::unique_ptr<QxGenApi::INodeMap> LoadText(const std::string& xml);
+std::unique_ptr<QxGenApi::INodeMap> loadText(const std::string& xml);
 
 } // namespace qx::test

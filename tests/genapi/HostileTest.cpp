@@ -8,8 +8,8 @@
 #include "GenApiTestUtil.h"
 
 using namespace QxGenApi;
-using qx::test::LoadText;
-using qx::test::MakeXml;
+using qx::test::loadText;
+using qx::test::makeXml;
 
 namespace {
 
@@ -27,7 +27,7 @@ const char* kBody = R"(
 void loadAndTouch(const std::string& xml) {
     std::unique_ptr<INodeMap> map;
     try {
-        map = LoadText(xml);
+        map = loadText(xml);
     } catch (const RuntimeException&) {
         return;
     }
@@ -46,55 +46,59 @@ void loadAndTouch(const std::string& xml) {
 }
 
 TEST(Hostile, EveryTruncationFailsCleanly) {
-    std::string xml = MakeXml(kBody);
+    std::string xml = makeXml(kBody);
     for (size_t len = 0; len < xml.size(); ++len) {
         ASSERT_NO_FATAL_FAILURE(loadAndTouch(xml.substr(0, len))) << len;
     }
     // The complete text loads.
-    EXPECT_NO_THROW(LoadText(xml));
+    EXPECT_NO_THROW(loadText(xml));
 }
 
 TEST(Hostile, DeeplyNestedElements) {
     std::string deep;
     for (int i = 0; i < 100000; ++i) deep += "<a>";
     for (int i = 0; i < 100000; ++i) deep += "</a>";
-    EXPECT_THROW(LoadText(MakeXml("<Integer Name=\"X\"><Value>1</Value>" + deep + "</Integer>")), RuntimeException);
+    EXPECT_THROW(loadText(makeXml("<Integer Name=\"X\"><Value>1</Value>" + deep + "</Integer>")), RuntimeException);
     std::string groups;
     for (int i = 0; i < 10000; ++i) groups += "<Group Comment=\"g\">";
     for (int i = 0; i < 10000; ++i) groups += "</Group>";
-    EXPECT_THROW(LoadText(MakeXml(groups)), RuntimeException);
+    EXPECT_THROW(loadText(makeXml(groups)), RuntimeException);
     std::string unclosed;
     for (int i = 0; i < 100000; ++i) unclosed += "<a>";
-    EXPECT_THROW(LoadText(MakeXml(unclosed)), RuntimeException);
+    EXPECT_THROW(loadText(makeXml(unclosed)), RuntimeException);
 }
 
 TEST(Hostile, DeeplyNestedFormula) {
     std::string f(100000, '(');
-    EXPECT_THROW(LoadText(MakeXml("<IntSwissKnife Name=\"K\"><Formula>" + f + "1</Formula></IntSwissKnife>")),
+    EXPECT_THROW(loadText(makeXml("<IntSwissKnife Name=\"K\"><Formula>" + f + "1</Formula></IntSwissKnife>")),
                  RuntimeException);
     std::string chain;
     for (int i = 0; i < 2000; ++i) chain += "<Expression Name=\"E" + std::to_string(i + 1) + "\">E" + std::to_string(i) + "+1</Expression>";
-    std::string xml = MakeXml("<IntSwissKnife Name=\"K\"><Constant Name=\"E0\">0</Constant>" + chain +
+    std::string xml = makeXml("<IntSwissKnife Name=\"K\"><Constant Name=\"E0\">0</Constant>" + chain +
                               "<Formula>E2000</Formula></IntSwissKnife>");
     loadAndTouch(xml);
 }
 
 TEST(Hostile, HugeAttributeAndTextValues) {
     std::string big(10 * 1000 * 1000, 'x');
-    loadAndTouch(MakeXml("<Integer Name=\"" + big + "\"><Value>1</Value></Integer>"));
-    loadAndTouch(MakeXml("<Integer Name=\"A\"><ToolTip>" + big + "</ToolTip><Value>1</Value></Integer>"));
-    EXPECT_THROW(LoadText(MakeXml("<Integer Name=\"A\"><Value>" + std::string(5000, '9') + "</Value></Integer>")),
+    loadAndTouch(makeXml("<Integer Name=\"" + big + "\"><Value>1</Value></Integer>"));
+    loadAndTouch(makeXml("<Integer Name=\"A\"><ToolTip>" + big + "</ToolTip><Value>1</Value></Integer>"));
+    EXPECT_THROW(loadText(makeXml("<Integer Name=\"A\"><Value>" + std::string(5000, '9') + "</Value></Integer>")),
                  RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml(R"(<Register Name="R"><Address>0</Address><Length>99999999999</Length><pPort>Device</pPort></Register>)")),
+    EXPECT_THROW(
+        loadText(makeXml(
+            R"(<Register Name="R"><Address>0</Address><Length>99999999999</Length><pPort>Device</pPort></Register>)")),
+        RuntimeException);
+    EXPECT_THROW(loadText(makeXml(
+                     R"(<Register Name="R"><Address>0</Address><Length>0</Length><pPort>Device</pPort></Register>)")),
                  RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml(R"(<Register Name="R"><Address>0</Address><Length>0</Length><pPort>Device</pPort></Register>)")),
-                 RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml(R"(<IntReg Name="R"><Address>0</Address><Length>9</Length><pPort>Device</pPort></IntReg>)")),
-                 RuntimeException);
+    EXPECT_THROW(
+        loadText(makeXml(R"(<IntReg Name="R"><Address>0</Address><Length>9</Length><pPort>Device</pPort></IntReg>)")),
+        RuntimeException);
 }
 
 TEST(Hostile, RuntimeLengthsAndBitsAreCheckedAtAccess) {
-    std::string xml = MakeXml(R"(
+    std::string xml = makeXml(R"(
 <Integer Name="Len"><Value>-5</Value></Integer>
 <Register Name="R"><Address>0</Address><pLength>Len</pLength><AccessMode>RW</AccessMode><pPort>Device</pPort></Register>
 <MaskedIntReg Name="M"><Address>0</Address><Length>2</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><LSB>20</LSB><MSB>40</MSB></MaskedIntReg>
@@ -119,7 +123,7 @@ TEST(Hostile, LongChainsOfLinksFailCleanly) {
                 "</pValue><pIsAvailable>I" + std::to_string(i + 1) + "</pIsAvailable></Integer>\n";
     }
     body += "<Integer Name=\"I" + std::to_string(n) + "\"><Value>1</Value></Integer>\n";
-    auto map = LoadText(MakeXml(body));
+    auto map = loadText(makeXml(body));
     CIntegerPtr head = map->GetNode("I0");
     EXPECT_EQ(map->GetNode("I0")->GetAccessMode(), NA); // too deep to evaluate: NA, no crash
     EXPECT_THROW(head->GetValue(), GenericException);
@@ -142,7 +146,7 @@ TEST(Hostile, ExponentialFanOutIsBounded) {
                 "</pValue><pIsAvailable>G" + std::to_string(i + 1) + "</pIsAvailable></Integer>\n";
     }
     body += "<Integer Name=\"G" + std::to_string(n) + "\"><Value>1</Value></Integer>\n";
-    auto map = LoadText(MakeXml(body));
+    auto map = loadText(makeXml(body));
     EXPECT_THROW(CIntegerPtr(map->GetNode("K0"))->GetValue(), LogicalErrorException);
     EXPECT_EQ(CIntegerPtr(map->GetNode("K30"))->GetValue(), 1024);
     EXPECT_EQ(map->GetNode("G0")->GetAccessMode(), RW);
@@ -150,33 +154,35 @@ TEST(Hostile, ExponentialFanOutIsBounded) {
 }
 
 TEST(Hostile, CyclesOfEveryKind) {
-    EXPECT_THROW(LoadText(MakeXml(R"(<Integer Name="A"><pValue>A</pValue></Integer>)")), RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml(R"(
+    EXPECT_THROW(loadText(makeXml(R"(<Integer Name="A"><pValue>A</pValue></Integer>)")), RuntimeException);
+    EXPECT_THROW(loadText(makeXml(R"(
 <Integer Name="A"><pIndex>B</pIndex><ValueDefault>1</ValueDefault></Integer>
 <Integer Name="B"><pValue>C</pValue></Integer>
 <IntSwissKnife Name="C"><pVariable Name="X">A</pVariable><Formula>X</Formula></IntSwissKnife>)")),
                  RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml(R"(
+    EXPECT_THROW(loadText(makeXml(R"(
 <Integer Name="A"><Value>1</Value><pValueCopy>B</pValueCopy></Integer>
 <Integer Name="B"><Value>1</Value><pValueCopy>A</pValueCopy></Integer>)")),
                  RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml(R"(<IntSwissKnife Name="K"><Expression Name="X">Y</Expression>
+    EXPECT_THROW(loadText(makeXml(R"(<IntSwissKnife Name="K"><Expression Name="X">Y</Expression>
       <Expression Name="Y">X</Expression><Formula>X</Formula></IntSwissKnife>)")),
                  RuntimeException);
 }
 
 TEST(Hostile, WrongKindsOfTargets) {
-    EXPECT_THROW(LoadText(MakeXml(R"(<Category Name="C"/><Integer Name="A"><pValue>C</pValue></Integer>)")), RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml(R"(<Integer Name="P"><Value>1</Value></Integer>
+    EXPECT_THROW(loadText(makeXml(R"(<Category Name="C"/><Integer Name="A"><pValue>C</pValue></Integer>)")),
+                 RuntimeException);
+    EXPECT_THROW(loadText(makeXml(R"(<Integer Name="P"><Value>1</Value></Integer>
       <IntReg Name="R"><Address>0</Address><Length>4</Length><pPort>P</pPort></IntReg>)")),
                  RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml(R"(<Integer Name="I"><Value>1</Value></Integer><String Name="S"><pValue>I</pValue></String>)")),
+    EXPECT_THROW(loadText(makeXml(
+                     R"(<Integer Name="I"><Value>1</Value></Integer><String Name="S"><pValue>I</pValue></String>)")),
                  RuntimeException);
 }
 
 TEST(Hostile, RandomBytes) {
     std::mt19937 rng(12345);
-    std::string xml = MakeXml(kBody);
+    std::string xml = makeXml(kBody);
     for (int round = 0; round < 300; ++round) {
         std::string s = xml;
         int flips = 1 + static_cast<int>(rng() % 8);
@@ -185,7 +191,7 @@ TEST(Hostile, RandomBytes) {
     }
     std::string noise(4096, '\0');
     for (char& c : noise) c = static_cast<char>(rng() & 0xFF);
-    EXPECT_THROW(LoadText(noise), RuntimeException);
+    EXPECT_THROW(loadText(noise), RuntimeException);
 }
 
 } // namespace

@@ -12,8 +12,8 @@
 
 using namespace QxGenApi;
 using qx::test::Fixture;
-using qx::test::LoadText;
-using qx::test::MakeXml;
+using qx::test::loadText;
+using qx::test::makeXml;
 using qx::test::MemoryPort;
 
 namespace {
@@ -27,7 +27,7 @@ const char* kSimple = R"(
 
 std::string errorOf(const std::string& xml) {
     try {
-        LoadText(xml);
+        loadText(xml);
     } catch (const RuntimeException& e) {
         return e.GetDescription();
     }
@@ -39,7 +39,7 @@ TEST(Loader, SchemaVersions10And11) {
         MemoryPort port;
         port.setU32Be(0x100, 640);
         CNodeMapRef ref;
-        qx::test::LoadNodeMap(ref, MakeXml(kSimple, schema), port);
+        qx::test::loadNodeMap(ref, makeXml(kSimple, schema), port);
         EXPECT_EQ(CIntegerPtr(ref._GetNode("Width"))->GetValue(), 640) << schema;
         int64_t major, minor, sub;
         ref._Ptr()->GetSchemaVersion(major, minor, sub);
@@ -49,7 +49,7 @@ TEST(Loader, SchemaVersions10And11) {
 }
 
 TEST(Loader, RootAttributes) {
-    auto map = LoadText(MakeXml(kSimple));
+    auto map = loadText(makeXml(kSimple));
     EXPECT_EQ(map->GetModelName(), "Test");
     EXPECT_EQ(map->GetVendorName(), "Qx");
     EXPECT_EQ(map->GetToolTip(), "test file");
@@ -61,24 +61,24 @@ TEST(Loader, RootAttributes) {
 }
 
 TEST(Loader, ByteOrderMarkAndComments) {
-    std::string xml = "\xEF\xBB\xBF" + MakeXml(std::string("<!-- a comment -->") + R"(
+    std::string xml = "\xEF\xBB\xBF" + makeXml(std::string("<!-- a comment -->") + R"(
 <Integer Name="A"><!-- inside --><Value>5</Value><!-- <Value>6</Value> --></Integer>)");
-    auto map = LoadText(xml);
+    auto map = loadText(xml);
     EXPECT_EQ(CIntegerPtr(map->GetNode("A"))->GetValue(), 5);
 }
 
 TEST(Loader, TextEndsAtTheFirstNul) {
-    std::string xml = MakeXml(kSimple);
+    std::string xml = makeXml(kSimple);
     std::string withZeros = xml + std::string(4096, '\0');
-    auto a = LoadText(withZeros);
+    auto a = loadText(withZeros);
     EXPECT_NE(a->GetNode("Width"), nullptr);
     std::string withGarbage = xml + std::string(1, '\0') + "<<<garbage that is not XML";
-    auto b = LoadText(withGarbage);
+    auto b = loadText(withGarbage);
     EXPECT_EQ(b->GetNumNodes(), a->GetNumNodes());
 }
 
 TEST(Loader, GroupsAreFlattened) {
-    auto map = LoadText(MakeXml(R"(
+    auto map = loadText(makeXml(R"(
 <Group Comment="outer">
   <Integer Name="A"><Value>1</Value></Integer>
   <Group Comment="inner"><Integer Name="B"><Value>2</Value></Integer></Group>
@@ -112,7 +112,7 @@ TEST(Loader, StructRegEntriesBecomeMaskedIntRegs) {
 }
 
 TEST(Loader, UnknownElementsAndExtensionsAreIgnored) {
-    auto map = LoadText(MakeXml(R"(
+    auto map = loadText(makeXml(R"(
 <Category Name="Root"><pFeature>A</pFeature><pFeature>Legacy</pFeature></Category>
 <IntKey Name="Legacy"><Whatever/></IntKey>
 <FancyFutureNode Name="Future"/>
@@ -134,13 +134,13 @@ TEST(Loader, IdenticalDuplicatesAreMerged) {
     std::string body = R"(
 <Integer Name="A"><Value>4</Value></Integer>
 <Integer Name="A"><Value>4</Value></Integer>)";
-    auto map = LoadText(MakeXml(body));
+    auto map = loadText(makeXml(body));
     EXPECT_EQ(CIntegerPtr(map->GetNode("A"))->GetValue(), 4);
     EXPECT_EQ(map->GetNumNodes(), 2u); // A and the port
 }
 
 TEST(Loader, DifferingDuplicatesAreRefused) {
-    std::string err = errorOf(MakeXml(R"(
+    std::string err = errorOf(makeXml(R"(
 <Integer Name="A"><Value>4</Value></Integer>
 <Integer Name="A"><Value>5</Value></Integer>)"));
     EXPECT_NE(err.find("'A'"), std::string::npos) << err;
@@ -151,7 +151,7 @@ TEST(Loader, DifferingDuplicatesAreRefused) {
 // port element to a second Device port: the duplicate port merges and every register reaches
 // the port connected as "Device"; connecting "ConnectorDevice" then answers false.
 TEST(Loader, GigeConnectorDeviceRewrite) {
-    std::string original = MakeXml(R"(
+    std::string original = makeXml(R"(
 <IntReg Name="A"><Address>0x10</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></IntReg>
 <IntReg Name="B"><Address>0x20</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>ConnectorDevice</pPort></IntReg>
 <Port Name="ConnectorDevice" NameSpace="Standard"/>)");
@@ -183,32 +183,40 @@ TEST(Loader, GigeConnectorDeviceRewrite) {
 }
 
 TEST(Loader, DanglingReferencesAreRefusedWithAClearMessage) {
-    std::string err = errorOf(MakeXml(R"(<Integer Name="Width"><pValue>NoSuchNode</pValue></Integer>)"));
+    std::string err = errorOf(makeXml(R"(<Integer Name="Width"><pValue>NoSuchNode</pValue></Integer>)"));
     EXPECT_NE(err.find("Width"), std::string::npos) << err;
     EXPECT_NE(err.find("pValue"), std::string::npos) << err;
     EXPECT_NE(err.find("NoSuchNode"), std::string::npos) << err;
-    EXPECT_NE(errorOf(MakeXml(R"(<Category Name="Root"><pFeature>Missing</pFeature></Category>)")), "");
-    EXPECT_NE(errorOf(MakeXml(R"(<IntReg Name="R"><Address>0</Address><Length>4</Length><pPort>NoPort</pPort></IntReg>)")), "");
-    EXPECT_NE(errorOf(MakeXml(R"(<Integer Name="A"><Value>1</Value><pIsAvailable>Gone</pIsAvailable></Integer>)")), "");
-    EXPECT_NE(errorOf(MakeXml(R"(<IntSwissKnife Name="K"><pVariable Name="X">Gone</pVariable><Formula>X</Formula></IntSwissKnife>)")), "");
+    EXPECT_NE(errorOf(makeXml(R"(<Category Name="Root"><pFeature>Missing</pFeature></Category>)")), "");
+    EXPECT_NE(
+        errorOf(makeXml(R"(<IntReg Name="R"><Address>0</Address><Length>4</Length><pPort>NoPort</pPort></IntReg>)")),
+        "");
+    EXPECT_NE(errorOf(makeXml(R"(<Integer Name="A"><Value>1</Value><pIsAvailable>Gone</pIsAvailable></Integer>)")), "");
+    EXPECT_NE(
+        errorOf(makeXml(
+            R"(<IntSwissKnife Name="K"><pVariable Name="X">Gone</pVariable><Formula>X</Formula></IntSwissKnife>)")),
+        "");
 }
 
 TEST(Loader, ReferenceCyclesAreRefused) {
-    std::string err = errorOf(MakeXml(R"(
+    std::string err = errorOf(makeXml(R"(
 <Integer Name="A"><pValue>B</pValue></Integer>
 <Integer Name="B"><pValue>A</pValue></Integer>)"));
     EXPECT_NE(err.find("cycle"), std::string::npos) << err;
     EXPECT_NE(err.find("A"), std::string::npos) << err;
-    EXPECT_NE(errorOf(MakeXml(R"(
+    EXPECT_NE(errorOf(makeXml(R"(
 <IntSwissKnife Name="K"><pVariable Name="X">L</pVariable><Formula>X</Formula></IntSwissKnife>
-<IntSwissKnife Name="L"><pVariable Name="Y">K</pVariable><Formula>Y</Formula></IntSwissKnife>)")).find("cycle"),
+<IntSwissKnife Name="L"><pVariable Name="Y">K</pVariable><Formula>Y</Formula></IntSwissKnife>)"))
+                  .find("cycle"),
               std::string::npos);
-    EXPECT_NE(errorOf(MakeXml(R"(
-<IntReg Name="R"><pAddress>R</pAddress><Length>4</Length><pPort>Device</pPort></IntReg>)")).find("cycle"),
+    EXPECT_NE(errorOf(makeXml(R"(
+<IntReg Name="R"><pAddress>R</pAddress><Length>4</Length><pPort>Device</pPort></IntReg>)"))
+                  .find("cycle"),
               std::string::npos);
-    EXPECT_NE(errorOf(MakeXml(R"(
+    EXPECT_NE(errorOf(makeXml(R"(
 <Category Name="Root"><pFeature>C</pFeature></Category>
-<Category Name="C"><pFeature>Root</pFeature></Category>)")).find("cycle"),
+<Category Name="C"><pFeature>Root</pFeature></Category>)"))
+                  .find("cycle"),
               std::string::npos);
 }
 
@@ -233,20 +241,20 @@ TEST(Loader, BoundsThatReferEachOtherAreNotACycle) {
 }
 
 TEST(Loader, MalformedXmlIsARuntimeException) {
-    std::string xml = MakeXml(kSimple);
-    EXPECT_THROW(LoadText(xml.substr(0, xml.size() / 2)), RuntimeException);
-    EXPECT_THROW(LoadText(""), RuntimeException);
-    EXPECT_THROW(LoadText("not xml at all"), RuntimeException);
-    EXPECT_THROW(LoadText("<Other><Integer Name=\"A\"><Value>1</Value></Integer></Other>"), RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml("<Integer Name=\"A\"><Value>abc</Value></Integer>")), RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml("<Integer><Value>1</Value></Integer>")), RuntimeException);
-    EXPECT_THROW(LoadText(MakeXml("<Integer Name=\"A\"/>")), RuntimeException);
+    std::string xml = makeXml(kSimple);
+    EXPECT_THROW(loadText(xml.substr(0, xml.size() / 2)), RuntimeException);
+    EXPECT_THROW(loadText(""), RuntimeException);
+    EXPECT_THROW(loadText("not xml at all"), RuntimeException);
+    EXPECT_THROW(loadText("<Other><Integer Name=\"A\"><Value>1</Value></Integer></Other>"), RuntimeException);
+    EXPECT_THROW(loadText(makeXml("<Integer Name=\"A\"><Value>abc</Value></Integer>")), RuntimeException);
+    EXPECT_THROW(loadText(makeXml("<Integer><Value>1</Value></Integer>")), RuntimeException);
+    EXPECT_THROW(loadText(makeXml("<Integer Name=\"A\"/>")), RuntimeException);
     std::string err = errorOf(xml.substr(0, 200));
     EXPECT_NE(err.find("offset"), std::string::npos) << err;
 }
 
 TEST(Loader, NodeMapRefLifeCycle) {
-    std::string xml = MakeXml(kSimple);
+    std::string xml = makeXml(kSimple);
     CNodeMapRef ref("Device");
     EXPECT_FALSE(ref._IsInitialized());
     EXPECT_EQ(ref._GetNode("Width"), nullptr);
@@ -287,7 +295,7 @@ TEST(Loader, NodeMapRefLifeCycle) {
 }
 
 TEST(Loader, FactoryReusesItsParsedText) {
-    std::string xml = MakeXml(kSimple);
+    std::string xml = makeXml(kSimple);
     CNodeMapFactory f(ContentType_Xml, xml.data(), xml.size());
     std::unique_ptr<INodeMap> a(f.CreateNodeMap("Device", false));
     std::unique_ptr<INodeMap> b(f.CreateNodeMap("Other", true));
@@ -304,7 +312,7 @@ TEST(Loader, FromFile) {
     std::string path = ::testing::TempDir() + "qx_genapi_loader_test.xml";
     {
         std::ofstream out(path, std::ios::binary);
-        out << MakeXml(kSimple);
+        out << makeXml(kSimple);
     }
     CNodeMapRef ref;
     ref._LoadXMLFromFile(path);
@@ -315,7 +323,7 @@ TEST(Loader, FromFile) {
 }
 
 TEST(Loader, EnumEntriesAreNodesWithQualifiedNames) {
-    auto map = LoadText(MakeXml(R"(
+    auto map = loadText(makeXml(R"(
 <Enumeration Name="Mode"><EnumEntry Name="Off"><Value>0</Value></EnumEntry>
   <EnumEntry Name="On"><Value>1</Value></EnumEntry><Value>0</Value></Enumeration>
 <Enumeration Name="Other"><EnumEntry Name="Off"><Value>5</Value></EnumEntry><Value>5</Value></Enumeration>)"));
@@ -338,7 +346,7 @@ TEST(Loader, FuzzSeedsLoad) {
         std::ifstream in(entry.path(), std::ios::binary);
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ++seeds;
-        EXPECT_NO_THROW(LoadText(text)) << entry.path();
+        EXPECT_NO_THROW(loadText(text)) << entry.path();
     }
     EXPECT_GE(seeds, 4u);
 }

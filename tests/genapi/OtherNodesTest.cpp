@@ -169,7 +169,7 @@ TEST(CategoryNode, FeaturesInFileOrder) {
 }
 
 TEST(PortNode, InterfaceTypeAndUnconnectedAccess) {
-    std::string xml = qx::test::MakeXml(kReg);
+    std::string xml = qx::test::makeXml(kReg);
     CNodeMapRef ref;
     ref._LoadXMLFromString(xml);
     INode* port = ref._GetNode("Device");

@@ -102,7 +102,7 @@ public:
 
 TEST(PortErrors, OtherExceptionsFromThePortAreWrapped) {
     CNodeMapRef ref;
-    ref._LoadXMLFromString(qx::test::MakeXml(kNodes));
+    ref._LoadXMLFromString(qx::test::makeXml(kNodes));
     ThrowingPort port;
     ref._Connect(&port);
     try {

@@ -7,7 +7,7 @@
 
 using namespace QxGenApi;
 using qx::test::Fixture;
-using qx::test::MakeXml;
+using qx::test::makeXml;
 using qx::test::MemoryPort;
 
 namespace {
@@ -164,7 +164,8 @@ TEST(FloatReg, FourAndEightBytesBothOrders) {
     EXPECT_EQ(f.port.u32Be(4), 0x3E800000u);
     CFloatPtr(f.node("F8BE"))->SetValue(-1.0);
     EXPECT_EQ(f.port.u64Be(16), 0xBFF0000000000000ull);
-    EXPECT_THROW(qx::test::LoadText(MakeXml(R"(<FloatReg Name="X"><Address>0</Address><Length>2</Length><pPort>Device</pPort></FloatReg>)")),
+    EXPECT_THROW(qx::test::loadText(makeXml(
+                     R"(<FloatReg Name="X"><Address>0</Address><Length>2</Length><pPort>Device</pPort></FloatReg>)")),
                  RuntimeException);
 }
 
@@ -368,7 +369,7 @@ public:
 };
 
 TEST(Registers, PortReadsIntoZeroFilledBuffers) {
-    std::string xml = MakeXml(R"(
+    std::string xml = makeXml(R"(
 <IntReg Name="A"><Address>0</Address><Length>8</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable></IntReg>
 <StringReg Name="S"><Address>0</Address><Length>16</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable></StringReg>)");
     LazyPort port;

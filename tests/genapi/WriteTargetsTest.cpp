@@ -11,12 +11,12 @@
 
 using namespace QxGenApi;
 using qx::test::Fixture;
-using qx::test::LoadText;
-using qx::test::MakeXml;
+using qx::test::loadText;
+using qx::test::makeXml;
 
 namespace {
 
-std::string Reg(const char* name, int address, const char* access = "RW") {
+std::string regXml(const char* name, int address, const char* access = "RW") {
     char buf[256];
     std::snprintf(buf, sizeof buf,
                   "<IntReg Name=\"%s\"><Address>%d</Address><Length>4</Length><AccessMode>%s</AccessMode>"
@@ -27,9 +27,9 @@ std::string Reg(const char* name, int address, const char* access = "RW") {
 
 // A command whose value node writes a register and, through a copy, a converter whose formula
 // turns: FormulaFrom is constant, so the images of the register's bounds are no bounds.
-std::string SplitterXml(const char* slope) {
+std::string splitterXml(const char* slope) {
     std::string slopeProp = slope ? std::string("<Slope>") + slope + "</Slope>" : "";
-    return Reg("GoReg", 0x00) + Reg("ConvReg", 0x04) + R"(
+    return regXml("GoReg", 0x00) + regXml("ConvReg", 0x04) + R"(
 <Command Name="Go"><pValue>Splitter</pValue><CommandValue>16</CommandValue></Command>
 <Integer Name="Splitter"><pValue>GoReg</pValue><pValueCopy>Conv</pValueCopy></Integer>
 <IntConverter Name="Conv"><FormulaTo>(FROM = 16) ? 0 : 12</FormulaTo><FormulaFrom>1</FormulaFrom><pValue>ConvReg</pValue>)" +
@@ -39,7 +39,7 @@ std::string SplitterXml(const char* slope) {
 } // namespace
 
 TEST(ValueCopy, CommandThroughCopyToVaryingConverter) {
-    Fixture f(SplitterXml("Varying"));
+    Fixture f(splitterXml("Varying"));
     f.port.setU32Le(0x04, 7);
     CIntegerPtr conv = f.node("Conv");
     EXPECT_EQ(conv->GetMin(), INT64_MIN);
@@ -55,7 +55,7 @@ TEST(ValueCopy, CommandThroughCopyToVaryingConverter) {
 
 TEST(ValueCopy, RefusedCopyWritesNoRegister) {
     // Without a Slope the converter takes its bounds from the images of ConvReg's bounds: 1..1.
-    Fixture f(SplitterXml(nullptr));
+    Fixture f(splitterXml(nullptr));
     f.port.setU32Le(0x00, 3);
     f.port.setU32Le(0x04, 7);
     EXPECT_EQ(CIntegerPtr(f.node("Conv"))->GetMax(), 1);
@@ -67,7 +67,7 @@ TEST(ValueCopy, RefusedCopyWritesNoRegister) {
 }
 
 TEST(ValueCopy, EveryTargetIsCheckedBeforeAnyIsWritten) {
-    Fixture f(Reg("A", 0x00) + Reg("B", 0x04) + Reg("C", 0x08) + Reg("Ro", 0x0C, "RO") + R"(
+    Fixture f(regXml("A", 0x00) + regXml("B", 0x04) + regXml("C", 0x08) + regXml("Ro", 0x0C, "RO") + R"(
 <Integer Name="Small"><pValue>B</pValue><Max>100</Max></Integer>
 <IntConverter Name="Twice"><FormulaTo>FROM * 2</FormulaTo><FormulaFrom>TO / 2</FormulaFrom><pValue>Small</pValue>
   <Slope>Increasing</Slope></IntConverter>
@@ -105,7 +105,8 @@ TEST(ValueCopy, EveryTargetIsCheckedBeforeAnyIsWritten) {
 }
 
 TEST(ConverterBounds, IntConverterFollowsSlope) {
-    const std::string period = Reg("P", 0x00) + R"(<Integer Name="Period"><pValue>P</pValue><Min>10</Min><Max>1000</Max></Integer>)";
+    const std::string period =
+        regXml("P", 0x00) + R"(<Integer Name="Period"><pValue>P</pValue><Min>10</Min><Max>1000</Max></Integer>)";
     Fixture f(period + R"(
 <IntConverter Name="Up"><FormulaTo>FROM / 2</FormulaTo><FormulaFrom>TO * 2</FormulaFrom><pValue>Period</pValue>
   <Slope>Increasing</Slope></IntConverter>
@@ -214,7 +215,7 @@ TEST(EmbeddedNode, SharedByStructEntriesAndRefusedWhenTheNameIsTaken) {
     f.node("BankAddress")->GetParents(parents);
     EXPECT_EQ(parents.size(), 2u);
 
-    EXPECT_THROW(LoadText(MakeXml(R"(
+    EXPECT_THROW(loadText(makeXml(R"(
 <Integer Name="RegAddress"><Value>4</Value></Integer>
 <IntReg Name="R"><IntSwissKnife Name="RegAddress"><Formula>8</Formula></IntSwissKnife>
   <Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></IntReg>)")),

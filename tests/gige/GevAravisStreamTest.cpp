@@ -70,7 +70,7 @@ void streamFourFrames(bool filterDriver) {
     ASSERT_EQ(GEVSetChannelParameter(1, &p), GEV_STATUS_SUCCESS);
     ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
     if (filterDriver) {
-        qx::packetfilter::install();
+        qx::gige::filter::install();
         ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
     }
     ASSERT_EQ(GEVAcquisitionStart(1, 0, payload, width, height, kMono8), GEV_STATUS_SUCCESS);

@@ -31,6 +31,10 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::gige::device;
+
+using namespace qx::core::api;
+
 namespace {
 
 using qx::fixture::SimGevConfig;

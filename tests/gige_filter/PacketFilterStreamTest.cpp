@@ -49,7 +49,7 @@ protected:
         NetnsTest::SetUp();
         if (IsSkipped()) return;
         useStandardGvcpPort();
-        qx::packetfilter::install();
+        qx::gige::filter::install();
     }
     void TearDown() override {
         if (sender) sender->stopStreaming();
@@ -300,7 +300,7 @@ TEST_F(PacketFilterStream, DriverAndGrabThreadTakeTurnsOnOneCamera) {
 // Run by the CTest entry that drops CAP_NET_RAW; skipped where the process has it.
 TEST(PacketFilterWithoutCapNetRaw, TheDriverIsRefusedAndNothingStaysOpen) {
     if (canOpenPacketSockets()) GTEST_SKIP() << "the process may open packet sockets (CAP_NET_RAW)";
-    qx::packetfilter::install();
+    qx::gige::filter::install();
     reportToLogCapture();
     SimGevDevice device;
     ASSERT_TRUE(device.start());

@@ -5,6 +5,8 @@
 #include "imageout/CxFile.h"
 #include "ImageOutTestSupport.h"
 
+using namespace qx::imageout;
+
 TEST(CxMemFile, OpenedStreamGrowsIn64KiBSteps)
 {
     CxMemFile mem;

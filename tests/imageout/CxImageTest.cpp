@@ -5,6 +5,8 @@
 #include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
 
+using namespace qx::imageout;
+
 TEST(CxImage, ConstructionDefaults)
 {
     CxImage img(CXIMAGE_FORMAT_JPG);

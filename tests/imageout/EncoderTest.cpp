@@ -8,6 +8,8 @@
 #include "ImageOutTestSupport.h"
 #include "LibjpegGrey.h"
 
+using namespace qx::imageout;
+
 namespace {
 
 using qxtest::greyImage;

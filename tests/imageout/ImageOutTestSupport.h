@@ -30,8 +30,8 @@ inline std::vector<uint8_t> readFile(const std::string& path)
 
 // An 8-bit grey image whose picture line y (top first) holds value(x, y).
 template <typename F>
-CxImage greyImage(uint32_t w, uint32_t h, F value) {
-    CxImage img(w, h, 8, 0);
+qx::imageout::CxImage greyImage(uint32_t w, uint32_t h, F value) {
+    qx::imageout::CxImage img(w, h, 8, 0);
     img.SetGrayPalette();
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x) img.GetBits(h - 1 - y)[x] = value(x, y);

@@ -12,6 +12,8 @@
 #include "imageout/ImageSaver.h"
 #include "imageout/PixelConverter.h"
 
+using namespace qx::imageout;
+
 // A nothrow array allocation of exactly this many bytes fails while it is non-zero: the test
 // binary's replacement of the global allocation function lets a test run out of memory at one
 // chosen allocation.

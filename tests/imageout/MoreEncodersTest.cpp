@@ -10,6 +10,8 @@
 #include "imageout/CxImage.h"
 #include "ImageOutTestSupport.h"
 
+using namespace qx::imageout;
+
 namespace {
 
 using qxtest::greyImage;

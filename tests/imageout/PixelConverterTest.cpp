@@ -6,6 +6,8 @@
 #include "imageout/PixelConverter.h"
 #include "Sys/PixelFormat.h"
 
+using namespace qx::imageout;
+
 namespace {
 
 constexpr uint32_t kRgb8 = 0x02180014u;

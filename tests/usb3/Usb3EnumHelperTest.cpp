@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::usb3;
+
 namespace fs = std::filesystem;
 using qx::usb3::kUsbInvalidHandle;
 using qx::usb3::UsbDevHandle;

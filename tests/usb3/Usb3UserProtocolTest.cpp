@@ -13,6 +13,10 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::usb3;
+
+using namespace qx::core::base;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

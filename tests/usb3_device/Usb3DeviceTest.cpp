@@ -65,8 +65,8 @@ void expectNextFrame(QX_DEV_HANDLE h, const Bytes& sent) {
 }
 
 // Discovery of GigE cameras is left out: only the USB3 half of enumeration runs.
-qx::TransportHooks usb3OnlyHooks() {
-    qx::TransportHooks hooks = qx::defaultTransportHooks();
+qx::core::api::TransportHooks usb3OnlyHooks() {
+    qx::core::api::TransportHooks hooks = qx::core::api::defaultTransportHooks();
     hooks.enumGige = [](std::vector<DeviceInfo>&, uint16_t, const std::atomic<bool>&) {};
     return hooks;
 }
@@ -135,7 +135,7 @@ protected:
         m_handles.erase(std::remove(m_handles.begin(), m_handles.end(), h), m_handles.end());
     }
 
-    qx::ScopedTransportHooks m_hooks{usb3OnlyHooks()};
+    qx::core::api::ScopedTransportHooks m_hooks{usb3OnlyHooks()};
     std::vector<QX_DEV_HANDLE> m_handles;
 };
 

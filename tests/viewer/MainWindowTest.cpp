@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+using namespace viewer;
 using viewertest::waitUntil;
 
 namespace {

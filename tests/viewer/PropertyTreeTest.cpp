@@ -26,6 +26,7 @@
 #include <atomic>
 #include <mutex>
 
+using namespace viewer;
 using viewertest::waitUntil;
 
 namespace {
@@ -340,7 +341,7 @@ TEST(TreeAfterAFailedLoad, AReloadThatFailsLeavesNoFileLoaded) {
 
 TEST(TreeOfAPeerFile, ArvFakeCameraLoadsAndFills) {
     std::string why;
-    const auto xml = qx::test::ArvFakeCameraXml(&why);
+    const auto xml = qx::test::arvFakeCameraXml(&why);
     if (!xml) GTEST_SKIP() << why;
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("arv-fake-camera.xml"));

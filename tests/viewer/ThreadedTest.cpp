@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+using namespace viewer;
+
 using viewertest::waitUntil;
 
 TEST(ThreadedMailbox, ConcurrentWritesAreAllListed) {

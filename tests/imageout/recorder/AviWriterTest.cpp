@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+using namespace qx::imageout::recorder;
 using namespace rectest;
 
 namespace {
@@ -207,24 +208,24 @@ TEST_F(AviWriterTest, NonKeyFrameAndEvenFrame) {
 }
 
 TEST_F(AviWriterTest, FrameRateFields) {
-    EXPECT_EQ(qx::avi::microSecondsPerFrame(25.0), 40000u);
-    EXPECT_EQ(qx::avi::streamRate(25.0), 25000000u);
-    EXPECT_EQ(qx::avi::microSecondsPerFrame(0.0), 0u);
-    EXPECT_EQ(qx::avi::streamRate(0.0), 0u);
-    EXPECT_EQ(qx::avi::microSecondsPerFrame(0.0009), 0u);
-    EXPECT_EQ(qx::avi::microSecondsPerFrame(0.001), 1000000000u);
-    EXPECT_EQ(qx::avi::streamRate(0.001), 1000u);
-    EXPECT_EQ(qx::avi::microSecondsPerFrame(-5.0), 0u);
-    EXPECT_EQ(qx::avi::streamRate(-5.0), 0u);
-    EXPECT_EQ(qx::avi::microSecondsPerFrame(std::nan("")), 0u);
-    EXPECT_EQ(qx::avi::streamRate(std::nan("")), 0u);
-    EXPECT_EQ(qx::avi::microSecondsPerFrame(29.97), 33367u);
-    EXPECT_EQ(qx::avi::streamRate(29.97), 29970000u);
+    EXPECT_EQ(qx::imageout::recorder::microSecondsPerFrame(25.0), 40000u);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(25.0), 25000000u);
+    EXPECT_EQ(qx::imageout::recorder::microSecondsPerFrame(0.0), 0u);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(0.0), 0u);
+    EXPECT_EQ(qx::imageout::recorder::microSecondsPerFrame(0.0009), 0u);
+    EXPECT_EQ(qx::imageout::recorder::microSecondsPerFrame(0.001), 1000000000u);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(0.001), 1000u);
+    EXPECT_EQ(qx::imageout::recorder::microSecondsPerFrame(-5.0), 0u);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(-5.0), 0u);
+    EXPECT_EQ(qx::imageout::recorder::microSecondsPerFrame(std::nan("")), 0u);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(std::nan("")), 0u);
+    EXPECT_EQ(qx::imageout::recorder::microSecondsPerFrame(29.97), 33367u);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(29.97), 29970000u);
     // Huge rates saturate instead of overflowing the 32-bit fields.
-    EXPECT_EQ(qx::avi::streamRate(1e12), 0x7FFFFFFFu);
-    EXPECT_EQ(qx::avi::streamRate(std::numeric_limits<double>::infinity()), 0x7FFFFFFFu);
-    EXPECT_EQ(qx::avi::streamRate(double(std::numeric_limits<float>::max())), 0x7FFFFFFFu);
-    EXPECT_EQ(qx::avi::microSecondsPerFrame(1e12), 0u);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(1e12), 0x7FFFFFFFu);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(std::numeric_limits<double>::infinity()), 0x7FFFFFFFu);
+    EXPECT_EQ(qx::imageout::recorder::streamRate(double(std::numeric_limits<float>::max())), 0x7FFFFFFFu);
+    EXPECT_EQ(qx::imageout::recorder::microSecondsPerFrame(1e12), 0u);
 
     // The same in the file: fps 0 gives both fields 0.
     const std::string path = dir.file("fps0.avi");

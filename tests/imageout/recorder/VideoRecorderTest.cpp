@@ -30,6 +30,9 @@
 #include <thread>
 #include <vector>
 
+using namespace qx::imageout;
+
+using namespace qx::imageout::recorder;
 using namespace rectest;
 namespace fs = std::filesystem;
 using qxtest::waitUntil;

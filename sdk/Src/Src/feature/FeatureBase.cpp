@@ -12,6 +12,10 @@
 #include <mutex>
 #include <string>
 
+namespace qx::feature {
+
+using namespace qx::core::base;
+
 using QxGenApi::CBooleanPtr;
 using QxGenApi::CCommandPtr;
 using QxGenApi::CEnumEntryPtr;
@@ -169,7 +173,7 @@ QX_STATUS FeatureBase::getNodeAccessMode(const char* key, int32_t* mode) {
     try {
         INode* const node = findNode(key);
         if (!node) return missingNode("getNodeAccessMode", key);
-        *mode = qx::accessModeCode(node->GetAccessMode());
+        *mode = qx::feature::accessModeCode(node->GetAccessMode());
         return QX_OK;
     } catch (...) {
         QX_LOG_WARN("func:{} failed", "getNodeAccessMode");
@@ -181,7 +185,7 @@ QX_STATUS FeatureBase::getNodeInterfaceType(const char* key, int32_t* type) {
     try {
         INode* const node = findNode(key);
         if (!node) return missingNode("getNodeInterfaceType", key);
-        *type = qx::interfaceTypeCode(node->GetPrincipalInterfaceType());
+        *type = qx::feature::interfaceTypeCode(node->GetPrincipalInterfaceType());
         return QX_OK;
     } catch (...) {
         QX_LOG_WARN("func:{} failed", "getNodeInterfaceType");
@@ -202,7 +206,7 @@ QX_STATUS FeatureBase::getIntValue(const char* key, IntValueInfo* info) {
         info->nMax = p->GetMax();
         info->nMin = p->GetMin();
         info->nInc = p->GetInc();
-        info->nRepresentation = qx::representationCode(p->GetRepresentation());
+        info->nRepresentation = qx::feature::representationCode(p->GetRepresentation());
         return QX_OK;
     });
 }
@@ -230,7 +234,7 @@ QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
         CEnumerationPtr p = node.Get();
         info->nCount = 0;
         info->nValue = static_cast<int32_t>(p->GetIntValue(false, false));
-        qx::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
+        qx::feature::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
             info->arrValues[i] = static_cast<int32_t>(entry->GetValue());
         });
         return QX_OK;
@@ -258,7 +262,7 @@ QX_STATUS FeatureBase::getEnumValueStr(const char* key, EnumStrValueInfo* info) 
         CEnumerationPtr p = node.Get();
         info->nCount = 0;
         const int64_t current = p->GetIntValue(false, false);
-        qx::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
+        qx::feature::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
             const std::string symbolic = entry->GetSymbolic();
             copyText(info->arrSymbolics[i], QX_ENUM_TEXT_LEN, symbolic);
             // With no matching entry the current name stays as the caller passed it.
@@ -399,3 +403,5 @@ QX_STATUS FeatureBase::getNodeMapPoll(bool* enabled, int32_t* intervalMs) {
 void FeatureBase::stopNodeThreads() { m_events.stopNodeThreads(); }
 
 void FeatureBase::nodeUpdatedCallback(INode* node) { m_events.nodeUpdatedCallback(node); }
+
+} // namespace qx::feature

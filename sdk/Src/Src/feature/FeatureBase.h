@@ -29,11 +29,15 @@
 #include <cstdint>
 #include <memory>
 
+namespace qx::core::base {
 class DeviceBase;
+} // namespace qx::core::base
+
+namespace qx::feature {
 
 class FeatureBase {
 public:
-    explicit FeatureBase(DeviceBase* device);
+    explicit FeatureBase(qx::core::base::DeviceBase* device);
     virtual ~FeatureBase();
     FeatureBase(const FeatureBase&) = delete;
     FeatureBase& operator=(const FeatureBase&) = delete;
@@ -76,8 +80,8 @@ public:
     // Diagnostics (tests and benchmarks).
     QxGenApi::CNodeMapRef* nodeMap() const { return m_nodeMap.get(); }
     uint32_t lastPortStatus() const { return m_lastPortStatus.load(); }
-    const qx::NodeEvents& events() const { return m_events; }
-    const qx::NodeTree& tree() const { return m_tree; }
+    const qx::feature::NodeEvents& events() const { return m_events; }
+    const qx::feature::NodeTree& tree() const { return m_tree; }
 
 protected:
     enum class Access { Read, Write };
@@ -96,11 +100,13 @@ protected:
     void withCurrentKey(const char* key, Set&& set);
     void pollNodeMap(int64_t elapsedMs);
 
-    DeviceBase* m_device;
+    qx::core::base::DeviceBase* m_device;
     std::unique_ptr<QxGenApi::CNodeMapRef> m_nodeMap;
     std::unique_ptr<MyIPort> m_port0;
     std::unique_ptr<MyIPort> m_port1;
-    qx::NodeEvents m_events;
-    qx::NodeTree m_tree;
+    qx::feature::NodeEvents m_events;
+    qx::feature::NodeTree m_tree;
     std::atomic<uint32_t> m_lastPortStatus{0};
 };
+
+} // namespace qx::feature

@@ -5,8 +5,8 @@
 // and leave it to finish on its own (NodeEvents.h). On any other thread this does nothing.
 #pragma once
 
-namespace qx {
+namespace qx::feature {
 
 void noteHandleWait(bool waiting);
 
-} // namespace qx
+} // namespace qx::feature

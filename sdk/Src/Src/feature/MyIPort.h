@@ -13,6 +13,8 @@
 #include <functional>
 #include <utility>
 
+namespace qx::feature {
+
 class MyIPort final : public QxGenApi::IPort {
 public:
     // (buffer, address, length, port type); a read fills the buffer, a write reads it.
@@ -37,3 +39,5 @@ private:
     Access m_read;
     Access m_write;
 };
+
+} // namespace qx::feature

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-namespace qx {
+namespace qx::feature {
 
 // 0 NI, 1 NA, 2 WO, 3 RO, 4 RW, 6 cycle detect; anything else 5 (undefined).
 inline int32_t accessModeCode(QxGenApi::EAccessMode mode) {
@@ -53,4 +53,4 @@ void walkEnumEntries(QxGenApi::IEnumeration* enumeration, int32_t* count, Keep&&
     }
 }
 
-} // namespace qx
+} // namespace qx::feature

@@ -11,7 +11,7 @@
 #include <exception>
 #include <unordered_set>
 
-namespace qx {
+namespace qx::feature {
 
 // What the dispatch threads share with the object. A dispatch thread keeps it alive, so a
 // thread that is left to finish a node callback on its own never touches freed memory.
@@ -284,4 +284,4 @@ size_t NodeEvents::queuedCount() const {
 
 size_t NodeEvents::dispatchThreadCount() const { return (m_dispatch ? 1 : 0) + m_retired.size(); }
 
-} // namespace qx
+} // namespace qx::feature

@@ -16,7 +16,7 @@
 // - Stopping waits for the dispatch thread to end, including a node callback in progress,
 //   except (a) when called from inside that callback (the thread is left to end by itself
 //   once the callback returns), and (b) when that callback is waiting for a busy HandleLock
-//   (qx::noteHandleWait, HandleWait.h): the stopping export holds that lock, so waiting would
+//   (qx::feature::noteHandleWait, HandleWait.h): the stopping export holds that lock, so waiting would
 //   never end. The thread is then left to finish on its own and is joined later (at the next
 //   start or stop, at the latest when the object is destroyed). shutdown() waits for every
 //   thread; it runs in the destructor, after the handle was deleted, when no HandleLock of
@@ -42,7 +42,7 @@
 #include <thread>
 #include <vector>
 
-namespace qx {
+namespace qx::feature {
 
 class NodeEvents {
 public:
@@ -112,4 +112,4 @@ private:
     sys::JoiningThread m_pollThread;
 };
 
-} // namespace qx
+} // namespace qx::feature

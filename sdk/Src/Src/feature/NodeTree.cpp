@@ -12,7 +12,7 @@ using QxGenApi::CNodePtr;
 using QxGenApi::CRegisterPtr;
 using QxGenApi::INode;
 
-namespace qx {
+namespace qx::feature {
 
 // Everything one build allocates. Records and texts never move once made.
 struct NodeTree::Storage {
@@ -187,4 +187,4 @@ QX_STATUS NodeTree::getNodeBaseInfo(NodeInfo* record, INode* node) {
     }
 }
 
-} // namespace qx
+} // namespace qx::feature

@@ -24,7 +24,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace qx {
+namespace qx::feature {
 
 class NodeTree {
 public:
@@ -64,4 +64,4 @@ private:
     std::unordered_set<QxGenApi::INode*> m_registered;
 };
 
-} // namespace qx
+} // namespace qx::feature

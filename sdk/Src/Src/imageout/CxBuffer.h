@@ -13,6 +13,8 @@
 #include <new>
 #include <utility>
 
+namespace qx::imageout {
+
 struct CxFree {
     void operator()(void* block) const noexcept { std::free(block); }
 };
@@ -34,3 +36,5 @@ std::unique_ptr<T> cxMakeUnique(Args&&... args) noexcept {
         return nullptr;
     }
 }
+
+} // namespace qx::imageout

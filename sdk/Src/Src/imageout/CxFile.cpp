@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace qx::imageout {
+
 // ---------------------------------------------------------------------------------------------
 // CxMemFile
 // ---------------------------------------------------------------------------------------------
@@ -216,3 +218,5 @@ long CxIOFile::ScanFormat(const char* format, void* output1, void* output2) {
     if (!m_file) return -1;
     return std::fscanf(m_file, format, output1, output2);
 }
+
+} // namespace qx::imageout

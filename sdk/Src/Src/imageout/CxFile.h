@@ -11,6 +11,8 @@
 
 #include "imageout/CxBuffer.h"
 
+namespace qx::imageout {
+
 class CxFile {
 public:
     virtual ~CxFile() = default;
@@ -109,3 +111,5 @@ private:
     FILE* m_file;
     bool m_closeFile;
 };
+
+} // namespace qx::imageout

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace qx::imageout {
+
 namespace {
 
 bool hostIsLittleEndian() {
@@ -232,3 +234,5 @@ void CxImage::GetOffset(int32_t* left, int32_t* top) const {
     if (left) *left = m_info.frameLeft;
     if (top) *top = m_info.frameTop;
 }
+
+} // namespace qx::imageout

@@ -28,6 +28,8 @@
 #include "imageout/CxBuffer.h"
 #include "imageout/CxFile.h"
 
+namespace qx::imageout {
+
 // Format ids of Encode and Save.
 enum CxImageFormat : uint32_t {
     CXIMAGE_FORMAT_UNKNOWN = 0,
@@ -303,3 +305,5 @@ private:
 
     Owned m_owned;
 };
+
+} // namespace qx::imageout

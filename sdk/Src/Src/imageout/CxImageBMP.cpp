@@ -5,6 +5,8 @@
 #include "imageout/CxImageCodecs.h"
 #include "Sys/ByteOrder.h"
 
+namespace qx::imageout {
+
 namespace {
 
 constexpr uint32_t kFileHeaderSize = 14;
@@ -91,3 +93,5 @@ bool CxImageBMP::Encode(CxFile* stream) {
     }
     return true;
 }
+
+} // namespace qx::imageout

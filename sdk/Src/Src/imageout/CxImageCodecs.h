@@ -5,6 +5,8 @@
 
 #include "imageout/CxImage.h"
 
+namespace qx::imageout {
+
 class CxImageBMP : public CxImage {
 public:
     CxImageBMP() : CxImage(CXIMAGE_FORMAT_BMP) {}
@@ -129,3 +131,5 @@ public:
 private:
     const char* m_message;
 };
+
+} // namespace qx::imageout

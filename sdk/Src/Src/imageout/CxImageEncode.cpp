@@ -4,6 +4,8 @@
 
 #include "imageout/CxImageCodecs.h"
 
+namespace qx::imageout {
+
 namespace {
 
 // Runs one codec over a view of `image`; its error text goes back to `image` on failure.
@@ -106,3 +108,5 @@ bool CxImageRefusing::Encode(CxFile* stream) {
     if (stream) SetError(m_message);
     return false;
 }
+
+} // namespace qx::imageout

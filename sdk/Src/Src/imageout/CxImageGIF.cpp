@@ -7,6 +7,8 @@
 #include "Sys/ByteOrder.h"
 #include "imageout/CxImageCodecs.h"
 
+namespace qx::imageout {
+
 namespace {
 
 // Writes bytes to a stream and remembers whether any write fell short.
@@ -407,3 +409,5 @@ bool CxImageGIF::EncodeAnimation(CxFile* stream) {
     }
     return Finish(stream);
 }
+
+} // namespace qx::imageout

@@ -6,6 +6,8 @@
 #include "imageout/CxImageCodecs.h"
 #include "imageout/CxStreamWriter.h"
 
+namespace qx::imageout {
+
 namespace {
 
 constexpr uint32_t kMaxIconSide = 255; // the directory entry holds each side in one byte
@@ -110,3 +112,5 @@ bool CxImageICO::Encode(CxFile* stream) {
     }
     return true;
 }
+
+} // namespace qx::imageout

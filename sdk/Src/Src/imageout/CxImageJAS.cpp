@@ -24,6 +24,8 @@
 #include "imageout/CxImageCodecs.h"
 #include "imageout/CxStreamWriter.h"
 
+namespace qx::imageout {
+
 namespace {
 
 constexpr int kDefaultResolutions = 6;
@@ -263,3 +265,5 @@ bool CxImageJAS::Encode(CxFile* stream) {
     }
     return true;
 }
+
+} // namespace qx::imageout

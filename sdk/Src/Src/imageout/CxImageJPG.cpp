@@ -23,6 +23,8 @@
 
 #include "imageout/CxImageCodecs.h"
 
+namespace qx::imageout {
+
 namespace {
 
 constexpr size_t kOutputBlock = 4096;
@@ -235,3 +237,5 @@ bool CxImageJPG::Encode(CxFile* stream) {
     SetError(message);
     return false;
 }
+
+} // namespace qx::imageout

@@ -10,6 +10,8 @@
 
 #include "imageout/CxImageCodecs.h"
 
+namespace qx::imageout {
+
 namespace {
 
 struct MngOutput {
@@ -126,3 +128,5 @@ bool CxImageMNG::Encode(CxFile* stream) {
     }
     return true;
 }
+
+} // namespace qx::imageout

@@ -9,6 +9,8 @@
 #include "imageout/CxStreamWriter.h"
 #include "Sys/ByteOrder.h"
 
+namespace qx::imageout {
+
 namespace {
 
 constexpr uint32_t kHeaderSize = 128;
@@ -135,3 +137,5 @@ bool CxImagePCX::Encode(CxFile* stream) {
     }
     return true;
 }
+
+} // namespace qx::imageout

@@ -7,6 +7,8 @@
 
 #include "imageout/CxImage.h"
 
+namespace qx::imageout {
+
 // ---------------------------------------------------------------------------------------------
 // Palette and pixels
 // ---------------------------------------------------------------------------------------------
@@ -306,3 +308,5 @@ uint8_t* CxImage::AlphaAt(int64_t x, int64_t y) const {
     if (!m_alpha || !Contains(x, y)) return nullptr;
     return m_alpha + static_cast<uint64_t>(y) * GetWidth() + x;
 }
+
+} // namespace qx::imageout

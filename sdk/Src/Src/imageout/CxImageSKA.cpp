@@ -5,6 +5,8 @@
 #include "imageout/CxImageCodecs.h"
 #include "imageout/CxStreamWriter.h"
 
+namespace qx::imageout {
+
 bool CxImageSKA::Encode(CxFile* stream) {
     if (!CheckEncodeArguments(stream)) return false;
     const uint32_t bpp = GetBpp();
@@ -52,3 +54,5 @@ bool CxImageSKA::Encode(CxFile* stream) {
     }
     return true;
 }
+
+} // namespace qx::imageout

@@ -7,6 +7,8 @@
 
 #include "imageout/CxImage.h"
 
+namespace qx::imageout {
+
 namespace {
 
 constexpr float kMaxMemory = 327444480.0f;
@@ -177,3 +179,5 @@ bool CxImage::RaiseBitDepth(uint32_t bpp) {
     }
     return TakeOver(raised, false);
 }
+
+} // namespace qx::imageout

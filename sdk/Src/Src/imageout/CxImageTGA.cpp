@@ -5,6 +5,8 @@
 #include "imageout/CxImageCodecs.h"
 #include "imageout/CxStreamWriter.h"
 
+namespace qx::imageout {
+
 namespace {
 
 constexpr uint32_t kMaxTgaSide = 65535; // width and height are 16-bit header fields
@@ -76,3 +78,5 @@ bool CxImageTGA::Encode(CxFile* stream) {
     }
     return true;
 }
+
+} // namespace qx::imageout

@@ -9,6 +9,8 @@
 
 #include "imageout/CxImageCodecs.h"
 
+namespace qx::imageout {
+
 namespace {
 
 // ---- stream adapter: the client data of the TIFF handle is the CxFile ----
@@ -199,3 +201,5 @@ bool CxImageTIF::EncodePage(void* handle) {
     }
     return TIFFWriteDirectory(tif) != 0;
 }
+
+} // namespace qx::imageout

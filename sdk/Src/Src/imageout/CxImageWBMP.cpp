@@ -4,6 +4,8 @@
 #include "imageout/CxImageCodecs.h"
 #include "imageout/CxStreamWriter.h"
 
+namespace qx::imageout {
+
 namespace {
 
 // A WBMP multi-byte integer: 7 bits per byte, most significant group first, 0x80 on all but
@@ -54,3 +56,5 @@ bool CxImageWBMP::Encode(CxFile* stream) {
     }
     return true;
 }
+
+} // namespace qx::imageout

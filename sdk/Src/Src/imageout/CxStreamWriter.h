@@ -10,6 +10,8 @@
 #include "imageout/CxFile.h"
 #include "Sys/ByteOrder.h"
 
+namespace qx::imageout {
+
 class CxStreamWriter {
 public:
     explicit CxStreamWriter(CxFile* stream) : m_stream(stream) {}
@@ -46,3 +48,5 @@ private:
     CxFile* m_stream;
     bool m_failed = false;
 };
+
+} // namespace qx::imageout

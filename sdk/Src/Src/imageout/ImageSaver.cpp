@@ -23,6 +23,8 @@
 #include "Sys/PixelFormat.h"
 #include "Sys/Log.h"
 
+namespace qx::imageout {
+
 namespace {
 
 // LodePNG's deflate through zlib (the same zlib stream format, several times faster at 5 MP).
@@ -265,3 +267,5 @@ uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
     }
     return target.finish(true, "saveRawFormat") ? QX_OK : QX_ERR_GENERAL;
 }
+
+} // namespace qx::imageout

@@ -11,6 +11,8 @@
 #include "imageout/CxImage.h"
 #include "QxCamApi.h"
 
+namespace qx::imageout {
+
 class ImageSaver : public CxImage {
 public:
     ImageSaver();
@@ -35,3 +37,5 @@ public:
 private:
     std::unique_ptr<uint8_t[]> m_sideBuffer; // width x height bytes, or null
 };
+
+} // namespace qx::imageout

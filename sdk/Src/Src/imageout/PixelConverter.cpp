@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+namespace qx::imageout {
+
 namespace {
 
 enum class Layout { Mono8, Unpacked16, Packed, Other };
@@ -251,3 +253,5 @@ uint32_t PixelConverter::convertToMono16(ConvertParam& p) {
     QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono16", p.enSrcPixelType);
     return QX_ERR_NOT_SUPPORTED;
 }
+
+} // namespace qx::imageout

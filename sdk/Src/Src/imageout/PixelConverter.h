@@ -8,6 +8,8 @@
 
 #include "QxCamApi.h"
 
+namespace qx::imageout {
+
 class PixelConverter {
 public:
     // The process's one converter, created on first use.
@@ -37,3 +39,5 @@ public:
 private:
     PixelConverter() = default;
 };
+
+} // namespace qx::imageout

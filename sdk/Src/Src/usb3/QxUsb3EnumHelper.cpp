@@ -10,13 +10,13 @@
 #include <fstream>
 #include <thread>
 
+namespace qx::usb3 {
+
 qx::sys::Mutex g_connectedGuidSetMutex;
 std::set<std::string> g_connectedGuidSet;
 std::map<std::string, int> g_usb3DevicePathIndexMap;
 std::map<std::string, std::string> g_usb3DevicePathNameMap;
 QxUsb3EnumHelper g_usb3EnumHelper;
-
-namespace qx::usb3 {
 
 int ManagerEnumSource::deviceCount() { return m_manager ? m_manager->GetDeviceCount() : 0; }
 
@@ -41,8 +41,6 @@ bool ManagerEnumSource::readData(UsbDevHandle handle, uint8_t* buffer, int& coun
 bool ManagerEnumSource::writeData(UsbDevHandle handle, const uint8_t* bytes, int count, int timeoutMs) {
     return m_manager && m_manager->WriteData(handle, bytes, count, timeoutMs);
 }
-
-} // namespace qx::usb3
 
 namespace {
 
@@ -230,3 +228,5 @@ void enumUsb3Device(std::vector<DeviceInfo>& list) {
     qx::usb3::ManagerEnumSource source(qx::usb3::QX_U3V_GetManager());
     g_usb3EnumHelper.enumUsb3Device(list, source);
 }
+
+} // namespace qx::usb3

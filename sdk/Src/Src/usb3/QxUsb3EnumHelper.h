@@ -54,8 +54,6 @@ private:
 // Directory of the USB3 XML files and "Config.ini" when nothing else is configured.
 constexpr const char* kDefaultUsb3XmlPath = "../../QxUsb3Xml/";
 
-} // namespace qx::usb3
-
 class QxUsb3EnumHelper : public QxUsb3UserProtocol {
 public:
     static constexpr uint32_t kDefaultModelIdRegister = 0x603C;
@@ -105,3 +103,5 @@ extern std::map<std::string, std::string> g_usb3DevicePathNameMap;
 // Appends one record per USB3 camera attached to the process's USB manager, named by
 // g_usb3EnumHelper.
 void enumUsb3Device(std::vector<DeviceInfo>& list);
+
+} // namespace qx::usb3

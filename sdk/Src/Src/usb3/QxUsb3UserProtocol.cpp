@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+namespace qx::usb3 {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -169,3 +171,5 @@ int32_t QxUsb3UserProtocol::owedBytes() {
     qx::sys::MutexLock lock(m_transactionMutex);
     return m_owedBytes;
 }
+
+} // namespace qx::usb3

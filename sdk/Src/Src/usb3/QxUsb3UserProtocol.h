@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace qx::usb3 {
+
 // Device paths (lower case, as in the device records) of the USB3 cameras a camera object of
 // this process has connected, and the mutex that guards the set. Connect and disconnect take
 // it, and enumeration holds it throughout, so enumeration sees a camera either connected or
@@ -28,7 +30,7 @@
 extern qx::sys::Mutex g_connectedGuidSetMutex;
 extern std::set<std::string> g_connectedGuidSet QX_GUARDED_BY(g_connectedGuidSetMutex);
 
-class QxUsb3UserProtocol : public ProtocolBase {
+class QxUsb3UserProtocol : public qx::core::base::ProtocolBase {
 public:
     static constexpr int kMaxExchanges = 4;
     static constexpr int kRetrySleepMs = 10;
@@ -93,3 +95,5 @@ private:
     bool m_addressHighByteFirst = false;
     std::function<void()> m_drain;
 };
+
+} // namespace qx::usb3

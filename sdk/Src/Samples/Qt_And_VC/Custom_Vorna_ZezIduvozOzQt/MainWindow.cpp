@@ -32,6 +32,8 @@
 #include <cstring>
 #include <thread>
 
+namespace viewer {
+
 namespace {
 
 const char* const kMakerNotice = "QxCam 相机属性 XML 预览及串口指令生成工具";
@@ -515,3 +517,5 @@ void MainWindow::dropEvent(QDropEvent* event) {
     }
     QMessageBox::warning(this, QStringLiteral("警告"), QStringLiteral("请选择相机属性配置 XML 文件"));
 }
+
+} // namespace viewer

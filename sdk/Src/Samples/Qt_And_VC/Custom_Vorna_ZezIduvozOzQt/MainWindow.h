@@ -23,7 +23,6 @@
 namespace viewer {
 class FeatureBase;
 }
-class PropertyTreeViewerEx;
 class QSplitter;
 class QLabel;
 class QLineEdit;
@@ -36,6 +35,10 @@ class QHBoxLayout;
 class QGridLayout;
 class QWidget;
 class QMessageBox;
+
+namespace viewer {
+
+class PropertyTreeViewerEx;
 
 // The form: the window's widgets and their texts.
 class Ui_MainWindow {
@@ -148,3 +151,5 @@ private:
     const std::thread::id m_guiThread;
     QPointer<QMessageBox> m_warningBox; // the open "转换命令" warning, if any
 };
+
+} // namespace viewer

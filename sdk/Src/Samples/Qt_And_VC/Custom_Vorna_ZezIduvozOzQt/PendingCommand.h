@@ -18,6 +18,8 @@
 #include <mutex>
 #include <string>
 
+namespace viewer {
+
 struct PendingCommand {
     struct Command {
         QByteArray data;       // the written bytes, empty for a read
@@ -65,3 +67,5 @@ struct PendingCommand {
         valueText.clear();
     }
 };
+
+} // namespace viewer

@@ -22,6 +22,8 @@
 #include <memory>
 #include <mutex>
 
+namespace viewer {
+
 using namespace viewer::tree;
 
 namespace {
@@ -488,3 +490,5 @@ void PropertyTreeViewerEx::commandClicked() {
     const QX_STATUS s = m_feature->executeCommand(node->strName);
     if (s != QX_OK) qDebug().noquote() << QStringLiteral("QX_XML_ExecuteCommand failed, err: 0x%1").arg(hexCode(s));
 }
+
+} // namespace viewer

@@ -14,6 +14,8 @@
 #include <memory>
 #include <thread>
 
+namespace viewer {
+
 using namespace viewer::tree;
 
 // ---- refresh worker ----------------------------------------------------------------------
@@ -209,3 +211,5 @@ void PropertyTreeViewerEx::updateNodeSlot() {
     m_writesEnabled = true;
     m_acknowledge.store(true);
 }
+
+} // namespace viewer

@@ -30,6 +30,8 @@
 #include <future>
 #include <string>
 
+namespace viewer {
+
 using namespace viewer::tree;
 
 namespace {
@@ -616,3 +618,5 @@ void PropertyTreeViewerEx::showRunningTipSlot(QString msg) {
     m_info->append(QString());
     m_info->verticalScrollBar()->setValue(m_info->verticalScrollBar()->maximum());
 }
+
+} // namespace viewer

@@ -29,7 +29,6 @@
 #include <memory>
 #include <mutex>
 
-class MainWindow;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QTextBrowser;
@@ -42,6 +41,10 @@ class QDoubleSpinBox;
 class QSlider;
 class QSettings;
 class QLabel;
+
+namespace viewer {
+
+class MainWindow;
 
 // A linear integer editor: a slider and a spin box showing the same value.
 class MyLinearWidget : public QWidget {
@@ -213,3 +216,5 @@ private:
     QTimer m_hoverTimer;
     QTimer m_editorTimer; // single shot: builds the pending editors of the rows in view
 };
+
+} // namespace viewer

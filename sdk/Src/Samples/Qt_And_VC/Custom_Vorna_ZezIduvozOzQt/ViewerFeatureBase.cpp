@@ -33,14 +33,14 @@ namespace viewer {
 FeatureBase::FeatureBase(const ReadCallback& read, const WriteCallback& write)
     : m_events([](int64_t) {}), m_tree(m_events, [this](INode* node) { nodeUpdatedCallback(node); }) {
     qx::setLogEnabled(false); // the viewer writes no log
-    MyIPort::Access readAccess = [read](void* buffer, int64_t address, int64_t length, int32_t type) {
+    qx::feature::MyIPort::Access readAccess = [read](void* buffer, int64_t address, int64_t length, int32_t type) {
         if (read) read(buffer, address, length, static_cast<QX_PORT_DEVICE_TYPE>(type));
     };
-    MyIPort::Access writeAccess = [write](void* buffer, int64_t address, int64_t length, int32_t type) {
+    qx::feature::MyIPort::Access writeAccess = [write](void* buffer, int64_t address, int64_t length, int32_t type) {
         if (write) write(buffer, address, length, static_cast<QX_PORT_DEVICE_TYPE>(type));
     };
-    m_port0 = std::make_unique<MyIPort>(QX_PORT_DEVICE, readAccess, writeAccess);
-    m_port1 = std::make_unique<MyIPort>(QX_PORT_CONNECTOR_DEVICE, readAccess, writeAccess);
+    m_port0 = std::make_unique<qx::feature::MyIPort>(QX_PORT_DEVICE, readAccess, writeAccess);
+    m_port1 = std::make_unique<qx::feature::MyIPort>(QX_PORT_CONNECTOR_DEVICE, readAccess, writeAccess);
 }
 
 FeatureBase::~FeatureBase() {
@@ -143,7 +143,7 @@ QX_STATUS FeatureBase::getNodeAccessMode(const char* key, int32_t* mode) {
     std::lock_guard<std::recursive_mutex> lk(m_lock);
     try {
         CNodePtr node = m_nodeMap && key ? m_nodeMap->_GetNode(key) : nullptr;
-        *mode = qx::accessModeCode(node->GetAccessMode());
+        *mode = qx::feature::accessModeCode(node->GetAccessMode());
         return QX_OK;
     } catch (...) {
         return QX_ERR_GENICAM;
@@ -154,7 +154,7 @@ QX_STATUS FeatureBase::getNodeInterfaceType(const char* key, int32_t* type) {
     std::lock_guard<std::recursive_mutex> lk(m_lock);
     try {
         CNodePtr node = m_nodeMap && key ? m_nodeMap->_GetNode(key) : nullptr;
-        *type = qx::interfaceTypeCode(node->GetPrincipalInterfaceType());
+        *type = qx::feature::interfaceTypeCode(node->GetPrincipalInterfaceType());
         return QX_OK;
     } catch (...) {
         return QX_ERR_GENICAM;
@@ -181,7 +181,7 @@ QX_STATUS FeatureBase::getIntValue(const char* key, viewer::IntValueInfo* info) 
             info->nValue = 0;
             std::printf("int strKey=%s\n", key);
         }
-        info->nRepresentation = qx::representationCode(p->GetRepresentation());
+        info->nRepresentation = qx::feature::representationCode(p->GetRepresentation());
     });
 }
 
@@ -200,7 +200,7 @@ QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
         int64_t current = 0;
         withKey(key, nullptr, [&] { current = p->GetIntValue(false, true); });
         info->nValue = static_cast<int32_t>(current);
-        qx::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
+        qx::feature::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
             info->arrValues[i] = static_cast<int32_t>(entry->GetValue());
         });
     });
@@ -221,7 +221,7 @@ QX_STATUS FeatureBase::getEnumValueStr(const char* key, EnumStrValueInfo* info) 
         info->nCount = 0;
         int64_t current = 0;
         withKey(key, nullptr, [&] { current = p->GetIntValue(false, true); });
-        qx::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
+        qx::feature::walkEnumEntries(p.Get(), &info->nCount, [&](CEnumEntryPtr& entry, int32_t i) {
             const std::string symbolic = entry->GetSymbolic();
             copyText(info->arrSymbolics[i], QX_ENUM_TEXT_LEN, symbolic);
             if (entry->GetValue() == current) copyText(info->strValue, QX_ENUM_TEXT_LEN, symbolic);

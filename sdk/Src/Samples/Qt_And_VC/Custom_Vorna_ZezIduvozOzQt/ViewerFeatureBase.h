@@ -5,7 +5,7 @@
 // that a callback can tell which feature caused an access, the object keeps the key of the
 // typed access in progress and, during a write, the text of the value being written.
 //
-// The node tree (qx::NodeTree) and the node-updated queue (qx::NodeEvents) come from the SDK's
+// The node tree (qx::feature::NodeTree) and the node-updated queue (qx::feature::NodeEvents) come from the SDK's
 // feature library, with its log lines turned off; the viewer never starts the event threads.
 //
 // Every typed operation, loadXmlFile and the tree build run under one recursive lock, so the
@@ -106,10 +106,10 @@ private:
 
     mutable std::recursive_mutex m_lock;
     std::unique_ptr<QxGenApi::CNodeMapRef> m_nodeMap;
-    std::unique_ptr<MyIPort> m_port0;
-    std::unique_ptr<MyIPort> m_port1;
-    qx::NodeEvents m_events;
-    qx::NodeTree m_tree;
+    std::unique_ptr<qx::feature::MyIPort> m_port0;
+    std::unique_ptr<qx::feature::MyIPort> m_port1;
+    qx::feature::NodeEvents m_events;
+    qx::feature::NodeTree m_tree;
     mutable qx::sys::Mutex m_keyMutex; // the key and value text are read by port callbacks
     std::string m_currentKey QX_GUARDED_BY(m_keyMutex);
     std::string m_currentValueText QX_GUARDED_BY(m_keyMutex);

@@ -9,7 +9,7 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    MainWindow window;
+    viewer::MainWindow window;
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     const int titleBar = app.style()->pixelMetric(QStyle::PM_TitleBarHeight);
     window.resize(window.defaultSize(available, titleBar));

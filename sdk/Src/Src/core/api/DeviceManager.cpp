@@ -11,7 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace qx {
+using namespace qx::feature;
+
+using namespace qx::core::base;
+
+namespace qx::core::api {
 namespace {
 
 std::atomic<bool> g_isProcessExiting{false};
@@ -225,4 +229,4 @@ void DeviceManager::enumDevices(DeviceList* out, uint8_t tryTimes, uint16_t time
     out->nDevNum = static_cast<uint32_t>(shown);
 }
 
-} // namespace qx
+} // namespace qx::core::api

@@ -14,9 +14,9 @@
 #include <mutex>
 #include <vector>
 
-class DeviceProxy;
+namespace qx::core::api {
 
-namespace qx {
+class DeviceProxy;
 
 constexpr uint32_t kSdkVersion = 0x02010000;
 
@@ -100,4 +100,4 @@ DeviceManager* getDeviceManager();
 bool isProcessExiting();
 void markProcessExiting();
 
-} // namespace qx
+} // namespace qx::core::api

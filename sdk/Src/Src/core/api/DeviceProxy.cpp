@@ -8,8 +8,16 @@
 #include "imageout/recorder/VideoRecorder.h"
 #include "Sys/Log.h"
 
+using namespace qx::imageout;
+
+using namespace qx::imageout::recorder;
+
+namespace qx::core::api {
+
+using namespace qx::feature;
+
 DeviceProxy::DeviceProxy(DeviceInfo* info) {
-    const qx::TransportHooks& hooks = qx::transportHooks();
+    const qx::core::api::TransportHooks& hooks = qx::core::api::transportHooks();
     if (info->nTLayerType == QX_TLAYER_GIGE) m_device = hooks.makeGige(*info);
     else m_device = hooks.makeUsb3(*info);
     m_feature = std::make_unique<FeatureBase>(m_device.get());
@@ -48,3 +56,5 @@ VideoRecorder* DeviceProxy::videoRecorder() {
     if (!m_recorder) m_recorder = std::make_unique<VideoRecorder>();
     return m_recorder.get();
 }
+
+} // namespace qx::core::api

@@ -7,11 +7,22 @@
 
 #include <memory>
 
+namespace qx::core::base {
 class DeviceBase;
+} // namespace qx::core::base
+namespace qx::feature {
 class FeatureBase;
-class FileAccessBase;
+} // namespace qx::feature
+namespace qx::imageout {
 class ImageSaver;
+} // namespace qx::imageout
+namespace qx::imageout::recorder {
 class VideoRecorder;
+} // namespace qx::imageout::recorder
+
+namespace qx::core::api {
+
+class FileAccessBase;
 
 class DeviceProxy {
 public:
@@ -22,18 +33,20 @@ public:
     DeviceProxy(const DeviceProxy&) = delete;
     DeviceProxy& operator=(const DeviceProxy&) = delete;
 
-    DeviceBase* getDevice() const { return m_device.get(); }
-    FeatureBase* getFeature() const { return m_feature.get(); }
+    qx::core::base::DeviceBase* getDevice() const { return m_device.get(); }
+    qx::feature::FeatureBase* getFeature() const { return m_feature.get(); }
     // Made on first use, destroyed with the handle. fileAccess answers null for a record of
     // an unknown transport.
     FileAccessBase* fileAccess();
-    ImageSaver* imageSaver();
-    VideoRecorder* videoRecorder();
+    qx::imageout::ImageSaver* imageSaver();
+    qx::imageout::recorder::VideoRecorder* videoRecorder();
 
 private:
-    std::unique_ptr<DeviceBase> m_device;
-    std::unique_ptr<FeatureBase> m_feature;
+    std::unique_ptr<qx::core::base::DeviceBase> m_device;
+    std::unique_ptr<qx::feature::FeatureBase> m_feature;
     std::unique_ptr<FileAccessBase> m_fileAccess;
-    std::unique_ptr<VideoRecorder> m_recorder;
-    std::unique_ptr<ImageSaver> m_saver;
+    std::unique_ptr<qx::imageout::recorder::VideoRecorder> m_recorder;
+    std::unique_ptr<qx::imageout::ImageSaver> m_saver;
 };
+
+} // namespace qx::core::api

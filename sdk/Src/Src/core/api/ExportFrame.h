@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-namespace qx {
+namespace qx::core::api {
 
 // When the HandleLock of a call is released: before the end line is written (most
 // exports), or only after it.
@@ -101,4 +101,4 @@ QX_STATUS runHandleExport(const char* func, spdlog::level::level_enum level, QX_
 
 inline void noChecks() {}
 
-} // namespace qx
+} // namespace qx::core::api

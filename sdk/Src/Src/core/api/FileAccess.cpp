@@ -10,6 +10,8 @@
 #include <fstream>
 #include <limits>
 
+namespace qx::core::api {
+
 // ---- FileAccessBase ------------------------------------------------------------------------
 
 bool FileAccessBase::sendFileWithProgress(const char*, const uint8_t*, uint32_t) { return false; }
@@ -155,3 +157,5 @@ bool QxUsb3FileAccess::send(const char* name, const uint8_t* data, uint32_t leng
     if (report) reportProgress(static_cast<int64_t>(m_total));
     return true;
 }
+
+} // namespace qx::core::api

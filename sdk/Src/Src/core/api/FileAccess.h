@@ -22,11 +22,15 @@
 #include <cstdint>
 #include <vector>
 
+namespace qx::core::base {
 class ProtocolBase;
+} // namespace qx::core::base
+
+namespace qx::core::api {
 
 class FileAccessBase {
 public:
-    explicit FileAccessBase(ProtocolBase* protocol = nullptr) : m_cpl(protocol) {}
+    explicit FileAccessBase(qx::core::base::ProtocolBase* protocol = nullptr) : m_cpl(protocol) {}
     virtual ~FileAccessBase() = default;
     FileAccessBase(const FileAccessBase&) = delete;
     FileAccessBase& operator=(const FileAccessBase&) = delete;
@@ -46,14 +50,14 @@ public:
 
     // Byte length of the last file read by writeFile.
     uint64_t total() const { return m_total; }
-    ProtocolBase* protocol() const { return m_cpl; }
+    qx::core::base::ProtocolBase* protocol() const { return m_cpl; }
 
 protected:
     bool hasProgressCallback() const { return m_progressCallback != nullptr; }
     // Reports `value` through a local copy.
     void reportProgress(int64_t value);
 
-    ProtocolBase* m_cpl = nullptr;
+    qx::core::base::ProtocolBase* m_cpl = nullptr;
     uint64_t m_total = 0;
     void* m_progressUser = nullptr;
     QX_FILE_ACCESS_PROGRESS_CALLBACK m_progressCallback = nullptr;
@@ -62,7 +66,7 @@ protected:
 // A GigE camera takes no files: both send operations answer false.
 class GigeFileAccess : public FileAccessBase {
 public:
-    explicit GigeFileAccess(ProtocolBase* protocol = nullptr) : FileAccessBase(protocol) {}
+    explicit GigeFileAccess(qx::core::base::ProtocolBase* protocol = nullptr) : FileAccessBase(protocol) {}
 };
 
 class QxUsb3FileAccess : public FileAccessBase {
@@ -77,7 +81,7 @@ public:
     static constexpr uint8_t kStxLast = 0x03;
     static constexpr uint8_t kEot = 0x04;
 
-    explicit QxUsb3FileAccess(ProtocolBase* protocol) : FileAccessBase(protocol) {}
+    explicit QxUsb3FileAccess(qx::core::base::ProtocolBase* protocol) : FileAccessBase(protocol) {}
 
     bool sendFileWithProgress(const char* name, const uint8_t* data, uint32_t length) override;
     bool sendFile(const char* name, const uint8_t* data, uint32_t length) override;
@@ -95,3 +99,5 @@ private:
     // above the total.
     int64_t progressAfter(uint64_t packets) const;
 };
+
+} // namespace qx::core::api

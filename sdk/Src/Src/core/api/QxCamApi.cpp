@@ -19,7 +19,15 @@
 #include <cstring>
 #include <thread>
 
-using namespace qx;
+using qx::imageout::ImageSaver;
+using qx::imageout::PixelConverter;
+
+using qx::feature::FeatureBase;
+
+using namespace qx::core::base;
+
+using namespace qx::core::api;
+namespace sys = qx::sys;
 using spdlog::level::level_enum;
 
 namespace {

@@ -3,7 +3,7 @@
 #pragma once
 #include "QxCamApi.h"
 
-namespace qx {
+namespace qx::core::api {
 
 [[noreturn]] inline void throwStatus(QX_STATUS status) { throw static_cast<QX_STATUS>(status); }
 
@@ -12,4 +12,4 @@ inline void require(bool condition, QX_STATUS status) {
     if (!condition) throwStatus(status);
 }
 
-} // namespace qx
+} // namespace qx::core::api

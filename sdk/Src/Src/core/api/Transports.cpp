@@ -7,7 +7,17 @@
 #include "usb3/device/QxUsb3Device.h"
 #include "usb3/QxUsb3EnumHelper.h"
 
-namespace qx {
+using namespace qx::usb3;
+
+using namespace qx::usb3::device;
+
+using namespace qx::gige::device;
+
+using namespace qx::feature;
+
+using namespace qx::core::base;
+
+namespace qx::core::api {
 namespace {
 
 // A camera whose transport is not built into this library: it can be made, inspected and
@@ -50,4 +60,4 @@ ScopedTransportHooks::ScopedTransportHooks(TransportHooks hooks) : m_saved(trans
 
 ScopedTransportHooks::~ScopedTransportHooks() { transportHooks() = std::move(m_saved); }
 
-} // namespace qx
+} // namespace qx::core::api

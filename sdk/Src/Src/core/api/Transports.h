@@ -9,9 +9,11 @@
 #include <memory>
 #include <vector>
 
+namespace qx::core::base {
 class DeviceBase;
+} // namespace qx::core::base
 
-namespace qx {
+namespace qx::core::api {
 
 struct TransportHooks {
     // Appends one record per GigE Vision camera that answered a discovery run of `timeoutMs`;
@@ -20,8 +22,8 @@ struct TransportHooks {
     // Appends one record per USB3 camera present.
     std::function<void(std::vector<DeviceInfo>& list)> enumUsb3;
     // Make the camera object for a record of the transport (nTLayerType 1 or 2).
-    std::function<std::unique_ptr<DeviceBase>(const DeviceInfo& info)> makeGige;
-    std::function<std::unique_ptr<DeviceBase>(const DeviceInfo& info)> makeUsb3;
+    std::function<std::unique_ptr<qx::core::base::DeviceBase>(const DeviceInfo& info)> makeGige;
+    std::function<std::unique_ptr<qx::core::base::DeviceBase>(const DeviceInfo& info)> makeUsb3;
 };
 
 // The hooks in force. Defaults: the transports built into the library.
@@ -40,4 +42,4 @@ private:
     TransportHooks m_saved;
 };
 
-} // namespace qx
+} // namespace qx::core::api

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace qx {
+namespace qx::core::base {
 namespace {
 
 struct TooDeep {};
@@ -108,4 +108,4 @@ bool replaceFileContents(const std::string& path, const std::string& text) {
     return false;
 }
 
-} // namespace qx
+} // namespace qx::core::base

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <string>
 
-namespace qx {
+namespace qx::core::base {
 
 constexpr size_t kMaxSettingsFileBytes = size_t{1} << 20;
 // Containers open at once, the top-level object included.
@@ -28,4 +28,4 @@ nlohmann::json readJsonObjectFile(const std::string& path, std::string* warning 
 // the old file's permission bits). False on any failure, with `path` left as it was.
 bool replaceFileContents(const std::string& path, const std::string& text);
 
-} // namespace qx
+} // namespace qx::core::base

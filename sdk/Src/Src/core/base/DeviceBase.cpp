@@ -12,6 +12,8 @@
 
 #include <sys/stat.h>
 
+namespace qx::core::base {
+
 DeviceBase::DeviceBase() = default;
 
 DeviceBase::~DeviceBase() {
@@ -394,3 +396,5 @@ void DeviceBase::outputImgLoop(uint64_t run) {
         releaseBufferLocked(frame.pData);
     }
 }
+
+} // namespace qx::core::base

@@ -22,7 +22,12 @@
 #include <thread>
 #include <vector>
 
+namespace qx::feature {
 class FeatureBase;
+} // namespace qx::feature
+
+namespace qx::core::base {
+
 class ProtocolBase;
 
 // One pool entry: a block of image memory and its two flags. A buffer is free when neither
@@ -51,7 +56,7 @@ public:
     // Transport operations.
     virtual QX_STATUS connectDevice(int32_t accessMode) = 0;
     virtual QX_STATUS disconnectDevice() = 0;
-    virtual QX_STATUS startGrabbing(FeatureBase* feature) = 0;
+    virtual QX_STATUS startGrabbing(qx::feature::FeatureBase* feature) = 0;
     virtual QX_STATUS stopGrabbing() = 0;
     virtual QX_STATUS readMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) = 0;
     virtual QX_STATUS writeMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) = 0;
@@ -160,3 +165,5 @@ private:
     std::unique_ptr<char[]> m_xmlData;
     std::unique_ptr<ProtocolBase> m_protocol;
 };
+
+} // namespace qx::core::base

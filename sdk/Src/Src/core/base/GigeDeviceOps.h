@@ -4,6 +4,8 @@
 #pragma once
 #include "QxCamApi.h"
 
+namespace qx::core::base {
+
 class GigeDeviceOps {
 public:
     virtual ~GigeDeviceOps() = default;
@@ -15,3 +17,5 @@ public:
     virtual bool isFilterDriverEnabled() const = 0;
     virtual QX_STATUS setHeartbeatTimeout(int64_t timeoutMs) = 0;
 };
+
+} // namespace qx::core::base

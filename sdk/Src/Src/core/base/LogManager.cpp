@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace qx {
+namespace qx::core::base {
 namespace {
 
 const char* const kLoggerName = "QxCamSdk-Log";
@@ -174,4 +174,4 @@ LogManager::~LogManager() {
     m_logger.reset();
 }
 
-} // namespace qx
+} // namespace qx::core::base

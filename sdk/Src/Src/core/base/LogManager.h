@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-namespace qx {
+namespace qx::core::base {
 
 // The settings read from the log directory's "config.json", after defaults and clamping.
 struct LogSettings {
@@ -50,4 +50,4 @@ private:
 // The process's LogManager, made on first use.
 LogManager& getLogManager();
 
-} // namespace qx
+} // namespace qx::core::base

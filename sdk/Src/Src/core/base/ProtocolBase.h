@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <utility>
 
+namespace qx::core::base {
+
 class ProtocolBase {
 public:
     // Receives into `buffer`: `count` is the capacity on entry and the number of bytes
@@ -59,3 +61,5 @@ private:
     ReceiveFunction m_receive;
     SendFunction m_send;
 };
+
+} // namespace qx::core::base

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-namespace qx {
+namespace qx::core::base {
 namespace {
 
 // Configured paths may be written the Windows way; the library uses '/' throughout.
@@ -66,4 +66,4 @@ std::string getGigeXmlFilePath(const nlohmann::json& config) {
     return toLocalPath(text);
 }
 
-} // namespace qx
+} // namespace qx::core::base

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace qx {
+namespace qx::core::base {
 
 // The parsed document (loaded on first use); null when the file is missing or invalid, or is
 // not one JSON object within the bounds of settings files.
@@ -22,4 +22,4 @@ int32_t getQxUsb3TransferBufCount(const nlohmann::json& config);
 // Path of a local XML file that replaces a GigE camera's own; empty when not configured.
 std::string getGigeXmlFilePath(const nlohmann::json& config);
 
-} // namespace qx
+} // namespace qx::core::base

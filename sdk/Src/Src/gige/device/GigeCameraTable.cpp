@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace qx::gigedevice {
+namespace qx::gige::device {
 
 // Never destroyed: a camera that is still open when the process exits is closed by the
 // destructor of a static of another file, whose turn may come after this file's statics.
@@ -27,4 +27,4 @@ std::string statusName(uint8_t cam, GevStatus status) {
     return text;
 }
 
-} // namespace qx::gigedevice
+} // namespace qx::gige::device

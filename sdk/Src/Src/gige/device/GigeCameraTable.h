@@ -14,9 +14,9 @@
 #include <map>
 #include <string>
 
-class GigeDevice;
+namespace qx::gige::device {
 
-namespace qx::gigedevice {
+class GigeDevice;
 
 struct CameraTable {
     qx::sys::Mutex mutex;
@@ -41,4 +41,4 @@ int64_t nowNs();
 // The library's name of a status, for log lines.
 std::string statusName(uint8_t cam, GevStatus status);
 
-} // namespace qx::gigedevice
+} // namespace qx::gige::device

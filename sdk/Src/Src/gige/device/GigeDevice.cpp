@@ -14,7 +14,7 @@
 #include <cstring>
 #include <memory>
 
-using namespace qx::gigedevice;
+namespace qx::gige::device {
 
 namespace {
 
@@ -192,7 +192,7 @@ void GigeDevice::setLogLevel() {
 }
 
 GevStatus GigeDevice::getXmlData() {
-    const std::string path = qx::getGigeXmlFilePath(qx::getSdkConfig());
+    const std::string path = qx::core::base::getGigeXmlFilePath(qx::core::base::getSdkConfig());
     if (!path.empty()) {
         // The same limit as for a description fetched from the camera.
         if (readXmlData(path, GEV_MAX_XML_SIZE) != QX_OK) return GEV_STATUS_INVALID_PARAMETER;
@@ -318,3 +318,5 @@ QX_STATUS GigeDevice::writeMemory(void* pBuffer, int64_t nAddress, int64_t nLeng
     }
     return gevStatusToError(st);
 }
+
+} // namespace qx::gige::device

@@ -19,16 +19,20 @@
 #include <string>
 #include <vector>
 
+namespace qx::feature {
 class FeatureBase;
+} // namespace qx::feature
 
-class GigeDevice final : public DeviceBase, public GigeDeviceOps {
+namespace qx::gige::device {
+
+class GigeDevice final : public qx::core::base::DeviceBase, public qx::core::base::GigeDeviceOps {
 public:
     GigeDevice();
     ~GigeDevice() override;
 
     QX_STATUS connectDevice(int32_t accessMode) override;
     QX_STATUS disconnectDevice() override;
-    QX_STATUS startGrabbing(FeatureBase* feature) override;
+    QX_STATUS startGrabbing(qx::feature::FeatureBase* feature) override;
     QX_STATUS stopGrabbing() override;
     QX_STATUS readMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) override;
     QX_STATUS writeMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) override;
@@ -42,7 +46,7 @@ public:
     bool isFilterDriverEnabled() const override { return m_filterDriverEnabled.load(); }
     QX_STATUS getFilterDriver(bool* enable) const;
     QX_STATUS setHeartbeatTimeout(int64_t timeoutMs) override;
-    QX_STATUS findMaxPacketSize(FeatureBase* feature);
+    QX_STATUS findMaxPacketSize(qx::feature::FeatureBase* feature);
 
     // Appends one record per camera that answered a discovery run of `timeoutMs`, in the order
     // of the discovery result; appends nothing when discovery fails or when `interrupt` (none:
@@ -68,7 +72,7 @@ private:
     void releaseCameraId();
     GevConnection makeConnection(uint32_t cameraIpNetOrder) const;
     QX_STATUS setStreamChannelStatus(bool open);
-    QX_STATUS startGrabbingSub(FeatureBase* feature, uint32_t payloadSize);
+    QX_STATUS startGrabbingSub(qx::feature::FeatureBase* feature, uint32_t payloadSize);
     QX_STATUS setPacketResendSub();
     QX_STATUS connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet, uint32_t gatewayNet);
     GevStatus getXmlData();
@@ -93,7 +97,7 @@ private:
     std::atomic<bool> m_filterDriverEnabled{false};
     bool m_streamChannelOpen = false;
     std::atomic<uint64_t> m_deliveredFrames{0};
-    FeatureBase* m_pFeature = nullptr;
+    qx::feature::FeatureBase* m_pFeature = nullptr;
     uint32_t m_maxPacketSize = 0;
     uint32_t m_payloadSize = 0;
     uint8_t m_resendPercent = 100;
@@ -112,3 +116,5 @@ private:
     qx::sys::JoiningThread m_task;
     std::vector<qx::sys::JoiningThread> m_oldTasks; // finished, not yet joined
 };
+
+} // namespace qx::gige::device

@@ -12,7 +12,11 @@
 #include <algorithm>
 #include <cstring>
 
-using namespace qx::gigedevice;
+namespace qx::gige::device {
+
+using namespace qx::feature;
+
+using namespace qx::core::base;
 
 namespace {
 constexpr uint32_t kFallbackPacketSize = 1500;
@@ -278,3 +282,5 @@ void GigeDevice::acquireImgLoop() {
     }
     QX_LOG_DEBUG("func:{}, end", "acquireImgLoop");
 }
+
+} // namespace qx::gige::device

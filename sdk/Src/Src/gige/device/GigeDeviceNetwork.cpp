@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-using namespace qx::gigedevice;
+namespace qx::gige::device {
 
 namespace {
 
@@ -195,3 +195,5 @@ QX_STATUS GigeDevice::setIpConfig(int32_t kind, uint32_t ip, uint32_t mask, uint
     if (connectedHere) disconnectDevice();
     return result;
 }
+
+} // namespace qx::gige::device

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace qx::gigedevice;
+namespace qx::gige::device {
 
 namespace {
 
@@ -212,3 +212,5 @@ void GigeDevice::stopLivenessTask() {
     qx::sys::MutexLock lk(m_taskMutex);
     m_taskStop = false;
 }
+
+} // namespace qx::gige::device

@@ -8,6 +8,8 @@
 #include "gige/GvspProtocol.h"
 #include "Sys/Log.h"
 
+namespace qx::gige::device {
+
 namespace {
 // A resend timeout of this value asks for the library's timer mode (only with a trigger and
 // resend on; otherwise the default timeout applies).
@@ -115,7 +117,7 @@ QX_STATUS GigeDevice::setFilterDriver(bool enable) {
     }
     if (m_filterDriverEnabled.load() == enable) return QX_OK;
     const uint8_t cam = m_cameraId.load();
-    if (enable) qx::packetfilter::install(); // the library opens the driver through its seam
+    if (enable) qx::gige::filter::install(); // the library opens the driver through its seam
     const GevStatus st = enable ? GEVInitFilterDriver(cam) : GEVCloseFilterDriver(cam);
     if (st != GEV_STATUS_SUCCESS) {
         QX_LOG_ERROR("func:{}, bEnable:{}, error:0x{:04x}!", "setFilterDriver", enable, st);
@@ -137,3 +139,5 @@ QX_STATUS GigeDevice::setHeartbeatTimeout(int64_t timeoutMs) {
                                                           : static_cast<uint32_t>(timeoutMs);
     return GEVSetHeartbeatTimeout(m_cameraId.load(), ms);
 }
+
+} // namespace qx::gige::device

@@ -29,9 +29,7 @@
 #include "Sys/ByteOrder.h"
 #include "Sys/JoiningThread.h"
 
-namespace qx::packetfilter {
-
-using namespace qx::gige;
+namespace qx::gige::filter {
 
 namespace {
 
@@ -739,4 +737,4 @@ std::unique_ptr<GevDriverHandle> openDevice(const char* path, int* error) {
     return std::make_unique<Handle>();
 }
 
-} // namespace qx::packetfilter
+} // namespace qx::gige::filter

@@ -11,7 +11,7 @@
 
 #include "gige/GevFilterDriver.h"
 
-namespace qx::packetfilter {
+namespace qx::gige::filter {
 
 // Opens the driver by its device path (qx::gige::kFilterDriverPath); null with ENOENT for any
 // other path.
@@ -24,4 +24,4 @@ inline void install() { qx::gige::gevInstallFilterDriver(&openDevice); }
 // Slots the driver serves at most.
 constexpr int kMaxSlots = 64;
 
-} // namespace qx::packetfilter
+} // namespace qx::gige::filter

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace qx::avi {
+namespace qx::imageout::recorder {
 
 namespace {
 
@@ -128,4 +128,4 @@ void buildHeader(uint8_t (&out)[kHeaderBytes], const HeaderFields& f) {
     putTag(h, kOffMoviTag, "movi");
 }
 
-} // namespace qx::avi
+} // namespace qx::imageout::recorder

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qx::avi {
+namespace qx::imageout::recorder {
 
 // ---- sizes and limits ------------------------------------------------------------------------
 constexpr uint32_t kHeaderBytes = 2048;             // header area written before the first frame
@@ -103,4 +103,4 @@ struct HeaderFields {
 // Encodes the 2048-byte header area.
 void buildHeader(uint8_t (&out)[kHeaderBytes], const HeaderFields& fields);
 
-} // namespace qx::avi
+} // namespace qx::imageout::recorder

@@ -17,7 +17,7 @@
 #include <memory>
 #include <new>
 
-using namespace qx::avi;
+namespace qx::imageout::recorder {
 
 namespace {
 
@@ -269,3 +269,5 @@ void AVI_set_max_file_bytes_for_testing(uint32_t limit) {
 }
 
 uint32_t AVI_max_file_bytes() { return g_maxFileBytes.load(std::memory_order_relaxed); }
+
+} // namespace qx::imageout::recorder

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace qx::imageout::recorder {
+
 // Error codes kept in avi_t::last_error (texts in AVI_strerror).
 enum : int {
     AVI_ERR_NONE = 0,
@@ -85,3 +87,5 @@ const char* AVI_strerror(avi_t* avi);
 // it). Lowering it to 0x6400000 + N makes the recorder start a new file after about N bytes.
 void AVI_set_max_file_bytes_for_testing(uint32_t limit);
 uint32_t AVI_max_file_bytes();
+
+} // namespace qx::imageout::recorder

@@ -23,6 +23,8 @@
 #include <cstring>
 #include <exception>
 
+namespace qx::imageout::recorder {
+
 namespace {
 
 constexpr int kPoolImages = 4;
@@ -35,7 +37,7 @@ constexpr size_t kRawHeaderBytes = 18;
 constexpr uint32_t kJpegMaxDimension = 65500;
 // Frame rates an AVI header carries: from 0.001 fps (below, it holds no rate) to one frame a
 // microsecond (the main header counts whole microseconds per frame).
-constexpr double kMinAviFrameRate = qx::avi::kMinFps;
+constexpr double kMinAviFrameRate = qx::imageout::recorder::kMinFps;
 constexpr double kMaxAviFrameRate = 1000000.0;
 
 bool widthIsMultipleOf4(uint32_t width) { return (width & 3u) == 0; }
@@ -687,3 +689,5 @@ VideoRecorder::Stats VideoRecorder::stats() const {
     s.memStreams = m_memStreamCount.load();
     return s;
 }
+
+} // namespace qx::imageout::recorder

@@ -36,8 +36,13 @@
 #include <mutex>
 #include <vector>
 
+namespace qx::imageout {
 class CxImage;
 class CxMemFile;
+} // namespace qx::imageout
+
+namespace qx::imageout::recorder {
+
 struct avi_t;
 
 class VideoRecorder {
@@ -195,3 +200,5 @@ private:
     qx::sys::Mutex m_progressMutex;
     std::condition_variable m_progressCv;
 };
+
+} // namespace qx::imageout::recorder

@@ -15,6 +15,12 @@
 #include <cstring>
 #include <mutex>
 
+namespace qx::usb3::device {
+
+using namespace qx::feature;
+
+using namespace qx::core::base;
+
 using qx::usb3::FrameCacheSlot;
 using qx::usb3::kUsbInvalidHandle;
 using qx::usb3::QX_U3V_GetManager;
@@ -94,8 +100,8 @@ QX_STATUS QxUsb3Device::connectDevice(int32_t /*accessMode*/) {
     if (ProtocolBase* protocol = getProtocol()) protocol->open();
 
     char fileName[256] = {0};
-    std::snprintf(fileName, sizeof(fileName), "%s%s.xml", qx::getQxUsb3XmlPath(qx::getSdkConfig()).c_str(),
-                  modelNameOf(info).c_str());
+    std::snprintf(fileName, sizeof(fileName), "%s%s.xml",
+                  qx::core::base::getQxUsb3XmlPath(qx::core::base::getSdkConfig()).c_str(), modelNameOf(info).c_str());
     const QX_STATUS status = readXmlData(fileName);
     if (status != QX_OK) {
         // Without its XML the camera cannot be used: give the device back so a later connect
@@ -152,7 +158,7 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
     }
     manager->SetPixelBytes(m_hDevice, bytesPerPixel);
 
-    int32_t transferUnits = qx::getQxUsb3TransferBufCount(qx::getSdkConfig());
+    int32_t transferUnits = qx::core::base::getQxUsb3TransferBufCount(qx::core::base::getSdkConfig());
     if (transferUnits < 1) {
         EnumStrValueInfo trigger{};
         const QX_STATUS s = feature->getEnumValueStr("TriggerMode", &trigger);
@@ -360,3 +366,5 @@ void QxUsb3Device::loc_processOffline(void* camera) {
     qx::usb3::QxUsbManager::OfflineContextReleased();
     if (first && callback) callback(user);
 }
+
+} // namespace qx::usb3::device

@@ -13,14 +13,16 @@
 #include <cstdint>
 #include <string>
 
-class QxUsb3Device : public DeviceBase {
+namespace qx::usb3::device {
+
+class QxUsb3Device : public qx::core::base::DeviceBase {
 public:
     QxUsb3Device();
     ~QxUsb3Device() override;
 
     QX_STATUS connectDevice(int32_t accessMode) override;
     QX_STATUS disconnectDevice() override;
-    QX_STATUS startGrabbing(FeatureBase* feature) override;
+    QX_STATUS startGrabbing(qx::feature::FeatureBase* feature) override;
     QX_STATUS stopGrabbing() override;
     QX_STATUS readMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) override;
     QX_STATUS writeMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) override;
@@ -52,3 +54,5 @@ private:
     // The device path this camera entered into the connected set (empty while not connected).
     std::string m_connectedPath;
 };
+
+} // namespace qx::usb3::device
