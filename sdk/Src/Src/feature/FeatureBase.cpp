@@ -168,7 +168,7 @@ void FeatureBase::withCurrentKey(const char* key, Set&& set) {
 QX_STATUS FeatureBase::getNodeAccessMode(const char* key, int32_t* mode) {
     try {
         INode* const node = findNode(key);
-        if (!node) return missingNode("getNodeAccessMode", key);
+        if (!node) return missingNode(QX_FUNC, key);
         *mode = qx::accessModeCode(node->GetAccessMode());
         return QX_OK;
     } catch (...) {
@@ -180,7 +180,7 @@ QX_STATUS FeatureBase::getNodeAccessMode(const char* key, int32_t* mode) {
 QX_STATUS FeatureBase::getNodeInterfaceType(const char* key, int32_t* type) {
     try {
         INode* const node = findNode(key);
-        if (!node) return missingNode("getNodeInterfaceType", key);
+        if (!node) return missingNode(QX_FUNC, key);
         *type = qx::interfaceTypeCode(node->GetPrincipalInterfaceType());
         return QX_OK;
     } catch (...) {
@@ -192,7 +192,7 @@ QX_STATUS FeatureBase::getNodeInterfaceType(const char* key, int32_t* type) {
 // ---- integer -----------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getIntValue(const char* key, IntValueInfo* info) {
-    return nodeAccess("getIntValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIInteger) {
             QX_LOG_WARN("func:{}, intfIInteger != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -208,7 +208,7 @@ QX_STATUS FeatureBase::getIntValue(const char* key, IntValueInfo* info) {
 }
 
 QX_STATUS FeatureBase::setIntValue(const char* key, int64_t value) {
-    return nodeAccess("setIntValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIInteger) {
             QX_LOG_WARN("func:{}, intfIInteger != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -222,7 +222,7 @@ QX_STATUS FeatureBase::setIntValue(const char* key, int64_t value) {
 // ---- enumeration -------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
-    return nodeAccess("getEnumValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
             QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -238,7 +238,7 @@ QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
 }
 
 QX_STATUS FeatureBase::setEnumValue(const char* key, uint32_t value) {
-    return nodeAccess("setEnumValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
             QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -250,7 +250,7 @@ QX_STATUS FeatureBase::setEnumValue(const char* key, uint32_t value) {
 }
 
 QX_STATUS FeatureBase::getEnumValueStr(const char* key, EnumStrValueInfo* info) {
-    return nodeAccess("getEnumValueStr", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
             QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -269,7 +269,7 @@ QX_STATUS FeatureBase::getEnumValueStr(const char* key, EnumStrValueInfo* info) 
 }
 
 QX_STATUS FeatureBase::setEnumValueStr(const char* key, const char* value) {
-    return nodeAccess("setEnumValueStr", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
             QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -283,7 +283,7 @@ QX_STATUS FeatureBase::setEnumValueStr(const char* key, const char* value) {
 // ---- float -------------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getFloatValue(const char* key, FloatValueInfo* info) {
-    return nodeAccess("getFloatValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIFloat) {
             QX_LOG_WARN("func:{} intfIFloat != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -297,7 +297,7 @@ QX_STATUS FeatureBase::getFloatValue(const char* key, FloatValueInfo* info) {
 }
 
 QX_STATUS FeatureBase::setFloatValue(const char* key, float value) {
-    return nodeAccess("setFloatValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIFloat) {
             QX_LOG_WARN("func:{} intfIFloat != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -311,7 +311,7 @@ QX_STATUS FeatureBase::setFloatValue(const char* key, float value) {
 // ---- boolean -----------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getBoolValue(const char* key, bool* value) {
-    return nodeAccess("getBoolValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIBoolean) {
             QX_LOG_WARN("func:{} intfIBoolean != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -323,7 +323,7 @@ QX_STATUS FeatureBase::getBoolValue(const char* key, bool* value) {
 }
 
 QX_STATUS FeatureBase::setBoolValue(const char* key, bool value) {
-    return nodeAccess("setBoolValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIBoolean) {
             QX_LOG_WARN("func:{} intfIBoolean != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -337,7 +337,7 @@ QX_STATUS FeatureBase::setBoolValue(const char* key, bool value) {
 // ---- string ------------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getStringValue(const char* key, StringValueInfo* info) {
-    return nodeAccess("getStringValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIString) {
             QX_LOG_WARN("func:{} intfIString != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -353,7 +353,7 @@ QX_STATUS FeatureBase::getStringValue(const char* key, StringValueInfo* info) {
 }
 
 QX_STATUS FeatureBase::setStringValue(const char* key, const char* value) {
-    return nodeAccess("setStringValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIString) {
             QX_LOG_WARN("func:{} intfIString != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
@@ -367,7 +367,7 @@ QX_STATUS FeatureBase::setStringValue(const char* key, const char* value) {
 // ---- command -----------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::executeCommand(const char* key) {
-    return nodeAccess("executeCommand", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfICommand) {
             QX_LOG_WARN("func:{} intfICommand != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;

@@ -155,7 +155,7 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     if (p.enImageType == QX_IMAGE_JPG) SetJpegQuality(quality);
     if (p.enImageType == QX_IMAGE_PNG) return savePng(p, this);
     FileReplacement file(p.pImagePath);
-    return file.finish(Save(file.writePath(), format), "saveNormalFormat") ? QX_OK : QX_ERR_GENERAL;
+    return file.finish(Save(file.writePath(), format), QX_FUNC) ? QX_OK : QX_ERR_GENERAL;
 }
 
 bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image) {
@@ -242,7 +242,7 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image) {
                      std::string("failed to write file: ") + std::strerror(written ? errno : writeErrno));
         return QX_ERR_GENERAL;
     }
-    return target.finish(true, "savePng") ? QX_OK : QX_ERR_GENERAL;
+    return target.finish(true, QX_FUNC) ? QX_OK : QX_ERR_GENERAL;
 }
 
 uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
@@ -263,5 +263,5 @@ uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
         QX_LOG_ERROR("func:{}, std::ios_base::failure={}", e.what());
         return QX_ERR_GENERAL;
     }
-    return target.finish(true, "saveRawFormat") ? QX_OK : QX_ERR_GENERAL;
+    return target.finish(true, QX_FUNC) ? QX_OK : QX_ERR_GENERAL;
 }

@@ -193,7 +193,7 @@ uint32_t PixelConverter::convertPixels(ConvertParam& p) {
 
 uint32_t PixelConverter::convertToMono8(ConvertParam& p) {
     const uint64_t n = static_cast<uint64_t>(p.nWidth) * p.nHeight;
-    if (!buffersHold(p, n, n, "convertToMono8")) return QX_ERR_GENERAL;
+    if (!buffersHold(p, n, n, QX_FUNC)) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(n);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {
         QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", p.enSrcPixelType);
@@ -227,7 +227,7 @@ uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bo
 
 uint32_t PixelConverter::convertToMono16(ConvertParam& p) {
     const uint64_t n = static_cast<uint64_t>(p.nWidth) * p.nHeight;
-    if (!buffersHold(p, n, 2 * n, "convertToMono16")) return QX_ERR_GENERAL;
+    if (!buffersHold(p, n, 2 * n, QX_FUNC)) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(2 * n);
 
     const uint8_t* __restrict src = p.pSrcData;

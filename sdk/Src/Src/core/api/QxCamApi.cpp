@@ -50,7 +50,7 @@ auto keyText(const char* key) {
 // ---- enumeration and handles -------------------------------------------------------------
 
 QX_STATUS QX_CALL QX_EnumDevices(DeviceList* pstDevList, uint8_t tryTimes, uint16_t timeout) {
-    static const char* const func = "QX_EnumDevices";
+    static const char* const func = QX_FUNC;
     DeviceManager* manager = nullptr;
     catchStatus(func, [&] {
         manager = getDeviceManager();
@@ -70,7 +70,7 @@ QX_STATUS QX_CALL QX_EnumDevices(DeviceList* pstDevList, uint8_t tryTimes, uint1
 }
 
 void QX_CALL QX_InterruptDevEnumerating(void) {
-    static const char* const func = "QX_InterruptDevEnumerating";
+    static const char* const func = QX_FUNC;
     QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     catchStatus(func, [] {
@@ -81,7 +81,7 @@ void QX_CALL QX_InterruptDevEnumerating(void) {
 }
 
 QX_STATUS QX_CALL QX_CreateDevice(QX_DEV_HANDLE* pHandle, const DeviceInfo* pstDevInfo) {
-    static const char* const func = "QX_CreateDevice";
+    static const char* const func = QX_FUNC;
     QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     const QX_STATUS ret = catchStatus(func, [&]() -> QX_STATUS {
@@ -105,7 +105,7 @@ QX_STATUS QX_CALL QX_CreateDevice(QX_DEV_HANDLE* pHandle, const DeviceInfo* pstD
 }
 
 QX_STATUS QX_CALL QX_DeleteDevice(QX_DEV_HANDLE handle) {
-    static const char* const func = "QX_DeleteDevice";
+    static const char* const func = QX_FUNC;
     QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     DevNames names;
@@ -127,7 +127,7 @@ QX_STATUS QX_CALL QX_DeleteDevice(QX_DEV_HANDLE handle) {
 }
 
 QX_STATUS QX_CALL QX_GetDeviceInfo(QX_DEV_HANDLE handle, DeviceInfo* pstDevInfo) {
-    static const char* const func = "QX_GetDeviceInfo";
+    static const char* const func = QX_FUNC;
     QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     bool found = false;
@@ -210,7 +210,7 @@ QX_STATUS QX_CALL QX_StartGrabbing(QX_DEV_HANDLE handle) {
 }
 
 QX_STATUS QX_CALL QX_StopGrabbing(QX_DEV_HANDLE handle) {
-    static const char* const func = "QX_StopGrabbing";
+    static const char* const func = QX_FUNC;
     QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     HandleLockHolder holder;
@@ -237,7 +237,7 @@ QX_STATUS QX_CALL QX_StopGrabbing(QX_DEV_HANDLE handle) {
 }
 
 bool QX_CALL QX_IsGrabbingStarted(QX_DEV_HANDLE handle) {
-    static const char* const func = "QX_IsGrabbingStarted";
+    static const char* const func = QX_FUNC;
     QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     HandleLockHolder holder;
@@ -622,7 +622,7 @@ QX_STATUS QX_CALL QX_StopRecord(QX_DEV_HANDLE handle) {
 // ---- version -----------------------------------------------------------------------------
 
 uint32_t QX_CALL QX_GetSdkVersion(void) {
-    static const char* const func = "QX_GetSdkVersion";
+    static const char* const func = QX_FUNC;
     uint32_t version = kSdkVersion;
     catchStatus(func, [&] {
         version = getDeviceManager()->getSdkVersion();

@@ -325,11 +325,11 @@ QX_STATUS QxUsb3Device::accessMemory(const char* func, bool write, void* pBuffer
 }
 
 QX_STATUS QxUsb3Device::readMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) {
-    return accessMemory("readMemory", false, pBuffer, nAddress, nLength, enPortType);
+    return accessMemory(QX_FUNC, false, pBuffer, nAddress, nLength, enPortType);
 }
 
 QX_STATUS QxUsb3Device::writeMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) {
-    return accessMemory("writeMemory", true, pBuffer, nAddress, nLength, enPortType);
+    return accessMemory(QX_FUNC, true, pBuffer, nAddress, nLength, enPortType);
 }
 
 bool QxUsb3Device::recvData(void* buffer, int32_t* length) {
