@@ -50,6 +50,51 @@ fs::path scratchDir(const char* name) {
     return dir;
 }
 
+// The log front-end names the function a "func:{}" line is written from: the member itself,
+// the function around a lambda, a template without its arguments; QX_LOG_NAMED writes the
+// caller's name and QX_FUNC fills a name field elsewhere in the line.
+struct NamedLines {
+    void writeLines() {
+        QX_LOG_INFO("func:{}, from the member {}", 1);
+        [] { QX_LOG_WARN("func:{} failed"); }();
+        QX_LOG_NAMED(spdlog::level::err, "QX_Caller", "func:{} end, ret=0x{:x}", 0x80000001u);
+        QX_LOG_DEBUG("dev:{}({}), func:{}, Event len:{}", "Cam", "S1", QX_FUNC, 4);
+    }
+};
+
+template <typename T>
+void writeFromTemplate(T value) {
+    QX_LOG_INFO("func:{}, value={}", value);
+}
+
+TEST(LogFrontEnd, LinesNameTheFunctionTheyAreWrittenFrom) {
+    static_assert(qx::log::functionName("QX_STATUS qx::FeatureBase::getIntValue(const char*, int64_t*)") ==
+                  "getIntValue");
+    static_assert(qx::log::functionName("qx::FeatureBase::getIntValue(const char*)::<lambda(CNodePtr&)>") ==
+                  "getIntValue");
+    static_assert(qx::log::functionName("auto qx::A::run(int)::(anonymous class)::operator()() const") == "run");
+    static_assert(qx::log::functionName("void writeFromTemplate(T) [with T = int]") == "writeFromTemplate");
+    static_assert(qx::log::functionName("writeFromTemplate<int>(int)::<lambda()>") == "writeFromTemplate");
+    static_assert(qx::log::functionName("std::function<void (int)> qx::make(int)") == "make");
+    static_assert(qx::log::functionName("virtual void (anonymous namespace)::Fixture_Case_Test::TestBody()") ==
+                  "TestBody");
+    static_assert(qx::log::fieldCount("func:{}, {{literal}} {:08X} {:.2f}") == 3);
+    static_assert(qx::log::fieldCount("{0} {1}") == -1);
+
+    qxtest::LogCapture log;
+    NamedLines().writeLines();
+    writeFromTemplate(7);
+    qxtest::LogLine line{};
+    ASSERT_TRUE(log.find("func:writeLines, from the member 1", &line));
+    EXPECT_EQ(line.level, spdlog::level::info);
+    ASSERT_TRUE(log.find("func:writeLines failed", &line));
+    EXPECT_EQ(line.level, spdlog::level::warn);
+    ASSERT_TRUE(log.find("func:QX_Caller end, ret=0x80000001", &line));
+    EXPECT_EQ(line.level, spdlog::level::err);
+    EXPECT_TRUE(log.has("dev:Cam(S1), func:writeLines, Event len:4"));
+    EXPECT_TRUE(log.has("func:writeFromTemplate, value=7"));
+}
+
 TEST(SdkConfig, DefaultsWithoutAFile) {
     const json none = qx::core::base::loadSdkConfig("/nonexistent/QxSdkConfig.json");
     EXPECT_TRUE(none.is_null());

@@ -653,9 +653,9 @@ TEST_F(GevControl, LogMaskDecidesWhatReachesTheCallback) {
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     auto& log = LogCapture::instance();
     log.clear();
-    GevLog(1, GEV_LOG_DEBUG, "[D] not shown");
-    GevLog(1, GEV_LOG_WARNING, "[W] shown  \r\n");
-    GevLog(0, GEV_LOG_WARNING, "[W] camera zero");
+    QX_GEV_LOG(1, GEV_LOG_DEBUG, "[D] not shown");
+    QX_GEV_LOG(1, GEV_LOG_WARNING, "[W] shown  \r\n");
+    QX_GEV_LOG(0, GEV_LOG_WARNING, "[W] camera zero");
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].text, "[W] shown");
@@ -668,7 +668,7 @@ TEST_F(GevControl, LogMaskDecidesWhatReachesTheCallback) {
     EXPECT_TRUE(log.has("[I] Read Register: Address 0x00000000, Data: 0x00010002", GEV_LOG_INFO));
     EXPECT_TRUE(log.has("[V] ReadRegister[0x00000000] command sent, wait for ACK (0.200000s, 1/3)", GEV_LOG_VERBOSE));
     std::string longText(3000, 'x');
-    GevLog(1, GEV_LOG_INFO, "[I] %s", longText.c_str());
+    QX_GEV_LOG(1, GEV_LOG_INFO, "[I] {}", longText.c_str());
     EXPECT_EQ(log.lines().back().text.size(), 1023u);
 }
 

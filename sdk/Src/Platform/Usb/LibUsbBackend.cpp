@@ -48,7 +48,7 @@ UsbStatus fromError(int rc) {
 }
 
 // Says why a camera could not be opened, with what the user can do about it.
-void logOpenFailure(const std::string& path, const char* step, int rc) {
+void logOpenFailure(const char* func, const std::string& path, const char* step, int rc) {
     const char* advice = "";
     switch (rc) {
     case LIBUSB_ERROR_ACCESS:
@@ -60,7 +60,8 @@ void logOpenFailure(const std::string& path, const char* step, int rc) {
     case LIBUSB_ERROR_NO_DEVICE: advice = ": the camera is gone"; break;
     default: break;
     }
-    QX_LOG_ERROR("func:{}, cannot open {}: {} failed with {}{}", "open", path, step, libusb_error_name(rc), advice);
+    QX_LOG_NAMED(spdlog::level::err, func, "func:{}, cannot open {}: {} failed with {}{}", path, step,
+                 libusb_error_name(rc), advice);
 }
 
 std::string pathOf(libusb_device* d) {
@@ -415,7 +416,7 @@ public:
         }
         libusb_free_device_list(list, 1);
         if (rc != LIBUSB_SUCCESS || !h) {
-            logOpenFailure(path, "libusb_open", rc);
+            logOpenFailure(QX_FUNC, path, "libusb_open", rc);
             if (error) *error = fromError(rc);
             return nullptr;
         }
@@ -423,7 +424,7 @@ public:
         // Without its interface the camera cannot be driven: the open fails.
         rc = libusb_claim_interface(h, 0);
         if (rc != LIBUSB_SUCCESS) {
-            logOpenFailure(path, "libusb_claim_interface", rc);
+            logOpenFailure(QX_FUNC, path, "libusb_claim_interface", rc);
             libusb_close(h);
             if (error) *error = fromError(rc);
             return nullptr;

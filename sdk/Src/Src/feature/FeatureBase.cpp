@@ -77,16 +77,16 @@ QX_STATUS FeatureBase::initNodeMap() {
                                           false);
         m_nodeMap->_Initialize(factory.CreateNodeMap("Device", true));
         // A port the description does not have is not connected; that is no error.
-        if (!m_nodeMap->_Connect(m_port0.get())) QX_LOG_DEBUG("func:{}, no port {}", "initNodeMap", "Device");
+        if (!m_nodeMap->_Connect(m_port0.get())) QX_LOG_DEBUG("func:{}, no port {}", "Device");
         if (!m_nodeMap->_Connect(m_port1.get(), "ConnectorDevice"))
-            QX_LOG_DEBUG("func:{}, no port {}", "initNodeMap", "ConnectorDevice");
+            QX_LOG_DEBUG("func:{}, no port {}", "ConnectorDevice");
         return QX_OK;
     } catch (const std::exception& e) {
-        QX_LOG_WARN("func:{} failed", "initNodeMap");
-        QX_LOG_DEBUG("func:{}, {}", "initNodeMap", e.what());
+        QX_LOG_WARN("func:{} failed");
+        QX_LOG_DEBUG("func:{}, {}", e.what());
         return QX_ERR_GENICAM;
     } catch (...) {
-        QX_LOG_WARN("func:{} failed", "initNodeMap");
+        QX_LOG_WARN("func:{} failed");
         return QX_ERR_GENICAM;
     }
 }
@@ -121,9 +121,9 @@ INode* FeatureBase::findNode(const char* key) const {
 }
 
 QX_STATUS FeatureBase::missingNode(const char* func, const char* key) const {
-    QX_LOG_WARN("func:{} failed", func);
-    if (!m_nodeMap || !m_nodeMap->_Ptr()) QX_LOG_DEBUG("func:{}, no node map", func);
-    else QX_LOG_DEBUG("func:{}, no node named \"{}\"", func, key ? key : "");
+    QX_LOG_NAMED(spdlog::level::warn, func, "func:{} failed");
+    if (!m_nodeMap || !m_nodeMap->_Ptr()) QX_LOG_NAMED(spdlog::level::debug, func, "func:{}, no node map");
+    else QX_LOG_NAMED(spdlog::level::debug, func, "func:{}, no node named \"{}\"", key ? key : "");
     return QX_ERR_GENICAM;
 }
 
@@ -144,18 +144,18 @@ QX_STATUS FeatureBase::nodeAccess(const char* func, const char* key, Access acce
         return m_lastPortStatus.load();
     } catch (const QxGenApi::PortException& e) {
         if (access == Access::Write) m_events.clearCurrentKey();
-        QX_LOG_WARN("func:{} failed", func);
-        QX_LOG_DEBUG("func:{}, {}", func, e.what());
+        QX_LOG_NAMED(spdlog::level::warn, func, "func:{} failed");
+        QX_LOG_NAMED(spdlog::level::debug, func, "func:{}, {}", e.what());
         const uint32_t status = e.GetStatus();
         return status == QX_OK || status == QxGenApi::PortException::kUnknownPortStatus ? QX_ERR_GENICAM : status;
     } catch (const std::exception& e) {
         if (access == Access::Write) m_events.clearCurrentKey();
-        QX_LOG_WARN("func:{} failed", func);
-        QX_LOG_DEBUG("func:{}, {}", func, e.what());
+        QX_LOG_NAMED(spdlog::level::warn, func, "func:{} failed");
+        QX_LOG_NAMED(spdlog::level::debug, func, "func:{}, {}", e.what());
         return QX_ERR_GENICAM;
     } catch (...) {
         if (access == Access::Write) m_events.clearCurrentKey();
-        QX_LOG_WARN("func:{} failed", func);
+        QX_LOG_NAMED(spdlog::level::warn, func, "func:{} failed");
         return QX_ERR_GENICAM;
     }
 }
@@ -172,11 +172,11 @@ void FeatureBase::withCurrentKey(const char* key, Set&& set) {
 QX_STATUS FeatureBase::getNodeAccessMode(const char* key, int32_t* mode) {
     try {
         INode* const node = findNode(key);
-        if (!node) return missingNode("getNodeAccessMode", key);
+        if (!node) return missingNode(QX_FUNC, key);
         *mode = qx::feature::accessModeCode(node->GetAccessMode());
         return QX_OK;
     } catch (...) {
-        QX_LOG_WARN("func:{} failed", "getNodeAccessMode");
+        QX_LOG_WARN("func:{} failed");
         return QX_ERR_GENICAM;
     }
 }
@@ -184,11 +184,11 @@ QX_STATUS FeatureBase::getNodeAccessMode(const char* key, int32_t* mode) {
 QX_STATUS FeatureBase::getNodeInterfaceType(const char* key, int32_t* type) {
     try {
         INode* const node = findNode(key);
-        if (!node) return missingNode("getNodeInterfaceType", key);
+        if (!node) return missingNode(QX_FUNC, key);
         *type = qx::feature::interfaceTypeCode(node->GetPrincipalInterfaceType());
         return QX_OK;
     } catch (...) {
-        QX_LOG_WARN("func:{} failed", "getNodeInterfaceType");
+        QX_LOG_WARN("func:{} failed");
         return QX_ERR_GENICAM;
     }
 }
@@ -196,9 +196,9 @@ QX_STATUS FeatureBase::getNodeInterfaceType(const char* key, int32_t* type) {
 // ---- integer -----------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getIntValue(const char* key, IntValueInfo* info) {
-    return nodeAccess("getIntValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIInteger) {
-            QX_LOG_WARN("func:{}, intfIInteger != nodePtr->GetPrincipalInterfaceType()", "getIntValue");
+            QX_LOG_WARN("func:{}, intfIInteger != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CIntegerPtr p = node.Get();
@@ -212,9 +212,9 @@ QX_STATUS FeatureBase::getIntValue(const char* key, IntValueInfo* info) {
 }
 
 QX_STATUS FeatureBase::setIntValue(const char* key, int64_t value) {
-    return nodeAccess("setIntValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIInteger) {
-            QX_LOG_WARN("func:{}, intfIInteger != nodePtr->GetPrincipalInterfaceType()", "setIntValue");
+            QX_LOG_WARN("func:{}, intfIInteger != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CIntegerPtr p = node.Get();
@@ -226,9 +226,9 @@ QX_STATUS FeatureBase::setIntValue(const char* key, int64_t value) {
 // ---- enumeration -------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
-    return nodeAccess("getEnumValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
-            QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()", "getEnumValue");
+            QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CEnumerationPtr p = node.Get();
@@ -242,9 +242,9 @@ QX_STATUS FeatureBase::getEnumValue(const char* key, EnumValueInfo* info) {
 }
 
 QX_STATUS FeatureBase::setEnumValue(const char* key, uint32_t value) {
-    return nodeAccess("setEnumValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
-            QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()", "setEnumValue");
+            QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CEnumerationPtr p = node.Get();
@@ -254,9 +254,9 @@ QX_STATUS FeatureBase::setEnumValue(const char* key, uint32_t value) {
 }
 
 QX_STATUS FeatureBase::getEnumValueStr(const char* key, EnumStrValueInfo* info) {
-    return nodeAccess("getEnumValueStr", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
-            QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()", "getEnumValueStr");
+            QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CEnumerationPtr p = node.Get();
@@ -273,9 +273,9 @@ QX_STATUS FeatureBase::getEnumValueStr(const char* key, EnumStrValueInfo* info) 
 }
 
 QX_STATUS FeatureBase::setEnumValueStr(const char* key, const char* value) {
-    return nodeAccess("setEnumValueStr", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIEnumeration) {
-            QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()", "setEnumValueStr");
+            QX_LOG_WARN("func:{} intfIEnumeration != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CEnumerationPtr p = node.Get();
@@ -287,9 +287,9 @@ QX_STATUS FeatureBase::setEnumValueStr(const char* key, const char* value) {
 // ---- float -------------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getFloatValue(const char* key, FloatValueInfo* info) {
-    return nodeAccess("getFloatValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIFloat) {
-            QX_LOG_WARN("func:{} intfIFloat != nodePtr->GetPrincipalInterfaceType()", "getFloatValue");
+            QX_LOG_WARN("func:{} intfIFloat != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CFloatPtr p = node.Get();
@@ -301,9 +301,9 @@ QX_STATUS FeatureBase::getFloatValue(const char* key, FloatValueInfo* info) {
 }
 
 QX_STATUS FeatureBase::setFloatValue(const char* key, float value) {
-    return nodeAccess("setFloatValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIFloat) {
-            QX_LOG_WARN("func:{} intfIFloat != nodePtr->GetPrincipalInterfaceType()", "setFloatValue");
+            QX_LOG_WARN("func:{} intfIFloat != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CFloatPtr p = node.Get();
@@ -315,9 +315,9 @@ QX_STATUS FeatureBase::setFloatValue(const char* key, float value) {
 // ---- boolean -----------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getBoolValue(const char* key, bool* value) {
-    return nodeAccess("getBoolValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIBoolean) {
-            QX_LOG_WARN("func:{} intfIBoolean != nodePtr->GetPrincipalInterfaceType()", "getBoolValue");
+            QX_LOG_WARN("func:{} intfIBoolean != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CBooleanPtr p = node.Get();
@@ -327,9 +327,9 @@ QX_STATUS FeatureBase::getBoolValue(const char* key, bool* value) {
 }
 
 QX_STATUS FeatureBase::setBoolValue(const char* key, bool value) {
-    return nodeAccess("setBoolValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIBoolean) {
-            QX_LOG_WARN("func:{} intfIBoolean != nodePtr->GetPrincipalInterfaceType()", "setBoolValue");
+            QX_LOG_WARN("func:{} intfIBoolean != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CBooleanPtr p = node.Get();
@@ -341,9 +341,9 @@ QX_STATUS FeatureBase::setBoolValue(const char* key, bool value) {
 // ---- string ------------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::getStringValue(const char* key, StringValueInfo* info) {
-    return nodeAccess("getStringValue", key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Read, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIString) {
-            QX_LOG_WARN("func:{} intfIString != nodePtr->GetPrincipalInterfaceType()", "getStringValue");
+            QX_LOG_WARN("func:{} intfIString != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CStringPtr p = node.Get();
@@ -357,9 +357,9 @@ QX_STATUS FeatureBase::getStringValue(const char* key, StringValueInfo* info) {
 }
 
 QX_STATUS FeatureBase::setStringValue(const char* key, const char* value) {
-    return nodeAccess("setStringValue", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfIString) {
-            QX_LOG_WARN("func:{} intfIString != nodePtr->GetPrincipalInterfaceType()", "setStringValue");
+            QX_LOG_WARN("func:{} intfIString != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CStringPtr p = node.Get();
@@ -371,9 +371,9 @@ QX_STATUS FeatureBase::setStringValue(const char* key, const char* value) {
 // ---- command -----------------------------------------------------------------------------
 
 QX_STATUS FeatureBase::executeCommand(const char* key) {
-    return nodeAccess("executeCommand", key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
+    return nodeAccess(QX_FUNC, key, Access::Write, [&](CNodePtr& node) -> QX_STATUS {
         if (node->GetPrincipalInterfaceType() != QxGenApi::intfICommand) {
-            QX_LOG_WARN("func:{} intfICommand != nodePtr->GetPrincipalInterfaceType()", "executeCommand");
+            QX_LOG_WARN("func:{} intfICommand != nodePtr->GetPrincipalInterfaceType()");
             return QX_ERR_GENICAM;
         }
         CCommandPtr p = node.Get();

@@ -175,11 +175,10 @@ void NodeEvents::nodeMapPollLoop() {
             if (m_poll) m_poll(static_cast<int64_t>(interval));
         } catch (const std::exception& e) {
             if (const uint64_t count = failures.note())
-                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "nodeMapPollLoop", count, e.what());
+                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", count, e.what());
         } catch (...) {
             if (const uint64_t count = failures.note())
-                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", "nodeMapPollLoop", count,
-                            "unknown exception");
+                QX_LOG_WARN("func:{}, node map poll failed {} time(s): {}", count, "unknown exception");
         }
         lk.lock();
     }
@@ -242,7 +241,7 @@ void NodeEvents::nodeUpdatedCallback(QxGenApi::INode* node) {
         }
     }
     m_shared->cond.notify_all();
-    if (!found) QX_LOG_DEBUG("func:{} failed", "nodeUpdatedCallback");
+    if (!found) QX_LOG_DEBUG("func:{} failed");
 }
 
 void NodeEvents::setCurrentKey(const char* key) {

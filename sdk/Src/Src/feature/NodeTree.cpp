@@ -63,13 +63,13 @@ QX_STATUS NodeTree::getNodeTree(QxGenApi::CNodeMapRef* nodeMap, NodeInfoList* li
     try {
         CNodePtr root = nodeMap ? nodeMap->_GetNode("Root") : nullptr;
         if (root->GetPrincipalInterfaceType() != QxGenApi::intfICategory) {
-            QX_LOG_WARN("func:{}, intfICategory != rootNode->GetPrincipalInterfaceType()", "getNodeTree");
+            QX_LOG_WARN("func:{}, intfICategory != rootNode->GetPrincipalInterfaceType()");
             status = QX_ERR_GENICAM;
         } else {
             status = getNodeGroup(root, list);
         }
     } catch (...) {
-        QX_LOG_WARN("func:{} failed", "getNodeTree");
+        QX_LOG_WARN("func:{} failed");
         status = QX_ERR_GENICAM;
     }
     m_building = nullptr;
@@ -84,7 +84,7 @@ QX_STATUS NodeTree::getNodeGroup(INode* category, NodeInfoList* out) {
     out->nCount = 0;
     out->ppNodes = nullptr;
     if (category->GetPrincipalInterfaceType() != QxGenApi::intfICategory) {
-        QX_LOG_WARN("func:{}, intfICategory != cNodeGroup->GetPrincipalInterfaceType()", "getNodeGroup");
+        QX_LOG_WARN("func:{}, intfICategory != cNodeGroup->GetPrincipalInterfaceType()");
         return QX_ERR_GENICAM;
     }
     m_path.push_back(category);
@@ -111,10 +111,10 @@ QX_STATUS NodeTree::getNodeGroup(INode* category, NodeInfoList* out) {
                 CategoryNodeInfo* cat = m_building->categories.back().get();
                 if (std::find(m_path.begin(), m_path.end(), child) != m_path.end()) {
                     // A category inside itself: listed, not expanded again.
-                    QX_LOG_WARN("func:{}, category {} contains itself", "getNodeGroup", child->GetName());
+                    QX_LOG_WARN("func:{}, category {} contains itself", child->GetName());
                 } else {
                     const QX_STATUS s = getNodeGroup(child, &cat->stChildren);
-                    if (s != QX_OK) QX_LOG_DEBUG("func:{}, getGroupNode error:0x{:x}", "getNodeGroup", s);
+                    if (s != QX_OK) QX_LOG_DEBUG("func:{}, getGroupNode error:0x{:x}", s);
                 }
                 cat->stNode.isCategory = 1;
                 record = &cat->stNode;
@@ -133,13 +133,13 @@ QX_STATUS NodeTree::getNodeGroup(INode* category, NodeInfoList* out) {
                 }
             }
             const QX_STATUS s = getNodeBaseInfo(record, child);
-            if (s != QX_OK) QX_LOG_DEBUG("func:{}, getNodeBaseInfo error:0x{:x}", "getNodeGroup", s);
+            if (s != QX_OK) QX_LOG_DEBUG("func:{}, getNodeBaseInfo error:0x{:x}", s);
             array[out->nCount] = record;
             ++out->nCount;
         }
         return QX_OK;
     } catch (...) {
-        QX_LOG_WARN("func:{} failed", "getNodeGroup");
+        QX_LOG_WARN("func:{} failed");
         return QX_ERR_GENICAM;
     }
 }
@@ -182,7 +182,7 @@ QX_STATUS NodeTree::getNodeBaseInfo(NodeInfo* record, INode* node) {
         record->strDisplayName = keepText(std::string());
         record->strToolTip = keepText(std::string());
         record->strDescription = keepText(std::string());
-        QX_LOG_WARN("func:{} failed", "getNodeBaseInfo");
+        QX_LOG_WARN("func:{} failed");
         return QX_ERR_GENICAM;
     }
 }

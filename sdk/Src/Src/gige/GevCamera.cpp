@@ -24,11 +24,12 @@ void setAnswerTimeout(GevCameraRecord& rec, uint32_t ms) {
     rec.answerTimeoutUsec = static_cast<int32_t>((ms % 1000) * 1000);
 }
 
-void logLocalTime(uint8_t cam, const char* format) {
+template <typename S>
+void logLocalTime(uint8_t cam, const S& format) {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    GevLog(cam, GEV_LOG_INFO, format, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    gevLogLine(cam, GEV_LOG_INFO, QX_FUNC, format, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
 uint32_t heartbeatPeriodFor(uint32_t requestedMs, uint32_t deviceTimeoutMs) {
@@ -54,7 +55,7 @@ void releaseMessageChannelIfUnused() {
 // The stream side of closing: a running acquisition is stopped, the stream socket closed.
 GevStatus streamStop(uint8_t cam) {
     GevCameraRecord& rec = gevRecord(cam);
-    GevLog(cam, GEV_LOG_DEBUG, "[D] StreamStop()");
+    QX_GEV_LOG(cam, GEV_LOG_DEBUG, "[D] StreamStop()");
     if (auto stop = gevSeams().streamStop)
         if (GevStatus st = stop(cam)) return st;
     qx::sys::MutexLock lock(rec.streamSocketLock);
@@ -63,17 +64,17 @@ GevStatus streamStop(uint8_t cam) {
 }
 
 void streamClose(uint8_t cam) {
-    GevLog(cam, GEV_LOG_DEBUG, "[D] StreamClose()");
+    QX_GEV_LOG(cam, GEV_LOG_DEBUG, "[D] StreamClose()");
     if (gevRecord(cam).filterDriverActive) {
         GevStatus st = GEVCloseFilterDriver(cam);
-        GevLog(cam, GEV_LOG_VERBOSE, "[V] GEVCloseFilterDriver(%d) => %x", cam, st);
+        QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] GEVCloseFilterDriver({}) => {:x}", cam, st);
     }
     if (auto close = gevSeams().streamClose) close(cam);
 }
 
 GevStatus rollBack(uint8_t cam, GevStatus status) {
     GevCameraRecord& rec = gevRecord(cam);
-    GevReport("[I] Failed to initialize cam_nr=%d (error %x). Rolling back", cam, status);
+    QX_GEV_REPORT("[I] Failed to initialize cam_nr={} (error {:x}). Rolling back", cam, status);
     if (rec.ccpTaken) {  // give the privilege back that this open took
         const uint32_t zero = 0;
         WriteRegister(cam, gvcp::reg::kCcp, 1, &zero);
@@ -102,44 +103,46 @@ GevStatus setUpMessageChannel(uint8_t cam, uint32_t capability, uint16_t message
     if (GevStatus st = ReadRegister(cam, gvcp::reg::kMessageChannels, 1, &count)) return st;
     const GevSeams& seams = gevSeams();
     if (count == 0) {
-        GevLog(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
         return GEV_STATUS_SUCCESS;
     }
     if (!(capability & (gvcp::cap::kEvent | gvcp::cap::kEventData))) {
-        GevLog(cam, GEV_LOG_WARNING,
-               "[W]  Message channel is available, but EVENT or EVENTDATA commands not enabled in the GVCP Capability register.");
-        GevLog(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
+        QX_GEV_LOG(
+            cam, GEV_LOG_WARNING,
+            "[W]  Message channel is available, but EVENT or EVENTDATA commands not enabled in the GVCP Capability register.");
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
         return GEV_STATUS_SUCCESS;
     }
-    if (!seams.messageThreadStart) {  // no message thread in this build: nobody would serve it
-        GevLog(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
+    if (!seams.messageThreadStart) { // no message thread in this build: nobody would serve it
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel is not available.");
         return GEV_STATUS_SUCCESS;
     }
-    GevLog(cam, GEV_LOG_INFO, "[I] Message channel is available.");
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel is available.");
     const uint32_t adapterHost = ntohl(rec.adapterIp);
     if (WriteRegister(cam, gvcp::reg::kMcda, 1, &adapterHost) != GEV_STATUS_SUCCESS)
-        GevLog(cam, GEV_LOG_WARNING, "[W] Can't write to GevMCDA register to set message channel ip address.");
+        QX_GEV_LOG(cam, GEV_LOG_WARNING, "[W] Can't write to GevMCDA register to set message channel ip address.");
 
     GevMessageChannel& mc = gevMessageChannel();
     uint32_t port = 0;
     {
         qx::sys::MutexLock lock(mc.mutex);
         if (!mc.socket.isOpen()) {
-            if (mc.socket.open(0, messagePort) != 0) GevLog(cam, GEV_LOG_WARNING, "[W] Can't open message channel port.");
+            if (mc.socket.open(0, messagePort) != 0)
+                QX_GEV_LOG(cam, GEV_LOG_WARNING, "[W] Can't open message channel port.");
         }
         if (mc.socket.isOpen() && !mc.threadRunning) {
-            GevLog(cam, GEV_LOG_INFO, "[I] Open message channel port.");
+            QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Open message channel port.");
             mc.stopFlag = 0;
             mc.threadRunning = seams.messageThreadStart();
         }
         if (mc.port == 0 && mc.socket.isOpen() && mc.socket.localPort(&mc.port) != 0) {
             mc.port = 0;
-            GevLog(cam, GEV_LOG_WARNING, "[W] Can't get message channel port");
+            QX_GEV_LOG(cam, GEV_LOG_WARNING, "[W] Can't get message channel port");
         }
         port = mc.port;
     }
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kMcp, 1, &port)) return st;
-    GevLog(cam, GEV_LOG_INFO, "[I] Message channel port: %d", port);
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel port: {}", port);
 
     uint16_t sourcePort = 0;
     uint32_t mcCapability = 0, mcsp = 0;
@@ -147,11 +150,11 @@ GevStatus setUpMessageChannel(uint8_t cam, uint32_t capability, uint16_t message
         (mcCapability & gvcp::field::kSourcePortSupported) &&
         ReadRegister(cam, gvcp::reg::kMcsp, 1, &mcsp) == GEV_STATUS_SUCCESS) {
         sourcePort = static_cast<uint16_t>(mcsp & gvcp::field::kPortMask);
-        GevLog(cam, GEV_LOG_INFO, "[I] Message channel source port: %d", sourcePort);
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel source port: {}", sourcePort);
         int err = 0;
         qx::sys::MutexLock lock(mc.mutex);
         if (mc.socket.sendTo(rec.cameraIp, sourcePort, "dmmy", 4, &err) != 4)
-            GevLog(cam, GEV_LOG_ERROR, "[E] Send to message channel source port. (%d)", sourcePort);
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Send to message channel source port. ({})", sourcePort);
     }
     // From here on the message thread serves the camera.
     qx::sys::MutexLock lock(mc.recordsLock);
@@ -201,7 +204,7 @@ GevStatus openControlChannel(uint8_t cam, const GevConnection& c) {
     GevCameraRecord& rec = gevRecord(cam);
     if (rec.controlSocket.open(c.AdapterIP, c.HostControlPort) != 0) return GEV_STATUS_CANNOT_CREATE_SOCKET;
     if (rec.controlSocket.localPort(&rec.hostControlPort) != 0) return GEV_STATUS_CANNOT_CREATE_SOCKET;
-    GevLog(cam, GEV_LOG_INFO, "[I] Control channel port: %d", rec.hostControlPort);
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Control channel port: {}", rec.hostControlPort);
     GevStreamContext& stream = gevStream(cam);
     stream.resetCounters();
     stream.ringImageCount = 4;
@@ -215,14 +218,14 @@ GevStatus takePrivilege(uint8_t cam, uint8_t ccpMode) {
     if (GevStatus st = ReadRegister(cam, gvcp::reg::kCcp, 1, &ccp)) {
         // A camera that does not answer at all is not one held by another application.
         if (st == GEV_STATUS_TIMEOUT) return st;
-        GevLog(cam, GEV_LOG_INFO, "[I] Device already opened.");
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Device already opened.");
         return GEV_STATUS_ALREADY_OPEN;
     }
     const uint32_t mode = ccpMode;
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kCcp, 1, &mode)) return st;
     rec.ccpTaken = true;
 
-    GevLog(cam, GEV_LOG_INFO, "[I] Start heartbeat thread.");
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Start heartbeat thread.");
     uint32_t timeout = 0;
     if (GevStatus st = ReadRegister(cam, gvcp::reg::kHeartbeatTimeout, 1, &timeout)) return st;
     rec.heartbeatPeriodMs = timeout / 3;
@@ -240,7 +243,7 @@ GevStatus readVersion(uint8_t cam) {
     if (GevStatus st = ReadRegister(cam, gvcp::reg::kVersion, 1, &version)) return st;
     rec.gevMajor = static_cast<uint16_t>(version >> gvcp::field::kVersionMajorShift);
     rec.gevMinor = static_cast<uint16_t>(version & gvcp::field::kVersionMinorMask);
-    GevLog(cam, GEV_LOG_INFO, "[I] GEV Version: %d.%d", rec.gevMajor, rec.gevMinor);
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] GEV Version: {}.{}", rec.gevMajor, rec.gevMinor);
     if (rec.gevMajor > 1) {
         uint32_t pending = 0;
         if (GevStatus st = ReadRegister(cam, gvcp::reg::kPendingTimeout, 1, &pending)) return st;
@@ -261,7 +264,7 @@ GevStatus readCapabilities(uint8_t cam, uint32_t* capabilityOut) {
         ReadRegister(cam, gvcp::reg::kGvcpConfig, 1, &config) == GEV_STATUS_SUCCESS) {
         config |= gvcp::field::kGvcpConfigPendingAck;
         if (WriteRegister(cam, gvcp::reg::kGvcpConfig, 1, &config) != GEV_STATUS_SUCCESS)
-            GevLog(cam, GEV_LOG_WARNING, "[W] Can't write to GVCP Configuration register to enable pending ack.");
+            QX_GEV_LOG(cam, GEV_LOG_WARNING, "[W] Can't write to GVCP Configuration register to enable pending ack.");
     }
     rec.manifestTable = (capability & gvcp::cap::kManifestTable) ? 1 : 0;
     rec.statusFlags = static_cast<uint8_t>(((capability & gvcp::cap::kStatusFlag0) ? 1 : 0) |
@@ -286,7 +289,7 @@ GevStatus readStreamChannel(uint8_t cam) {
     uint32_t streamChannels = 0;
     if (GevStatus st = ReadRegister(cam, gvcp::reg::kStreamChannels, 1, &streamChannels)) return st;
     if (streamChannels == 0) {
-        GevLog(cam, GEV_LOG_INFO, "[I] Stream channel is not available.");
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Stream channel is not available.");
         return GEV_STATUS_SUCCESS;
     }
     uint32_t scps = 0;
@@ -296,7 +299,7 @@ GevStatus readStreamChannel(uint8_t cam) {
         gvcp::kIpUdpHeaderSize + (gevRecord(cam).gevMajor < 2 ? gvsp::kHeaderSize : gvsp::kExtendedHeaderSize);
     const uint32_t packet = scps & gvcp::field::kPacketSizeMask;
     gevStream(cam).payloadPerPacket = static_cast<uint16_t>(packet > overhead ? packet - overhead : 0);
-    GevLog(cam, GEV_LOG_INFO, "[I] Stream channel is available.");
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Stream channel is available.");
     return GEV_STATUS_SUCCESS;
 }
 
@@ -311,7 +314,7 @@ GevStatus GEVInit(uint8_t cam_nr, const GevConnection* connection, GevLogCallbac
     if (!gevValidCamera(cam_nr) || !connection || ccpMode > GEV_CCP_CONTROL) return GEV_STATUS_INVALID_PARAMETER;
     const GevConnection& c = *connection;
     if ((c.AdapterMask & c.AdapterIP) != (c.AdapterMask & c.IP_CANCam)) {
-        GevReport("[E] subnet mismatch: pc=%x, camera=%x, mask=%x", c.AdapterIP, c.IP_CANCam, c.AdapterMask);
+        QX_GEV_REPORT("[E] subnet mismatch: pc={:x}, camera={:x}, mask={:x}", c.AdapterIP, c.IP_CANCam, c.AdapterMask);
         return GEV_STATUS_SUBNET_MISMATCH;
     }
     if (gevIsOpen(cam_nr)) {
@@ -333,7 +336,7 @@ GevStatus GEVInit(uint8_t cam_nr, const GevConnection* connection, GevLogCallbac
     if (GevStatus st = readStreamChannel(cam_nr)) return rollBack(cam_nr, st);
 
     gevRecord(cam_nr).initComplete = 1;
-    logLocalTime(cam_nr, "[I] Init device time: %02d:%02d:%02d");
+    logLocalTime(cam_nr, FMT_STRING("[I] Init device time: {:02}:{:02}:{:02}"));
     if (auto openQueue = gevSeams().streamOpenQueue) openQueue(cam_nr);
     return GEV_STATUS_SUCCESS;
 }
@@ -371,7 +374,7 @@ GevStatus GEVClose(uint8_t cam_nr) {
             const uint32_t zero = 0;
             GevStatus st = WriteRegister(cam_nr, gvcp::reg::kMcp, 1, &zero);
             if (st != GEV_STATUS_SUCCESS && st != GEV_STATUS_ACCESS_DENIED)
-                GevReport("[E] Can't write message channel port register.");
+                QX_GEV_REPORT("[E] Can't write message channel port register.");
         }
         const uint32_t zero = 0;
         result = WriteRegister(cam_nr, gvcp::reg::kCcp, 1, &zero);
@@ -391,7 +394,7 @@ GevStatus GEVClose(uint8_t cam_nr) {
         rec.xmlSize = 0;
         gevSetOpen(cam_nr, false);
     }
-    logLocalTime(cam_nr, "[I] Close device time: %02d:%02d:%02d");
+    logLocalTime(cam_nr, FMT_STRING("[I] Close device time: {:02}:{:02}:{:02}"));
     rec.logCallback = nullptr;
     if (privileged) releaseMessageChannelIfUnused();
 
@@ -486,33 +489,33 @@ GevStatus GEVInitFilterDriver(uint8_t cam_nr) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     if (gevStream(cam_nr).userRingBuffer) {
-        GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver doesn't support user ring buffer.");
+        QX_GEV_LOG(cam_nr, GEV_LOG_WARNING, "[W] Filter driver doesn't support user ring buffer.");
         return GEV_STATUS_NOT_SUPPORTED;
     }
     if (rec.filterDriverActive) {
-        GevLog(cam_nr, GEV_LOG_WARNING, "[W] GEVInitFilterDriver already enabled");
+        QX_GEV_LOG(cam_nr, GEV_LOG_WARNING, "[W] GEVInitFilterDriver already enabled");
         return GEV_STATUS_SUCCESS;
     }
     if (!rec.KillGrab.load()) { // the grab thread's ring or the driver's stream is in use
-        GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver can't be switched while acquiring.");
+        QX_GEV_LOG(cam_nr, GEV_LOG_WARNING, "[W] Filter driver can't be switched while acquiring.");
         return GEV_STATUS_NOT_SUPPORTED;
     }
     if (rec.filterDriverHandle == -1) {
         auto open = gevSeams().filterDriverOpen;
         rec.filterDriverHandle = open ? open(cam_nr, &rec.filterDriverSlot) : -1;
-        GevLog(cam_nr, GEV_LOG_INFO, "[N] GEVInitFilterDriver handle: %llx",
-               static_cast<unsigned long long>(rec.filterDriverHandle));
+        QX_GEV_LOG(cam_nr, GEV_LOG_INFO, "[N] GEVInitFilterDriver handle: {:x}",
+                   static_cast<unsigned long long>(rec.filterDriverHandle));
     } else {
-        GevLog(cam_nr, GEV_LOG_WARNING, "[W] GEVInitFilterDriver already opened. Handle: %llx",
-               static_cast<unsigned long long>(rec.filterDriverHandle));
+        QX_GEV_LOG(cam_nr, GEV_LOG_WARNING, "[W] GEVInitFilterDriver already opened. Handle: {:x}",
+                   static_cast<unsigned long long>(rec.filterDriverHandle));
     }
     if (rec.filterDriverHandle != -1) {
         rec.filterDriverActive = 1;
         return GEV_STATUS_SUCCESS;
     }
-    GevLog(cam_nr, GEV_LOG_INFO, "[I] GEVInitFilterDriver: Can't open v2eDODOderur driver..");
-    GevLog(cam_nr, GEV_LOG_INFO,
-           "[I] GEVInitFilterDriver: Check if driver is installed or you don't have administrator privileges.");
+    QX_GEV_LOG(cam_nr, GEV_LOG_INFO, "[I] GEVInitFilterDriver: Can't open v2eDODOderur driver..");
+    QX_GEV_LOG(cam_nr, GEV_LOG_INFO,
+               "[I] GEVInitFilterDriver: Check if driver is installed or you don't have administrator privileges.");
     return GEV_STATUS_CANNOT_OPEN_DRIVER;
 }
 
@@ -520,12 +523,12 @@ GevStatus GEVCloseFilterDriver(uint8_t cam_nr) {
     if (!gevIsOpen(cam_nr)) return GEV_STATUS_CAMERA_NOT_INIT;
     GevCameraRecord& rec = gevRecord(cam_nr);
     if (gevStream(cam_nr).userRingBuffer) {
-        GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver doesn't support user ring buffer.");
+        QX_GEV_LOG(cam_nr, GEV_LOG_WARNING, "[W] Filter driver doesn't support user ring buffer.");
         return GEV_STATUS_NOT_SUPPORTED;
     }
     if (!rec.filterDriverActive) return GEV_STATUS_SUCCESS;
     if (!rec.KillGrab.load()) { // the grab thread's ring or the driver's stream is in use
-        GevLog(cam_nr, GEV_LOG_WARNING, "[W] Filter driver can't be switched while acquiring.");
+        QX_GEV_LOG(cam_nr, GEV_LOG_WARNING, "[W] Filter driver can't be switched while acquiring.");
         return GEV_STATUS_NOT_SUPPORTED;
     }
     rec.filterDriverActive = 0;

@@ -6,8 +6,11 @@
 // IP addresses and masks are uint32 values in network byte order.
 #pragma once
 #include <cstdint>
+#include <string_view>
+#include <utility>
 
 #include "gige/GevStatus.h"
+#include "Sys/Log.h"
 
 constexpr uint8_t GEV_MAX_CAMERAS = 50;
 // Longest answer timeout a GigE Vision 2 camera's pending timeout register may set (ms).
@@ -87,7 +90,38 @@ GevStatus GEVInitFilterDriver(uint8_t cam_nr);
 GevStatus GEVCloseFilterDriver(uint8_t cam_nr);
 GevStatus GEVSetNetConfig(uint8_t cam_nr, uint8_t dhcp, uint32_t ip, uint32_t mask, uint32_t gateway);
 
-// The camera's log: delivered to its log callback when every bit of `level` is in its mask.
-void GevLog(uint8_t cam_nr, uint8_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-// Library-wide report for messages that belong to no camera (see GEVSetLibraryOptions).
-void GevReport(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The camera's log, written with the library's log front-end (Sys/Log.h: fmt formats checked
+// at compile time): QX_GEV_LOG(cam_nr, GEV_LOG_INFO, "[I] Width: {}", width). A line reaches
+// the camera's log callback when the camera number is valid, a callback is set and every bit
+// of `level` is in its mask; the callback gets at most 1023 characters, without trailing white
+// space (the format's line end included).
+#define QX_GEV_LOG(cam_nr, level, format, ...) \
+    ::qx::gige::gevLogLine(cam_nr, level, QX_FUNC, FMT_STRING(format), ##__VA_ARGS__)
+// Library-wide report for messages that belong to no camera (see GEVSetLibraryOptions): at
+// most 4093 characters without trailing white space, then "\r\n".
+#define QX_GEV_REPORT(format, ...) ::qx::gige::gevReportLine(QX_FUNC, FMT_STRING(format), ##__VA_ARGS__)
+
+namespace qx::gige {
+
+bool gevLogWanted(uint8_t cam_nr, uint8_t level);
+void gevLogText(uint8_t cam_nr, uint8_t level, std::string_view text);
+bool gevReportWanted();
+void gevReportText(std::string_view text);
+
+template <typename S, typename... Args>
+void gevLogLine(uint8_t cam_nr, uint8_t level, const char* func, const S& format, Args&&... args) {
+    if (!gevLogWanted(cam_nr, level)) return;
+    fmt::memory_buffer line;
+    ::qx::log::formatLine(line, func, format, std::forward<Args>(args)...);
+    gevLogText(cam_nr, level, std::string_view(line.data(), line.size()));
+}
+
+template <typename S, typename... Args>
+void gevReportLine(const char* func, const S& format, Args&&... args) {
+    if (!gevReportWanted()) return;
+    fmt::memory_buffer line;
+    ::qx::log::formatLine(line, func, format, std::forward<Args>(args)...);
+    gevReportText(std::string_view(line.data(), line.size()));
+}
+
+} // namespace qx::gige

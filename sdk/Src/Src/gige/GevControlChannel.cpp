@@ -42,19 +42,19 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
                                : op == GvcpOp::WriteReg ? "write request"
                                : op == GvcpOp::ReadMem  ? "read memory request"
                                                         : "write memory request";
-            GevLog(cam, GEV_LOG_WARNING, "[W] Failed to send %d bytes %s (%d only), error %d",
-                   static_cast<int>(command.size()), what, static_cast<int>(sent < 0 ? 0 : sent), err);
+            QX_GEV_LOG(cam, GEV_LOG_WARNING, "[W] Failed to send {} bytes {} ({} only), error {}",
+                       static_cast<int>(command.size()), what, static_cast<int>(sent < 0 ? 0 : sent), err);
             if (!registerOp) return GEV_STATUS_SEND_ERROR;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             result = GEV_STATUS_SEND_ERROR;
             continue;
         }
         if (op == GvcpOp::ReadReg)
-            GevLog(cam, GEV_LOG_VERBOSE, "[V] ReadRegister[0x%08X] command sent, wait for ACK (%d.%06ds, %d/%d)",
-                   address, rec.answerTimeoutSec, rec.answerTimeoutUsec, attempt, attempts);
+            QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] ReadRegister[0x{:08X}] command sent, wait for ACK ({}.{:06}s, {}/{})",
+                       address, rec.answerTimeoutSec, rec.answerTimeoutUsec, attempt, attempts);
         else if (op == GvcpOp::WriteReg)
-            GevLog(cam, GEV_LOG_VERBOSE, "[V] WriteRegister[0x%08X] command sent, wait for ACK(%d.%06ds, %d/%d)",
-                   address, rec.answerTimeoutSec, rec.answerTimeoutUsec, attempt, attempts);
+            QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] WriteRegister[0x{:08X}] command sent, wait for ACK({}.{:06}s, {}/{})",
+                       address, rec.answerTimeoutSec, rec.answerTimeoutUsec, attempt, attempts);
 
         int64_t deadline = gevNowMs() + rec.answerTimeoutMs.load();
         for (;;) {
@@ -86,13 +86,17 @@ GevStatus gvcpTransaction(GevCameraRecord& rec, GvcpOp op, uint32_t address, std
                 gvcp::decodePendingAck(ack.data(), d.copied, &ms);
                 if (op == GvcpOp::ReadReg) {
                     rec.pendingAck = 1;
-                    GevLog(cam, GEV_LOG_INFO, "[I] ReadRegister[0x%08X]: Pending acknowledge. Wait %d msec", address, ms);
+                    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] ReadRegister[0x{:08X}]: Pending acknowledge. Wait {} msec",
+                               address, ms);
                 } else if (op == GvcpOp::WriteReg) {
-                    GevLog(cam, GEV_LOG_INFO, "[I] WriteRegister[0x%08X]: Pending acknowledge. Wait %d msec", address, ms);
+                    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] WriteRegister[0x{:08X}]: Pending acknowledge. Wait {} msec",
+                               address, ms);
                 } else if (op == GvcpOp::ReadMem) {
-                    GevLog(cam, GEV_LOG_INFO, "[I] Read Memory [0x%08X]: Pending acknowledge. Wait %d msec", address, ms);
+                    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Read Memory [0x{:08X}]: Pending acknowledge. Wait {} msec",
+                               address, ms);
                 } else if (op == GvcpOp::WriteMem) {
-                    GevLog(cam, GEV_LOG_INFO, "[I] Write Memory [0x%08X]: Pending acknowledge. Wait %d msec", address, ms);
+                    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Write Memory [0x{:08X}]: Pending acknowledge. Wait {} msec",
+                               address, ms);
                 }
                 // The wait becomes the time the camera asks for, out of what is left of its
                 // allowance; with nothing left the wait stays as it was.
@@ -116,9 +120,9 @@ GevStatus checkOpen(uint8_t cam) { return gevIsOpen(cam) ? GEV_STATUS_SUCCESS : 
 
 void logRegisterResult(GevCameraRecord& rec, GvcpOp op, uint32_t address, GevStatus status, bool anyAck) {
     const uint8_t cam = rec.cameraNumber;
-    if (!anyAck) GevLog(cam, GEV_LOG_INFO, "[I] %s Register: No acknowledge header available", readWriteText(op));
+    if (!anyAck) QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] {} Register: No acknowledge header available", readWriteText(op));
     if (status != GEV_STATUS_SUCCESS)
-        GevLog(cam, GEV_LOG_ERROR, "[E] %sRegister[0x%08X] Status: %04X", readWriteText(op), address, status);
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] {}Register[0x{:08X}] Status: {:04X}", readWriteText(op), address, status);
 }
 
 // One READMEM of `count` bytes (a multiple of 4, at most 536) at an aligned address.
@@ -198,7 +202,8 @@ GevStatus ReadRegister(uint8_t cam_nr, uint32_t address, uint8_t count, uint32_t
         if (n < count) st = GEV_STATUS_INVALID_ACK;  // fewer values than registers asked for
         if (rec.logMask.load() & GEV_LOG_REGDATA)
             for (size_t i = 0; i < n; ++i)
-                GevLog(cam_nr, GEV_LOG_INFO, "[I] Read Register: Address 0x%08X, Data: 0x%08X", addresses[i], got[i]);
+                QX_GEV_LOG(cam_nr, GEV_LOG_INFO, "[I] Read Register: Address 0x{:08X}, Data: 0x{:08X}", addresses[i],
+                           got[i]);
     }
     logRegisterResult(rec, GvcpOp::ReadReg, address, st, anyAck);
     return st;
@@ -210,7 +215,7 @@ GevStatus WriteRegister(uint8_t cam_nr, uint32_t address, uint8_t count, const u
     GevCameraRecord& rec = gevRecord(cam_nr);
     if (rec.connectionState.load() == GEV_CONNECTION_FAILURE) return GEV_STATUS_ACCESS_DENIED;
     if (rec.ccpMode == GEV_CCP_OPEN) {
-        GevLog(cam_nr, GEV_LOG_VERBOSE, "[V] Skipping WriteRegister[0x%x] : open access enabled", address);
+        QX_GEV_LOG(cam_nr, GEV_LOG_VERBOSE, "[V] Skipping WriteRegister[0x{:x}] : open access enabled", address);
         return GEV_STATUS_SUCCESS;
     }
     if (count > 1 && !rec.concatenation) return GEV_STATUS_INVALID_PARAMETER;
@@ -228,7 +233,8 @@ GevStatus WriteRegister(uint8_t cam_nr, uint32_t address, uint8_t count, const u
     }
     if (st == GEV_STATUS_SUCCESS && (rec.logMask.load() & GEV_LOG_REGDATA))
         for (size_t i = 0; i < n; ++i)
-            GevLog(cam_nr, GEV_LOG_INFO, "[I] Write Register: Address 0x%08X, Data: 0x%08X", addresses[i], values[i]);
+            QX_GEV_LOG(cam_nr, GEV_LOG_INFO, "[I] Write Register: Address 0x{:08X}, Data: 0x{:08X}", addresses[i],
+                       values[i]);
     logRegisterResult(rec, GvcpOp::WriteReg, address, st, anyAck);
     return st;
 }
@@ -254,7 +260,7 @@ GevStatus ReadMemory(uint8_t cam_nr, uint32_t address, uint32_t length, void* bu
             st = readChunk(rec, chunkAddress, count, chunk);
         }
         if (st != GEV_STATUS_SUCCESS) {
-            GevLog(cam_nr, GEV_LOG_ERROR, "[E] ReadMemory[0x%08X]", chunkAddress);
+            QX_GEV_LOG(cam_nr, GEV_LOG_ERROR, "[E] ReadMemory[0x{:08X}]", chunkAddress);
             return st;
         }
         // Copy only the part of the chunk the caller asked for.
@@ -291,7 +297,7 @@ GevStatus WriteMemory(uint8_t cam_nr, uint32_t address, uint32_t length, const v
             st = readChunk(rec, lastWord, 4, block.data() + (lastWord - span.start));
     }
     if (st != GEV_STATUS_SUCCESS) {
-        GevLog(cam_nr, GEV_LOG_ERROR, "[E] WriteMemory[0x%08X]", address);
+        QX_GEV_LOG(cam_nr, GEV_LOG_ERROR, "[E] WriteMemory[0x{:08X}]", address);
         return st;
     }
     std::memcpy(block.data() + (address - span.start), data, length);
@@ -305,7 +311,7 @@ GevStatus WriteMemory(uint8_t cam_nr, uint32_t address, uint32_t length, const v
             st = writeChunk(rec, span.start + static_cast<uint32_t>(offset), block.data() + offset, count);
         }
         if (st != GEV_STATUS_SUCCESS) {
-            GevLog(cam_nr, GEV_LOG_ERROR, "[E] WriteMemory[0x%08X]", address);
+            QX_GEV_LOG(cam_nr, GEV_LOG_ERROR, "[E] WriteMemory[0x{:08X}]", address);
             return st;
         }
         if (auto cb = rec.memoryCallback.load()) cb(cam_nr, chunkPercent(i, chunks));

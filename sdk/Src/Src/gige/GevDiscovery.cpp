@@ -119,11 +119,11 @@ GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32
             const int64_t left = std::max<int64_t>(0, deadline - gevNowMs());
             const GevStatus waited = gevSocketStatus(socket.waitReadable(static_cast<int>(left), &err));
             if (waited == GEV_STATUS_SOCKET_ERROR) {
-                GevReport("[E] FORCEIP select produced an error %d", err);
+                QX_GEV_REPORT("[E] FORCEIP select produced an error {}", err);
                 return waited;
             }
             if (waited == GEV_STATUS_TIMEOUT) {
-                GevReport("[W] FORCEIP select timed out");
+                QX_GEV_REPORT("[W] FORCEIP select timed out");
                 result = waited;
                 break;
             }
@@ -304,7 +304,7 @@ bool startSearch(AdapterSearch& s, uint8_t allowBroadcastAck, uint16_t localPort
     qx::net::UdpSocketOptions options;
     options.broadcast = true;
     if (s.socket.open(a.Ip, localPort, options) != 0) {
-        GevReport("[E] Create socket failed. Adapter: %s, Ip: %08X", a.Name, a.Ip);
+        QX_GEV_REPORT("[E] Create socket failed. Adapter: {}, Ip: {:08X}", a.Name, a.Ip);
         s.result = GEV_STATUS_CANNOT_CREATE_SOCKET;
         return false;
     }
@@ -323,7 +323,7 @@ bool startSearch(AdapterSearch& s, uint8_t allowBroadcastAck, uint16_t localPort
     const auto command = gvcp::encodeDiscoveryCmd(1, allowBroadcastAck != 0);
     if (s.socket.sendTo(kBroadcast, gevOptions().DeviceGvcpPort, command.data(), command.size()) !=
         long(command.size())) {
-        GevReport("[E] Send discovery command failed. Adapter: %s, Ip: %08X", a.Name, a.Ip);
+        QX_GEV_REPORT("[E] Send discovery command failed. Adapter: {}, Ip: {:08X}", a.Name, a.Ip);
         s.result = GEV_STATUS_SEND_ERROR;
         return false;
     }
@@ -401,9 +401,9 @@ void discoveryRound(std::vector<AdapterSearch>& searches, bool withList, GevDisc
         const GevStatus waited =
             gevSocketStatus(qx::net::UdpSocket::waitAnyReadable(sockets.data(), sockets.size(), kPassMs, &ready, &err));
         // A failing adapter ends its own search; the others go on.
-        auto endSearch = [&](size_t index, GevStatus status, const char* report) {
+        auto endSearch = [&](size_t index, GevStatus status, const auto& report) {
             AdapterSearch& s = searches[owner[index]];
-            GevReport(report, s.adapter->Name, s.adapter->Ip);
+            gevReportLine(QX_FUNC, report, s.adapter->Name, s.adapter->Ip);
             s.result = status;
             s.searching = false;
             for (size_t k = sockets.size(); k-- > 0;)
@@ -415,7 +415,7 @@ void discoveryRound(std::vector<AdapterSearch>& searches, bool withList, GevDisc
         if (waited == GEV_STATUS_SOCKET_ERROR) {
             while (!sockets.empty())
                 endSearch(0, GEV_STATUS_SOCKET_ERROR,
-                          "[E] Socket error receive discovery acknowledge. Adapter: %s, Ip: %08X");
+                          FMT_STRING("[E] Socket error receive discovery acknowledge. Adapter: {}, Ip: {:08X}"));
             break;
         }
         if (waited == GEV_STATUS_SUCCESS) {
@@ -423,7 +423,7 @@ void discoveryRound(std::vector<AdapterSearch>& searches, bool withList, GevDisc
             if (d.ok()) takeAnswer(searches[owner[ready]], buffer.data(), d, allowBroadcastAck, !withList, callback);
             else if (gevSocketStatus(d) == GEV_STATUS_RECEIVE_ERROR)
                 endSearch(ready, GEV_STATUS_RECEIVE_ERROR,
-                          "[E] Receive discovery acknowledge failed. Adapter: %s, Ip: %08X");
+                          FMT_STRING("[E] Receive discovery acknowledge failed. Adapter: {}, Ip: {:08X}"));
         }
         if (callback) callback(progressPercent(), nullptr);
         if (gevNowMs() - start >= int64_t(timeout)) break;

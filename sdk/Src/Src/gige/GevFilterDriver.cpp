@@ -114,10 +114,10 @@ struct GevFilterDriver {
         try {
             e = new GevPoolEntry;
         } catch (const std::bad_alloc&) {
-            GevLog(static_cast<uint8_t>(logCam), GEV_LOG_ERROR, "[E] No memory for events pool\n");
+            QX_GEV_LOG(static_cast<uint8_t>(logCam), GEV_LOG_ERROR, "[E] No memory for events pool\n");
             return false;
         } catch (const std::system_error&) {
-            GevLog(static_cast<uint8_t>(logCam), GEV_LOG_ERROR, "[E] No events for the pool\n");
+            QX_GEV_LOG(static_cast<uint8_t>(logCam), GEV_LOG_ERROR, "[E] No events for the pool\n");
             return false;
         }
         giveEvent(e);
@@ -134,7 +134,7 @@ struct GevFilterDriver {
                 return e;
             }
         }
-        GevLog(static_cast<uint8_t>(logCam), GEV_LOG_INFO, "[N] Allocating extra event for the pool\n");
+        QX_GEV_LOG(static_cast<uint8_t>(logCam), GEV_LOG_INFO, "[N] Allocating extra event for the pool\n");
         if (!addEvent()) return nullptr;
         return takeEvent();
     }
@@ -165,8 +165,8 @@ GevStatus gevFilterIoctlStatus(uint32_t code, uint32_t osError, int logCam) {
     case kOsTimeout: return GEV_STATUS_TIMEOUT;
     case kOsBusy: return GEV_STATUS_BUSY;
     default:
-        GevLog(static_cast<uint8_t>(logCam), GEV_LOG_ERROR, "[E] GEV IOCTL 0x%x returned unexpected OS error 0x%x\n",
-               code, osError);
+        QX_GEV_LOG(static_cast<uint8_t>(logCam), GEV_LOG_ERROR,
+                   "[E] GEV IOCTL 0x{:x} returned unexpected OS error 0x{:x}\n", code, osError);
         return GEV_STATUS_DRIVER_ERROR;
     }
 }
@@ -178,7 +178,8 @@ GevStatus gevFilterReadStatus(uint32_t osError, int logCam) {
     case kOsInvalidParameter: return GEV_STATUS_DIFFERENT_IMAGE_HEADER;
     case kOsSemaphoreTimeout: return GEV_STATUS_TIMEOUT;
     default:
-        GevLog(static_cast<uint8_t>(logCam), GEV_LOG_ERROR, "[E] System error 0x%x reading filter driver\n", osError);
+        QX_GEV_LOG(static_cast<uint8_t>(logCam), GEV_LOG_ERROR, "[E] System error 0x{:x} reading filter driver\n",
+                   osError);
         return GEV_STATUS_DRIVER_ERROR;
     }
 }
@@ -207,7 +208,7 @@ int64_t runCall(GevFilterDriver* d, uint32_t* bytes, Call call) {
     uint32_t count = 0;
     int err = call(&count, &done);
     if (err == EINPROGRESS) {
-        GevLog(static_cast<uint8_t>(d->logCam), GEV_LOG_VERBOSE, "[V] Compensating pending I/O request ...\n");
+        QX_GEV_LOG(static_cast<uint8_t>(d->logCam), GEV_LOG_VERBOSE, "[V] Compensating pending I/O request ...\n");
         e->event.wait();
         err = done.error.load();
         count = done.bytes.load();
@@ -276,7 +277,8 @@ bool enableAdapter(GevFilterDriver* d, const char* name) {
     uint32_t result = 0, bytes = 0;
     GevStatus st = FilterIoctl(d, fdc::kAdapter, req, sizeof req, &result, sizeof result, &bytes);
     if (st != GEV_STATUS_SUCCESS) {
-        GevLog(static_cast<uint8_t>(d->logCam), GEV_LOG_ERROR, "[E] Enable Adapter IOCTL failed with code %x\n", st);
+        QX_GEV_LOG(static_cast<uint8_t>(d->logCam), GEV_LOG_ERROR, "[E] Enable Adapter IOCTL failed with code {:x}\n",
+                   st);
         return false;
     }
     if (result != 0) {
@@ -288,7 +290,7 @@ bool enableAdapter(GevFilterDriver* d, const char* name) {
     for (int i = 0; i < 100; ++i) {
         state = 0;
         if (FilterIoctl(d, fdc::kAdapter, req, sizeof req, &state, 1, &bytes) != GEV_STATUS_SUCCESS) {
-            GevLog(static_cast<uint8_t>(d->logCam), GEV_LOG_WARNING, "[W] checking driver state failed\n");
+            QX_GEV_LOG(static_cast<uint8_t>(d->logCam), GEV_LOG_WARNING, "[W] checking driver state failed\n");
             return false;
         }
         if (state == kAdapterReady) return true;
@@ -321,7 +323,7 @@ GevFilterDriver* OpenFilterDriver(uint8_t* slot, uint8_t cam) {
     uint8_t s = 0;
     uint32_t bytes = 0;
     if (FilterIoctl(d, fdc::kAllocateSlot, nullptr, 0, &s, 1, &bytes) != GEV_STATUS_SUCCESS || bytes < 1) {
-        GevReport("[E] Unable to allocate filter driver slot\n");
+        QX_GEV_REPORT("[E] Unable to allocate filter driver slot\n");
         CloseFilterDriver(d);
         return nullptr;
     }
@@ -333,7 +335,7 @@ GevFilterDriver* OpenFilterDriver(uint8_t* slot, uint8_t cam) {
     if (slot) *slot = s;
     if (rec.adapterName[0] == '\0') return d;
     if (!enableAdapter(d, rec.adapterName)) {
-        GevLog(static_cast<uint8_t>(d->logCam), GEV_LOG_ERROR, "[E] Can't enable adapter in filter driver.\n");
+        QX_GEV_LOG(static_cast<uint8_t>(d->logCam), GEV_LOG_ERROR, "[E] Can't enable adapter in filter driver.\n");
         CloseFilterDriver(d);
         return nullptr;
     }
@@ -414,13 +416,13 @@ GevStatus gevFilterStreamStart(uint8_t cam, uint32_t payloadSize, uint32_t width
     const uint8_t lc = static_cast<uint8_t>(rec.logCameraNumber);
     const uint8_t reorder[2] = {rec.filterDriverSlot, ctx.reorderTolerance};
     if (GevStatus st = FilterIoctl(d, fdc::kReorder, reorder, sizeof reorder)) {
-        GevLog(lc, GEV_LOG_ERROR, "[E] Can't set packets out of order in driver.\n");
+        QX_GEV_LOG(lc, GEV_LOG_ERROR, "[E] Can't set packets out of order in driver.\n");
         return st;
     }
     uint8_t count[4] = {rec.filterDriverSlot, 0, 0, 0};
     qx::sys::storeLe16(count + 2, ctx.ringImageCount);
     if (GevStatus st = FilterIoctl(d, fdc::kBufferCount, count, sizeof count)) {
-        GevLog(lc, GEV_LOG_ERROR, "[E] Can't set buffer count in driver.\n");
+        QX_GEV_LOG(lc, GEV_LOG_ERROR, "[E] Can't set buffer count in driver.\n");
         return st;
     }
     GevFilterStartRecord r;
@@ -478,8 +480,8 @@ GevStatus PullImageFromFilter(uint8_t cam, GevImageHeader* header, void* buffer,
     GevCameraRecord& rec = gevRecord(cam);
     GevFilterDriver* d = gevFilterDriverOf(cam);
     const uint8_t lc = static_cast<uint8_t>(rec.logCameraNumber);
-    GevLog(lc, GEV_LOG_DEBUG, "[D] Pulling image from filter. Buffer size = %d, connection status = %d\n",
-           static_cast<int>(payloadSize), rec.connectionState.load());
+    QX_GEV_LOG(lc, GEV_LOG_DEBUG, "[D] Pulling image from filter. Buffer size = {}, connection status = {}\n",
+               static_cast<int>(payloadSize), rec.connectionState.load());
     uint32_t bytes = 0;
     GevStatus result = FilterRead(d, buffer, payloadSize, &bytes);
     if (result == GEV_STATUS_TIMEOUT) {
@@ -493,12 +495,12 @@ GevStatus PullImageFromFilter(uint8_t cam, GevImageHeader* header, void* buffer,
         return GEV_STATUS_DRIVER_ERROR;
     std::memcpy(header, req + 8, sizeof *header);
     if (bytes == kImageHeaderRequestSize && (header->ResendRequested || header->ResendReceived))
-        GevLog(lc, GEV_LOG_INFO, "[I] Packet resend [BlockID %lld] -> requested: %d, received: %d packets\n",
-               static_cast<long long>(header->BlockId), header->ResendRequested, header->ResendReceived);
+        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Packet resend [BlockID {}] -> requested: {}, received: {} packets\n",
+                   static_cast<long long>(header->BlockId), header->ResendRequested, header->ResendReceived);
     if (size) *size = payloadSize;
     if (result == GEV_STATUS_SUCCESS) header->MissingPackets = 0;
     if (result != GEV_STATUS_DRIVER_ERROR && header->MissingPackets == 0) result = GEV_STATUS_SUCCESS;
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Image pulled from filter driver\n");
+    QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] Image pulled from filter driver\n");
     return result;
 }
 

@@ -22,10 +22,10 @@ void noteForeign(uint8_t cam, const qx::net::Datagram& d, sys::LogThrottle& log)
     GevStreamState& st = state(cam);
     ++st.foreignDatagrams;
     if (const uint64_t since = log.note())
-        GevLog(logCam(cam), GEV_LOG_WARNING,
-               "[W] %llu datagram(s) dropped that are not the camera's stream, the last from %s:%d (%llu in all)\n",
-               static_cast<unsigned long long>(since), ipText(d.sourceIp).c_str(), d.sourcePort,
-               static_cast<unsigned long long>(log.total()));
+        QX_GEV_LOG(logCam(cam), GEV_LOG_WARNING,
+                   "[W] {} datagram(s) dropped that are not the camera's stream, the last from {}:{} ({} in all)\n",
+                   static_cast<unsigned long long>(since), ipText(d.sourceIp).c_str(), d.sourcePort,
+                   static_cast<unsigned long long>(log.total()));
 }
 
 } // namespace
@@ -37,12 +37,12 @@ GevStatus FlushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t pa
     GevStreamState& st = state(cam);
     const uint32_t P = st.packetPayload ? st.packetPayload : packetPayload;
     if (P == 0) {
-        GevLog(logCam(cam), GEV_LOG_WARNING, "[W] Ignoring request to flush socket while Image size is unknown\n");
+        QX_GEV_LOG(logCam(cam), GEV_LOG_WARNING, "[W] Ignoring request to flush socket while Image size is unknown\n");
         return GEV_STATUS_BUFFERS_NOT_INI;
     }
     const uint32_t size = P + (rec.gevMajor >= 2 ? 48 : 36);
-    GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Using %d-sized buffer to flush up to %d bytes of trailing data\n", size,
-           limit);
+    QX_GEV_LOG(logCam(cam), GEV_LOG_VERBOSE, "[V] Using {}-sized buffer to flush up to {} bytes of trailing data\n",
+               size, limit);
     std::vector<uint8_t> buffer(size);
     uint64_t total = 0;
     GevStatus result = GEV_STATUS_SUCCESS;
@@ -58,7 +58,7 @@ GevStatus FlushStreamSocket(uint8_t cam, uint32_t limit, int waitUs, uint32_t pa
             break;
         }
     }
-    GevLog(logCam(cam), GEV_LOG_INFO, "[I] Flush stream channel socket [len = %d].\n", static_cast<int>(total));
+    QX_GEV_LOG(logCam(cam), GEV_LOG_INFO, "[I] Flush stream channel socket [len = {}].\n", static_cast<int>(total));
     return result;
 }
 
@@ -74,11 +74,11 @@ bool SendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t fir
     r.firstPacket = first;
     r.lastPacket = last;
     if (extended)
-        GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for packets %d->%d of block %lld(gv=2)\n", first, last,
-               static_cast<long long>(blockId));
+        QX_GEV_LOG(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for packets {}->{} of block {}(gv=2)\n", first,
+                   last, static_cast<long long>(blockId));
     else
-        GevLog(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for block %d packets %d->%d\n",
-               static_cast<int>(blockId), first, last);
+        QX_GEV_LOG(logCam(cam), GEV_LOG_VERBOSE, "[V] Resend request for block {} packets {}->{}\n",
+                   static_cast<int>(blockId), first, last);
     const std::vector<uint8_t> cmd = gvsp::BuildPacketResend(r);
     // PACKETRESEND has no acknowledge: it goes out at once, one datagram between the control
     // channel's own, without waiting behind a transaction's acknowledge wait (which the request
@@ -87,8 +87,9 @@ bool SendPacketResend(uint8_t cam, uint64_t blockId, bool extended, uint32_t fir
     int error = 0;
     const long sent = rec.controlSocket.sendTo(rec.cameraIp, rec.devicePort, cmd.data(), cmd.size(), &error);
     if (sent <= 0) {
-        GevLog(logCam(cam), GEV_LOG_WARNING, "[W] Failed to send %d bytes packet resend request (%d only), error %d\n",
-               static_cast<int>(cmd.size()), static_cast<int>(sent), error);
+        QX_GEV_LOG(logCam(cam), GEV_LOG_WARNING,
+                   "[W] Failed to send {} bytes packet resend request ({} only), error {}\n",
+                   static_cast<int>(cmd.size()), static_cast<int>(sent), error);
         return false;
     }
     return true;
@@ -109,8 +110,8 @@ void grab_func(uint8_t cam) {
     const int waitMs = rec.sc_timeout == 0xFFFF ? 200 : static_cast<int>(std::max<uint32_t>(rec.sc_timeout, 1));
     int rcvbuf = 0;
     rec.streamSocket.receiveBuffer(&rcvbuf);
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Entering grab_func loop with rcvbuf_size = %d, bufs=(%x, %x, %x)\n", rcvbuf,
-           0xDEAD, 0xDEAD, 0xDEAD);
+    QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] Entering grab_func loop with rcvbuf_size = {}, bufs=({:x}, {:x}, {:x})\n",
+               rcvbuf, 0xDEAD, 0xDEAD, 0xDEAD);
     const bool timerMode = st.resendTimerMode;
     const bool resend = st.resendOn;
     int64_t lastCapturedLog = 0;
@@ -133,13 +134,14 @@ void grab_func(uint8_t cam) {
                 const qx::net::Datagram& d = batch[i];
                 const uint8_t* packet = buffers.data() + size_t(i) * slot;
                 if (d.length != lastLength) {
-                    GevLog(lc, GEV_LOG_VERBOSE, "[V] recieve length : %d\n", static_cast<int>(d.length));
+                    QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] recieve length : {}\n", static_cast<int>(d.length));
                     lastLength = d.length;
                 }
                 if (rec.KillGrab.load()) {
-                    if (!rx.currentExists()) GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
+                    if (!rx.currentExists())
+                        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Acknowledge kill request despites data\n");
                     if (rx.packetTooLargeSeen())
-                        GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
+                        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Acknowledge kill request with PacketLarger\n");
                     done = true;
                     break;
                 }
@@ -152,16 +154,16 @@ void grab_func(uint8_t cam) {
                 const int64_t now = gevNowMs();
                 if (resend) rx.resendTick(now, false);
                 if (used == 0 && now - lastCapturedLog >= 100) {
-                    GevLog(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
+                    QX_GEV_LOG(lc, GEV_LOG_WARNING, "[W] Captured img packet\n");
                     lastCapturedLog = now;
                 }
                 if (!modeReported && rx.blockIdMode() != GvspBlockIdMode::Undecided) {
                     modeReported = true;
                     const bool extended = rx.blockIdMode() == GvspBlockIdMode::Extended;
                     if (extended != (rec.gevMajor >= 2))
-                        GevLog(lc, GEV_LOG_WARNING,
-                               "[W] Version mismatch. GEV Version: %d, GVSP Version (Extended ID): %d\n", rec.gevMajor,
-                               extended ? 2 : 1);
+                        QX_GEV_LOG(lc, GEV_LOG_WARNING,
+                                   "[W] Version mismatch. GEV Version: {}, GVSP Version (Extended ID): {}\n",
+                                   rec.gevMajor, extended ? 2 : 1);
                 }
                 if (st.framesToGrab != 0) {
                     const uint64_t delivered = rx.delivered.load() - (st.frameCountMode ? 0 : rx.missingBlocks.load());
@@ -195,8 +197,8 @@ void grab_func(uint8_t cam) {
         if (w == qx::net::WaitResult::Readable) {
             const int waiting = rec.streamSocket.pendingBytes();
             if (waiting > 0xFFFFF)
-                GevLog(lc, GEV_LOG_DEBUG, "[D] There are too much pending data:%u, whereas rcvbuf_size:%d\n",
-                       static_cast<unsigned>(waiting), rcvbuf);
+                QX_GEV_LOG(lc, GEV_LOG_DEBUG, "[D] There are too much pending data:{}, whereas rcvbuf_size:{}\n",
+                           static_cast<unsigned>(waiting), rcvbuf);
             continue;
         }
         const int64_t now = gevNowMs();
@@ -211,12 +213,12 @@ void grab_func(uint8_t cam) {
         }
         silentSince = -1;
         if (rec.KillGrab.load()) {
-            GevLog(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
+            QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Acknowledge kill request\n");
             break;
         }
         if (w == qx::net::WaitResult::Error) std::this_thread::yield();
     }
-    GevLog(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] GrabFunc leaving main loop\n");
     {
         qx::sys::MutexLock feeding(st.loanLock);
         rx.flushAtEnd();

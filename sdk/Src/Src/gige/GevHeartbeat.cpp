@@ -62,7 +62,7 @@ void maintainStreamPort(GevCameraRecord& rec) {
     if (port == 0) return;
     const int64_t now = gevNowMs();
     if (now - rec.lastStreamKeepOpenMs.load() < int64_t(rec.keepAliveIntervalSec) * 1000) return;
-    GevLog(rec.cameraNumber, GEV_LOG_DEBUG, "[D] Maintaining port %d open ...\n", port);
+    QX_GEV_LOG(rec.cameraNumber, GEV_LOG_DEBUG, "[D] Maintaining port {} open ...\n", port);
     gevSendStreamKeepOpen(rec);
 }
 
@@ -78,7 +78,7 @@ bool gevSendStreamKeepOpen(GevCameraRecord& rec) {
     keepOpenBytes(bytes);
     int err = 0;
     if (rec.streamSocket.sendTo(rec.cameraIp, port, bytes, sizeof bytes, &err) != long(sizeof bytes)) {
-        GevLog(rec.cameraNumber, GEV_LOG_ERROR, "[E] Send to stream channel source port. (%d)\n", port);
+        QX_GEV_LOG(rec.cameraNumber, GEV_LOG_ERROR, "[E] Send to stream channel source port. ({})\n", port);
         return false;
     }
     return true;
@@ -120,7 +120,7 @@ bool StartHeartbeatThread(GevCameraRecord& rec, GevHeartbeatRoutine routine) {
 }
 
 void StopHeartbeatThread(GevCameraRecord& rec, uint32_t waitMs) {
-    GevLog(rec.cameraNumber, GEV_LOG_DEBUG, "[D] Requesting the heartbeat thread to stop\n");
+    QX_GEV_LOG(rec.cameraNumber, GEV_LOG_DEBUG, "[D] Requesting the heartbeat thread to stop\n");
     if (!rec.heartbeatStop.load()) {
         rec.heartbeatStop = 1;
         rec.heartbeatEvent.set();
@@ -142,8 +142,8 @@ void StopHeartbeatThread(GevCameraRecord& rec, uint32_t waitMs) {
 void GevHeartbeatThread(GevCameraRecord* recPtr) {
     GevCameraRecord& rec = *recPtr;
     const uint8_t cam = rec.cameraNumber;
-    GevLog(cam, GEV_LOG_DEBUG, "[D] Heartbeat thread has started\n");
-    GevLog(cam, GEV_LOG_DEBUG, "[D] Entering heartbeat loop (timeout=%d)\n", rec.heartbeatPeriodMs.load());
+    QX_GEV_LOG(cam, GEV_LOG_DEBUG, "[D] Heartbeat thread has started\n");
+    QX_GEV_LOG(cam, GEV_LOG_DEBUG, "[D] Entering heartbeat loop (timeout={})\n", rec.heartbeatPeriodMs.load());
     int failures = 0;
     while (!rec.heartbeatStop.load()) {
         if (!rec.pendingAck.load()) {
@@ -151,29 +151,29 @@ void GevHeartbeatThread(GevCameraRecord* recPtr) {
             const GevStatus st = ReadRegister(cam, gvcp::reg::kCcp, 1, &ccp);
             if (st != GEV_STATUS_SUCCESS) {
                 if (failures == 0) {
-                    GevLog(cam, GEV_LOG_WARNING, "[W] CCP lost.\n");
+                    QX_GEV_LOG(cam, GEV_LOG_WARNING, "[W] CCP lost.\n");
                     rec.connectionState = GEV_CONNECTION_CCP_LOST;
                 }
                 if (isSocketError(st)) ReconnectSocket(rec);
                 if (++failures >= kHeartbeatMaxFailures) {
                     rec.connectionState = GEV_CONNECTION_FAILURE;
                     rec.heartbeatStop = 1;
-                    GevLog(cam, GEV_LOG_ERROR, "[E] CCP connection failure\n");
+                    QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] CCP connection failure\n");
                     break;
                 }
             } else {
                 if (failures > 0) {
-                    GevLog(cam, GEV_LOG_INFO, "[I] CCP reconnection.\n");
+                    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] CCP reconnection.\n");
                     failures = 0;
                 }
                 if ((ccp & gvcp::field::kCcpPrivilegeMask) == rec.ccpMode) {
                     rec.connectionState = GEV_CONNECTION_OK;
-                    GevLog(cam, GEV_LOG_VERBOSE, "[V] Connection heartbeat confirmed\n");
+                    QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] Connection heartbeat confirmed\n");
                 } else {
-                    GevLog(cam, GEV_LOG_WARNING, "[W] CCP access lost. Access mode reset.\n");
+                    QX_GEV_LOG(cam, GEV_LOG_WARNING, "[W] CCP access lost. Access mode reset.\n");
                     const uint32_t mode = rec.ccpMode;
                     if (WriteRegister(cam, gvcp::reg::kCcp, 1, &mode) != GEV_STATUS_SUCCESS) {
-                        GevLog(cam, GEV_LOG_ERROR, "[E] Can't set mode in ccp register.\n");
+                        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't set mode in ccp register.\n");
                     } else {
                         ReconnectStreamChannel(rec);
                         ReconnectMessageChannel(rec);
@@ -184,16 +184,16 @@ void GevHeartbeatThread(GevCameraRecord* recPtr) {
         }
         const uint32_t period = std::max(rec.heartbeatPeriodMs.load(), kMinHeartbeatWaitMs);
         if (rec.heartbeatEvent.wait(std::chrono::milliseconds(period))) {
-            GevLog(cam, GEV_LOG_VERBOSE, "[V] Inter-heartbeat delay interrupted.\n");
+            QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] Inter-heartbeat delay interrupted.\n");
             rec.heartbeatEvent.reset();
         }
     }
-    GevLog(cam, GEV_LOG_DEBUG, "[D] Left the hearthbeat loop\n");
+    QX_GEV_LOG(cam, GEV_LOG_DEBUG, "[D] Left the hearthbeat loop\n");
 }
 
 void ReconnectSocket(GevCameraRecord& rec) {
     const uint8_t cam = rec.cameraNumber;
-    GevLog(cam, GEV_LOG_DEBUG, "[D] ReconnectSocket\n");
+    QX_GEV_LOG(cam, GEV_LOG_DEBUG, "[D] ReconnectSocket\n");
     uint16_t port = 0;
     {
         qx::sys::MutexLock lock(rec.requestLock);
@@ -201,15 +201,15 @@ void ReconnectSocket(GevCameraRecord& rec) {
         rec.hostControlPort = 0;
         if (rec.controlSocket.open(rec.adapterIp, 0) != 0 || rec.controlSocket.localPort(&port) != 0) {
             rec.controlSocket.close();
-            GevLog(cam, GEV_LOG_ERROR, "[E] Create control port.\n");
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Create control port.\n");
             return;
         }
         rec.hostControlPort = port;
     }
-    GevLog(cam, GEV_LOG_INFO, "[I] Control channel port: %d\n", port);
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Control channel port: {}\n", port);
     const uint32_t mode = rec.ccpMode;
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kCcp, 1, &mode))
-        GevLog(cam, GEV_LOG_ERROR, "[E] Can't set mode in ccp register. Error code: %08X\n", st);
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't set mode in ccp register. Error code: {:08X}\n", st);
 }
 
 void ReconnectStreamChannel(GevCameraRecord& rec) {
@@ -225,7 +225,7 @@ void ReconnectStreamChannel(GevCameraRecord& rec) {
         adapterIp = rec.adapterIp;
         hostPort = rec.hostStreamPort;
     }
-    GevLog(cam, GEV_LOG_DEBUG, "[D] ReconnectStreamChannel\n");
+    QX_GEV_LOG(cam, GEV_LOG_DEBUG, "[D] ReconnectStreamChannel\n");
     uint32_t value = 0;
     if (ReadRegister(cam, gvcp::reg::kScda0, 1, &value) != GEV_STATUS_SUCCESS) return;
     if (value == 0) {
@@ -233,13 +233,13 @@ void ReconnectStreamChannel(GevCameraRecord& rec) {
         const uint32_t address = group ? group : adapterIp;
         const uint32_t host = ntohl(address);
         if (WriteRegister(cam, gvcp::reg::kScda0, 1, &host) != GEV_STATUS_SUCCESS) return;
-        GevLog(cam, GEV_LOG_INFO, "[I] Set stream channel address: %s\n", ipText(address).c_str());
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Set stream channel address: {}\n", ipText(address).c_str());
     }
     if (ReadRegister(cam, gvcp::reg::kScp0, 1, &value) != GEV_STATUS_SUCCESS) return;
     if (value == 0) {
         const uint32_t port = hostPort;
         if (WriteRegister(cam, gvcp::reg::kScp0, 1, &port) != GEV_STATUS_SUCCESS) return;
-        GevLog(cam, GEV_LOG_INFO, "[I] Set stream channel port: %d\n", int(port));
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Set stream channel port: {}\n", int(port));
     }
     uint32_t capability = 0;
     if (ReadRegister(cam, gvcp::reg::kGvspCapability, 1, &capability) != GEV_STATUS_SUCCESS) {
@@ -247,46 +247,46 @@ void ReconnectStreamChannel(GevCameraRecord& rec) {
         return;
     }
     if (!(capability & gvcp::field::kSourcePortSupported)) {
-        GevLog(cam, GEV_LOG_INFO, "[I] Firewall Traversal not supported (capabilities = %x)\n", capability);
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Firewall Traversal not supported (capabilities = {:x})\n", capability);
         return;
     }
     uint32_t scsp = 0;
     if (ReadRegister(cam, gvcp::reg::kScsp0, 1, &scsp) != GEV_STATUS_SUCCESS) return;
     rec.streamSourcePort = static_cast<uint16_t>(scsp & gvcp::field::kPortMask);
-    GevLog(cam, GEV_LOG_INFO, "[I] Stream channel source port: %d\n", rec.streamSourcePort.load());
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Stream channel source port: {}\n", rec.streamSourcePort.load());
     if (rec.streamSourcePort.load() != 0) gevSendStreamKeepOpen(rec);
 }
 
 void ReconnectMessageChannel(GevCameraRecord& rec) {
     const uint8_t cam = rec.cameraNumber;
     if (rec.ccpMode == GEV_CCP_OPEN) return;
-    GevLog(cam, GEV_LOG_DEBUG, "[D] ReconnectMessageChannel\n");
+    QX_GEV_LOG(cam, GEV_LOG_DEBUG, "[D] ReconnectMessageChannel\n");
     uint32_t count = 0;
     if (ReadRegister(cam, gvcp::reg::kMessageChannels, 1, &count) != GEV_STATUS_SUCCESS) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Can't read register number of message channel.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't read register number of message channel.\n");
         return;
     }
     if (count == 0) {
-        GevLog(cam, GEV_LOG_INFO, "[I] Message channel is not available.\n");
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel is not available.\n");
         return;
     }
-    GevLog(cam, GEV_LOG_INFO, "[I] Message channel is available.\n");
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel is available.\n");
     const uint32_t adapterHost = ntohl(rec.adapterIp);
     if (WriteRegister(cam, gvcp::reg::kMcda, 1, &adapterHost) != GEV_STATUS_SUCCESS)
-        GevLog(cam, GEV_LOG_WARNING, "[W] Can't write to GevMCDA register to set message channel ip address.\n");
+        QX_GEV_LOG(cam, GEV_LOG_WARNING, "[W] Can't write to GevMCDA register to set message channel ip address.\n");
     const uint32_t port = gevMessagePort();
     if (WriteRegister(cam, gvcp::reg::kMcp, 1, &port) != GEV_STATUS_SUCCESS) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Can't set message channel port.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't set message channel port.\n");
         return;
     }
-    GevLog(cam, GEV_LOG_INFO, "[I] Message channel port: %d\n", int(port));
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel port: {}\n", int(port));
     uint32_t capability = 0, mcsp = 0;
     if (ReadRegister(cam, gvcp::reg::kMessageChannelCapability, 1, &capability) != GEV_STATUS_SUCCESS ||
         !(capability & gvcp::field::kSourcePortSupported))
         return;
     if (ReadRegister(cam, gvcp::reg::kMcsp, 1, &mcsp) != GEV_STATUS_SUCCESS) return;
     const uint16_t source = static_cast<uint16_t>(mcsp & gvcp::field::kPortMask);
-    GevLog(cam, GEV_LOG_INFO, "[I] Message channel source port: %d\n", source);
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Message channel source port: {}\n", source);
     gevMessageSetSourcePort(rec, source);
 }
 

@@ -32,7 +32,7 @@ void sendKeepAlives(GevMessageChannel& mc) {
         rec.lastKeepAliveMs = now;
         if (mc.socket.sendTo(rec.cameraIp, rec.messageSourcePort, kKeepAlive, sizeof kKeepAlive) !=
             long(sizeof kKeepAlive))
-            GevLog(cam, GEV_LOG_ERROR, "[E] Send to message channel source port. (%d)", rec.messageSourcePort);
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Send to message channel source port. ({})", rec.messageSourcePort);
     }
 }
 
@@ -53,14 +53,14 @@ void dispatch(GevMessageChannel& mc, const uint8_t* data, const qx::net::Datagra
         auto ack = gvcp::encodeEventAck(e.command, e.requestId);
         int err = 0;
         if (mc.socket.sendTo(d.sourceIp, d.sourcePort, ack.data(), ack.size(), &err) != long(ack.size()))
-            GevReport("[E] Send error %d. Cancel messages processing", err);
+            QX_GEV_REPORT("[E] Send error {}. Cancel messages processing", err);
         else
             acknowledged = true;
     }
     GevCameraRecord& rec = gevRecord(cam);
     GevEventCallback callback = rec.eventCallback.load();
     if (!callback) {
-        GevReport("%s", gevEventReportText(cam, e.eventId, e.requestId, acknowledged).c_str());
+        QX_GEV_REPORT("{}", gevEventReportText(cam, e.eventId, e.requestId, acknowledged).c_str());
         return;
     }
     GevEvent event;
@@ -183,7 +183,7 @@ void gevMessageSetSourcePort(GevCameraRecord& rec, uint16_t port) {
         uint8_t bytes[4];
         qx::sys::storeLe32(bytes, kKeepOpenWord);
         if (!mc.socket.isOpen() || mc.socket.sendTo(rec.cameraIp, port, bytes, sizeof bytes) != long(sizeof bytes))
-            GevLog(rec.cameraNumber, GEV_LOG_ERROR, "[E] Send to message channel source port. (%d)\n", port);
+            QX_GEV_LOG(rec.cameraNumber, GEV_LOG_ERROR, "[E] Send to message channel source port. ({})\n", port);
     }
     qx::sys::MutexLock lock(mc.recordsLock);
     rec.messageSourcePort = port;

@@ -1,8 +1,7 @@
 #include "gige/GevRecord.h"
 
+#include <algorithm>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 namespace qx::gige {
@@ -13,7 +12,7 @@ GevStreamContext g_streamTable[GEV_MAX_CAMERAS + 1];
 std::atomic<uint8_t> g_open[GEV_MAX_CAMERAS + 1];
 GevMessageChannel g_messageChannel;
 // GEVSetLibraryOptions and GEVGetLibraryOptions take the mutex; the library's own reads
-// (gevOptions, GevReport) do not: the options are set before the cameras are opened.
+// (gevOptions, gevReportText) do not: the options are set before the cameras are opened.
 qx::sys::Mutex g_optionsMutex;
 GevLibraryOptions g_options;
 
@@ -113,30 +112,38 @@ void GEVSetLibraryOptions(const GevLibraryOptions* options) {
     if (g_options.DeviceGvcpPort == 0) g_options.DeviceGvcpPort = gvcp::kPort;
 }
 
-void GevLog(uint8_t cam_nr, uint8_t level, const char* format, ...) {
-    if (cam_nr == 0 || !gevValidCamera(cam_nr)) return;
-    GevCameraRecord& rec = gevRecord(cam_nr);
-    if ((level & rec.logMask.load()) != level) return;
-    GevLogCallback callback = rec.logCallback.load();
+namespace qx::gige {
+
+bool gevLogWanted(uint8_t cam_nr, uint8_t level) {
+    if (cam_nr == 0 || !gevValidCamera(cam_nr)) return false;
+    const GevCameraRecord& rec = gevRecord(cam_nr);
+    return (level & rec.logMask.load()) == level && rec.logCallback.load() != nullptr;
+}
+
+void gevLogText(uint8_t cam_nr, uint8_t level, std::string_view line) {
+    if (!gevLogWanted(cam_nr, level)) return;
+    GevLogCallback callback = gevRecord(cam_nr).logCallback.load();
     if (!callback) return;
     char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
+    const size_t n = std::min(line.size(), sizeof text - 1);
+    std::memcpy(text, line.data(), n);
+    text[n] = '\0';
     trimRight(text);
     callback(cam_nr, text, level);
 }
 
-void GevReport(const char* format, ...) {
+bool gevReportWanted() { return g_options.ReportCallback != nullptr; }
+
+void gevReportText(std::string_view line) {
     GevReportCallback callback = g_options.ReportCallback;
     if (!callback) return;
     char text[4096];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text - 2, format, args);
-    va_end(args);
+    const size_t n = std::min(line.size(), sizeof text - 3);
+    std::memcpy(text, line.data(), n);
+    text[n] = '\0';
     trimRight(text);
     std::strcat(text, "\r\n");
     callback(text, g_options.ReportUser);
 }
+
+} // namespace qx::gige

@@ -111,9 +111,9 @@ void GevFpsMeter::update(int logCam) {
     if (m_ticks >= m_frequency) {
         m_doneFrames = m_frames;
         m_doneTicks = m_ticks;
-        GevLog(static_cast<uint8_t>(logCam), GEV_LOG_VERBOSE,
-               "[V] set_fps update: %d frames in %lld time ticks (%lld ticks/sec)\n", m_frames,
-               static_cast<long long>(m_ticks), static_cast<long long>(m_frequency));
+        QX_GEV_LOG(static_cast<uint8_t>(logCam), GEV_LOG_VERBOSE,
+                   "[V] set_fps update: {} frames in {} time ticks ({} ticks/sec)\n", m_frames,
+                   static_cast<long long>(m_ticks), static_cast<long long>(m_frequency));
         m_start = now;
         m_frames = 0;
     }
@@ -131,9 +131,9 @@ double GevFpsMeter::rate(bool* stable) const {
 }
 
 void GevBufferQueues::logNoFreeBuffer(int logCam) const {
-    GevLog(static_cast<uint8_t>(logCam), GEV_LOG_WARNING,
-           "[W] There is no buffer available in the queue to store the data. (QueuedList: %d, DeliverList: %d)\n\n",
-           freeList.count(), deliverList.count());
+    QX_GEV_LOG(static_cast<uint8_t>(logCam), GEV_LOG_WARNING,
+               "[W] There is no buffer available in the queue to store the data. (QueuedList: {}, DeliverList: {})\n\n",
+               freeList.count(), deliverList.count());
 }
 
 void GevBufferQueues::giveBack(GevImageBuffer* b) {
@@ -190,9 +190,9 @@ std::unique_ptr<GevBufferQueues> AllocateRing(uint16_t count, uint32_t payloadSi
 
 void FreeRing(std::unique_ptr<GevBufferQueues>& ring, int logCam) {
     if (!ring) return;
-    GevLog(static_cast<uint8_t>(logCam), GEV_LOG_VERBOSE,
-           "[V] Queues state for %p at close_buffer: %d pending, %d to deliver\n", static_cast<void*>(ring.get()),
-           ring->freeList.count(), ring->deliverList.count());
+    QX_GEV_LOG(static_cast<uint8_t>(logCam), GEV_LOG_VERBOSE,
+               "[V] Queues state for {} at close_buffer: {} pending, {} to deliver\n", static_cast<void*>(ring.get()),
+               ring->freeList.count(), ring->deliverList.count());
     ring->freeList.clear();
     ring->deliverList.clear();
     ring.reset();
@@ -205,7 +205,7 @@ GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* d
     const uint8_t* src = b.bytes();
     const uint64_t srcSize = std::min<uint64_t>(payloadSize, b.data.size());
     uint32_t height = b.height;
-    GevLog(cam, GEV_LOG_VERBOSE, "[V] copy %dx%d pixel data in image memory\n", b.width, b.height);
+    QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] copy {}x{} pixel data in image memory\n", b.width, b.height);
     const uint64_t bpp = gvsp::bytesPerPixel(b.pixelFormat);
     if (b.width != GEV_NON_IMAGE_WIDTH && b.paddingX != 0) {
         // Lines are packed; a source line that would end beyond the block (or the buffer) is
@@ -217,7 +217,7 @@ GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* d
         for (uint32_t y = 0; y < b.height; ++y) {
             const uint64_t at = uint64_t(y) * stride;
             if (at + line > limit || out + line > payloadSize) {
-                GevLog(cam, GEV_LOG_INFO, "[I] Wrong value of Padding X: %d\n", b.paddingX);
+                QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Wrong value of Padding X: {}\n", b.paddingX);
                 break;
             }
             std::memmove(dest + out, src + at, line);
@@ -231,19 +231,19 @@ GevStatus gevCopyImage(const GevImageBuffer& b, uint32_t payloadSize, uint8_t* d
         if (n < payloadSize) std::memset(dest + n, 0, payloadSize - n);
     } else if (b.TrailerSizeY == b.height) {
         if (dest != src) std::memcpy(dest, src, srcSize);
-        GevLog(cam, GEV_LOG_VERBOSE, "[V] Copied: %d bytes, no adjustment needed\n", payloadSize);
+        QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] Copied: {} bytes, no adjustment needed\n", payloadSize);
     } else {
         height = b.TrailerSizeY;
         uint64_t n = uint64_t(b.width) * b.TrailerSizeY * bpp;
-        GevLog(cam, GEV_LOG_INFO, "[I] header/trailer (%d) size mismatch. Adjusted size to %d\n", b.TrailerSizeY,
-               static_cast<int>(std::min<uint64_t>(n, 0x7FFFFFFF)));
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] header/trailer ({}) size mismatch. Adjusted size to {}\n", b.TrailerSizeY,
+                   static_cast<int>(std::min<uint64_t>(n, 0x7FFFFFFF)));
         if (n > srcSize) {
-            GevLog(cam, GEV_LOG_ERROR, "[E] planned size was beyond buffer size %d\n", payloadSize);
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] planned size was beyond buffer size {}\n", payloadSize);
             n = srcSize;
         }
         if (dest != src) std::memcpy(dest, src, n);
         if (n < payloadSize) std::memset(dest + n, 0, payloadSize - n);
-        GevLog(cam, GEV_LOG_VERBOSE, "[V] Copied: %d bytes, now image header\n", static_cast<int>(n));
+        QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] Copied: {} bytes, now image header\n", static_cast<int>(n));
     }
 
     GevImageHeader h{};

@@ -50,11 +50,12 @@ namespace {
 
 GevStatus stopLocked(uint8_t cam_nr, uint32_t mode);
 
-void logLocalTime(uint8_t cam, const char* format) {
+template <typename S>
+void logLocalTime(uint8_t cam, const S& format) {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    GevLog(cam, GEV_LOG_INFO, format, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    gevLogLine(cam, GEV_LOG_INFO, QX_FUNC, format, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
 bool isMulticast(uint32_t ipNetworkOrder) {
@@ -74,7 +75,7 @@ GevStatus CreateUdpSocket(qx::net::UdpSocket& socket, uint32_t ip, uint16_t port
         o.receiveBufferBytes = 0;
         err = socket.open(ip, port, o);
         if (err == 0)
-            GevLog(lc, GEV_LOG_WARNING, "[W] Stream socket receive buffer below %d bytes\n", kLargeReceiveBuffer);
+            QX_GEV_LOG(lc, GEV_LOG_WARNING, "[W] Stream socket receive buffer below {} bytes\n", kLargeReceiveBuffer);
     }
     return err == 0 ? GEV_STATUS_SUCCESS : GEV_STATUS_CANNOT_CREATE_SOCKET;
 }
@@ -102,14 +103,14 @@ void sizeReceiveBuffer(uint8_t cam, uint32_t payloadSize, uint32_t packets, uint
     const int want = gevStreamReceiveBufferBytes(payloadSize, packets, overhead);
     int granted = 0;
     const int err = rec.streamSocket.requestReceiveBuffer(want, &granted);
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Stream socket receive buffer: asked %d bytes, granted %d (err=%d)\n", want,
-           granted, err);
+    QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] Stream socket receive buffer: asked {} bytes, granted {} (err={})\n", want,
+               granted, err);
     if (err == 0) st.cachedReceiveBuffer = granted * 2;  // as SO_RCVBUF reports it
     if (uint64_t(granted) < frame)
-        GevLog(lc, GEV_LOG_WARNING,
-               "[W] Stream socket receive buffer of %d bytes is below one frame (%llu bytes): frames arriving in a "
-               "burst will be lost. Raise net.core.rmem_max to %d (sysctl -w net.core.rmem_max=%d)\n",
-               granted, static_cast<unsigned long long>(frame), want, want);
+        QX_GEV_LOG(
+            lc, GEV_LOG_WARNING,
+            "[W] Stream socket receive buffer of {} bytes is below one frame ({} bytes): frames arriving in a burst will be lost. Raise net.core.rmem_max to {} (sysctl -w net.core.rmem_max={})\n",
+            granted, static_cast<unsigned long long>(frame), want, want);
 }
 
 // StartAcquisition's packet layout: the bytes around each packet's payload (IP, UDP and GVSP
@@ -149,12 +150,12 @@ GevStatus prepareStreamSocket(uint8_t cam, uint32_t payloadSize, uint32_t packet
         if (st.cachedReceiveBuffer > 0) {
             FlushStreamSocket(cam, payloadSize, 0, packetPayload);
             int err = rec.streamSocket.setReceiveBuffer(st.cachedReceiveBuffer / 2);
-            GevLog(lc, GEV_LOG_VERBOSE, "[V] Reusing socket. forcing %d of network stack buffers (err=%d)\n",
-                   st.cachedReceiveBuffer, err);
+            QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] Reusing socket. forcing {} of network stack buffers (err={})\n",
+                       st.cachedReceiveBuffer, err);
         } else {
             int err = rec.streamSocket.receiveBuffer(&st.cachedReceiveBuffer);
-            GevLog(lc, GEV_LOG_VERBOSE, "[V] First socket use. %d of network stack buffers (err=%d)\n",
-                   st.cachedReceiveBuffer, err);
+            QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] First socket use. {} of network stack buffers (err={})\n",
+                       st.cachedReceiveBuffer, err);
         }
     } else if (!rec.streamSocket.isOpen()) {
         qx::sys::MutexLock lock(rec.streamSocketLock);
@@ -198,18 +199,18 @@ GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     bool extra = false;
     int64_t P = 0;
     if (GevStatus s = readPacketLayout(cam, &H, &extra, &P)) return s;
-    GevLog(lc, GEV_LOG_INFO, "[I] Width: %d\n", width);
-    GevLog(lc, GEV_LOG_INFO, "[I] Height: %d\n", height);
-    GevLog(lc, GEV_LOG_INFO, "[I] PixelFormat: 0x%08X\n", pixelFormat);
-    GevLog(lc, GEV_LOG_INFO, "[I] BitsPerPixel: %d\n", sys::pixelBits(pixelFormat));
-    GevLog(lc, GEV_LOG_INFO, "[I] PayloadSize: %d\n", payloadSize);
-    GevLog(lc, GEV_LOG_INFO, "[I] PayloadPacketSize: %d\n", static_cast<int>(P));
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Width: {}\n", width);
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Height: {}\n", height);
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] PixelFormat: 0x{:08X}\n", pixelFormat);
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] BitsPerPixel: {}\n", sys::pixelBits(pixelFormat));
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] PayloadSize: {}\n", payloadSize);
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] PayloadPacketSize: {}\n", static_cast<int>(P));
     const uint32_t packets = GvspReceiver::packetsFor(payloadSize, static_cast<uint32_t>(P), extra);
     if (packets == 0) return GEV_STATUS_INVALID_PARAMETER;
-    GevLog(lc, GEV_LOG_INFO, "[I] Number of payload packets: %d\n", packets - (extra ? 1 : 0));
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Number of payload packets: {}\n", packets - (extra ? 1 : 0));
     uint32_t delay = 0;
     if (GevStatus s = ReadRegister(cam, gvcp::reg::kScpd0, 1, &delay)) return s;
-    GevLog(lc, GEV_LOG_INFO, "[I] PacketDelay: %d\n", delay);
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] PacketDelay: {}\n", delay);
 
     if (GevStatus s = prepareStreamSocket(cam, payloadSize, static_cast<uint32_t>(P))) return s;
     if (rec.streamSocket.isOpen()) sizeReceiveBuffer(cam, payloadSize, packets, H);
@@ -232,10 +233,10 @@ GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     }
     {
         qx::sys::MutexLock lock(st.ringLock);
-        GevLog(lc, GEV_LOG_INFO, "[I] Allocate ring buffer for %d images. (ring=%d)\n", ctx.ringImageCount, 0);
+        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Allocate ring buffer for {} images. (ring={})\n", ctx.ringImageCount, 0);
         st.ring = AllocateRing(ctx.ringImageCount, payloadSize, static_cast<uint32_t>(P), packets, width, height,
                                pixelFormat);
-        GevLog(lc, GEV_LOG_INFO, "[I] Allocate index buffer for images.\n");
+        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Allocate index buffer for images.\n");
         if (!st.ring) return GEV_STATUS_CANNOT_ALLOC_MEMORY;
         GvspReceiverConfig cfg;
         cfg.payloadSize = payloadSize;
@@ -350,8 +351,8 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
         qx::sys::MutexLock lock(rec.streamSocketLock);
         rec.adapterIp = hostIp;
     }
-    GevLog(lc, GEV_LOG_INFO, "[I] Open stream channel.\n");
-    GevLog(lc, GEV_LOG_INFO, "[I] Stream channel IP: %s\n", ipText(rec.adapterIp).c_str());
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Open stream channel.\n");
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Stream channel IP: {}\n", ipText(rec.adapterIp).c_str());
 
     // The keep-open datagrams stop until the camera's source port is read again.
     rec.streamSourcePort = 0;
@@ -379,14 +380,14 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
     rec.multicastGroup = multicastGroup;
     const uint32_t scda = ntohl(multicastGroup ? multicastGroup : rec.adapterIp);
     if (WriteRegister(cam_nr, gvcp::reg::kScda0, 1, &scda) != GEV_STATUS_SUCCESS)
-        GevLog(lc, GEV_LOG_WARNING, "[W] Can't write to GevSCDA register to set stream channel ip address.\n");
+        QX_GEV_LOG(lc, GEV_LOG_WARNING, "[W] Can't write to GevSCDA register to set stream channel ip address.\n");
     uint16_t port = hostPort;
     if (port == 0 && rec.streamSocket.localPort(&port) != 0) return fail(GEV_STATUS_CANNOT_CREATE_SOCKET);
     {
         qx::sys::MutexLock lock(rec.streamSocketLock);
         rec.hostStreamPort = port;
     }
-    GevLog(lc, GEV_LOG_INFO, "[I] Stream channel port: %d\n", port);
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Stream channel port: {}\n", port);
     const uint32_t scp = port;
     if (GevStatus s = WriteRegister(cam_nr, gvcp::reg::kScp0, 1, &scp)) return fail(s);
     uint32_t cap = 0;
@@ -395,7 +396,7 @@ GevStatus GEVOpenStreamChannel(uint8_t cam_nr, uint32_t hostIp, uint16_t hostPor
         if (ReadRegister(cam_nr, gvcp::reg::kScsp0, 1, &scsp) == GEV_STATUS_SUCCESS) {
             // The record carries it: the heartbeat keeps the port open from here on.
             rec.streamSourcePort = static_cast<uint16_t>(scsp & 0xFFFF);
-            GevLog(lc, GEV_LOG_INFO, "[I] Stream channel source port: %d\n", rec.streamSourcePort.load());
+            QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Stream channel source port: {}\n", rec.streamSourcePort.load());
             gevSendStreamKeepOpen(rec);
         }
     }
@@ -428,7 +429,7 @@ GevStatus GEVAcquisitionStart(uint8_t cam_nr, uint32_t framesToGrab, uint32_t pa
         qx::sys::MutexLock acq(st.acquisitionLock);
         result = StartAcquisition(cam_nr, framesToGrab, payloadSize, width, height, pixelFormat);
     }
-    logLocalTime(logCam(cam_nr), "[I] Start acquisition time: %02d:%02d:%02d\n");
+    logLocalTime(logCam(cam_nr), FMT_STRING("[I] Start acquisition time: {:02}:{:02}:{:02}\n"));
     return result;
 }
 
@@ -440,7 +441,7 @@ namespace {
 // ring of its own beside the image ring: nothing is deferred, and FreeRing takes the lists with
 // the ring.
 void DeferQueuedBuffers(const GevBufferQueues* /*queues*/, uint8_t lc) {
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Grabber has no ring buffer. Skipping DeferQueuedBuffers\n");
+    QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] Grabber has no ring buffer. Skipping DeferQueuedBuffers\n");
 }
 
 // Stops the acquisition; the caller holds the acquisition lock.
@@ -449,30 +450,30 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
     GevStreamContext& ctx = gevStream(cam_nr);
     GevStreamState& st = state(cam_nr);
     const uint8_t lc = logCam(cam_nr);
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] GEVAcquisitionStopEx(%d, %d)\n", cam_nr, mode);
+    QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] GEVAcquisitionStopEx({}, {})\n", cam_nr, mode);
     // A grab thread that ended by itself (frames to grab reached) has set KillGrab but still
     // has to be joined.
     if (rec.KillGrab.load() && !st.grabThread.joinable()) {
-        GevLog(lc, GEV_LOG_VERBOSE, "[V] acquisition already stopped\n");
+        QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] acquisition already stopped\n");
         return GEV_STATUS_SUCCESS;
     }
-    GevLog(lc, GEV_LOG_VERBOSE, "[V] Ready to set KillGrab (currently %d)\n", rec.KillGrab.load());
+    QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] Ready to set KillGrab (currently {})\n", rec.KillGrab.load());
     rec.KillGrab = 1;
     const bool viaDriver = rec.filterDriverActive && !st.grabThread.joinable();
     GevFilterStatistics driverStats;
     if (viaDriver) {
         if (GevStatus s = gevFilterStreamStop(cam_nr, &driverStats)) {
-            logLocalTime(lc, "[I] Stop acquisition time: %02d:%02d:%02d\n");
+            logLocalTime(lc, FMT_STRING("[I] Stop acquisition time: {:02}:{:02}:{:02}\n"));
             return s;
         }
     }
     if (st.grabThread.joinable()) {
         const uint32_t timeout = rec.grabStopTimeoutMs + 200;
-        GevLog(lc, GEV_LOG_DEBUG, "[D] Synchronizing with thread %p (timeout = %d)\n",
-               static_cast<void*>(&st.grabThread), timeout);
+        QX_GEV_LOG(lc, GEV_LOG_DEBUG, "[D] Synchronizing with thread {} (timeout = {})\n",
+                   static_cast<void*>(&st.grabThread), timeout);
         qx::sys::UniqueLock lock(st.doneMutex);
         if (!st.doneCv.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return st.grabDone; }))
-            GevLog(lc, GEV_LOG_INFO, "[I] Timeout/error 0x%x closing thread\n", GEV_STATUS_TIMEOUT);
+            QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Timeout/error 0x{:x} closing thread\n", GEV_STATUS_TIMEOUT);
         lock.unlock();
         // The thread sees KillGrab at its next select wait; it is always joined, never abandoned.
         st.grabThread.join();
@@ -481,12 +482,12 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
         // What the socket queued of the stream beside the driver is stale: all of it goes.
         if (rec.streamSocket.isOpen()) FlushStreamSocket(cam_nr, 0xFFFFFFFFu, 0, st.packetPayload);
     } else if (st.cachedReceiveBuffer < 1) {
-        GevLog(lc, GEV_LOG_WARNING, "[W] Cowardly refusing to discard buffers with cached size of %d\n",
-               st.cachedReceiveBuffer);
+        QX_GEV_LOG(lc, GEV_LOG_WARNING, "[W] Cowardly refusing to discard buffers with cached size of {}\n",
+                   st.cachedReceiveBuffer);
     } else if (rec.streamSocket.isOpen()) {
         int err = rec.streamSocket.setReceiveBuffer(0);
-        GevLog(lc, GEV_LOG_VERBOSE, "[V] Discarded remaining buffers (cached size %d): err=%d\n", st.cachedReceiveBuffer,
-               err);
+        QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] Discarded remaining buffers (cached size {}): err={}\n",
+                   st.cachedReceiveBuffer, err);
         FlushStreamSocket(cam_nr, 1, 0, 0);
     }
     bool stable = false;
@@ -510,9 +511,9 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
             st.stats.RingFullBlocks = st.receiver->ringFull.load();
         }
         st.stats.ForeignDatagrams = st.foreignDatagrams.load();
-        GevLog(lc, GEV_LOG_INFO, "[I] Free index buffer for images.\n");
+        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Free index buffer for images.\n");
         st.receiver.reset();
-        GevLog(lc, GEV_LOG_INFO, "[I] Free ring buffer for images.\n");
+        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Free ring buffer for images.\n");
         FreeRing(st.ring, lc);
     }
     st.stats.DeliveredBlocks = ctx.deliveredBlocks;
@@ -526,24 +527,24 @@ GevStatus stopLocked(uint8_t cam_nr, uint32_t mode) {
 
     const uint64_t delivered = ctx.deliveredBlocks, missing = ctx.missingBlocks;
     const uint64_t lostX100 = delivered ? missing * 10000 / delivered : 0;
-    GevLog(lc, GEV_LOG_INFO, "[I] Frames: %d, Errors: %d Lost: %d.%02d %%\n", static_cast<int>(delivered),
-           static_cast<int>(missing), static_cast<int>(lostX100 / 100), static_cast<int>(lostX100 % 100));
-    const uint64_t packets = delivered * (st.packetPayload ? GvspReceiver::packetsFor(st.payloadSize, st.packetPayload,
-                                                                                      st.extraPacket)
-                                                           : 0);
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Frames: {}, Errors: {} Lost: {}.{:02} %\n", static_cast<int>(delivered),
+               static_cast<int>(missing), static_cast<int>(lostX100 / 100), static_cast<int>(lostX100 % 100));
+    const uint64_t packets =
+        delivered * (st.packetPayload ? GvspReceiver::packetsFor(st.payloadSize, st.packetPayload, st.extraPacket) : 0);
     const uint64_t pLostX100 = packets && ctx.missingPackets ? ctx.missingPackets * 10000 / packets : 0;
-    GevLog(lc, GEV_LOG_INFO, "[I] Packets: %llu Errors: %d Lost: %d.%02d %%\n", static_cast<unsigned long long>(packets),
-           static_cast<int>(ctx.missingPackets), static_cast<int>(pLostX100 / 100), static_cast<int>(pLostX100 % 100));
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Packets: {} Errors: {} Lost: {}.{:02} %\n",
+               static_cast<unsigned long long>(packets), static_cast<int>(ctx.missingPackets),
+               static_cast<int>(pLostX100 / 100), static_cast<int>(pLostX100 % 100));
     if (ctx.deviceDiscardedBlocks)
-        GevLog(lc, GEV_LOG_INFO, "[I] Data blocks discarded on device side: %d\n",
-               static_cast<int>(ctx.deviceDiscardedBlocks));
+        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Data blocks discarded on device side: {}\n",
+                   static_cast<int>(ctx.deviceDiscardedBlocks));
     if (st.stats.RingFullBlocks)
-        GevLog(lc, GEV_LOG_INFO, "[I] Blocks dropped at the full image ring: %llu\n",
-               static_cast<unsigned long long>(st.stats.RingFullBlocks));
+        QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] Blocks dropped at the full image ring: {}\n",
+                   static_cast<unsigned long long>(st.stats.RingFullBlocks));
     if (st.lastFrameRate == 0.0) st.lastFrameRate = rate;
     const int tenths = static_cast<int>(st.lastFrameRate * 10.0 + 0.5);
-    GevLog(lc, GEV_LOG_INFO, "[I] %d.%d fps\n", tenths / 10, tenths % 10);
-    logLocalTime(lc, "[I] Stop acquisition time: %02d:%02d:%02d\n");
+    QX_GEV_LOG(lc, GEV_LOG_INFO, "[I] {}.{} fps\n", tenths / 10, tenths % 10);
+    logLocalTime(lc, FMT_STRING("[I] Stop acquisition time: {:02}:{:02}:{:02}\n"));
     return GEV_STATUS_SUCCESS;
 }
 } // namespace
@@ -602,7 +603,7 @@ GevStatus GEVGetImage(uint8_t cam_nr, GevImageHeader* header, void* buffer, uint
         qx::sys::MutexLock loan(st.loanLock);
         ring.giveBack(b);
     }
-    GevLog(static_cast<uint8_t>(rec.logCameraNumber), GEV_LOG_VERBOSE, "[V] Returned buffer to free list\n");
+    QX_GEV_LOG(static_cast<uint8_t>(rec.logCameraNumber), GEV_LOG_VERBOSE, "[V] Returned buffer to free list\n");
     if (size) *size = st.ring->payloadSize;
     return result;
 }
@@ -635,8 +636,8 @@ GevStatus GEVGetFrameRate(uint8_t cam_nr, double* fps) {
     bool stable = false;
     const double rate = st.fps.rate(&stable);
     if (!stable)
-        GevLog(logCam(cam_nr), GEV_LOG_INFO,
-               "[N] Fps computation for camera %d hasn't stabilized yet. Using running average\n", cam_nr);
+        QX_GEV_LOG(logCam(cam_nr), GEV_LOG_INFO,
+                   "[N] Fps computation for camera {} hasn't stabilized yet. Using running average\n", cam_nr);
     *fps = rate;
     return GEV_STATUS_SUCCESS;
 }

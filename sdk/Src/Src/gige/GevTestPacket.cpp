@@ -64,7 +64,7 @@ void flushStreamSocket(GevCameraRecord& rec, std::vector<uint8_t>& buffer) {
         if (d.ok()) total += d.length;
         std::this_thread::yield();
     }
-    if (total > 0) GevLog(rec.cameraNumber, GEV_LOG_INFO, "[I] Flush stream channel socket [%ld].\n", total);
+    if (total > 0) QX_GEV_LOG(rec.cameraNumber, GEV_LOG_INFO, "[I] Flush stream channel socket [{}].\n", total);
 }
 
 // Points the camera's stream channel at a socket of its own for the trial.
@@ -85,7 +85,7 @@ GevStatus prepareTemporarySocket(GevCameraRecord& rec, qx::net::UdpSocket& socke
     }
     uint16_t port = 0;
     if (socket.localPort(&port) != 0) return GEV_STATUS_CANNOT_SET_SOCKET_OPT;
-    GevLog(cam, GEV_LOG_VERBOSE, "[V] Set new stream channel port %d for GEVTestPacket\n", port);
+    QX_GEV_LOG(cam, GEV_LOG_VERBOSE, "[V] Set new stream channel port {} for GEVTestPacket\n", port);
     const uint32_t port32 = port;
     if (GevStatus st = WriteRegister(cam, gvcp::reg::kScp0, 1, &port32)) return st;
     uint32_t capability = 0, scsp = 0;
@@ -95,8 +95,8 @@ GevStatus prepareTemporarySocket(GevCameraRecord& rec, qx::net::UdpSocket& socke
         uint8_t bytes[4];
         qx::sys::storeLe32(bytes, kKeepOpenWord);
         if (socket.sendTo(rec.cameraIp, static_cast<uint16_t>(scsp), bytes, sizeof bytes) != long(sizeof bytes))
-            GevLog(cam, GEV_LOG_ERROR, "[E] Send to stream channel source port. (%d)\n",
-                   int(scsp & gvcp::field::kPortMask));
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Send to stream channel source port. ({})\n",
+                       int(scsp & gvcp::field::kPortMask));
     }
     return GEV_STATUS_SUCCESS;
 }
@@ -137,39 +137,39 @@ GevStatus runTrial(GevCameraRecord& rec, qx::net::UdpSocket& socket, uint32_t* s
         int err = 0;
         const int64_t left = std::max<int64_t>(0, deadline - gevNowMs());
         if (socket.waitReadable(static_cast<int>(left), &err) != qx::net::WaitResult::Readable) {
-            GevLog(cam, GEV_LOG_INFO, "[I] GEVTestPacket: select error:%d\n", err);
+            QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] GEVTestPacket: select error:{}\n", err);
             return GEV_STATUS_SUCCESS;
         }
         d = socket.receive(buffer.data(), buffer.size());
         if (!d.ok()) {
-            GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: No data received.\n");
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: No data received.\n");
             return GEV_STATUS_TEST_PACKET_DATA_ERROR;
         }
         if (d.sourceIp == rec.cameraIp && isTestPacket(buffer.data(), d, expectedLength)) break;
     }
     const uint8_t* packet = buffer.data();
     const size_t payload = d.copied - gvsp::kHeaderSize;
-    if (qx::sys::loadBe16(packet + 2) != 0) GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: BlockID != 0.\n");
+    if (qx::sys::loadBe16(packet + 2) != 0) QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: BlockID != 0.\n");
     const uint32_t arrived = static_cast<uint32_t>(payload + gvsp::kHeaderSize + gvcp::kIpUdpHeaderSize);
 
     uint32_t capability = 0;
     if (GevStatus st = ReadRegister(cam, gvcp::reg::kGvcpCapability, 1, &capability)) return st;
     if (!(capability & kLfsrCapability)) {
-        GevLog(cam, GEV_LOG_INFO, "[I] GEVTestPacket: LFSR generator not supported.\n");
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] GEVTestPacket: LFSR generator not supported.\n");
         *size = arrived;
         return GEV_STATUS_SUCCESS;
     }
-    GevLog(cam, GEV_LOG_INFO, "[I] GEVTestPacket: LFSR generator supported.\n");
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] GEVTestPacket: LFSR generator supported.\n");
     const int errors =
         lfsrMismatches(packet + gvsp::kHeaderSize, payload, [&](size_t pos, uint8_t expected, uint8_t got) {
-            GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: pos->%d expected->%02X current->%02X\n", int(pos), expected,
-                   got);
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: pos->{} expected->{:02X} current->{:02X}\n", int(pos),
+                       expected, got);
         });
     if (errors > 0) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: %d data errors.\n", errors);
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] GEVTestPacket: {} data errors.\n", errors);
         return GEV_STATUS_TEST_PACKET_DATA_ERROR;
     }
-    GevLog(cam, GEV_LOG_INFO, "[I] GEVTestPacket: data ok.\n");
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] GEVTestPacket: data ok.\n");
     *size = arrived;
     return GEV_STATUS_SUCCESS;
 }
@@ -261,9 +261,10 @@ GevStatus GEVTestFindMaxPacketSize(uint8_t cam_nr, uint16_t* packetSize, uint32_
                 if (arrived != 0 || spent > kSearchLimitMs / 2) break;
             }
         }
-        GevLog(cam, GEV_LOG_DEBUG,
-               "[D] GEVTestFindMaxPacketSize: ps=%d, center=%d, left=%d, right=%d, candidate=%d, previous_center=%d\n",
-               int(arrived), C, L, U, candidate, previousCentre);
+        QX_GEV_LOG(
+            cam, GEV_LOG_DEBUG,
+            "[D] GEVTestFindMaxPacketSize: ps={}, center={}, left={}, right={}, candidate={}, previous_center={}\n",
+            int(arrived), C, L, U, candidate, previousCentre);
         const int previousU = U;
         previousCentre = C;
         previousCandidate = candidate;

@@ -44,11 +44,11 @@ GevStatus readXmlFromFile(uint8_t cam, const std::string& path, std::string* typ
     } closer{fd};
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Xml file is no regular file: %s\n", path.c_str());
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Xml file is no regular file: {}\n", path.c_str());
         return GEV_STATUS_XML_OPEN_ERROR;
     }
     if (uint64_t(st.st_size) > GEV_MAX_XML_SIZE) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Xml file too large: %lld bytes\n", static_cast<long long>(st.st_size));
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Xml file too large: {} bytes\n", static_cast<long long>(st.st_size));
         return GEV_STATUS_XML_SIZE_ERROR;
     }
     std::vector<uint8_t> bytes;
@@ -78,12 +78,12 @@ GevStatus urlAddress(uint8_t cam, uint32_t* address) {
     if (!rec.manifestTable) return GEV_STATUS_SUCCESS;
     uint32_t header = 0;
     if (ReadRegister(cam, gvcp::reg::kManifestHeader, 1, &header) != GEV_STATUS_SUCCESS) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Can't read size of manifest table.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't read size of manifest table.\n");
         return GEV_STATUS_GET_MANIFEST_TABLE_ERROR;
     }
     namespace f = gvcp::field;
     const uint32_t entries = (header >> f::kManifestCountShift) & f::kManifestFieldMask;
-    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table number of entries: %d\n", entries);
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Manifest table number of entries: {}\n", entries);
     if (entries == 0) return GEV_STATUS_SUCCESS;
     uint32_t entry[2] = {0, 0};
     GevStatus st = rec.concatenation
@@ -92,18 +92,15 @@ GevStatus urlAddress(uint8_t cam, uint32_t* address) {
     if (st == GEV_STATUS_SUCCESS && !rec.concatenation)
         st = ReadRegister(cam, gvcp::reg::kManifestFirstEntry + f::kManifestUrlAddressOffset, 1, &entry[1]);
     if (st != GEV_STATUS_SUCCESS) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Can't read manifest table.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't read manifest table.\n");
         return GEV_STATUS_GET_MANIFEST_TABLE_ERROR;
     }
     auto field = [&](uint32_t shift) { return (entry[0] >> shift) & f::kManifestFieldMask; };
-    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table schema version: %d.%d\n", field(f::kManifestSchemaMajorShift),
-           field(f::kManifestSchemaMinorShift));
-    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table xml version : % d. % d. % d\n", field(f::kManifestXmlMajorShift),
-           field(f::kManifestXmlMinorShift), field(f::kManifestXmlSubminorShift));
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat"
-    GevLog(cam, GEV_LOG_INFO, "[I] Manifest table url register address: % 08X\n", entry[1]);
-#pragma GCC diagnostic pop
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Manifest table schema version: {}.{}\n", field(f::kManifestSchemaMajorShift),
+               field(f::kManifestSchemaMinorShift));
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Manifest table xml version :  {}.  {}.  {}\n", field(f::kManifestXmlMajorShift),
+               field(f::kManifestXmlMinorShift), field(f::kManifestXmlSubminorShift));
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Manifest table url register address: {:08X}\n", entry[1]);
     *address = entry[1];
     return GEV_STATUS_SUCCESS;
 }
@@ -116,24 +113,24 @@ GevStatus readXmlFromDevice(uint8_t cam, std::string* type) {
     char text[kXmlUrlSize + 1] = {};
     GevStatus st = ReadMemory(cam, address, kXmlUrlSize, text);
     if (st == GEV_STATUS_ACCESS_DENIED) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Can't get first url from memory.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't get first url from memory.\n");
         return GEV_STATUS_ACCESS_DENIED;
     }
     if (st != GEV_STATUS_SUCCESS) {
         st = ReadMemory(cam, address + kXmlUrlSize, kXmlUrlSize, text);
         if (st == GEV_STATUS_ACCESS_DENIED) {
-            GevLog(cam, GEV_LOG_ERROR, "[E] Can't get first url from memory.\n");
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't get first url from memory.\n");
             return GEV_STATUS_ACCESS_DENIED;
         }
         if (st != GEV_STATUS_SUCCESS) {
-            GevLog(cam, GEV_LOG_ERROR, "[E] Can't get url from memory.\n");
+            QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't get url from memory.\n");
             return GEV_STATUS_GET_URL_ERROR;
         }
     }
 
     XmlUrl url;
     if (parseXmlUrl(text, kXmlUrlSize, &url) != GEV_STATUS_SUCCESS) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Unable to parse first URL for \"local:\" format.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Unable to parse first URL for \"local:\" format.\n");
         return GEV_STATUS_GET_URL_ERROR;
     }
     if (url.kind == XmlUrl::Kind::File) {
@@ -141,13 +138,13 @@ GevStatus readXmlFromDevice(uint8_t cam, std::string* type) {
         return rec.xmlSize ? GEV_STATUS_SUCCESS : GEV_STATUS_GET_URL_ERROR;
     }
 
-    GevLog(cam, GEV_LOG_INFO, "[I] XML-Name: %s, Address: 0x%08X, Length: %d\n", url.name.c_str(), url.address,
-           url.length);
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] XML-Name: {}, Address: 0x{:08X}, Length: {}\n", url.name.c_str(), url.address,
+               url.length);
     if (url.length > GEV_MAX_XML_SIZE) return GEV_STATUS_XML_SIZE_ERROR;
     *type = url.type;
     std::vector<uint8_t> bytes(url.length);
     if (url.length && ReadMemory(cam, url.address, url.length, bytes.data()) != GEV_STATUS_SUCCESS) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Unable to read xml file from memory.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Unable to read xml file from memory.\n");
         return GEV_STATUS_READ_XML_MEM_ERROR;
     }
     {
@@ -165,13 +162,14 @@ void saveXml(uint8_t cam, const GevCameraRecord& rec) {
         std::string base = g_lastXmlFileName.substr(g_lastXmlFileName.find_last_of('/') + 1);
         path = (g_saveDirectory.empty() ? std::string(".") : g_saveDirectory) + "/" + base;
     }
-    GevLog(cam, GEV_LOG_INFO, "[I] Save xml file [%s].\n", path.c_str());
+    QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Save xml file [{}].\n", path.c_str());
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
-        GevLog(cam, GEV_LOG_ERROR, "[E] Can't create xml file.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't create xml file.\n");
         return;
     }
-    if (std::fwrite(rec.xml.data(), 1, rec.xmlSize, f) != rec.xmlSize) GevLog(cam, GEV_LOG_ERROR, "[E] Can't write xml file.\n");
+    if (std::fwrite(rec.xml.data(), 1, rec.xmlSize, f) != rec.xmlSize)
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Can't write xml file.\n");
     std::fclose(f);
 }
 
@@ -183,7 +181,7 @@ GevStatus gevFetchXml(uint8_t cam) {
     if (GevStatus st = readXmlFromDevice(cam, &type)) return st;
     if (rec.xml.empty() || rec.xmlSize == 0) {
         clearCache(rec);
-        GevLog(cam, GEV_LOG_ERROR, "[E] Xml file size is 0.\n");
+        QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] Xml file size is 0.\n");
         return GEV_STATUS_XML_SIZE_ERROR;
     }
     if (rec.saveXml) saveXml(cam, rec);
@@ -191,15 +189,12 @@ GevStatus gevFetchXml(uint8_t cam) {
         std::vector<uint8_t> out;
         std::string step;
         if (unzipFirstEntry(rec.xml.data(), rec.xmlSize, GEV_MAX_XML_SIZE, &out, &step) != GEV_STATUS_SUCCESS) {
-            if (step == "open")
-                GevLog(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_init_file() failed!\n");
-            else if (step == "stat")
-                GevLog(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_file_stat() failed!\n");
-            else
-                GevLog(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_extract_file_to_heap() failed!\n");
+            if (step == "open") QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_init_file() failed!\n");
+            else if (step == "stat") QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_file_stat() failed!\n");
+            else QX_GEV_LOG(cam, GEV_LOG_ERROR, "[E] mz_zip_reader_extract_file_to_heap() failed!\n");
             return GEV_STATUS_XML_ZIP_ERROR;
         }
-        GevLog(cam, GEV_LOG_INFO, "[I] Successfully extracted file, size %lld\n", static_cast<long long>(out.size()));
+        QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Successfully extracted file, size {}\n", static_cast<long long>(out.size()));
         setCache(rec, std::move(out));
     }
     return GEV_STATUS_SUCCESS;

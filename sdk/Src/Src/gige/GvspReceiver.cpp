@@ -64,11 +64,11 @@ GevImageBuffer* GvspReceiver::findBuffer(uint64_t blockId) const {
 
 uint64_t GvspReceiver::BlockIDCheck(GevImageBuffer* b) {
     if (m_expectedBlock == 0) {
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Setting up BlockIDCheck: %lld\n", static_cast<long long>(b->blockId));
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Setting up BlockIDCheck: {}\n", static_cast<long long>(b->blockId));
         return 0;
     }
     if (m_expectedBlock == b->blockId) {
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] BlockIDCheck ok: %lld\n", static_cast<long long>(b->blockId));
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] BlockIDCheck ok: {}\n", static_cast<long long>(b->blockId));
         return 0;
     }
     uint64_t d = (b->blockId - m_expectedBlock) & m_mask;
@@ -78,11 +78,10 @@ uint64_t GvspReceiver::BlockIDCheck(GevImageBuffer* b) {
     delivered += d;
     missingBlocks += d;
     missingPackets += d * m_packets;
-    if (d < 2)
-        GevLog(m_cam, GEV_LOG_ERROR, "[E] Missing frame: %lld\n", static_cast<long long>(m_expectedBlock));
+    if (d < 2) QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Missing frame: {}\n", static_cast<long long>(m_expectedBlock));
     else
-        GevLog(m_cam, GEV_LOG_ERROR, "[E] Missing frames: %lld -> %lld\n", static_cast<long long>(m_expectedBlock),
-               static_cast<long long>(b->blockId - 1));
+        QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Missing frames: {} -> {}\n", static_cast<long long>(m_expectedBlock),
+                   static_cast<long long>(b->blockId - 1));
     return d;
 }
 
@@ -94,8 +93,8 @@ void GvspReceiver::DeliverBuffer(GevImageBuffer* b) {
     if (b == m_next) m_next = nullptr;
     if (b == m_rounds.buffer) m_rounds = Rounds{};
     if (b->requestedPackets != 0 || b->resendRequested != b->resendReceived)
-        GevLog(m_cam, GEV_LOG_INFO, "[I] Packet resend [BlockID %lld] -> requested: %d, received: %d packets\n",
-               static_cast<long long>(b->blockId), b->resendRequested, b->resendReceived);
+        QX_GEV_LOG(m_cam, GEV_LOG_INFO, "[I] Packet resend [BlockID {}] -> requested: {}, received: {} packets\n",
+                   static_cast<long long>(b->blockId), b->resendRequested, b->resendReceived);
     if (b->missingPackets > 0) {
         b->status = GEV_BUFFER_INCOMPLETE;
         missingPackets += static_cast<uint64_t>(b->missingPackets);
@@ -104,20 +103,21 @@ void GvspReceiver::DeliverBuffer(GevImageBuffer* b) {
     }
     ++delivered;
     if (b->width != GEV_NON_IMAGE_WIDTH && (b->height == 0 || b->TrailerSizeY == 0)) {
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] ImageHeader.SizeY=%u, pImage->TrailerSizeY=%u\n", b->height, b->TrailerSizeY);
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] ImageHeader.SizeY={}, pImage->TrailerSizeY={}\n", b->height,
+                   b->TrailerSizeY);
         b->TrailerSizeY = m_cfg.height;
         b->width = m_cfg.width;
         b->height = m_cfg.height;
         b->pixelFormat = m_cfg.pixelFormat;
     }
-    GevLog(m_cam, GEV_LOG_DEBUG, "[D] Enqueueing image #%d ...\n", b->ringIndex);
+    QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Enqueueing image #{} ...\n", b->ringIndex);
     const uint64_t gap = BlockIDCheck(b);
     b->missingBlocks = static_cast<uint32_t>(std::min<uint64_t>(gap, 0xFFFFFFFF));
     const uint64_t id = b->blockId;
     const uint16_t index = b->ringIndex;
     const bool late = m_expectedBlock != 0 && m_expectedBlock != id && gap == 0;
     m_ring.deliverList.push(b);  // the caller may take it from here on
-    GevLog(m_cam, GEV_LOG_DEBUG, "[D] Image #%d enqueued. Updating fps.\n", index);
+    QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Image #{} enqueued. Updating fps.\n", index);
     if (m_fps) m_fps->update(m_cam);
     if (late) return;  // a late block leaves the expected id where it is
     if (m_mode == GvspBlockIdMode::Extended && m_expectedBlock != 0 && m_expectedBlock < id)
@@ -164,8 +164,8 @@ void GvspReceiver::noteRingFull(uint64_t blockId) {
     ++ringFull;
     if (const uint64_t since = m_ringFullLog.note()) {
         m_ring.logNoFreeBuffer(m_cam);
-        GevLog(m_cam, GEV_LOG_WARNING, "[W] %llu block(s) dropped at the full image ring (%llu in all)\n",
-               static_cast<unsigned long long>(since), static_cast<unsigned long long>(m_ringFullLog.total()));
+        QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] {} block(s) dropped at the full image ring ({} in all)\n",
+                   static_cast<unsigned long long>(since), static_cast<unsigned long long>(m_ringFullLog.total()));
     }
 }
 
@@ -175,26 +175,26 @@ int GvspReceiver::ProcessStreamPacket(const uint8_t* packet, size_t length) {
     v.length = length;
     if (v.h.status & gvsp::kStatusErrorBit) {
         if (v.h.status != gvsp::kStatusDataOverrun) {
-            GevLog(m_cam, GEV_LOG_WARNING,
-                   "[W] Skipping packet with error status 0x%x (format %x), block_id:%d, packet_id:%d\n", v.h.status,
-                   v.h.format, static_cast<int>(v.h.blockId), static_cast<int>(v.h.packetId));
+            QX_GEV_LOG(m_cam, GEV_LOG_WARNING,
+                       "[W] Skipping packet with error status 0x{:x} (format {:x}), block_id:{}, packet_id:{}\n",
+                       v.h.status, v.h.format, static_cast<int>(v.h.blockId), static_cast<int>(v.h.packetId));
             return 1;
         }
-        GevLog(m_cam, GEV_LOG_WARNING,
-               "[W] Processing packet with error status 0x%x (format %x), block_id:%d, packet_id:%d\n", v.h.status,
-               v.h.format, static_cast<int>(v.h.blockId), static_cast<int>(v.h.packetId));
+        QX_GEV_LOG(m_cam, GEV_LOG_WARNING,
+                   "[W] Processing packet with error status 0x{:x} (format {:x}), block_id:{}, packet_id:{}\n",
+                   v.h.status, v.h.format, static_cast<int>(v.h.blockId), static_cast<int>(v.h.packetId));
     }
     if (m_mode == GvspBlockIdMode::Undecided) {
         if (v.h.extended) {
             m_mode = GvspBlockIdMode::Extended;
             m_headerLength = gvsp::kExtendedHeaderSize;
             m_mask = ~uint64_t(0);
-            GevLog(m_cam, GEV_LOG_INFO, "[N] Stream uses extended block IDs\n");
+            QX_GEV_LOG(m_cam, GEV_LOG_INFO, "[N] Stream uses extended block IDs\n");
         } else {
             m_mode = GvspBlockIdMode::Short;
             m_headerLength = gvsp::kHeaderSize;
             m_mask = 0xFFFF;
-            GevLog(m_cam, GEV_LOG_INFO, "[N] Stream uses 16-bit block IDs\n");
+            QX_GEV_LOG(m_cam, GEV_LOG_INFO, "[N] Stream uses 16-bit block IDs\n");
         }
     }
     // A packet of the other id width than the stream decided on cannot be placed.
@@ -204,7 +204,7 @@ int GvspReceiver::ProcessStreamPacket(const uint8_t* packet, size_t length) {
     switch (v.h.format) {
     case gvsp::kLeader:
         if (v.h.blockId == 0) {
-            GevLog(m_cam, GEV_LOG_DEBUG, "[D] Ignoring Block 0\n");
+            QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Ignoring Block 0\n");
             return 1;
         }
         onLeader(v);
@@ -218,8 +218,8 @@ int GvspReceiver::ProcessStreamPacket(const uint8_t* packet, size_t length) {
         onData(v);
         return 0;
     default:
-        GevLog(m_cam, GEV_LOG_WARNING, "[W] Ignoring packet format %x (%d bytes)\n", v.h.format,
-               static_cast<int>(length));
+        QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] Ignoring packet format {:x} ({} bytes)\n", v.h.format,
+                   static_cast<int>(length));
         return 0;
     }
 }
@@ -227,7 +227,7 @@ int GvspReceiver::ProcessStreamPacket(const uint8_t* packet, size_t length) {
 // A leader: the block gets its buffer (or keeps the one it has), then its description.
 void GvspReceiver::onLeader(const GvspPacketView& v) {
     const uint64_t id = v.h.blockId;
-    GevLog(m_cam, GEV_LOG_DEBUG, "[D] New Leader packet received, nBlockID:%u\n", static_cast<unsigned>(id));
+    QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] New Leader packet received, nBlockID:{}\n", static_cast<unsigned>(id));
     GevImageBuffer* b = bufferForLeader(v);
     if (!b) return;
     uint16_t type = 0;
@@ -239,7 +239,7 @@ void GvspReceiver::onLeader(const GvspPacketView& v) {
         readOtherLeader(b, type, v.body, v.bodyLen);
     }
     if (timestamp <= m_lastTimestamp)
-        GevLog(m_cam, GEV_LOG_WARNING, "[W] Current image timestamp is smaller or equal as last one\n");
+        QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] Current image timestamp is smaller or equal as last one\n");
     m_lastTimestamp = timestamp;
     b->timestamp = timestamp;
     b->blockId = id;
@@ -270,9 +270,9 @@ GevImageBuffer* GvspReceiver::bufferForLeader(const GvspPacketView& v) {
     if (!m_cur) {
         m_cur = takeBuffer(id);
         if (!m_cur) {
-            GevLog(m_cam, GEV_LOG_DEBUG, "[D] No buffer available (BlockID: %lld) prev=%x, cur=%x, next=%x\n",
-                   static_cast<long long>(id), m_prev ? m_prev->ringIndex : 0xDEAD, 0xDEAD,
-                   m_next ? m_next->ringIndex : 0xDEAD);
+            QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] No buffer available (BlockID: {}) prev={:x}, cur={:x}, next={:x}\n",
+                       static_cast<long long>(id), m_prev ? m_prev->ringIndex : 0xDEAD, 0xDEAD,
+                       m_next ? m_next->ringIndex : 0xDEAD);
             return nullptr;
         }
     }
@@ -284,9 +284,9 @@ GevImageBuffer* GvspReceiver::bufferForLeader(const GvspPacketView& v) {
 void GvspReceiver::noteDeviceDiscarded(uint64_t id) {
     uint64_t count;
     if (m_expectedBlock != 0 && id < m_expectedBlock) {
-        GevLog(m_cam, GEV_LOG_WARNING,
-               "[W] Expected block %lld is past current block. Assuming blocks were dropped since %lld instead.\n",
-               static_cast<long long>(m_expectedBlock), static_cast<long long>(m_dropsSince));
+        QX_GEV_LOG(m_cam, GEV_LOG_WARNING,
+                   "[W] Expected block {} is past current block. Assuming blocks were dropped since {} instead.\n",
+                   static_cast<long long>(m_expectedBlock), static_cast<long long>(m_dropsSince));
         count = id > m_dropsSince ? id - m_dropsSince : 0;
     } else {
         count = m_expectedBlock ? id - m_expectedBlock : 0;
@@ -294,13 +294,13 @@ void GvspReceiver::noteDeviceDiscarded(uint64_t id) {
     deviceDiscarded += count;
     m_dropsSince = id + 1;
     if (count < 2)
-        GevLog(m_cam, GEV_LOG_WARNING,
-               "[W] One previous data block has been discarded on device side. (BlockID: %lld)\n",
-               static_cast<long long>(id));
+        QX_GEV_LOG(m_cam, GEV_LOG_WARNING,
+                   "[W] One previous data block has been discarded on device side. (BlockID: {})\n",
+                   static_cast<long long>(id));
     else
-        GevLog(m_cam, GEV_LOG_WARNING,
-               "[W] More than one previous data blocks have been discarded on device side. (BlockID: %lld -> %lld)\n",
-               static_cast<long long>(id - count), static_cast<long long>(id - 1));
+        QX_GEV_LOG(m_cam, GEV_LOG_WARNING,
+                   "[W] More than one previous data blocks have been discarded on device side. (BlockID: {} -> {})\n",
+                   static_cast<long long>(id - count), static_cast<long long>(id - 1));
 }
 
 // The geometry of an image leader. False when the body is too short for it (the block keeps
@@ -308,7 +308,7 @@ void GvspReceiver::noteDeviceDiscarded(uint64_t id) {
 bool GvspReceiver::readImageLeader(GevImageBuffer* b, uint64_t id, uint16_t type, const uint8_t* body, size_t len) {
     gvsp::ImageLeader l;
     if (!gvsp::decodeImageLeader(body, len, &l)) return false;
-    GevLog(m_cam, GEV_LOG_DEBUG, "[D] setup ImageHeader from leader packet\n");
+    QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] setup ImageHeader from leader packet\n");
     b->pixelFormat = l.pixelFormat;
     b->width = l.width;
     b->height = l.height;
@@ -331,28 +331,28 @@ bool GvspReceiver::geometryAsExpected(GevImageBuffer* b, uint64_t id, const gvsp
     if (m_noGeometry) {
         const uint64_t size = uint64_t(gvsp::bytesPerPixel(l.pixelFormat)) * l.width * l.height;
         if (size == m_cfg.payloadSize) return true;
-        GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld):\n", block);
-        GevLog(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> %d, actual -> %d\n", m_cfg.payloadSize,
-               static_cast<int>(std::min<uint64_t>(size, 0x7FFFFFFF)));
+        QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong ({}):\n", block);
+        QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> {}, actual -> {}\n", m_cfg.payloadSize,
+                   static_cast<int>(std::min<uint64_t>(size, 0x7FFFFFFF)));
         return false;
     }
     bool right = true;
     if (l.width != m_cfg.width) {
-        GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Width expected -> %d, actual -> %d\n", block,
-               m_cfg.width, l.width);
+        QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong ({}): Width expected -> {}, actual -> {}\n", block,
+                   m_cfg.width, l.width);
         b->width = m_cfg.width;
         right = false;
     }
     if (l.height != m_cfg.height) {
-        GevLog(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong (%lld): Height expected -> %d, actual -> %d\n", block,
-               m_cfg.height, l.height);
+        QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Stream header wrong ({}): Height expected -> {}, actual -> {}\n", block,
+                   m_cfg.height, l.height);
         b->height = m_cfg.height;
         right = false;
     }
     if (l.pixelFormat != m_cfg.pixelFormat) {
-        GevLog(m_cam, GEV_LOG_ERROR,
-               "[E] Stream header wrong (%lld): Pixelformat expected -> 0x%08X, actual -> 0x%08X\n", block,
-               m_cfg.pixelFormat, l.pixelFormat);
+        QX_GEV_LOG(m_cam, GEV_LOG_ERROR,
+                   "[E] Stream header wrong ({}): Pixelformat expected -> 0x{:08X}, actual -> 0x{:08X}\n", block,
+                   m_cfg.pixelFormat, l.pixelFormat);
         b->pixelFormat = m_cfg.pixelFormat;
         right = false;
     }
@@ -375,8 +375,8 @@ void GvspReceiver::readOtherLeader(GevImageBuffer* b, uint16_t type, const uint8
         if (leader::GenDcWord::fits(len)) {
             const uint64_t size = leader::GenDcSize::get(body, len);
             if (size != m_cfg.payloadSize)
-                GevLog(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> %d, actual -> %lld\n", m_cfg.payloadSize,
-                       static_cast<long long>(size));
+                QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Payload size expected -> {}, actual -> {}\n", m_cfg.payloadSize,
+                           static_cast<long long>(size));
             b->genDcSize = size;
             b->genDcWord = leader::GenDcWord::get(body, len);
             b->genDcFlag = leader::GenDcFlags::get(body, len);
@@ -442,7 +442,7 @@ void GvspReceiver::applyTrailer(GevImageBuffer* b, const uint8_t* body, size_t l
 bool GvspReceiver::requestResend(GevImageBuffer* b, uint32_t first, uint32_t last) {
     if (!m_sink || first == 0 || last < first) return false;
     if (!m_sink(b->blockId, m_mode == GvspBlockIdMode::Extended, first, last)) {
-        GevLog(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
+        QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
         return false;
     }
     const uint32_t n = last - first + 1;
@@ -461,12 +461,12 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
     // whose last packets were lost has that many all the same.
     if (GevImageBuffer* own = findBuffer(id); own && v.h.packetId > 1 && carriesOwnOffsets(own, v))
         growPackets(own, v.h.packetId - 1);
-    GevLog(m_cam, GEV_LOG_VERBOSE, "[V] received trailer: block %d\n", static_cast<int>(id));
+    QX_GEV_LOG(m_cam, GEV_LOG_VERBOSE, "[V] received trailer: block {}\n", static_cast<int>(id));
     m_sizeMismatchReported = false;
     if (m_prev) {
         GevImageBuffer* p = m_prev;
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: got trailer for [BlockID %lld]\n",
-               static_cast<long long>(id));
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: got trailer for [BlockID {}]\n",
+                   static_cast<long long>(id));
         const bool itsOwn = p->blockId == id;
         if (itsOwn) applyTrailer(p, v.body, v.bodyLen);
         DeliverBuffer(p);
@@ -493,8 +493,8 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
         }
     }
     if (b->missingPackets > 0) {
-        GevLog(m_cam, GEV_LOG_INFO, "[I] Block %d, Still %d missing packets. Updated buffer pointers\n",
-               static_cast<int>(id), b->missingPackets);
+        QX_GEV_LOG(m_cam, GEV_LOG_INFO, "[I] Block {}, Still {} missing packets. Updated buffer pointers\n",
+                   static_cast<int>(id), b->missingPackets);
         if (b == m_cur) {
             moveCurrentToPrevious();
             m_cur = m_next;
@@ -503,18 +503,18 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
         return;
     }
     if (b == m_cur) {
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
         b->resendReceived = b->resendRequested;
         DeliverBuffer(b);
         m_cur = m_next;
         m_next = nullptr;
     } else {
         if (m_cur) {
-            GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (next completed)\n");
+            QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (next completed)\n");
             m_cur->resendReceived = std::min(m_cur->resendReceived, m_cur->resendRequested);
             DeliverBuffer(m_cur);
         }
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending next buffer (no missing packets)\n");
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending next buffer (no missing packets)\n");
         b->resendReceived = b->resendRequested;
         DeliverBuffer(b);
     }
@@ -536,8 +536,8 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         GevImageBuffer* b = findBuffer(id);
         if (!m_nonImage || v.h.format == gvsp::kPayload) {
             if (!b || !b->packetTooLargeReported) {
-                GevLog(m_cam, GEV_LOG_WARNING, "[W] [BlockID %lld] Packet number is larger than maximum (%d > %d)\n",
-                       static_cast<long long>(id), static_cast<int>(pid), static_cast<int>(m_packets));
+                QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] [BlockID {}] Packet number is larger than maximum ({} > {})\n",
+                           static_cast<long long>(id), static_cast<int>(pid), static_cast<int>(m_packets));
                 if (b) b->packetTooLargeReported = true;
             }
             m_packetTooLargeSeen = true;
@@ -545,8 +545,9 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         }
         if (b && pid != 0 && !b->packetTooLargeReported) {
             // Data of the block that cannot be kept: the block is incomplete.
-            GevLog(m_cam, GEV_LOG_WARNING, "[W] [BlockID %lld] Packet number is larger than maximum (%d > %d)\n",
-                   static_cast<long long>(id), static_cast<int>(pid), static_cast<int>(m_packets + kExtraPartPackets));
+            QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] [BlockID {}] Packet number is larger than maximum ({} > {})\n",
+                       static_cast<long long>(id), static_cast<int>(pid),
+                       static_cast<int>(m_packets + kExtraPartPackets));
             b->packetTooLargeReported = true;
             ++b->missingPackets;
         }
@@ -556,9 +557,10 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         offset = m_offsets[pid - 1];
         const uint32_t slot = pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload;
         if (!m_nonImage && pid < m_packets && len != m_cfg.packetPayload && !m_sizeMismatchReported) {
-            GevLog(m_cam, GEV_LOG_ERROR,
-                   "[E]  [BlockID %lld] Packet size is not equal as the stream channel packet size (SCPS). %d -> %d, %d\n",
-                   static_cast<long long>(id), static_cast<int>(len), m_cfg.packetPayload, static_cast<int>(pid));
+            QX_GEV_LOG(
+                m_cam, GEV_LOG_ERROR,
+                "[E]  [BlockID {}] Packet size is not equal as the stream channel packet size (SCPS). {} -> {}, {}\n",
+                static_cast<long long>(id), static_cast<int>(len), m_cfg.packetPayload, static_cast<int>(pid));
             m_sizeMismatchReported = true;
         }
         len = std::min<size_t>(len, slot);
@@ -567,8 +569,8 @@ void GvspReceiver::onData(const GvspPacketView& v) {
     } else if (v.h.format == gvsp::kMultipart) {
         if (!gvsp::decodeMultipart(v.body, v.bodyLen, &offset, &data, &len)) return;
         if (offset > m_cfg.payloadSize || len > m_cfg.payloadSize - offset) {
-            GevLog(m_cam, GEV_LOG_WARNING, "[W] Multipart offset %lld is larger than buffer size %d\n",
-                   static_cast<long long>(offset), m_cfg.payloadSize);
+            QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] Multipart offset {} is larger than buffer size {}\n",
+                       static_cast<long long>(offset), m_cfg.payloadSize);
             return;
         }
     } else {  // GenDC
@@ -578,8 +580,8 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         len = std::min<size_t>(len, size);
         if (flags >= 0x40 && (flags & 0x10)) m_nonImage = true;
         if (offset > m_cfg.payloadSize || len > m_cfg.payloadSize - offset) {
-            GevLog(m_cam, GEV_LOG_WARNING, "[W] GenDC data size %lld is larger than buffer size %d\n",
-                   static_cast<long long>(offset + len), m_cfg.payloadSize);
+            QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] GenDC data size {} is larger than buffer size {}\n",
+                       static_cast<long long>(offset + len), m_cfg.payloadSize);
             return;
         }
     }
@@ -589,8 +591,9 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         const bool resent = v.h.resent();
         if (id == successor(m_currentBlock) && !resent) {
             if (m_next) return;
-            GevLog(m_cam, GEV_LOG_DEBUG, "[D] Allocating buffer to host packet with [BlockID %lld] (expected [BlockID %lld])\n",
-                   static_cast<long long>(id), static_cast<long long>(successor(m_currentBlock)));
+            QX_GEV_LOG(m_cam, GEV_LOG_DEBUG,
+                       "[D] Allocating buffer to host packet with [BlockID {}] (expected [BlockID {}])\n",
+                       static_cast<long long>(id), static_cast<long long>(successor(m_currentBlock)));
             m_next = takeBuffer(id);
             if (!m_next) return;
             m_next->nextExpectedPacket = pid;
@@ -622,13 +625,13 @@ void GvspReceiver::onData(const GvspPacketView& v) {
             const uint64_t left = m_cfg.resendBudget - b->requestedPackets;
             uint64_t last = lastWanted;
             if (left < gap) {
-                GevLog(m_cam, GEV_LOG_DEBUG, "[D] Only requesting %d packet resends for %d losses\n",
-                       static_cast<int>(left), static_cast<int>(gap));
+                QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Only requesting {} packet resends for {} losses\n",
+                           static_cast<int>(left), static_cast<int>(gap));
                 last = E + left - 1;
             }
             requestResend(b, static_cast<uint32_t>(E), static_cast<uint32_t>(last));
         } else if (uint64_t(pid) + T < E) {
-            GevLog(m_cam, GEV_LOG_WARNING, "[W] Packets out of order [%lld]\n", static_cast<long long>(b->blockId));
+            QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] Packets out of order [{}]\n", static_cast<long long>(b->blockId));
             b->outOfOrder = 1;
         }
     }
@@ -638,8 +641,8 @@ void GvspReceiver::onData(const GvspPacketView& v) {
     }
     store(b, pid, offset, data, len);
     if (b == m_prev && b->missingPackets == 0 && m_cfg.resendMode != kTimerMode) {
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: blockID reached %lld and missing packets is 0\n",
-               static_cast<long long>(b->blockId));
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: blockID reached {} and missing packets is 0\n",
+                   static_cast<long long>(b->blockId));
         b->resendReceived = b->resendRequested;
         DeliverBuffer(b);
     }
@@ -655,8 +658,8 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     }
     if (b->missingPackets > 0 && pid <= b->countedPackets) --b->missingPackets;
     if (pid <= 3)
-        GevLog(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #%d @%p (+%x), filled up to %x so far\n",
-               b->ringIndex, static_cast<void*>(b->bytes()), static_cast<unsigned>(offset), b->filledUpTo);
+        QX_GEV_LOG(m_cam, GEV_LOG_VERBOSE, "[V] Writing data into buffer #{} @{} (+{:x}), filled up to {:x} so far\n",
+                   b->ringIndex, static_cast<void*>(b->bytes()), static_cast<unsigned>(offset), b->filledUpTo);
     state = GEV_PACKET_RECEIVED;
     if (offset >= b->data.size()) return;
     len = std::min<size_t>(len, b->data.size() - offset);
@@ -688,12 +691,12 @@ void GvspReceiver::growPackets(GevImageBuffer* b, uint32_t count) {
 void GvspReceiver::keepShort(GevImageBuffer* b, uint32_t pid, uint64_t offset, const uint8_t* data, size_t len) {
     if (b->packetStates[pid - 1] == GEV_PACKET_MISSING && pid > b->nextExpectedPacket) b->nextExpectedPacket = pid;
     if (const uint64_t since = m_shortLog.note())
-        GevLog(m_cam, GEV_LOG_WARNING,
-               "[W] [BlockID %lld] Packet %d carries %d bytes of %d: counted as lost (%llu short packet(s), %llu in "
-               "all)\n",
-               static_cast<long long>(b->blockId), static_cast<int>(pid), static_cast<int>(len),
-               static_cast<int>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload),
-               static_cast<unsigned long long>(since), static_cast<unsigned long long>(m_shortLog.total()));
+        QX_GEV_LOG(
+            m_cam, GEV_LOG_WARNING,
+            "[W] [BlockID {}] Packet {} carries {} bytes of {}: counted as lost ({} short packet(s), {} in all)\n",
+            static_cast<long long>(b->blockId), static_cast<int>(pid), static_cast<int>(len),
+            static_cast<int>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload),
+            static_cast<unsigned long long>(since), static_cast<unsigned long long>(m_shortLog.total()));
     if (offset >= b->data.size()) return;
     len = std::min<size_t>(len, b->data.size() - offset);
     if (b->carried.empty()) b->carried.assign(b->packetStates.size(), 0);
@@ -764,8 +767,8 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
                 r.neverAsked = true;
                 break;
             }
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, receive trailer, last_packet_id=%d\n", static_cast<int>(b->blockId),
-               static_cast<int>(b->nextExpectedPacket) - 1);
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] block {}, receive trailer, last_packet_id={}\n",
+                   static_cast<int>(b->blockId), static_cast<int>(b->nextExpectedPacket) - 1);
     }
     // The camera answers a round in order and at once: once its answers have stopped for a
     // moment, what is still missing was lost again.
@@ -792,15 +795,15 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
     }
     if (b->missingPackets <= 0) {
         const uint32_t total = b->requestedPackets + r.packets;
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] resend finished, ResendReceiveCount:%d, multi_resend_packet_count:%d\n", total,
-               r.packets);
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] resend finished, ResendReceiveCount:{}, multi_resend_packet_count:{}\n",
+                   total, r.packets);
         b->resendRequested = b->resendReceived = total;
         DeliverBuffer(b);
         return;
     }
     const bool waited = now - r.clock > int64_t(m_cfg.resendWaitMs);
     if (r.roundRun && waited && r.tries > 10) {
-        GevLog(m_cam, GEV_LOG_WARNING, "[W] try_resend_times:%d\n", r.tries);
+        QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] try_resend_times:{}\n", r.tries);
         b->resendRequested = b->requestedPackets + r.packets;
         DeliverBuffer(b);
         return;
@@ -841,7 +844,7 @@ uint32_t GvspReceiver::gapsBelowHighest(const GevImageBuffer* b) {
 
 void GvspReceiver::s_resend_some_packet(GevImageBuffer* b, int64_t now, uint32_t limit, uint32_t upTo) {
     Rounds& r = m_rounds;
-    GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet start\n", static_cast<int>(b->blockId));
+    QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] block {}, s_resend_some_packet start\n", static_cast<int>(b->blockId));
     uint32_t n = std::min<uint32_t>(b->countedPackets, static_cast<uint32_t>(b->packetStates.size()));
     if (upTo != 0) n = std::min(n, upTo);
     if (limit == 0) limit = n;
@@ -855,11 +858,11 @@ void GvspReceiver::s_resend_some_packet(GevImageBuffer* b, int64_t now, uint32_t
         uint32_t end = i;
         while (end < n && b->packetStates[end] != GEV_PACKET_RECEIVED && asked + (end - i + 1) < limit) ++end;
         if (immediate) {
-            requestResend(b, i, end);  // marks, counts and notes the last packet asked
+            requestResend(b, i, end); // marks, counts and notes the last packet asked
         } else {
             for (uint32_t k = i; k <= end; ++k) b->packetStates[k - 1] = GEV_PACKET_REQUESTED;
             if (m_sink && !m_sink(b->blockId, m_mode == GvspBlockIdMode::Extended, i, end))
-                GevLog(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
+                QX_GEV_LOG(m_cam, GEV_LOG_ERROR, "[E] Can't send packet resend command\n");
         }
         if (!first) first = i;
         last = end;
@@ -880,27 +883,27 @@ void GvspReceiver::s_resend_some_packet(GevImageBuffer* b, int64_t now, uint32_t
         r.packets += asked;
         resendRequested += asked;
     }
-    GevLog(m_cam, GEV_LOG_DEBUG, "[D] block %d, s_resend_some_packet end\n", static_cast<int>(b->blockId));
+    QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] block {}, s_resend_some_packet end\n", static_cast<int>(b->blockId));
 }
 
 void GvspReceiver::flushOnIdle() {
     if (m_prev) {
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] select() returned %d, pushing previous buffer\n", 0);
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] select() returned {}, pushing previous buffer\n", 0);
         DeliverBuffer(m_prev);
     }
     if (m_cur) {
-        GevLog(m_cam, GEV_LOG_DEBUG, "[D] select() returned %d, pushing image buffer\n", 0);
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] select() returned {}, pushing image buffer\n", 0);
         DeliverBuffer(m_cur);
     }
 }
 
 void GvspReceiver::flushAtEnd() {
     if (m_prev) {
-        GevLog(m_cam, GEV_LOG_INFO, "[I] Late delivery for previous buffer\n");
+        QX_GEV_LOG(m_cam, GEV_LOG_INFO, "[I] Late delivery for previous buffer\n");
         DeliverBuffer(m_prev);
     }
     if (m_cur) {
-        GevLog(m_cam, GEV_LOG_INFO, "[I] Late delivery for image buffer\n");
+        QX_GEV_LOG(m_cam, GEV_LOG_INFO, "[I] Late delivery for image buffer\n");
         DeliverBuffer(m_cur);
     }
     if (m_next) {  // never delivered: back to the free list

@@ -94,7 +94,9 @@ public:
             return written;
         }
         if (written && ::rename(m_temp.c_str(), m_path) == 0) return true;
-        if (written) QX_LOG_ERROR("func:{}, rename to {} failed, err={}", func, m_path, std::strerror(errno));
+        if (written)
+            QX_LOG_NAMED(spdlog::level::err, func, "func:{}, rename to {} failed, err={}", m_path,
+                         std::strerror(errno));
         ::unlink(m_temp.c_str());
         return false;
     }
@@ -133,7 +135,7 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     const size_t count = sizeof(p.pImagePath);
     const size_t i = strnlen(p.pImagePath, count);
     if (i == 0 || i >= count) {
-        QX_LOG_ERROR("func:{}, i={}, count={}, 0 == i || i >= count", "save", i, count);
+        QX_LOG_ERROR("func:save, i={}, count={}, 0 == i || i >= count", i, count);
         return QX_ERR_INVALID_PARAM;
     }
 
@@ -148,16 +150,14 @@ uint32_t ImageSaver::saveNormalFormat(SaveFileParam& p) {
     case QX_IMAGE_PNG: break;
     case QX_IMAGE_TIFF: format = CXIMAGE_FORMAT_TIF; break;
     case QX_IMAGE_RAW: return saveRawFormat(p);
-    default:
-        QX_LOG_ERROR("func:{}, Unknown pstSaveFileParam->enImageType={}", "saveNormalFormat", p.enImageType);
-        return QX_ERR_GENERAL;
+    default: QX_LOG_ERROR("func:{}, Unknown pstSaveFileParam->enImageType={}", p.enImageType); return QX_ERR_GENERAL;
     }
 
     if (!convertToMono8(p, this)) return QX_ERR_GENERAL;
     if (p.enImageType == QX_IMAGE_JPG) SetJpegQuality(quality);
     if (p.enImageType == QX_IMAGE_PNG) return savePng(p, this);
     FileReplacement file(p.pImagePath);
-    return file.finish(Save(file.writePath(), format), "saveNormalFormat") ? QX_OK : QX_ERR_GENERAL;
+    return file.finish(Save(file.writePath(), format), QX_FUNC) ? QX_OK : QX_ERR_GENERAL;
 }
 
 bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image) {
@@ -165,19 +165,19 @@ bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image) {
     if (!image->IsValid() || image->GetWidth() != p.nWidth || image->GetHeight() != p.nHeight || image->GetBpp() != 8) {
         *image = CxImage(p.nWidth, p.nHeight, 8, 0);
         if (image->GetHeight() != p.nHeight) {
-            QX_LOG_ERROR("func:{}, Create CxImage failed, err:{}", "convertToMono8", image->GetErrorText());
+            QX_LOG_ERROR("func:{}, Create CxImage failed, err:{}", image->GetErrorText());
             return false;
         }
         if (padded) {
             m_sideBuffer.reset();
-            spdlog::debug("func:{}, byteCountPerPixel={}", "convertToMono8", 1);
+            QX_LOG_DEBUG("func:{}, byteCountPerPixel={}", 1);
         }
     }
     const size_t pixelCount = static_cast<size_t>(p.nWidth) * p.nHeight;
     if (padded && !m_sideBuffer) {
         m_sideBuffer.reset(new (std::nothrow) uint8_t[pixelCount]);
         if (!m_sideBuffer) {
-            QX_LOG_ERROR("func:{}, side buffer allocation failed, size={}", "convertToMono8", pixelCount);
+            QX_LOG_ERROR("func:{}, side buffer allocation failed, size={}", pixelCount);
             return false;
         }
     }
@@ -202,7 +202,7 @@ bool ImageSaver::convertToMono8(SaveFileParam& p, CxImage* image) {
     }
     if (converter->convertPixels(cvt) != QX_OK) return false;
     const bool ok = image->CreateFromArray(m_sideBuffer.get(), p.nWidth, p.nHeight, 8, p.nWidth, bottomUp);
-    spdlog::debug("func:{}, cxImg->CreateFromArray={}", "convertToMono8", ok);
+    QX_LOG_DEBUG("func:{}, cxImg->CreateFromArray={}", ok);
     return ok;
 }
 
@@ -225,7 +225,7 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image) {
         error = 83; // LodePNG's "memory allocation failed"
     }
     if (error != 0) {
-        QX_LOG_ERROR("func:{}, lodepng::encode failed, error={}", "savePng", lodepng_error_text(error));
+        QX_LOG_ERROR("func:{}, lodepng::encode failed, error={}", lodepng_error_text(error));
         return QX_ERR_GENERAL;
     }
 
@@ -233,18 +233,18 @@ uint32_t ImageSaver::savePng(SaveFileParam& p, CxImage* image) {
     FileReplacement target(p.pImagePath);
     FILE* file = std::fopen(target.writePath(), "wb");
     if (!file) {
-        QX_LOG_ERROR("func:{}, lodepng::save_file failed, error={}", "savePng", lodepng_error_text(79));
+        QX_LOG_ERROR("func:{}, lodepng::save_file failed, error={}", lodepng_error_text(79));
         return QX_ERR_GENERAL;
     }
     const bool written = png.empty() || std::fwrite(png.data(), 1, png.size(), file) == png.size();
     const int writeErrno = errno;
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
-        QX_LOG_ERROR("func:{}, lodepng::save_file failed, error={}", "savePng",
+        QX_LOG_ERROR("func:{}, lodepng::save_file failed, error={}",
                      std::string("failed to write file: ") + std::strerror(written ? errno : writeErrno));
         return QX_ERR_GENERAL;
     }
-    return target.finish(true, "savePng") ? QX_OK : QX_ERR_GENERAL;
+    return target.finish(true, QX_FUNC) ? QX_OK : QX_ERR_GENERAL;
 }
 
 uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
@@ -262,10 +262,10 @@ uint32_t ImageSaver::saveRawFormat(SaveFileParam& p) {
         out.flush();
         out.close();
     } catch (const std::ios_base::failure& e) {
-        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "saveRawFormat", e.what());
+        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", e.what());
         return QX_ERR_GENERAL;
     }
-    return target.finish(true, "saveRawFormat") ? QX_OK : QX_ERR_GENERAL;
+    return target.finish(true, QX_FUNC) ? QX_OK : QX_ERR_GENERAL;
 }
 
 } // namespace qx::imageout

@@ -156,8 +156,10 @@ bool buffersHold(const ConvertParam& p, uint64_t pixelCount, uint64_t dstBytes, 
     const bool ok = p.pSrcData && p.pDstData && sourceBytesRead(p.enSrcPixelType, pixelCount) <= p.nSrcDataLen &&
                     dstBytes <= p.nDstDataSize;
     if (!ok) {
-        QX_LOG_ERROR("func:{}, pixelCount={}, pstCvtParam->nSrcDataLen={}", func, pixelCount, p.nSrcDataLen);
-        QX_LOG_ERROR("func:{}, pixelCount={}, pstCvtParam->nDstDataSize={}", func, pixelCount, p.nDstDataSize);
+        QX_LOG_NAMED(spdlog::level::err, func, "func:{}, pixelCount={}, pstCvtParam->nSrcDataLen={}", pixelCount,
+                     p.nSrcDataLen);
+        QX_LOG_NAMED(spdlog::level::err, func, "func:{}, pixelCount={}, pstCvtParam->nDstDataSize={}", pixelCount,
+                     p.nDstDataSize);
     }
     return ok;
 }
@@ -193,10 +195,10 @@ uint32_t PixelConverter::convertPixels(ConvertParam& p) {
 
 uint32_t PixelConverter::convertToMono8(ConvertParam& p) {
     const uint64_t n = static_cast<uint64_t>(p.nWidth) * p.nHeight;
-    if (!buffersHold(p, n, n, "convertToMono8")) return QX_ERR_GENERAL;
+    if (!buffersHold(p, n, n, QX_FUNC)) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(n);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {
-        QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
+        QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", p.enSrcPixelType);
         return QX_ERR_NOT_SUPPORTED;
     }
     mono8Span(p.enSrcPixelType, p.pSrcData, p.pDstData, 0, n);
@@ -213,7 +215,7 @@ uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bo
         return QX_ERR_INVALID_PARAM;
     p.nDstDataLen = static_cast<uint32_t>(w * h);
     if (layoutOf(p.enSrcPixelType) == Layout::Other) {
-        QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono8", p.enSrcPixelType);
+        QX_LOG_ERROR("func:convertToMono8, unsupported pstCvtParam->enSrcPixelType=0x{:x}", p.enSrcPixelType);
         return QX_ERR_NOT_SUPPORTED;
     }
     if (!bottomUp && pitch == w) {
@@ -227,7 +229,7 @@ uint32_t PixelConverter::convertToMono8Lines(ConvertParam& p, uint32_t pitch, bo
 
 uint32_t PixelConverter::convertToMono16(ConvertParam& p) {
     const uint64_t n = static_cast<uint64_t>(p.nWidth) * p.nHeight;
-    if (!buffersHold(p, n, 2 * n, "convertToMono16")) return QX_ERR_GENERAL;
+    if (!buffersHold(p, n, 2 * n, QX_FUNC)) return QX_ERR_GENERAL;
     p.nDstDataLen = static_cast<uint32_t>(2 * n);
 
     const uint8_t* __restrict src = p.pSrcData;
@@ -250,7 +252,7 @@ uint32_t PixelConverter::convertToMono16(ConvertParam& p) {
     }
     case Layout::Other: break;
     }
-    QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", "convertToMono16", p.enSrcPixelType);
+    QX_LOG_ERROR("func:{}, unsupported pstCvtParam->enSrcPixelType=0x{:x}", p.enSrcPixelType);
     return QX_ERR_NOT_SUPPORTED;
 }
 

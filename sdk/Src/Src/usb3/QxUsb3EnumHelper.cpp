@@ -127,7 +127,7 @@ bool QxUsb3EnumHelper::getConfigInfo() {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (!m_configFailureLogged) {
-            QX_LOG_ERROR("func:{}, open {} failed.", "getConfigInfo", path);
+            QX_LOG_ERROR("func:{}, open {} failed.", path);
             m_configFailureLogged = true;
         }
         return false;
@@ -180,7 +180,7 @@ void QxUsb3EnumHelper::getDeviceModelName(const std::string& path, std::string& 
     // Replies the camera still owes are taken before the device is given back: left in the
     // camera they would answer the first reads of whoever connects next.
     if (m_hDevice != qx::usb3::kUsbInvalidHandle && !settle(kLateReplyWindowMs))
-        QX_LOG_WARN("func:{}, {} still owes {} reply bytes", "getDeviceModelName", path, owedBytes());
+        QX_LOG_WARN("func:{}, {} still owes {} reply bytes", path, owedBytes());
     source.closeDevice(m_hDevice);
     m_hDevice = qx::usb3::kUsbInvalidHandle;
     m_source = nullptr;
@@ -195,7 +195,7 @@ void QxUsb3EnumHelper::enumUsb3Device(std::vector<DeviceInfo>& list, qx::usb3::U
         const std::string key = toLower(path);
         if (key.size() > kMaxDevicePathLength) {
             // A cut path would name no camera: such a device cannot be listed.
-            QX_LOG_WARN("func:{}, device path too long ({} characters): {}", "enumUsb3Device", key.size(), key);
+            QX_LOG_WARN("func:{}, device path too long ({} characters): {}", key.size(), key);
             continue;
         }
         auto indexIt = g_usb3DevicePathIndexMap.find(key);

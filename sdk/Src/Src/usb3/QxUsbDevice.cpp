@@ -51,16 +51,16 @@ bool QxUsbDevice::UsbOpenLink() {
         }
     }
     if (index < 0) {
-        QX_LOG_ERROR("func:{}, {} is not listed", "UsbOpenLink", m_path);
+        QX_LOG_ERROR("func:{}, {} is not listed", m_path);
         return false;
     }
     if (!m_driver->openDevice(static_cast<uint8_t>(index))) {
-        QX_LOG_ERROR("func:{}, driver open of {} failed, error:{}", "UsbOpenLink", m_path, m_driver->LastError);
+        QX_LOG_ERROR("func:{}, driver open of {} failed, error:{}", m_path, m_driver->LastError);
         return false;
     }
     // The list may have changed between listing and opening: make sure it is the same device.
     if (m_driver->DevPath != wanted) {
-        QX_LOG_ERROR("func:{}, {} was replaced while it was opened", "UsbOpenLink", m_path);
+        QX_LOG_ERROR("func:{}, {} was replaced while it was opened", m_path);
         m_driver->releaseDevice();
         return false;
     }

@@ -46,15 +46,14 @@ bool QxUsbDevice::UsbStartStream() {
     }
     const int units = m_transferUnits.load();
     if (units <= 0 || units > 1024) {
-        QX_LOG_ERROR("func:{}, transfer units {} out of range", "UsbStartStream", units);
+        QX_LOG_ERROR("func:{}, transfer units {} out of range", units);
         return false;
     }
     // The slot block is sized before anything is asked of the camera, so a size that cannot
     // be held fails the start instead of a thread.
     if (!m_frames.configure(m_width.load(), m_height.load(), m_bitsPerPixel.load(), m_pixelBytes.load(),
                             m_cacheSlots.load())) {
-        QX_LOG_ERROR("func:{}, cannot hold {} frames of {}x{}", "UsbStartStream", m_cacheSlots.load(), m_width.load(),
-                     m_height.load());
+        QX_LOG_ERROR("func:{}, cannot hold {} frames of {}x{}", m_cacheSlots.load(), m_width.load(), m_height.load());
         return false;
     }
     CCyControlEndPoint* ctl = m_driver->controlEndPoint();
@@ -181,7 +180,7 @@ void QxUsbDevice::UsbBulkReaderThread() {
         }
     }
     if (!ep) {
-        QX_LOG_ERROR("func:{}, no bulk IN endpoint 0x81 on {}", "UsbBulkReaderThread", m_path);
+        QX_LOG_ERROR("func:{}, no bulk IN endpoint 0x81 on {}", m_path);
         m_readerAlive = false;
         return;
     }
@@ -199,7 +198,7 @@ void QxUsbDevice::UsbBulkReaderThread() {
             break;
         }
     }
-    if (failed) QX_LOG_ERROR("func:{}, BeginDataXfer failed, error:{}", "UsbBulkReaderThread", ep->LastError);
+    if (failed) QX_LOG_ERROR("func:{}, BeginDataXfer failed, error:{}", ep->LastError);
     // A failing endpoint (a halt, a device gone) is cleared and retried with a growing pause;
     // transfers queued before the last clear fail with the old state and are only requeued.
     // Failing for kBulkFailureLimitMs without a success ends the stream and reports the loss.
@@ -233,19 +232,18 @@ void QxUsbDevice::UsbBulkReaderThread() {
         }
         if (!m_running.load()) break;
         if (ok) {
-            if (failuresInRow > 0)
-                QX_LOG_INFO("func:{}, bulk transfers of {} succeed again", "UsbBulkReaderThread", m_path);
+            if (failuresInRow > 0) QX_LOG_INFO("func:{}, bulk transfers of {} succeed again", m_path);
             failuresInRow = 0;
         } else if (!requeue && queuedAfter[i] == clears) {
             const auto now = std::chrono::steady_clock::now();
             if (failuresInRow++ == 0) {
                 failingSince = now;
-                QX_LOG_ERROR("func:{}, bulk transfer on {} failed (status {:#x}), clearing the endpoint",
-                             "UsbBulkReaderThread", m_path, ep->UsbdStatus);
+                QX_LOG_ERROR("func:{}, bulk transfer on {} failed (status {:#x}), clearing the endpoint", m_path,
+                             ep->UsbdStatus);
             }
             if (now - failingSince >= std::chrono::milliseconds(kBulkFailureLimitMs)) {
-                QX_LOG_ERROR("func:{}, bulk transfers on {} keep failing for {} ms: the stream ends",
-                             "UsbBulkReaderThread", m_path, kBulkFailureLimitMs);
+                QX_LOG_ERROR("func:{}, bulk transfers on {} keep failing for {} ms: the stream ends", m_path,
+                             kBulkFailureLimitMs);
                 reportLost();
                 break;
             }
@@ -260,7 +258,7 @@ void QxUsbDevice::UsbBulkReaderThread() {
         queuedAfter[i] = clears;
         s.ctx = ep->BeginDataXfer(s.buffer.get(), next, &s.ov);
         if (!s.ctx || s.ov.lastError != kErrorIoPending) {
-            QX_LOG_ERROR("func:{}, BeginDataXfer failed, error:{}", "UsbBulkReaderThread", ep->LastError);
+            QX_LOG_ERROR("func:{}, BeginDataXfer failed, error:{}", ep->LastError);
             reportLost();
             break;
         }

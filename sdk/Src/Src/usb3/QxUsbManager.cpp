@@ -31,7 +31,7 @@ QxUsbManager::QxUsbManager(std::shared_ptr<usb::UsbBackend> backend, std::chrono
             kCameraVendorId, kCameraProductId,
             [this](usb::UsbHotplugEvent ev, const usb::UsbDeviceEntry& e) { UsbDeviceChange(ev, e); }, pollInterval);
     }
-    if (!m_watch) QX_LOG_WARN("func:{}, no hot-plug watch: the device list is not kept current", "QxUsbManager");
+    if (!m_watch) QX_LOG_WARN("func:{}, no hot-plug watch: the device list is not kept current");
 }
 
 QxUsbManager::~QxUsbManager() {
@@ -100,7 +100,7 @@ const char* QxUsbManager::GetDevicePath(int index) {
     try {
         return intern(path);
     } catch (...) {
-        QX_LOG_ERROR("func:{}, path {} not kept: {}", "GetDevicePath", path, currentExceptionText());
+        QX_LOG_ERROR("func:{}, path {} not kept: {}", path, currentExceptionText());
         return usbNoPath();
     }
 }
@@ -129,7 +129,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
             dev = std::make_unique<QxUsbDevice>(p, m_backend);
             ok = dev->UsbOpenLink();
         } catch (...) {
-            QX_LOG_ERROR("func:{}, opening {} failed: {}", "OpenDevice", p, currentExceptionText());
+            QX_LOG_ERROR("func:{}, opening {} failed: {}", p, currentExceptionText());
             ok = false;
         }
         sys::ExclusiveLock lk(m_lock);
@@ -137,7 +137,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
         if (!ok) {
             lk.unlock();
             dev.reset();
-            QX_LOG_ERROR("func:{}, cannot open {}", "OpenDevice", p);
+            QX_LOG_ERROR("func:{}, cannot open {}", p);
             return kUsbInvalidHandle;
         }
         const UsbDevHandle h = m_nextHandle++;
@@ -146,7 +146,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
         m_openByPath[p] = h;
         return h;
     } catch (...) {
-        QX_LOG_ERROR("func:{}, {} not opened: {}", "OpenDevice", path, currentExceptionText());
+        QX_LOG_ERROR("func:{}, {} not opened: {}", path, currentExceptionText());
         return kUsbInvalidHandle;
     }
 }
@@ -231,8 +231,7 @@ void QxUsbManager::reportRemoved(const std::vector<UsbDevHandle>& handles) {
         } catch (...) {
             // The owner's failure must neither end the notifying thread nor leave the device
             // marked as in its callback, which would hold every later close of it.
-            QX_LOG_ERROR("func:{}, offline callback of handle {} failed: {}", "reportRemoved", h,
-                         currentExceptionText());
+            QX_LOG_ERROR("func:{}, offline callback of handle {} failed: {}", h, currentExceptionText());
         }
         if (t_runningOffline.manager) OfflineContextReleased();
     }
@@ -381,7 +380,7 @@ void QxUsbManager::UsbDeviceChange(usb::UsbHotplugEvent event, const usb::UsbDev
                 QxUsbDevice* d = lookup(kv.second);
                 // Reported once per open device: a later notification finds it marked.
                 if (!d || !d->markRemoved()) continue;
-                QX_LOG_INFO("func:{}, device {} removed", "UsbDeviceChange", kv.first);
+                QX_LOG_INFO("func:{}, device {} removed", kv.first);
                 removed.push_back(kv.second);
             }
         }
@@ -412,7 +411,7 @@ void QxUsbManager::noticeLoop() {
             sys::SharedLock ml(m_lock);
             QxUsbDevice* d = lookup(h);
             report = d && d->markRemoved();
-            if (report) QX_LOG_ERROR("func:{}, device {} lost: its stream failed", "noticeLoop", d->devicePath());
+            if (report) QX_LOG_ERROR("func:{}, device {} lost: its stream failed", d->devicePath());
         }
         if (report) reportRemoved({h});
         lk.lock();
@@ -450,7 +449,7 @@ QxUsbManager* QX_U3V_GetManager() {
             g_manager.store(m);
             return m;
         } catch (...) {
-            QX_LOG_ERROR("func:{}, no USB manager: {}", "QX_U3V_GetManager", currentExceptionText());
+            QX_LOG_ERROR("func:{}, no USB manager: {}", currentExceptionText());
             return nullptr;
         }
     }();

@@ -62,7 +62,7 @@ DeviceManager::~DeviceManager() {
 
 QX_STATUS DeviceManager::createDevice(QX_DEV_HANDLE* out, const DeviceInfo* info) {
     if (info->nTLayerType != QX_TLAYER_GIGE && info->nTLayerType != QX_TLAYER_USB3) {
-        QX_LOG_ERROR("func:{}, unknown pstDevInfo->nTLayerType:{}", "createDevice", info->nTLayerType);
+        QX_LOG_ERROR("func:{}, unknown pstDevInfo->nTLayerType:{}", info->nTLayerType);
         return QX_ERR_INVALID_PARAM;
     }
     sys::MutexLock enumLock(m_enumMutex);
@@ -222,8 +222,7 @@ void DeviceManager::enumDevices(DeviceList* out, uint8_t tryTimes, uint16_t time
     // The caller's list holds QX_MAX_DEVICE_NUM pointers; nothing is written beyond them.
     const size_t shown = std::min<size_t>(m_keptCount, QX_MAX_DEVICE_NUM);
     if (shown < m_keptCount) {
-        QX_LOG_WARN("func:{}, {} devices found, only the first {} are listed", "enumDevices", m_keptCount,
-                    shown);
+        QX_LOG_WARN("func:{}, {} devices found, only the first {} are listed", m_keptCount, shown);
     }
     for (size_t k = 0; k < shown; ++k) out->pDevInfo[k] = &m_keptStorage[k];
     out->nDevNum = static_cast<uint32_t>(shown);

@@ -42,7 +42,7 @@ FileAccessBase* DeviceProxy::fileAccess() {
     } else if (type == QX_TLAYER_USB3) {
         m_fileAccess = std::make_unique<QxUsb3FileAccess>(m_device->getProtocol());
     } else {
-        QX_LOG_ERROR("func:{}, unknown pstDevInfo->nTLayerType:{}", "fileAccess", type);
+        QX_LOG_ERROR("func:{}, unknown pstDevInfo->nTLayerType:{}", type);
     }
     return m_fileAccess.get();
 }

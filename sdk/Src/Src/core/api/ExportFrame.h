@@ -41,10 +41,10 @@ QX_STATUS catchStatus(const char* func, Body&& body) {
     } catch (QX_STATUS status) {
         return status;
     } catch (const std::exception& e) {
-        QX_LOG_ERROR("func:{}, exception: {}", func, e.what());
+        QX_LOG_NAMED(spdlog::level::err, func, "func:{}, exception: {}", e.what());
         return QX_ERR_GENERAL;
     } catch (...) {
-        QX_LOG_ERROR("func:{}, unknown exception", func);
+        QX_LOG_NAMED(spdlog::level::err, func, "func:{}, unknown exception");
         return QX_ERR_GENERAL;
     }
 }
@@ -58,15 +58,15 @@ inline void logEndLine(const char* func, spdlog::level::level_enum level, QX_STA
     const auto endLevel = endLevelOf(ret, level);
     if (found) {
         if (text.empty())
-            logAt(endLevel, "dev:{}({}), func:{} end, spent:{}ms, ret:0x{:x}", names.model, names.serial, func, ms, ret);
+            QX_LOG_AT(endLevel, "dev:{}({}), func:{} end, spent:{}ms, ret:0x{:x}", names.model, names.serial, func, ms,
+                      ret);
         else
-            logAt(endLevel, "dev:{}({}), func:{} end, {}, spent:{}ms, ret:0x{:x}", names.model, names.serial, func,
-                  text, ms, ret);
+            QX_LOG_AT(endLevel, "dev:{}({}), func:{} end, {}, spent:{}ms, ret:0x{:x}", names.model, names.serial, func,
+                      text, ms, ret);
     } else {
         if (text.empty())
-            logAt(endLevel, "handle:{:p}, func:{} end, spent:{}ms, ret:0x{:x}", handle, func, ms, ret);
-        else
-            logAt(endLevel, "handle:{:p}, func:{} end, {}, spent:{}ms, ret:0x{:x}", handle, func, text, ms, ret);
+            QX_LOG_AT(endLevel, "handle:{:p}, func:{} end, spent:{}ms, ret:0x{:x}", handle, func, ms, ret);
+        else QX_LOG_AT(endLevel, "handle:{:p}, func:{} end, {}, spent:{}ms, ret:0x{:x}", handle, func, text, ms, ret);
     }
 }
 
@@ -80,7 +80,7 @@ struct NoText {
 template <typename Pre, typename Work, typename Text = NoText>
 QX_STATUS runHandleExport(const char* func, spdlog::level::level_enum level, QX_DEV_HANDLE handle, Release release,
                           Pre&& pre, Work&& work, Text&& text = Text()) {
-    logAt(level, "func:{} start", func);
+    QX_LOG_NAMED(level, func, "func:{} start");
     const auto start = sys::SteadyClock::now();
     HandleLockHolder holder;
     bool found = false;

@@ -128,7 +128,7 @@ bool QxUsb3FileAccess::send(const char* name, const uint8_t* data, uint32_t leng
     // An empty file has no packet: its header could only name the last packet as number -1.
     if (length == 0) {
         std::printf("CMD_SENDFILE empty file refused!\r\n");
-        QX_LOG_ERROR("func:{}, file {} is empty: nothing to send", "sendFile", name);
+        QX_LOG_ERROR("func:{}, file {} is empty: nothing to send", name);
         return false;
     }
 

@@ -58,13 +58,13 @@ auto keyText(const char* key) {
 // ---- enumeration and handles -------------------------------------------------------------
 
 QX_STATUS QX_CALL QX_EnumDevices(DeviceList* pstDevList, uint8_t tryTimes, uint16_t timeout) {
-    static const char* const func = "QX_EnumDevices";
+    static const char* const func = QX_FUNC;
     DeviceManager* manager = nullptr;
     catchStatus(func, [&] {
         manager = getDeviceManager();
         return QX_OK;
     });
-    QX_LOG_INFO("func:{} start", func);
+    QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     const QX_STATUS ret = catchStatus(func, [&]() -> QX_STATUS {
         require(pstDevList != nullptr && tryTimes != 0 && timeout != 0, QX_ERR_INVALID_PARAM);
@@ -72,31 +72,31 @@ QX_STATUS QX_CALL QX_EnumDevices(DeviceList* pstDevList, uint8_t tryTimes, uint1
         manager->enumDevices(pstDevList, tryTimes, timeout);
         return QX_OK;
     });
-    QX_LOG_INFO("func:{} end, {}, spent:{}ms, ret=0x{:x}", func,
-                fmt::format("tryTimes={}, timeout={}", tryTimes, timeout), sys::elapsedMs(start), ret);
+    QX_LOG_INFO("func:{} end, {}, spent:{}ms, ret=0x{:x}", fmt::format("tryTimes={}, timeout={}", tryTimes, timeout),
+                sys::elapsedMs(start), ret);
     return ret;
 }
 
 void QX_CALL QX_InterruptDevEnumerating(void) {
-    static const char* const func = "QX_InterruptDevEnumerating";
-    QX_LOG_INFO("func:{} start", func);
+    static const char* const func = QX_FUNC;
+    QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     catchStatus(func, [] {
         getDeviceManager()->interruptEnumerating();
         return QX_OK;
     });
-    QX_LOG_INFO("func:{}, spent:{}ms", func, sys::elapsedMs(start));
+    QX_LOG_INFO("func:{}, spent:{}ms", sys::elapsedMs(start));
 }
 
 QX_STATUS QX_CALL QX_CreateDevice(QX_DEV_HANDLE* pHandle, const DeviceInfo* pstDevInfo) {
-    static const char* const func = "QX_CreateDevice";
-    QX_LOG_INFO("func:{} start", func);
+    static const char* const func = QX_FUNC;
+    QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     const QX_STATUS ret = catchStatus(func, [&]() -> QX_STATUS {
         require(pHandle != nullptr && pstDevInfo != nullptr, QX_ERR_INVALID_PARAM);
         // Refused here, and again with its log line by createDevice.
         if (pstDevInfo->nTLayerType != QX_TLAYER_GIGE && pstDevInfo->nTLayerType != QX_TLAYER_USB3) {
-            QX_LOG_ERROR("func:{}, unknown pstDevInfo->nTLayerType:{}", "createDevice", pstDevInfo->nTLayerType);
+            QX_LOG_ERROR("func:createDevice, unknown pstDevInfo->nTLayerType:{}", pstDevInfo->nTLayerType);
             return QX_ERR_INVALID_PARAM;
         }
         return getDeviceManager()->createDevice(pHandle, pstDevInfo);
@@ -113,8 +113,8 @@ QX_STATUS QX_CALL QX_CreateDevice(QX_DEV_HANDLE* pHandle, const DeviceInfo* pstD
 }
 
 QX_STATUS QX_CALL QX_DeleteDevice(QX_DEV_HANDLE handle) {
-    static const char* const func = "QX_DeleteDevice";
-    QX_LOG_INFO("func:{} start", func);
+    static const char* const func = QX_FUNC;
+    QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     DevNames names;
     const QX_STATUS ret = catchStatus(func, [&]() -> QX_STATUS {
@@ -135,8 +135,8 @@ QX_STATUS QX_CALL QX_DeleteDevice(QX_DEV_HANDLE handle) {
 }
 
 QX_STATUS QX_CALL QX_GetDeviceInfo(QX_DEV_HANDLE handle, DeviceInfo* pstDevInfo) {
-    static const char* const func = "QX_GetDeviceInfo";
-    QX_LOG_INFO("func:{} start", func);
+    static const char* const func = QX_FUNC;
+    QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     bool found = false;
     DevNames names;
@@ -218,8 +218,8 @@ QX_STATUS QX_CALL QX_StartGrabbing(QX_DEV_HANDLE handle) {
 }
 
 QX_STATUS QX_CALL QX_StopGrabbing(QX_DEV_HANDLE handle) {
-    static const char* const func = "QX_StopGrabbing";
-    QX_LOG_INFO("func:{} start", func);
+    static const char* const func = QX_FUNC;
+    QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     HandleLockHolder holder;
     bool found = false;
@@ -245,8 +245,8 @@ QX_STATUS QX_CALL QX_StopGrabbing(QX_DEV_HANDLE handle) {
 }
 
 bool QX_CALL QX_IsGrabbingStarted(QX_DEV_HANDLE handle) {
-    static const char* const func = "QX_IsGrabbingStarted";
-    QX_LOG_INFO("func:{} start", func);
+    static const char* const func = QX_FUNC;
+    QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
     HandleLockHolder holder;
     bool found = false;
@@ -630,14 +630,14 @@ QX_STATUS QX_CALL QX_StopRecord(QX_DEV_HANDLE handle) {
 // ---- version -----------------------------------------------------------------------------
 
 uint32_t QX_CALL QX_GetSdkVersion(void) {
-    static const char* const func = "QX_GetSdkVersion";
+    static const char* const func = QX_FUNC;
     uint32_t version = kSdkVersion;
     catchStatus(func, [&] {
         version = getDeviceManager()->getSdkVersion();
         return QX_OK;
     });
-    QX_LOG_INFO("func:{} start", func);
+    QX_LOG_INFO("func:{} start");
     const auto start = sys::SteadyClock::now();
-    QX_LOG_INFO("func:{} end, spent:{}ms, ret=0x{:x}", func, sys::elapsedMs(start), version);
+    QX_LOG_INFO("func:{} end, spent:{}ms, ret=0x{:x}", sys::elapsedMs(start), version);
     return version;
 }

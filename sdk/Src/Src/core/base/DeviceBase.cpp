@@ -43,7 +43,7 @@ bool DeviceBase::sendData(const void*, int32_t) { return false; }
 
 QX_STATUS DeviceBase::getGenICamXMLSize(uint32_t* size) {
     if (!m_isConnected.load()) {
-        QX_LOG_ERROR("func:{}, m_isConnected={}", "getGenICamXMLSize", false);
+        QX_LOG_ERROR("func:{}, m_isConnected={}", false);
         return QX_ERR_NOT_AVAILABLE;
     }
     *size = m_xmlFileSize;
@@ -52,11 +52,11 @@ QX_STATUS DeviceBase::getGenICamXMLSize(uint32_t* size) {
 
 QX_STATUS DeviceBase::getGenICamXML(char* dst, uint32_t nDataSize) {
     if (!m_isConnected.load()) {
-        QX_LOG_ERROR("func:{}, m_isConnected={}", "getGenICamXML", false);
+        QX_LOG_ERROR("func:{}, m_isConnected={}", false);
         return QX_ERR_NOT_AVAILABLE;
     }
     if (nDataSize < m_xmlFileSize) {
-        QX_LOG_ERROR("func:{}, nDataSize < m_xmlFileSize", "getGenICamXML");
+        QX_LOG_ERROR("func:{}, nDataSize < m_xmlFileSize");
         return QX_ERR_BUFFER_TOO_SMALL;
     }
     if (m_xmlFileSize > 0 && m_xmlData) std::memcpy(dst, m_xmlData.get(), m_xmlFileSize);
@@ -70,7 +70,7 @@ bool DeviceBase::hasImageCallback() const {
 
 QX_STATUS DeviceBase::registerImageCallBack(QX_IMAGE_CALLBACK callback, void* user) {
     if (!m_isAcquisitionStopped.load()) {
-        QX_LOG_ERROR("func:{}, m_isAcquisitionStopped={}", "registerImageCallBack", false);
+        QX_LOG_ERROR("func:{}, m_isAcquisitionStopped={}", false);
         return QX_ERR_WRONG_STATE;
     }
     qx::sys::MutexLock lk(m_callbackMutex);
@@ -101,10 +101,10 @@ bool DeviceBase::takeOfflineReport(QX_OFFLINE_CALLBACK& callback, void*& user) {
     // Only the thread that flips the flag reports the loss, however many detect it at once.
     bool expected = false;
     if (!m_isDevOffline.compare_exchange_strong(expected, true)) {
-        QX_LOG_INFO("func:{} called, m_isDevOffline is already true", "processOffline");
+        QX_LOG_INFO("func:processOffline called, m_isDevOffline is already true");
         return false;
     }
-    QX_LOG_INFO("func:{} called, m_devOfflineCb={:p}, m_isAcquisitionStopped={}", "processOffline",
+    QX_LOG_INFO("func:processOffline called, m_devOfflineCb={:p}, m_isAcquisitionStopped={}",
                 reinterpret_cast<void*>(callback), m_isAcquisitionStopped.load());
     return true;
 }
@@ -115,18 +115,18 @@ QX_STATUS DeviceBase::readXmlData(std::string path, uint64_t maxSize) {
     // A directory or a file whose length cannot be read is refused like a missing one.
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(path, std::ios::in);
     if (!in.is_open()) {
-        QX_LOG_ERROR("func:{}, open {} failed.", "readXmlData", path);
+        QX_LOG_ERROR("func:{}, open {} failed.", path);
         return QX_ERR_INVALID_PARAM;
     }
     if (uint64_t(st.st_size) > std::min(maxSize, kMaxXmlFileSize)) {
-        QX_LOG_ERROR("func:{}, {} has {} bytes, more than {}.", "readXmlData", path, uint64_t(st.st_size),
+        QX_LOG_ERROR("func:{}, {} has {} bytes, more than {}.", path, uint64_t(st.st_size),
                      std::min(maxSize, kMaxXmlFileSize));
         return QX_ERR_INVALID_PARAM;
     }
     in.seekg(0, std::ios::end);
     std::streamoff length = in.tellg();
     if (length < 0 || uint64_t(length) > std::min(maxSize, kMaxXmlFileSize)) {
-        QX_LOG_ERROR("func:{}, open {} failed.", "readXmlData", path);
+        QX_LOG_ERROR("func:{}, open {} failed.", path);
         return QX_ERR_INVALID_PARAM;
     }
     in.seekg(0, std::ios::beg);
@@ -176,7 +176,7 @@ bool DeviceBase::setImgBufferSize(int32_t size) {
         try {
             buffer->data = std::make_unique<uint8_t[]>(static_cast<size_t>(size));
         } catch (const std::bad_alloc&) {
-            QX_LOG_ERROR("func:{}, no memory for an image buffer of {} bytes", "setImgBufferSize", size);
+            QX_LOG_ERROR("func:{}, no memory for an image buffer of {} bytes", size);
             return false;
         }
         buffer->size = static_cast<uint32_t>(size);
@@ -192,7 +192,7 @@ ImageBuffer* DeviceBase::getImgBuffer() {
         FrameRecord oldest = m_frameQueue.front();
         m_frameQueue.pop_front();
         if (const uint64_t dropped = m_queueDrops.note())
-            QX_LOG_INFO("func:{}, {} frame(s) dropped at the full frame queue ({} in all)", "getImgBuffer", dropped,
+            QX_LOG_INFO("func:{}, {} frame(s) dropped at the full frame queue ({} in all)", dropped,
                         m_queueDrops.total());
         if (oldest.buffer) {
             oldest.buffer->queued = 0;
@@ -202,7 +202,7 @@ ImageBuffer* DeviceBase::getImgBuffer() {
     for (auto& b : m_pool) {
         if (!b->held && !b->queued) return b.get();
     }
-    if (m_pool.empty()) QX_LOG_WARN("func:{}, didn't allocate img buffer!!!", "getImgBuffer");
+    if (m_pool.empty()) QX_LOG_WARN("func:{}, didn't allocate img buffer!!!");
     return nullptr;
 }
 

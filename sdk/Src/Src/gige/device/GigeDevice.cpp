@@ -63,7 +63,7 @@ QX_STATUS GigeDevice::assignCameraId() {
     CameraTable& table = cameraTable();
     qx::sys::MutexLock lk(table.mutex);
     if (table.g_availableCamIndexList.empty()) {
-        QX_LOG_ERROR("func:{}, g_availableCamIndexList is empty", "assignCameraId");
+        QX_LOG_ERROR("func:{}, g_availableCamIndexList is empty");
         return QX_ERR_RESOURCE_EXHAUSTED;
     }
     m_cameraId.store(table.g_availableCamIndexList.front());
@@ -106,7 +106,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     if (!info) return QX_ERR_INVALID_PARAM;
     m_connectionForgotten = false;
     if (QX_STATUS s = assignCameraId()) {
-        QX_LOG_ERROR("func:{} assignCameraId failed.", "connectDevice");
+        QX_LOG_ERROR("func:{} assignCameraId failed.");
         return s;
     }
     const uint8_t cam = m_cameraId.load();
@@ -124,7 +124,7 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
         st = GEVInit(cam, &m_connection, &GigeDevice::loc_ctrl_channel_cb, 0, ccpMode);
     }
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVInit error:{}.", "connectDevice", statusName(cam, st));
+        QX_LOG_ERROR("func:{}, GEVInit error:{}.", statusName(cam, st));
         // The camera number goes back: a failed connect holds nothing.
         releaseCameraId();
         return gevStatusToError(st);
@@ -139,10 +139,10 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     };
 
     st = GEVSetEventCallback(cam, &GigeDevice::loc_msg_channel_cb);
-    if (st == GEV_STATUS_NOT_SUPPORTED) QX_LOG_WARN("func:{}, Message channel not Supported", "connectDevice");
+    if (st == GEV_STATUS_NOT_SUPPORTED) QX_LOG_WARN("func:{}, Message channel not Supported");
     st = GEVSetReadWriteMemoryCallback(cam, &GigeDevice::memoryWriteCallback);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVSetReadWriteMemoryCallback error: 0x{:04x}.", "connectDevice", st);
+        QX_LOG_ERROR("func:{}, GEVSetReadWriteMemoryCallback error: 0x{:04x}.", st);
         return fail(st);
     }
     st = getXmlData();
@@ -155,13 +155,13 @@ QX_STATUS GigeDevice::connectDevice(int32_t accessMode) {
     GevChannelParams params{};
     st = GEVGetChannelParameter(cam, &params);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVGetChannelParameter error: 0x{:04x}.", "connectDevice", st);
+        QX_LOG_ERROR("func:{}, GEVGetChannelParameter error: 0x{:04x}.", st);
         return fail(st);
     }
     params.GrabStopTimeoutMs = kGrabStopTimeoutMs;
     st = GEVSetChannelParameter(cam, &params);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVSetChannelParameter error: 0x{:04x}.", "connectDevice", st);
+        QX_LOG_ERROR("func:{}, GEVSetChannelParameter error: 0x{:04x}.", st);
         return fail(st);
     }
     {
@@ -188,7 +188,7 @@ void GigeDevice::setLogLevel() {
     default: flags = kProblems; break;
     }
     const GevStatus st = GEVSetDetailedLog(m_cameraId.load(), flags);
-    QX_LOG_INFO("func:{} GEVSetDetailedLog flags={}, ret:0x{:04x}", "setLogLevel", flags, st);
+    QX_LOG_INFO("func:{} GEVSetDetailedLog flags={}, ret:0x{:04x}", flags, st);
 }
 
 GevStatus GigeDevice::getXmlData() {
@@ -196,7 +196,7 @@ GevStatus GigeDevice::getXmlData() {
     if (!path.empty()) {
         // The same limit as for a description fetched from the camera.
         if (readXmlData(path, GEV_MAX_XML_SIZE) != QX_OK) return GEV_STATUS_INVALID_PARAMETER;
-        QX_LOG_INFO("func:{}, using gigeXmlFilePath = {}", "getXmlData", path);
+        QX_LOG_INFO("func:{}, using gigeXmlFilePath = {}", path);
         return GEV_STATUS_SUCCESS;
     }
     const uint8_t cam = m_cameraId.load();
@@ -205,18 +205,18 @@ GevStatus GigeDevice::getXmlData() {
         uint32_t size = 0;
         st = GEVGetXmlSizeEx(cam, &size);
         if (st != GEV_STATUS_SUCCESS) {
-            QX_LOG_ERROR("func:{}, GEVGetXmlSizeEx error: 0x{:04x}, i={}", "getXmlData", st, i);
+            QX_LOG_ERROR("func:{}, GEVGetXmlSizeEx error: 0x{:04x}, i={}", st, i);
             continue;
         }
         const uint32_t capacity = size + kXmlSlack;
         std::unique_ptr<char[]> buffer(new char[capacity]());
         st = GEVGetXmlFileEx(cam, buffer.get(), capacity - 1);
         if (st == GEV_STATUS_SUCCESS) {
-            QX_LOG_INFO("func:{}, GEVGetXmlFile GEV_STATUS_SUCCESS, i={}", "getXmlData", i);
+            QX_LOG_INFO("func:{}, GEVGetXmlFile GEV_STATUS_SUCCESS, i={}", i);
             setXmlData(buffer.get(), static_cast<uint32_t>(strnlen(buffer.get(), capacity)));
             break;
         }
-        QX_LOG_ERROR("func:{}, GEVGetXmlFile error: 0x{:04x}, i={}", "getXmlData", st, i);
+        QX_LOG_ERROR("func:{}, GEVGetXmlFile error: 0x{:04x}, i={}", st, i);
     }
     return st;
 }
@@ -254,8 +254,7 @@ QX_STATUS GigeDevice::disconnectDevice() {
     setPacketResend(false, m_resendPercent, m_resendTimeout);
     if (m_filterDriverEnabled.load()) {
         const GevStatus st = GEVCloseFilterDriver(m_cameraId.load());
-        if (st != GEV_STATUS_SUCCESS)
-            QX_LOG_ERROR("func:{}, bEnable:{}, error:0x{:04x}!", "setFilterDriver", false, st);
+        if (st != GEV_STATUS_SUCCESS) QX_LOG_ERROR("func:setFilterDriver, bEnable:{}, error:0x{:04x}!", false, st);
         else
             m_filterDriverEnabled.store(false);
     }
@@ -266,7 +265,7 @@ QX_STATUS GigeDevice::disconnectDevice() {
 
 QX_STATUS GigeDevice::readMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t) {
     if (isOffline()) {
-        QX_LOG_DEBUG("func:{}, m_isDevOffline={}", "readMemory", true);
+        QX_LOG_DEBUG("func:{}, m_isDevOffline={}", true);
         return QX_ERR_GENERAL;
     }
     if (!pBuffer || nLength <= 0 || nAddress < 0 || nAddress > UINT32_MAX || nLength > UINT32_MAX)
@@ -291,7 +290,7 @@ QX_STATUS GigeDevice::readMemory(void* pBuffer, int64_t nAddress, int64_t nLengt
 
 QX_STATUS GigeDevice::writeMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t) {
     if (isOffline()) {
-        QX_LOG_DEBUG("func:{}, m_isDevOffline={}", "writeMemory", true);
+        QX_LOG_DEBUG("func:{}, m_isDevOffline={}", true);
         return QX_ERR_GENERAL;
     }
     if (!pBuffer || nLength <= 0 || nAddress < 0 || nAddress > UINT32_MAX || nLength > UINT32_MAX)

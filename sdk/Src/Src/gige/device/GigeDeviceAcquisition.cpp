@@ -24,7 +24,7 @@ constexpr uint32_t kFallbackPacketSize = 1500;
 
 QX_STATUS GigeDevice::startGrabbing(FeatureBase* feature) {
     if (isGrabbing()) {
-        QX_LOG_INFO("func:{}, m_isAcquisitionStopped={}", "startGrabbing", false);
+        QX_LOG_INFO("func:{}, m_isAcquisitionStopped={}", false);
         return QX_OK;
     }
     if (!isConnected()) return QX_ERR_NOT_AVAILABLE;
@@ -38,7 +38,7 @@ QX_STATUS GigeDevice::startGrabbing(FeatureBase* feature) {
     QX_STATUS s = feature->getIntValue("PayloadSize", &payload);
     if (s == QX_OK && (payload.nValue <= 0 || payload.nValue > INT32_MAX)) s = QX_ERR_GENERAL;
     if (s != QX_OK) {
-        QX_LOG_ERROR("func:{}, read PayloadSize failed", "startGrabbing");
+        QX_LOG_ERROR("func:{}, read PayloadSize failed");
         return s;
     }
     m_payloadSize = static_cast<uint32_t>(payload.nValue);
@@ -53,7 +53,7 @@ QX_STATUS GigeDevice::startGrabbing(FeatureBase* feature) {
 }
 
 QX_STATUS GigeDevice::setStreamChannelStatus(bool open) {
-    QX_LOG_DEBUG("func:{}, isOpen={} ", "setStreamChannelStatus", open);
+    QX_LOG_DEBUG("func:{}, isOpen={} ", open);
     const uint8_t cam = m_cameraId.load();
     if (open && m_streamChannelOpen) {
         uint16_t port = 0;
@@ -61,13 +61,13 @@ QX_STATUS GigeDevice::setStreamChannelStatus(bool open) {
         int32_t mode = 0;
         QX_STATUS s = m_pFeature->getNodeAccessMode("GevSCPHostPort", &mode);
         if (s != QX_OK) {
-            QX_LOG_ERROR("func:{}, read GevSCPHostPort failed", "setStreamChannelStatus");
+            QX_LOG_ERROR("func:{}, read GevSCPHostPort failed");
             return s;
         }
         if (mode == QX_NODE_ACCESS_RO) m_pFeature->setIntValue("TLParamsLocked", 1);
         s = m_pFeature->setIntValue("GevSCPHostPort", port);
         if (s != QX_OK) {
-            QX_LOG_ERROR("func:{}, set GevSCPHostPort failed", "setStreamChannelStatus");
+            QX_LOG_ERROR("func:{}, set GevSCPHostPort failed");
             return s;
         }
         return QX_OK;
@@ -75,7 +75,7 @@ QX_STATUS GigeDevice::setStreamChannelStatus(bool open) {
     if (open) {
         const GevStatus st = GEVOpenStreamChannel(cam, m_connection.AdapterIP, m_connection.HostStreamPort, 0);
         if (st != GEV_STATUS_SUCCESS) {
-            QX_LOG_ERROR("func:{}, GEVOpenStreamChannel error: {}", "setStreamChannelStatus", statusName(cam, st));
+            QX_LOG_ERROR("func:{}, GEVOpenStreamChannel error: {}", statusName(cam, st));
             stopGrabbing();
             return gevStatusToError(st);
         }
@@ -84,7 +84,7 @@ QX_STATUS GigeDevice::setStreamChannelStatus(bool open) {
     }
     const GevStatus st = GEVCloseStreamChannel(cam);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVCloseStreamChannel error:{} ", "setStreamChannelStatus", statusName(cam, st));
+        QX_LOG_ERROR("func:{}, GEVCloseStreamChannel error:{} ", statusName(cam, st));
         return gevStatusToError(st);
     }
     m_streamChannelOpen = false;
@@ -99,7 +99,7 @@ QX_STATUS GigeDevice::findMaxPacketSize(FeatureBase* feature) {
     bool found = false;
     IntValueInfo size{};
     if (feature->getIntValue("GevSCPSPacketSize", &size) != QX_OK) {
-        QX_LOG_INFO("func:{}, getIntValue GevSCPSPacketSize failed", "findMaxPacketSize");
+        QX_LOG_INFO("func:{}, getIntValue GevSCPSPacketSize failed");
         found = true; // nothing to test: the camera keeps its own packet size
     } else {
         // A range that cannot bound a search falls back to the widest sensible one.
@@ -118,12 +118,12 @@ QX_STATUS GigeDevice::findMaxPacketSize(FeatureBase* feature) {
         int64_t fitted = std::min<int64_t>(packet, hi);
         if (fitted >= lo) fitted -= (fitted - lo) % inc;
         if (st == GEV_STATUS_SUCCESS && packet != 0 && fitted >= lo && fitted > 0) {
-            QX_LOG_INFO("func:{}, m_cameraId={}, Find maximal packet size: {}", "findMaxPacketSize", cam, packet);
+            QX_LOG_INFO("func:{}, m_cameraId={}, Find maximal packet size: {}", cam, packet);
             m_maxPacketSize = static_cast<uint32_t>(fitted);
             feature->setIntValue("GevSCPSPacketSize", fitted);
             found = true;
         } else {
-            QX_LOG_WARN("func:{}, m_cameraId={}, GEVTestFindMaxPacketSize error:{}", "findMaxPacketSize", cam,
+            QX_LOG_WARN("func:{}, m_cameraId={}, GEVTestFindMaxPacketSize error:{}", cam,
                         statusName(cam, st == GEV_STATUS_SUCCESS ? static_cast<GevStatus>(GEV_STATUS_TIMEOUT) : st));
         }
     }
@@ -131,7 +131,7 @@ QX_STATUS GigeDevice::findMaxPacketSize(FeatureBase* feature) {
     if (!found) {
         int32_t mode = 0;
         if (QX_STATUS s = feature->getNodeAccessMode("GevSCPHostPort", &mode)) {
-            QX_LOG_ERROR("func:{}, getNodeAccessMode GevSCPHostPort failed", "findMaxPacketSize");
+            QX_LOG_ERROR("func:{}, getNodeAccessMode GevSCPHostPort failed");
             return s;
         }
         if (mode == QX_NODE_ACCESS_RO) feature->setIntValue("TLParamsLocked", 0);
@@ -147,19 +147,19 @@ QX_STATUS GigeDevice::startGrabbingSub(FeatureBase* feature, uint32_t payloadSiz
     EnumValueInfo format{};
     EnumStrValueInfo trigger{};
     if (QX_STATUS s = feature->getIntValue("Width", &width)) {
-        QX_LOG_ERROR("func:{}, getIntValue Width failed", "startGrabbingSub");
+        QX_LOG_ERROR("func:{}, getIntValue Width failed");
         return s;
     }
     if (QX_STATUS s = feature->getIntValue("Height", &height)) {
-        QX_LOG_ERROR("func:{}, getIntValue Height failed", "startGrabbingSub");
+        QX_LOG_ERROR("func:{}, getIntValue Height failed");
         return s;
     }
     if (QX_STATUS s = feature->getEnumValue("PixelFormat", &format)) {
-        QX_LOG_ERROR("func:{}, getEnumValue PixelFormat failed", "startGrabbingSub");
+        QX_LOG_ERROR("func:{}, getEnumValue PixelFormat failed");
         return s;
     }
     if (QX_STATUS s = feature->getEnumValueStr("TriggerMode", &trigger)) {
-        QX_LOG_ERROR("func:{}, getEnumValueStr TriggerMode failed", "startGrabbingSub");
+        QX_LOG_ERROR("func:{}, getEnumValueStr TriggerMode failed");
         return s;
     }
     m_width = static_cast<uint32_t>(width.nValue);
@@ -171,18 +171,18 @@ QX_STATUS GigeDevice::startGrabbingSub(FeatureBase* feature, uint32_t payloadSiz
 
     const GevStatus st = GEVAcquisitionStart(cam, 0, payloadSize, m_width, m_height, m_pixelFormat);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVAcquisitionStart error:{}", "startGrabbingSub", statusName(cam, st));
+        QX_LOG_ERROR("func:{}, GEVAcquisitionStart error:{}", statusName(cam, st));
         return gevStatusToError(st);
     }
     int32_t mode = 0;
     if (QX_STATUS s = feature->getNodeAccessMode("AcquisitionStart", &mode)) {
-        QX_LOG_ERROR("func:{}, getNodeAccessMode AcquisitionStart failed", "startGrabbingSub");
+        QX_LOG_ERROR("func:{}, getNodeAccessMode AcquisitionStart failed");
         GEVAcquisitionStop(cam);
         return s;
     }
     if (mode == QX_NODE_ACCESS_NA) feature->setIntValue("TLParamsLocked", 1);
     if (QX_STATUS s = feature->executeCommand("AcquisitionStart")) {
-        QX_LOG_ERROR("func:{}, executeCommand AcquisitionStart failed", "startGrabbingSub");
+        QX_LOG_ERROR("func:{}, executeCommand AcquisitionStart failed");
         GEVAcquisitionStop(cam);
         return s;
     }
@@ -191,7 +191,7 @@ QX_STATUS GigeDevice::startGrabbingSub(FeatureBase* feature, uint32_t payloadSiz
 
 QX_STATUS GigeDevice::stopGrabbing() {
     if (!isGrabbing()) {
-        QX_LOG_INFO("func:{}, m_isAcquisitionStopped={}", "stopGrabbing", true);
+        QX_LOG_INFO("func:{}, m_isAcquisitionStopped={}", true);
         return QX_OK;
     }
     // Sets the stop flag, wakes every waiter and joins the acquisition and callback threads;
@@ -200,25 +200,25 @@ QX_STATUS GigeDevice::stopGrabbing() {
     const uint8_t cam = m_cameraId.load();
     const GevStatus st = GEVAcquisitionStop(cam);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVAcquisitionStop error:{}", "stopGrabbing", statusName(cam, st));
+        QX_LOG_ERROR("func:{}, GEVAcquisitionStop error:{}", statusName(cam, st));
         return gevStatusToError(st);
     }
     if (!m_pFeature) {
-        QX_LOG_ERROR("func:{}, nullptr == m_pFeature", "stopGrabbing");
+        QX_LOG_ERROR("func:{}, nullptr == m_pFeature");
         return QX_ERR_NOT_AVAILABLE;
     }
     if (QX_STATUS s = m_pFeature->executeCommand("AcquisitionStop")) {
-        QX_LOG_ERROR("func:{}, executeCommand AcquisitionStop failed", "stopGrabbing");
+        QX_LOG_ERROR("func:{}, executeCommand AcquisitionStop failed");
         return s;
     }
     int32_t mode = 0;
     if (QX_STATUS s = m_pFeature->getNodeAccessMode("GevSCPHostPort", &mode)) {
-        QX_LOG_ERROR("func:{}, getNodeAccessMode GevSCPHostPort failed", "stopGrabbing");
+        QX_LOG_ERROR("func:{}, getNodeAccessMode GevSCPHostPort failed");
         return s;
     }
     if (mode == QX_NODE_ACCESS_RO) m_pFeature->setIntValue("TLParamsLocked", 0);
     if (QX_STATUS s = m_pFeature->setIntValue("GevSCPHostPort", 0)) {
-        QX_LOG_ERROR("func:{}, setIntValue GevSCPHostPort failed", "stopGrabbing");
+        QX_LOG_ERROR("func:{}, setIntValue GevSCPHostPort failed");
         return s;
     }
     return QX_OK;
@@ -231,17 +231,15 @@ void GigeDevice::printGevConnection() {
     uint8_t state = 0, initState = 0;
     GEVGetConnectionStatus(m_cameraId.load(), &state, &initState);
     switch (state) {
-    case GEV_CONNECTION_OK: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: OK", "printGevConnection"); break;
-    case GEV_CONNECTION_CCP_LOST: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: TIMEOUT", "printGevConnection"); break;
-    case GEV_CONNECTION_FAILURE:
-        QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: ACCESS_DENIED", "printGevConnection");
-        break;
-    default: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: UNKNOWN", "printGevConnection"); break;
+    case GEV_CONNECTION_OK: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: OK"); break;
+    case GEV_CONNECTION_CCP_LOST: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: TIMEOUT"); break;
+    case GEV_CONNECTION_FAILURE: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: ACCESS_DENIED"); break;
+    default: QX_LOG_DEBUG("func:{}, GEV_CONNECTION_STATUS: UNKNOWN"); break;
     }
 }
 
 void GigeDevice::acquireImgLoop() {
-    QX_LOG_DEBUG("func:{}, start", "acquireImgLoop");
+    QX_LOG_DEBUG("func:{}, start");
     const uint8_t cam = m_cameraId.load();
     m_deliveredFrames.store(0);
     m_lastStatusLogNs = 0;
@@ -249,7 +247,7 @@ void GigeDevice::acquireImgLoop() {
     while (isGrabbing() && !isOffline()) {
         ImageBuffer* buffer = getImgBuffer();
         if (!buffer) {
-            QX_LOG_ERROR("func:{}, getImgBuffer failed!", "acquireImgLoop");
+            QX_LOG_ERROR("func:{}, getImgBuffer failed!");
             break;
         }
         GevImageHeader header{};
@@ -280,7 +278,7 @@ void GigeDevice::acquireImgLoop() {
         }
         rate.update();
     }
-    QX_LOG_DEBUG("func:{}, end", "acquireImgLoop");
+    QX_LOG_DEBUG("func:{}, end");
 }
 
 } // namespace qx::gige::device

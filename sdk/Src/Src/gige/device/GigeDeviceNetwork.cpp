@@ -64,14 +64,14 @@ void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list, c
     auto found = std::make_unique<GevDiscoveryList>();
     const GevStatus status = qx::gige::gevDiscovery(found.get(), nullptr, timeoutMs, 1, 0, interrupt);
     if (interrupt && interrupt->load()) {
-        QX_LOG_INFO("func:{}, interrupted", "enumDevice");
+        QX_LOG_INFO("func:{}, interrupted");
         return;
     }
     if (status != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{} GEVDiscovery error: 0x{:04x}.", "enumDevice", status);
+        QX_LOG_ERROR("func:{} GEVDiscovery error: 0x{:04x}.", status);
         return;
     }
-    QX_LOG_INFO("func:{}, GigE discovery searched {}; {} camera(s) found", "enumDevice", adapterText(), found->Count);
+    QX_LOG_INFO("func:{}, GigE discovery searched {}; {} camera(s) found", adapterText(), found->Count);
     for (int i = 0; i < found->Count; ++i) {
         const GevDiscoveryEntry& e = found->Entries[i];
         DeviceInfo info{};
@@ -100,16 +100,16 @@ void GigeDevice::enumDevice(uint16_t timeoutMs, std::vector<DeviceInfo>& list, c
 
 bool GigeDevice::isNetConfigValid(uint32_t ip, uint32_t mask, uint32_t gateway) {
     if (ip == 0xFFFFFFFFu || ip <= 0x00FFFFFFu || lowOctetZero(ip)) {
-        QX_LOG_ERROR("func:{}, nIp:0x{:x}", "isNetConfigValid", ip);
+        QX_LOG_ERROR("func:{}, nIp:0x{:x}", ip);
         return false;
     }
     const bool gatewayOk = gateway == 0 || (gateway > 0x00FFFFFFu && !lowOctetZero(gateway) && gateway != 0xFFFFFFFFu);
     if (!gatewayOk) {
-        QX_LOG_ERROR("func:{}, nGateWay:0x{:x}", "isNetConfigValid", gateway);
+        QX_LOG_ERROR("func:{}, nGateWay:0x{:x}", gateway);
         return false;
     }
     if ((mask & 0x80000000u) == 0 || mask == 0xFFFFFFFFu) {
-        QX_LOG_ERROR("func:{}, nSubNetMask:0x{:x}", "isNetConfigValid", mask);
+        QX_LOG_ERROR("func:{}, nSubNetMask:0x{:x}", mask);
         return false;
     }
     return true;
@@ -117,7 +117,7 @@ bool GigeDevice::isNetConfigValid(uint32_t ip, uint32_t mask, uint32_t gateway) 
 
 QX_STATUS GigeDevice::gigeForceIp(uint32_t ip, uint32_t mask, uint32_t gateway) {
     if (!isNetConfigValid(ip, mask, gateway)) {
-        QX_LOG_ERROR("func:{}, isNetConfigValid()=false", "gigeForceIp");
+        QX_LOG_ERROR("func:{}, isNetConfigValid()=false");
         return QX_ERR_INVALID_PARAM;
     }
     const DeviceInfo* info = getDeviceInfo();
@@ -125,7 +125,7 @@ QX_STATUS GigeDevice::gigeForceIp(uint32_t ip, uint32_t mask, uint32_t gateway) 
     const GevStatus st = GEVForceIpEx(htonl(ip), htonl(mask), htonl(gateway), info->u.stGigeInfo.arrMacAddr,
                                       htonl(info->u.stGigeInfo.nAdapterIP), htonl(info->u.stGigeInfo.nIP));
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", "gigeForceIp", st);
+        QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", st);
         return gevStatusToError(st);
     }
     return QX_OK;
@@ -137,7 +137,7 @@ QX_STATUS GigeDevice::connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet,
     GevStatus st = GEVForceIpEx(ipNet, maskNet, gatewayNet, info->u.stGigeInfo.arrMacAddr,
                                 htonl(info->u.stGigeInfo.nAdapterIP), htonl(info->u.stGigeInfo.nIP));
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", "connectDeviceForIpConfig", st);
+        QX_LOG_ERROR("func:{}, GEVForceIp error:0x{:04x}!", st);
         return gevStatusToError(st);
     }
     m_connection = makeConnection(ipNet);
@@ -154,18 +154,18 @@ QX_STATUS GigeDevice::connectDeviceForIpConfig(uint32_t ipNet, uint32_t maskNet,
             return QX_OK;
         }
     }
-    QX_LOG_ERROR("func:{}, GEVInit error:0x{:04x}", "connectDeviceForIpConfig", st);
+    QX_LOG_ERROR("func:{}, GEVInit error:0x{:04x}", st);
     releaseCameraId();
     return gevStatusToError(st);
 }
 
 QX_STATUS GigeDevice::setIpConfig(int32_t kind, uint32_t ip, uint32_t mask, uint32_t gateway) {
     if (isGrabbing()) {
-        QX_LOG_ERROR("func:{}, m_isAcquisitionStopped={}", "setIpConfig", false);
+        QX_LOG_ERROR("func:{}, m_isAcquisitionStopped={}", false);
         return QX_ERR_NOT_AVAILABLE;
     }
     if (!isNetConfigValid(ip, mask, gateway)) {
-        QX_LOG_ERROR("func:{}, isNetConfigValid()=false", "setIpConfig");
+        QX_LOG_ERROR("func:{}, isNetConfigValid()=false");
         return QX_ERR_INVALID_PARAM;
     }
     // Refuse an unknown kind before anything is forced on the camera.
@@ -184,7 +184,7 @@ QX_STATUS GigeDevice::setIpConfig(int32_t kind, uint32_t ip, uint32_t mask, uint
         const GevStatus st =
             dhcp ? GEVSetNetConfig(cam, 1, 0, 0, 0) : GEVSetNetConfig(cam, 0, htonl(ip), htonl(mask), htonl(gateway));
         if (st != GEV_STATUS_SUCCESS) {
-            QX_LOG_ERROR("func:{}, GEVSetNetConfig error:0x{:04x}", "setIpConfig", st);
+            QX_LOG_ERROR("func:{}, GEVSetNetConfig error:0x{:04x}", st);
             result = QX_ERR_GENERAL;
         }
     } else {

@@ -61,7 +61,7 @@ void GigeDevice::loc_ctrl_channel_cb(uint8_t camNr, const char* text, uint8_t le
     }
     auto it = table.g_cameraIdDeviceMap.find(camNr);
     if (it == table.g_cameraIdDeviceMap.end() || !it->second) {
-        QX_LOG_DEBUG("cam_nr={}, func:{}, {}", camNr, "loc_ctrl_channel_cb", text);
+        QX_LOG_DEBUG("cam_nr={}, func:{}, {}", camNr, QX_FUNC, text);
         return;
     }
     // The camera stays in the map (and alive) while the camera-number mutex is held.
@@ -78,8 +78,8 @@ void GigeDevice::loc_ctrl_channel_cb(uint8_t camNr, const char* text, uint8_t le
     const char* model = info ? info->strModelName : "";
     const char* serial = info ? info->strSerialNumber : "";
     // The heartbeat's steps of a lost and regained connection are worth a line at info level.
-    if (isReconnectionStep(text)) QX_LOG_INFO("dev:{}({}), func:{}, {}", model, serial, "loc_ctrl_channel_cb", text);
-    else QX_LOG_DEBUG("dev:{}({}), func:{}, {}", model, serial, "loc_ctrl_channel_cb", text);
+    if (isReconnectionStep(text)) QX_LOG_INFO("dev:{}({}), func:{}, {}", model, serial, QX_FUNC, text);
+    else QX_LOG_DEBUG("dev:{}({}), func:{}, {}", model, serial, QX_FUNC, text);
 }
 
 bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
@@ -90,19 +90,19 @@ bool GigeDevice::loc_msg_channel_cb(uint8_t camNr, GevEvent* event) {
     qx::sys::MutexLock lk(table.mutex);
     auto it = table.g_cameraIdDeviceMap.find(camNr);
     if (it == table.g_cameraIdDeviceMap.end() || !it->second) {
-        QX_LOG_INFO("cam_nr={}, func:{}, [INFO] -{}", camNr, "loc_msg_channel_cb", what);
+        QX_LOG_INFO("cam_nr={}, func:{}, [INFO] -{}", camNr, QX_FUNC, what);
         return true;
     }
     const DeviceInfo* info = it->second->getDeviceInfo();
     const char* model = info ? info->strModelName : "";
     const char* serial = info ? info->strSerialNumber : "";
     if (event->Data && event->DataLength > 0) {
-        QX_LOG_TRACE("dev:{}({}), func:{}, Event len:{}", model, serial, "loc_msg_channel_cb", event->DataLength);
+        QX_LOG_TRACE("dev:{}({}), func:{}, Event len:{}", model, serial, QX_FUNC, event->DataLength);
         std::printf("Event: len: %d\n", static_cast<int>(event->DataLength));
         for (uint32_t i = 0; i < event->DataLength; ++i)
-            QX_LOG_TRACE("dev:{}({}), func:{}, Event data:{:02X}", model, serial, "loc_msg_channel_cb", event->Data[i]);
+            QX_LOG_TRACE("dev:{}({}), func:{}, Event data:{:02X}", model, serial, QX_FUNC, event->Data[i]);
     }
-    QX_LOG_INFO("dev:{}({}), func:{}, [INFO] -{}", model, serial, "loc_msg_channel_cb", what);
+    QX_LOG_INFO("dev:{}({}), func:{}, [INFO] -{}", model, serial, QX_FUNC, what);
     return true;
 }
 
@@ -115,7 +115,7 @@ void GigeDevice::memoryWriteCallback(uint8_t camNr, uint32_t) {
 // Called with the camera-number mutex held.
 void GigeDevice::processCCPLostEvent() {
     if (isOffline()) {
-        QX_LOG_DEBUG("func:{}, m_isDevOffline={}", "processCCPLostEvent", true);
+        QX_LOG_DEBUG("func:{}, m_isDevOffline={}", true);
         return;
     }
     startLivenessTaskLocked(isGrabbing());
@@ -130,8 +130,7 @@ void GigeDevice::processCCPLostEvent() {
 // heartbeat's own reprogramming of the channels is enough.
 void GigeDevice::processCCPAccessLostEvent() {
     if (isOffline() || !isGrabbing()) return;
-    QX_LOG_WARN("func:{}, the camera dropped this connection while grabbing; reported offline",
-                "processCCPAccessLostEvent");
+    QX_LOG_WARN("func:{}, the camera dropped this connection while grabbing; reported offline");
     m_connectionForgotten = true;
     // A liveness task already running (after the lost heartbeat) reads the flag as it ends.
     startLivenessTaskLocked(false);
@@ -168,11 +167,11 @@ GigeDevice::Liveness GigeDevice::watchCamera(int32_t gvcpIndex, int64_t captureP
         CameraTable& table = cameraTable();
         qx::sys::MutexLock lk(table.mutex);
         if (capturePoint != table.g_capturePacketTimePointMap[cam]) {
-            QX_LOG_INFO("func:{}, tmpTimePoint != g_capturePacketTimePointMap[m_cameraId]", "processCCPLostEvent");
+            QX_LOG_INFO("func:processCCPLostEvent, tmpTimePoint != g_capturePacketTimePointMap[m_cameraId]");
             return Liveness::Answers;
         }
         if (gvcpIndex != table.g_gvcpSuccessCmdIndexMap[cam]) {
-            QX_LOG_INFO("func:{}, tmpGvcpCmdIndex != g_gvcpSuccessCmdIndexMap[m_cameraId]", "processCCPLostEvent");
+            QX_LOG_INFO("func:processCCPLostEvent, tmpGvcpCmdIndex != g_gvcpSuccessCmdIndexMap[m_cameraId]");
             return Liveness::Answers;
         }
     }

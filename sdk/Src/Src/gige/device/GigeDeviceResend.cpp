@@ -27,17 +27,17 @@ QX_STATUS GigeDevice::setPacketResend(bool enable, uint8_t percent, uint16_t tim
     uint8_t current = 0;
     GevStatus st = GEVGetPacketResend(cam, &current);
     if (st == GEV_STATUS_NOT_SUPPORTED) {
-        QX_LOG_ERROR("func:{}, GEV Packet Resend Not Suppported", "setPacketResend");
+        QX_LOG_ERROR("func:{}, GEV Packet Resend Not Suppported");
         return QX_ERR_NOT_SUPPORTED;
     }
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVGetPacketResend error:0x{:04x}!", "setPacketResend", st);
+        QX_LOG_ERROR("func:{}, GEVGetPacketResend error:0x{:04x}!", st);
         return gevStatusToError(st);
     }
     if ((current != 0) != enable) {
         st = GEVSetPacketResend(cam, enable ? 1 : 0);
         if (st != GEV_STATUS_SUCCESS) {
-            QX_LOG_ERROR("func:{}, GEVSetPacketResend error:0x{:04x}!", "setPacketResend", st);
+            QX_LOG_ERROR("func:{}, GEVSetPacketResend error:0x{:04x}!", st);
             return gevStatusToError(st);
         }
     }
@@ -52,7 +52,7 @@ QX_STATUS GigeDevice::setPacketResendSub() {
     uint8_t enabled = 0;
     GevStatus st = GEVGetPacketResend(cam, &enabled);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVGetPacketResend error: 0x{:04x}.", "setPacketResendSub", st);
+        QX_LOG_ERROR("func:{}, GEVGetPacketResend error: 0x{:04x}.", st);
         if (st != GEV_STATUS_NOT_SUPPORTED) return gevStatusToError(st);
         enabled = 0;
     }
@@ -73,35 +73,34 @@ QX_STATUS GigeDevice::setPacketResendSub() {
         if (st == GEV_STATUS_SUCCESS) {
             QX_LOG_INFO("func:{}, sc_timeout:{}ms, sc_packet_resend:{}, m_isTriggerModeOn:{}, isResendEnabled:{}, "
                         "m_filterDriverEnabled={}",
-                        "setPacketResendSub", timeout, packets, m_isTriggerModeOn.load(), enabled != 0,
-                        m_filterDriverEnabled.load());
+                        timeout, packets, m_isTriggerModeOn.load(), enabled != 0, m_filterDriverEnabled.load());
             return QX_OK;
         }
     }
-    QX_LOG_ERROR("func:{}, GEVGetChannelParameter error: 0x{:04x}.", "setPacketResendSub", st);
+    QX_LOG_ERROR("func:{}, GEVGetChannelParameter error: 0x{:04x}.", st);
     return gevStatusToError(st);
 }
 
 QX_STATUS GigeDevice::getPacketResend(bool* enable, uint8_t* percent, uint16_t* timeoutMs) {
     if (!enable || !percent || !timeoutMs) return QX_ERR_INVALID_PARAM;
     if (!isConnected()) {
-        QX_LOG_ERROR("func:{}, m_isConnected={}!", "getPacketResend", false);
+        QX_LOG_ERROR("func:{}, m_isConnected={}!", false);
         return QX_ERR_NOT_AVAILABLE;
     }
     const uint8_t cam = m_cameraId.load();
     uint8_t enabled = 0;
     GevStatus st = GEVGetPacketResend(cam, &enabled);
     if (st == GEV_STATUS_NOT_SUPPORTED) {
-        QX_LOG_INFO("func:{}, GEV Packet Resend Not Suppported", "getPacketResend");
+        QX_LOG_INFO("func:{}, GEV Packet Resend Not Suppported");
         enabled = 0;
     } else if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVGetPacketResend error:0x{:04x}", "getPacketResend", st);
+        QX_LOG_ERROR("func:{}, GEVGetPacketResend error:0x{:04x}", st);
         return gevStatusToError(st);
     }
     GevChannelParams params{};
     st = GEVGetChannelParameter(cam, &params);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, GEVGetChannelParameter error:0x{:04x}", "getPacketResend", st);
+        QX_LOG_ERROR("func:{}, GEVGetChannelParameter error:0x{:04x}", st);
         return gevStatusToError(st);
     }
     *enable = enabled != 0;
@@ -112,7 +111,7 @@ QX_STATUS GigeDevice::getPacketResend(bool* enable, uint8_t* percent, uint16_t* 
 
 QX_STATUS GigeDevice::setFilterDriver(bool enable) {
     if (!isConnected()) {
-        QX_LOG_ERROR("func:{}, m_isConnected={}", "setFilterDriver", false);
+        QX_LOG_ERROR("func:{}, m_isConnected={}", false);
         return QX_ERR_NOT_AVAILABLE;
     }
     if (m_filterDriverEnabled.load() == enable) return QX_OK;
@@ -120,7 +119,7 @@ QX_STATUS GigeDevice::setFilterDriver(bool enable) {
     if (enable) qx::gige::filter::install(); // the library opens the driver through its seam
     const GevStatus st = enable ? GEVInitFilterDriver(cam) : GEVCloseFilterDriver(cam);
     if (st != GEV_STATUS_SUCCESS) {
-        QX_LOG_ERROR("func:{}, bEnable:{}, error:0x{:04x}!", "setFilterDriver", enable, st);
+        QX_LOG_ERROR("func:{}, bEnable:{}, error:0x{:04x}!", enable, st);
         return gevStatusToError(st);
     }
     m_filterDriverEnabled.store(enable);
@@ -133,7 +132,7 @@ QX_STATUS GigeDevice::getFilterDriver(bool* enable) const {
 }
 
 QX_STATUS GigeDevice::setHeartbeatTimeout(int64_t timeoutMs) {
-    QX_LOG_DEBUG("func:{}, timeout={} ", "setHeartbeatTimeout", timeoutMs);
+    QX_LOG_DEBUG("func:{}, timeout={} ", timeoutMs);
     const uint32_t ms = timeoutMs < 0                     ? 0u
                         : timeoutMs > INT64_C(0xFFFFFFFF) ? 0xFFFFFFFFu
                                                           : static_cast<uint32_t>(timeoutMs);

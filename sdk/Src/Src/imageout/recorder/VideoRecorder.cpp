@@ -85,7 +85,7 @@ bool VideoRecorder::waitForFront(PoolQueue<T>& queue, qx::sys::UniqueLock& lock,
     });
     if (endOnStop && m_stopped.load()) return false;
     if (!woken) {
-        QX_LOG_ERROR("func:{}, cv.wait_for timeout", func);
+        QX_LOG_NAMED(spdlog::level::err, func, "func:{}, cv.wait_for timeout");
         return false;
     }
     return true;
@@ -176,7 +176,7 @@ void VideoRecorder::recyclePendingFrames() {
 
 uint32_t VideoRecorder::start(RecordParam& param) {
     if (!m_stopped.load()) {
-        QX_LOG_ERROR("func:{}, m_stopped=", "start");
+        QX_LOG_ERROR("func:{}, m_stopped=");
         return QX_ERR_WRONG_STATE;
     }
     if (param.enPixelType == 0 || (param.enRecordFmtType != QX_RECORD_AVI && param.enRecordFmtType != QX_RECORD_RAW) ||
@@ -207,7 +207,7 @@ uint32_t VideoRecorder::start(RecordParam& param) {
         // of it can be recorded (each answers 0x80000003).
         if (!PixelConverter::convertsToMono8(m_param.enPixelType))
             QX_LOG_WARN("func:{}, pixel format 0x{:x} cannot be converted to Mono8: every frame will be refused",
-                        "start", m_param.enPixelType);
+                        m_param.enPixelType);
         m_param.nBpp = 8;
         result = startAvi();
     } else {
@@ -265,7 +265,7 @@ uint32_t VideoRecorder::startAvi() {
         for (int i = 0; i < kPoolImages; ++i) {
             auto image = std::make_unique<CxImage>(width, height, 8u, 0u);
             if (!image->IsValid()) {
-                QX_LOG_ERROR("func:{}, CxImage::Create failed, err={}", "startAvi", image->GetErrorText());
+                QX_LOG_ERROR("func:{}, CxImage::Create failed, err={}", image->GetErrorText());
                 dropPools();
                 return QX_ERR_GENERAL;
             }
@@ -280,7 +280,7 @@ uint32_t VideoRecorder::startAvi() {
         for (int i = 0; i < streams; ++i) {
             auto mem = std::make_unique<CxMemFile>();
             if (!mem->Open() || !mem->Seek(room - 1, SEEK_SET) || !mem->PutByte(0) || !mem->Seek(0, SEEK_SET)) {
-                QX_LOG_ERROR("func:{}, mem->Open() failed", "startAvi");
+                QX_LOG_ERROR("func:{}, mem->Open() failed");
                 dropPools();
                 return QX_ERR_GENERAL;
             }
@@ -299,7 +299,7 @@ uint32_t VideoRecorder::startAvi() {
             m_encoderFutures.push_back(std::async(std::launch::async, &VideoRecorder::encodeImgLoop, this));
         m_writerFuture = std::async(std::launch::async, &VideoRecorder::writeImgLoop, this);
     } catch (const std::exception& e) {
-        QX_LOG_ERROR("func:{}, std::async failed, err={}", "startAvi", e.what());
+        QX_LOG_ERROR("func:{}, std::async failed, err={}", e.what());
         return QX_ERR_GENERAL;
     }
     return QX_OK;
@@ -309,7 +309,7 @@ bool VideoRecorder::closeAviFile() {
     // The record is freed whatever the outcome.
     const bool ok = AVI_close(m_avi) == 0;
     if (!ok) {
-        QX_LOG_ERROR("func:{}, AVI_close failed", "closeAviFile");
+        QX_LOG_ERROR("func:{}, AVI_close failed");
         m_aviFailed.store(true);
     }
     m_avi = nullptr;
@@ -330,12 +330,12 @@ uint32_t VideoRecorder::createNewAviFile() {
     }
     if (length < 0 || size_t(length) >= sizeof name) {
         // The name would not fit 256 characters: no file rather than a cut name.
-        QX_LOG_ERROR("func:{}, AVI_open_output_file failed", "createNewAviFile");
+        QX_LOG_ERROR("func:{}, AVI_open_output_file failed");
         return QX_ERR_GENERAL;
     }
     m_avi = AVI_open_output_file(name);
     if (m_avi == nullptr) {
-        QX_LOG_ERROR("func:{}, AVI_open_output_file failed", "createNewAviFile");
+        QX_LOG_ERROR("func:{}, AVI_open_output_file failed");
         return QX_ERR_GENERAL;
     }
     AVI_set_video(m_avi, m_param.nWidth, m_param.nHeight, double(m_param.fFrameRate), "MJPG");
@@ -362,7 +362,7 @@ uint32_t VideoRecorder::startRaw() {
             m_rawFile->write(reinterpret_cast<const char*>(header), sizeof header);
         }
     } catch (const std::ios_base::failure& e) {
-        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "startRaw", e.what());
+        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", e.what());
         return QX_ERR_GENERAL;
     }
     return QX_OK;
@@ -373,7 +373,7 @@ uint32_t VideoRecorder::startRaw() {
 uint32_t VideoRecorder::write(RecordFrameInfo& frame) {
     if (frame.pData == nullptr || frame.nDataLen == 0) return QX_ERR_INVALID_PARAM;
     if (m_stopped.load() || m_draining.load()) { // stopped, or a stop is writing the last frames
-        QX_LOG_ERROR("func:{}, m_stopped={}", "write", true);
+        QX_LOG_ERROR("func:{}, m_stopped={}", true);
         return QX_ERR_GENERAL;
     }
     if (m_param.enRecordFmtType == QX_RECORD_RAW) return writeRaw(frame);
@@ -381,7 +381,7 @@ uint32_t VideoRecorder::write(RecordFrameInfo& frame) {
         if (m_aviFailed.load()) {
             // A frame taken earlier was lost (a full disk, a file that could not be opened or
             // completed): no more frames are taken, so that the caller learns of it now.
-            QX_LOG_ERROR("func:{}, the recording failed: {} frames not written", "write", m_framesDropped.load());
+            QX_LOG_ERROR("func:{}, the recording failed: {} frames not written", m_framesDropped.load());
             return QX_ERR_GENERAL;
         }
         return writeAvi(frame);
@@ -391,7 +391,7 @@ uint32_t VideoRecorder::write(RecordFrameInfo& frame) {
 
 uint32_t VideoRecorder::writeRaw(RecordFrameInfo& frame) {
     if (!m_rawFile || !m_rawFile->is_open()) {
-        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "writeRaw", "file not open");
+        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "file not open");
         return QX_ERR_GENERAL;
     }
     try {
@@ -404,7 +404,7 @@ uint32_t VideoRecorder::writeRaw(RecordFrameInfo& frame) {
         m_rawFile->write(reinterpret_cast<const char*>(frame.pData), static_cast<std::streamsize>(frame.nDataLen));
         m_rawFile->flush();
     } catch (const std::ios_base::failure& e) {
-        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "writeRaw", e.what());
+        QX_LOG_ERROR("func:{}, std::ios_base::failure={}", e.what());
         return QX_ERR_GENERAL;
     }
     return QX_OK;
@@ -457,7 +457,7 @@ bool VideoRecorder::copyMono8FrameData(const RecordFrameInfo& frame, CxImage& im
 
     std::unique_ptr<CxMemFile> scratch;
     if (!popCxMemFile(m_cxMemQueueForRecycle, scratch, kPopTimeoutMs)) {
-        QX_LOG_WARN("func:{}, popCxMemFile m_cxMemQueueForRecycle: false", "copyMono8FrameData");
+        QX_LOG_WARN("func:{}, popCxMemFile m_cxMemQueueForRecycle: false");
         return false;
     }
     bool ok = true;
@@ -512,7 +512,7 @@ void VideoRecorder::encodeImgLoop() {
 
             mem->Seek(0, SEEK_SET);
             const bool encoded = image->EncodeJpeg(mem.get(), compressor);
-            if (!encoded) QX_LOG_WARN("func:{}, Encode failed, err={}", "encodeImgLoop", image->GetErrorText());
+            if (!encoded) QX_LOG_WARN("func:{}, Encode failed, err={}", image->GetErrorText());
             // The pixels are in the stream now: the image goes back to the free pool at once.
             pushAndNotify(freeImageQueue, std::move(image));
             if (!encoded) {
@@ -524,7 +524,7 @@ void VideoRecorder::encodeImgLoop() {
                 finishSequence(seq, std::move(mem));
             }
         } catch (const std::exception& e) {
-            QX_LOG_ERROR("func:{}, exception={}", "encodeImgLoop", e.what());
+            QX_LOG_ERROR("func:{}, exception={}", e.what());
         }
     } while (!m_stopped.load());
 }
@@ -556,7 +556,7 @@ void VideoRecorder::writeImgLoop() {
             m_framesWritten.fetch_add(1);
             notifyProgress();
         } else {
-            QX_LOG_WARN("func:{}, AVI_write_frame failed, err=={}", "writeImgLoop",
+            QX_LOG_WARN("func:{}, AVI_write_frame failed, err=={}",
                         m_avi != nullptr ? AVI_strerror(m_avi) : "no AVI file");
             frameLost();
         }
@@ -592,7 +592,7 @@ bool VideoRecorder::drainAcceptedFrames() {
     auto deadline = std::chrono::steady_clock::now() + kDrainStallLimit;
     while (seen < accepted) {
         if (m_progressCv.wait_until(lock, deadline) == std::cv_status::timeout && done() == seen) {
-            QX_LOG_ERROR("func:{}, {} frames not written after {} s without progress", "stopAvi", accepted - seen,
+            QX_LOG_ERROR("func:{}, {} frames not written after {} s without progress", accepted - seen,
                          std::chrono::duration_cast<std::chrono::seconds>(kDrainStallLimit).count());
             return false;
         }
@@ -624,7 +624,7 @@ uint32_t VideoRecorder::stopAvi() {
         if (!task.valid()) return;
         if (task.wait_for(kTaskStopWait) != std::future_status::ready) {
             // Each task ends at the end of its pass; the file stays open until it has.
-            QX_LOG_WARN("func:{}, {} task still running after 2 s, waiting", "stopAvi", what);
+            QX_LOG_WARN("func:{}, {} task still running after 2 s, waiting", what);
             task.wait();
         }
     };
@@ -639,7 +639,7 @@ uint32_t VideoRecorder::stopAvi() {
     recyclePendingFrames();
     m_draining.store(false);
     if (!drained || !closed || m_aviFailed.load()) {
-        QX_LOG_ERROR("func:{}, the recording failed: {} of {} frames written", "stopAvi", m_framesWritten.load(),
+        QX_LOG_ERROR("func:{}, the recording failed: {} of {} frames written", m_framesWritten.load(),
                      m_framesAccepted.load());
         return QX_ERR_GENERAL;
     }
@@ -656,7 +656,7 @@ uint32_t VideoRecorder::stopRaw() {
             m_rawFile->flush();
             m_rawFile->close();
         } catch (const std::ios_base::failure& e) {
-            QX_LOG_ERROR("func:{}, std::ios_base::failure={}", "stopRaw", e.what());
+            QX_LOG_ERROR("func:{}, std::ios_base::failure={}", e.what());
             result = QX_ERR_GENERAL;
         }
     }

@@ -87,14 +87,14 @@ QX_STATUS QxUsb3Device::connectDevice(int32_t /*accessMode*/) {
     {
         qx::sys::MutexLock lk(g_connectedGuidSetMutex);
         if (g_connectedGuidSet.count(path) != 0) {
-            QX_LOG_ERROR("func:{}, g_connectedGuidSet.count(std::string(guid))=true", "connectDevice");
+            QX_LOG_ERROR("func:{}, g_connectedGuidSet.count(std::string(guid))=true");
             return QX_ERR_GEV_BUSY;
         }
     }
     qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
     m_hDevice = manager ? manager->OpenDevice(path.c_str()) : kUsbInvalidHandle;
     if (m_hDevice == kUsbInvalidHandle) {
-        QX_LOG_ERROR("func:{}, INVALID_HANDLE_VALUE == m_hDevice", "connectDevice");
+        QX_LOG_ERROR("func:{}, INVALID_HANDLE_VALUE == m_hDevice");
         return QX_ERR_USB3;
     }
     if (ProtocolBase* protocol = getProtocol()) protocol->open();
@@ -162,18 +162,18 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
     if (transferUnits < 1) {
         EnumStrValueInfo trigger{};
         const QX_STATUS s = feature->getEnumValueStr("TriggerMode", &trigger);
-        QX_LOG_INFO("func:{}, getEnumValueStr TriggerMode ret=0x{:x}", "startGrabbing", s);
+        QX_LOG_INFO("func:{}, getEnumValueStr TriggerMode ret=0x{:x}", s);
         transferUnits = (s == QX_OK && std::strcmp(trigger.strValue, "On") == 0) ? 1 : 16;
     }
     manager->SetTransferParams(m_hDevice, 3, transferUnits);
-    QX_LOG_INFO("func:{}, usbTransferBufCount={}", "startGrabbing", transferUnits);
+    QX_LOG_INFO("func:{}, usbTransferBufCount={}", transferUnits);
 
     clearFrameBuffer();
 
     IntValueInfo width{};
     IntValueInfo height{};
     if (feature->getIntValue("Width", &width) != QX_OK || feature->getIntValue("Height", &height) != QX_OK) {
-        QX_LOG_ERROR("func:{}, getIntValue width or height failed.", "startGrabbing");
+        QX_LOG_ERROR("func:{}, getIntValue width or height failed.");
         return QX_ERR_GENICAM;
     }
 
@@ -187,7 +187,7 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
                            !__builtin_mul_overflow(width.nValue, height.nValue, &minSize) && maxSize <= INT32_MAX &&
                            width.nValue <= INT32_MAX && height.nValue <= INT32_MAX;
     if (!sizesSane || maxSize < minSize || !setImgBufferSize(static_cast<int32_t>(maxSize))) {
-        QX_LOG_ERROR("func:{}, max_size < min_size || !this->setImgBufferSize(max_size).", "startGrabbing");
+        QX_LOG_ERROR("func:{}, max_size < min_size || !this->setImgBufferSize(max_size).");
         return QX_ERR_RESOURCE_EXHAUSTED;
     }
 
@@ -198,7 +198,7 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
     manager->SetImageInfo(m_hDevice, m_expectedWidth, m_expectedHeight, m_bitsPerPixel);
 
     if (!manager->StartAcq(m_hDevice)) {
-        QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->StartAcq(m_hDevice) failed.", "startGrabbing");
+        QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->StartAcq(m_hDevice) failed.");
         return QX_ERR_USB3;
     }
 
@@ -215,7 +215,7 @@ QX_STATUS QxUsb3Device::stopGrabbing() {
     endAcquisition();
     qx::usb3::QxUsbManager* manager = QX_U3V_GetManager();
     if (!manager || !manager->StopAcq(m_hDevice)) {
-        QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->StopAcq(m_hDevice) failed.", "stopGrabbing");
+        QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->StopAcq(m_hDevice) failed.");
         return QX_ERR_USB3;
     }
     return QX_OK;
@@ -243,12 +243,12 @@ void QxUsb3Device::acquireImgLoop() {
         ImageBuffer* buffer = getImgBuffer();
         if (!buffer) {
             if (poolSize() == 0) {
-                QX_LOG_ERROR("func:{}, getImgBuffer failed.", "acquireImgLoop");
+                QX_LOG_ERROR("func:{}, getImgBuffer failed.");
                 return;
             }
             // Every buffer is held by the application: drop this frame but keep the stream
             // running, so frames flow again as soon as one is given back.
-            if (!reportedNoBuffer) QX_LOG_ERROR("func:{}, getImgBuffer failed.", "acquireImgLoop");
+            if (!reportedNoBuffer) QX_LOG_ERROR("func:{}, getImgBuffer failed.");
             reportedNoBuffer = true;
             FrameCacheSlot* skipped = nullptr;
             if (manager->CameraGetImage(m_hDevice, skipped, 1000)) manager->CameraReleaseImage(m_hDevice);
@@ -258,8 +258,7 @@ void QxUsb3Device::acquireImgLoop() {
 
         FrameCacheSlot* slot = nullptr;
         if (!manager->CameraGetImage(m_hDevice, slot, 1000) || !slot) {
-            if (!idle && isGrabbing())
-                QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->CameraGetImage timeout", "acquireImgLoop");
+            if (!idle && isGrabbing()) QX_LOG_ERROR("func:{}, QX_U3V_GetManager()->CameraGetImage timeout");
             idle = true;
             continue;
         }
@@ -273,7 +272,7 @@ void QxUsb3Device::acquireImgLoop() {
             static_cast<uint64_t>(slot->width) * static_cast<uint64_t>(slot->height) * bytesPerPixel;
         if (buffer->size < dataLength) {
             manager->CameraReleaseImage(m_hDevice);
-            QX_LOG_ERROR("func:{}, ImgBufferSize changed.", "acquireImgLoop");
+            QX_LOG_ERROR("func:{}, ImgBufferSize changed.");
             return;
         }
 
@@ -308,7 +307,7 @@ void QxUsb3Device::acquireImgLoop() {
 QX_STATUS QxUsb3Device::accessMemory(const char* func, bool write, void* pBuffer, int64_t nAddress, int64_t nLength,
                                      int32_t enPortType) {
     if (isOffline()) {
-        QX_LOG_DEBUG("func:{}, m_isDevOffline={}", func, true);
+        QX_LOG_NAMED(spdlog::level::debug, func, "func:{}, m_isDevOffline={}", true);
         return QX_ERR_GENERAL;
     }
     if (!pBuffer || nLength < 0 || nLength > INT32_MAX || nAddress < 0 || nAddress > UINT32_MAX) return QX_ERR_USB3;
@@ -332,11 +331,11 @@ QX_STATUS QxUsb3Device::accessMemory(const char* func, bool write, void* pBuffer
 }
 
 QX_STATUS QxUsb3Device::readMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) {
-    return accessMemory("readMemory", false, pBuffer, nAddress, nLength, enPortType);
+    return accessMemory(QX_FUNC, false, pBuffer, nAddress, nLength, enPortType);
 }
 
 QX_STATUS QxUsb3Device::writeMemory(void* pBuffer, int64_t nAddress, int64_t nLength, int32_t enPortType) {
-    return accessMemory("writeMemory", true, pBuffer, nAddress, nLength, enPortType);
+    return accessMemory(QX_FUNC, true, pBuffer, nAddress, nLength, enPortType);
 }
 
 bool QxUsb3Device::recvData(void* buffer, int32_t* length) {
@@ -357,7 +356,7 @@ bool QxUsb3Device::sendData(const void* buffer, int32_t length) {
 
 void QxUsb3Device::loc_processOffline(void* camera) {
     if (!camera) return;
-    QX_LOG_INFO("func:{} called.", "loc_processOffline");
+    QX_LOG_INFO("func:{} called.");
     QX_OFFLINE_CALLBACK callback = nullptr;
     void* user = nullptr;
     const bool first = static_cast<QxUsb3Device*>(camera)->takeOfflineReport(callback, user);
