@@ -180,7 +180,7 @@ QX_STATUS QX_CALL QX_ConnectDevice(QX_DEV_HANDLE handle, int32_t enAccessMode) {
 }
 
 QX_STATUS QX_CALL QX_DisconnectDevice(QX_DEV_HANDLE handle) {
-    return runHandleExport("QX_DisconnectDevice", kInfo, handle, Release::AfterEndLine, noChecks,
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
                            [&](DeviceProxy& p) -> QX_STATUS {
                                feature(p).setNodeMapPoll(false, 0);
                                return device(p).disconnectDevice();
@@ -207,7 +207,7 @@ QX_STATUS QX_CALL QX_RegisterOfflineCallBack(QX_DEV_HANDLE handle, QX_OFFLINE_CA
 // ---- acquisition -------------------------------------------------------------------------
 
 QX_STATUS QX_CALL QX_StartGrabbing(QX_DEV_HANDLE handle) {
-    return runHandleExport("QX_StartGrabbing", kInfo, handle, Release::AfterEndLine, noChecks,
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
                            [&](DeviceProxy& p) -> QX_STATUS {
                                DeviceBase& dev = device(p);
                                if (dev.isGrabbing()) return QX_OK;
@@ -295,7 +295,7 @@ QX_STATUS QX_CALL QX_FreeFrame(QX_DEV_HANDLE handle, FrameInfo* pstFrameInfo) {
 }
 
 QX_STATUS QX_CALL QX_ClearFrameBuffer(QX_DEV_HANDLE handle) {
-    return runHandleExport("QX_ClearFrameBuffer", kInfo, handle, Release::AfterEndLine, noChecks,
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
                            [&](DeviceProxy& p) { return device(p).clearFrameBuffer(); });
 }
 
@@ -424,7 +424,7 @@ QX_STATUS QX_CALL QX_XML_SetNodeMapPoll(QX_DEV_HANDLE handle, bool enabled, uint
 }
 
 QX_STATUS QX_CALL QX_XML_GetNodeMapPoll(QX_DEV_HANDLE handle, bool* pbEnabled, int32_t* pnInterval) {
-    return runHandleExport("QX_XML_GetNodeMapPoll", kInfo, handle, Release::AfterEndLine, noChecks,
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
                            [&](DeviceProxy& p) -> QX_STATUS {
                                require(pbEnabled != nullptr && pnInterval != nullptr, QX_ERR_INVALID_PARAM);
                                require(device(p).isConnected(), QX_ERR_GENERAL);
@@ -457,14 +457,14 @@ QX_STATUS memoryExport(const char* func, QX_DEV_HANDLE handle, void* pBuffer, in
 
 QX_STATUS QX_CALL QX_ReadMemory(QX_DEV_HANDLE handle, void* pBuffer, int64_t nAddress, int64_t nLength,
                                 int32_t enPortType) {
-    return memoryExport("QX_ReadMemory", handle, pBuffer, nAddress, nLength, enPortType, [&](DeviceBase& dev) {
+    return memoryExport(QX_FUNC, handle, pBuffer, nAddress, nLength, enPortType, [&](DeviceBase& dev) {
         return dev.readMemory(pBuffer, nAddress, nLength, enPortType);
     });
 }
 
 QX_STATUS QX_CALL QX_WriteMemory(QX_DEV_HANDLE handle, void* pBuffer, int64_t nAddress, int64_t nLength,
                                  int32_t enPortType) {
-    return memoryExport("QX_WriteMemory", handle, pBuffer, nAddress, nLength, enPortType, [&](DeviceBase& dev) {
+    return memoryExport(QX_FUNC, handle, pBuffer, nAddress, nLength, enPortType, [&](DeviceBase& dev) {
         return dev.writeMemory(pBuffer, nAddress, nLength, enPortType);
     });
 }
@@ -555,7 +555,7 @@ QX_STATUS QX_CALL QX_FileAccessWrite(QX_DEV_HANDLE handle, FileAccessParam* pstP
 
 QX_STATUS QX_CALL QX_RegisterFileAccessProgress(QX_DEV_HANDLE handle, QX_FILE_ACCESS_PROGRESS_CALLBACK func,
                                                 void* pUser) {
-    return runHandleExport("QX_RegisterFileAccessProgress", kInfo, handle, Release::AfterEndLine, noChecks,
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
                            [&](DeviceProxy& p) -> QX_STATUS {
                                FileAccessBase* access = p.fileAccess();
                                return access ? access->registerProgressCallback(func, pUser) : QX_ERR_GENERAL;
@@ -623,7 +623,7 @@ QX_STATUS QX_CALL QX_RecordFrame(QX_DEV_HANDLE handle, RecordFrameInfo* pstRecor
 }
 
 QX_STATUS QX_CALL QX_StopRecord(QX_DEV_HANDLE handle) {
-    return runHandleExport("QX_StopRecord", kInfo, handle, Release::AfterEndLine, noChecks,
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
                            [&](DeviceProxy& p) { return p.videoRecorder()->stop(); });
 }
 
