@@ -68,18 +68,18 @@ void writeFromTemplate(T value) {
 }
 
 TEST(LogFrontEnd, LinesNameTheFunctionTheyAreWrittenFrom) {
-    static_assert(qx::log::functionName("QX_STATUS qx::FeatureBase::getIntValue(const char*, int64_t*)") ==
+    static_assert(qx::sys::log::functionName("QX_STATUS qx::FeatureBase::getIntValue(const char*, int64_t*)") ==
                   "getIntValue");
-    static_assert(qx::log::functionName("qx::FeatureBase::getIntValue(const char*)::<lambda(CNodePtr&)>") ==
+    static_assert(qx::sys::log::functionName("qx::FeatureBase::getIntValue(const char*)::<lambda(CNodePtr&)>") ==
                   "getIntValue");
-    static_assert(qx::log::functionName("auto qx::A::run(int)::(anonymous class)::operator()() const") == "run");
-    static_assert(qx::log::functionName("void writeFromTemplate(T) [with T = int]") == "writeFromTemplate");
-    static_assert(qx::log::functionName("writeFromTemplate<int>(int)::<lambda()>") == "writeFromTemplate");
-    static_assert(qx::log::functionName("std::function<void (int)> qx::make(int)") == "make");
-    static_assert(qx::log::functionName("virtual void (anonymous namespace)::Fixture_Case_Test::TestBody()") ==
+    static_assert(qx::sys::log::functionName("auto qx::A::run(int)::(anonymous class)::operator()() const") == "run");
+    static_assert(qx::sys::log::functionName("void writeFromTemplate(T) [with T = int]") == "writeFromTemplate");
+    static_assert(qx::sys::log::functionName("writeFromTemplate<int>(int)::<lambda()>") == "writeFromTemplate");
+    static_assert(qx::sys::log::functionName("std::function<void (int)> qx::make(int)") == "make");
+    static_assert(qx::sys::log::functionName("virtual void (anonymous namespace)::Fixture_Case_Test::TestBody()") ==
                   "TestBody");
-    static_assert(qx::log::fieldCount("func:{}, {{literal}} {:08X} {:.2f}") == 3);
-    static_assert(qx::log::fieldCount("{0} {1}") == -1);
+    static_assert(qx::sys::log::fieldCount("func:{}, {{literal}} {:08X} {:.2f}") == 3);
+    static_assert(qx::sys::log::fieldCount("{0} {1}") == -1);
 
     qxtest::LogCapture log;
     NamedLines().writeLines();

@@ -31,7 +31,7 @@
 #include <string_view>
 #include <utility>
 
-namespace qx {
+namespace qx::sys {
 
 inline std::atomic<bool>& logSwitch() {
     static std::atomic<bool> on{true};
@@ -163,20 +163,20 @@ inline std::string currentExceptionText() {
     }
 }
 
-} // namespace qx
+} // namespace qx::sys
 
 // The name of the enclosing function (see log::functionName), as a constant string.
 #define QX_FUNC                                                                                   \
     ([]() -> const char* {                                                                        \
-        static constexpr std::string_view kQxName = ::qx::log::functionName(__PRETTY_FUNCTION__); \
+        static constexpr std::string_view kQxName = ::qx::sys::log::functionName(__PRETTY_FUNCTION__); \
         static_assert(!kQxName.empty(), "no function name");                                      \
-        static constexpr ::qx::log::FixedName<kQxName.size()> kQxFixed{kQxName};                  \
+        static constexpr ::qx::sys::log::FixedName<kQxName.size()> kQxFixed{kQxName};                  \
         return kQxFixed.text;                                                                     \
     }())
 
 // QX_LOG_AT takes its level at run time; QX_LOG_NAMED writes `func` into a leading "func:{}".
-#define QX_LOG_AT(level, format, ...) ::qx::log::write(level, QX_FUNC, FMT_STRING(format), ##__VA_ARGS__)
-#define QX_LOG_NAMED(level, func, format, ...) ::qx::log::write(level, func, FMT_STRING(format), ##__VA_ARGS__)
+#define QX_LOG_AT(level, format, ...) ::qx::sys::log::write(level, QX_FUNC, FMT_STRING(format), ##__VA_ARGS__)
+#define QX_LOG_NAMED(level, func, format, ...) ::qx::sys::log::write(level, func, FMT_STRING(format), ##__VA_ARGS__)
 #define QX_LOG_TRACE(format, ...) QX_LOG_AT(spdlog::level::trace, format, ##__VA_ARGS__)
 #define QX_LOG_DEBUG(format, ...) QX_LOG_AT(spdlog::level::debug, format, ##__VA_ARGS__)
 #define QX_LOG_INFO(format, ...) QX_LOG_AT(spdlog::level::info, format, ##__VA_ARGS__)

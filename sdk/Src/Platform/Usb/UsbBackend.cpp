@@ -103,7 +103,7 @@ void UsbHotplugWatcher::notify(UsbHotplugEvent event, const UsbDeviceEntry& entr
     try {
         m_callback(event, entry);
     } catch (...) {
-        QX_LOG_ERROR("func:{}, hot-plug callback for {} failed: {}", entry.path, currentExceptionText());
+        QX_LOG_ERROR("func:{}, hot-plug callback for {} failed: {}", entry.path, qx::sys::currentExceptionText());
     }
 }
 
@@ -138,7 +138,7 @@ void UsbHotplugWatcher::run() {
                 relist();
             } catch (...) {
                 // The list stays as it was; the next poll or poke tries again.
-                QX_LOG_ERROR("func:{}, device list failed: {}", currentExceptionText());
+                QX_LOG_ERROR("func:{}, device list failed: {}", qx::sys::currentExceptionText());
             }
         }
         lk.lock();

@@ -112,7 +112,7 @@ template <typename S, typename... Args>
 void gevLogLine(uint8_t cam_nr, uint8_t level, const char* func, const S& format, Args&&... args) {
     if (!gevLogWanted(cam_nr, level)) return;
     fmt::memory_buffer line;
-    ::qx::log::formatLine(line, func, format, std::forward<Args>(args)...);
+    ::qx::sys::log::formatLine(line, func, format, std::forward<Args>(args)...);
     gevLogText(cam_nr, level, std::string_view(line.data(), line.size()));
 }
 
@@ -120,7 +120,7 @@ template <typename S, typename... Args>
 void gevReportLine(const char* func, const S& format, Args&&... args) {
     if (!gevReportWanted()) return;
     fmt::memory_buffer line;
-    ::qx::log::formatLine(line, func, format, std::forward<Args>(args)...);
+    ::qx::sys::log::formatLine(line, func, format, std::forward<Args>(args)...);
     gevReportText(std::string_view(line.data(), line.size()));
 }
 

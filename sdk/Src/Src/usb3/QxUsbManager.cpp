@@ -100,7 +100,7 @@ const char* QxUsbManager::GetDevicePath(int index) {
     try {
         return intern(path);
     } catch (...) {
-        QX_LOG_ERROR("func:{}, path {} not kept: {}", path, currentExceptionText());
+        QX_LOG_ERROR("func:{}, path {} not kept: {}", path, qx::sys::currentExceptionText());
         return usbNoPath();
     }
 }
@@ -129,7 +129,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
             dev = std::make_unique<QxUsbDevice>(p, m_backend);
             ok = dev->UsbOpenLink();
         } catch (...) {
-            QX_LOG_ERROR("func:{}, opening {} failed: {}", p, currentExceptionText());
+            QX_LOG_ERROR("func:{}, opening {} failed: {}", p, qx::sys::currentExceptionText());
             ok = false;
         }
         sys::ExclusiveLock lk(m_lock);
@@ -146,7 +146,7 @@ UsbDevHandle QxUsbManager::OpenDevice(const char* path) {
         m_openByPath[p] = h;
         return h;
     } catch (...) {
-        QX_LOG_ERROR("func:{}, {} not opened: {}", path, currentExceptionText());
+        QX_LOG_ERROR("func:{}, {} not opened: {}", path, qx::sys::currentExceptionText());
         return kUsbInvalidHandle;
     }
 }
@@ -231,7 +231,7 @@ void QxUsbManager::reportRemoved(const std::vector<UsbDevHandle>& handles) {
         } catch (...) {
             // The owner's failure must neither end the notifying thread nor leave the device
             // marked as in its callback, which would hold every later close of it.
-            QX_LOG_ERROR("func:{}, offline callback of handle {} failed: {}", h, currentExceptionText());
+            QX_LOG_ERROR("func:{}, offline callback of handle {} failed: {}", h, qx::sys::currentExceptionText());
         }
         if (t_runningOffline.manager) OfflineContextReleased();
     }
@@ -449,7 +449,7 @@ QxUsbManager* QX_U3V_GetManager() {
             g_manager.store(m);
             return m;
         } catch (...) {
-            QX_LOG_ERROR("func:{}, no USB manager: {}", currentExceptionText());
+            QX_LOG_ERROR("func:{}, no USB manager: {}", qx::sys::currentExceptionText());
             return nullptr;
         }
     }();

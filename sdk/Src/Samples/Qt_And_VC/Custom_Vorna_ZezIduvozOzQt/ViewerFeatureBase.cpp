@@ -32,7 +32,7 @@ namespace viewer {
 
 FeatureBase::FeatureBase(const ReadCallback& read, const WriteCallback& write)
     : m_events([](int64_t) {}), m_tree(m_events, [this](INode* node) { nodeUpdatedCallback(node); }) {
-    qx::setLogEnabled(false); // the viewer writes no log
+    qx::sys::setLogEnabled(false); // the viewer writes no log
     qx::feature::MyIPort::Access readAccess = [read](void* buffer, int64_t address, int64_t length, int32_t type) {
         if (read) read(buffer, address, length, static_cast<QX_PORT_DEVICE_TYPE>(type));
     };

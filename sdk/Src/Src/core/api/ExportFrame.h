@@ -94,7 +94,7 @@ QX_STATUS runHandleExport(const char* func, spdlog::level::level_enum level, QX_
         return work(*proxy);
     });
     if (release == Release::BeforeEndLine) holder.unlock();
-    if (shouldLog(endLevelOf(ret, level)))
+    if (sys::shouldLog(endLevelOf(ret, level)))
         logEndLine(func, level, ret, found, names, handle, text(), sys::elapsedMs(start));
     return ret;
 }
