@@ -53,18 +53,26 @@ std::string syntheticXml(int features) {
         case 1:
             body += "<Integer Name=\"F" + n + "\"><ToolTip>Feature " + n + "</ToolTip><pValue>F" + n +
                     "Reg</pValue><Min>0</Min><Max>65535</Max><pIsLocked>Locked</pIsLocked></Integer>\n"
-                    "<IntReg Name=\"F" + n + "Reg\"><Address>" + addr + "</Address><Length>4</Length><AccessMode>RW</AccessMode>"
+                    "<IntReg Name=\"F" +
+                    n + "Reg\"><Address>" + addr +
+                    "</Address><Length>4</Length><AccessMode>RW</AccessMode>"
                     "<pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>\n";
             break;
         case 2:
-            body += "<Enumeration Name=\"F" + n + "\"><EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry>"
-                    "<EnumEntry Name=\"On\"><Value>1</Value></EnumEntry><pValue>F" + n + "Reg</pValue></Enumeration>\n"
-                    "<IntReg Name=\"F" + n + "Reg\"><Address>" + addr + "</Address><Length>4</Length><AccessMode>RW</AccessMode>"
+            body += "<Enumeration Name=\"F" + n +
+                    "\"><EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry>"
+                    "<EnumEntry Name=\"On\"><Value>1</Value></EnumEntry><pValue>F" +
+                    n +
+                    "Reg</pValue></Enumeration>\n"
+                    "<IntReg Name=\"F" +
+                    n + "Reg\"><Address>" + addr +
+                    "</Address><Length>4</Length><AccessMode>RW</AccessMode>"
                     "<pPort>Device</pPort></IntReg>\n";
             break;
         default:
             body += "<IntSwissKnife Name=\"F" + n + "\"><pVariable Name=\"A\">F" + std::to_string(i - 3) +
-                    "</pVariable><pVariable Name=\"B\">F" + std::to_string(i - 2) + "</pVariable>"
+                    "</pVariable><pVariable Name=\"B\">F" + std::to_string(i - 2) +
+                    "</pVariable>"
                     "<Formula>(A * 2 + B) &amp; 0xFFFF</Formula></IntSwissKnife>\n";
             break;
         }

@@ -27,7 +27,7 @@ constexpr uint32_t kPayload = kWidth * kHeight;
 void streamFrames(benchmark::State& state, bool resend, uint64_t linkBitsPerSecond) {
     SimGevConfig c;
     c.capability |= qx::gige::gvcp::cap::kPacketResend;
-    c.scps0 = 9000;  // jumbo packets, as on a tuned GigE link
+    c.scps0 = 9000; // jumbo packets, as on a tuned GigE link
     SimGevDevice device(c);
     if (!device.start()) {
         state.SkipWithError("device did not start");
@@ -61,7 +61,7 @@ void streamFrames(benchmark::State& state, bool resend, uint64_t linkBitsPerSeco
     }
     sender.startStreaming(kPayload, 0);
     std::vector<uint8_t> image(kPayload);
-    const std::vector<uint8_t> expected = SimGvspSender::pattern(1, kPayload);  // every streamed block
+    const std::vector<uint8_t> expected = SimGvspSender::pattern(1, kPayload); // every streamed block
     int64_t complete = 0, incomplete = 0, timeouts = 0, badPixels = 0;
     for (auto _ : state) {
         GevStatus st = GEVGetImage(1, nullptr, image.data(), kPayload);
@@ -88,14 +88,24 @@ void streamFrames(benchmark::State& state, bool resend, uint64_t linkBitsPerSeco
 
 // Argument: the simulated link in Mbit/s (0: unpaced, as fast as the loopback takes it).
 void BM_Stream5MpMono8(benchmark::State& state) { streamFrames(state, false, uint64_t(state.range(0)) * 1000000); }
-void BM_Stream5MpMono8Resend(benchmark::State& state) {
-    streamFrames(state, true, uint64_t(state.range(0)) * 1000000);
-}
+void BM_Stream5MpMono8Resend(benchmark::State& state) { streamFrames(state, true, uint64_t(state.range(0)) * 1000000); }
 
 } // namespace
 
 // GigE (1000 Mbit/s), 10GigE and an unpaced loopback.
-BENCHMARK(BM_Stream5MpMono8)->Arg(1000)->Arg(10000)->Arg(0)->Iterations(100)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Stream5MpMono8Resend)->Arg(1000)->Arg(10000)->Arg(0)->Iterations(100)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Stream5MpMono8)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(0)
+    ->Iterations(100)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Stream5MpMono8Resend)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(0)
+    ->Iterations(100)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -26,8 +26,7 @@ using Clock = std::chrono::steady_clock;
 inline double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 template <typename F>
-double timeSeconds(F&& f)
-{
+double timeSeconds(F&& f) {
     const auto t0 = Clock::now();
     f();
     return secondsSince(t0);
@@ -39,8 +38,7 @@ struct Spread {
     size_t n = 0;
 };
 
-inline double quantile(const std::vector<double>& sorted, double q)
-{
+inline double quantile(const std::vector<double>& sorted, double q) {
     if (sorted.empty()) return 0;
     const double at = q * double(sorted.size() - 1);
     const size_t lo = size_t(std::floor(at));
@@ -48,8 +46,7 @@ inline double quantile(const std::vector<double>& sorted, double q)
     return sorted[lo] + (sorted[hi] - sorted[lo]) * (at - double(lo));
 }
 
-inline Spread summarize(std::vector<double> v)
-{
+inline Spread summarize(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     Spread s;
     s.n = v.size();
@@ -63,8 +60,7 @@ inline Spread summarize(std::vector<double> v)
 }
 
 // "1.23 (IQR 1.20-1.26, range 1.10-1.40, n 21)", each value scaled by `scale`.
-inline std::string describe(const Spread& s, double scale = 1, const char* format = "%.2f")
-{
+inline std::string describe(const Spread& s, double scale = 1, const char* format = "%.2f") {
     auto f = [&](double v) {
         char b[32];
         std::snprintf(b, sizeof b, format, v * scale);
@@ -76,8 +72,7 @@ inline std::string describe(const Spread& s, double scale = 1, const char* forma
 
 // A camera-like grey scene: smooth shading, fine texture and a little sensor noise, different
 // for every frame, so that the JPEG work is neither trivial nor pure noise. Top line first.
-inline std::vector<std::vector<uint8_t>> makeGreyFrames(int width, int height, int count)
-{
+inline std::vector<std::vector<uint8_t>> makeGreyFrames(int width, int height, int count) {
     std::vector<std::vector<uint8_t>> frames;
     std::mt19937 rng(1234);
     std::uniform_int_distribution<int> noise(-5, 5);

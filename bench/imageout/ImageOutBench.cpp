@@ -42,8 +42,7 @@ struct Options {
 };
 
 // A camera-like picture of 16-bit words, samples within `bits`, top line first.
-std::vector<uint8_t> makeWords(int width, int height, unsigned bits)
-{
+std::vector<uint8_t> makeWords(int width, int height, unsigned bits) {
     const size_t n = size_t(width) * height;
     std::vector<uint8_t> src(2 * n);
     uint32_t noise = 12345;
@@ -60,13 +59,12 @@ std::vector<uint8_t> makeWords(int width, int height, unsigned bits)
 
 // Runs the named sides of one comparison `rounds` times, in a shuffled order each round, and
 // returns each side's per-round seconds.
-std::vector<std::vector<double>> interleave(int rounds, const std::vector<std::function<void()>>& sides)
-{
+std::vector<std::vector<double>> interleave(int rounds, const std::vector<std::function<void()>>& sides) {
     std::vector<std::vector<double>> times(sides.size());
     std::vector<size_t> order(sides.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::mt19937 rng(7);
-    for (auto& side : sides) side();  // warm-up: caches, page faults, file creation
+    for (auto& side : sides) side(); // warm-up: caches, page faults, file creation
     for (int r = 0; r < rounds; ++r) {
         std::shuffle(order.begin(), order.end(), rng);
         for (size_t i : order) times[i].push_back(timeSeconds(sides[i]));
@@ -74,30 +72,30 @@ std::vector<std::vector<double>> interleave(int rounds, const std::vector<std::f
     return times;
 }
 
-std::vector<double> ratios(const std::vector<double>& a, const std::vector<double>& b)
-{
+std::vector<double> ratios(const std::vector<double>& a, const std::vector<double>& b) {
     std::vector<double> r;
     for (size_t i = 0; i < a.size() && i < b.size(); ++i) r.push_back(b[i] > 0 ? a[i] / b[i] : 0);
     return r;
 }
 
-void printRatio(const char* what, const std::vector<double>& a, const std::vector<double>& b, const char* goal)
-{
+void printRatio(const char* what, const std::vector<double>& a, const std::vector<double>& b, const char* goal) {
     std::printf("  %-44s %s%s\n", what, describe(summarize(ratios(a, b))).c_str(), goal);
 }
 
-void benchConversion(const Options& o)
-{
+void benchConversion(const Options& o) {
     struct Format {
         const char* name;
         uint32_t code;
         unsigned bits;
-        bool target;  // 16-bit words to Mono8: the goal applies
+        bool target; // 16-bit words to Mono8: the goal applies
     };
     const Format formats[] = {
-        {"Mono16", QX_PIXEL_MONO16, 16, true},       {"Mono12", QX_PIXEL_MONO12, 12, true},
-        {"Mono10", QX_PIXEL_MONO10, 10, true},       {"Mono14", QX_PIXEL_MONO14, 14, true},
-        {"Mono12Packed", QX_PIXEL_MONO12PACKED, 12, false}, {"Mono8", QX_PIXEL_MONO8, 8, false},
+        {"Mono16", QX_PIXEL_MONO16, 16, true},
+        {"Mono12", QX_PIXEL_MONO12, 12, true},
+        {"Mono10", QX_PIXEL_MONO10, 10, true},
+        {"Mono14", QX_PIXEL_MONO14, 14, true},
+        {"Mono12Packed", QX_PIXEL_MONO12PACKED, 12, false},
+        {"Mono8", QX_PIXEL_MONO8, 8, false},
     };
     PixelConverter* converter = PixelConverter::getConverterInstance();
     std::printf("\nConversion to Mono8: conversion time / memcpy time of the source bytes, per round\n");
@@ -142,8 +140,7 @@ void benchConversion(const Options& o)
 
 // The bytes of the BMP file the saver writes for an 8-bit grey picture: header, grey palette,
 // then the rows bottom line first (the width here is a multiple of 4: no row padding).
-std::vector<uint8_t> bmpHeader(int w, int h)
-{
+std::vector<uint8_t> bmpHeader(int w, int h) {
     std::vector<uint8_t> head(54 + 1024, 0);
     auto le32 = [&](size_t at, uint32_t v) {
         for (int i = 0; i < 4; ++i) head[at + size_t(i)] = uint8_t(v >> (8 * i));
@@ -166,8 +163,7 @@ std::vector<uint8_t> bmpHeader(int w, int h)
     return head;
 }
 
-void benchSaves(const Options& o, const fs::path& dir)
-{
+void benchSaves(const Options& o, const fs::path& dir) {
     const int w = 2592, h = 1944;
     const std::vector<uint8_t> frame = makeGreyFrames(w, h, 1)[0];
     std::vector<uint8_t> words(frame.size() * 2);
@@ -223,8 +219,8 @@ void benchSaves(const Options& o, const fs::path& dir)
     printRatio("JPEG save / libjpeg raw data into a file", times[0], times[2], "   (information)");
     printRatio("BMP save / memcpy + write of the same bytes", times[3], times[4], "   goal <= 1.1");
     printRatio("Mono12 JPEG save / libjpeg scanlines (grey)", times[5], times[1], "   (information)");
-    const char* names[] = {"JPEG save",     "libjpeg scanlines", "libjpeg raw data", "BMP save",  "memcpy + write",
-                           "Mono12 JPEG save", "PNG save",        "TIFF save",        "RAW save"};
+    const char* names[] = {"JPEG save",        "libjpeg scanlines", "libjpeg raw data", "BMP save", "memcpy + write",
+                           "Mono12 JPEG save", "PNG save",          "TIFF save",        "RAW save"};
     std::printf("  median times, ms:");
     for (size_t i = 0; i < times.size(); ++i)
         std::printf("%s %s %.2f", i ? "," : "", names[i], summarize(times[i]).median * 1e3);
@@ -245,8 +241,7 @@ void benchSaves(const Options& o, const fs::path& dir)
     std::printf("  the reference BMP is byte for byte the saved one: %s\n", same ? "yes" : "NO");
 }
 
-Options parse(int argc, char** argv)
-{
+Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -267,8 +262,7 @@ Options parse(int argc, char** argv)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     std::printf("image output benchmark: %d interleaved rounds, medians with interquartile range and range\n",
                 o.rounds);

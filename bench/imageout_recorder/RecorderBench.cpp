@@ -93,12 +93,12 @@ double libjpegFps(LibjpegGrey& jpeg, const std::vector<std::vector<uint8_t>>& fr
 }
 
 struct Trial {
-    bool sustained = false;    // no 0x80000004, nothing dropped, every frame written
+    bool sustained = false; // no 0x80000004, nothing dropped, every frame written
     uint64_t handed = 0;
     uint64_t refused = 0;
     uint64_t written = 0;
     uint64_t dropped = 0;
-    double achievedFps = 0;    // frames handed over per second
+    double achievedFps = 0; // frames handed over per second
 };
 
 void removeRecordings(const fs::path& dir, const std::string& stem) {
@@ -241,8 +241,7 @@ int main(int argc, char** argv) {
                     describe(summarize(raw3), 1, "%.1f").c_str());
         std::printf("  recorder capacity, unpaced               : %s fps\n",
                     describe(summarize(capacity), 1, "%.1f").c_str());
-        std::printf("  capacity / reference, per round          : %s x\n",
-                    describe(summarize(capacityRatio)).c_str());
+        std::printf("  capacity / reference, per round          : %s x\n", describe(summarize(capacityRatio)).c_str());
 
         // 2. Paced at the goal, each trial against a reference measured right before it.
         const double target = kGoal * base.median;

@@ -128,8 +128,10 @@ int main(int argc, char** argv) {
 
     const char* xml = arg(argc, argv, "--xml", nullptr);
     if (!xml) {
-        std::fprintf(stderr, "usage: %s --generate FILE [--features N] [--far-every K] | --xml FILE "
-                             "[--cap-seconds S] [--screenshot PNG]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s --generate FILE [--features N] [--far-every K] | --xml FILE "
+                     "[--cap-seconds S] [--screenshot PNG]\n",
+                     argv[0]);
         return 2;
     }
     const qint64 capMs = 1000LL * std::atoi(arg(argc, argv, "--cap-seconds", "120"));

@@ -122,8 +122,7 @@ void checkSdkConfig(const std::string& text) {
     const std::string xmlPath = qx::core::base::getQxUsb3XmlPath(doc);
     if (xml && xml->is_string() && !xml->get_ref<const std::string&>().empty())
         check(xmlPath == withSlashes(xml->get<std::string>()) + "/", "QxUsb3XmlPath: the text with a separator added");
-    else
-        check(xmlPath == "../../QxUsb3Xml/", "QxUsb3XmlPath: the default unless a non-empty text");
+    else check(xmlPath == "../../QxUsb3Xml/", "QxUsb3XmlPath: the default unless a non-empty text");
 
     const json* count = member(doc, "QxUsb3TransferBufCount");
     const int32_t bufCount = qx::core::base::getQxUsb3TransferBufCount(doc);
@@ -141,8 +140,7 @@ void checkSdkConfig(const std::string& text) {
     const std::string gigePath = qx::core::base::getGigeXmlFilePath(doc);
     if (gige && gige->is_string())
         check(gigePath == withSlashes(gige->get<std::string>()), "GigeXmlFilePath: the text");
-    else
-        check(gigePath.empty(), "GigeXmlFilePath: empty unless a text");
+    else check(gigePath.empty(), "GigeXmlFilePath: empty unless a text");
 }
 
 void checkLogSettings(const std::string& text) {
@@ -162,8 +160,8 @@ void checkLogSettings(const std::string& text) {
     const json* level = member(read, "level");
     const std::string levelText = level && level->is_string() ? level->get<std::string>() : "info";
     static const std::map<std::string, spdlog::level::level_enum> kNames = {
-        {"trace", spdlog::level::trace}, {"debug", spdlog::level::debug},       {"info", spdlog::level::info},
-        {"warning", spdlog::level::warn}, {"error", spdlog::level::err},        {"critical", spdlog::level::critical},
+        {"trace", spdlog::level::trace},  {"debug", spdlog::level::debug}, {"info", spdlog::level::info},
+        {"warning", spdlog::level::warn}, {"error", spdlog::level::err},   {"critical", spdlog::level::critical},
         {"off", spdlog::level::off}};
     auto name = kNames.find(levelText);
     check(s.levelTextKnown == (name != kNames.end()), "level: known only for the seven names");
@@ -171,7 +169,8 @@ void checkLogSettings(const std::string& text) {
     check(back["level"] == levelText, "level: the text read is kept");
 
     const json* async = member(read, "async_enabled");
-    check(s.asyncEnabled == (async && async->is_boolean() ? async->get<bool>() : true), "async_enabled: a boolean or true");
+    check(s.asyncEnabled == (async && async->is_boolean() ? async->get<bool>() : true),
+          "async_enabled: a boolean or true");
     check(back["async_enabled"] == s.asyncEnabled, "async_enabled: the value in use is written");
 
     const json* size = member(read, "file_size");
@@ -234,7 +233,8 @@ void removeScratch() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Quiet: a reader that logs does so to nowhere.
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>("fuzz", std::make_shared<spdlog::sinks::null_sink_mt>()));
+    spdlog::set_default_logger(
+        std::make_shared<spdlog::logger>("fuzz", std::make_shared<spdlog::sinks::null_sink_mt>()));
     // Scratch files in memory when the machine has a memory file system.
     const fs::path base = ::access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path();
     std::string pattern = (base / "qx-fuzz-config-XXXXXX").string();

@@ -31,7 +31,8 @@ public:
 
 private:
     void check(int64_t address, int64_t length) const {
-        if (address < 0 || length < 0 || static_cast<uint64_t>(address) + static_cast<uint64_t>(length) > m_mem.size()) {
+        if (address < 0 || length < 0 ||
+            static_cast<uint64_t>(address) + static_cast<uint64_t>(length) > m_mem.size()) {
             throw QxGenApi::PortException(0x800003FF, "fuzz port: out of range");
         }
     }

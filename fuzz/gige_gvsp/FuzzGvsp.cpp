@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const uint8_t c = data[0];
     GvspReceiverConfig cfg;
-    cfg.packetPayload = 16 + (c & 0x3F);              // 16..79 bytes per packet
+    cfg.packetPayload = 16 + (c & 0x3F); // 16..79 bytes per packet
     cfg.width = 20 + ((c >> 6) & 1) * 4;
     cfg.height = 10;
     cfg.pixelFormat = (c & 0x80) ? QX_PIXEL_MONO16 : QX_PIXEL_MONO8;
@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto ring = AllocateRing(4, cfg.payloadSize, cfg.packetPayload, packets, cfg.width, cfg.height, cfg.pixelFormat);
     if (!ring) return 0;
     GevFpsMeter fps;
-    GvspReceiver rx(cfg, *ring, [](uint64_t, bool, uint32_t f, uint32_t l) { return f <= l; }, &fps);
+    GvspReceiver rx(
+        cfg, *ring, [](uint64_t, bool, uint32_t f, uint32_t l) { return f <= l; }, &fps);
     std::vector<uint8_t> image(cfg.payloadSize);
     // Inputs of odd length lend `image` to the receiver as a waiting reader does (the filter
     // driver's read): blocks are written into it and taken in place, or the loan is taken back.
@@ -90,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (lend && !ring->lentTo && !ring->lendNext) ring->lendNext = image.data();
         rx.ProcessStreamPacket(dgram.data(), dgram.size());
         if (cfg.resendMode == GvspReceiver::kTimerMode) {
-            now += 150;  // a synthetic clock: rounds and give-ups happen within the input
+            now += 150; // a synthetic clock: rounds and give-ups happen within the input
             rx.resendTick(now, n == 0);
         }
         if (GevImageBuffer* b = ring->deliverList.pop()) {

@@ -92,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (a.takeFrame(s, 0)) check(s);
     if (size >= kStreamPageSize) {
         const long full = long(kStreamPageSize) * (1 + data[0] % 16);
-        const long got = long(size < size_t(full) ? size : size_t(full)) / long(kStreamPageSize) * long(kStreamPageSize);
+        const long got =
+            long(size < size_t(full) ? size : size_t(full)) / long(kStreamPageSize) * long(kStreamPageSize);
         const long next = usbNextRequestLength(data, got, full, full);
         if (next < 1 || next > full) std::abort();
     }

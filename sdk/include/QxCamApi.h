@@ -77,30 +77,30 @@ extern "C" {
 /** Result of a function: #QX_OK, or a failure with bit 31 set. */
 typedef uint32_t QX_STATUS;
 
-#define QX_OK                          0x00000000u /**< success */
-#define QX_ERR_INVALID_HANDLE          0x80000000u /**< the handle is not registered */
-#define QX_ERR_INVALID_PARAM           0x80000001u /**< null pointer, value out of range, bad record */
-#define QX_ERR_WRONG_STATE             0x80000002u /**< grabbing / not grabbing / connected / recording */
-#define QX_ERR_NOT_SUPPORTED           0x80000003u /**< not supported by this transport or format */
-#define QX_ERR_NO_FREE_BUFFER          0x80000004u /**< no free image in the recording pool */
-#define QX_ERR_RESOURCE_EXHAUSTED      0x80000005u /**< image buffers or camera numbers exhausted */
-#define QX_ERR_TIMEOUT                 0x80000006u /**< no frame within the timeout */
-#define QX_ERR_NOT_AVAILABLE           0x80000007u /**< not connected, or an image callback is set */
-#define QX_ERR_BUFFER_TOO_SMALL        0x80000008u /**< the caller's buffer is smaller than the data */
-#define QX_ERR_GENERAL                 0x800000ffu /**< general failure */
-#define QX_ERR_GENICAM                 0x800001ffu /**< a GenICam node access failed */
+#define QX_OK 0x00000000u                     /**< success */
+#define QX_ERR_INVALID_HANDLE 0x80000000u     /**< the handle is not registered */
+#define QX_ERR_INVALID_PARAM 0x80000001u      /**< null pointer, value out of range, bad record */
+#define QX_ERR_WRONG_STATE 0x80000002u        /**< grabbing / not grabbing / connected / recording */
+#define QX_ERR_NOT_SUPPORTED 0x80000003u      /**< not supported by this transport or format */
+#define QX_ERR_NO_FREE_BUFFER 0x80000004u     /**< no free image in the recording pool */
+#define QX_ERR_RESOURCE_EXHAUSTED 0x80000005u /**< image buffers or camera numbers exhausted */
+#define QX_ERR_TIMEOUT 0x80000006u            /**< no frame within the timeout */
+#define QX_ERR_NOT_AVAILABLE 0x80000007u      /**< not connected, or an image callback is set */
+#define QX_ERR_BUFFER_TOO_SMALL 0x80000008u   /**< the caller's buffer is smaller than the data */
+#define QX_ERR_GENERAL 0x800000ffu            /**< general failure */
+#define QX_ERR_GENICAM 0x800001ffu            /**< a GenICam node access failed */
 /* GigE Vision status classes, mapped from the GigE Vision library's own status. */
-#define QX_ERR_GEV_NOT_IMPLEMENTED     0x80000200u /**< device: command not implemented */
-#define QX_ERR_GEV_INVALID_ADDRESS     0x80000201u /**< device: address does not exist */
-#define QX_ERR_GEV_WRITE_PROTECT       0x80000202u /**< device: address is write-protected */
-#define QX_ERR_GEV_ACCESS_DENIED       0x80000203u /**< device: access denied */
-#define QX_ERR_GEV_BUSY                0x80000204u /**< camera busy, in use, or already connected */
-#define QX_ERR_GEV_PACKET_UNAVAILABLE  0x80000205u /**< a packet the camera no longer has */
-#define QX_ERR_GEV_SUBNET_MISMATCH     0x80000206u /**< camera and adapter on different subnets */
-#define QX_ERR_GEV_SOCKET              0x80000207u /**< socket failure */
-#define QX_ERR_GEV_TIMEOUT             0x80000208u /**< the camera did not answer in time */
-#define QX_ERR_GEV_GENERAL             0x800002ffu /**< any other GigE Vision failure */
-#define QX_ERR_USB3                    0x800003ffu /**< USB3 transport failure */
+#define QX_ERR_GEV_NOT_IMPLEMENTED 0x80000200u    /**< device: command not implemented */
+#define QX_ERR_GEV_INVALID_ADDRESS 0x80000201u    /**< device: address does not exist */
+#define QX_ERR_GEV_WRITE_PROTECT 0x80000202u      /**< device: address is write-protected */
+#define QX_ERR_GEV_ACCESS_DENIED 0x80000203u      /**< device: access denied */
+#define QX_ERR_GEV_BUSY 0x80000204u               /**< camera busy, in use, or already connected */
+#define QX_ERR_GEV_PACKET_UNAVAILABLE 0x80000205u /**< a packet the camera no longer has */
+#define QX_ERR_GEV_SUBNET_MISMATCH 0x80000206u    /**< camera and adapter on different subnets */
+#define QX_ERR_GEV_SOCKET 0x80000207u             /**< socket failure */
+#define QX_ERR_GEV_TIMEOUT 0x80000208u            /**< the camera did not answer in time */
+#define QX_ERR_GEV_GENERAL 0x800002ffu            /**< any other GigE Vision failure */
+#define QX_ERR_USB3 0x800003ffu                   /**< USB3 transport failure */
 
 /* ------------------------------------------------------------------------------------------ */
 /* Enumerations                                                                               */
@@ -116,7 +116,7 @@ typedef enum QX_TLAYER_TYPE {
 typedef enum QX_ACCESS_STATUS {
     QX_ACCESS_STATUS_UNAVAILABLE = 0, /**< cannot be connected */
     QX_ACCESS_STATUS_AVAILABLE = 1,   /**< available for every access mode */
-    QX_ACCESS_STATUS_OPEN_ONLY = 2, /**< available for access mode 0 only */
+    QX_ACCESS_STATUS_OPEN_ONLY = 2,   /**< available for access mode 0 only */
     QX_ACCESS_STATUS_IN_USE = 3       /**< in use (GigE: another controller; USB3: open here) */
 } QX_ACCESS_STATUS;
 
@@ -129,8 +129,8 @@ typedef enum QX_ACCESS_MODE {
 
 /** Port type carried with every register access. */
 typedef enum _QX_PORT_DEVICE_TYPE_ {
-    QX_PORT_DEVICE = 0,           /**< "Device" */
-    QX_PORT_CONNECTOR_DEVICE = 1  /**< "ConnectorDevice" */
+    QX_PORT_DEVICE = 0,          /**< "Device" */
+    QX_PORT_CONNECTOR_DEVICE = 1 /**< "ConnectorDevice" */
 } QX_PORT_DEVICE_TYPE;
 
 /** IP configuration kinds of QX_GIGE_SetIpConfig (enIpCfg). */
@@ -205,11 +205,11 @@ typedef enum QX_INT_REPRESENTATION {
 } QX_INT_REPRESENTATION;
 
 /* Pixel formats (GenICam PFNC codes) the converter handles. */
-#define QX_PIXEL_MONO8        0x01080001u /**< 8 bits per pixel */
-#define QX_PIXEL_MONO10       0x01100003u /**< 10 bits in 16 */
-#define QX_PIXEL_MONO12       0x01100005u /**< 12 bits in 16 */
-#define QX_PIXEL_MONO14       0x01100025u /**< 14 bits in 16 */
-#define QX_PIXEL_MONO16       0x01100007u /**< 16 bits per pixel */
+#define QX_PIXEL_MONO8 0x01080001u        /**< 8 bits per pixel */
+#define QX_PIXEL_MONO10 0x01100003u       /**< 10 bits in 16 */
+#define QX_PIXEL_MONO12 0x01100005u       /**< 12 bits in 16 */
+#define QX_PIXEL_MONO14 0x01100025u       /**< 14 bits in 16 */
+#define QX_PIXEL_MONO16 0x01100007u       /**< 16 bits per pixel */
 #define QX_PIXEL_MONO10PACKED 0x010C0004u /**< 10 bits, two pixels in three bytes */
 #define QX_PIXEL_MONO12PACKED 0x010C0006u /**< 12 bits, two pixels in three bytes */
 
@@ -225,26 +225,26 @@ typedef void* QX_DEV_HANDLE;
 
 /** GigE Vision part of a device record. Addresses and masks are in host byte order. */
 typedef struct QX_GIGE_DEVICE_INFO {
-    uint32_t nIP;                              /**< camera's current IP address */
-    uint32_t nSubNetMask;                      /**< camera's subnet mask */
-    uint32_t nGateWay;                         /**< camera's default gateway */
-    uint8_t arrMacAddr[6];                     /**< camera's MAC address, most significant byte first */
-    uint8_t reserved1[2];                      /**< zero */
-    uint32_t nAdapterIP;                       /**< address of the host adapter the camera answered on */
-    uint32_t nAdapterMask;                     /**< subnet mask of that adapter */
-    char strAdapterName[QX_INFO_TEXT_LEN];     /**< that adapter's name (64 characters leave no terminator) */
-    uint8_t arrAdapterMacAddr[6];              /**< that adapter's MAC address */
-    uint8_t reserved2[186];                    /**< zero */
+    uint32_t nIP;                          /**< camera's current IP address */
+    uint32_t nSubNetMask;                  /**< camera's subnet mask */
+    uint32_t nGateWay;                     /**< camera's default gateway */
+    uint8_t arrMacAddr[6];                 /**< camera's MAC address, most significant byte first */
+    uint8_t reserved1[2];                  /**< zero */
+    uint32_t nAdapterIP;                   /**< address of the host adapter the camera answered on */
+    uint32_t nAdapterMask;                 /**< subnet mask of that adapter */
+    char strAdapterName[QX_INFO_TEXT_LEN]; /**< that adapter's name (64 characters leave no terminator) */
+    uint8_t arrAdapterMacAddr[6];          /**< that adapter's MAC address */
+    uint8_t reserved2[186];                /**< zero */
 } QX_GIGE_DEVICE_INFO;
 
 /** USB3 part of a device record. */
 typedef struct QX_USB3_DEVICE_INFO {
-    uint8_t reserved1[4];                      /**< zero */
-    char strVendorName[QX_INFO_TEXT_LEN];      /**< vendor text */
-    char reserved2[QX_INFO_TEXT_LEN];          /**< zero */
-    uint8_t reserved3[4];                      /**< zero */
-    uint32_t nDevIndex;                        /**< index in the USB3 device list of this enumeration */
-    char strDevicePath[144];                   /**< the device's interface path */
+    uint8_t reserved1[4];                 /**< zero */
+    char strVendorName[QX_INFO_TEXT_LEN]; /**< vendor text */
+    char reserved2[QX_INFO_TEXT_LEN];     /**< zero */
+    uint8_t reserved3[4];                 /**< zero */
+    uint32_t nDevIndex;                   /**< index in the USB3 device list of this enumeration */
+    char strDevicePath[144];              /**< the device's interface path */
 } QX_USB3_DEVICE_INFO;
 
 /** One camera as found by enumeration (628 bytes, copied whole). */
@@ -254,9 +254,9 @@ typedef struct DeviceInfo {
     char strManufacturerName[QX_INFO_TEXT_LEN]; /**< manufacturer name */
     char strSerialNumber[QX_INFO_TEXT_LEN];     /**< serial number */
     char strUserDefinedName[QX_INFO_TEXT_LEN];  /**< user-defined name (empty for USB3) */
-    int32_t nTLayerType;   /**< QX_TLAYER_TYPE */
-    int32_t nAccessStatus; /**< QX_ACCESS_STATUS */
-    uint8_t reserved[16];  /**< zero */
+    int32_t nTLayerType;                        /**< QX_TLAYER_TYPE */
+    int32_t nAccessStatus;                      /**< QX_ACCESS_STATUS */
+    uint8_t reserved[16];                       /**< zero */
     /** Transport part, chosen by nTLayerType. */
     union {
         QX_GIGE_DEVICE_INFO stGigeInfo; /**< nTLayerType QX_TLAYER_GIGE */
@@ -270,8 +270,8 @@ typedef struct DeviceInfo {
 /** Output of QX_EnumDevices. The records belong to the library and hold the devices of the
  * latest enumeration until the next QX_EnumDevices. */
 typedef struct DeviceList {
-    uint32_t nDevNum;                       /**< number of pointers in pDevInfo */
-    uint32_t reserved;                      /**< not written */
+    uint32_t nDevNum;                        /**< number of pointers in pDevInfo */
+    uint32_t reserved;                       /**< not written */
     DeviceInfo* pDevInfo[QX_MAX_DEVICE_NUM]; /**< the records, in the library's list order */
 } DeviceList;
 
@@ -281,21 +281,21 @@ typedef struct DeviceList {
  * 1.5 bytes per pixel); USB3, width x height x the whole bytes of a pixel of the format reported
  * (a USB3 camera's frames are never packed: 10 and 12 bits come as Mono10 and Mono12). */
 typedef struct FrameInfo {
-    uint32_t nPixelFormat;  /**< PFNC code */
-    uint32_t nWidth;        /**< width in pixels */
-    uint32_t nHeight;       /**< height in pixels */
-    uint32_t nDataLen;      /**< bytes at pData */
-    uint8_t* pData;         /**< valid until the frame is given back */
-    uint64_t nFrameIndex;   /**< GigE: the block id; USB3: frames delivered before this one */
-    float fFps;             /**< the transport's current frame-rate estimate */
+    uint32_t nPixelFormat;    /**< PFNC code */
+    uint32_t nWidth;          /**< width in pixels */
+    uint32_t nHeight;         /**< height in pixels */
+    uint32_t nDataLen;        /**< bytes at pData */
+    uint8_t* pData;           /**< valid until the frame is given back */
+    uint64_t nFrameIndex;     /**< GigE: the block id; USB3: frames delivered before this one */
+    float fFps;               /**< the transport's current frame-rate estimate */
     uint32_t nTransportWord1; /**< GigE: horizontal offset of the image */
     uint32_t nTransportWord2; /**< GigE: vertical offset of the image */
-    uint8_t reserved1[4];   /**< zero */
-    uint64_t nLostPacket;   /**< packets missing from this frame (USB3: 0) */
+    uint8_t reserved1[4];     /**< zero */
+    uint64_t nLostPacket;     /**< packets missing from this frame (USB3: 0) */
     uint64_t nTransportWord3; /**< GigE: packets asked for again */
     uint64_t nTransportWord4; /**< GigE: packets received again */
-    uint32_t nBitsPerPixel; /**< bits per pixel of the data */
-    uint8_t reserved2[20];  /**< zero */
+    uint32_t nBitsPerPixel;   /**< bits per pixel of the data */
+    uint8_t reserved2[20];    /**< zero */
 } FrameInfo;
 
 /** One node of the feature tree (64 bytes). Texts belong to the library until the next
@@ -352,15 +352,15 @@ typedef struct FloatValueInfo {
 
 /** Output of QX_XML_GetEnumValue. */
 typedef struct EnumValueInfo {
-    int32_t nValue;                        /**< current value */
-    int32_t nCount;                        /**< entries in arrValues */
+    int32_t nValue;                         /**< current value */
+    int32_t nCount;                         /**< entries in arrValues */
     int32_t arrValues[QX_MAX_ENUM_ENTRIES]; /**< values of the readable entries */
 } EnumValueInfo;
 
 /** Output of QX_XML_GetEnumValueStr. */
 typedef struct EnumStrValueInfo {
-    char strValue[QX_ENUM_TEXT_LEN];                         /**< name of the current entry */
-    int32_t nCount;                                          /**< names in arrSymbolics */
+    char strValue[QX_ENUM_TEXT_LEN];                          /**< name of the current entry */
+    int32_t nCount;                                           /**< names in arrSymbolics */
     char arrSymbolics[QX_MAX_ENUM_ENTRIES][QX_ENUM_TEXT_LEN]; /**< names of the readable entries */
 } EnumStrValueInfo;
 
@@ -383,7 +383,7 @@ typedef struct ConvertParam {
     uint32_t enDstPixelType; /**< QX_PIXEL_MONO8 or QX_PIXEL_MONO16 */
     uint32_t nDstDataSize;   /**< bytes available at pDstData */
     uint8_t* pDstData;       /**< destination buffer */
-    uint32_t nDstDataLen; /**< out */
+    uint32_t nDstDataLen;    /**< out */
 } ConvertParam;
 
 /** Size of the path of a SaveFileParam, terminator included; also the longest recording path. */
@@ -391,13 +391,13 @@ typedef struct ConvertParam {
 
 /** Argument of QX_SaveImageToFile. */
 typedef struct SaveFileParam {
-    uint32_t nPixelFormat;  /**< pixel format of pData (QX_PIXEL_) */
-    const uint8_t* pData;   /**< the image */
-    uint32_t nDataLen;      /**< bytes at pData */
-    uint16_t nWidth;        /**< width in pixels */
-    uint16_t nHeight;       /**< height in pixels */
-    int32_t enImageType; /**< EnImageType */
-    uint32_t nQuality;   /**< JPEG quality, 50..100 */
+    uint32_t nPixelFormat;            /**< pixel format of pData (QX_PIXEL_) */
+    const uint8_t* pData;             /**< the image */
+    uint32_t nDataLen;                /**< bytes at pData */
+    uint16_t nWidth;                  /**< width in pixels */
+    uint16_t nHeight;                 /**< height in pixels */
+    int32_t enImageType;              /**< EnImageType */
+    uint32_t nQuality;                /**< JPEG quality, 50..100 */
     char pImagePath[QX_MAX_PATH_LEN]; /**< path of the file, terminated */
     bool bRawHeaderEnabled;           /**< QX_IMAGE_RAW: write a header before the bytes */
 } SaveFileParam;
@@ -604,8 +604,7 @@ QX_API QX_STATUS QX_CALL QX_GetConnectionStatus(QX_DEV_HANDLE handle, bool* pbCo
  *  Any thread; serialised with the other calls on this handle. The callback runs on the library
  *  thread that detected the loss, without the handle's lock.
  */
-QX_API QX_STATUS QX_CALL QX_RegisterOfflineCallBack(QX_DEV_HANDLE handle, QX_OFFLINE_CALLBACK func,
-                                                    void* pUser);
+QX_API QX_STATUS QX_CALL QX_RegisterOfflineCallBack(QX_DEV_HANDLE handle, QX_OFFLINE_CALLBACK func, void* pUser);
 
 /* Acquisition */
 /**
@@ -676,8 +675,7 @@ QX_API bool QX_CALL QX_IsGrabbingStarted(QX_DEV_HANDLE handle);
  *  Any thread; serialised with the other calls on this handle. The callback runs on the camera's
  *  image-callback thread, with no lock of the library held.
  */
-QX_API QX_STATUS QX_CALL QX_RegisterImageCallBack(QX_DEV_HANDLE handle, QX_IMAGE_CALLBACK func,
-                                                  void* pUser);
+QX_API QX_STATUS QX_CALL QX_RegisterImageCallBack(QX_DEV_HANDLE handle, QX_IMAGE_CALLBACK func, void* pUser);
 
 /**
  * @brief Takes the oldest received frame, waiting for one if none is queued.
@@ -791,8 +789,7 @@ QX_API QX_STATUS QX_CALL QX_XML_GetNodeTree(QX_DEV_HANDLE handle, NodeInfoList* 
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_XML_GetNodeAccessMode(QX_DEV_HANDLE handle, const char* Key,
-                                                  int32_t* pnAccessMode);
+QX_API QX_STATUS QX_CALL QX_XML_GetNodeAccessMode(QX_DEV_HANDLE handle, const char* Key, int32_t* pnAccessMode);
 
 /**
  * @brief Tells a node's principal interface type (integer, float, enumeration, ...).
@@ -806,8 +803,7 @@ QX_API QX_STATUS QX_CALL QX_XML_GetNodeAccessMode(QX_DEV_HANDLE handle, const ch
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_XML_GetNodeInterfaceType(QX_DEV_HANDLE handle, const char* Key,
-                                                     int32_t* pnInterfaceType);
+QX_API QX_STATUS QX_CALL QX_XML_GetNodeInterfaceType(QX_DEV_HANDLE handle, const char* Key, int32_t* pnInterfaceType);
 
 /**
  * @brief Reads an integer node with its bounds.
@@ -871,8 +867,7 @@ QX_API QX_STATUS QX_CALL QX_XML_SetIntValue(QX_DEV_HANDLE handle, const char* Ke
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_XML_GetFloatValue(QX_DEV_HANDLE handle, const char* Key,
-                                              FloatValueInfo* pstValue);
+QX_API QX_STATUS QX_CALL QX_XML_GetFloatValue(QX_DEV_HANDLE handle, const char* Key, FloatValueInfo* pstValue);
 
 /**
  * @brief Writes a floating-point node.
@@ -962,8 +957,7 @@ QX_API QX_STATUS QX_CALL QX_XML_SetEnumValue(QX_DEV_HANDLE handle, const char* K
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_XML_GetEnumValueStr(QX_DEV_HANDLE handle, const char* Key,
-                                                EnumStrValueInfo* pstValue);
+QX_API QX_STATUS QX_CALL QX_XML_GetEnumValueStr(QX_DEV_HANDLE handle, const char* Key, EnumStrValueInfo* pstValue);
 
 /**
  * @brief Writes an enumeration node by an entry's name.
@@ -1049,8 +1043,7 @@ QX_API QX_STATUS QX_CALL QX_XML_SetBoolValue(QX_DEV_HANDLE handle, const char* K
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_XML_GetStringValue(QX_DEV_HANDLE handle, const char* Key,
-                                               StringValueInfo* pstValue);
+QX_API QX_STATUS QX_CALL QX_XML_GetStringValue(QX_DEV_HANDLE handle, const char* Key, StringValueInfo* pstValue);
 
 /**
  * @brief Writes a string node.
@@ -1112,8 +1105,8 @@ QX_API QX_STATUS QX_CALL QX_XML_ExecuteCommand(QX_DEV_HANDLE handle, const char*
  *  Any thread; serialised with the other calls on this handle. The callback runs on the node-event
  *  dispatch thread, without the handle's lock.
  */
-QX_API QX_STATUS QX_CALL QX_XML_RegisterNodeCallback(QX_DEV_HANDLE handle,
-                                                     QX_NODE_UPDATED_CALLBACK nodeUpdatedCb, void* pUser);
+QX_API QX_STATUS QX_CALL QX_XML_RegisterNodeCallback(QX_DEV_HANDLE handle, QX_NODE_UPDATED_CALLBACK nodeUpdatedCb,
+                                                     void* pUser);
 
 /**
  * @brief Turns node-map polling, and with it the node-updated callback, on or off.
@@ -1172,8 +1165,8 @@ QX_API QX_STATUS QX_CALL QX_XML_GetNodeMapPoll(QX_DEV_HANDLE handle, bool* pbEna
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_ReadMemory(QX_DEV_HANDLE handle, void* pBuffer, int64_t nAddress,
-                                       int64_t nLength, int32_t enPortType);
+QX_API QX_STATUS QX_CALL QX_ReadMemory(QX_DEV_HANDLE handle, void* pBuffer, int64_t nAddress, int64_t nLength,
+                                       int32_t enPortType);
 
 /**
  * @brief Writes bytes to the camera's register space.
@@ -1197,8 +1190,8 @@ QX_API QX_STATUS QX_CALL QX_ReadMemory(QX_DEV_HANDLE handle, void* pBuffer, int6
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_WriteMemory(QX_DEV_HANDLE handle, void* pBuffer, int64_t nAddress,
-                                        int64_t nLength, int32_t enPortType);
+QX_API QX_STATUS QX_CALL QX_WriteMemory(QX_DEV_HANDLE handle, void* pBuffer, int64_t nAddress, int64_t nLength,
+                                        int32_t enPortType);
 
 /* GigE settings */
 /**
@@ -1218,8 +1211,7 @@ QX_API QX_STATUS QX_CALL QX_WriteMemory(QX_DEV_HANDLE handle, void* pBuffer, int
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_GIGE_ForceIp(QX_DEV_HANDLE handle, uint32_t nIP, uint32_t nSubNetMask,
-                                         uint32_t nGateWay);
+QX_API QX_STATUS QX_CALL QX_GIGE_ForceIp(QX_DEV_HANDLE handle, uint32_t nIP, uint32_t nSubNetMask, uint32_t nGateWay);
 
 /**
  * @brief Sets how a GigE camera gets its IP address when it starts.
@@ -1243,8 +1235,8 @@ QX_API QX_STATUS QX_CALL QX_GIGE_ForceIp(QX_DEV_HANDLE handle, uint32_t nIP, uin
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_GIGE_SetIpConfig(QX_DEV_HANDLE handle, int32_t enIpCfg, uint32_t nIP,
-                                             uint32_t nSubNetMask, uint32_t nGateWay);
+QX_API QX_STATUS QX_CALL QX_GIGE_SetIpConfig(QX_DEV_HANDLE handle, int32_t enIpCfg, uint32_t nIP, uint32_t nSubNetMask,
+                                             uint32_t nGateWay);
 
 /**
  * @brief Turns the resending of lost stream packets on or off.
@@ -1267,8 +1259,8 @@ QX_API QX_STATUS QX_CALL QX_GIGE_SetIpConfig(QX_DEV_HANDLE handle, int32_t enIpC
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_GIGE_SetPacketResend(QX_DEV_HANDLE handle, bool bEnable,
-                                                 uint8_t nResendPercent, uint16_t nResendTimeout);
+QX_API QX_STATUS QX_CALL QX_GIGE_SetPacketResend(QX_DEV_HANDLE handle, bool bEnable, uint8_t nResendPercent,
+                                                 uint16_t nResendTimeout);
 
 /**
  * @brief Reads the packet-resend settings back.
@@ -1288,8 +1280,8 @@ QX_API QX_STATUS QX_CALL QX_GIGE_SetPacketResend(QX_DEV_HANDLE handle, bool bEna
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_GIGE_GetPacketResend(QX_DEV_HANDLE handle, bool* bEnable,
-                                                 uint8_t* nResendPercent, uint16_t* nResendTimeout);
+QX_API QX_STATUS QX_CALL QX_GIGE_GetPacketResend(QX_DEV_HANDLE handle, bool* bEnable, uint8_t* nResendPercent,
+                                                 uint16_t* nResendTimeout);
 
 /**
  * @brief Turns the packet filter driver for the camera's stream on or off.
@@ -1368,8 +1360,8 @@ QX_API QX_STATUS QX_CALL QX_FileAccessWrite(QX_DEV_HANDLE handle, FileAccessPara
  * @par Threads
  *  Any thread; serialised with the other calls on this handle.
  */
-QX_API QX_STATUS QX_CALL QX_RegisterFileAccessProgress(QX_DEV_HANDLE handle,
-                                                       QX_FILE_ACCESS_PROGRESS_CALLBACK func, void* pUser);
+QX_API QX_STATUS QX_CALL QX_RegisterFileAccessProgress(QX_DEV_HANDLE handle, QX_FILE_ACCESS_PROGRESS_CALLBACK func,
+                                                       void* pUser);
 
 /* Image output */
 /**

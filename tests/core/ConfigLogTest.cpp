@@ -306,7 +306,8 @@ TEST(LogSettings, NestedValuesAreReadAndKeptOnRewrite) {
 TEST(LogSettings, FilesBeyondTheBoundsAreReplacedByTheSettingsInUse) {
     const fs::path dir = scratchDir("logbounds");
     const fs::path file = dir / "config.json";
-    const std::string defaults = "{\n    \"async_enabled\": true,\n    \"file_size\": 10,\n    \"level\": \"info\"\n}\n";
+    const std::string defaults =
+        "{\n    \"async_enabled\": true,\n    \"file_size\": 10,\n    \"level\": \"info\"\n}\n";
     const struct {
         std::string text;
         const char* warning;
@@ -336,7 +337,9 @@ TEST(LogSettings, AFailedRewriteLeavesTheOldFileWhole) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        struct rlimit limit {100, 100};
+        struct rlimit limit {
+            100, 100
+        };
         ::signal(SIGXFSZ, SIG_IGN);
         ::setrlimit(RLIMIT_FSIZE, &limit);
         const auto s = qx::core::base::LogManager::readAndRewriteSettings(file.string());

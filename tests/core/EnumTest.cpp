@@ -22,7 +22,7 @@ std::vector<std::string> serials(const DeviceList& list) {
     for (uint32_t i = 0; i < list.nDevNum; ++i) {
         const DeviceInfo* d = list.pDevInfo[i];
         out.push_back(d->nTLayerType == QX_TLAYER_USB3 ? std::string(d->u.stUsb3Info.strDevicePath)
-                                                        : std::string(d->strSerialNumber));
+                                                       : std::string(d->strSerialNumber));
     }
     return out;
 }

@@ -206,7 +206,9 @@ TEST_F(ExportsTest, GrabbingStateChecks) {
     log.clear();
     // Already grabbing: nothing done.
     EXPECT_EQ(QX_StartGrabbing(handle), QX_OK);
-    EXPECT_EQ(QX_RegisterImageCallBack(handle, [](const FrameInfo*, void*) {}, nullptr), QX_ERR_WRONG_STATE);
+    EXPECT_EQ(QX_RegisterImageCallBack(
+                  handle, [](const FrameInfo*, void*) {}, nullptr),
+              QX_ERR_WRONG_STATE);
     EXPECT_EQ(QX_GIGE_SetPacketResend(handle, true, 10, 100), QX_ERR_WRONG_STATE);
 
     const auto t0 = std::chrono::steady_clock::now();

@@ -35,7 +35,7 @@ namespace {
 // messages written whole to the file address; from `refuseFrom` on (a count of messages) it
 // answers 0x15 instead.
 struct FileCamera {
-    Bytes fileStream;          // the messages written to 0x100D, one after the other
+    Bytes fileStream; // the messages written to 0x100D, one after the other
     std::vector<Bytes> messages;
     size_t otherWrites = 0;
     size_t refuseFrom = SIZE_MAX;
@@ -78,9 +78,7 @@ public:
     }
 };
 
-Bytes be32(uint32_t v) {
-    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
-}
+Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 
 void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
@@ -207,8 +205,8 @@ TEST_F(FileAccessTest, FileOneByteLongerThanAPacket) {
     EXPECT_EQ(stream, expectedStream("abc", file));
     // Header: name followed by 13 zero bytes, packCount 2, endPackNum 1, length 231 (big-endian).
     EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 33),
-              (Bytes{0x01, 'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1,
-                     0, 0, 0, 231}));
+              (Bytes{0x01, 'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,
+                     0,    0,   0,   2,   0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 231}));
     // First packet: 0x02, packNum 0, 230 bytes; second: 0x03, packNum 1, the one byte left.
     const size_t p0 = 33, p1 = 33 + 235;
     EXPECT_EQ(stream[p0], 0x02);

@@ -180,7 +180,9 @@ TEST_F(FramesTest, AStopDoesNotShortenAWaitingGetFrame) {
 TEST_F(FramesTest, GetFrameIsRefusedWithACallbackOrWhenNotGrabbing) {
     FrameInfo f{};
     EXPECT_EQ(QX_GetFrame(handle, &f, 0), QX_ERR_WRONG_STATE);
-    ASSERT_EQ(QX_RegisterImageCallBack(handle, [](const FrameInfo*, void*) {}, nullptr), QX_OK);
+    ASSERT_EQ(QX_RegisterImageCallBack(
+                  handle, [](const FrameInfo*, void*) {}, nullptr),
+              QX_OK);
     ASSERT_EQ(QX_StartGrabbing(handle), QX_OK);
     EXPECT_EQ(QX_GetFrame(handle, &f, 0), QX_ERR_NOT_AVAILABLE);
 }
@@ -324,8 +326,8 @@ std::atomic<int> g_offlineCalls{0};
 
 TEST_F(FramesTest, OfflineIsReportedOnceEvenWhenDetectedTwiceAtOnce) {
     g_offlineCalls = 0;
-    ASSERT_EQ(QX_RegisterOfflineCallBack(handle, [](void* user) { ++*static_cast<std::atomic<int>*>(user); },
-                                         &g_offlineCalls),
+    ASSERT_EQ(QX_RegisterOfflineCallBack(
+                  handle, [](void* user) { ++*static_cast<std::atomic<int>*>(user); }, &g_offlineCalls),
               QX_OK);
     LogCapture log;
     std::thread a([&] { dev->reportLoss(); });

@@ -149,7 +149,10 @@ TEST(BusyGate, AnExceptionInsideTheClosedSectionReopensTheGate) {
     EXPECT_TRUE(gate.isOpen());
     EXPECT_TRUE(gate.pass(0ms));
     // And it can be closed again.
-    { const qx::sys::BusyGate::Closed again(gate); EXPECT_FALSE(gate.isOpen()); }
+    {
+        const qx::sys::BusyGate::Closed again(gate);
+        EXPECT_FALSE(gate.isOpen());
+    }
     EXPECT_TRUE(gate.isOpen());
 }
 

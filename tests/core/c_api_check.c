@@ -16,10 +16,19 @@ static void expect(const char* what, unsigned long got, unsigned long want) {
 
 #define EXPECT(call, want) expect(#call, (unsigned long)(call), (unsigned long)(want))
 
-static void onImage(const FrameInfo* frame, void* user) { (void)frame; (void)user; }
+static void onImage(const FrameInfo* frame, void* user) {
+    (void)frame;
+    (void)user;
+}
 static void onOffline(void* user) { (void)user; }
-static void onNode(NodeInfo* node, void* user) { (void)node; (void)user; }
-static void onProgress(int64_t* progress, void* user) { (void)progress; (void)user; }
+static void onNode(NodeInfo* node, void* user) {
+    (void)node;
+    (void)user;
+}
+static void onProgress(int64_t* progress, void* user) {
+    (void)progress;
+    (void)user;
+}
 
 int main(void) {
     QX_DEV_HANDLE h = (QX_DEV_HANDLE)(uintptr_t)0x1000; /* never registered */

@@ -7,8 +7,8 @@ namespace qxtest {
 
 namespace {
 
-std::string intReg(const std::string& name, int64_t address, const std::string& access,
-                   const std::string& extra = "", const std::string& port = "Device") {
+std::string intReg(const std::string& name, int64_t address, const std::string& access, const std::string& extra = "",
+                   const std::string& port = "Device") {
     std::ostringstream x;
     x << "<IntReg Name=\"" << name << "\">" << extra << "<Address>0x" << std::hex << address << std::dec
       << "</Address><Length>4</Length><AccessMode>" << access << "</AccessMode><pPort>" << port
@@ -103,12 +103,11 @@ std::string testCameraXml(bool connectorPort) {
         x << "  <EnumEntry Name=\"E" << (i < 10 ? "0" : "") << i << "\"><Value>" << 100 + i << "</Value></EnumEntry>\n";
     }
     x << "  <pValue>BigEnumReg</pValue>\n</Enumeration>\n"
-      << intReg("BigEnumReg", reg::kBigEnum, "RW")
-      << "<Enumeration Name=\"LongEnum\">\n  <EnumEntry Name=\"" << longSymbolic()
+      << intReg("BigEnumReg", reg::kBigEnum, "RW") << "<Enumeration Name=\"LongEnum\">\n  <EnumEntry Name=\""
+      << longSymbolic()
       << "\"><Value>1</Value></EnumEntry>\n  <EnumEntry Name=\"Short\"><Value>2</Value></EnumEntry>\n"
          "  <pValue>LongEnumReg</pValue>\n</Enumeration>\n"
-      << intReg("LongEnumReg", reg::kLongEnum, "RW")
-      << R"(<Boolean Name="ReverseX">
+      << intReg("LongEnumReg", reg::kLongEnum, "RW") << R"(<Boolean Name="ReverseX">
   <pValue>ReverseXReg</pValue>
   <OnValue>1</OnValue>
   <OffValue>0</OffValue>
@@ -137,8 +136,9 @@ std::string testCameraXml(bool connectorPort) {
   <pVariable Name="EXP">ExposureTime</pVariable>
   <Formula>EXP + 100</Formula>
 </SwissKnife>
-)" << intReg("DeviceTemperature", reg::kDeviceTemperature, "RO",
-             "<ToolTip>Sensor temperature.</ToolTip><PollingTime>10</PollingTime><Cachable>NoCache</Cachable>")
+)"
+      << intReg("DeviceTemperature", reg::kDeviceTemperature, "RO",
+                "<ToolTip>Sensor temperature.</ToolTip><PollingTime>10</PollingTime><Cachable>NoCache</Cachable>")
       << intReg("PolledFailing", reg::kPolledFailing, "RO", "<PollingTime>1</PollingTime><Cachable>NoCache</Cachable>")
       << R"(<StringReg Name="DeviceUserID">
   <Address>0x200</Address>

@@ -174,12 +174,18 @@ TEST_F(FeatureTest, CommandExecutes) {
 TEST_F(FeatureTest, AccessModesAndInterfaceTypes) {
     connect();
     const std::map<std::string, int32_t> types = {
-        {"Root", QX_NODE_ICATEGORY},           {"ImageFormatControl", QX_NODE_ICATEGORY},
-        {"Width", QX_NODE_IINTEGER},           {"DeviceTemperature", QX_NODE_IINTEGER},
-        {"ReverseX", QX_NODE_IBOOLEAN},        {"AcquisitionStart", QX_NODE_ICOMMAND},
-        {"ExposureTime", QX_NODE_IFLOAT},      {"ReadoutTime", QX_NODE_IFLOAT},
-        {"DeviceUserID", QX_NODE_ISTRING},     {"PixelFormat", QX_NODE_IENUMERATION},
-        {"EnumEntry_PixelFormat_Mono8", QX_NODE_IENUMENTRY}, {"Device", QX_NODE_IPORT},
+        {"Root", QX_NODE_ICATEGORY},
+        {"ImageFormatControl", QX_NODE_ICATEGORY},
+        {"Width", QX_NODE_IINTEGER},
+        {"DeviceTemperature", QX_NODE_IINTEGER},
+        {"ReverseX", QX_NODE_IBOOLEAN},
+        {"AcquisitionStart", QX_NODE_ICOMMAND},
+        {"ExposureTime", QX_NODE_IFLOAT},
+        {"ReadoutTime", QX_NODE_IFLOAT},
+        {"DeviceUserID", QX_NODE_ISTRING},
+        {"PixelFormat", QX_NODE_IENUMERATION},
+        {"EnumEntry_PixelFormat_Mono8", QX_NODE_IENUMENTRY},
+        {"Device", QX_NODE_IPORT},
     };
     for (const auto& [name, type] : types) {
         int32_t t = -1;

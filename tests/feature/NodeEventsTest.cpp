@@ -47,7 +47,6 @@ void bounded(const char* what, std::chrono::seconds limit, std::function<void()>
     done.get();
 }
 
-
 // Records the node callbacks; `action` runs inside the callback after it is recorded.
 struct Recorder {
     std::mutex mutex;
@@ -309,8 +308,7 @@ TEST_F(NodeEventsTest, DisconnectWaitsForARunningCallback) {
     ASSERT_EQ(QX_XML_SetNodeMapPoll(handle, true, 1000), QX_OK);
     ASSERT_EQ(QX_XML_SetFloatValue(handle, "ExposureTime", 2000.0f), QX_OK);
     ASSERT_EQ(entered.get_future().wait_for(kEventWait), std::future_status::ready);
-    bounded("QX_DisconnectDevice with a callback running", 20s,
-            [&] { EXPECT_EQ(QX_DisconnectDevice(handle), QX_OK); });
+    bounded("QX_DisconnectDevice with a callback running", 20s, [&] { EXPECT_EQ(QX_DisconnectDevice(handle), QX_OK); });
     EXPECT_TRUE(finished.load());
     EXPECT_EQ(feature().events().dispatchThreadCount(), 0u);
 }

@@ -183,8 +183,14 @@ TEST(Formula, LongExpressionChainsFailAtEvaluation) {
 struct CountingReader : QxGenApi::detail::VariableReader {
     int64_t values[4] = {0, 0, 0, 0};
     int reads[4] = {0, 0, 0, 0};
-    int64_t readInt(int slot) override { ++reads[slot]; return values[slot]; }
-    double readFloat(int slot) override { ++reads[slot]; return static_cast<double>(values[slot]); }
+    int64_t readInt(int slot) override {
+        ++reads[slot];
+        return values[slot];
+    }
+    double readFloat(int slot) override {
+        ++reads[slot];
+        return static_cast<double>(values[slot]);
+    }
 };
 
 TEST(Formula, VariablesAreReadLazilyAndOnce) {

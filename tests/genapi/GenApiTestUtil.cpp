@@ -8,10 +8,12 @@ std::string makeXml(const std::string& body, const std::string& schema, bool wit
     std::string minor = schema.substr(2, 1);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
            "<RegisterDescription ModelName=\"Test\" VendorName=\"Qx\" ToolTip=\"test file\" "
-           "StandardNameSpace=\"None\" SchemaMajorVersion=\"" + major + "\" SchemaMinorVersion=\"" + minor +
+           "StandardNameSpace=\"None\" SchemaMajorVersion=\"" +
+           major + "\" SchemaMinorVersion=\"" + minor +
            "\" SchemaSubMinorVersion=\"0\" MajorVersion=\"1\" MinorVersion=\"2\" SubMinorVersion=\"3\" "
-           "ProductGuid=\"0\" VersionGuid=\"0\" xmlns=\"" + ns + "\">\n" + body +
-           (withPort ? "\n<Port Name=\"Device\" NameSpace=\"Standard\"/>\n" : "\n") + "</RegisterDescription>\n";
+           "ProductGuid=\"0\" VersionGuid=\"0\" xmlns=\"" +
+           ns + "\">\n" + body + (withPort ? "\n<Port Name=\"Device\" NameSpace=\"Standard\"/>\n" : "\n") +
+           "</RegisterDescription>\n";
 }
 
 Fixture::Fixture(const std::string& body, size_t memory) : port(memory) { loadNodeMap(ref, makeXml(body), port); }

@@ -73,7 +73,8 @@ TEST(Hostile, DeeplyNestedFormula) {
     EXPECT_THROW(loadText(makeXml("<IntSwissKnife Name=\"K\"><Formula>" + f + "1</Formula></IntSwissKnife>")),
                  RuntimeException);
     std::string chain;
-    for (int i = 0; i < 2000; ++i) chain += "<Expression Name=\"E" + std::to_string(i + 1) + "\">E" + std::to_string(i) + "+1</Expression>";
+    for (int i = 0; i < 2000; ++i)
+        chain += "<Expression Name=\"E" + std::to_string(i + 1) + "\">E" + std::to_string(i) + "+1</Expression>";
     std::string xml = makeXml("<IntSwissKnife Name=\"K\"><Constant Name=\"E0\">0</Constant>" + chain +
                               "<Formula>E2000</Formula></IntSwissKnife>");
     loadAndTouch(xml);

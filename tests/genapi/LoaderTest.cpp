@@ -168,10 +168,12 @@ TEST(Loader, GigeConnectorDeviceRewrite) {
     }
     std::string rewritten = original;
     auto replaceAll = [](std::string& s, const std::string& from, const std::string& to) {
-        for (size_t pos = 0; (pos = s.find(from, pos)) != std::string::npos; pos += to.size()) s.replace(pos, from.size(), to);
+        for (size_t pos = 0; (pos = s.find(from, pos)) != std::string::npos; pos += to.size())
+            s.replace(pos, from.size(), to);
     };
     replaceAll(rewritten, "<pPort>ConnectorDevice</pPort>", "<pPort>Device</pPort>");
-    replaceAll(rewritten, "<Port Name=\"ConnectorDevice\" NameSpace=\"Standard\"/>", "<Port Name=\"Device\" NameSpace=\"Standard\"/>");
+    replaceAll(rewritten, "<Port Name=\"ConnectorDevice\" NameSpace=\"Standard\"/>",
+               "<Port Name=\"Device\" NameSpace=\"Standard\"/>");
     MemoryPort p0, p1;
     CNodeMapRef ref;
     CNodeMapFactory f(ContentType_Xml, rewritten.data(), rewritten.size());

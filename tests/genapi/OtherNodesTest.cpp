@@ -28,7 +28,7 @@ TEST(BooleanNode, OnAndOffValues) {
     EXPECT_EQ(f.port.u32Le(0), 123u);
     EXPECT_FALSE(b->GetValue());
     f.port.setU32Le(0, 5);
-    EXPECT_TRUE(b->GetValue(false, true));             // neither: reads as true
+    EXPECT_TRUE(b->GetValue(false, true));                      // neither: reads as true
     EXPECT_THROW(b->GetValue(true, true), OutOfRangeException); // unless verified
     CBooleanPtr lit = f.node("Lit");
     EXPECT_FALSE(lit->GetValue());

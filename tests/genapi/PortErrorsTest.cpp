@@ -89,7 +89,8 @@ TEST(PortErrors, MaskedWriteStopsAfterAFailedRead) {
 }
 
 TEST(PortErrors, OutOfRangeAddressIsThePortsOwnStatus) {
-    Fixture f(R"(<IntReg Name="Far"><Address>0x100000</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></IntReg>)");
+    Fixture f(
+        R"(<IntReg Name="Far"><Address>0x100000</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></IntReg>)");
     EXPECT_EQ(statusOf([&] { CIntegerPtr(f.node("Far"))->GetValue(); }), qx::test::MemoryPort::kBadAddressStatus);
 }
 

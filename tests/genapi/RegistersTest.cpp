@@ -19,10 +19,11 @@ std::string intReg(const std::string& name, const std::string& addr, int len, co
 
 TEST(IntReg, LengthsSignsAndByteOrders) {
     Fixture f(intReg("U8", "0x00", 1) + intReg("S8", "0x01", 1, "<Sign>Signed</Sign>") +
-              intReg("U16BE", "0x02", 2, "<Endianess>BigEndian</Endianess>") +
-              intReg("U16LE", "0x04", 2) + intReg("S32BE", "0x08", 4, "<Sign>Signed</Sign><Endianess>BigEndian</Endianess>") +
+              intReg("U16BE", "0x02", 2, "<Endianess>BigEndian</Endianess>") + intReg("U16LE", "0x04", 2) +
+              intReg("S32BE", "0x08", 4, "<Sign>Signed</Sign><Endianess>BigEndian</Endianess>") +
               intReg("U32LE", "0x0C", 4) + intReg("S64LE", "0x10", 8, "<Sign>Signed</Sign>") +
-              intReg("U64BE", "0x18", 8, "<Endianess>BigEndian</Endianess>") + intReg("U24BE", "0x20", 3, "<Endianess>BigEndian</Endianess>"));
+              intReg("U64BE", "0x18", 8, "<Endianess>BigEndian</Endianess>") +
+              intReg("U24BE", "0x20", 3, "<Endianess>BigEndian</Endianess>"));
     MemoryPort& p = f.port;
     p.setU8(0, 0xFE);
     p.setU8(1, 0xFE);
@@ -90,9 +91,13 @@ TEST(IntReg, AddressIsTheSumOfAllParts) {
 
 TEST(MaskedIntReg, LittleEndianFieldsReadModifyWrite) {
     std::string common = "<Address>0x40</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort>";
-    Fixture f("<MaskedIntReg Name=\"Nibble\">" + common + "<LSB>4</LSB><MSB>7</MSB></MaskedIntReg>"
-              "<MaskedIntReg Name=\"Signed\">" + common + "<LSB>8</LSB><MSB>15</MSB><Sign>Signed</Sign></MaskedIntReg>"
-              "<MaskedIntReg Name=\"Top\">" + common + "<Bit>31</Bit></MaskedIntReg>");
+    Fixture f("<MaskedIntReg Name=\"Nibble\">" + common +
+              "<LSB>4</LSB><MSB>7</MSB></MaskedIntReg>"
+              "<MaskedIntReg Name=\"Signed\">" +
+              common +
+              "<LSB>8</LSB><MSB>15</MSB><Sign>Signed</Sign></MaskedIntReg>"
+              "<MaskedIntReg Name=\"Top\">" +
+              common + "<Bit>31</Bit></MaskedIntReg>");
     f.port.setU32Le(0x40, 0x0000FFA5);
     CIntegerPtr nibble = f.node("Nibble"), sgn = f.node("Signed"), top = f.node("Top");
     EXPECT_EQ(nibble->GetValue(), 0xA);
@@ -124,10 +129,15 @@ TEST(MaskedIntReg, LittleEndianFieldsReadModifyWrite) {
 
 TEST(MaskedIntReg, BigEndianBitNumbering) {
     // Big-endian registers number bit 0 as the most significant bit.
-    std::string common = "<Address>0</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Endianess>BigEndian</Endianess>";
-    Fixture f("<MaskedIntReg Name=\"Hi\">" + common + "<LSB>15</LSB><MSB>0</MSB></MaskedIntReg>"
-              "<MaskedIntReg Name=\"Lo\">" + common + "<LSB>31</LSB><MSB>16</MSB></MaskedIntReg>"
-              "<MaskedIntReg Name=\"B0\">" + common + "<Bit>0</Bit></MaskedIntReg>");
+    std::string common =
+        "<Address>0</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Endianess>BigEndian</Endianess>";
+    Fixture f("<MaskedIntReg Name=\"Hi\">" + common +
+              "<LSB>15</LSB><MSB>0</MSB></MaskedIntReg>"
+              "<MaskedIntReg Name=\"Lo\">" +
+              common +
+              "<LSB>31</LSB><MSB>16</MSB></MaskedIntReg>"
+              "<MaskedIntReg Name=\"B0\">" +
+              common + "<Bit>0</Bit></MaskedIntReg>");
     f.port.setU32Be(0, 0x92345678);
     EXPECT_EQ(CIntegerPtr(f.node("Hi"))->GetValue(), 0x9234);
     EXPECT_EQ(CIntegerPtr(f.node("Lo"))->GetValue(), 0x5678);
@@ -151,8 +161,8 @@ TEST(FloatReg, FourAndEightBytesBothOrders) {
 <FloatReg Name="F4BE"><Address>4</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Endianess>BigEndian</Endianess></FloatReg>
 <FloatReg Name="F8LE"><Address>8</Address><Length>8</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Unit>us</Unit></FloatReg>
 <FloatReg Name="F8BE"><Address>16</Address><Length>8</Length><AccessMode>RW</AccessMode><pPort>Device</pPort><Endianess>BigEndian</Endianess></FloatReg>)");
-    f.port.setU32Le(0, 0x3FC00000);           // 1.5f
-    f.port.setU32Be(4, 0xC0200000);           // -2.5f
+    f.port.setU32Le(0, 0x3FC00000);            // 1.5f
+    f.port.setU32Be(4, 0xC0200000);            // -2.5f
     f.port.setU64Le(8, 0x400921FB54442D18ull); // pi
     f.port.setU64Be(16, 0x3FF0000000000000ull);
     EXPECT_DOUBLE_EQ(CFloatPtr(f.node("F4LE"))->GetValue(), 1.5);
@@ -170,7 +180,8 @@ TEST(FloatReg, FourAndEightBytesBothOrders) {
 }
 
 TEST(StringReg, ReadsToTheFirstNulAndWritesZeroPadded) {
-    Fixture f(R"(<StringReg Name="S"><Address>0x80</Address><Length>8</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></StringReg>)");
+    Fixture f(
+        R"(<StringReg Name="S"><Address>0x80</Address><Length>8</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></StringReg>)");
     f.port.setBytes(0x80, "Hi\0junk!", 8);
     CStringPtr s = f.node("S");
     EXPECT_EQ(s->GetValue(), "Hi");
@@ -184,7 +195,8 @@ TEST(StringReg, ReadsToTheFirstNulAndWritesZeroPadded) {
 }
 
 TEST(Register, RawBytes) {
-    Fixture f(R"(<Register Name="Raw"><Address>0x200</Address><Length>6</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></Register>)");
+    Fixture f(
+        R"(<Register Name="Raw"><Address>0x200</Address><Length>6</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></Register>)");
     CRegisterPtr r = f.node("Raw");
     EXPECT_EQ(f.node("Raw")->GetPrincipalInterfaceType(), intfIRegister);
     EXPECT_EQ(r->GetLength(), 6);

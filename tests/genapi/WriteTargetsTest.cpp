@@ -121,14 +121,14 @@ TEST(ConverterBounds, IntConverterFollowsSlope) {
   <Slope>Varying</Slope><Min>-10</Min><pMax>Limit</pMax></IntConverter>
 <IntConverter Name="BowlMax"><FormulaTo>FROM + 500</FormulaTo><FormulaFrom>(TO - 500) * (TO - 500)</FormulaFrom><pValue>Period</pValue>
   <Slope>Varying</Slope><Max>9</Max></IntConverter>)");
-    struct Case { const char* name; int64_t min, max; };
+    struct Case {
+        const char* name;
+        int64_t min, max;
+    };
     const Case cases[] = {
-        {"Up", 20, 2000},
-        {"Down", 10, 1000},   // the image of the period's maximum is the minimum
-        {"DownOwn", 50, 500},
-        {"Bowl", INT64_MIN, INT64_MAX},
-        {"BowlOwn", -10, 4000},
-        {"BowlMax", INT64_MIN, 9},
+        {"Up", 20, 2000},       {"Down", 10, 1000}, // the image of the period's maximum is the minimum
+        {"DownOwn", 50, 500},   {"Bowl", INT64_MIN, INT64_MAX},
+        {"BowlOwn", -10, 4000}, {"BowlMax", INT64_MIN, 9},
     };
     for (const Case& c : cases) {
         CIntegerPtr n = f.node(c.name);

@@ -44,7 +44,8 @@ protected:
         NetnsTest::SetUp();
         if (IsSkipped()) return;
         if (!AravisFakeGvCamera::installed() || !qxtest::onPath(kArvTool))
-            GTEST_SKIP() << kFakeCamera << " or " << kArvTool << " is not installed (Debian: aravis-tools, aravis-tools-cli)";
+            GTEST_SKIP() << kFakeCamera << " or " << kArvTool
+                         << " is not installed (Debian: aravis-tools, aravis-tools-cli)";
         useStandardGvcpPort(); // the fake camera listens on the standard port
         ASSERT_TRUE(m_fake.start(kSerial));
         // Ready once it answers a privilege read.
@@ -65,14 +66,16 @@ protected:
         std::strcpy(c.AdapterName, "lo");
         return GEVInit(cam, &c, &LogCapture::callback, 0, mode);
     }
-    uint32_t privilege() {  // read through a second record in open access
+    uint32_t privilege() { // read through a second record in open access
         uint32_t ccp = 0xFFFFFFFF;
         EXPECT_EQ(open(9, GEV_CCP_OPEN), GEV_STATUS_SUCCESS);
         EXPECT_EQ(ReadRegister(9, gvcp::reg::kCcp, 1, &ccp), GEV_STATUS_SUCCESS);
         EXPECT_EQ(GEVClose(9), GEV_STATUS_SUCCESS);
         return ccp;
     }
-    std::string arvControl(const std::string& what) { return run(std::string(kArvTool) + " -a 127.0.0.1 control " + what); }
+    std::string arvControl(const std::string& what) {
+        return run(std::string(kArvTool) + " -a 127.0.0.1 control " + what);
+    }
     AravisFakeGvCamera m_fake;
 };
 

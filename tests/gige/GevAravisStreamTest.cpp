@@ -100,7 +100,7 @@ void streamFourFrames(bool filterDriver) {
             for (uint32_t x = 0; x + 1 < width; ++x) broken += image[y * width + x] != image[(y - 1) * width + x + 1];
         EXPECT_EQ(broken, 0) << "frame " << h.BlockId;
     }
-    EXPECT_GE(complete, 3);  // the loopback loses nothing at this rate
+    EXPECT_GE(complete, 3); // the loopback loses nothing at this rate
     // The fake camera draws a pattern: a frame is not all zero.
     bool nonZero = false;
     for (uint8_t b : image) nonZero = nonZero || b != 0;

@@ -114,7 +114,7 @@ TEST_F(GevControl, OpenAfterConnectionFailureClosesFirst) {
     auto d = makeDevice();
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     qx::gige::gevRecord(1).connectionState = GEV_CONNECTION_FAILURE;
-    d->setForeignPrivilege(0);  // the lost camera has let its privilege go
+    d->setForeignPrivilege(0); // the lost camera has let its privilege go
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     uint8_t state = 9;
     GEVGetConnectionStatus(1, &state, nullptr);
@@ -152,7 +152,7 @@ TEST_F(GevControl, ControlHeldByAnotherApplication) {
     d->setForeignPrivilege(gvcp::kCcpControl);
     EXPECT_EQ(open(*d), GEV_STATUS_ACCESS_DENIED);
     EXPECT_FALSE(qx::gige::gevIsOpen(1));
-    EXPECT_EQ(d->privilege(), gvcp::kCcpControl);  // the other application keeps it
+    EXPECT_EQ(d->privilege(), gvcp::kCcpControl); // the other application keeps it
     EXPECT_TRUE(LogCapture::instance().reported("[I] Failed to initialize cam_nr=1 (error 8006). Rolling back"));
     // Open access still works beside it.
     EXPECT_EQ(open(*d, 2, GEV_CCP_OPEN), GEV_STATUS_SUCCESS);
@@ -171,7 +171,7 @@ TEST_F(GevControl, FiftyFailedOpensLeaveEveryNumberFree) {
     d->setForeignPrivilege(gvcp::kCcpExclusive);
     const int fds = openFdCount();
     for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam) EXPECT_EQ(open(*d, cam), GEV_STATUS_ALREADY_OPEN);
-    EXPECT_EQ(openFdCount(), fds);  // no socket left behind
+    EXPECT_EQ(openFdCount(), fds); // no socket left behind
     d->setForeignPrivilege(0);
     for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam) ASSERT_EQ(open(*d, cam, GEV_CCP_OPEN), GEV_STATUS_SUCCESS);
     for (uint8_t cam = 1; cam <= GEV_MAX_CAMERAS; ++cam) EXPECT_EQ(GEVClose(cam), GEV_STATUS_SUCCESS);
@@ -180,7 +180,7 @@ TEST_F(GevControl, FiftyFailedOpensLeaveEveryNumberFree) {
 
 TEST_F(GevControl, FailedSocketLeavesTheNumberClosed) {
     auto d = makeDevice();
-    GevConnection c = connectionTo(*d, "10.255.255.1", "255.0.0.0");  // not an address of this host
+    GevConnection c = connectionTo(*d, "10.255.255.1", "255.0.0.0"); // not an address of this host
     c.IP_CANCam = ipv4("10.1.2.3");
     EXPECT_EQ(GEVInit(5, &c, nullptr, 0, GEV_CCP_CONTROL), GEV_STATUS_CANNOT_CREATE_SOCKET);
     EXPECT_FALSE(qx::gige::gevIsOpen(5));
@@ -394,7 +394,7 @@ TEST_F(GevControl, SilenceTimesOutAfterTheRetries) {
     EXPECT_LT(ms, 1000);
     auto sent = d->received();
     ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].header.requestId, sent[2].header.requestId);  // the same request, sent again
+    EXPECT_EQ(sent[0].header.requestId, sent[2].header.requestId); // the same request, sent again
     auto& log = LogCapture::instance();
     EXPECT_TRUE(log.has("[I] Read Register: No acknowledge header available"));
     EXPECT_TRUE(log.has("[E] ReadRegister[0x00010000] Status: C008", GEV_LOG_ERROR));
@@ -420,7 +420,7 @@ TEST_F(GevControl, PendingAckExtendsTheWaitWithoutSendingAgain) {
     fastChannel(1, 40, 2);
     GEVSetDetailedLog(1, GEV_LOG_INFO | GEV_LOG_WARNING | GEV_LOG_ERROR);
     d->clearReceived();
-    d->pendingAck(1, 400, 150);  // reports 400 ms, answers after 150 ms: far beyond 2 x 40 ms
+    d->pendingAck(1, 400, 150); // reports 400 ms, answers after 150 ms: far beyond 2 x 40 ms
     uint32_t v = 0;
     auto t = std::chrono::steady_clock::now();
     EXPECT_EQ(ReadRegister(1, gvcp::reg::kVersion, 1, &v), GEV_STATUS_SUCCESS);
@@ -438,7 +438,7 @@ TEST_F(GevControl, PendingAckThatNeverCompletesTimesOut) {
     auto d = makeDevice();
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     fastChannel(1, 40, 1);
-    d->pendingAck(1, 30, 200);  // promises 30 ms, answers after 200 ms
+    d->pendingAck(1, 30, 200); // promises 30 ms, answers after 200 ms
     uint32_t v = 0;
     // Had it waited for the answer, the read would have succeeded.
     EXPECT_EQ(ReadRegister(1, gvcp::reg::kVersion, 1, &v), GEV_STATUS_TIMEOUT);
@@ -557,7 +557,7 @@ TEST_F(GevControl, DeviceStatusesArePassedOn) {
     EXPECT_EQ(WriteRegister(1, 0x10008, 1, &v), 0x8004);
     uint8_t block[64];
     EXPECT_EQ(ReadMemory(1, 0x10000, 64, block), 0x8004);
-    EXPECT_EQ(ReadRegister(1, 0x7FFFFFF0, 1, &v), 0x8003);  // nothing mapped there
+    EXPECT_EQ(ReadRegister(1, 0x7FFFFFF0, 1, &v), 0x8003); // nothing mapped there
     EXPECT_TRUE(LogCapture::instance().has("[E] WriteRegister[0x00010008] Status: 8004"));
 }
 
@@ -718,7 +718,7 @@ TEST_F(GevControl, MessageChannelIsProgrammedAndReleasedWithTheLastCamera) {
     EXPECT_EQ(GEVClose(2), GEV_STATUS_SUCCESS);
     EXPECT_EQ(g_messageStops.load(), 1);
     EXPECT_FALSE(qx::gige::gevMessageChannel().socket.isOpen());
-    ASSERT_EQ(open(*d1, 3), GEV_STATUS_SUCCESS);  // a new thread for the next camera
+    ASSERT_EQ(open(*d1, 3), GEV_STATUS_SUCCESS); // a new thread for the next camera
     EXPECT_EQ(g_messageStarts.load(), 2);
 }
 
@@ -730,9 +730,9 @@ TEST_F(GevControl, FilterDriverSwitch) {
     auto d = makeDevice();
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     qx::gige::GevSeams noDriver = qx::gige::gevDefaultSeams();
-    noDriver.filterDriverOpen = nullptr;  // a build without a driver
+    noDriver.filterDriverOpen = nullptr; // a build without a driver
     qx::gige::gevSetSeams(noDriver);
-    EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);  // not active
+    EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS); // not active
     EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_CANNOT_OPEN_DRIVER);
     EXPECT_TRUE(LogCapture::instance().has("[I] GEVInitFilterDriver: Can't open v2eDODOderur driver.."));
     qx::gige::GevSeams seams;
@@ -752,7 +752,7 @@ TEST_F(GevControl, FilterDriverSwitch) {
     EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);
     EXPECT_EQ(g_releases.load(), 1);
     EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
-    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);  // the close releases an active driver
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS); // the close releases an active driver
     EXPECT_EQ(g_releases.load(), 2);
     ASSERT_EQ(open(*d, 2), GEV_STATUS_SUCCESS);
     qx::gige::gevStream(2).userRingBuffer = 1;
@@ -766,11 +766,12 @@ TEST_F(GevControl, NetConfigWritesThePersistentRegisters) {
     ASSERT_EQ(GEVSetNetConfig(1, 1, 0, 0, 0), GEV_STATUS_SUCCESS);
     EXPECT_EQ(d->reg(gvcp::reg::kNetworkConfig), 0x6u);
     EXPECT_EQ(d->reg(gvcp::reg::kPersistentIp), 0u);
-    ASSERT_EQ(GEVSetNetConfig(1, 0, ipv4("192.168.5.20"), ipv4("255.255.255.0"), ipv4("192.168.5.1")), GEV_STATUS_SUCCESS);
+    ASSERT_EQ(GEVSetNetConfig(1, 0, ipv4("192.168.5.20"), ipv4("255.255.255.0"), ipv4("192.168.5.1")),
+              GEV_STATUS_SUCCESS);
     EXPECT_EQ(d->reg(gvcp::reg::kNetworkConfig), 0x5u);
     EXPECT_EQ(d->reg(gvcp::reg::kPersistentIp), 0xC0A80514u);
     EXPECT_EQ(d->reg(gvcp::reg::kPersistentMask), 0xFFFFFF00u);
     EXPECT_EQ(d->reg(gvcp::reg::kPersistentGateway), 0xC0A80501u);
     EXPECT_EQ(qx::gige::gevRecord(1).netConfigChanged, 1);
-    qx::gige::gevRecord(1).netConfigChanged = 0;  // the FORCEIP of the close is tested in a namespace
+    qx::gige::gevRecord(1).netConfigChanged = 0; // the FORCEIP of the close is tested in a namespace
 }

@@ -24,7 +24,7 @@ namespace {
 class GevDiscovery : public NetnsTest {
 protected:
     std::unique_ptr<GevDiscoveryList> discover(uint8_t allowBroadcastAck = 0, uint32_t timeoutMs = 250,
-                                              GevStatus expected = GEV_STATUS_SUCCESS) {
+                                               GevStatus expected = GEV_STATUS_SUCCESS) {
         auto list = std::make_unique<GevDiscoveryList>();
         list->Count = 77;
         EXPECT_EQ(GEVDiscovery(list.get(), nullptr, timeoutMs, allowBroadcastAck, 0), expected);
@@ -57,8 +57,8 @@ GevStatus failingAdapters(GevAdapterList*, void*) { return GEV_STATUS_CANNOT_GET
 
 TEST_F(GevDiscovery, FindsDevicesWithTheirTexts) {
     SimGevConfig c;
-    c.manufacturer = "QxSim Manufacturing Company Ltd";  // 31 characters
-    c.model = "SimCam-32-characters-long-name!!";            // fills its field
+    c.manufacturer = "QxSim Manufacturing Company Ltd"; // 31 characters
+    c.model = "SimCam-32-characters-long-name!!";       // fills its field
     c.userName = "left";
     c.gateway = "127.0.0.254";
     auto d = device("127.0.0.2", c);
@@ -86,8 +86,8 @@ TEST_F(GevDiscovery, FindsDevicesWithTheirTexts) {
     EXPECT_TRUE(received[0].broadcastSocket);
     EXPECT_EQ(received[0].bytes, (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01}));
     // Then the privilege probe: READREG of CCP with request id 1.
-    EXPECT_EQ(received[1].bytes, (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x80, 0x00, 0x04, 0x00, 0x01, 0x00, 0x00,
-                                                       0x0A, 0x00}));
+    EXPECT_EQ(received[1].bytes,
+              (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x80, 0x00, 0x04, 0x00, 0x01, 0x00, 0x00, 0x0A, 0x00}));
     d->clearReceived();
     discover(1);
     EXPECT_EQ(d->received()[0].bytes[1], 0x11);
@@ -289,25 +289,25 @@ TEST_F(GevDiscovery, CallbackModeAndProgress) {
     static std::vector<GevDiscoveryEntry> entries;
     percents.clear();
     entries.clear();
-    ASSERT_EQ(GEVDiscovery(nullptr,
-                           [](uint32_t p, GevDiscoveryEntry* e) {
-                               if (e)
-                                   entries.push_back(*e);
-                               else
-                                   percents.push_back(p);
-                           },
-                           300, 0, 0),
+    ASSERT_EQ(GEVDiscovery(
+                  nullptr,
+                  [](uint32_t p, GevDiscoveryEntry* e) {
+                      if (e) entries.push_back(*e);
+                      else percents.push_back(p);
+                  },
+                  300, 0, 0),
               GEV_STATUS_SUCCESS);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].Access, GEV_ACCESS_NOT_DETERMINED);
-    EXPECT_EQ(d->countReceived(gvcp::kReadRegCmd), 0u);  // no probe in callback mode
+    EXPECT_EQ(d->countReceived(gvcp::kReadRegCmd), 0u); // no probe in callback mode
     ASSERT_FALSE(percents.empty());
     for (size_t i = 1; i < percents.size(); ++i) EXPECT_GE(percents[i], percents[i - 1]);
     EXPECT_LE(percents.back(), 100u);
     EXPECT_GE(percents.back(), 90u);
     // A timeout below a hundredth of a second divides by nothing.
     percents.clear();
-    EXPECT_EQ(GEVDiscovery(nullptr, [](uint32_t p, GevDiscoveryEntry*) { percents.push_back(p); }, 1, 0, 0),
+    EXPECT_EQ(GEVDiscovery(
+                  nullptr, [](uint32_t p, GevDiscoveryEntry*) { percents.push_back(p); }, 1, 0, 0),
               GEV_STATUS_SUCCESS);
     EXPECT_FALSE(percents.empty());
 }
@@ -334,6 +334,6 @@ TEST_F(GevDiscovery, AnAdapterWhoseSocketFailsIsReported) {
     setOptions(&fixedAdapters, &set);
     auto d = device("127.0.0.2");
     auto list = discover(0, 200, GEV_STATUS_CANNOT_CREATE_SOCKET);
-    EXPECT_EQ(list->Count, 1);  // the other adapter still searched
+    EXPECT_EQ(list->Count, 1); // the other adapter still searched
     EXPECT_TRUE(LogCapture::instance().reported("[E] Create socket failed. Adapter: nowhere, Ip: "));
 }

@@ -85,7 +85,8 @@ TEST_F(GevForceIp, NoAnswerAfterThreeAttempts) {
     EXPECT_GE(msSince(t), 170);
     EXPECT_EQ(forceIpsOnceAtLeast(*d, 3).size(), 3u);
     int timedOut = 0;
-    for (const auto& r : LogCapture::instance().reports()) timedOut += r.find("[W] FORCEIP select timed out") != std::string::npos;
+    for (const auto& r : LogCapture::instance().reports())
+        timedOut += r.find("[W] FORCEIP select timed out") != std::string::npos;
     EXPECT_EQ(timedOut, 3);
 }
 
@@ -142,7 +143,7 @@ TEST_F(GevForceIp, CloseAfterANetworkChangeRestartsTheConfiguration) {
     GevConnection conn = connectionTo(*d);
     ASSERT_EQ(GEVInit(1, &conn, &LogCapture::callback, 0, GEV_CCP_CONTROL), GEV_STATUS_SUCCESS);
     d->clearReceived();
-    ASSERT_EQ(GEVSetNetConfig(1, 0, 0, 0, 0), GEV_STATUS_SUCCESS);  // writes nothing
+    ASSERT_EQ(GEVSetNetConfig(1, 0, 0, 0, 0), GEV_STATUS_SUCCESS); // writes nothing
     EXPECT_EQ(d->countReceived(gvcp::kWriteRegCmd), 0u);
     ASSERT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);
     auto sent = forceIpsOnceAtLeast(*d, 1);

@@ -85,7 +85,7 @@ TEST_F(GevHeartbeat, TimeoutRegisterAndPeriod) {
     EXPECT_EQ(timeout, 3000);
     EXPECT_EQ(gevRecord(1).heartbeatPeriodMs.load(), 1000u);
 
-    EXPECT_EQ(GEVSetHeartbeatTimeout(1, 300), GEV_STATUS_SUCCESS);  // raised to the 500 ms floor
+    EXPECT_EQ(GEVSetHeartbeatTimeout(1, 300), GEV_STATUS_SUCCESS); // raised to the 500 ms floor
     EXPECT_EQ(d->reg(gvcp::reg::kHeartbeatTimeout), 500u);
     EXPECT_EQ(gevRecord(1).heartbeatPeriodMs.load(), 166u);
     EXPECT_EQ(GEVGetHeartbeatTimeout(1, &timeout), GEV_STATUS_SUCCESS);
@@ -106,9 +106,9 @@ TEST_F(GevHeartbeat, TimeoutRegisterAndPeriod) {
 }
 
 TEST_F(GevHeartbeat, FailedRoundsThenReconnectionThenConnectionFailure) {
-    auto d = makeDevice(shortHeartbeat(150));  // period 50 ms
+    auto d = makeDevice(shortHeartbeat(150)); // period 50 ms
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
-    fastChannel(1, 20, 1);  // one request per round
+    fastChannel(1, 20, 1); // one request per round
     auto& log = LogCapture::instance();
 
     // Four failed rounds, then a good one.
@@ -118,7 +118,7 @@ TEST_F(GevHeartbeat, FailedRoundsThenReconnectionThenConnectionFailure) {
     EXPECT_TRUE(log.has("[W] CCP lost.", GEV_LOG_WARNING));
     size_t lost = 0;
     for (const auto& l : log.lines()) lost += l.text == "[W] CCP lost.";
-    EXPECT_EQ(lost, 1u);  // once per run of failures
+    EXPECT_EQ(lost, 1u); // once per run of failures
     ASSERT_TRUE(waitUntil(
         [&] {
             uint8_t s = 9;
@@ -139,7 +139,7 @@ TEST_F(GevHeartbeat, FailedRoundsThenReconnectionThenConnectionFailure) {
     EXPECT_EQ(state, GEV_CONNECTION_FAILURE);
     EXPECT_EQ(gevRecord(1).heartbeatStop.load(), 1);
     uint32_t v = 0;
-    EXPECT_EQ(ReadRegister(1, gvcp::reg::kVersion, 1, &v), GEV_STATUS_ACCESS_DENIED);  // no traffic in state 2
+    EXPECT_EQ(ReadRegister(1, gvcp::reg::kVersion, 1, &v), GEV_STATUS_ACCESS_DENIED); // no traffic in state 2
     // A camera in connection failure may be opened again (once its own heartbeat timeout has
     // freed the privilege this host can no longer give back).
     d->setSilent(false);
@@ -385,7 +385,7 @@ TEST_F(GevHeartbeat, AZeroDeviceTimeoutDoesNotSpin) {
 
 TEST_F(GevHeartbeat, StartAndStopOnARecord) {
     auto d = makeDevice(shortHeartbeat(3000));
-    ASSERT_EQ(open(*d, 1, GEV_CCP_OPEN), GEV_STATUS_SUCCESS);  // open access: no heartbeat
+    ASSERT_EQ(open(*d, 1, GEV_CCP_OPEN), GEV_STATUS_SUCCESS); // open access: no heartbeat
     auto& rec = gevRecord(1);
     EXPECT_FALSE(rec.heartbeatThread.joinable());
     static std::atomic<int> rounds{0};
@@ -396,7 +396,7 @@ TEST_F(GevHeartbeat, StartAndStopOnARecord) {
             r->heartbeatEvent.wait(std::chrono::milliseconds(20));
         }
     }));
-    EXPECT_FALSE(qx::gige::StartHeartbeatThread(rec));  // one thread per record
+    EXPECT_FALSE(qx::gige::StartHeartbeatThread(rec)); // one thread per record
     ASSERT_TRUE(waitUntil([&] { return rounds.load() >= 1; }, 3000ms));
     rec.heartbeatRunning = 1;
     qx::gige::StopHeartbeatThread(rec, 1000);

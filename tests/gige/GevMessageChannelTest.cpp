@@ -24,7 +24,7 @@ struct Seen {
 std::mutex g_mutex;
 std::condition_variable g_cv;
 std::vector<Seen> g_seen;
-bool g_release = true;   // false: the callback waits until the test lets it go
+bool g_release = true; // false: the callback waits until the test lets it go
 
 bool recordEvent(uint8_t cam, GevEvent* e) {
     std::unique_lock<std::mutex> lock(g_mutex);
@@ -88,7 +88,7 @@ TEST_F(GevMessageChannel, EventIsAcknowledgedBeforeTheCallbackRuns) {
     ASSERT_EQ(GEVSetEventCallback(1, &recordEvent), GEV_STATUS_SUCCESS);
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_release = false;  // the callback holds on until the acknowledge has been seen
+        g_release = false; // the callback holds on until the acknowledge has been seen
     }
     std::vector<uint8_t> ack;
     ASSERT_TRUE(d->sendEvent(event(4, 0x0BCD), &ack, 1000));
@@ -193,8 +193,9 @@ TEST_F(GevMessageChannel, ForeignAndMalformedDatagramsAreDroppedAndTheThreadGoes
     wrongCommand[3] = 0x82;
     auto pastTheEnd = full;
     pastTheEnd[5] = 0xF0;
-    for (const auto& bytes : {std::vector<uint8_t>{0x42, 0x01, 0x00}, std::vector<uint8_t>(full.begin(), full.begin() + 12),
-                              wrongKey, wrongCommand, pastTheEnd})
+    for (const auto& bytes :
+         {std::vector<uint8_t>{0x42, 0x01, 0x00}, std::vector<uint8_t>(full.begin(), full.begin() + 12), wrongKey,
+          wrongCommand, pastTheEnd})
         ASSERT_TRUE(d->sendToMessageChannel(bytes));
     // A good event after all that is still served.
     std::vector<uint8_t> ack;
@@ -217,7 +218,7 @@ TEST_F(GevMessageChannel, KeepAlivesOnlyWithASourcePort) {
     // More passes of the thread, and the other camera still has none.
     ASSERT_TRUE(withPort->sendEvent(event(3, 50), nullptr, 1000));
     EXPECT_TRUE(without->messageKeepAlives().empty());
-    EXPECT_LE(withPort->messageKeepAlives().size(), 2u);  // the next is due only after 30 s
+    EXPECT_LE(withPort->messageKeepAlives().size(), 2u); // the next is due only after 30 s
 }
 
 TEST_F(GevMessageChannel, AClosedCameraGetsNoMoreEvents) {
@@ -231,7 +232,7 @@ TEST_F(GevMessageChannel, AClosedCameraGetsNoMoreEvents) {
     const uint32_t mcp = a->reg(gvcp::reg::kMcp);
     ASSERT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);
     a->setRegister(gvcp::reg::kMcp, mcp);
-    EXPECT_FALSE(a->sendEvent(event(3, 60), nullptr, 200));  // no acknowledge
+    EXPECT_FALSE(a->sendEvent(event(3, 60), nullptr, 200)); // no acknowledge
     ASSERT_TRUE(b->sendEvent(event(4, 61), nullptr, 1000));
     ASSERT_TRUE(waitUntil([] { return seen().size() >= 1; }, 3000ms));
     const auto all = seen();

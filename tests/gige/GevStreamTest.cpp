@@ -30,7 +30,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr uint32_t kWidth = 64, kHeight = 48;  // 3072 bytes: 3 packets of 1464
+constexpr uint32_t kWidth = 64, kHeight = 48; // 3072 bytes: 3 packets of 1464
 constexpr uint32_t kPayload = kWidth * kHeight;
 
 class GevStream : public ::testing::Test {
@@ -51,7 +51,7 @@ protected:
         if (extended) c.version = 0x00020000;
         device = std::make_unique<SimGevDevice>(c);
         ASSERT_TRUE(device->start());
-        device->setRegister(gvcp::reg::kPendingTimeout, 200);  // answer timeout of version 2 devices
+        device->setRegister(gvcp::reg::kPendingTimeout, 200); // answer timeout of version 2 devices
         sender = std::make_unique<SimGvspSender>(*device, extended);
         ASSERT_TRUE(sender->start());
         sender->setImage(kWidth, kHeight, kMono8);
@@ -99,7 +99,7 @@ TEST_F(GevStream, GetImageNeedsAnOpenCameraARunningAcquisitionAndABigEnoughBuffe
     ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
     EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload - 1), GEV_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(GEVGetImage(1, nullptr, nullptr, kPayload), GEV_STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(start(), GEV_STATUS_BUSY);  // a second start while the grab thread runs
+    EXPECT_EQ(start(), GEV_STATUS_BUSY); // a second start while the grab thread runs
     EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
     EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload), GEV_STATUS_BUFFERS_NOT_INI);
 }
@@ -149,9 +149,9 @@ TEST_F(GevStream, PacketResendRecoversLostAndReorderedPackets) {
     // Each block is taken before the next is sent: a later block's trailer gives up on an
     // earlier block that still waits for resent packets.
     SimBlockOptions gap;
-    gap.drop = {2};  // found missing when packet 3 arrives
+    gap.drop = {2}; // found missing when packet 3 arrives
     SimBlockOptions tail;
-    tail.drop = {3};  // found missing at the trailer
+    tail.drop = {3}; // found missing at the trailer
     for (uint64_t b = 1; b <= 2; ++b) {
         sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), b == 1 ? gap : tail);
         GevImageHeader h{};
@@ -244,18 +244,18 @@ TEST_F(GevStream, UnrecoverableLossDeliversAnIncompleteImage) {
         EXPECT_EQ(r.last, 2u);
     }
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 1464, out.begin()));
-    EXPECT_EQ(out[1464], 0);  // the lost packet's bytes are zero
+    EXPECT_EQ(out[1464], 0); // the lost packet's bytes are zero
     EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
     EXPECT_TRUE(LogCapture::instance().has("Errors: 1 Lost: 33.33 %"));
 }
 
 TEST_F(GevStream, TimerDrivenResendRecoversALossAndGivesUpOnAPacketThatNeverComes) {
     open();
-    setTimeouts(0xFFFF, 6000);  // sc_timeout 0xFFFF: timer-driven rounds every 200 ms
+    setTimeouts(0xFFFF, 6000); // sc_timeout 0xFFFF: timer-driven rounds every 200 ms
     ASSERT_EQ(GEVSetPacketResend(1, 1), GEV_STATUS_SUCCESS);
     ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
     SimBlockOptions o;
-    o.drop = {3};  // the last packet: only the rounds can notice it
+    o.drop = {3}; // the last packet: only the rounds can notice it
     sender->sendBlock(1, SimGvspSender::pattern(1, kPayload), o);
     GevImageHeader h{};
     Bytes out;
@@ -269,7 +269,7 @@ TEST_F(GevStream, TimerDrivenResendRecoversALossAndGivesUpOnAPacketThatNeverCome
     sender->sendBlock(2, SimGvspSender::pattern(2, kPayload), lost);
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(get(&h, &out), GEV_STATUS_GRAB_ERROR);
-    EXPECT_GE(msSince(t0), 1500);  // about eleven rounds of 200 ms
+    EXPECT_GE(msSince(t0), 1500); // about eleven rounds of 200 ms
     EXPECT_EQ(h.BlockId, 2u);
     EXPECT_EQ(h.MissingPackets, 1u);
     EXPECT_TRUE(LogCapture::instance().has("[W] try_resend_times:"));
@@ -351,7 +351,7 @@ TEST_F(GevStream, FramesToGrabEndsTheGrabThreadWhichStopStillJoins) {
     EXPECT_EQ(get(&h, &out), GEV_STATUS_SUCCESS);
     EXPECT_EQ(get(&h, &out), GEV_STATUS_SUCCESS);
     EXPECT_EQ(h.BlockId, 2u);
-    EXPECT_EQ(get(&h, &out), GEV_STATUS_TIMEOUT);  // block 3 came after the grab ended
+    EXPECT_EQ(get(&h, &out), GEV_STATUS_TIMEOUT); // block 3 came after the grab ended
     EXPECT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
     EXPECT_TRUE(LogCapture::instance().has("[I] Frames: 2, Errors: 0"));
 }
@@ -364,7 +364,7 @@ TEST_F(GevStream, CloseOfAnAcquiringCameraStopsTheGrabThreadFirst) {
     EXPECT_TRUE(LogCapture::instance().has("[I] GrabFunc leaving main loop"));
     ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
     ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
-    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS);  // stops the acquisition through the stream hooks
+    EXPECT_EQ(GEVClose(1), GEV_STATUS_SUCCESS); // stops the acquisition through the stream hooks
     EXPECT_FALSE(qx::gige::gevIsOpen(1));
 }
 
@@ -397,11 +397,10 @@ TEST_F(GevStream, ExitWhileAcquiringEndsTheGrabThreadCleanly) {
             open(true, false, GEV_CCP_OPEN);
             if (start() != GEV_STATUS_SUCCESS) std::exit(3);
             sender->sendBlock(1, SimGvspSender::pattern(1, kPayload));
-            std::exit(0);  // no stop, no close: the library ends its grab thread itself
+            std::exit(0); // no stop, no close: the library ends its grab thread itself
         },
         ::testing::ExitedWithCode(0), "");
 }
-
 
 namespace {
 

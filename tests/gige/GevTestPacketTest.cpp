@@ -42,14 +42,14 @@ TEST_F(GevTestPacket, ATrialOnATemporarySocket) {
     ASSERT_EQ(GEVTestPacket(1, &size), GEV_STATUS_SUCCESS);
     EXPECT_EQ(size, 1000u);
     EXPECT_EQ(d->testPacketRequests(), std::vector<uint32_t>{1000});
-    EXPECT_EQ(d->reg(gvcp::reg::kScps0), 1000u | 0x40000000u);  // fire bit cleared by the camera
+    EXPECT_EQ(d->reg(gvcp::reg::kScps0), 1000u | 0x40000000u); // fire bit cleared by the camera
     EXPECT_EQ(d->reg(gvcp::reg::kScda0), 0x7F000001u);
     EXPECT_NE(d->reg(gvcp::reg::kScp0), 0u);
     auto& log = LogCapture::instance();
     EXPECT_TRUE(log.has("[I] GEVTestPacket: LFSR generator supported."));
     EXPECT_TRUE(log.has("[I] GEVTestPacket: data ok."));
-    EXPECT_TRUE(log.has("[V] Set new stream channel port " + std::to_string(d->reg(gvcp::reg::kScp0)) +
-                        " for GEVTestPacket"));
+    EXPECT_TRUE(
+        log.has("[V] Set new stream channel port " + std::to_string(d->reg(gvcp::reg::kScp0)) + " for GEVTestPacket"));
 
     // Size 0: SCPS0 as it stands.
     d->setRegister(gvcp::reg::kScps0, 576);
@@ -139,7 +139,7 @@ TEST_F(GevTestPacket, TheOpenStreamSocketIsFlushedAndUsed) {
     uint32_t size = 900;
     ASSERT_EQ(GEVTestPacket(1, &size), GEV_STATUS_SUCCESS);
     EXPECT_EQ(size, 900u);
-    EXPECT_EQ(d->reg(gvcp::reg::kScp0), port);  // the stream channel was not re-pointed
+    EXPECT_EQ(d->reg(gvcp::reg::kScp0), port); // the stream channel was not re-pointed
     EXPECT_TRUE(LogCapture::instance().has("[I] Flush stream channel socket [100]."));
 }
 
@@ -183,7 +183,7 @@ TEST_F(GevTestPacket, DatagramsOfAStreamStillRunningArePassedOver) {
 
 TEST_F(GevTestPacket, SearchStaysUnderTheAdapterMtu) {
     qx::gige::gevSetMtuProvider(&mtu1500);
-    auto d = makeDevice(device(9000));  // the camera itself would send anything
+    auto d = makeDevice(device(9000)); // the camera itself would send anything
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     uint16_t size = 0;
     ASSERT_EQ(GEVTestFindMaxPacketSize(1, &size, 576, 9000, 4), GEV_STATUS_SUCCESS);
@@ -197,7 +197,7 @@ TEST_F(GevTestPacket, SearchStaysUnderTheAdapterMtu) {
 }
 
 TEST_F(GevTestPacket, SearchFindsTheLargestSizeThatGetsThrough) {
-    qx::gige::gevSetMtuProvider(&mtuUnknown);  // 1500 assumed
+    qx::gige::gevSetMtuProvider(&mtuUnknown); // 1500 assumed
     for (uint32_t limit : {1496u, 1000u, 600u}) {
         auto d = makeDevice(device(limit));
         ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
@@ -237,7 +237,7 @@ TEST_F(GevTestPacket, SearchTriesALostSizeAgainBeforeGoingDown) {
 
 TEST_F(GevTestPacket, SearchWithoutAnyPacketEndsWithZero) {
     qx::gige::gevSetMtuProvider(&mtu1500);
-    auto d = makeDevice(device(100));  // nothing of 576 or more gets through
+    auto d = makeDevice(device(100)); // nothing of 576 or more gets through
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     // A short wait for each missing packet keeps the search well inside its time limit; the
     // many retries let a loaded machine answer the register writes late.
@@ -257,5 +257,5 @@ TEST_F(GevTestPacket, SearchWithoutAnyPacketEndsWithZero) {
     }
     EXPECT_GE(trials.size(), 1u);
     EXPECT_LE(trials.size(), 64u);
-    EXPECT_EQ(GEVTestFindMaxPacketSize(1, &size, 2000, 9000, 4), GEV_STATUS_INVALID_PARAMETER);  // minimum above the MTU
+    EXPECT_EQ(GEVTestFindMaxPacketSize(1, &size, 2000, 9000, 4), GEV_STATUS_INVALID_PARAMETER); // minimum above the MTU
 }

@@ -28,7 +28,8 @@ std::vector<uint8_t> sampleXml(size_t size) {
 std::string tempFile(const std::string& suffix, const std::vector<uint8_t>& bytes) {
     static int n = 0;
     std::string path = "/tmp/qx_gev_xml_" + std::to_string(getpid()) + "_" + std::to_string(n++) + suffix;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return path;
 }
 
@@ -89,8 +90,8 @@ TEST_F(GevXml, LocalUrlIsReadByteForByte) {
     EXPECT_EQ(fetch(&st), xml);
     EXPECT_EQ(st, GEV_STATUS_SUCCESS);
     EXPECT_TRUE(LogCapture::instance().has("[I] XML-Name: SimCam.xml, Address: 0x00020000, Length: 5001"));
-    EXPECT_EQ(qx::gige::gevRecord(1).xmlSize, 0u);  // handed over
-    EXPECT_EQ(fetch(&st), xml);                      // and fetched again
+    EXPECT_EQ(qx::gige::gevRecord(1).xmlSize, 0u); // handed over
+    EXPECT_EQ(fetch(&st), xml);                    // and fetched again
 }
 
 TEST_F(GevXml, ZippedLocalUrlIsUnzipped) {
@@ -164,7 +165,7 @@ TEST_F(GevXml, ManifestWithConcatenation) {
     d->clearReceived();
     GevStatus st;
     EXPECT_EQ(fetch(&st), xml);
-    EXPECT_EQ(d->countReceived(gvcp::kReadRegCmd), 2u);  // header, then both entry words at once
+    EXPECT_EQ(d->countReceived(gvcp::kReadRegCmd), 2u); // header, then both entry words at once
 }
 
 TEST_F(GevXml, UnreadableManifest) {
@@ -255,7 +256,7 @@ TEST_F(GevXml, SizeLimitsAndMemoryErrors) {
     fetch(&st);
     EXPECT_EQ(st, GEV_STATUS_XML_SIZE_ERROR);
     EXPECT_TRUE(LogCapture::instance().has("[E] Xml file size is 0."));
-    d->setFirstUrl("Local:gone.xml;500000;100");  // nothing mapped there
+    d->setFirstUrl("Local:gone.xml;500000;100"); // nothing mapped there
     fetch(&st);
     EXPECT_EQ(st, GEV_STATUS_READ_XML_MEM_ERROR);
     EXPECT_TRUE(LogCapture::instance().has("[E] Unable to read xml file from memory."));
@@ -266,11 +267,11 @@ TEST_F(GevXml, UrlRegisterAccess) {
     const auto xml = sampleXml(300);
     d->placeXml(0x20000, xml, "SimCam.xml");
     auto url = d->readBytes(0x200, 512);
-    d->writeBytes(0x400, url.data(), url.size());  // the second URL
+    d->writeBytes(0x400, url.data(), url.size()); // the second URL
     ASSERT_EQ(open(*d), GEV_STATUS_SUCCESS);
     GevStatus st;
     d->statusFor(0x200, 0x8003);
-    EXPECT_EQ(fetch(&st), xml);  // the first URL unreadable: the second serves
+    EXPECT_EQ(fetch(&st), xml); // the first URL unreadable: the second serves
     d->statusFor(0x400, 0x8003);
     fetch(&st);
     EXPECT_EQ(st, GEV_STATUS_GET_URL_ERROR);

@@ -9,9 +9,9 @@
 #include "GevTestSupport.h"
 #include "gige/GevXmlUrl.h"
 
-using qx::gige::XmlUrl;
 using qx::gige::parseXmlUrl;
 using qx::gige::unzipFirstEntry;
+using qx::gige::XmlUrl;
 using qx::test::makeZip;
 
 namespace {
@@ -53,10 +53,10 @@ TEST(GevXmlUrl, FileUrls) {
 
 TEST(GevXmlUrl, MalformedUrlsAreRejected) {
     XmlUrl u;
-    for (const char* bad : {"", "http://example/cam.xml", "Local:", "Local:cam.xml", "Local:cam.xml;1000",
-                            "Local:;1000;10", "Local:cam.xml;;10", "Local:cam.xml;zz;10", "Local:cam.xml;1000;",
-                            "Local:cam.xml;1000;xyz", "Local:cam.xml;123456789;10", "Local:x.xml;FFFFFFF0;11",
-                            "file:", "File:?SchemaVersion=1"})
+    for (const char* bad :
+         {"", "http://example/cam.xml", "Local:", "Local:cam.xml", "Local:cam.xml;1000", "Local:;1000;10",
+          "Local:cam.xml;;10", "Local:cam.xml;zz;10", "Local:cam.xml;1000;", "Local:cam.xml;1000;xyz",
+          "Local:cam.xml;123456789;10", "Local:x.xml;FFFFFFF0;11", "file:", "File:?SchemaVersion=1"})
         EXPECT_EQ(parse(bad, &u), GEV_STATUS_GET_URL_ERROR) << bad;
 }
 
@@ -77,7 +77,7 @@ TEST(GevXmlUrl, SearchStaysInsideTheRegister) {
     XmlUrl u;
     EXPECT_EQ(parseXmlUrl(text.data(), 512, &u), GEV_STATUS_GET_URL_ERROR);
     std::string shortText = "Local:cam.xml;1000;20";
-    EXPECT_EQ(parseXmlUrl(shortText.data(), 16, &u), GEV_STATUS_GET_URL_ERROR);  // cut before the length
+    EXPECT_EQ(parseXmlUrl(shortText.data(), 16, &u), GEV_STATUS_GET_URL_ERROR); // cut before the length
 }
 
 TEST(GevXmlUrl, UnzipFirstEntry) {

@@ -10,8 +10,8 @@
 namespace gvcp = qx::gige::gvcp;
 
 TEST(GvcpEvent, DecodesEventCmd) {
-    const std::vector<uint8_t> bytes{0x42, 0x01, 0x00, 0xC0, 0x00, 0x10, 0x12, 0x34,  // header, id 0x1234
-                                     0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0xAB, 0xCD,  // event 3, channel 1, block
+    const std::vector<uint8_t> bytes{0x42, 0x01, 0x00, 0xC0, 0x00, 0x10, 0x12, 0x34, // header, id 0x1234
+                                     0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0xAB, 0xCD, // event 3, channel 1, block
                                      0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
     gvcp::EventPacket e;
     ASSERT_TRUE(gvcp::decodeEventCmd(bytes.data(), bytes.size(), &e));
@@ -28,10 +28,10 @@ TEST(GvcpEvent, DecodesEventCmd) {
 }
 
 TEST(GvcpEvent, DecodesEventDataWithExtendedIds) {
-    std::vector<uint8_t> bytes{0x42, 0x11, 0x00, 0xC2, 0x00, 0x1C, 0x00, 0x07,  // 24 + 4 bytes
+    std::vector<uint8_t> bytes{0x42, 0x11, 0x00, 0xC2, 0x00, 0x1C, 0x00, 0x07, // 24 + 4 bytes
                                0x00, 0x00, 0x90, 0x01, 0x00, 0x00, 0x00, 0x00,
-                               0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02,  // block id 1:2
-                               0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x04,  // timestamp 3:4
+                               0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, // block id 1:2
+                               0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x04, // timestamp 3:4
                                0xDE, 0xAD, 0xBE, 0xEF};
     gvcp::EventPacket e;
     ASSERT_TRUE(gvcp::decodeEventCmd(bytes.data(), bytes.size(), &e));
@@ -60,20 +60,20 @@ TEST(GvcpEvent, RejectsWhatIsNotACompleteEvent) {
     gvcp::EventPacket e;
     ASSERT_TRUE(gvcp::decodeEventCmd(good.data(), good.size(), &e));
     EXPECT_EQ(e.dataLength, 8u);
-    for (size_t n = 0; n < 8 + gvcp::kEventFields; ++n)  // shorter than the fixed fields
+    for (size_t n = 0; n < 8 + gvcp::kEventFields; ++n) // shorter than the fixed fields
         EXPECT_FALSE(gvcp::decodeEventCmd(good.data(), n, &e)) << n;
-    EXPECT_FALSE(gvcp::decodeEventCmd(good.data(), good.size() - 1, &e));  // length runs past the datagram
+    EXPECT_FALSE(gvcp::decodeEventCmd(good.data(), good.size() - 1, &e)); // length runs past the datagram
     auto bad = good;
     bad[0] = 0x43;
     EXPECT_FALSE(gvcp::decodeEventCmd(bad.data(), bad.size(), &e));
     bad = good;
-    bad[3] = 0x80;  // READREG_CMD
+    bad[3] = 0x80; // READREG_CMD
     EXPECT_FALSE(gvcp::decodeEventCmd(bad.data(), bad.size(), &e));
     bad = good;
-    bad[5] = 0x0F;  // length below the event's fields
+    bad[5] = 0x0F; // length below the event's fields
     EXPECT_FALSE(gvcp::decodeEventCmd(bad.data(), bad.size(), &e));
     bad = good;
-    bad[1] |= gvcp::kFlagExtendedIds;  // 24 bytes now needed, 24 there: no data
+    bad[1] |= gvcp::kFlagExtendedIds; // 24 bytes now needed, 24 there: no data
     ASSERT_TRUE(gvcp::decodeEventCmd(bad.data(), bad.size(), &e));
     EXPECT_EQ(e.dataLength, 0u);
 }

@@ -18,27 +18,27 @@ TEST(GvcpProtocol, RequestIdsWrapFrom0xFFFFTo1) {
 
 TEST(GvcpProtocol, ReadRegisterCommand) {
     const uint32_t addresses[] = {0x0A00, 0x0A04};
-    EXPECT_EQ(encodeReadRegCmd(0x1234, addresses, 1), (Bytes{0x42, 0x01, 0x00, 0x80, 0x00, 0x04, 0x12, 0x34,
-                                                             0x00, 0x00, 0x0A, 0x00}));
-    EXPECT_EQ(encodeReadRegCmd(1, addresses, 2), (Bytes{0x42, 0x01, 0x00, 0x80, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00,
-                                                        0x0A, 0x00, 0x00, 0x00, 0x0A, 0x04}));
+    EXPECT_EQ(encodeReadRegCmd(0x1234, addresses, 1),
+              (Bytes{0x42, 0x01, 0x00, 0x80, 0x00, 0x04, 0x12, 0x34, 0x00, 0x00, 0x0A, 0x00}));
+    EXPECT_EQ(encodeReadRegCmd(1, addresses, 2),
+              (Bytes{0x42, 0x01, 0x00, 0x80, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x0A, 0x04}));
 }
 
 TEST(GvcpProtocol, WriteRegisterCommand) {
     const uint32_t a[] = {0x0A00}, v[] = {0x00000002};
-    EXPECT_EQ(encodeWriteRegCmd(7, a, v, 1), (Bytes{0x42, 0x01, 0x00, 0x82, 0x00, 0x08, 0x00, 0x07, 0x00, 0x00, 0x0A,
-                                                    0x00, 0x00, 0x00, 0x00, 0x02}));
+    EXPECT_EQ(encodeWriteRegCmd(7, a, v, 1),
+              (Bytes{0x42, 0x01, 0x00, 0x82, 0x00, 0x08, 0x00, 0x07, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x02}));
 }
 
 TEST(GvcpProtocol, ReadMemoryCommandIs16Bytes) {
-    EXPECT_EQ(encodeReadMemCmd(0xFFFF, 0x00010000, 536), (Bytes{0x42, 0x01, 0x00, 0x84, 0x00, 0x08, 0xFF, 0xFF, 0x00,
-                                                                0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x18}));
+    EXPECT_EQ(encodeReadMemCmd(0xFFFF, 0x00010000, 536),
+              (Bytes{0x42, 0x01, 0x00, 0x84, 0x00, 0x08, 0xFF, 0xFF, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x18}));
 }
 
 TEST(GvcpProtocol, WriteMemoryCommand) {
     const uint8_t data[] = {0xDE, 0xAD, 0xBE, 0xEF};
-    EXPECT_EQ(encodeWriteMemCmd(2, 0x1000, data, 4), (Bytes{0x42, 0x01, 0x00, 0x86, 0x00, 0x08, 0x00, 0x02, 0x00, 0x00,
-                                                            0x10, 0x00, 0xDE, 0xAD, 0xBE, 0xEF}));
+    EXPECT_EQ(encodeWriteMemCmd(2, 0x1000, data, 4),
+              (Bytes{0x42, 0x01, 0x00, 0x86, 0x00, 0x08, 0x00, 0x02, 0x00, 0x00, 0x10, 0x00, 0xDE, 0xAD, 0xBE, 0xEF}));
 }
 
 TEST(GvcpProtocol, DiscoveryCommand) {
@@ -63,7 +63,7 @@ TEST(GvcpProtocol, ForceIpCommandLayout) {
     EXPECT_EQ(Bytes(b.begin() + 60, b.begin() + 64), (Bytes{192, 168, 2, 1}));
     for (int i : {16, 20, 24, 32, 40, 48, 56}) EXPECT_EQ(b[i], 0) << i;
     r.ip = 0;
-    EXPECT_EQ(encodeForceIpCmd(1, r)[1], 0x00);  // IP 0: no acknowledge asked for
+    EXPECT_EQ(encodeForceIpCmd(1, r)[1], 0x00); // IP 0: no acknowledge asked for
     ForceIpRequest back;
     ASSERT_TRUE(decodeForceIpCmd(b.data(), b.size(), &back));
     EXPECT_EQ(back.gateway, r.gateway);
@@ -86,12 +86,12 @@ TEST(GvcpProtocol, ReadRegisterAckValuesAreBoundedByWhatArrived) {
     EXPECT_EQ(decodeReadRegAck(ack.data(), ack.size(), v, 4), 2u);
     EXPECT_EQ(v[0], 0x11223344u);
     EXPECT_EQ(v[1], 0x55667788u);
-    EXPECT_EQ(decodeReadRegAck(ack.data(), ack.size(), v, 1), 1u);   // never more than asked
-    EXPECT_EQ(decodeReadRegAck(ack.data(), 14, v, 4), 1u);           // cut datagram
-    EXPECT_EQ(decodeReadRegAck(ack.data(), 8, v, 4), 0u);            // header only
-    EXPECT_EQ(decodeReadRegAck(ack.data(), 5, v, 4), 0u);            // not even a header
+    EXPECT_EQ(decodeReadRegAck(ack.data(), ack.size(), v, 1), 1u); // never more than asked
+    EXPECT_EQ(decodeReadRegAck(ack.data(), 14, v, 4), 1u);         // cut datagram
+    EXPECT_EQ(decodeReadRegAck(ack.data(), 8, v, 4), 0u);          // header only
+    EXPECT_EQ(decodeReadRegAck(ack.data(), 5, v, 4), 0u);          // not even a header
     Bytes liar = ack;
-    liar[5] = 0xFF;                                                  // announces 255 bytes
+    liar[5] = 0xFF; // announces 255 bytes
     EXPECT_EQ(decodeReadRegAck(liar.data(), liar.size(), v, 4), 2u);
 }
 
@@ -130,9 +130,15 @@ TEST(GvcpProtocol, DiscoveryAckFieldsAtTheirOffsets) {
     ack[5] = 248;
     ack[7] = 1;
     const size_t d = 8;
-    ack[d + 0] = 0x00; ack[d + 1] = 0x01; ack[d + 3] = 0x02;            // version 1.2
-    ack[d + 10] = 0x00; ack[d + 11] = 0x0F;                             // MAC high
-    ack[d + 12] = 0x31; ack[d + 13] = 0x01; ack[d + 14] = 0x02; ack[d + 15] = 0x03;
+    ack[d + 0] = 0x00;
+    ack[d + 1] = 0x01;
+    ack[d + 3] = 0x02; // version 1.2
+    ack[d + 10] = 0x00;
+    ack[d + 11] = 0x0F; // MAC high
+    ack[d + 12] = 0x31;
+    ack[d + 13] = 0x01;
+    ack[d + 14] = 0x02;
+    ack[d + 15] = 0x03;
     const uint8_t ip[4] = {192, 168, 2, 10}, mask[4] = {255, 255, 255, 0}, gw[4] = {192, 168, 2, 1};
     std::memcpy(&ack[d + 36], ip, 4);
     std::memcpy(&ack[d + 52], mask, 4);

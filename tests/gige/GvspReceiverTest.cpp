@@ -138,7 +138,7 @@ protected:
 } // namespace
 
 TEST_F(GvspReceiverTest, CompleteBlockIsDeliveredWithItsHeaderAndData) {
-    make(40, 25, 100);  // 1000 bytes in 10 packets
+    make(40, 25, 100); // 1000 bytes in 10 packets
     const Bytes data = qx::fixture::SimGvspSender::pattern(3, 1000);
     block(3, data);
     EXPECT_EQ(ring->deliverList.count(), 1u);
@@ -165,7 +165,7 @@ TEST_F(GvspReceiverTest, BlockIdGapCountsMissingFramesAndWrapSkipsZero) {
     block(8, data);
     EXPECT_TRUE(logged("[E] Missing frames: 6 -> 7"));
     EXPECT_EQ(rx->missingBlocks.load(), 2u);
-    EXPECT_EQ(rx->delivered.load(), 4u);  // 1, then 3 more
+    EXPECT_EQ(rx->delivered.load(), 4u); // 1, then 3 more
     EXPECT_EQ(rx->missingPackets.load(), 20u);
     GevImageHeader h{};
     Bytes out;
@@ -184,7 +184,7 @@ TEST_F(GvspReceiverTest, SixteenBitBlockIdsWrapFrom0xFFFFTo1) {
     block(1, data);
     EXPECT_TRUE(logged("[D] BlockIDCheck ok: 1"));
     EXPECT_EQ(rx->missingBlocks.load(), 0u);
-    block(3, data);  // across no wrap: block 2 is lost
+    block(3, data); // across no wrap: block 2 is lost
     EXPECT_EQ(rx->missingBlocks.load(), 1u);
     EXPECT_TRUE(logged("[E] Missing frame: 2"));
 }
@@ -194,7 +194,7 @@ TEST_F(GvspReceiverTest, LateBlockDoesNotCountTheWholeIdRangeAsLost) {
     const Bytes data(1000, 1);
     block(10, data);
     block(11, data);
-    block(4, data);  // an old block delivered late
+    block(4, data); // an old block delivered late
     EXPECT_EQ(rx->missingBlocks.load(), 0u);
     EXPECT_EQ(rx->delivered.load(), 3u);
     LogCapture::instance().clear();
@@ -232,7 +232,7 @@ TEST_F(GvspReceiverTest, ShortDatagramsAndErrorStatusesAreSkipped) {
     h.status = 0x800D;
     EXPECT_EQ(feed(gvsp::encodeLeader(h, l)), 0);
     EXPECT_TRUE(logged("[W] Processing packet with error status 0x800d"));
-    EXPECT_EQ(ring->freeList.count(), 3u);  // the block got a buffer
+    EXPECT_EQ(ring->freeList.count(), 3u); // the block got a buffer
 }
 
 TEST_F(GvspReceiverTest, PacketIdsBeyondTheBlockAndOversizedPacketsNeverWritePastTheBuffer) {
@@ -263,13 +263,18 @@ TEST_F(GvspReceiverTest, MultipartAndGenDcOffsetsBeyondThePayloadAreDropped) {
     Bytes mp(8 + 50, 0x5A);
     mp[0] = mp[1] = 0;
     // offset 980 + 50 bytes > 1000
-    mp[2] = 0; mp[3] = 0; mp[4] = 0; mp[5] = 0; mp[6] = 0x03; mp[7] = 0xD4;
+    mp[2] = 0;
+    mp[3] = 0;
+    mp[4] = 0;
+    mp[5] = 0;
+    mp[6] = 0x03;
+    mp[7] = 0xD4;
     EXPECT_EQ(feed(gvsp::encodePayload(header(1, gvsp::kMultipart, 1), mp.data(), mp.size())), 0);
     EXPECT_TRUE(logged("[W] Multipart offset 980 is larger than buffer size 1000"));
     Bytes gd(16 + 40, 0x11);
     std::memset(gd.data(), 0, 16);
-    gd[3] = 40;                                     // size 40
-    gd[4] = 0x80;                                   // offset 2^63
+    gd[3] = 40;   // size 40
+    gd[4] = 0x80; // offset 2^63
     EXPECT_EQ(feed(gvsp::encodePayload(header(1, gvsp::kGenDc, 2), gd.data(), gd.size())), 0);
     EXPECT_TRUE(logged("[W] GenDC data size"));
     rx->flushAtEnd();
@@ -281,7 +286,7 @@ TEST_F(GvspReceiverTest, MultipartAndGenDcOffsetsBeyondThePayloadAreDropped) {
 }
 
 TEST_F(GvspReceiverTest, GapRequestIsCutToTheResendBudget) {
-    make(100, 20, 100, 1, 10);  // 20 packets
+    make(100, 20, 100, 1, 10); // 20 packets
     const Bytes data(2000, 9);
     leader(1);
     payload(1, 1, data);
@@ -308,7 +313,7 @@ TEST_F(GvspReceiverTest, GapRequestIsCutToTheResendBudget) {
 TEST_F(GvspReceiverTest, TrailerRequestsEachRunOfMissingPacketsAndLatePacketsCompleteTheBlock) {
     make(40, 25, 100, 1, 10);
     const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
-    block(1, data, {9, 10});  // lost at the end: no gap seen before the trailer
+    block(1, data, {9, 10}); // lost at the end: no gap seen before the trailer
     ASSERT_EQ(resends.size(), 1u);
     EXPECT_EQ(resends[0].first, 9u);
     EXPECT_EQ(resends[0].last, 10u);
@@ -330,22 +335,22 @@ TEST_F(GvspReceiverTest, TimerDrivenRoundsAskAgainUntilTheBlockIsCompleteOrGiven
     make(40, 25, 100, GvspReceiver::kTimerMode, 10);
     const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
     block(1, data, {4, 5, 9});
-    ASSERT_EQ(resends.size(), 2u);  // the gaps seen at packets 6 and 10
+    ASSERT_EQ(resends.size(), 2u); // the gaps seen at packets 6 and 10
     EXPECT_EQ(resends[0].first, 4u);
     EXPECT_EQ(resends[0].last, 5u);
     EXPECT_EQ(resends[1].first, 9u);
     int64_t now = 1000;
-    rx->resendTick(now, false);  // trailer seen, first round: everything not received
+    rx->resendTick(now, false); // trailer seen, first round: everything not received
     ASSERT_EQ(resends.size(), 4u);
     EXPECT_EQ(resends[2].first, 4u);
     EXPECT_EQ(resends[2].last, 5u);
     EXPECT_EQ(resends[3].first, 9u);
     EXPECT_EQ(resends[3].last, 9u);
     EXPECT_TRUE(logged("[D] block 1, s_resend_some_packet start"));
-    rx->resendTick(now + 10, false);  // within the wait and the last asked not arrived: nothing
+    rx->resendTick(now + 10, false); // within the wait and the last asked not arrived: nothing
     EXPECT_EQ(resends.size(), 4u);
     for (uint32_t p : {4u, 5u, 9u}) payload(1, p, data);
-    EXPECT_EQ(ring->deliverList.count(), 0u);  // delivery is the rounds' business
+    EXPECT_EQ(ring->deliverList.count(), 0u); // delivery is the rounds' business
     rx->resendTick(now + 20, false);
     EXPECT_TRUE(logged("[D] resend finished, ResendReceiveCount:6, multi_resend_packet_count:3"));
     GevImageHeader h{};
@@ -370,7 +375,7 @@ TEST_F(GvspReceiverTest, ImmediateRoundsRecoverAPacketWhoseFirstResendWasLost) {
     make(40, 25, 100, 1, 10);
     const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
     int64_t now = 5000;
-    block(1, data, {3, 7});  // gaps seen at packets 4 and 8
+    block(1, data, {3, 7}); // gaps seen at packets 4 and 8
     rx->resendTick(now, false);
     ASSERT_EQ(resends.size(), 2u);
     EXPECT_EQ(resends[0].first, 3u);
@@ -446,7 +451,7 @@ TEST_F(GvspReceiverTest, ReusedBuffersReadZeroWhereNoPacketWrote) {
     leader(6);
     payload(6, 1, data);
     const uint8_t part[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    Bytes mp = {0, 0, 0, 0, 0, 0, 0x01, 0xF4};  // byte offset 500
+    Bytes mp = {0, 0, 0, 0, 0, 0, 0x01, 0xF4}; // byte offset 500
     mp.insert(mp.end(), part, part + 8);
     feed(gvsp::encodePayload(header(6, gvsp::kMultipart, 2), mp.data(), mp.size()));
     rx->flushAtEnd();
@@ -471,7 +476,7 @@ TEST_F(GvspReceiverTest, ShorterTrailerHeightCompletesABlockOnlyWhenTheMissingPa
     EXPECT_EQ(h.SizeY, 20u);
     EXPECT_EQ(h.MissingPackets, 0u);
     EXPECT_EQ(out[799], 4);
-    EXPECT_EQ(out[800], 0);  // beyond the real image: zeroed
+    EXPECT_EQ(out[800], 0); // beyond the real image: zeroed
     // Packet 3 (inside the image) lost, packets 9 and 10 beyond it: still incomplete.
     leader(2);
     for (uint32_t p = 1; p <= 8; ++p)
@@ -511,7 +516,7 @@ TEST_F(GvspReceiverTest, RawPayloadIsCopiedAsItsSizeAndNeverBeyondTheBlock) {
 }
 
 TEST_F(GvspReceiverTest, PaddedLinesArePackedAndLinesBeyondTheBlockSkipped) {
-    make(10, 5, 20, 0, 10, 60);  // lines of 10 bytes + 2 padding
+    make(10, 5, 20, 0, 10, 60); // lines of 10 bytes + 2 padding
     Bytes data(60);
     for (size_t i = 0; i < 60; ++i) data[i] = static_cast<uint8_t>(i);
     gvsp::ImageLeader l;
@@ -526,7 +531,7 @@ TEST_F(GvspReceiverTest, PaddedLinesArePackedAndLinesBeyondTheBlockSkipped) {
     Bytes out;
     EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
     EXPECT_EQ(out[0], 0);
-    EXPECT_EQ(out[10], 12);  // second line starts after the padding
+    EXPECT_EQ(out[10], 12); // second line starts after the padding
     EXPECT_EQ(out[49], 57);
     EXPECT_EQ(out[50], 0);
     // Padding so wide that lines would end beyond the block: they are skipped.
@@ -537,7 +542,7 @@ TEST_F(GvspReceiverTest, PaddedLinesArePackedAndLinesBeyondTheBlockSkipped) {
     take(&h, &out);
     EXPECT_TRUE(logged("[I] Wrong value of Padding X: 40"));
     EXPECT_EQ(out[0], 0);
-    EXPECT_EQ(out[10], 50);  // line 1 at 50 fits, lines from 100 on do not
+    EXPECT_EQ(out[10], 50); // line 1 at 50 fits, lines from 100 on do not
     EXPECT_EQ(out[20], 0);
 }
 
@@ -545,7 +550,7 @@ TEST_F(GvspReceiverTest, PaddedCopyOfAHugeUncheckedHeightEndsAtTheBlock) {
     make(10, 5, 20, 0, 10, 60);
     const Bytes data(60, 6);
     gvsp::ImageLeader l;
-    l.payloadType = gvsp::kImageExtendedChunk;  // no geometry check for this type
+    l.payloadType = gvsp::kImageExtendedChunk; // no geometry check for this type
     l.width = 10;
     l.height = 0xFFFFFFFFu;
     l.pixelFormat = kMono8;
@@ -558,7 +563,7 @@ TEST_F(GvspReceiverTest, PaddedCopyOfAHugeUncheckedHeightEndsAtTheBlock) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(take(&h, &out), GEV_STATUS_SUCCESS);
     EXPECT_LT(msSince(t0), 1000);
-    EXPECT_EQ(out[49], 6);  // five whole lines of the 60 bytes
+    EXPECT_EQ(out[49], 6); // five whole lines of the 60 bytes
     EXPECT_EQ(out[50], 0);
     size_t wrongPadding = 0;
     for (const auto& line : LogCapture::instance().lines())
@@ -574,7 +579,8 @@ TEST_F(GvspReceiverTest, FullDeliveryListLeavesNoBufferForTheNextLeader) {
     for (uint64_t b = 1; b <= 4; ++b) block(b, data);
     EXPECT_EQ(ring->deliverList.count(), 4u);
     EXPECT_EQ(leader(5), 0);
-    EXPECT_TRUE(logged("[W] There is no buffer available in the queue to store the data. (QueuedList: 0, DeliverList: 4)"));
+    EXPECT_TRUE(
+        logged("[W] There is no buffer available in the queue to store the data. (QueuedList: 0, DeliverList: 4)"));
     EXPECT_TRUE(logged("[W] 1 block(s) dropped at the full image ring (1 in all)"));
     for (uint64_t b = 5; b <= 40; ++b) block(b, data); // every packet of each finds no buffer
     EXPECT_EQ(ring->deliverList.count(), 4u);
@@ -640,7 +646,7 @@ TEST_F(GvspReceiverTest, PacketsForGuardsAgainstZeroAndOverflow) {
     EXPECT_EQ(GvspReceiver::packetsFor(1000, 0, false), 0u);
     EXPECT_EQ(GvspReceiver::packetsFor(1000, 100, false), 10u);
     EXPECT_EQ(GvspReceiver::packetsFor(1001, 100, true), 12u);
-    EXPECT_EQ(GvspReceiver::packetsFor(0xFFFFFFFFu, 1, false), 0u);  // beyond 24-bit packet ids
+    EXPECT_EQ(GvspReceiver::packetsFor(0xFFFFFFFFu, 1, false), 0u); // beyond 24-bit packet ids
 }
 
 // Memory lent by a waiting reader (the filter driver's read) takes the next block when nothing

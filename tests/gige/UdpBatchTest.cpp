@@ -35,7 +35,7 @@ TEST(UdpBatch, DatagramsKeepTheirOwnSizesAndTruncationIsReportedPerDatagram) {
     }
     ASSERT_EQ(rx.waitReadable(1000), qx::net::WaitResult::Readable);
     int n = 0;
-    for (int i = 0; i < 100 && n < kSlots; ++i) {  // all four queued datagrams in one call
+    for (int i = 0; i < 100 && n < kSlots; ++i) { // all four queued datagrams in one call
         n = rx.receiveBatch(buffers.data(), kSlot, out, kSlots, &error);
         if (n < kSlots) rx.waitReadable(10);
     }

@@ -37,9 +37,9 @@ using namespace qx::core::api;
 
 namespace {
 
+using qx::fixture::SimBlockOptions;
 using qx::fixture::SimGevConfig;
 using qx::fixture::SimGevDevice;
-using qx::fixture::SimBlockOptions;
 using qx::fixture::SimGvspSender;
 
 constexpr uint16_t kGvcpPort = 39571;
@@ -119,9 +119,7 @@ DeviceInfo recordFor(uint32_t ipHost, const char* serial) {
     return info;
 }
 
-GigeDevice* gigeOf(QX_DEV_HANDLE h) {
-    return dynamic_cast<GigeDevice*>(static_cast<DeviceProxy*>(h)->getDevice());
-}
+GigeDevice* gigeOf(QX_DEV_HANDLE h) { return dynamic_cast<GigeDevice*>(static_cast<DeviceProxy*>(h)->getDevice()); }
 
 class GigeDeviceTest : public ::testing::Test {
 protected:
@@ -409,7 +407,8 @@ void onImage(const FrameInfo* info, void* user) {
     auto* frames = static_cast<Frames*>(user);
     // The streaming sender sends the pattern of block 1 in every block.
     const auto expected = SimGvspSender::pattern(1, kWidth * kHeight);
-    const bool ok = info->nDataLen == expected.size() && std::memcmp(info->pData, expected.data(), expected.size()) == 0;
+    const bool ok =
+        info->nDataLen == expected.size() && std::memcmp(info->pData, expected.data(), expected.size()) == 0;
     std::lock_guard<std::mutex> lk(frames->mutex);
     frames->infos.push_back(*info);
     frames->dataOk.push_back(ok);
@@ -507,8 +506,7 @@ TEST_F(GigeDeviceTest, GigeSettings) {
     EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0x7F000000u, 0), QX_ERR_INVALID_PARAM) << "mask top bit clear";
     EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0xFFFFFFFFu, 0), QX_ERR_INVALID_PARAM);
     EXPECT_EQ(QX_GIGE_ForceIp(h, 0x7F010119u, 0xFF000000u, 0x7F000100u), QX_ERR_INVALID_PARAM) << "gateway";
-    EXPECT_EQ(QX_GIGE_SetIpConfig(h, QX_IP_CONFIG_STATIC, 0x7F010119u, 0xFF000000u, 0xFFFFFFFFu),
-              QX_ERR_INVALID_PARAM);
+    EXPECT_EQ(QX_GIGE_SetIpConfig(h, QX_IP_CONFIG_STATIC, 0x7F010119u, 0xFF000000u, 0xFFFFFFFFu), QX_ERR_INVALID_PARAM);
     const size_t forceIps = cam->countReceived(qx::gige::gvcp::kForceIpCmd);
     EXPECT_EQ(forceIps, 0u);
     // A valid FORCEIP reaches the camera by its MAC address, connected or not.
@@ -598,8 +596,8 @@ TEST_F(GigeDeviceTest, IpConfigOnADisconnectedCameraConnectsForTheChange) {
     auto restartSeen = [&] {
         for (const auto& r : cam->received()) {
             gvcp::ForceIpRequest req;
-            if (r.header.command == gvcp::kForceIpCmd &&
-                gvcp::decodeForceIpCmd(r.bytes.data(), r.bytes.size(), &req) && req.ip == 0)
+            if (r.header.command == gvcp::kForceIpCmd && gvcp::decodeForceIpCmd(r.bytes.data(), r.bytes.size(), &req) &&
+                req.ip == 0)
                 return true;
         }
         return false;
@@ -923,7 +921,7 @@ struct Reentrant {
     Offline offline;
     QX_DEV_HANDLE handle = nullptr;
     std::atomic<QX_STATUS> disconnect{0xFFFFFFFFu};
-    ~Reentrant() {  // as Offline's, before any member is gone
+    ~Reentrant() { // as Offline's, before any member is gone
         if (handle) QX_DisconnectDevice(handle);
     }
 };
@@ -967,7 +965,8 @@ TEST_F(GigeDeviceTest, BlockLargerThanThePayloadSizeStaysInItsBuffer) {
     SimGvspSender sender(*cam, false, (cam->reg(0x0D04) & 0xFFFF) - 36);
     ASSERT_TRUE(sender.start());
     sender.setImage(kWidth, kHeight, kMono8);
-    for (uint64_t block = 1; block <= 3; ++block) sender.sendBlock(block, SimGvspSender::pattern(block, kWidth * kHeight));
+    for (uint64_t block = 1; block <= 3; ++block)
+        sender.sendBlock(block, SimGvspSender::pattern(block, kWidth * kHeight));
     FrameInfo f{};
     const QX_STATUS st = QX_GetFrame(h, &f, 1000);
     if (st == QX_OK) {

@@ -24,7 +24,7 @@ namespace {
 
 // A driver whose answers a test scripts. Every call is recorded with its input.
 struct Call {
-    uint32_t code;   // 0 for a read
+    uint32_t code; // 0 for a read
     Bytes in;
 };
 
@@ -33,9 +33,9 @@ struct Script {
     std::vector<Call> calls;
     int openHandles = 0;
     bool refuseOpen = false;
-    int slotError = 0;                  // errno of the slot allocation
+    int slotError = 0; // errno of the slot allocation
     uint32_t enableResult = 0;
-    std::deque<uint8_t> states{kAdapterReady};   // query answers; the last one repeats
+    std::deque<uint8_t> states{kAdapterReady}; // query answers; the last one repeats
     // Answer of a control call or read: errno, or EINPROGRESS to keep it pending.
     std::function<int(uint32_t code, const uint8_t* in, uint8_t* out, uint32_t outLength, uint32_t* bytes)> answer;
     std::function<int(uint8_t* buffer, uint32_t* bytes)> readAnswer;
@@ -97,8 +97,7 @@ struct ScriptedHandle : GevDriverHandle {
                 *bytes = 4;
             }
             return 0;
-        default:
-            return 0;
+        default: return 0;
         }
     }
     int read(void* buffer, uint32_t, uint32_t* bytes, GevDriverCompletion* done) override {
@@ -208,7 +207,7 @@ TEST_F(GevFilterLibrary, UnexpectedOsErrorsAreLogged) {
     const uint8_t req[2] = {7, 1};
     EXPECT_EQ(FilterIoctl(d, fdc::kResend, req, 2), GEV_STATUS_DRIVER_ERROR);
     EXPECT_TRUE(LogCapture::instance().has("[E] GEV IOCTL 0x12c81c returned unexpected OS error 0x20000071"));
-    EXPECT_EQ(FilterIoctl(d, fdc::kReorder, req, 2), GEV_STATUS_TIMEOUT);  // OS error 1460
+    EXPECT_EQ(FilterIoctl(d, fdc::kReorder, req, 2), GEV_STATUS_TIMEOUT); // OS error 1460
     script.readAnswer = [](uint8_t*, uint32_t*) { return EIO; };
     Bytes image(kPayload);
     uint32_t n = 0;
@@ -218,7 +217,7 @@ TEST_F(GevFilterLibrary, UnexpectedOsErrorsAreLogged) {
 
 TEST_F(GevFilterLibrary, OpenWithAnAdapterEnablesItAndCloseDisablesIt) {
     openCamera("lo");
-    script.states = {0, 1, kAdapterReady};   // the adapter gets ready on the third query
+    script.states = {0, 1, kAdapterReady}; // the adapter gets ready on the third query
     ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
     EXPECT_EQ(gevRecord(1).filterDriverActive, 1);
     EXPECT_EQ(gevRecord(1).filterDriverSlot, 7);
@@ -228,7 +227,7 @@ TEST_F(GevFilterLibrary, OpenWithAnAdapterEnablesItAndCloseDisablesIt) {
     EXPECT_EQ(qx::sys::loadLe32(camera[0].in.data()), 7u);
     EXPECT_EQ(qx::sys::loadLe32(camera[0].in.data() + 4), 1u);
     auto adapter = script.callsOf(fdc::kAdapter);
-    ASSERT_EQ(adapter.size(), 4u);  // enable, three queries
+    ASSERT_EQ(adapter.size(), 4u); // enable, three queries
     EXPECT_EQ(adapter[0].in.size(), kAdapterRequestSize);
     EXPECT_EQ(adapterName(adapter[0]), "\\DEVICE\\lo");
     EXPECT_EQ(qx::sys::loadLe32(adapter[0].in.data() + 512), 20u);
@@ -236,7 +235,7 @@ TEST_F(GevFilterLibrary, OpenWithAnAdapterEnablesItAndCloseDisablesIt) {
     EXPECT_EQ(action(adapter[3]), kAdapterQuery);
     EXPECT_EQ(script.openHandles, 1);
 
-    EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);   // already enabled
+    EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS); // already enabled
     EXPECT_TRUE(LogCapture::instance().has("[W] GEVInitFilterDriver already enabled"));
     EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);
     adapter = script.callsOf(fdc::kAdapter);
@@ -245,7 +244,7 @@ TEST_F(GevFilterLibrary, OpenWithAnAdapterEnablesItAndCloseDisablesIt) {
     EXPECT_EQ(adapterName(adapter[4]), "\\DEVICE\\lo");
     EXPECT_EQ(script.openHandles, 0);
     EXPECT_EQ(gevRecord(1).filterDriverHandle, -1);
-    EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);  // not active any more
+    EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS); // not active any more
 }
 
 TEST_F(GevFilterLibrary, EmptyAdapterNameAllocatesASlotAndEnablesNothing) {
@@ -255,7 +254,7 @@ TEST_F(GevFilterLibrary, EmptyAdapterNameAllocatesASlotAndEnablesNothing) {
     EXPECT_EQ(script.callsOf(fdc::kSetCamera).size(), 1u);
     EXPECT_TRUE(script.callsOf(fdc::kAdapter).empty());
     EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);
-    EXPECT_TRUE(script.callsOf(fdc::kAdapter).empty());   // nothing to disable
+    EXPECT_TRUE(script.callsOf(fdc::kAdapter).empty()); // nothing to disable
     EXPECT_EQ(script.openHandles, 0);
 }
 
@@ -340,17 +339,17 @@ TEST_F(GevFilterLibrary, PendingCallsAreWaitedForToTheirEndAndMayOverlap) {
             ++ended;
         });
     ASSERT_TRUE(waitUntil([&] { return script.pendingCount() == kCalls; }, 10000ms));
-    EXPECT_EQ(ended.load(), 0);   // every call still waits for its driver
+    EXPECT_EQ(ended.load(), 0); // every call still waits for its driver
     EXPECT_EQ(gevFilterPoolSize(d), 0u);
     EXPECT_TRUE(LogCapture::instance().has("[N] Allocating extra event for the pool"));
     EXPECT_TRUE(LogCapture::instance().has("[V] Compensating pending I/O request ..."));
-    script.completeAll(ETIMEDOUT, 12);   // OS error 1460
+    script.completeAll(ETIMEDOUT, 12); // OS error 1460
     for (auto& t : threads) t.join();
     for (int i = 0; i < kCalls; ++i) {
         EXPECT_EQ(results[i], GEV_STATUS_TIMEOUT);
         EXPECT_EQ(bytes[i], 12u);
     }
-    EXPECT_EQ(gevFilterPoolSize(d), 4u);  // every event went back
+    EXPECT_EQ(gevFilterPoolSize(d), 4u); // every event went back
 }
 
 TEST_F(GevFilterLibrary, AcquisitionDrivesTheDriverInsteadOfAGrabThread) {
@@ -431,7 +430,7 @@ TEST_F(GevFilterLibrary, PulledImagesTakeTheirStatusFromReadAndHeader) {
     openCamera();
     ASSERT_EQ(GEVInitFilterDriver(1), GEV_STATUS_SUCCESS);
     Bytes out(kPayload);
-    EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload), GEV_STATUS_BUFFERS_NOT_INI);  // not streaming
+    EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload), GEV_STATUS_BUFFERS_NOT_INI); // not streaming
     ASSERT_EQ(start(), GEV_STATUS_SUCCESS);
     EXPECT_EQ(GEVGetImage(1, nullptr, out.data(), kPayload - 1), GEV_STATUS_INVALID_PARAMETER);
 
@@ -506,7 +505,7 @@ TEST_F(GevFilterLibrary, PulledImagesTakeTheirStatusFromReadAndHeader) {
 
 TEST_F(GevFilterLibrary, TheDriverIsNotSwitchedWhileTheGrabThreadHasARing) {
     openCamera();
-    ASSERT_EQ(start(), GEV_STATUS_SUCCESS);   // grab thread and ring
+    ASSERT_EQ(start(), GEV_STATUS_SUCCESS); // grab thread and ring
     EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_NOT_SUPPORTED);
     EXPECT_EQ(script.openHandles, 0);
     ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);

@@ -33,7 +33,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr uint32_t kWidth = 160, kHeight = 100;   // 16000 bytes: 11 packets of 1464
+constexpr uint32_t kWidth = 160, kHeight = 100; // 16000 bytes: 11 packets of 1464
 constexpr uint32_t kPayload = kWidth * kHeight;
 
 bool canOpenPacketSockets() {
@@ -75,7 +75,7 @@ protected:
         GEVSetDetailedLog(1, GEV_LOG_INFO | GEV_LOG_WARNING | GEV_LOG_ERROR | GEV_LOG_VERBOSE);
         GevChannelParams p;
         GEVGetChannelParameter(1, &p);
-        p.GrabStopTimeoutMs = 3000;   // generous: the machine may be loaded
+        p.GrabStopTimeoutMs = 3000; // generous: the machine may be loaded
         ASSERT_EQ(GEVSetChannelParameter(1, &p), GEV_STATUS_SUCCESS);
         qx::gige::gevStream(1).ringImageCount = 32;
         ASSERT_EQ(GEVOpenStreamChannel(1, 0, 0, 0), GEV_STATUS_SUCCESS);
@@ -141,7 +141,7 @@ TEST_F(PacketFilterStream, TheDriverAsksForLostPacketsItself) {
     // One block at a time: a block still waiting for packets is given up when the next one ends.
     for (uint64_t b = 1; b <= 6; ++b) {
         SimBlockOptions o;
-        if (b % 2 == 0) o.drop = {2, 3, 7};   // sent again when asked
+        if (b % 2 == 0) o.drop = {2, 3, 7}; // sent again when asked
         sender->sendBlock(b, SimGvspSender::pattern(b, kPayload), o);
         expectBlock(b);
     }
@@ -287,9 +287,9 @@ TEST_F(PacketFilterStream, DriverAndGrabThreadTakeTurnsOnOneCamera) {
         ASSERT_EQ(GEVAcquisitionStop(1), GEV_STATUS_SUCCESS);
         ASSERT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);
 
-        ASSERT_EQ(start(), GEV_STATUS_SUCCESS);   // the grab thread with its ring
+        ASSERT_EQ(start(), GEV_STATUS_SUCCESS); // the grab thread with its ring
         EXPECT_EQ(GEVInitFilterDriver(1), GEV_STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS);   // not active: nothing to do
+        EXPECT_EQ(GEVCloseFilterDriver(1), GEV_STATUS_SUCCESS); // not active: nothing to do
         for (int i = 0; i < 3; ++i) sender->sendBlock(block + i, SimGvspSender::pattern(block + i, kPayload));
         for (int i = 0; i < 3; ++i) expectBlock(block + i);
         block += 3;

@@ -7,15 +7,14 @@
 
 using namespace qx::imageout;
 
-TEST(CxMemFile, OpenedStreamGrowsIn64KiBSteps)
-{
+TEST(CxMemFile, OpenedStreamGrowsIn64KiBSteps) {
     CxMemFile mem;
     EXPECT_EQ(mem.Size(), -1);
     EXPECT_EQ(mem.Tell(), -1);
     EXPECT_TRUE(mem.AtEnd());
     EXPECT_EQ(mem.HasError(), -1);
     ASSERT_TRUE(mem.Open());
-    EXPECT_FALSE(mem.Open());  // a buffer already exists
+    EXPECT_FALSE(mem.Open()); // a buffer already exists
     EXPECT_EQ(mem.Size(), 0);
     EXPECT_TRUE(mem.PutByte(0x42));
     EXPECT_EQ(mem.Size(), 1);
@@ -28,8 +27,7 @@ TEST(CxMemFile, OpenedStreamGrowsIn64KiBSteps)
     EXPECT_EQ(data[65536], 7);
 }
 
-TEST(CxMemFile, CapacitySteps)
-{
+TEST(CxMemFile, CapacitySteps) {
     // The capacity is not observable directly: the growth rule is checked through the
     // addresses a caller's buffer is copied away to, and through the sizes written.
     CxMemFile mem;
@@ -37,13 +35,12 @@ TEST(CxMemFile, CapacitySteps)
     EXPECT_EQ(mem.Write("x", 1, 1), 1u);
     uint8_t* first = mem.GetBuffer(false);
     std::vector<uint8_t> more(65535, 1);
-    EXPECT_EQ(mem.Write(more.data(), 1, more.size()), more.size());  // 65536 in all: still fits
+    EXPECT_EQ(mem.Write(more.data(), 1, more.size()), more.size()); // 65536 in all: still fits
     EXPECT_EQ(mem.GetBuffer(false), first);
     EXPECT_EQ(mem.Size(), 65536);
 }
 
-TEST(CxMemFile, ShortReadSetsEndAndCountsWholeItems)
-{
+TEST(CxMemFile, ShortReadSetsEndAndCountsWholeItems) {
     uint8_t data[6] = {1, 2, 3, 4, 5, 6};
     CxMemFile mem(data, sizeof(data));
     uint32_t out[10] = {};
@@ -57,15 +54,14 @@ TEST(CxMemFile, ShortReadSetsEndAndCountsWholeItems)
     EXPECT_EQ(mem.GetByte(), 1);
 }
 
-TEST(CxMemFile, SeekClampsAndGapsAreZero)
-{
+TEST(CxMemFile, SeekClampsAndGapsAreZero) {
     CxMemFile mem;
     ASSERT_TRUE(mem.Open());
     EXPECT_TRUE(mem.Seek(-5, SEEK_SET));
     EXPECT_EQ(mem.Tell(), 0);
     EXPECT_FALSE(mem.Seek(0, 7));
     EXPECT_TRUE(mem.Seek(4, SEEK_CUR));
-    EXPECT_EQ(mem.HasError(), 1);  // position beyond the size
+    EXPECT_EQ(mem.HasError(), 1); // position beyond the size
     EXPECT_TRUE(mem.PutByte(9));
     EXPECT_EQ(mem.Size(), 5);
     const uint8_t* b = mem.GetBuffer(false);
@@ -74,11 +70,10 @@ TEST(CxMemFile, SeekClampsAndGapsAreZero)
     EXPECT_EQ(mem.Tell(), 3);
     EXPECT_TRUE(mem.Seek(0, SEEK_SET));
     EXPECT_TRUE(mem.PutByte(1));
-    EXPECT_EQ(mem.Size(), 5);  // a write never moves the size backwards
+    EXPECT_EQ(mem.Size(), 5); // a write never moves the size backwards
 }
 
-TEST(CxMemFile, CallersBufferIsCopiedNotReallocated)
-{
+TEST(CxMemFile, CallersBufferIsCopiedNotReallocated) {
     uint8_t data[4] = {1, 2, 3, 4};
     {
         CxMemFile mem(data, sizeof(data));
@@ -88,11 +83,10 @@ TEST(CxMemFile, CallersBufferIsCopiedNotReallocated)
         const uint8_t* b = mem.GetBuffer(false);
         EXPECT_EQ(std::vector<uint8_t>(b, b + 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
     }
-    EXPECT_EQ(data[0], 1);  // the caller's buffer is untouched and was not freed
+    EXPECT_EQ(data[0], 1); // the caller's buffer is untouched and was not freed
 }
 
-TEST(CxMemFile, DetachGivesUpOwnership)
-{
+TEST(CxMemFile, DetachGivesUpOwnership) {
     uint8_t* detached;
     {
         CxMemFile mem;
@@ -104,8 +98,7 @@ TEST(CxMemFile, DetachGivesUpOwnership)
     std::free(detached);
 }
 
-TEST(CxMemFile, GetLine)
-{
+TEST(CxMemFile, GetLine) {
     uint8_t text[] = {'a', 'b', '\n', 'c', 'd', 'e'};
     CxMemFile mem(text, sizeof(text));
     char line[16];
@@ -119,8 +112,7 @@ TEST(CxMemFile, GetLine)
     EXPECT_EQ(mem.ScanFormat("%d", nullptr, nullptr), 0);
 }
 
-TEST(CxIOFile, WithoutFile)
-{
+TEST(CxIOFile, WithoutFile) {
     CxIOFile io;
     EXPECT_EQ(io.Tell(), 0);
     EXPECT_TRUE(io.AtEnd());
@@ -131,8 +123,7 @@ TEST(CxIOFile, WithoutFile)
     EXPECT_TRUE(io.Close());
 }
 
-TEST(CxIOFile, WritesSeeksAndSizes)
-{
+TEST(CxIOFile, WritesSeeksAndSizes) {
     qxtest::ScratchDir dir;
     const std::string path = dir.file("io.bin");
     {
@@ -149,10 +140,9 @@ TEST(CxIOFile, WritesSeeksAndSizes)
     EXPECT_EQ(qxtest::readFile(path), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '!'}));
 }
 
-TEST(CxIOFile, FailedCloseIsReported)
-{
+TEST(CxIOFile, FailedCloseIsReported) {
     CxIOFile io;
     ASSERT_TRUE(io.Open("/dev/full", "wb"));
-    EXPECT_EQ(io.Write("abc", 1, 3), 3u);  // buffered
+    EXPECT_EQ(io.Write("abc", 1, 3), 3u); // buffered
     EXPECT_FALSE(io.Close());
 }

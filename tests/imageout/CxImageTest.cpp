@@ -7,8 +7,7 @@
 
 using namespace qx::imageout;
 
-TEST(CxImage, ConstructionDefaults)
-{
+TEST(CxImage, ConstructionDefaults) {
     CxImage img(CXIMAGE_FORMAT_JPG);
     EXPECT_FALSE(img.IsValid());
     EXPECT_EQ(img.GetImageType(), uint32_t(CXIMAGE_FORMAT_JPG));
@@ -20,8 +19,7 @@ TEST(CxImage, ConstructionDefaults)
     EXPECT_EQ(img.GetBits(0), nullptr);
 }
 
-TEST(CxImage, CreateRefusesEmptyAndHugeImages)
-{
+TEST(CxImage, CreateRefusesEmptyAndHugeImages) {
     CxImage img;
     EXPECT_EQ(img.Create(0, 10, 8, 0), nullptr);
     EXPECT_STREQ(img.GetErrorText(), "CxImage::Create : width and height must be greater than zero");
@@ -30,15 +28,13 @@ TEST(CxImage, CreateRefusesEmptyAndHugeImages)
     EXPECT_FALSE(img.IsValid());
 }
 
-TEST(CxImage, CreateUnderTheCeilingIsAllowed)
-{
+TEST(CxImage, CreateUnderTheCeilingIsAllowed) {
     CxImage img;
     ASSERT_NE(img.Create(16000, 20000, 8, 0), nullptr);
     EXPECT_EQ(img.GetHeader().biSizeImage, 320000000u);
 }
 
-TEST(CxImage, CreateLayout)
-{
+TEST(CxImage, CreateLayout) {
     CxImage img;
     ASSERT_NE(img.Create(3, 2, 8, 0), nullptr);
     EXPECT_EQ(img.GetLineBytes(), 4u);
@@ -58,8 +54,7 @@ TEST(CxImage, CreateLayout)
     EXPECT_EQ(img.GetLineBytes(), 4u);
 }
 
-TEST(CxImage, NewPixelMemoryIsZeroed)
-{
+TEST(CxImage, NewPixelMemoryIsZeroed) {
     for (int round = 0; round < 3; ++round) {
         CxImage img(641, 17, 8, 0);
         const uint8_t* bits = img.GetBits(0);
@@ -68,25 +63,23 @@ TEST(CxImage, NewPixelMemoryIsZeroed)
     }
 }
 
-TEST(CxImage, CreateFromArray)
-{
+TEST(CxImage, CreateFromArray) {
     CxImage img;
-    const uint8_t rows[6] = {1, 2, 3, 4, 5, 6};  // 3 x 2, top line first
+    const uint8_t rows[6] = {1, 2, 3, 4, 5, 6}; // 3 x 2, top line first
     EXPECT_FALSE(img.CreateFromArray(rows, 3, 2, 16, 3, false));
     EXPECT_FALSE(img.CreateFromArray(nullptr, 3, 2, 8, 3, false));
     ASSERT_TRUE(img.CreateFromArray(rows, 3, 2, 8, 3, true));
     EXPECT_TRUE(img.IsGreyPalette());
-    EXPECT_EQ(img.GetBits(1)[0], 1);  // flipped: the top line is the last stored row
+    EXPECT_EQ(img.GetBits(1)[0], 1); // flipped: the top line is the last stored row
     EXPECT_EQ(img.GetBits(0)[2], 6);
-    EXPECT_EQ(img.GetBits(0)[3], 0);  // padding stays zero
+    EXPECT_EQ(img.GetBits(0)[3], 0); // padding stays zero
     img.SetJpegQuality(55);
     ASSERT_TRUE(img.CreateFromArray(rows, 3, 2, 8, 3, false));
-    EXPECT_EQ(img.GetJpegQuality(), 55);  // same size and depth: the image is kept
+    EXPECT_EQ(img.GetJpegQuality(), 55); // same size and depth: the image is kept
     EXPECT_EQ(img.GetBits(0)[0], 1);
 }
 
-TEST(CxImage, CreateFromArray32BitSplitsAlpha)
-{
+TEST(CxImage, CreateFromArray32BitSplitsAlpha) {
     CxImage img;
     const uint8_t px[8] = {1, 2, 3, 200, 4, 5, 6, 100};
     ASSERT_TRUE(img.CreateFromArray(px, 2, 1, 32, 8, false));
@@ -97,8 +90,7 @@ TEST(CxImage, CreateFromArray32BitSplitsAlpha)
     EXPECT_EQ(img.GetBits(0)[3], 4);
 }
 
-TEST(CxImage, AssigningAFreshImageResetsTheQuality)
-{
+TEST(CxImage, AssigningAFreshImageResetsTheQuality) {
     CxImage img(4, 4, 8, 0);
     img.SetJpegQuality(60);
     img = CxImage();
@@ -106,8 +98,7 @@ TEST(CxImage, AssigningAFreshImageResetsTheQuality)
     EXPECT_FALSE(img.IsValid());
 }
 
-TEST(CxImage, CopyFromCopiesPixelsAndSettings)
-{
+TEST(CxImage, CopyFromCopiesPixelsAndSettings) {
     CxImage src(3, 3, 8, CXIMAGE_FORMAT_BMP);
     src.SetGrayPalette();
     src.GetBits(1)[1] = 77;
@@ -150,8 +141,7 @@ TEST(CxImage, CopySettingsOnlyWithoutPixels) {
     EXPECT_EQ(full.GetJpegQuality(), 90);
 }
 
-TEST(CxImage, ViewsShareAndFreeNothing)
-{
+TEST(CxImage, ViewsShareAndFreeNothing) {
     CxImage owner(4, 2, 8, 0);
     {
         CxImage view;
@@ -162,11 +152,10 @@ TEST(CxImage, ViewsShareAndFreeNothing)
         EXPECT_EQ(view.Create(2, 2, 8, 0), nullptr);
         view.GetBits(0)[0] = 5;
     }
-    EXPECT_EQ(owner.GetBits(0)[0], 5);  // still alive after the view went
+    EXPECT_EQ(owner.GetBits(0)[0], 5); // still alive after the view went
 }
 
-TEST(CxImage, TakeOverEmptiesTheSource)
-{
+TEST(CxImage, TakeOverEmptiesTheSource) {
     CxImage a(4, 2, 8, 0);
     a.GetBits(0)[0] = 3;
     CxImage b(8, 8, 24, 0);
@@ -207,8 +196,7 @@ TEST(CxImage, TakeOverMovesAlphaAndFramesWhenAsked) {
     EXPECT_FALSE(b.TakeOver(b));
 }
 
-TEST(CxImage, FlipSwapsStoredRows)
-{
+TEST(CxImage, FlipSwapsStoredRows) {
     CxImage img(4, 3, 8, 0);
     for (uint32_t r = 0; r < 3; ++r) std::memset(img.GetBits(r), int(r + 1), 4);
     img.CreateAlpha();
@@ -222,13 +210,12 @@ TEST(CxImage, FlipSwapsStoredRows)
     EXPECT_FALSE(empty.Flip());
 }
 
-TEST(CxImage, Palettes)
-{
+TEST(CxImage, Palettes) {
     CxImage img(2, 2, 4, 0);
     img.SetGrayPalette();
     EXPECT_EQ(img.GetPaletteColor(1).rgbRed, 17);
     EXPECT_EQ(img.GetPaletteColor(15).rgbBlue, 255);
-    EXPECT_FALSE(img.IsGreyPalette());  // 0, 17, ...: not entry i = (i, i, i)
+    EXPECT_FALSE(img.IsGreyPalette()); // 0, 17, ...: not entry i = (i, i, i)
     CxImage mono(2, 2, 1, 0);
     mono.SetGrayPalette();
     EXPECT_EQ(mono.GetPaletteColor(0).rgbGreen, 0);
@@ -260,19 +247,17 @@ TEST(CxImage, Palettes)
     EXPECT_EQ(img.GetPaletteColor(2).rgbRed, 34);
 }
 
-TEST(CxImage, NearestPaletteIndex)
-{
+TEST(CxImage, NearestPaletteIndex) {
     CxImage img(2, 2, 8, 0);
     img.SetGrayPalette();
     EXPECT_EQ(img.NearestPaletteIndex(RGBQuad{100, 100, 100, 0}), 100);
     EXPECT_EQ(img.NearestPaletteIndex(RGBQuad{10, 20, 30, 0}), 20);
-    EXPECT_EQ(img.NearestPaletteIndex(RGBQuad{10, 20, 30, 0}), 20);  // cached
-    img.SetPaletteColor(0, 10, 20, 30);                                // invalidates the cache
+    EXPECT_EQ(img.NearestPaletteIndex(RGBQuad{10, 20, 30, 0}), 20); // cached
+    img.SetPaletteColor(0, 10, 20, 30);                             // invalidates the cache
     EXPECT_EQ(img.NearestPaletteIndex(RGBQuad{30, 20, 10, 0}), 0);
 }
 
-TEST(CxImage, PixelIndicesAtEveryDepth)
-{
+TEST(CxImage, PixelIndicesAtEveryDepth) {
     for (uint32_t bpp : {1u, 4u, 8u}) {
         CxImage img(13, 3, bpp, 0);
         const uint8_t maxIndex = static_cast<uint8_t>((1u << bpp) - 1);
@@ -280,28 +265,27 @@ TEST(CxImage, PixelIndicesAtEveryDepth)
             for (int x = 0; x < 13; ++x) img.SetPixelIndex(x, y, static_cast<uint8_t>((x * 7 + y) & maxIndex));
         for (int y = 0; y < 3; ++y)
             for (int x = 0; x < 13; ++x) ASSERT_EQ(img.GetPixelIndex(x, y), (x * 7 + y) & maxIndex) << bpp;
-        img.SetPixelIndex(13, 0, 1);  // outside: ignored
+        img.SetPixelIndex(13, 0, 1); // outside: ignored
         EXPECT_EQ(img.GetPixelIndex(-1, 0), img.GetBits(0)[0]);
     }
     CxImage packed(8, 1, 1, 0);
     packed.SetPixelIndex(0, 0, 1);
-    EXPECT_EQ(packed.GetBits(0)[0], 0x80);  // most significant first
+    EXPECT_EQ(packed.GetBits(0)[0], 0x80); // most significant first
     CxImage nibble(2, 1, 4, 0);
     nibble.SetPixelIndex(0, 0, 0xA);
     nibble.SetPixelIndex(1, 0, 0x5);
     EXPECT_EQ(nibble.GetBits(0)[0], 0xA5);
 }
 
-TEST(CxImage, PixelColours)
-{
+TEST(CxImage, PixelColours) {
     CxImage rgb(2, 2, 24, 0);
     rgb.SetPixelColor(1, 1, RGBQuad{1, 2, 3, 0});
     EXPECT_EQ(rgb.GetPixelColor(1, 1).rgbRed, 3);
-    EXPECT_EQ(rgb.GetBits(1)[3], 1);  // stored blue, green, red
+    EXPECT_EQ(rgb.GetBits(1)[3], 1); // stored blue, green, red
     rgb.CreateAlpha();
     rgb.SetPixelColor(0, 0, RGBQuad{4, 5, 6, 77}, true);
     EXPECT_EQ(rgb.GetPixelColor(0, 0, true).rgbReserved, 77);
-    EXPECT_EQ(rgb.GetPixelColor(5, 5).rgbRed, 6);  // outside: pixel (0, 0)
+    EXPECT_EQ(rgb.GetPixelColor(5, 5).rgbRed, 6); // outside: pixel (0, 0)
     CxImage pal(2, 2, 8, 0);
     pal.SetGrayPalette();
     pal.SetPixelColor(0, 1, RGBQuad{50, 50, 50, 0});
@@ -312,8 +296,7 @@ TEST(CxImage, PixelColours)
     EXPECT_EQ(pal.GetPixelColor(-1, 0).rgbRed, 9);
 }
 
-TEST(CxImage, TransparentIndexBelowPaletteSize)
-{
+TEST(CxImage, TransparentIndexBelowPaletteSize) {
     CxImage img(2, 2, 4, 0);
     img.SetTransparentIndex(20);
     EXPECT_EQ(img.GetTransparentIndex(), 0);
@@ -323,8 +306,7 @@ TEST(CxImage, TransparentIndexBelowPaletteSize)
     EXPECT_FALSE(img.HasTransparentIndex());
 }
 
-TEST(CxImage, SettingsAndSlots)
-{
+TEST(CxImage, SettingsAndSlots) {
     CxImage img(2, 2, 8, 0);
     img.SetDpiX(0);
     EXPECT_EQ(img.GetDpiX(), 96);
@@ -352,14 +334,13 @@ TEST(CxImage, SettingsAndSlots)
     EXPECT_EQ(img.GetDisposalMethod(), 2);
 }
 
-TEST(CxImage, SwapRedBlueAndLuminance)
-{
+TEST(CxImage, SwapRedBlueAndLuminance) {
     CxImage rgb(2, 1, 24, 0);
     uint8_t buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     rgb.SwapRedBlue(buf, sizeof(buf));
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + 8), (std::vector<uint8_t>{3, 2, 1, 6, 5, 4, 7, 8}));
     CxImage pal(2, 1, 8, 0);
-    pal.SwapRedBlue(buf, sizeof(buf));  // palette images: nothing
+    pal.SwapRedBlue(buf, sizeof(buf)); // palette images: nothing
     EXPECT_EQ(buf[0], 3);
     EXPECT_GT(CxImage::CompareLuminance(RGBQuad{255, 255, 255, 0}, RGBQuad{0, 0, 0, 0}), 0);
     EXPECT_EQ(CxImage::CompareLuminance(RGBQuad{0, 255, 0, 0}, RGBQuad{0, 0, 0, 0}), 601 * 255 / 1024);
@@ -383,14 +364,13 @@ TEST(CxImage, AlphaPlane) {
     EXPECT_TRUE(pal.PaletteHasAlpha());
 }
 
-TEST(CxImage, SelectionAndAlpha)
-{
+TEST(CxImage, SelectionAndAlpha) {
     CxImage img(3, 2, 8, 0);
     EXPECT_FALSE(img.FlipAlpha());
     EXPECT_EQ(img.GetAlpha(0, 0), 0);
     ASSERT_TRUE(img.CreateAlpha());
     EXPECT_EQ(img.GetAlpha(2, 1), 255);
-    img.SetAlpha(7, 7, 1);  // outside: ignored
+    img.SetAlpha(7, 7, 1); // outside: ignored
     img.SetAlpha(0, 0, 1);
     EXPECT_EQ(*img.AlphaAt(0, 0), 1);
     EXPECT_EQ(img.AlphaAt(3, 0), nullptr);
@@ -408,8 +388,7 @@ TEST(CxImage, SelectionAndAlpha)
     EXPECT_TRUE(img.DeleteSelection());
 }
 
-TEST(CxImage, RaiseBitDepth)
-{
+TEST(CxImage, RaiseBitDepth) {
     CxImage img(5, 2, 4, 0);
     img.SetGrayPalette();
     img.SetPixelIndex(4, 1, 15);
@@ -451,8 +430,7 @@ TEST(CxImage, RaiseBitDepthCarriesAlphaAndTransparencyAndStopsOnAbort) {
     EXPECT_FALSE(empty.RaiseBitDepth(8));
 }
 
-TEST(CxImage, EncodeDispatch)
-{
+TEST(CxImage, EncodeDispatch) {
     CxImage img(4, 4, 8, 0);
     img.SetGrayPalette();
     CxMemFile mem;
@@ -478,11 +456,10 @@ TEST(CxImage, EncodeDispatch)
     for (uint32_t format : {CXIMAGE_FORMAT_BMP, CXIMAGE_FORMAT_GIF, CXIMAGE_FORMAT_JPG, CXIMAGE_FORMAT_TIF}) {
         EXPECT_TRUE(img.Encode(&mem, format)) << format << " " << img.GetErrorText();
     }
-    EXPECT_TRUE(img.IsValid());  // the codec views freed nothing
+    EXPECT_TRUE(img.IsValid()); // the codec views freed nothing
 }
 
-TEST(CxImage, SaveFailsOnUnwritablePaths)
-{
+TEST(CxImage, SaveFailsOnUnwritablePaths) {
     CxImage img(4, 4, 8, 0);
     img.SetGrayPalette();
     EXPECT_FALSE(img.Save("/nonexistent-dir/x.bmp", CXIMAGE_FORMAT_BMP));

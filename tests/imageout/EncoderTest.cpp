@@ -15,8 +15,7 @@ namespace {
 using qxtest::greyImage;
 using qxtest::run;
 
-std::vector<uint8_t> pictureBytes(const CxImage& img)
-{
+std::vector<uint8_t> pictureBytes(const CxImage& img) {
     std::vector<uint8_t> out;
     for (uint32_t y = 0; y < img.GetHeight(); ++y) {
         const uint8_t* row = img.GetBits(img.GetHeight() - 1 - y);
@@ -25,8 +24,7 @@ std::vector<uint8_t> pictureBytes(const CxImage& img)
     return out;
 }
 
-qxtest::Pgm decodeGrey(const std::string& command)
-{
+qxtest::Pgm decodeGrey(const std::string& command) {
     int status = 0;
     const std::string out = run(command, &status);
     qxtest::Pgm pgm;
@@ -36,8 +34,7 @@ qxtest::Pgm decodeGrey(const std::string& command)
 }
 
 // Decodes to binary PPM and returns the RGB bytes.
-std::vector<uint8_t> decodeRgb(const std::string& command, int w, int h)
-{
+std::vector<uint8_t> decodeRgb(const std::string& command, int w, int h) {
     int status = 0;
     const std::string out = run(command, &status);
     EXPECT_EQ(status, 0) << command;
@@ -46,8 +43,7 @@ std::vector<uint8_t> decodeRgb(const std::string& command, int w, int h)
     return std::vector<uint8_t>(out.end() - static_cast<std::ptrdiff_t>(n), out.end());
 }
 
-CxImage noiseRgb(uint32_t w, uint32_t h, unsigned seed, int colours)
-{
+CxImage noiseRgb(uint32_t w, uint32_t h, unsigned seed, int colours) {
     CxImage img(w, h, 24, 0);
     std::mt19937 rng(seed);
     for (uint32_t y = 0; y < h; ++y)
@@ -62,8 +58,7 @@ CxImage noiseRgb(uint32_t w, uint32_t h, unsigned seed, int colours)
 
 // ---- BMP ----
 
-TEST(BmpEncoder, ThreeByTwoGreyLayout)
-{
+TEST(BmpEncoder, ThreeByTwoGreyLayout) {
     qxtest::ScratchDir dir;
     CxImage img = greyImage(3, 2, [](uint32_t x, uint32_t y) { return uint8_t(10 * x + 100 * y); });
     ASSERT_TRUE(img.Save(dir.file("a.bmp").c_str(), CXIMAGE_FORMAT_BMP));
@@ -74,20 +69,19 @@ TEST(BmpEncoder, ThreeByTwoGreyLayout)
     EXPECT_EQ(bmp[2] | bmp[3] << 8 | bmp[4] << 16, 1086);
     EXPECT_EQ(bmp[10] | bmp[11] << 8, 1078);
     EXPECT_EQ(bmp[14], 40);
-    EXPECT_EQ(bmp[28], 8);                       // bits per pixel
-    EXPECT_EQ(bmp[38] | bmp[39] << 8, 3780);     // pixels per metre
-    EXPECT_EQ(bmp[46] | bmp[47] << 8, 256);      // colours used
-    EXPECT_EQ(bmp[54 + 4 * 200], 200);           // grey palette
-    EXPECT_EQ(bmp[1078], 100);                   // bottom line first
-    EXPECT_EQ(bmp[1081], 0);                     // zero padding
+    EXPECT_EQ(bmp[28], 8);                   // bits per pixel
+    EXPECT_EQ(bmp[38] | bmp[39] << 8, 3780); // pixels per metre
+    EXPECT_EQ(bmp[46] | bmp[47] << 8, 256);  // colours used
+    EXPECT_EQ(bmp[54 + 4 * 200], 200);       // grey palette
+    EXPECT_EQ(bmp[1078], 100);               // bottom line first
+    EXPECT_EQ(bmp[1081], 0);                 // zero padding
     QX_REQUIRE_TOOL("bmptopnm");
     const auto pgm = decodeGrey("bmptopnm " + dir.file("a.bmp") + " 2>/dev/null");
     EXPECT_EQ(pgm.width, 3);
     EXPECT_EQ(pgm.pixels, pictureBytes(img));
 }
 
-TEST(BmpEncoder, TrueColourAndAlpha)
-{
+TEST(BmpEncoder, TrueColourAndAlpha) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     CxImage img = noiseRgb(5, 3, 1, 200);
@@ -105,13 +99,12 @@ TEST(BmpEncoder, TrueColourAndAlpha)
     const auto bmp = qxtest::readFile(dir.file("a.bmp"));
     ASSERT_EQ(bmp.size(), 14u + 40u + 5u * 3u * 4u);
     EXPECT_EQ(bmp[28], 32);
-    EXPECT_EQ(bmp[54 + 3], 7);  // alpha of the first stored pixel
+    EXPECT_EQ(bmp[54 + 3], 7); // alpha of the first stored pixel
 }
 
 // ---- JPEG ----
 
-TEST(JpegEncoder, GreyIsOneComponentIntoMemory)
-{
+TEST(JpegEncoder, GreyIsOneComponentIntoMemory) {
     CxImage img = greyImage(64, 48, [](uint32_t x, uint32_t y) { return uint8_t(x * 4 ^ y); });
     img.SetJpegQuality(95);
     CxMemFile mem;
@@ -143,8 +136,7 @@ TEST(JpegEncoder, GreyIsOneComponentIntoMemory)
     }
 }
 
-TEST(JpegEncoder, TrueColourIsThreeComponents)
-{
+TEST(JpegEncoder, TrueColourIsThreeComponents) {
     QX_REQUIRE_TOOL("identify");
     qxtest::ScratchDir dir;
     CxImage img = noiseRgb(33, 17, 2, 4);
@@ -153,12 +145,11 @@ TEST(JpegEncoder, TrueColourIsThreeComponents)
               "sRGB 2x2,1x1,1x1 33x17");
 }
 
-TEST(JpegEncoder, RefusesNonGreyPalettes)
-{
+TEST(JpegEncoder, RefusesNonGreyPalettes) {
     CxMemFile mem;
     ASSERT_TRUE(mem.Open());
     CxImage four(8, 8, 4, 0);
-    four.SetGrayPalette();  // 0, 17, ..., 255
+    four.SetGrayPalette(); // 0, 17, ..., 255
     EXPECT_FALSE(four.Encode(&mem, CXIMAGE_FORMAT_JPG));
     EXPECT_STREQ(four.GetErrorText(), "JPEG can save only RGB or GreyScale images");
     CxImage coloured(8, 8, 8, 0);
@@ -166,13 +157,12 @@ TEST(JpegEncoder, RefusesNonGreyPalettes)
     coloured.SetPaletteColor(1, 1, 0, 0);
     EXPECT_FALSE(coloured.Encode(&mem, CXIMAGE_FORMAT_JPG));
     CxImage mono(64, 8, 1, 0);
-    mono.SetPaletteColor(1, 1, 1, 1);  // entries (0,0,0), (1,1,1): still not 8-bit rows
+    mono.SetPaletteColor(1, 1, 1, 1); // entries (0,0,0), (1,1,1): still not 8-bit rows
     EXPECT_FALSE(mono.Encode(&mem, CXIMAGE_FORMAT_JPG));
     EXPECT_EQ(mem.Size(), 0);
 }
 
-TEST(JpegEncoder, QualityReachesTheFile)
-{
+TEST(JpegEncoder, QualityReachesTheFile) {
     QX_REQUIRE_TOOL("identify");
     qxtest::ScratchDir dir;
     CxImage img = greyImage(32, 32, [](uint32_t x, uint32_t y) { return uint8_t(x * y); });
@@ -184,14 +174,12 @@ TEST(JpegEncoder, QualityReachesTheFile)
     }
 }
 
-TEST(JpegEncoder, WriteFailureIsReported)
-{
+TEST(JpegEncoder, WriteFailureIsReported) {
     CxImage img = greyImage(256, 256, [](uint32_t x, uint32_t y) { return uint8_t(x * 7 + y * 13); });
     EXPECT_FALSE(img.Save("/dev/full", CXIMAGE_FORMAT_JPG));
     // A stream that fails after a few blocks: libjpeg's error comes back as text.
     struct FailingStream : CxMemFile {
-        size_t Write(const void* b, size_t s, size_t c) override
-        {
+        size_t Write(const void* b, size_t s, size_t c) override {
             if (++writes > 1) return 0;
             return CxMemFile::Write(b, s, c);
         }
@@ -210,8 +198,7 @@ namespace {
 
 // The reference: libjpeg's scanline interface on the picture, top line first, with the encoder's
 // settings (grey, 2 x 2 sampling, quality, 96 dpi).
-std::vector<uint8_t> libjpegScanlines(const CxImage& img, int quality)
-{
+std::vector<uint8_t> libjpegScanlines(const CxImage& img, int quality) {
     std::vector<const uint8_t*> lines(img.GetHeight());
     for (uint32_t y = 0; y < img.GetHeight(); ++y) lines[y] = img.GetBits(img.GetHeight() - 1 - y);
     qxfixture::LibjpegGrey jpeg;
@@ -219,8 +206,7 @@ std::vector<uint8_t> libjpegScanlines(const CxImage& img, int quality)
     return std::vector<uint8_t>(jpeg.data(), jpeg.data() + n);
 }
 
-std::vector<uint8_t> streamBytes(CxMemFile& mem)
-{
+std::vector<uint8_t> streamBytes(CxMemFile& mem) {
     const uint8_t* p = mem.GetBuffer(false);
     return p ? std::vector<uint8_t>(p, p + mem.DataSize()) : std::vector<uint8_t>();
 }
@@ -231,8 +217,7 @@ std::vector<uint8_t> streamBytes(CxMemFile& mem)
 // libjpeg repeats them for scanlines: the file is the scanline interface's, byte for byte, for
 // widths and heights that are and are not whole blocks and iMCU rows, through a fresh encoder
 // and through one compressor kept across images of changing size and quality.
-TEST(JpegEncoder, GreyBytesEqualLibjpegScanlines)
-{
+TEST(JpegEncoder, GreyBytesEqualLibjpegScanlines) {
     CxJpegCompressor kept;
     std::mt19937 rng(5);
     struct Size {
@@ -240,9 +225,8 @@ TEST(JpegEncoder, GreyBytesEqualLibjpegScanlines)
     };
     for (Size size : {Size{1, 1}, Size{7, 3}, Size{8, 16}, Size{17, 33}, Size{64, 48}, Size{641, 17}, Size{640, 481}}) {
         for (int q : {50, 90, 100}) {
-            CxImage img = greyImage(size.w, size.h, [&](uint32_t x, uint32_t y) {
-                return uint8_t((x * 3 + y * 5) + (rng() % 16));
-            });
+            CxImage img = greyImage(size.w, size.h,
+                                    [&](uint32_t x, uint32_t y) { return uint8_t((x * 3 + y * 5) + (rng() % 16)); });
             img.SetJpegQuality(uint8_t(q));
             const std::vector<uint8_t> reference = libjpegScanlines(img, q);
             CxMemFile fresh;
@@ -259,8 +243,7 @@ TEST(JpegEncoder, GreyBytesEqualLibjpegScanlines)
 
 // A kept compressor that failed on one image (its stream refused the bytes) encodes the next
 // one as a fresh encoder does; colour images go through it as well.
-TEST(JpegEncoder, KeptCompressorAfterAFailure)
-{
+TEST(JpegEncoder, KeptCompressorAfterAFailure) {
     CxJpegCompressor kept;
     CxImage grey = greyImage(96, 80, [](uint32_t x, uint32_t y) { return uint8_t(x * 7 + y * 13); });
     struct FailingStream : CxMemFile {
@@ -287,8 +270,7 @@ TEST(JpegEncoder, KeptCompressorAfterAFailure)
 
 // ---- GIF ----
 
-TEST(GifEncoder, OneBitImage)
-{
+TEST(GifEncoder, OneBitImage) {
     qxtest::ScratchDir dir;
     CxImage img(10, 3, 1, 0);
     img.SetGrayPalette();
@@ -315,15 +297,13 @@ TEST(GifEncoder, OneBitImage)
             EXPECT_EQ(pgm.pixels[y * 10 + x], (y == 1 && x % 3 == 0) ? 255 : 0) << x << "," << y;
 }
 
-TEST(GifEncoder, EightBitNoiseIsLossless)
-{
+TEST(GifEncoder, EightBitNoiseIsLossless) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     std::mt19937 rng(7);
     // Enough varied pixels to fill the string table several times (clear codes).
-    CxImage img = greyImage(301, 211, [&](uint32_t x, uint32_t y) {
-        return uint8_t((y < 100) ? rng() & 0xFF : ((x / 7 + y / 5) & 0xFF));
-    });
+    CxImage img = greyImage(
+        301, 211, [&](uint32_t x, uint32_t y) { return uint8_t((y < 100) ? rng() & 0xFF : ((x / 7 + y / 5) & 0xFF)); });
     ASSERT_TRUE(img.Save(dir.file("n.gif").c_str(), CXIMAGE_FORMAT_GIF));
     const auto gif = qxtest::readFile(dir.file("n.gif"));
     EXPECT_EQ(gif[10], 0xE7);
@@ -337,8 +317,7 @@ TEST(GifEncoder, EightBitNoiseIsLossless)
     }
 }
 
-TEST(GifEncoder, FourBitHeaderByte)
-{
+TEST(GifEncoder, FourBitHeaderByte) {
     CxMemFile mem;
     ASSERT_TRUE(mem.Open());
     CxImage img(3, 3, 4, 0);
@@ -347,11 +326,10 @@ TEST(GifEncoder, FourBitHeaderByte)
     EXPECT_EQ(mem.GetBuffer(false)[10], 0xE3);
 }
 
-TEST(GifEncoder, TrueColourTiles)
-{
+TEST(GifEncoder, TrueColourTiles) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
-    CxImage img = noiseRgb(40, 20, 3, 1000);  // tiles 17 x 15, edges narrower and lower
+    CxImage img = noiseRgb(40, 20, 3, 1000); // tiles 17 x 15, edges narrower and lower
     ASSERT_TRUE(img.Save(dir.file("t.gif").c_str(), CXIMAGE_FORMAT_GIF)) << img.GetErrorText();
     const auto gif = qxtest::readFile(dir.file("t.gif"));
     EXPECT_EQ(gif[10], 0x11);
@@ -364,8 +342,7 @@ TEST(GifEncoder, TrueColourTiles)
     EXPECT_EQ(decodeRgb("convert " + dir.file("t.gif") + " -coalesce -flatten -depth 8 ppm:-", 40, 20), expected);
 }
 
-TEST(GifEncoder, Animation)
-{
+TEST(GifEncoder, Animation) {
     qxtest::ScratchDir dir;
     CxImage anim(0);
     CxImage a = greyImage(8, 4, [](uint32_t x, uint32_t) { return uint8_t(x * 30); });
@@ -381,7 +358,7 @@ TEST(GifEncoder, Animation)
     const std::string s(gif.begin(), gif.end());
     const size_t ext = s.find("NETSCAPE2.0");
     ASSERT_NE(ext, std::string::npos);
-    EXPECT_EQ(gif[ext + 13] | gif[ext + 14] << 8, 2);  // loop count less one
+    EXPECT_EQ(gif[ext + 13] | gif[ext + 14] << 8, 2); // loop count less one
     QX_REQUIRE_TOOL("identify");
     EXPECT_EQ(run("identify -format '%T %wx%h;' " + dir.file("a.gif")), "10 8x4;20 8x4;");
     CxImage c(4, 4, 24, 0);
@@ -395,8 +372,7 @@ TEST(GifEncoder, Animation)
 
 // ---- MNG ----
 
-TEST(MngEncoder, RefusesPaletteImages)
-{
+TEST(MngEncoder, RefusesPaletteImages) {
     CxMemFile mem;
     ASSERT_TRUE(mem.Open());
     CxImage img(4, 4, 8, 0);
@@ -405,8 +381,7 @@ TEST(MngEncoder, RefusesPaletteImages)
     EXPECT_STREQ(img.GetErrorText(), "MNG encoder can save only RGB images");
 }
 
-TEST(MngEncoder, IsACompleteMng)
-{
+TEST(MngEncoder, IsACompleteMng) {
     qxtest::ScratchDir dir;
     CxImage img = noiseRgb(21, 9, 4, 50);
     ASSERT_TRUE(img.Save(dir.file("x.mng").c_str(), CXIMAGE_FORMAT_MNG)) << img.GetErrorText();
@@ -424,7 +399,7 @@ TEST(MngEncoder, IsACompleteMng)
     EXPECT_LT(ihdr, idat);
     EXPECT_LT(idat, iend);
     EXPECT_LT(iend, mend);
-    EXPECT_EQ(mend + 4 + 4, mng.size());  // MEND, then its CRC, ends the file
+    EXPECT_EQ(mend + 4 + 4, mng.size()); // MEND, then its CRC, ends the file
     QX_REQUIRE_TOOL("convert");
     std::vector<uint8_t> expected;
     for (uint32_t y = 0; y < 9; ++y)
@@ -435,8 +410,7 @@ TEST(MngEncoder, IsACompleteMng)
     EXPECT_EQ(decodeRgb("convert " + dir.file("x.mng") + " -depth 8 ppm:-", 21, 9), expected);
 }
 
-TEST(MngEncoder, WriteFailureFails)
-{
+TEST(MngEncoder, WriteFailureFails) {
     CxImage img = noiseRgb(64, 64, 5, 1000);
     EXPECT_FALSE(img.Save("/dev/full", CXIMAGE_FORMAT_MNG));
     struct Refusing : CxMemFile {
@@ -447,8 +421,7 @@ TEST(MngEncoder, WriteFailureFails)
 
 // ---- TIFF ----
 
-TEST(TiffEncoder, GreyPage)
-{
+TEST(TiffEncoder, GreyPage) {
     QX_REQUIRE_TOOL("tiffinfo");
     qxtest::ScratchDir dir;
     CxImage img = greyImage(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(x * 5 + y * 3); });
@@ -471,8 +444,7 @@ TEST(TiffEncoder, GreyPage)
     EXPECT_EQ(pgm.pixels, pictureBytes(img));
 }
 
-TEST(TiffEncoder, PaletteAndColourPages)
-{
+TEST(TiffEncoder, PaletteAndColourPages) {
     QX_REQUIRE_TOOL("tiffinfo");
     qxtest::ScratchDir dir;
     CxImage pal = greyImage(8, 8, [](uint32_t x, uint32_t) { return uint8_t(x); });
@@ -499,8 +471,7 @@ TEST(TiffEncoder, PaletteAndColourPages)
     EXPECT_EQ(mono.GetPixelIndex(4, 2), 1);
 }
 
-TEST(TiffEncoder, IntoMemoryMatchesTheFile)
-{
+TEST(TiffEncoder, IntoMemoryMatchesTheFile) {
     qxtest::ScratchDir dir;
     CxImage img = greyImage(50, 40, [](uint32_t x, uint32_t y) { return uint8_t(x ^ y); });
     ASSERT_TRUE(img.Save(dir.file("f.tif").c_str(), CXIMAGE_FORMAT_TIF));
@@ -512,8 +483,7 @@ TEST(TiffEncoder, IntoMemoryMatchesTheFile)
     EXPECT_EQ(std::vector<uint8_t>(m, m + mem.DataSize()), file);
 }
 
-TEST(TiffEncoder, WriteFailureIsReported)
-{
+TEST(TiffEncoder, WriteFailureIsReported) {
     CxImage img = greyImage(300, 300, [](uint32_t x, uint32_t y) { return uint8_t(x * y * 31); });
     EXPECT_FALSE(img.Save("/dev/full", CXIMAGE_FORMAT_TIF));
     struct Refusing : CxMemFile {

@@ -22,8 +22,7 @@
 
 namespace qxtest {
 
-inline std::vector<uint8_t> readFile(const std::string& path)
-{
+inline std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -44,8 +43,7 @@ qx::imageout::CxImage greyImage(uint32_t w, uint32_t h, F value) {
     } while (0)
 
 // Runs a shell command; returns its standard output, sets *status to its exit status.
-inline std::string run(const std::string& command, int* status = nullptr)
-{
+inline std::string run(const std::string& command, int* status = nullptr) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) {
@@ -63,8 +61,7 @@ inline std::string run(const std::string& command, int* status = nullptr)
 // A fresh scratch directory per test, removed afterwards.
 class ScratchDir {
 public:
-    ScratchDir()
-    {
+    ScratchDir() {
         char pattern[] = "/tmp/qx_imageout_XXXXXX";
         const char* made = mkdtemp(pattern);
         m_path = made ? made : "/tmp";
@@ -85,8 +82,7 @@ struct Pgm {
     std::vector<uint8_t> pixels;
 };
 
-inline bool parsePgm(const std::string& data, Pgm* pgm)
-{
+inline bool parsePgm(const std::string& data, Pgm* pgm) {
     std::istringstream in(data);
     std::string magic;
     in >> magic;

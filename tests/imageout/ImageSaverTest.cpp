@@ -19,16 +19,14 @@ using namespace qx::imageout;
 // chosen allocation.
 static size_t g_failNothrowArrayOfSize = 0;
 
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     if (g_failNothrowArrayOfSize != 0 && size == g_failNothrowArrayOfSize) return nullptr;
     return std::malloc(size ? size : 1);
 }
 
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void* operator new[](std::size_t size)
-{
+void* operator new[](std::size_t size) {
     void* p = std::malloc(size ? size : 1);
     if (!p) throw std::bad_alloc();
     return p;
@@ -49,16 +47,14 @@ struct Frame {
 
 // A Mono8 frame whose line y (top first) holds value(x, y).
 template <typename F>
-Frame mono8(uint16_t w, uint16_t h, F value)
-{
+Frame mono8(uint16_t w, uint16_t h, F value) {
     Frame f{std::vector<uint8_t>(size_t(w) * h), QX_PIXEL_MONO8, w, h};
     for (uint16_t y = 0; y < h; ++y)
         for (uint16_t x = 0; x < w; ++x) f.data[size_t(y) * w + x] = value(x, y);
     return f;
 }
 
-SaveFileParam param(const Frame& f, int type, const std::string& path)
-{
+SaveFileParam param(const Frame& f, int type, const std::string& path) {
     SaveFileParam p{};
     p.nPixelFormat = f.format;
     p.pData = f.data.data();
@@ -72,8 +68,7 @@ SaveFileParam param(const Frame& f, int type, const std::string& path)
 }
 
 // What the saved grey picture must hold: the frame converted to Mono8.
-std::vector<uint8_t> expectedGrey(const Frame& f)
-{
+std::vector<uint8_t> expectedGrey(const Frame& f) {
     std::vector<uint8_t> out(size_t(f.width) * f.height);
     ConvertParam c{};
     c.nWidth = f.width;
@@ -88,8 +83,7 @@ std::vector<uint8_t> expectedGrey(const Frame& f)
     return out;
 }
 
-std::string decoderFor(int type)
-{
+std::string decoderFor(int type) {
     switch (type) {
     case QX_IMAGE_BMP: return "bmptopnm";
     case QX_IMAGE_PNG: return "pngtopnm";
@@ -99,8 +93,7 @@ std::string decoderFor(int type)
     return "false";
 }
 
-qxtest::Pgm decode(int type, const std::string& path)
-{
+qxtest::Pgm decode(int type, const std::string& path) {
     int status = 0;
     const std::string out = run(decoderFor(type) + " '" + path + "' 2>/dev/null", &status);
     qxtest::Pgm pgm;
@@ -109,14 +102,12 @@ qxtest::Pgm decode(int type, const std::string& path)
     return pgm;
 }
 
-bool haveDecoders()
-{
+bool haveDecoders() {
     return qxtest::onPath("bmptopnm") && qxtest::onPath("pngtopnm") && qxtest::onPath("tifftopnm") &&
            qxtest::onPath("djpeg");
 }
 
-Frame patterned(uint16_t w, uint16_t h, uint32_t format)
-{
+Frame patterned(uint16_t w, uint16_t h, uint32_t format) {
     Frame f{{}, format, w, h};
     const size_t n = size_t(w) * h;
     f.data.resize(2 * n);
@@ -130,14 +121,13 @@ Frame patterned(uint16_t w, uint16_t h, uint32_t format)
 
 } // namespace
 
-TEST(ImageSaver, LosslessFormatsMatchPixelForPixel)
-{
+TEST(ImageSaver, LosslessFormatsMatchPixelForPixel) {
     if (!haveDecoders()) GTEST_SKIP() << "decoders not installed";
     qxtest::ScratchDir dir;
     ImageSaver saver;
     int k = 0;
-    for (uint32_t format : {QX_PIXEL_MONO8, QX_PIXEL_MONO12, QX_PIXEL_MONO16, QX_PIXEL_MONO10PACKED,
-                            QX_PIXEL_MONO12PACKED}) {
+    for (uint32_t format :
+         {QX_PIXEL_MONO8, QX_PIXEL_MONO12, QX_PIXEL_MONO16, QX_PIXEL_MONO10PACKED, QX_PIXEL_MONO12PACKED}) {
         for (uint16_t w : {640, 641, 3, 1}) {
             const Frame f = patterned(w, 7, format);
             const auto expected = expectedGrey(f);
@@ -187,8 +177,7 @@ TEST(ImageSaver, PackedFramesAtTheirRealSize) {
     }
 }
 
-TEST(ImageSaver, FirstLineAtTheTopForWidths640And641)
-{
+TEST(ImageSaver, FirstLineAtTheTopForWidths640And641) {
     QX_REQUIRE_TOOL("bmptopnm");
     qxtest::ScratchDir dir;
     ImageSaver saver;
@@ -206,8 +195,7 @@ TEST(ImageSaver, FirstLineAtTheTopForWidths640And641)
     }
 }
 
-TEST(ImageSaver, BmpHeaderOfTheWorkingImage)
-{
+TEST(ImageSaver, BmpHeaderOfTheWorkingImage) {
     qxtest::ScratchDir dir;
     ImageSaver saver;
     const Frame f = mono8(641, 3, [](uint16_t x, uint16_t) { return uint8_t(x); });
@@ -223,8 +211,7 @@ TEST(ImageSaver, BmpHeaderOfTheWorkingImage)
         for (int i = 641; i < 644; ++i) EXPECT_EQ(bmp[1078 + row * 644 + i], 0);
 }
 
-TEST(ImageSaver, PngOfMono16HoldsTheHighBytes)
-{
+TEST(ImageSaver, PngOfMono16HoldsTheHighBytes) {
     QX_REQUIRE_TOOL("pngcheck");
     qxtest::ScratchDir dir;
     ImageSaver saver;
@@ -239,8 +226,7 @@ TEST(ImageSaver, PngOfMono16HoldsTheHighBytes)
     EXPECT_EQ(pgm.pixels, (std::vector<uint8_t>{0x12, 0xFF, 0x80, 0x00}));
 }
 
-TEST(ImageSaver, JpegIsGreyAndClose)
-{
+TEST(ImageSaver, JpegIsGreyAndClose) {
     QX_REQUIRE_TOOL("djpeg");
     qxtest::ScratchDir dir;
     ImageSaver saver;
@@ -253,8 +239,7 @@ TEST(ImageSaver, JpegIsGreyAndClose)
     for (size_t i = 0; i < f.data.size(); ++i) ASSERT_NEAR(pgm.pixels[i], f.data[i], 3) << i;
 }
 
-TEST(ImageSaver, JpegQualityClamping)
-{
+TEST(ImageSaver, JpegQualityClamping) {
     QX_REQUIRE_TOOL("identify");
     qxtest::ScratchDir dir;
     ImageSaver saver;
@@ -266,9 +251,8 @@ TEST(ImageSaver, JpegQualityClamping)
         const char* expected;
     };
     int k = 0;
-    for (Case c : {Case{&small, 49, "100"}, Case{&small, 101, "100"}, Case{&small, 50, "50"},
-                   Case{&small, 100, "100"}, Case{&small, 75, "75"}, Case{&big, 60, "60"},
-                   Case{&small, 0, "100"}, Case{&big, 80, "80"}}) {
+    for (Case c : {Case{&small, 49, "100"}, Case{&small, 101, "100"}, Case{&small, 50, "50"}, Case{&small, 100, "100"},
+                   Case{&small, 75, "75"}, Case{&big, 60, "60"}, Case{&small, 0, "100"}, Case{&big, 80, "80"}}) {
         const std::string path = dir.file("q" + std::to_string(k++) + ".jpg");
         SaveFileParam p = param(*c.frame, QX_IMAGE_JPG, path);
         p.nQuality = c.quality;
@@ -277,8 +261,7 @@ TEST(ImageSaver, JpegQualityClamping)
     }
 }
 
-TEST(ImageSaver, RawWithAndWithoutHeader)
-{
+TEST(ImageSaver, RawWithAndWithoutHeader) {
     qxtest::ScratchDir dir;
     ImageSaver saver;
     Frame f{{1, 2, 3, 4}, QX_PIXEL_MONO8, 2, 2};
@@ -287,7 +270,7 @@ TEST(ImageSaver, RawWithAndWithoutHeader)
     ASSERT_EQ(saver.saveNormalFormat(p), QX_OK);
     EXPECT_EQ(qxtest::readFile(dir.file("h.raw")),
               (std::vector<uint8_t>{0x01, 0x08, 0x01, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00,
-                                    0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x04, 1, 2, 3, 4}));
+                                    0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x04, 1,    2,    3,    4}));
     SaveFileParam q = param(f, QX_IMAGE_RAW, dir.file("n.raw"));
     ASSERT_EQ(saver.saveNormalFormat(q), QX_OK);
     EXPECT_EQ(qxtest::readFile(dir.file("n.raw")), (std::vector<uint8_t>{1, 2, 3, 4}));
@@ -298,16 +281,15 @@ TEST(ImageSaver, RawWithAndWithoutHeader)
     r.bRawHeaderEnabled = true;
     ASSERT_EQ(saver.saveNormalFormat(r), QX_OK);
     EXPECT_EQ(qxtest::readFile(dir.file("p.raw")),
-              (std::vector<uint8_t>{0x01, 0x0C, 0x01, 0x0C, 0x00, 0x06, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00,
-                                    0x00, 0x01, 0x00, 0x00, 0x00, 0x07, 9, 8, 7, 6, 5, 4, 3}));
+              (std::vector<uint8_t>{0x01, 0x0C, 0x01, 0x0C, 0x00, 0x06, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+                                    0x01, 0x00, 0x00, 0x00, 0x07, 9,    8,    7,    6,    5,    4,    3}));
     // An existing longer file is truncated.
     SaveFileParam s = param(f, QX_IMAGE_RAW, dir.file("p.raw"));
     ASSERT_EQ(saver.saveNormalFormat(s), QX_OK);
     EXPECT_EQ(qxtest::readFile(dir.file("p.raw")).size(), 4u);
 }
 
-TEST(ImageSaver, UnsupportedPixelFormat)
-{
+TEST(ImageSaver, UnsupportedPixelFormat) {
     qxtest::ScratchDir dir;
     ImageSaver saver;
     Frame f{std::vector<uint8_t>(12, 0x55), kRgb8, 2, 2};
@@ -323,8 +305,7 @@ TEST(ImageSaver, UnsupportedPixelFormat)
     EXPECT_EQ(saver.saveNormalFormat(s), QX_ERR_INVALID_PARAM);
 }
 
-TEST(ImageSaver, ArgumentRefusals)
-{
+TEST(ImageSaver, ArgumentRefusals) {
     qxtest::LogCapture log;
     qxtest::ScratchDir dir;
     ImageSaver saver;
@@ -344,14 +325,13 @@ TEST(ImageSaver, ArgumentRefusals)
     check([](SaveFileParam& p) { p.nWidth = 0; }, QX_ERR_INVALID_PARAM);
     check([](SaveFileParam& p) { p.nDataLen = 7; }, QX_ERR_INVALID_PARAM);
     check([](SaveFileParam& p) { p.nPixelFormat = QX_PIXEL_MONO16; }, QX_ERR_INVALID_PARAM);
-    EXPECT_EQ(log.text(), "");  // none of these logs a line
+    EXPECT_EQ(log.text(), ""); // none of these logs a line
     check([](SaveFileParam& p) { p.enImageType = 7; }, QX_ERR_GENERAL);
     EXPECT_TRUE(log.contains("error func:saveNormalFormat, Unknown pstSaveFileParam->enImageType=7"));
     check([](SaveFileParam& p) { p.enImageType = -1; }, QX_ERR_GENERAL);
 }
 
-TEST(ImageSaver, PathsOf255And256Characters)
-{
+TEST(ImageSaver, PathsOf255And256Characters) {
     qxtest::ScratchDir dir;
     ImageSaver saver;
     const Frame f = mono8(4, 2, [](uint16_t x, uint16_t) { return uint8_t(x); });
@@ -365,13 +345,12 @@ TEST(ImageSaver, PathsOf255And256Characters)
     }
     qxtest::LogCapture log;
     SaveFileParam p = param(f, QX_IMAGE_BMP, path);
-    std::memset(p.pImagePath, 'q', sizeof(p.pImagePath));  // no NUL in the 256 characters
+    std::memset(p.pImagePath, 'q', sizeof(p.pImagePath)); // no NUL in the 256 characters
     EXPECT_EQ(saver.saveNormalFormat(p), QX_ERR_INVALID_PARAM);
     EXPECT_TRUE(log.contains("error func:save, i=256, count=256, 0 == i || i >= count"));
 }
 
-TEST(ImageSaver, WriteFailuresAreGeneralFailures)
-{
+TEST(ImageSaver, WriteFailuresAreGeneralFailures) {
     qxtest::LogCapture log;
     ImageSaver saver;
     const Frame f = mono8(640, 480, [](uint16_t x, uint16_t y) { return uint8_t(x * 7 + y * 3); });
@@ -389,8 +368,7 @@ TEST(ImageSaver, WriteFailuresAreGeneralFailures)
     EXPECT_TRUE(log.contains("error func:saveRawFormat, std::ios_base::failure="));
 }
 
-TEST(ImageSaver, FrameTooLargeForTheWorkingImage)
-{
+TEST(ImageSaver, FrameTooLargeForTheWorkingImage) {
     // 65535 x 65535 grey is above the image memory ceiling: the creation fails, is logged and
     // is a general failure.
     qxtest::LogCapture log;
@@ -408,8 +386,7 @@ TEST(ImageSaver, FrameTooLargeForTheWorkingImage)
     EXPECT_TRUE(log.contains("error func:convertToMono8, Create CxImage failed, err:CXIMAGE_MAX_MEMORY exceeded"));
 }
 
-TEST(ImageSaver, WorkingImageIsReusedAcrossSizes)
-{
+TEST(ImageSaver, WorkingImageIsReusedAcrossSizes) {
     if (!haveDecoders()) GTEST_SKIP() << "decoders not installed";
     qxtest::ScratchDir dir;
     ImageSaver saver;
@@ -428,8 +405,7 @@ TEST(ImageSaver, WorkingImageIsReusedAcrossSizes)
     EXPECT_TRUE(log.contains("debug func:convertToMono8, cxImg->CreateFromArray=true"));
 }
 
-TEST(ImageSaver, SideBufferOutOfMemoryIsAGeneralFailure)
-{
+TEST(ImageSaver, SideBufferOutOfMemoryIsAGeneralFailure) {
     qxtest::LogCapture log;
     qxtest::ScratchDir dir;
     ImageSaver saver;

@@ -17,8 +17,7 @@ namespace {
 using qxtest::greyImage;
 using qxtest::run;
 
-CxImage colourNoise(uint32_t w, uint32_t h, unsigned seed)
-{
+CxImage colourNoise(uint32_t w, uint32_t h, unsigned seed) {
     CxImage img(w, h, 24, 0);
     std::mt19937 rng(seed);
     for (uint32_t y = 0; y < h; ++y)
@@ -28,8 +27,7 @@ CxImage colourNoise(uint32_t w, uint32_t h, unsigned seed)
 }
 
 // The picture as red, green, blue (and alpha) bytes, top line first, from the image's own pixels.
-std::vector<uint8_t> expectedPixels(const CxImage& img, bool withAlpha)
-{
+std::vector<uint8_t> expectedPixels(const CxImage& img, bool withAlpha) {
     std::vector<uint8_t> out;
     const uint32_t h = img.GetHeight();
     for (uint32_t y = 0; y < h; ++y)
@@ -42,8 +40,7 @@ std::vector<uint8_t> expectedPixels(const CxImage& img, bool withAlpha)
 }
 
 // The pixel bytes of a binary PGM or PPM file (maxval 255), comments allowed in the header.
-std::vector<uint8_t> netpbmPixels(const std::vector<uint8_t>& bytes)
-{
+std::vector<uint8_t> netpbmPixels(const std::vector<uint8_t>& bytes) {
     size_t at = 0;
     for (int field = 0; field < 4; ++field) {
         for (;;) {
@@ -56,33 +53,29 @@ std::vector<uint8_t> netpbmPixels(const std::vector<uint8_t>& bytes)
         }
         while (at < bytes.size() && !std::isspace(bytes[at])) ++at;
     }
-    ++at;  // the single white space after maxval
+    ++at; // the single white space after maxval
     if (at > bytes.size()) return {};
     return std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end());
 }
 
 // Decodes a file with imagemagick into raw 8-bit RGB or RGBA bytes.
 // (TGA files record their row order as an orientation, which -auto-orient applies.)
-std::vector<uint8_t> magickPixels(const std::string& path, bool withAlpha)
-{
+std::vector<uint8_t> magickPixels(const std::string& path, bool withAlpha) {
     int status = 0;
-    const std::string out = run("convert '" + path + "' -auto-orient -depth 8 " + (withAlpha ? "rgba:-" : "rgb:-") +
-                                    " 2>/dev/null",
-                                &status);
+    const std::string out = run(
+        "convert '" + path + "' -auto-orient -depth 8 " + (withAlpha ? "rgba:-" : "rgb:-") + " 2>/dev/null", &status);
     EXPECT_EQ(status, 0) << path;
     return std::vector<uint8_t>(out.begin(), out.end());
 }
 
-std::string identify(const std::string& path)
-{
+std::string identify(const std::string& path) {
     int status = 0;
     const std::string out = run("identify -format '%m %wx%h' '" + path + "' 2>&1", &status);
     EXPECT_EQ(status, 0) << out;
     return out;
 }
 
-std::vector<uint8_t> encodeToMemory(CxImage& img, uint32_t format)
-{
+std::vector<uint8_t> encodeToMemory(CxImage& img, uint32_t format) {
     CxMemFile mem;
     EXPECT_TRUE(mem.Open());
     EXPECT_TRUE(img.Encode(&mem, format)) << img.GetErrorText();
@@ -91,14 +84,15 @@ std::vector<uint8_t> encodeToMemory(CxImage& img, uint32_t format)
 }
 
 uint16_t le16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-uint32_t le32(const std::vector<uint8_t>& b, size_t at) { return uint32_t(le16(b, at)) | uint32_t(le16(b, at + 2)) << 16; }
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t(le16(b, at)) | uint32_t(le16(b, at + 2)) << 16;
+}
 
 // A memory stream whose writes fail once `limit` bytes have been taken.
 class ShortStream : public CxMemFile {
 public:
     explicit ShortStream(size_t limit) : m_limit(limit) { Open(); }
-    size_t Write(const void* buffer, size_t size, size_t count) override
-    {
+    size_t Write(const void* buffer, size_t size, size_t count) override {
         if (m_taken + size * count > m_limit) return 0;
         m_taken += size * count;
         return CxMemFile::Write(buffer, size, count);
@@ -115,15 +109,14 @@ struct Case {
 };
 
 const Case kFormats[] = {
-    {CXIMAGE_FORMAT_ICO, "ico"}, {CXIMAGE_FORMAT_TGA, "tga"}, {CXIMAGE_FORMAT_PCX, "pcx"},
+    {CXIMAGE_FORMAT_ICO, "ico"},   {CXIMAGE_FORMAT_TGA, "tga"}, {CXIMAGE_FORMAT_PCX, "pcx"},
     {CXIMAGE_FORMAT_WBMP, "wbmp"}, {CXIMAGE_FORMAT_SKA, "ska"}, {CXIMAGE_FORMAT_JP2, "jp2"},
-    {CXIMAGE_FORMAT_JPC, "j2k"}, {CXIMAGE_FORMAT_PGX, "pgx"}, {CXIMAGE_FORMAT_PNM, "pnm"},
+    {CXIMAGE_FORMAT_JPC, "j2k"},   {CXIMAGE_FORMAT_PGX, "pgx"}, {CXIMAGE_FORMAT_PNM, "pnm"},
     {CXIMAGE_FORMAT_RAS, "ras"},
 };
 
 // An image every format of kFormats accepts: 1-bit for WBMP, 8-bit grey otherwise.
-CxImage imageFor(uint32_t format, uint32_t w, uint32_t h)
-{
+CxImage imageFor(uint32_t format, uint32_t w, uint32_t h) {
     if (format == CXIMAGE_FORMAT_WBMP) {
         CxImage mono(w, h, 1, 0);
         mono.SetGrayPalette();
@@ -138,8 +131,7 @@ CxImage imageFor(uint32_t format, uint32_t w, uint32_t h)
 
 // ---- Icon ----
 
-TEST(IcoEncoder, SizeLimit)
-{
+TEST(IcoEncoder, SizeLimit) {
     CxImage wide = greyImage(256, 10, [](uint32_t x, uint32_t) { return uint8_t(x); });
     CxMemFile mem;
     mem.Open();
@@ -157,8 +149,7 @@ TEST(IcoEncoder, SizeLimit)
     EXPECT_EQ(magickPixels(dir.file("l.ico"), false), expectedPixels(largest, false));
 }
 
-TEST(IcoEncoder, GreyLayoutAndPixels)
-{
+TEST(IcoEncoder, GreyLayoutAndPixels) {
     CxImage img = greyImage(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(x * 7 + y * 11); });
     const auto ico = encodeToMemory(img, CXIMAGE_FORMAT_ICO);
     const uint32_t colourBytes = img.GetLineBytes() * 23;
@@ -169,13 +160,13 @@ TEST(IcoEncoder, GreyLayoutAndPixels)
     EXPECT_EQ(le16(ico, 4), 1);
     EXPECT_EQ(ico[6], 37);
     EXPECT_EQ(ico[7], 23);
-    EXPECT_EQ(ico[8], 0);  // 256 palette entries
+    EXPECT_EQ(ico[8], 0); // 256 palette entries
     EXPECT_EQ(le16(ico, 12), 8);
     EXPECT_EQ(le32(ico, 14), maskBytes + colourBytes + 1024 + 40);
     EXPECT_EQ(le32(ico, 18), 22u);
     EXPECT_EQ(le32(ico, 22), 40u);
     EXPECT_EQ(le32(ico, 26), 37u);
-    EXPECT_EQ(le32(ico, 30), 46u);  // height doubled
+    EXPECT_EQ(le32(ico, 30), 46u); // height doubled
     EXPECT_EQ(le32(ico, 42), colourBytes);
     // No pixel is transparent: the mask is all zero.
     for (size_t i = ico.size() - maskBytes; i < ico.size(); ++i) ASSERT_EQ(ico[i], 0) << i;
@@ -187,8 +178,7 @@ TEST(IcoEncoder, GreyLayoutAndPixels)
     EXPECT_EQ(magickPixels(dir.file("g.ico"), false), expectedPixels(img, false));
 }
 
-TEST(IcoEncoder, TrueColourAndAlpha)
-{
+TEST(IcoEncoder, TrueColourAndAlpha) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     CxImage img = colourNoise(19, 13, 3);
@@ -205,8 +195,7 @@ TEST(IcoEncoder, TrueColourAndAlpha)
     EXPECT_EQ(magickPixels(dir.file("a.ico"), true), expectedPixels(img, true));
 }
 
-TEST(IcoEncoder, OneAndFourBitPalettes)
-{
+TEST(IcoEncoder, OneAndFourBitPalettes) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     for (uint32_t bpp : {1u, 4u}) {
@@ -224,8 +213,7 @@ TEST(IcoEncoder, OneAndFourBitPalettes)
     }
 }
 
-TEST(IcoEncoder, TransparentIndexBecomesTheMask)
-{
+TEST(IcoEncoder, TransparentIndexBecomesTheMask) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     CxImage img = greyImage(40, 9, [](uint32_t x, uint32_t y) { return uint8_t((x + y) % 6); });
@@ -233,8 +221,8 @@ TEST(IcoEncoder, TransparentIndexBecomesTheMask)
     ASSERT_TRUE(img.Save(dir.file("t.ico").c_str(), CXIMAGE_FORMAT_ICO)) << img.GetErrorText();
     const auto ico = qxtest::readFile(dir.file("t.ico"));
     const size_t paletteAt = 6 + 16 + 40;
-    EXPECT_EQ(le32(ico, paletteAt + 4 * 5), 0u);               // the transparent entry goes out empty
-    EXPECT_EQ(img.GetPaletteColor(5).rgbRed, 5);               // and the image keeps its palette
+    EXPECT_EQ(le32(ico, paletteAt + 4 * 5), 0u); // the transparent entry goes out empty
+    EXPECT_EQ(img.GetPaletteColor(5).rgbRed, 5); // and the image keeps its palette
     const auto rgba = magickPixels(dir.file("t.ico"), true);
     ASSERT_EQ(rgba.size(), 40u * 9u * 4u);
     for (uint32_t y = 0; y < 9; ++y)
@@ -249,8 +237,7 @@ TEST(IcoEncoder, TransparentIndexBecomesTheMask)
 
 // ---- TGA ----
 
-TEST(TgaEncoder, RefusesLowDepthsAndOversizedImages)
-{
+TEST(TgaEncoder, RefusesLowDepthsAndOversizedImages) {
     CxMemFile mem;
     mem.Open();
     for (uint32_t bpp : {1u, 4u}) {
@@ -266,11 +253,10 @@ TEST(TgaEncoder, RefusesLowDepthsAndOversizedImages)
     EXPECT_EQ(mem.DataSize(), 0u);
 }
 
-TEST(TgaEncoder, GreyLayoutAndPixels)
-{
+TEST(TgaEncoder, GreyLayoutAndPixels) {
     CxImage img = greyImage(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(x * 3 + y * 17); });
     const auto tga = encodeToMemory(img, CXIMAGE_FORMAT_TGA);
-    ASSERT_EQ(tga.size(), 18u + 768u + 37u * 23u);  // no row padding
+    ASSERT_EQ(tga.size(), 18u + 768u + 37u * 23u); // no row padding
     EXPECT_EQ(tga[1], 1);
     EXPECT_EQ(tga[2], 1);
     EXPECT_EQ(le16(tga, 5), 256);
@@ -279,7 +265,7 @@ TEST(TgaEncoder, GreyLayoutAndPixels)
     EXPECT_EQ(le16(tga, 14), 23);
     EXPECT_EQ(tga[16], 8);
     EXPECT_EQ(tga[17], 0);
-    EXPECT_EQ(tga[18 + 768], img.GetBits(0)[0]);  // bottom row first
+    EXPECT_EQ(tga[18 + 768], img.GetBits(0)[0]); // bottom row first
 
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
@@ -288,8 +274,7 @@ TEST(TgaEncoder, GreyLayoutAndPixels)
     EXPECT_EQ(magickPixels(dir.file("g.tga"), false), expectedPixels(img, false));
 }
 
-TEST(TgaEncoder, TrueColourAndAlpha)
-{
+TEST(TgaEncoder, TrueColourAndAlpha) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     CxImage img = colourNoise(21, 11, 4);
@@ -316,8 +301,7 @@ namespace {
 
 // Decodes the run-length data of a PCX file one line (planes x bytes per line) at a time and
 // fails when a run crosses the end of a plane row.
-bool pcxRunsStayInRows(const std::vector<uint8_t>& pcx, size_t* dataEnd)
-{
+bool pcxRunsStayInRows(const std::vector<uint8_t>& pcx, size_t* dataEnd) {
     const size_t planes = pcx[65];
     const size_t bytesPerLine = le16(pcx, 66);
     const size_t lines = size_t(le16(pcx, 10)) + 1;
@@ -342,8 +326,7 @@ bool pcxRunsStayInRows(const std::vector<uint8_t>& pcx, size_t* dataEnd)
 
 } // namespace
 
-TEST(PcxEncoder, RunOfOneHundred)
-{
+TEST(PcxEncoder, RunOfOneHundred) {
     CxImage img = greyImage(100, 1, [](uint32_t, uint32_t) { return uint8_t(77); });
     const auto pcx = encodeToMemory(img, CXIMAGE_FORMAT_PCX);
     ASSERT_GE(pcx.size(), 128u + 4u);
@@ -355,8 +338,7 @@ TEST(PcxEncoder, RunOfOneHundred)
     EXPECT_EQ(pcx.size(), 128u + 4u + 1u + 768u);
 }
 
-TEST(PcxEncoder, GreyHeaderAndPixels)
-{
+TEST(PcxEncoder, GreyHeaderAndPixels) {
     // Odd width: every plane row carries one fill byte; equal rows must not merge into one run.
     CxImage img = greyImage(37, 23, [](uint32_t x, uint32_t y) { return uint8_t(y < 5 ? 0xC8 : x * 6 + y); });
     const auto pcx = encodeToMemory(img, CXIMAGE_FORMAT_PCX);
@@ -383,8 +365,7 @@ TEST(PcxEncoder, GreyHeaderAndPixels)
     EXPECT_EQ(magickPixels(dir.file("g.pcx"), false), expectedPixels(img, false));
 }
 
-TEST(PcxEncoder, TrueColour)
-{
+TEST(PcxEncoder, TrueColour) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     CxImage img = colourNoise(33, 17, 5);
@@ -398,8 +379,7 @@ TEST(PcxEncoder, TrueColour)
     EXPECT_EQ(magickPixels(dir.file("c.pcx"), false), expectedPixels(img, false));
 }
 
-TEST(PcxEncoder, TrueColourWithAlphaHasFourPlanes)
-{
+TEST(PcxEncoder, TrueColourWithAlphaHasFourPlanes) {
     CxImage img = colourNoise(10, 4, 8);
     img.CreateAlpha();
     img.SetAlpha(2, 1, 9);
@@ -415,8 +395,7 @@ TEST(PcxEncoder, TrueColourWithAlphaHasFourPlanes)
     EXPECT_EQ(magickPixels(dir.file("a.pcx"), true), expectedPixels(img, true));
 }
 
-TEST(PcxEncoder, FourBitPlanes)
-{
+TEST(PcxEncoder, FourBitPlanes) {
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     CxImage img(29, 7, 4, 0);
@@ -436,8 +415,7 @@ TEST(PcxEncoder, FourBitPlanes)
 
 // imagemagick shows bit 1 of a one-plane PCX as black whatever the header's colour map says;
 // netpbm follows the map (entry 0 black, entry 1 white), so netpbm is the judge here.
-TEST(PcxEncoder, OneBitKeepsItsColours)
-{
+TEST(PcxEncoder, OneBitKeepsItsColours) {
     QX_REQUIRE_TOOL("pcxtoppm");
     qxtest::ScratchDir dir;
     for (bool whiteFirst : {false, true}) {
@@ -457,8 +435,7 @@ TEST(PcxEncoder, OneBitKeepsItsColours)
     }
 }
 
-TEST(PcxEncoder, Failures)
-{
+TEST(PcxEncoder, Failures) {
     CxImage wide(70000, 1, 8, 0);
     wide.SetGrayPalette();
     CxMemFile mem;
@@ -475,8 +452,7 @@ TEST(PcxEncoder, Failures)
 
 // ---- WBMP ----
 
-TEST(WbmpEncoder, HeaderAndPixels)
-{
+TEST(WbmpEncoder, HeaderAndPixels) {
     CxImage img = imageFor(CXIMAGE_FORMAT_WBMP, 200, 3);
     const auto wbmp = encodeToMemory(img, CXIMAGE_FORMAT_WBMP);
     ASSERT_EQ(wbmp.size(), 5u + 25u * 3u);
@@ -485,7 +461,7 @@ TEST(WbmpEncoder, HeaderAndPixels)
     EXPECT_EQ(wbmp[2], 0x81);
     EXPECT_EQ(wbmp[3], 0x48);
     EXPECT_EQ(wbmp[4], 3);
-    EXPECT_EQ(wbmp[5], img.GetBits(2)[0]);  // top row first
+    EXPECT_EQ(wbmp[5], img.GetBits(2)[0]); // top row first
 
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
@@ -494,8 +470,7 @@ TEST(WbmpEncoder, HeaderAndPixels)
     EXPECT_EQ(magickPixels(dir.file("a.wbmp"), false), expectedPixels(img, false));
 }
 
-TEST(WbmpEncoder, OnlyOneBitAndColoursKept)
-{
+TEST(WbmpEncoder, OnlyOneBitAndColoursKept) {
     CxImage grey = imageFor(CXIMAGE_FORMAT_ICO, 8, 8);
     CxMemFile mem;
     mem.Open();
@@ -505,7 +480,7 @@ TEST(WbmpEncoder, OnlyOneBitAndColoursKept)
     QX_REQUIRE_TOOL("convert");
     qxtest::ScratchDir dir;
     CxImage img(13, 6, 1, 0);
-    img.SetPaletteColor(0, 255, 255, 255);  // white first
+    img.SetPaletteColor(0, 255, 255, 255); // white first
     img.SetPaletteColor(1, 0, 0, 0);
     for (uint32_t y = 0; y < 6; ++y)
         for (uint32_t x = 0; x < 13; ++x) img.SetPixelIndex(x, y, uint8_t((x + y) & 1));
@@ -515,8 +490,7 @@ TEST(WbmpEncoder, OnlyOneBitAndColoursKept)
 
 // ---- SKA ----
 
-TEST(SkaEncoder, LayoutFromTheImage)
-{
+TEST(SkaEncoder, LayoutFromTheImage) {
     CxImage img(11, 4, 4, 0);
     for (uint32_t i = 0; i < 16; ++i) img.SetPaletteColor(i, uint8_t(i * 10), uint8_t(i * 3), uint8_t(200 - i));
     for (uint32_t y = 0; y < 4; ++y)
@@ -535,7 +509,7 @@ TEST(SkaEncoder, LayoutFromTheImage)
     }
     for (uint32_t y = 0; y < 4; ++y)
         for (uint32_t x = 0; x < 11; ++x) ASSERT_EQ(ska[9 + 768 + y * 11 + x], img.GetPixelIndex(x, 3 - y));
-    EXPECT_EQ(img.GetBpp(), 4u);  // the caller's image is left as it was
+    EXPECT_EQ(img.GetBpp(), 4u); // the caller's image is left as it was
 
     CxImage rgb = colourNoise(4, 4, 1);
     CxMemFile mem;
@@ -549,16 +523,14 @@ TEST(SkaEncoder, LayoutFromTheImage)
 namespace {
 
 // Decodes with opj_decompress into PGM or PPM (by the extension of outPath).
-std::vector<uint8_t> opjPixels(const std::string& path, const std::string& outPath)
-{
+std::vector<uint8_t> opjPixels(const std::string& path, const std::string& outPath) {
     int status = 0;
     const std::string log = run("opj_decompress -i '" + path + "' -o '" + outPath + "' 2>&1", &status);
     EXPECT_EQ(status, 0) << log;
     return netpbmPixels(qxtest::readFile(outPath));
 }
 
-std::vector<uint8_t> greyBytes(const CxImage& img)
-{
+std::vector<uint8_t> greyBytes(const CxImage& img) {
     std::vector<uint8_t> out;
     for (uint32_t y = 0; y < img.GetHeight(); ++y)
         for (uint32_t x = 0; x < img.GetWidth(); ++x) out.push_back(img.GetPixelIndex(x, img.GetHeight() - 1 - y));
@@ -567,8 +539,7 @@ std::vector<uint8_t> greyBytes(const CxImage& img)
 
 } // namespace
 
-TEST(Jpeg2000Encoder, LosslessGreyAndColour)
-{
+TEST(Jpeg2000Encoder, LosslessGreyAndColour) {
     QX_REQUIRE_TOOL("opj_decompress");
     qxtest::ScratchDir dir;
     CxImage grey = greyImage(45, 31, [](uint32_t x, uint32_t y) { return uint8_t((x * 37) ^ (y * 11)); });
@@ -590,13 +561,12 @@ TEST(Jpeg2000Encoder, LosslessGreyAndColour)
     const auto j2k = qxtest::readFile(dir.file("g.j2k"));
     ASSERT_GE(j2k.size(), 4u);
     EXPECT_EQ(j2k[0], 0xFF);
-    EXPECT_EQ(j2k[1], 0x4F);  // SOC
+    EXPECT_EQ(j2k[1], 0x4F); // SOC
     EXPECT_EQ(j2k[2], 0xFF);
-    EXPECT_EQ(j2k[3], 0x51);  // SIZ
+    EXPECT_EQ(j2k[3], 0x51); // SIZ
 }
 
-TEST(Jpeg2000Encoder, QualityIsTheSizeTarget)
-{
+TEST(Jpeg2000Encoder, QualityIsTheSizeTarget) {
     QX_REQUIRE_TOOL("opj_decompress");
     qxtest::ScratchDir dir;
     CxImage img = colourNoise(64, 48, 12);
@@ -607,14 +577,13 @@ TEST(Jpeg2000Encoder, QualityIsTheSizeTarget)
     const size_t raw = 64 * 48 * 3;
     const size_t full = qxtest::readFile(dir.file("full.jp2")).size();
     const size_t small = qxtest::readFile(dir.file("small.jp2")).size();
-    EXPECT_GT(full, raw);     // noise does not compress without loss
-    EXPECT_LT(small, raw / 3);  // a fifth of the raw size, give or take the boxes
+    EXPECT_GT(full, raw);      // noise does not compress without loss
+    EXPECT_LT(small, raw / 3); // a fifth of the raw size, give or take the boxes
     const auto decoded = opjPixels(dir.file("small.jp2"), dir.file("small.ppm"));
     EXPECT_EQ(decoded.size(), raw);
 }
 
-TEST(Jpeg2000Encoder, MemoryMatchesFileAndTinyImages)
-{
+TEST(Jpeg2000Encoder, MemoryMatchesFileAndTinyImages) {
     QX_REQUIRE_TOOL("opj_decompress");
     qxtest::ScratchDir dir;
     CxImage img = greyImage(70, 50, [](uint32_t x, uint32_t y) { return uint8_t(x + y * 2); });
@@ -630,8 +599,7 @@ TEST(Jpeg2000Encoder, MemoryMatchesFileAndTinyImages)
     }
 }
 
-TEST(Jpeg2000Encoder, RefusedVariants)
-{
+TEST(Jpeg2000Encoder, RefusedVariants) {
     CxMemFile mem;
     mem.Open();
     CxImage grey = imageFor(CXIMAGE_FORMAT_JP2, 8, 8);
@@ -649,14 +617,12 @@ TEST(Jpeg2000Encoder, RefusedVariants)
 
 namespace {
 
-uint32_t be32(const std::vector<uint8_t>& b, size_t at)
-{
+uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
     return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
 }
 
 // The samples of a plain (text) netpbm file, as netpbm's own reader gives them.
-std::vector<uint8_t> plainNetpbmSamples(const std::string& path, std::string* magic)
-{
+std::vector<uint8_t> plainNetpbmSamples(const std::string& path, std::string* magic) {
     int status = 0;
     std::istringstream in(run("pamtopnm -plain '" + path + "' 2>&1", &status));
     EXPECT_EQ(status, 0) << in.str();
@@ -673,8 +639,7 @@ std::vector<uint8_t> plainNetpbmSamples(const std::string& path, std::string* ma
 // PGX, PNM and Sun raster files of grey and colour pictures with odd and even widths, read back
 // by independent readers: OpenJPEG's PGX reader (compressing losslessly, then decoding),
 // netpbm's pamfile and PNM reader, and netpbm's Sun raster reader.
-TEST(Jpeg2000Encoder, RasterFormatsReadBackByIndependentReaders)
-{
+TEST(Jpeg2000Encoder, RasterFormatsReadBackByIndependentReaders) {
     QX_REQUIRE_TOOL("opj_compress");
     QX_REQUIRE_TOOL("opj_decompress");
     QX_REQUIRE_TOOL("pamfile");
@@ -706,8 +671,8 @@ TEST(Jpeg2000Encoder, RasterFormatsReadBackByIndependentReaders)
             ASSERT_TRUE(img.Save(pnm.c_str(), CXIMAGE_FORMAT_PNM)) << img.GetErrorText();
             const std::string info = run("pamfile '" + pnm + "' 2>&1", &status);
             EXPECT_EQ(status, 0) << info;
-            EXPECT_NE(info.find(std::string(isGrey ? "PGM raw" : "PPM raw") + ", " + tag + " by " +
-                                std::to_string(h) + "  maxval 255"),
+            EXPECT_NE(info.find(std::string(isGrey ? "PGM raw" : "PPM raw") + ", " + tag + " by " + std::to_string(h) +
+                                "  maxval 255"),
                       std::string::npos)
                 << info;
             std::string magic;
@@ -733,8 +698,7 @@ TEST(Jpeg2000Encoder, RasterFormatsReadBackByIndependentReaders)
 
 // ---- every format ----
 
-TEST(MoreEncoders, NullStreamAndEmptyImage)
-{
+TEST(MoreEncoders, NullStreamAndEmptyImage) {
     CxImage empty;
     CxMemFile mem;
     mem.Open();
@@ -747,8 +711,7 @@ TEST(MoreEncoders, NullStreamAndEmptyImage)
     }
 }
 
-TEST(MoreEncoders, WriteFailuresFail)
-{
+TEST(MoreEncoders, WriteFailuresFail) {
     for (const Case& c : kFormats) {
         CxImage img = imageFor(c.format, 120, 90);
         const size_t full = encodeToMemory(img, c.format).size();

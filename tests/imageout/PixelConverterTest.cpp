@@ -19,8 +19,7 @@ struct Conversion {
 };
 
 Conversion make(uint16_t w, uint16_t h, uint32_t srcFormat, std::vector<uint8_t> src, uint32_t dstFormat,
-                size_t dstSize, uint8_t fill = 0xCD)
-{
+                size_t dstSize, uint8_t fill = 0xCD) {
     Conversion c;
     c.src = std::move(src);
     c.dst.assign(dstSize, fill);
@@ -37,8 +36,7 @@ Conversion make(uint16_t w, uint16_t h, uint32_t srcFormat, std::vector<uint8_t>
 
 uint32_t convert(Conversion& c) { return PixelConverter::getConverterInstance()->convertPixels(c.p); }
 
-std::vector<uint8_t> le16(std::initializer_list<uint16_t> samples)
-{
+std::vector<uint8_t> le16(std::initializer_list<uint16_t> samples) {
     std::vector<uint8_t> out;
     for (uint16_t s : samples) {
         out.push_back(static_cast<uint8_t>(s));
@@ -49,14 +47,12 @@ std::vector<uint8_t> le16(std::initializer_list<uint16_t> samples)
 
 } // namespace
 
-TEST(PixelConverter, OneInstance)
-{
+TEST(PixelConverter, OneInstance) {
     EXPECT_NE(PixelConverter::getConverterInstance(), nullptr);
     EXPECT_EQ(PixelConverter::getConverterInstance(), PixelConverter::getConverterInstance());
 }
 
-TEST(PixelConverter, BytesPerPixel)
-{
+TEST(PixelConverter, BytesPerPixel) {
     EXPECT_EQ(PixelConverter::bytesPerPixel(QX_PIXEL_MONO8), 1u);
     EXPECT_EQ(PixelConverter::bytesPerPixel(QX_PIXEL_MONO10), 2u);
     EXPECT_EQ(PixelConverter::bytesPerPixel(QX_PIXEL_MONO12), 2u);
@@ -67,24 +63,21 @@ TEST(PixelConverter, BytesPerPixel)
     EXPECT_EQ(PixelConverter::bytesPerPixel(kRgb8), 3u);
 }
 
-TEST(PixelConverter, Mono8ToMono8IsACopy)
-{
+TEST(PixelConverter, Mono8ToMono8IsACopy) {
     auto c = make(3, 1, QX_PIXEL_MONO8, {1, 2, 0xFF}, QX_PIXEL_MONO8, 3);
     EXPECT_EQ(convert(c), QX_OK);
     EXPECT_EQ(c.dst, (std::vector<uint8_t>{1, 2, 0xFF}));
     EXPECT_EQ(c.p.nDstDataLen, 3u);
 }
 
-TEST(PixelConverter, Mono12ToMono8WorkedExample)
-{
+TEST(PixelConverter, Mono12ToMono8WorkedExample) {
     auto c = make(2, 2, QX_PIXEL_MONO12, le16({0x0FFF, 0x0800, 0x0010, 0x000F}), QX_PIXEL_MONO8, 4);
     EXPECT_EQ(convert(c), QX_OK);
     EXPECT_EQ(c.dst, (std::vector<uint8_t>{0xFF, 0x80, 0x01, 0x00}));
     EXPECT_EQ(c.p.nDstDataLen, 4u);
 }
 
-TEST(PixelConverter, UnpackedShiftsToMono8)
-{
+TEST(PixelConverter, UnpackedShiftsToMono8) {
     auto c10 = make(3, 1, QX_PIXEL_MONO10, le16({0x3FF, 0x200, 0x003}), QX_PIXEL_MONO8, 3);
     EXPECT_EQ(convert(c10), QX_OK);
     EXPECT_EQ(c10.dst, (std::vector<uint8_t>{0xFF, 0x80, 0x00}));
@@ -96,19 +89,17 @@ TEST(PixelConverter, UnpackedShiftsToMono8)
     EXPECT_EQ(c16.dst, (std::vector<uint8_t>{0xFF, 0x80, 0x01}));
 }
 
-TEST(PixelConverter, SamplesAboveTheirDepthWrap)
-{
+TEST(PixelConverter, SamplesAboveTheirDepthWrap) {
     // 0x1000 in a 12-bit format: trunc(4096 / 16) = 256, stored as its low 8 bits.
     auto c = make(2, 1, QX_PIXEL_MONO12, le16({0x1000, 0xFFFF}), QX_PIXEL_MONO8, 2);
     EXPECT_EQ(convert(c), QX_OK);
     EXPECT_EQ(c.dst, (std::vector<uint8_t>{0x00, 0xFF}));
     auto c10 = make(1, 1, QX_PIXEL_MONO10, le16({0x0500}), QX_PIXEL_MONO8, 1);
     EXPECT_EQ(convert(c10), QX_OK);
-    EXPECT_EQ(c10.dst[0], 0x40);  // 0x500 >> 2 = 0x140
+    EXPECT_EQ(c10.dst[0], 0x40); // 0x500 >> 2 = 0x140
 }
 
-TEST(PixelConverter, Mono12PackedWorkedExample)
-{
+TEST(PixelConverter, Mono12PackedWorkedExample) {
     auto c8 = make(2, 1, QX_PIXEL_MONO12PACKED, {0xAB, 0xCD, 0xEF, 0x00}, QX_PIXEL_MONO8, 2);
     EXPECT_EQ(convert(c8), QX_OK);
     EXPECT_EQ(c8.dst, (std::vector<uint8_t>{0xAB, 0xEF}));
@@ -118,8 +109,7 @@ TEST(PixelConverter, Mono12PackedWorkedExample)
     EXPECT_EQ(c16.p.nDstDataLen, 4u);
 }
 
-TEST(PixelConverter, Mono10PackedWorkedExample)
-{
+TEST(PixelConverter, Mono10PackedWorkedExample) {
     auto c8 = make(2, 1, QX_PIXEL_MONO10PACKED, {0x40, 0x21, 0x80, 0x00}, QX_PIXEL_MONO8, 2);
     EXPECT_EQ(convert(c8), QX_OK);
     EXPECT_EQ(c8.dst, (std::vector<uint8_t>{0x40, 0x80}));
@@ -128,8 +118,7 @@ TEST(PixelConverter, Mono10PackedWorkedExample)
     EXPECT_EQ(c16.dst, le16({0x101, 0x202}));
 }
 
-TEST(PixelConverter, PackedSeveralGroups)
-{
+TEST(PixelConverter, PackedSeveralGroups) {
     // Two groups, four pixels: 0x123 0x456 | 0x789 0xABC (12-bit).
     std::vector<uint8_t> src = {0x12, 0x63, 0x45, 0x78, 0xC9, 0xAB, 0, 0};
     auto c16 = make(4, 1, QX_PIXEL_MONO12PACKED, src, QX_PIXEL_MONO16, 8);
@@ -140,8 +129,7 @@ TEST(PixelConverter, PackedSeveralGroups)
     EXPECT_EQ(c8.dst, (std::vector<uint8_t>{0x12, 0x45, 0x78, 0xAB}));
 }
 
-TEST(PixelConverter, PackedOddPixelCountReadsOnlyExistingBytes)
-{
+TEST(PixelConverter, PackedOddPixelCountReadsOnlyExistingBytes) {
     // Three pixels: one whole group and the two bytes that carry the third pixel; the source
     // holds exactly the two bytes per pixel demanded (6), and the conversion reads 5 of them.
     std::vector<uint8_t> src = {0xAB, 0xCD, 0xEF, 0x12, 0x03, 0x99};
@@ -199,16 +187,14 @@ TEST(PixelConverter, PackedIsTakenAtItsRealSize) {
     EXPECT_EQ(qx::sys::frameBytes(0x02180014u, 9), 27u); // RGB8
 }
 
-TEST(PixelConverter, Mono8ToMono16)
-{
+TEST(PixelConverter, Mono8ToMono16) {
     auto c = make(2, 1, QX_PIXEL_MONO8, {0x12, 0xFE}, QX_PIXEL_MONO16, 4);
     EXPECT_EQ(convert(c), QX_OK);
     EXPECT_EQ(c.dst, (std::vector<uint8_t>{0x12, 0x00, 0xFE, 0x00}));
     EXPECT_EQ(c.p.nDstDataLen, 4u);
 }
 
-TEST(PixelConverter, SixteenBitToMono16IsAByteCopy)
-{
+TEST(PixelConverter, SixteenBitToMono16IsAByteCopy) {
     for (uint32_t format : {QX_PIXEL_MONO10, QX_PIXEL_MONO12, QX_PIXEL_MONO14, QX_PIXEL_MONO16}) {
         auto src = le16({0x0123, 0x0FFF, 0xFFFF, 0x0000});
         auto c = make(2, 2, format, src, QX_PIXEL_MONO16, 8);
@@ -218,13 +204,12 @@ TEST(PixelConverter, SixteenBitToMono16IsAByteCopy)
     }
 }
 
-TEST(PixelConverter, SixteenBitCopyStopsAtTwoBytesPerPixel)
-{
+TEST(PixelConverter, SixteenBitCopyStopsAtTwoBytesPerPixel) {
     // The source holds more than the frame; the destination exactly the frame. Nothing is
     // written past it.
     std::vector<uint8_t> src(100, 0x5A);
     auto c = make(2, 2, QX_PIXEL_MONO16, src, QX_PIXEL_MONO16, 8);
-    c.dst.resize(16, 0xCD);  // a guard zone the converter is not told about
+    c.dst.resize(16, 0xCD); // a guard zone the converter is not told about
     c.p.pDstData = c.dst.data();
     EXPECT_EQ(convert(c), QX_OK);
     EXPECT_EQ(c.p.nDstDataLen, 8u);
@@ -232,8 +217,7 @@ TEST(PixelConverter, SixteenBitCopyStopsAtTwoBytesPerPixel)
     for (size_t i = 8; i < 16; ++i) EXPECT_EQ(c.dst[i], 0xCD) << i;
 }
 
-TEST(PixelConverter, RefusesMissingArguments)
-{
+TEST(PixelConverter, RefusesMissingArguments) {
     auto base = make(2, 1, QX_PIXEL_MONO8, {1, 2}, QX_PIXEL_MONO8, 2);
     auto check = [&](auto mutate) {
         auto c = make(2, 1, QX_PIXEL_MONO8, {1, 2}, QX_PIXEL_MONO8, 2);
@@ -254,8 +238,7 @@ TEST(PixelConverter, RefusesMissingArguments)
     EXPECT_EQ(convert(base), QX_OK);
 }
 
-TEST(PixelConverter, SizeArithmeticDoesNotWrap)
-{
+TEST(PixelConverter, SizeArithmeticDoesNotWrap) {
     // 65535 x 65535 pixels of two bytes is more than 32 bits can count: it must be refused,
     // not wrapped into a small number that the buffers seem to hold.
     std::vector<uint8_t> src(16), dst(16);
@@ -275,16 +258,14 @@ TEST(PixelConverter, SizeArithmeticDoesNotWrap)
     EXPECT_TRUE(log.contains("func:convertToMono16, pixelCount=4294836225, pstCvtParam->nDstDataSize=4294967295"));
 }
 
-TEST(PixelConverter, UnsupportedDestination)
-{
+TEST(PixelConverter, UnsupportedDestination) {
     auto mono12 = make(2, 1, QX_PIXEL_MONO8, {1, 2}, QX_PIXEL_MONO12, 4);
     EXPECT_EQ(convert(mono12), QX_ERR_GENERAL);
     auto zero = make(2, 1, QX_PIXEL_MONO8, {1, 2}, 0, 4);
     EXPECT_EQ(convert(zero), QX_ERR_INVALID_PARAM);
 }
 
-TEST(PixelConverter, UnsupportedSourceLogsAndKeepsLength)
-{
+TEST(PixelConverter, UnsupportedSourceLogsAndKeepsLength) {
     qxtest::LogCapture log;
     auto c = make(2, 1, kRgb8, std::vector<uint8_t>(6, 7), QX_PIXEL_MONO8, 2);
     EXPECT_EQ(convert(c), QX_ERR_NOT_SUPPORTED);
@@ -296,16 +277,14 @@ TEST(PixelConverter, UnsupportedSourceLogsAndKeepsLength)
     EXPECT_TRUE(log.contains("func:convertToMono16, unsupported pstCvtParam->enSrcPixelType=0x2180014"));
 }
 
-TEST(PixelConverter, RefusalsBeforeConversionLogNothing)
-{
+TEST(PixelConverter, RefusalsBeforeConversionLogNothing) {
     qxtest::LogCapture log;
     auto c = make(2, 1, QX_PIXEL_MONO12PACKED, {0xAB, 0xCD}, QX_PIXEL_MONO8, 2);
     EXPECT_EQ(convert(c), QX_ERR_INVALID_PARAM);
     EXPECT_EQ(log.text(), "");
 }
 
-TEST(PixelConverter, DirectCallGuardLogsBothLines)
-{
+TEST(PixelConverter, DirectCallGuardLogsBothLines) {
     qxtest::LogCapture log;
     auto c = make(4, 1, QX_PIXEL_MONO8, {1, 2}, QX_PIXEL_MONO8, 4);
     EXPECT_EQ(PixelConverter::getConverterInstance()->convertToMono8(c.p), QX_ERR_GENERAL);
@@ -313,8 +292,7 @@ TEST(PixelConverter, DirectCallGuardLogsBothLines)
     EXPECT_TRUE(log.contains("error func:convertToMono8, pixelCount=4, pstCvtParam->nDstDataSize=4"));
 }
 
-TEST(PixelConverter, LargeFrameAllFormatsAgainstReference)
-{
+TEST(PixelConverter, LargeFrameAllFormatsAgainstReference) {
     // A 641 x 3 frame of every format, compared with a straightforward per-pixel reference.
     const uint16_t w = 641, h = 3;
     const size_t n = size_t(w) * h;
@@ -324,8 +302,8 @@ TEST(PixelConverter, LargeFrameAllFormatsAgainstReference)
         uint32_t format;
         unsigned bits;
     };
-    for (Case cs : {Case{QX_PIXEL_MONO10, 10}, Case{QX_PIXEL_MONO12, 12}, Case{QX_PIXEL_MONO14, 14},
-                    Case{QX_PIXEL_MONO16, 16}}) {
+    for (Case cs :
+         {Case{QX_PIXEL_MONO10, 10}, Case{QX_PIXEL_MONO12, 12}, Case{QX_PIXEL_MONO14, 14}, Case{QX_PIXEL_MONO16, 16}}) {
         std::vector<uint8_t> src(2 * n);
         for (size_t i = 0; i < n; ++i) {
             const uint16_t s = samples[i] & ((1u << cs.bits) - 1);
@@ -358,8 +336,7 @@ TEST(PixelConverter, LargeFrameAllFormatsAgainstReference)
     }
 }
 
-TEST(PixelConverter, EveryWordOfEveryDepthToMono8)
-{
+TEST(PixelConverter, EveryWordOfEveryDepthToMono8) {
     // All 65536 words, in and above each depth, through the vector loops (and their tails: the
     // frame is 257 x 255 pixels, an odd count): trunc(sample x 2^8 / 2^bits) kept to 8 bits.
     const uint16_t w = 257, h = 255;
@@ -373,22 +350,22 @@ TEST(PixelConverter, EveryWordOfEveryDepthToMono8)
         uint32_t format;
         unsigned bits;
     };
-    for (Case cs : {Case{QX_PIXEL_MONO10, 10}, Case{QX_PIXEL_MONO12, 12}, Case{QX_PIXEL_MONO14, 14},
-                    Case{QX_PIXEL_MONO16, 16}}) {
+    for (Case cs :
+         {Case{QX_PIXEL_MONO10, 10}, Case{QX_PIXEL_MONO12, 12}, Case{QX_PIXEL_MONO14, 14}, Case{QX_PIXEL_MONO16, 16}}) {
         auto c = make(w, h, cs.format, src, QX_PIXEL_MONO8, n);
         ASSERT_EQ(convert(c), QX_OK);
         const float f = 256.0f / float(1u << cs.bits);
-        for (size_t i = 0; i < n; ++i) ASSERT_EQ(c.dst[i], uint8_t(int64_t(float(uint16_t(i)) * f))) << cs.bits << " " << i;
+        for (size_t i = 0; i < n; ++i)
+            ASSERT_EQ(c.dst[i], uint8_t(int64_t(float(uint16_t(i)) * f))) << cs.bits << " " << i;
     }
 }
 
-TEST(PixelConverter, LinesBottomUpAndWithPitch)
-{
+TEST(PixelConverter, LinesBottomUpAndWithPitch) {
     // Into the lines of a bitmap: the same bytes as the plain conversion, line by line, bottom
     // line first with bottomUp, and the pitch's padding bytes untouched. Odd widths make packed
     // lines start in the middle of a group.
-    for (uint32_t format : {QX_PIXEL_MONO8, QX_PIXEL_MONO12, QX_PIXEL_MONO16, QX_PIXEL_MONO10PACKED,
-                            QX_PIXEL_MONO12PACKED}) {
+    for (uint32_t format :
+         {QX_PIXEL_MONO8, QX_PIXEL_MONO12, QX_PIXEL_MONO16, QX_PIXEL_MONO10PACKED, QX_PIXEL_MONO12PACKED}) {
         for (uint16_t w : {uint16_t(1), uint16_t(5), uint16_t(67)}) {
             const uint16_t h = 7;
             const uint32_t pitch = (w + 3u) & ~3u;
@@ -411,8 +388,7 @@ TEST(PixelConverter, LinesBottomUpAndWithPitch)
     }
 }
 
-TEST(PixelConverter, LinesRefuseWhatDoesNotFit)
-{
+TEST(PixelConverter, LinesRefuseWhatDoesNotFit) {
     PixelConverter* conv = PixelConverter::getConverterInstance();
     const std::vector<uint8_t> src(4 * 3 * 2, 0x10);
     // The last line needs only nWidth bytes after (nHeight - 1) x pitch.
@@ -420,7 +396,7 @@ TEST(PixelConverter, LinesRefuseWhatDoesNotFit)
     EXPECT_EQ(conv->convertToMono8Lines(fits.p, 8, true), QX_OK);
     auto small = make(4, 3, QX_PIXEL_MONO12, src, QX_PIXEL_MONO8, 2 * 8 + 3);
     EXPECT_EQ(conv->convertToMono8Lines(small.p, 8, true), QX_ERR_INVALID_PARAM);
-    EXPECT_EQ(conv->convertToMono8Lines(fits.p, 3, false), QX_ERR_INVALID_PARAM);  // pitch below the width
+    EXPECT_EQ(conv->convertToMono8Lines(fits.p, 3, false), QX_ERR_INVALID_PARAM); // pitch below the width
     auto shortSource = make(4, 3, QX_PIXEL_MONO12, std::vector<uint8_t>(23), QX_PIXEL_MONO8, 12);
     EXPECT_EQ(conv->convertToMono8Lines(shortSource.p, 4, false), QX_ERR_INVALID_PARAM);
     auto mono16 = make(4, 3, QX_PIXEL_MONO12, src, QX_PIXEL_MONO16, 24);

@@ -147,7 +147,9 @@ TEST(Usb3EnumConfig, ReadsRegisterAndModelsAsTheIniSays) {
                     "no equals sign\r\n" +
                     longLine + "=LONG\r\n" +
                     "1A2B=MODEL-B\r\n"
-                    "2000=" + std::string(70, 'N') + "\r\n"
+                    "2000=" +
+                    std::string(70, 'N') +
+                    "\r\n"
                     "3000=AFTER\n");
     QxUsb3EnumHelper helper([&] { return dir.path(); });
     ASSERT_TRUE(helper.getConfigInfo());

@@ -560,9 +560,9 @@ TEST(Usb3ThreadedLibUsbWatch, WatchWithoutADeviceReportsNothingAndStops) {
     std::shared_ptr<qx::usb::UsbBackend> backend = qx::usb::makeLibUsbBackend();
     if (!backend->listDevices(kCameraVendorId, kCameraProductId).empty()) GTEST_SKIP() << "a camera is attached";
     std::atomic<int> events{0};
-    std::unique_ptr<qx::usb::UsbWatch> w =
-        backend->watch(kCameraVendorId, kCameraProductId,
-                       [&](qx::usb::UsbHotplugEvent, const qx::usb::UsbDeviceEntry&) { ++events; }, 20ms);
+    std::unique_ptr<qx::usb::UsbWatch> w = backend->watch(
+        kCameraVendorId, kCameraProductId, [&](qx::usb::UsbHotplugEvent, const qx::usb::UsbDeviceEntry&) { ++events; },
+        20ms);
     ASSERT_NE(w, nullptr);
     // Several re-list rounds pass without any camera.
     EXPECT_FALSE(waitUntil([&] { return events.load() > 0; }, 200ms));

@@ -269,8 +269,15 @@ TEST(Usb3UserProtocol, TimeOutEndsTheRetries) {
 TEST(Usb3UserProtocol, SendFailureFailsTheExchange) {
     QxUsb3UserProtocol p;
     int sends = 0;
-    p.setTransport([](uint8_t*, int& n) { n = 0; return false; },
-                   [&](const uint8_t*, int) { ++sends; return false; });
+    p.setTransport(
+        [](uint8_t*, int& n) {
+            n = 0;
+            return false;
+        },
+        [&](const uint8_t*, int) {
+            ++sends;
+            return false;
+        });
     uint8_t buf[4] = {};
     EXPECT_FALSE(p.read(0x40, buf, 4, 10000));
     EXPECT_EQ(sends, 4);

@@ -56,14 +56,16 @@ std::string cameraXml(bool withImageDataWidth) {
   <pIsLocked>TLParamsLocked</pIsLocked>
   <pValue>WidthReg</pValue>
   <Min>8</Min>
-  <Max>)" << kMaxWidth << R"(</Max>
+  <Max>)"
+      << kMaxWidth << R"(</Max>
   <Inc>8</Inc>
 </Integer>
 <Integer Name="Height" NameSpace="Standard">
   <pIsLocked>TLParamsLocked</pIsLocked>
   <pValue>HeightReg</pValue>
   <Min>1</Min>
-  <Max>)" << kMaxHeight << R"(</Max>
+  <Max>)"
+      << kMaxHeight << R"(</Max>
 </Integer>
 <Integer Name="TLParamsLocked">
   <Visibility>Invisible</Visibility>
@@ -131,7 +133,8 @@ void replugCamera() {
 
 void repeatRemovalNotice() {
     if (!g_throughLibusb)
-        rig().backend->notify(qx::usb::UsbHotplugEvent::Left, {kPath, qx::usb3::kCameraVendorId, qx::usb3::kCameraProductId});
+        rig().backend->notify(qx::usb::UsbHotplugEvent::Left,
+                              {kPath, qx::usb3::kCameraVendorId, qx::usb3::kCameraProductId});
 }
 
 void setCameraHeldElsewhere(bool held) {
@@ -150,8 +153,7 @@ bool prepareEnvironment(bool libusb) {
     bool ok = writeFile(dir / "Config.ini", ini.str());
     ok = ok && writeFile(dir / (std::string(kModel) + ".xml"), cameraXml(true));
     ok = ok && writeFile(dir / (std::string(kModelNoBits) + ".xml"), cameraXml(false));
-    ok = ok && writeFile(fs::current_path() / "QxSdkConfig.json",
-                         "{\n  \"QxUsb3XmlPath\": \"" + xmlDir() + "\"\n}\n");
+    ok = ok && writeFile(fs::current_path() / "QxSdkConfig.json", "{\n  \"QxUsb3XmlPath\": \"" + xmlDir() + "\"\n}\n");
 
     auto& r = rig();
     r.camera->setProtoRegister(0x603C, kModelId);

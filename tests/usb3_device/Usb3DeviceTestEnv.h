@@ -9,9 +9,9 @@
 namespace qxtest::usb3dev {
 
 constexpr const char* kPath = "usb:sim-1";
-constexpr const char* kModel = "SIMCAM";          // named by Config.ini from the model id
-constexpr const char* kModelNoBits = "SIMCAMNB";   // its XML has no IMAGE_DATA_WIDTH
-constexpr const char* kModelNoXml = "NOXMLCAM";    // no XML file in the directory
+constexpr const char* kModel = "SIMCAM";         // named by Config.ini from the model id
+constexpr const char* kModelNoBits = "SIMCAMNB"; // its XML has no IMAGE_DATA_WIDTH
+constexpr const char* kModelNoXml = "NOXMLCAM";  // no XML file in the directory
 constexpr uint32_t kModelId = 0x1A2B;
 
 // Registers of the simulated camera. Byte-channel registers (port "Device"):

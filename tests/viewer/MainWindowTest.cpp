@@ -45,7 +45,9 @@ protected:
     QTableWidget* table() { return window.form().tableWidget; }
     int rows() { return table()->rowCount(); }
     QString cell(int row, int column) { return table()->item(row, column)->text(); }
-    bool waitRows(int n) { return waitUntil([&] { return rows() >= n; }) && rows() == n; }
+    bool waitRows(int n) {
+        return waitUntil([&] { return rows() >= n; }) && rows() == n;
+    }
 
     MainWindow window;
 };
@@ -293,8 +295,8 @@ TEST(MainWindowStart, ShowsTheSdkVersionAndTheTitle) {
 TEST(MainWindowStart, StyleSheetsRaiseNoWarnings) {
     static QStringList messages;
     messages.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext&, const QString& text) { messages << text; });
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) { messages << text; });
     {
         MainWindow window;
         window.show();
@@ -311,9 +313,8 @@ TEST(MainWindowLoad, LearningPhaseTeachesAddressesAndMakesNoRows) {
     window.loadCurrentPath();
     EXPECT_EQ(window.form().stackedWidget->currentIndex(), 1);
     // The tree was built and read inside the first second: addresses learned, no rows.
-    ASSERT_TRUE(waitUntil([&] {
-        return window.learnedAddress("Width") == 0x1004 && window.learnedAddress("ExposureTime") == 0x1030;
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return window.learnedAddress("Width") == 0x1004 && window.learnedAddress("ExposureTime") == 0x1030; }));
     EXPECT_EQ(window.form().tableWidget->rowCount(), 0);
 }
 

@@ -63,13 +63,15 @@ protected:
     int rows() { return window->form().tableWidget->rowCount(); }
     QString cell(int row, int column) { return window->form().tableWidget->item(row, column)->text(); }
     bool learningOver() {
-        return waitUntil([&] {
-                   // A read outside the learning phase makes a row.
-                   viewer::IntValueInfo info{};
-                   window->feature()->getIntValue("Height", &info);
-                   QApplication::processEvents();
-                   return rows() > 0;
-               }, 5000);
+        return waitUntil(
+            [&] {
+                // A read outside the learning phase makes a row.
+                viewer::IntValueInfo info{};
+                window->feature()->getIntValue("Height", &info);
+                QApplication::processEvents();
+                return rows() > 0;
+            },
+            5000);
     }
 
     std::unique_ptr<MainWindow> window;
@@ -243,7 +245,8 @@ TEST_F(TreeTest, EditorWritesBecomeCommands) {
     // Not a multiple of the increment: an error tip and no write.
     window->form().tableWidget->setRowCount(0);
     tree()->intvalueChanged(spinOf("Width"), 25);
-    EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("[ERROR] 设置值 25 无效，不是步进值 16 的倍数")));
+    EXPECT_TRUE(
+        tree()->infoPanel()->toPlainText().contains(QStringLiteral("[ERROR] 设置值 25 无效，不是步进值 16 的倍数")));
     QApplication::processEvents();
     for (int r = 0; r < rows(); ++r) EXPECT_EQ(cell(r, 2), QStringLiteral("(读)"));
 
@@ -251,7 +254,8 @@ TEST_F(TreeTest, EditorWritesBecomeCommands) {
     // the address learned for the key.
     window->form().tableWidget->setRowCount(0);
     tree()->intvalueChanged(spinOf("TestValue"), 5);
-    EXPECT_TRUE(tree()->infoPanel()->toPlainText().contains(QStringLiteral("QX_XML_SetIntValue(5) failed, err: 0x800001ff")));
+    EXPECT_TRUE(
+        tree()->infoPanel()->toPlainText().contains(QStringLiteral("QX_XML_SetIntValue(5) failed, err: 0x800001ff")));
     ASSERT_TRUE(waitUntil([&] {
         for (int r = 0; r < rows(); ++r)
             if (cell(r, 2) == QStringLiteral("5.000000")) return true;
@@ -284,7 +288,8 @@ namespace {
 // The line edit's own clear button (the trailing one; the leading one is the magnifier).
 QWidget* clearButtonOf(QLineEdit* edit) {
     for (QToolButton* button : edit->findChildren<QToolButton*>())
-        if (button->defaultAction() && button->defaultAction()->objectName() == QLatin1String("_q_qlineeditclearaction"))
+        if (button->defaultAction() &&
+            button->defaultAction()->objectName() == QLatin1String("_q_qlineeditclearaction"))
             return button;
     return nullptr;
 }
@@ -387,8 +392,8 @@ TEST_F(TreeTest, AccessModeChangeDisablesTheEditorAfterAClick) {
 TEST(TreeWorker, FirstFillRunsInBatchesOfTen) {
     MainWindow window;
     std::atomic<int> passes{0};
-    QObject::connect(window.tree(), &PropertyTreeViewerEx::nodeValueUpdated, window.tree(), [&] { ++passes; },
-                     Qt::DirectConnection);
+    QObject::connect(
+        window.tree(), &PropertyTreeViewerEx::nodeValueUpdated, window.tree(), [&] { ++passes; }, Qt::DirectConnection);
     window.form().lineEdit->setText(viewertest::dataFile("camera.xml"));
     window.loadCurrentPath();
     // 12 feature rows: one pass of ten, one of two, each followed by a row refresh.

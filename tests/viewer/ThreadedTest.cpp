@@ -47,11 +47,10 @@ TEST(ThreadedMailbox, ConcurrentWritesAreAllListed) {
     for (int r = 0; r < table->rowCount(); ++r) {
         EXPECT_EQ(table->item(r, 1)->text(), QStringLiteral("Height"));
         const int value = table->item(r, 2)->text().toInt();
-        const QString expected = MainWindow::hexText(QByteArray("W\x10\x08", 3) +
-                                                     QByteArray(1, static_cast<char>((value >> 24) & 0xFF)) +
-                                                     QByteArray(1, static_cast<char>((value >> 16) & 0xFF)) +
-                                                     QByteArray(1, static_cast<char>((value >> 8) & 0xFF)) +
-                                                     QByteArray(1, static_cast<char>(value & 0xFF)));
+        const QString expected = MainWindow::hexText(
+            QByteArray("W\x10\x08", 3) + QByteArray(1, static_cast<char>((value >> 24) & 0xFF)) +
+            QByteArray(1, static_cast<char>((value >> 16) & 0xFF)) +
+            QByteArray(1, static_cast<char>((value >> 8) & 0xFF)) + QByteArray(1, static_cast<char>(value & 0xFF)));
         EXPECT_EQ(table->item(r, 3)->text(), expected) << value;
         seen.insert(table->item(r, 2)->text());
     }
@@ -70,11 +69,10 @@ TEST(ThreadedMailbox, WorkerReadsAndGuiWritesKeepTheirKeys) {
         QApplication::processEvents();
         return window.form().tableWidget->rowCount() > 0;
     }));
-    const QMap<QString, QString> readAddress{{"Width", "52 10 04"},         {"Height", "52 10 08"},
-                                             {"PixelFormat", "52 10 20"},   {"ReverseX", "52 10 40"},
-                                             {"ExposureTime", "52 10 30"},  {"Gain", "52 10 34"},
-                                             {"TestValue", "52 10 50"},     {"DeviceUserID", "52 11 00"},
-                                             {"DeviceVersionHex", "52 13 00"}};
+    const QMap<QString, QString> readAddress{
+        {"Width", "52 10 04"},     {"Height", "52 10 08"},       {"PixelFormat", "52 10 20"},
+        {"ReverseX", "52 10 40"},  {"ExposureTime", "52 10 30"}, {"Gain", "52 10 34"},
+        {"TestValue", "52 10 50"}, {"DeviceUserID", "52 11 00"}, {"DeviceVersionHex", "52 13 00"}};
     // The worker re-reads clicked rows while the GUI thread writes.
     for (int i = 0; i < 30; ++i) {
         for (const char* name : {"Width", "PixelFormat", "ExposureTime", "DeviceUserID"})

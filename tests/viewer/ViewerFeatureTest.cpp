@@ -251,8 +251,9 @@ TEST(ViewerFeature, EnumerationSkipsUnimplementedEntriesAndStopsAt64) {
     QTemporaryDir dir;
     QByteArray xml = "<RegisterDescription><Category Name=\"Root\"><pFeature>E</pFeature></Category>"
                      "<Enumeration Name=\"E\">";
-    for (int i = 0; i < 70; ++i) xml += "<EnumEntry Name=\"V" + QByteArray::number(i) + "\"><Value>" +
-                                        QByteArray::number(i) + "</Value></EnumEntry>";
+    for (int i = 0; i < 70; ++i)
+        xml += "<EnumEntry Name=\"V" + QByteArray::number(i) + "\"><Value>" + QByteArray::number(i) +
+               "</Value></EnumEntry>";
     xml += "<pValue>R</pValue></Enumeration><IntReg Name=\"R\"><Address>0x10</Address><Length>4</Length>"
            "<AccessMode>RW</AccessMode><pPort>Device</pPort><Sign>Unsigned</Sign><Endianess>LittleEndian"
            "</Endianess></IntReg><Port Name=\"Device\"/></RegisterDescription>";
@@ -273,8 +274,7 @@ TEST(ViewerFeature, LongStringIsCutTo255Bytes) {
     const std::string path = writeTempXml(
         dir, QByteArray("<RegisterDescription><Category Name=\"Root\"><pFeature>S</pFeature></Category>"
                         "<String Name=\"S\"><Value>") +
-                 QByteArray::fromStdString(text) +
-                 "</Value></String><Port Name=\"Device\"/></RegisterDescription>");
+                 QByteArray::fromStdString(text) + "</Value></String><Port Name=\"Device\"/></RegisterDescription>");
     RecordingFeature r;
     ASSERT_EQ(r.feature.loadXmlFile(path), QX_OK);
     StringValueInfo info{};

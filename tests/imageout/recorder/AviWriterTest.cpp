@@ -119,8 +119,14 @@ TEST_F(AviWriterTest, ZeroFramesGive2056ByteFile) {
     const auto file = readFile(path);
     ASSERT_EQ(file.size(), 2056u);
     Expect e;
-    e.width = 4; e.height = 2; e.usPerFrame = 40000; e.rate = 25000000;
-    e.final = true; e.frames = 0; e.riffSize = 2048; e.moviSize = 4;
+    e.width = 4;
+    e.height = 2;
+    e.usPerFrame = 40000;
+    e.rate = 25000000;
+    e.final = true;
+    e.frames = 0;
+    e.riffSize = 2048;
+    e.moviSize = 4;
     EXPECT_EQ(slice(file, 0, 2048), expectedHeader(e));
     const std::vector<uint8_t> idx = {'i', 'd', 'x', '1', 0, 0, 0, 0};
     EXPECT_EQ(slice(file, 2048, 8), idx);
@@ -134,7 +140,10 @@ TEST_F(AviWriterTest, HeaderWhileRecordingHasPlaceholders) {
     EXPECT_EQ(readFile(path), std::vector<uint8_t>(2048, 0)); // placeholder before AVI_set_video
     AVI_set_video(avi, 640, 480, 25.0, "MJPG");
     Expect e;
-    e.width = 640; e.height = 480; e.usPerFrame = 40000; e.rate = 25000000;
+    e.width = 640;
+    e.height = 480;
+    e.usPerFrame = 40000;
+    e.rate = 25000000;
     EXPECT_EQ(readFile(path), expectedHeader(e));
     EXPECT_EQ(AVI_close(avi), 0);
 }
@@ -159,8 +168,14 @@ TEST_F(AviWriterTest, OddFrameIsPaddedAndIndexed) {
     const auto file = readFile(path);
     ASSERT_EQ(file.size(), 3082u);
     Expect e;
-    e.width = 32; e.height = 16; e.usPerFrame = 40000; e.rate = 25000000;
-    e.final = true; e.frames = 1; e.riffSize = 3074; e.moviSize = 1014;
+    e.width = 32;
+    e.height = 16;
+    e.usPerFrame = 40000;
+    e.rate = 25000000;
+    e.final = true;
+    e.frames = 1;
+    e.riffSize = 3074;
+    e.moviSize = 1014;
     EXPECT_EQ(slice(file, 0, 2048), expectedHeader(e));
     // The chunk: tag, length, data, one pad byte.
     EXPECT_EQ(slice(file, 2048, 4), (std::vector<uint8_t>{'0', '0', 'd', 'b'}));
@@ -198,7 +213,7 @@ TEST_F(AviWriterTest, NonKeyFrameAndEvenFrame) {
     EXPECT_EQ(rd32(file, 48), 3u);
     EXPECT_EQ(rd32(file, 140), 3u);
     const size_t idx = 2082 + 8;
-    EXPECT_EQ(rd32(file, idx + 4), 0u);     // not a key frame
+    EXPECT_EQ(rd32(file, idx + 4), 0u); // not a key frame
     EXPECT_EQ(rd32(file, idx + 8), 2048u);
     EXPECT_EQ(rd32(file, idx + 12), 6u);
     EXPECT_EQ(rd32(file, idx + 16 + 4), 0x10u);
@@ -334,8 +349,8 @@ TEST_F(AviWriterTest, SizeLimitBoundaryWithLoweredLimit) {
     std::vector<uint8_t> data(2017, 3);
     EXPECT_EQ(AVI_write_frame(avi, data.data(), 2017, 1), -1); // 2048 + 32 + 2017 > 4096
     EXPECT_EQ(avi->last_error, AVI_ERR_SIZELIM);
-    EXPECT_EQ(AVI_write_frame(avi, data.data(), 2016, 1), 0);  // exactly at the limit
-    EXPECT_EQ(AVI_bytes_remain(avi), 0);                        // 4088 - 16 - 4072
+    EXPECT_EQ(AVI_write_frame(avi, data.data(), 2016, 1), 0); // exactly at the limit
+    EXPECT_EQ(AVI_bytes_remain(avi), 0);                      // 4088 - 16 - 4072
     EXPECT_EQ(AVI_close(avi), 0);
     EXPECT_EQ(readFile(path).size(), 2048u + 8 + 2016 + 8 + 16); // 4096 exactly
 }
@@ -395,7 +410,8 @@ TEST_F(AviWriterTest, WriteErrorTextCarriesTheSystemText) {
     std::vector<uint8_t> data(100, 1);
     EXPECT_EQ(AVI_write_frame(avi, data.data(), data.size(), 1), -1);
     EXPECT_EQ(avi->last_error, AVI_ERR_WRITE);
-    EXPECT_EQ(std::string(AVI_strerror(avi)), std::string("avilib - Error writing to AVI file - ") + std::strerror(ENOSPC));
+    EXPECT_EQ(std::string(AVI_strerror(avi)),
+              std::string("avilib - Error writing to AVI file - ") + std::strerror(ENOSPC));
     // Nothing of the failed frame stays: no index entry, no count, same position.
     EXPECT_EQ(avi->n_idx, 0u);
     EXPECT_EQ(avi->video_frames, 0u);
@@ -409,7 +425,11 @@ TEST_F(AviWriterTest, ErrorTexts) {
     const char* expected[] = {
         "avilib - No Error",
         "avilib - AVI file size limit reached",
-        nullptr, nullptr, nullptr, nullptr, nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
         "avilib - Operation (read/write) not permitted",
         "avilib - Out of memory (malloc failed)",
         "avilib - Not an AVI file",
@@ -426,10 +446,9 @@ TEST_F(AviWriterTest, ErrorTexts) {
             EXPECT_STREQ(AVI_strerror(avi), expected[code]) << code;
         }
     }
-    const char* withErrno[] = {"avilib - Error opening AVI file", "avilib - Error reading from AVI file",
-                               "avilib - Error writing to AVI file",
-                               "avilib - Error writing index (file may still be useable)",
-                               "avilib - Error closing AVI file"};
+    const char* withErrno[] = {
+        "avilib - Error opening AVI file", "avilib - Error reading from AVI file", "avilib - Error writing to AVI file",
+        "avilib - Error writing index (file may still be useable)", "avilib - Error closing AVI file"};
     for (int code = 2; code <= 6; ++code) {
         avi->last_error = code;
         EXPECT_EQ(std::string(AVI_strerror(avi)), std::string(withErrno[code - 2]) + " - " + std::strerror(EACCES));

@@ -80,8 +80,12 @@ void handOver(VideoRecorder& rec, const std::vector<std::vector<uint8_t>>& frame
 
 // Waits until `count` frames are in the files (or lost), then stops.
 void finish(VideoRecorder& rec, uint64_t count) {
-    EXPECT_TRUE(waitUntil([&] { auto s = rec.stats(); return s.framesWritten + s.framesDropped >= count; },
-                          std::chrono::seconds(120)));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            auto s = rec.stats();
+            return s.framesWritten + s.framesDropped >= count;
+        },
+        std::chrono::seconds(120)));
     EXPECT_EQ(rec.stats().framesDropped, 0u);
     EXPECT_EQ(rec.stats().framesWritten, count);
     EXPECT_EQ(rec.stop(), QX_OK);
@@ -265,7 +269,8 @@ TEST_F(VideoRecorderTest, FramesAreTheImageClassJpegOfTheFrame) {
             ASSERT_EQ(chunks.size(), size_t(n)) << path;
             for (int i = 0; i < n; ++i) {
                 CxImage image(uint32_t(w), uint32_t(h), 8, 0);
-                ASSERT_TRUE(image.CreateFromArray(grey[size_t(i)].data(), uint32_t(w), uint32_t(h), 8, uint32_t(w), true));
+                ASSERT_TRUE(
+                    image.CreateFromArray(grey[size_t(i)].data(), uint32_t(w), uint32_t(h), 8, uint32_t(w), true));
                 CxMemFile mem;
                 ASSERT_TRUE(mem.Open());
                 ASSERT_TRUE(image.Encode(&mem, CXIMAGE_FORMAT_JPG));
@@ -740,7 +745,10 @@ TEST_F(VideoRecorderTest, StopWhileFramesAreInFlight) {
 
 TEST_F(VideoRecorderTest, NewFrameSizeBuildsNewPools) {
     VideoRecorder rec;
-    struct Step { int w, h; uint32_t encoders, streams; };
+    struct Step {
+        int w, h;
+        uint32_t encoders, streams;
+    };
     const Step steps[] = {{320, 240, 3, 4}, {641, 100, 6, 7}, {641, 100, 3, 7}, {640, 100, 3, 4}, {643, 20, 6, 7}};
     int index = 0;
     for (const auto& s : steps) {
@@ -832,7 +840,7 @@ TEST_F(VideoRecorderTest, RawRecordingWithHeaderByteForByte) {
     EXPECT_EQ(rec.stop(), QX_OK);
     const std::vector<uint8_t> expected = {0x01, 0x08, 0x01, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02,
                                            0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x0B, 0xB8, 0x00, 0x00,
-                                           0x00, 0x04, 1, 2, 3, 4, 5, 6, 7, 8};
+                                           0x00, 0x04, 1,    2,    3,    4,    5,    6,    7,    8};
     EXPECT_EQ(readFile(path), expected);
     RecordFrameInfo c{f1, 4};
     EXPECT_EQ(rec.write(c), QX_ERR_GENERAL); // write while stopped
@@ -863,9 +871,8 @@ TEST_F(VideoRecorderTest, RawRecordingWithoutHeaderAndOtherFields) {
     EXPECT_EQ(rec.write(c), QX_OK);
     EXPECT_EQ(rec.write(d), QX_OK);
     EXPECT_EQ(rec.stop(), QX_OK);
-    const std::vector<uint8_t> expected = {0x01, 0x10, 0x01, 0x10, 0x00, 0x05, 0x00, 0x00, 0x03, 0xE8,
-                                           0x00, 0x00, 0x02, 0x01, 0xFF, 0xFF, 0xFE, 0x0C, 0x00, 0x00,
-                                           0x00, 0x02, 0xAA, 0xBB, 0xCC};
+    const std::vector<uint8_t> expected = {0x01, 0x10, 0x01, 0x10, 0x00, 0x05, 0x00, 0x00, 0x03, 0xE8, 0x00, 0x00, 0x02,
+                                           0x01, 0xFF, 0xFF, 0xFE, 0x0C, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0xCC};
     EXPECT_EQ(readFile(other), expected);
 
     // A huge rate saturates instead of overflowing; a truncating reopen drops the old bytes.

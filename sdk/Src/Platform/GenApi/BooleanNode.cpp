@@ -13,7 +13,8 @@ void BooleanNode::configure(const NodeDesc& d) {
     readNumber(d, "Value", "pValue", m_value);
     if (const Prop* p = d.first("OnValue")) m_on = ParseIntLiteral(p->text, d.name, "OnValue");
     if (const Prop* p = d.first("OffValue")) m_off = ParseIntLiteral(p->text, d.name, "OffValue");
-    if (!m_value.isSet()) QX_GENAPI_THROW(RuntimeException, "node '%s': Boolean without Value or pValue", d.name.c_str());
+    if (!m_value.isSet())
+        QX_GENAPI_THROW(RuntimeException, "node '%s': Boolean without Value or pValue", d.name.c_str());
 }
 
 void BooleanNode::link() {
@@ -50,12 +51,15 @@ void BooleanNode::checkWriteInt(int64_t value, bool verify) {
     m_value.checkWriteInt(value != 0 ? m_on : m_off, verify);
 }
 
-gcstring BooleanNode::ToString(bool verify, bool ignoreCache) { return GetValue(verify, ignoreCache) ? "true" : "false"; }
+gcstring BooleanNode::ToString(bool verify, bool ignoreCache) {
+    return GetValue(verify, ignoreCache) ? "true" : "false";
+}
 
 void BooleanNode::FromString(const gcstring& text, bool verify) {
     if (text == "true"sv || text == "True"sv || text == "TRUE"sv || text == "1"sv) SetValue(true, verify);
     else if (text == "false"sv || text == "False"sv || text == "FALSE"sv || text == "0"sv) SetValue(false, verify);
-    else QX_GENAPI_THROW(InvalidArgumentException, "Node '%s': '%.100s' is not a boolean", name().c_str(), text.c_str());
+    else
+        QX_GENAPI_THROW(InvalidArgumentException, "Node '%s': '%.100s' is not a boolean", name().c_str(), text.c_str());
 }
 
 } // namespace QxGenApi::detail

@@ -10,7 +10,8 @@ void CommandNode::configure(const NodeDesc& d) {
     Node::configure(d);
     readNumber(d, "Value", "pValue", m_value);
     readNumber(d, "CommandValue", "pCommandValue", m_commandValue);
-    if (!m_value.isSet()) QX_GENAPI_THROW(RuntimeException, "node '%s': Command without Value or pValue", d.name.c_str());
+    if (!m_value.isSet())
+        QX_GENAPI_THROW(RuntimeException, "node '%s': Command without Value or pValue", d.name.c_str());
     if (!m_commandValue.isSet()) m_commandValue.setLiteral(int64_t(1));
 }
 

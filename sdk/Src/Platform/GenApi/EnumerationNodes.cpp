@@ -27,7 +27,8 @@ void EnumEntryNode::configure(const NodeDesc& d) {
 void EnumerationNode::configure(const NodeDesc& d) {
     Node::configure(d);
     readNumber(d, "Value", "pValue", m_value);
-    if (!m_value.isSet()) QX_GENAPI_THROW(RuntimeException, "node '%s': Enumeration without Value or pValue", d.name.c_str());
+    if (!m_value.isSet())
+        QX_GENAPI_THROW(RuntimeException, "node '%s': Enumeration without Value or pValue", d.name.c_str());
     for (const Prop& p : d.props) {
         if (p.name != "EnumEntry"sv) continue;
         const std::string* entryName = p.attr("Name");
@@ -87,7 +88,8 @@ int64_t EnumerationNode::GetIntValue(bool verify, bool ignoreCache) {
 void EnumerationNode::checkEntry(int64_t value) {
     EnumEntryNode* e = entryFor(value);
     if (!e) {
-        QX_GENAPI_THROW(OutOfRangeException, "Node '%s': %" PRId64 " is not the value of any entry", name().c_str(), value);
+        QX_GENAPI_THROW(OutOfRangeException, "Node '%s': %" PRId64 " is not the value of any entry", name().c_str(),
+                        value);
     }
     EAccessMode m = e->GetAccessMode();
     if (!IsAvailable(m)) {

@@ -27,12 +27,12 @@ private:
     unsigned m_line;
 };
 
-#define QX_GENAPI_DECLARE_EXCEPTION(Name, Base)                                                  \
-    class Name : public Base {                                                                   \
-    public:                                                                                      \
-        explicit Name(std::string description, const char* file = nullptr, unsigned line = 0)    \
-            : Base(std::move(description), file, line) {}                                        \
-        const char* GetType() const override { return #Name; }                                   \
+#define QX_GENAPI_DECLARE_EXCEPTION(Name, Base)                                               \
+    class Name : public Base {                                                                \
+    public:                                                                                   \
+        explicit Name(std::string description, const char* file = nullptr, unsigned line = 0) \
+            : Base(std::move(description), file, line) {}                                     \
+        const char* GetType() const override { return #Name; }                                \
     }
 
 // A value outside [min, max] or off the increment; an entry that is not in the enumeration.

@@ -35,10 +35,12 @@ void CheckFloatRange(IFloat& n, const std::string& name, double v) {
     double mn = n.GetMin();
     double mx = n.GetMax();
     if (v < mn) {
-        QX_GENAPI_THROW(OutOfRangeException, "Value %.17g of node '%s' is below its minimum %.17g", v, name.c_str(), mn);
+        QX_GENAPI_THROW(OutOfRangeException, "Value %.17g of node '%s' is below its minimum %.17g", v, name.c_str(),
+                        mn);
     }
     if (v > mx) {
-        QX_GENAPI_THROW(OutOfRangeException, "Value %.17g of node '%s' is above its maximum %.17g", v, name.c_str(), mx);
+        QX_GENAPI_THROW(OutOfRangeException, "Value %.17g of node '%s' is above its maximum %.17g", v, name.c_str(),
+                        mx);
     }
 }
 
@@ -147,7 +149,8 @@ double FloatNode::GetInc() {
 ERepresentation FloatNode::GetRepresentation() {
     Scope s(map());
     if (m_representation != _UndefinedRepresentation) return m_representation;
-    if (m_source.value().isNode() && m_source.value().floating()) return m_source.value().floating()->GetRepresentation();
+    if (m_source.value().isNode() && m_source.value().floating())
+        return m_source.value().floating()->GetRepresentation();
     return PureNumber;
 }
 

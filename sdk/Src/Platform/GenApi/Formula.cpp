@@ -26,17 +26,14 @@ struct Token {
 };
 
 bool isIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-bool isIdentChar(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
-}
+bool isIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'; }
 
 } // namespace
 
 // Recursive-descent parser producing Formula::Node entries.
 class FormulaParser {
 public:
-    FormulaParser(Formula& f, const std::string& text, const std::string& what)
-        : m_f(f), m_text(text), m_what(what) {
+    FormulaParser(Formula& f, const std::string& text, const std::string& what) : m_f(f), m_text(text), m_what(what) {
         next();
     }
 
@@ -49,8 +46,8 @@ public:
 private:
     [[noreturn]] void fail(const char* fmt, const char* arg = "") {
         std::string msg = FormatMessage(fmt, arg);
-        QX_GENAPI_THROW(RuntimeException, "%s: %s at offset %zu in formula '%.200s'", m_what.c_str(),
-                        msg.c_str(), m_tok.pos, m_text.c_str());
+        QX_GENAPI_THROW(RuntimeException, "%s: %s at offset %zu in formula '%.200s'", m_what.c_str(), msg.c_str(),
+                        m_tok.pos, m_text.c_str());
     }
 
     void next() {
@@ -198,70 +195,111 @@ private:
     }
     int logOr() {
         int a = logAnd();
-        while (isOp("||")) { next(); a = binary(Formula::Op::LogOr, a, logAnd()); }
+        while (isOp("||")) {
+            next();
+            a = binary(Formula::Op::LogOr, a, logAnd());
+        }
         return a;
     }
     int logAnd() {
         int a = bitOr();
-        while (isOp("&&")) { next(); a = binary(Formula::Op::LogAnd, a, bitOr()); }
+        while (isOp("&&")) {
+            next();
+            a = binary(Formula::Op::LogAnd, a, bitOr());
+        }
         return a;
     }
     int bitOr() {
         int a = bitXor();
-        while (isOp("|")) { next(); a = binary(Formula::Op::BitOr, a, bitXor()); }
+        while (isOp("|")) {
+            next();
+            a = binary(Formula::Op::BitOr, a, bitXor());
+        }
         return a;
     }
     int bitXor() {
         int a = bitAnd();
-        while (isOp("^")) { next(); a = binary(Formula::Op::BitXor, a, bitAnd()); }
+        while (isOp("^")) {
+            next();
+            a = binary(Formula::Op::BitXor, a, bitAnd());
+        }
         return a;
     }
     int bitAnd() {
         int a = equality();
-        while (isOp("&")) { next(); a = binary(Formula::Op::BitAnd, a, equality()); }
+        while (isOp("&")) {
+            next();
+            a = binary(Formula::Op::BitAnd, a, equality());
+        }
         return a;
     }
     int equality() {
         int a = relational();
         for (;;) {
-            if (isOp("=") || isOp("==")) { next(); a = binary(Formula::Op::Eq, a, relational()); }
-            else if (isOp("<>") || isOp("!=")) { next(); a = binary(Formula::Op::Ne, a, relational()); }
-            else return a;
+            if (isOp("=") || isOp("==")) {
+                next();
+                a = binary(Formula::Op::Eq, a, relational());
+            } else if (isOp("<>") || isOp("!=")) {
+                next();
+                a = binary(Formula::Op::Ne, a, relational());
+            } else return a;
         }
     }
     int relational() {
         int a = shift();
         for (;;) {
-            if (isOp("<")) { next(); a = binary(Formula::Op::Lt, a, shift()); }
-            else if (isOp(">")) { next(); a = binary(Formula::Op::Gt, a, shift()); }
-            else if (isOp("<=")) { next(); a = binary(Formula::Op::Le, a, shift()); }
-            else if (isOp(">=")) { next(); a = binary(Formula::Op::Ge, a, shift()); }
-            else return a;
+            if (isOp("<")) {
+                next();
+                a = binary(Formula::Op::Lt, a, shift());
+            } else if (isOp(">")) {
+                next();
+                a = binary(Formula::Op::Gt, a, shift());
+            } else if (isOp("<=")) {
+                next();
+                a = binary(Formula::Op::Le, a, shift());
+            } else if (isOp(">=")) {
+                next();
+                a = binary(Formula::Op::Ge, a, shift());
+            } else return a;
         }
     }
     int shift() {
         int a = additive();
         for (;;) {
-            if (isOp("<<")) { next(); a = binary(Formula::Op::Shl, a, additive()); }
-            else if (isOp(">>")) { next(); a = binary(Formula::Op::Shr, a, additive()); }
-            else return a;
+            if (isOp("<<")) {
+                next();
+                a = binary(Formula::Op::Shl, a, additive());
+            } else if (isOp(">>")) {
+                next();
+                a = binary(Formula::Op::Shr, a, additive());
+            } else return a;
         }
     }
     int additive() {
         int a = multiplicative();
         for (;;) {
-            if (isOp("+")) { next(); a = binary(Formula::Op::Add, a, multiplicative()); }
-            else if (isOp("-")) { next(); a = binary(Formula::Op::Sub, a, multiplicative()); }
-            else return a;
+            if (isOp("+")) {
+                next();
+                a = binary(Formula::Op::Add, a, multiplicative());
+            } else if (isOp("-")) {
+                next();
+                a = binary(Formula::Op::Sub, a, multiplicative());
+            } else return a;
         }
     }
     int multiplicative() {
         int a = unary();
         for (;;) {
-            if (isOp("*")) { next(); a = binary(Formula::Op::Mul, a, unary()); }
-            else if (isOp("/")) { next(); a = binary(Formula::Op::Div, a, unary()); }
-            else if (isOp("%")) { next(); a = binary(Formula::Op::Mod, a, unary()); }
-            else return a;
+            if (isOp("*")) {
+                next();
+                a = binary(Formula::Op::Mul, a, unary());
+            } else if (isOp("/")) {
+                next();
+                a = binary(Formula::Op::Div, a, unary());
+            } else if (isOp("%")) {
+                next();
+                a = binary(Formula::Op::Mod, a, unary());
+            } else return a;
         }
     }
     int unary() {
@@ -339,13 +377,16 @@ private:
             n.i = static_cast<int64_t>(n.d);
             return add(n);
         }
-        static const struct { const char* name; Formula::Fn fn; } fns[] = {
-            {"SGN", Formula::Fn::Sgn}, {"NEG", Formula::Fn::Neg}, {"ATAN", Formula::Fn::Atan},
-            {"COS", Formula::Fn::Cos}, {"SIN", Formula::Fn::Sin}, {"TAN", Formula::Fn::Tan},
-            {"ABS", Formula::Fn::Abs}, {"EXP", Formula::Fn::Exp}, {"LN", Formula::Fn::Ln},
-            {"LG", Formula::Fn::Lg}, {"SQRT", Formula::Fn::Sqrt}, {"TRUNC", Formula::Fn::Trunc},
+        static const struct {
+            const char* name;
+            Formula::Fn fn;
+        } fns[] = {
+            {"SGN", Formula::Fn::Sgn},     {"NEG", Formula::Fn::Neg},   {"ATAN", Formula::Fn::Atan},
+            {"COS", Formula::Fn::Cos},     {"SIN", Formula::Fn::Sin},   {"TAN", Formula::Fn::Tan},
+            {"ABS", Formula::Fn::Abs},     {"EXP", Formula::Fn::Exp},   {"LN", Formula::Fn::Ln},
+            {"LG", Formula::Fn::Lg},       {"SQRT", Formula::Fn::Sqrt}, {"TRUNC", Formula::Fn::Trunc},
             {"FLOOR", Formula::Fn::Floor}, {"CEIL", Formula::Fn::Ceil}, {"ROUND", Formula::Fn::Round},
-            {"ASIN", Formula::Fn::Asin}, {"ACOS", Formula::Fn::Acos},
+            {"ASIN", Formula::Fn::Asin},   {"ACOS", Formula::Fn::Acos},
         };
         for (const auto& f : fns) {
             if (name == f.name) {
@@ -479,9 +520,15 @@ int64_t doubleToInt(double d) {
     return static_cast<int64_t>(d);
 }
 
-int64_t wrapAdd(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b)); }
-int64_t wrapSub(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b)); }
-int64_t wrapMul(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b)); }
+int64_t wrapAdd(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+int64_t wrapSub(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+int64_t wrapMul(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b));
+}
 
 int64_t shiftLeft(int64_t a, int64_t n) {
     if (n < 0) return n <= -64 ? (a < 0 ? -1 : 0) : (a >> -n);
@@ -591,10 +638,8 @@ struct FormulaEval {
         }
         case Formula::Op::Neg:
         case Formula::Op::Plus:
-        case Formula::Op::BitNot:
-            return Ev::unary(n.op, eval(n.a));
-        default:
-            return Ev::binary(n.op, eval(n.a), eval(n.b));
+        case Formula::Op::BitNot: return Ev::unary(n.op, eval(n.a));
+        default: return Ev::binary(n.op, eval(n.a), eval(n.b));
         }
     }
 };

@@ -30,7 +30,7 @@ public:
     enum class Mode { Integer, Float };
 
     // Declarations, all before compile(). Names are case-sensitive.
-    int addVariable(const std::string& name);             // answers the slot
+    int addVariable(const std::string& name); // answers the slot
     void addConstant(const std::string& name, const std::string& literal);
     void addExpression(const std::string& name, const std::string& text);
     // Parses the main formula and every expression; throws RuntimeException naming the formula
@@ -57,21 +57,62 @@ public:
     static constexpr int kMaxTreeDepth = 1000;
 
     enum class Op : uint8_t {
-        Literal, Variable, ExprRef, Neg, Plus, BitNot, LogNot,
-        Pow, Mul, Div, Mod, Add, Sub, Shl, Shr, Lt, Gt, Le, Ge, Eq, Ne,
-        BitAnd, BitXor, BitOr, LogAnd, LogOr, Ternary, Call
+        Literal,
+        Variable,
+        ExprRef,
+        Neg,
+        Plus,
+        BitNot,
+        LogNot,
+        Pow,
+        Mul,
+        Div,
+        Mod,
+        Add,
+        Sub,
+        Shl,
+        Shr,
+        Lt,
+        Gt,
+        Le,
+        Ge,
+        Eq,
+        Ne,
+        BitAnd,
+        BitXor,
+        BitOr,
+        LogAnd,
+        LogOr,
+        Ternary,
+        Call
     };
     enum class Fn : uint8_t {
-        Sgn, Neg, Atan, Cos, Sin, Tan, Abs, Exp, Ln, Lg, Sqrt, Trunc, Floor, Ceil, Round, Asin, Acos
+        Sgn,
+        Neg,
+        Atan,
+        Cos,
+        Sin,
+        Tan,
+        Abs,
+        Exp,
+        Ln,
+        Lg,
+        Sqrt,
+        Trunc,
+        Floor,
+        Ceil,
+        Round,
+        Asin,
+        Acos
     };
     struct Node {
         Op op = Op::Literal;
         Fn fn = Fn::Sgn;
-        bool isFloat = false;   // literal written with a fraction or exponent
+        bool isFloat = false; // literal written with a fraction or exponent
         int a = -1, b = -1, c = -1;
-        int depth = 1;          // height of the tree below this node
-        int64_t i = 0;          // literal (integer view), variable slot or expression index
-        double d = 0;           // literal (double view)
+        int depth = 1; // height of the tree below this node
+        int64_t i = 0; // literal (integer view), variable slot or expression index
+        double d = 0;  // literal (double view)
     };
 
 private:

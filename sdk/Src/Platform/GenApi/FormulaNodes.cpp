@@ -73,7 +73,10 @@ void FormulaBinding::link(Node& owner) {
         // most formulas do not, and a large enumeration would add a variable per entry.
         if (!mentionsMember(decl.first)) continue;
         if (v.ref.integer() || v.ref.floating()) {
-            static const struct { const char* suffix; VarKind kind; } suffixes[] = {
+            static const struct {
+                const char* suffix;
+                VarKind kind;
+            } suffixes[] = {
                 {"Value", VarKind::Value}, {"Min", VarKind::Min}, {"Max", VarKind::Max}, {"Inc", VarKind::Inc}};
             for (const auto& s : suffixes) {
                 Var sv = v;
@@ -259,7 +262,9 @@ gcstring IntSwissKnifeNode::ToString(bool verify, bool ignoreCache) {
     Scope s(map());
     return FormatInteger(GetValue(verify, ignoreCache), m_representation);
 }
-void IntSwissKnifeNode::FromString(const gcstring& text, bool verify) { SetValue(ParseIntegerText(text, name()), verify); }
+void IntSwissKnifeNode::FromString(const gcstring& text, bool verify) {
+    SetValue(ParseIntegerText(text, name()), verify);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Converters
@@ -526,7 +531,9 @@ gcstring IntConverterNode::ToString(bool verify, bool ignoreCache) {
     Scope s(map());
     return FormatInteger(GetValue(verify, ignoreCache), m_representation);
 }
-void IntConverterNode::FromString(const gcstring& text, bool verify) { SetValue(ParseIntegerText(text, name()), verify); }
+void IntConverterNode::FromString(const gcstring& text, bool verify) {
+    SetValue(ParseIntegerText(text, name()), verify);
+}
 bool IntConverterNode::IsValueCacheValid() const {
     Scope s(map());
     return m_core.target.cacheValid() && m_core.formulaFrom.cacheValid();

@@ -25,7 +25,10 @@ public:
 
     int64_t evalInt(bool ignoreCache);
     double evalFloat(bool ignoreCache);
-    void setSpecial(double f, int64_t i) { m_specialFloat = f; m_specialInt = i; }
+    void setSpecial(double f, int64_t i) {
+        m_specialFloat = f;
+        m_specialInt = i;
+    }
     // RO when every variable node is readable, NA otherwise.
     EAccessMode access() const;
     bool cacheValid() const;

@@ -35,9 +35,7 @@ std::string FormatInteger(int64_t v, ERepresentation r) {
     char buf[64];
     uint64_t u = static_cast<uint64_t>(v);
     switch (r) {
-    case HexNumber:
-        std::snprintf(buf, sizeof buf, "0x%" PRIX64, u);
-        break;
+    case HexNumber: std::snprintf(buf, sizeof buf, "0x%" PRIX64, u); break;
     case IPV4Address:
         std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", unsigned((u >> 24) & 0xFF), unsigned((u >> 16) & 0xFF),
                       unsigned((u >> 8) & 0xFF), unsigned(u & 0xFF));
@@ -47,9 +45,7 @@ std::string FormatInteger(int64_t v, ERepresentation r) {
                       unsigned((u >> 32) & 0xFF), unsigned((u >> 24) & 0xFF), unsigned((u >> 16) & 0xFF),
                       unsigned((u >> 8) & 0xFF), unsigned(u & 0xFF));
         break;
-    default:
-        std::snprintf(buf, sizeof buf, "%" PRId64, v);
-        break;
+    default: std::snprintf(buf, sizeof buf, "%" PRId64, v); break;
     }
     return buf;
 }
@@ -231,9 +227,7 @@ gcstring IntegerNode::ToString(bool verify, bool ignoreCache) {
     return FormatInteger(v, GetRepresentation());
 }
 
-void IntegerNode::FromString(const gcstring& text, bool verify) {
-    SetValue(ParseIntegerText(text, name()), verify);
-}
+void IntegerNode::FromString(const gcstring& text, bool verify) { SetValue(ParseIntegerText(text, name()), verify); }
 
 bool IntegerNode::IsValueCacheValid() const {
     Scope s(map());

@@ -34,18 +34,18 @@ public:
     virtual gcstring GetName(bool fullQualified = false) const = 0;
     virtual ENameSpace GetNameSpace() const = 0;
     virtual EVisibility GetVisibility() const = 0;
-    virtual gcstring GetDisplayName() const = 0;   // the name when the file gives none
-    virtual gcstring GetToolTip() const = 0;       // the description when the file gives no tool tip
-    virtual gcstring GetDescription() const = 0;   // the tool tip when the file gives no description
+    virtual gcstring GetDisplayName() const = 0; // the name when the file gives none
+    virtual gcstring GetToolTip() const = 0;     // the description when the file gives no tool tip
+    virtual gcstring GetDescription() const = 0; // the tool tip when the file gives no description
     virtual gcstring GetDocuURL() const = 0;
     virtual gcstring GetDeviceName() const = 0;
     virtual gcstring GetEventID() const = 0;
     virtual INodeMap* GetNodeMap() const = 0;
     virtual EInterfaceType GetPrincipalInterfaceType() const = 0;
     virtual ECachingMode GetCachingMode() const = 0;
-    virtual int64_t GetPollingTime() const = 0;    // ms, -1 when the node is not polled
+    virtual int64_t GetPollingTime() const = 0; // ms, -1 when the node is not polled
     virtual bool IsStreamable() const = 0;
-    virtual bool IsFeature() const = 0;            // reachable from "Root" through categories
+    virtual bool IsFeature() const = 0; // reachable from "Root" through categories
     virtual bool IsDeprecated() const = 0;
     virtual bool IsCachable() const = 0;
     virtual INode* GetAlias() const = 0;
@@ -209,12 +209,12 @@ public:
 };
 
 // Callback registration in the GenApi style: Register(node, client, &Client::method).
-CallbackHandleType Register(INode* node, std::function<void(INode*)> callback,
-                            ECallbackType type = cbPostInsideLock);
+CallbackHandleType Register(INode* node, std::function<void(INode*)> callback, ECallbackType type = cbPostInsideLock);
 template <class Client>
 CallbackHandleType Register(INode* node, Client& client, void (Client::*method)(INode*),
                             ECallbackType type = cbPostInsideLock) {
-    return Register(node, [&client, method](INode* n) { (client.*method)(n); }, type);
+    return Register(
+        node, [&client, method](INode* n) { (client.*method)(n); }, type);
 }
 bool Deregister(INode* node, CallbackHandleType handle);
 

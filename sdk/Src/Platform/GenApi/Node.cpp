@@ -29,7 +29,7 @@ const char* AccessModeName(EAccessMode mode) {
 }
 
 const char* InterfaceTypeName(EInterfaceType type) {
-    static const char* const names[] = {"IValue", "IBase", "IInteger", "IBoolean", "ICommand", "IFloat",
+    static const char* const names[] = {"IValue",  "IBase",     "IInteger",  "IBoolean",     "ICommand",   "IFloat",
                                         "IString", "IRegister", "ICategory", "IEnumeration", "IEnumEntry", "IPort"};
     int i = static_cast<int>(type);
     return (i >= 0 && i < 12) ? names[i] : "Unknown";
@@ -123,7 +123,10 @@ int64_t ParseIntLiteral(const std::string& raw, const std::string& node, const c
             char c = static_cast<char>(std::tolower(static_cast<unsigned char>(*s)));
             if (c >= '0' && c <= '9') v = (v << 4) | static_cast<uint64_t>(c - '0');
             else if (c >= 'a' && c <= 'f') v = (v << 4) | static_cast<uint64_t>(c - 'a' + 10);
-            else { ok = false; break; }
+            else {
+                ok = false;
+                break;
+            }
         }
     } else if (*s >= '0' && *s <= '9') {
         errno = 0;
@@ -181,8 +184,8 @@ void NumberRef::resolve(Node& owner, Edge edge) {
     m_bool = (m_intf || m_floatIf || m_enum) ? nullptr : dynamic_cast<IBoolean*>(m_node);
     m_entry = (m_intf || m_floatIf || m_enum || m_bool) ? nullptr : dynamic_cast<IEnumEntry*>(m_node);
     if (!m_intf && !m_floatIf && !m_enum && !m_bool && !m_entry) {
-        QX_GENAPI_THROW(RuntimeException, "node '%s': %s '%s' is a %s node, not a number", owner.name().c_str(),
-                        m_prop, m_name.c_str(), m_node->kind().c_str());
+        QX_GENAPI_THROW(RuntimeException, "node '%s': %s '%s' is a %s node, not a number", owner.name().c_str(), m_prop,
+                        m_name.c_str(), m_node->kind().c_str());
     }
 }
 
@@ -239,8 +242,15 @@ int64_t NumberRef::enumValueOf(double number) const {
 void NumberRef::writeInt(int64_t v, bool verify) {
     switch (m_kind) {
     case Kind::None:
-    case Kind::Int: m_kind = Kind::Int; m_int = v; m_float = static_cast<double>(v); return;
-    case Kind::Float: m_float = static_cast<double>(v); m_int = v; return;
+    case Kind::Int:
+        m_kind = Kind::Int;
+        m_int = v;
+        m_float = static_cast<double>(v);
+        return;
+    case Kind::Float:
+        m_float = static_cast<double>(v);
+        m_int = v;
+        return;
     case Kind::NodeRef: break;
     }
     if (m_intf) m_intf->SetValue(v, verify);
@@ -253,8 +263,15 @@ void NumberRef::writeInt(int64_t v, bool verify) {
 void NumberRef::writeFloat(double v, bool verify) {
     switch (m_kind) {
     case Kind::None:
-    case Kind::Float: m_kind = Kind::Float; m_float = v; m_int = clampToInt(v); return;
-    case Kind::Int: m_int = clampToInt(v); m_float = static_cast<double>(m_int); return;
+    case Kind::Float:
+        m_kind = Kind::Float;
+        m_float = v;
+        m_int = clampToInt(v);
+        return;
+    case Kind::Int:
+        m_int = clampToInt(v);
+        m_float = static_cast<double>(m_int);
+        return;
     case Kind::NodeRef: break;
     }
     if (m_floatIf) m_floatIf->SetValue(v, verify);
@@ -419,7 +436,8 @@ void Node::link() {
     for (auto& r : m_isImplemented) r.resolve(*this, Edge::Access);
     for (auto& r : m_isAvailable) r.resolve(*this, Edge::Access);
     for (auto& r : m_isLocked) r.resolve(*this, Edge::Access);
-    for (const auto& n : m_invalidatorNames) m_invalidators.push_back(resolveLink(n, "pInvalidator", Edge::Invalidator));
+    for (const auto& n : m_invalidatorNames)
+        m_invalidators.push_back(resolveLink(n, "pInvalidator", Edge::Invalidator));
     for (const auto& n : m_selectedNames) m_selected.push_back(resolveLink(n, "pSelected", Edge::Selected));
     if (!m_aliasName.empty()) m_alias = resolveLink(m_aliasName, "pAlias", Edge::Other);
     if (!m_castAliasName.empty()) m_castAlias = resolveLink(m_castAliasName, "pCastAlias", Edge::Other);
@@ -508,9 +526,7 @@ void Node::GetChildren(node_vector& children, ELinkType linkType) const {
     }
 }
 
-void Node::GetParents(node_vector& parents) const {
-    GetChildren(parents, ctParentNodes);
-}
+void Node::GetParents(node_vector& parents) const { GetChildren(parents, ctParentNodes); }
 
 CallbackHandleType Node::RegisterCallback(std::function<void(INode*)> callback, ECallbackType type) {
     Scope s(m_map);
@@ -581,11 +597,19 @@ EAccessMode Node::GetAccessMode() const {
         mode = RW;
         bool decided = false;
         for (const auto& r : m_isImplemented) {
-            if (r.getInt() == 0) { mode = NI; decided = true; break; }
+            if (r.getInt() == 0) {
+                mode = NI;
+                decided = true;
+                break;
+            }
         }
         if (!decided) {
             for (const auto& r : m_isAvailable) {
-                if (r.getInt() == 0) { mode = NA; decided = true; break; }
+                if (r.getInt() == 0) {
+                    mode = NA;
+                    decided = true;
+                    break;
+                }
             }
         }
         if (!decided) {

@@ -70,9 +70,17 @@ public:
     Node* node() const { return m_node; }
     const std::string& name() const { return m_name; }
 
-    void setLiteral(int64_t v) { m_kind = Kind::Int; m_int = v; m_float = static_cast<double>(v); }
+    void setLiteral(int64_t v) {
+        m_kind = Kind::Int;
+        m_int = v;
+        m_float = static_cast<double>(v);
+    }
     void setLiteral(double v);
-    void setName(const std::string& nodeName, const char* prop) { m_kind = Kind::NodeRef; m_name = nodeName; m_prop = prop; }
+    void setName(const std::string& nodeName, const char* prop) {
+        m_kind = Kind::NodeRef;
+        m_name = nodeName;
+        m_prop = prop;
+    }
     // Resolves the name (RuntimeException when dangling or not a number node).
     void resolve(Node& owner, Edge edge);
 

@@ -159,8 +159,8 @@ void NodeMapImpl::checkCycles() const {
                         if (on) path += f.first->name() + " -> ";
                     }
                     path += l.node->name();
-                    QX_GENAPI_THROW(RuntimeException, "description file: reference cycle %s%s", pass ? "of categories " : "",
-                                    path.c_str());
+                    QX_GENAPI_THROW(RuntimeException, "description file: reference cycle %s%s",
+                                    pass ? "of categories " : "", path.c_str());
                 }
                 if (st == 0) {
                     st = 1;

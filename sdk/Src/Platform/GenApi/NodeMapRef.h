@@ -18,9 +18,16 @@
 namespace QxGenApi {
 
 enum ContentType_t { ContentType_Xml = 0, ContentType_ZippedXml = 1 };
-enum CacheUsage_t { CacheUsage_Automatic = 0, CacheUsage_ForceWrite = 1, CacheUsage_ForceRead = 2, CacheUsage_Ignore = 3 };
+enum CacheUsage_t {
+    CacheUsage_Automatic = 0,
+    CacheUsage_ForceWrite = 1,
+    CacheUsage_ForceRead = 2,
+    CacheUsage_Ignore = 3
+};
 
-namespace detail { struct Description; }
+namespace detail {
+struct Description;
+}
 
 // Parses a description file and creates node maps from it. The text ends at its first zero
 // byte. A text that cannot be loaded makes CreateNodeMap throw RuntimeException with a message
@@ -32,8 +39,8 @@ public:
     CNodeMapFactory(ContentType_t contentType, const void* data, size_t size,
                     CacheUsage_t cacheUsage = CacheUsage_Automatic, bool suppressStringsOnLoad = false);
     // Reads the file (RuntimeException when it cannot be read).
-    CNodeMapFactory(ContentType_t contentType, const gcstring& fileName,
-                    CacheUsage_t cacheUsage = CacheUsage_Automatic, bool suppressStringsOnLoad = false);
+    CNodeMapFactory(ContentType_t contentType, const gcstring& fileName, CacheUsage_t cacheUsage = CacheUsage_Automatic,
+                    bool suppressStringsOnLoad = false);
     ~CNodeMapFactory();
     CNodeMapFactory(const CNodeMapFactory&) = delete;
     CNodeMapFactory& operator=(const CNodeMapFactory&) = delete;

@@ -60,12 +60,20 @@ inline bool IsWritable(const IBase* p) { return p && IsWritable(p->GetAccessMode
 inline bool IsAvailable(const IBase* p) { return p && IsAvailable(p->GetAccessMode()); }
 inline bool IsImplemented(const IBase* p) { return p && IsImplemented(p->GetAccessMode()); }
 template <class T>
-bool IsReadable(const CPointer<T>& p) { return IsReadable(static_cast<const IBase*>(p.Get())); }
+bool IsReadable(const CPointer<T>& p) {
+    return IsReadable(static_cast<const IBase*>(p.Get()));
+}
 template <class T>
-bool IsWritable(const CPointer<T>& p) { return IsWritable(static_cast<const IBase*>(p.Get())); }
+bool IsWritable(const CPointer<T>& p) {
+    return IsWritable(static_cast<const IBase*>(p.Get()));
+}
 template <class T>
-bool IsAvailable(const CPointer<T>& p) { return IsAvailable(static_cast<const IBase*>(p.Get())); }
+bool IsAvailable(const CPointer<T>& p) {
+    return IsAvailable(static_cast<const IBase*>(p.Get()));
+}
 template <class T>
-bool IsImplemented(const CPointer<T>& p) { return IsImplemented(static_cast<const IBase*>(p.Get())); }
+bool IsImplemented(const CPointer<T>& p) {
+    return IsImplemented(static_cast<const IBase*>(p.Get()));
+}
 
 } // namespace QxGenApi

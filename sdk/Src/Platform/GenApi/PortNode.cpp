@@ -22,13 +22,16 @@ void PortNode::Read(void* buffer, int64_t address, int64_t length) {
     } catch (const GenericException&) {
         throw;
     } catch (const std::exception& e) {
-        throw PortException(PortException::kUnknownPortStatus, FormatMessage(
-                        "Port '%s': read of %lld bytes at 0x%llx failed: %s", name().c_str(),
-                        static_cast<long long>(length), static_cast<unsigned long long>(address), e.what()), __FILE__, __LINE__);
+        throw PortException(PortException::kUnknownPortStatus,
+                            FormatMessage("Port '%s': read of %lld bytes at 0x%llx failed: %s", name().c_str(),
+                                          static_cast<long long>(length), static_cast<unsigned long long>(address),
+                                          e.what()),
+                            __FILE__, __LINE__);
     } catch (...) {
-        throw PortException(PortException::kUnknownPortStatus, FormatMessage(
-                        "Port '%s': read of %lld bytes at 0x%llx failed", name().c_str(),
-                        static_cast<long long>(length), static_cast<unsigned long long>(address)), __FILE__, __LINE__);
+        throw PortException(PortException::kUnknownPortStatus,
+                            FormatMessage("Port '%s': read of %lld bytes at 0x%llx failed", name().c_str(),
+                                          static_cast<long long>(length), static_cast<unsigned long long>(address)),
+                            __FILE__, __LINE__);
     }
 }
 
@@ -40,13 +43,16 @@ void PortNode::Write(const void* buffer, int64_t address, int64_t length) {
     } catch (const GenericException&) {
         throw;
     } catch (const std::exception& e) {
-        throw PortException(PortException::kUnknownPortStatus, FormatMessage(
-                        "Port '%s': write of %lld bytes at 0x%llx failed: %s", name().c_str(),
-                        static_cast<long long>(length), static_cast<unsigned long long>(address), e.what()), __FILE__, __LINE__);
+        throw PortException(PortException::kUnknownPortStatus,
+                            FormatMessage("Port '%s': write of %lld bytes at 0x%llx failed: %s", name().c_str(),
+                                          static_cast<long long>(length), static_cast<unsigned long long>(address),
+                                          e.what()),
+                            __FILE__, __LINE__);
     } catch (...) {
-        throw PortException(PortException::kUnknownPortStatus, FormatMessage(
-                        "Port '%s': write of %lld bytes at 0x%llx failed", name().c_str(),
-                        static_cast<long long>(length), static_cast<unsigned long long>(address)), __FILE__, __LINE__);
+        throw PortException(PortException::kUnknownPortStatus,
+                            FormatMessage("Port '%s': write of %lld bytes at 0x%llx failed", name().c_str(),
+                                          static_cast<long long>(length), static_cast<unsigned long long>(address)),
+                            __FILE__, __LINE__);
     }
 }
 

@@ -228,8 +228,9 @@ void RegisterNodeBase::Get(uint8_t* buffer, int64_t len, bool, bool ignoreCache)
     if (!buffer) QX_GENAPI_THROW(InvalidArgumentException, "Node '%s': null buffer", name().c_str());
     int64_t L = length();
     if (len != L) {
-        QX_GENAPI_THROW(InvalidArgumentException, "Node '%s': buffer of %" PRId64 " bytes for a %" PRId64 "-byte register",
-                        name().c_str(), len, L);
+        QX_GENAPI_THROW(InvalidArgumentException,
+                        "Node '%s': buffer of %" PRId64 " bytes for a %" PRId64 "-byte register", name().c_str(), len,
+                        L);
     }
     readRaw(buffer, L, ignoreCache);
 }
@@ -241,8 +242,9 @@ void RegisterNodeBase::Set(const uint8_t* buffer, int64_t len, bool) {
     if (!buffer) QX_GENAPI_THROW(InvalidArgumentException, "Node '%s': null buffer", name().c_str());
     int64_t L = length();
     if (len != L) {
-        QX_GENAPI_THROW(InvalidArgumentException, "Node '%s': buffer of %" PRId64 " bytes for a %" PRId64 "-byte register",
-                        name().c_str(), len, L);
+        QX_GENAPI_THROW(InvalidArgumentException,
+                        "Node '%s': buffer of %" PRId64 " bytes for a %" PRId64 "-byte register", name().c_str(), len,
+                        L);
     }
     writeRaw(buffer, L);
 }
@@ -437,7 +439,8 @@ void FloatRegNode::configure(const NodeDesc& d) {
     if (const Prop* p = d.first("Length")) {
         int64_t len = ParseIntLiteral(p->text, d.name, "Length");
         if (len != 4 && len != 8) {
-            QX_GENAPI_THROW(RuntimeException, "node '%s': FloatReg Length %" PRId64 " (must be 4 or 8)", d.name.c_str(), len);
+            QX_GENAPI_THROW(RuntimeException, "node '%s': FloatReg Length %" PRId64 " (must be 4 or 8)", d.name.c_str(),
+                            len);
         }
     }
     for (const Prop& p : d.props) {

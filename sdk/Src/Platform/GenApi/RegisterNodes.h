@@ -142,7 +142,9 @@ public:
     bool HasInc() override { return false; }
     EIncMode GetIncMode() override { return noIncrement; }
     double GetInc() override;
-    ERepresentation GetRepresentation() override { return m_representation == _UndefinedRepresentation ? PureNumber : m_representation; }
+    ERepresentation GetRepresentation() override {
+        return m_representation == _UndefinedRepresentation ? PureNumber : m_representation;
+    }
     gcstring GetUnit() const override { return m_unit; }
     EDisplayNotation GetDisplayNotation() const override { return m_notation; }
     int64_t GetDisplayPrecision() const override { return m_precision; }

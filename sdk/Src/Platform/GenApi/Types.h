@@ -23,22 +23,16 @@ using FeatureList_t = std::vector<IValue*>;
 using EnumEntryList_t = std::vector<IEnumEntry*>;
 
 enum EAccessMode : int32_t {
-    NI = 0,                      // not implemented
-    NA = 1,                      // not available
-    WO = 2,                      // write only
-    RO = 3,                      // read only
-    RW = 4,                      // read and write
-    _UndefinedAccesMode = 5,     // spelled as in the GenICam standard
-    _CycleDetectAccesMode = 6    // answered by a node whose access mode is being computed
+    NI = 0,                   // not implemented
+    NA = 1,                   // not available
+    WO = 2,                   // write only
+    RO = 3,                   // read only
+    RW = 4,                   // read and write
+    _UndefinedAccesMode = 5,  // spelled as in the GenICam standard
+    _CycleDetectAccesMode = 6 // answered by a node whose access mode is being computed
 };
 
-enum EVisibility : int32_t {
-    Beginner = 0,
-    Expert = 1,
-    Guru = 2,
-    Invisible = 3,
-    _UndefinedVisibility = 99
-};
+enum EVisibility : int32_t { Beginner = 0, Expert = 1, Guru = 2, Invisible = 3, _UndefinedVisibility = 99 };
 
 enum EInterfaceType : int32_t {
     intfIValue = 0,
@@ -66,12 +60,7 @@ enum ERepresentation : int32_t {
     _UndefinedRepresentation = 7
 };
 
-enum ECachingMode : int32_t {
-    NoCache = 0,
-    WriteThrough = 1,
-    WriteAround = 2,
-    _UndefinedCachingMode = 3
-};
+enum ECachingMode : int32_t { NoCache = 0, WriteThrough = 1, WriteAround = 2, _UndefinedCachingMode = 3 };
 
 enum EEndianess : int32_t { BigEndian = 0, LittleEndian = 1 };
 enum ESign : int32_t { Signed = 0, Unsigned = 1 };
@@ -92,8 +81,8 @@ enum ELinkType : int32_t {
 };
 
 enum ECallbackType : int32_t {
-    cbPostInsideLock = 1,  // fired while the node-map lock is still held (the default)
-    cbPostOutsideLock = 2  // fired after the outermost call has released the lock
+    cbPostInsideLock = 1, // fired while the node-map lock is still held (the default)
+    cbPostOutsideLock = 2 // fired after the outermost call has released the lock
 };
 
 // Handle of a registered node callback; 0 is never a valid handle.

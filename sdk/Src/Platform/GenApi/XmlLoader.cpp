@@ -14,13 +14,13 @@ namespace QxGenApi::detail {
 
 namespace {
 
-constexpr int kMaxPropDepth = 32;   // nesting of property elements inside a node
-constexpr int kMaxGroupDepth = 64;  // nesting of Group elements
+constexpr int kMaxPropDepth = 32;  // nesting of property elements inside a node
+constexpr int kMaxGroupDepth = 64; // nesting of Group elements
 
 const char* const kNodeKinds[] = {
-    "Node", "Category", "Integer", "IntReg", "MaskedIntReg", "Float", "FloatReg", "Converter",
-    "IntConverter", "SwissKnife", "IntSwissKnife", "Boolean", "Command", "String", "StringReg",
-    "Register", "Enumeration", "Port",
+    "Node",     "Category",  "Integer",      "IntReg",     "MaskedIntReg",  "Float",
+    "FloatReg", "Converter", "IntConverter", "SwissKnife", "IntSwissKnife", "Boolean",
+    "Command",  "String",    "StringReg",    "Register",   "Enumeration",   "Port",
 };
 
 std::string localName(const char* qualified) {
@@ -50,8 +50,7 @@ size_t offsetOf(const pugi::xml_node& n) {
 
 Prop readProp(const pugi::xml_node& el, int depth) {
     if (depth > kMaxPropDepth) {
-        QX_GENAPI_THROW(RuntimeException, "description file: elements nested too deeply at offset %zu",
-                        offsetOf(el));
+        QX_GENAPI_THROW(RuntimeException, "description file: elements nested too deeply at offset %zu", offsetOf(el));
     }
     Prop p;
     p.name = localName(el.name());
@@ -88,8 +87,8 @@ NodeDesc makeNode(const pugi::xml_node& el, const std::string& kind) {
     d.name = trim(el.attribute("Name").value());
     d.nameSpace = el.attribute("NameSpace").value();
     if (d.name.empty()) {
-        QX_GENAPI_THROW(RuntimeException, "description file: <%s> without a Name at offset %zu",
-                        kind.c_str(), d.offset);
+        QX_GENAPI_THROW(RuntimeException, "description file: <%s> without a Name at offset %zu", kind.c_str(),
+                        d.offset);
     }
     d.props.reserve(elementCount(el));
     for (const pugi::xml_node& c : el.children()) {
@@ -123,7 +122,10 @@ void expandStructReg(const pugi::xml_node& el, std::vector<NodeDesc>& out) {
         for (const Prop& s : shared) {
             bool overridden = false;
             for (const Prop& own : d.props) {
-                if (own.name == s.name) { overridden = true; break; }
+                if (own.name == s.name) {
+                    overridden = true;
+                    break;
+                }
             }
             if (!overridden) props.push_back(s);
         }
@@ -216,8 +218,7 @@ std::shared_ptr<Description> LoadDescription(const char* text, size_t length) {
     if (length == 0) QX_GENAPI_THROW(RuntimeException, "description file: empty text");
 
     pugi::xml_document doc;
-    pugi::xml_parse_result res =
-        doc.load_buffer(text, length, pugi::parse_default, pugi::encoding_auto);
+    pugi::xml_parse_result res = doc.load_buffer(text, length, pugi::parse_default, pugi::encoding_auto);
     if (!res) {
         QX_GENAPI_THROW(RuntimeException, "description file: XML error '%s' at offset %td", res.description(),
                         res.offset);
@@ -243,8 +244,8 @@ std::shared_ptr<Description> LoadDescription(const char* text, size_t length) {
             continue;
         }
         const NodeDesc& kept = desc->nodes[it->second];
-        if (kept.kind == "Port"sv && d.kind == "Port"sv) continue;                   // same port named twice
-        if (DescriptionFingerprint(kept) == DescriptionFingerprint(d)) continue;     // identical duplicate
+        if (kept.kind == "Port"sv && d.kind == "Port"sv) continue;               // same port named twice
+        if (DescriptionFingerprint(kept) == DescriptionFingerprint(d)) continue; // identical duplicate
         QX_GENAPI_THROW(RuntimeException,
                         "description file: node '%s' is defined twice, differently (offsets %zu and %zu)",
                         d.name.c_str(), kept.offset, d.offset);

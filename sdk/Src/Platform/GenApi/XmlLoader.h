@@ -31,11 +31,11 @@ struct Prop {
 };
 
 struct NodeDesc {
-    std::string kind;      // element name: Integer, IntReg, Enumeration, ...
+    std::string kind; // element name: Integer, IntReg, Enumeration, ...
     std::string name;
     std::string nameSpace; // "Standard" or "Custom" (empty when the file gives none)
     std::vector<Prop> props;
-    size_t offset = 0;     // byte offset of the element in the text, for messages
+    size_t offset = 0; // byte offset of the element in the text, for messages
 
     const Prop* first(std::string_view propName) const;
 };

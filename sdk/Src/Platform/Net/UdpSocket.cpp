@@ -46,12 +46,10 @@ int UdpSocket::open(uint32_t bindIp, uint16_t port, const UdpSocketOptions& opti
         return err;
     };
     int one = 1;
-    if (options.reuseAddress && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
-        return fail(errno);
+    if (options.reuseAddress && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return fail(errno);
     sockaddr_in sa = makeAddress(bindIp, port);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return fail(errno);
-    if (options.broadcast && ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0)
-        return fail(errno);
+    if (options.broadcast && ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) return fail(errno);
     m_fd = fd;
     if (options.receiveBufferBytes > 0) {
         int err = setReceiveBuffer(options.receiveBufferBytes);

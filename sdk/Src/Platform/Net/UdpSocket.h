@@ -9,9 +9,9 @@
 namespace qx::net {
 
 struct UdpSocketOptions {
-    bool broadcast = false;       // SO_BROADCAST, set after binding
-    bool reuseAddress = false;    // SO_REUSEADDR, set before binding
-    int receiveBufferBytes = 0;   // SO_RCVBUF to demand; 0 keeps the system default
+    bool broadcast = false;     // SO_BROADCAST, set after binding
+    bool reuseAddress = false;  // SO_REUSEADDR, set before binding
+    int receiveBufferBytes = 0; // SO_RCVBUF to demand; 0 keeps the system default
 };
 
 enum class WaitResult { Readable, Timeout, Error };

@@ -41,27 +41,37 @@ inline uint64_t loadLe64(const void* p) {
 }
 inline void storeBe16(void* p, uint16_t v) {
     auto* b = static_cast<uint8_t*>(p);
-    b[0] = uint8_t(v >> 8); b[1] = uint8_t(v);
+    b[0] = uint8_t(v >> 8);
+    b[1] = uint8_t(v);
 }
 inline void storeBe32(void* p, uint32_t v) {
     auto* b = static_cast<uint8_t*>(p);
-    b[0] = uint8_t(v >> 24); b[1] = uint8_t(v >> 16); b[2] = uint8_t(v >> 8); b[3] = uint8_t(v);
+    b[0] = uint8_t(v >> 24);
+    b[1] = uint8_t(v >> 16);
+    b[2] = uint8_t(v >> 8);
+    b[3] = uint8_t(v);
 }
 inline void storeBe64(void* p, uint64_t v) {
     auto* b = static_cast<uint8_t*>(p);
-    storeBe32(b, uint32_t(v >> 32)); storeBe32(b + 4, uint32_t(v));
+    storeBe32(b, uint32_t(v >> 32));
+    storeBe32(b + 4, uint32_t(v));
 }
 inline void storeLe16(void* p, uint16_t v) {
     auto* b = static_cast<uint8_t*>(p);
-    b[0] = uint8_t(v); b[1] = uint8_t(v >> 8);
+    b[0] = uint8_t(v);
+    b[1] = uint8_t(v >> 8);
 }
 inline void storeLe32(void* p, uint32_t v) {
     auto* b = static_cast<uint8_t*>(p);
-    b[0] = uint8_t(v); b[1] = uint8_t(v >> 8); b[2] = uint8_t(v >> 16); b[3] = uint8_t(v >> 24);
+    b[0] = uint8_t(v);
+    b[1] = uint8_t(v >> 8);
+    b[2] = uint8_t(v >> 16);
+    b[3] = uint8_t(v >> 24);
 }
 inline void storeLe64(void* p, uint64_t v) {
     auto* b = static_cast<uint8_t*>(p);
-    storeLe32(b, uint32_t(v)); storeLe32(b + 4, uint32_t(v >> 32));
+    storeLe32(b, uint32_t(v));
+    storeLe32(b + 4, uint32_t(v >> 32));
 }
 
 // Fields whose width is only known at run time (link-frame addresses, GenICam registers):

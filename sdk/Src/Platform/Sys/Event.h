@@ -11,8 +11,7 @@ namespace qx::sys {
 
 class Event {
 public:
-    explicit Event(bool manualReset = true, bool initial = false)
-        : m_manualReset(manualReset), m_set(initial) {}
+    explicit Event(bool manualReset = true, bool initial = false) : m_manualReset(manualReset), m_set(initial) {}
 
     void set() {
         {

@@ -166,12 +166,12 @@ inline std::string currentExceptionText() {
 } // namespace qx::sys
 
 // The name of the enclosing function (see log::functionName), as a constant string.
-#define QX_FUNC                                                                                   \
-    ([]() -> const char* {                                                                        \
+#define QX_FUNC                                                                                        \
+    ([]() -> const char* {                                                                             \
         static constexpr std::string_view kQxName = ::qx::sys::log::functionName(__PRETTY_FUNCTION__); \
-        static_assert(!kQxName.empty(), "no function name");                                      \
+        static_assert(!kQxName.empty(), "no function name");                                           \
         static constexpr ::qx::sys::log::FixedName<kQxName.size()> kQxFixed{kQxName};                  \
-        return kQxFixed.text;                                                                     \
+        return kQxFixed.text;                                                                          \
     }())
 
 // QX_LOG_AT takes its level at run time; QX_LOG_NAMED writes `func` into a leading "func:{}".

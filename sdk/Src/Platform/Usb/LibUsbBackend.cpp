@@ -81,8 +81,8 @@ class LibUsbDeviceHandle;
 // State shared between a transfer object and the libusb completion callback.
 struct TransferState {
     libusb_transfer* transfer = nullptr;
-    std::vector<uint8_t> control;   // setup packet + data stage for control transfers
-    uint8_t* callerData = nullptr;  // copied back for IN control transfers
+    std::vector<uint8_t> control;  // setup packet + data stage for control transfers
+    uint8_t* callerData = nullptr; // copied back for IN control transfers
     bool controlIn = false;
     uint8_t endpoint = 0;
     sys::Mutex mutex;
@@ -151,8 +151,8 @@ public:
                                                UsbStatus* error) override {
         auto* s = new TransferState;
         s->control.assign(LIBUSB_CONTROL_SETUP_SIZE + setup.wLength, 0);
-        libusb_fill_control_setup(s->control.data(), setup.bmRequestType, setup.bRequest, setup.wValue,
-                                  setup.wIndex, setup.wLength);
+        libusb_fill_control_setup(s->control.data(), setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
+                                  setup.wLength);
         s->controlIn = (setup.bmRequestType & 0x80) != 0;
         if (!s->controlIn && setup.wLength && data)
             std::memcpy(s->control.data() + LIBUSB_CONTROL_SETUP_SIZE, data, setup.wLength);
@@ -171,8 +171,8 @@ public:
         auto* s = new TransferState;
         s->endpoint = endpoint;
         s->transfer = libusb_alloc_transfer(0);
-        libusb_fill_bulk_transfer(s->transfer, m_handle, endpoint, data, static_cast<int>(length), onTransferDone,
-                                  s, timeoutMs);
+        libusb_fill_bulk_transfer(s->transfer, m_handle, endpoint, data, static_cast<int>(length), onTransferDone, s,
+                                  timeoutMs);
         return submit(s, error);
     }
 
@@ -309,9 +309,8 @@ int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device, libusb_hotplug
     UsbDeviceEntry entry{pathOf(device), dd.idVendor, dd.idProduct};
     sys::MutexLock lk(target->mutex);
     if (target->watcher)
-        target->watcher->post(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? UsbHotplugEvent::Arrived
-                                                                           : UsbHotplugEvent::Left,
-                              entry);
+        target->watcher->post(
+            event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? UsbHotplugEvent::Arrived : UsbHotplugEvent::Left, entry);
     return 0; // stay registered until the watch ends
 }
 
@@ -371,7 +370,8 @@ public:
             out.push_back({pathOf(list[i]), dd.idVendor, dd.idProduct});
         }
         libusb_free_device_list(list, 1);
-        std::sort(out.begin(), out.end(), [](const UsbDeviceEntry& a, const UsbDeviceEntry& b) { return a.path < b.path; });
+        std::sort(out.begin(), out.end(),
+                  [](const UsbDeviceEntry& a, const UsbDeviceEntry& b) { return a.path < b.path; });
         return out;
     }
 
@@ -379,8 +379,8 @@ public:
                                     std::chrono::milliseconds pollInterval) override {
         if (!callback) return nullptr;
         // Without libusb the list stays empty and the watch reports nothing, but it exists.
-        auto watcher = std::make_unique<UsbHotplugWatcher>(*this, vendorId, productId, std::move(callback),
-                                                           pollInterval);
+        auto watcher =
+            std::make_unique<UsbHotplugWatcher>(*this, vendorId, productId, std::move(callback), pollInterval);
         if (!m_ctx || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
             return std::make_unique<LibUsbWatch>(m_ctx, nullptr, std::move(watcher));
         HotplugTarget* target;
@@ -394,7 +394,8 @@ public:
             target->watcher = watcher.get();
         }
         int rc = libusb_hotplug_register_callback(
-            m_ctx, static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+            m_ctx,
+            static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
             static_cast<libusb_hotplug_flag>(0), vendorId, productId, LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, target,
             &target->handle);
         target->registered = rc == LIBUSB_SUCCESS; // else the periodic re-list alone reports changes

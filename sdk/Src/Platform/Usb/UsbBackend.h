@@ -24,17 +24,17 @@ namespace qx::usb {
 
 enum class UsbStatus : int {
     Ok = 0,
-    Timeout,     // the transfer's own time-out passed
-    Cancelled,   // cancelled by the host (abort, close)
-    Stall,       // the device stalled the request
-    NoDevice,    // the device is gone
-    Overflow,    // the device sent more than asked
+    Timeout,   // the transfer's own time-out passed
+    Cancelled, // cancelled by the host (abort, close)
+    Stall,     // the device stalled the request
+    NoDevice,  // the device is gone
+    Overflow,  // the device sent more than asked
     InvalidArg,
     NotOpen,
     IoError,
-    Pending,     // not finished yet
-    Access,      // no permission to open the device
-    Busy,        // another process (or driver) holds the device
+    Pending, // not finished yet
+    Access,  // no permission to open the device
+    Busy,    // another process (or driver) holds the device
     NotSupported,
 };
 const char* usbStatusText(UsbStatus s);
@@ -84,8 +84,8 @@ public:
     virtual std::unique_ptr<UsbTransfer> submitControl(const UsbSetup& setup, uint8_t* data, uint32_t timeoutMs,
                                                        UsbStatus* error) = 0;
     // Bulk or interrupt transfer on `endpoint` (bit 7 set: IN).
-    virtual std::unique_ptr<UsbTransfer> submitBulk(uint8_t endpoint, uint8_t* data, size_t length,
-                                                    uint32_t timeoutMs, UsbStatus* error) = 0;
+    virtual std::unique_ptr<UsbTransfer> submitBulk(uint8_t endpoint, uint8_t* data, size_t length, uint32_t timeoutMs,
+                                                    UsbStatus* error) = 0;
     // Cancels every transfer pending on the endpoint (not on endpoint 0) and waits for them
     // within a bound.
     virtual UsbStatus abortEndpoint(uint8_t endpoint) = 0;

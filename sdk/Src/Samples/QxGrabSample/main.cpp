@@ -267,8 +267,7 @@ void GrabSession::printFeatures() {
     // A GigE Vision camera's stream packet size; a USB3 camera has none.
     if (QX_XML_GetIntValue(m_handle, "GevSCPSPacketSize", &packet) == QX_OK)
         std::printf("  packet size    %lld bytes\n", static_cast<long long>(packet.nValue));
-    else
-        std::printf("  packet size    (no GevSCPSPacketSize on this camera)\n");
+    else std::printf("  packet size    (no GevSCPSPacketSize on this camera)\n");
 }
 
 // A GigE Vision camera resends packets lost on the way when asked; up to a tenth of a frame's
@@ -277,10 +276,8 @@ void GrabSession::enableResend() {
     DeviceInfo info{};
     if (QX_GetDeviceInfo(m_handle, &info) != QX_OK || info.nTLayerType != QX_TLAYER_GIGE) return;
     const QX_STATUS status = QX_GIGE_SetPacketResend(m_handle, true, 10, 0xFFFF);
-    if (status == QX_ERR_NOT_SUPPORTED)
-        std::printf("  packet resend  not supported by this camera\n");
-    else if (check("QX_GIGE_SetPacketResend", status))
-        std::printf("  packet resend  on\n");
+    if (status == QX_ERR_NOT_SUPPORTED) std::printf("  packet resend  not supported by this camera\n");
+    else if (check("QX_GIGE_SetPacketResend", status)) std::printf("  packet resend  on\n");
 }
 
 // Halves the width (keeping its step and minimum), so that the frames show the change.
@@ -325,8 +322,8 @@ bool GrabSession::completeRun(const char* label, const RunStats& stats) {
 bool GrabSession::stopGrabbing() {
     const QX_STATUS status = QX_StopGrabbing(m_handle);
     if (status != QX_OK && !QX_IsGrabbingStarted(m_handle)) {
-        std::printf("  note: QX_StopGrabbing answered %s (0x%08x); the acquisition has stopped\n",
-                    statusName(status), status);
+        std::printf("  note: QX_StopGrabbing answered %s (0x%08x); the acquisition has stopped\n", statusName(status),
+                    status);
         return true;
     }
     return check("QX_StopGrabbing", status);
@@ -520,7 +517,8 @@ bool GrabSession::run() {
 // Restores the width and disconnects; the caller deletes the handle.
 bool GrabSession::close() {
     if (QX_IsGrabbingStarted(m_handle)) QX_StopGrabbing(m_handle);
-    if (m_originalWidth >= 0) check("QX_XML_SetIntValue(Width)", QX_XML_SetIntValue(m_handle, "Width", m_originalWidth));
+    if (m_originalWidth >= 0)
+        check("QX_XML_SetIntValue(Width)", QX_XML_SetIntValue(m_handle, "Width", m_originalWidth));
     if (check("QX_DisconnectDevice", QX_DisconnectDevice(m_handle))) std::printf("Disconnected\n");
     return !m_failed;
 }
@@ -590,7 +588,8 @@ int main(int argc, char** argv) {
     for (int round = 0; round < 5; ++round) {
         const QX_STATUS status = QX_EnumDevices(list.get(), 1, 500);
         if (status != QX_OK) {
-            std::printf("FAILED: QX_EnumDevices: %s (0x%08x)\nLog: %s\n", statusName(status), status, logPath().c_str());
+            std::printf("FAILED: QX_EnumDevices: %s (0x%08x)\nLog: %s\n", statusName(status), status,
+                        logPath().c_str());
             return 1;
         }
         if (list->nDevNum > 0) break;

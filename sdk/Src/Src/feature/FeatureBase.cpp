@@ -37,8 +37,7 @@ void copyText(char* dst, size_t cap, const std::string& text) {
 } // namespace
 
 FeatureBase::FeatureBase(DeviceBase* device)
-    : m_device(device),
-      m_events([this](int64_t elapsedMs) { pollNodeMap(elapsedMs); }),
+    : m_device(device), m_events([this](int64_t elapsedMs) { pollNodeMap(elapsedMs); }),
       m_tree(m_events, [this](INode* node) { nodeUpdatedCallback(node); }) {
     auto read = [this](void* buffer, int64_t address, int64_t length, int32_t portType) {
         readPort(buffer, address, length, portType);
@@ -95,8 +94,9 @@ void FeatureBase::readPort(void* buffer, int64_t address, int64_t length, int32_
     const QX_STATUS status = m_device->readMemory(buffer, address, length, portType);
     m_lastPortStatus.store(status);
     if (status != QX_OK) {
-        throw QxGenApi::PortException(status, fmt::format("readMemory of {} bytes at 0x{:x} (port type {}) failed: 0x{:x}",
-                                                          length, address, portType, status));
+        throw QxGenApi::PortException(status,
+                                      fmt::format("readMemory of {} bytes at 0x{:x} (port type {}) failed: 0x{:x}",
+                                                  length, address, portType, status));
     }
 }
 
@@ -104,8 +104,9 @@ void FeatureBase::writePort(void* buffer, int64_t address, int64_t length, int32
     const QX_STATUS status = m_device->writeMemory(buffer, address, length, portType);
     m_lastPortStatus.store(status);
     if (status != QX_OK) {
-        throw QxGenApi::PortException(status, fmt::format("writeMemory of {} bytes at 0x{:x} (port type {}) failed: 0x{:x}",
-                                                          length, address, portType, status));
+        throw QxGenApi::PortException(status,
+                                      fmt::format("writeMemory of {} bytes at 0x{:x} (port type {}) failed: 0x{:x}",
+                                                  length, address, portType, status));
     }
 }
 
@@ -116,9 +117,7 @@ void FeatureBase::pollNodeMap(int64_t elapsedMs) {
 
 // ---- the frame of the typed operations ---------------------------------------------------
 
-INode* FeatureBase::findNode(const char* key) const {
-    return m_nodeMap && key ? m_nodeMap->_GetNode(key) : nullptr;
-}
+INode* FeatureBase::findNode(const char* key) const { return m_nodeMap && key ? m_nodeMap->_GetNode(key) : nullptr; }
 
 QX_STATUS FeatureBase::missingNode(const char* func, const char* key) const {
     QX_LOG_NAMED(spdlog::level::warn, func, "func:{} failed");

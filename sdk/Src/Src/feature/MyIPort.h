@@ -23,9 +23,7 @@ public:
     MyIPort(QX_PORT_DEVICE_TYPE portType, Access read, Access write)
         : m_portType(portType), m_read(std::move(read)), m_write(std::move(write)) {}
 
-    void Read(void* buffer, int64_t address, int64_t length) override {
-        m_read(buffer, address, length, m_portType);
-    }
+    void Read(void* buffer, int64_t address, int64_t length) override { m_read(buffer, address, length, m_portType); }
     void Write(const void* buffer, int64_t address, int64_t length) override {
         // DeviceBase::writeMemory takes a non-const buffer but never writes to it.
         m_write(const_cast<void*>(buffer), address, length, m_portType);

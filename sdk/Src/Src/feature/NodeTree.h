@@ -58,9 +58,9 @@ private:
 
     NodeEvents& m_events;
     std::function<void(QxGenApi::INode*)> m_onNodeUpdated;
-    std::shared_ptr<Storage> m_storage;          // the last tree
-    Storage* m_building = nullptr;               // the tree being built
-    std::vector<QxGenApi::INode*> m_path;        // categories being expanded
+    std::shared_ptr<Storage> m_storage;   // the last tree
+    Storage* m_building = nullptr;        // the tree being built
+    std::vector<QxGenApi::INode*> m_path; // categories being expanded
     std::unordered_set<QxGenApi::INode*> m_registered;
 };
 

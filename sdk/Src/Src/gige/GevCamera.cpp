@@ -75,7 +75,7 @@ void streamClose(uint8_t cam) {
 GevStatus rollBack(uint8_t cam, GevStatus status) {
     GevCameraRecord& rec = gevRecord(cam);
     QX_GEV_REPORT("[I] Failed to initialize cam_nr={} (error {:x}). Rolling back", cam, status);
-    if (rec.ccpTaken) {  // give the privilege back that this open took
+    if (rec.ccpTaken) { // give the privilege back that this open took
         const uint32_t zero = 0;
         WriteRegister(cam, gvcp::reg::kCcp, 1, &zero);
     }
@@ -380,7 +380,7 @@ GevStatus GEVClose(uint8_t cam_nr) {
         result = WriteRegister(cam_nr, gvcp::reg::kCcp, 1, &zero);
     }
     streamClose(cam_nr);
-    if (rec.heartbeatRunning.load()) {  // a close cut short above still ends the heartbeat
+    if (rec.heartbeatRunning.load()) { // a close cut short above still ends the heartbeat
         if (seams.heartbeatStop) seams.heartbeatStop(cam_nr, rec.heartbeatPeriodMs.load());
         rec.heartbeatRunning = 0;
     }

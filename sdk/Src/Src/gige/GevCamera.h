@@ -18,12 +18,12 @@ constexpr uint32_t GEV_MAX_DEVICE_ANSWER_TIMEOUT_MS = 1000;
 
 // Log level bits of the per-camera log (the text of each line starts with its tag).
 enum : uint8_t {
-    GEV_LOG_INFO = 0x01,      // "[I] " (also "[N] ")
-    GEV_LOG_WARNING = 0x02,   // "[W] "
-    GEV_LOG_ERROR = 0x04,     // "[E] "
-    GEV_LOG_REGDATA = 0x08,   // enables the per-register data lines (delivered at GEV_LOG_INFO)
-    GEV_LOG_DEBUG = 0x10,     // "[D] "
-    GEV_LOG_VERBOSE = 0x20,   // "[V] "
+    GEV_LOG_INFO = 0x01,    // "[I] " (also "[N] ")
+    GEV_LOG_WARNING = 0x02, // "[W] "
+    GEV_LOG_ERROR = 0x04,   // "[E] "
+    GEV_LOG_REGDATA = 0x08, // enables the per-register data lines (delivered at GEV_LOG_INFO)
+    GEV_LOG_DEBUG = 0x10,   // "[D] "
+    GEV_LOG_VERBOSE = 0x20, // "[V] "
 };
 
 // Control channel privilege modes of GEVInit.
@@ -35,14 +35,14 @@ enum : uint8_t { GEV_CONNECTION_OK = 0, GEV_CONNECTION_CCP_LOST = 1, GEV_CONNECT
 enum : uint8_t { GEV_INIT_COMPLETE = 0, GEV_INIT_INCOMPLETE = 2 };
 
 struct GevConnection {
-    uint32_t IP_CANCam = 0;         // camera IP
-    uint16_t HostStreamPort = 0;    // 0: any free port
-    uint16_t HostControlPort = 0;   // 0: any free port
-    uint32_t AdapterIP = 0;         // host adapter that reaches the camera
+    uint32_t IP_CANCam = 0;       // camera IP
+    uint16_t HostStreamPort = 0;  // 0: any free port
+    uint16_t HostControlPort = 0; // 0: any free port
+    uint32_t AdapterIP = 0;       // host adapter that reaches the camera
     uint32_t AdapterMask = 0;
     char AdapterName[260] = {};
-    uint16_t MessagePort = 0;       // process-wide message socket; 0: any free port
-    uint16_t DeviceGvcpPort = 0;    // the camera's GVCP port; 0: the library default (3956)
+    uint16_t MessagePort = 0;    // process-wide message socket; 0: any free port
+    uint16_t DeviceGvcpPort = 0; // the camera's GVCP port; 0: the library default (3956)
 };
 
 struct GevChannelParams {

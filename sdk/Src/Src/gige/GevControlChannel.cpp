@@ -15,7 +15,7 @@
 namespace qx::gige {
 
 namespace {
-constexpr size_t kReceiveBufferSize = 2048;  // larger than any acknowledge the library asks for
+constexpr size_t kReceiveBufferSize = 2048; // larger than any acknowledge the library asks for
 
 const char* readWriteText(GvcpOp op) { return op == GvcpOp::ReadReg ? "Read" : "Write"; }
 } // namespace
@@ -199,7 +199,7 @@ GevStatus ReadRegister(uint8_t cam_nr, uint32_t address, uint8_t count, uint32_t
         std::vector<uint32_t> got(count);
         size_t n = gvcp::decodeReadRegAck(ack.data(), ackLen, got.data(), count);
         std::copy(got.begin(), got.begin() + n, values);
-        if (n < count) st = GEV_STATUS_INVALID_ACK;  // fewer values than registers asked for
+        if (n < count) st = GEV_STATUS_INVALID_ACK; // fewer values than registers asked for
         if (rec.logMask.load() & GEV_LOG_REGDATA)
             for (size_t i = 0; i < n; ++i)
                 QX_GEV_LOG(cam_nr, GEV_LOG_INFO, "[I] Read Register: Address 0x{:08X}, Data: 0x{:08X}", addresses[i],
@@ -252,8 +252,8 @@ GevStatus ReadMemory(uint8_t cam_nr, uint32_t address, uint32_t length, void* bu
     uint8_t chunk[gvcp::kMaxMemoryChunk];
     for (size_t i = 0; i < chunks; ++i) {
         const uint32_t chunkAddress = span.start + static_cast<uint32_t>(i * gvcp::kMaxMemoryChunk);
-        const uint16_t count = static_cast<uint16_t>(
-            std::min<uint64_t>(gvcp::kMaxMemoryChunk, span.total - i * gvcp::kMaxMemoryChunk));
+        const uint16_t count =
+            static_cast<uint16_t>(std::min<uint64_t>(gvcp::kMaxMemoryChunk, span.total - i * gvcp::kMaxMemoryChunk));
         GevStatus st;
         {
             qx::sys::MutexLock lock(rec.requestLock);

@@ -101,7 +101,7 @@ GevStatus gevSendForceIp(qx::net::UdpSocket& socket, uint16_t devicePort, uint32
     constexpr uint16_t kRequestId = 1;
     const auto command = gvcp::encodeForceIpCmd(kRequestId, request);
     const uint16_t port = devicePort;
-    if (ip == 0)  // the camera restarts its configuration; nothing answers
+    if (ip == 0) // the camera restarts its configuration; nothing answers
         return socket.sendTo(kBroadcast, port, command.data(), command.size()) == long(command.size())
                    ? GEV_STATUS_SUCCESS
                    : GEV_STATUS_SEND_ERROR;

@@ -33,19 +33,19 @@ struct GevAdapterList {
 
 struct GevDiscoveryEntry {
     uint32_t CameraIp = 0;
-    char ManufacturerName[32] = {};   // texts fill their field without a terminator when long
+    char ManufacturerName[32] = {}; // texts fill their field without a terminator when long
     char ModelName[32] = {};
     char DeviceVersion[32] = {};
     uint32_t AdapterIp = 0;
     uint32_t AdapterMask = 0;
-    uint8_t Mac[6] = {};              // as on the wire: 2 bytes MAC high, 4 bytes MAC low
+    uint8_t Mac[6] = {}; // as on the wire: 2 bytes MAC high, 4 bytes MAC low
     uint32_t SubnetMask = 0;
     uint32_t Gateway = 0;
     char AdapterName[260] = {};
     uint8_t AdapterMac[8] = {};
     char SerialNumber[16] = {};
     char UserDefinedName[16] = {};
-    uint8_t Access = 0;               // GEV_ACCESS_*
+    uint8_t Access = 0; // GEV_ACCESS_*
 };
 
 struct GevDiscoveryList {

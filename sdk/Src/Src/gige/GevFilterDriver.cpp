@@ -34,7 +34,7 @@ enum : uint32_t {
     kOsBusy = 170,
     kOsOperationAborted = 995,
     kOsTimeout = 1460,
-    kOsCustomerBit = 0x20000000,   // errno values without an OS number keep their value under this bit
+    kOsCustomerBit = 0x20000000, // errno values without an OS number keep their value under this bit
 };
 
 struct ErrnoToOs {
@@ -91,7 +91,7 @@ struct GevPoolEntry {
 
 struct GevFilterDriver {
     std::unique_ptr<GevDriverHandle> handle;
-    uint8_t adapterCamera = 0;    // camera number of the adapter enabled in the driver; 0 = none
+    uint8_t adapterCamera = 0; // camera number of the adapter enabled in the driver; 0 = none
     uint8_t camera = 0;
     uint8_t slot = 0;
     int logCam = 0;
@@ -408,8 +408,8 @@ GevFilterStatistics gevDecodeFilterStatistics(const uint8_t in[kStatisticsSize])
     return s;
 }
 
-GevStatus gevFilterStreamStart(uint8_t cam, uint32_t payloadSize, uint32_t width, uint32_t height,
-                               uint32_t pixelFormat, uint16_t packetPayload, bool extraPacket, uint32_t multicastGroup) {
+GevStatus gevFilterStreamStart(uint8_t cam, uint32_t payloadSize, uint32_t width, uint32_t height, uint32_t pixelFormat,
+                               uint16_t packetPayload, bool extraPacket, uint32_t multicastGroup) {
     GevFilterDriver* d = gevFilterDriverOf(cam);
     const GevCameraRecord& rec = gevRecord(cam);
     const GevStreamContext& ctx = gevStream(cam);
@@ -475,8 +475,7 @@ double gevFilterFrameRate(const GevFilterStatistics& s) {
     return 1000.0 / (static_cast<double>(s.windowMs) / s.windowFrames);
 }
 
-GevStatus PullImageFromFilter(uint8_t cam, GevImageHeader* header, void* buffer, uint32_t payloadSize,
-                              uint32_t* size) {
+GevStatus PullImageFromFilter(uint8_t cam, GevImageHeader* header, void* buffer, uint32_t payloadSize, uint32_t* size) {
     GevCameraRecord& rec = gevRecord(cam);
     GevFilterDriver* d = gevFilterDriverOf(cam);
     const uint8_t lc = static_cast<uint8_t>(rec.logCameraNumber);

@@ -20,16 +20,16 @@ constexpr const char* kFilterDriverPath = "\\\\.\\v2eDODOderur";
 
 // Control codes.
 namespace fdc {
-constexpr uint32_t kAdapter = 0x12C808;       // 520 bytes: UTF-16 device name, its length, the action
-constexpr uint32_t kStartStream = 0x12C814;   // GevFilterStartRecord
-constexpr uint32_t kStopStream = 0x12C818;    // GevFilterStartRecord with only the slot
-constexpr uint32_t kResend = 0x12C81C;        // slot, resend flag
-constexpr uint32_t kImageHeader = 0x12C828;   // 80 bytes: slot in byte 0; GevImageHeader in 8..79
-constexpr uint32_t kStatistics = 0x12C82C;    // 40 bytes: slot in byte 0; counters out
-constexpr uint32_t kBufferCount = 0x12C830;   // slot, 0, uint16 ring image count
-constexpr uint32_t kReorder = 0x12C834;       // slot, reorder tolerance
-constexpr uint32_t kSetCamera = 0x12C84C;     // uint32 slot, uint32 log camera number
-constexpr uint32_t kAllocateSlot = 0x12C850;  // out: 1 byte, the slot
+constexpr uint32_t kAdapter = 0x12C808;      // 520 bytes: UTF-16 device name, its length, the action
+constexpr uint32_t kStartStream = 0x12C814;  // GevFilterStartRecord
+constexpr uint32_t kStopStream = 0x12C818;   // GevFilterStartRecord with only the slot
+constexpr uint32_t kResend = 0x12C81C;       // slot, resend flag
+constexpr uint32_t kImageHeader = 0x12C828;  // 80 bytes: slot in byte 0; GevImageHeader in 8..79
+constexpr uint32_t kStatistics = 0x12C82C;   // 40 bytes: slot in byte 0; counters out
+constexpr uint32_t kBufferCount = 0x12C830;  // slot, 0, uint16 ring image count
+constexpr uint32_t kReorder = 0x12C834;      // slot, reorder tolerance
+constexpr uint32_t kSetCamera = 0x12C84C;    // uint32 slot, uint32 log camera number
+constexpr uint32_t kAllocateSlot = 0x12C850; // out: 1 byte, the slot
 } // namespace fdc
 
 // Adapter request (kAdapter).
@@ -47,9 +47,9 @@ struct GevFilterStartRecord {
     uint16_t hostStreamPort = 0;
     uint16_t hostControlPort = 0;
     uint32_t pixelFormat = 0;
-    uint32_t destinationIp = 0;     // the multicast group, or the adapter IP
+    uint32_t destinationIp = 0; // the multicast group, or the adapter IP
     uint32_t payloadSize = 0;
-    uint16_t packetPayload = 0;     // payload bytes per data packet
+    uint16_t packetPayload = 0; // payload bytes per data packet
     uint8_t resend = 0;
     uint8_t pad1 = 0;
     uint32_t sc_packet_resend = 0;
@@ -144,8 +144,8 @@ GevFilterDriver* gevFilterDriverOf(uint8_t cam);
 // of the stream table entry, then the start record with the camera's addresses, ports, slot,
 // resend settings and grab stop timeout (multicastGroup 0: the adapter IP is the destination).
 // Stop: the stream, then its statistics (zero when they cannot be read).
-GevStatus gevFilterStreamStart(uint8_t cam, uint32_t payloadSize, uint32_t width, uint32_t height,
-                               uint32_t pixelFormat, uint16_t packetPayload, bool extraPacket, uint32_t multicastGroup);
+GevStatus gevFilterStreamStart(uint8_t cam, uint32_t payloadSize, uint32_t width, uint32_t height, uint32_t pixelFormat,
+                               uint16_t packetPayload, bool extraPacket, uint32_t multicastGroup);
 GevStatus gevFilterStreamStop(uint8_t cam, GevFilterStatistics* stats);
 GevStatus gevFilterReadStatistics(uint8_t cam, GevFilterStatistics* stats, uint32_t* bytes);
 GevStatus gevFilterSetResend(uint8_t cam, uint8_t enabled);
@@ -154,7 +154,6 @@ double gevFilterFrameRate(const GevFilterStatistics& s);
 
 // GEVGetImage with the driver active (the ring lock held): reads payloadSize bytes into
 // `buffer`, fetches the image's header into *header.
-GevStatus PullImageFromFilter(uint8_t cam, GevImageHeader* header, void* buffer, uint32_t payloadSize,
-                              uint32_t* size);
+GevStatus PullImageFromFilter(uint8_t cam, GevImageHeader* header, void* buffer, uint32_t payloadSize, uint32_t* size);
 
 } // namespace qx::gige

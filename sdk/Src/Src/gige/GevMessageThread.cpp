@@ -54,8 +54,7 @@ void dispatch(GevMessageChannel& mc, const uint8_t* data, const qx::net::Datagra
         int err = 0;
         if (mc.socket.sendTo(d.sourceIp, d.sourcePort, ack.data(), ack.size(), &err) != long(ack.size()))
             QX_GEV_REPORT("[E] Send error {}. Cancel messages processing", err);
-        else
-            acknowledged = true;
+        else acknowledged = true;
     }
     GevCameraRecord& rec = gevRecord(cam);
     GevEventCallback callback = rec.eventCallback.load();
@@ -88,7 +87,8 @@ std::string gevEventReportText(uint8_t cam, uint16_t eventId, uint16_t requestId
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s stream channel start of transfer", cam,
                       ack);
     else if (eventId == gvcp::kEventEndOfTransfer)
-        std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s stream channel end of transfer", cam, ack);
+        std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s stream channel end of transfer", cam,
+                      ack);
     else if (eventId == gvcp::kEventPrimarySwitchover)
         std::snprintf(text, sizeof text,
                       "[I] Message Channel Device %d -> %s primary application switchover has been granted", cam, ack);
@@ -103,10 +103,10 @@ std::string gevEventReportText(uint8_t cam, uint16_t eventId, uint16_t requestId
     else if (eventId > gvcp::kEventReservedLast && eventId <= gvcp::kEventErrorLast)
         std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s error event", cam, ack);
     else if (eventId > gvcp::kEventErrorLast)
-        std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s device-specific event: 0x%04X, req_Id: %d",
-                      cam, ack, eventId, requestId);
-    else
-        std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s unknown event", cam, ack);
+        std::snprintf(text, sizeof text,
+                      "[I] Message Channel Device %d -> %s device-specific event: 0x%04X, req_Id: %d", cam, ack,
+                      eventId, requestId);
+    else std::snprintf(text, sizeof text, "[I] Message Channel Device %d -> %s unknown event", cam, ack);
     return text;
 }
 

@@ -13,8 +13,8 @@
 
 namespace qx::gige {
 
-constexpr size_t kMessageDatagramMax = 576;   // one receive buffer for every camera
-constexpr int kMessageWaitMs = 100;           // bounds the delay of the stop flag and keep-alives
+constexpr size_t kMessageDatagramMax = 576; // one receive buffer for every camera
+constexpr int kMessageWaitMs = 100;         // bounds the delay of the stop flag and keep-alives
 
 // The thread's hooks of gevDefaultSeams(); called under gevMessageChannel().mutex.
 bool gevMessageThreadStart();

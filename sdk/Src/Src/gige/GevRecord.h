@@ -26,7 +26,7 @@ struct GevStreamContext {
     uint32_t sc_packet_resend = 10;
     uint16_t ringImageCount = 4;
     uint16_t payloadPerPacket = 0;
-    uint8_t userRingBuffer = 0;       // the application supplies the ring buffers
+    uint8_t userRingBuffer = 0; // the application supplies the ring buffers
     uint8_t reorderTolerance = 0;
     uint64_t deliveredBlocks = 0;
     uint64_t missingBlocks = 0;
@@ -85,7 +85,7 @@ public:
     // Device facts read at open.
     uint16_t gevMajor = 0;
     uint16_t gevMinor = 0;
-    uint8_t statusFlags = 0;          // bit 0: capability 0x40; bit 1: capability 0x00020000
+    uint8_t statusFlags = 0; // bit 0: capability 0x40; bit 1: capability 0x00020000
     int32_t manifestTable = 0;
     int32_t concatenation = 0;
     double nsPerTick = 0.0;
@@ -94,13 +94,13 @@ public:
     std::atomic<uint8_t> connectionState{GEV_CONNECTION_OK};
     std::atomic<uint8_t> logMask{0};
     uint8_t ccpMode = GEV_CCP_OPEN;
-    bool ccpTaken = false;            // this open wrote CCP; a roll back gives it back
+    bool ccpTaken = false; // this open wrote CCP; a roll back gives it back
     std::atomic<int32_t> initComplete{0};
-    std::atomic<int32_t> pendingAck{0};  // a ReadRegister waits after a PENDING_ACK
+    std::atomic<int32_t> pendingAck{0}; // a ReadRegister waits after a PENDING_ACK
     // What PENDING_ACK may still add to the waits (under the request lock): spent by each
     // PENDING_ACK, given back in full when a delayed request completes.
     uint32_t pendingAllowanceMs = 0;
-    std::atomic<int32_t> busy{0};        // only CCP may be read (packet resend in progress)
+    std::atomic<int32_t> busy{0}; // only CCP may be read (packet resend in progress)
     int32_t netConfigChanged = 0;
 
     // Message channel. The message thread reads these (and cameraIp) only while holding
@@ -128,9 +128,9 @@ public:
     // adapter address and host port change), and by the heartbeat while it sends its keep-open
     // datagram on it or reads what a reconnection writes back.
     qx::sys::Mutex streamSocketLock;
-    std::atomic<uint32_t> multicastGroup{0};          // network order; 0 = unicast
-    std::atomic<uint16_t> streamSourcePort{0};        // camera's SCSP; 0 = none
-    std::atomic<int64_t> lastStreamKeepOpenMs{0};     // gevNowMs() of the last keep-open datagram
+    std::atomic<uint32_t> multicastGroup{0};      // network order; 0 = unicast
+    std::atomic<uint16_t> streamSourcePort{0};    // camera's SCSP; 0 = none
+    std::atomic<int64_t> lastStreamKeepOpenMs{0}; // gevNowMs() of the last keep-open datagram
     int32_t filterDriverActive = 0;
     int64_t filterDriverHandle = -1;
     uint8_t filterDriverSlot = 0;
@@ -141,7 +141,7 @@ public:
 struct GevMessageChannel {
     qx::sys::Mutex mutex QX_ACQUIRED_BEFORE(recordsLock);
     qx::net::UdpSocket socket;
-    uint16_t port = 0;                 // bound port, read once
+    uint16_t port = 0; // bound port, read once
     bool threadRunning QX_GUARDED_BY(mutex) = false;
     std::atomic<int32_t> stopFlag{0};
     // Guards the message thread's view of the camera records (see GevCameraRecord); never held

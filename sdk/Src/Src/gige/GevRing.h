@@ -23,8 +23,8 @@ enum : uint16_t {
 
 // One ring slot; its status is one of GEV_BUFFER_*.
 struct GevImageBuffer {
-    GevImageBuffer* next = nullptr;     // list link
-    std::vector<uint8_t> data;          // payload-size bytes
+    GevImageBuffer* next = nullptr; // list link
+    std::vector<uint8_t> data;      // payload-size bytes
     // Memory of a waiting reader the block is written into instead of `data` (at least
     // payload-size bytes; the filter driver lends it, see GevBufferQueues::lendNext). Null: `data`.
     uint8_t* lent = nullptr;
@@ -35,7 +35,7 @@ struct GevImageBuffer {
     int32_t missingPackets = 0;
     uint32_t missingBlocks = 0;
     uint16_t payloadType = 0;
-    uint32_t word1 = 0, word2 = 0;      // chunk layout id and chunk length
+    uint32_t word1 = 0, word2 = 0; // chunk layout id and chunk length
     uint32_t filledUpTo = 0;
     uint16_t status = GEV_BUFFER_COMPLETE;
     uint16_t ringIndex = 0;
@@ -47,9 +47,9 @@ struct GevImageBuffer {
     uint64_t genDcSize = 0;
     uint8_t genDcFlag = 0;
     uint32_t nextExpectedPacket = 1;
-    uint32_t lastRequested = 0;         // last packet id of the latest resend request
-    bool zeroed = true;                 // every byte no packet wrote is zero
-    std::vector<uint8_t> packetStates;  // one per packet of the block: 0 missing, 1 received, 2 requested
+    uint32_t lastRequested = 0;        // last packet id of the latest resend request
+    bool zeroed = true;                // every byte no packet wrote is zero
+    std::vector<uint8_t> packetStates; // one per packet of the block: 0 missing, 1 received, 2 requested
     // Packets the block needs (the first ones): all, or those of a shorter image its trailer
     // announced; only they count in missingPackets.
     uint32_t countedPackets = 0;
@@ -109,8 +109,8 @@ int64_t gevPerformanceCounter();
 // The ring of one acquisition: buffers and the two lists.
 struct GevBufferQueues {
     std::vector<std::unique_ptr<GevImageBuffer>> buffers;
-    GevBufferList freeList;      // "QueuedList"
-    GevBufferList deliverList;   // "DeliverList"
+    GevBufferList freeList;    // "QueuedList"
+    GevBufferList deliverList; // "DeliverList"
     uint32_t payloadSize = 0;
     uint32_t packetPayload = 0;
     uint32_t packetsPerBlock = 0;

@@ -105,7 +105,7 @@ void sizeReceiveBuffer(uint8_t cam, uint32_t payloadSize, uint32_t packets, uint
     const int err = rec.streamSocket.requestReceiveBuffer(want, &granted);
     QX_GEV_LOG(lc, GEV_LOG_VERBOSE, "[V] Stream socket receive buffer: asked {} bytes, granted {} (err={})\n", want,
                granted, err);
-    if (err == 0) st.cachedReceiveBuffer = granted * 2;  // as SO_RCVBUF reports it
+    if (err == 0) st.cachedReceiveBuffer = granted * 2; // as SO_RCVBUF reports it
     if (uint64_t(granted) < frame)
         QX_GEV_LOG(
             lc, GEV_LOG_WARNING,
@@ -222,7 +222,7 @@ GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     st.extraPacket = extra;
     ctx.payloadPerPacket = static_cast<uint16_t>(P);
 
-    if (rec.filterDriverActive) {  // the driver receives the stream: no ring, no grab thread
+    if (rec.filterDriverActive) { // the driver receives the stream: no ring, no grab thread
         if (GevStatus s = gevFilterStreamStart(cam, payloadSize, width, height, pixelFormat, static_cast<uint16_t>(P),
                                                extra, rec.multicastGroup.load()))
             return s;
@@ -288,7 +288,7 @@ GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
 } // namespace
 
 uint64_t gevStreamFrameBytes(uint32_t payloadSize, uint32_t packets, uint32_t overhead) {
-    return uint64_t(payloadSize) + (uint64_t(packets) + 2) * overhead;  // data packets, leader, trailer
+    return uint64_t(payloadSize) + (uint64_t(packets) + 2) * overhead; // data packets, leader, trailer
 }
 
 int gevStreamReceiveBufferBytes(uint32_t payloadSize, uint32_t packets, uint32_t overhead) {

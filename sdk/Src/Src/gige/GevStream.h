@@ -13,23 +13,23 @@
 #pragma pack(push, 1)
 struct GevImageHeader {
     uint64_t BlockId;
-    uint64_t Timestamp;         // from the leader
+    uint64_t Timestamp; // from the leader
     uint32_t PixelFormat;
-    uint32_t SizeX;             // 0xFFFFFFFF for payloads that are not images
-    uint32_t SizeY;             // the data size in bytes for payloads that are not images
+    uint32_t SizeX; // 0xFFFFFFFF for payloads that are not images
+    uint32_t SizeY; // the data size in bytes for payloads that are not images
     uint32_t OffsetX;
     uint32_t OffsetY;
     uint16_t PaddingX;
     uint16_t PaddingY;
-    uint32_t MissingPackets;    // 0 for a complete block
-    uint32_t MissingBlocks;     // blocks lost just before this one
+    uint32_t MissingPackets; // 0 for a complete block
+    uint32_t MissingBlocks;  // blocks lost just before this one
     uint16_t PayloadType;
     uint16_t Reserved;
-    uint32_t ChunkLayoutId;     // first trailer/leader word
-    uint32_t ChunkLength;       // second trailer/leader word
+    uint32_t ChunkLayoutId; // first trailer/leader word
+    uint32_t ChunkLength;   // second trailer/leader word
     uint32_t ResendRequested;
     uint32_t ResendReceived;
-    uint32_t FilledUpTo;        // end of the last data written into the block
+    uint32_t FilledUpTo; // end of the last data written into the block
 };
 #pragma pack(pop)
 static_assert(sizeof(GevImageHeader) == 72, "GevImageHeader is 72 bytes");

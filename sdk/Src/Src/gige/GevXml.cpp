@@ -23,7 +23,7 @@ std::string g_lastXmlFileName QX_GUARDED_BY(g_xmlTextMutex); // file name of the
 
 void setCache(GevCameraRecord& rec, std::vector<uint8_t>&& bytes) {
     rec.xmlSize = static_cast<uint32_t>(bytes.size());
-    bytes.push_back(0);  // keeps the text terminated for whoever reads it as one
+    bytes.push_back(0); // keeps the text terminated for whoever reads it as one
     rec.xml = std::move(bytes);
 }
 
@@ -86,9 +86,8 @@ GevStatus urlAddress(uint8_t cam, uint32_t* address) {
     QX_GEV_LOG(cam, GEV_LOG_INFO, "[I] Manifest table number of entries: {}\n", entries);
     if (entries == 0) return GEV_STATUS_SUCCESS;
     uint32_t entry[2] = {0, 0};
-    GevStatus st = rec.concatenation
-                       ? ReadRegister(cam, gvcp::reg::kManifestFirstEntry, 2, entry)
-                       : ReadRegister(cam, gvcp::reg::kManifestFirstEntry, 1, &entry[0]);
+    GevStatus st = rec.concatenation ? ReadRegister(cam, gvcp::reg::kManifestFirstEntry, 2, entry)
+                                     : ReadRegister(cam, gvcp::reg::kManifestFirstEntry, 1, &entry[0]);
     if (st == GEV_STATUS_SUCCESS && !rec.concatenation)
         st = ReadRegister(cam, gvcp::reg::kManifestFirstEntry + f::kManifestUrlAddressOffset, 1, &entry[1]);
     if (st != GEV_STATUS_SUCCESS) {

@@ -47,7 +47,7 @@ GevStatus parseXmlUrl(const char* text, size_t size, XmlUrl* url) {
         size_t at = s.find(prefix);
         if (at == std::string::npos) continue;
         std::string path = s.substr(at + 5);
-        path = path.substr(0, path.find('?'));  // "?SchemaVersion=..." is no part of the path
+        path = path.substr(0, path.find('?')); // "?SchemaVersion=..." is no part of the path
         if (path.empty()) return GEV_STATUS_GET_URL_ERROR;
         url->kind = XmlUrl::Kind::File;
         url->name = path;

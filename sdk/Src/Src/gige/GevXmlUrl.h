@@ -12,15 +12,15 @@
 
 namespace qx::gige {
 
-constexpr size_t kXmlUrlSize = 512;     // bytes of one URL register
-constexpr size_t kXmlNameMax = 254;     // longest file name a "local:" URL may carry
+constexpr size_t kXmlUrlSize = 512; // bytes of one URL register
+constexpr size_t kXmlNameMax = 254; // longest file name a "local:" URL may carry
 
 struct XmlUrl {
     enum class Kind { Local, File } kind = Kind::Local;
-    std::string name;      // Local: the file name; File: the path
-    std::string type;      // the three characters before the first ';' (Local)
-    uint32_t address = 0;  // Local
-    uint32_t length = 0;   // Local
+    std::string name;     // Local: the file name; File: the path
+    std::string type;     // the three characters before the first ';' (Local)
+    uint32_t address = 0; // Local
+    uint32_t length = 0;  // Local
     bool zipped = false;
 };
 

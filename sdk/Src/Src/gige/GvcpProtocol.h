@@ -15,12 +15,12 @@ namespace qx::gige::gvcp {
 constexpr uint16_t kPort = 3956;
 constexpr uint8_t kKey = 0x42;
 constexpr uint8_t kFlagAckRequired = 0x01;
-constexpr uint8_t kFlagAllowBroadcastAck = 0x10;  // DISCOVERY_CMD
-constexpr uint8_t kFlagExtendedIds = 0x10;        // EVENT, EVENTDATA, PACKETRESEND
+constexpr uint8_t kFlagAllowBroadcastAck = 0x10; // DISCOVERY_CMD
+constexpr uint8_t kFlagExtendedIds = 0x10;       // EVENT, EVENTDATA, PACKETRESEND
 constexpr size_t kHeaderSize = 8;
-constexpr size_t kMaxMemoryChunk = 536;           // data bytes of one READMEM/WRITEMEM
-constexpr size_t kMaxWriteRegisters = 134;        // address/value pairs of one WRITEREG
-constexpr size_t kDiscoveryAckSize = 256;         // header + 248 bytes of bootstrap data
+constexpr size_t kMaxMemoryChunk = 536;    // data bytes of one READMEM/WRITEMEM
+constexpr size_t kMaxWriteRegisters = 134; // address/value pairs of one WRITEREG
+constexpr size_t kDiscoveryAckSize = 256;  // header + 248 bytes of bootstrap data
 constexpr size_t kDiscoveryPayloadSize = kDiscoveryAckSize - kHeaderSize;
 constexpr size_t kForceIpCmdSize = 64;
 constexpr size_t kMaxDatagram = 65536;
@@ -51,49 +51,49 @@ enum Command : uint16_t {
 
 // Bootstrap registers.
 namespace reg {
-constexpr uint32_t kVersion = 0x0000;              // major in the high 16 bits
+constexpr uint32_t kVersion = 0x0000; // major in the high 16 bits
 constexpr uint32_t kDeviceMode = 0x0004;
-constexpr uint32_t kMacHigh = 0x0008;              // low 16 bits
+constexpr uint32_t kMacHigh = 0x0008; // low 16 bits
 constexpr uint32_t kMacLow = 0x000C;
 constexpr uint32_t kNetworkCapability = 0x0010;
-constexpr uint32_t kNetworkConfig = 0x0014;        // 0x1 persistent IP, 0x2 DHCP, 0x4 link-local
+constexpr uint32_t kNetworkConfig = 0x0014; // 0x1 persistent IP, 0x2 DHCP, 0x4 link-local
 constexpr uint32_t kCurrentIp = 0x0024;
 constexpr uint32_t kCurrentMask = 0x0034;
 constexpr uint32_t kCurrentGateway = 0x0044;
-constexpr uint32_t kManufacturerName = 0x0048;     // 32 bytes
-constexpr uint32_t kModelName = 0x0068;            // 32 bytes
-constexpr uint32_t kDeviceVersion = 0x0088;        // 32 bytes
-constexpr uint32_t kManufacturerInfo = 0x00A8;     // 48 bytes
-constexpr uint32_t kSerialNumber = 0x00D8;         // 16 bytes
-constexpr uint32_t kUserDefinedName = 0x00E8;      // 16 bytes
-constexpr uint32_t kFirstUrl = 0x0200;             // 512 bytes
-constexpr uint32_t kSecondUrl = 0x0400;            // 512 bytes
+constexpr uint32_t kManufacturerName = 0x0048; // 32 bytes
+constexpr uint32_t kModelName = 0x0068;        // 32 bytes
+constexpr uint32_t kDeviceVersion = 0x0088;    // 32 bytes
+constexpr uint32_t kManufacturerInfo = 0x00A8; // 48 bytes
+constexpr uint32_t kSerialNumber = 0x00D8;     // 16 bytes
+constexpr uint32_t kUserDefinedName = 0x00E8;  // 16 bytes
+constexpr uint32_t kFirstUrl = 0x0200;         // 512 bytes
+constexpr uint32_t kSecondUrl = 0x0400;        // 512 bytes
 constexpr uint32_t kPersistentIp = 0x064C;
 constexpr uint32_t kPersistentMask = 0x065C;
 constexpr uint32_t kPersistentGateway = 0x066C;
 constexpr uint32_t kMessageChannels = 0x0900;
 constexpr uint32_t kStreamChannels = 0x0904;
-constexpr uint32_t kGvspCapability = 0x092C;            // bit 31: SCSP present
-constexpr uint32_t kMessageChannelCapability = 0x0930;  // bit 31: MCSP present
+constexpr uint32_t kGvspCapability = 0x092C;           // bit 31: SCSP present
+constexpr uint32_t kMessageChannelCapability = 0x0930; // bit 31: MCSP present
 constexpr uint32_t kGvcpCapability = 0x0934;
 constexpr uint32_t kHeartbeatTimeout = 0x0938;
 constexpr uint32_t kTimestampFreqHigh = 0x093C;
 constexpr uint32_t kTimestampFreqLow = 0x0940;
-constexpr uint32_t kGvcpConfig = 0x0954;           // 0x2 enables PENDING_ACK
+constexpr uint32_t kGvcpConfig = 0x0954; // 0x2 enables PENDING_ACK
 constexpr uint32_t kPendingTimeout = 0x0958;
-constexpr uint32_t kScCapabilityCfg = 0x0960;      // bit 0x40000000 on version 2 devices
-constexpr uint32_t kCcp = 0x0A00;                  // 0x1 exclusive, 0x2 control
+constexpr uint32_t kScCapabilityCfg = 0x0960; // bit 0x40000000 on version 2 devices
+constexpr uint32_t kCcp = 0x0A00;             // 0x1 exclusive, 0x2 control
 constexpr uint32_t kMcp = 0x0B00;
 constexpr uint32_t kMcda = 0x0B10;
 constexpr uint32_t kMcsp = 0x0B1C;
 constexpr uint32_t kScp0 = 0x0D00;
-constexpr uint32_t kScps0 = 0x0D04;                // low 16 bits: packet size
+constexpr uint32_t kScps0 = 0x0D04; // low 16 bits: packet size
 constexpr uint32_t kScpd0 = 0x0D08;
 constexpr uint32_t kScda0 = 0x0D18;
 constexpr uint32_t kScsp0 = 0x0D1C;
-constexpr uint32_t kScc0 = 0x0D20;                 // stream channel capability
-constexpr uint32_t kScConfig0 = 0x0D24;            // stream channel configuration
-constexpr uint32_t kManifestHeader = 0x9000;       // bits 26..31: entry count
+constexpr uint32_t kScc0 = 0x0D20;           // stream channel capability
+constexpr uint32_t kScConfig0 = 0x0D24;      // stream channel configuration
+constexpr uint32_t kManifestHeader = 0x9000; // bits 26..31: entry count
 constexpr uint32_t kManifestFirstEntry = 0x9008;
 } // namespace reg
 
@@ -149,14 +149,14 @@ struct CommandHeader {
     uint8_t key = kKey;
     uint8_t flags = 0;
     uint16_t command = 0;
-    uint16_t length = 0;     // bytes after the header
+    uint16_t length = 0; // bytes after the header
     uint16_t requestId = 0;
 };
 
 struct AckHeader {
     uint16_t status = 0;
     uint16_t answer = 0;
-    uint16_t length = 0;     // bytes after the header
+    uint16_t length = 0; // bytes after the header
     uint16_t ackId = 0;
 };
 
@@ -179,7 +179,7 @@ std::vector<uint8_t> encodeWriteMemCmd(uint16_t requestId, uint32_t address, con
 std::vector<uint8_t> encodeDiscoveryCmd(uint16_t requestId, bool allowBroadcastAck);
 
 struct ForceIpRequest {
-    uint8_t mac[6] = {};     // bytes 0-1 MAC high, 2-5 MAC low
+    uint8_t mac[6] = {}; // bytes 0-1 MAC high, 2-5 MAC low
     uint32_t ip = 0;
     uint32_t mask = 0;
     uint32_t gateway = 0;
@@ -209,7 +209,7 @@ struct DiscoveryInfo {
     uint32_t currentIp = 0;
     uint32_t currentMask = 0;
     uint32_t gateway = 0;
-    char manufacturer[32] = {};     // not NUL-terminated when the text fills the field
+    char manufacturer[32] = {}; // not NUL-terminated when the text fills the field
     char model[32] = {};
     char deviceVersion[32] = {};
     char manufacturerInfo[48] = {};
@@ -246,8 +246,8 @@ enum EventIdentifier : uint16_t {
     kEventReservedLast = 0x8000,
     kEventErrorLast = 0x8FFF,
 };
-constexpr size_t kEventFields = 16;          // payload bytes of one event
-constexpr size_t kEventFieldsExtended = 24;  // with 64-bit block ids
+constexpr size_t kEventFields = 16;         // payload bytes of one event
+constexpr size_t kEventFieldsExtended = 24; // with 64-bit block ids
 struct EventPacket {
     uint8_t flags = 0;
     uint16_t command = 0;

@@ -136,8 +136,8 @@ bool decodeMultipart(const uint8_t* b, size_t len, uint64_t* offset, const uint8
     return true;
 }
 
-bool decodeGenDc(const uint8_t* b, size_t len, uint32_t* size, uint64_t* offset, uint8_t* flags,
-                 const uint8_t** data, size_t* dataLen) {
+bool decodeGenDc(const uint8_t* b, size_t len, uint32_t* size, uint64_t* offset, uint8_t* flags, const uint8_t** data,
+                 size_t* dataLen) {
     if (!b || len < kGenDcPrefix) return false;
     *size = get32(b);
     *offset = get64(b + 4);

@@ -14,11 +14,11 @@
 
 namespace qx::gige::gvsp {
 
-constexpr size_t kHeaderSize = 8;            // 16-bit block ids
-constexpr size_t kExtendedHeaderSize = 20;   // 64-bit block ids, 32-bit packet ids
-constexpr uint8_t kExtendedIdFlag = 0x80;    // bit of the format byte
-constexpr uint16_t kStatusResent = 0x0100;   // status of a resent packet (16-bit ids)
-constexpr uint16_t kFlagResent = 0x0001;     // extended flag field: packet is a resend
+constexpr size_t kHeaderSize = 8;          // 16-bit block ids
+constexpr size_t kExtendedHeaderSize = 20; // 64-bit block ids, 32-bit packet ids
+constexpr uint8_t kExtendedIdFlag = 0x80;  // bit of the format byte
+constexpr uint16_t kStatusResent = 0x0100; // status of a resent packet (16-bit ids)
+constexpr uint16_t kFlagResent = 0x0001;   // extended flag field: packet is a resend
 constexpr uint16_t kFlagPreviousBlockDropped = 0x0002;
 constexpr uint16_t kStatusDataOverrun = 0x800D;
 constexpr uint16_t kStatusErrorBit = 0x8000; // set in every error status
@@ -27,12 +27,12 @@ constexpr uint16_t kStatusErrorBit = 0x8000; // set in every error status
 enum Format : uint8_t {
     kLeader = 1,
     kTrailer = 2,
-    kPayload = 3,      // generic payload packet: data at (packet id - 1) x packet payload
+    kPayload = 3, // generic payload packet: data at (packet id - 1) x packet payload
     kAllIn = 4,
     kH264 = 5,
     kMultiZone = 6,
-    kMultipart = 7,    // 48-bit byte offset, then data
-    kGenDc = 8,        // size, 64-bit offset, flags, then data
+    kMultipart = 7, // 48-bit byte offset, then data
+    kGenDc = 8,     // size, 64-bit offset, flags, then data
 };
 
 // Payload types of leader and trailer.
@@ -56,11 +56,11 @@ enum PayloadType : uint16_t {
 
 struct Header {
     uint16_t status = 0;
-    uint16_t flags = 0;        // extended ids only (bytes 2-3)
-    uint64_t blockId = 0;      // 16 bits wide unless extended
-    uint8_t format = 0;        // low 4 bits of the format byte
-    bool extended = false;     // the format byte's extended-id flag
-    uint32_t packetId = 0;     // 24 bits wide unless extended
+    uint16_t flags = 0;    // extended ids only (bytes 2-3)
+    uint64_t blockId = 0;  // 16 bits wide unless extended
+    uint8_t format = 0;    // low 4 bits of the format byte
+    bool extended = false; // the format byte's extended-id flag
+    uint32_t packetId = 0; // 24 bits wide unless extended
     size_t length() const { return extended ? kExtendedHeaderSize : kHeaderSize; }
     // A resent packet: status 0x0100 with 16-bit ids, flag bit 0x0001 with extended ids.
     bool resent() const { return extended ? (flags & kFlagResent) != 0 : status == kStatusResent; }
@@ -130,8 +130,8 @@ constexpr size_t kTrailerSize = trailer::Word3::kEnd;
 struct Trailer {
     uint16_t payloadType = kImage;
     uint32_t sizeY = 0;
-    uint32_t word2 = 0;    // bytes 8-11
-    uint32_t word3 = 0;    // bytes 12-15
+    uint32_t word2 = 0; // bytes 8-11
+    uint32_t word3 = 0; // bytes 12-15
 };
 std::vector<uint8_t> encodeTrailer(const Header& h, const Trailer& t);
 // Missing words read as 0; false when the body is shorter than 8 bytes.

@@ -35,7 +35,7 @@ bool GvspReceiver::carriesOwnOffsets(const GevImageBuffer* b, const GvspPacketVi
 uint32_t GvspReceiver::packetsFor(uint32_t payloadSize, uint32_t packetPayload, bool extraPacket) {
     if (packetPayload == 0) return 0;
     const uint64_t n = (uint64_t(payloadSize) + packetPayload - 1) / packetPayload + (extraPacket ? 1 : 0);
-    return n > 0xFFFFFF ? 0 : static_cast<uint32_t>(n);  // 24-bit packet ids
+    return n > 0xFFFFFF ? 0 : static_cast<uint32_t>(n); // 24-bit packet ids
 }
 
 GvspReceiver::GvspReceiver(const GvspReceiverConfig& config, GevBufferQueues& ring, GvspResendSink sink,
@@ -72,7 +72,7 @@ uint64_t GvspReceiver::BlockIDCheck(GevImageBuffer* b) {
         return 0;
     }
     uint64_t d = (b->blockId - m_expectedBlock) & m_mask;
-    if (m_mask == 0xFFFF && b->blockId < m_expectedBlock && d > 0) --d;  // 16-bit ids skip 0
+    if (m_mask == 0xFFFF && b->blockId < m_expectedBlock && d > 0) --d; // 16-bit ids skip 0
     // A block older than the expected one (late delivery) is no gap: nothing was lost after it.
     if (d > m_mask / 2) return 0;
     delivered += d;
@@ -116,10 +116,10 @@ void GvspReceiver::DeliverBuffer(GevImageBuffer* b) {
     const uint64_t id = b->blockId;
     const uint16_t index = b->ringIndex;
     const bool late = m_expectedBlock != 0 && m_expectedBlock != id && gap == 0;
-    m_ring.deliverList.push(b);  // the caller may take it from here on
+    m_ring.deliverList.push(b); // the caller may take it from here on
     QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Image #{} enqueued. Updating fps.\n", index);
     if (m_fps) m_fps->update(m_cam);
-    if (late) return;  // a late block leaves the expected id where it is
+    if (late) return; // a late block leaves the expected id where it is
     if (m_mode == GvspBlockIdMode::Extended && m_expectedBlock != 0 && m_expectedBlock < id)
         m_dropsSince = m_expectedBlock;
     m_expectedBlock = successor(id);
@@ -209,14 +209,10 @@ int GvspReceiver::ProcessStreamPacket(const uint8_t* packet, size_t length) {
         }
         onLeader(v);
         return 0;
-    case gvsp::kTrailer:
-        onTrailer(v);
-        return 0;
+    case gvsp::kTrailer: onTrailer(v); return 0;
     case gvsp::kPayload:
     case gvsp::kMultipart:
-    case gvsp::kGenDc:
-        onData(v);
-        return 0;
+    case gvsp::kGenDc: onData(v); return 0;
     default:
         QX_GEV_LOG(m_cam, GEV_LOG_WARNING, "[W] Ignoring packet format {:x} ({} bytes)\n", v.h.format,
                    static_cast<int>(length));
@@ -573,7 +569,7 @@ void GvspReceiver::onData(const GvspPacketView& v) {
                        static_cast<long long>(offset), m_cfg.payloadSize);
             return;
         }
-    } else {  // GenDC
+    } else { // GenDC
         uint32_t size = 0;
         uint8_t flags = 0;
         if (!gvsp::decodeGenDc(v.body, v.bodyLen, &size, &offset, &flags, &data, &len)) return;
@@ -666,8 +662,8 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
     if (len) std::memcpy(b->bytes() + offset, data, len);
     if (!b->zeroed && pid <= m_packets && offset == m_offsets[pid - 1]) {
         // A short packet: the rest of its slot holds an earlier block's bytes.
-        const size_t slot = std::min<size_t>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload,
-                                             b->data.size() - offset);
+        const size_t slot =
+            std::min<size_t>(pid == m_packets ? m_lastPacketSize : m_cfg.packetPayload, b->data.size() - offset);
         if (len < slot) std::memset(b->bytes() + offset + len, 0, slot - len);
     }
     b->filledUpTo = std::max<uint32_t>(b->filledUpTo, static_cast<uint32_t>(offset + len));
@@ -906,7 +902,7 @@ void GvspReceiver::flushAtEnd() {
         QX_GEV_LOG(m_cam, GEV_LOG_INFO, "[I] Late delivery for image buffer\n");
         DeliverBuffer(m_cur);
     }
-    if (m_next) {  // never delivered: back to the free list
+    if (m_next) { // never delivered: back to the free list
         m_ring.giveBack(m_next);
         m_next = nullptr;
     }

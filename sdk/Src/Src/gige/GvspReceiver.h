@@ -28,13 +28,13 @@ enum class GvspBlockIdMode : uint8_t {
 struct GvspReceiverConfig {
     uint32_t payloadSize = 0;
     uint32_t width = 0, height = 0, pixelFormat = 0;
-    uint32_t packetPayload = 0;      // P: payload bytes per data packet
-    bool extraPacket = false;        // one more packet per block
-    uint8_t resendMode = 0;          // 0 off, 1 immediate, 0xF0 timer-driven rounds
-    uint32_t resendWaitMs = 200;     // timer-driven mode: wait between rounds
-    uint32_t roundLimit = 0;         // timer-driven mode: packets asked per round at most (0: no limit)
-    uint32_t resendBudget = 10;      // packets asked per block at most
-    uint32_t reaskWaitMs = 10;       // immediate mode: wait for resent packets before asking again
+    uint32_t packetPayload = 0;  // P: payload bytes per data packet
+    bool extraPacket = false;    // one more packet per block
+    uint8_t resendMode = 0;      // 0 off, 1 immediate, 0xF0 timer-driven rounds
+    uint32_t resendWaitMs = 200; // timer-driven mode: wait between rounds
+    uint32_t roundLimit = 0;     // timer-driven mode: packets asked per round at most (0: no limit)
+    uint32_t resendBudget = 10;  // packets asked per block at most
+    uint32_t reaskWaitMs = 10;   // immediate mode: wait for resent packets before asking again
     uint8_t reorderTolerance = 0;
     uint16_t gevMajor = 1;
     int logCam = 0;
@@ -125,13 +125,13 @@ private:
         GevImageBuffer* buffer = nullptr;
         bool trailerSeen = false;
         bool roundRun = false;
-        bool neverAsked = false;     // packets not asked yet when the trailer was seen
-        int64_t clock = 0;           // start of the wait: last round or last change of requests
-        uint32_t requested = 0;      // the buffer's requested count when last seen
-        uint32_t packets = 0;        // packets asked in rounds
+        bool neverAsked = false; // packets not asked yet when the trailer was seen
+        int64_t clock = 0;       // start of the wait: last round or last change of requests
+        uint32_t requested = 0;  // the buffer's requested count when last seen
+        uint32_t packets = 0;    // packets asked in rounds
         uint32_t lastFirst = 0, lastLast = 0, lastAsked = 0;
-        uint32_t tries = 0;          // rounds that asked the same range again
-        int64_t lastAnswerMs = -1;   // arrival of the newest packet asked in the last round
+        uint32_t tries = 0;        // rounds that asked the same range again
+        int64_t lastAnswerMs = -1; // arrival of the newest packet asked in the last round
     };
     int64_t m_lastTickMs = 0; // the time of the last resendTick (the packets' arrival time)
     Rounds m_rounds;
@@ -145,17 +145,17 @@ private:
     uint32_t m_packets = 0;
     uint32_t m_lastPacketSize = 0;
     bool m_noGeometry = false;
-    std::vector<uint32_t> m_offsets;     // byte offset of packet i+1
+    std::vector<uint32_t> m_offsets; // byte offset of packet i+1
 
     GvspBlockIdMode m_mode = GvspBlockIdMode::Undecided;
     size_t m_headerLength = 8;
     uint64_t m_mask = 0xFFFF;
     uint64_t m_currentBlock = 0;
-    uint64_t m_expectedBlock = 0;        // next block the continuity check expects; 0 = none yet
+    uint64_t m_expectedBlock = 0; // next block the continuity check expects; 0 = none yet
     uint64_t m_dropsSince = 1;
     uint64_t m_lastTimestamp = 0;
     bool m_nonImage = false;
-    bool m_sizeMismatchReported = true;  // the size check runs from the first trailer on
+    bool m_sizeMismatchReported = true; // the size check runs from the first trailer on
     bool m_packetTooLargeSeen = false;
     uint64_t m_ringFullBlock = 0; // last block counted in ringFull
     sys::LogThrottle m_ringFullLog;

@@ -44,9 +44,9 @@ bool ManagerEnumSource::writeData(UsbDevHandle handle, const uint8_t* bytes, int
 
 namespace {
 
-constexpr size_t kMaxLineLength = 127;   // longer lines are skipped
+constexpr size_t kMaxLineLength = 127; // longer lines are skipped
 constexpr size_t kMaxKeyLength = 64;
-constexpr size_t kMaxNameLength = 63;    // a model name must fit strModelName with its terminator
+constexpr size_t kMaxNameLength = 63; // a model name must fit strModelName with its terminator
 constexpr size_t kMaxDevicePathLength = sizeof(QX_USB3_DEVICE_INFO::strDevicePath) - 1;
 
 std::string trim(const std::string& s) {

@@ -85,7 +85,7 @@ public:
 
 private:
     std::function<std::string()> m_xmlDirectory;
-    qx::usb3::Usb3EnumSource* m_source = nullptr;  // the source of the camera being named
+    qx::usb3::Usb3EnumSource* m_source = nullptr; // the source of the camera being named
     qx::usb3::UsbDevHandle m_hDevice = qx::usb3::kUsbInvalidHandle;
     uint32_t m_modelIdRegister = kDefaultModelIdRegister;
     std::map<uint32_t, std::string> m_modelMap;

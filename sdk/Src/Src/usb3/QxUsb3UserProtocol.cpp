@@ -29,8 +29,7 @@ bool QxUsb3UserProtocol::read(uint32_t address, void* buffer, uint32_t length, u
 
 bool QxUsb3UserProtocol::write(uint32_t address, const void* buffer, uint32_t length, uint32_t timeoutMs) {
     // The write path only reads the caller's bytes.
-    return transaction(DirWrite, address, const_cast<uint8_t*>(static_cast<const uint8_t*>(buffer)), length,
-                       timeoutMs);
+    return transaction(DirWrite, address, const_cast<uint8_t*>(static_cast<const uint8_t*>(buffer)), length, timeoutMs);
 }
 
 bool QxUsb3UserProtocol::writeMessage(uint32_t address, const void* bytes, uint32_t length, uint32_t timeoutMs) {

@@ -137,8 +137,7 @@ void QxUsbDevice::UsbIoReadThread() {
     while (m_readerRunning.load()) {
         setLinkRequest(*m_readerEp, 1, kLinkReadTimeoutMs);
         UsbOverlapped ov;
-        UsbXferContextPtr ctx =
-            m_readerEp->BeginDataXfer(m_readerBuffer.data(), long(m_readerBuffer.size()), &ov);
+        UsbXferContextPtr ctx = m_readerEp->BeginDataXfer(m_readerBuffer.data(), long(m_readerBuffer.size()), &ov);
         if (!ctx || ov.lastError != kErrorIoPending) {
             if (!failing)
                 QX_LOG_ERROR("ioRead BeginDataXfers error,error:{},{}", int(m_readerEp->NtStatus),

@@ -164,7 +164,7 @@ private:
     sys::Mutex m_readerWakeMutex;
     std::condition_variable m_readerWake;
     bool m_readerKick QX_GUARDED_BY(m_readerWakeMutex) = false;
-    std::atomic<int64_t> m_fastPollUntil{0};           // steady clock ticks
+    std::atomic<int64_t> m_fastPollUntil{0}; // steady clock ticks
 
     std::vector<uint8_t> m_readerBuffer = std::vector<uint8_t>(kLinkReadSize);
     sys::Mutex m_decoderMutex;

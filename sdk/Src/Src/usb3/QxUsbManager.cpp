@@ -67,9 +67,7 @@ void QxUsbManager::UsbEnumerateDevices(std::deque<std::string>& list) {
     }
 }
 
-bool QxUsbManager::passGate(int timeoutMs) {
-    return m_gate.pass(std::chrono::milliseconds(std::max(timeoutMs, 0)));
-}
+bool QxUsbManager::passGate(int timeoutMs) { return m_gate.pass(std::chrono::milliseconds(std::max(timeoutMs, 0))); }
 
 QxUsbDevice* QxUsbManager::lookup(UsbDevHandle handle) {
     auto it = m_open.find(handle);
@@ -295,8 +293,7 @@ bool QxUsbManager::ReadDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t*
     return d && d->isOpen() && d->UsbRegRead(address, buffer, count, timeoutMs);
 }
 
-bool QxUsbManager::WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count,
-                                  int timeoutMs) {
+bool QxUsbManager::WriteDeviceReg(UsbDevHandle handle, uint32_t address, uint8_t* buffer, int count, int timeoutMs) {
     if (!passGate(timeoutMs)) return false;
     std::shared_ptr<QxUsbDevice> d = acquire(handle);
     return d && d->isOpen() && d->UsbRegWrite(address, buffer, count, timeoutMs);

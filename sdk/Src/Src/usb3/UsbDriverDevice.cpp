@@ -15,12 +15,30 @@ namespace {
 
 void statusWords(UsbStatus s, uint32_t& nt, uint32_t& usbd) {
     switch (s) {
-    case UsbStatus::Ok: nt = 0; usbd = 0; break;
-    case UsbStatus::Cancelled: nt = kNtStatusCancelled; usbd = kUsbdStatusCanceled; break;
-    case UsbStatus::Timeout: nt = kNtStatusIoTimeout; usbd = kUsbdStatusCanceled; break;
-    case UsbStatus::Stall: nt = kNtStatusUnsuccessful; usbd = kUsbdStatusStall; break;
-    case UsbStatus::NoDevice: nt = kNtStatusNoSuchDevice; usbd = kUsbdStatusError; break;
-    default: nt = kNtStatusUnsuccessful; usbd = kUsbdStatusError; break;
+    case UsbStatus::Ok:
+        nt = 0;
+        usbd = 0;
+        break;
+    case UsbStatus::Cancelled:
+        nt = kNtStatusCancelled;
+        usbd = kUsbdStatusCanceled;
+        break;
+    case UsbStatus::Timeout:
+        nt = kNtStatusIoTimeout;
+        usbd = kUsbdStatusCanceled;
+        break;
+    case UsbStatus::Stall:
+        nt = kNtStatusUnsuccessful;
+        usbd = kUsbdStatusStall;
+        break;
+    case UsbStatus::NoDevice:
+        nt = kNtStatusNoSuchDevice;
+        usbd = kUsbdStatusError;
+        break;
+    default:
+        nt = kNtStatusUnsuccessful;
+        usbd = kUsbdStatusError;
+        break;
     }
 }
 
@@ -368,8 +386,9 @@ bool parseConfigDescriptor(const std::shared_ptr<DriverHandleSlot>& slot, const 
     }
     if (cur) cur->totalLength = static_cast<uint16_t>(std::min(total, pos) - curStart);
     for (auto& i : out.interfaces) {
-        i.altInterfaces = static_cast<uint8_t>(std::count_if(out.interfaces.begin(), out.interfaces.end(),
-            [&](const UsbParsedInterface& o) { return o.bInterfaceNumber == i.bInterfaceNumber; }));
+        i.altInterfaces = static_cast<uint8_t>(
+            std::count_if(out.interfaces.begin(), out.interfaces.end(),
+                          [&](const UsbParsedInterface& o) { return o.bInterfaceNumber == i.bInterfaceNumber; }));
     }
     return true;
 }

@@ -167,10 +167,12 @@ public:
         return XferData(buffer, length);
     }
     // Whole seconds of a time-out in ms, as the header carries it: 1..999 ms is 1 s.
-    static uint32_t headerTimeoutSeconds(unsigned long ms) { return ms == 0 ? 0 : (ms < 1000 ? 1 : uint32_t(ms / 1000)); }
+    static uint32_t headerTimeoutSeconds(unsigned long ms) {
+        return ms == 0 ? 0 : (ms < 1000 ? 1 : uint32_t(ms / 1000));
+    }
 
-    uint8_t Target = 0;   // recipient: 0 device, 1 interface, 2 endpoint
-    uint8_t ReqType = 2;  // 0 standard, 1 class, 2 vendor
+    uint8_t Target = 0;    // recipient: 0 device, 1 interface, 2 endpoint
+    uint8_t ReqType = 2;   // 0 standard, 1 class, 2 vendor
     uint8_t Direction = 0; // 0 host-to-device, 1 device-to-host
     uint8_t ReqCode = 0;
     uint16_t Value = 0;

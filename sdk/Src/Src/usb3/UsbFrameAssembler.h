@@ -40,7 +40,7 @@ struct UsbFrameHeader {
     uint16_t width = 0;
     uint16_t height = 0;
     uint32_t frameNumber = 0;
-    uint32_t packetCount = 0;  // data pages after the header page
+    uint32_t packetCount = 0; // data pages after the header page
     uint16_t cacheCount = 0;
     uint16_t cacheUseCount = 0;
     uint32_t imageType = 0;
@@ -49,7 +49,8 @@ struct UsbFrameHeader {
 // Layout of a header page, little-endian: the magic (four 32-bit words), then the fields
 // above. Bytes 16-23 and 36-39 are not used by the host.
 namespace frame_header {
-template <size_t Offset> using Word = sys::LeField<uint32_t, Offset>;
+template <size_t Offset>
+using Word = sys::LeField<uint32_t, Offset>;
 using Magic0 = Word<0>;
 using Magic1 = Word<4>;
 using Magic2 = Word<8>;
@@ -101,14 +102,14 @@ constexpr size_t kMaxLineWords = 10000;
 
 struct FrameCacheSlot {
     uint32_t imageType = 0;
-    int32_t width = 0;      // slot width field: see the image types
+    int32_t width = 0; // slot width field: see the image types
     int32_t height = 0;
     int32_t bits = 0;
-    int32_t pixelKind = 0;  // always 0
+    int32_t pixelKind = 0; // always 0
     uint32_t frameNumber = 0;
-    uint8_t* data = nullptr;  // start of the image data
-    uint64_t dataBytes = 0;   // bytes of image data placed at `data`
-    uint64_t capacity = 0;    // bytes that fit at `data`
+    uint8_t* data = nullptr; // start of the image data
+    uint64_t dataBytes = 0;  // bytes of image data placed at `data`
+    uint64_t capacity = 0;   // bytes that fit at `data`
 };
 static_assert(sizeof(FrameCacheSlot) <= kFrameSlotHeaderSize, "slot header must fit its 164 bytes");
 
@@ -204,7 +205,7 @@ private:
     uint32_t m_lineCopied = 0;
     uint32_t m_lineIndex = 0;
     bool m_lineOpen = false;
-    size_t m_lineDest = 0;  // byte offset of the current line in the line frame buffer
+    size_t m_lineDest = 0;                  // byte offset of the current line in the line frame buffer
     std::unique_ptr<uint8_t[]> m_lineFrame; // kLineFrameBufferSize, made at first use
 
     // Queues, under m_mutex.

@@ -53,8 +53,7 @@ std::vector<uint8_t> encodeLinkFrameRaw(uint8_t type, uint64_t address, const ui
     return raw;
 }
 
-std::vector<uint8_t> encodeLinkFrame(uint8_t type, uint64_t address, const uint8_t* data, size_t size,
-                                     uint8_t extra) {
+std::vector<uint8_t> encodeLinkFrame(uint8_t type, uint64_t address, const uint8_t* data, size_t size, uint8_t extra) {
     std::vector<uint8_t> out;
     std::vector<uint8_t> raw = encodeLinkFrameRaw(type, address, data, size, extra);
     if (raw.empty()) return out;
@@ -160,9 +159,7 @@ bool LinkDecoder::UsbLinkDecodeByte(uint8_t v) {
         m_body[m_received++] = v;
         if (m_received == m_expected) return complete();
         return false;
-    default:
-        toIdle();
-        return false;
+    default: toIdle(); return false;
     }
 }
 
@@ -221,7 +218,8 @@ std::vector<uint8_t> encodeRegProtoReadReply(uint32_t value) {
 }
 
 void encodeTransferHeader(const TransferHeader& h, uint8_t* out) {
-    transfer_header::forEachField(h, [&](auto field, const auto& member) { field.set(out, kTransferHeaderSize, member); });
+    transfer_header::forEachField(h,
+                                  [&](auto field, const auto& member) { field.set(out, kTransferHeaderSize, member); });
 }
 
 bool decodeTransferHeader(const uint8_t* in, size_t size, TransferHeader& h) {

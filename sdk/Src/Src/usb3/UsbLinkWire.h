@@ -36,9 +36,9 @@ constexpr uint8_t kTypeByteChannel = 0x22; // byte channel, 4-byte address, no C
 constexpr uint8_t kTypeRegRead = 0x43;     // register read, 4-byte address, CRC
 constexpr uint8_t kTypeRegWrite = 0x03;    // register write, 4-byte address, CRC
 
-constexpr size_t kMaxChunk = 200;          // byte-channel payload bytes per frame
+constexpr size_t kMaxChunk = 200; // byte-channel payload bytes per frame
 constexpr size_t kRegFrameBufferSize = 512;
-constexpr size_t kMaxRegData = 248;        // every byte escaped still fits the 512 bytes
+constexpr size_t kMaxRegData = 248; // every byte escaped still fits the 512 bytes
 // Longest body: 255 data bytes, 8 address bytes, extra byte, CRC.
 constexpr size_t kMaxBody = 255 + 8 + 1 + 1;
 
@@ -73,8 +73,7 @@ std::vector<uint8_t> encodeByteChannelFrame(const uint8_t* data, size_t size);
 // Register frame into a caller's buffer of `capacity` bytes: kind code 0 write (type 0x03,
 // `count` data bytes) or 2 read (type 0x43, no data). Answers the escaped length, or 0 when the
 // kind, the count (above kMaxRegData) or the capacity does not allow the frame.
-size_t encodeRegFrame(uint8_t* out, size_t capacity, uint32_t address, const uint8_t* data, size_t count,
-                      int kindCode);
+size_t encodeRegFrame(uint8_t* out, size_t capacity, uint32_t address, const uint8_t* data, size_t count, int kindCode);
 
 // One received frame, after the CRC check.
 struct UsbLinkFrame {

@@ -165,10 +165,8 @@ void Ui_MainWindow::retranslateUi(QMainWindow* window) {
 // ---- the window --------------------------------------------------------------------------
 
 MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent),
-      ui(std::make_unique<Ui_MainWindow>()),
-      settings(QStringLiteral("XmlViewerConfig.ini"), QSettings::IniFormat),
-      m_guiThread(std::this_thread::get_id()) {
+    : QMainWindow(parent), ui(std::make_unique<Ui_MainWindow>()),
+      settings(QStringLiteral("XmlViewerConfig.ini"), QSettings::IniFormat), m_guiThread(std::this_thread::get_id()) {
     ui->setupUi(this);
     m_tree = new PropertyTreeViewerEx(this);
 
@@ -341,9 +339,7 @@ bool MainWindow::buildCommand(QByteArray& out, int64_t address, const void* data
     return true;
 }
 
-QString MainWindow::hexText(const QByteArray& bytes) {
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
+QString MainWindow::hexText(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
 
 int MainWindow::insertTableRow() {
     QTableWidget* table = ui->tableWidget;
@@ -391,9 +387,9 @@ void MainWindow::appendRow() {
     const QString value = command.isRead ? QStringLiteral("(读)") : QString::fromStdString(command.valueText);
 
     QByteArray frame;
-    const bool built = command.isRead ? buildCommand(frame, command.address, nullptr, 0)
-                                      : buildCommand(frame, command.address, command.data.constData(),
-                                                     command.data.size());
+    const bool built = command.isRead
+                           ? buildCommand(frame, command.address, nullptr, 0)
+                           : buildCommand(frame, command.address, command.data.constData(), command.data.size());
     if (built) {
         const QString text = hexText(frame);
         table->item(row, 2)->setText(value);
@@ -438,9 +434,9 @@ void MainWindow::warnUnbuilt(const std::string& key) {
     // once, so appendRow never nests and a burst of failures cannot stack boxes. While this
     // box or any other modal dialog is up, later failures only mark their rows.
     if ((m_warningBox && m_warningBox->isVisible()) || QApplication::activeModalWidget()) return;
-    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"),
-                                QStringLiteral("转换命令 %1 异常！").arg(QString::fromStdString(key)),
-                                QMessageBox::Ok, this);
+    auto* box =
+        new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"),
+                        QStringLiteral("转换命令 %1 异常！").arg(QString::fromStdString(key)), QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     m_warningBox = box;
     box->open();

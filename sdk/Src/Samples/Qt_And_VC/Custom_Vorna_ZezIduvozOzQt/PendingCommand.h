@@ -22,8 +22,8 @@ namespace viewer {
 
 struct PendingCommand {
     struct Command {
-        QByteArray data;       // the written bytes, empty for a read
-        int64_t address = 0;   // 0: take the address learned for the key
+        QByteArray data;     // the written bytes, empty for a read
+        int64_t address = 0; // 0: take the address learned for the key
         bool isRead = false;
         std::string key;
         std::string valueText;

@@ -211,8 +211,7 @@ void PropertyTreeViewerEx::createEnumEditor(QTreeWidgetItem* row, NodeInfo* node
     box->setCurrentText(QString::fromUtf8(info->strValue));
 }
 
-void PropertyTreeViewerEx::createFloatEditor(QTreeWidgetItem* row, NodeInfo* node,
-                                             const viewer::FloatValueInfo* info) {
+void PropertyTreeViewerEx::createFloatEditor(QTreeWidgetItem* row, NodeInfo* node, const viewer::FloatValueInfo* info) {
     auto* box = reuseEditor<QDoubleSpinBox>(m_tree, row, m_editors);
     if (!box) {
         box = new QDoubleSpinBox(this);
@@ -351,7 +350,8 @@ bool PropertyTreeViewerEx::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
     case QEvent::Wheel: return true;
     case QEvent::MouseButtonRelease:
-        if (isSpin) QTimer::singleShot(1, watched, [watched] { QMetaObject::invokeMethod(watched, "editingFinished"); });
+        if (isSpin)
+            QTimer::singleShot(1, watched, [watched] { QMetaObject::invokeMethod(watched, "editingFinished"); });
         return false;
     case QEvent::KeyPress: {
         const int key = static_cast<QKeyEvent*>(event)->key();

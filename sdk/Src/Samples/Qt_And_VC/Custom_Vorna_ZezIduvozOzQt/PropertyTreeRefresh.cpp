@@ -66,8 +66,7 @@ void PropertyTreeViewerEx::pollingWorker() {
         if (handled > 0) {
             m_acknowledge.store(false);
             emit nodeValueUpdated();
-            while (!m_acknowledge.load() && !m_stop.load())
-                std::this_thread::sleep_for(std::chrono::milliseconds(6));
+            while (!m_acknowledge.load() && !m_stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(6));
         } else if (anyQueued) {
             // Everything queued waits for its row refresh: look again on the next queued node
             // or after a short pause, not in a busy loop.

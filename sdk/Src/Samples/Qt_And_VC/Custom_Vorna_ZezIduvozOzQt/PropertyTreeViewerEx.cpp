@@ -55,9 +55,7 @@ static_assert(sizeof(EnumStrValueInfo) <= 4180, "row buffer too small");
 
 QStringList splitKeywords(const QString& text) { return text.split(QLatin1Char(','), Qt::SkipEmptyParts); }
 
-NodeInfoList* childrenOf(NodeInfo* category) {
-    return &reinterpret_cast<CategoryNodeInfo*>(category)->stChildren;
-}
+NodeInfoList* childrenOf(NodeInfo* category) { return &reinterpret_cast<CategoryNodeInfo*>(category)->stChildren; }
 
 QString nameOf(const NodeInfo* node) { return QString::fromUtf8(node->strName ? node->strName : ""); }
 
@@ -546,9 +544,9 @@ void PropertyTreeViewerEx::on_treeWidget_itemClicked(QTreeWidgetItem* item, int)
     auto line = [&text](const QString& head, const QString& value) { text += head + value + QStringLiteral("\n\n"); };
     line(QStringLiteral("[DisplayName] "), QString::fromUtf8(node->strDisplayName ? node->strDisplayName : ""));
     line(QStringLiteral("[KeyName] "), QString::fromStdString(key));
-    static const char* const kTypes[] = {"IFT_IValue", "IFT_IBase", "IFT_IInteger", "IFT_IBoolean", "IFT_ICommand",
-                                         "IFT_IFloat", "IFT_IString", "IFT_IRegister", "IFT_ICategory",
-                                         "IFT_IEnumeration", "IFT_IEnumEntry", "IFT_IPort"};
+    static const char* const kTypes[] = {"IFT_IValue",    "IFT_IBase",        "IFT_IInteger",   "IFT_IBoolean",
+                                         "IFT_ICommand",  "IFT_IFloat",       "IFT_IString",    "IFT_IRegister",
+                                         "IFT_ICategory", "IFT_IEnumeration", "IFT_IEnumEntry", "IFT_IPort"};
     const int type = node->nInterfaceType;
     line(QStringLiteral("[IntfaceType] "), type >= 0 && type <= 11 ? QString::fromLatin1(kTypes[type])
                                            : type == 12            ? QStringLiteral("未定义")
@@ -577,8 +575,12 @@ void PropertyTreeViewerEx::on_treeWidget_itemClicked(QTreeWidgetItem* item, int)
     }
     int32_t mode = 0;
     if (m_feature->getNodeAccessMode(key.c_str(), &mode) == QX_OK) {
-        static const char* const kModes[] = {"AM_NI, 不可实现", "AM_NA, 不可用", "AM_WO, 只写", "AM_RO, 只读",
-                                             "AM_RW, 读写", "AM_Undefined, 未定义",
+        static const char* const kModes[] = {"AM_NI, 不可实现",
+                                             "AM_NA, 不可用",
+                                             "AM_WO, 只写",
+                                             "AM_RO, 只读",
+                                             "AM_RW, 读写",
+                                             "AM_Undefined, 未定义",
                                              "AM_CycleDetect, 内部用于AccessMode循环检测"};
         line(QStringLiteral("[AccessMode] "), mode >= 0 && mode <= 6 ? QString::fromUtf8(kModes[mode]) : QString());
     }

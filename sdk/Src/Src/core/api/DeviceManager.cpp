@@ -146,8 +146,7 @@ size_t DeviceManager::keptDeviceCount() {
 
 // ---- enumeration -------------------------------------------------------------------------
 
-bool DeviceManager::isSameDevice(const std::vector<const DeviceInfo*>& list, const DeviceInfo& record,
-                                 size_t* index) {
+bool DeviceManager::isSameDevice(const std::vector<const DeviceInfo*>& list, const DeviceInfo& record, size_t* index) {
     const size_t count = list.size();
     for (size_t i = 0; i < count; ++i) {
         const DeviceInfo& e = *list[i];

@@ -180,11 +180,10 @@ QX_STATUS QX_CALL QX_ConnectDevice(QX_DEV_HANDLE handle, int32_t enAccessMode) {
 }
 
 QX_STATUS QX_CALL QX_DisconnectDevice(QX_DEV_HANDLE handle) {
-    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
-                           [&](DeviceProxy& p) -> QX_STATUS {
-                               feature(p).setNodeMapPoll(false, 0);
-                               return device(p).disconnectDevice();
-                           });
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks, [&](DeviceProxy& p) -> QX_STATUS {
+        feature(p).setNodeMapPoll(false, 0);
+        return device(p).disconnectDevice();
+    });
 }
 
 QX_STATUS QX_CALL QX_GetConnectionStatus(QX_DEV_HANDLE handle, bool* pbConnected) {
@@ -207,14 +206,13 @@ QX_STATUS QX_CALL QX_RegisterOfflineCallBack(QX_DEV_HANDLE handle, QX_OFFLINE_CA
 // ---- acquisition -------------------------------------------------------------------------
 
 QX_STATUS QX_CALL QX_StartGrabbing(QX_DEV_HANDLE handle) {
-    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
-                           [&](DeviceProxy& p) -> QX_STATUS {
-                               DeviceBase& dev = device(p);
-                               if (dev.isGrabbing()) return QX_OK;
-                               const QX_STATUS s = dev.startGrabbing(p.getFeature());
-                               if (s == QX_OK) feature(p).setIntValue("TLParamsLocked", 1);
-                               return s;
-                           });
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks, [&](DeviceProxy& p) -> QX_STATUS {
+        DeviceBase& dev = device(p);
+        if (dev.isGrabbing()) return QX_OK;
+        const QX_STATUS s = dev.startGrabbing(p.getFeature());
+        if (s == QX_OK) feature(p).setIntValue("TLParamsLocked", 1);
+        return s;
+    });
 }
 
 QX_STATUS QX_CALL QX_StopGrabbing(QX_DEV_HANDLE handle) {
@@ -323,12 +321,12 @@ QX_STATUS QX_CALL QX_XML_GetNodeTree(QX_DEV_HANDLE handle, NodeInfoList* pstNode
 }
 
 // The node getters: Key and the output record must both be given.
-#define QX_NODE_GETTER(NAME, METHOD, OUT_TYPE)                                                          \
-    QX_STATUS QX_CALL NAME(QX_DEV_HANDLE handle, const char* Key, OUT_TYPE out) {                       \
-        return runHandleExport(                                                                         \
-            #NAME, kInfo, handle, Release::BeforeEndLine,                                               \
-            [&] { require(Key != nullptr && out != nullptr, QX_ERR_INVALID_PARAM); },                   \
-            [&](DeviceProxy& p) { return feature(p).METHOD(Key, out); }, keyText(Key));                  \
+#define QX_NODE_GETTER(NAME, METHOD, OUT_TYPE)                                          \
+    QX_STATUS QX_CALL NAME(QX_DEV_HANDLE handle, const char* Key, OUT_TYPE out) {       \
+        return runHandleExport(                                                         \
+            #NAME, kInfo, handle, Release::BeforeEndLine,                               \
+            [&] { require(Key != nullptr && out != nullptr, QX_ERR_INVALID_PARAM); },   \
+            [&](DeviceProxy& p) { return feature(p).METHOD(Key, out); }, keyText(Key)); \
     }
 
 QX_NODE_GETTER(QX_XML_GetNodeAccessMode, getNodeAccessMode, int32_t*)
@@ -424,12 +422,11 @@ QX_STATUS QX_CALL QX_XML_SetNodeMapPoll(QX_DEV_HANDLE handle, bool enabled, uint
 }
 
 QX_STATUS QX_CALL QX_XML_GetNodeMapPoll(QX_DEV_HANDLE handle, bool* pbEnabled, int32_t* pnInterval) {
-    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
-                           [&](DeviceProxy& p) -> QX_STATUS {
-                               require(pbEnabled != nullptr && pnInterval != nullptr, QX_ERR_INVALID_PARAM);
-                               require(device(p).isConnected(), QX_ERR_GENERAL);
-                               return feature(p).getNodeMapPoll(pbEnabled, pnInterval);
-                           });
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks, [&](DeviceProxy& p) -> QX_STATUS {
+        require(pbEnabled != nullptr && pnInterval != nullptr, QX_ERR_INVALID_PARAM);
+        require(device(p).isConnected(), QX_ERR_GENERAL);
+        return feature(p).getNodeMapPoll(pbEnabled, pnInterval);
+    });
 }
 
 // ---- register access ---------------------------------------------------------------------
@@ -457,16 +454,14 @@ QX_STATUS memoryExport(const char* func, QX_DEV_HANDLE handle, void* pBuffer, in
 
 QX_STATUS QX_CALL QX_ReadMemory(QX_DEV_HANDLE handle, void* pBuffer, int64_t nAddress, int64_t nLength,
                                 int32_t enPortType) {
-    return memoryExport(QX_FUNC, handle, pBuffer, nAddress, nLength, enPortType, [&](DeviceBase& dev) {
-        return dev.readMemory(pBuffer, nAddress, nLength, enPortType);
-    });
+    return memoryExport(QX_FUNC, handle, pBuffer, nAddress, nLength, enPortType,
+                        [&](DeviceBase& dev) { return dev.readMemory(pBuffer, nAddress, nLength, enPortType); });
 }
 
 QX_STATUS QX_CALL QX_WriteMemory(QX_DEV_HANDLE handle, void* pBuffer, int64_t nAddress, int64_t nLength,
                                  int32_t enPortType) {
-    return memoryExport(QX_FUNC, handle, pBuffer, nAddress, nLength, enPortType, [&](DeviceBase& dev) {
-        return dev.writeMemory(pBuffer, nAddress, nLength, enPortType);
-    });
+    return memoryExport(QX_FUNC, handle, pBuffer, nAddress, nLength, enPortType,
+                        [&](DeviceBase& dev) { return dev.writeMemory(pBuffer, nAddress, nLength, enPortType); });
 }
 
 // ---- GigE settings -----------------------------------------------------------------------
@@ -484,8 +479,8 @@ QX_STATUS QX_CALL QX_GIGE_SetIpConfig(QX_DEV_HANDLE handle, int32_t enIpCfg, uin
         "QX_GIGE_SetIpConfig", kInfo, handle, Release::AfterEndLine, noChecks,
         [&](DeviceProxy& p) { return gigeOps(p).setIpConfig(enIpCfg, nIP, nSubNetMask, nGateWay); },
         [&] {
-            return fmt::format("enIpCfg={}, nIP=0x{:x}, nSubNetMask=0x{:x}, nGateWay=0x{:x}", enIpCfg, nIP,
-                               nSubNetMask, nGateWay);
+            return fmt::format("enIpCfg={}, nIP=0x{:x}, nSubNetMask=0x{:x}, nGateWay=0x{:x}", enIpCfg, nIP, nSubNetMask,
+                               nGateWay);
         });
 }
 
@@ -508,8 +503,7 @@ QX_STATUS QX_CALL QX_GIGE_GetPacketResend(QX_DEV_HANDLE handle, bool* bEnable, u
     return runHandleExport(
         "QX_GIGE_GetPacketResend", kInfo, handle, Release::BeforeEndLine,
         [&] {
-            require(bEnable != nullptr && nResendPercent != nullptr && nResendTimeout != nullptr,
-                    QX_ERR_INVALID_PARAM);
+            require(bEnable != nullptr && nResendPercent != nullptr && nResendTimeout != nullptr, QX_ERR_INVALID_PARAM);
         },
         [&](DeviceProxy& p) { return gigeOps(p).getPacketResend(bEnable, nResendPercent, nResendTimeout); });
 }
@@ -555,11 +549,10 @@ QX_STATUS QX_CALL QX_FileAccessWrite(QX_DEV_HANDLE handle, FileAccessParam* pstP
 
 QX_STATUS QX_CALL QX_RegisterFileAccessProgress(QX_DEV_HANDLE handle, QX_FILE_ACCESS_PROGRESS_CALLBACK func,
                                                 void* pUser) {
-    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks,
-                           [&](DeviceProxy& p) -> QX_STATUS {
-                               FileAccessBase* access = p.fileAccess();
-                               return access ? access->registerProgressCallback(func, pUser) : QX_ERR_GENERAL;
-                           });
+    return runHandleExport(QX_FUNC, kInfo, handle, Release::AfterEndLine, noChecks, [&](DeviceProxy& p) -> QX_STATUS {
+        FileAccessBase* access = p.fileAccess();
+        return access ? access->registerProgressCallback(func, pUser) : QX_ERR_GENERAL;
+    });
 }
 
 // ---- image output ------------------------------------------------------------------------
@@ -575,8 +568,8 @@ QX_STATUS QX_CALL QX_ConvertPixelFormat(QX_DEV_HANDLE handle, ConvertParam* pstC
             const ConvertParam& c = *pstCvtParam;
             return fmt::format("nHeight={}, nWidth={}, enSrcPixelType=0x{:x}, nSrcDataLen={}, pSrcData={}, "
                                "enDstPixelType=0x{:x}, nDstDataSize={}, nDstDataLen={}, pDstData={}",
-                               c.nHeight, c.nWidth, c.enSrcPixelType, c.nSrcDataLen, ptr(c.pSrcData),
-                               c.enDstPixelType, c.nDstDataSize, c.nDstDataLen, ptr(c.pDstData));
+                               c.nHeight, c.nWidth, c.enSrcPixelType, c.nSrcDataLen, ptr(c.pSrcData), c.enDstPixelType,
+                               c.nDstDataSize, c.nDstDataLen, ptr(c.pDstData));
         });
 }
 
@@ -617,8 +610,7 @@ QX_STATUS QX_CALL QX_RecordFrame(QX_DEV_HANDLE handle, RecordFrameInfo* pstRecor
         [&](DeviceProxy& p) { return p.videoRecorder()->write(*pstRecordFrameInfo); },
         [&] {
             if (!pstRecordFrameInfo) return std::string("pstRecordFrameInfo = nullptr");
-            return fmt::format("pData={}, nDataLen={}", ptr(pstRecordFrameInfo->pData),
-                               pstRecordFrameInfo->nDataLen);
+            return fmt::format("pData={}, nDataLen={}", ptr(pstRecordFrameInfo->pData), pstRecordFrameInfo->nDataLen);
         });
 }
 

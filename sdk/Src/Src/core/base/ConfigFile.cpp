@@ -95,8 +95,7 @@ nlohmann::json readJsonObjectFile(const std::string& path, std::string* warning)
 bool replaceFileContents(const std::string& path, const std::string& text) {
     // A name of its own per process and call: concurrent writers never share a new file.
     static std::atomic<unsigned> serial{0};
-    const std::string temp =
-        path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1));
+    const std::string temp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1));
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     struct stat old {};

@@ -251,8 +251,7 @@ QX_STATUS DeviceBase::waitFrameForRun(FrameInfo* out, uint32_t timeoutMs, uint64
     const bool ready = m_frameCond.wait_until(lk, deadline, [this, run]() QX_REQUIRES(m_poolMutex) {
         return m_run.load() != run || m_isAcquisitionStopped.load() || !m_frameQueue.empty();
     });
-    if (!ready || m_run.load() != run || m_isAcquisitionStopped.load() || m_frameQueue.empty())
-        return QX_ERR_TIMEOUT;
+    if (!ready || m_run.load() != run || m_isAcquisitionStopped.load() || m_frameQueue.empty()) return QX_ERR_TIMEOUT;
     QX_STATUS status = QX_ERR_TIMEOUT;
     takeFrameLocked(out, status);
     return status;

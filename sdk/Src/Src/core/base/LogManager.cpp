@@ -39,8 +39,8 @@ spdlog::level::level_enum levelFromText(const std::string& text, bool* known) {
 }
 
 std::shared_ptr<spdlog::sinks::rotating_file_sink_mt> makeSink(const std::string& path, uint32_t sizeMb) {
-    return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-        path, static_cast<size_t>(sizeMb) * 1048576u, 2, false);
+    return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, static_cast<size_t>(sizeMb) * 1048576u, 2,
+                                                                  false);
 }
 
 } // namespace
@@ -129,9 +129,9 @@ LogManager::LogManager(std::string dir) : m_dir(std::move(dir)) {
     m_logger->set_pattern(kPattern);
 
     m_logger->set_level(spdlog::level::critical);
-    for (const char* line : {"-----Instructions-----", "[T] -- trace", "[D] -- debug", "[I] -- info",
-                             "[W] -- warning", "[E] -- error", "[C] -- critical", "[O] -- off",
-                             "[txxx] -- thread id", "----------------------", "app start"}) {
+    for (const char* line :
+         {"-----Instructions-----", "[T] -- trace", "[D] -- debug", "[I] -- info", "[W] -- warning", "[E] -- error",
+          "[C] -- critical", "[O] -- off", "[txxx] -- thread id", "----------------------", "app start"}) {
         m_logger->critical(line);
     }
     m_logger->critical("log params: level={}, async_enabled={}, file_size={}M",

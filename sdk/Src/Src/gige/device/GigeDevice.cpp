@@ -255,8 +255,7 @@ QX_STATUS GigeDevice::disconnectDevice() {
     if (m_filterDriverEnabled.load()) {
         const GevStatus st = GEVCloseFilterDriver(m_cameraId.load());
         if (st != GEV_STATUS_SUCCESS) QX_LOG_ERROR("func:setFilterDriver, bEnable:{}, error:0x{:04x}!", false, st);
-        else
-            m_filterDriverEnabled.store(false);
+        else m_filterDriverEnabled.store(false);
     }
     return closeConnection();
 }

@@ -47,8 +47,8 @@ constexpr uint32_t kRetireMs = 2;
 // Packet resend asks for packets as gaps show and asks again, in rounds, for those still missing
 // after this wait.
 constexpr uint32_t kReaskWaitMs = 10;
-constexpr int kResendPollMs = 5;              // wait between resend rounds of a block in silence
-constexpr int64_t kIdleFlushMs = 200;         // silence after which pending blocks are delivered
+constexpr int kResendPollMs = 5;      // wait between resend rounds of a block in silence
+constexpr int64_t kIdleFlushMs = 200; // silence after which pending blocks are delivered
 // The thread sleeps until a block, a stop, a read's deadline or the next resend round or idle
 // flush is due; this bounds one sleep.
 constexpr int64_t kMaxSleepMs = 1000;
@@ -126,9 +126,9 @@ struct Slot {
     uint8_t id = 0;
     Handle* owner = nullptr;
     int logCam = 0;
-    int fd = -1;                 // the packet socket
-    int wakeFd = -1;             // eventfd that ends the thread's wait: a stop, an earlier deadline
-    int ifindex = 0;             // adapter it is bound to; 0 none
+    int fd = -1;     // the packet socket
+    int wakeFd = -1; // eventfd that ends the thread's wait: a stop, an earlier deadline
+    int ifindex = 0; // adapter it is bound to; 0 none
     uint16_t ringCount = 4;
     uint8_t reorder = 0;
     std::atomic<uint8_t> resend{0};
@@ -141,7 +141,7 @@ struct Slot {
     uint32_t blockCount = 0;
     std::unique_ptr<GevBufferQueues> ring;
     std::unique_ptr<GvspReceiver> rx;
-    qx::net::UdpSocket control;  // sends PACKETRESEND
+    qx::net::UdpSocket control; // sends PACKETRESEND
     uint16_t requestId = 1;
     qx::sys::JoiningThread thread; // stopped through `stop`, then joined
     std::atomic<bool> stop{false};
@@ -208,8 +208,8 @@ Driver& driver() {
 }
 
 struct Handle : GevDriverHandle {
-    int ifindex = 0;             // adapter enabled through this handle
-    Slot* streamSlot = nullptr;  // the slot reads serve: the last one started
+    int ifindex = 0;            // adapter enabled through this handle
+    Slot* streamSlot = nullptr; // the slot reads serve: the last one started
 
     ~Handle() override;
     int control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* bytes,
@@ -281,7 +281,7 @@ void offerLoan(Slot* s) {
 
 // One-second windows of delivered frames for the frame rate.
 void countFrames(Slot* s, uint64_t delta, int64_t now) QX_REQUIRES(s->mutex) {
-    if (s->windowStart == 0) {   // the first delivery only starts the clock
+    if (s->windowStart == 0) { // the first delivery only starts the clock
         s->windowStart = now;
         s->windowFrames = 0;
         if (delta <= 1) return;
@@ -299,8 +299,8 @@ void countFrames(Slot* s, uint64_t delta, int64_t now) QX_REQUIRES(s->mutex) {
 
 // One packet of the ring: the UDP payload goes to the receiver.
 void onPacket(Slot* s, const tpacket3_hdr* h) {
-    const auto* ll = reinterpret_cast<const sockaddr_ll*>(reinterpret_cast<const uint8_t*>(h) +
-                                                          TPACKET_ALIGN(sizeof(tpacket3_hdr)));
+    const auto* ll =
+        reinterpret_cast<const sockaddr_ll*>(reinterpret_cast<const uint8_t*>(h) + TPACKET_ALIGN(sizeof(tpacket3_hdr)));
     if (ll->sll_pkttype == PACKET_OUTGOING) return;
     const uint8_t* ip = reinterpret_cast<const uint8_t*>(h) + h->tp_net;
     const uint32_t len = h->tp_snaplen;
@@ -363,7 +363,7 @@ void slotThread(Slot* s) {
             idleFlushed = false;
             if (resend) rx.resendTick(now, false);
         } else if (resend && rx.resendPending() && now - lastPacket < kIdleFlushMs) {
-            rx.resendTick(now, true);   // silence: the pending block's trailer counts as seen
+            rx.resendTick(now, true); // silence: the pending block's trailer counts as seen
         } else if (!idleFlushed && now - lastPacket >= kIdleFlushMs) {
             rx.flushOnIdle();
             idleFlushed = true;
@@ -674,14 +674,13 @@ int Handle::control(uint32_t code, const void* inPtr, uint32_t inLength, void* o
             st.resendRequested = static_cast<uint32_t>(s->rx->resendRequested.load());
         }
         st.windowFrames = s->windowDone ? s->doneFrames : s->windowFrames;
-        st.windowMs = static_cast<uint64_t>(s->windowDone ? s->doneMs
-                                                          : (s->windowStart ? nowMs() - s->windowStart : 0));
+        st.windowMs =
+            static_cast<uint64_t>(s->windowDone ? s->doneMs : (s->windowStart ? nowMs() - s->windowStart : 0));
         gevEncodeFilterStatistics(st, out);
         *bytes = kStatisticsSize;
         return 0;
     }
-    default:
-        return EOPNOTSUPP;
+    default: return EOPNOTSUPP;
     }
 }
 

@@ -181,8 +181,8 @@ QX_STATUS QxUsb3Device::startGrabbing(FeatureBase* feature) {
     // pool size into something smaller than its frames.
     int64_t maxSize = 0;
     int64_t minSize = 0;
-    const bool sizesSane = bytesPerPixel > 0 && width.nMax > 0 && height.nMax > 0 && width.nValue >= 0 && height.nValue >= 0 &&
-                           !__builtin_mul_overflow(width.nMax, height.nMax, &maxSize) &&
+    const bool sizesSane = bytesPerPixel > 0 && width.nMax > 0 && height.nMax > 0 && width.nValue >= 0 &&
+                           height.nValue >= 0 && !__builtin_mul_overflow(width.nMax, height.nMax, &maxSize) &&
                            !__builtin_mul_overflow(maxSize, static_cast<int64_t>(bytesPerPixel), &maxSize) &&
                            !__builtin_mul_overflow(width.nValue, height.nValue, &minSize) && maxSize <= INT32_MAX &&
                            width.nValue <= INT32_MAX && height.nValue <= INT32_MAX;
