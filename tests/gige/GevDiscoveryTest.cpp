@@ -219,9 +219,11 @@ TEST_F(GevDiscovery, AFloodOfMalformedAcknowledgesCountsOnceAndTheCameraIsListed
         std::multiset<std::string> ips;
         for (int i = 0; i < list->Count; ++i) ips.insert(ipOf(list->Entries[i]));
         EXPECT_EQ(ips, (std::multiset<std::string>{"127.0.0.2", "127.0.0.7", "127.0.3.1"})) << round;
-        for (int i = 0; i < list->Count; ++i)
-            if (ipOf(list->Entries[i]) == "127.0.3.1")
+        for (int i = 0; i < list->Count; ++i) {
+            if (ipOf(list->Entries[i]) == "127.0.3.1") {
                 EXPECT_STREQ(list->Entries[i].ModelName, "Discovery Acknowledge Incorrect");
+            }
+        }
     }
     // From 300 addresses the malformed entries fill the list; the cameras that answer
     // correctly take places of theirs.

@@ -271,7 +271,9 @@ TEST_F(AviWriterTest, BothHeadersAgreeOnHighRates) {
         EXPECT_NEAR(rate / scale, fps, fps * 1e-6 + 0.5 / scale) << fps;
         // The main header holds whole microseconds: it agrees to within half of one.
         EXPECT_NEAR(usec, 1e6 / fps, 0.5) << fps;
-        if (fps <= 2147.0) EXPECT_EQ(scale, 1000000.0) << fps; // the usual scale where it fits
+        if (fps <= 2147.0) {
+            EXPECT_EQ(scale, 1000000.0) << fps; // the usual scale where it fits
+        }
     }
     // ffprobe reads 5000 fps from a recording at that rate.
     const std::string path = dir.file("fast.avi");

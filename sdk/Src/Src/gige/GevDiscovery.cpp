@@ -283,7 +283,7 @@ void probeAccess(const std::vector<const GevAdapterEntry*>& adapters,
         }
     }
     for (auto& p : probes)
-        p.entry->Access = !p.done && stopped(stop) ? GEV_ACCESS_NOT_DETERMINED : accessOf(p.status, p.value);
+        p.entry->Access = !p.done && stopped(stop) ? uint8_t(GEV_ACCESS_NOT_DETERMINED) : accessOf(p.status, p.value);
 }
 
 // What one adapter collects in a round.
