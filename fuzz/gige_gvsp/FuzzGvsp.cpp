@@ -2,11 +2,10 @@
 // four small buffers, taking delivered blocks as GEVGetImage does. Input: one configuration
 // byte, then datagrams, each as a 16-bit big-endian length and its bytes. Nothing may be read
 // or written outside the datagram, the ring's buffers or the caller's image buffer.
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "QxCamApi.h"

@@ -40,11 +40,15 @@ inline std::atomic<bool>& logSwitch() {
 
 inline void setLogEnabled(bool on) { logSwitch().store(on, std::memory_order_relaxed); }
 
-inline bool shouldLog(spdlog::level::level_enum level) {
-    if (!logSwitch().load(std::memory_order_relaxed)) return false;
+// The logger a line of `level` goes to, or null when the switch, the missing logger or its level
+// keeps the line out.
+inline std::shared_ptr<spdlog::logger> loggerFor(spdlog::level::level_enum level) {
+    if (!logSwitch().load(std::memory_order_relaxed)) return nullptr;
     std::shared_ptr<spdlog::logger> logger = spdlog::default_logger();
-    return logger && logger->should_log(level);
+    return logger && logger->should_log(level) ? logger : nullptr;
 }
+
+inline bool shouldLog(spdlog::level::level_enum level) { return loggerFor(level) != nullptr; }
 
 namespace log {
 
@@ -141,9 +145,8 @@ void formatLine(fmt::memory_buffer& out, const char* func, const S& format, Args
 // A spdlog line through the formatter, when the switch and the logger's level let it through.
 template <typename S, typename... Args>
 void write(spdlog::level::level_enum level, const char* func, const S& format, Args&&... args) {
-    if (!logSwitch().load(std::memory_order_relaxed)) return;
-    std::shared_ptr<spdlog::logger> logger = spdlog::default_logger();
-    if (!logger || !logger->should_log(level)) return;
+    const std::shared_ptr<spdlog::logger> logger = loggerFor(level);
+    if (!logger) return;
     fmt::memory_buffer line;
     formatLine(line, func, format, std::forward<Args>(args)...);
     logger->log(level, spdlog::string_view_t(line.data(), line.size()));
