@@ -88,8 +88,14 @@ uint64_t GvspReceiver::BlockIDCheck(GevImageBuffer* b) {
 void GvspReceiver::DeliverBuffer(GevImageBuffer* b) {
     if (!b) return;
     zeroUnwritten(b);
-    if (b == m_prev) m_prev = nullptr;
-    if (b == m_cur) m_cur = nullptr;
+    if (b == m_prev) {
+        m_prev = nullptr;
+        m_holdUntilMs = -1;
+    }
+    if (b == m_cur) {
+        m_cur = nullptr;
+        m_curWaits = false;
+    }
     if (b == m_next) m_next = nullptr;
     if (b == m_rounds.buffer) m_rounds = Rounds{};
     if (b->requestedPackets != 0 || b->resendRequested != b->resendReceived)
@@ -128,8 +134,43 @@ void GvspReceiver::DeliverBuffer(GevImageBuffer* b) {
 void GvspReceiver::moveCurrentToPrevious() {
     if (!m_cur) return;
     if (m_prev) DeliverBuffer(m_prev);
+    const bool waited = m_curWaits;
+    m_curWaits = false;
+    if (waited && m_cur->missingPackets <= 0) { // complete: it only waited for the held block
+        DeliverBuffer(m_cur);
+        return;
+    }
     m_prev = m_cur;
     m_cur = nullptr;
+}
+
+// Immediate mode: the next block's trailer came while the previous block's last request is on
+// its way (its tail and trailer were lost: it was asked only once the stream moved on). The
+// block is held for a few answer times, not delivered incomplete at once; the stream's next
+// leader ends the hold in any case.
+bool GvspReceiver::holdPrevious(const GevImageBuffer* p) {
+    if (m_cfg.resendMode != 1 || m_holdUntilMs >= 0 || p->missingPackets <= 0) return false;
+    if (p != m_rounds.buffer || m_lastTickMs - m_rounds.clock >= unansweredWaitMs()) return false;
+    m_holdUntilMs = m_lastTickMs + 2 * unansweredWaitMs();
+    return true;
+}
+
+// The held previous block goes out; a current block whose trailer came meanwhile moves on as
+// its trailer would have moved it: out when complete, else to the previous slot.
+void GvspReceiver::releaseHeld() {
+    if (m_prev) DeliverBuffer(m_prev);
+    m_holdUntilMs = -1;
+    const bool waited = m_curWaits;
+    m_curWaits = false;
+    if (!waited || !m_cur) return;
+    if (m_cur->missingPackets > 0) {
+        m_prev = m_cur;
+    } else {
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
+        DeliverBuffer(m_cur);
+    }
+    m_cur = m_next;
+    m_next = nullptr;
 }
 
 GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {
@@ -461,15 +502,20 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
     m_sizeMismatchReported = false;
     if (m_prev) {
         GevImageBuffer* p = m_prev;
-        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: got trailer for [BlockID {}]\n",
-                   static_cast<long long>(id));
         const bool itsOwn = p->blockId == id;
         if (itsOwn) applyTrailer(p, v.body, v.bodyLen);
-        DeliverBuffer(p);
-        if (itsOwn) return;
+        if (!itsOwn && (m_holdUntilMs >= 0 || holdPrevious(p))) {
+            QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Holding previous buffer [BlockID {}]: resent packets on their way\n",
+                       static_cast<long long>(p->blockId));
+        } else {
+            QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: got trailer for [BlockID {}]\n",
+                       static_cast<long long>(id));
+            releaseHeld();
+            if (itsOwn) return;
+        }
     }
     GevImageBuffer* b = (m_cur && m_cur->blockId == id) ? m_cur : (m_next && m_next->blockId == id) ? m_next : nullptr;
-    if (!b) return;
+    if (!b || (b == m_cur && m_curWaits)) return;
     // The trailer first: a shorter image needs only its own packets asked.
     applyTrailer(b, v.body, v.bodyLen);
     if (m_cfg.resendMode == 1 && b->missingPackets > 0 && !b->outOfOrder) {
@@ -492,6 +538,10 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
         QX_GEV_LOG(m_cam, GEV_LOG_INFO, "[I] Block {}, Still {} missing packets. Updated buffer pointers\n",
                    static_cast<int>(id), b->missingPackets);
         if (b == m_cur) {
+            if (m_holdUntilMs >= 0) { // it moves on behind the held block
+                m_curWaits = true;
+                return;
+            }
             moveCurrentToPrevious();
             m_cur = m_next;
             m_next = nullptr;
@@ -499,12 +549,17 @@ void GvspReceiver::onTrailer(const GvspPacketView& v) {
         return;
     }
     if (b == m_cur) {
-        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
         b->resendReceived = b->resendRequested;
+        if (m_holdUntilMs >= 0) { // it goes out behind the held block
+            m_curWaits = true;
+            return;
+        }
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
         DeliverBuffer(b);
         m_cur = m_next;
         m_next = nullptr;
     } else {
+        if (m_prev) DeliverBuffer(m_prev); // held: it goes first
         if (m_cur) {
             QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (next completed)\n");
             m_cur->resendReceived = std::min(m_cur->resendReceived, m_cur->resendRequested);
@@ -640,7 +695,7 @@ void GvspReceiver::onData(const GvspPacketView& v) {
         QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending previous buffer: blockID reached {} and missing packets is 0\n",
                    static_cast<long long>(b->blockId));
         b->resendReceived = b->resendRequested;
-        DeliverBuffer(b);
+        releaseHeld();
     }
 }
 
@@ -650,7 +705,10 @@ void GvspReceiver::store(GevImageBuffer* b, uint32_t pid, uint64_t offset, const
         b->nextExpectedPacket = pid + 1;
     } else {
         b->resendReceived += 1;
-        if (b == m_rounds.buffer) m_rounds.lastAnswerMs = m_lastTickMs;
+        if (b == m_rounds.buffer) {
+            if (m_rounds.lastAnswerMs < 0 && !m_rounds.answerArrived) m_answerAskedAtMs = m_rounds.clock;
+            m_rounds.answerArrived = true;
+        }
     }
     if (b->missingPackets > 0 && pid <= b->countedPackets) --b->missingPackets;
     if (pid <= 3)
@@ -732,6 +790,15 @@ GevImageBuffer* GvspReceiver::roundsBuffer() const {
 void GvspReceiver::resendTick(int64_t now, bool idle) {
     if (m_cfg.resendMode == 0) return;
     m_lastTickMs = now;
+    if (m_holdUntilMs >= 0 && now >= m_holdUntilMs) releaseHeld();
+    if (m_answerAskedAtMs >= 0) { // the first packet a request brought back came since the last tick
+        noteAnswerDelay(now - m_answerAskedAtMs);
+        m_answerAskedAtMs = -1;
+    }
+    if (m_rounds.answerArrived) {
+        m_rounds.lastAnswerMs = now;
+        m_rounds.answerArrived = false;
+    }
     GevImageBuffer* b = roundsBuffer();
     if (!b) {
         m_rounds = Rounds{};
@@ -754,7 +821,7 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
     // Silence counts as the trailer only in timer-driven mode: in immediate mode a pause inside
     // a block is no loss, and packets the camera has not sent yet are never asked.
     const bool timer = m_cfg.resendMode == kTimerMode;
-    const bool past = !timer && b == m_prev;
+    const bool past = !timer && isPast(b);
     if (!r.trailerSeen && (b->TrailerSizeY != 0 || (timer && idle) || past)) {
         r.trailerSeen = true;
         // Packets lost at the end of a block (after the last gap request) were never asked.
@@ -768,14 +835,14 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
     }
     // The camera answers a round in order and at once: once its answers have stopped for a
     // moment, what is still missing was lost again.
-    const bool answered = r.lastAnswerMs >= 0 && now - r.lastAnswerMs >= kAnswerQuietMs;
+    const bool answered = r.lastAnswerMs >= 0 && now - r.lastAnswerMs >= answerQuietMs();
     if (!r.trailerSeen) {
         // Immediate mode before the trailer (it may be lost): in silence, the gaps below the
         // highest packet received, asked once when they were seen, are asked again; packets the
         // camera has not sent yet are not.
         if (timer || !idle || b->requestedPackets >= m_cfg.resendBudget) return;
         const uint32_t gaps = gapsBelowHighest(b);
-        if (gaps != 0 && (answered || now - r.clock >= int64_t(m_cfg.reaskWaitMs)))
+        if (gaps != 0 && (answered || now - r.clock >= unansweredWaitMs()))
             s_resend_some_packet(b, now, m_cfg.resendBudget - b->requestedPackets, gaps);
         return;
     }
@@ -784,7 +851,7 @@ void GvspReceiver::resendTick(int64_t now, bool idle) {
     if (m_cfg.resendMode != kTimerMode) {
         // Immediate mode: a complete block goes out by the slot rules; the budget bounds the rounds.
         if (b->missingPackets <= 0 || b->requestedPackets >= m_cfg.resendBudget) return;
-        const bool waited = now - r.clock >= int64_t(m_cfg.reaskWaitMs);
+        const bool waited = now - r.clock >= unansweredWaitMs();
         if (r.neverAsked || waited || lastArrived || answered)
             s_resend_some_packet(b, now, m_cfg.resendBudget - b->requestedPackets);
         return;
@@ -813,9 +880,32 @@ void GvspReceiver::setResendMode(uint8_t mode) {
 }
 
 int64_t GvspReceiver::reaskWaitMs() const {
-    const int64_t configured = std::max<int64_t>(1, m_cfg.reaskWaitMs);
-    return m_rounds.lastAnswerMs >= 0 ? std::min(kAnswerQuietMs, configured) : configured;
+    return m_rounds.lastAnswerMs >= 0 ? std::min(answerQuietMs(), unansweredWaitMs()) : unansweredWaitMs();
 }
+
+// Answers come in order and at once, but handed over in batches (a packet ring hands them over
+// up to a few milliseconds late): a pause longer than the camera's usual answer delay is the end.
+int64_t GvspReceiver::answerQuietMs() const { return std::max(kAnswerQuietMs, m_answerDelayMs + 1); }
+
+// A round none of whose packets came back: the camera answers within its usual delay, so a few
+// of those without an answer mean the round was lost; until the camera has answered once, the
+// configured re-ask wait.
+int64_t GvspReceiver::unansweredWaitMs() const {
+    const int64_t configured = std::max<int64_t>(1, m_cfg.reaskWaitMs);
+    if (m_answerDelayMs < 0) return configured;
+    return std::min(configured, std::max(kAnswerQuietMs, 3 * m_answerDelayMs + 1));
+}
+
+// The time from a request to the first packet it brought back; the wait follows a slower camera
+// at once and a faster one over a few rounds.
+void GvspReceiver::noteAnswerDelay(int64_t ms) {
+    ms = std::max<int64_t>(0, ms);
+    m_answerDelayMs = m_answerDelayMs < 0 ? ms : std::max(ms, m_answerDelayMs * 3 / 4);
+}
+
+// Immediate mode: a block the stream has moved past (the next block's leader or data came), so
+// that its packets not received yet were lost, the last ones and the trailer too.
+bool GvspReceiver::isPast(const GevImageBuffer* b) const { return b == m_prev || (b == m_cur && m_next != nullptr); }
 
 bool GvspReceiver::resendPending() const {
     if (m_cfg.resendMode == 0) return false;
@@ -824,7 +914,7 @@ bool GvspReceiver::resendPending() const {
     if (m_cfg.resendMode == kTimerMode) return true;
     // Immediate mode: rounds run for a block past its trailer, and before it for its gaps.
     if (b->requestedPackets >= m_cfg.resendBudget) return false;
-    return b == m_prev || b->TrailerSizeY != 0 || gapsBelowHighest(b) != 0;
+    return isPast(b) || b->TrailerSizeY != 0 || gapsBelowHighest(b) != 0;
 }
 
 // One round: every packet not received yet is asked (again), in runs, at most `limit` packets

@@ -63,7 +63,11 @@ public:
     // delivered. Timer-driven mode: a round every resend wait (or as soon as the last packet of
     // the previous round arrived), the block delivered after 10 rounds asking the same range.
     // Immediate mode: the first requests go out as gaps show; packets never asked are asked at
-    // once, asked ones again after the re-ask wait or when the last packet asked has arrived.
+    // once (a block's tail once the next block's packets come), asked ones again when the last
+    // packet asked has arrived, when the answers have stopped, or when a round brought nothing
+    // back within a few of the camera's answer times (the re-ask wait before its first answer).
+    // A block whose last request is on its way when the next trailer comes is held a few answer
+    // times longer; the next block goes out behind it.
     // Call after every datagram and every empty wait; in timer-driven mode `idle` (silence on
     // the socket) treats the pending block's trailer as seen, in immediate mode it asks nothing
     // (a pause inside a block is no loss).
@@ -72,7 +76,8 @@ public:
     // the re-ask wait before the next resendTick.
     bool resendPending() const;
     // Immediate mode: how long to wait before asking again: a short quiet time once the camera
-    // has answered the last round, else the configured re-ask wait.
+    // has answered the last round, else a few of its answer times (the configured re-ask wait
+    // until it has answered once).
     int64_t reaskWaitMs() const;
     static constexpr uint8_t kTimerMode = 0xF0;
     // Packets a multi-part or GenDC block may have beyond those its payload needs.
@@ -119,6 +124,12 @@ private:
     // Immediate mode, before the trailer: the packets below the highest one received (gaps, the
     // only ones known lost), or 0 when there is none missing.
     static uint32_t gapsBelowHighest(const GevImageBuffer* b);
+    int64_t unansweredWaitMs() const;
+    bool holdPrevious(const GevImageBuffer* p);
+    void releaseHeld();
+    int64_t answerQuietMs() const;
+    void noteAnswerDelay(int64_t ms);
+    bool isPast(const GevImageBuffer* b) const;
 
     // State of the timer-driven rounds for the pending buffer.
     struct Rounds {
@@ -130,10 +141,15 @@ private:
         uint32_t requested = 0;  // the buffer's requested count when last seen
         uint32_t packets = 0;    // packets asked in rounds
         uint32_t lastFirst = 0, lastLast = 0, lastAsked = 0;
-        uint32_t tries = 0;        // rounds that asked the same range again
-        int64_t lastAnswerMs = -1; // arrival of the newest packet asked in the last round
+        uint32_t tries = 0;         // rounds that asked the same range again
+        int64_t lastAnswerMs = -1;  // arrival of the newest packet asked in the last round
+        bool answerArrived = false; // a packet asked came since the last resendTick
     };
-    int64_t m_lastTickMs = 0; // the time of the last resendTick (the packets' arrival time)
+    int64_t m_answerAskedAtMs = -1; // the request whose first answer came since the last resendTick
+    int64_t m_lastTickMs = 0;       // the time of the last resendTick
+    int64_t m_holdUntilMs = -1;     // the previous block is held past the next trailer until then
+    bool m_curWaits = false;        // the current block is complete and waits for the held one
+    int64_t m_answerDelayMs = -1;   // how long the camera takes to answer a request; -1: not seen yet
     Rounds m_rounds;
     GevImageBuffer* roundsBuffer() const;
 

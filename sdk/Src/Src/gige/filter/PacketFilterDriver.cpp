@@ -341,6 +341,9 @@ void slotThread(Slot* s) {
         }
         followResendFlag();
         bool any = false;
+        // The resend rounds follow the packets one by one, as they would arriving one by one:
+        // the stream moving on to the next block asks at once for what the block before lost.
+        const int64_t woke = nowMs();
         // Bounded: one pass over the ring at most per wake-up.
         for (uint32_t n = 0; n < s->blockCount; ++n) {
             auto* bd = reinterpret_cast<tpacket_block_desc*>(s->map + size_t(block) * kBlockSize);
@@ -351,6 +354,7 @@ void slotThread(Slot* s) {
             auto* h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(bd) + bd->hdr.bh1.offset_to_first_pkt);
             for (uint32_t i = 0; i < count; ++i) {
                 onPacket(s, h);
+                if (resend) rx.resendTick(woke, false);
                 h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(h) + h->tp_next_offset);
             }
             any = any || count > 0;
