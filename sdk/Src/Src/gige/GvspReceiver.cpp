@@ -883,9 +883,11 @@ int64_t GvspReceiver::reaskWaitMs() const {
     return m_rounds.lastAnswerMs >= 0 ? std::min(answerQuietMs(), unansweredWaitMs()) : unansweredWaitMs();
 }
 
-// Answers come in order and at once, but handed over in batches (a packet ring hands them over
-// up to a few milliseconds late): a pause longer than the camera's usual answer delay is the end.
-int64_t GvspReceiver::answerQuietMs() const { return std::max(kAnswerQuietMs, m_answerDelayMs + 1); }
+// Answers come in order and at once: a pause longer than the camera's usual answer delay (and
+// than the receiving side may keep packets back, a packet ring up to its block timer) is the end.
+int64_t GvspReceiver::answerQuietMs() const {
+    return std::max(kAnswerQuietMs, m_answerDelayMs + 1) + int64_t(m_cfg.handOverMs);
+}
 
 // A round none of whose packets came back: the camera answers within its usual delay, so a few
 // of those without an answer mean the round was lost; until the camera has answered once, the
@@ -893,7 +895,7 @@ int64_t GvspReceiver::answerQuietMs() const { return std::max(kAnswerQuietMs, m_
 int64_t GvspReceiver::unansweredWaitMs() const {
     const int64_t configured = std::max<int64_t>(1, m_cfg.reaskWaitMs);
     if (m_answerDelayMs < 0) return configured;
-    return std::min(configured, std::max(kAnswerQuietMs, 3 * m_answerDelayMs + 1));
+    return std::min(configured, std::max(kAnswerQuietMs, 3 * m_answerDelayMs + 1) + int64_t(m_cfg.handOverMs));
 }
 
 // The time from a request to the first packet it brought back; the wait follows a slower camera

@@ -35,6 +35,7 @@ struct GvspReceiverConfig {
     uint32_t roundLimit = 0;     // timer-driven mode: packets asked per round at most (0: no limit)
     uint32_t resendBudget = 10;  // packets asked per block at most
     uint32_t reaskWaitMs = 10;   // immediate mode: wait for resent packets before asking again
+    uint32_t handOverMs = 0;     // how late the receiving side may hand a packet over (batching)
     uint8_t reorderTolerance = 0;
     uint16_t gevMajor = 1;
     int logCam = 0;

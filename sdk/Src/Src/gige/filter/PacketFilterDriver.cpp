@@ -367,7 +367,8 @@ void slotThread(Slot* s) {
             idleFlushed = false;
             if (resend) rx.resendTick(now, false);
         } else if (resend && rx.resendPending() && now - lastPacket < kIdleFlushMs) {
-            rx.resendTick(now, true); // silence: the pending block's trailer counts as seen
+            // Silence only once nothing came for longer than the ring may keep packets back.
+            rx.resendTick(now, now - lastPacket > kRetireMs);
         } else if (!idleFlushed && now - lastPacket >= kIdleFlushMs) {
             rx.flushOnIdle();
             idleFlushed = true;
@@ -459,6 +460,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     cfg.extraPacket = r.extraPacket != 0;
     cfg.resendMode = r.resend ? 1 : 0;
     cfg.reaskWaitMs = kReaskWaitMs;
+    cfg.handOverMs = kRetireMs; // the ring hands packets over up to its block timer late
     cfg.resendBudget = r.sc_packet_resend;
     cfg.reorderTolerance = s->reorder;
     cfg.logCam = s->logCam;
