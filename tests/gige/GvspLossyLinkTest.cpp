@@ -57,14 +57,14 @@ public:
         cfg.resendBudget = m_packets * l.budgetPercent / 100;
         cfg.roundLimit = 0x100000 / (l.packetPayload + 100);
         m_ring = AllocateRing(16, cfg.payloadSize, l.packetPayload, m_packets, l.width, l.height, cfg.pixelFormat);
-        m_data.assign(l.packetPayload, 0x5A);
+        for (uint32_t id = 0; id <= m_packets + 1; ++id) m_encoded.push_back(encode(id));
         m_rx = std::make_unique<GvspReceiver>(
             cfg, *m_ring,
             [this](uint64_t block, bool, uint32_t first, uint32_t last) {
                 // The camera answers in order, right after the round trip, at its packet rate.
                 int64_t at = m_nowUs + m_link.roundTripUs;
                 for (uint32_t id = first; id <= last && id <= m_packets + 1; ++id, at += m_link.packetGapUs)
-                    send(at, block, id, true);
+                    send(at, block, id);
                 return true;
             },
             nullptr);
@@ -179,7 +179,9 @@ private:
     void deliver() {
         const Packet p = m_queue.top();
         m_queue.pop();
-        const std::vector<uint8_t> bytes = encode(p);
+        std::vector<uint8_t>& bytes = m_encoded[p.id];
+        bytes[2] = static_cast<uint8_t>(p.block >> 8); // 16-bit block id, big-endian
+        bytes[3] = static_cast<uint8_t>(p.block);
         m_rx->ProcessStreamPacket(bytes.data(), bytes.size());
     }
 
@@ -188,30 +190,29 @@ private:
         uint64_t seq;
         uint64_t block;
         uint32_t id;
-        bool resent;
         bool operator<(const Packet& o) const { return us != o.us ? us > o.us : seq > o.seq; }
     };
-    void send(int64_t at, uint64_t block, uint32_t id, bool resent = false) {
+    void send(int64_t at, uint64_t block, uint32_t id) {
         if (std::bernoulli_distribution(m_link.loss)(m_rng)) {
             ++m_out.lostPackets;
             return;
         }
-        m_queue.push({at, m_seq++, block, id, resent});
+        m_queue.push({at, m_seq++, block, id});
     }
-    std::vector<uint8_t> encode(const Packet& p) const {
+    // Packet `id` of a block, encoded once for block 1; the block id is written in per packet.
+    std::vector<uint8_t> encode(uint32_t id) const {
         gvsp::Header h;
-        h.blockId = p.block;
-        h.packetId = p.id;
-        if (p.id == 0) {
+        h.blockId = 1;
+        h.packetId = id;
+        if (id == 0) {
             h.format = gvsp::kLeader;
             gvsp::ImageLeader l;
             l.width = m_link.width;
             l.height = m_link.height;
             l.pixelFormat = 0x01080001;
-            l.timestamp = p.block;
             return gvsp::encodeLeader(h, l);
         }
-        if (p.id == m_packets + 1) {
+        if (id == m_packets + 1) {
             h.format = gvsp::kTrailer;
             gvsp::Trailer t;
             t.payloadType = gvsp::kImage;
@@ -219,9 +220,10 @@ private:
             return gvsp::encodeTrailer(h, t);
         }
         h.format = gvsp::kPayload;
+        const std::vector<uint8_t> data(m_link.packetPayload, 0x5A);
         const uint32_t size = m_link.width * m_link.height;
-        const size_t len = std::min<size_t>(m_link.packetPayload, size - size_t(p.id - 1) * m_link.packetPayload);
-        return gvsp::encodePayload(h, m_data.data(), len);
+        const size_t len = std::min<size_t>(m_link.packetPayload, size - size_t(id - 1) * m_link.packetPayload);
+        return gvsp::encodePayload(h, data.data(), len);
     }
     void drain() {
         while (GevImageBuffer* b = m_ring->deliverList.pop()) {
@@ -237,7 +239,7 @@ private:
     uint32_t m_packets = 0;
     std::unique_ptr<GevBufferQueues> m_ring;
     std::unique_ptr<GvspReceiver> m_rx;
-    std::vector<uint8_t> m_data;
+    std::vector<std::vector<uint8_t>> m_encoded; // leader, data packets, trailer
     std::priority_queue<Packet> m_queue;
     uint64_t m_seq = 0;
     int64_t m_nowUs = 0;
