@@ -99,6 +99,14 @@ protected:
             if (!skip.count(p)) payload(id, p, data);
         trailer(id, cfg.height);
     }
+    // Immediate resend mode with the given budget: ten packets of 100 bytes per block, rounds
+    // every 10 ms at most; the block's data.
+    Bytes immediateMode(uint32_t budget) {
+        cfg.resendWaitMs = 200;
+        cfg.reaskWaitMs = 10;
+        make(40, 25, 100, 1, budget);
+        return qx::fixture::SimGvspSender::pattern(1, 1000);
+    }
     // Takes the next delivered block as GEVGetImage would.
     GevStatus take(GevImageHeader* h, Bytes* out) {
         GevImageBuffer* b = ring->deliverList.pop();
@@ -370,10 +378,7 @@ TEST_F(GvspReceiverTest, TimerDrivenRoundsAskAgainUntilTheBlockIsCompleteOrGiven
 }
 
 TEST_F(GvspReceiverTest, ImmediateRoundsRecoverAPacketWhoseFirstResendWasLost) {
-    cfg.resendWaitMs = 200;
-    cfg.reaskWaitMs = 10;
-    make(40, 25, 100, 1, 10);
-    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    const Bytes data = immediateMode(10);
     int64_t now = 5000;
     block(1, data, {3, 7}); // gaps seen at packets 4 and 8
     rx->resendTick(now, false);
@@ -894,10 +899,7 @@ TEST_F(GvspReceiverTest, APauseInsideABlockAsksForNothingInImmediateMode) {
 // A block whose leader was lost waits in the next slot with nothing before it; it still gets
 // its rounds: the grab thread's idle wake-ups ask about it as the rounds do.
 TEST_F(GvspReceiverTest, ABlockWithoutItsLeaderIsPendingForRounds) {
-    cfg.resendWaitMs = 200;
-    cfg.reaskWaitMs = 10;
-    make(40, 25, 100, 1, 10);
-    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    const Bytes data = immediateMode(10);
     for (uint32_t p = 1; p <= 10; ++p)
         if (p != 6) payload(1, p, data);
     trailer(1, cfg.height);
@@ -914,10 +916,7 @@ TEST_F(GvspReceiverTest, ABlockWithoutItsLeaderIsPendingForRounds) {
 // Once the camera has answered a round and gone quiet, what is still missing was lost again and
 // is asked at once, not after the whole re-ask wait.
 TEST_F(GvspReceiverTest, ImmediateRoundAsksAgainOnceTheAnswersStop) {
-    cfg.resendWaitMs = 200;
-    cfg.reaskWaitMs = 10;
-    make(40, 25, 100, 1, 20);
-    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    const Bytes data = immediateMode(20);
     int64_t now = 9000;
     block(1, data, {3, 5, 7});
     rx->resendTick(now, false);
@@ -939,10 +938,7 @@ TEST_F(GvspReceiverTest, ImmediateRoundAsksAgainOnceTheAnswersStop) {
 // asked again, while the packets after the highest one, which the camera may not have sent yet,
 // are not.
 TEST_F(GvspReceiverTest, SilenceBeforeTheTrailerAsksTheGapsAgainOnly) {
-    cfg.resendWaitMs = 200;
-    cfg.reaskWaitMs = 10;
-    make(40, 25, 100, 1, 20);
-    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    const Bytes data = immediateMode(20);
     int64_t now = 11000;
     leader(1);
     for (uint32_t p = 1; p <= 6; ++p)
@@ -967,10 +963,7 @@ TEST_F(GvspReceiverTest, SilenceBeforeTheTrailerAsksTheGapsAgainOnly) {
 // A block whose last packets and trailer were lost, and the next block's leader too: once that
 // block's packets come, the stream has moved on and the tail of the block before is asked.
 TEST_F(GvspReceiverTest, TheTailOfABlockIsAskedOnceTheNextBlocksPacketsCome) {
-    cfg.resendWaitMs = 200;
-    cfg.reaskWaitMs = 10;
-    make(40, 25, 100, 1, 20);
-    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    const Bytes data = immediateMode(20);
     const int64_t now = 13000;
     leader(1);
     for (uint32_t p = 1; p <= 7; ++p) {
@@ -995,10 +988,7 @@ TEST_F(GvspReceiverTest, TheTailOfABlockIsAskedOnceTheNextBlocksPacketsCome) {
 // the next trailer: the block is held for a few answer times, and the next one goes out behind
 // it (complete) or takes its place (incomplete). Order is kept either way.
 TEST_F(GvspReceiverTest, ThePreviousBlockIsHeldPastTheNextTrailerWhileItsLastRequestIsOnItsWay) {
-    cfg.resendWaitMs = 200;
-    cfg.reaskWaitMs = 10;
-    make(40, 25, 100, 1, 20);
-    const Bytes data = qx::fixture::SimGvspSender::pattern(1, 1000);
+    const Bytes data = immediateMode(20);
     int64_t now = 15000;
     auto blockWithoutItsTail = [&](uint64_t id) {
         leader(id);
