@@ -34,12 +34,13 @@ namespace qx::gige::filter {
 namespace {
 
 // Receive ring of a streaming slot: 64 MiB in blocks of one image's packets (a power of two
-// between 512 KiB and 4 MiB), each handed over when full or when the kernel's 2 ms block timer
+// between 512 KiB and 4 MiB), each handed over when full or when the kernel's 4 ms block timer
 // runs out with packets in it. The thread wakes once a block (and for nothing else but a stop or
 // something due): a block of about an image wakes it about once an image, while a block holds
 // fewer than two images, few enough for the image ring and the pool of the reader (blocks of
-// 2 MiB, seven images of 640x480 at once, lost a quarter of them at the highest rate), and an
-// image is late by 2 ms at most.
+// 2 MiB, seven images of 640x480 at once, lost a quarter of them at the highest rate). An image
+// is late by 4 ms at most: a timer of 2 ms woke the thread three or four times for an image of
+// 1 MiB in packets of 1500 bytes that took 5 ms to come, with nothing to deliver but at the last.
 constexpr uint32_t kMinBlockSize = 1u << 19;
 constexpr uint32_t kMaxBlockSize = 1u << 22;
 constexpr uint64_t kRingBytes = 64u << 20;
@@ -48,7 +49,7 @@ constexpr uint32_t kSmallBlockCount = 8; // when the system refuses the large ri
 // IP and UDP headers, alignment.
 constexpr uint32_t kPacketOverhead = 128;
 constexpr uint32_t kFrameSize = 2048;
-constexpr uint32_t kRetireMs = 2;
+constexpr uint32_t kRetireMs = 4;
 // Packet resend asks for packets as gaps show and asks again, in rounds, for those still missing
 // after this wait.
 constexpr uint32_t kReaskWaitMs = 10;
