@@ -40,8 +40,8 @@ public:
     // The receiver driven as the socket path's grab thread drives it (Socket) or as the packet
     // filter driver's thread does (Ring).
     enum class Path { Socket, Ring };
-    static constexpr size_t kRingPackets = 320; // a 512 KiB ring block of 1500-byte frames
-    static constexpr int64_t kRetireUs = 2000;  // the ring block's timer
+    static constexpr size_t kRingPackets = 1024; // a ring block of 2 MiB, about one image
+    static constexpr int64_t kRetireUs = 4000;   // the ring block's timer
     LossyLink(const Link& l, Path path) : m_link(l), m_path(path), m_rng(l.seed) {
         GvspReceiverConfig cfg;
         cfg.payloadSize = l.width * l.height;
@@ -128,7 +128,7 @@ private:
         }
     }
 
-    // The kernel hands packets over in ring blocks: when a block is full or 2 ms after its first
+    // The kernel hands packets over in ring blocks: when a block is full or 4 ms after its first
     // packet; the thread also wakes for resend rounds in silence (every 5 ms at most) and the
     // idle flush.
     void ringLoop(int64_t end) {

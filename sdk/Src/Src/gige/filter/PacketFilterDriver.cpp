@@ -33,17 +33,23 @@ namespace qx::gige::filter {
 
 namespace {
 
-// Receive ring of a streaming slot: 64 MiB in blocks of 512 KiB, each handed over when full or
-// when the kernel's 2 ms block timer runs out with packets in it. The thread wakes once a block
-// (and for nothing else but a stop or something due): at thousands of small images a second a
-// block holds one or two images, few enough to fit the image ring and the pool of the reader
-// (blocks of 2 MiB, seven such images at once, lost a quarter of them at 640x480 and the highest
-// rate), and an image is late by 2 ms at most.
-constexpr uint32_t kBlockSize = 1u << 19;
-constexpr uint32_t kBlockCount = 128;
+// Receive ring of a streaming slot: 64 MiB in blocks of one image's packets (a power of two
+// between 512 KiB and 4 MiB), each handed over when full or when the kernel's 4 ms block timer
+// runs out with packets in it. The thread wakes once a block (and for nothing else but a stop or
+// something due): a block of about an image wakes it about once an image, while a block holds
+// fewer than two images, few enough for the image ring and the pool of the reader (blocks of
+// 2 MiB, seven images of 640x480 at once, lost a quarter of them at the highest rate). An image
+// is late by 4 ms at most: a timer of 2 ms woke the thread three or four times for an image of
+// 1 MiB in packets of 1500 bytes that took 5 ms to come, with nothing to deliver but at the last.
+constexpr uint32_t kMinBlockSize = 1u << 19;
+constexpr uint32_t kMaxBlockSize = 1u << 22;
+constexpr uint64_t kRingBytes = 64u << 20;
 constexpr uint32_t kSmallBlockCount = 8; // when the system refuses the large ring
+// What a packet takes in a block besides its UDP payload: the packet's header and address, the
+// IP and UDP headers, alignment.
+constexpr uint32_t kPacketOverhead = 128;
 constexpr uint32_t kFrameSize = 2048;
-constexpr uint32_t kRetireMs = 2;
+constexpr uint32_t kRetireMs = 4;
 // Packet resend asks for packets as gaps show and asks again, in rounds, for those still missing
 // after this wait.
 constexpr uint32_t kReaskWaitMs = 10;
@@ -113,6 +119,15 @@ std::vector<sock_filter> streamFilter(uint32_t cameraIp, uint16_t hostPort, uint
     return f;
 }
 
+// The ring's block size for images of `packets` packets of `packetPayload` bytes: the smallest
+// power of two that holds one image, within the bounds above.
+uint32_t ringBlockSize(uint32_t packets, uint32_t packetPayload) {
+    const uint64_t image = uint64_t(packets) * (uint64_t(packetPayload) + kPacketOverhead);
+    uint32_t size = kMinBlockSize;
+    while (size < image && size < kMaxBlockSize) size <<= 1;
+    return size;
+}
+
 struct PendingRead {
     bool active = false;
     uint8_t* buffer = nullptr;
@@ -139,6 +154,7 @@ struct Slot {
     uint8_t* map = nullptr;
     size_t mapSize = 0;
     uint32_t blockCount = 0;
+    uint32_t blockSize = 0;
     std::unique_ptr<GevBufferQueues> ring;
     std::unique_ptr<GvspReceiver> rx;
     qx::net::UdpSocket control; // sends PACKETRESEND
@@ -297,6 +313,13 @@ void countFrames(Slot* s, uint64_t delta, int64_t now) QX_REQUIRES(s->mutex) {
     }
 }
 
+// Asks for the cache lines of `bytes` bytes from `p`, at most a jumbo packet's.
+void prefetchPacket(const void* p, uint32_t bytes) {
+    constexpr uint32_t kLine = 64;
+    const auto* c = static_cast<const char*>(p);
+    for (uint32_t at = 0; at < std::min<uint32_t>(bytes, 9216); at += kLine) __builtin_prefetch(c + at);
+}
+
 // One packet of the ring: the UDP payload goes to the receiver.
 void onPacket(Slot* s, const tpacket3_hdr* h) {
     const auto* ll =
@@ -346,16 +369,20 @@ void slotThread(Slot* s) {
         const int64_t woke = nowMs();
         // Bounded: one pass over the ring at most per wake-up.
         for (uint32_t n = 0; n < s->blockCount; ++n) {
-            auto* bd = reinterpret_cast<tpacket_block_desc*>(s->map + size_t(block) * kBlockSize);
+            auto* bd = reinterpret_cast<tpacket_block_desc*>(s->map + size_t(block) * s->blockSize);
             if (!(__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) break;
             followResendFlag();
             offerLoan(s);
             const uint32_t count = bd->hdr.bh1.num_pkts;
             auto* h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(bd) + bd->hdr.bh1.offset_to_first_pkt);
             for (uint32_t i = 0; i < count; ++i) {
+                auto* next = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(h) + h->tp_next_offset);
+                // The kernel wrote the next packet on another processor: its lines are asked for
+                // while this one is copied (packets of an image are of one size).
+                if (i + 1 < count) prefetchPacket(next, h->tp_next_offset);
                 onPacket(s, h);
                 if (resend) rx.resendTick(woke, false);
-                h = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(h) + h->tp_next_offset);
+                h = next;
             }
             any = any || count > 0;
             __atomic_store_n(&bd->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
@@ -433,13 +460,13 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     int version = TPACKET_V3;
     if (setsockopt(s->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return errno;
     tpacket_req3 req{};
-    req.tp_block_size = kBlockSize;
+    req.tp_block_size = ringBlockSize(packets, r.packetPayload);
     req.tp_frame_size = kFrameSize;
     req.tp_retire_blk_tov = kRetireMs;
     int err = 0;
-    for (uint32_t blocks : {kBlockCount, kSmallBlockCount}) {
+    for (uint32_t blocks : {static_cast<uint32_t>(kRingBytes / req.tp_block_size), kSmallBlockCount}) {
         req.tp_block_nr = blocks;
-        req.tp_frame_nr = kBlockSize / kFrameSize * blocks;
+        req.tp_frame_nr = req.tp_block_size / kFrameSize * blocks;
         err = setsockopt(s->fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) == 0 ? 0 : errno;
         if (err == 0) break;
     }
@@ -450,6 +477,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     s->map = static_cast<uint8_t*>(map);
     s->mapSize = size;
     s->blockCount = req.tp_block_nr;
+    s->blockSize = req.tp_block_size;
 
     GvspReceiverConfig cfg;
     cfg.payloadSize = r.payloadSize;
