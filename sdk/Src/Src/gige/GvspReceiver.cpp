@@ -131,12 +131,15 @@ void GvspReceiver::DeliverBuffer(GevImageBuffer* b) {
     m_expectedBlock = successor(id);
 }
 
+// The previous block goes out and the current one takes its slot; a current block whose trailer
+// came while the previous one was held goes out instead when it is complete.
 void GvspReceiver::moveCurrentToPrevious() {
     if (!m_cur) return;
     if (m_prev) DeliverBuffer(m_prev);
     const bool waited = m_curWaits;
     m_curWaits = false;
     if (waited && m_cur->missingPackets <= 0) { // complete: it only waited for the held block
+        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
         DeliverBuffer(m_cur);
         return;
     }
@@ -158,19 +161,15 @@ bool GvspReceiver::holdPrevious(const GevImageBuffer* p) {
 // The held previous block goes out; a current block whose trailer came meanwhile moves on as
 // its trailer would have moved it: out when complete, else to the previous slot.
 void GvspReceiver::releaseHeld() {
-    if (m_prev) DeliverBuffer(m_prev);
     m_holdUntilMs = -1;
-    const bool waited = m_curWaits;
-    m_curWaits = false;
-    if (!waited || !m_cur) return;
-    if (m_cur->missingPackets > 0) {
-        m_prev = m_cur;
-    } else {
-        QX_GEV_LOG(m_cam, GEV_LOG_DEBUG, "[D] Sending current buffer (no missing packets)\n");
-        DeliverBuffer(m_cur);
+    if (m_curWaits && m_cur) {
+        moveCurrentToPrevious();
+        m_cur = m_next;
+        m_next = nullptr;
+    } else if (m_prev) {
+        DeliverBuffer(m_prev);
     }
-    m_cur = m_next;
-    m_next = nullptr;
+    m_curWaits = false;
 }
 
 GevImageBuffer* GvspReceiver::takeBuffer(uint64_t blockId) {

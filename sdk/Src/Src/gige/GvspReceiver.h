@@ -149,7 +149,7 @@ private:
     int64_t m_answerAskedAtMs = -1; // the request whose first answer came since the last resendTick
     int64_t m_lastTickMs = 0;       // the time of the last resendTick
     int64_t m_holdUntilMs = -1;     // the previous block is held past the next trailer until then
-    bool m_curWaits = false;        // the current block is complete and waits for the held one
+    bool m_curWaits = false;        // the current block's trailer came while the previous one was held
     int64_t m_answerDelayMs = -1;   // how long the camera takes to answer a request; -1: not seen yet
     Rounds m_rounds;
     GevImageBuffer* roundsBuffer() const;
