@@ -1,8 +1,7 @@
 // A GvspReceiver fed by a simulated camera over a lossy link, on a simulated clock: every
 // packet, first sent or resent, is lost with the same probability (a seeded generator, so a
 // run is the same every time), resent packets come back after a round trip, and the receiver
-// is driven as the grab thread drives it (batches of datagrams, a short pause after a short
-// batch, waits cut to the re-ask wait while a block waits for resent packets).
+// is driven as the socket path's grab thread or the packet filter driver's thread drives it.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -13,8 +12,10 @@
 #include "gige/GevRing.h"
 #include "gige/GvspProtocol.h"
 #include "gige/GvspReceiver.h"
+#include "StreamTestConstants.h"
 
 using namespace qx::gige;
+using qx::fixture::kMono8;
 
 namespace {
 
@@ -47,7 +48,7 @@ public:
         cfg.payloadSize = l.width * l.height;
         cfg.width = l.width;
         cfg.height = l.height;
-        cfg.pixelFormat = 0x01080001; // Mono8
+        cfg.pixelFormat = kMono8;
         cfg.packetPayload = l.packetPayload;
         cfg.resendMode = 1;
         cfg.resendWaitMs = 200;
@@ -209,7 +210,7 @@ private:
             gvsp::ImageLeader l;
             l.width = m_link.width;
             l.height = m_link.height;
-            l.pixelFormat = 0x01080001;
+            l.pixelFormat = kMono8;
             return gvsp::encodeLeader(h, l);
         }
         if (id == m_packets + 1) {
