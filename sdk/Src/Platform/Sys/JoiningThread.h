@@ -6,7 +6,11 @@
 // work it belongs to, or delete its owner. It cannot join itself, so joinOrDetach() lets it go
 // to end by itself once it returns, and joinUnlessSelf() leaves it for a later join (the next
 // start or the owner's destructor). Both answer whether the thread was joined.
+//
+// A thread may be given a name (at most 15 characters), which ps, top -H and gdb show.
 #pragma once
+#include <pthread.h>
+
 #include <thread>
 #include <utility>
 
@@ -33,6 +37,9 @@ public:
     JoiningThread& operator=(const JoiningThread&) = delete;
 
     bool joinable() const { return m_thread.joinable(); }
+    void setName(const char* name) {
+        if (m_thread.joinable()) pthread_setname_np(m_thread.native_handle(), name);
+    }
     // True when called on this thread itself.
     bool isCurrent() const { return m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id(); }
 

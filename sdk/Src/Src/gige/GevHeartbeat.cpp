@@ -113,6 +113,7 @@ bool StartHeartbeatThread(GevCameraRecord& rec, GevHeartbeatRoutine routine) {
             run(&rec);
             finished.set();
         });
+        rec.heartbeatThread.setName("qx-heartbeat");
     } catch (const std::system_error&) {
         return false;
     }

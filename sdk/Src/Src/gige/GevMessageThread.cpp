@@ -142,6 +142,7 @@ bool gevMessageThreadStart() {
             GevMessageThread();
             g_finished.set();
         });
+        g_thread.setName("qx-gvcp-events");
     } catch (const std::system_error&) {
         return false;
     }

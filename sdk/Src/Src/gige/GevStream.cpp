@@ -274,6 +274,7 @@ GevStatus StartAcquisition(uint8_t cam, uint32_t framesToGrab, uint32_t payloadS
     st.grabDone = false;
     try {
         st.grabThread = sys::JoiningThread(grab_func, cam);
+        st.grabThread.setName("qx-gvsp-rx");
     } catch (const std::system_error&) {
         rec.KillGrab = 1;
         st.grabDone = true;

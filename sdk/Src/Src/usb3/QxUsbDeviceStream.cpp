@@ -88,7 +88,9 @@ bool QxUsbDevice::UsbStartStream() {
     m_running = true;
     m_readerAlive = true;
     m_bulkReader = sys::JoiningThread([this] { UsbBulkReaderThread(); });
+    m_bulkReader.setName("qx-usb-bulk");
     m_assembler = sys::JoiningThread([this] { UsbFrameAssemblerThread(); });
+    m_assembler.setName("qx-usb-frames");
     return true;
 }
 

@@ -364,6 +364,7 @@ void DeviceBase::startAcquisitionThread(std::function<void()> body) {
     qx::sys::MutexLock lk(m_threadMutex);
     m_acqThread.joinOrDetach();
     m_acqThread = qx::sys::JoiningThread(std::move(body));
+    m_acqThread.setName("qx-acquire");
 }
 
 void DeviceBase::startOutputImgLoop() {
@@ -372,6 +373,7 @@ void DeviceBase::startOutputImgLoop() {
     m_outputThread.joinOrDetach();
     const uint64_t run = m_run.load();
     m_outputThread = qx::sys::JoiningThread([this, run] { outputImgLoop(run); });
+    m_outputThread.setName("qx-image-cb");
 }
 
 void DeviceBase::outputImgLoop(uint64_t run) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <thread>
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,7 +118,8 @@ LogManager::LogManager(std::string dir) : m_dir(std::move(dir)) {
         // whole process (other code on the shared spdlog, a second manager), and whoever
         // replaces its pool must not leave this logger without a worker while threads still
         // write through it.
-        m_pool = std::make_shared<spdlog::details::thread_pool>(16384, 1);
+        m_pool = std::make_shared<spdlog::details::thread_pool>(16384, 1,
+                                                                [] { pthread_setname_np(pthread_self(), "qx-log"); });
         spdlog::details::registry::instance().set_tp(m_pool);
         m_logger =
             std::make_shared<spdlog::async_logger>(kLoggerName, sink, m_pool, spdlog::async_overflow_policy::block);

@@ -541,6 +541,7 @@ int Handle::startStream(Slot* s, const GevFilterStartRecord& r) {
     s->stop = false;
     try {
         s->thread = qx::sys::JoiningThread(slotThread, s);
+        s->thread.setName("qx-filter-rx");
     } catch (const std::system_error&) {
         qx::sys::MutexLock lock(s->mutex);
         s->running = false;
