@@ -20,6 +20,10 @@ the host side 169.254.77.1, link-local as many GigE cameras are), with --mtu on 
 token-bucket limit on the camera's side: the per-packet costs of a real link that the loopback
 interface hides (checksums, the veth hop, a packet socket's copy) are in the figures.
 
+With --threads a second table splits the CPU per frame by thread (the SDK names its threads;
+aravis's client: its threads' names), with the sleeps (voluntary context switches) per frame:
+where the time goes, each wake-up included.
+
 With --baseline DIR (a second build tree, e.g. of the commit before a change), the clients
 qx-base and qx-driver-base run the SDK of that tree, interleaved with the others: before and
 after figures of a change come from one run.
@@ -179,8 +183,13 @@ def run_qx(args, cam, row, driver=False, build=None, callback=False):
     if not m:
         return None
     ps = re.search(r"packet_size=(\d+)", out)
+    th = re.search(r"threads=(\S+)", out)
+    threads = {}
+    for part in (th[1].split(",") if th and th[1] != "-" else []):
+        name, us, sleeps = part.rsplit(":", 2)
+        threads[name] = (float(us), float(sleeps))
     return dict(complete=int(m[1]), failed=int(m[2]), missing=int(m[3]), cpu=float(m[4]), read_failed=int(m[5]),
-                packet_size=int(ps[1]) if ps else ps,
+                packet_size=int(ps[1]) if ps else ps, threads=threads,
                 us_per_frame=1e6 * float(m[4]) / int(m[1]) if int(m[1]) else None)
 
 
@@ -197,6 +206,32 @@ def process_cpu(pid):
     return total / 1e9
 
 
+def thread_use(pid):
+    """tid: (name, CPU seconds, voluntary context switches) of each of its threads."""
+    use = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                cpu = int(f.read().split()[0]) / 1e9
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                sleeps = int(re.search(r"^voluntary_ctxt_switches:\s*(\d+)", f.read(), re.M)[1])
+        except (OSError, TypeError):
+            continue
+        use[tid] = (name, cpu, sleeps)
+    return use
+
+
+def threads_per_frame(before, after, frames):
+    out = {}
+    for tid, (name, cpu, sleeps) in after.items():
+        _, cpu0, sleeps0 = before.get(tid, (name, 0, 0))
+        us, n = out.get(name, (0.0, 0.0))
+        out[name] = (us + 1e6 * (cpu - cpu0) / frames, n + (sleeps - sleeps0) / frames)
+    return out
+
+
 def run_aravis(args, cam, row, packet_socket):
     w, h, fps, ps, loss, resend, _ = row
     cmd = ["stdbuf", "-oL", "arv-camera-test-0.8", "-n", cam.name, "-w", str(w), "-h", str(h),
@@ -211,14 +246,14 @@ def run_aravis(args, cam, row, packet_socket):
     # It stops at the end of the second in which SIGINT arrives, so SIGINT at `seconds` - 0.5 s
     # after the first line gives it `seconds` + 1 s of streaming, as the SDK client has.
     p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    lines, samples = [], []  # samples: (cpu s, frames of the second just ended)
+    lines, samples = [], []  # samples: (cpu s, frames of the second just ended, per thread)
 
     def read():
         for line in iter(p.stdout.readline, ""):
             m = re.match(r"\s*(\d+) frames/s", line)
             if m:
                 try:
-                    samples.append((process_cpu(p.pid), int(m[1])))
+                    samples.append((process_cpu(p.pid), int(m[1]), thread_use(p.pid) if args.threads else {}))
                 except OSError:
                     pass
             lines.append(line)
@@ -238,9 +273,10 @@ def run_aravis(args, cam, row, packet_socket):
     if "n_completed_buffers" not in vals:
         return None
     cpu = window[-1][0] - window[0][0] if len(window) > 1 else None
-    frames = sum(f for _, f in window[1:])
+    frames = sum(f for _, f, _ in window[1:])
+    threads = threads_per_frame(window[0][2], window[-1][2], frames) if len(window) > 1 and frames else {}
     return dict(complete=vals["n_completed_buffers"], failed=vals.get("n_failures", 0),
-                missing=vals.get("n_missing_frames", 0), cpu=cpu, read_failed=0, packet_size=ps,
+                missing=vals.get("n_missing_frames", 0), cpu=cpu, read_failed=0, packet_size=ps, threads=threads,
                 us_per_frame=1e6 * cpu / frames if cpu is not None and frames else None)
 
 
@@ -271,6 +307,7 @@ def main():
     ap.add_argument("--link", choices=["loopback", "veth"], default="loopback")
     ap.add_argument("--mtu", type=int, default=9000, help="the veth link's MTU")
     ap.add_argument("--rate", help="token-bucket rate on the veth link's camera side, e.g. 1gbit")
+    ap.add_argument("--threads", action="store_true", help="also the CPU per frame of each thread")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
     if args.baseline:
@@ -340,6 +377,22 @@ def main():
                     print(f"{name:34} {kind:7} {client:11} {cell(rs, 'complete'):>16} {cell(rs, 'failed'):>14} "
                           f"{cell(rs, 'missing'):>14} {cell(rs, 'share', '{:.1f}'):>18} {cell(rs, 'cpu', '{:.2f}'):>16} {cell(rs, 'us_per_frame'):>16} "
                           f"{cell(rs, 'read_failed'):>10} {cell(rs, 'packet_size', spread=False):>6}")
+        if args.threads:
+            print(f"\n{'row':34} {'camera':7} {'client':11} CPU us per frame by thread (sleeps per frame), medians")
+            for name in rows:
+                for kind in cameras:
+                    if kind == "aravis" and ROWS[name][4]:
+                        continue
+                    for client in clients:
+                        rs = [r for r in results.get((name, kind, client), []) if r and r.get("threads")]
+                        names = sorted({t for r in rs for t in r["threads"]})
+                        parts = []
+                        for t in names:
+                            us = statistics.median(r["threads"].get(t, (0, 0))[0] for r in rs)
+                            n = statistics.median(r["threads"].get(t, (0, 0))[1] for r in rs)
+                            if us >= 0.5 or n >= 0.05:
+                                parts.append(f"{t} {us:.0f} ({n:.2f})")
+                        print(f"{name:34} {kind:7} {client:11} {', '.join(parts) or '-'}")
         if args.json:
             with open(args.json, "w") as f:
                 json.dump({"|".join(k): v for k, v in results.items()}, f, indent=1)

@@ -4,7 +4,9 @@
 // complete: frames delivered whole; failed: frames delivered with packets missing (or, with
 // --check-pattern, with pixels other than the simulated camera's pattern for their block id);
 // missing_ids: block ids never delivered; cpu_s: the process's user + system CPU while
-// streaming; packet_size: GevSCPSPacketSize once grabbing; restarted: 1 when the first start
+// streaming; threads: that CPU by thread (the SDK names its threads; "main" is this program's,
+// reading these figures included, "other" any unnamed one) as name:microseconds per
+// frame:sleeps per frame, the pattern check left out; packet_size: GevSCPSPacketSize once grabbing; restarted: 1 when the first start
 // left another size than --packet-size (no test packets) and grabbing started again with it. Options: --ip A.B.C.D (default 127.0.0.1), --adapter-ip A.B.C.D --adapter NAME --mask A.B.C.D (the host side: default 127.0.0.1 on lo, 255.0.0.0) --seconds S --width N --height N
 // --fps F (AcquisitionFrameRate, when the camera has it) --packet-size N (GevSCPSPacketSize
 // before the start) --resend 0|1 --check-pattern (samples of the simulated camera's pattern)
@@ -14,14 +16,19 @@
 // --callback (frames through the image callback instead of QX_GetFrame/QX_FreeFrame).
 #include "QxCamApi.h"
 
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,6 +47,66 @@ double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct ThreadUse {
+    double cpu = 0;  // seconds
+    long sleeps = 0; // voluntary context switches
+};
+
+// This process's threads by tid: name, CPU to the nanosecond (schedstat), voluntary switches.
+std::map<long, std::pair<std::string, ThreadUse>> threadUse() {
+    std::map<long, std::pair<std::string, ThreadUse>> use;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return use;
+    const long self = getpid();
+    std::string program; // the name a thread has until it is given its own
+    std::ifstream("/proc/self/comm") >> program;
+    while (dirent* e = readdir(dir)) {
+        const long tid = std::atol(e->d_name);
+        if (tid <= 0) continue;
+        const std::string at = std::string("/proc/self/task/") + e->d_name;
+        std::string name, line;
+        std::ifstream(at + "/comm") >> name;
+        unsigned long long ns = 0;
+        std::ifstream(at + "/schedstat") >> ns;
+        ThreadUse u;
+        u.cpu = double(ns) / 1e9;
+        std::ifstream status(at + "/status");
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) u.sleeps = std::atol(line.c_str() + 24);
+        if (tid == self) name = "main";
+        else if (name == program) name = "other";
+        use[tid] = {name, u};
+    }
+    closedir(dir);
+    return use;
+}
+
+// What each thread name took between two readings, per frame: "name:us:sleeps,...". The check's
+// CPU is taken off the thread that ran it.
+std::string threadsPerFrame(const std::map<long, std::pair<std::string, ThreadUse>>& before,
+                            const std::map<long, std::pair<std::string, ThreadUse>>& after, long frames, long checkTid,
+                            double checkCpu) {
+    std::map<std::string, ThreadUse> byName;
+    for (const auto& [tid, named] : after) {
+        ThreadUse u = named.second;
+        if (auto it = before.find(tid); it != before.end()) {
+            u.cpu -= it->second.second.cpu;
+            u.sleeps -= it->second.second.sleeps;
+        }
+        if (tid == checkTid) u.cpu -= checkCpu;
+        byName[named.first].cpu += u.cpu;
+        byName[named.first].sleeps += u.sleeps;
+    }
+    std::string out;
+    char part[96];
+    for (const auto& [name, u] : byName) {
+        std::snprintf(part, sizeof part, "%s%s:%.1f:%.2f", out.empty() ? "" : ",", name.c_str(),
+                      frames ? 1e6 * u.cpu / double(frames) : 0.0, frames ? double(u.sleeps) / double(frames) : 0.0);
+        out += part;
+    }
+    return out.empty() ? "-" : out;
 }
 
 uint32_t ipHost(const char* text) {
@@ -61,6 +128,7 @@ struct Tally {
     bool checkPattern = false;
     long complete = 0, failed = 0, badPixels = 0;
     double checkCpu = 0; // the pattern check is the benchmark's own work, not the client's
+    long checkTid = 0;   // the thread that ran it
     uint64_t missing = 0, previous = 0;
     std::chrono::steady_clock::time_point start, first; // of the window, of its first frame
 
@@ -83,6 +151,7 @@ struct Tally {
                 good = false;
             }
             checkCpu += threadCpuSeconds() - t0;
+            checkTid = static_cast<long>(syscall(SYS_gettid));
         }
         ++(good ? complete : failed);
     }
@@ -191,6 +260,7 @@ int main(int argc, char** argv) {
         tally.counting = true;
         tally.start = std::chrono::steady_clock::now();
     }
+    const auto threads0 = threadUse();
     const double cpu0 = cpuSeconds();
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
     // With the callback the frames come on the SDK's thread: this one sleeps to the end (woken
@@ -207,20 +277,22 @@ int main(int argc, char** argv) {
     const long complete = tally.complete, failed = tally.failed, badPixels = tally.badPixels;
     const uint64_t missing = tally.missing;
     const double checkCpu = tally.checkCpu;
+    const long checkTid = tally.checkTid;
     const long firstFrameMs =
         tally.previous ? long(std::chrono::duration_cast<std::chrono::milliseconds>(tally.first - tally.start).count())
                        : -1;
     counted.unlock();
     const double cpu = cpuSeconds() - cpu0 - checkCpu;
+    const std::string threads = threadsPerFrame(threads0, threadUse(), complete + failed, checkTid, checkCpu);
     stop = true;
     if (reader.joinable()) reader.join();
     QX_StopGrabbing(h);
     QX_DisconnectDevice(h);
     QX_DeleteDevice(h);
     std::printf("complete=%ld failed=%ld missing_ids=%llu cpu_s=%.4f bad_pixels=%ld reads=%ld read_failed=%ld "
-                "payload=%lld packet_size=%lld restarted=%d first_frame_ms=%ld\n",
+                "payload=%lld packet_size=%lld restarted=%d first_frame_ms=%ld threads=%s\n",
                 complete, failed, static_cast<unsigned long long>(missing), cpu, badPixels, reads.load(),
                 readFailed.load(), static_cast<long long>(payload.nValue), static_cast<long long>(packetInUse.nValue),
-                restarted ? 1 : 0, firstFrameMs);
+                restarted ? 1 : 0, firstFrameMs, threads.c_str());
     return 0;
 }
