@@ -193,21 +193,10 @@ def run_qx(args, cam, row, driver=False, build=None, callback=False):
                 us_per_frame=1e6 * float(m[4]) / int(m[1]) if int(m[1]) else None)
 
 
-def process_cpu(pid):
-    """CPU seconds its threads have run so far, to the nanosecond (/proc schedstat; the
-    tick-counted user and system times of /proc/PID/stat are too coarse for a few seconds)."""
-    total = 0
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass
-    return total / 1e9
-
-
 def thread_use(pid):
-    """tid: (name, CPU seconds, voluntary context switches) of each of its threads."""
+    """tid: (name, CPU seconds, voluntary context switches) of each of its threads; the CPU to
+    the nanosecond (/proc schedstat; the tick-counted user and system times of /proc/PID/stat are
+    too coarse for a few seconds)."""
     use = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
@@ -253,7 +242,8 @@ def run_aravis(args, cam, row, packet_socket):
             m = re.match(r"\s*(\d+) frames/s", line)
             if m:
                 try:
-                    samples.append((process_cpu(p.pid), int(m[1]), thread_use(p.pid) if args.threads else {}))
+                    use = thread_use(p.pid)  # one reading gives the process's CPU and its threads'
+                    samples.append((sum(cpu for _, cpu, _ in use.values()), int(m[1]), use))
                 except OSError:
                     pass
             lines.append(line)
