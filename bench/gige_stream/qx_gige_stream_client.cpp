@@ -3,17 +3,17 @@
 //   complete=N failed=N missing_ids=N cpu_s=S bad_pixels=N reads=N read_failed=N
 // complete: frames delivered whole; failed: frames delivered with packets missing (or, with
 // --check-pattern, with pixels other than the simulated camera's pattern for their block id);
-// missing_ids: block ids never delivered; cpu_s: the process's user + system CPU while
-// streaming; threads: that CPU by thread (the SDK names its threads; "main" is this program's,
-// reading these figures included, "other" any unnamed one) as name:microseconds per
-// frame:sleeps per frame, the pattern check left out; packet_size: GevSCPSPacketSize once
-// grabbing; restarted: 1 when the first start
-// left another size than --packet-size (no test packets) and grabbing started again with it. Options: --ip A.B.C.D (default 127.0.0.1), --adapter-ip A.B.C.D --adapter NAME --mask A.B.C.D (the host side: default 127.0.0.1 on lo, 255.0.0.0) --seconds S --width N --height N
-// --fps F (AcquisitionFrameRate, when the camera has it) --packet-size N (GevSCPSPacketSize
-// before the start) --resend 0|1 --check-pattern (samples of the simulated camera's pattern)
-// --read-memory-ms N (a QX_ReadMemory of the
-// GVCP capability register every N ms from a second thread, its failures counted)
-// --filter-driver (receive through the packet filter driver instead of the socket)
+// missing_ids: block ids never delivered; cpu_s: the process's user + system CPU while streaming;
+// threads: that CPU by thread (the SDK names its threads; "main" is this program's, reading these
+// figures included, "other" any unnamed one) as name:microseconds per frame:sleeps per frame, the
+// pattern check left out; packet_size: GevSCPSPacketSize once grabbing; restarted: 1 when the first
+// start left another size than --packet-size (no test packets) and grabbing started again with it.
+// Options: --ip A.B.C.D (default 127.0.0.1), --adapter-ip A.B.C.D --adapter NAME --mask A.B.C.D
+// (the host side: default 127.0.0.1 on lo, 255.0.0.0) --seconds S --width N --height N --fps F
+// (AcquisitionFrameRate, when the camera has it) --packet-size N (GevSCPSPacketSize before the
+// start) --resend 0|1 --check-pattern (samples of the simulated camera's pattern) --read-memory-ms
+// N (a QX_ReadMemory of the GVCP capability register every N ms from a second thread, its failures
+// counted) --filter-driver (receive through the packet filter driver instead of the socket)
 // --callback (frames through the image callback instead of QX_GetFrame/QX_FreeFrame).
 #include "QxCamApi.h"
 
