@@ -22,7 +22,9 @@ interface hides (checksums, the veth hop, a packet socket's copy) are in the fig
 
 With --threads a second table splits the CPU per frame by thread (the SDK names its threads;
 aravis's client: its threads' names), with the sleeps (voluntary context switches) per frame:
-where the time goes, each wake-up included.
+where the time goes, each wake-up included; below it, for each frame rate of the rows, what a
+hand-off between two threads costs on this machine (qx-handoff-cost), the price of each thread
+a frame passes beyond the one that receives it.
 
 With --baseline DIR (a second build tree, e.g. of the commit before a change), the clients
 qx-base and qx-driver-base run the SDK of that tree, interleaved with the others: before and
@@ -284,6 +286,20 @@ def cell(results, key, fmt="{:.0f}", spread=True):
     return text
 
 
+def handoff_reference(args, rates):
+    """What a sleep and a wake-up between threads costs on this machine at the rows' frame rates:
+    the price of each hand-off in the thread table (qx-handoff-cost)."""
+    exe = os.path.join(args.build, "bench/gige_stream/qx-handoff-cost")
+    for rate in rates:
+        out = subprocess.run([exe, "--rate", str(rate), "--seconds", str(args.seconds)], capture_output=True,
+                             text=True, timeout=args.seconds + 30).stdout
+        v = dict(kv.split("=", 1) for kv in out.split())
+        print(f"hand-off at {rate} frames/s on this machine (qx-handoff-cost): a thread that waits for a frame "
+              f"and passes it on {float(v['relay_us']):.0f} us per frame ({v['relay_sleeps']} sleeps), one that "
+              f"only waits {float(v['sink_us']):.0f} ({v['sink_sleeps']}); the timer-woken thread handing them "
+              f"over {float(v['waker_us']):.0f}")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True)
@@ -383,6 +399,7 @@ def main():
                             if us >= 0.5 or n >= 0.05:
                                 parts.append(f"{t} {us:.0f} ({n:.2f})")
                         print(f"{name:34} {kind:7} {client:11} {', '.join(parts) or '-'}")
+            handoff_reference(args, sorted({ROWS[name][2] for name in rows if ROWS[name][2]}))
         if args.json:
             with open(args.json, "w") as f:
                 json.dump({"|".join(k): v for k, v in results.items()}, f, indent=1)
