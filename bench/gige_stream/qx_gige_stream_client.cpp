@@ -35,6 +35,7 @@
 #include <thread>
 
 #include "SimGvspSender.h"
+#include "ThreadUse.h"
 
 namespace {
 
@@ -50,10 +51,7 @@ double cpuSeconds() {
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-struct ThreadUse {
-    double cpu = 0;  // seconds
-    long sleeps = 0; // voluntary context switches
-};
+using qxbench::ThreadUse;
 
 // This process's threads by tid: name, CPU to the nanosecond (schedstat), voluntary switches.
 std::map<long, std::pair<std::string, ThreadUse>> threadUse() {
@@ -67,18 +65,11 @@ std::map<long, std::pair<std::string, ThreadUse>> threadUse() {
         const long tid = std::atol(e->d_name);
         if (tid <= 0) continue;
         const std::string at = std::string("/proc/self/task/") + e->d_name;
-        std::string name, line;
+        std::string name;
         std::ifstream(at + "/comm") >> name;
-        unsigned long long ns = 0;
-        std::ifstream(at + "/schedstat") >> ns;
-        ThreadUse u;
-        u.cpu = double(ns) / 1e9;
-        std::ifstream status(at + "/status");
-        while (std::getline(status, line))
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) u.sleeps = std::atol(line.c_str() + 24);
         if (tid == self) name = "main";
         else if (name == program) name = "other";
-        use[tid] = {name, u};
+        use[tid] = {name, qxbench::readThreadUse(at)};
     }
     closedir(dir);
     return use;

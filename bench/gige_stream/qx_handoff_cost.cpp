@@ -7,39 +7,23 @@
 //   rate=HZ frames=N waker_us=U relay_us=U relay_sleeps=S sink_us=U sink_sleeps=S
 // with CPU microseconds and sleeps (voluntary context switches) per frame of each thread.
 // Options: --rate HZ (default 50) --seconds S (default 4).
-#include <time.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <string>
 #include <thread>
+
+#include "ThreadUse.h"
 
 namespace {
 
-struct Use {
-    double cpuUs = 0;
-    long sleeps = 0;
-};
+using qxbench::ThreadUse;
 
-Use threadUse() {
-    Use u;
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    u.cpuUs = double(ts.tv_sec) * 1e6 + double(ts.tv_nsec) / 1e3;
-    std::ifstream status("/proc/thread-self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) u.sleeps = std::atol(line.c_str() + 24);
-    return u;
-}
-
-Use since(const Use& start) {
-    const Use now = threadUse();
-    return {now.cpuUs - start.cpuUs, now.sleeps - start.sleeps};
+ThreadUse since(const ThreadUse& start) {
+    const ThreadUse now = qxbench::readThreadUse("/proc/thread-self");
+    return {now.cpu - start.cpu, now.sleeps - start.sleeps};
 }
 
 // A queue of frame counts with the SDK's kind of wait: a bounded wait, again while empty.
@@ -98,20 +82,20 @@ int main(int argc, char** argv) {
         return 2;
     }
     Channel toRelay, toSink;
-    Use relay, sink;
+    ThreadUse relay, sink;
     std::thread relayThread([&] {
-        const Use start = threadUse();
+        const ThreadUse start = qxbench::readThreadUse("/proc/thread-self");
         while (toRelay.take()) toSink.put();
         relay = since(start);
         toSink.close();
     });
     std::thread sinkThread([&] {
-        const Use start = threadUse();
+        const ThreadUse start = qxbench::readThreadUse("/proc/thread-self");
         while (toSink.take()) {
         }
         sink = since(start);
     });
-    const Use start = threadUse();
+    const ThreadUse start = qxbench::readThreadUse("/proc/thread-self");
     const auto period =
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(1.0 / rate));
     auto due = std::chrono::steady_clock::now();
@@ -120,13 +104,13 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_until(due);
         toRelay.put();
     }
-    const Use waker = since(start);
+    const ThreadUse waker = since(start);
     toRelay.close();
     relayThread.join();
     sinkThread.join();
     const double n = double(frames);
     std::printf("rate=%g frames=%ld waker_us=%.1f relay_us=%.1f relay_sleeps=%.2f sink_us=%.1f sink_sleeps=%.2f\n",
-                rate, frames, waker.cpuUs / n, relay.cpuUs / n, double(relay.sleeps) / n, sink.cpuUs / n,
+                rate, frames, 1e6 * waker.cpu / n, 1e6 * relay.cpu / n, double(relay.sleeps) / n, 1e6 * sink.cpu / n,
                 double(sink.sleeps) / n);
     return 0;
 }
